@@ -1,0 +1,184 @@
+#include "cli.h"
+
+#include <QJsonDocument>
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace cli {
+
+static QList<Command>& registry()
+{
+    static QList<Command> list;
+    return list;
+}
+
+Registrar::Registrar(const Command& command)
+{
+    registry().append(command);
+}
+
+const QList<Command>& commands()
+{
+    return registry();
+}
+
+bool takeOption(QStringList& args, const QString& name, QString* value, bool* missingValue)
+{
+    const QString prefix = name + QLatin1Char('=');
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == name) {
+            if (i + 1 >= args.size()) {
+                if (missingValue)
+                    *missingValue = true;
+                args.removeAt(i);
+                return false;
+            }
+            if (value)
+                *value = args[i + 1];
+            args.removeAt(i + 1);
+            args.removeAt(i);
+            return true;
+        }
+        if (args[i].startsWith(prefix)) {
+            if (value)
+                *value = args[i].mid(prefix.size());
+            args.removeAt(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool takeFlag(QStringList& args, const QString& name)
+{
+    return args.removeAll(name) > 0;
+}
+
+bool rejectUnknownOptions(const QStringList& args, const char* usage)
+{
+    for (const QString& a : args) {
+        if (a.startsWith(QLatin1String("--"))) {
+            usageError(usage, QStringLiteral("unknown option %1").arg(a));
+            return true;
+        }
+    }
+    return false;
+}
+
+int usageError(const char* usage, const QString& message)
+{
+    if (!message.isEmpty())
+        printError(message);
+    std::fprintf(stderr, "usage: ibreader %s\n", usage);
+    return Usage;
+}
+
+void printError(const QString& message)
+{
+    std::fprintf(stderr, "ibreader: %s\n", message.toUtf8().constData());
+}
+
+void printJson(const QJsonObject& object)
+{
+    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Indented).constData(), stdout);
+}
+
+void printJson(const QJsonArray& array)
+{
+    std::fputs(QJsonDocument(array).toJson(QJsonDocument::Indented).constData(), stdout);
+}
+
+void printLine(const QString& text)
+{
+    std::fputs(text.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+static volatile std::sig_atomic_t g_interrupts = 0;
+
+static void onSigint(int)
+{
+    g_interrupts = g_interrupts + 1;
+    if (g_interrupts > 1)
+        _exit(Cancelled);
+}
+
+bool interrupted()
+{
+    return g_interrupts > 0;
+}
+
+TerminalProgress::TerminalProgress(const QString& label) : m_label(label)
+{
+    m_tty = isatty(fileno(stderr)) != 0;
+    std::signal(SIGINT, onSigint);
+}
+
+TerminalProgress::~TerminalProgress()
+{
+    if (m_drawn)
+        std::fputc('\n', stderr);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+void TerminalProgress::setLabel(const QString& label)
+{
+    m_label = label;
+    draw(true);
+}
+
+void TerminalProgress::initRange(int range)
+{
+    m_range = range > 0 ? range : 1;
+    m_done = 0.0;
+    m_lastPermille = -1;
+    draw(true);
+}
+
+int TerminalProgress::range()
+{
+    return m_range;
+}
+
+bool TerminalProgress::progress(double step)
+{
+    m_done += step;
+    draw(false);
+    return !interrupted();
+}
+
+bool TerminalProgress::finish()
+{
+    m_done = m_range;
+    draw(true);
+    return !interrupted();
+}
+
+bool TerminalProgress::cancelled() const
+{
+    return interrupted();
+}
+
+void TerminalProgress::draw(bool force)
+{
+    if (!m_tty)
+        return;
+    double f = m_done / double(m_range);
+    if (f < 0) f = 0;
+    if (f > 1) f = 1;
+    const int permille = int(f * 1000);
+    if (!force && permille == m_lastPermille)
+        return;
+    m_lastPermille = permille;
+    const int width = 30;
+    const int filled = int(f * width);
+    QByteArray bar(filled, '#');
+    bar += QByteArray(width - filled, '.');
+    std::fprintf(stderr, "\r%-20.20s [%s] %5.1f%%", m_label.toUtf8().constData(), bar.constData(), f * 100.0);
+    std::fflush(stderr);
+    m_drawn = true;
+}
+
+} // namespace cli

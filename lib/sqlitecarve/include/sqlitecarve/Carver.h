@@ -1,0 +1,71 @@
+#pragma once
+
+// Generic deleted-record carver for SQLite database files. Reads the file format directly and
+// never writes to its inputs.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sqlcarve {
+
+enum class Source { Freeblock, Unallocated, Freelist, Overflow, Wal, Journal };
+const char* sourceName(Source source); // "freeblock", "unallocated", ...
+
+struct Value {
+    enum class Kind { Null, Integer, Real, Text, Blob, Lost };
+    Kind kind = Kind::Null;
+    int64_t integer = 0;
+    double real = 0.0;
+    std::string bytes; // Text: UTF-8 (converted from the database encoding); Blob: raw
+
+    bool isLost() const { return kind == Kind::Lost; }
+};
+
+struct Column {
+    std::string name;
+    std::string declaredType;
+    bool rowidAlias = false; // INTEGER PRIMARY KEY: stored as NULL in the record, value is the rowid
+};
+
+struct Table {
+    std::string name;
+    uint32_t rootPage = 0;
+    bool withoutRowid = false;
+    std::vector<Column> columns;
+};
+
+struct CarvedRow {
+    std::string table;
+    Source source = Source::Freeblock;
+    uint32_t page = 0;   // page number in the file the row was found in (WAL: the frame's page)
+    uint64_t offset = 0; // byte offset of the record in that file
+    std::optional<int64_t> rowid;
+    std::vector<Value> values; // one per column of `table`, in table order
+
+    bool isWhole() const;
+};
+
+// done/total in bytes scanned; return false to cancel.
+using ProgressFn = std::function<bool(double done, double total)>;
+
+struct Options {
+    std::string walPath;     // empty: "<db>-wal" when it exists (if autoCompanions)
+    std::string journalPath; // empty: "<db>-journal" when it exists (if autoCompanions)
+    bool autoCompanions = true;
+    ProgressFn progress;
+};
+
+struct Result {
+    std::vector<Table> tables;
+    std::vector<CarvedRow> rows;
+    std::vector<std::string> warnings; // walks ended early by damage, with page and reason
+    bool cancelled = false;
+    bool ok = false; // false when the file is not a SQLite database at all
+};
+
+Result carveFile(const std::string& databasePath, const Options& options = {});
+
+} // namespace sqlcarve

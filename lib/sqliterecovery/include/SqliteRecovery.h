@@ -1,0 +1,145 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <vector>
+
+// Deleted records recovered from the iOS category databases. Texts are QString, numbers signed
+// 32-bit; "2001 seconds" count from 2001-01-01 00:00 UTC, "Unix seconds" from 1970-01-01; a date
+// of 0 means none.
+
+struct NoteRecord {
+    int date = 0; // 2001 seconds
+    QString title;
+    QString content;
+};
+
+struct BookmarkRecord {
+    QString title;
+    QString url;
+};
+
+struct CalendarRecord {
+    QString summary;
+    QString location;
+    QString description;
+    int start = 0; // 2001 seconds
+    int end = 0;   // 2001 seconds
+    int allDay = 0;
+};
+
+struct ReminderRecord {
+    QString title;
+    QString location;
+    QString listName;
+    QString notes;
+    int dueDate = 0;    // 2001 seconds
+    int completion = 0; // > 0: completed
+    int priority = 0;
+};
+
+struct CallhistoryRecord {
+    QString address;
+    int date = 0;     // Unix seconds
+    int duration = 0; // seconds
+    int flags = 0;    // bit 0: outgoing
+};
+
+// One multi-value of a person: a phone number, e-mail address, URL, postal address, ...
+struct PersonPropertyRecord {
+    int type = 0;       // the address book's property id (3 phone, 4 e-mail, 5 address, 22 URL, ...)
+    int identifier = 0; // the multi-value's identifier inside the person
+    QString label;
+    QString value;
+    QMap<QString, QString> valueEntry; // keyed parts of a compound value (street, city, ...)
+};
+
+// The thirteen texts follow the order of KdContactPrivate's text members.
+struct PersonRecord {
+    QString first;
+    QString last;
+    QString middle;
+    QString prefix;
+    QString suffix;
+    QString nickname;
+    QString firstPhonetic;
+    QString middlePhonetic;
+    QString lastPhonetic;
+    QString jobTitle;
+    QString organization; // the eleventh: shown beside the name
+    QString department;
+    QString note;
+    std::vector<PersonPropertyRecord*> properties; // owned by the SqliteRecovery that made it
+};
+
+struct MessagePieceRecord {
+    int kind = 0; // 0 an image (data is its location), otherwise text (data is the text)
+    QString data;
+};
+
+struct MessageRecord {
+    int service = 0; // 0: SMS
+    QString address;
+    int date = 0; // Unix seconds, or 2001 seconds in the newer layout
+    QString subject;
+    QString text;
+    int fromMe = 0;
+    int failure = 0; // 0: sent or received completely
+    std::vector<MessagePieceRecord> pieces;
+};
+
+struct MessageGroupRecord {
+    QStringList addresses;
+    std::vector<MessageRecord> messages;
+};
+
+// Progress sink of one scan; the caller's implementation maps it into its own range.
+class ScanProgress
+{
+public:
+    virtual double range() = 0;
+    virtual bool progress(double step) = 0;
+    virtual bool finish() = 0;
+
+protected:
+    ~ScanProgress() = default;
+};
+
+class SqliteRecoveryPrivate;
+
+// Scans the iOS category databases for deleted records. Types: 0 contacts, 1 messages,
+// 2 call history, 3 calendar events and reminders, 4 notes, 5 Safari bookmarks.
+class SqliteRecovery
+{
+public:
+    SqliteRecovery();
+    ~SqliteRecovery();
+    SqliteRecovery(const SqliteRecovery&) = delete;
+    SqliteRecovery& operator=(const SqliteRecovery&) = delete;
+
+    // The database in `files` that holds records of `type`; empty when none does.
+    QString dbFileForType(int type, const QStringList& files) const;
+    // Scans that database (and its -wal/-journal beside it); returns the number of records found,
+    // or -1 when no database of the type is in `files`.
+    int scanRecoveryForType(int type, const QStringList& files, ScanProgress* progress);
+
+    unsigned getContactCount() const;
+    const PersonRecord* getContact(unsigned index) const;
+    unsigned getMessageGroupCount() const;
+    const MessageGroupRecord* getMessageGroup(unsigned index) const;
+    unsigned getCallhistoryCount() const;
+    const CallhistoryRecord* getCallhistory(unsigned index) const;
+    unsigned getCalendarCount() const;
+    const CalendarRecord* getCalendar(unsigned index) const;
+    unsigned getReminderCount() const;
+    const ReminderRecord* getReminder(unsigned index) const;
+    unsigned getNoteCount() const;
+    const NoteRecord* getNote(unsigned index) const;
+    unsigned getBookmarkCount() const;
+    const BookmarkRecord* getBookmark(unsigned index) const;
+
+private:
+    std::unique_ptr<SqliteRecoveryPrivate> d;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QtGlobal>
+
+// One named property of a file record (extended attributes kept by the backup).
+class CManifestProperty
+{
+public:
+    QString name;
+    QByteArray value;
+};
+
+// One entry of a backup's file index.
+class CManifestRecord
+{
+public:
+    CManifestRecord() = default;
+    CManifestRecord(const CManifestRecord&) = delete;
+    CManifestRecord& operator=(const CManifestRecord&) = delete;
+    ~CManifestRecord() { qDeleteAll(properties); }
+
+    QString hashName;     // data file name in the backup folder, without suffix
+    QString domain;       // "HomeDomain", "MediaDomain", ...
+    QString relativePath; // path on the device relative to the domain
+    qint64 size = 0;
+    qint8 propertyCount = 0; // as stored; counts of 128 and more read negative here
+    QList<CManifestProperty*> properties; // owned
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include "ibreader_export.h"
+
+class CiTunesBackupManager;
+class CiTunesBackupPrivate;
+class CIProgressCallback;
+class CManifestRecord;
+class KdBackup;
+
+// One backup folder on disk: its device description and its file index.
+class IBREADER_EXPORT CiTunesBackup
+{
+public:
+    explicit CiTunesBackup(CiTunesBackupManager* manager = nullptr);
+    // Copies share the parsed state; the last one alive releases it.
+    CiTunesBackup(const CiTunesBackup& other);
+    CiTunesBackup& operator=(const CiTunesBackup& other);
+    ~CiTunesBackup();
+
+    bool parseFromPath(const QString& path);
+
+    QString deviceName() const; // with " - <suffix>" when a folder suffix is set
+    QString deviceType() const; // raw model identifier, e.g. "iPhone5,2"
+    QString serialNumber() const;
+    QDateTime backupDateTime() const; // 2001-01-01 00:00 UTC when unknown
+    QString backupDateString() const;
+    bool isEncrypted() const;
+    void setSuffix(const QString& suffix);
+    void setTmpPathForRecovery(const QString& path);
+
+    // Descriptive fields as read, for front ends.
+    QString path() const;
+    QString rawDeviceName() const;
+    QString productVersion() const;
+    QString iTunesVersion() const;
+    QDateTime lastBackupDate() const; // null when neither property list gave one
+    QString suffix() const;
+    QString fileSuffix() const; // "" or ".mddata"
+    const QList<CManifestRecord*>& files() const;
+    QString tmpPathForRecovery() const;
+
+    // Extraction into the item model.
+    void collectInfos(KdBackup* backup) const;
+    bool collectDatas(KdBackup* backup, CIProgressCallback* progress) const;
+
+private:
+    void recoveryDeleted(KdBackup* backup, CIProgressCallback* progress) const;
+
+    CiTunesBackupPrivate* d;
+    QString m_suffix;
+    QString m_tmpPathForRecovery;
+
+    friend class CiTunesBackupPrivate;
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <plist/plist.h>
+
+#include "CManifestRecord.h"
+
+class CiTunesBackupManager;
+
+// Parsed state of one backup folder, shared by copies of its CiTunesBackup.
+class CiTunesBackupPrivate
+{
+public:
+    explicit CiTunesBackupPrivate(CiTunesBackupManager* manager);
+    ~CiTunesBackupPrivate();
+    CiTunesBackupPrivate(const CiTunesBackupPrivate&) = delete;
+    CiTunesBackupPrivate& operator=(const CiTunesBackupPrivate&) = delete;
+
+    bool parse(const QString& path);
+    bool parseInfoPlist(const QString& file);
+    bool parseManifestPlist(const QString& file);
+    bool parseManifestMbdb(const QString& file);
+    bool parseLegacyIndex();
+    bool parseLegacyMetadata(const char* bytes, qint64 length);
+    void stageRecoveryDatabases(const QString& targetFolder, QStringList& copied) const;
+    void clearFiles();
+
+    QString m_path;
+    QString m_deviceName;
+    QString m_serialNumber;
+    QDateTime m_lastBackupDate;
+    QString m_productVersion;
+    QString m_iTunesVersion;
+    QString m_productType;
+    bool m_isEncrypted = false;
+    QList<CManifestRecord*> m_files; // owned
+    QString m_fileSuffix;
+    CiTunesBackupManager* m_pManager; // not owned
+
+    QAtomicInt m_ref{1}; // number of CiTunesBackup objects sharing this one
+};
+
+// Dictionary look-ups that leave `target` unchanged when the key is missing.
+void readPlistString(plist_t dict, const char* key, QString& target);
+void readPlistBool(plist_t dict, const char* key, bool& target);
+
+// Parses bytes as a binary property list, then as XML; null when neither gives a root.
+plist_t plistFromBytes(const QByteArray& bytes, bool allowBinary = true, bool allowXml = true);
