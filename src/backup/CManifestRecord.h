@@ -26,6 +26,6 @@ public:
     QString domain;       // "HomeDomain", "MediaDomain", ...
     QString relativePath; // path on the device relative to the domain
     qint64 size = 0;
-    qint8 propertyCount = 0; // as stored; counts of 128 and more read negative here
+    quint8 propertyCount = 0; // read unsigned so counts of 128 and more keep the records aligned
     QList<CManifestProperty*> properties; // owned
 };

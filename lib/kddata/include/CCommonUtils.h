@@ -4,10 +4,12 @@
 #include <QDir>
 #include <QString>
 
+#include "KdDataGlobal.h"
+
 class QImage;
 
 // Static helpers shared by every reader. All dates are UTC.
-class CCommonUtils
+class KDDATA_API CCommonUtils
 {
 public:
     // s seconds after 2001-01-01 00:00 UTC / after 1970-01-01 00:00 UTC.

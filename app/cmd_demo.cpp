@@ -1,0 +1,60 @@
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+#include "CiTunesBackup.h"
+#include "SampleBackup.h"
+#include "cli.h"
+#include "info.h"
+
+namespace {
+
+const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--json]";
+
+// Writes a sample backup and reads it back the way a user's backup is read.
+int runDemo(QStringList args)
+{
+    const bool json = cli::takeFlag(args, QStringLiteral("--json"));
+    QString out, ios;
+    cli::takeOption(args, QStringLiteral("--out"), &out);
+    cli::takeOption(args, QStringLiteral("--ios"), &ios);
+    if (cli::rejectUnknownOptions(args, kDemoUsage))
+        return cli::Usage;
+    if (!args.isEmpty())
+        return cli::usageError(kDemoUsage);
+
+    QTemporaryDir tmp;
+    QString folder = out;
+    if (folder.isEmpty()) {
+        if (!tmp.isValid()) {
+            cli::printError(QStringLiteral("cannot create a temporary folder"));
+            return cli::Failure;
+        }
+        folder = tmp.filePath(QStringLiteral("demo-backup"));
+    } else if (QDir(folder).exists() && !QDir(folder).isEmpty()) {
+        cli::printError(QStringLiteral("%1 exists and is not empty").arg(folder));
+        return cli::Failure;
+    }
+    sample::DemoOptions options;
+    if (!ios.isEmpty())
+        options.iosMajor = ios.toInt();
+    QString error;
+    if (!sample::writeDemoBackup(folder, options, &error)) {
+        cli::printError(QStringLiteral("cannot write the sample backup: %1").arg(error));
+        return cli::Failure;
+    }
+    if (!json)
+        std::printf("Sample backup written to %s\n\n", QDir::toNativeSeparators(folder).toUtf8().constData());
+    CiTunesBackup backup(nullptr);
+    if (!backup.parseFromPath(folder)) {
+        cli::printError(QStringLiteral("the sample backup could not be read back"));
+        return cli::Failure;
+    }
+    printBackupInfo(backup, json);
+    return cli::Ok;
+}
+
+const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo}};
+
+} // namespace

@@ -1,0 +1,119 @@
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include <cstdio>
+
+#include "CManifestRecord.h"
+#include "CiTunesBackup.h"
+#include "cli.h"
+#include "info.h"
+
+QJsonObject backupInfoJson(const CiTunesBackup& backup)
+{
+    QJsonObject o;
+    o[QStringLiteral("deviceName")] = backup.deviceName();
+    o[QStringLiteral("productType")] = backup.deviceType();
+    o[QStringLiteral("serialNumber")] = backup.serialNumber();
+    o[QStringLiteral("productVersion")] = backup.productVersion();
+    o[QStringLiteral("iTunesVersion")] = backup.iTunesVersion();
+    o[QStringLiteral("lastBackupDate")] = backup.backupDateTime().toUTC().toString(Qt::ISODate);
+    o[QStringLiteral("encrypted")] = backup.isEncrypted();
+    o[QStringLiteral("fileSuffix")] = backup.fileSuffix();
+    o[QStringLiteral("files")] = backup.files().size();
+    return o;
+}
+
+void printBackupInfo(const CiTunesBackup& backup, bool json)
+{
+    if (json) {
+        cli::printJson(backupInfoJson(backup));
+        return;
+    }
+    auto row = [](const char* label, const QString& value) {
+        std::printf("%-16s %s\n", label, value.toUtf8().constData());
+    };
+    row("Device name:", backup.deviceName());
+    row("Model:", backup.deviceType());
+    row("Serial number:", backup.serialNumber());
+    row("iOS version:", backup.productVersion());
+    row("iTunes version:", backup.iTunesVersion());
+    row("Last backup:", backup.backupDateTime().toUTC().toString(Qt::ISODate));
+    row("Encrypted:", backup.isEncrypted() ? QStringLiteral("yes") : QStringLiteral("no"));
+    row("File suffix:", backup.fileSuffix().isEmpty() ? QStringLiteral("(none)") : backup.fileSuffix());
+    row("Files:", QString::number(backup.files().size()));
+}
+
+namespace {
+
+const char kInfoUsage[] = "info FOLDER [--json]";
+const char kFilesUsage[] = "files FOLDER [--domain D] [--json]";
+
+// Parses FOLDER as a backup; prints why not and returns false when it is none.
+bool openBackup(const QString& folder, CiTunesBackup& backup)
+{
+    if (!QFileInfo(folder).isDir()) {
+        cli::printError(QStringLiteral("%1: no such folder").arg(folder));
+        return false;
+    }
+    if (!backup.parseFromPath(QDir(folder).absolutePath())) {
+        cli::printError(QStringLiteral("%1: not a readable backup folder (see the log line above)").arg(folder));
+        return false;
+    }
+    return true;
+}
+
+int runInfo(QStringList args)
+{
+    const bool json = cli::takeFlag(args, QStringLiteral("--json"));
+    if (cli::rejectUnknownOptions(args, kInfoUsage))
+        return cli::Usage;
+    if (args.size() != 1)
+        return cli::usageError(kInfoUsage);
+    CiTunesBackup backup(nullptr);
+    if (!openBackup(args.first(), backup))
+        return cli::Failure;
+    printBackupInfo(backup, json);
+    return cli::Ok;
+}
+
+int runFiles(QStringList args)
+{
+    const bool json = cli::takeFlag(args, QStringLiteral("--json"));
+    QString domain;
+    bool missing = false;
+    const bool byDomain = cli::takeOption(args, QStringLiteral("--domain"), &domain, &missing);
+    if (missing)
+        return cli::usageError(kFilesUsage, QStringLiteral("--domain needs a value"));
+    if (cli::rejectUnknownOptions(args, kFilesUsage))
+        return cli::Usage;
+    if (args.size() != 1)
+        return cli::usageError(kFilesUsage);
+    CiTunesBackup backup(nullptr);
+    if (!openBackup(args.first(), backup))
+        return cli::Failure;
+    QJsonArray rows;
+    for (const CManifestRecord* r : backup.files()) {
+        if (byDomain && r->domain != domain)
+            continue;
+        if (json) {
+            QJsonObject o;
+            o[QStringLiteral("domain")] = r->domain;
+            o[QStringLiteral("relativePath")] = r->relativePath;
+            o[QStringLiteral("size")] = double(r->size);
+            o[QStringLiteral("hashName")] = r->hashName;
+            rows.append(o);
+        } else {
+            std::printf("%s\t%s\t%lld\t%s\n", r->domain.toUtf8().constData(), r->relativePath.toUtf8().constData(),
+                        static_cast<long long>(r->size), r->hashName.toUtf8().constData());
+        }
+    }
+    if (json)
+        cli::printJson(rows);
+    return cli::Ok;
+}
+
+const cli::Registrar infoCommand{{"info", kInfoUsage, "describe one backup folder", &runInfo}};
+const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles}};
+
+} // namespace

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QMap>
+#include <QStringList>
+
+#include "SqliteRecovery.h"
+
+class CIProgressCallback;
+class KdBackup;
+class CDeletedRecovery;
+
+// Turns one type's recovered records into deleted items; returns the library's record count.
+using RecoveryConverter = int (*)(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+
+// Maps a scan's progress onto the share of the caller's range granted to one record type; a
+// type never reports more than its share.
+class ProgressWrapper : public ScanProgress
+{
+public:
+    ProgressWrapper(CIProgressCallback* target, double range) : m_pTarget(target), m_range(range) {}
+    double range() override;
+    bool progress(double step) override;
+    bool finish() override;
+
+private:
+    CIProgressCallback* m_pTarget; // not owned, may be null
+    double m_range;
+    double m_done = 0.0;
+};
+
+// One run of deleted-record recovery over copies of the category databases.
+class CDeletedRecovery
+{
+public:
+    CDeletedRecovery();
+    ~CDeletedRecovery();
+
+    // `progress` must not be null. Stops after the current type when it answers false.
+    void recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress);
+
+    // Contact index shared by the converters: names, and address -> position in m_contactNames.
+    QStringList m_contactNames;
+    QMap<QString, int> m_contactIndex;
+};

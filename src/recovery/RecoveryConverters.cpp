@@ -1,0 +1,379 @@
+#include "RecoveryConverters.h"
+
+#include <QCoreApplication>
+#include <QList>
+#include <QVector>
+
+#include <algorithm>
+
+#include "CCommonUtils.h"
+#include "CallTypeText.h"
+#include "ContactIndex.h"
+#include "DuplicateTests.h"
+#include "KdBackup.h"
+
+namespace {
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("iTunesBackup", text);
+}
+
+void markDeleted(KdAbstractItem* item)
+{
+    item->setFlag(true, 0);
+    item->setSize(0);
+}
+
+// Items go before the live ones, keeping the order they have in `items`.
+void prependAll(KdData* container, const QVector<KdAbstractItem*>& items)
+{
+    for (int i = items.size() - 1; i >= 0; --i)
+        if (items[i])
+            container->prepend(items[i]);
+}
+
+// Date column: text (empty for 0) and its sort value (set also for 0).
+void setDate2001(KdAbstractItem* item, int column, int seconds, bool withTime)
+{
+    const QDateTime d = CCommonUtils::buildDateTimeBase2001(seconds);
+    item->setValue(seconds == 0 ? QString() : CCommonUtils::datetimeToMinute(d, withTime), column);
+    item->setSortValue(d, column);
+}
+
+// The shared shape of the converters with a duplicate test: most complete records are tested
+// first so that fragments of a fuller record are dropped, then items keep record order.
+template <typename Record>
+QVector<KdAbstractItem*> convertWithDuplicateTest(
+    KdBackup* backup, unsigned count, const Record* (*recordAt)(SqliteRecovery*, unsigned), SqliteRecovery* recovery,
+    int (*key)(const Record&), bool (*isDuplicate)(KdBackup*, const QVector<KdAbstractItem*>&, const Record*),
+    KdAbstractItem* (*makeItem)(const Record&))
+{
+    QVector<KdAbstractItem*> made(int(count), nullptr);
+    QVector<QPair<int, int>> order;
+    order.reserve(int(count));
+    for (unsigned i = 0; i < count; ++i) {
+        const Record* r = recordAt(recovery, i);
+        order.append(qMakePair(int(i), r ? key(*r) : 0));
+    }
+    std::sort(order.begin(), order.end(), byKeyDescending);
+    for (const auto& entry : order) {
+        const Record* r = recordAt(recovery, unsigned(entry.first));
+        if (!r || isDuplicate(backup, made, r))
+            continue;
+        made[entry.first] = makeItem(*r);
+    }
+    return made;
+}
+
+int dateKey(int date)
+{
+    return date != 0 ? 1 : 0;
+}
+
+// Notes ----------------------------------------------------------------------------------------
+
+int noteKey(const NoteRecord& r)
+{
+    return r.title.size() + r.content.size() + dateKey(r.date);
+}
+
+KdAbstractItem* makeNote(const NoteRecord& r)
+{
+    KdNoteItem* item = KdNoteItem::createItem();
+    item->setValue(r.title, 0);
+    setDate2001(item, 1, r.date, true);
+    item->setValue(r.content, 2);
+    markDeleted(item);
+    return item;
+}
+
+// Bookmarks ------------------------------------------------------------------------------------
+
+int bookmarkKey(const BookmarkRecord& r)
+{
+    return r.title.size() + r.url.size();
+}
+
+KdAbstractItem* makeBookmark(const BookmarkRecord& r)
+{
+    KdSafariBookmarkItem* item = KdSafariBookmarkItem::createItem();
+    item->setValue(r.title.isEmpty() ? urlHost(r.url) : r.title, 0);
+    item->setValue(r.url, 1);
+    markDeleted(item);
+    return item;
+}
+
+// Calendar events ------------------------------------------------------------------------------
+
+int eventKey(const CalendarRecord& r)
+{
+    return r.summary.size() + r.location.size() + r.description.size() + dateKey(r.start) + dateKey(r.end);
+}
+
+KdAbstractItem* makeEvent(const CalendarRecord& r)
+{
+    KdCalendarItem* item = KdCalendarItem::createItem();
+    item->setValue(r.summary, 0);
+    item->setValue(r.location, 1);
+    setDate2001(item, 2, r.start, r.allDay == 0);
+    setDate2001(item, 3, r.end, r.allDay == 0);
+    item->setValue(r.description, 4);
+    markDeleted(item);
+    return item;
+}
+
+// Reminders ------------------------------------------------------------------------------------
+
+int reminderKey(const ReminderRecord& r)
+{
+    return r.title.size() + r.location.size() + r.listName.size() + r.notes.size() + dateKey(r.dueDate);
+}
+
+QString priorityText(int priority)
+{
+    switch (priority) {
+    case 0: return tr("None");
+    case 1: return tr("High");
+    case 5: return tr("Medium");
+    case 9: return tr("Low");
+    default: return QString::number(priority);
+    }
+}
+
+KdAbstractItem* makeReminder(const ReminderRecord& r)
+{
+    KdReminderItem* item = KdReminderItem::createItem();
+    item->setValue(r.title, 0);
+    item->setValue(r.listName, 1);
+    item->setValue(r.completion > 0 ? tr("Completed") : tr("Uncompleted"), 2);
+    setDate2001(item, 3, r.dueDate, true);
+    item->setValue(r.location, 4);
+    item->setValue(priorityText(r.priority), 5);
+    item->setSortValue(r.priority, 5);
+    item->setValue(r.notes, 6);
+    markDeleted(item);
+    return item;
+}
+
+// Contacts -------------------------------------------------------------------------------------
+
+int contactKey(const PersonRecord& r)
+{
+    int key = 0;
+    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
+        key += personText(r, i).size();
+    return key;
+}
+
+KdAbstractItem* makeContact(const PersonRecord& r)
+{
+    auto* detail = new KdContactPrivate;
+    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
+        detail->textMember(i) = personText(r, i);
+    for (const PersonPropertyRecord* p : r.properties) {
+        if (!p)
+            continue;
+        auto* property = new KdContactProperty;
+        detail->addProperty(property);
+        property->setPropType(p->type);
+        property->setPropLabel(p->label);
+        property->setPropValue(p->value);
+        property->setPropValueEntry(p->valueEntry);
+    }
+    KdContactItem* item = KdContactItem::createItem();
+    const QString name = detail->contactName();
+    item->setValue(name.isEmpty() ? tr("No Name") : name, 0);
+    item->setValue(detail->organization, 1);
+    item->setValue(detail->readProperty(3), 2);
+    item->setValue(detail->readProperty(4), 3);
+    item->setValue(detail->readProperty(22), 4);
+    item->setDetailContent(detail);
+    markDeleted(item);
+    return item;
+}
+
+const NoteRecord* noteAt(SqliteRecovery* r, unsigned i) { return r->getNote(i); }
+const BookmarkRecord* bookmarkAt(SqliteRecovery* r, unsigned i) { return r->getBookmark(i); }
+const CalendarRecord* eventAt(SqliteRecovery* r, unsigned i) { return r->getCalendar(i); }
+const ReminderRecord* reminderAt(SqliteRecovery* r, unsigned i) { return r->getReminder(i); }
+const PersonRecord* personAt(SqliteRecovery* r, unsigned i) { return r->getContact(i); }
+
+} // namespace
+
+QString urlHost(const QString& url)
+{
+    const int scheme = url.indexOf(QLatin1String("://"));
+    const int start = scheme < 0 ? 0 : scheme + 3;
+    const int slash = url.indexOf(QLatin1Char('/'), start);
+    if (slash <= 0)
+        return url.mid(start);
+    return url.mid(start, slash - start);
+}
+
+int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
+{
+    const unsigned n = recovery->getNoteCount();
+    prependAll(backup->getNote(), convertWithDuplicateTest<NoteRecord>(backup, n, &noteAt, recovery, &noteKey,
+                                                                      &isDuplicateNote, &makeNote));
+    return int(n);
+}
+
+int convertBookmarks(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
+{
+    const unsigned n = recovery->getBookmarkCount();
+    prependAll(backup->getSafariBookmark(),
+               convertWithDuplicateTest<BookmarkRecord>(backup, n, &bookmarkAt, recovery, &bookmarkKey,
+                                                        &isDuplicateBookmark, &makeBookmark));
+    return int(n);
+}
+
+int convertCalendar(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
+{
+    const unsigned n = recovery->getCalendarCount();
+    prependAll(backup->getCalendar(), convertWithDuplicateTest<CalendarRecord>(backup, n, &eventAt, recovery,
+                                                                              &eventKey, &isDuplicateEvent, &makeEvent));
+    return int(n);
+}
+
+int convertReminders(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
+{
+    const unsigned n = recovery->getReminderCount();
+    prependAll(backup->getReminder(),
+               convertWithDuplicateTest<ReminderRecord>(backup, n, &reminderAt, recovery, &reminderKey,
+                                                        &isDuplicateReminder, &makeReminder));
+    return int(n);
+}
+
+int convertCalendarAndReminders(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver)
+{
+    return convertCalendar(backup, recovery, driver) + convertReminders(backup, recovery, driver);
+}
+
+int convertContacts(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver)
+{
+    const unsigned n = recovery->getContactCount();
+    QVector<KdAbstractItem*> made = convertWithDuplicateTest<PersonRecord>(
+        backup, n, &personAt, recovery, &contactKey, &isDuplicateContact, &makeContact);
+    std::sort(made.begin(), made.end(), byNameAscending);
+    prependAll(backup->getContact(), made);
+    buildContactIndex(backup->getContact(), &driver->m_contactNames, &driver->m_contactIndex);
+    return int(n);
+}
+
+int convertCalls(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver)
+{
+    const unsigned n = recovery->getCallhistoryCount();
+    QVector<KdAbstractItem*> items;
+    for (unsigned i = 0; i < n; ++i) {
+        const CallhistoryRecord* r = recovery->getCallhistory(i);
+        if (!r)
+            continue;
+        KdCallHistoryItem* item = KdCallHistoryItem::createItem();
+        auto found = driver->m_contactIndex.constFind(r->address);
+        if (found != driver->m_contactIndex.constEnd() && found.value() >= 0
+            && found.value() < driver->m_contactNames.size())
+            item->setValue(driver->m_contactNames.at(found.value()), 0);
+        item->setValue(r->address, 1);
+        const QDateTime d = CCommonUtils::buildDateTimeBaseUnix(r->date);
+        item->setValue(r->date == 0 ? QString() : CCommonUtils::datetimeToMinute(d, true), 2);
+        item->setSortValue(d, 2);
+        item->setValue(callTypeText(r->flags), 3);
+        if (r->duration > 0) {
+            item->setValue(CCommonUtils::durationToString(r->duration, true), 4);
+            item->setSortValue(r->duration, 4);
+        } else if (r->flags & 1) {
+            item->setValue(tr("Canceled"), 4);
+            item->setSortValue(-1, 4);
+        } else {
+            item->setValue(tr("Missed"), 4);
+            item->setSortValue(0, 4);
+        }
+        markDeleted(item);
+        items.append(item);
+    }
+    prependAll(backup->getCallHistory(), items);
+    return int(n);
+}
+
+int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver)
+{
+    const unsigned n = recovery->getMessageGroupCount();
+    const QDateTime start1990 = QDateTime(QDate(1990, 1, 1), QTime(0, 0), Qt::UTC);
+    QVector<KdAbstractItem*> items;
+    for (unsigned g = 0; g < n; ++g) {
+        const MessageGroupRecord* record = recovery->getMessageGroup(g);
+        if (!record)
+            continue;
+        KdSMSItem* item = KdSMSItem::createItem();
+        markDeleted(item);
+        auto* group = new KdSMSChatGroup;
+        group->setDeleted(true);
+
+        for (auto m = record->messages.rbegin(); m != record->messages.rend(); ++m) {
+            auto* chat = new KdSMSChat;
+            group->addChat(chat);
+            chat->setNormalSMS(m->service == 0);
+            chat->setFromMe(m->fromMe != 0);
+            chat->setSentDone(m->failure == 0);
+            // Older layouts count from 1970, newer ones from 2001: a "1970" date before 1990
+            // can only be a 2001-based one.
+            QDateTime d = CCommonUtils::buildDateTimeBaseUnix(m->date);
+            if (d < start1990)
+                d = CCommonUtils::buildDateTimeBase2001(m->date);
+            chat->setMsgDate(d);
+            chat->setSubject(m->subject);
+            chat->setAddr(m->address);
+            if (m->pieces.empty())
+                chat->setContent(m->text);
+            for (const MessagePieceRecord& p : m->pieces) {
+                if (p.data.isEmpty())
+                    continue;
+                auto* piece = new KdSMSPiece;
+                chat->addPiece(piece);
+                if (p.kind == 0) {
+                    piece->setPieceType(QStringLiteral("image"));
+                    piece->setPieceLocation(p.data);
+                } else {
+                    piece->setPieceType(QStringLiteral("text"));
+                    piece->setPieceData(p.data.toUtf8());
+                }
+            }
+        }
+
+        QMap<QString, QString> addrIds;
+        QStringList names, numbers, emails;
+        for (const QString& address : record->addresses) {
+            if (address.contains(QLatin1Char('@')))
+                emails << address;
+            else
+                numbers << address;
+            QString name = address;
+            auto exact = driver->m_contactIndex.constFind(address);
+            if (exact != driver->m_contactIndex.constEnd()) {
+                name = driver->m_contactNames.value(exact.value());
+                names << name;
+            } else if (address.startsWith(QLatin1Char('+')) || address.startsWith(QLatin1Char('0'))) {
+                // A number written with its country or trunk prefix finds the contact that
+                // stored only its tail.
+                for (auto it = driver->m_contactIndex.constBegin(); it != driver->m_contactIndex.constEnd(); ++it) {
+                    if (it.key().isEmpty() || !address.endsWith(it.key()))
+                        continue;
+                    name = driver->m_contactNames.value(it.value());
+                    names << name;
+                    break;
+                }
+            }
+            addrIds[address] = name;
+        }
+        group->setAddrIds(addrIds);
+        item->setValue(names.join(QStringLiteral(", ")), 0);
+        item->setValue(numbers.join(QStringLiteral(", ")), 1);
+        item->setValue(emails.join(QStringLiteral(", ")), 2);
+        item->setDetailContent(group);
+        item->setSize(0);
+        items.append(item);
+    }
+    prependAll(backup->getMessage(), items);
+    return int(n);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include "CDeletedRecovery.h"
+
+class KdBackup;
+
+// Each turns the records of one recovered type into items flagged deleted, placed before the
+// live items of their container; returns the library's record count (duplicates included).
+int convertContacts(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertCalls(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertCalendar(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertReminders(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertCalendarAndReminders(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+int convertBookmarks(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
+
+// Host part of a URL, shown for a bookmark without a title.
+QString urlHost(const QString& url);

@@ -1,0 +1,315 @@
+#include "SampleBackup.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <plist/plist.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+
+namespace sample {
+
+namespace {
+
+// libplist counts dates from 2001-01-01.
+const qint64 kSecondsFrom1970To2001 = 978307200;
+
+plist_t dateNode(const QDateTime& dt)
+{
+    return plist_new_date(int32_t(dt.toSecsSinceEpoch() - kSecondsFrom1970To2001), 0);
+}
+
+plist_t variantNode(const QVariant& v)
+{
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return plist_new_bool(v.toBool());
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return plist_new_uint(v.toULongLong());
+    case QMetaType::QDateTime:
+        return dateNode(v.toDateTime());
+    case QMetaType::QByteArray: {
+        const QByteArray b = v.toByteArray();
+        return plist_new_data(b.constData(), uint64_t(b.size()));
+    }
+    default:
+        return plist_new_string(v.toString().toUtf8().constData());
+    }
+}
+
+QByteArray toXml(plist_t root)
+{
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    QByteArray out(xml, int(length));
+    free(xml);
+    return out;
+}
+
+QByteArray toBinary(plist_t root)
+{
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    QByteArray out(bin, int(length));
+    free(bin);
+    return out;
+}
+
+void putU16(QByteArray& out, quint16 v)
+{
+    out += char(v >> 8);
+    out += char(v & 0xFF);
+}
+
+void putU32(QByteArray& out, quint32 v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += char((v >> shift) & 0xFF);
+}
+
+void putU64(QByteArray& out, quint64 v)
+{
+    for (int shift = 56; shift >= 0; shift -= 8)
+        out += char((v >> shift) & 0xFF);
+}
+
+// The sync software writes 0xFFFF for an empty string; `emptyMarker` forces it for any value.
+void putString(QByteArray& out, const QByteArray& s, bool emptyMarker = false)
+{
+    if (emptyMarker || s.isEmpty()) {
+        putU16(out, 0xFFFF);
+        return;
+    }
+    putU16(out, quint16(s.size()));
+    out += s;
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(bytes) == bytes.size();
+}
+
+QList<QPair<QString, CategoryWriter>>& categoryRegistry()
+{
+    static QList<QPair<QString, CategoryWriter>> list;
+    return list;
+}
+
+} // namespace
+
+QString hashedName(const QString& domain, const QString& relativePath)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash((domain + QLatin1Char('-') + relativePath).toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+SampleBackupWriter::SampleBackupWriter(const QString& folder) : m_folder(folder) {}
+
+void SampleBackupWriter::setDevice(const QString& deviceName, const QString& productType,
+                                   const QString& productVersion, const QDateTime& lastBackup)
+{
+    info[QStringLiteral("Device Name")] = deviceName;
+    info[QStringLiteral("Display Name")] = deviceName;
+    info[QStringLiteral("Product Type")] = productType;
+    info[QStringLiteral("Product Version")] = productVersion;
+    info[QStringLiteral("Serial Number")] = QStringLiteral("C39KQ0ABFFT9");
+    info[QStringLiteral("iTunes Version")] = QStringLiteral("12.3.2.35");
+    info[QStringLiteral("Last Backup Date")] = lastBackup;
+    lockdown[QStringLiteral("DeviceName")] = deviceName;
+    lockdown[QStringLiteral("ProductType")] = productType;
+    lockdown[QStringLiteral("ProductVersion")] = productVersion;
+    lockdown[QStringLiteral("SerialNumber")] = QStringLiteral("C39KQ0ABFFT9");
+    manifestDate = lastBackup;
+}
+
+QString SampleBackupWriter::addFile(const QString& domain, const QString& relativePath, const QByteArray& data)
+{
+    addIndexOnly(domain, relativePath, data.size());
+    const QString name = hashedName(domain, relativePath) + (indexKind == IndexKind::Legacy ? ".mddata" : "");
+    m_dataFiles.append(qMakePair(name, data));
+    return QDir(m_folder).absoluteFilePath(name);
+}
+
+void SampleBackupWriter::addIndexOnly(const QString& domain, const QString& relativePath, qint64 size)
+{
+    MbdbRecord r;
+    r.domain = domain.toUtf8();
+    r.path = relativePath.toUtf8();
+    r.size = size;
+    r.inode = quint64(m_records.size() + 1000);
+    r.mtime = r.atime = r.ctime = 1400000000;
+    r.digest = QCryptographicHash::hash(r.path, QCryptographicHash::Sha1);
+    m_records.append(r);
+    m_legacy.append(qMakePair(domain, relativePath));
+}
+
+void SampleBackupWriter::addRawRecord(const MbdbRecord& record)
+{
+    m_records.append(record);
+}
+
+QString SampleBackupWriter::addDatabase(const QString& domain, const QString& relativePath,
+                                        const std::function<bool(sqlite3*)>& build)
+{
+    QTemporaryDir tmp;
+    if (!tmp.isValid())
+        return QString();
+    const QString path = tmp.filePath(QStringLiteral("db.sqlite"));
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.toUtf8().constData(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        return QString();
+    }
+    const bool ok = build(db);
+    sqlite3_close(db);
+    if (!ok)
+        return QString();
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return addFile(domain, relativePath, f.readAll());
+}
+
+bool SampleBackupWriter::write(QString* error)
+{
+    auto fail = [error](const QString& message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    QDir dir(m_folder);
+    if (!dir.exists() && !QDir().mkpath(m_folder))
+        return fail(QStringLiteral("cannot create %1").arg(m_folder));
+
+    if (writeInfoPlist) {
+        plist_t root = plist_new_dict();
+        for (auto it = info.constBegin(); it != info.constEnd(); ++it)
+            plist_dict_set_item(root, it.key().toUtf8().constData(), variantNode(it.value()));
+        const bool ok = writeBytes(dir.filePath(QStringLiteral("Info.plist")), toXml(root));
+        plist_free(root);
+        if (!ok)
+            return fail(QStringLiteral("cannot write Info.plist"));
+    }
+
+    QByteArray manifest = manifestOverride;
+    if (manifest.isEmpty()) {
+        plist_t root = plist_new_dict();
+        if (isEncrypted.isValid())
+            plist_dict_set_item(root, "IsEncrypted", variantNode(isEncrypted));
+        if (!lockdown.isEmpty()) {
+            plist_t ld = plist_new_dict();
+            for (auto it = lockdown.constBegin(); it != lockdown.constEnd(); ++it)
+                plist_dict_set_item(ld, it.key().toUtf8().constData(), plist_new_string(it.value().toUtf8().constData()));
+            plist_dict_set_item(root, "Lockdown", ld);
+        }
+        if (manifestDate.isValid())
+            plist_dict_set_item(root, "Date", dateNode(manifestDate));
+        plist_dict_set_item(root, "Version", plist_new_string("9.1"));
+        plist_dict_set_item(root, "WasPasscodeSet", plist_new_bool(0));
+        manifest = manifestFormat == PlistFormat::Binary ? toBinary(root) : toXml(root);
+        plist_free(root);
+    }
+    if (!writeBytes(dir.filePath(QStringLiteral("Manifest.plist")), manifest))
+        return fail(QStringLiteral("cannot write Manifest.plist"));
+
+    if (indexKind == IndexKind::Mbdb) {
+        QByteArray mbdb("mbdb\x05\x00", 6);
+        for (const MbdbRecord& r : m_records) {
+            putString(mbdb, r.domain, r.domainIsEmptyMarker);
+            putString(mbdb, r.path, r.pathIsEmptyMarker);
+            putString(mbdb, r.linkTarget);
+            putString(mbdb, r.digest);
+            putString(mbdb, r.encryptionKey);
+            putU16(mbdb, r.mode);
+            putU64(mbdb, r.inode);
+            putU32(mbdb, r.uid);
+            putU32(mbdb, r.gid);
+            putU32(mbdb, r.mtime);
+            putU32(mbdb, r.atime);
+            putU32(mbdb, r.ctime);
+            putU64(mbdb, quint64(r.size));
+            mbdb += char(r.protectionClass);
+            mbdb += char(r.propertyCountOverride ? r.propertyCountOverride : quint8(r.properties.size()));
+            for (const auto& p : r.properties) {
+                putString(mbdb, p.first);
+                putString(mbdb, p.second);
+            }
+        }
+        mbdb += mbdbTail;
+        if (!writeBytes(dir.filePath(QStringLiteral("Manifest.mbdb")), mbdb))
+            return fail(QStringLiteral("cannot write Manifest.mbdb"));
+    } else {
+        for (const auto& entry : m_legacy) {
+            plist_t meta = plist_new_dict();
+            plist_dict_set_item(meta, "Domain", plist_new_string(entry.first.toUtf8().constData()));
+            plist_dict_set_item(meta, "Path", plist_new_string(entry.second.toUtf8().constData()));
+            const QByteArray metaBytes = toBinary(meta);
+            plist_free(meta);
+            plist_t root = plist_new_dict();
+            plist_dict_set_item(root, "Metadata", plist_new_data(metaBytes.constData(), uint64_t(metaBytes.size())));
+            plist_dict_set_item(root, "IsEncrypted", plist_new_bool(0));
+            plist_dict_set_item(root, "Version", plist_new_string("3.0"));
+            plist_dict_set_item(root, "AuthVersion", plist_new_string("1.0"));
+            plist_dict_set_item(root, "StorageVersion", plist_new_string("1.0"));
+            const QByteArray bytes = toBinary(root);
+            plist_free(root);
+            if (!writeBytes(dir.filePath(hashedName(entry.first, entry.second) + QStringLiteral(".mdinfo")), bytes))
+                return fail(QStringLiteral("cannot write .mdinfo"));
+        }
+    }
+
+    for (const auto& file : m_dataFiles)
+        if (!writeBytes(dir.filePath(file.first), file.second))
+            return fail(QStringLiteral("cannot write data file %1").arg(file.first));
+    return true;
+}
+
+CategoryRegistrar::CategoryRegistrar(const char* name, CategoryWriter writer)
+{
+    categoryRegistry().append(qMakePair(QString::fromLatin1(name), writer));
+}
+
+QStringList registeredCategories()
+{
+    QStringList out;
+    for (const auto& c : categoryRegistry())
+        out << c.first;
+    return out;
+}
+
+bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString* error)
+{
+    SampleBackupWriter writer(folder);
+    writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone7,2"),
+                     options.iosMajor >= 9 ? QStringLiteral("9.3.5") : QStringLiteral("8.4.1"),
+                     QDateTime(QDate(2016, 3, 14), QTime(9, 26, 53), Qt::UTC));
+    // Plain files every backup carries; application containers are never indexed.
+    writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Preferences/com.apple.springboard.plist"),
+                   QByteArray("bplist00\xd0\x08\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x01"
+                              "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x09", 42));
+    writer.addFile(QStringLiteral("AppDomain-com.example.notes"), QStringLiteral("Documents/todo.txt"),
+                   QByteArray("buy milk\n"));
+    writer.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/Recordings/.hidden"), QByteArray("x"));
+    for (const auto& c : categoryRegistry()) {
+        if (!c.second(writer, options)) {
+            if (error)
+                *error = QStringLiteral("the %1 sample could not be written").arg(c.first);
+            return false;
+        }
+    }
+    return writer.write(error);
+}
+
+} // namespace sample

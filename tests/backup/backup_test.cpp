@@ -1,0 +1,403 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+
+#include "BackupFiles.h"
+#include "CCommonUtils.h"
+#include "CManifestRecord.h"
+#include "CiTunesBackup.h"
+#include "CiTunesBackupPrivate.h"
+#include "SampleBackup.h"
+#include "TestSupport.h"
+
+using sample::SampleBackupWriter;
+using testsupport::LogCapture;
+
+namespace {
+
+const QDateTime kBackupDate(QDate(2015, 6, 1), QTime(12, 30, 15), Qt::UTC);
+
+struct Fixture {
+    QTemporaryDir tmp;
+    QString folder = tmp.filePath(QStringLiteral("b"));
+    SampleBackupWriter writer{folder};
+
+    Fixture()
+    {
+        writer.setDevice(QStringLiteral("Anna's iPhone"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1.2"), kBackupDate);
+        writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), "db");
+    }
+    bool write() { return writer.write(); }
+};
+
+QByteArray binaryPlist(plist_t root)
+{
+    char* bin = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(root, &bin, &len);
+    QByteArray out(bin, int(len));
+    free(bin);
+    plist_free(root);
+    return out;
+}
+
+} // namespace
+
+TEST(BackupParse, ReadsInfoAndManifestPlists)
+{
+    for (auto format : {SampleBackupWriter::PlistFormat::Binary, SampleBackupWriter::PlistFormat::Xml}) {
+        Fixture f;
+        f.writer.manifestFormat = format;
+        f.writer.lockdown[QStringLiteral("DeviceName")] = QStringLiteral("Lockdown name");
+        f.writer.lockdown[QStringLiteral("ProductType")] = QStringLiteral("iPad3,4");
+        ASSERT_TRUE(f.write());
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder));
+        EXPECT_EQ(b.deviceName(), QStringLiteral("Lockdown name")); // Lockdown wins over Info.plist
+        EXPECT_EQ(b.deviceType(), QStringLiteral("iPad3,4"));       // raw identifier, never a marketing name
+        EXPECT_EQ(b.serialNumber(), QStringLiteral("C39KQ0ABFFT9"));
+        EXPECT_EQ(b.productVersion(), QStringLiteral("7.1.2"));
+        EXPECT_EQ(b.iTunesVersion(), QStringLiteral("12.3.2.35"));
+        EXPECT_EQ(b.backupDateTime(), kBackupDate);
+        EXPECT_FALSE(b.isEncrypted());
+        EXPECT_EQ(b.fileSuffix(), QString());
+        ASSERT_EQ(b.files().size(), 1);
+    }
+}
+
+TEST(BackupParse, EncryptionFlagForms)
+{
+    const struct {
+        const char* name;
+        QVariant value;
+        bool expected;
+    } cases[] = {
+        {"bool true", QVariant(true), true},
+        {"bool false", QVariant(false), false},
+        {"integer 1", QVariant(1), true},
+        {"integer 256 (low byte zero)", QVariant(256), false},
+        {"string", QVariant(QStringLiteral("YES")), false},
+        {"absent", QVariant(), false},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        f.writer.isEncrypted = c.value;
+        ASSERT_TRUE(f.write());
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder)) << c.name;
+        EXPECT_EQ(b.isEncrypted(), c.expected) << c.name;
+    }
+}
+
+TEST(BackupParse, DatesWithoutInfoPlistOrWithoutItsDate)
+{
+    {   // No Info.plist: name from Lockdown, date from Manifest.plist.
+        Fixture f;
+        f.writer.writeInfoPlist = false;
+        f.writer.manifestDate = QDateTime(QDate(2014, 2, 3), QTime(4, 5, 6), Qt::UTC);
+        ASSERT_TRUE(f.write());
+        LogCapture log;
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder));
+        EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone"));
+        EXPECT_EQ(b.backupDateTime(), f.writer.manifestDate);
+        EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Info.plist for: " + f.folder).toStdString()), 1);
+    }
+    {   // Neither date: the first moment of 2001.
+        Fixture f;
+        f.writer.writeInfoPlist = false;
+        f.writer.manifestDate = QDateTime();
+        ASSERT_TRUE(f.write());
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder));
+        EXPECT_TRUE(b.lastBackupDate().isNull());
+        EXPECT_EQ(b.backupDateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
+        EXPECT_EQ(b.backupDateString(), QStringLiteral("2001-01-01 00:00"));
+    }
+    {   // Info.plist without its date stores 1970, and Manifest.plist's date is then ignored.
+        Fixture f;
+        f.writer.info.remove(QStringLiteral("Last Backup Date"));
+        ASSERT_TRUE(f.write());
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder));
+        EXPECT_EQ(b.backupDateTime(), QDateTime(QDate(1970, 1, 1), QTime(0, 0), Qt::UTC));
+    }
+}
+
+TEST(BackupParse, FailuresAreLoggedAndReported)
+{
+    QTemporaryDir tmp;
+    LogCapture log;
+    CiTunesBackup b;
+    const QString missing = tmp.filePath(QStringLiteral("nope"));
+    EXPECT_FALSE(b.parseFromPath(missing));
+    EXPECT_EQ(log.count("iTunesBackup", ("Backup folder not exists: " + missing).toStdString()), 1);
+
+    const QString empty = tmp.filePath(QStringLiteral("empty"));
+    QDir().mkpath(empty);
+    EXPECT_FALSE(b.parseFromPath(empty));
+    EXPECT_EQ(log.count("iTunesBackup", ("Backup db files not exists for: " + empty).toStdString()), 1);
+
+    Fixture garbage;
+    garbage.writer.manifestOverride = QByteArray("\x00\x01garbage", 9);
+    ASSERT_TRUE(garbage.write());
+    EXPECT_FALSE(b.parseFromPath(garbage.folder));
+    EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Manifest.plist for: " + garbage.folder).toStdString()), 1);
+
+    // Header only, and only application records: no index.
+    for (bool appOnly : {false, true}) {
+        QTemporaryDir t;
+        SampleBackupWriter w(t.filePath(QStringLiteral("b")));
+        w.setDevice(QStringLiteral("x"), QStringLiteral("iPhone1,1"), QStringLiteral("5.0"), kBackupDate);
+        if (appOnly)
+            w.addFile(QStringLiteral("AppDomain-com.example"), QStringLiteral("a"), "a");
+        ASSERT_TRUE(w.write());
+        log.clear();
+        EXPECT_FALSE(b.parseFromPath(w.folder()));
+        EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Manifest.mbdb for: " + w.folder()).toStdString()), 1);
+    }
+}
+
+TEST(BackupParse, DeviceNameCarriesFolderSuffix)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    b.setSuffix(QStringLiteral("20150601-123015"));
+    EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone - 20150601-123015"));
+    b.setSuffix(QString());
+    EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone"));
+}
+
+TEST(BackupParse, CopiesShareStateSafely)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    auto* original = new CiTunesBackup;
+    ASSERT_TRUE(original->parseFromPath(f.folder));
+    CiTunesBackup copy(*original);
+    CiTunesBackup assigned;
+    assigned = copy;
+    assigned = assigned; // self-assignment keeps the state
+    delete original;
+    EXPECT_EQ(copy.files().size(), 1);
+    EXPECT_EQ(assigned.deviceName(), QStringLiteral("Anna's iPhone"));
+}
+
+TEST(BackupParse, LeavesTheFolderUntouched)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    const auto before = testsupport::snapshotFolder(f.folder);
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    EXPECT_EQ(testsupport::snapshotFolder(f.folder), before);
+}
+
+// Manifest.mbdb ----------------------------------------------------------------------------------
+
+TEST(ManifestMbdb, HashedNameIsSha1OfDomainDashPath)
+{
+    EXPECT_EQ(backupFileName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")),
+              QStringLiteral("3d0d7e5fb2ce288813306e4d4636395e047a3d28"));
+}
+
+TEST(ManifestMbdb, RecordEdgeCases)
+{
+    Fixture f;
+    sample::MbdbRecord app;
+    app.domain = "AppDomain-com.example.app";
+    app.path = "Documents/a";
+    f.writer.addRawRecord(app);
+    sample::MbdbRecord appLike = app;
+    appLike.domain = "AppDomainGroup-x"; // only begins with the nine letters: dropped too
+    f.writer.addRawRecord(appLike);
+    sample::MbdbRecord emptyMarkers;
+    emptyMarkers.domain = "MediaDomain";
+    emptyMarkers.pathIsEmptyMarker = true;
+    emptyMarkers.size = 77;
+    f.writer.addRawRecord(emptyMarkers);
+    sample::MbdbRecord decomposed;
+    decomposed.domain = "MediaDomain";
+    decomposed.path = QByteArray("Media/Cafe\xcc\x81.jpg"); // e + combining acute
+    f.writer.addRawRecord(decomposed);
+    sample::MbdbRecord manyProps;
+    manyProps.domain = "HomeDomain";
+    manyProps.path = "Library/props";
+    for (int i = 0; i < 200; ++i)
+        manyProps.properties.append(qMakePair(QByteArray("p") + QByteArray::number(i), QByteArray("v")));
+    f.writer.addRawRecord(manyProps);
+    sample::MbdbRecord after;
+    after.domain = "HomeDomain";
+    after.path = "Library/after";
+    after.size = 5;
+    f.writer.addRawRecord(after);
+    ASSERT_TRUE(f.write());
+
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    const auto& files = b.files();
+    ASSERT_EQ(files.size(), 5); // sms.db, empty path, decomposed, props, after
+    EXPECT_EQ(files[1]->domain, QStringLiteral("MediaDomain"));
+    EXPECT_EQ(files[1]->relativePath, QString());
+    EXPECT_EQ(files[1]->size, 77);
+    const QString composed = QStringLiteral("Media/Caf\u00e9.jpg");
+    EXPECT_EQ(files[2]->relativePath, composed);
+    EXPECT_EQ(files[2]->hashName, backupFileName(QStringLiteral("MediaDomain"), composed));
+    EXPECT_EQ(files[3]->propertyCount, 200);
+    ASSERT_EQ(files[3]->properties.size(), 200);
+    EXPECT_EQ(files[3]->properties[199]->name, QStringLiteral("p199"));
+    EXPECT_EQ(files[4]->relativePath, QStringLiteral("Library/after")); // still aligned after 200 properties
+    EXPECT_EQ(files[4]->size, 5);
+}
+
+TEST(ManifestMbdb, TruncatedTailsKeepEarlierRecords)
+{
+    const QByteArray tails[] = {
+        QByteArray("\x00", 1),                          // half a length
+        QByteArray("\x00\x0aHomeDom", 9),               // string cut short
+        QByteArray("\x00\x01X\x00\x01Y\xff\xff\xff\xff\xff\xff\x00\x10", 14), // fixed block cut short
+    };
+    for (const QByteArray& tail : tails) {
+        Fixture f;
+        f.writer.mbdbTail = tail;
+        ASSERT_TRUE(f.write());
+        CiTunesBackup b;
+        EXPECT_TRUE(b.parseFromPath(f.folder));
+        EXPECT_EQ(b.files().size(), 1);
+    }
+}
+
+TEST(ManifestMbdb, PropertyCutShortDropsItsRecord)
+{
+    Fixture f;
+    sample::MbdbRecord r;
+    r.domain = "HomeDomain";
+    r.path = "x";
+    r.propertyCountOverride = 3; // claims three, carries one
+    r.properties.append(qMakePair(QByteArray("a"), QByteArray("b")));
+    f.writer.addRawRecord(r);
+    ASSERT_TRUE(f.write());
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(f.folder));
+    EXPECT_EQ(b.files().size(), 1);
+}
+
+TEST(ManifestMbdb, BadHeaderFails)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    for (const QByteArray& header : {QByteArray("mbdb\x05", 5), QByteArray("mbdx\x05\x00", 6), QByteArray("mbdb\x04\x00", 6)}) {
+        testsupport::writeFile(QDir(f.folder).filePath(QStringLiteral("Manifest.mbdb")), header);
+        CiTunesBackup b;
+        EXPECT_FALSE(b.parseFromPath(f.folder));
+        EXPECT_TRUE(b.files().isEmpty());
+    }
+}
+
+// Older per-file index -------------------------------------------------------------------------
+
+namespace {
+
+QByteArray mdinfo(const QString& domain, const QString& path, bool encrypted, bool xmlMetadata = false)
+{
+    plist_t meta = plist_new_dict();
+    plist_dict_set_item(meta, "Domain", plist_new_string(domain.toUtf8().constData()));
+    plist_dict_set_item(meta, "Path", plist_new_string(path.toUtf8().constData()));
+    QByteArray metaBytes;
+    if (xmlMetadata) {
+        char* xml = nullptr;
+        uint32_t len = 0;
+        plist_to_xml(meta, &xml, &len);
+        metaBytes = QByteArray(xml, int(len));
+        free(xml);
+        plist_free(meta);
+    } else {
+        metaBytes = binaryPlist(meta);
+    }
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "Metadata", plist_new_data(metaBytes.constData(), uint64_t(metaBytes.size())));
+    plist_dict_set_item(root, "IsEncrypted", plist_new_bool(encrypted));
+    plist_dict_set_item(root, "Version", plist_new_string("3.0"));
+    return binaryPlist(root);
+}
+
+} // namespace
+
+TEST(LegacyIndex, ReadsMdinfoPairs)
+{
+    QTemporaryDir tmp;
+    SampleBackupWriter w(tmp.filePath(QStringLiteral("b")));
+    w.setDevice(QStringLiteral("Old"), QStringLiteral("iPhone2,1"), QStringLiteral("3.1"), kBackupDate);
+    w.indexKind = SampleBackupWriter::IndexKind::Legacy;
+    w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/notes.db"), "12345");
+    ASSERT_TRUE(w.write());
+    QDir dir(w.folder());
+    testsupport::writeFile(dir.filePath(QStringLiteral("a.mdinfo")), mdinfo(QStringLiteral("HomeDomain"), QStringLiteral("secret"), true));
+    testsupport::writeFile(dir.filePath(QStringLiteral("b.mdinfo")), mdinfo(QStringLiteral("AppDomain-x"), QStringLiteral("y"), false));
+    testsupport::writeFile(dir.filePath(QStringLiteral("c.mdinfo")), mdinfo(QStringLiteral("HomeDomain"), QStringLiteral("xmlmeta"), false, true));
+    testsupport::writeFile(dir.filePath(QStringLiteral("d.mdinfo")), "not a plist");
+
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(w.folder()));
+    EXPECT_EQ(b.fileSuffix(), QStringLiteral(".mddata"));
+    ASSERT_EQ(b.files().size(), 1);
+    EXPECT_EQ(b.files()[0]->relativePath, QStringLiteral("Library/Notes/notes.db"));
+    EXPECT_EQ(b.files()[0]->size, 5);
+
+    // The data file gone: still listed, with size 0.
+    QFile::remove(dir.filePath(b.files()[0]->hashName + QStringLiteral(".mddata")));
+    ASSERT_TRUE(b.parseFromPath(w.folder()));
+    ASSERT_EQ(b.files().size(), 1);
+    EXPECT_EQ(b.files()[0]->size, 0);
+}
+
+TEST(LegacyIndex, EmptyIndexIsAcceptedOnlyWhenEncrypted)
+{
+    for (bool encrypted : {false, true}) {
+        QTemporaryDir tmp;
+        SampleBackupWriter w(tmp.filePath(QStringLiteral("b")));
+        w.setDevice(QStringLiteral("Old"), QStringLiteral("iPhone2,1"), QStringLiteral("3.1"), kBackupDate);
+        w.indexKind = SampleBackupWriter::IndexKind::Legacy;
+        w.isEncrypted = encrypted;
+        ASSERT_TRUE(w.write());
+        LogCapture log;
+        CiTunesBackup b;
+        EXPECT_EQ(b.parseFromPath(w.folder()), encrypted);
+        EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse backup data files for: " + w.folder()).toStdString()),
+                  encrypted ? 0 : 1);
+    }
+}
+
+// Staging for recovery ---------------------------------------------------------------------------
+
+TEST(Staging, CopiesDatabasesWithCompanionsAndNeverOverwrites)
+{
+    Fixture f;
+    f.writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-wal"), "wal");
+    f.writer.addFile(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"), "first");
+    f.writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistory/call_history.db"), "second");
+    ASSERT_TRUE(f.write());
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    CiTunesBackupPrivate p(nullptr);
+    ASSERT_TRUE(p.parse(f.folder));
+
+    QTemporaryDir work;
+    QStringList copied;
+    p.stageRecoveryDatabases(work.path(), copied);
+    QDir out(work.path());
+    EXPECT_EQ(copied, QStringList() << out.absoluteFilePath(QStringLiteral("call_history.db"))
+                                    << out.absoluteFilePath(QStringLiteral("sms.db")));
+    EXPECT_EQ(testsupport::readFile(out.filePath(QStringLiteral("sms.db-wal"))), QByteArray("wal"));
+    EXPECT_FALSE(QFile::exists(out.filePath(QStringLiteral("sms.db-shm"))));
+    // The first call-history copy stays; the second is refused rather than replacing it.
+    EXPECT_EQ(testsupport::readFile(out.filePath(QStringLiteral("call_history.db"))), QByteArray("first"));
+}
