@@ -118,38 +118,46 @@ QString decodeText(const char* p, int n)
     return QString::fromUtf8(p, n).normalized(QString::NormalizationForm_C);
 }
 
-// The domain repeats across thousands of consecutive records: share one string.
+// The domain repeats across thousands of consecutive records: share one string, and keep its
+// composed UTF-8 form for hashing.
 class DomainCache
 {
 public:
-    QString get(const char* p, int n)
+    const QString& get(const char* p, int n)
     {
-        if (n == m_last.size() && (n == 0 || std::memcmp(p, m_last.constData(), size_t(n)) == 0) && m_valid)
+        if (m_valid && n == m_last.size() && (n == 0 || std::memcmp(p, m_last.constData(), size_t(n)) == 0))
             return m_text;
         m_last = QByteArray(p, n);
         m_text = decodeText(p, n);
+        m_utf8 = m_text.toUtf8();
         m_valid = true;
         return m_text;
     }
+    const QByteArray& utf8() const { return m_utf8; }
 
 private:
     QByteArray m_last;
     QString m_text;
+    QByteArray m_utf8;
     bool m_valid = false;
 };
 
-QString hexSha1(const QByteArray& input)
+QString toHex(QByteArrayView digest)
 {
-    const QByteArray digest = QCryptographicHash::hash(input, QCryptographicHash::Sha1);
     static const char hex[] = "0123456789abcdef";
     QString out(digest.size() * 2, Qt::Uninitialized);
     QChar* o = out.data();
-    for (int i = 0; i < digest.size(); ++i) {
+    for (qsizetype i = 0; i < digest.size(); ++i) {
         const uchar b = uchar(digest[i]);
         *o++ = QLatin1Char(hex[b >> 4]);
         *o++ = QLatin1Char(hex[b & 0xF]);
     }
     return out;
+}
+
+QString hexSha1(const QByteArray& input)
+{
+    return toHex(QCryptographicHash::hash(input, QCryptographicHash::Sha1));
 }
 
 bool startsWithAppDomain(const QString& domain)
@@ -196,7 +204,7 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
         return false;
 
     DomainCache domains;
-    QByteArray hashInput;
+    QCryptographicHash sha1(QCryptographicHash::Sha1); // reused: no allocation per record
     while (!in.atEnd()) {
         const char* s[5] = {};
         int n[5] = {};
@@ -226,7 +234,7 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
             break;
         }
 
-        const QString domain = domains.get(s[0], n[0]);
+        const QString& domain = domains.get(s[0], n[0]);
         if (startsWithAppDomain(domain)) {
             qDeleteAll(properties);
             continue;
@@ -237,11 +245,14 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
         record->size = readI64BE(fixed + kFixedSizeOffset);
         record->propertyCount = propertyCount;
         record->properties = std::move(properties);
-        hashInput.clear();
-        hashInput += domain.toUtf8();
-        hashInput += '-';
-        hashInput += record->relativePath.toUtf8();
-        record->hashName = hexSha1(hashInput);
+        sha1.reset();
+        sha1.addData(domains.utf8());
+        sha1.addData(QByteArrayView("-", 1));
+        if (n[1] > 0 && isAscii(s[1], n[1]) && !std::memchr(s[1], 0, size_t(n[1])))
+            sha1.addData(QByteArrayView(s[1], n[1])); // already the composed text's bytes
+        else if (n[1] > 0)
+            sha1.addData(record->relativePath.toUtf8());
+        record->hashName = toHex(sha1.resultView());
         m_files.append(record);
     }
     return !m_files.isEmpty();

@@ -1,0 +1,110 @@
+#include "CiTunesBackup.h"
+#include "CiTunesBackupPrivate.h"
+
+#include "CCommonUtils.h"
+#include "CContactCollection.h"
+#include "CDeletedRecovery.h"
+#include "CSubProgress.h"
+#include "CiTunesBackupManager.h"
+#include "KdBackup.h"
+#include "Log.h"
+
+namespace {
+
+// Shares of the application's range: eleven categories and the recovery fill 9375 of 10000;
+// the rest belongs to the application's own finish().
+const int kTotalRange = 10000;
+const int kCategoryShare = 625;
+const int kRecoveryShare = 2500;
+
+using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d);
+
+void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const CiTunesBackupPrivate& d)
+{
+    collector.setProgress(progress);
+    collector.collect(d.m_path, d.m_files, d.m_fileSuffix);
+}
+
+void collectContacts(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d)
+{
+    KdContactData* contacts = backup->getContact();
+    if (!contacts)
+        return;
+    CContactCollection collector(contacts);
+    runCollector(collector, progress, d);
+}
+
+// The fixed order of the categories. A category without a collector still takes its share, so
+// the totals the application sees never change as collectors are added.
+struct Category {
+    const char* name;
+    CategoryRunner run; // null: not read from backups yet
+};
+const Category kCategories[] = {
+    {"camera roll", nullptr},
+    {"photo stream", nullptr},
+    {"contacts", &collectContacts},
+    {"messages", nullptr},
+    {"message attachments", nullptr},
+    {"call history", nullptr},
+    {"calendar", nullptr},
+    {"notes", nullptr},
+    {"reminders", nullptr},
+    {"voice memos", nullptr},
+    {"safari", nullptr},
+};
+
+} // namespace
+
+void CiTunesBackup::collectInfos(KdBackup* backup) const
+{
+    if (!backup)
+        return;
+    backup->setBackupProperty(d->m_deviceName, KdBackup::DeviceName);
+    backup->setBackupProperty(CCommonUtils::datetimeToMinute(backupDateTime(), true), KdBackup::BackupDate);
+    backup->setBackupProperty(d->m_productVersion, KdBackup::ProductVersion);
+    backup->setBackupProperty(d->m_serialNumber, KdBackup::SerialNumber);
+    backup->setBackupProperty(CiTunesBackupManager::deviceTypeName(d->m_pManager, d->m_productType),
+                              KdBackup::DeviceTypeName);
+    backup->setBackupProperty(d->m_iTunesVersion, KdBackup::ITunesVersion);
+}
+
+bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress) const
+{
+    CSubProgress categoryProgress(progress, kCategoryShare);
+    if (progress)
+        progress->initRange(kTotalRange);
+    Log("iTunesBackup", 0, "Start to collect data for: %s", d->m_path.toUtf8().constData());
+
+    for (const Category& category : kCategories) {
+        categoryProgress.initRange(100);
+        if (category.run && backup)
+            category.run(backup, &categoryProgress, *d);
+        if (!categoryProgress.finish()) {
+            Log("iTunesBackup", 1, " collectDatas stopped after %s", category.name);
+            return false;
+        }
+    }
+
+    CSubProgress recoveryProgress(progress, kRecoveryShare);
+    recoveryProgress.initRange(100);
+    recoveryDeleted(backup, &recoveryProgress);
+    recoveryProgress.finish();
+
+    if (progress)
+        progress->finish();
+    return true;
+}
+
+void CiTunesBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progress) const
+{
+    QStringList copied;
+    if (!m_tmpPathForRecovery.isEmpty()) {
+        CCommonUtils::clearDir(m_tmpPathForRecovery);
+        d->stageRecoveryDatabases(m_tmpPathForRecovery, copied);
+    }
+    if (copied.isEmpty() || !backup)
+        return;
+    CDeletedRecovery recovery;
+    recovery.recover(copied, backup, progress);
+}
