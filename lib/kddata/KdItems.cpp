@@ -1,0 +1,109 @@
+#include "KdItems.h"
+
+#include "KdContactPrivate.h"
+#include "KdSMSChatGroup.h"
+
+KdContactItem::KdContactItem() = default;
+
+KdContactItem::~KdContactItem()
+{
+    delete m_pDetail;
+}
+
+KdContactItem* KdContactItem::createItem()
+{
+    return new KdContactItem;
+}
+
+void KdContactItem::setDetailContent(KdContactPrivate* detail)
+{
+    if (detail == m_pDetail)
+        return;
+    delete m_pDetail;
+    m_pDetail = detail;
+}
+
+KdContactPrivate* KdContactItem::detailContent() const
+{
+    return m_pDetail;
+}
+
+KdSMSItem::KdSMSItem() = default;
+
+KdSMSItem::~KdSMSItem()
+{
+    delete m_pDetail;
+}
+
+KdSMSItem* KdSMSItem::createItem()
+{
+    return new KdSMSItem;
+}
+
+void KdSMSItem::setDetailContent(KdSMSChatGroup* group)
+{
+    if (group == m_pDetail)
+        return;
+    delete m_pDetail;
+    m_pDetail = group;
+}
+
+KdSMSChatGroup* KdSMSItem::detailContent() const
+{
+    return m_pDetail;
+}
+
+KdCallHistoryItem* KdCallHistoryItem::createItem()
+{
+    return new KdCallHistoryItem;
+}
+
+KdCalendarItem* KdCalendarItem::createItem()
+{
+    return new KdCalendarItem;
+}
+
+KdReminderItem* KdReminderItem::createItem()
+{
+    return new KdReminderItem;
+}
+
+KdNoteItem* KdNoteItem::createItem()
+{
+    return new KdNoteItem;
+}
+
+KdSafariBookmarkItem* KdSafariBookmarkItem::createItem()
+{
+    return new KdSafariBookmarkItem;
+}
+
+void KdSafariBookmarkItem::setBookmarkGroup(const QString& group)
+{
+    m_group = group;
+}
+
+QString KdSafariBookmarkItem::bookmarkGroup() const
+{
+    return m_group;
+}
+
+KdFileItem* KdFileItem::createItem()
+{
+    return new KdFileItem;
+}
+
+void KdFileItem::setFilePath(const QString& path)
+{
+    m_filePath = path;
+}
+
+QString KdFileItem::filePath() const
+{
+    return m_filePath;
+}
+
+KdVoiceMemoItem* KdVoiceMemoItem::createItem()
+{
+    return new KdVoiceMemoItem;
+}

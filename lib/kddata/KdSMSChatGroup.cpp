@@ -1,0 +1,170 @@
+#include "KdSMSChatGroup.h"
+
+void KdSMSPiece::setPieceType(const QString& type)
+{
+    m_type = type;
+}
+
+QString KdSMSPiece::pieceType() const
+{
+    return m_type;
+}
+
+void KdSMSPiece::setPieceLocation(const QString& location)
+{
+    m_location = location;
+}
+
+QString KdSMSPiece::pieceLocation() const
+{
+    return m_location;
+}
+
+void KdSMSPiece::setPieceData(const QByteArray& data)
+{
+    m_data = data;
+}
+
+QByteArray KdSMSPiece::pieceData() const
+{
+    return m_data;
+}
+
+bool KdSMSPiece::isText() const
+{
+    return m_type == QLatin1String("text") || m_type.startsWith(QLatin1String("text/"));
+}
+
+bool KdSMSPiece::isImage() const
+{
+    return m_type == QLatin1String("image") || m_type.startsWith(QLatin1String("image/"));
+}
+
+KdSMSChat::~KdSMSChat()
+{
+    qDeleteAll(m_pieces);
+}
+
+void KdSMSChat::addPiece(KdSMSPiece* piece)
+{
+    // A full membership test would make long conversations quadratic; re-adding the last one is
+    // the slip worth catching.
+    if (piece && (m_pieces.isEmpty() || m_pieces.constLast() != piece))
+        m_pieces.append(piece);
+}
+
+const QList<KdSMSPiece*>& KdSMSChat::pieces() const
+{
+    return m_pieces;
+}
+
+void KdSMSChat::setNormalSMS(bool sms)
+{
+    m_normalSMS = sms;
+}
+
+bool KdSMSChat::isNormalSMS() const
+{
+    return m_normalSMS;
+}
+
+void KdSMSChat::setFromMe(bool fromMe)
+{
+    m_fromMe = fromMe;
+}
+
+bool KdSMSChat::isFromMe() const
+{
+    return m_fromMe;
+}
+
+void KdSMSChat::setSentDone(bool done)
+{
+    m_sentDone = done;
+}
+
+bool KdSMSChat::isSentDone() const
+{
+    return m_sentDone;
+}
+
+void KdSMSChat::setMsgDate(const QDateTime& date)
+{
+    m_date = date;
+}
+
+QDateTime KdSMSChat::msgDate() const
+{
+    return m_date;
+}
+
+void KdSMSChat::setSubject(const QString& subject)
+{
+    m_subject = subject;
+}
+
+QString KdSMSChat::subject() const
+{
+    return m_subject;
+}
+
+void KdSMSChat::setAddr(const QString& addr)
+{
+    m_addr = addr;
+}
+
+QString KdSMSChat::addr() const
+{
+    return m_addr;
+}
+
+void KdSMSChat::setContent(const QString& content)
+{
+    m_content = content;
+}
+
+QString KdSMSChat::content() const
+{
+    return m_content;
+}
+
+KdSMSChatGroup::~KdSMSChatGroup()
+{
+    qDeleteAll(m_chats);
+}
+
+void KdSMSChatGroup::addChat(KdSMSChat* chat)
+{
+    if (chat && (m_chats.isEmpty() || m_chats.constLast() != chat))
+        m_chats.append(chat);
+}
+
+const QList<KdSMSChat*>& KdSMSChatGroup::chats() const
+{
+    return m_chats;
+}
+
+void KdSMSChatGroup::setAddrIds(const QMap<QString, QString>& addrIds)
+{
+    m_addrIds = addrIds;
+}
+
+QMap<QString, QString> KdSMSChatGroup::addrIds() const
+{
+    return m_addrIds;
+}
+
+QString KdSMSChatGroup::nameForAddr(const QString& addr) const
+{
+    return m_addrIds.value(addr, addr);
+}
+
+void KdSMSChatGroup::setDeleted(bool deleted)
+{
+    m_deleted = deleted;
+}
+
+bool KdSMSChatGroup::isDeleted() const
+{
+    return m_deleted;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QVector>
+
+#include "KdAbstractItem.h"
+#include "KdContactPrivate.h"
+#include "KdData.h"
+#include "KdDataGlobal.h"
+#include "KdItems.h"
+#include "KdSMSChatGroup.h"
+
+// What was extracted from one backup or device: one container per category and six descriptive
+// properties. The backup owns its containers (and through them every item and detail).
+class KDDATA_API KdBackup
+{
+public:
+    enum Property {
+        DeviceName = 0,
+        BackupDate = 1, // text
+        ProductVersion = 2,
+        SerialNumber = 3,
+        DeviceTypeName = 4,
+        ITunesVersion = 5,
+        PropertyCount = 6
+    };
+
+    KdBackup();
+    ~KdBackup();
+    KdBackup(const KdBackup&) = delete;
+    KdBackup& operator=(const KdBackup&) = delete;
+
+    KdContactData* getContact() const;
+    KdSMSData* getMessage() const;
+    KdData* getMessageAttachment() const;
+    KdData* getCallHistory() const;
+    KdData* getCalendar() const;
+    KdData* getReminder() const;
+    KdData* getNote() const;
+    KdData* getSafariBookmark() const;
+    KdData* getCamareRoll() const;
+    KdData* getPhotoStream() const;
+    KdData* getPhotoLibrary() const;
+    KdData* getVoiceMemo() const;
+    // By KdData::Category number; null out of range.
+    KdData* getKdData(int category) const;
+
+    // Index 0..5 (Property); other indexes are ignored / read as "".
+    void setBackupProperty(const QString& value, int index);
+    QString backupProperty(int index) const;
+
+    // Every category number in presentation order: contacts, messages, message attachments,
+    // calls, calendar, reminders, notes, safari, camera roll, photo stream, photo library,
+    // voice memos. Pair with KdData::machineName for exporters.
+    static QList<int> categories();
+
+private:
+    QVector<KdData*> m_data;
+    QString m_properties[PropertyCount];
+};

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include "KdDataGlobal.h"
+
+// One part of a message: a text fragment or an attachment.
+class KDDATA_API KdSMSPiece
+{
+public:
+    KdSMSPiece() = default;
+
+    // "text", "text/plain", "image", or an attachment's MIME type ("image/jpeg", ...).
+    void setPieceType(const QString& type);
+    QString pieceType() const;
+    // The attachment's location as the message database records it.
+    void setPieceLocation(const QString& location);
+    QString pieceLocation() const;
+    // The bytes: UTF-8 text for a text piece, the file content for an attachment.
+    void setPieceData(const QByteArray& data);
+    QByteArray pieceData() const;
+
+    // "text" or any "text/..." type.
+    bool isText() const;
+    // "image" or any "image/..." type.
+    bool isImage() const;
+
+private:
+    QString m_type;
+    QString m_location;
+    QByteArray m_data;
+};
+
+// One message of a conversation; owns its pieces.
+class KDDATA_API KdSMSChat
+{
+public:
+    KdSMSChat() = default;
+    ~KdSMSChat();
+    KdSMSChat(const KdSMSChat&) = delete;
+    KdSMSChat& operator=(const KdSMSChat&) = delete;
+
+    // Takes ownership; null, and the piece added last, are ignored. Add each piece once.
+    void addPiece(KdSMSPiece* piece);
+    const QList<KdSMSPiece*>& pieces() const;
+
+    // True for an SMS, false for iMessage and other services.
+    void setNormalSMS(bool sms);
+    bool isNormalSMS() const;
+    void setFromMe(bool fromMe);
+    bool isFromMe() const;
+    // True when the message was sent or received completely.
+    void setSentDone(bool done);
+    bool isSentDone() const;
+    void setMsgDate(const QDateTime& date);
+    QDateTime msgDate() const;
+    void setSubject(const QString& subject);
+    QString subject() const;
+    // The other party's address (phone number or e-mail address).
+    void setAddr(const QString& addr);
+    QString addr() const;
+    // The body, for messages without pieces.
+    void setContent(const QString& content);
+    QString content() const;
+
+private:
+    QList<KdSMSPiece*> m_pieces;
+    QDateTime m_date;
+    QString m_subject;
+    QString m_addr;
+    QString m_content;
+    bool m_normalSMS = false;
+    bool m_fromMe = false;
+    bool m_sentDone = false;
+};
+
+// The detail of a conversation item; owns its messages.
+class KDDATA_API KdSMSChatGroup
+{
+public:
+    KdSMSChatGroup() = default;
+    ~KdSMSChatGroup();
+    KdSMSChatGroup(const KdSMSChatGroup&) = delete;
+    KdSMSChatGroup& operator=(const KdSMSChatGroup&) = delete;
+
+    // Takes ownership; null, and the chat added last, are ignored. Add each chat once.
+    void addChat(KdSMSChat* chat);
+    const QList<KdSMSChat*>& chats() const;
+
+    // Participant address -> the name shown for it (the address itself when unnamed).
+    void setAddrIds(const QMap<QString, QString>& addrIds);
+    QMap<QString, QString> addrIds() const;
+    // The name for an address, or the address itself when the map does not hold it.
+    QString nameForAddr(const QString& addr) const;
+
+    // True for a conversation recovered from deleted records.
+    void setDeleted(bool deleted);
+    bool isDeleted() const;
+
+private:
+    QList<KdSMSChat*> m_chats;
+    QMap<QString, QString> m_addrIds;
+    bool m_deleted = false;
+};

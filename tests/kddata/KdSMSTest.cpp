@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include "KdTestPrint.h"
+
+#include <iterator>
+
+#include "KdSMSChatGroup.h"
+
+TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
+{
+    KdSMSChatGroup group;
+    EXPECT_FALSE(group.isDeleted());
+    group.setDeleted(true);
+    EXPECT_TRUE(group.isDeleted());
+
+    const QDateTime when(QDate(2013, 2, 3), QTime(4, 5, 6), Qt::UTC);
+    for (int i = 0; i < 3; ++i) {
+        auto* chat = new KdSMSChat;
+        chat->setContent(QString("m%1").arg(i));
+        chat->setMsgDate(when.addSecs(i));
+        group.addChat(chat);
+        if (i == 2)
+            group.addChat(chat); // re-adding the last chat is ignored
+    }
+    group.addChat(nullptr);
+    ASSERT_EQ(group.chats().size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(group.chats()[i]->content(), QString("m%1").arg(i));
+        EXPECT_EQ(group.chats()[i]->msgDate(), when.addSecs(i));
+    }
+
+    KdSMSChat* chat = group.chats()[0];
+    chat->setNormalSMS(true);
+    chat->setFromMe(true);
+    chat->setSentDone(true);
+    chat->setSubject("subj");
+    chat->setAddr("+15551234");
+    EXPECT_TRUE(chat->isNormalSMS());
+    EXPECT_TRUE(chat->isFromMe());
+    EXPECT_TRUE(chat->isSentDone());
+    EXPECT_EQ(chat->subject(), "subj");
+    EXPECT_EQ(chat->addr(), "+15551234");
+    EXPECT_FALSE(group.chats()[1]->isNormalSMS());
+
+    struct PieceCase {
+        const char* type;
+        bool text;
+        bool image;
+    };
+    const PieceCase pieces[] = {
+        {"text", true, false},       {"text/plain", true, false},  {"image", false, true},
+        {"image/jpeg", false, true}, {"video/mp4", false, false}, {"textual", false, false},
+    };
+    for (const PieceCase& pc : pieces) {
+        auto* piece = new KdSMSPiece;
+        piece->setPieceType(pc.type);
+        piece->setPieceLocation(QString("~/Library/SMS/Attachments/%1").arg(pc.type));
+        piece->setPieceData(QByteArray(pc.type));
+        chat->addPiece(piece);
+    }
+    chat->addPiece(nullptr);
+    ASSERT_EQ(chat->pieces().size(), int(std::size(pieces)));
+    for (size_t i = 0; i < std::size(pieces); ++i) {
+        const KdSMSPiece* piece = chat->pieces()[int(i)];
+        SCOPED_TRACE(pieces[i].type);
+        EXPECT_EQ(piece->pieceType(), pieces[i].type);
+        EXPECT_EQ(piece->pieceData(), QByteArray(pieces[i].type));
+        EXPECT_TRUE(piece->pieceLocation().endsWith(pieces[i].type));
+        EXPECT_EQ(piece->isText(), pieces[i].text);
+        EXPECT_EQ(piece->isImage(), pieces[i].image);
+    }
+
+    QMap<QString, QString> ids;
+    ids.insert("+15551234", "Ann");
+    ids.insert("x@y.z", "x@y.z");
+    group.setAddrIds(ids);
+    EXPECT_EQ(group.addrIds(), ids);
+    EXPECT_EQ(group.nameForAddr("+15551234"), "Ann");
+    EXPECT_EQ(group.nameForAddr("+1999"), "+1999");
+}
