@@ -1,0 +1,217 @@
+// Address book: deleted ABPerson rows with their deleted ABMultiValue rows (and the keyed parts
+// of compound values from ABMultiValueEntry). Deleted multi-values of a person who still exists
+// are reported too, as a record carrying that person's names and only the deleted values, so a
+// removed phone number of a kept contact is not lost; the duplicate test downstream keeps such a
+// record apart from the live contact because of the extra value. Multi-values whose person row
+// is gone for good become a nameless record per former person.
+
+#include "RecoveryContext_p.h"
+
+#include <map>
+#include <set>
+
+namespace sqlrecovery {
+
+namespace {
+
+// ABPerson columns in the order of PersonRecord's thirteen texts.
+const char* const kPersonColumns[13] = {"First",         "Last",           "Middle",       "Prefix",   "Suffix",
+                                        "Nickname",      "FirstPhonetic",  "MiddlePhonetic", "LastPhonetic",
+                                        "JobTitle",      "Organization",   "Department",   "Note"};
+
+// Properties whose value is text (or keyed parts): phone, e-mail, postal address, instant
+// message, URL, related name, social profile. Dates (12) are numbers and are left out.
+const std::set<int> kTextProperties = {3, 4, 5, 13, 22, 23, 46};
+
+QString* personText(PersonRecord& p, int i)
+{
+    QString* fields[13] = {&p.first,        &p.last,           &p.middle,       &p.prefix,       &p.suffix,
+                           &p.nickname,     &p.firstPhonetic,  &p.middlePhonetic, &p.lastPhonetic, &p.jobTitle,
+                           &p.organization, &p.department,     &p.note};
+    return fields[i];
+}
+
+// "_$!<Mobile>!$_" is how the address book stores its built-in labels. They read as the live
+// contact reader shows them ("mobile", "HomeFAX" as "home fax"), so that the duplicate test
+// downstream, which compares labels exactly, can match a deleted value with a live one.
+QString labelText(const QString& stored)
+{
+    static const QString open = QStringLiteral("_$!<"), close = QStringLiteral(">!$_");
+    if (!stored.startsWith(open) || !stored.endsWith(close) || stored.size() < open.size() + close.size())
+        return stored;
+    const QString inner = stored.mid(open.size(), stored.size() - open.size() - close.size());
+    QString spaced;
+    for (int i = 0; i < inner.size(); ++i) {
+        if (i > 0 && inner[i].isUpper() && inner[i - 1].isLower())
+            spaced += QLatin1Char(' ');
+        spaced += inner[i];
+    }
+    return spaced.toLower();
+}
+
+// Rowid → text of a small lookup table (labels, entry keys), live rows first, then deleted ones.
+std::map<int64_t, QString> lookupTable(ScanContext& ctx, const char* name)
+{
+    std::map<int64_t, QString> out;
+    for (const auto& r : ctx.live().rows(std::string("SELECT rowid, value FROM ") + name))
+        if (r.size() == 2)
+            out[r[0].toLongLong()] = r[1].toString();
+    const CarvedTable& t = ctx.table(name);
+    const int value = t.col("value");
+    for (const Row* row : t.rows) {
+        const auto id = rowidOf(t, *row);
+        if (id && isKnown(*row, value) && !out.count(*id))
+            out[*id] = text(*row, value);
+    }
+    return out;
+}
+
+bool hasText(const PersonRecord& p)
+{
+    for (int i = 0; i < 13; ++i)
+        if (!personText(const_cast<PersonRecord&>(p), i)->isEmpty())
+            return true;
+    return false;
+}
+
+} // namespace
+
+int mapContacts(ScanContext& ctx, RecordStore& out)
+{
+    const CarvedTable& people = ctx.table("ABPerson");
+    const CarvedTable& values = ctx.table("ABMultiValue");
+    const CarvedTable& entries = ctx.table("ABMultiValueEntry");
+    if (!people.exists() && !values.exists())
+        return 0;
+
+    const std::map<int64_t, QString> labels = lookupTable(ctx, "ABMultiValueLabel");
+    const std::map<int64_t, QString> keys = lookupTable(ctx, "ABMultiValueEntryKey");
+
+    // Keyed parts of deleted compound values, by their multi-value's UID.
+    std::map<int64_t, QMap<QString, QString>> entryParts;
+    {
+        const int parent = entries.col("parent_id"), key = entries.col("key"), value = entries.col("value");
+        for (const Row* row : entries.rows) {
+            const auto p = integer(entries, *row, parent);
+            const auto k = integer(entries, *row, key);
+            if (!p || !k || !isKnown(*row, value))
+                continue;
+            auto it = keys.find(*k);
+            if (it != keys.end())
+                entryParts[*p].insert(it->second, text(*row, value));
+        }
+    }
+
+    struct Pending {
+        PersonRecord person;
+        std::vector<PersonPropertyRecord> props;
+    };
+    std::map<int64_t, Pending> deletedPeople; // by ROWID
+    std::vector<Pending> withoutRowid;
+    for (const Row* row : people.rows) {
+        Pending p;
+        for (int i = 0; i < 13; ++i)
+            *personText(p.person, i) = text(*row, people.col(kPersonColumns[i]));
+        const auto id = rowidOf(people, *row);
+        if (id)
+            deletedPeople[*id] = std::move(p);
+        else
+            withoutRowid.push_back(std::move(p));
+    }
+
+    std::map<int64_t, Pending> livePeople, orphans;
+    std::vector<Pending> lostOwner;
+    const int cRecord = values.col("record_id"), cProperty = values.col("property"),
+              cIdentifier = values.col("identifier"), cLabel = values.col("label"), cValue = values.col("value");
+    for (const Row* row : values.rows) {
+        const auto property = integer(values, *row, cProperty);
+        if (!property || !kTextProperties.count(int(*property)))
+            continue;
+        PersonPropertyRecord prop;
+        prop.type = int(*property);
+        prop.identifier = toInt32(integer(values, *row, cIdentifier));
+        if (const auto l = integer(values, *row, cLabel)) {
+            auto it = labels.find(*l);
+            if (it != labels.end())
+                prop.label = labelText(it->second);
+        }
+        prop.value = text(*row, cValue);
+        if (const auto uid = rowidOf(values, *row)) {
+            auto it = entryParts.find(*uid);
+            if (it != entryParts.end())
+                prop.valueEntry = it->second;
+            for (const auto& r : ctx.live().rows("SELECT k.value, e.value FROM ABMultiValueEntry e JOIN "
+                                                 "ABMultiValueEntryKey k ON k.rowid = e.key WHERE e.parent_id = ?",
+                                                 {QVariant(qint64(*uid))}))
+                if (r.size() == 2 && !prop.valueEntry.contains(r[0].toString()))
+                    prop.valueEntry.insert(r[0].toString(), r[1].toString());
+        }
+        if (prop.value.isEmpty() && prop.valueEntry.isEmpty())
+            continue;
+
+        const auto owner = integer(values, *row, cRecord);
+        if (!owner) {
+            Pending p;
+            p.props.push_back(prop);
+            lostOwner.push_back(std::move(p));
+            continue;
+        }
+        auto dp = deletedPeople.find(*owner);
+        if (dp != deletedPeople.end()) {
+            dp->second.props.push_back(prop);
+            continue;
+        }
+        if (ctx.live().hasRowid("ABPerson", *owner)) {
+            // Re-inserted with a new UID when the contact was edited: not a deletion.
+            const auto same = ctx.live().value(
+                "SELECT 1 FROM ABMultiValue WHERE record_id = ? AND property = ? AND value IS ?",
+                {QVariant(qint64(*owner)), QVariant(qint64(prop.type)),
+                 prop.value.isEmpty() ? QVariant() : QVariant(prop.value)});
+            if (same.isValid() && !prop.value.isEmpty())
+                continue;
+            Pending& lp = livePeople[*owner];
+            if (lp.props.empty()) {
+                std::string sql = "SELECT ";
+                for (int i = 0; i < 13; ++i)
+                    sql += std::string(i ? ", " : "") + kPersonColumns[i];
+                sql += " FROM ABPerson WHERE rowid = ?";
+                const auto live = ctx.live().rows(sql, {QVariant(qint64(*owner))});
+                if (!live.empty())
+                    for (int i = 0; i < 13 && size_t(i) < live.front().size(); ++i)
+                        *personText(lp.person, i) = live.front()[size_t(i)].toString();
+            }
+            lp.props.push_back(prop);
+            continue;
+        }
+        orphans[*owner].props.push_back(prop);
+    }
+
+    int added = 0;
+    auto addRecord = [&](Pending& p) {
+        if (!hasText(p.person) && p.props.empty())
+            return;
+        std::stable_sort(p.props.begin(), p.props.end(), [](const PersonPropertyRecord& a, const PersonPropertyRecord& b) {
+            return a.type != b.type ? a.type < b.type : a.identifier < b.identifier;
+        });
+        out.contacts.push_back(std::move(p.person));
+        PersonRecord& person = out.contacts.back();
+        for (auto& prop : p.props) {
+            out.properties.push_back(std::move(prop));
+            person.properties.push_back(&out.properties.back());
+        }
+        ++added;
+    };
+    for (auto& e : deletedPeople)
+        addRecord(e.second);
+    for (auto& p : withoutRowid)
+        addRecord(p);
+    for (auto& e : livePeople)
+        addRecord(e.second);
+    for (auto& e : orphans)
+        addRecord(e.second);
+    for (auto& p : lostOwner)
+        addRecord(p);
+    return added;
+}
+
+} // namespace sqlrecovery

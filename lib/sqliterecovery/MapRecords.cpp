@@ -1,0 +1,340 @@
+// Calls, calendar events and reminders, notes and bookmarks: one deleted row of the category's
+// main table is one record; related rows (locations, calendars, note bodies) are looked up live
+// first, then among the deleted rows. Columns are found by name, so the older and newer layouts
+// of a database share one mapping.
+
+#include "RecoveryContext_p.h"
+
+#include <QRegularExpression>
+
+#include <set>
+
+namespace sqlrecovery {
+
+namespace {
+
+QString liveOrDeletedText(ScanContext& ctx, const char* table, const char* column, int64_t rowid)
+{
+    const QString live = ctx.live()
+                             .value(std::string("SELECT ") + column + " FROM " + table + " WHERE rowid = ?",
+                                    {QVariant(qint64(rowid))})
+                             .toString();
+    if (!live.isEmpty())
+        return live;
+    if (const Row* row = ctx.deletedByRowid(table, rowid))
+        return text(*row, ctx.table(table).col(column));
+    return QString();
+}
+
+// The beginning of an HTML note body as text: tags dropped, blanks trimmed.
+QString plainStart(const QString& html)
+{
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+    return QString(html.left(512)).replace(tag, QStringLiteral(" ")).simplified();
+}
+
+// Rows from freeblocks have lost their primary keys, so a note's body cannot be followed by key.
+// The device titles a note with the first line of its body: a body whose text starts with the
+// title, and is the only unused one that does, belongs to that note.
+void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const CarvedTable& bodies, int contentCol,
+                 std::set<const Row*>& used)
+{
+    for (size_t index : unlinked) {
+        if (index >= out.notes.size() || out.notes[index].title.trimmed().isEmpty() || !out.notes[index].content.isEmpty())
+            continue;
+        NoteRecord& note = out.notes[index];
+        const Row* match = nullptr;
+        int matches = 0;
+        for (const Row* b : bodies.rows)
+            if (!used.count(b) && (plainStart(text(*b, contentCol)) + QLatin1Char(' ')).startsWith(note.title.trimmed() + QLatin1Char(' '))) {
+                match = b;
+                ++matches;
+            }
+        if (matches == 1) {
+            note.content = text(*match, contentCol);
+            used.insert(match);
+        }
+    }
+}
+
+// A body reported on its own must be text that starts like a body (a loosely typed column also
+// fits misaligned bytes) and must not repeat what a reported note already holds.
+bool plausibleOrphan(const RecordStore& out, const Row& body, int contentCol)
+{
+    if (contentCol < 0 || size_t(contentCol) >= body.values.size()
+        || body.values[size_t(contentCol)].kind != sqlcarve::Value::Kind::Text)
+        return false;
+    const QString content = text(body, contentCol);
+    if (content.trimmed().size() < 8 || (content.contains(QLatin1Char('>')) && !content.trimmed().startsWith(QLatin1Char('<'))))
+        return false;
+    for (const NoteRecord& n : out.notes)
+        if (n.content.contains(content))
+            return false;
+    return true;
+}
+
+} // namespace
+
+int mapCalls(ScanContext& ctx, RecordStore& out)
+{
+    const CarvedTable& calls = ctx.table("call");
+    const int cAddress = calls.col("address"), cDate = calls.col("date"), cDuration = calls.col("duration"),
+              cFlags = calls.col("flags");
+    int added = 0;
+    for (const Row* row : calls.rows) {
+        CallhistoryRecord c;
+        c.address = text(*row, cAddress);
+        c.date = seconds(real(*row, cDate));
+        c.duration = toInt32(integer(calls, *row, cDuration));
+        c.flags = toInt32(integer(calls, *row, cFlags));
+        if (c.address.isEmpty() && c.date == 0)
+            continue;
+        out.calls.push_back(c);
+        ++added;
+    }
+    return added;
+}
+
+int mapCalendar(ScanContext& ctx, RecordStore& out)
+{
+    int added = 0;
+    // Newer layout: events and reminders share CalendarItem; entity_type 2 is an event, 3 a
+    // reminder; without it the calendar's supported types decide (4 events, 8 reminders), and
+    // last an item without an end date is a reminder. Older layout: Event and Task tables.
+    const CarvedTable& items = ctx.table("CalendarItem");
+    const CarvedTable& events = ctx.table("Event");
+    const CarvedTable& tasks = ctx.table("Task");
+    const CarvedTable& locations = ctx.table("Location");
+    std::multimap<int64_t, const Row*> locationByOwner;
+    {
+        const int owner = locations.col("item_owner_id");
+        for (const Row* row : locations.rows)
+            if (const auto o = integer(locations, *row, owner))
+                locationByOwner.emplace(*o, row);
+    }
+
+    auto locationOf = [&](const CarvedTable& t, const Row& row, std::optional<int64_t> rowid) {
+        const int textCol = t.col("location");
+        if (textCol >= 0 && t.schema->columns[size_t(textCol)].declaredType.find("INT") == std::string::npos) {
+            const QString s = text(row, textCol);
+            if (!s.isEmpty())
+                return s;
+        }
+        if (const auto id = integer(t, row, t.col("location_id")); id && *id > 0) {
+            const QString s = liveOrDeletedText(ctx, "Location", "title", *id);
+            if (!s.isEmpty())
+                return s;
+        }
+        if (rowid) {
+            auto it = locationByOwner.find(*rowid);
+            if (it != locationByOwner.end())
+                return text(*it->second, locations.col("title"));
+            return ctx.live()
+                .value("SELECT title FROM Location WHERE item_owner_id = ?", {QVariant(qint64(*rowid))})
+                .toString();
+        }
+        return QString();
+    };
+
+    struct CalendarInfo {
+        QString title;
+        std::optional<int64_t> types;
+    };
+    std::map<int64_t, CalendarInfo> calendars;
+    auto calendarOf = [&](int64_t id) -> const CalendarInfo& {
+        auto it = calendars.find(id);
+        if (it != calendars.end())
+            return it->second;
+        CalendarInfo info;
+        const auto live = ctx.live().rows("SELECT title, supported_entity_types FROM Calendar WHERE rowid = ?",
+                                          {QVariant(qint64(id))});
+        if (!live.empty()) {
+            info.title = live.front()[0].toString();
+            if (live.front()[1].isValid())
+                info.types = live.front()[1].toLongLong();
+        } else if (const Row* row = ctx.deletedByRowid("Calendar", id)) {
+            const CarvedTable& ct = ctx.table("Calendar");
+            info.title = text(*row, ct.col("title"));
+            info.types = integer(ct, *row, ct.col("supported_entity_types"));
+        }
+        return calendars.emplace(id, info).first->second;
+    };
+    auto listName = [](const QString& stored) {
+        return stored == QLatin1String("DEFAULT_TASK_CALENDAR_NAME") ? QStringLiteral("Reminders") : stored;
+    };
+
+    auto addEvent = [&](const CarvedTable& t, const Row& row) {
+        CalendarRecord e;
+        e.summary = text(row, t.col({"summary", "title"}));
+        e.location = locationOf(t, row, rowidOf(t, row));
+        e.description = text(row, t.col({"description", "notes"}));
+        e.start = seconds(real(row, t.col("start_date")));
+        e.end = seconds(real(row, t.col("end_date")));
+        e.allDay = toInt32(integer(t, row, t.col("all_day")));
+        if (e.summary.isEmpty() && e.location.isEmpty() && e.description.isEmpty() && e.start == 0 && e.end == 0)
+            return;
+        out.calendars.push_back(e);
+        ++added;
+    };
+    auto addReminder = [&](const CarvedTable& t, const Row& row) {
+        ReminderRecord r;
+        r.title = text(row, t.col({"summary", "title"}));
+        r.location = locationOf(t, row, rowidOf(t, row));
+        if (const auto cal = integer(t, row, t.col("calendar_id")))
+            r.listName = listName(calendarOf(*cal).title);
+        r.notes = text(row, t.col({"description", "notes"}));
+        r.dueDate = seconds(real(row, t.col("due_date")));
+        if (r.dueDate == 0)
+            r.dueDate = seconds(real(row, t.col("start_date")));
+        r.completion = seconds(real(row, t.col({"completion_date", "completed_date"})));
+        r.priority = toInt32(integer(t, row, t.col("priority")));
+        if (r.title.isEmpty() && r.notes.isEmpty() && r.location.isEmpty() && r.dueDate == 0)
+            return;
+        out.reminders.push_back(r);
+        ++added;
+    };
+
+    const int cEntity = items.col("entity_type"), cCalendar = items.col("calendar_id"), cEnd = items.col("end_date");
+    for (const Row* row : items.rows) {
+        bool reminder = false;
+        const auto entity = integer(items, *row, cEntity);
+        if (entity && (*entity == 2 || *entity == 3)) {
+            reminder = *entity == 3;
+        } else {
+            const auto cal = integer(items, *row, cCalendar);
+            const auto types = cal ? calendarOf(*cal).types : std::nullopt;
+            if (types && (*types == 4 || *types == 8))
+                reminder = *types == 8;
+            else
+                reminder = !isKnown(*row, cEnd);
+        }
+        if (reminder)
+            addReminder(items, *row);
+        else
+            addEvent(items, *row);
+    }
+    for (const Row* row : events.rows)
+        addEvent(events, *row);
+    for (const Row* row : tasks.rows)
+        addReminder(tasks, *row);
+    return added;
+}
+
+int mapNotes(ScanContext& ctx, RecordStore& out)
+{
+    int added = 0;
+    auto addRecord = [&](int date, const QString& title, const QString& content) {
+        if (title.isEmpty() && content.isEmpty())
+            return;
+        out.notes.push_back({date, title, content});
+        ++added;
+    };
+
+    // Newer layout: ZNOTE.ZBODY names its ZNOTEBODY row, whose ZOWNER points back.
+    const CarvedTable& znote = ctx.table("ZNOTE");
+    const CarvedTable& zbody = ctx.table("ZNOTEBODY");
+    std::set<const Row*> usedBodies;
+    std::vector<size_t> unlinked; // notes whose body could not be followed by key
+    std::map<int64_t, const Row*> bodyByOwner;
+    for (const Row* b : zbody.rows)
+        if (const auto owner = integer(zbody, *b, zbody.col("ZOWNER")))
+            bodyByOwner.emplace(*owner, b);
+    for (const Row* row : znote.rows) {
+        const auto pk = rowidOf(znote, *row);
+        const QString title = text(*row, znote.col("ZTITLE"));
+        int date = seconds(real(*row, znote.col("ZMODIFICATIONDATE")));
+        if (date == 0)
+            date = seconds(real(*row, znote.col("ZCREATIONDATE")));
+        QString content;
+        if (const auto body = integer(znote, *row, znote.col("ZBODY"))) {
+            if (const Row* b = ctx.deletedByRowid("ZNOTEBODY", *body)) {
+                content = text(*b, zbody.col("ZCONTENT"));
+                usedBodies.insert(b);
+            } else {
+                content = ctx.live()
+                              .value("SELECT ZCONTENT FROM ZNOTEBODY WHERE Z_PK = ?", {QVariant(qint64(*body))})
+                              .toString();
+            }
+        }
+        if (content.isEmpty() && pk) {
+            auto it = bodyByOwner.find(*pk);
+            if (it != bodyByOwner.end()) {
+                content = text(*it->second, zbody.col("ZCONTENT"));
+                usedBodies.insert(it->second);
+            }
+        }
+        if (content.isEmpty() && !pk && !title.isEmpty())
+            unlinked.push_back(out.notes.size());
+        addRecord(date, title, content);
+    }
+    linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), usedBodies);
+    // A deleted body whose note row did not survive still holds the text; a body whose owner
+    // is a live note is an earlier version of that note, not a deletion.
+    for (const Row* b : zbody.rows) {
+        if (usedBodies.count(b))
+            continue;
+        const auto owner = integer(zbody, *b, zbody.col("ZOWNER"));
+        if (!owner || ctx.live().hasRowid("ZNOTE", *owner) || !plausibleOrphan(out, *b, zbody.col("ZCONTENT")))
+            continue;
+        addRecord(0, QString(), text(*b, zbody.col("ZCONTENT")));
+    }
+
+    // Older layout: Note rows, bodies in note_bodies by note_id.
+    const CarvedTable& note = ctx.table("Note");
+    const CarvedTable& bodies = ctx.table("note_bodies");
+    std::map<int64_t, const Row*> bodyByNote;
+    for (const Row* b : bodies.rows)
+        if (const auto id = integer(bodies, *b, bodies.col("note_id")))
+            bodyByNote.emplace(*id, b);
+    std::set<const Row*> usedOld;
+    std::vector<size_t> unlinkedOld;
+    for (const Row* row : note.rows) {
+        const auto id = rowidOf(note, *row);
+        int date = seconds(real(*row, note.col("modification_date")));
+        if (date == 0)
+            date = seconds(real(*row, note.col("creation_date")));
+        QString content;
+        if (id) {
+            auto it = bodyByNote.find(*id);
+            if (it != bodyByNote.end()) {
+                content = text(*it->second, bodies.col("data"));
+                usedOld.insert(it->second);
+            } else {
+                content = ctx.live()
+                              .value("SELECT data FROM note_bodies WHERE note_id = ?", {QVariant(qint64(*id))})
+                              .toString();
+            }
+        }
+        const QString title = text(*row, note.col("title"));
+        if (content.isEmpty() && !id && !title.isEmpty())
+            unlinkedOld.push_back(out.notes.size());
+        addRecord(date, title, content);
+    }
+    linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), usedOld);
+    for (const Row* b : bodies.rows) {
+        if (usedOld.count(b))
+            continue;
+        const auto id = integer(bodies, *b, bodies.col("note_id"));
+        if (!id || ctx.live().hasRowid("Note", *id) || !plausibleOrphan(out, *b, bodies.col("data")))
+            continue;
+        addRecord(0, QString(), text(*b, bodies.col("data")));
+    }
+    return added;
+}
+
+int mapBookmarks(ScanContext& ctx, RecordStore& out)
+{
+    const CarvedTable& t = ctx.table("bookmarks");
+    const int cTitle = t.col("title"), cUrl = t.col("url");
+    int added = 0;
+    for (const Row* row : t.rows) {
+        BookmarkRecord b{text(*row, cTitle), text(*row, cUrl)};
+        if (b.url.isEmpty())
+            continue; // folders carry no address
+        out.bookmarks.push_back(b);
+        ++added;
+    }
+    return added;
+}
+
+} // namespace sqlrecovery
