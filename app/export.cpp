@@ -1,0 +1,390 @@
+#include "export.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocale>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+#include "CiTunesBackup.h"
+#include "KdBackup.h"
+#include "cli.h"
+
+namespace {
+
+QJsonValue variantJson(const QVariant& v)
+{
+    switch (v.typeId()) {
+    case QMetaType::QDateTime: {
+        const QDateTime dt = v.toDateTime();
+        return dt.isValid() ? QJsonValue(dt.toUTC().toString(Qt::ISODate)) : QJsonValue();
+    }
+    case QMetaType::QDate:
+        return v.toDate().toString(Qt::ISODate);
+    case QMetaType::Bool:
+        return v.toBool();
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return double(v.toLongLong());
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return v.toDouble();
+    default:
+        return v.isValid() ? QJsonValue(v.toString()) : QJsonValue();
+    }
+}
+
+QString dateText(const QDateTime& dt)
+{
+    return dt.isValid() ? dt.toUTC().toString(Qt::ISODate) : QString();
+}
+
+QJsonObject contactDetailJson(const KdContactPrivate& d)
+{
+    static const char* const kTextNames[KdContactPrivate::TextCount] = {
+        "first",         "last",           "middle",       "prefix",   "suffix",       "nickname",   "firstPhonetic",
+        "middlePhonetic", "lastPhonetic", "jobTitle",     "organization", "department", "note"};
+    QJsonObject o;
+    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
+        if (!d.textMember(i).isEmpty())
+            o.insert(QLatin1String(kTextNames[i]), d.textMember(i));
+    o.insert(QStringLiteral("name"), d.contactName());
+    if (!d.birthday.isEmpty())
+        o.insert(QStringLiteral("birthday"), d.birthday);
+    if (d.creationDate.isValid())
+        o.insert(QStringLiteral("created"), dateText(d.creationDate));
+    if (d.modificationDate.isValid())
+        o.insert(QStringLiteral("modified"), dateText(d.modificationDate));
+    if (!d.image.isEmpty())
+        o.insert(QStringLiteral("image"), QString::fromLatin1(d.image.toBase64()));
+    QJsonArray properties;
+    for (const KdContactProperty* p : d.properties()) {
+        if (!p)
+            continue;
+        QJsonObject po;
+        po.insert(QStringLiteral("type"), p->propType());
+        po.insert(QStringLiteral("label"), p->labelText());
+        po.insert(QStringLiteral("value"), p->displayValue());
+        const QMap<QString, QString> entry = p->propValueEntry();
+        if (!entry.isEmpty()) {
+            QJsonObject eo;
+            for (auto it = entry.constBegin(); it != entry.constEnd(); ++it)
+                eo.insert(it.key(), it.value());
+            po.insert(QStringLiteral("entries"), eo);
+        }
+        properties.append(po);
+    }
+    o.insert(QStringLiteral("properties"), properties);
+    return o;
+}
+
+QJsonObject conversationJson(const KdSMSChatGroup& g)
+{
+    QJsonObject o;
+    QJsonObject names;
+    const QMap<QString, QString> ids = g.addrIds();
+    for (auto it = ids.constBegin(); it != ids.constEnd(); ++it)
+        names.insert(it.key(), it.value());
+    o.insert(QStringLiteral("participants"), names);
+    o.insert(QStringLiteral("deleted"), g.isDeleted());
+    QJsonArray messages;
+    for (const KdSMSChat* c : g.chats()) {
+        if (!c)
+            continue;
+        QJsonObject m;
+        m.insert(QStringLiteral("date"), dateText(c->msgDate()));
+        m.insert(QStringLiteral("address"), c->addr());
+        m.insert(QStringLiteral("name"), g.nameForAddr(c->addr()));
+        m.insert(QStringLiteral("fromMe"), c->isFromMe());
+        m.insert(QStringLiteral("sent"), c->isSentDone());
+        m.insert(QStringLiteral("sms"), c->isNormalSMS());
+        if (!c->subject().isEmpty())
+            m.insert(QStringLiteral("subject"), c->subject());
+        if (!c->content().isEmpty())
+            m.insert(QStringLiteral("text"), c->content());
+        QJsonArray pieces;
+        for (const KdSMSPiece* p : c->pieces()) {
+            if (!p)
+                continue;
+            QJsonObject po;
+            po.insert(QStringLiteral("type"), p->pieceType());
+            if (p->isText()) {
+                po.insert(QStringLiteral("text"), QString::fromUtf8(p->pieceData()));
+            } else {
+                po.insert(QStringLiteral("location"), p->pieceLocation());
+                po.insert(QStringLiteral("bytes"), double(p->pieceData().size()));
+            }
+            pieces.append(po);
+        }
+        if (!pieces.isEmpty())
+            m.insert(QStringLiteral("pieces"), pieces);
+        messages.append(m);
+    }
+    o.insert(QStringLiteral("messages"), messages);
+    return o;
+}
+
+QStringList headers(KdData* data)
+{
+    QStringList out;
+    for (int c = 0; c < data->columnCount(); ++c)
+        out << data->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    return out;
+}
+
+QByteArray csvField(const QString& text)
+{
+    QByteArray u = text.toUtf8();
+    if (u.contains(',') || u.contains('"') || u.contains('\n') || u.contains('\r')) {
+        u.replace("\"", "\"\"");
+        u = '"' + u + '"';
+    }
+    return u;
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes, QString* error)
+{
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2").arg(path, f.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted)
+{
+    // Without a locale of its own (C/POSIX) collation would be by code unit; the root collation
+    // orders accents and case the way people expect.
+    if (QLocale().language() == QLocale::C)
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    // Copies to scan for deleted records go to a private temporary folder, never near the backup.
+    QTemporaryDir work;
+    CiTunesBackup run(backup);
+    run.setTmpPathForRecovery(withDeleted && work.isValid() ? work.path() : QString());
+    run.collectInfos(model);
+    return run.collectDatas(model, progress);
+}
+
+QJsonObject categoryJson(KdData* data)
+{
+    QJsonObject o;
+    if (!data)
+        return o;
+    const QStringList titles = headers(data);
+    o.insert(QStringLiteral("category"), data->machineName());
+    o.insert(QStringLiteral("title"), data->title());
+    o.insert(QStringLiteral("columns"), QJsonArray::fromStringList(titles));
+    o.insert(QStringLiteral("count"), data->count(KdData::AllItems));
+    o.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
+    QJsonArray items;
+    for (int row = 0; row < data->rowCount(); ++row) {
+        const KdAbstractItem* item = data->at(row, false);
+        if (!item)
+            continue;
+        QJsonObject io;
+        QJsonObject values, sort;
+        for (int c = 0; c < titles.size(); ++c) {
+            values.insert(titles[c], data->data(data->index(row, c), Qt::DisplayRole).toString());
+            const QVariant s = item->sortValue(c);
+            if (s.isValid())
+                sort.insert(titles[c], variantJson(s));
+        }
+        io.insert(QStringLiteral("values"), values);
+        if (!sort.isEmpty())
+            io.insert(QStringLiteral("sort"), sort);
+        io.insert(QStringLiteral("deleted"), item->isDeleted());
+        io.insert(QStringLiteral("size"), double(item->size()));
+        if (auto* file = dynamic_cast<const KdFileItem*>(item))
+            io.insert(QStringLiteral("file"), file->filePath());
+        if (auto* bookmark = dynamic_cast<const KdSafariBookmarkItem*>(item))
+            io.insert(QStringLiteral("group"), bookmark->bookmarkGroup());
+        if (auto* contact = dynamic_cast<const KdContactItem*>(item)) {
+            if (contact->detailContent())
+                io.insert(QStringLiteral("detail"), contactDetailJson(*contact->detailContent()));
+        } else if (auto* sms = dynamic_cast<const KdSMSItem*>(item)) {
+            if (sms->detailContent())
+                io.insert(QStringLiteral("detail"), conversationJson(*sms->detailContent()));
+        }
+        items.append(io);
+    }
+    o.insert(QStringLiteral("items"), items);
+    return o;
+}
+
+QByteArray categoryCsv(KdData* data)
+{
+    if (!data)
+        return QByteArray();
+    const QStringList titles = headers(data);
+    QList<QByteArray> head;
+    for (const QString& t : titles)
+        head << csvField(t);
+    head << "Deleted" << "File";
+    QByteArray out = head.join(',') + "\r\n";
+    for (int row = 0; row < data->rowCount(); ++row) {
+        const KdAbstractItem* item = data->at(row, false);
+        if (!item)
+            continue;
+        QList<QByteArray> fields;
+        for (int c = 0; c < titles.size(); ++c)
+            fields << csvField(data->data(data->index(row, c), Qt::DisplayRole).toString());
+        fields << (item->isDeleted() ? "yes" : "no");
+        const auto* file = dynamic_cast<const KdFileItem*>(item);
+        fields << csvField(file ? file->filePath() : QString());
+        out += fields.join(',') + "\r\n";
+    }
+    return out;
+}
+
+bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QString* error)
+{
+    if (!model)
+        return false;
+    if (!QDir().mkpath(options.outDir)) {
+        if (error)
+            *error = QStringLiteral("cannot create %1").arg(options.outDir);
+        return false;
+    }
+    const QDir out(options.outDir);
+    for (int category : KdBackup::categories()) {
+        if (!options.categories.isEmpty() && !options.categories.contains(category))
+            continue;
+        KdData* data = model->getKdData(category);
+        if (!data)
+            continue;
+        const QString base = data->machineName();
+        if (options.json) {
+            const QString path = out.filePath(base + QStringLiteral(".json"));
+            if (!writeBytes(path, QJsonDocument(categoryJson(data)).toJson(QJsonDocument::Indented), error))
+                return false;
+            if (written)
+                *written << path;
+        }
+        if (options.csv) {
+            const QString path = out.filePath(base + QStringLiteral(".csv"));
+            if (!writeBytes(path, categoryCsv(data), error))
+                return false;
+            if (written)
+                *written << path;
+        }
+    }
+    return true;
+}
+
+QJsonObject summarizeExtraction(KdBackup* model)
+{
+    QJsonObject o;
+    if (!model)
+        return o;
+    static const char* const kProperties[KdBackup::PropertyCount] = {
+        "deviceName", "backupDate", "productVersion", "serialNumber", "deviceType", "iTunesVersion"};
+    QJsonObject properties;
+    for (int i = 0; i < KdBackup::PropertyCount; ++i)
+        properties.insert(QLatin1String(kProperties[i]), model->backupProperty(i));
+    o.insert(QStringLiteral("device"), properties);
+    QJsonObject categories;
+    for (int category : KdBackup::categories()) {
+        KdData* data = model->getKdData(category);
+        if (!data)
+            continue;
+        QJsonObject c;
+        c.insert(QStringLiteral("title"), data->title());
+        c.insert(QStringLiteral("items"), data->count(KdData::AllItems));
+        c.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
+        categories.insert(data->machineName(), c);
+    }
+    o.insert(QStringLiteral("categories"), categories);
+    return o;
+}
+
+QStringList categoryNames()
+{
+    QStringList names;
+    for (int category : KdBackup::categories())
+        names << KdData::machineName(category);
+    return names;
+}
+
+void printExtractionSummary(const QJsonObject& summary)
+{
+    const QJsonObject device = summary.value(QStringLiteral("device")).toObject();
+    if (!device.value(QStringLiteral("deviceName")).toString().isEmpty())
+        std::printf("%s (%s, iOS %s), backup of %s\n", device.value(QStringLiteral("deviceName")).toString().toUtf8().constData(),
+                    device.value(QStringLiteral("deviceType")).toString().toUtf8().constData(),
+                    device.value(QStringLiteral("productVersion")).toString().toUtf8().constData(),
+                    device.value(QStringLiteral("backupDate")).toString().toUtf8().constData());
+    const QJsonObject categories = summary.value(QStringLiteral("categories")).toObject();
+    for (const QString& name : categoryNames()) {
+        const QJsonObject c = categories.value(name).toObject();
+        if (c.isEmpty())
+            continue;
+        std::printf("  %-22s %6d items (%d deleted)\n", c.value(QStringLiteral("title")).toString().toUtf8().constData(),
+                    c.value(QStringLiteral("items")).toInt(), c.value(QStringLiteral("deleted")).toInt());
+    }
+    if (summary.contains(QStringLiteral("files")))
+        std::printf("%d file(s) written\n", int(summary.value(QStringLiteral("files")).toArray().size()));
+    if (summary.contains(QStringLiteral("completed")) && !summary.value(QStringLiteral("completed")).toBool())
+        std::printf("cancelled: the files hold what was extracted until then\n");
+}
+
+static bool isInside(const QString& path, const QString& folder)
+{
+    const QString a = QFileInfo(path).absoluteFilePath();
+    const QString f = QFileInfo(folder).canonicalFilePath();
+    // The output folder may not exist yet: resolve its nearest existing ancestor.
+    QString probe = a;
+    QString rest;
+    while (!QFileInfo::exists(probe) && probe != QFileInfo(probe).path()) {
+        rest = QFileInfo(probe).fileName() + QLatin1Char('/') + rest;
+        probe = QFileInfo(probe).path();
+    }
+    const QString resolved = QFileInfo(probe).canonicalFilePath() + QLatin1Char('/') + rest;
+    return !f.isEmpty() && (resolved == f + QLatin1Char('/') || resolved.startsWith(f + QLatin1Char('/')));
+}
+
+int runExtraction(const QString& backupFolder, const ExportOptions& options, bool withDeleted, QJsonObject* summary)
+{
+    if (isInside(options.outDir, backupFolder)) {
+        cli::printError(QStringLiteral("the output folder may not lie inside the backup folder"));
+        return cli::Usage;
+    }
+    CiTunesBackup backup(nullptr);
+    if (!backup.parseFromPath(backupFolder)) {
+        cli::printError(QStringLiteral("%1 is not a readable backup folder").arg(backupFolder));
+        return cli::Failure;
+    }
+    KdBackup model;
+    bool completed = false;
+    {
+        cli::TerminalProgress progress(QStringLiteral("Extracting"));
+        completed = extractBackup(backup, &model, &progress, withDeleted);
+    }
+    // What was extracted before a cancellation is still written.
+    QStringList written;
+    QString error;
+    const bool ok = writeExport(&model, options, &written, &error);
+    if (summary) {
+        *summary = summarizeExtraction(&model);
+        summary->insert(QStringLiteral("completed"), completed);
+        summary->insert(QStringLiteral("files"), QJsonArray::fromStringList(written));
+    }
+    if (!ok) {
+        cli::printError(error);
+        return cli::Failure;
+    }
+    return completed ? cli::Ok : cli::Cancelled;
+}

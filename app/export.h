@@ -1,0 +1,51 @@
+#pragma once
+
+// Extraction of a backup into the item model and its export, one file per category. Columns
+// come from each container's model headers, so every category is written the same way.
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class CIProgressCallback;
+class CiTunesBackup;
+class KdBackup;
+class KdData;
+
+struct ExportOptions {
+    QString outDir;
+    bool json = true;
+    bool csv = false;
+    QList<int> categories; // KdData::Category numbers; empty: every category
+};
+
+// collectInfos + collectDatas into `model`. With `withDeleted`, deleted records are searched in
+// a temporary working folder outside the backup. False when the progress callback cancelled.
+bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted = true);
+
+// One category: {"category", "title", "columns", "count", "deleted", "items": [...]}. Each item
+// has "values" (by column header), "sort" (sort values by header, where set), "deleted", "size",
+// "file" (file items) and "detail" (contact and conversation details).
+QJsonObject categoryJson(KdData* data);
+// Header row (columns, then "Deleted", "File") and one row per item; RFC 4180 quoting.
+QByteArray categoryCsv(KdData* data);
+
+// Writes <machine name>.json / .csv per selected category into options.outDir.
+bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QString* error);
+
+// Device properties and per-category counts (items, deleted items).
+QJsonObject summarizeExtraction(KdBackup* model);
+
+// Text lines for a summary: one line per category in presentation order, then the files written
+// (when the summary lists them) and whether the run was cancelled.
+void printExtractionSummary(const QJsonObject& summary);
+
+// The whole `extract` command after argument parsing: parse the backup folder, extract (progress
+// bar when stderr is a terminal; Ctrl-C cancels), write the files, also after a cancellation.
+// Returns a cli::ExitCode (130 when cancelled); `summary` (optional) receives
+// summarizeExtraction plus "files" and "completed".
+int runExtraction(const QString& backupFolder, const ExportOptions& options, bool withDeleted, QJsonObject* summary);
+
+// Category names accepted by --categories ("contacts", "messages", ...).
+QStringList categoryNames();

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <QSet>
+
+#include "CollectionsFixture.h"
+#include "PhoneNumberMatching.h"
+
+TEST(CallingCodeTable, HoldsTheListedPairsInCodeOrder)
+{
+    int count = 0;
+    const CallingCode* table = callingCodeTable(&count);
+    ASSERT_EQ(count, 261);
+    QSet<QString> codes;
+    int va = 0, xv = 0;
+    for (int i = 0; i < count; ++i) {
+        codes.insert(QString::fromLatin1(table[i].code));
+        if (i > 0)
+            EXPECT_LE(qstrcmp(table[i - 1].code, table[i].code), 0) << i;
+        EXPECT_EQ(qstrlen(table[i].country), 2u) << i;
+        va += qstrcmp(table[i].country, "va") == 0;
+        xv += qstrcmp(table[i].country, "xv") == 0;
+    }
+    EXPECT_EQ(codes.size(), 217);
+    EXPECT_EQ(va, 2);
+    EXPECT_EQ(xv, 2);
+    // Spot checks at both ends and inside the larger groups.
+    EXPECT_STREQ(table[0].code, "+1");
+    EXPECT_STREQ(table[0].country, "ca");
+    EXPECT_STREQ(table[24].country, "vi");
+    EXPECT_STREQ(table[count - 1].code, "+998");
+    EXPECT_STREQ(table[count - 1].country, "uz");
+}
+
+TEST(StripCallingCode, FollowsTheCountryOfTheParticipant)
+{
+    const struct {
+        const char* number;
+        const char* country;
+        const char* expected;
+    } cases[] = {
+        {"+8613800138000", "cn", "13800138000"},
+        {"+8613800138000", "us", "+8613800138000"},  // does not start with +1
+        {"+14155550100", "us", "4155550100"},
+        {"+14155550100", "ca", "4155550100"},
+        {"+14155550100", "pr", "4155550100"},
+        {"+390612345678", "va", "+390612345678"},     // va keeps its first code, +379
+        {"+379123", "va", "123"},
+        {"+39061234", "it", "061234"},
+        {"+882123", "xv", "123"},                     // xv keeps +882
+        {"+883123", "xv", "+883123"},
+        {"+44 20 7946 0100", "gb", " 20 7946 0100"},  // only the code goes
+        {"4155550100", "us", "4155550100"},           // no plus sign
+        {"+1@example.com", "us", "+1@example.com"},  // e-mail addresses stay
+        {"someone@example.com", "us", "someone@example.com"},
+        {"+14155550100", "zz", "+14155550100"},       // country not in the map
+        {"+14155550100", "", "+14155550100"},
+        {"+14155550100", "US", "+14155550100"},       // country codes are lower case
+        {"", "us", ""},
+        {"+", "us", "+"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(stripCallingCode(QString::fromUtf8(c.number), QString::fromUtf8(c.country)),
+                  QString::fromUtf8(c.expected))
+            << c.number << " / " << c.country;
+}
+
+TEST(ResolveAddress, ExactThenSuffixForInternationalOrTrunkForms)
+{
+    const QStringList names = {QStringLiteral("Exact"), QStringLiteral("Formatted"), QStringLiteral("London"),
+                               QStringLiteral("Short"), QStringLiteral("Mail"), QStringLiteral("Trunk")};
+    QMap<QString, int> index;
+    index.insert(QStringLiteral("4155550100"), 0);
+    index.insert(QStringLiteral("+14155550100"), 1);
+    index.insert(QStringLiteral("20794600100"), 2);
+    index.insert(QStringLiteral("00100"), 3);
+    index.insert(QStringLiteral("a@b.c"), 4);
+    index.insert(QStringLiteral(""), 5); // an empty key never matches by suffix
+    index.insert(QStringLiteral("612345678"), 5);
+
+    const struct {
+        const char* number;
+        const char* country;
+        const char* expected;
+    } cases[] = {
+        {"+14155550100", "us", "Exact"},           // stripped, then exact
+        {"+14155550100", "cn", "Formatted"},       // not stripped: exact on the full form
+        {"+4420794600100", "us", "Short"},         // first matching key in ascending order: "00100"
+        {"a@b.c", "", "Mail"},
+        {"0612345678", "fr", "Trunk"},             // trunk prefix: suffix match
+        {"5550100", "us", "5550100"},              // neither + nor 0: no suffix match
+        {"+33612345678", "fr", "Trunk"},           // stripped to 612345678: exact
+        {"+999", "us", "+999"},                    // no key matches: the stripped number
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(resolveAddress(QString::fromUtf8(c.number), QString::fromUtf8(c.country), names, index),
+                  QString::fromUtf8(c.expected))
+            << c.number;
+    }
+}
+
+TEST(ResolveAddress, SuffixMatchNamesTheInternationalNumberOfAnotherCountry)
+{
+    QMap<QString, int> index;
+    index.insert(QStringLiteral("20794600100"), 0);
+    const QStringList names = {QStringLiteral("Sherlock")};
+    EXPECT_EQ(resolveAddress(QStringLiteral("+4420794600100"), QStringLiteral("us"), names, index),
+              QStringLiteral("Sherlock"));
+    // The contact stored as +1 (415) 555-0100 is keyed +14155550100 and does not name 4155550100.
+    QMap<QString, int> formatted;
+    formatted.insert(QStringLiteral("+14155550100"), 0);
+    EXPECT_EQ(resolveAddress(QStringLiteral("+14155550100"), QStringLiteral("us"), names, formatted),
+              QStringLiteral("4155550100"));
+    EXPECT_EQ(resolveAddress(QStringLiteral("+14155550100"), QStringLiteral("us"), {}, {}), QStringLiteral("4155550100"));
+}

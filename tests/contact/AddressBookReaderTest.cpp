@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <QDate>
+#include <QFile>
+#include <QMap>
+
+#include <algorithm>
+
+#include "AddressBookSample.h"
+#include "ContactFixture.h"
+#include "TestSupport.h"
+#include "../../lib/contact/AddressBookReader_p.h"
+#include "../../lib/contact/ReadOnlyDatabase_p.h"
+
+using namespace contacttest;
+
+namespace {
+
+struct BuiltBook {
+    QString book;
+    QString images;
+};
+
+// The sample address book and images database under one iOS layout.
+BuiltBook buildSample(const QTemporaryDir& dir, int iosMajor, bool withDeleted = true)
+{
+    BuiltBook b{dir.filePath(QStringLiteral("AddressBook.sqlitedb")),
+                dir.filePath(QStringLiteral("AddressBookImages.sqlitedb"))};
+    const QList<sample::SamplePerson> people = sample::addressBookPeople();
+    EXPECT_TRUE(buildDatabase(b.book, [&](sqlite3* db) {
+        return sample::createAddressBookTables(db, iosMajor, QStringLiteral("AddressBook.sqlitedb"))
+               && sample::insertPeople(db, people, withDeleted);
+    }));
+    EXPECT_TRUE(buildDatabase(b.images, [&](sqlite3* db) {
+        if (!sample::createAddressBookTables(db, iosMajor, QStringLiteral("AddressBookImages.sqlitedb")))
+            return false;
+        // People get ROWIDs in insertion order. John (1) has thumbnail formats 2 and 0, Zoë only
+        // a full-size image.
+        int zoe = 0;
+        for (const sample::SamplePerson& p : people) {
+            if (p.deleted && !withDeleted)
+                continue;
+            ++zoe;
+            if (p.first == QStringLiteral("Zoë"))
+                break;
+        }
+        return execAll(db, {QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 2, x'0202')"),
+                            QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 0, x'0101')"),
+                            QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (99, 0, x'09')"),
+                            QStringLiteral("insert into ABFullSizeImage (record_id, data) values (%1, x'050505')").arg(zoe),
+                            QStringLiteral("insert into ABFullSizeImage (record_id, data) values (1, x'ffff')")});
+    }));
+    return b;
+}
+
+QString labelOf(const ContactMultiValue* v)
+{
+    return str(v->label);
+}
+
+std::vector<const ContactMultiValue*> values(const addressbookdb* r)
+{
+    std::vector<const ContactMultiValue*> out;
+    for (const ContactMultiValue* v = r->values; v && out.size() < 1000; v = v->next)
+        out.push_back(v);
+    return out;
+}
+
+QMap<QString, QString> entries(const ContactMultiValue* v)
+{
+    QMap<QString, QString> out;
+    for (const ContactValueEntry* e = v->entries; e; e = e->next)
+        out.insert(str(e->key), str(e->value));
+    return out;
+}
+
+} // namespace
+
+TEST(ContactLabels, WrappedLabelsBecomeLowerCaseWords)
+{
+    const struct {
+        const char* stored;
+        const char* expected;
+    } cases[] = {
+        {"_$!<Mobile>!$_", "mobile"},   {"_$!<Home>!$_", "home"},         {"_$!<HomeFAX>!$_", "home fax"},
+        {"_$!<HomePage>!$_", "home page"}, {"iPhone", "iPhone"},           {"Shanghai office", "Shanghai office"},
+        {"_$!<>!$_", ""},               {"_$!<Mobile>", "_$!<Mobile>"},   {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(contactdb::resolveLabel(QString::fromUtf8(c.stored)), QString::fromUtf8(c.expected)) << c.stored;
+}
+
+TEST(ContactLabels, BirthdaySecondsBecomeIsoDates)
+{
+    const QDate base(2001, 1, 1);
+    EXPECT_EQ(contactdb::birthdayText("0"), QByteArray("2001-01-01"));
+    EXPECT_EQ(contactdb::birthdayText("-504057600.000000"), base.addDays(-5834).toString(Qt::ISODate).toUtf8());
+    EXPECT_EQ(contactdb::birthdayText("1985-01-12"), QByteArray("1985-01-12"));
+    EXPECT_TRUE(contactdb::birthdayText(QByteArray()).isNull());
+    EXPECT_TRUE(contactdb::birthdayText("1e300").isNull()); // damage, not a date
+}
+
+TEST(ContactUri, PathCharactersThatEndAUriAreEncoded)
+{
+    const QByteArray uri = contactdb::immutableUri(QStringLiteral("/tmp/a b/c?d#e%f/É.db"));
+    EXPECT_EQ(uri, QByteArray("file:/tmp/a%20b/c%3Fd%23e%25f/%C3%89.db?immutable=1&mode=ro"));
+}
+
+class AddressBookLayouts : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(AddressBookLayouts, ReadsPeopleValuesLabelsEntriesAndImages)
+{
+    QTemporaryDir dir;
+    const BuiltBook b = buildSample(dir, GetParam());
+    Reader reader;
+    const ContactRecordList* list = reader.contacts(b.book, b.images);
+    ASSERT_NE(list, nullptr);
+
+    QList<sample::SamplePerson> live;
+    for (const sample::SamplePerson& p : sample::addressBookPeople())
+        if (!p.deleted)
+            live << p;
+    const auto recs = records(list);
+    ASSERT_EQ(int(recs.size()), live.size());
+    EXPECT_EQ(list->count, int32_t(recs.size()));
+
+    for (int i = 0; i < live.size(); ++i) {
+        const sample::SamplePerson& p = live[i];
+        const addressbookdb* r = recs[size_t(i)];
+        SCOPED_TRACE(p.displayName().toStdString());
+        EXPECT_EQ(str(r->person.first), p.first);
+        EXPECT_EQ(str(r->person.last), p.last);
+        EXPECT_EQ(str(r->person.middle), p.middle);
+        EXPECT_EQ(str(r->person.prefix), p.prefix);
+        EXPECT_EQ(str(r->person.suffix), p.suffix);
+        EXPECT_EQ(str(r->person.organization), p.organization);
+        EXPECT_EQ(str(r->person.jobTitle), p.jobTitle);
+        EXPECT_EQ(str(r->person.nickname), p.nickname);
+        EXPECT_EQ(r->kind, p.kind);
+        EXPECT_EQ(str(r->person.rowid), QString::number(r->rowid));
+        // Words 13, 1, 3, 2, 14 make the display name.
+        QStringList parts;
+        for (const char* w : {r->person.prefix, r->person.first, r->person.middle, r->person.last, r->person.suffix})
+            if (w && *w)
+                parts << QString::fromUtf8(w);
+        EXPECT_EQ(parts.join(QLatin1Char(' ')), p.displayName());
+
+        // Values come grouped by property, each group in identifier order.
+        QList<sample::SampleValue> wanted = p.values;
+        std::stable_sort(wanted.begin(), wanted.end(),
+                         [](const sample::SampleValue& a, const sample::SampleValue& b) { return a.property < b.property; });
+        const auto vs = values(r);
+        ASSERT_EQ(int(vs.size()), wanted.size());
+        for (int k = 0; k < wanted.size(); ++k) {
+            const sample::SampleValue& want = wanted[k];
+            EXPECT_EQ(vs[size_t(k)]->property, want.property);
+            EXPECT_EQ(str(vs[size_t(k)]->value), want.value);
+            EXPECT_EQ(labelOf(vs[size_t(k)]), contactdb::resolveLabel(want.label));
+            QMap<QString, QString> wantEntries;
+            for (const auto& e : want.entries)
+                wantEntries.insert(e.first, e.second);
+            EXPECT_EQ(entries(vs[size_t(k)]), wantEntries);
+        }
+    }
+
+    // Smallest thumbnail format wins over larger ones and over the full-size image; people with
+    // only a full-size image get that; the others none.
+    const addressbookdb* john = recs[0];
+    ASSERT_EQ(john->imageSize, 2);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(john->image), 2), QByteArray("\x01\x01"));
+    const addressbookdb* zoe = recs[4];
+    ASSERT_EQ(zoe->imageSize, 3);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(zoe->image), 3), QByteArray("\x05\x05\x05"));
+    EXPECT_EQ(recs[1]->image, nullptr);
+    EXPECT_EQ(str(john->person.birthday), QDate(2001, 1, 1).addDays(-5834).toString(Qt::ISODate));
+    EXPECT_GT(john->creationDate, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ios5To9, AddressBookLayouts, ::testing::Values(5, 8));
+
+TEST(AddressBookReader, DeletedPeopleAndTheirValuesAreNotListed)
+{
+    QTemporaryDir dir;
+    const BuiltBook b = buildSample(dir, 8, true);
+    Reader reader;
+    for (const addressbookdb* r : records(reader.contacts(b.book))) {
+        EXPECT_NE(str(r->person.last), QStringLiteral("Deleted"));
+        EXPECT_NE(str(r->person.last), QStringLiteral("Gone"));
+    }
+}
+
+TEST(AddressBookReader, OlderLayoutWithoutOptionalColumnsAndTables)
+{
+    QTemporaryDir dir;
+    const QString book = dir.filePath(QStringLiteral("AddressBook.db"));
+    ASSERT_TRUE(buildDatabase(book, [](sqlite3* db) {
+        return execAll(db, {QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT, Last TEXT)"),
+                            QStringLiteral("create table ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, "
+                                           "property INTEGER, value TEXT)"),
+                            QStringLiteral("insert into ABPerson values (7, 'Ada', 'Lovelace')"),
+                            QStringLiteral("insert into ABMultiValue values (1, 7, 3, '555-0001')"),
+                            QStringLiteral("insert into ABMultiValue values (2, 42, 3, 'orphan')")});
+    }));
+    Reader reader;
+    const auto recs = records(reader.contacts(book));
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(str(recs[0]->person.first), QStringLiteral("Ada"));
+    EXPECT_EQ(recs[0]->person.prefix, nullptr);
+    EXPECT_EQ(recs[0]->kind, 0);
+    const auto vs = values(recs[0]);
+    ASSERT_EQ(vs.size(), 1u);
+    EXPECT_EQ(str(vs[0]->value), QStringLiteral("555-0001"));
+    EXPECT_EQ(str(vs[0]->label), QString());
+}
+
+TEST(AddressBookReader, DanglingReferencesAreDropped)
+{
+    QTemporaryDir dir;
+    const QString book = dir.filePath(QStringLiteral("AddressBook.sqlitedb"));
+    ASSERT_TRUE(buildDatabase(book, [](sqlite3* db) {
+        return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb"))
+               && execAll(db, {QStringLiteral("insert into ABPerson (ROWID, First) values (1, 'Bo')"),
+                               QStringLiteral("insert into ABMultiValue (UID, record_id, property, identifier, label, "
+                                              "value) values (10, 1, 3, 0, 999, '1')"),
+                               QStringLiteral("insert into ABMultiValueEntry (parent_id, key, value) values (10, 77, 'x')"),
+                               QStringLiteral("insert into ABMultiValueEntry (parent_id, key, value) values (11, 1, 'y')")});
+    }));
+    Reader reader;
+    const auto recs = records(reader.contacts(book));
+    ASSERT_EQ(recs.size(), 1u);
+    const auto vs = values(recs[0]);
+    ASSERT_EQ(vs.size(), 1u);
+    EXPECT_EQ(str(vs[0]->label), QString()); // unknown label id
+    ASSERT_NE(vs[0]->entries, nullptr);      // unknown key id keeps the value under ""
+    EXPECT_EQ(str(vs[0]->entries->key), QString());
+    EXPECT_EQ(vs[0]->entries->next, nullptr); // the entry of a missing parent is dropped
+}
+
+TEST(AddressBookReader, UnreadableInputsGiveNoList)
+{
+    QTemporaryDir dir;
+    const QString garbage = dir.filePath(QStringLiteral("garbage.sqlitedb"));
+    ASSERT_TRUE(testsupport::writeFile(garbage, QByteArray(8192, 'x')));
+    const QString noPeople = dir.filePath(QStringLiteral("other.sqlitedb"));
+    ASSERT_TRUE(buildDatabase(noPeople, [](sqlite3* db) { return execAll(db, {QStringLiteral("create table t(x)")}); }));
+    const QString empty = dir.filePath(QStringLiteral("empty.sqlitedb"));
+    ASSERT_TRUE(testsupport::writeFile(empty, QByteArray()));
+
+    Reader reader;
+    for (const QString& path : {dir.filePath(QStringLiteral("missing.sqlitedb")), garbage, noPeople, empty, QString()}) {
+        testsupport::LogCapture log;
+        EXPECT_EQ(reader.contacts(path), nullptr) << path.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("missing.sqlitedb"))));
+}
+
+TEST(AddressBookReader, MissingOrBrokenImagesLeaveRecordsWithoutPictures)
+{
+    QTemporaryDir dir;
+    const BuiltBook b = buildSample(dir, 8);
+    ASSERT_TRUE(testsupport::writeFile(b.images, QByteArray("not a database")));
+    Reader reader;
+    const auto recs = records(reader.contacts(b.book, b.images));
+    ASSERT_FALSE(recs.empty());
+    for (const addressbookdb* r : recs)
+        EXPECT_EQ(r->image, nullptr);
+    EXPECT_FALSE(records(reader.contacts(b.book, dir.filePath(QStringLiteral("none.sqlitedb")))).empty());
+}
+
+TEST(AddressBookReader, EvidenceIsNeverWrittenNorItsJournalReplayed)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("odd ?#% name"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString book = folder + QStringLiteral("/AddressBook.sqlitedb");
+    // A WAL database whose newest person lives only in the -wal file, as a copy taken from a
+    // running device leaves it.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(book.toUtf8().constData(), &db), SQLITE_OK);
+    ASSERT_TRUE(execAll(db, {QStringLiteral("pragma journal_mode=wal"),
+                             QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT)"),
+                             QStringLiteral("insert into ABPerson values (1, 'Checkpointed')"),
+                             QStringLiteral("pragma wal_checkpoint(truncate)"),
+                             QStringLiteral("pragma wal_autocheckpoint=0"),
+                             QStringLiteral("insert into ABPerson values (2, 'OnlyInWal')")}));
+    const QByteArray wal = testsupport::readFile(book + QStringLiteral("-wal"));
+    ASSERT_FALSE(wal.isEmpty());
+    // Copy the files while the writer is open, so no checkpoint folds the WAL in.
+    QTemporaryDir evidence;
+    const QString copy = evidence.filePath(QStringLiteral("AddressBook.sqlitedb"));
+    ASSERT_TRUE(QFile::copy(book, copy));
+    ASSERT_TRUE(QFile::copy(book + QStringLiteral("-wal"), copy + QStringLiteral("-wal")));
+    sqlite3_close(db);
+
+    const auto before = testsupport::snapshotFolder(evidence.path());
+    Reader reader;
+    const auto recs = records(reader.contacts(copy));
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(str(recs[0]->person.first), QStringLiteral("Checkpointed"));
+    EXPECT_EQ(testsupport::snapshotFolder(evidence.path()), before);
+}
+
+TEST(BackupContactReader, KindsNotReadYetAndUnknownKindsGiveNullWithALogLine)
+{
+    Reader reader;
+    for (int kind : {0, 2, 3, -1}) {
+        testsupport::LogCapture log;
+        EXPECT_EQ(reader->loadRecords("/nonexistent", "", kind, nullptr), nullptr);
+        EXPECT_FALSE(log.lines().empty()) << kind;
+    }
+    EXPECT_EQ(reader->loadRecords(nullptr, nullptr, 1, nullptr), nullptr);
+}
+
+TEST(BackupContactReader, RecordsStayValidUntilClearedAndReloadsAreIndependent)
+{
+    QTemporaryDir dir;
+    const BuiltBook b = buildSample(dir, 8);
+    Reader reader;
+    const ContactRecordList* first = reader.contacts(b.book);
+    const ContactRecordList* second = reader.contacts(b.book);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(str(first->first->person.first), QStringLiteral("John")); // still readable
+    const size_t count = records(second).size();
+    reader->clearRecords();
+    const ContactRecordList* third = reader.contacts(b.book);
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(records(third).size(), count);
+}
+
+TEST(BackupContactReader, InitAndUninitManageThePointer)
+{
+    IBackupContact* reader = nullptr;
+    InitBackupContact(&reader);
+    ASSERT_NE(reader, nullptr);
+    UninitBackupContact(&reader);
+    EXPECT_EQ(reader, nullptr);
+    UninitBackupContact(&reader); // twice is harmless
+    UninitBackupContact(nullptr);
+    InitBackupContact(nullptr);
+}
