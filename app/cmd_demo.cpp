@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "CiTunesBackup.h"
+#include "KdBackup.h"
 #include "SampleBackup.h"
+#include "export.h"
 #include "cli.h"
 #include "info.h"
 
@@ -51,8 +53,25 @@ int runDemo(QStringList args)
         cli::printError(QStringLiteral("the sample backup could not be read back"));
         return cli::Failure;
     }
-    printBackupInfo(backup, json);
-    return cli::Ok;
+    KdBackup model;
+    bool completed = false;
+    {
+        cli::TerminalProgress progress(QStringLiteral("Extracting"));
+        completed = extractBackup(backup, &model, &progress, true);
+    }
+    QJsonObject summary = summarizeExtraction(&model);
+    summary.insert(QStringLiteral("completed"), completed);
+    if (json) {
+        QJsonObject all;
+        all.insert(QStringLiteral("backup"), backupInfoJson(backup));
+        all.insert(QStringLiteral("extraction"), summary);
+        cli::printJson(all);
+    } else {
+        printBackupInfo(backup, false);
+        std::printf("\n");
+        printExtractionSummary(summary);
+    }
+    return completed ? cli::Ok : cli::Cancelled;
 }
 
 const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo}};
