@@ -172,6 +172,9 @@ QString SampleBackupWriter::addDatabase(const QString& domain, const QString& re
         sqlite3_close(db);
         return QString();
     }
+    // Debian's SQLite zeroes freed space by default; a device's does not, and deleted rows must
+    // survive in the samples as they do on a phone.
+    sqlite3_exec(db, "PRAGMA secure_delete = OFF", nullptr, nullptr, nullptr);
     const bool ok = build(db);
     sqlite3_close(db);
     if (!ok)
@@ -292,7 +295,7 @@ QStringList registeredCategories()
 bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString* error)
 {
     SampleBackupWriter writer(folder);
-    writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone7,2"),
+    writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone6,2"),
                      options.iosMajor >= 9 ? QStringLiteral("9.3.5") : QStringLiteral("8.4.1"),
                      QDateTime(QDate(2016, 3, 14), QTime(9, 26, 53), Qt::UTC));
     // Plain files every backup carries; application containers are never indexed.
