@@ -49,5 +49,9 @@ public:
 void readPlistString(plist_t dict, const char* key, QString& target);
 void readPlistBool(plist_t dict, const char* key, bool& target);
 
+// Whether `path` is `folder` or lies below it, symbolic links resolved (also for paths that do
+// not exist yet).
+bool isSameOrInside(const QString& path, const QString& folder);
+
 // Parses bytes as a binary property list, then as XML; null when neither gives a root.
 plist_t plistFromBytes(const QByteArray& bytes, bool allowBinary = true, bool allowXml = true);

@@ -36,6 +36,8 @@ const int kFixedBlockSize = 40;
 const int kFixedSizeOffset = 30;
 const int kFixedPropertyCountOffset = 39;
 const quint16 kEmptyString = 0xFFFF;
+// An .mdinfo holds a few hundred bytes of description; anything huge is not one.
+const qint64 kMaxMdinfoBytes = 16 * 1024 * 1024;
 
 // Bounded big-endian read cursor over the whole file.
 class Cursor
@@ -167,6 +169,34 @@ bool startsWithAppDomain(const QString& domain)
 
 } // namespace
 
+// The path with symbolic links resolved; for a path not created yet, its nearest existing
+// ancestor resolved and the rest appended.
+static QString resolvedPath(const QString& path)
+{
+    QString existing = QDir::cleanPath(QDir(path).absolutePath());
+    QString rest;
+    while (!QFileInfo::exists(existing)) {
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            return QDir::cleanPath(QDir(path).absolutePath());
+        rest = QFileInfo(existing).fileName() + (rest.isEmpty() ? QString() : QLatin1Char('/') + rest);
+        existing = parent;
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return rest.isEmpty() ? canonical : QDir(canonical).filePath(rest);
+}
+
+bool isSameOrInside(const QString& path, const QString& folder)
+{
+    const QString p = resolvedPath(path);
+    QString f = resolvedPath(folder);
+    if (p == f)
+        return true;
+    if (!f.endsWith(QLatin1Char('/')))
+        f += QLatin1Char('/');
+    return p.startsWith(f);
+}
+
 QString backupFileName(const QString& domain, const QString& relativePath)
 {
     QByteArray input = domain.toUtf8();
@@ -193,12 +223,14 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
         return false;
     // One sequential pass over the mapped file; fall back to reading it whole.
     QByteArray owned;
+    qint64 length = size;
     const uchar* data = f.map(0, size);
     if (!data) {
         owned = f.readAll();
         data = reinterpret_cast<const uchar*>(owned.constData());
+        length = owned.size(); // the file may have shrunk since its size was taken
     }
-    Cursor in(data, size);
+    Cursor in(data, length);
     const uchar* header = in.take(kMbdbHeaderSize);
     if (!header || std::memcmp(header, kMbdbMagic, kMbdbHeaderSize) != 0)
         return false;
@@ -268,7 +300,7 @@ bool CiTunesBackupPrivate::parseLegacyIndex()
                                             QDir::Name | QDir::IgnoreCase);
     for (const QString& name : infos) {
         QFile f(dir.filePath(name));
-        if (!f.open(QIODevice::ReadOnly))
+        if (f.size() > kMaxMdinfoBytes || !f.open(QIODevice::ReadOnly))
             continue;
         const QByteArray bytes = f.readAll();
         plist_t root = plistFromBytes(bytes, true, true);
@@ -336,6 +368,14 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
     };
     const QDir source(m_path);
     const QDir target(targetFolder);
+    // The copies must never land inside the backup folder: it is evidence, written by no one.
+    if (targetFolder.isEmpty())
+        return;
+    if (isSameOrInside(targetFolder, m_path)) {
+        Log("iTunesBackup", 0, "Recovery folder %s lies inside the backup folder %s: nothing copied",
+            targetFolder.toUtf8().constData(), m_path.toUtf8().constData());
+        return;
+    }
     for (const auto& entry : kDatabases) {
         const QString domain = QLatin1String(entry[0]);
         const QString path = QLatin1String(entry[1]);

@@ -73,11 +73,6 @@ int dateKey(int date)
 
 // Notes ----------------------------------------------------------------------------------------
 
-int noteKey(const NoteRecord& r)
-{
-    return r.title.size() + r.content.size() + dateKey(r.date);
-}
-
 KdAbstractItem* makeNote(const NoteRecord& r)
 {
     KdNoteItem* item = KdNoteItem::createItem();
@@ -90,11 +85,6 @@ KdAbstractItem* makeNote(const NoteRecord& r)
 
 // Bookmarks ------------------------------------------------------------------------------------
 
-int bookmarkKey(const BookmarkRecord& r)
-{
-    return r.title.size() + r.url.size();
-}
-
 KdAbstractItem* makeBookmark(const BookmarkRecord& r)
 {
     KdSafariBookmarkItem* item = KdSafariBookmarkItem::createItem();
@@ -105,11 +95,6 @@ KdAbstractItem* makeBookmark(const BookmarkRecord& r)
 }
 
 // Calendar events ------------------------------------------------------------------------------
-
-int eventKey(const CalendarRecord& r)
-{
-    return r.summary.size() + r.location.size() + r.description.size() + dateKey(r.start) + dateKey(r.end);
-}
 
 KdAbstractItem* makeEvent(const CalendarRecord& r)
 {
@@ -124,11 +109,6 @@ KdAbstractItem* makeEvent(const CalendarRecord& r)
 }
 
 // Reminders ------------------------------------------------------------------------------------
-
-int reminderKey(const ReminderRecord& r)
-{
-    return r.title.size() + r.location.size() + r.listName.size() + r.notes.size() + dateKey(r.dueDate);
-}
 
 QString priorityText(int priority)
 {
@@ -157,14 +137,6 @@ KdAbstractItem* makeReminder(const ReminderRecord& r)
 }
 
 // Contacts -------------------------------------------------------------------------------------
-
-int contactKey(const PersonRecord& r)
-{
-    int key = 0;
-    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
-        key += personText(r, i).size();
-    return key;
-}
 
 KdAbstractItem* makeContact(const PersonRecord& r)
 {
@@ -211,10 +183,39 @@ QString urlHost(const QString& url)
     return url.mid(start, slash - start);
 }
 
+// The note's date is not among the fields its duplicate test compares, so it adds nothing.
+int completenessKey(const NoteRecord& r)
+{
+    return r.title.size() + r.content.size();
+}
+
+int completenessKey(const BookmarkRecord& r)
+{
+    return r.title.size() + r.url.size();
+}
+
+int completenessKey(const CalendarRecord& r)
+{
+    return r.summary.size() + r.location.size() + r.description.size() + dateKey(r.start) + dateKey(r.end);
+}
+
+int completenessKey(const ReminderRecord& r)
+{
+    return r.title.size() + r.location.size() + r.listName.size() + r.notes.size() + dateKey(r.dueDate);
+}
+
+int completenessKey(const PersonRecord& r)
+{
+    int key = 0;
+    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
+        key += personText(r, i).size();
+    return key;
+}
+
 int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
 {
     const unsigned n = recovery->getNoteCount();
-    prependAll(backup->getNote(), convertWithDuplicateTest<NoteRecord>(backup, n, &noteAt, recovery, &noteKey,
+    prependAll(backup->getNote(), convertWithDuplicateTest<NoteRecord>(backup, n, &noteAt, recovery, &completenessKey,
                                                                       &isDuplicateNote, &makeNote));
     return int(n);
 }
@@ -223,7 +224,7 @@ int convertBookmarks(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecover
 {
     const unsigned n = recovery->getBookmarkCount();
     prependAll(backup->getSafariBookmark(),
-               convertWithDuplicateTest<BookmarkRecord>(backup, n, &bookmarkAt, recovery, &bookmarkKey,
+               convertWithDuplicateTest<BookmarkRecord>(backup, n, &bookmarkAt, recovery, &completenessKey,
                                                         &isDuplicateBookmark, &makeBookmark));
     return int(n);
 }
@@ -232,7 +233,7 @@ int convertCalendar(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
 {
     const unsigned n = recovery->getCalendarCount();
     prependAll(backup->getCalendar(), convertWithDuplicateTest<CalendarRecord>(backup, n, &eventAt, recovery,
-                                                                              &eventKey, &isDuplicateEvent, &makeEvent));
+                                                                              &completenessKey, &isDuplicateEvent, &makeEvent));
     return int(n);
 }
 
@@ -240,7 +241,7 @@ int convertReminders(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecover
 {
     const unsigned n = recovery->getReminderCount();
     prependAll(backup->getReminder(),
-               convertWithDuplicateTest<ReminderRecord>(backup, n, &reminderAt, recovery, &reminderKey,
+               convertWithDuplicateTest<ReminderRecord>(backup, n, &reminderAt, recovery, &completenessKey,
                                                         &isDuplicateReminder, &makeReminder));
     return int(n);
 }
@@ -254,7 +255,7 @@ int convertContacts(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
 {
     const unsigned n = recovery->getContactCount();
     QVector<KdAbstractItem*> made = convertWithDuplicateTest<PersonRecord>(
-        backup, n, &personAt, recovery, &contactKey, &isDuplicateContact, &makeContact);
+        backup, n, &personAt, recovery, &completenessKey, &isDuplicateContact, &makeContact);
     std::sort(made.begin(), made.end(), byNameAscending);
     prependAll(backup->getContact(), made);
     buildContactIndex(backup->getContact(), &driver->m_contactNames, &driver->m_contactIndex);

@@ -17,5 +17,13 @@ int convertCalendarAndReminders(KdBackup* backup, SqliteRecovery* recovery, CDel
 int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
 int convertBookmarks(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver);
 
+// Completeness of a recovered record: the lengths of the texts its duplicate test compares, plus
+// 1 per date that is set. Records are tested most complete first.
+int completenessKey(const NoteRecord& r);
+int completenessKey(const BookmarkRecord& r);
+int completenessKey(const CalendarRecord& r);
+int completenessKey(const ReminderRecord& r);
+int completenessKey(const PersonRecord& r); // the thirteen texts, not the properties
+
 // Host part of a URL, shown for a bookmark without a title.
 QString urlHost(const QString& url);

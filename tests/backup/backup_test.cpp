@@ -7,12 +7,14 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 
 #include "BackupFiles.h"
 #include "CCommonUtils.h"
 #include "CManifestRecord.h"
 #include "CiTunesBackup.h"
 #include "CiTunesBackupPrivate.h"
+#include "KdBackup.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 
@@ -400,4 +402,175 @@ TEST(Staging, CopiesDatabasesWithCompanionsAndNeverOverwrites)
     EXPECT_FALSE(QFile::exists(out.filePath(QStringLiteral("sms.db-shm"))));
     // The first call-history copy stays; the second is refused rather than replacing it.
     EXPECT_EQ(testsupport::readFile(out.filePath(QStringLiteral("call_history.db"))), QByteArray("first"));
+}
+
+// Hostile property lists ----------------------------------------------------------------------
+
+namespace {
+
+void putBE(QByteArray& out, quint64 v, int width)
+{
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+        out += char((v >> shift) & 0xFF);
+}
+
+// A binary property list of `count` arrays, object i holding `refsPerArray` references to
+// object i + 1 (the last one empty); `cycle` makes the last one refer back to the first.
+QByteArray chainedBinaryPlist(int count, int refsPerArray, bool cycle = false)
+{
+    const int refSize = 4, offsetSize = 4;
+    QByteArray out("bplist00");
+    QList<quint64> offsets;
+    for (int i = 0; i < count; ++i) {
+        offsets << quint64(out.size());
+        if (i + 1 < count) {
+            out += char(0xA0 | refsPerArray);
+            for (int r = 0; r < refsPerArray; ++r)
+                putBE(out, quint64(i + 1), refSize);
+        } else if (cycle) {
+            out += char(0xA1);
+            putBE(out, 0, refSize);
+        } else {
+            out += char(0xA0);
+        }
+    }
+    const quint64 table = quint64(out.size());
+    for (quint64 o : offsets)
+        putBE(out, o, offsetSize);
+    out += QByteArray(6, '\0');
+    out += char(offsetSize);
+    out += char(refSize);
+    putBE(out, quint64(count), 8);
+    putBE(out, 0, 8);
+    putBE(out, table, 8);
+    return out;
+}
+
+QByteArray nestedXmlPlist(int depth)
+{
+    QByteArray out("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">");
+    out += QByteArray("<array>").repeated(depth);
+    out += QByteArray("</array>").repeated(depth);
+    out += "</plist>\n";
+    return out;
+}
+
+} // namespace
+
+TEST(HostilePlists, DeepOrExplodingManifestPlistFailsCleanly)
+{
+    const struct {
+        const char* name;
+        QByteArray bytes;
+    } cases[] = {
+        // Each would overflow the stack inside the plist library.
+        {"binary nested 300000 deep", chainedBinaryPlist(300000, 1)},
+        {"XML nested 300000 deep", nestedXmlPlist(300000)},
+        // 2^60 nodes once every shared reference is copied: would never finish.
+        {"binary shared references", chainedBinaryPlist(60, 2)},
+        {"binary cycle", chainedBinaryPlist(3, 1, true)},
+    };
+    for (const auto& c : cases) {
+        Fixture f;
+        f.writer.manifestOverride = c.bytes;
+        ASSERT_TRUE(f.write());
+        LogCapture log;
+        CiTunesBackup b;
+        EXPECT_FALSE(b.parseFromPath(f.folder)) << c.name;
+        EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Manifest.plist for: " + f.folder).toStdString()), 1)
+            << c.name;
+    }
+}
+
+TEST(HostilePlists, ShallowSharedAndModestPlistsStillParse)
+{
+    // Moderate nesting and sharing, as real writers produce, are read.
+    for (const QByteArray& bytes : {chainedBinaryPlist(100, 1), chainedBinaryPlist(12, 2), nestedXmlPlist(100)}) {
+        plist_t root = plistFromBytes(bytes);
+        EXPECT_NE(root, nullptr);
+        plist_free(root);
+    }
+    // Comments and CDATA do not count as nesting.
+    QByteArray xml = nestedXmlPlist(2);
+    xml.replace("<plist version=\"1.0\">", "<plist version=\"1.0\"><!-- <a><a><a> -->");
+    plist_t root = plistFromBytes(xml);
+    EXPECT_NE(root, nullptr);
+    plist_free(root);
+}
+
+TEST(HostilePlists, DeepInfoPlistIsSkippedAndTheBackupStillParses)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    testsupport::writeFile(QDir(f.folder).filePath(QStringLiteral("Info.plist")), chainedBinaryPlist(300000, 1));
+    LogCapture log;
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(f.folder));
+    EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Info.plist for: " + f.folder).toStdString()), 1);
+    EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone")); // from Lockdown
+}
+
+TEST(HostilePlists, InfoPlistThatIsAFifoIsNotOpened)
+{
+    Fixture f;
+    f.writer.writeInfoPlist = false;
+    ASSERT_TRUE(f.write());
+    const QByteArray fifo = QDir(f.folder).filePath(QStringLiteral("Info.plist")).toUtf8();
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    LogCapture log;
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(f.folder)); // opening it would wait forever for a writer
+    EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Info.plist for: " + f.folder).toStdString()), 1);
+}
+
+TEST(Staging, RefusesARecoveryFolderInsideTheBackup)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    CiTunesBackupPrivate p(nullptr);
+    ASSERT_TRUE(p.parse(f.folder));
+    const auto before = testsupport::snapshotFolder(f.folder);
+
+    QTemporaryDir elsewhere;
+    const QString link = elsewhere.filePath(QStringLiteral("link"));
+    ASSERT_TRUE(QFile::link(f.folder, link));
+    for (const QString& target : {f.folder, QDir(f.folder).filePath(QStringLiteral("work")),
+                                  QDir(link).filePath(QStringLiteral("work/deeper"))}) {
+        LogCapture log;
+        QStringList copied;
+        p.stageRecoveryDatabases(target, copied);
+        EXPECT_TRUE(copied.isEmpty()) << target.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(QDir(f.folder).filePath(QStringLiteral("sms.db"))));
+        EXPECT_FALSE(QFileInfo::exists(QDir(f.folder).filePath(QStringLiteral("work"))));
+        EXPECT_TRUE(log.contains("lies inside the backup folder")) << target.toStdString();
+    }
+    EXPECT_EQ(testsupport::snapshotFolder(f.folder), before);
+
+    // A sibling whose name merely begins with the backup's is not inside it.
+    QStringList copied;
+    p.stageRecoveryDatabases(f.folder + QStringLiteral("-work"), copied);
+    EXPECT_EQ(copied.size(), 1);
+}
+
+TEST(Staging, RecoveryFolderOverlappingTheBackupIsNotUsed)
+{
+    Fixture f;
+    ASSERT_TRUE(f.write());
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    const auto before = testsupport::snapshotFolder(f.folder);
+    const QString parent = QFileInfo(f.folder).path();
+    for (const QString& overlapping : {f.folder, QDir(f.folder).filePath(QStringLiteral("work")), parent}) {
+        LogCapture log;
+        b.setTmpPathForRecovery(overlapping);
+        EXPECT_TRUE(b.tmpPathForRecovery().isEmpty()) << overlapping.toStdString();
+        EXPECT_TRUE(log.contains("overlaps the backup folder"));
+        // Emptying the recovery folder before the run would otherwise wipe the backup.
+        KdBackup model;
+        b.collectDatas(&model, nullptr);
+        EXPECT_EQ(testsupport::snapshotFolder(f.folder), before) << overlapping.toStdString();
+    }
+    QTemporaryDir work;
+    b.setTmpPathForRecovery(work.path());
+    EXPECT_EQ(b.tmpPathForRecovery(), work.path());
 }

@@ -222,3 +222,18 @@ TEST(RecoveryConverters, UrlHost)
     for (const auto& c : cases)
         EXPECT_EQ(urlHost(QLatin1String(c.url)), QLatin1String(c.host)) << c.url;
 }
+
+TEST(RecoveryConverters, CompletenessKeysCountTheComparedFields)
+{
+    // A note's date is not compared, so it must not make a fragment look fuller than the
+    // record it repeats: ("ab", "", dated) must sort after ("ab", "c", undated).
+    EXPECT_EQ(completenessKey(NoteRecord{500, QStringLiteral("ab"), QString()}), 2);
+    EXPECT_EQ(completenessKey(NoteRecord{0, QStringLiteral("ab"), QStringLiteral("c")}), 3);
+    EXPECT_EQ(completenessKey(BookmarkRecord{QStringLiteral("t"), QStringLiteral("u")}), 2);
+    EXPECT_EQ(completenessKey(CalendarRecord{QStringLiteral("s"), QString(), QStringLiteral("d"), 7, 0, 1}), 3);
+    EXPECT_EQ(completenessKey(ReminderRecord{QStringLiteral("t"), QString(), QStringLiteral("l"), QString(), 9, 1, 5}), 3);
+    PersonRecord p;
+    p.first = QStringLiteral("Ann");
+    p.note = QStringLiteral("xy");
+    EXPECT_EQ(completenessKey(p), 5);
+}
