@@ -39,8 +39,12 @@ int runDemo(QStringList args)
         return cli::Failure;
     }
     sample::DemoOptions options;
-    if (!ios.isEmpty())
-        options.iosMajor = ios.toInt();
+    if (!ios.isEmpty()) {
+        bool ok = false;
+        options.iosMajor = ios.toInt(&ok);
+        if (!ok || options.iosMajor < 5 || options.iosMajor > 9)
+            return cli::usageError(kDemoUsage, QStringLiteral("--ios takes a major version from 5 to 9"));
+    }
     QString error;
     if (!sample::writeDemoBackup(folder, options, &error)) {
         cli::printError(QStringLiteral("cannot write the sample backup: %1").arg(error));

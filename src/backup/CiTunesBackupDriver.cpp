@@ -99,7 +99,14 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress)
 void CiTunesBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progress) const
 {
     QStringList copied;
-    if (!m_tmpPathForRecovery.isEmpty()) {
+    // The folder is emptied first: it may never be, hold or lie inside the backup (the setter
+    // checks too, but the backup may have been parsed after the folder was set).
+    const bool overlaps = !m_tmpPathForRecovery.isEmpty()
+        && (isSameOrInside(m_tmpPathForRecovery, d->m_path) || isSameOrInside(d->m_path, m_tmpPathForRecovery));
+    if (overlaps)
+        Log("iTunesBackup", 0, "Recovery folder %s overlaps the backup folder %s: not used",
+            m_tmpPathForRecovery.toUtf8().constData(), d->m_path.toUtf8().constData());
+    if (!m_tmpPathForRecovery.isEmpty() && !overlaps) {
         CCommonUtils::clearDir(m_tmpPathForRecovery);
         d->stageRecoveryDatabases(m_tmpPathForRecovery, copied);
     }
