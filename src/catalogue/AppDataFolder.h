@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+#include "ibreader_export.h"
+
+// Folder under the roaming application-data folder where the desktop sync software keeps one
+// sub-folder per device backup.
+inline constexpr const char* kBackupRootSuffix = "/Apple Computer/MobileSync/Backup";
+
+// The current user's roaming application-data folder: the shell's CSIDL_APPDATA on Windows;
+// elsewhere $APPDATA when set, else the user's data folder (~/.local/share). False when none
+// can be determined; `folder` is then left unchanged.
+IBREADER_EXPORT bool roamingAppDataFolder(QString* folder);
+
+// roamingAppDataFolder() followed by kBackupRootSuffix.
+IBREADER_EXPORT bool defaultBackupRoot(QString* root);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+// A one-connection-at-a-time HTTP/1.1 server on 127.0.0.1 and a free port, for download tests.
+// Every request gets the same configured answer.
+class LoopbackHttpServer
+{
+public:
+    struct Answer {
+        int status = 200;
+        QByteArray body;
+        int chunkBytes = 0;   // > 0: the body goes out in pieces of this size ...
+        int chunkDelayMs = 0; // ... with this pause before each piece
+        bool neverAnswer = false; // read the request, then hold the connection silently
+    };
+
+    explicit LoopbackHttpServer(const Answer& answer);
+    ~LoopbackHttpServer();
+    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+    bool listening() const { return m_listenFd >= 0; }
+    quint16 port() const { return m_port; }
+    QString baseUrl() const; // "http://127.0.0.1:<port>/"
+
+    int requests() const { return m_requests.load(); }
+    long long bodyBytesSent() const { return m_bodyBytesSent.load(); }
+    QStringList requestedPaths() const;
+
+    // Polls (without sleeping longer than a few ms at a time) until `predicate` holds or
+    // `timeoutMs` passes.
+    template <typename Pred>
+    static bool waitFor(Pred predicate, int timeoutMs);
+
+private:
+    void serve();
+    void handle(int fd);
+    bool sendAll(int fd, const char* data, size_t size);
+
+    Answer m_answer;
+    int m_listenFd = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_requests{0};
+    std::atomic<long long> m_bodyBytesSent{0};
+    mutable std::mutex m_mutex;
+    QStringList m_paths;
+    std::thread m_thread;
+};
+
+void sleepMs(int ms);
+
+template <typename Pred>
+bool LoopbackHttpServer::waitFor(Pred predicate, int timeoutMs)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        if (predicate())
+            return true;
+        sleepMs(5);
+    }
+    return predicate();
+}
