@@ -1,4 +1,5 @@
 #include "CiTunesBackupManager.h"
+#include "CiTunesBackupPrivate.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -213,9 +214,8 @@ std::shared_ptr<const CiTunesBackupManager::DeviceTypeMap> CiTunesBackupManager:
 void CiTunesBackupManager::setupDeviceTypeMap(const QString& plistText)
 {
     const QByteArray xml = plistText.toUtf8();
-    plist_t root = nullptr;
-    if (!xml.isEmpty())
-        plist_from_xml(xml.constData(), static_cast<uint32_t>(xml.size()), &root);
+    // A downloaded list is untrusted input: bounded like every other property list.
+    plist_t root = plistFromBytes(xml, false, true);
     if (!root || plist_get_node_type(root) != PLIST_DICT) {
         if (root)
             plist_free(root);

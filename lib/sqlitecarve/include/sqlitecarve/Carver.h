@@ -35,6 +35,7 @@ struct Table {
     uint32_t rootPage = 0;
     bool withoutRowid = false;
     std::vector<Column> columns;
+    bool dropped = false; // rebuilt from a deleted schema record: the table no longer exists
 };
 
 struct CarvedRow {
@@ -56,6 +57,9 @@ struct Options {
     std::string journalPath; // empty: "<db>-journal" when it exists (if autoCompanions)
     bool autoCompanions = true;
     ProgressFn progress;
+    // When set, each recovered row is handed over here once it is final instead of being kept in
+    // Result::rows, so memory stays bounded however many rows a file yields.
+    std::function<void(const CarvedRow&)> onRow;
 };
 
 struct Result {
@@ -64,8 +68,18 @@ struct Result {
     std::vector<std::string> warnings; // walks ended early by damage, with page and reason
     bool cancelled = false;
     bool ok = false; // false when the file is not a SQLite database at all
+    uint64_t bytesScanned = 0; // database, -wal and -journal together
+    uint64_t rowCount = 0;     // rows reported, kept or streamed
 };
 
 Result carveFile(const std::string& databasePath, const Options& options = {});
+
+// The same scan over files already in memory (the companions may be empty). Options' paths and
+// autoCompanions are ignored.
+struct Bytes {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+Result carveBuffers(Bytes database, Bytes wal = {}, Bytes journal = {}, const Options& options = {});
 
 } // namespace sqlcarve
