@@ -1,0 +1,35 @@
+// libFuzzer harness: the carver over mutated database bytes, in memory. The input is split
+// into database, -wal and -journal at two 16-bit lengths at its end, so the fuzzer reaches the
+// companion readers too.
+
+#include "sqlitecarve/Carver.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    size_t walSize = 0, journalSize = 0;
+    if (size >= 4) {
+        walSize = size_t(data[size - 4]) << 8 | data[size - 3];
+        journalSize = size_t(data[size - 2]) << 8 | data[size - 1];
+        size -= 4;
+    }
+    walSize = walSize > size ? 0 : walSize;
+    journalSize = journalSize > size - walSize ? 0 : journalSize;
+    const size_t dbSize = size - walSize - journalSize;
+    sqlcarve::Bytes db{data, dbSize};
+    sqlcarve::Bytes wal{data + dbSize, walSize};
+    sqlcarve::Bytes journal{data + dbSize + walSize, journalSize};
+    const sqlcarve::Result r = sqlcarve::carveBuffers(db, wal, journal);
+    // Every reported row must fit its table.
+    for (const sqlcarve::CarvedRow& row : r.rows) {
+        bool found = false;
+        for (const sqlcarve::Table& t : r.tables)
+            if (t.name == row.table && t.columns.size() == row.values.size())
+                found = true;
+        if (!found)
+            __builtin_trap();
+    }
+    return 0;
+}

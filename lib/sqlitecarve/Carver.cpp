@@ -1,0 +1,1913 @@
+#include "sqlitecarve/Carver.h"
+
+#include "Format_p.h"
+#include "Schema_p.h"
+#include "Text_p.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sqlcarve {
+
+const char* sourceName(Source source)
+{
+    switch (source) {
+    case Source::Freeblock: return "freeblock";
+    case Source::Unallocated: return "unallocated";
+    case Source::Freelist: return "freelist";
+    case Source::Overflow: return "overflow";
+    case Source::Wal: return "wal";
+    case Source::Journal: return "journal";
+    }
+    return "?";
+}
+
+bool CarvedRow::isWhole() const
+{
+    return std::none_of(values.begin(), values.end(), [](const Value& v) { return v.isLost(); });
+}
+
+namespace {
+
+using namespace fmt;
+
+constexpr size_t kMaxWarnings = 200;
+constexpr int kMaxTreeDepth = 40;
+// Mapped pages are handed back to the kernel after this many bytes of pages were touched, so a
+// large file never sits in memory whole.
+constexpr uint64_t kReleaseEvery = 32ull << 20;
+// A fault on a mapped file maps its neighbours too (up to 64 KB), so a random access is counted
+// as that much.
+constexpr uint64_t kFaultAround = 64u << 10;
+constexpr size_t kProgressEveryPages = 64;
+// A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
+// bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
+constexpr int kMaxLostPrefixShift = 13;
+// Evidence a record needs when its cell prefix is gone (or its page's owner is unknown).
+constexpr uint64_t kMinRebuiltBody = 8;
+// SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
+constexpr uint64_t kMaxRecordBody = 1u << 30;
+constexpr size_t kMinRebuiltColumns = 3;
+// Free space between cells of a merged freeblock: fragments of at most 3 bytes.
+constexpr int kMaxFragment = 3;
+
+enum FileId : uint8_t { kDb, kWal, kJournal };
+enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
+
+class MappedFile
+{
+public:
+    bool open(const std::string& path)
+    {
+        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_fd < 0)
+            return false;
+        struct stat st {};
+        if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
+            return false;
+        m_size = size_t(st.st_size);
+        if (m_size == 0)
+            return true;
+        void* p = mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, m_fd, 0);
+        if (p == MAP_FAILED) {
+            m_size = 0;
+            return false;
+        }
+        m_data = static_cast<const uint8_t*>(p);
+        madvise(p, m_size, MADV_SEQUENTIAL);
+        return true;
+    }
+    ~MappedFile()
+    {
+        if (m_data)
+            munmap(const_cast<uint8_t*>(m_data), m_size);
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Bytes bytes() const { return {m_data, m_size}; }
+
+private:
+    int m_fd = -1;
+    const uint8_t* m_data = nullptr;
+    size_t m_size = 0;
+};
+
+bool fileExists(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+struct LiveKey {
+    uint64_t tail;
+    uint64_t head;
+    int64_t rowid;
+    uint32_t table;
+    bool operator<(const LiveKey& o) const { return table != o.table ? table < o.table : tail < o.tail; }
+};
+
+// Open-addressing map from a non-zero 64-bit key to an index; no allocation per entry.
+class FlatIndex
+{
+public:
+    // Returns the index stored for key, inserting `value` when absent (then *inserted is true).
+    uint32_t findOrInsert(uint64_t key, uint32_t value, bool* inserted)
+    {
+        key |= 1; // 0 marks an empty slot
+        if ((m_size + 1) * 4 > m_slots.size() * 3)
+            grow();
+        size_t mask = m_slots.size() - 1;
+        for (size_t i = size_t(key) & mask;; i = (i + 1) & mask) {
+            Slot& s = m_slots[i];
+            if (s.key == key) {
+                *inserted = false;
+                return s.value;
+            }
+            if (s.key == 0) {
+                s = {key, value};
+                ++m_size;
+                *inserted = true;
+                return value;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        uint64_t key = 0;
+        uint32_t value = 0;
+    };
+    void grow()
+    {
+        std::vector<Slot> old(m_slots.empty() ? 1024 : m_slots.size() * 2);
+        old.swap(m_slots);
+        const size_t mask = m_slots.size() - 1;
+        for (const Slot& s : old) {
+            if (!s.key)
+                continue;
+            size_t i = size_t(s.key) & mask;
+            while (m_slots[i].key)
+                i = (i + 1) & mask;
+            m_slots[i] = s;
+        }
+    }
+    std::vector<Slot> m_slots;
+    size_t m_size = 0;
+};
+
+struct LiveRowid {
+    uint32_t table;
+    int64_t rowid;
+    uint32_t page;
+    uint32_t offset; // of the record (after the cell prefix) in the page
+    bool operator<(const LiveRowid& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
+};
+
+// Everything needed to decode a carved record again once it has won deduplication.
+struct Candidate {
+    uint64_t tail = 0;       // hash of the stored columns after the first (serial types and body)
+    uint64_t head = 0;       // hash of the first stored column
+    int64_t rowid = 0;
+    uint64_t offset = 0;     // reported: the cell (or freeblock) start in its file
+    uint64_t typesOffset = 0;
+    uint64_t bodyOffset = 0;
+    uint32_t bodySize = 0;
+    uint32_t bodyLocal = 0;
+    uint32_t overflowPage = 0;
+    uint32_t page = 0;
+    uint32_t frame = 0;
+    uint16_t table = 0;
+    uint16_t lost = 0;
+    uint8_t source = 0;
+    uint8_t file = 0;
+    bool hasRowid = false;
+    bool implied = false;
+    uint16_t impliedType = 0;
+};
+
+struct Ctx {
+    FileId file = kDb;
+    Source cellSource = Source::Freelist;
+    Source freeSource = Source::Freeblock;
+    Source unallocSource = Source::Unallocated;
+    const uint8_t* page = nullptr;
+    uint64_t pageBase = 0; // absolute offset of the page image in its file
+    uint32_t pgno = 0;
+    uint32_t frame = 0;
+    int preferTable = -1;
+    bool masterOnly = false;
+};
+
+struct Parsed {
+    int table = -1;
+    bool hasRowid = false;
+    int64_t rowid = 0;
+    bool implied = false;      // the first serial type was lost and is impliedType
+    uint64_t impliedType = 0;
+    const uint8_t* start = nullptr; // cell (or freeblock) start
+    const uint8_t* types = nullptr; // first serial type present
+    const uint8_t* body = nullptr;
+    uint32_t bodySize = 0;
+    uint32_t bodyLocal = 0;
+    uint32_t overflowPage = 0;
+    const uint8_t* end = nullptr; // end of the local part
+};
+
+class Engine
+{
+public:
+    Engine(Bytes db, Bytes wal, Bytes journal, const Options& options, Result& result)
+        : m_db(db), m_wal(wal), m_journal(journal), m_opt(options), m_res(result)
+    {
+    }
+
+    void run()
+    {
+        m_total = double(m_db.size + m_wal.size + m_journal.size);
+        if (!readHeader())
+            return;
+        m_res.ok = true;
+        readWal();
+        readJournal();
+        readSchema();
+        walkLive();
+        if (!m_cancelled)
+            recoverDroppedSchemas();
+        if (!m_cancelled)
+            scanDatabase();
+        if (!m_cancelled)
+            scanWal();
+        if (!m_cancelled)
+            scanJournal();
+        finish();
+        if (!m_cancelled && m_opt.progress)
+            m_opt.progress(m_total, m_total);
+        m_res.cancelled = m_cancelled;
+        m_res.bytesScanned = uint64_t(m_done);
+    }
+
+private:
+    // ---- files and pages -------------------------------------------------------------------
+
+    void warn(const std::string& text)
+    {
+        if (m_res.warnings.size() < kMaxWarnings)
+            m_res.warnings.push_back(text);
+    }
+
+    void touched(const Bytes& f, uint64_t n)
+    {
+        m_touched += n;
+        if (m_touched < kReleaseEvery)
+            return;
+        m_touched = 0;
+        // Only mappings made here may be released; caller buffers are left alone.
+        if (m_ownMappings) {
+            for (const Bytes* b : {&m_db, &m_wal, &m_journal})
+                if (b->data && b->size)
+                    madvise(const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(uintptr_t(b->data) & ~uintptr_t(4095))),
+                            b->size + (uintptr_t(b->data) & 4095), MADV_DONTNEED);
+        }
+        (void)f;
+    }
+
+    const uint8_t* dbPage(uint32_t pgno, bool sequential = false)
+    {
+        if (pgno == 0 || uint64_t(pgno) * m_pageSize > m_db.size)
+            return nullptr;
+        touched(m_db, sequential ? m_pageSize : std::max<uint64_t>(m_pageSize, kFaultAround));
+        return m_db.data + uint64_t(pgno - 1) * m_pageSize;
+    }
+    const uint8_t* walFramePage(uint32_t frame, bool sequential = false)
+    {
+        touched(m_wal, sequential ? m_pageSize : std::max<uint64_t>(m_pageSize, kFaultAround));
+        return m_wal.data + kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize) + kWalFrameHeaderSize;
+    }
+    uint64_t walFrameOffset(uint32_t frame) const
+    {
+        return kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize) + kWalFrameHeaderSize;
+    }
+    // The page as the database reads it now: the last committed -wal frame, else the file.
+    const uint8_t* finalPage(uint32_t pgno)
+    {
+        if (pgno < m_finalFrame.size() && m_finalFrame[pgno] != UINT32_MAX)
+            return walFramePage(m_finalFrame[pgno]);
+        return dbPage(pgno);
+    }
+
+    bool progress()
+    {
+        if (m_cancelled)
+            return false;
+        if (m_opt.progress && !m_opt.progress(m_done, m_total))
+            m_cancelled = true;
+        return !m_cancelled;
+    }
+
+    bool readHeader()
+    {
+        if (m_db.size < kHeaderSize || std::memcmp(m_db.data, kMagic, kMagicSize) != 0) {
+            warn("not a SQLite database (no header)");
+            return false;
+        }
+        const uint8_t* h = m_db.data;
+        uint32_t ps = get16(h + kOffPageSize);
+        if (ps == 1)
+            ps = kMaxPageSize;
+        if (ps < kMinPageSize || ps > kMaxPageSize || (ps & (ps - 1))) {
+            warn("bad page size " + std::to_string(ps));
+            return false;
+        }
+        m_pageSize = ps;
+        const uint32_t reserved = h[kOffReserved];
+        m_usable = ps - reserved;
+        if (m_usable < 480) {
+            warn("reserved bytes leave too little of each page");
+            return false;
+        }
+        m_encoding = get32(h + kOffEncoding);
+        if (m_encoding < Utf8 || m_encoding > Utf16be)
+            m_encoding = Utf8;
+        const uint32_t fromFile = uint32_t(m_db.size / ps);
+        uint32_t count = get32(h + kOffPageCount);
+        if (count == 0 || get32(h + kOffChangeCounter) != get32(h + kOffVersionValidFor))
+            count = fromFile;
+        if (count > fromFile) {
+            warn("file is shorter than its header says (" + std::to_string(fromFile) + " of " + std::to_string(count) + " pages)");
+        }
+        // Pages past the end of the file do not exist, whatever the header claims; sizing tables
+        // by the claim would let a forged header ask for gigabytes.
+        m_pageCount = fromFile;
+        m_freelistTrunk = get32(h + kOffFreelistTrunk);
+        return true;
+    }
+
+    // ---- WAL -------------------------------------------------------------------------------
+
+    void readWal()
+    {
+        if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize)
+            return;
+        const uint8_t* h = m_wal.data;
+        const uint32_t magic = get32(h);
+        if ((magic != kWalMagicLE && magic != kWalMagicBE) || get32(h + 8) != m_pageSize) {
+            // A -wal written with another page size cannot hold this database's pages.
+            if (magic == kWalMagicLE || magic == kWalMagicBE)
+                warn("-wal page size differs from the database's; -wal ignored");
+            else
+                scanWalAnyway();
+            return;
+        }
+        const bool bigEndian = magic & 1;
+        const uint32_t salt1 = get32(h + 16), salt2 = get32(h + 20);
+        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
+        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
+        uint32_t s0 = 0, s1 = 0;
+        walChecksum(h, 24, bigEndian, s0, s1);
+        bool chainOk = s0 == get32(h + 24) && s1 == get32(h + 28);
+        uint32_t lastCommit = UINT32_MAX;
+        uint32_t dbSize = 0;
+        m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
+        for (uint32_t i = 0; i < m_walFrames && chainOk; ++i) {
+            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
+            if (get32(fh + 8) != salt1 || get32(fh + 12) != salt2) {
+                chainOk = false;
+                break;
+            }
+            walChecksum(fh, 8, bigEndian, s0, s1);
+            walChecksum(fh + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
+            if (s0 != get32(fh + 16) || s1 != get32(fh + 20))
+                break;
+            if (get32(fh + 4)) {
+                lastCommit = i;
+                dbSize = get32(fh + 4);
+            }
+        }
+        // Commit groups: every frame belongs to the transaction that the next commit frame ends.
+        uint32_t end = UINT32_MAX;
+        for (uint32_t i = m_walFrames; i-- > 0;) {
+            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
+            if (get32(fh + 4))
+                end = i;
+            m_walTxnEnd[i] = end == UINT32_MAX ? i : end;
+        }
+        if (dbSize > m_pageCount)
+            m_pageCount = std::min<uint32_t>(dbSize, m_pageCount + m_walFrames);
+        m_finalFrame.assign(size_t(m_pageCount) + 1, UINT32_MAX);
+        if (lastCommit != UINT32_MAX) {
+            for (uint32_t i = 0; i <= lastCommit; ++i) {
+                const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
+                if (pg >= 1 && pg <= m_pageCount)
+                    m_finalFrame[pg] = i;
+            }
+            if (dbSize)
+                m_pageCount = dbSize;
+        }
+        m_framesByPage.clear();
+        for (uint32_t i = 0; i < m_walFrames; ++i) {
+            const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
+            if (pg >= 1 && pg <= std::max(m_pageCount, dbSize))
+                m_framesByPage[pg].push_back(i);
+        }
+    }
+
+    // A -wal whose header was damaged still holds frames; read them as old pages.
+    void scanWalAnyway()
+    {
+        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
+        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
+        m_walTxnEnd.assign(m_walFrames, 0);
+        for (uint32_t i = 0; i < m_walFrames; ++i)
+            m_walTxnEnd[i] = i;
+        warn("-wal header unreadable; frames read as old pages");
+    }
+
+    static void walChecksum(const uint8_t* p, size_t n, bool bigEndian, uint32_t& s0, uint32_t& s1)
+    {
+        for (size_t i = 0; i + 8 <= n; i += 8) {
+            uint32_t a, b;
+            if (bigEndian) {
+                a = get32(p + i);
+                b = get32(p + i + 4);
+            } else {
+                std::memcpy(&a, p + i, 4);
+                std::memcpy(&b, p + i + 4, 4);
+            }
+            s0 += a + s1;
+            s1 += b + s0;
+        }
+    }
+
+    // ---- journal ---------------------------------------------------------------------------
+
+    void readJournal()
+    {
+        if (m_journal.size < kJournalHeaderSize)
+            return;
+        const uint8_t* h = m_journal.data;
+        std::vector<uint32_t> sectors;
+        uint32_t pageSize = m_pageSize;
+        if (std::memcmp(h, kJournalMagic, sizeof kJournalMagic) == 0) {
+            const uint32_t sector = get32(h + kJournalOffSectorSize);
+            if (sector >= 32 && sector <= kMaxPageSize && !(sector & (sector - 1)))
+                sectors.push_back(sector);
+            const uint32_t ps = get32(h + kJournalOffPageSize);
+            if (ps != m_pageSize)
+                warn("-journal page size differs from the database's; the database's is used");
+        }
+        // A zeroed (PERSIST) header leaves the sector size unknown: take the first that puts a
+        // plausible page record right after the header.
+        for (uint32_t s = 512; s <= kMaxPageSize; s *= 2)
+            sectors.push_back(s);
+        const uint64_t recSize = pageSize + kJournalRecordExtra;
+        for (uint32_t s : sectors) {
+            if (s + recSize > m_journal.size)
+                continue;
+            const uint32_t pg = get32(h + s);
+            const uint8_t* page = h + s + 4;
+            if (pg < 1 || pg > m_pageCount + 1024)
+                continue;
+            const uint8_t type = page[pg == 1 ? kHeaderSize : 0];
+            if (!isBtreeType(type) && !(pg == 1 && std::memcmp(page, kMagic, kMagicSize) == 0) && pg != 1)
+                continue;
+            m_journalStart = s;
+            break;
+        }
+        if (!m_journalStart)
+            return;
+        for (uint64_t off = m_journalStart; off + recSize <= m_journal.size; off += recSize) {
+            const uint32_t pg = get32(h + off);
+            if (pg < 1 || pg > m_pageCount + 1024)
+                break;
+            m_journalRecords.push_back(off);
+            m_journalByPage.emplace(pg, uint32_t(m_journalRecords.size() - 1));
+        }
+    }
+
+    // ---- schema ----------------------------------------------------------------------------
+
+    void addLayout(TableLayout layout)
+    {
+        const size_t n = layout.stored.size();
+        if (n == 0 || n > 4096)
+            return;
+        if (m_byCount.size() <= n)
+            m_byCount.resize(n + 1);
+        m_byCount[n].push_back(int(m_tables.size()));
+        m_maxColumns = std::max(m_maxColumns, n);
+        m_hasWithoutRowid = m_hasWithoutRowid || layout.table.withoutRowid;
+        m_tables.push_back(std::move(layout));
+    }
+
+    void readSchema()
+    {
+        addLayout(masterLayout());
+        walkTree(1, 0, true);
+        for (const auto& row : m_schemaRows) {
+            if (row.type == "table" && row.root > 0) {
+                TableLayout t;
+                if (!parseCreateTable(row.sql, &t)) {
+                    continue;
+                }
+                t.table.name = row.name;
+                t.table.rootPage = uint32_t(row.root);
+                addLayout(std::move(t));
+            } else if (row.type == "index" && row.root > 0) {
+                m_indexRoots.push_back(uint32_t(row.root));
+            }
+        }
+    }
+
+    // ---- live b-trees ----------------------------------------------------------------------
+
+    void walkLive()
+    {
+        m_kind.assign(size_t(m_pageCount) + 1, kUnknown);
+        m_owner.assign(size_t(m_pageCount) + 1, -1);
+        // The schema walk above ran before the kind map existed; walk page 1's tree again.
+        m_live.clear();
+        // Most pages of a database are table leaves holding a few rows each.
+        m_live.reserve(size_t(m_pageCount) * 4);
+        m_liveRowids.reserve(size_t(m_pageCount) * 4);
+        for (size_t t = 0; t < m_tables.size(); ++t) {
+            const TableLayout& tl = m_tables[t];
+            walkTree(tl.table.rootPage, int(t), false);
+            if (m_cancelled)
+                return;
+        }
+        for (uint32_t root : m_indexRoots)
+            walkTree(root, -1, false);
+        walkFreelist();
+        std::sort(m_live.begin(), m_live.end());
+        std::sort(m_liveRowids.begin(), m_liveRowids.end());
+    }
+
+    struct SchemaRow {
+        std::string type, name, sql;
+        int64_t root = 0;
+    };
+
+    void walkTree(uint32_t root, int table, bool schemaOnly)
+    {
+        if (root < 1 || root > m_pageCount)
+            return;
+        const bool withoutRowid = table >= 0 && m_tables[size_t(table)].table.withoutRowid;
+        std::vector<std::pair<uint32_t, int>> stack{{root, 0}};
+        std::vector<uint32_t> seen;
+        size_t visits = 0;
+        while (!stack.empty()) {
+            const auto [pg, depth] = stack.back();
+            stack.pop_back();
+            if (++visits > m_pageCount) {
+                warn("tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
+                return;
+            }
+            if (!schemaOnly) {
+                if (m_kind[pg] != kUnknown) {
+                    warn("page " + std::to_string(pg) + " reached twice (tree of page " + std::to_string(root) + ")");
+                    continue;
+                }
+            } else {
+                if (std::find(seen.begin(), seen.end(), pg) != seen.end())
+                    continue;
+                seen.push_back(pg);
+            }
+            const uint8_t* page = finalPage(pg);
+            if (!page) {
+                warn("page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
+                continue;
+            }
+            const size_t hdr = pg == 1 ? kHeaderSize : 0;
+            const uint8_t type = page[hdr];
+            if (!isBtreeType(type)) {
+                warn("page " + std::to_string(pg) + " is not a b-tree page (tree of page " + std::to_string(root) + ")");
+                continue;
+            }
+            if (!schemaOnly) {
+                m_kind[pg] = isTableType(type) ? kTablePage : kIndexPage;
+                m_owner[pg] = table;
+            }
+            const bool leaf = isLeafType(type);
+            const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
+            const uint32_t cells = get16(page + hdr + kPageOffCellCount);
+            if (hdr + hsize + 2ull * cells > m_usable) {
+                warn("page " + std::to_string(pg) + ": cell count too large");
+                continue;
+            }
+            const uint8_t* ptrs = page + hdr + hsize;
+            if (!leaf) {
+                if (depth >= kMaxTreeDepth) {
+                    warn("tree at page " + std::to_string(root) + " deeper than " + std::to_string(kMaxTreeDepth));
+                    continue;
+                }
+                const uint32_t right = get32(page + hdr + kPageOffRightChild);
+                if (right >= 1 && right <= m_pageCount)
+                    stack.push_back({right, depth + 1});
+            }
+            for (uint32_t i = 0; i < cells; ++i) {
+                const uint32_t off = get16(ptrs + 2 * i);
+                if (off < hdr + hsize + 2 * cells || off >= m_usable)
+                    continue;
+                const uint8_t* c = page + off;
+                const uint8_t* end = page + m_usable;
+                if (!leaf) {
+                    if (off + 4 > m_usable)
+                        continue;
+                    const uint32_t child = get32(c);
+                    if (child >= 1 && child <= m_pageCount)
+                        stack.push_back({child, depth + 1});
+                    if (type == TableInterior)
+                        continue;
+                    c += 4;
+                }
+                uint64_t payload = 0, rowid = 0;
+                int n = getVarint(c, end, &payload);
+                if (!n)
+                    continue;
+                c += n;
+                if (type == TableLeaf) {
+                    n = getVarint(c, end, &rowid);
+                    if (!n)
+                        continue;
+                    c += n;
+                }
+                const bool isTable = type == TableLeaf;
+                const uint32_t local = localPayload(payload, m_usable, isTable);
+                if (c + local > end)
+                    continue;
+                uint32_t ovfl = 0;
+                if (local < payload) {
+                    if (c + local + 4 > end)
+                        continue;
+                    ovfl = get32(c + local);
+                }
+                if (schemaOnly) {
+                    if (isTable)
+                        readSchemaRow(c, local, payload, ovfl);
+                    continue;
+                }
+                if (ovfl)
+                    markOverflow(ovfl, payload - local);
+                m_walkPage = pg;
+                m_walkPageBase = page;
+                if (table >= 0 && (isTable || withoutRowid))
+                    addLive(size_t(table), c, local, payload, ovfl, isTable, int64_t(rowid));
+            }
+        }
+    }
+
+    void markOverflow(uint32_t pg, uint64_t remaining)
+    {
+        const uint64_t perPage = m_usable - 4;
+        uint64_t pages = (remaining + perPage - 1) / perPage;
+        while (pg && pages--) {
+            if (pg > m_pageCount || m_kind[pg] != kUnknown)
+                return;
+            const uint8_t* p = finalPage(pg);
+            if (!p)
+                return;
+            m_kind[pg] = kOverflowPage;
+            pg = get32(p);
+        }
+    }
+
+    // Reads a whole payload (local part plus overflow chain) into `out`; returns the bytes got.
+    size_t assemble(const Ctx* ctx, const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl,
+                    std::string& out, bool finalState)
+    {
+        m_lostRanges.clear();
+        out.assign(reinterpret_cast<const char*>(local), localSize);
+        const uint64_t perPage = m_usable - 4;
+        uint64_t left = payload - localSize;
+        uint32_t pg = ovfl;
+        uint32_t steps = 0;
+        const uint64_t maxSteps = (left + perPage - 1) / perPage;
+        while (left && pg && steps++ < maxSteps) {
+            bool trunk = false;
+            const uint8_t* p = finalState ? (pg <= m_pageCount ? finalPage(pg) : nullptr) : overflowFor(*ctx, pg, &trunk);
+            if (!p)
+                break;
+            const size_t take = size_t(std::min<uint64_t>(left, perPage));
+            uint32_t next = get32(p);
+            if (trunk) {
+                // The chain's first freed page became a freelist trunk: its leaf list overwrote
+                // the start of the data, and lists the rest of the chain in the order it was freed.
+                const uint32_t leaves = std::min<uint32_t>(get32(p + 4), m_usable / 4 - 2);
+                m_lostRanges.push_back({out.size(), out.size() + std::min<size_t>(take, 4 + 4 * size_t(leaves))});
+                next = leaves ? get32(p + 8) : 0;
+            }
+            out.append(reinterpret_cast<const char*>(p + 4), take);
+            left -= take;
+            pg = next;
+        }
+        return out.size();
+    }
+
+    bool inLostRange(size_t from, size_t to) const
+    {
+        for (const auto& r : m_lostRanges)
+            if (from < r.second && to > r.first)
+                return true;
+        return false;
+    }
+
+    // The version of an overflow page that belonged with a page found in `ctx`.
+    const uint8_t* overflowFor(const Ctx& ctx, uint32_t pg, bool* trunk)
+    {
+        if (pg < 1)
+            return nullptr;
+        if (ctx.file == kWal) {
+            auto it = m_framesByPage.find(pg);
+            if (it != m_framesByPage.end()) {
+                const uint32_t limit = ctx.frame < m_walTxnEnd.size() ? m_walTxnEnd[ctx.frame] : ctx.frame;
+                auto up = std::upper_bound(it->second.begin(), it->second.end(), limit);
+                if (up != it->second.begin())
+                    return walFramePage(*(up - 1));
+            }
+        } else if (ctx.file == kJournal) {
+            auto it = m_journalByPage.find(pg);
+            if (it != m_journalByPage.end())
+                return m_journal.data + m_journalRecords[it->second] + 4;
+        }
+        if (pg > m_pageCount)
+            return nullptr;
+        // A page that now carries live data no longer holds the deleted row's bytes.
+        const PageKind k = PageKind(m_kind[pg]);
+        if (k == kTablePage || k == kIndexPage || k == kOverflowPage)
+            return nullptr;
+        *trunk = k == kTrunkPage;
+        return dbPage(pg);
+    }
+
+    void readSchemaRow(const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl)
+    {
+        const uint8_t* rec = local;
+        if (localSize < payload) {
+            assemble(nullptr, local, localSize, payload, ovfl, m_scratch, true);
+            rec = reinterpret_cast<const uint8_t*>(m_scratch.data());
+            payload = m_scratch.size();
+        }
+        const uint8_t* end = rec + payload;
+        uint64_t hsize = 0;
+        const int n = getVarint(rec, end, &hsize);
+        if (!n || hsize > payload)
+            return;
+        const uint8_t* tp = rec + n;
+        const uint8_t* body = rec + hsize;
+        SchemaRow row;
+        for (int col = 0; col < 5 && tp < rec + hsize; ++col) {
+            uint64_t t = 0;
+            const int k = getVarint(tp, rec + hsize, &t);
+            if (!k)
+                return;
+            tp += k;
+            const int64_t sz = serialSize(t);
+            if (sz < 0 || sz > end - body)
+                return;
+            if (col == 3 && t >= 1 && t <= 6)
+                row.root = readInt(body, int(sz));
+            else if (t >= 13 && t & 1) {
+                std::string s = textToUtf8(body, size_t(sz), m_encoding);
+                if (col == 0)
+                    row.type = s;
+                else if (col == 1)
+                    row.name = s;
+                else if (col == 4)
+                    row.sql = s;
+            }
+            body += sz;
+        }
+        m_schemaRows.push_back(row);
+    }
+
+    static int64_t readInt(const uint8_t* p, int size)
+    {
+        if (size <= 0)
+            return 0;
+        int64_t v = int8_t(p[0]);
+        for (int i = 1; i < size; ++i)
+            v = int64_t(uint64_t(v) << 8 | p[i]);
+        return v;
+    }
+
+    void walkFreelist()
+    {
+        uint32_t trunk = m_freelistTrunk;
+        uint32_t steps = 0;
+        const uint32_t maxLeaves = m_usable / 4 - 2;
+        while (trunk) {
+            if (trunk > m_pageCount || ++steps > m_pageCount) {
+                warn("freelist trunk " + std::to_string(trunk) + " outside the file; freelist walk ended");
+                return;
+            }
+            if (m_kind[trunk] != kUnknown) {
+                warn("freelist trunk " + std::to_string(trunk) + " reached twice; freelist walk ended");
+                return;
+            }
+            const uint8_t* p = finalPage(trunk);
+            if (!p)
+                return;
+            m_kind[trunk] = kTrunkPage;
+            uint32_t leaves = get32(p + 4);
+            if (leaves > maxLeaves) {
+                warn("freelist trunk " + std::to_string(trunk) + ": leaf count " + std::to_string(leaves) + " too large");
+                leaves = maxLeaves;
+            }
+            for (uint32_t i = 0; i < leaves; ++i) {
+                const uint32_t leaf = get32(p + 8 + 4 * i);
+                if (leaf >= 1 && leaf <= m_pageCount && m_kind[leaf] == kUnknown)
+                    m_kind[leaf] = kFreePage;
+            }
+            trunk = get32(p);
+        }
+    }
+
+    // ---- record hashing --------------------------------------------------------------------
+
+    // Hashes of a record whose serial types are `types` and whose body is `body`.
+    struct Hashes {
+        uint64_t tail, head;
+    };
+    Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t* typesEnd, const uint64_t* implied,
+                      const uint8_t* body, size_t bodySize)
+    {
+        // The first stored column may have lost its serial type (merged freeblock); leaving it out
+        // of the tail lets every copy of a row hash alike.
+        uint64_t firstType = implied ? *implied : 0;
+        const uint8_t* restTypes = typesBegin;
+        if (!implied) {
+            const int k = getVarint(typesBegin, typesEnd, &firstType);
+            restTypes += k;
+        }
+        const int64_t firstSize = std::max<int64_t>(0, serialSize(firstType));
+        const size_t fs = size_t(std::min<int64_t>(firstSize, int64_t(bodySize)));
+        Hashes h;
+        h.head = hashBytes(body, fs, firstType * 0x100000001b3ull + table);
+        const uint64_t ht = hashBytes(restTypes, size_t(typesEnd - restTypes), table + 77);
+        h.tail = hashBytes(body + fs, bodySize - fs, ht);
+        return h;
+    }
+
+    void addLive(size_t table, const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl, bool hasRowid,
+                 int64_t rowid)
+    {
+        const uint8_t* rec = local;
+        size_t size = localSize;
+        if (localSize < payload) {
+            size = assemble(nullptr, local, localSize, payload, ovfl, m_scratch, true);
+            rec = reinterpret_cast<const uint8_t*>(m_scratch.data());
+        }
+        const uint8_t* end = rec + size;
+        uint64_t hsize = 0;
+        const int n = getVarint(rec, end, &hsize);
+        if (!n || hsize < uint64_t(n) || hsize > size)
+            return;
+        const Hashes h = hashRecord(table, rec + n, rec + hsize, nullptr, rec + hsize, size - hsize);
+        m_live.push_back({h.tail, h.head, hasRowid ? rowid : INT64_MIN, uint32_t(table)});
+        if (hasRowid)
+            m_liveRowids.push_back({uint32_t(table), rowid, m_walkPage, uint32_t(local - m_walkPageBase)});
+    }
+
+    // ---- carving ---------------------------------------------------------------------------
+
+    static bool compatible(const StoredColumn& c, uint64_t t)
+    {
+        if (c.rowidAlias)
+            return t == 0;
+        if (t == 0)
+            return !c.notNull;
+        if (t == 10 || t == 11)
+            return false;
+        switch (c.affinity) {
+        case Affinity::Integer:
+        case Affinity::Real:
+            return t <= 9;
+        case Affinity::Text:
+            return t >= 13 && (t & 1); // numbers become text; a blob here is rare enough to refuse
+        case Affinity::Numeric:
+        case Affinity::Blob:
+            return true;
+        }
+        return true;
+    }
+
+    // Reads exactly `n` serial types from p (before limit) into m_types.
+    bool readTypes(const uint8_t* p, const uint8_t* limit, size_t n, const uint8_t** end)
+    {
+        m_types.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const int k = getVarint(p, limit, &m_types[i]);
+            if (!k)
+                return false;
+            p += k;
+        }
+        *end = p;
+        return true;
+    }
+
+    // Reads all serial types in [p, end) into m_types.
+    bool readAllTypes(const uint8_t* p, const uint8_t* end)
+    {
+        m_types.clear();
+        while (p < end) {
+            uint64_t t = 0;
+            const int k = getVarint(p, end, &t);
+            if (!k || m_types.size() >= m_maxColumns)
+                return false;
+            m_types.push_back(t);
+            p += k;
+        }
+        return true;
+    }
+
+    // Best table for the serial types in m_types (with an implied leading NULL); -1 for none.
+    int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize)
+    {
+        const size_t n = m_types.size() + (implied ? 1 : 0);
+        if (n >= m_byCount.size())
+            return -1;
+        int best = -1, bestScore = -1;
+        for (int ti : m_byCount[n]) {
+            const TableLayout& t = m_tables[size_t(ti)];
+            if (t.table.withoutRowid == rowidTable)
+                continue;
+            // A b-tree page keeps its table for life: rows freed on it were that table's.
+            if (prefer >= 0 && ti != prefer)
+                continue;
+            if (m_masterOnlyScan && ti != 0)
+                continue;
+            if (implied && !compatible(t.stored[0], *implied))
+                continue;
+            // Rebuilt records of a table that accepts anything are guesses unless the page is known
+            // to be that table's.
+            if (m_rebuilding && t.loose && ti != prefer)
+                continue;
+            int score = 0;
+            bool ok = true;
+            for (size_t i = 0; i < m_types.size() && ok; ++i) {
+                const StoredColumn& c = t.stored[i + (implied ? 1 : 0)];
+                const uint64_t ty = m_types[i];
+                ok = compatible(c, ty);
+                score += (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
+            }
+            if (!ok)
+                continue;
+            if (ti == prefer)
+                score += 1 << 20;
+            if (score > bestScore) {
+                best = ti;
+                bestScore = score;
+            }
+        }
+        if (best < 0)
+            return -1;
+        uint64_t total = implied ? uint64_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
+        // No record is larger than the file's pages (checked per column so the sum cannot wrap).
+        const uint64_t maxBody = std::min<uint64_t>((uint64_t(m_pageCount) + m_walFrames + 1) * m_usable, kMaxRecordBody);
+        for (uint64_t t : m_types) {
+            const int64_t s = serialSize(t);
+            if (s < 0 || uint64_t(s) > maxBody)
+                return -1;
+            total += uint64_t(s);
+        }
+        if (total > maxBody)
+            return -1;
+        *bodySize = total;
+        return best;
+    }
+
+    // Text must decode in the database encoding; junk parsed as a record rarely does.
+    bool plausibleValues(const uint8_t* body, uint32_t available)
+    {
+        // Zeroed space parses as rows of zeros and NULLs; such a row says nothing anyway.
+        bool allZero = true;
+        for (uint32_t i = 0; i < available && allZero; ++i)
+            allZero = body[i] == 0;
+        if (allZero)
+            return false;
+        const uint8_t* p = body;
+        uint32_t left = available;
+        for (uint64_t t : m_types) {
+            const int64_t s = serialSize(t);
+            if (uint64_t(s) > left)
+                return true; // the rest is out of reach here (overflow) and is checked no further
+            if (t >= 13 && (t & 1) && !validText(p, size_t(s), m_encoding))
+                return false;
+            p += s;
+            left -= uint32_t(s);
+        }
+        return true;
+    }
+
+    // A record with an intact cell prefix at `c` (table leaf: payload size, rowid; index: size).
+    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out)
+    {
+        uint64_t payload = 0, rowid = 0, hsize = 0;
+        const uint8_t* p = c;
+        int k = getVarint(p, limit, &payload);
+        if (!k || payload < 2)
+            return false;
+        p += k;
+        if (tableCell) {
+            k = getVarint(p, limit, &rowid);
+            if (!k)
+                return false;
+            p += k;
+        }
+        const uint8_t* rec = p;
+        k = getVarint(rec, limit, &hsize);
+        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_maxColumns) * kMaxVarint + 2)
+            return false;
+        const uint8_t* typesEnd = rec + hsize;
+        if (typesEnd > limit)
+            return false;
+        if (!readAllTypes(rec + k, typesEnd))
+            return false;
+        uint64_t bodySize = 0;
+        const int table = pickTable(nullptr, prefer, tableCell, &bodySize);
+        if (table < 0 || bodySize == 0 || hsize + bodySize != payload)
+            return false;
+        if (prefer < 0 && bodySize < kMinRebuiltBody && m_tables[size_t(table)].stored.size() < kMinRebuiltColumns)
+            return false; // a narrow row on a page of unknown owner: too little to tell from noise
+        const uint32_t local = localPayload(payload, m_usable, tableCell);
+        if (local < hsize || rec + local > limit)
+            return false;
+        uint32_t ovfl = 0;
+        if (local < payload) {
+            if (rec + local + kOverflowPointerSize > limit)
+                return false;
+            ovfl = get32(rec + local);
+            if (ovfl < 1 || ovfl > m_pageCount + m_walFrames)
+                return false;
+        }
+        if (!plausibleValues(typesEnd, uint32_t(local - hsize)))
+            return false;
+        out->table = table;
+        out->hasRowid = tableCell;
+        out->rowid = int64_t(rowid);
+        out->implied = false;
+        out->start = c;
+        out->types = rec + k;
+        out->body = typesEnd;
+        out->bodySize = uint32_t(bodySize);
+        out->bodyLocal = uint32_t(local - hsize);
+        out->overflowPage = ovfl;
+        out->end = rec + local + (ovfl ? kOverflowPointerSize : 0);
+        return true;
+    }
+
+    // Finishes a record whose types are in m_types and start at `types` (ending at typesEnd).
+    bool finishLost(const uint8_t* f, const uint8_t* types, const uint8_t* typesEnd, const uint64_t* implied,
+                    const uint8_t* limit, int prefer, Parsed* out)
+    {
+        uint64_t bodySize = 0;
+        m_rebuilding = true;
+        const int table = pickTable(implied, prefer, true, &bodySize);
+        m_rebuilding = false;
+        // With its prefix gone, a short record of a narrow table is as likely to be chance bytes.
+        if (table < 0 || bodySize < kMinRebuiltBody || m_tables[size_t(table)].stored.size() < kMinRebuiltColumns)
+            return false;
+        const uint64_t typeBytes = uint64_t(typesEnd - types) + (implied ? uint64_t(varintLength(*implied)) : 0);
+        const uint64_t hsize = typeBytes + uint64_t(varintLength(typeBytes + 1));
+        const uint64_t payload = hsize + bodySize;
+        const uint32_t local = localPayload(payload, m_usable, true);
+        if (local < hsize)
+            return false;
+        const uint32_t bodyLocal = uint32_t(local - hsize);
+        if (typesEnd + bodyLocal > limit)
+            return false;
+        uint32_t ovfl = 0;
+        if (local < payload) {
+            if (typesEnd + bodyLocal + kOverflowPointerSize > limit)
+                return false;
+            ovfl = get32(typesEnd + bodyLocal);
+            if (ovfl < 1 || ovfl > m_pageCount + m_walFrames)
+                return false;
+        }
+        const uint32_t impliedSize = implied ? uint32_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
+        if (impliedSize > bodyLocal || !plausibleValues(typesEnd + impliedSize, bodyLocal - impliedSize))
+            return false;
+        out->table = table;
+        out->hasRowid = false;
+        out->implied = implied != nullptr;
+        out->impliedType = implied ? *implied : 0;
+        out->start = f;
+        out->types = types;
+        out->body = typesEnd;
+        out->bodySize = uint32_t(bodySize);
+        out->bodyLocal = bodyLocal;
+        out->overflowPage = ovfl;
+        out->end = typesEnd + bodyLocal + (ovfl ? kOverflowPointerSize : 0);
+        return true;
+    }
+
+    // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
+    // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
+    // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
+    // The end of a record rebuilt without its prefix must be where its cell ended: the end of the
+    // free region (give or take a fragment) or the start of the next freed cell.
+    bool endFits(const uint8_t* end, const uint8_t* limit, int prefer, int maxGap = kMaxFragment)
+    {
+        if (end <= limit && limit - end <= maxGap)
+            return true;
+        if (m_lookahead)
+            return true;
+        m_saved = m_types;
+        m_lookahead = true;
+        bool ok = false;
+        for (int k = 0; k <= maxGap && !ok && end + k + 3 <= limit; ++k) {
+            Parsed next;
+            ok = tryCell(end + k, limit, true, prefer, &next) || tryLostPrefix(end + k, limit, prefer, &next);
+        }
+        m_lookahead = false;
+        m_types.swap(m_saved);
+        return ok;
+    }
+
+    // The serial type of a column whose type byte was lost but whose size is known.
+    bool typeForSize(const StoredColumn& c, int64_t size, const uint8_t* bytes, uint64_t* type) const
+    {
+        static const int8_t kIntType[9] = {-1, 1, 2, 3, 4, -1, 5, -1, 6};
+        if (size < 0 || c.rowidAlias)
+            return false;
+        switch (c.affinity) {
+        case Affinity::Integer:
+        case Affinity::Real:
+            if (size > 8)
+                return false;
+            if (size == 8 && c.affinity == Affinity::Real) {
+                *type = 7;
+                return true;
+            }
+            if (kIntType[size] < 0)
+                return false; // 0 bytes: NULL, 0 or 1 cannot be told apart
+            *type = uint64_t(kIntType[size]);
+            return true;
+        case Affinity::Text:
+            *type = 13 + 2 * uint64_t(size);
+            return validText(bytes, size_t(size), m_encoding);
+        case Affinity::Numeric:
+        case Affinity::Blob:
+            *type = (validText(bytes, size_t(size), m_encoding) ? 13 : 12) + 2 * uint64_t(size);
+            return size > 0;
+        }
+        return false;
+    }
+
+    // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
+    // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
+    // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
+    bool tryLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
+    {
+        const uint8_t* intact = f + kFreeblockHeaderSize;
+        if (intact >= limit)
+            return false;
+        // Serial types at q, header size in the bytes just before q, rowid tail before that.
+        for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
+            const uint8_t* q = f + shift;
+            if (q >= limit)
+                break;
+            for (int hlen = 1; hlen <= 2; ++hlen) {
+                const uint8_t* hp = q - hlen;
+                if (hp < intact)
+                    break;
+                uint64_t hsize = 0;
+                if (getVarint(hp, q, &hsize) != hlen || (hlen == 2 && hsize < 128))
+                    continue;
+                if (hsize < uint64_t(hlen) + 1 || hsize > uint64_t(m_maxColumns) * kMaxVarint + 2)
+                    continue;
+                // Bytes between the intact start and the header size are the rowid's last bytes.
+                const uint8_t* rowEnd = hp;
+                bool tailOk = rowEnd > intact ? !(rowEnd[-1] & 0x80) : true;
+                for (const uint8_t* r = intact; r + 1 < rowEnd && tailOk; ++r)
+                    tailOk = (*r & 0x80) != 0;
+                if (!tailOk || rowEnd - intact > 8)
+                    continue;
+                const uint8_t* typesEnd = hp + hsize;
+                if (typesEnd > limit || !readAllTypes(q, typesEnd))
+                    continue;
+                if (finishLost(f, q, typesEnd, nullptr, limit, prefer, out) && endFits(out->end, limit, prefer))
+                    return true;
+            }
+        }
+        // Header size lost too: serial types begin right after the freeblock header.
+        for (size_t n = 1; n < m_byCount.size(); ++n) {
+            if (m_byCount[n].empty())
+                continue;
+            const uint8_t* typesEnd = nullptr;
+            if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
+                && endFits(out->end, limit, prefer))
+                return true;
+            if (n < 2 || !readTypes(intact, limit, n - 1, &typesEnd))
+                continue;
+            // First serial type lost as well. A rowid alias is always NULL; any other column's
+            // size is what is left of the cell, whose end is the end of the free region.
+            const uint64_t nullType = 0;
+            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, out) && endFits(out->end, limit, prefer))
+                return true;
+            uint64_t known = 0;
+            bool sizesOk = true;
+            const uint64_t room = uint64_t(limit - typesEnd);
+            for (uint64_t t : m_types) {
+                const int64_t sz = serialSize(t);
+                sizesOk = sizesOk && sz >= 0 && uint64_t(sz) <= room;
+                known += uint64_t(std::max<int64_t>(sz, 0));
+            }
+            sizesOk = sizesOk && known <= room;
+            if (!sizesOk)
+                continue;
+            for (int frag = 0; frag <= kMaxFragment; ++frag) {
+                const uint8_t* cellEnd = limit - frag;
+                const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
+                if (first < 0)
+                    break;
+                for (int ti : m_byCount[n]) {
+                    if (prefer >= 0 && ti != prefer)
+                        continue;
+                    uint64_t type = 0;
+                    if (!typeForSize(m_tables[size_t(ti)].stored[0], first, typesEnd, &type))
+                        continue;
+                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
+                        return true;
+                    break;
+                }
+            }
+            // A number's size is one of a few: each is tried, and the cell must end where the
+            // next freed cell begins.
+            for (int ti : m_byCount[n]) {
+                if (prefer >= 0 && ti != prefer)
+                    continue;
+                const StoredColumn& c0 = m_tables[size_t(ti)].stored[0];
+                if (c0.rowidAlias || (c0.affinity != Affinity::Integer && c0.affinity != Affinity::Real))
+                    continue;
+                static const uint64_t kNumberTypes[] = {1, 2, 3, 4, 5, 6, 7};
+                for (uint64_t type : kNumberTypes) {
+                    if (type == 7 && c0.affinity != Affinity::Real)
+                        continue;
+                    m_types.clear();
+                    if (!readTypes(intact, limit, n - 1, &typesEnd))
+                        break;
+                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && endFits(out->end, limit, prefer, 0))
+                        return true;
+                }
+                break;
+            }
+        }
+        return false;
+    }
+
+    void carveRegion(const Ctx& ctx, uint32_t from, uint32_t to, bool prefixLost, Source source, bool tableRows)
+    {
+        if (to > m_usable)
+            to = m_usable;
+        if (from >= to)
+            return;
+        const uint8_t* page = ctx.page;
+        const uint8_t* limit = page + to;
+        const uint8_t* p = page + from;
+        const uint8_t* lastEnd = nullptr;
+        (void)prefixLost; // a freeblock start is recognised by its header like any stale one
+        while (p + 3 <= limit) {
+            Parsed m;
+            bool found = false;
+            if (tableRows) {
+                // A freeblock header, current or left behind when its block was merged or given
+                // back to the unallocated area, sits where a freed cell began.
+                if (p + kFreeblockHeaderSize < limit) {
+                    const uint32_t next = get16(p), size = get16(p + 2);
+                    const uint32_t pos = uint32_t(p - page);
+                    if ((next == 0 || (next > pos && next < m_usable)) && size > kFreeblockHeaderSize && pos + size <= m_usable)
+                        found = tryLostPrefix(p, std::min(limit, p + size), ctx.preferTable, &m);
+                }
+                if (!found)
+                    found = tryCell(p, limit, true, ctx.preferTable, &m);
+                if (!found && lastEnd && p - lastEnd <= kMaxFragment)
+                    found = tryLostPrefix(p, limit, ctx.preferTable, &m);
+            } else {
+                found = tryCell(p, limit, false, ctx.preferTable, &m);
+            }
+            if (found) {
+                emit(ctx, m, source);
+                lastEnd = m.end;
+                p = m.end;
+                continue;
+            }
+            ++p;
+        }
+    }
+
+    // Carves one page image. `live`: the page is part of the database now, so its cells are
+    // live rows and only its free space is read.
+    void carvePage(Ctx ctx, bool live)
+    {
+        const uint8_t* page = ctx.page;
+        const size_t hdr = ctx.pgno == 1 ? kHeaderSize : 0;
+        const uint8_t type = page[hdr];
+        if (!isBtreeType(type)) {
+            if (!live)
+                carveRegion(ctx, uint32_t(hdr), m_usable, false, ctx.cellSource, true);
+            return;
+        }
+        const bool leaf = isLeafType(type);
+        const bool tableRows = type == TableLeaf;
+        if (!tableRows && !(m_hasWithoutRowid && leaf))
+            return; // interior pages and plain index pages hold no table rows
+        const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
+        uint32_t cells = get16(page + hdr + kPageOffCellCount);
+        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
+        if (ptrEnd > m_usable) {
+            cells = 0;
+            ptrEnd = uint32_t(hdr + hsize);
+        }
+        uint32_t content = get16(page + hdr + kPageOffContentStart);
+        if (content == 0)
+            content = kMaxPageSize;
+        if (!live) {
+            for (uint32_t i = 0; i < cells; ++i) {
+                const uint32_t off = get16(page + hdr + hsize + 2 * i);
+                if (off < ptrEnd || off >= m_usable)
+                    continue;
+                Parsed m;
+                if (tryCell(page + off, page + m_usable, tableRows, ctx.preferTable, &m))
+                    emit(ctx, m, ctx.cellSource);
+            }
+        }
+        // Freeblocks: ascending offsets inside the page; anything else ends the chain.
+        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+        uint32_t prevEnd = ptrEnd;
+        for (uint32_t guard = 0; fb && guard < m_usable / kFreeblockHeaderSize; ++guard) {
+            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_usable) {
+                warn("page " + std::to_string(ctx.pgno) + ": freeblock at " + std::to_string(fb) + " out of order");
+                break;
+            }
+            const uint32_t size = get16(page + fb + 2);
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_usable);
+            carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows);
+            prevEnd = end;
+            fb = get16(page + fb);
+        }
+        if (content > ptrEnd)
+            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_usable), false, live ? ctx.unallocSource : ctx.cellSource,
+                        tableRows);
+    }
+
+    void emit(const Ctx& ctx, const Parsed& m, Source source)
+    {
+        const TableLayout& t = m_tables[size_t(m.table)];
+        Candidate c;
+        c.table = uint16_t(m.table);
+        c.hasRowid = m.hasRowid;
+        c.rowid = m.rowid;
+        c.implied = m.implied;
+        c.impliedType = uint16_t(m.impliedType);
+        c.page = ctx.pgno;
+        c.frame = ctx.frame;
+        c.file = ctx.file;
+        c.offset = ctx.pageBase + uint64_t(m.start - ctx.page);
+        c.typesOffset = ctx.pageBase + uint64_t(m.types - ctx.page);
+        c.bodyOffset = ctx.pageBase + uint64_t(m.body - ctx.page);
+        c.bodySize = m.bodySize;
+        c.bodyLocal = m.bodyLocal;
+        c.overflowPage = m.overflowPage;
+        const uint8_t* body = m.body;
+        size_t avail = m.bodyLocal;
+        if (m.overflowPage) {
+            avail = assemble(&ctx, m.body, m.bodyLocal, m.bodySize, m.overflowPage, m_scratch, false);
+            body = reinterpret_cast<const uint8_t*>(m_scratch.data());
+        }
+        uint16_t lost = 0;
+        if (t.aliasStored >= 0 && !m.hasRowid)
+            ++lost;
+        if (avail < m.bodySize || !m_lostRanges.empty()) {
+            // Columns past the bytes the overflow chain still gave, or over bytes a freelist
+            // trunk overwrote, are lost.
+            size_t pos = m.implied ? size_t(serialSize(m.impliedType)) : 0;
+            for (uint64_t ty : m_types) {
+                const size_t end = pos + size_t(serialSize(ty));
+                if (end > avail || (end > pos && inLostRange(pos, end)))
+                    ++lost;
+                pos = end;
+            }
+        }
+        if (avail >= m.bodySize && m.overflowPage && ctx.file == kDb) {
+            source = Source::Overflow;
+        }
+        if (avail >= m.bodySize && m.overflowPage && m_lostRanges.empty() && !plausibleValues(body, uint32_t(avail)))
+            return;
+        c.lost = lost;
+        c.source = uint8_t(source);
+        const uint8_t* typesEnd = m.body;
+        const Hashes h = hashRecord(size_t(m.table), m.types, typesEnd, m.implied ? &m.impliedType : nullptr, body,
+                                    std::min<size_t>(avail, m.bodySize));
+        c.tail = h.tail ^ (avail < m.bodySize ? 0x5bd1e995ull * (avail + 1) : 0);
+        c.head = h.head;
+        if (m_masterOnlyScan) {
+            if (m.table == 0)
+                m_masterCandidates.push_back(c);
+            return;
+        }
+        const uint64_t key = hashBytes(reinterpret_cast<const uint8_t*>(&c.tail), 16, c.hasRowid ? uint64_t(c.rowid) : ~0ull) ^ c.table;
+        bool inserted = false;
+        const uint32_t at = m_seen.findOrInsert(key, uint32_t(m_cands.size()), &inserted);
+        if (inserted) {
+            m_cands.push_back(c);
+            return;
+        }
+        Candidate& old = m_cands[at];
+        if (c.lost < old.lost)
+            old = c;
+    }
+
+    // ---- the passes ------------------------------------------------------------------------
+
+    Ctx mainCtx(uint32_t pg)
+    {
+        Ctx ctx;
+        ctx.file = kDb;
+        ctx.pgno = pg;
+        ctx.pageBase = uint64_t(pg - 1) * m_pageSize;
+        ctx.preferTable = m_owner.size() > pg ? m_owner[pg] : -1;
+        return ctx;
+    }
+
+    void carveMainPage(uint32_t pg)
+    {
+        const uint8_t* page = dbPage(pg, true);
+        if (!page)
+            return;
+        Ctx ctx = mainCtx(pg);
+        ctx.page = page;
+        const bool superseded = pg < m_finalFrame.size() && m_finalFrame[pg] != UINT32_MAX;
+        if (superseded) {
+            // The -wal holds a newer version; this one is history.
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
+            carvePage(ctx, false);
+            return;
+        }
+        switch (PageKind(m_kind[pg])) {
+        case kTablePage:
+            carvePage(ctx, true);
+            break;
+        case kIndexPage:
+            if (m_hasWithoutRowid)
+                carvePage(ctx, true);
+            break;
+        case kOverflowPage:
+            break;
+        case kTrunkPage: {
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
+            const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_usable / 4 - 2);
+            carveRegion(ctx, 8 + 4 * leaves, m_usable, false, Source::Freelist, true);
+            break;
+        }
+        case kFreePage:
+        case kUnknown:
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
+            carvePage(ctx, false);
+            break;
+        }
+    }
+
+    // Deleted sqlite_master rows name tables that were dropped; their rows can then be matched.
+    void recoverDroppedSchemas()
+    {
+        m_masterOnlyScan = true;
+        for (uint32_t pg = 1; pg <= m_pageCount; ++pg) {
+            if (m_owner[pg] != 0 && m_kind[pg] != kFreePage && m_kind[pg] != kTrunkPage)
+                continue;
+            carveMainPage(pg);
+        }
+        for (auto& [pg, frames] : m_framesByPage) {
+            if (pg < m_owner.size() && m_owner[pg] != 0)
+                continue;
+            for (uint32_t f : frames)
+                carveWalFrame(f);
+        }
+        m_masterOnlyScan = false;
+        std::vector<std::string> names;
+        for (const TableLayout& t : m_tables)
+            names.push_back(t.table.name);
+        std::vector<Candidate> masters;
+        masters.swap(m_masterCandidates);
+        for (const Candidate& c : masters) {
+            CarvedRow row = decode(c);
+            if (row.values.size() != 5 || row.values[0].kind != Value::Kind::Text || row.values[0].bytes != "table"
+                || row.values[4].kind != Value::Kind::Text)
+                continue;
+            const std::string name = row.values[1].kind == Value::Kind::Text ? row.values[1].bytes : std::string();
+            if (name.empty() || std::find(names.begin(), names.end(), name) != names.end())
+                continue;
+            TableLayout t;
+            if (!parseCreateTable(row.values[4].bytes, &t))
+                continue;
+            t.table.name = name;
+            t.table.rootPage = row.values[3].kind == Value::Kind::Integer ? uint32_t(row.values[3].integer) : 0;
+            t.table.dropped = true;
+            names.push_back(name);
+            addLayout(std::move(t));
+        }
+    }
+
+    void scanDatabase()
+    {
+        for (uint32_t pg = 1; pg <= m_pageCount; ++pg) {
+            carveMainPage(pg);
+            m_done += m_pageSize;
+            if (pg % kProgressEveryPages == 0 && !progress())
+                return;
+        }
+    }
+
+    void carveWalFrame(uint32_t f)
+    {
+        const uint8_t* fh = m_wal.data + kWalHeaderSize + uint64_t(f) * (kWalFrameHeaderSize + m_pageSize);
+        const uint32_t pg = get32(fh);
+        if (pg < 1)
+            return;
+        Ctx ctx;
+        ctx.file = kWal;
+        ctx.pgno = pg;
+        ctx.frame = f;
+        ctx.page = walFramePage(f, true);
+        ctx.pageBase = walFrameOffset(f);
+        ctx.preferTable = pg < m_owner.size() ? m_owner[pg] : -1;
+        ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
+        const bool final = pg < m_finalFrame.size() && m_finalFrame[pg] == f;
+        if (final && (m_kind[pg] == kOverflowPage || (m_kind[pg] == kIndexPage && !m_hasWithoutRowid)))
+            return;
+        if (final && m_kind[pg] == kTrunkPage) {
+            const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_usable / 4 - 2);
+            carveRegion(ctx, 8 + 4 * leaves, m_usable, false, Source::Wal, true);
+            return;
+        }
+        carvePage(ctx, final && (m_kind[pg] == kTablePage || m_kind[pg] == kIndexPage));
+    }
+
+    void scanWal()
+    {
+        for (uint32_t f = 0; f < m_walFrames; ++f) {
+            carveWalFrame(f);
+            m_done += m_pageSize + kWalFrameHeaderSize;
+            if (f % kProgressEveryPages == 0 && !progress())
+                return;
+        }
+    }
+
+    void scanJournal()
+    {
+        for (size_t i = 0; i < m_journalRecords.size(); ++i) {
+            const uint64_t off = m_journalRecords[i];
+            Ctx ctx;
+            ctx.file = kJournal;
+            ctx.pgno = get32(m_journal.data + off);
+            ctx.frame = uint32_t(i);
+            ctx.page = m_journal.data + off + 4;
+            ctx.pageBase = off + 4;
+            ctx.preferTable = ctx.pgno < m_owner.size() ? m_owner[ctx.pgno] : -1;
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
+            touched(m_journal, m_pageSize);
+            carvePage(ctx, false);
+            m_done += m_pageSize + kJournalRecordExtra;
+            if (i % kProgressEveryPages == 0 && !progress())
+                return;
+        }
+        m_done = m_total;
+    }
+
+    // ---- decoding and reporting ------------------------------------------------------------
+
+    const Bytes& fileOf(uint8_t f) const { return f == kWal ? m_wal : f == kJournal ? m_journal : m_db; }
+
+    Value decodeValue(uint64_t t, const uint8_t* p, Affinity aff) const
+    {
+        Value v;
+        if (t == 0) {
+            v.kind = Value::Kind::Null;
+        } else if (t <= 6 || t == 8 || t == 9) {
+            v.kind = Value::Kind::Integer;
+            v.integer = t == 8 ? 0 : t == 9 ? 1 : readInt(p, int(serialSize(t)));
+            if (aff == Affinity::Real) {
+                v.kind = Value::Kind::Real;
+                v.real = double(v.integer);
+            }
+        } else if (t == 7) {
+            v.kind = Value::Kind::Real;
+            uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i)
+                bits = bits << 8 | p[i];
+            std::memcpy(&v.real, &bits, 8);
+        } else if (t & 1) {
+            v.kind = Value::Kind::Text;
+            v.bytes = textToUtf8(p, size_t(serialSize(t)), m_encoding);
+        } else {
+            v.kind = Value::Kind::Blob;
+            v.bytes.assign(reinterpret_cast<const char*>(p), size_t(serialSize(t)));
+        }
+        return v;
+    }
+
+    CarvedRow decode(const Candidate& c)
+    {
+        const Bytes& f = fileOf(c.file);
+        touched(f, kFaultAround); // each decode may touch pages of its own
+        const TableLayout& t = m_tables[c.table];
+        CarvedRow row;
+        row.table = t.table.name;
+        row.source = Source(c.source);
+        row.page = c.page;
+        row.offset = c.offset;
+        if (c.hasRowid)
+            row.rowid = c.rowid;
+        const size_t n = t.stored.size();
+        row.values.resize(t.table.columns.size());
+        const uint8_t* typesBegin = f.data + c.typesOffset;
+        const uint8_t* typesEnd = f.data + c.bodyOffset;
+        m_types.clear();
+        if (c.implied)
+            m_types.push_back(c.impliedType);
+        for (const uint8_t* p = typesBegin; p < typesEnd && m_types.size() < n;) {
+            uint64_t ty = 0;
+            const int k = getVarint(p, typesEnd, &ty);
+            if (!k)
+                break;
+            m_types.push_back(ty);
+            p += k;
+        }
+        const uint8_t* body = f.data + c.bodyOffset;
+        size_t avail = c.bodyLocal;
+        if (c.overflowPage) {
+            Ctx ctx;
+            ctx.file = FileId(c.file);
+            ctx.frame = c.frame;
+            ctx.pgno = c.page;
+            std::string buf;
+            avail = assemble(&ctx, body, c.bodyLocal, c.bodySize, c.overflowPage, buf, false);
+            m_decodeBuf.swap(buf);
+            body = reinterpret_cast<const uint8_t*>(m_decodeBuf.data());
+        }
+        size_t pos = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const StoredColumn& sc = t.stored[i];
+            Value& v = row.values[size_t(sc.tableIndex)];
+            if (i >= m_types.size()) {
+                v.kind = Value::Kind::Lost;
+                continue;
+            }
+            const uint64_t ty = m_types[i];
+            const size_t sz = size_t(serialSize(ty));
+            if (sc.rowidAlias) {
+                if (c.hasRowid) {
+                    v.kind = Value::Kind::Integer;
+                    v.integer = c.rowid;
+                } else {
+                    v.kind = Value::Kind::Lost;
+                }
+            } else if (pos + sz > avail || (c.overflowPage && sz && inLostRange(pos, pos + sz))) {
+                v.kind = Value::Kind::Lost;
+            } else {
+                v = decodeValue(ty, body + pos, sc.affinity);
+            }
+            pos += sz;
+        }
+        return row;
+    }
+
+    void finish()
+    {
+        for (const TableLayout& t : m_tables)
+            m_res.tables.push_back(t.table);
+        // Candidates from the same row: group by table and tail; known rowids stay apart, a copy
+        // without rowid joins a group that has one.
+        std::vector<uint32_t> order(m_cands.size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const Candidate& x = m_cands[a];
+            const Candidate& y = m_cands[b];
+            if (x.table != y.table)
+                return x.table < y.table;
+            if (x.tail != y.tail)
+                return x.tail < y.tail;
+            if (x.hasRowid != y.hasRowid)
+                return x.hasRowid;
+            if (x.lost != y.lost)
+                return x.lost < y.lost;
+            return a < b;
+        });
+        std::vector<uint32_t> winners;
+        for (size_t i = 0; i < order.size();) {
+            size_t j = i;
+            const Candidate& first = m_cands[order[i]];
+            while (j < order.size() && m_cands[order[j]].table == first.table && m_cands[order[j]].tail == first.tail)
+                ++j;
+            bool anyRowid = false;
+            std::vector<int64_t> rowids;
+            for (size_t k = i; k < j; ++k) {
+                const Candidate& c = m_cands[order[k]];
+                if (isLive(c) || isOldVersion(c))
+                    continue;
+                if (c.hasRowid) {
+                    if (std::find(rowids.begin(), rowids.end(), c.rowid) != rowids.end())
+                        continue;
+                    rowids.push_back(c.rowid);
+                    anyRowid = true;
+                    winners.push_back(order[k]);
+                } else if (!anyRowid) {
+                    winners.push_back(order[k]);
+                    anyRowid = true; // one copy without rowid stands for them all
+                }
+            }
+            i = j;
+        }
+        std::sort(winners.begin(), winners.end(), [&](uint32_t a, uint32_t b) {
+            const Candidate& x = m_cands[a];
+            const Candidate& y = m_cands[b];
+            return x.file != y.file ? x.file < y.file : x.offset < y.offset;
+        });
+        for (uint32_t w : winners) {
+            CarvedRow row = decode(m_cands[w]);
+            ++m_res.rowCount;
+            if (m_opt.onRow)
+                m_opt.onRow(row);
+            else
+                m_res.rows.push_back(std::move(row));
+        }
+    }
+
+    // The rowid is live with other values: an earlier version of a row that was updated, unless
+    // most values differ (a rowid given again after a delete).
+    bool isOldVersion(const Candidate& c)
+    {
+        if (!c.hasRowid)
+            return false;
+        LiveRowid key{c.table, c.rowid, 0, 0};
+        auto it = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), key);
+        if (it == m_liveRowids.end() || it->table != c.table || it->rowid != c.rowid)
+            return false;
+        const CarvedRow carved = decode(c);
+        const CarvedRow live = decode(liveCandidate(*it));
+        size_t same = 0, compared = 0;
+        for (size_t i = 0; i < carved.values.size() && i < live.values.size(); ++i) {
+            const Value& a = carved.values[i];
+            const Value& b = live.values[i];
+            if (a.isLost() || b.isLost() || m_tables[c.table].table.columns[i].rowidAlias)
+                continue;
+            ++compared;
+            if (a.kind == b.kind && a.integer == b.integer && a.bytes == b.bytes
+                && (a.real == b.real || a.kind != Value::Kind::Real))
+                ++same;
+        }
+        return compared == 0 || same * 2 >= compared;
+    }
+
+    Candidate liveCandidate(const LiveRowid& r)
+    {
+        Candidate c;
+        c.table = uint16_t(r.table);
+        c.hasRowid = true;
+        c.rowid = r.rowid;
+        c.page = r.page;
+        uint64_t base;
+        if (r.page < m_finalFrame.size() && m_finalFrame[r.page] != UINT32_MAX) {
+            c.file = kWal;
+            c.frame = m_finalFrame[r.page];
+            base = walFrameOffset(c.frame);
+        } else {
+            c.file = kDb;
+            base = uint64_t(r.page - 1) * m_pageSize;
+        }
+        const uint8_t* page = fileOf(c.file).data + base;
+        const uint8_t* rec = page + r.offset;
+        uint64_t hsize = 0;
+        const int k = getVarint(rec, page + m_usable, &hsize);
+        if (!k || hsize < uint64_t(k) || hsize > m_usable - r.offset) {
+            c.typesOffset = c.bodyOffset = base + r.offset;
+            return c; // nothing readable: every value decodes as lost
+        }
+        c.typesOffset = base + r.offset + uint64_t(k);
+        c.bodyOffset = base + r.offset + hsize;
+        uint64_t body = 0;
+        for (const uint8_t* p = rec + k; p < rec + hsize;) {
+            uint64_t t = 0;
+            const int n = getVarint(p, rec + hsize, &t);
+            if (!n)
+                break;
+            body += uint64_t(std::max<int64_t>(0, serialSize(t)));
+            if (body > UINT32_MAX / 2)
+                return c; // a live record cannot be this long: decode nothing from it
+            p += n;
+        }
+        const uint32_t local = localPayload(hsize + body, m_usable, true);
+        c.bodySize = uint32_t(body);
+        c.bodyLocal = local > hsize ? uint32_t(local - hsize) : 0;
+        if (local < hsize + body && rec + local + 4 <= page + m_usable)
+            c.overflowPage = get32(rec + local);
+        return c;
+    }
+
+    bool isLive(const Candidate& c) const
+    {
+        LiveKey key{c.tail, c.head, 0, c.table};
+        auto it = std::lower_bound(m_live.begin(), m_live.end(), key);
+        for (; it != m_live.end() && it->table == c.table && it->tail == c.tail; ++it) {
+            if (it->head != c.head)
+                continue;
+            if (!c.hasRowid || it->rowid == c.rowid || it->rowid == INT64_MIN)
+                return true;
+        }
+        return false;
+    }
+
+    Bytes m_db, m_wal, m_journal;
+    const Options& m_opt;
+    Result& m_res;
+
+public:
+    bool m_ownMappings = false;
+
+private:
+    uint32_t m_pageSize = 0;
+    uint32_t m_usable = 0;
+    uint32_t m_encoding = Utf8;
+    uint32_t m_pageCount = 0;
+    uint32_t m_freelistTrunk = 0;
+    uint64_t m_touched = 0;
+    double m_total = 0, m_done = 0;
+    bool m_cancelled = false;
+
+    uint32_t m_walFrames = 0;
+    std::vector<uint32_t> m_finalFrame;
+    std::vector<uint32_t> m_walTxnEnd;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> m_framesByPage;
+
+    uint64_t m_journalStart = 0;
+    std::vector<uint64_t> m_journalRecords;
+    std::unordered_multimap<uint32_t, uint32_t> m_journalByPage;
+
+    std::vector<TableLayout> m_tables;
+    std::vector<std::vector<int>> m_byCount;
+    size_t m_maxColumns = 0;
+    bool m_hasWithoutRowid = false;
+    std::vector<uint32_t> m_indexRoots;
+    std::vector<SchemaRow> m_schemaRows;
+    bool m_masterOnlyScan = false;
+    std::vector<Candidate> m_masterCandidates;
+
+    std::vector<uint8_t> m_kind;
+    std::vector<int> m_owner;
+    std::vector<LiveKey> m_live;
+    std::vector<LiveRowid> m_liveRowids;
+    uint32_t m_walkPage = 0;
+    const uint8_t* m_walkPageBase = nullptr;
+    std::vector<Candidate> m_cands;
+    FlatIndex m_seen;
+
+    std::vector<uint64_t> m_types;
+    std::vector<uint64_t> m_saved;
+    std::vector<std::pair<size_t, size_t>> m_lostRanges; // body bytes of the last assemble() that were overwritten
+    bool m_lookahead = false;
+    bool m_rebuilding = false;
+    std::string m_scratch;
+    std::string m_decodeBuf;
+};
+
+} // namespace
+
+Result carveBuffers(Bytes database, Bytes wal, Bytes journal, const Options& options)
+{
+    Result result;
+    Engine engine(database, wal, journal, options, result);
+    engine.run();
+    return result;
+}
+
+Result carveFile(const std::string& databasePath, const Options& options)
+{
+    Result result;
+    MappedFile db, wal, journal;
+    if (!db.open(databasePath)) {
+        result.warnings.push_back("cannot open " + databasePath);
+        return result;
+    }
+    std::string walPath = options.walPath, journalPath = options.journalPath;
+    if (walPath.empty() && options.autoCompanions && fileExists(databasePath + "-wal"))
+        walPath = databasePath + "-wal";
+    if (journalPath.empty() && options.autoCompanions && fileExists(databasePath + "-journal"))
+        journalPath = databasePath + "-journal";
+    if (!walPath.empty() && !wal.open(walPath))
+        result.warnings.push_back("cannot open " + walPath);
+    if (!journalPath.empty() && !journal.open(journalPath))
+        result.warnings.push_back("cannot open " + journalPath);
+    Engine engine(db.bytes(), wal.bytes(), journal.bytes(), options, result);
+    engine.m_ownMappings = true;
+    engine.run();
+    return result;
+}
+
+} // namespace sqlcarve

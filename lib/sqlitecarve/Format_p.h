@@ -1,0 +1,249 @@
+#pragma once
+
+// On-disk layout of SQLite database, -wal and -journal files, as far as the carver reads them.
+// All multi-byte integers are big-endian.
+//
+// Database header (page 1, bytes 0-99):
+//   off size meaning
+//     0   16 "SQLite format 3\0"
+//    16    2 page size (1 means 65536)
+//    18    1 write version (2 = WAL)      19 1 read version
+//    20    1 reserved bytes at the end of every page
+//    28    4 page count (valid when the change counter at 24 equals version-valid-for at 92)
+//    32    4 first freelist trunk page     36 4 freelist page count
+//    56    4 text encoding: 1 UTF-8, 2 UTF-16le, 3 UTF-16be
+//
+// B-tree page header (at 100 on page 1, at 0 elsewhere):
+//   off size meaning
+//     0    1 type: 2 index interior, 5 table interior, 10 index leaf, 13 table leaf
+//     1    2 first freeblock (0 none); a freeblock is [next u16][size u16][...]
+//     3    2 cell count
+//     5    2 cell content area start (0 means 65536)
+//     7    1 fragmented free bytes
+//     8    4 right-most child (interior pages only)
+//   then the cell pointer array: cell count u16 offsets.
+//
+// Cells:
+//   table leaf     : payload-size varint, rowid varint, payload, [first overflow page u32]
+//   table interior : left child u32, rowid varint
+//   index leaf     : payload-size varint, payload, [first overflow page u32]
+//   index interior : left child u32, payload-size varint, payload, [first overflow page u32]
+// Record (payload): header-size varint (counts itself), serial types (varints), then the body.
+//   serial type 0 NULL, 1-6 ints of 1,2,3,4,6,8 bytes, 7 IEEE double, 8 the constant 0, 9 the
+//   constant 1, 10/11 reserved, N>=12 even BLOB of (N-12)/2 bytes, N>=13 odd TEXT of (N-13)/2.
+// Overflow page: [next page u32][payload bytes]. Freelist trunk: [next trunk u32][leaf count u32]
+//   [leaf page u32 ...].
+//
+// WAL: 32-byte header [magic u32 0x377f0682/3][version][page size][checkpoint seq][salt1][salt2]
+//   [checksum1][checksum2], then frames of a 24-byte header [page u32][db size after commit u32,
+//   0 if not a commit][salt1][salt2][checksum1][checksum2] followed by the page.
+// Rollback journal: header [magic 8][record count u32][nonce u32][initial db pages u32]
+//   [sector size u32][page size u32], padded to the sector size, then records
+//   [page u32][page bytes][checksum u32]. PERSIST mode zeroes the header after each commit.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace sqlcarve::fmt {
+
+constexpr char kMagic[] = "SQLite format 3";
+constexpr size_t kMagicSize = 16;
+constexpr size_t kHeaderSize = 100;
+constexpr size_t kOffPageSize = 16;
+constexpr size_t kOffWriteVersion = 18;
+constexpr size_t kOffReserved = 20;
+constexpr size_t kOffChangeCounter = 24;
+constexpr size_t kOffPageCount = 28;
+constexpr size_t kOffFreelistTrunk = 32;
+constexpr size_t kOffFreelistCount = 36;
+constexpr size_t kOffEncoding = 56;
+constexpr size_t kOffVersionValidFor = 92;
+constexpr uint32_t kMinPageSize = 512;
+constexpr uint32_t kMaxPageSize = 65536;
+
+enum Encoding : uint32_t { Utf8 = 1, Utf16le = 2, Utf16be = 3 };
+
+enum PageType : uint8_t { IndexInterior = 2, TableInterior = 5, IndexLeaf = 10, TableLeaf = 13 };
+constexpr size_t kPageOffFreeblock = 1;
+constexpr size_t kPageOffCellCount = 3;
+constexpr size_t kPageOffContentStart = 5;
+constexpr size_t kPageOffFragmented = 7;
+constexpr size_t kPageOffRightChild = 8;
+constexpr size_t kLeafHeaderSize = 8;
+constexpr size_t kInteriorHeaderSize = 12;
+constexpr size_t kFreeblockHeaderSize = 4;
+constexpr size_t kOverflowPointerSize = 4;
+constexpr size_t kMaxVarint = 9;
+
+constexpr size_t kWalHeaderSize = 32;
+constexpr size_t kWalFrameHeaderSize = 24;
+constexpr uint32_t kWalMagicLE = 0x377f0682;
+constexpr uint32_t kWalMagicBE = 0x377f0683;
+
+constexpr uint8_t kJournalMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+constexpr size_t kJournalHeaderSize = 28;
+constexpr size_t kJournalOffSectorSize = 20;
+constexpr size_t kJournalOffPageSize = 24;
+constexpr size_t kJournalRecordExtra = 8; // page number before, checksum after
+
+inline bool isBtreeType(uint8_t t) { return t == IndexInterior || t == TableInterior || t == IndexLeaf || t == TableLeaf; }
+inline bool isLeafType(uint8_t t) { return t == IndexLeaf || t == TableLeaf; }
+inline bool isTableType(uint8_t t) { return t == TableInterior || t == TableLeaf; }
+
+inline uint16_t get16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+inline uint32_t get32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// Varint of at most 9 bytes that must end before `end`; returns its length, 0 when cut off.
+inline int getVarint(const uint8_t* p, const uint8_t* end, uint64_t* out)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (p + i >= end)
+            return 0;
+        v = (v << 7) | (p[i] & 0x7f);
+        if (!(p[i] & 0x80)) {
+            *out = v;
+            return i + 1;
+        }
+    }
+    if (p + 8 >= end)
+        return 0;
+    *out = (v << 8) | p[8];
+    return 9;
+}
+
+inline int varintLength(uint64_t v)
+{
+    int n = 1;
+    if (v >> 56)
+        return 9;
+    while (v >>= 7)
+        ++n;
+    return n;
+}
+
+// Body size of a serial type; -1 for the reserved types 10 and 11.
+inline int64_t serialSize(uint64_t t)
+{
+    static const int8_t kSmall[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, -1, -1};
+    if (t < 12)
+        return kSmall[t];
+    return int64_t((t - 12) / 2);
+}
+
+// Local part of a payload of `payload` bytes on a page with `usable` usable bytes.
+inline uint32_t localPayload(uint64_t payload, uint32_t usable, bool tableLeaf)
+{
+    const uint64_t maxLocal = tableLeaf ? usable - 35 : ((usable - 12) * 64 / 255) - 23;
+    const uint64_t minLocal = ((usable - 12) * 32 / 255) - 23;
+    if (payload <= maxLocal)
+        return uint32_t(payload);
+    const uint64_t k = minLocal + (payload - minLocal) % (usable - 4);
+    return uint32_t(k <= maxLocal ? k : minLocal);
+}
+
+// Bounded big-endian read cursor: every read checks the remaining length first and a failed read
+// leaves the cursor marked bad without moving it.
+class Cursor
+{
+public:
+    Cursor(const uint8_t* begin, const uint8_t* end) : m_p(begin), m_end(end) {}
+    bool ok() const { return m_ok; }
+    size_t remaining() const { return size_t(m_end - m_p); }
+    const uint8_t* pos() const { return m_p; }
+    bool skip(size_t n)
+    {
+        if (n > remaining())
+            return m_ok = false;
+        m_p += n;
+        return true;
+    }
+    uint8_t u8()
+    {
+        if (remaining() < 1) {
+            m_ok = false;
+            return 0;
+        }
+        return *m_p++;
+    }
+    uint16_t u16()
+    {
+        if (remaining() < 2) {
+            m_ok = false;
+            return 0;
+        }
+        const uint16_t v = get16(m_p);
+        m_p += 2;
+        return v;
+    }
+    uint32_t u32()
+    {
+        if (remaining() < 4) {
+            m_ok = false;
+            return 0;
+        }
+        const uint32_t v = get32(m_p);
+        m_p += 4;
+        return v;
+    }
+    uint64_t varint()
+    {
+        uint64_t v = 0;
+        const int n = getVarint(m_p, m_end, &v);
+        if (!n) {
+            m_ok = false;
+            return 0;
+        }
+        m_p += n;
+        return v;
+    }
+
+private:
+    const uint8_t* m_p;
+    const uint8_t* m_end;
+    bool m_ok = true;
+};
+
+// Fast 64-bit hash of a byte range (not cryptographic): equal encodings give equal hashes. Four
+// independent lanes keep the multiplier busy on long texts.
+inline uint64_t hashBytes(const uint8_t* p, size_t n, uint64_t seed)
+{
+    constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull, kP2 = 0xC2B2AE3D27D4EB4Full, kP3 = 0x165667B19E3779F9ull;
+    auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+    auto round = [&](uint64_t acc, uint64_t w) { return rotl(acc + w * kP2, 31) * kP1; };
+    uint64_t h;
+    if (n >= 32) {
+        uint64_t v1 = seed + kP1 + kP2, v2 = seed + kP2, v3 = seed, v4 = seed - kP1;
+        do {
+            uint64_t w[4];
+            std::memcpy(w, p, 32);
+            v1 = round(v1, w[0]);
+            v2 = round(v2, w[1]);
+            v3 = round(v3, w[2]);
+            v4 = round(v4, w[3]);
+            p += 32;
+            n -= 32;
+        } while (n >= 32);
+        h = rotl(v1, 1) + rotl(v2, 7) + rotl(v3, 12) + rotl(v4, 18);
+    } else {
+        h = seed + kP3;
+    }
+    h += n;
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = rotl(h ^ round(0, w), 27) * kP1 + kP3;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = rotl(h ^ round(0, w + n), 27) * kP1 + kP3;
+    h ^= h >> 33;
+    h *= kP2;
+    h ^= h >> 29;
+    return h;
+}
+
+} // namespace sqlcarve::fmt

@@ -1,0 +1,299 @@
+#include "Schema_p.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace sqlcarve {
+
+namespace {
+
+struct Token {
+    enum Kind { Word, Quoted, Punct, End } kind = End;
+    std::string text; // Word upper-cased in `upper`, Quoted without its quotes
+    std::string upper;
+};
+
+class Lexer
+{
+public:
+    explicit Lexer(const std::string& s) : m_s(s) {}
+
+    Token next()
+    {
+        skipSpaceAndComments();
+        Token t;
+        if (m_i >= m_s.size())
+            return t;
+        const char c = m_s[m_i];
+        if (c == '"' || c == '\'' || c == '`' || c == '[') {
+            const char close = c == '[' ? ']' : c;
+            std::string text;
+            ++m_i;
+            while (m_i < m_s.size()) {
+                if (m_s[m_i] == close) {
+                    if (close != ']' && m_i + 1 < m_s.size() && m_s[m_i + 1] == close) {
+                        text += close;
+                        m_i += 2;
+                        continue;
+                    }
+                    ++m_i;
+                    break;
+                }
+                text += m_s[m_i++];
+            }
+            t.kind = Token::Quoted;
+            t.text = text;
+            t.upper = upper(text);
+            return t;
+        }
+        if (std::isalnum(uint8_t(c)) || c == '_' || c == '$' || uint8_t(c) >= 0x80 || c == '.' || c == '+' || c == '-') {
+            const size_t start = m_i;
+            while (m_i < m_s.size()
+                   && (std::isalnum(uint8_t(m_s[m_i])) || m_s[m_i] == '_' || m_s[m_i] == '$' || uint8_t(m_s[m_i]) >= 0x80
+                       || m_s[m_i] == '.' || ((m_s[m_i] == '+' || m_s[m_i] == '-') && m_i == start)))
+                ++m_i;
+            t.kind = Token::Word;
+            t.text = m_s.substr(start, m_i - start);
+            t.upper = upper(t.text);
+            return t;
+        }
+        t.kind = Token::Punct;
+        t.text = std::string(1, c);
+        t.upper = t.text;
+        ++m_i;
+        return t;
+    }
+
+private:
+    static std::string upper(std::string s)
+    {
+        for (char& c : s)
+            c = char(std::toupper(uint8_t(c)));
+        return s;
+    }
+    void skipSpaceAndComments()
+    {
+        while (m_i < m_s.size()) {
+            if (std::isspace(uint8_t(m_s[m_i]))) {
+                ++m_i;
+            } else if (m_s.compare(m_i, 2, "--") == 0) {
+                while (m_i < m_s.size() && m_s[m_i] != '\n')
+                    ++m_i;
+            } else if (m_s.compare(m_i, 2, "/*") == 0) {
+                const size_t e = m_s.find("*/", m_i + 2);
+                m_i = e == std::string::npos ? m_s.size() : e + 2;
+            } else {
+                break;
+            }
+        }
+    }
+    const std::string& m_s;
+    size_t m_i = 0;
+};
+
+bool isConstraintStart(const std::string& u)
+{
+    static const char* const kWords[] = {"CONSTRAINT", "PRIMARY", "NOT", "NULL", "UNIQUE", "CHECK", "DEFAULT",
+                                         "COLLATE", "REFERENCES", "GENERATED", "AS"};
+    return std::any_of(std::begin(kWords), std::end(kWords), [&](const char* w) { return u == w; });
+}
+
+bool isTableConstraint(const std::string& u)
+{
+    return u == "CONSTRAINT" || u == "PRIMARY" || u == "UNIQUE" || u == "CHECK" || u == "FOREIGN";
+}
+
+bool iequals(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size()
+           && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::toupper(uint8_t(x)) == std::toupper(uint8_t(y)); });
+}
+
+// One column or table-constraint definition, split at top-level commas.
+using Def = std::vector<Token>;
+
+} // namespace
+
+Affinity affinityOf(const std::string& declaredType)
+{
+    std::string u;
+    for (char c : declaredType)
+        u += char(std::toupper(uint8_t(c)));
+    if (u.find("INT") != std::string::npos)
+        return Affinity::Integer;
+    if (u.find("CHAR") != std::string::npos || u.find("CLOB") != std::string::npos || u.find("TEXT") != std::string::npos)
+        return Affinity::Text;
+    if (u.empty() || u.find("BLOB") != std::string::npos)
+        return Affinity::Blob;
+    if (u.find("REAL") != std::string::npos || u.find("FLOA") != std::string::npos || u.find("DOUB") != std::string::npos)
+        return Affinity::Real;
+    return Affinity::Numeric;
+}
+
+bool parseCreateTable(const std::string& sql, TableLayout* out)
+{
+    Lexer lex(sql);
+    Token t = lex.next();
+    if (t.upper != "CREATE")
+        return false;
+    t = lex.next();
+    if (t.upper == "TEMP" || t.upper == "TEMPORARY")
+        t = lex.next();
+    if (t.upper != "TABLE")
+        return false;
+    t = lex.next();
+    if (t.upper == "IF") {
+        lex.next();
+        lex.next();
+        t = lex.next();
+    }
+    if (t.kind != Token::Word && t.kind != Token::Quoted)
+        return false;
+    std::string name = t.text;
+    t = lex.next();
+    if (t.text == ".") { // schema-qualified
+        t = lex.next();
+        name = t.text;
+        t = lex.next();
+    } else if (t.kind == Token::Word && !t.text.empty() && t.text[0] == '.') {
+        name = t.text.substr(1);
+        t = lex.next();
+    }
+    if (t.text != "(")
+        return false; // CREATE TABLE ... AS SELECT has no column list to read
+
+    std::vector<Def> defs(1);
+    int depth = 0;
+    for (;;) {
+        t = lex.next();
+        if (t.kind == Token::End)
+            return false;
+        if (t.text == "(")
+            ++depth;
+        if (t.text == ")") {
+            if (depth == 0)
+                break;
+            --depth;
+        }
+        if (t.text == "," && depth == 0) {
+            defs.emplace_back();
+            continue;
+        }
+        defs.back().push_back(t);
+    }
+    bool withoutRowid = false;
+    for (t = lex.next(); t.kind != Token::End; t = lex.next())
+        if (t.upper == "ROWID")
+            withoutRowid = true;
+
+    TableLayout layout;
+    layout.table.name = name;
+    layout.table.withoutRowid = withoutRowid;
+    std::vector<bool> notNull;
+    std::vector<int> pk;
+    bool pkDesc = false;
+    for (const Def& d : defs) {
+        if (d.empty())
+            return false;
+        if (d[0].kind == Token::Word && isTableConstraint(d[0].upper)) {
+            for (size_t i = 0; i + 1 < d.size(); ++i) {
+                if (d[i].upper != "PRIMARY" || d[i + 1].upper != "KEY")
+                    continue;
+                pk.clear();
+                int level = 0;
+                for (size_t j = i + 2; j < d.size(); ++j) {
+                    if (d[j].text == "(") {
+                        ++level;
+                        continue;
+                    }
+                    if (d[j].text == ")") {
+                        if (--level <= 0)
+                            break;
+                        continue;
+                    }
+                    if (level == 1 && (d[j].kind == Token::Word || d[j].kind == Token::Quoted) && d[j].text != ",") {
+                        for (size_t c = 0; c < layout.table.columns.size(); ++c)
+                            if (iequals(layout.table.columns[c].name, d[j].text))
+                                pk.push_back(int(c));
+                        if (d[j].upper == "DESC")
+                            pkDesc = true;
+                    }
+                }
+                (void)pkDesc; // a table-level DESC key is still a rowid alias
+            }
+            continue;
+        }
+        Column col;
+        col.name = d[0].text;
+        size_t i = 1;
+        std::string type;
+        for (; i < d.size(); ++i) {
+            if (d[i].kind == Token::Word && isConstraintStart(d[i].upper))
+                break;
+            if (!type.empty() && d[i].text != "(" && d[i].text != ")" && d[i].text != "," && type.back() != '(')
+                type += ' ';
+            type += d[i].text;
+        }
+        col.declaredType = type;
+        bool nn = false;
+        for (; i < d.size(); ++i) {
+            if (d[i].upper == "NOT" && i + 1 < d.size() && d[i + 1].upper == "NULL")
+                nn = true;
+            if (d[i].upper == "PRIMARY" && i + 1 < d.size() && d[i + 1].upper == "KEY") {
+                pk = {int(layout.table.columns.size())};
+                pkDesc = i + 2 < d.size() && d[i + 2].upper == "DESC";
+            }
+        }
+        notNull.push_back(nn);
+        layout.table.columns.push_back(col);
+    }
+    if (layout.table.columns.empty())
+        return false;
+
+    const size_t n = layout.table.columns.size();
+    int alias = -1;
+    if (!withoutRowid && pk.size() == 1 && !pkDesc) {
+        std::string u;
+        for (char c : layout.table.columns[pk[0]].declaredType)
+            u += char(std::toupper(uint8_t(c)));
+        if (u == "INTEGER")
+            alias = pk[0];
+    }
+    std::vector<int> order;
+    if (withoutRowid) {
+        order = pk;
+        for (size_t c = 0; c < n; ++c)
+            if (std::find(pk.begin(), pk.end(), int(c)) == pk.end())
+                order.push_back(int(c));
+    } else {
+        for (size_t c = 0; c < n; ++c)
+            order.push_back(int(c));
+    }
+    for (int c : order) {
+        StoredColumn s;
+        s.tableIndex = c;
+        s.affinity = affinityOf(layout.table.columns[c].declaredType);
+        s.notNull = notNull[c] || (withoutRowid && std::find(pk.begin(), pk.end(), c) != pk.end());
+        s.rowidAlias = c == alias;
+        if (s.rowidAlias) {
+            layout.table.columns[c].rowidAlias = true;
+            layout.aliasStored = int(layout.stored.size());
+        }
+        layout.stored.push_back(s);
+    }
+    layout.loose = std::all_of(layout.stored.begin(), layout.stored.end(), [](const StoredColumn& c) {
+        return c.rowidAlias || c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric;
+    });
+    *out = layout;
+    return true;
+}
+
+TableLayout masterLayout()
+{
+    TableLayout t;
+    parseCreateTable("CREATE TABLE sqlite_master(type text, name text, tbl_name text, rootpage integer, sql text)", &t);
+    t.table.rootPage = 1;
+    return t;
+}
+
+} // namespace sqlcarve

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "Format_p.h"
+
+#include <string>
+
+namespace sqlcarve {
+
+namespace detail {
+
+inline void putUtf8(std::string& out, uint32_t cp)
+{
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xF0 | (cp >> 18));
+        out += char(0x80 | ((cp >> 12) & 0x3F));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+
+inline uint16_t unit16(const uint8_t* p, bool bigEndian) { return bigEndian ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
+
+} // namespace detail
+
+// Strict UTF-8 (no overlongs, no surrogates) or well-formed UTF-16 in the given byte order.
+inline bool validText(const uint8_t* p, size_t n, uint32_t encoding)
+{
+    if (encoding != fmt::Utf8) {
+        if (n & 1)
+            return false;
+        const bool be = encoding == fmt::Utf16be;
+        for (size_t i = 0; i < n; i += 2) {
+            const uint16_t u = detail::unit16(p + i, be);
+            if (u >= 0xD800 && u < 0xDC00) {
+                if (i + 2 >= n)
+                    return false;
+                const uint16_t l = detail::unit16(p + i + 2, be);
+                if (l < 0xDC00 || l >= 0xE000)
+                    return false;
+                i += 2;
+            } else if (u >= 0xDC00 && u < 0xE000) {
+                return false;
+            }
+        }
+        return true;
+    }
+    size_t i = 0;
+    while (i < n) {
+        // Runs of ASCII are the common case.
+        while (i + 8 <= n) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w & 0x8080808080808080ull)
+                break;
+            i += 8;
+        }
+        if (i >= n)
+            break;
+        const uint8_t c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + len > n)
+            return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// Text from the database encoding to UTF-8; broken UTF-16 units become U+FFFD.
+inline std::string textToUtf8(const uint8_t* p, size_t n, uint32_t encoding)
+{
+    if (encoding == fmt::Utf8)
+        return std::string(reinterpret_cast<const char*>(p), n);
+    std::string out;
+    out.reserve(n);
+    const bool be = encoding == fmt::Utf16be;
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        uint32_t u = detail::unit16(p + i, be);
+        if (u >= 0xD800 && u < 0xDC00 && i + 3 < n) {
+            const uint16_t l = detail::unit16(p + i + 2, be);
+            if (l >= 0xDC00 && l < 0xE000) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00);
+                i += 2;
+            } else {
+                u = 0xFFFD;
+            }
+        } else if (u >= 0xD800 && u < 0xE000) {
+            u = 0xFFFD;
+        }
+        detail::putUtf8(out, u);
+    }
+    return out;
+}
+
+} // namespace sqlcarve
