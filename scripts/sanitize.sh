@@ -16,7 +16,7 @@ ninja -C build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
 for f in build-asan/fuzz/fuzz_*; do
-  [ -x "$f" ] || continue
+  [ -f "$f" ] && [ -x "$f" ] || continue
   name=$(basename "$f"); name=${name#fuzz_}
   work=$(mktemp -d)
   seeds=""
