@@ -56,6 +56,11 @@ constexpr uint64_t kMaxRecordBody = 1u << 30;
 constexpr size_t kMinRebuiltColumns = 3;
 // Free space between cells of a merged freeblock: fragments of at most 3 bytes.
 constexpr int kMaxFragment = 3;
+// Indexed values are looked up in index pages by their first this many bytes; shorter keys
+// match too much by chance.
+constexpr size_t kIndexKeyBytes = 8;
+// Rowid gaps wider than this are not searched for a position's rowid.
+constexpr int64_t kMaxRowidGap = 4096;
 
 enum FileId : uint8_t { kDb, kWal, kJournal };
 enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
@@ -169,6 +174,8 @@ struct LiveRowid {
     bool operator<(const LiveRowid& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
 };
 
+enum RowidHow : uint8_t { kRowidCell, kRowidIndex, kRowidPosition };
+
 // Everything needed to decode a carved record again once it has won deduplication.
 struct Candidate {
     uint64_t tail = 0;       // hash of the stored columns after the first (serial types and body)
@@ -188,7 +195,21 @@ struct Candidate {
     uint8_t file = 0;
     bool hasRowid = false;
     bool implied = false;
+    uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
+};
+
+struct IndexLayout {
+    int table = -1;
+    std::vector<int> columns; // stored positions in the table's record, in index order
+};
+
+// Bytes of an index page that may hold deleted index entries.
+struct IndexRegion {
+    uint64_t offset; // in its file
+    uint32_t size;
+    int32_t index; // IndexLayout the page belongs to, -1 unknown
+    uint8_t file;
 };
 
 struct Ctx {
@@ -275,6 +296,22 @@ private:
                             b->size + (uintptr_t(b->data) & 4095), MADV_DONTNEED);
         }
         (void)f;
+    }
+
+    // Accounts for reading [offset, offset + size) of a file that is being read in file order:
+    // what a fault maps beyond the last read counts once, up to the fault-around size.
+    void touchedAt(uint8_t file, uint64_t offset, uint64_t size)
+    {
+        uint64_t n = size;
+        if (file != m_seqFile || offset + kFaultAround < m_seqEnd) {
+            n += kFaultAround; // a jump back: a new run
+            m_seqEnd = 0;
+        } else {
+            n += offset >= m_seqEnd ? std::min<uint64_t>(offset - m_seqEnd, kFaultAround) : 0;
+        }
+        m_seqFile = file;
+        m_seqEnd = std::max(m_seqEnd, offset + size);
+        touched(fileOf(file), n);
     }
 
     const uint8_t* dbPage(uint32_t pgno, bool sequential = false)
@@ -505,6 +542,61 @@ private:
         m_tables.push_back(std::move(layout));
     }
 
+    struct SchemaRow {
+        std::string type, name, tblName, sql;
+        int64_t root = 0;
+    };
+
+    int tableNamed(const std::string& name) const
+    {
+        for (size_t t = 0; t < m_tables.size(); ++t) {
+            const std::string& n = m_tables[t].table.name;
+            if (n.size() == name.size()
+                && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) { return std::tolower(uint8_t(a)) == std::tolower(uint8_t(b)); }))
+                return int(t);
+        }
+        return -1;
+    }
+
+    // Index b-trees hold (indexed columns..., rowid): a deleted row's entry keeps its rowid at the
+    // end of the cell, past the bytes a freeblock header overwrites.
+    int indexLayoutFor(const SchemaRow& row)
+    {
+        const int table = tableNamed(row.tblName);
+        if (table < 0 || m_tables[size_t(table)].table.withoutRowid)
+            return -1;
+        const TableLayout& tl = m_tables[size_t(table)];
+        std::vector<int> cols;
+        static const std::string kAuto = "sqlite_autoindex_";
+        if (!row.sql.empty()) {
+            if (!parseCreateIndex(row.sql, tl, &cols))
+                return -1;
+        } else if (row.name.compare(0, kAuto.size(), kAuto) == 0) {
+            const size_t us = row.name.rfind('_');
+            const int n = std::atoi(row.name.c_str() + us + 1);
+            std::string tableSql;
+            for (const SchemaRow& r : m_schemaRows)
+                if (r.type == "table" && tableNamed(r.name) == table)
+                    tableSql = r.sql;
+            const auto all = autoIndexColumns(tableSql, tl);
+            if (n < 1 || size_t(n) > all.size())
+                return -1;
+            cols = all[size_t(n - 1)];
+        } else {
+            return -1;
+        }
+        IndexLayout il;
+        il.table = table;
+        for (int c : cols) {
+            // Stored order equals table order in rowid tables.
+            if (tl.table.columns[size_t(c)].rowidAlias)
+                return -1;
+            il.columns.push_back(c);
+        }
+        m_indexes.push_back(std::move(il));
+        return int(m_indexes.size() - 1);
+    }
+
     void readSchema()
     {
         addLayout(masterLayout());
@@ -522,6 +614,10 @@ private:
                 m_indexRoots.push_back(uint32_t(row.root));
             }
         }
+        for (const auto& row : m_schemaRows)
+            if (row.type == "index" && row.root > 0)
+                m_indexRootIds.push_back(indexLayoutFor(row));
+
     }
 
     // ---- live b-trees ----------------------------------------------------------------------
@@ -541,28 +637,32 @@ private:
             if (m_cancelled)
                 return;
         }
-        for (uint32_t root : m_indexRoots)
-            walkTree(root, -1, false);
+        if (!m_indexes.empty())
+            m_indexOwner.assign(size_t(m_pageCount) + 1, -1);
+        for (size_t i = 0; i < m_indexRoots.size(); ++i)
+            walkTree(m_indexRoots[i], -1, false, i < m_indexRootIds.size() ? m_indexRootIds[i] : -1);
         walkFreelist();
         std::sort(m_live.begin(), m_live.end());
         std::sort(m_liveRowids.begin(), m_liveRowids.end());
     }
 
-    struct SchemaRow {
-        std::string type, name, sql;
-        int64_t root = 0;
-    };
 
-    void walkTree(uint32_t root, int table, bool schemaOnly)
+    void walkTree(uint32_t root, int table, bool schemaOnly, int index = -1)
     {
         if (root < 1 || root > m_pageCount)
             return;
         const bool withoutRowid = table >= 0 && m_tables[size_t(table)].table.withoutRowid;
-        std::vector<std::pair<uint32_t, int>> stack{{root, 0}};
+        // Rowid bounds travel down table trees: a child holds keys in (lo, hi].
+        struct Step {
+            uint32_t pg;
+            int depth;
+            int64_t lo, hi;
+        };
+        std::vector<Step> stack{{root, 0, INT64_MIN, INT64_MAX}};
         std::vector<uint32_t> seen;
         size_t visits = 0;
         while (!stack.empty()) {
-            const auto [pg, depth] = stack.back();
+            const auto [pg, depth, lo, hi] = stack.back();
             stack.pop_back();
             if (++visits > m_pageCount) {
                 warn("tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
@@ -592,6 +692,16 @@ private:
             if (!schemaOnly) {
                 m_kind[pg] = isTableType(type) ? kTablePage : kIndexPage;
                 m_owner[pg] = table;
+                if (type == TableLeaf) {
+                    if (m_pageLo.empty()) {
+                        m_pageLo.assign(size_t(m_pageCount) + 1, INT64_MIN);
+                        m_pageHi.assign(size_t(m_pageCount) + 1, INT64_MAX);
+                    }
+                    m_pageLo[pg] = lo;
+                    m_pageHi[pg] = hi;
+                } else if (!isTableType(type) && index >= 0 && pg < m_indexOwner.size()) {
+                    m_indexOwner[pg] = index;
+                }
             }
             const bool leaf = isLeafType(type);
             const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
@@ -607,9 +717,18 @@ private:
                     continue;
                 }
                 const uint32_t right = get32(page + hdr + kPageOffRightChild);
+                int64_t lastKey = lo;
+                if (type == TableInterior && cells) {
+                    // The right child holds keys above the largest divider.
+                    const uint32_t off = get16(ptrs + 2 * (cells - 1));
+                    uint64_t key = 0;
+                    if (off + 4 < m_usable && getVarint(page + off + 4, page + m_usable, &key))
+                        lastKey = int64_t(key);
+                }
                 if (right >= 1 && right <= m_pageCount)
-                    stack.push_back({right, depth + 1});
+                    stack.push_back({right, depth + 1, lastKey, hi});
             }
+            int64_t prevKey = lo;
             for (uint32_t i = 0; i < cells; ++i) {
                 const uint32_t off = get16(ptrs + 2 * i);
                 if (off < hdr + hsize + 2 * cells || off >= m_usable)
@@ -620,8 +739,15 @@ private:
                     if (off + 4 > m_usable)
                         continue;
                     const uint32_t child = get32(c);
+                    int64_t key = hi;
+                    if (type == TableInterior) {
+                        uint64_t k = 0;
+                        if (getVarint(c + 4, end, &k))
+                            key = int64_t(k);
+                    }
                     if (child >= 1 && child <= m_pageCount)
-                        stack.push_back({child, depth + 1});
+                        stack.push_back({child, depth + 1, prevKey, key});
+                    prevKey = key;
                     if (type == TableInterior)
                         continue;
                     c += 4;
@@ -778,6 +904,8 @@ private:
                     row.type = s;
                 else if (col == 1)
                     row.name = s;
+                else if (col == 2)
+                    row.tblName = s;
                 else if (col == 4)
                     row.sql = s;
             }
@@ -1302,6 +1430,43 @@ private:
         }
     }
 
+    // Keeps where deleted index entries may lie: the free space of a live index page, all of an
+    // old or freed one. They are matched to carved rows once the whole scan is done.
+    void noteIndexPage(const Ctx& ctx, bool live, size_t hdr, uint8_t type)
+    {
+        const uint8_t* page = ctx.page;
+        const size_t hsize = isLeafType(type) ? kLeafHeaderSize : kInteriorHeaderSize;
+        const uint32_t cells = get16(page + hdr + kPageOffCellCount);
+        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
+        if (ptrEnd > m_usable)
+            ptrEnd = uint32_t(hdr + hsize);
+        const int owner = live && ctx.pgno < m_indexOwner.size() ? m_indexOwner[ctx.pgno] : -1;
+        auto add = [&](uint32_t from, uint32_t to) {
+            to = std::min(to, m_usable);
+            if (to > from + kIndexKeyBytes)
+                m_indexRegions.push_back({ctx.pageBase + from, to - from, owner, uint8_t(ctx.file)});
+        };
+        if (!live) {
+            add(ptrEnd, m_usable);
+            return;
+        }
+        uint32_t content = get16(page + hdr + kPageOffContentStart);
+        if (content == 0)
+            content = kMaxPageSize;
+        if (content > ptrEnd)
+            add(ptrEnd, content);
+        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+        uint32_t prevEnd = ptrEnd;
+        for (uint32_t guard = 0; fb && guard < m_usable / kFreeblockHeaderSize; ++guard) {
+            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_usable)
+                break;
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_usable);
+            add(fb, end);
+            prevEnd = end;
+            fb = get16(page + fb);
+        }
+    }
+
     // Carves one page image. `live`: the page is part of the database now, so its cells are
     // live rows and only its free space is read.
     void carvePage(Ctx ctx, bool live)
@@ -1314,6 +1479,8 @@ private:
                 carveRegion(ctx, uint32_t(hdr), m_usable, false, ctx.cellSource, true);
             return;
         }
+        if (!isTableType(type) && !m_indexes.empty() && !m_masterOnlyScan)
+            noteIndexPage(ctx, live, hdr, type);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
         if (!tableRows && !(m_hasWithoutRowid && leaf))
@@ -1455,8 +1622,7 @@ private:
             carvePage(ctx, true);
             break;
         case kIndexPage:
-            if (m_hasWithoutRowid)
-                carvePage(ctx, true);
+            carvePage(ctx, true);
             break;
         case kOverflowPage:
             break;
@@ -1539,7 +1705,7 @@ private:
         ctx.preferTable = pg < m_owner.size() ? m_owner[pg] : -1;
         ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
         const bool final = pg < m_finalFrame.size() && m_finalFrame[pg] == f;
-        if (final && (m_kind[pg] == kOverflowPage || (m_kind[pg] == kIndexPage && !m_hasWithoutRowid)))
+        if (final && m_kind[pg] == kOverflowPage)
             return;
         if (final && m_kind[pg] == kTrunkPage) {
             const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_usable / 4 - 2);
@@ -1624,6 +1790,8 @@ private:
         row.offset = c.offset;
         if (c.hasRowid)
             row.rowid = c.rowid;
+        row.rowidFromIndex = c.rowidHow == kRowidIndex;
+        row.rowidInferred = c.rowidHow == kRowidPosition;
         const size_t n = t.stored.size();
         row.values.resize(t.table.columns.size());
         const uint8_t* typesBegin = f.data + c.typesOffset;
@@ -1725,6 +1893,12 @@ private:
             }
             i = j;
         }
+        // Live-row hashes and the dedup table are done with: their room goes to the rowid passes.
+        std::vector<LiveKey>().swap(m_live);
+        m_seen = FlatIndex();
+        rowidsFromIndexes(winners);
+        std::vector<IndexRegion>().swap(m_indexRegions);
+        rowidsFromPositions(winners);
         std::sort(winners.begin(), winners.end(), [&](uint32_t a, uint32_t b) {
             const Candidate& x = m_cands[a];
             const Candidate& y = m_cands[b];
@@ -1738,6 +1912,395 @@ private:
             else
                 m_res.rows.push_back(std::move(row));
         }
+    }
+
+    // ---- rowids of rows whose cell prefix is gone -----------------------------------------
+
+    bool liveRowid(uint32_t table, int64_t rowid) const
+    {
+        const LiveRowid key{table, rowid, 0, 0};
+        auto it = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), key);
+        return it != m_liveRowids.end() && it->table == table && it->rowid == rowid;
+    }
+
+    // Serial types of a candidate (the implied first one included) into m_types, with each stored
+    // column's body offset in m_colPos; false when the header cannot be read.
+    bool candidateColumns(const Candidate& c)
+    {
+        const Bytes& f = fileOf(c.file);
+        touchedAt(c.file, c.typesOffset, c.bodyLocal);
+        const size_t n = m_tables[c.table].stored.size();
+        m_types.clear();
+        if (c.implied)
+            m_types.push_back(c.impliedType);
+        const uint8_t* typesEnd = f.data + c.bodyOffset;
+        for (const uint8_t* p = f.data + c.typesOffset; p < typesEnd && m_types.size() < n;) {
+            uint64_t ty = 0;
+            const int k = getVarint(p, typesEnd, &ty);
+            if (!k)
+                return false;
+            m_types.push_back(ty);
+            p += k;
+        }
+        if (m_types.size() != n)
+            return false;
+        m_colPos.resize(n + 1);
+        uint64_t pos = 0;
+        for (size_t i = 0; i < n; ++i) {
+            m_colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+            pos += uint64_t(std::max<int64_t>(0, serialSize(m_types[i])));
+        }
+        m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+        return true;
+    }
+
+    // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
+    // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
+    // the surviving cell bytes or its freeblock header's size confirm it and no other does.
+    bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
+                         size_t bodyLen, int64_t* out) const
+    {
+        static const struct {
+            uint8_t type, size;
+            int64_t min, max;
+        } kRowid[] = {{9, 0, 1, 1},
+                      {1, 1, 2, 127},
+                      {2, 2, 128, 32767},
+                      {3, 3, 32768, 8388607},
+                      {4, 4, 8388608, 2147483647},
+                      {5, 6, 2147483648ll, 0x7fffffffffffll},
+                      {6, 8, 0x800000000000ll, INT64_MAX}};
+        int strong = 0;
+        int64_t value = 0;
+        for (const auto& r : kRowid) {
+            const uint8_t* tail = x + bodyLen;
+            if (tail + r.size > re)
+                continue;
+            const int64_t v = r.type == 9 ? 1 : readInt(tail, r.size);
+            if (v < r.min || v > r.max)
+                continue;
+            uint8_t cell[2 * kMaxVarint + 24];
+            uint64_t hsize = typesLen + 2;
+            if (hsize >= 128)
+                ++hsize;
+            size_t len = 0;
+            auto put = [&](uint64_t v2) {
+                uint8_t buf[kMaxVarint];
+                int n = 0;
+                do {
+                    buf[n++] = uint8_t(v2 & 0x7f);
+                    v2 >>= 7;
+                } while (v2 && n < 8);
+                for (int i = n - 1; i >= 0; --i)
+                    cell[len++] = uint8_t(buf[i] | (i ? 0x80 : 0));
+            };
+            put(hsize + bodyLen + r.size);
+            put(hsize);
+            std::memcpy(cell + len, types, typesLen);
+            len += typesLen;
+            cell[len++] = r.type;
+            if (x - rb < ptrdiff_t(len))
+                continue;
+            const uint8_t* f = x - len;
+            const bool intact = std::memcmp(f, cell, len) == 0;
+            const bool tailOk = len <= kFreeblockHeaderSize
+                                || std::memcmp(f + kFreeblockHeaderSize, cell + kFreeblockHeaderSize, len - kFreeblockHeaderSize) == 0;
+            if (!intact && !tailOk)
+                continue;
+            const bool confirmed = intact || len > kFreeblockHeaderSize || get16(f + 2) == len + bodyLen + r.size;
+            if (!confirmed)
+                continue;
+            if (strong && value != v)
+                return false;
+            value = v;
+            strong = 1;
+        }
+        if (!strong)
+            return false;
+        *out = value;
+        return true;
+    }
+
+    // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
+    void rowidsFromIndexes(const std::vector<uint32_t>& winners)
+    {
+        if (m_indexes.empty() || m_indexRegions.empty())
+            return;
+        struct Probe {
+            uint64_t key;
+            uint32_t cand;
+            uint32_t index;
+            uint32_t at; // in arena: serial types, then body
+            uint16_t typesLen;
+            uint32_t bodyLen;
+        };
+        std::vector<Probe> probes;
+        std::string arena;
+        std::vector<uint32_t> inFileOrder;
+        for (uint32_t w : winners)
+            if (!m_cands[w].hasRowid && !m_tables[m_cands[w].table].table.withoutRowid)
+                inFileOrder.push_back(w);
+        std::sort(inFileOrder.begin(), inFileOrder.end(), [&](uint32_t a, uint32_t b) {
+            const Candidate& x = m_cands[a];
+            const Candidate& y = m_cands[b];
+            return x.file != y.file ? x.file < y.file : x.offset < y.offset;
+        });
+        for (uint32_t w : inFileOrder) {
+            const Candidate& c = m_cands[w];
+            bool any = false;
+            for (const IndexLayout& il : m_indexes)
+                any = any || il.table == int(c.table);
+            if (!any || !candidateColumns(c))
+                continue;
+            const uint8_t* body = fileOf(c.file).data + c.bodyOffset;
+            const TableLayout& t = m_tables[c.table];
+            for (size_t ii = 0; ii < m_indexes.size(); ++ii) {
+                const IndexLayout& il = m_indexes[ii];
+                if (il.table != int(c.table))
+                    continue;
+                std::string types, bytes;
+                bool ok = true;
+                for (int col : il.columns) {
+                    const uint64_t ty = m_types[size_t(col)];
+                    const uint32_t from = m_colPos[size_t(col)], to = m_colPos[size_t(col) + 1];
+                    // An index converts a REAL column's integer to a real: its bytes differ.
+                    if (ty != 0 && t.stored[size_t(col)].affinity == Affinity::Real && ty != 7) {
+                        ok = false;
+                        break;
+                    }
+                    if (to > c.bodyLocal || ty == 10 || ty == 11) {
+                        ok = false;
+                        break;
+                    }
+                    uint8_t vb[kMaxVarint];
+                    int n = 0;
+                    uint64_t v = ty;
+                    do {
+                        vb[n++] = uint8_t(v & 0x7f);
+                        v >>= 7;
+                    } while (v && n < 8);
+                    for (int i = n - 1; i >= 0; --i)
+                        types += char(vb[i] | (i ? 0x80 : 0));
+                    bytes.append(reinterpret_cast<const char*>(body + from), to - from);
+                }
+                if (!ok || bytes.size() < kIndexKeyBytes || types.size() > 16)
+                    continue;
+                uint64_t key;
+                std::memcpy(&key, bytes.data(), 8);
+                probes.push_back({key, w, uint32_t(ii), uint32_t(arena.size()), uint16_t(types.size()), uint32_t(bytes.size())});
+                arena += types;
+                arena += bytes;
+            }
+        }
+        if (probes.empty())
+            return;
+        std::sort(probes.begin(), probes.end(), [](const Probe& a, const Probe& b) { return a.key < b.key; });
+        // A bit filter about 32 bits per probe turns most positions away after one lookup; an
+        // open-addressing table then finds the first probe of a key.
+        int filterBits = 16;
+        while (filterBits < 27 && (size_t(1) << filterBits) < probes.size() * 32)
+            ++filterBits;
+        std::vector<uint64_t> filter(size_t(1) << (filterBits - 6));
+        auto mix = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ull; };
+        const int shift = 64 - filterBits;
+        size_t tableSize = 1;
+        while (tableSize < probes.size() * 2)
+            tableSize <<= 1;
+        std::vector<uint32_t> table(tableSize, UINT32_MAX);
+        for (size_t i = 0; i < probes.size(); ++i) {
+            const uint64_t h = mix(probes[i].key);
+            filter[(h >> shift) >> 6] |= 1ull << ((h >> shift) & 63);
+            if (i && probes[i - 1].key == probes[i].key)
+                continue;
+            size_t t = size_t(h >> 20) & (tableSize - 1);
+            while (table[t] != UINT32_MAX)
+                t = (t + 1) & (tableSize - 1);
+            table[t] = uint32_t(i);
+        }
+        std::vector<std::pair<uint32_t, int64_t>> found; // candidate, rowid
+        for (const IndexRegion& r : m_indexRegions) {
+            const Bytes& f = fileOf(r.file);
+            if (r.offset + r.size > f.size)
+                continue;
+            touchedAt(r.file, r.offset, r.size);
+            const uint8_t* rb = f.data + r.offset;
+            const uint8_t* re = rb + r.size;
+            for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
+                uint64_t key;
+                std::memcpy(&key, x, 8);
+                const uint64_t h = mix(key);
+                if (!(filter[(h >> shift) >> 6] >> ((h >> shift) & 63) & 1))
+                    continue;
+                size_t t = size_t(h >> 20) & (tableSize - 1);
+                while (table[t] != UINT32_MAX && probes[table[t]].key != key)
+                    t = (t + 1) & (tableSize - 1);
+                if (table[t] == UINT32_MAX)
+                    continue;
+                for (auto it = probes.begin() + table[t]; it != probes.end() && it->key == key; ++it) {
+                    if (r.index >= 0 && uint32_t(r.index) != it->index)
+                        continue;
+                    if (x + it->bodyLen > re)
+                        continue;
+                    const uint8_t* pt = reinterpret_cast<const uint8_t*>(arena.data()) + it->at;
+                    if (std::memcmp(x, pt + it->typesLen, it->bodyLen) != 0)
+                        continue;
+                    int64_t rowid = 0;
+                    if (indexEntryRowid(rb, re, x, pt, it->typesLen, it->bodyLen, &rowid)
+                        && !liveRowid(m_cands[it->cand].table, rowid))
+                        found.push_back({it->cand, rowid});
+                }
+            }
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        std::vector<std::pair<uint32_t, int64_t>> proposals;
+        for (size_t i = 0; i < found.size();) {
+            size_t j = i;
+            while (j < found.size() && found[j].first == found[i].first)
+                ++j;
+            if (j - i == 1)
+                proposals.push_back(found[i]);
+            i = j;
+        }
+        assignRowids(winners, proposals, kRowidIndex);
+    }
+
+    // Gives each proposed rowid to its candidate unless another row of the table has or gets it.
+    void assignRowids(const std::vector<uint32_t>& winners, const std::vector<std::pair<uint32_t, int64_t>>& proposals,
+                      RowidHow how)
+    {
+        struct Claim {
+            uint32_t table;
+            int64_t rowid;
+            uint32_t cand;
+            bool proposal;
+            bool operator<(const Claim& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
+        };
+        std::vector<Claim> claims;
+        for (uint32_t w : winners)
+            if (m_cands[w].hasRowid)
+                claims.push_back({m_cands[w].table, m_cands[w].rowid, w, false});
+        for (const auto& [cand, rowid] : proposals)
+            claims.push_back({m_cands[cand].table, rowid, cand, true});
+        std::sort(claims.begin(), claims.end());
+        for (size_t i = 0; i < claims.size();) {
+            size_t j = i;
+            while (j < claims.size() && claims[j].table == claims[i].table && claims[j].rowid == claims[i].rowid)
+                ++j;
+            if (j - i == 1 && claims[i].proposal) {
+                Candidate& c = m_cands[claims[i].cand];
+                c.hasRowid = true;
+                c.rowid = claims[i].rowid;
+                c.rowidHow = how;
+            }
+            i = j;
+        }
+    }
+
+    // Whether a candidate came from the page image the live tree uses now; *base is its offset.
+    bool currentLeafImage(const Candidate& c, uint64_t* base) const
+    {
+        const uint32_t pg = c.page;
+        if (pg < 1 || pg > m_pageCount || pg >= m_pageLo.size() || m_kind[pg] != kTablePage || m_owner[pg] != int(c.table))
+            return false;
+        const uint32_t final = pg < m_finalFrame.size() ? m_finalFrame[pg] : UINT32_MAX;
+        if (c.file == kDb && final == UINT32_MAX) {
+            *base = uint64_t(pg - 1) * m_pageSize;
+            return true;
+        }
+        if (c.file == kWal && final == c.frame) {
+            *base = walFrameOffset(c.frame);
+            return true;
+        }
+        return false;
+    }
+
+    // A table leaf fills from its end downwards, so where rows were appended a larger offset means
+    // a smaller rowid. A freed row between two live cells took a rowid between theirs; when the
+    // rowids missing there are exactly as many as the rows freed there, each row gets one, in order.
+    void rowidsFromPositions(const std::vector<uint32_t>& winners)
+    {
+        struct OnPage {
+            uint32_t page, off, cand;
+            bool operator<(const OnPage& o) const { return page != o.page ? page < o.page : off < o.off; }
+        };
+        std::vector<OnPage> rows;
+        std::vector<bool> need(size_t(m_pageCount) + 1);
+        bool anyMissing = false;
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            uint64_t base = 0;
+            if (m_tables[c.table].table.withoutRowid || !currentLeafImage(c, &base))
+                continue;
+            rows.push_back({c.page, uint32_t(c.offset - base), w});
+            if (!c.hasRowid) {
+                need[c.page] = true;
+                anyMissing = true;
+            }
+        }
+        if (!anyMissing)
+            return;
+        std::sort(rows.begin(), rows.end());
+        std::vector<OnPage> live;
+        for (const LiveRowid& l : m_liveRowids)
+            if (l.page < need.size() && need[l.page])
+                live.push_back({l.page, l.offset, uint32_t(&l - m_liveRowids.data())});
+        std::sort(live.begin(), live.end());
+        std::vector<std::pair<uint32_t, int64_t>> claimed; // rowids carved rows already have
+        for (uint32_t w : winners)
+            if (m_cands[w].hasRowid)
+                claimed.push_back({m_cands[w].table, m_cands[w].rowid});
+        std::sort(claimed.begin(), claimed.end());
+        std::vector<std::pair<uint32_t, int64_t>> proposals;
+        std::vector<uint32_t> segRows;
+        std::vector<int64_t> missing;
+        size_t li = 0;
+        for (size_t i = 0; i < rows.size();) {
+            const uint32_t pg = rows[i].page;
+            size_t j = i;
+            while (j < rows.size() && rows[j].page == pg)
+                ++j;
+            while (li < live.size() && live[li].page < pg)
+                ++li;
+            size_t lj = li;
+            while (lj < live.size() && live[lj].page == pg)
+                ++lj;
+            const uint32_t table = m_cands[rows[i].cand].table;
+            bool ordered = true;
+            for (size_t k = li + 1; k < lj && ordered; ++k)
+                ordered = m_liveRowids[live[k].cand].rowid < m_liveRowids[live[k - 1].cand].rowid;
+            if (!need[pg] || !ordered) {
+                i = j;
+                continue;
+            }
+            const int64_t pageLo = m_pageLo[pg] == INT64_MIN ? 0 : m_pageLo[pg];
+            const int64_t pageHi = m_pageHi[pg];
+            // Segment s lies between live cells s-1 and s by offset; its rowids are in (a, b].
+            size_t r = i;
+            for (size_t s = li; s <= lj; ++s) {
+                const uint32_t offEnd = s < lj ? live[s].off : UINT32_MAX;
+                const int64_t a = s < lj ? m_liveRowids[live[s].cand].rowid : pageLo;
+                const int64_t b = s > li ? m_liveRowids[live[s - 1].cand].rowid - 1 : pageHi;
+                segRows.clear();
+                for (; r < j && rows[r].off < offEnd; ++r)
+                    if (!m_cands[rows[r].cand].hasRowid)
+                        segRows.push_back(rows[r].cand);
+                if (segRows.empty() || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
+                    continue;
+                missing.clear();
+                for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v)
+                    if (!liveRowid(table, v) && !std::binary_search(claimed.begin(), claimed.end(), std::make_pair(table, v)))
+                        missing.push_back(v);
+                if (missing.size() != segRows.size())
+                    continue;
+                // Highest offset first: the earliest insert, the smallest rowid.
+                for (size_t k = 0; k < segRows.size(); ++k)
+                    proposals.push_back({segRows[segRows.size() - 1 - k], missing[k]});
+            }
+            i = j;
+            li = lj;
+        }
+        assignRowids(winners, proposals, kRowidPosition);
     }
 
     // The rowid is live with other values: an earlier version of a row that was updated, unless
@@ -1838,6 +2401,8 @@ private:
     uint32_t m_pageCount = 0;
     uint32_t m_freelistTrunk = 0;
     uint64_t m_touched = 0;
+    uint8_t m_seqFile = 0xff;
+    uint64_t m_seqEnd = 0;
     double m_total = 0, m_done = 0;
     bool m_cancelled = false;
 
@@ -1855,6 +2420,11 @@ private:
     size_t m_maxColumns = 0;
     bool m_hasWithoutRowid = false;
     std::vector<uint32_t> m_indexRoots;
+    std::vector<int> m_indexRootIds; // parallel to m_indexRoots: m_indexes entry or -1
+    std::vector<IndexLayout> m_indexes;
+    std::vector<int> m_indexOwner; // per page: m_indexes entry of the live index tree holding it
+    std::vector<IndexRegion> m_indexRegions;
+    std::vector<int64_t> m_pageLo, m_pageHi; // live table leaves: rowids in (lo, hi]
     std::vector<SchemaRow> m_schemaRows;
     bool m_masterOnlyScan = false;
     std::vector<Candidate> m_masterCandidates;
@@ -1870,6 +2440,7 @@ private:
 
     std::vector<uint64_t> m_types;
     std::vector<uint64_t> m_saved;
+    std::vector<uint32_t> m_colPos;
     std::vector<std::pair<size_t, size_t>> m_lostRanges; // body bytes of the last assemble() that were overwritten
     bool m_lookahead = false;
     bool m_rebuilding = false;

@@ -288,6 +288,123 @@ bool parseCreateTable(const std::string& sql, TableLayout* out)
     return true;
 }
 
+namespace {
+
+int columnNamed(const TableLayout& table, const std::string& name)
+{
+    for (size_t c = 0; c < table.table.columns.size(); ++c)
+        if (iequals(table.table.columns[c].name, name))
+            return int(c);
+    return -1;
+}
+
+// Reads "(col [COLLATE x] [ASC|DESC], ...)" from just after the opening parenthesis; false when
+// an entry is not a plain column of the table.
+bool readColumnList(Lexer& lex, const TableLayout& table, std::vector<int>* columns)
+{
+    columns->clear();
+    bool expectName = true;
+    for (Token t = lex.next(); t.kind != Token::End; t = lex.next()) {
+        if (t.text == ")")
+            return !columns->empty();
+        if (t.text == ",") {
+            expectName = true;
+            continue;
+        }
+        if (t.text == "(")
+            return false; // an expression
+        if (!expectName)
+            continue; // COLLATE name, ASC, DESC
+        const int c = columnNamed(table, t.text);
+        if (c < 0)
+            return false;
+        columns->push_back(c);
+        expectName = false;
+    }
+    return false;
+}
+
+} // namespace
+
+bool parseCreateIndex(const std::string& sql, const TableLayout& table, std::vector<int>* columns)
+{
+    Lexer lex(sql);
+    if (lex.next().upper != "CREATE")
+        return false;
+    Token t = lex.next();
+    if (t.upper == "UNIQUE")
+        t = lex.next();
+    if (t.upper != "INDEX")
+        return false;
+    for (t = lex.next(); t.kind != Token::End && t.upper != "ON"; t = lex.next()) {
+    }
+    if (t.kind == Token::End)
+        return false;
+    for (t = lex.next(); t.kind != Token::End && t.text != "("; t = lex.next()) {
+    }
+    return t.kind != Token::End && readColumnList(lex, table, columns);
+}
+
+std::vector<std::vector<int>> autoIndexColumns(const std::string& sql, const TableLayout& table)
+{
+    std::vector<std::vector<int>> out;
+    Lexer lex(sql);
+    Token t;
+    for (t = lex.next(); t.kind != Token::End && t.text != "("; t = lex.next()) {
+    }
+    if (t.kind == Token::End)
+        return out;
+    // Walks the definitions at depth 1: a column's own PRIMARY KEY / UNIQUE index covers it; a
+    // table constraint lists its columns.
+    int depth = 1;
+    int current = -1; // column being defined, -1 inside a table constraint
+    bool atDefStart = true;
+    while (depth > 0) {
+        t = lex.next();
+        if (t.kind == Token::End)
+            break;
+        if (t.text == "(") {
+            ++depth;
+            continue;
+        }
+        if (t.text == ")") {
+            --depth;
+            continue;
+        }
+        if (depth != 1)
+            continue;
+        if (t.text == ",") {
+            atDefStart = true;
+            continue;
+        }
+        if (atDefStart) {
+            atDefStart = false;
+            current = (t.kind == Token::Word && isTableConstraint(t.upper)) ? -1 : columnNamed(table, t.text);
+            if (current >= 0)
+                continue;
+        }
+        const bool pk = t.upper == "PRIMARY";
+        if (!pk && t.upper != "UNIQUE")
+            continue;
+        if (pk)
+            lex.next(); // KEY
+        std::vector<int> cols;
+        if (current >= 0) {
+            cols = {current};
+        } else {
+            Token open = lex.next();
+            if (open.text != "(" || !readColumnList(lex, table, &cols))
+                cols.clear();
+        }
+        // An INTEGER PRIMARY KEY is the rowid itself and gets no index.
+        if (pk && cols.size() == 1 && table.table.columns[size_t(cols[0])].rowidAlias)
+            continue;
+        if (!cols.empty() && std::find(out.begin(), out.end(), cols) == out.end())
+            out.push_back(cols);
+    }
+    return out;
+}
+
 TableLayout masterLayout()
 {
     TableLayout t;

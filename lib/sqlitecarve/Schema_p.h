@@ -30,6 +30,14 @@ bool parseCreateTable(const std::string& sql, TableLayout* out);
 
 Affinity affinityOf(const std::string& declaredType);
 
+// Columns (positions in Table::columns) of "CREATE [UNIQUE] INDEX name ON table(col, ...)" over
+// `table`. False for indexes on expressions and for anything else.
+bool parseCreateIndex(const std::string& sql, const TableLayout& table, std::vector<int>* columns);
+
+// Columns of the automatic indexes SQLite makes for a table's UNIQUE and non-alias PRIMARY KEY
+// constraints, in the order it numbers them (sqlite_autoindex_<table>_1, _2, ...).
+std::vector<std::vector<int>> autoIndexColumns(const std::string& createTableSql, const TableLayout& table);
+
 // The storage layout of sqlite_master itself.
 TableLayout masterLayout();
 

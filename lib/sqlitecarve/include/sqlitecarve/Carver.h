@@ -44,6 +44,11 @@ struct CarvedRow {
     uint32_t page = 0;   // page number in the file the row was found in (WAL: the frame's page)
     uint64_t offset = 0; // byte offset of the record in that file
     std::optional<int64_t> rowid;
+    // How a rowid whose cell prefix was overwritten came back: read from a deleted index entry
+    // holding the row's indexed values, or inferred from the row's place between live cells
+    // (cell content grows downwards, so on append-only pages it is a guess, not a read).
+    bool rowidFromIndex = false;
+    bool rowidInferred = false;
     std::vector<Value> values; // one per column of `table`, in table order
 
     bool isWhole() const;
