@@ -78,6 +78,8 @@ bool hasText(const PersonRecord& p)
 
 int mapContacts(ScanContext& ctx, RecordStore& out)
 {
+    ctx.inferRowids("ABPerson", {{"ABMultiValue", "record_id"}});
+    ctx.inferRowids("ABMultiValue", {{"ABMultiValueEntry", "parent_id"}});
     const CarvedTable& people = ctx.table("ABPerson");
     const CarvedTable& values = ctx.table("ABMultiValue");
     const CarvedTable& entries = ctx.table("ABMultiValueEntry");

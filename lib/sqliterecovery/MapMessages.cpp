@@ -132,6 +132,10 @@ void buildPieces(MessageRecord& m, const QString& text, const std::vector<QStrin
 
 int mapChatLayout(ScanContext& ctx, RecordStore& out)
 {
+    ctx.inferRowids("handle", {{"message", "handle_id"}, {"chat_handle_join", "handle_id"}});
+    ctx.inferRowids("chat", {{"chat_message_join", "chat_id"}, {"chat_handle_join", "chat_id"}});
+    ctx.inferRowids("message", {{"chat_message_join", "message_id"}, {"message_attachment_join", "message_id"}});
+    ctx.inferRowids("attachment", {{"message_attachment_join", "attachment_id"}});
     const CarvedTable& messages = ctx.table("message");
     const CarvedIndex cmj(ctx.table("chat_message_join"), "message_id");
     const CarvedIndex chj(ctx.table("chat_handle_join"), "chat_id");
@@ -184,6 +188,14 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                     chat = c.toLongLong();
             }
         }
+        if (!chat && handle && *handle > 0) {
+            // The join row is tiny and rarely survives a deletion; a sender who takes part in
+            // exactly one conversation names it.
+            const auto chats = ctx.live().rows("SELECT DISTINCT chat_id FROM chat_handle_join WHERE handle_id = ?",
+                                               {QVariant(qint64(*handle))});
+            if (chats.size() == 1)
+                chat = chats.front().front().toLongLong();
+        }
         buildPieces(m, text(*row, cText), files);
         if (!worthReporting(m))
             continue;
@@ -222,6 +234,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
 
 int mapGroupLayout(ScanContext& ctx, RecordStore& out)
 {
+    ctx.inferRowids("message", {{"msg_pieces", "message_id"}, {"madrid_attachment", "message_id"}});
+    ctx.inferRowids("msg_group", {{"message", "group_id"}, {"group_member", "group_id"}});
     const CarvedTable& messages = ctx.table("message");
     const CarvedIndex members(ctx.table("group_member"), "group_id");
     const CarvedIndex pieces(ctx.table("msg_pieces"), "message_id");

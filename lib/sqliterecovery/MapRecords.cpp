@@ -97,6 +97,9 @@ int mapCalls(ScanContext& ctx, RecordStore& out)
 
 int mapCalendar(ScanContext& ctx, RecordStore& out)
 {
+    ctx.inferRowids("CalendarItem", {{"Location", "item_owner_id"}});
+    ctx.inferRowids("Location", {{"CalendarItem", "location_id"}});
+    ctx.inferRowids("Calendar", {{"CalendarItem", "calendar_id"}, {"Event", "calendar_id"}, {"Task", "calendar_id"}});
     int added = 0;
     // Newer layout: events and reminders share CalendarItem; entity_type 2 is an event, 3 a
     // reminder; without it the calendar's supported types decide (4 events, 8 reminders), and
@@ -222,6 +225,9 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
 
 int mapNotes(ScanContext& ctx, RecordStore& out)
 {
+    ctx.inferRowids("ZNOTE", {{"ZNOTEBODY", "ZOWNER"}});
+    ctx.inferRowids("ZNOTEBODY", {{"ZNOTE", "ZBODY"}});
+    ctx.inferRowids("Note", {{"note_bodies", "note_id"}});
     int added = 0;
     auto addRecord = [&](int date, const QString& title, const QString& content) {
         if (title.isEmpty() && content.isEmpty())

@@ -245,6 +245,9 @@ std::optional<int64_t> integer(const CarvedTable& table, const Row& row, int col
         && table.schema->columns[size_t(col)].rowidAlias) {
         if (row.rowid)
             return row.rowid;
+        auto it = table.inferred.find(&row);
+        if (it != table.inferred.end())
+            return it->second;
     }
     if (!isKnown(row, col))
         return std::nullopt;
@@ -290,6 +293,9 @@ std::optional<int64_t> rowidOf(const CarvedTable& table, const Row& row)
 {
     if (row.rowid)
         return row.rowid;
+    auto it = table.inferred.find(&row);
+    if (it != table.inferred.end())
+        return it->second;
     if (table.schema)
         for (size_t i = 0; i < table.schema->columns.size(); ++i)
             if (table.schema->columns[i].rowidAlias)
@@ -376,7 +382,10 @@ bool liveEquals(const QVariant& live, const sqlcarve::Value& v)
 }
 
 // At least half of the row's known texts equal the live row's; no texts at all counts as equal.
-bool resemblesLive(const std::vector<QVariant>& liveRow, const CarvedTable& table, const Row& row)
+// Texts that `common` names (held by several live rows, like a country code) say nothing about
+// which row this is and are left out.
+bool resemblesLive(const std::vector<QVariant>& liveRow, const CarvedTable& table, const Row& row,
+                   const std::function<bool(const std::string&)>& common = {})
 {
     if (liveRow.size() != row.values.size())
         return false;
@@ -385,6 +394,8 @@ bool resemblesLive(const std::vector<QVariant>& liveRow, const CarvedTable& tabl
         const sqlcarve::Value& v = row.values[i];
         if (table.schema->columns[i].rowidAlias
             || (v.kind != sqlcarve::Value::Kind::Text && v.kind != sqlcarve::Value::Kind::Blob))
+            continue;
+        if (common && v.kind == sqlcarve::Value::Kind::Text && common(v.bytes))
             continue;
         ++compared;
         if (liveEquals(liveRow[i], v))
@@ -406,7 +417,8 @@ bool isVersionOfLive(LiveDb& live, const CarvedTable& table, const Row& row, int
 
 } // namespace
 
-ScanContext::ScanContext(const sqlcarve::Result& result, LiveDb& live) : m_live(live)
+ScanContext::ScanContext(const sqlcarve::Result& result, LiveDb& live, const QString& databasePath)
+    : m_live(live), m_path(databasePath)
 {
     std::map<std::string, std::vector<const Row*>> byTable;
     for (const auto& t : result.tables) {
@@ -493,23 +505,29 @@ bool ScanContext::looksLive(const CarvedTable& table, const Row& row)
     const std::string key = lower(table.schema->name);
     auto it = m_liveTextHashes.find(key);
     if (it == m_liveTextHashes.end()) {
-        std::unordered_set<size_t> hashes;
+        std::unordered_map<size_t, int> hashes;
         for (const auto& r : m_live.rows("SELECT * FROM " + quoted(table.schema->name)))
             for (const QVariant& v : r)
                 if (v.typeId() == QMetaType::QString)
-                    hashes.insert(std::hash<std::string>()(v.toString().toStdString()));
+                    ++hashes[std::hash<std::string>()(v.toString().toStdString())];
         it = m_liveTextHashes.emplace(key, std::move(hashes)).first;
     }
+    const auto& counts = it->second;
+    auto common = [&counts](const std::string& s) {
+        auto c = counts.find(std::hash<std::string>()(s));
+        return c != counts.end() && c->second > 1;
+    };
     int tried = 0;
     for (int col : texts) {
         const std::string& text = row.values[size_t(col)].bytes;
-        if (!it->second.count(std::hash<std::string>()(text)))
+        auto c = counts.find(std::hash<std::string>()(text));
+        if (c == counts.end() || c->second > 1)
             continue;
         const std::string column = table.schema->columns[size_t(col)].name;
         for (const auto& liveRow : m_live.rows("SELECT * FROM " + quoted(table.schema->name) + " WHERE "
                                                    + quoted(column) + " = ? LIMIT 16",
                                                {QString::fromStdString(text)}))
-            if (resemblesLive(liveRow, table, row))
+            if (resemblesLive(liveRow, table, row, common))
                 return true;
         if (++tried == 3)
             break;
@@ -594,10 +612,11 @@ int RecordStore::countOfType(int type) const
     }
 }
 
-int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out)
+int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out, bool inferRowids)
 {
     LiveDb live(databasePath);
-    ScanContext ctx(result, live);
+    ScanContext ctx(result, live, databasePath);
+    ctx.setInferRowids(inferRowids);
     switch (type) {
     case 0:
         return mapContacts(ctx, out);

@@ -11,11 +11,14 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -59,6 +62,8 @@ private:
 struct CarvedTable {
     const sqlcarve::Table* schema = nullptr;
     std::vector<const sqlcarve::CarvedRow*> rows;
+    // Rowids worked out for rows that lost theirs (see ScanContext::inferRowids).
+    std::unordered_map<const sqlcarve::CarvedRow*, int64_t> inferred;
 
     bool exists() const { return schema != nullptr; }
     // Index of the first column named like one of `names` (case-insensitive); -1 when none.
@@ -79,10 +84,40 @@ std::optional<int64_t> rowidOf(const CarvedTable& table, const Row& row);
 int seconds(std::optional<double> value);
 int toInt32(std::optional<int64_t> value);
 
+// Where a deleted row without its rowid sat: its rowid lies strictly between `lower` and `upper`,
+// and among rows with the same bounds a smaller `order` was inserted earlier, so has the smaller
+// rowid (cells fill a page from its end downwards). `row` is the caller's index.
+struct PlacedRow {
+    size_t row = 0;
+    int64_t lower = 0;
+    int64_t upper = 0;
+    uint64_t order = 0;
+    bool ranked = true; // false: `order` says nothing, so such a row is only ever paired alone
+};
+
+// The rowids the placed rows must have had. Rows sharing bounds take the free rowids (not
+// `taken`) between them in order, when there are exactly as many; failing that, the free
+// `orphanKeys` (rowids that deleted child rows still point at) between them, when exactly as
+// many. Last, when the rows still open and the orphan keys nobody took are equally many and
+// each key fits its row's bounds in order, they pair up. Anything else stays unknown.
+std::map<size_t, int64_t> assignRowids(std::vector<PlacedRow> rows, const std::function<bool(int64_t)>& taken,
+                                       const std::set<int64_t>& orphanKeys);
+
+// Cells of a table leaf page image as (offset in the page, rowid); nullopt when the image is
+// not a table leaf or its cell pointers do not stay inside it. Page 1 carries the file header.
+std::optional<std::vector<std::pair<uint32_t, int64_t>>> tableLeafCells(const QByteArray& page, bool firstPage,
+                                                                        uint32_t usable);
+
 class ScanContext
 {
 public:
-    ScanContext(const sqlcarve::Result& result, LiveDb& live);
+    ScanContext(const sqlcarve::Result& result, LiveDb& live, const QString& databasePath = QString());
+
+    // Works out rowids of the table's deleted rows that lost them: from the live cells around
+    // each row on its page, the rowids nobody holds, the table's sqlite_sequence, and the keys
+    // that carved rows of `children` (table, column) hold for parents that are not live.
+    void inferRowids(const std::string& table, std::initializer_list<std::pair<const char*, const char*>> children = {});
+    void setInferRowids(bool on) { m_infer = on; }
 
     const CarvedTable& table(const std::string& name) const; // empty when the table is unknown
     bool hasTable(const std::string& name) const;
@@ -95,10 +130,12 @@ private:
     bool looksLive(const CarvedTable& table, const Row& row);
 
     LiveDb& m_live;
+    QString m_path;
+    bool m_infer = true;
     std::map<std::string, CarvedTable> m_tables; // keyed by lower-case name
     CarvedTable m_empty;
     mutable std::map<std::string, std::map<int64_t, const Row*>> m_rowidIndex;
-    std::map<std::string, std::unordered_set<size_t>> m_liveTextHashes;
+    std::map<std::string, std::unordered_map<size_t, int>> m_liveTextHashes; // text hash -> live rows holding it
 };
 
 // Every record list the library hands out. Deques keep addresses stable while growing.
@@ -126,7 +163,9 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out);
 
 // Runs the mapper of `type` over an already carved database (the seam the tests use to check
 // the mapping with a known set of carved rows).
-int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out);
+// `inferRowids` false maps rows that lost their rowid as they are (to measure what inference adds).
+int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out,
+            bool inferRowids = true);
 
 } // namespace sqlrecovery
 
