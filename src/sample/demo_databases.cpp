@@ -1,0 +1,80 @@
+// Category databases of the demo backup beyond the address book: messages, calls, calendar and
+// reminders, notes and Safari bookmarks, each in the real layout of the chosen iOS version, with
+// some rows deleted so that recovery has something to find.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include "SampleBackup.h"
+#include "iosrecgen.h"
+
+namespace {
+
+struct DemoDatabase {
+    const char* category;
+    int type;
+    const char* domain;
+    const char* folder; // device folder of the database
+};
+
+const DemoDatabase kDatabases[] = {
+    {"messages", 1, "HomeDomain", "Library/SMS/"},
+    {"calls", 2, "HomeDomain", "Library/CallHistory/"},
+    {"calendar", 3, "HomeDomain", "Library/Calendar/"},
+    {"notes", 4, "HomeDomain", "Library/Notes/"},
+    {"safari", 5, "HomeDomain", "Library/Safari/"},
+};
+
+// The newest layout the generator knows that is not newer than the device.
+int layoutFor(int type, int iosMajor)
+{
+    const std::vector<int> versions = iosrecgen::versionsFor(type);
+    int best = versions.empty() ? iosMajor : versions.front();
+    for (int v : versions)
+        if (v <= iosMajor)
+            best = v;
+    return best;
+}
+
+bool writeDatabase(const DemoDatabase& db, sample::SampleBackupWriter& writer, const sample::DemoOptions& options)
+{
+    QTemporaryDir tmp;
+    if (!tmp.isValid())
+        return false;
+    iosrecgen::Options o;
+    o.iosMajor = layoutFor(db.type, options.iosMajor);
+    o.journal = iosrecgen::Journal::Rollback;
+    o.rows = 24 * qMax(1, options.scale);
+    o.deleteEvery = options.withDeletedRows ? 4 : 0;
+    const QString path = iosrecgen::generate(db.type, tmp.path(), o, nullptr);
+    if (path.isEmpty())
+        return false;
+    const QString name = QFileInfo(path).fileName();
+    const QString devicePath = QLatin1String(db.folder) + name;
+    // The database and whatever companion the journal mode left beside it.
+    for (const QString& suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-journal")}) {
+        QFile f(path + suffix);
+        if (!f.exists())
+            continue;
+        if (!f.open(QIODevice::ReadOnly))
+            return false;
+        writer.addFile(QLatin1String(db.domain), devicePath + suffix, f.readAll());
+    }
+    return true;
+}
+
+bool writeMessages(sample::SampleBackupWriter& w, const sample::DemoOptions& o) { return writeDatabase(kDatabases[0], w, o); }
+bool writeCalls(sample::SampleBackupWriter& w, const sample::DemoOptions& o) { return writeDatabase(kDatabases[1], w, o); }
+bool writeCalendar(sample::SampleBackupWriter& w, const sample::DemoOptions& o) { return writeDatabase(kDatabases[2], w, o); }
+bool writeNotes(sample::SampleBackupWriter& w, const sample::DemoOptions& o) { return writeDatabase(kDatabases[3], w, o); }
+bool writeSafari(sample::SampleBackupWriter& w, const sample::DemoOptions& o) { return writeDatabase(kDatabases[4], w, o); }
+
+const sample::CategoryRegistrar messages("messages", &writeMessages);
+const sample::CategoryRegistrar calls("calls", &writeCalls);
+const sample::CategoryRegistrar calendar("calendar", &writeCalendar);
+const sample::CategoryRegistrar notes("notes", &writeNotes);
+const sample::CategoryRegistrar safari("safari", &writeSafari);
+
+} // namespace
