@@ -25,7 +25,7 @@ QDateTime utc(int y, int mo, int d, int h = 12)
     return QDateTime(QDate(y, mo, d), QTime(h, 0), Qt::UTC);
 }
 
-struct Spec {
+struct BackupShape {
     QString deviceName = QStringLiteral("Phone");
     QString productType = QStringLiteral("iPhone5,2");
     QDateTime date = utc(2015, 1, 1);
@@ -33,16 +33,16 @@ struct Spec {
     QDateTime manifestDate; // when there is no Info.plist
 };
 
-void writeBackup(const QString& folder, const Spec& spec)
+void writeBackup(const QString& folder, const BackupShape& shape)
 {
     sample::SampleBackupWriter w(folder);
-    if (spec.withInfoPlist) {
-        w.setDevice(spec.deviceName, spec.productType, QStringLiteral("8.4"), spec.date);
+    if (shape.withInfoPlist) {
+        w.setDevice(shape.deviceName, shape.productType, QStringLiteral("8.4"), shape.date);
     } else {
         w.writeInfoPlist = false;
-        w.lockdown[QStringLiteral("DeviceName")] = spec.deviceName;
-        w.lockdown[QStringLiteral("ProductType")] = spec.productType;
-        w.manifestDate = spec.manifestDate;
+        w.lockdown[QStringLiteral("DeviceName")] = shape.deviceName;
+        w.lockdown[QStringLiteral("ProductType")] = shape.productType;
+        w.manifestDate = shape.manifestDate;
     }
     w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Preferences/x.plist"), QByteArray("x"));
     QString error;
@@ -82,17 +82,17 @@ protected:
 // them a suffixed copy), one without Info.plist, a folder that is no backup and a stray file.
 TEST_F(ManagerTest, MixedBackupRoot)
 {
-    Spec oldPhone;
+    BackupShape oldPhone;
     oldPhone.deviceName = QStringLiteral("Old Phone");
     oldPhone.date = utc(2014, 1, 1);
     writeBackup(folder(deviceId(1)), oldPhone);
-    Spec pad;
+    BackupShape pad;
     pad.deviceName = QStringLiteral("Pad");
     pad.productType = QStringLiteral("iPad3,4");
     pad.date = utc(2016, 5, 1);
     writeBackup(folder(deviceId(2)), pad);
     writeBackup(folder(deviceId(2) + QStringLiteral("-20160501-101010")), pad);
-    Spec manifestOnly;
+    BackupShape manifestOnly;
     manifestOnly.deviceName = QStringLiteral("Manifest Only");
     manifestOnly.withInfoPlist = false;
     manifestOnly.manifestDate = utc(2015, 6, 1);
@@ -147,7 +147,7 @@ TEST_F(ManagerTest, FolderNameSuffix)
         {deviceId(12).left(39) + QStringLiteral("-abc"), QStringLiteral("D")},         // dash at index 39
         {QStringLiteral("short-name"), QStringLiteral("D")},
     };
-    Spec d;
+    BackupShape d;
     d.deviceName = QStringLiteral("D");
     for (const Case& c : cases)
         writeBackup(folder(c.name), d);
@@ -179,12 +179,12 @@ TEST_F(ManagerTest, OrderIncludesUndatedBackups)
     const QDateTime dates[] = {utc(2013, 3, 1), utc(1999, 12, 31), utc(2016, 7, 4), utc(2013, 3, 1), utc(2001, 1, 2)};
     int n = 0;
     for (const QDateTime& date : dates) {
-        Spec s;
+        BackupShape s;
         s.deviceName = date.toString(Qt::ISODate);
         s.date = date;
         writeBackup(folder(deviceId(++n)), s);
     }
-    Spec undated;
+    BackupShape undated;
     undated.deviceName = QStringLiteral("undated");
     undated.withInfoPlist = false;
     writeBackup(folder(deviceId(++n)), undated);
@@ -203,7 +203,7 @@ TEST_F(ManagerTest, OrderIncludesUndatedBackups)
 TEST_F(ManagerTest, SecondSearchAppendsAgain)
 {
     for (int i = 1; i <= 3; ++i) {
-        Spec s;
+        BackupShape s;
         s.date = utc(2010 + i, 1, 1);
         writeBackup(folder(deviceId(i)), s);
     }
@@ -229,7 +229,7 @@ TEST_F(ManagerTest, EmptyMissingAndOutOfRange)
     EXPECT_EQ(m->numberOfBackups(), 0u);
     EXPECT_EQ(m->backupByIndex(0), nullptr);
 
-    writeBackup(folder(deviceId(1)), Spec());
+    writeBackup(folder(deviceId(1)), BackupShape());
     ASSERT_TRUE(m->searchBackups(m_root));
     ASSERT_EQ(m->numberOfBackups(), 1u);
     EXPECT_NE(m->backupByIndex(0), nullptr);
@@ -245,7 +245,7 @@ TEST_F(ManagerTest, DefaultRootUnderApplicationData)
     const bool hadAppData = qEnvironmentVariableIsSet("APPDATA");
     const QString appData = m_tmp.filePath(QStringLiteral("Roaming"));
     qputenv("APPDATA", appData.toUtf8());
-    writeBackup(appData + QStringLiteral("/Apple Computer/MobileSync/Backup/") + deviceId(5), Spec());
+    writeBackup(appData + QStringLiteral("/Apple Computer/MobileSync/Backup/") + deviceId(5), BackupShape());
 
     QString root;
     ASSERT_TRUE(defaultBackupRoot(&root));
@@ -266,7 +266,7 @@ TEST_F(ManagerTest, DefaultRootUnderApplicationData)
 TEST_F(ManagerTest, InstanceLifecycle)
 {
     CiTunesBackupManager::releaseInstance(); // nothing to release
-    writeBackup(folder(deviceId(1)), Spec());
+    writeBackup(folder(deviceId(1)), BackupShape());
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     EXPECT_EQ(CiTunesBackupManager::getInstance(), m);
     ASSERT_TRUE(m->searchBackups(m_root));
@@ -279,7 +279,7 @@ TEST_F(ManagerTest, InstanceLifecycle)
 // Copies list the same backup objects; whichever of them goes last deletes them, once.
 TEST_F(ManagerTest, CopiesShareBackupsWithoutDoubleDelete)
 {
-    Spec a;
+    BackupShape a;
     a.deviceName = QStringLiteral("A");
     writeBackup(folder(deviceId(1)), a);
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
