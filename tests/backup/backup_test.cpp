@@ -166,18 +166,6 @@ TEST(BackupParse, FailuresAreLoggedAndReported)
     }
 }
 
-TEST(BackupParse, DeviceNameCarriesFolderSuffix)
-{
-    Fixture f;
-    ASSERT_TRUE(f.write());
-    CiTunesBackup b;
-    ASSERT_TRUE(b.parseFromPath(f.folder));
-    b.setSuffix(QStringLiteral("20150601-123015"));
-    EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone - 20150601-123015"));
-    b.setSuffix(QString());
-    EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone"));
-}
-
 TEST(BackupParse, CopiesShareStateSafely)
 {
     Fixture f;
@@ -260,36 +248,30 @@ TEST(ManifestMbdb, RecordEdgeCases)
     EXPECT_EQ(files[4]->size, 5);
 }
 
+// A damaged last record is dropped; the records before it are kept.
 TEST(ManifestMbdb, TruncatedTailsKeepEarlierRecords)
 {
+    sample::MbdbRecord cutProperty;
+    cutProperty.domain = "HomeDomain";
+    cutProperty.path = "x";
+    cutProperty.propertyCountOverride = 3; // claims three, carries one
+    cutProperty.properties.append(qMakePair(QByteArray("a"), QByteArray("b")));
     const QByteArray tails[] = {
         QByteArray("\x00", 1),                          // half a length
         QByteArray("\x00\x0aHomeDom", 9),               // string cut short
         QByteArray("\x00\x01X\x00\x01Y\xff\xff\xff\xff\xff\xff\x00\x10", 14), // fixed block cut short
+        QByteArray(),                                   // a property cut short
     };
     for (const QByteArray& tail : tails) {
         Fixture f;
+        if (tail.isEmpty())
+            f.writer.addRawRecord(cutProperty);
         f.writer.mbdbTail = tail;
         ASSERT_TRUE(f.write());
         CiTunesBackup b;
         EXPECT_TRUE(b.parseFromPath(f.folder));
         EXPECT_EQ(b.files().size(), 1);
     }
-}
-
-TEST(ManifestMbdb, PropertyCutShortDropsItsRecord)
-{
-    Fixture f;
-    sample::MbdbRecord r;
-    r.domain = "HomeDomain";
-    r.path = "x";
-    r.propertyCountOverride = 3; // claims three, carries one
-    r.properties.append(qMakePair(QByteArray("a"), QByteArray("b")));
-    f.writer.addRawRecord(r);
-    ASSERT_TRUE(f.write());
-    CiTunesBackup b;
-    EXPECT_TRUE(b.parseFromPath(f.folder));
-    EXPECT_EQ(b.files().size(), 1);
 }
 
 TEST(ManifestMbdb, BadHeaderFails)
@@ -331,14 +313,22 @@ QByteArray mdinfo(const QString& domain, const QString& path, bool encrypted, bo
     return binaryPlist(root);
 }
 
+struct LegacyFixture {
+    QTemporaryDir tmp;
+    SampleBackupWriter w{tmp.filePath(QStringLiteral("b"))};
+    LegacyFixture()
+    {
+        w.setDevice(QStringLiteral("Old"), QStringLiteral("iPhone2,1"), QStringLiteral("3.1"), kBackupDate);
+        w.indexKind = SampleBackupWriter::IndexKind::Legacy;
+    }
+};
+
 } // namespace
 
 TEST(LegacyIndex, ReadsMdinfoPairs)
 {
-    QTemporaryDir tmp;
-    SampleBackupWriter w(tmp.filePath(QStringLiteral("b")));
-    w.setDevice(QStringLiteral("Old"), QStringLiteral("iPhone2,1"), QStringLiteral("3.1"), kBackupDate);
-    w.indexKind = SampleBackupWriter::IndexKind::Legacy;
+    LegacyFixture f;
+    SampleBackupWriter& w = f.w;
     w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/notes.db"), "12345");
     ASSERT_TRUE(w.write());
     QDir dir(w.folder());
@@ -364,10 +354,8 @@ TEST(LegacyIndex, ReadsMdinfoPairs)
 TEST(LegacyIndex, EmptyIndexIsAcceptedOnlyWhenEncrypted)
 {
     for (bool encrypted : {false, true}) {
-        QTemporaryDir tmp;
-        SampleBackupWriter w(tmp.filePath(QStringLiteral("b")));
-        w.setDevice(QStringLiteral("Old"), QStringLiteral("iPhone2,1"), QStringLiteral("3.1"), kBackupDate);
-        w.indexKind = SampleBackupWriter::IndexKind::Legacy;
+        LegacyFixture f;
+        SampleBackupWriter& w = f.w;
         w.isEncrypted = encrypted;
         ASSERT_TRUE(w.write());
         LogCapture log;
@@ -498,29 +486,25 @@ TEST(HostilePlists, ShallowSharedAndModestPlistsStillParse)
     plist_free(root);
 }
 
-TEST(HostilePlists, DeepInfoPlistIsSkippedAndTheBackupStillParses)
+// A deep Info.plist, or one that is a FIFO (opening it would wait forever for a writer), is
+// skipped with its log line and the backup still parses.
+TEST(HostilePlists, UnreadableInfoPlistIsSkippedAndTheBackupStillParses)
 {
-    Fixture f;
-    ASSERT_TRUE(f.write());
-    testsupport::writeFile(QDir(f.folder).filePath(QStringLiteral("Info.plist")), chainedBinaryPlist(300000, 1));
-    LogCapture log;
-    CiTunesBackup b;
-    EXPECT_TRUE(b.parseFromPath(f.folder));
-    EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Info.plist for: " + f.folder).toStdString()), 1);
-    EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone")); // from Lockdown
-}
-
-TEST(HostilePlists, InfoPlistThatIsAFifoIsNotOpened)
-{
-    Fixture f;
-    f.writer.writeInfoPlist = false;
-    ASSERT_TRUE(f.write());
-    const QByteArray fifo = QDir(f.folder).filePath(QStringLiteral("Info.plist")).toUtf8();
-    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
-    LogCapture log;
-    CiTunesBackup b;
-    EXPECT_TRUE(b.parseFromPath(f.folder)); // opening it would wait forever for a writer
-    EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Info.plist for: " + f.folder).toStdString()), 1);
+    for (bool fifo : {false, true}) {
+        Fixture f;
+        f.writer.writeInfoPlist = false;
+        ASSERT_TRUE(f.write());
+        const QString info = QDir(f.folder).filePath(QStringLiteral("Info.plist"));
+        if (fifo)
+            ASSERT_EQ(::mkfifo(info.toUtf8().constData(), 0600), 0);
+        else
+            ASSERT_TRUE(testsupport::writeFile(info, chainedBinaryPlist(300000, 1)));
+        LogCapture log;
+        CiTunesBackup b;
+        EXPECT_TRUE(b.parseFromPath(f.folder)) << fifo;
+        EXPECT_EQ(log.count("iTunesBackup", ("Fail to parse Info.plist for: " + f.folder).toStdString()), 1);
+        EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone")); // from Lockdown
+    }
 }
 
 TEST(Staging, RefusesARecoveryFolderInsideTheBackup)

@@ -39,6 +39,24 @@ protected:
     {
         return deviceTypeList({{QStringLiteral("iPad6,3"), QStringLiteral("Old iPad name")}});
     }
+    static LoopbackHttpServer::Answer answer(const QByteArray& body, int status = 200)
+    {
+        LoopbackHttpServer::Answer a;
+        a.status = status;
+        a.body = body;
+        return a;
+    }
+    static LoopbackHttpServer::Answer silent()
+    {
+        LoopbackHttpServer::Answer a;
+        a.neverAnswer = true;
+        return a;
+    }
+    static void startOn(ThreadDownload& thread, const LoopbackHttpServer& server)
+    {
+        thread.setUrl(server.baseUrl() + QStringLiteral("dt.plist"));
+        thread.start();
+    }
     // A slow body: about 2.5 s for the whole list.
     static LoopbackHttpServer::Answer slowAnswer()
     {
@@ -66,10 +84,7 @@ TEST_F(DownloadTest, ServerStatusDecidesWhatIsInstalledAndSaved)
     for (const StatusCase& c : cases) {
         SCOPED_TRACE(c.httpStatus);
         saveList(oldList());
-        LoopbackHttpServer::Answer answer;
-        answer.status = c.httpStatus;
-        answer.body = newList();
-        LoopbackHttpServer server(answer);
+        LoopbackHttpServer server(answer(newList(), c.httpStatus));
         ASSERT_TRUE(server.listening());
         setListAddress(server.baseUrl());
 
@@ -87,45 +102,31 @@ TEST_F(DownloadTest, ServerStatusDecidesWhatIsInstalledAndSaved)
     }
 }
 
+// A 416 page is dropped; other rejections keep what arrived.
 TEST_F(DownloadTest, RangeNotSatisfiableDropsTheBody)
 {
-    LoopbackHttpServer::Answer answer;
-    answer.status = 416;
-    answer.body = "range error page";
-    LoopbackHttpServer server(answer);
-    ThreadDownload thread(CiTunesBackupManager::getInstance());
-    thread.setUrl(server.baseUrl() + QStringLiteral("dt.plist"));
-    thread.start();
-    ASSERT_TRUE(finishes(thread));
-    EXPECT_EQ(thread.status(), ThreadDownload::Rejected);
-    EXPECT_TRUE(thread.buffer().isEmpty());
-
-    // Other rejections keep what arrived.
-    LoopbackHttpServer::Answer notFound;
-    notFound.status = 404;
-    notFound.body = "not here";
-    LoopbackHttpServer server404(notFound);
-    ThreadDownload thread404(CiTunesBackupManager::getInstance());
-    thread404.setUrl(server404.baseUrl() + QStringLiteral("dt.plist"));
-    thread404.start();
-    ASSERT_TRUE(finishes(thread404));
-    EXPECT_EQ(thread404.status(), ThreadDownload::Rejected);
-    EXPECT_EQ(thread404.buffer(), QByteArray("not here"));
+    for (int status : {416, 404}) {
+        LoopbackHttpServer server(answer("error page", status));
+        ThreadDownload thread(CiTunesBackupManager::getInstance());
+        startOn(thread, server);
+        ASSERT_TRUE(finishes(thread));
+        EXPECT_EQ(thread.status(), ThreadDownload::Rejected);
+        EXPECT_EQ(thread.buffer(), status == 416 ? QByteArray() : QByteArray("error page"));
+    }
 }
 
 TEST_F(DownloadTest, InvalidListIsSavedButNotInstalled)
 {
     saveList(oldList());
-    LoopbackHttpServer::Answer answer;
-    answer.body = "<html><body>maintenance</body></html>";
-    LoopbackHttpServer server(answer);
+    const QByteArray page("<html><body>maintenance</body></html>");
+    LoopbackHttpServer server(answer(page));
     setListAddress(server.baseUrl());
 
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     m->updateDeviceTypeMap();
     EXPECT_EQ(CiTunesBackupManager::waitForDeviceTypeDownload(kFinishMs), ThreadDownload::Received);
     EXPECT_EQ(m->getDeviceType(QStringLiteral("iPad6,3")), QStringLiteral("Old iPad name"));
-    EXPECT_EQ(savedList(), QString::fromUtf8(answer.body));
+    EXPECT_EQ(savedList(), QString::fromUtf8(page));
 
     // The next run loads the saved text, which leaves its map empty.
     CiTunesBackupManager::releaseInstance();
@@ -134,9 +135,7 @@ TEST_F(DownloadTest, InvalidListIsSavedButNotInstalled)
 
 TEST_F(DownloadTest, TextEndsAtTheFirstNul)
 {
-    LoopbackHttpServer::Answer answer;
-    answer.body = newList() + QByteArray("\0<garbage>", 10);
-    LoopbackHttpServer server(answer);
+    LoopbackHttpServer server(answer(newList() + QByteArray("\0<garbage>", 10)));
     setListAddress(server.baseUrl());
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     m->updateDeviceTypeMap();
@@ -147,9 +146,7 @@ TEST_F(DownloadTest, TextEndsAtTheFirstNul)
 
 TEST_F(DownloadTest, NextRunLoadsTheDownloadedList)
 {
-    LoopbackHttpServer::Answer answer;
-    answer.body = newList();
-    LoopbackHttpServer server(answer);
+    LoopbackHttpServer server(answer(newList()));
     setListAddress(server.baseUrl());
     CiTunesBackupManager::getInstance()->deviceTypeName(kUnknownModel);
     ASSERT_EQ(CiTunesBackupManager::waitForDeviceTypeDownload(kFinishMs), ThreadDownload::Received);
@@ -216,9 +213,8 @@ TEST_F(DownloadTest, StopBeforeStart)
 {
     LoopbackHttpServer server(LoopbackHttpServer::Answer{});
     ThreadDownload thread(CiTunesBackupManager::getInstance());
-    thread.setUrl(server.baseUrl() + QStringLiteral("dt.plist"));
     thread.stop();
-    thread.start();
+    startOn(thread, server);
     ASSERT_TRUE(finishes(thread));
     EXPECT_EQ(thread.status(), ThreadDownload::Stopped);
     EXPECT_EQ(server.requests(), 0);
@@ -230,8 +226,7 @@ TEST_F(DownloadTest, StopDuringSlowTransfer)
     LoopbackHttpServer server(slowAnswer());
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     ThreadDownload thread(m);
-    thread.setUrl(server.baseUrl() + QStringLiteral("dt.plist"));
-    thread.start();
+    startOn(thread, server);
     ASSERT_TRUE(LoopbackHttpServer::waitFor([&] { return server.bodyBytesSent() > 0; }, kFinishMs));
     thread.stop();
     ASSERT_TRUE(finishes(thread));
@@ -243,12 +238,9 @@ TEST_F(DownloadTest, StopDuringSlowTransfer)
 
 TEST_F(DownloadTest, StopWhileTheServerNeverAnswers)
 {
-    LoopbackHttpServer::Answer silent;
-    silent.neverAnswer = true;
-    LoopbackHttpServer server(silent);
+    LoopbackHttpServer server(silent());
     ThreadDownload thread(CiTunesBackupManager::getInstance());
-    thread.setUrl(server.baseUrl() + QStringLiteral("dt.plist"));
-    thread.start();
+    startOn(thread, server);
     ASSERT_TRUE(LoopbackHttpServer::waitFor([&] { return server.requests() == 1; }, kFinishMs));
     thread.stop();
     ASSERT_TRUE(finishes(thread)); // no data ever arrives: only the progress check can notice
@@ -257,13 +249,10 @@ TEST_F(DownloadTest, StopWhileTheServerNeverAnswers)
 
 TEST_F(DownloadTest, SilentServerTimesOutWithoutAStop)
 {
-    LoopbackHttpServer::Answer silent;
-    silent.neverAnswer = true;
-    LoopbackHttpServer server(silent);
+    LoopbackHttpServer server(silent());
     ThreadDownload thread(CiTunesBackupManager::getInstance());
-    thread.setUrl(server.baseUrl() + QStringLiteral("dt.plist"));
     thread.setTimeouts(2, 1);
-    thread.start();
+    startOn(thread, server);
     ASSERT_TRUE(finishes(thread));
     EXPECT_EQ(thread.status(), ThreadDownload::Failed);
     EXPECT_EQ(server.requests(), 1);
@@ -273,9 +262,7 @@ TEST_F(DownloadTest, SilentServerTimesOutWithoutAStop)
 // before any transfer time-out (15 s to connect, 30 s of silence) could end the transfer.
 TEST_F(DownloadTest, ReleaseInstanceDoesNotWaitForAStalledServer)
 {
-    LoopbackHttpServer::Answer silent;
-    silent.neverAnswer = true;
-    LoopbackHttpServer server(silent);
+    LoopbackHttpServer server(silent());
     setListAddress(server.baseUrl());
     CiTunesBackupManager::getInstance()->deviceTypeName(kUnknownModel);
     ASSERT_TRUE(LoopbackHttpServer::waitFor([&] { return server.requests() == 1; }, kFinishMs));
@@ -294,11 +281,10 @@ TEST_F(DownloadTest, ReadNamesWhileTheDownloadInstalls)
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         saveList(oldList());
-        LoopbackHttpServer::Answer answer;
-        answer.body = newList();
-        answer.chunkBytes = 64;
-        answer.chunkDelayMs = 5;
-        LoopbackHttpServer server(answer);
+        LoopbackHttpServer::Answer chunked = answer(newList());
+        chunked.chunkBytes = 64;
+        chunked.chunkDelayMs = 5;
+        LoopbackHttpServer server(chunked);
         setListAddress(server.baseUrl());
 
         CiTunesBackupManager* m = CiTunesBackupManager::getInstance();

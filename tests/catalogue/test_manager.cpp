@@ -33,6 +33,14 @@ struct BackupShape {
     QDateTime manifestDate; // when there is no Info.plist
 };
 
+BackupShape shape(const QString& deviceName, const QDateTime& date = utc(2015, 1, 1))
+{
+    BackupShape s;
+    s.deviceName = deviceName;
+    s.date = date;
+    return s;
+}
+
 void writeBackup(const QString& folder, const BackupShape& shape)
 {
     sample::SampleBackupWriter w(folder);
@@ -82,18 +90,12 @@ protected:
 // them a suffixed copy), one without Info.plist, a folder that is no backup and a stray file.
 TEST_F(ManagerTest, MixedBackupRoot)
 {
-    BackupShape oldPhone;
-    oldPhone.deviceName = QStringLiteral("Old Phone");
-    oldPhone.date = utc(2014, 1, 1);
-    writeBackup(folder(deviceId(1)), oldPhone);
-    BackupShape pad;
-    pad.deviceName = QStringLiteral("Pad");
+    writeBackup(folder(deviceId(1)), shape(QStringLiteral("Old Phone"), utc(2014, 1, 1)));
+    BackupShape pad = shape(QStringLiteral("Pad"), utc(2016, 5, 1));
     pad.productType = QStringLiteral("iPad3,4");
-    pad.date = utc(2016, 5, 1);
     writeBackup(folder(deviceId(2)), pad);
     writeBackup(folder(deviceId(2) + QStringLiteral("-20160501-101010")), pad);
-    BackupShape manifestOnly;
-    manifestOnly.deviceName = QStringLiteral("Manifest Only");
+    BackupShape manifestOnly = shape(QStringLiteral("Manifest Only"));
     manifestOnly.withInfoPlist = false;
     manifestOnly.manifestDate = utc(2015, 6, 1);
     writeBackup(folder(deviceId(3)), manifestOnly);
@@ -147,10 +149,8 @@ TEST_F(ManagerTest, FolderNameSuffix)
         {deviceId(12).left(39) + QStringLiteral("-abc"), QStringLiteral("D")},         // dash at index 39
         {QStringLiteral("short-name"), QStringLiteral("D")},
     };
-    BackupShape d;
-    d.deviceName = QStringLiteral("D");
     for (const Case& c : cases)
-        writeBackup(folder(c.name), d);
+        writeBackup(folder(c.name), shape(QStringLiteral("D")));
 
     testsupport::LogCapture log;
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
@@ -178,14 +178,9 @@ TEST_F(ManagerTest, OrderIncludesUndatedBackups)
 {
     const QDateTime dates[] = {utc(2013, 3, 1), utc(1999, 12, 31), utc(2016, 7, 4), utc(2013, 3, 1), utc(2001, 1, 2)};
     int n = 0;
-    for (const QDateTime& date : dates) {
-        BackupShape s;
-        s.deviceName = date.toString(Qt::ISODate);
-        s.date = date;
-        writeBackup(folder(deviceId(++n)), s);
-    }
-    BackupShape undated;
-    undated.deviceName = QStringLiteral("undated");
+    for (const QDateTime& date : dates)
+        writeBackup(folder(deviceId(++n)), shape(date.toString(Qt::ISODate), date));
+    BackupShape undated = shape(QStringLiteral("undated"));
     undated.withInfoPlist = false;
     writeBackup(folder(deviceId(++n)), undated);
 
@@ -202,11 +197,8 @@ TEST_F(ManagerTest, OrderIncludesUndatedBackups)
 
 TEST_F(ManagerTest, SecondSearchAppendsAgain)
 {
-    for (int i = 1; i <= 3; ++i) {
-        BackupShape s;
-        s.date = utc(2010 + i, 1, 1);
-        writeBackup(folder(deviceId(i)), s);
-    }
+    for (int i = 1; i <= 3; ++i)
+        writeBackup(folder(deviceId(i)), shape(QStringLiteral("Phone"), utc(2010 + i, 1, 1)));
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     ASSERT_TRUE(m->searchBackups(m_root));
     ASSERT_TRUE(m->searchBackups(m_root));
@@ -263,25 +255,10 @@ TEST_F(ManagerTest, DefaultRootUnderApplicationData)
         qputenv("APPDATA", saved);
 }
 
-TEST_F(ManagerTest, InstanceLifecycle)
-{
-    CiTunesBackupManager::releaseInstance(); // nothing to release
-    writeBackup(folder(deviceId(1)), BackupShape());
-    CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
-    EXPECT_EQ(CiTunesBackupManager::getInstance(), m);
-    ASSERT_TRUE(m->searchBackups(m_root));
-    EXPECT_EQ(m->numberOfBackups(), 1u);
-    CiTunesBackupManager::releaseInstance();
-    CiTunesBackupManager::releaseInstance();
-    EXPECT_EQ(CiTunesBackupManager::getInstance()->numberOfBackups(), 0u); // a fresh instance
-}
-
 // Copies list the same backup objects; whichever of them goes last deletes them, once.
 TEST_F(ManagerTest, CopiesShareBackupsWithoutDoubleDelete)
 {
-    BackupShape a;
-    a.deviceName = QStringLiteral("A");
-    writeBackup(folder(deviceId(1)), a);
+    writeBackup(folder(deviceId(1)), shape(QStringLiteral("A")));
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     ASSERT_TRUE(m->searchBackups(m_root));
 

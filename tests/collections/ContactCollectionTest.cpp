@@ -171,12 +171,8 @@ TEST_F(ContactCollectionTest, CancelledReadingKeepsTheContactsMadeSoFar)
     EXPECT_EQ(p.finishes, 1);
 
     ProgressRecorder full(90);
-    KdBackup other;
-    CiTunesBackup b;
-    ASSERT_TRUE(b.parseFromPath(folder));
-    CContactCollection c(other.getContact());
-    c.setProgress(&full);
-    c.collect(b.path(), b.files(), b.fileSuffix());
+    backup.getContact()->clear();
+    EXPECT_EQ(collect(folder, &full)->count(0), expectedNames().size());
     EXPECT_EQ(int(full.steps.size()), expectedNames().size());
     EXPECT_NEAR(full.total, 90.0, 1e-9);
 }

@@ -106,6 +106,7 @@ TEST_F(DriverTest, NullCallbackRunsEverything)
     EXPECT_EQ(model.getContact()->count(0), liveContacts());
     EXPECT_TRUE(backup.collectDatas(&model, nullptr)); // a second run adds the items again
     EXPECT_EQ(model.getContact()->count(0), 2 * liveContacts());
+    EXPECT_EQ(model.getContact()->count(KdData::DeletedItems), 0); // no working folder: no recovery
 }
 
 TEST_F(DriverTest, WorkingFolderIsClearedAndStagedWhileTheBackupStaysByteIdentical)
@@ -123,13 +124,6 @@ TEST_F(DriverTest, WorkingFolderIsClearedAndStagedWhileTheBackupStaysByteIdentic
     EXPECT_EQ(model.getContact()->count(KdData::LiveItems), liveContacts());
 
     EXPECT_EQ(testsupport::snapshotFolder(s_folder), before);
-}
-
-TEST_F(DriverTest, EmptyWorkingFolderMeansNoRecovery)
-{
-    backup.setTmpPathForRecovery(QString());
-    EXPECT_TRUE(backup.collectDatas(&model, nullptr));
-    EXPECT_EQ(model.getContact()->count(KdData::DeletedItems), 0);
 }
 
 TEST_F(DriverTest, CollectInfosFillsTheSixProperties)

@@ -23,12 +23,6 @@ TEST(CallingCodeTable, HoldsTheListedPairsInCodeOrder)
     EXPECT_EQ(codes.size(), 217);
     EXPECT_EQ(va, 2);
     EXPECT_EQ(xv, 2);
-    // Spot checks at both ends and inside the larger groups.
-    EXPECT_STREQ(table[0].code, "+1");
-    EXPECT_STREQ(table[0].country, "ca");
-    EXPECT_STREQ(table[24].country, "vi");
-    EXPECT_STREQ(table[count - 1].code, "+998");
-    EXPECT_STREQ(table[count - 1].country, "uz");
 }
 
 TEST(StripCallingCode, FollowsTheCountryOfTheParticipant)

@@ -91,49 +91,41 @@ TEST_F(SQLiteQueryTest, SchemaFallbackLogsOncePerFunctionAndUsesTheSecondStateme
     EXPECT_EQ(log.lines().size(), 2u);
 }
 
-TEST_F(SQLiteQueryTest, ZeroCountReadsNothing)
+// Each row read is one even step of the range; a false answer from the callback stops after the
+// row just handled, a handler that stops ends the reading without a step for its row.
+TEST_F(SQLiteQueryTest, ProgressAndStops)
 {
-    NameQuery q;
-    q.m_countSqls << QStringLiteral("select 0");
-    q.m_sqls << QStringLiteral("select name, age from person");
-    ProgressRecorder p;
-    q.run({db}, &p);
-    EXPECT_TRUE(q.rows.isEmpty());
-    EXPECT_TRUE(p.steps.empty());
-}
-
-TEST_F(SQLiteQueryTest, ProgressFillsTheRangeAndAFalseAnswerStopsAfterTheHandledRow)
-{
-    NameQuery all;
-    all.m_countSqls << QStringLiteral("select count(*) from person");
-    all.m_sqls << QStringLiteral("select name, age from person");
-    ProgressRecorder full(90);
-    all.run({db}, &full);
-    EXPECT_EQ(all.rows.size(), 3);
-    ASSERT_EQ(full.steps.size(), 3u);
-    EXPECT_DOUBLE_EQ(full.total, 90.0);
-
-    NameQuery cancelled;
-    cancelled.m_countSqls = all.m_countSqls;
-    cancelled.m_sqls = all.m_sqls;
-    ProgressRecorder no;
-    no.answer = [](int) { return false; };
-    cancelled.run({db}, &no);
-    EXPECT_EQ(cancelled.rows.size(), 1);
-    EXPECT_EQ(no.steps.size(), 1u);
-}
-
-TEST_F(SQLiteQueryTest, HandlerThatStopsEndsTheReadingWithoutProgressForThatRow)
-{
-    NameQuery q;
-    q.stopAfter = 2;
-    q.m_countSqls << QStringLiteral("select count(*) from person");
-    q.m_sqls << QStringLiteral("select name, age from person");
-    ProgressRecorder p;
-    q.run({db}, &p);
-    EXPECT_EQ(q.rows.size(), 2);
-    EXPECT_EQ(p.steps.size(), 1u);
-    EXPECT_EQ(CISQLiteQuery::queryRows(&q, db, QStringLiteral("select name, age from person")), 0);
+    const struct {
+        const char* name;
+        const char* countSql;
+        int stopAfter;
+        bool refuse;
+        int rows;
+        size_t steps;
+    } cases[] = {
+        {"zero count reads nothing", "select 0", -1, false, 0, 0},
+        {"every row fills the range", "select count(*) from person", -1, false, 3, 3},
+        {"a false answer stops", "select count(*) from person", -1, true, 1, 1},
+        {"a stopping handler", "select count(*) from person", 2, false, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NameQuery q;
+        q.stopAfter = c.stopAfter;
+        q.m_countSqls << QLatin1String(c.countSql);
+        q.m_sqls << QStringLiteral("select name, age from person");
+        ProgressRecorder p(90);
+        if (c.refuse)
+            p.answer = [](int) { return false; };
+        q.run({db}, &p);
+        EXPECT_EQ(q.rows.size(), c.rows);
+        EXPECT_EQ(p.steps.size(), c.steps);
+        if (c.rows == 3)
+            EXPECT_DOUBLE_EQ(p.total, 90.0);
+    }
+    NameQuery stopper;
+    stopper.stopAfter = 1; // refuses the first row
+    EXPECT_EQ(CISQLiteQuery::queryRows(&stopper, db, QStringLiteral("select name, age from person")), 0);
 }
 
 TEST_F(SQLiteQueryTest, CountAndQueryResultCodes)

@@ -9,10 +9,6 @@
 TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
 {
     KdSMSChatGroup group;
-    EXPECT_FALSE(group.isDeleted());
-    group.setDeleted(true);
-    EXPECT_TRUE(group.isDeleted());
-
     const QDateTime when(QDate(2013, 2, 3), QTime(4, 5, 6), Qt::UTC);
     for (int i = 0; i < 3; ++i) {
         auto* chat = new KdSMSChat;
@@ -29,19 +25,6 @@ TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
         EXPECT_EQ(group.chats()[i]->msgDate(), when.addSecs(i));
     }
 
-    KdSMSChat* chat = group.chats()[0];
-    chat->setNormalSMS(true);
-    chat->setFromMe(true);
-    chat->setSentDone(true);
-    chat->setSubject("subj");
-    chat->setAddr("+15551234");
-    EXPECT_TRUE(chat->isNormalSMS());
-    EXPECT_TRUE(chat->isFromMe());
-    EXPECT_TRUE(chat->isSentDone());
-    EXPECT_EQ(chat->subject(), "subj");
-    EXPECT_EQ(chat->addr(), "+15551234");
-    EXPECT_FALSE(group.chats()[1]->isNormalSMS());
-
     struct PieceCase {
         const char* type;
         bool text;
@@ -51,11 +34,10 @@ TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
         {"text", true, false},       {"text/plain", true, false},  {"image", false, true},
         {"image/jpeg", false, true}, {"video/mp4", false, false}, {"textual", false, false},
     };
+    KdSMSChat* chat = group.chats()[0];
     for (const PieceCase& pc : pieces) {
         auto* piece = new KdSMSPiece;
         piece->setPieceType(pc.type);
-        piece->setPieceLocation(QString("~/Library/SMS/Attachments/%1").arg(pc.type));
-        piece->setPieceData(QByteArray(pc.type));
         chat->addPiece(piece);
     }
     chat->addPiece(nullptr);
@@ -64,17 +46,13 @@ TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
         const KdSMSPiece* piece = chat->pieces()[int(i)];
         SCOPED_TRACE(pieces[i].type);
         EXPECT_EQ(piece->pieceType(), pieces[i].type);
-        EXPECT_EQ(piece->pieceData(), QByteArray(pieces[i].type));
-        EXPECT_TRUE(piece->pieceLocation().endsWith(pieces[i].type));
         EXPECT_EQ(piece->isText(), pieces[i].text);
         EXPECT_EQ(piece->isImage(), pieces[i].image);
     }
 
     QMap<QString, QString> ids;
     ids.insert("+15551234", "Ann");
-    ids.insert("x@y.z", "x@y.z");
     group.setAddrIds(ids);
-    EXPECT_EQ(group.addrIds(), ids);
     EXPECT_EQ(group.nameForAddr("+15551234"), "Ann");
-    EXPECT_EQ(group.nameForAddr("+1999"), "+1999");
+    EXPECT_EQ(group.nameForAddr("+1999"), "+1999"); // unknown addresses name themselves
 }

@@ -332,13 +332,6 @@ TEST_P(RecoveryTest, ScoresAgainstWhatWasDeleted)
     EXPECT_NEAR(progress.sum(), 1000.0, 1e-6);
     if (!s.misses.isEmpty())
         std::printf("           not whole: %s\n", s.misses.join(QStringLiteral(", ")).toUtf8().constData());
-    if (qEnvironmentVariableIsSet("IOSREC_VERBOSE")) {
-        for (const ScoredItem& e : expectedItems(c.type, truth))
-            std::printf("  expected %s\n", e.fields.toUtf8().constData());
-        for (const ScoredItem& r : reportedItems(c.type, recovery))
-            std::printf("  reported %s [%s]\n", r.fields.toUtf8().constData(),
-                        r.context.join(QLatin1Char(',')).toUtf8().constData());
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, RecoveryTest,
