@@ -114,7 +114,6 @@ struct LiveKey {
     uint64_t head;
     int64_t rowid;
     uint32_t table;
-    bool operator<(const LiveKey& o) const { return table != o.table ? table < o.table : tail < o.tail; }
 };
 
 // Open-addressing map from a non-zero 64-bit key to an index; no allocation per entry.
@@ -642,8 +641,9 @@ private:
         for (size_t i = 0; i < m_indexRoots.size(); ++i)
             walkTree(m_indexRoots[i], -1, false, i < m_indexRootIds.size() ? m_indexRootIds[i] : -1);
         walkFreelist();
-        std::sort(m_live.begin(), m_live.end());
-        std::sort(m_liveRowids.begin(), m_liveRowids.end());
+        buildLiveSlots();
+        if (!std::is_sorted(m_liveRowids.begin(), m_liveRowids.end()))
+            std::sort(m_liveRowids.begin(), m_liveRowids.end());
     }
 
 
@@ -728,6 +728,9 @@ private:
                 if (right >= 1 && right <= m_pageCount)
                     stack.push_back({right, depth + 1, lastKey, hi});
             }
+            // Children are pushed in key order and reversed below, so they are popped in key
+            // order: live rowids then arrive sorted and need no sort.
+            const size_t firstChild = stack.size();
             int64_t prevKey = lo;
             for (uint32_t i = 0; i < cells; ++i) {
                 const uint32_t off = get16(ptrs + 2 * i);
@@ -785,6 +788,7 @@ private:
                 if (table >= 0 && (isTable || withoutRowid))
                     addLive(size_t(table), c, local, payload, ovfl, isTable, int64_t(rowid));
             }
+            std::reverse(stack.begin() + std::ptrdiff_t(firstChild), stack.end());
         }
     }
 
@@ -1240,7 +1244,8 @@ private:
     // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
     // The end of a record rebuilt without its prefix must be where its cell ended: the end of the
     // free region (give or take a fragment) or the start of the next freed cell.
-    bool endFits(const uint8_t* end, const uint8_t* limit, int prefer, int maxGap = kMaxFragment)
+    // With `intactNext`, what follows must be a whole cell, not one whose prefix was lost too.
+    bool endFits(const uint8_t* end, const uint8_t* limit, int prefer, int maxGap = kMaxFragment, bool intactNext = false)
     {
         if (end <= limit && limit - end <= maxGap)
             return true;
@@ -1251,7 +1256,7 @@ private:
         bool ok = false;
         for (int k = 0; k <= maxGap && !ok && end + k + 3 <= limit; ++k) {
             Parsed next;
-            ok = tryCell(end + k, limit, true, prefer, &next) || tryLostPrefix(end + k, limit, prefer, &next);
+            ok = tryCell(end + k, limit, true, prefer, &next) || (!intactNext && tryLostPrefix(end + k, limit, prefer, &next));
         }
         m_lookahead = false;
         m_types.swap(m_saved);
@@ -1374,15 +1379,20 @@ private:
                 const StoredColumn& c0 = m_tables[size_t(ti)].stored[0];
                 if (c0.rowidAlias || (c0.affinity != Affinity::Integer && c0.affinity != Affinity::Real))
                     continue;
+                // Only the first row of a merged freeblock loses its prefix, so a size after which
+                // a whole cell follows wins over one followed by another damaged cell.
                 static const uint64_t kNumberTypes[] = {1, 2, 3, 4, 5, 6, 7};
-                for (uint64_t type : kNumberTypes) {
-                    if (type == 7 && c0.affinity != Affinity::Real)
-                        continue;
-                    m_types.clear();
-                    if (!readTypes(intact, limit, n - 1, &typesEnd))
-                        break;
-                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && endFits(out->end, limit, prefer, 0))
-                        return true;
+                for (const bool intactNext : {true, false}) {
+                    for (uint64_t type : kNumberTypes) {
+                        if (type == 7 && c0.affinity != Affinity::Real)
+                            continue;
+                        m_types.clear();
+                        if (!readTypes(intact, limit, n - 1, &typesEnd))
+                            return false;
+                        if (finishLost(f, intact, typesEnd, &type, limit, prefer, out)
+                            && endFits(out->end, limit, prefer, 0, intactNext))
+                            return true;
+                    }
                 }
                 break;
             }
@@ -1895,6 +1905,8 @@ private:
         }
         // Live-row hashes and the dedup table are done with: their room goes to the rowid passes.
         std::vector<LiveKey>().swap(m_live);
+        std::vector<uint32_t>().swap(m_liveExact);
+        std::vector<uint32_t>().swap(m_liveAny);
         m_seen = FlatIndex();
         rowidsFromIndexes(winners);
         std::vector<IndexRegion>().swap(m_indexRegions);
@@ -2058,7 +2070,10 @@ private:
                 const IndexLayout& il = m_indexes[ii];
                 if (il.table != int(c.table))
                     continue;
-                std::string types, bytes;
+                // Serial types go straight into the arena and the key bytes after them; a probe
+                // that fails is cut off again.
+                const size_t at = arena.size();
+                size_t bytesLen = 0;
                 bool ok = true;
                 for (int col : il.columns) {
                     const uint64_t ty = m_types[size_t(col)];
@@ -2080,16 +2095,20 @@ private:
                         v >>= 7;
                     } while (v && n < 8);
                     for (int i = n - 1; i >= 0; --i)
-                        types += char(vb[i] | (i ? 0x80 : 0));
-                    bytes.append(reinterpret_cast<const char*>(body + from), to - from);
+                        arena += char(vb[i] | (i ? 0x80 : 0));
+                    bytesLen += to - from;
                 }
-                if (!ok || bytes.size() < kIndexKeyBytes || types.size() > 16)
+                const size_t typesLen = arena.size() - at;
+                if (!ok || bytesLen < kIndexKeyBytes || typesLen > 16) {
+                    arena.resize(at);
                     continue;
+                }
+                for (int col : il.columns)
+                    arena.append(reinterpret_cast<const char*>(body + m_colPos[size_t(col)]),
+                                 m_colPos[size_t(col) + 1] - m_colPos[size_t(col)]);
                 uint64_t key;
-                std::memcpy(&key, bytes.data(), 8);
-                probes.push_back({key, w, uint32_t(ii), uint32_t(arena.size()), uint16_t(types.size()), uint32_t(bytes.size())});
-                arena += types;
-                arena += bytes;
+                std::memcpy(&key, arena.data() + at + typesLen, 8);
+                probes.push_back({key, w, uint32_t(ii), uint32_t(at), uint16_t(typesLen), uint32_t(bytesLen)});
             }
         }
         if (probes.empty())
@@ -2107,9 +2126,14 @@ private:
         while (tableSize < probes.size() * 2)
             tableSize <<= 1;
         std::vector<uint32_t> table(tableSize, UINT32_MAX);
+        // The first two key bytes index a bit table that fits the L1 cache: the cheapest test
+        // comes first, as it runs for every byte of the regions.
+        std::vector<uint64_t> firstTwo(size_t(1) << 10);
+        auto twoBytes = [](uint64_t key) { return uint32_t(key & 0xffff); };
         for (size_t i = 0; i < probes.size(); ++i) {
             const uint64_t h = mix(probes[i].key);
             filter[(h >> shift) >> 6] |= 1ull << ((h >> shift) & 63);
+            firstTwo[twoBytes(probes[i].key) >> 6] |= 1ull << (twoBytes(probes[i].key) & 63);
             if (i && probes[i - 1].key == probes[i].key)
                 continue;
             size_t t = size_t(h >> 20) & (tableSize - 1);
@@ -2126,6 +2150,9 @@ private:
             const uint8_t* rb = f.data + r.offset;
             const uint8_t* re = rb + r.size;
             for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
+                const uint32_t two = uint32_t(x[0]) | uint32_t(x[1]) << 8; // the key's low bytes
+                if (!(firstTwo[two >> 6] >> (two & 63) & 1))
+                    continue;
                 uint64_t key;
                 std::memcpy(&key, x, 8);
                 const uint64_t h = mix(key);
@@ -2374,17 +2401,60 @@ private:
         return c;
     }
 
-    bool isLive(const Candidate& c) const
+    static size_t liveHash(const LiveKey& k, bool withRowid)
     {
-        LiveKey key{c.tail, c.head, 0, c.table};
-        auto it = std::lower_bound(m_live.begin(), m_live.end(), key);
-        for (; it != m_live.end() && it->table == c.table && it->tail == c.tail; ++it) {
-            if (it->head != c.head)
-                continue;
-            if (!c.hasRowid || it->rowid == c.rowid || it->rowid == INT64_MIN)
+        uint64_t h = (k.tail ^ k.table) * 0x9E3779B97F4A7C15ull;
+        h = (h ^ k.head) * 0xC2B2AE3D27D4EB4Full;
+        if (withRowid)
+            h = (h ^ uint64_t(k.rowid)) * 0x9E3779B97F4A7C15ull;
+        return size_t(h >> 32);
+    }
+    static bool sameLive(const LiveKey& a, const LiveKey& b, bool withRowid)
+    {
+        return a.table == b.table && a.tail == b.tail && a.head == b.head && (!withRowid || a.rowid == b.rowid);
+    }
+
+    // Finds key in an open-addressing set of m_live indexes; inserts index `add` when absent.
+    bool liveSet(std::vector<uint32_t>& slots, const LiveKey& key, bool withRowid, uint32_t add = UINT32_MAX) const
+    {
+        const size_t mask = slots.size() - 1;
+        for (size_t s = liveHash(key, withRowid) & mask;; s = (s + 1) & mask) {
+            if (slots[s] == UINT32_MAX) {
+                if (add != UINT32_MAX)
+                    slots[s] = add;
+                return false;
+            }
+            if (sameLive(m_live[slots[s]], key, withRowid))
                 return true;
         }
-        return false;
+    }
+
+    // Two sets over the live rows instead of sorting them all: by content and rowid, and by
+    // content alone. Equal keys are kept once, so a file of identical rows keeps chains short.
+    void buildLiveSlots()
+    {
+        size_t size = 1024;
+        while (size < m_live.size() * 2)
+            size <<= 1;
+        m_liveExact.assign(size, UINT32_MAX);
+        m_liveAny.assign(size, UINT32_MAX);
+        for (uint32_t i = 0; i < m_live.size(); ++i) {
+            liveSet(m_liveExact, m_live[i], true, i);
+            liveSet(m_liveAny, m_live[i], false, i);
+        }
+    }
+
+    bool isLive(const Candidate& c)
+    {
+        if (m_liveAny.empty())
+            return false;
+        LiveKey key{c.tail, c.head, INT64_MIN, c.table};
+        if (!c.hasRowid)
+            return liveSet(m_liveAny, key, false);
+        if (liveSet(m_liveExact, key, true))
+            return true; // a live row stored without rowid
+        key.rowid = c.rowid;
+        return liveSet(m_liveExact, key, true);
     }
 
     Bytes m_db, m_wal, m_journal;
@@ -2432,6 +2502,7 @@ private:
     std::vector<uint8_t> m_kind;
     std::vector<int> m_owner;
     std::vector<LiveKey> m_live;
+    std::vector<uint32_t> m_liveExact, m_liveAny;
     std::vector<LiveRowid> m_liveRowids;
     uint32_t m_walkPage = 0;
     const uint8_t* m_walkPageBase = nullptr;

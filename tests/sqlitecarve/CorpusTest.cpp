@@ -161,9 +161,11 @@ TEST(CarverCorpus, DeletedContentCategoriesAgainstAnswerKeys)
                 total.deleted, total.whole, total.deleted ? 100.0 * total.whole / total.deleted : 0.0, total.partial,
                 total.falseRows, total.reported);
     ASSERT_GT(cases, 10);
-    // Measured: 114 of 141 whole. Most misses are rows the corpus overwrote on purpose (0B, 0D).
-    EXPECT_GE(double(total.whole), 0.80 * total.deleted);
-    EXPECT_LE(total.falseRows * 20, total.reported); // at least 95% of what is reported is real
+    // Measured: 118 of 141 whole, none reported falsely. The 23 misses are rows whose bytes the
+    // corpus overwrote on purpose, wholly or in part: new rows in freed space (0B: 6, 0D: 14) and
+    // overflow pages reused or turned into freelist trunks (0E: 3).
+    EXPECT_GE(double(total.whole), 0.83 * total.deleted);
+    EXPECT_EQ(total.falseRows, 0);
 }
 
 // Hostile files end the walk that met the damage, never the scan.
