@@ -1846,12 +1846,13 @@ private:
                 } else {
                     v.kind = Value::Kind::Lost;
                 }
-            } else if (pos + sz > avail || (c.overflowPage && sz && inLostRange(pos, pos + sz))) {
+            } else if (pos > avail || sz > avail - pos || (c.overflowPage && sz && inLostRange(pos, pos + sz))) {
+                // A damaged header can claim a size near 2^63: compare without adding.
                 v.kind = Value::Kind::Lost;
             } else {
                 v = decodeValue(ty, body + pos, sc.affinity);
             }
-            pos += sz;
+            pos = sz > SIZE_MAX - pos ? SIZE_MAX : pos + sz;
         }
         return row;
     }
