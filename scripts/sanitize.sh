@@ -22,8 +22,11 @@ for f in build-asan/fuzz/fuzz_*; do
   seeds=""
   [ -d "fuzz/corpus/$name" ] && seeds="fuzz/corpus/$name"
   echo "fuzzing $name for ${FUZZ_SECONDS}s"
-  "$f" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 "$work" $seeds 2>&1 | tail -n 3
-  rm -rf "$work"
+  # A fixed seed keeps the run repeatable; the time bound keeps it short.
+  "$f" -seed=1 -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work-" "$work" $seeds > "$work.log" 2>&1 || { tail -n 60 "$work.log"; exit 1; }
+  tail -n 3 "$work.log"
+  rm -rf "$work" "$work.log"
 done
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
