@@ -1804,6 +1804,12 @@ private:
         row.rowidInferred = c.rowidHow == kRowidPosition;
         const size_t n = t.stored.size();
         row.values.resize(t.table.columns.size());
+        // Offsets come from damaged pages: nothing is read past the file that holds them.
+        if (c.bodyOffset > f.size || c.typesOffset > c.bodyOffset) {
+            for (Value& v : row.values)
+                v.kind = Value::Kind::Lost;
+            return row;
+        }
         const uint8_t* typesBegin = f.data + c.typesOffset;
         const uint8_t* typesEnd = f.data + c.bodyOffset;
         m_types.clear();
@@ -1818,14 +1824,14 @@ private:
             p += k;
         }
         const uint8_t* body = f.data + c.bodyOffset;
-        size_t avail = c.bodyLocal;
+        size_t avail = std::min<size_t>(c.bodyLocal, f.size - c.bodyOffset);
         if (c.overflowPage) {
             Ctx ctx;
             ctx.file = FileId(c.file);
             ctx.frame = c.frame;
             ctx.pgno = c.page;
             std::string buf;
-            avail = assemble(&ctx, body, c.bodyLocal, c.bodySize, c.overflowPage, buf, false);
+            avail = assemble(&ctx, body, avail, c.bodySize, c.overflowPage, buf, false);
             m_decodeBuf.swap(buf);
             body = reinterpret_cast<const uint8_t*>(m_decodeBuf.data());
         }
