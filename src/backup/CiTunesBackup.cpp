@@ -264,12 +264,23 @@ void readPlistString(plist_t dict, const char* key, QString& target)
     plist_t node = plist_access_path(dict, 1, key);
     if (!node)
         return;
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    if (value) {
-        target = QString::fromUtf8(value);
-        free(value);
-    }
+    bool isString = false;
+    const QString text = plistStringText(node, &isString);
+    if (isString)
+        target = text;
+}
+
+QString plistStringText(plist_t node, bool* isString)
+{
+    // The library's string getter aborts on an embedded NUL; its pointer getter does not.
+    uint64_t length = 0;
+    const char* p = node ? plist_get_string_ptr(node, &length) : nullptr;
+    if (isString)
+        *isString = p != nullptr;
+    if (!p)
+        return QString();
+    const void* nul = std::memchr(p, 0, size_t(length));
+    return QString::fromUtf8(p, nul ? qsizetype(static_cast<const char*>(nul) - p) : qsizetype(length));
 }
 
 void readPlistBool(plist_t dict, const char* key, bool& target)

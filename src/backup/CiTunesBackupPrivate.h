@@ -48,6 +48,9 @@ public:
 // Dictionary look-ups that leave `target` unchanged when the key is missing.
 void readPlistString(plist_t dict, const char* key, QString& target);
 void readPlistBool(plist_t dict, const char* key, bool& target);
+// A string node's text up to its first NUL; *isString is false (and the text empty) for any
+// other node.
+QString plistStringText(plist_t node, bool* isString = nullptr);
 
 // Whether `path` is `folder` or lies below it, symbolic links resolved (also for paths that do
 // not exist yet).

@@ -238,12 +238,10 @@ void CiTunesBackupManager::setupDeviceTypeMap(const QString& plistText)
                 releasePlistBlock(key);
                 break;
             }
-            char* text = nullptr;
-            plist_get_string_val(value, &text);
-            if (text) {
-                map->insert(QString::fromUtf8(key), QString::fromUtf8(text));
-                releasePlistBlock(text);
-            }
+            bool isString = false;
+            const QString text = plistStringText(value, &isString);
+            if (isString)
+                map->insert(QString::fromUtf8(key), text);
             releasePlistBlock(key);
         }
         Log(kModule, 1, " plist_free_block");

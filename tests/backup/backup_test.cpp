@@ -507,6 +507,21 @@ TEST(HostilePlists, UnreadableInfoPlistIsSkippedAndTheBackupStillParses)
     }
 }
 
+// The plist library aborts the process when asked for a string holding a NUL byte.
+TEST(HostilePlists, NulInsideAStringIsCutThere)
+{
+    Fixture f;
+    f.writer.writeInfoPlist = false;
+    f.writer.lockdown.clear();
+    ASSERT_TRUE(f.write());
+    const QByteArray info("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Device Name</key>"
+                          "<string>Ab\0cd</string></dict></plist>", 107);
+    ASSERT_TRUE(testsupport::writeFile(QDir(f.folder).filePath(QStringLiteral("Info.plist")), info));
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(f.folder));
+    EXPECT_EQ(b.deviceName(), QStringLiteral("Ab"));
+}
+
 TEST(Staging, RefusesARecoveryFolderInsideTheBackup)
 {
     Fixture f;
