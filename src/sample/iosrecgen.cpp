@@ -533,16 +533,24 @@ const char* const kOldCalendar[] = {
     "external_id TEXT, last_modified REAL)",
 };
 
-void buildCalendar(Db& db, const Options& o, Expected* e)
+// Layouts older than iOS 6 are not among the shipped ones: they come from `oldLayout`.
+template <size_t N>
+bool applyLayout(Db& db, const Options& o, const char* const (&oldLayout)[N], const char* database, Expected* e)
 {
     const bool old = o.iosMajor < 6;
     if (old) {
-        for (const char* s : kOldCalendar)
+        for (const char* s : oldLayout)
             if (!db.exec(QString::fromLatin1(s)))
                 e->warnings << db.error();
     } else {
-        db.applySchema(ibr::iosSchemaStatements(o.iosMajor, QStringLiteral("Calendar.sqlitedb")), &e->warnings);
+        db.applySchema(ibr::iosSchemaStatements(o.iosMajor, QString::fromLatin1(database)), &e->warnings);
     }
+    return old;
+}
+
+void buildCalendar(Db& db, const Options& o, Expected* e)
+{
+    const bool old = applyLayout(db, o, kOldCalendar, "Calendar.sqlitedb", e);
     db.exec(QStringLiteral("BEGIN"));
     db.exec(QStringLiteral("INSERT INTO Calendar (title, supported_entity_types) VALUES ('Home', 4)"));
     db.exec(QStringLiteral("INSERT INTO Calendar (title, supported_entity_types) VALUES ('DEFAULT_TASK_CALENDAR_NAME', 8)"));
@@ -658,14 +666,7 @@ const char* const kOldNotes[] = {
 
 void buildNotes(Db& db, const Options& o, Expected* e)
 {
-    const bool old = o.iosMajor < 6;
-    if (old) {
-        for (const char* s : kOldNotes)
-            if (!db.exec(QString::fromLatin1(s)))
-                e->warnings << db.error();
-    } else {
-        db.applySchema(ibr::iosSchemaStatements(o.iosMajor, QStringLiteral("notes.sqlite")), &e->warnings);
-    }
+    const bool old = applyLayout(db, o, kOldNotes, "notes.sqlite", e);
     db.exec(QStringLiteral("BEGIN"));
     struct N {
         qint64 note, body;
