@@ -39,12 +39,16 @@ using namespace fmt;
 
 constexpr size_t kMaxWarnings = 200;
 constexpr int kMaxTreeDepth = 40;
-// Mapped pages are handed back to the kernel after this many bytes of pages were touched, so a
+// Mapped pages are handed back to the kernel after this many bytes of pages were brought in, so a
 // large file never sits in memory whole.
 constexpr uint64_t kReleaseEvery = 32ull << 20;
 // A fault on a mapped file maps its neighbours too (up to 64 KB), so a random access is counted
 // as that much.
 constexpr uint64_t kFaultAround = 64u << 10;
+// Runs read in file order are copied into a buffer of this size instead: a copy costs far less
+// than mapping each page (more so in a virtual machine).
+constexpr uint64_t kReadAhead = 4u << 20;
+constexpr uint64_t kOsPage = 4096;
 constexpr size_t kProgressEveryPages = 64;
 // A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
 // bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
@@ -96,12 +100,26 @@ public:
             ::close(m_fd);
     }
     Bytes bytes() const { return {m_data, m_size}; }
+    int fd() const { return m_data ? m_fd : -1; }
 
 private:
     int m_fd = -1;
     const uint8_t* m_data = nullptr;
     size_t m_size = 0;
 };
+
+// Large arrays filled front to back get transparent huge pages where the system offers them on
+// request: one fault per 2 MB instead of one per 4 KB.
+template <class T>
+void reserveLarge(std::vector<T>& v, size_t n)
+{
+    constexpr uintptr_t kHuge = 2u << 20;
+    v.reserve(n);
+    const uintptr_t from = (uintptr_t(v.data()) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t to = (uintptr_t(v.data()) + v.capacity() * sizeof(T)) & ~(kHuge - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
 
 bool fileExists(const std::string& path)
 {
@@ -196,6 +214,17 @@ struct Candidate {
     bool implied = false;
     uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
+    uint32_t probeVersion = 0;
+};
+
+// A page of a live b-tree to visit: rowid bounds travel down table trees (a child holds keys in
+// (lo, hi]).
+struct Step {
+    uint32_t pg;
+    int depth;
+    int64_t lo, hi;
+    uint32_t root;
+    int table, index;
 };
 
 struct IndexLayout {
@@ -205,10 +234,20 @@ struct IndexLayout {
 
 // Bytes of an index page that may hold deleted index entries.
 struct IndexRegion {
-    uint64_t offset; // in its file
+    uint64_t at; // in the engine's copy of the regions' bytes
     uint32_t size;
     int32_t index; // IndexLayout the page belongs to, -1 unknown
-    uint8_t file;
+};
+
+// Indexed values of a carved row that lost its rowid, to look for in deleted index entries.
+struct Probe {
+    uint64_t key;     // the values' first bytes
+    uint32_t cand;
+    uint32_t version; // the candidate's version these values were taken from
+    uint32_t at;      // in the probe arena: serial types, then the values
+    uint16_t index;
+    uint16_t typesLen;
+    uint32_t bodyLen;
 };
 
 struct Ctx {
@@ -260,6 +299,8 @@ public:
         if (!m_cancelled)
             recoverDroppedSchemas();
         if (!m_cancelled)
+            walkLeaves();
+        if (!m_cancelled)
             scanDatabase();
         if (!m_cancelled)
             scanWal();
@@ -281,49 +322,70 @@ private:
             m_res.warnings.push_back(text);
     }
 
-    void touched(const Bytes& f, uint64_t n)
+    // Accounts for reading [offset, offset + size) through the mapping.
+    void access(uint8_t file, uint64_t offset, uint64_t size)
     {
-        m_touched += n;
+        (void)offset;
+        // Only mappings made here may be released; caller buffers are left alone.
+        if (!m_ownMappings || file > kJournal)
+            return;
+        m_touched += std::max(size, kFaultAround);
         if (m_touched < kReleaseEvery)
             return;
         m_touched = 0;
-        // Only mappings made here may be released; caller buffers are left alone.
-        if (m_ownMappings) {
-            for (const Bytes* b : {&m_db, &m_wal, &m_journal})
-                if (b->data && b->size)
-                    madvise(const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(uintptr_t(b->data) & ~uintptr_t(4095))),
-                            b->size + (uintptr_t(b->data) & 4095), MADV_DONTNEED);
+        for (uint8_t i = kDb; i <= kJournal; ++i) {
+            const Bytes& b = fileOf(i);
+            if (b.data && b.size)
+                madvise(const_cast<uint8_t*>(b.data), b.size, MADV_DONTNEED);
         }
-        (void)f;
     }
 
-    // Accounts for reading [offset, offset + size) of a file that is being read in file order:
-    // what a fault maps beyond the last read counts once, up to the fault-around size.
-    void touchedAt(uint8_t file, uint64_t offset, uint64_t size)
+    // Moves a file's read buffer so it holds [offset, offset + size). Called only by the loops
+    // that read a file in order: pointers from bytesAt() stay valid until the next call.
+    void advance(uint8_t file, uint64_t offset, uint64_t size)
     {
-        uint64_t n = size;
-        if (file != m_seqFile || offset + kFaultAround < m_seqEnd) {
-            n += kFaultAround; // a jump back: a new run
-            m_seqEnd = 0;
-        } else {
-            n += offset >= m_seqEnd ? std::min<uint64_t>(offset - m_seqEnd, kFaultAround) : 0;
+        if (file > kJournal || m_fd[file] < 0)
+            return;
+        ReadBuffer& w = m_buffer[file];
+        if (offset >= w.begin && offset + size <= w.end)
+            return;
+        const Bytes& f = fileOf(file);
+        if (offset >= f.size || size > kReadAhead)
+            return;
+        const uint64_t begin = offset & ~(kOsPage - 1);
+        const uint64_t len = std::min<uint64_t>(f.size - begin, kReadAhead);
+        w.bytes.resize(len);
+        uint64_t got = 0;
+        while (got < len) {
+            const ssize_t n = pread(m_fd[file], w.bytes.data() + got, len - got, off_t(begin + got));
+            if (n <= 0)
+                break;
+            got += uint64_t(n);
         }
-        m_seqFile = file;
-        m_seqEnd = std::max(m_seqEnd, offset + size);
-        touched(fileOf(file), n);
+        w.begin = begin;
+        w.end = begin + got;
     }
 
-    const uint8_t* dbPage(uint32_t pgno, bool sequential = false)
+    const uint8_t* bytesAt(uint8_t file, uint64_t offset, uint64_t size)
+    {
+        if (file <= kJournal) {
+            const ReadBuffer& w = m_buffer[file];
+            if (offset >= w.begin && offset + size <= w.end)
+                return w.bytes.data() + (offset - w.begin);
+        }
+        access(file, offset, size);
+        return fileOf(file).data + offset;
+    }
+
+    const uint8_t* dbPage(uint32_t pgno)
     {
         if (pgno == 0 || uint64_t(pgno) * m_pageSize > m_db.size)
             return nullptr;
-        touched(m_db, sequential ? m_pageSize : std::max<uint64_t>(m_pageSize, kFaultAround));
-        return m_db.data + uint64_t(pgno - 1) * m_pageSize;
+        return bytesAt(kDb, uint64_t(pgno - 1) * m_pageSize, m_pageSize);
     }
-    const uint8_t* walFramePage(uint32_t frame, bool sequential = false)
+    const uint8_t* walFramePage(uint32_t frame)
     {
-        touched(m_wal, sequential ? m_pageSize : std::max<uint64_t>(m_pageSize, kFaultAround));
-        return m_wal.data + kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize) + kWalFrameHeaderSize;
+        return bytesAt(kWal, walFrameOffset(frame), m_pageSize);
     }
     uint64_t walFrameOffset(uint32_t frame) const
     {
@@ -621,15 +683,17 @@ private:
 
     // ---- live b-trees ----------------------------------------------------------------------
 
+    // The live trees are read in two steps so the file is read in order once: their interior pages
+    // first (a small share), which tells which pages are leaves and whose; then every leaf in file
+    // order, its live rows noted and its free space carved while it is at hand.
     void walkLive()
     {
         m_kind.assign(size_t(m_pageCount) + 1, kUnknown);
         m_owner.assign(size_t(m_pageCount) + 1, -1);
+        m_carved.assign(size_t(m_pageCount) + 1, 0);
         // The schema walk above ran before the kind map existed; walk page 1's tree again.
         m_live.clear();
-        // Most pages of a database are table leaves holding a few rows each.
-        m_live.reserve(size_t(m_pageCount) * 4);
-        m_liveRowids.reserve(size_t(m_pageCount) * 4);
+        m_leaves.clear();
         for (size_t t = 0; t < m_tables.size(); ++t) {
             const TableLayout& tl = m_tables[t];
             walkTree(tl.table.rootPage, int(t), false);
@@ -641,51 +705,137 @@ private:
         for (size_t i = 0; i < m_indexRoots.size(); ++i)
             walkTree(m_indexRoots[i], -1, false, i < m_indexRootIds.size() ? m_indexRootIds[i] : -1);
         walkFreelist();
+    }
+
+    // Reads the deferred leaves in file order; carves each as it goes (after the dropped schemas
+    // are known, so their rows can be matched too).
+    void walkLeaves()
+    {
+        m_indexesOf.assign(m_tables.size(), {});
+        for (size_t i = 0; i < m_indexes.size(); ++i)
+            if (m_indexes[i].table >= 0 && size_t(m_indexes[i].table) < m_tables.size())
+                m_indexesOf[size_t(m_indexes[i].table)].push_back(uint16_t(i));
+        std::sort(m_leaves.begin(), m_leaves.end(), [](const Step& a, const Step& b) { return a.pg < b.pg; });
+        // Room for rows of about 128 bytes on every leaf, and for a few deleted ones each: only
+        // what is filled is ever touched.
+        const size_t rowsGuess = m_leaves.size() * (m_usable / 128) + 1024;
+        reserveLarge(m_live, rowsGuess);
+        reserveLarge(m_liveRowids, rowsGuess);
+        reserveLarge(m_cands, size_t(m_pageCount) * 8 + 1024);
+        size_t indexLeaves = 0;
+        for (const Step& l : m_leaves)
+            indexLeaves += l.table < 0 ? 1 : 0;
+        reserveLarge(m_regionBytes, indexLeaves * m_usable / 2 + 65536);
+        reserveLarge(m_probes, size_t(m_pageCount) * 8 + 1024);
+        reserveLarge(m_probeArena, size_t(m_pageCount) * 256 + 65536);
+        std::vector<Step> stack;
+        size_t n = 0;
+        for (size_t i = 0; i < m_leaves.size(); ++i) {
+            const Step& leaf = m_leaves[i];
+            advance(kDb, uint64_t(leaf.pg - 1) * m_pageSize, m_pageSize);
+            stack.assign(1, leaf);
+            walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
+            const uint32_t pg = leaf.pg;
+            const bool superseded = pg < m_finalFrame.size() && m_finalFrame[pg] != UINT32_MAX;
+            if (!superseded && (m_kind[pg] == kTablePage || m_kind[pg] == kIndexPage) && !m_carved[pg]) {
+                carveMainPage(pg);
+                m_carved[pg] = 1;
+                m_done += m_pageSize;
+                if (++n % kProgressEveryPages == 0 && !progress())
+                    return;
+            }
+        }
+        std::vector<Step>().swap(m_leaves);
         buildLiveSlots();
         if (!std::is_sorted(m_liveRowids.begin(), m_liveRowids.end()))
             std::sort(m_liveRowids.begin(), m_liveRowids.end());
     }
 
+    // Depth of the leaves below `root`, read down its first children; -1 when it cannot be told.
+    int leafDepth(uint32_t root)
+    {
+        uint32_t pg = root;
+        for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
+            const uint8_t* page = pg >= 1 && pg <= m_pageCount ? finalPage(pg) : nullptr;
+            if (!page)
+                return -1;
+            const size_t hdr = pg == 1 ? kHeaderSize : 0;
+            const uint8_t type = page[hdr];
+            if (!isBtreeType(type))
+                return -1;
+            if (isLeafType(type))
+                return depth;
+            const uint32_t cells = get16(page + hdr + kPageOffCellCount);
+            uint32_t child = get32(page + hdr + kPageOffRightChild);
+            if (cells) {
+                const uint32_t off = get16(page + hdr + kInteriorHeaderSize);
+                if (off + 4 > m_usable)
+                    return -1;
+                child = get32(page + off);
+            }
+            pg = child;
+        }
+        return -1;
+    }
 
     void walkTree(uint32_t root, int table, bool schemaOnly, int index = -1)
     {
         if (root < 1 || root > m_pageCount)
             return;
+        std::vector<Step> stack{{root, 0, INT64_MIN, INT64_MAX, root, table, index}};
+        walkSteps(stack, root, table, schemaOnly, index, schemaOnly ? -1 : leafDepth(root), false);
+    }
+
+    // Walks a live tree from the pages on `stack`. Pages at `deferDepth` are taken to be leaves and
+    // only noted in m_leaves; `leafPass` reads such a noted leaf (its kind is already set).
+    void walkSteps(std::vector<Step>& stack, uint32_t root, int table, bool schemaOnly, int index, int deferDepth,
+                   bool leafPass)
+    {
         const bool withoutRowid = table >= 0 && m_tables[size_t(table)].table.withoutRowid;
-        // Rowid bounds travel down table trees: a child holds keys in (lo, hi].
-        struct Step {
-            uint32_t pg;
-            int depth;
-            int64_t lo, hi;
-        };
-        std::vector<Step> stack{{root, 0, INT64_MIN, INT64_MAX}};
+        const bool tableTree = table >= 0 && !withoutRowid;
         std::vector<uint32_t> seen;
         size_t visits = 0;
         while (!stack.empty()) {
-            const auto [pg, depth, lo, hi] = stack.back();
+            const auto [pg, depth, lo, hi, r0, t0, i0] = stack.back();
+            (void)r0, (void)t0, (void)i0;
             stack.pop_back();
             if (++visits > m_pageCount) {
                 warn("tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
                 return;
             }
-            if (!schemaOnly) {
+            const bool notedLeaf = leafPass && visits == 1;
+            if (!schemaOnly && !notedLeaf) {
                 if (m_kind[pg] != kUnknown) {
                     warn("page " + std::to_string(pg) + " reached twice (tree of page " + std::to_string(root) + ")");
                     continue;
                 }
-            } else {
+                if (depth == deferDepth && depth > 0) {
+                    // Index trees hold index pages only, table trees table pages (a WITHOUT ROWID
+                    // table's tree is an index tree); the leaf pass checks the guess.
+                    m_kind[pg] = tableTree ? kTablePage : kIndexPage;
+                    m_owner[pg] = table;
+                    if (!tableTree && index >= 0 && pg < m_indexOwner.size())
+                        m_indexOwner[pg] = index;
+                    m_leaves.push_back({pg, depth, lo, hi, root, table, index});
+                    continue;
+                }
+            } else if (schemaOnly) {
                 if (std::find(seen.begin(), seen.end(), pg) != seen.end())
                     continue;
                 seen.push_back(pg);
             }
             const uint8_t* page = finalPage(pg);
             if (!page) {
+                if (notedLeaf)
+                    m_kind[pg] = kUnknown, m_owner[pg] = -1;
                 warn("page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
                 continue;
             }
             const size_t hdr = pg == 1 ? kHeaderSize : 0;
             const uint8_t type = page[hdr];
-            if (!isBtreeType(type)) {
+            if (!isBtreeType(type) || (notedLeaf && isTableType(type) != tableTree)) {
+                if (notedLeaf)
+                    m_kind[pg] = kUnknown, m_owner[pg] = -1;
                 warn("page " + std::to_string(pg) + " is not a b-tree page (tree of page " + std::to_string(root) + ")");
                 continue;
             }
@@ -726,7 +876,7 @@ private:
                         lastKey = int64_t(key);
                 }
                 if (right >= 1 && right <= m_pageCount)
-                    stack.push_back({right, depth + 1, lastKey, hi});
+                    stack.push_back({right, depth + 1, lastKey, hi, root, table, index});
             }
             // Children are pushed in key order and reversed below, so they are popped in key
             // order: live rowids then arrive sorted and need no sort.
@@ -749,7 +899,7 @@ private:
                             key = int64_t(k);
                     }
                     if (child >= 1 && child <= m_pageCount)
-                        stack.push_back({child, depth + 1, prevKey, key});
+                        stack.push_back({child, depth + 1, prevKey, key, root, table, index});
                     prevKey = key;
                     if (type == TableInterior)
                         continue;
@@ -1454,7 +1604,11 @@ private:
         auto add = [&](uint32_t from, uint32_t to) {
             to = std::min(to, m_usable);
             if (to > from + kIndexKeyBytes)
-                m_indexRegions.push_back({ctx.pageBase + from, to - from, owner, uint8_t(ctx.file)});
+            {
+                // Copied while the page is at hand, so the file is not read a second time.
+                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
+                m_regionBytes.insert(m_regionBytes.end(), page + from, page + to);
+            }
         };
         if (!live) {
             add(ptrEnd, m_usable);
@@ -1594,11 +1748,77 @@ private:
         const uint32_t at = m_seen.findOrInsert(key, uint32_t(m_cands.size()), &inserted);
         if (inserted) {
             m_cands.push_back(c);
-            return;
-        }
-        Candidate& old = m_cands[at];
-        if (c.lost < old.lost)
+        } else {
+            Candidate& old = m_cands[at];
+            if (c.lost >= old.lost)
+                return;
             old = c;
+        }
+        if (!c.hasRowid && !t.table.withoutRowid && size_t(m.table) < m_indexesOf.size() && !m_indexesOf[size_t(m.table)].empty())
+            addProbes(at, m);
+    }
+
+    // The index keys of a row that lost its rowid, taken while its page is at hand.
+    void addProbes(uint32_t cand, const Parsed& m)
+    {
+        Candidate& c = m_cands[cand];
+        const TableLayout& t = m_tables[c.table];
+        const size_t n = t.stored.size();
+        m_colTypes.clear();
+        if (m.implied)
+            m_colTypes.push_back(m.impliedType);
+        m_colTypes.insert(m_colTypes.end(), m_types.begin(), m_types.end());
+        if (m_colTypes.size() != n)
+            return;
+        m_colPos.resize(n + 1);
+        uint64_t pos = 0;
+        for (size_t i = 0; i < n; ++i) {
+            m_colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+            pos += uint64_t(std::max<int64_t>(0, serialSize(m_colTypes[i])));
+        }
+        m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+        c.probeVersion = ++m_probeSerial;
+        for (const uint16_t ii : m_indexesOf[c.table]) {
+            const IndexLayout& il = m_indexes[ii];
+            // Serial types go straight into the arena and the key bytes after them; a probe that
+            // fails is cut off again.
+            const size_t at = m_probeArena.size();
+            size_t bytesLen = 0;
+            bool ok = true;
+            for (int col : il.columns) {
+                const uint64_t ty = m_colTypes[size_t(col)];
+                const uint32_t from = m_colPos[size_t(col)], to = m_colPos[size_t(col) + 1];
+                // An index converts a REAL column's integer to a real: its bytes differ.
+                if (ty != 0 && t.stored[size_t(col)].affinity == Affinity::Real && ty != 7) {
+                    ok = false;
+                    break;
+                }
+                if (to > c.bodyLocal || ty == 10 || ty == 11) {
+                    ok = false;
+                    break;
+                }
+                uint8_t vb[kMaxVarint];
+                int k = 0;
+                uint64_t v = ty;
+                do {
+                    vb[k++] = uint8_t(v & 0x7f);
+                    v >>= 7;
+                } while (v && k < 8);
+                for (int i = k - 1; i >= 0; --i)
+                    m_probeArena.push_back(uint8_t(vb[i] | (i ? 0x80 : 0)));
+                bytesLen += to - from;
+            }
+            const size_t typesLen = m_probeArena.size() - at;
+            if (!ok || bytesLen < kIndexKeyBytes || typesLen > 16 || at + typesLen + bytesLen > UINT32_MAX) {
+                m_probeArena.resize(at);
+                continue;
+            }
+            for (int col : il.columns)
+                m_probeArena.insert(m_probeArena.end(), m.body + m_colPos[size_t(col)], m.body + m_colPos[size_t(col) + 1]);
+            uint64_t key;
+            std::memcpy(&key, m_probeArena.data() + at + typesLen, 8);
+            m_probes.push_back({key, cand, c.probeVersion, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
+        }
     }
 
     // ---- the passes ------------------------------------------------------------------------
@@ -1615,7 +1835,7 @@ private:
 
     void carveMainPage(uint32_t pg)
     {
-        const uint8_t* page = dbPage(pg, true);
+        const uint8_t* page = dbPage(pg);
         if (!page)
             return;
         Ctx ctx = mainCtx(pg);
@@ -1693,6 +1913,9 @@ private:
     void scanDatabase()
     {
         for (uint32_t pg = 1; pg <= m_pageCount; ++pg) {
+            if (m_carved[pg])
+                continue;
+            advance(kDb, uint64_t(pg - 1) * m_pageSize, m_pageSize);
             carveMainPage(pg);
             m_done += m_pageSize;
             if (pg % kProgressEveryPages == 0 && !progress())
@@ -1710,7 +1933,7 @@ private:
         ctx.file = kWal;
         ctx.pgno = pg;
         ctx.frame = f;
-        ctx.page = walFramePage(f, true);
+        ctx.page = walFramePage(f);
         ctx.pageBase = walFrameOffset(f);
         ctx.preferTable = pg < m_owner.size() ? m_owner[pg] : -1;
         ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
@@ -1728,6 +1951,7 @@ private:
     void scanWal()
     {
         for (uint32_t f = 0; f < m_walFrames; ++f) {
+            advance(kWal, walFrameOffset(f) - kWalFrameHeaderSize, m_pageSize + kWalFrameHeaderSize);
             carveWalFrame(f);
             m_done += m_pageSize + kWalFrameHeaderSize;
             if (f % kProgressEveryPages == 0 && !progress())
@@ -1743,11 +1967,11 @@ private:
             ctx.file = kJournal;
             ctx.pgno = get32(m_journal.data + off);
             ctx.frame = uint32_t(i);
-            ctx.page = m_journal.data + off + 4;
+            advance(kJournal, off, m_pageSize + 4);
+            ctx.page = bytesAt(kJournal, off + 4, m_pageSize);
             ctx.pageBase = off + 4;
             ctx.preferTable = ctx.pgno < m_owner.size() ? m_owner[ctx.pgno] : -1;
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
-            touched(m_journal, m_pageSize);
             carvePage(ctx, false);
             m_done += m_pageSize + kJournalRecordExtra;
             if (i % kProgressEveryPages == 0 && !progress())
@@ -1791,7 +2015,6 @@ private:
     CarvedRow decode(const Candidate& c)
     {
         const Bytes& f = fileOf(c.file);
-        touched(f, kFaultAround); // each decode may touch pages of its own
         const TableLayout& t = m_tables[c.table];
         CarvedRow row;
         row.table = t.table.name;
@@ -1810,8 +2033,8 @@ private:
                 v.kind = Value::Kind::Lost;
             return row;
         }
-        const uint8_t* typesBegin = f.data + c.typesOffset;
-        const uint8_t* typesEnd = f.data + c.bodyOffset;
+        const uint8_t* typesBegin = bytesAt(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
+        const uint8_t* typesEnd = typesBegin + (c.bodyOffset - c.typesOffset);
         m_types.clear();
         if (c.implied)
             m_types.push_back(c.impliedType);
@@ -1823,7 +2046,7 @@ private:
             m_types.push_back(ty);
             p += k;
         }
-        const uint8_t* body = f.data + c.bodyOffset;
+        const uint8_t* body = typesEnd;
         size_t avail = std::min<size_t>(c.bodyLocal, f.size - c.bodyOffset);
         if (c.overflowPage) {
             Ctx ctx;
@@ -1917,6 +2140,8 @@ private:
         m_seen = FlatIndex();
         rowidsFromIndexes(winners);
         std::vector<IndexRegion>().swap(m_indexRegions);
+        std::vector<uint8_t>().swap(m_regionBytes);
+        std::vector<uint8_t>().swap(m_probeArena);
         rowidsFromPositions(winners);
         std::sort(winners.begin(), winners.end(), [&](uint32_t a, uint32_t b) {
             const Candidate& x = m_cands[a];
@@ -1924,7 +2149,10 @@ private:
             return x.file != y.file ? x.file < y.file : x.offset < y.offset;
         });
         for (uint32_t w : winners) {
-            CarvedRow row = decode(m_cands[w]);
+            const Candidate& c = m_cands[w];
+            if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
+                advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
+            CarvedRow row = decode(c);
             ++m_res.rowCount;
             if (m_opt.onRow)
                 m_opt.onRow(row);
@@ -1940,37 +2168,6 @@ private:
         const LiveRowid key{table, rowid, 0, 0};
         auto it = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), key);
         return it != m_liveRowids.end() && it->table == table && it->rowid == rowid;
-    }
-
-    // Serial types of a candidate (the implied first one included) into m_types, with each stored
-    // column's body offset in m_colPos; false when the header cannot be read.
-    bool candidateColumns(const Candidate& c)
-    {
-        const Bytes& f = fileOf(c.file);
-        touchedAt(c.file, c.typesOffset, c.bodyLocal);
-        const size_t n = m_tables[c.table].stored.size();
-        m_types.clear();
-        if (c.implied)
-            m_types.push_back(c.impliedType);
-        const uint8_t* typesEnd = f.data + c.bodyOffset;
-        for (const uint8_t* p = f.data + c.typesOffset; p < typesEnd && m_types.size() < n;) {
-            uint64_t ty = 0;
-            const int k = getVarint(p, typesEnd, &ty);
-            if (!k)
-                return false;
-            m_types.push_back(ty);
-            p += k;
-        }
-        if (m_types.size() != n)
-            return false;
-        m_colPos.resize(n + 1);
-        uint64_t pos = 0;
-        for (size_t i = 0; i < n; ++i) {
-            m_colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
-            pos += uint64_t(std::max<int64_t>(0, serialSize(m_types[i])));
-        }
-        m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
-        return true;
     }
 
     // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
@@ -2045,145 +2242,129 @@ private:
     {
         if (m_indexes.empty() || m_indexRegions.empty())
             return;
-        struct Probe {
-            uint64_t key;
-            uint32_t cand;
-            uint32_t index;
-            uint32_t at; // in arena: serial types, then body
-            uint16_t typesLen;
-            uint32_t bodyLen;
-        };
-        std::vector<Probe> probes;
-        std::string arena;
-        std::vector<uint32_t> inFileOrder;
+        std::vector<uint8_t> wanted(m_cands.size());
         for (uint32_t w : winners)
-            if (!m_cands[w].hasRowid && !m_tables[m_cands[w].table].table.withoutRowid)
-                inFileOrder.push_back(w);
-        std::sort(inFileOrder.begin(), inFileOrder.end(), [&](uint32_t a, uint32_t b) {
-            const Candidate& x = m_cands[a];
-            const Candidate& y = m_cands[b];
-            return x.file != y.file ? x.file < y.file : x.offset < y.offset;
-        });
-        for (uint32_t w : inFileOrder) {
-            const Candidate& c = m_cands[w];
-            bool any = false;
-            for (const IndexLayout& il : m_indexes)
-                any = any || il.table == int(c.table);
-            if (!any || !candidateColumns(c))
-                continue;
-            const uint8_t* body = fileOf(c.file).data + c.bodyOffset;
-            const TableLayout& t = m_tables[c.table];
-            for (size_t ii = 0; ii < m_indexes.size(); ++ii) {
-                const IndexLayout& il = m_indexes[ii];
-                if (il.table != int(c.table))
-                    continue;
-                // Serial types go straight into the arena and the key bytes after them; a probe
-                // that fails is cut off again.
-                const size_t at = arena.size();
-                size_t bytesLen = 0;
-                bool ok = true;
-                for (int col : il.columns) {
-                    const uint64_t ty = m_types[size_t(col)];
-                    const uint32_t from = m_colPos[size_t(col)], to = m_colPos[size_t(col) + 1];
-                    // An index converts a REAL column's integer to a real: its bytes differ.
-                    if (ty != 0 && t.stored[size_t(col)].affinity == Affinity::Real && ty != 7) {
-                        ok = false;
-                        break;
-                    }
-                    if (to > c.bodyLocal || ty == 10 || ty == 11) {
-                        ok = false;
-                        break;
-                    }
-                    uint8_t vb[kMaxVarint];
-                    int n = 0;
-                    uint64_t v = ty;
-                    do {
-                        vb[n++] = uint8_t(v & 0x7f);
-                        v >>= 7;
-                    } while (v && n < 8);
-                    for (int i = n - 1; i >= 0; --i)
-                        arena += char(vb[i] | (i ? 0x80 : 0));
-                    bytesLen += to - from;
-                }
-                const size_t typesLen = arena.size() - at;
-                if (!ok || bytesLen < kIndexKeyBytes || typesLen > 16) {
-                    arena.resize(at);
-                    continue;
-                }
-                for (int col : il.columns)
-                    arena.append(reinterpret_cast<const char*>(body + m_colPos[size_t(col)]),
-                                 m_colPos[size_t(col) + 1] - m_colPos[size_t(col)]);
-                uint64_t key;
-                std::memcpy(&key, arena.data() + at + typesLen, 8);
-                probes.push_back({key, w, uint32_t(ii), uint32_t(at), uint16_t(typesLen), uint32_t(bytesLen)});
-            }
-        }
+            wanted[w] = !m_cands[w].hasRowid;
+        std::vector<Probe> probes;
+        probes.swap(m_probes);
+        // Only the probes of rows still without rowid, from the copy that won, are kept.
+        probes.erase(std::remove_if(probes.begin(), probes.end(),
+                                    [&](const Probe& p) { return !wanted[p.cand] || m_cands[p.cand].probeVersion != p.version; }),
+                     probes.end());
+        const std::vector<uint8_t>& arena = m_probeArena;
         if (probes.empty())
             return;
-        std::sort(probes.begin(), probes.end(), [](const Probe& a, const Probe& b) { return a.key < b.key; });
-        // A bit filter about 32 bits per probe turns most positions away after one lookup; an
-        // open-addressing table then finds the first probe of a key.
-        int filterBits = 16;
-        while (filterBits < 27 && (size_t(1) << filterBits) < probes.size() * 32)
-            ++filterBits;
-        std::vector<uint64_t> filter(size_t(1) << (filterBits - 6));
+        std::sort(probes.begin(), probes.end(),
+                  [](const Probe& a, const Probe& b) { return a.index != b.index ? a.index < b.index : a.key < b.key; });
+        // One set of filters per index, so each region is tested only against the keys its index
+        // can hold: a bit table on the key's first four bytes turns most positions away from the
+        // cache, a bit filter of about 32 bits per probe most of the rest, and an open-addressing
+        // table then finds the first probe of a key.
+        struct KeyFilter {
+            size_t begin = 0, end = 0; // probes of this index
+            std::vector<uint64_t> four, filter;
+            std::vector<uint32_t> table;
+            int fourShift = 0, shift = 0;
+            size_t mask = 0;
+        };
         auto mix = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ull; };
-        const int shift = 64 - filterBits;
-        size_t tableSize = 1;
-        while (tableSize < probes.size() * 2)
-            tableSize <<= 1;
-        std::vector<uint32_t> table(tableSize, UINT32_MAX);
-        // The first two key bytes index a bit table that fits the L1 cache: the cheapest test
-        // comes first, as it runs for every byte of the regions.
-        std::vector<uint64_t> firstTwo(size_t(1) << 10);
-        auto twoBytes = [](uint64_t key) { return uint32_t(key & 0xffff); };
-        for (size_t i = 0; i < probes.size(); ++i) {
-            const uint64_t h = mix(probes[i].key);
-            filter[(h >> shift) >> 6] |= 1ull << ((h >> shift) & 63);
-            firstTwo[twoBytes(probes[i].key) >> 6] |= 1ull << (twoBytes(probes[i].key) & 63);
-            if (i && probes[i - 1].key == probes[i].key)
-                continue;
-            size_t t = size_t(h >> 20) & (tableSize - 1);
-            while (table[t] != UINT32_MAX)
-                t = (t + 1) & (tableSize - 1);
-            table[t] = uint32_t(i);
+        auto mix32 = [](uint32_t k) { return k * 0x9E3779B1u; };
+        std::vector<KeyFilter> filters(m_indexes.size());
+        for (size_t i = 0; i < probes.size();) {
+            KeyFilter& kf = filters[probes[i].index];
+            kf.begin = i;
+            while (i < probes.size() && probes[i].index == probes[kf.begin].index)
+                ++i;
+            kf.end = i;
+            const size_t n = kf.end - kf.begin;
+            int fourBits = 12, filterBits = 16;
+            while (fourBits < 22 && (size_t(1) << fourBits) < n * 16)
+                ++fourBits;
+            while (filterBits < 27 && (size_t(1) << filterBits) < n * 32)
+                ++filterBits;
+            kf.four.assign(size_t(1) << (fourBits - 6), 0);
+            kf.filter.assign(size_t(1) << (filterBits - 6), 0);
+            kf.fourShift = 32 - fourBits;
+            kf.shift = 64 - filterBits;
+            size_t tableSize = 1;
+            while (tableSize < n * 2)
+                tableSize <<= 1;
+            kf.mask = tableSize - 1;
+            kf.table.assign(tableSize, UINT32_MAX);
+            for (size_t k = kf.begin; k < kf.end; ++k) {
+                const uint64_t h = mix(probes[k].key) >> kf.shift;
+                kf.filter[h >> 6] |= 1ull << (h & 63);
+                const uint32_t h4 = mix32(uint32_t(probes[k].key)) >> kf.fourShift;
+                kf.four[h4 >> 6] |= 1ull << (h4 & 63);
+                if (k > kf.begin && probes[k - 1].key == probes[k].key)
+                    continue;
+                size_t t = size_t(mix(probes[k].key) >> 20) & kf.mask;
+                while (kf.table[t] != UINT32_MAX)
+                    t = (t + 1) & kf.mask;
+                kf.table[t] = uint32_t(k);
+            }
         }
         std::vector<std::pair<uint32_t, int64_t>> found; // candidate, rowid
-        for (const IndexRegion& r : m_indexRegions) {
-            const Bytes& f = fileOf(r.file);
-            if (r.offset + r.size > f.size)
-                continue;
-            touchedAt(r.file, r.offset, r.size);
-            const uint8_t* rb = f.data + r.offset;
-            const uint8_t* re = rb + r.size;
+        auto scan = [&](const KeyFilter& kf, const uint8_t* rb, const uint8_t* re) {
             for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
-                const uint32_t two = uint32_t(x[0]) | uint32_t(x[1]) << 8; // the key's low bytes
-                if (!(firstTwo[two >> 6] >> (two & 63) & 1))
+                uint32_t first4;
+                std::memcpy(&first4, x, 4);
+                const uint32_t h4 = mix32(first4) >> kf.fourShift;
+                if (!(kf.four[h4 >> 6] >> (h4 & 63) & 1))
                     continue;
                 uint64_t key;
                 std::memcpy(&key, x, 8);
-                const uint64_t h = mix(key);
-                if (!(filter[(h >> shift) >> 6] >> ((h >> shift) & 63) & 1))
+                const uint64_t hm = mix(key);
+                const uint64_t h = hm >> kf.shift;
+                if (!(kf.filter[h >> 6] >> (h & 63) & 1))
                     continue;
-                size_t t = size_t(h >> 20) & (tableSize - 1);
-                while (table[t] != UINT32_MAX && probes[table[t]].key != key)
-                    t = (t + 1) & (tableSize - 1);
-                if (table[t] == UINT32_MAX)
+                size_t t = size_t(hm >> 20) & kf.mask;
+                while (kf.table[t] != UINT32_MAX && probes[kf.table[t]].key != key)
+                    t = (t + 1) & kf.mask;
+                if (kf.table[t] == UINT32_MAX)
                     continue;
-                for (auto it = probes.begin() + table[t]; it != probes.end() && it->key == key; ++it) {
-                    if (r.index >= 0 && uint32_t(r.index) != it->index)
+                for (size_t k = kf.table[t]; k < kf.end && probes[k].key == key; ++k) {
+                    const Probe& pr = probes[k];
+                    if (x + pr.bodyLen > re)
                         continue;
-                    if (x + it->bodyLen > re)
-                        continue;
-                    const uint8_t* pt = reinterpret_cast<const uint8_t*>(arena.data()) + it->at;
-                    if (std::memcmp(x, pt + it->typesLen, it->bodyLen) != 0)
+                    const uint8_t* pt = arena.data() + pr.at;
+                    if (std::memcmp(x, pt + pr.typesLen, pr.bodyLen) != 0)
                         continue;
                     int64_t rowid = 0;
-                    if (indexEntryRowid(rb, re, x, pt, it->typesLen, it->bodyLen, &rowid)
-                        && !liveRowid(m_cands[it->cand].table, rowid))
-                        found.push_back({it->cand, rowid});
+                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid))
+                        found.push_back({pr.cand, rowid});
                 }
             }
+        };
+        for (const IndexRegion& r : m_indexRegions) {
+            const uint8_t* rb = m_regionBytes.data() + r.at;
+            const uint8_t* re = rb + r.size;
+            if (r.index >= 0) {
+                if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
+                    scan(filters[size_t(r.index)], rb, re);
+                continue;
+            }
+            for (const KeyFilter& kf : filters) // a page no live index holds: any index's entries
+                if (kf.end > kf.begin)
+                    scan(kf, rb, re);
+        }
+        // Rowids of live rows belong to them: checked in one merge instead of a search per find.
+        std::sort(found.begin(), found.end(), [&](const std::pair<uint32_t, int64_t>& a, const std::pair<uint32_t, int64_t>& b) {
+            const uint32_t ta = m_cands[a.first].table, tb = m_cands[b.first].table;
+            return ta != tb ? ta < tb : a.second < b.second;
+        });
+        {
+            auto live = m_liveRowids.begin();
+            size_t kept = 0;
+            for (const auto& f : found) {
+                const LiveRowid key{m_cands[f.first].table, f.second, 0, 0};
+                while (live != m_liveRowids.end() && *live < key)
+                    ++live;
+                if (live != m_liveRowids.end() && live->table == key.table && live->rowid == key.rowid)
+                    continue;
+                found[kept++] = f;
+            }
+            found.resize(kept);
         }
         std::sort(found.begin(), found.end());
         found.erase(std::unique(found.begin(), found.end()), found.end());
@@ -2203,31 +2384,40 @@ private:
     void assignRowids(const std::vector<uint32_t>& winners, const std::vector<std::pair<uint32_t, int64_t>>& proposals,
                       RowidHow how)
     {
+        if (proposals.empty())
+            return;
         struct Claim {
             uint32_t table;
             int64_t rowid;
             uint32_t cand;
-            bool proposal;
+            bool taken; // another row of the table has or gets this rowid too
             bool operator<(const Claim& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
         };
         std::vector<Claim> claims;
-        for (uint32_t w : winners)
-            if (m_cands[w].hasRowid)
-                claims.push_back({m_cands[w].table, m_cands[w].rowid, w, false});
+        claims.reserve(proposals.size());
         for (const auto& [cand, rowid] : proposals)
-            claims.push_back({m_cands[cand].table, rowid, cand, true});
+            claims.push_back({m_cands[cand].table, rowid, cand, false});
         std::sort(claims.begin(), claims.end());
-        for (size_t i = 0; i < claims.size();) {
-            size_t j = i;
-            while (j < claims.size() && claims[j].table == claims[i].table && claims[j].rowid == claims[i].rowid)
-                ++j;
-            if (j - i == 1 && claims[i].proposal) {
-                Candidate& c = m_cands[claims[i].cand];
-                c.hasRowid = true;
-                c.rowid = claims[i].rowid;
-                c.rowidHow = how;
-            }
-            i = j;
+        for (size_t i = 1; i < claims.size(); ++i)
+            if (claims[i].table == claims[i - 1].table && claims[i].rowid == claims[i - 1].rowid)
+                claims[i].taken = claims[i - 1].taken = true;
+        // Rows that already have their rowid are looked up in the proposals, not sorted with them.
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            if (!c.hasRowid)
+                continue;
+            const Claim key{c.table, c.rowid, 0, false};
+            for (auto it = std::lower_bound(claims.begin(), claims.end(), key);
+                 it != claims.end() && it->table == key.table && it->rowid == key.rowid; ++it)
+                it->taken = true;
+        }
+        for (const Claim& cl : claims) {
+            if (cl.taken)
+                continue;
+            Candidate& c = m_cands[cl.cand];
+            c.hasRowid = true;
+            c.rowid = cl.rowid;
+            c.rowidHow = how;
         }
     }
 
@@ -2264,16 +2454,20 @@ private:
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             uint64_t base = 0;
-            if (m_tables[c.table].table.withoutRowid || !currentLeafImage(c, &base))
-                continue;
-            rows.push_back({c.page, uint32_t(c.offset - base), w});
-            if (!c.hasRowid) {
+            if (!c.hasRowid && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base)) {
                 need[c.page] = true;
                 anyMissing = true;
             }
         }
         if (!anyMissing)
             return;
+        // Only the pages with a row still missing its rowid are read.
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            uint64_t base = 0;
+            if (c.page < need.size() && need[c.page] && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base))
+                rows.push_back({c.page, uint32_t(c.offset - base), w});
+        }
         std::sort(rows.begin(), rows.end());
         std::vector<OnPage> live;
         for (const LiveRowid& l : m_liveRowids)
@@ -2281,10 +2475,7 @@ private:
                 live.push_back({l.page, l.offset, uint32_t(&l - m_liveRowids.data())});
         std::sort(live.begin(), live.end());
         std::vector<std::pair<uint32_t, int64_t>> claimed; // rowids carved rows already have
-        for (uint32_t w : winners)
-            if (m_cands[w].hasRowid)
-                claimed.push_back({m_cands[w].table, m_cands[w].rowid});
-        std::sort(claimed.begin(), claimed.end());
+        bool claimedBuilt = false;
         std::vector<std::pair<uint32_t, int64_t>> proposals;
         std::vector<uint32_t> segRows;
         std::vector<int64_t> missing;
@@ -2321,6 +2512,13 @@ private:
                         segRows.push_back(rows[r].cand);
                 if (segRows.empty() || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
                     continue;
+                if (!claimedBuilt) {
+                    for (uint32_t w : winners)
+                        if (m_cands[w].hasRowid)
+                            claimed.push_back({m_cands[w].table, m_cands[w].rowid});
+                    std::sort(claimed.begin(), claimed.end());
+                    claimedBuilt = true;
+                }
                 missing.clear();
                 for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v)
                     if (!liveRowid(table, v) && !std::binary_search(claimed.begin(), claimed.end(), std::make_pair(table, v)))
@@ -2379,7 +2577,7 @@ private:
             c.file = kDb;
             base = uint64_t(r.page - 1) * m_pageSize;
         }
-        const uint8_t* page = fileOf(c.file).data + base;
+        const uint8_t* page = bytesAt(c.file, base, m_pageSize);
         const uint8_t* rec = page + r.offset;
         uint64_t hsize = 0;
         const int k = getVarint(rec, page + m_usable, &hsize);
@@ -2470,6 +2668,7 @@ private:
 
 public:
     bool m_ownMappings = false;
+    int m_fd[3] = {-1, -1, -1}; // files read in order through the read buffers
 
 private:
     uint32_t m_pageSize = 0;
@@ -2477,9 +2676,12 @@ private:
     uint32_t m_encoding = Utf8;
     uint32_t m_pageCount = 0;
     uint32_t m_freelistTrunk = 0;
+    struct ReadBuffer {
+        uint64_t begin = 0, end = 0;
+        std::vector<uint8_t> bytes;
+    };
+    ReadBuffer m_buffer[3];
     uint64_t m_touched = 0;
-    uint8_t m_seqFile = 0xff;
-    uint64_t m_seqEnd = 0;
     double m_total = 0, m_done = 0;
     bool m_cancelled = false;
 
@@ -2501,12 +2703,20 @@ private:
     std::vector<IndexLayout> m_indexes;
     std::vector<int> m_indexOwner; // per page: m_indexes entry of the live index tree holding it
     std::vector<IndexRegion> m_indexRegions;
+    std::vector<uint8_t> m_regionBytes;
+    std::vector<std::vector<uint16_t>> m_indexesOf; // per table: its m_indexes entries
+    std::vector<Probe> m_probes;
+    std::vector<uint8_t> m_probeArena;
+    uint32_t m_probeSerial = 0;
+    std::vector<uint64_t> m_colTypes;
     std::vector<int64_t> m_pageLo, m_pageHi; // live table leaves: rowids in (lo, hi]
     std::vector<SchemaRow> m_schemaRows;
     bool m_masterOnlyScan = false;
     std::vector<Candidate> m_masterCandidates;
 
     std::vector<uint8_t> m_kind;
+    std::vector<uint8_t> m_carved; // database pages already carved
+    std::vector<Step> m_leaves;
     std::vector<int> m_owner;
     std::vector<LiveKey> m_live;
     std::vector<uint32_t> m_liveExact, m_liveAny;
@@ -2555,6 +2765,9 @@ Result carveFile(const std::string& databasePath, const Options& options)
         result.warnings.push_back("cannot open " + journalPath);
     Engine engine(db.bytes(), wal.bytes(), journal.bytes(), options, result);
     engine.m_ownMappings = true;
+    engine.m_fd[kDb] = db.fd();
+    engine.m_fd[kWal] = wal.fd();
+    engine.m_fd[kJournal] = journal.fd();
     engine.run();
     return result;
 }

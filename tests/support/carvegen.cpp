@@ -470,7 +470,7 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
                 break;
             case Aff::Text:
             case Aff::Numeric: {
-                size_t len = 8 + rng() % 120;
+                size_t len = 8 + rng() % unsigned(std::max(1, sc.textMax));
                 if (sc.overflowEvery > 0 && n % sc.overflowEvery == 0 && c + 1 == t.columns.size() - (t.columns.size() > 2 ? 1 : 0))
                     len = size_t(sc.pageSize) * 2 + rng() % 500;
                 sqlite3_bind_text(st, idx, makeText(rng, token, len).c_str(), -1, SQLITE_TRANSIENT);

@@ -23,6 +23,7 @@ struct Scenario {
     int rows = 2000;              // rows inserted, spread over the layout's tables
     double deleteFraction = 0.3;
     int overflowEvery = 0;        // every Nth row of a text column gets a text that overflows the page
+    int textMax = 120;            // texts are 8 to 8 + textMax - 1 bytes long
     int pageSize = 4096;
     std::string encoding = "UTF-8"; // or "UTF-16le" / "UTF-16be"
     int rowsPerCommit = 1;        // WAL and rollback inserts: rows per transaction
