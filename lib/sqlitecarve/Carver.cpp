@@ -2092,22 +2092,31 @@ private:
             m_res.tables.push_back(t.table);
         // Candidates from the same row: group by table and tail; known rowids stay apart, a copy
         // without rowid joins a group that has one.
-        std::vector<uint32_t> order(m_cands.size());
-        for (uint32_t i = 0; i < order.size(); ++i)
-            order[i] = i;
-        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            const Candidate& x = m_cands[a];
-            const Candidate& y = m_cands[b];
-            if (x.table != y.table)
-                return x.table < y.table;
-            if (x.tail != y.tail)
-                return x.tail < y.tail;
-            if (x.hasRowid != y.hasRowid)
-                return x.hasRowid;
-            if (x.lost != y.lost)
-                return x.lost < y.lost;
-            return a < b;
-        });
+        // Sorted as compact keys, not as indexes into the candidates: far fewer cache misses.
+        struct GroupKey {
+            uint32_t table;
+            uint32_t rank; // copies with rowid first, then the most complete
+            uint64_t tail;
+            uint32_t cand;
+            bool operator<(const GroupKey& o) const
+            {
+                if (table != o.table)
+                    return table < o.table;
+                if (tail != o.tail)
+                    return tail < o.tail;
+                return rank != o.rank ? rank < o.rank : cand < o.cand;
+            }
+        };
+        std::vector<GroupKey> keys(m_cands.size());
+        for (uint32_t i = 0; i < keys.size(); ++i) {
+            const Candidate& c = m_cands[i];
+            keys[i] = {c.table, uint32_t(c.hasRowid ? 0 : 1u << 16) | c.lost, c.tail, i};
+        }
+        std::sort(keys.begin(), keys.end());
+        std::vector<uint32_t> order(keys.size());
+        for (size_t i = 0; i < keys.size(); ++i)
+            order[i] = keys[i].cand;
+        std::vector<GroupKey>().swap(keys);
         std::vector<uint32_t> winners;
         for (size_t i = 0; i < order.size();) {
             size_t j = i;
@@ -2143,11 +2152,16 @@ private:
         std::vector<uint8_t>().swap(m_regionBytes);
         std::vector<uint8_t>().swap(m_probeArena);
         rowidsFromPositions(winners);
-        std::sort(winners.begin(), winners.end(), [&](uint32_t a, uint32_t b) {
-            const Candidate& x = m_cands[a];
-            const Candidate& y = m_cands[b];
-            return x.file != y.file ? x.file < y.file : x.offset < y.offset;
-        });
+        // In file order, so the read buffer serves them in one pass.
+        std::vector<std::pair<uint64_t, uint32_t>> byPlace(winners.size());
+        for (size_t i = 0; i < winners.size(); ++i) {
+            const Candidate& c = m_cands[winners[i]];
+            byPlace[i] = {uint64_t(c.file) << 56 | c.offset, winners[i]};
+        }
+        std::sort(byPlace.begin(), byPlace.end());
+        for (size_t i = 0; i < winners.size(); ++i)
+            winners[i] = byPlace[i].second;
+        std::vector<std::pair<uint64_t, uint32_t>>().swap(byPlace);
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
@@ -2323,6 +2337,7 @@ private:
                     t = (t + 1) & kf.mask;
                 if (kf.table[t] == UINT32_MAX)
                     continue;
+                uint32_t entryValues = 0;
                 for (size_t k = kf.table[t]; k < kf.end && probes[k].key == key; ++k) {
                     const Probe& pr = probes[k];
                     if (x + pr.bodyLen > re)
@@ -2331,9 +2346,14 @@ private:
                     if (std::memcmp(x, pt + pr.typesLen, pr.bodyLen) != 0)
                         continue;
                     int64_t rowid = 0;
-                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid))
+                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid)) {
                         found.push_back({pr.cand, rowid});
+                        entryValues = std::max(entryValues, pr.bodyLen);
+                    }
                 }
+                // A confirmed entry's values hold no other entry: the next starts past them.
+                if (entryValues > 1)
+                    x += entryValues - 1;
             }
         };
         for (const IndexRegion& r : m_indexRegions) {
