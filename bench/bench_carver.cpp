@@ -113,6 +113,9 @@ void report(benchmark::State& state, const std::string& name, const Prepared& p,
     for (const auto& [source, precision] : s.bySource)
         state.counters["precision_" + source] = precision.rate();
     std::fprintf(stderr, "%s\n%s", name.c_str(), carvegen::describe(s).c_str());
+    if (std::getenv("IBR_BENCH_EXAMPLES"))
+        for (const std::string& e : s.examples)
+            std::fprintf(stderr, "  %s\n", e.c_str());
 }
 
 void runScenario(benchmark::State& state, const std::string& name, const carvegen::Scenario& scenario, bool peak)

@@ -58,6 +58,9 @@ constexpr uint64_t kMinRebuiltBody = 8;
 // SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
 constexpr uint64_t kMaxRecordBody = 1u << 30;
 constexpr size_t kMinRebuiltColumns = 3;
+// A rebuilt record this wide whose header survived whole needs no neighbour to vouch for its end.
+constexpr size_t kMinSelfEvidentColumns = 5;
+constexpr uint32_t kMinSelfEvidentBody = 32;
 // Free space between cells of a merged freeblock: fragments of at most 3 bytes.
 constexpr int kMaxFragment = 3;
 // Indexed values are looked up in index pages by their first this many bytes; shorter keys
@@ -1475,7 +1478,12 @@ private:
                 const uint8_t* typesEnd = hp + hsize;
                 if (typesEnd > limit || !readAllTypes(q, typesEnd))
                     continue;
-                if (finishLost(f, q, typesEnd, nullptr, limit, prefer, out) && endFits(out->end, limit, prefer))
+                if (!finishLost(f, q, typesEnd, nullptr, limit, prefer, out))
+                    continue;
+                // With its header size and every serial type intact, a wide record is evidence
+                // enough on its own: the free space after it may hold what no longer parses.
+                if (endFits(out->end, limit, prefer)
+                    || (m_tables[size_t(out->table)].stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody))
                     return true;
             }
         }
@@ -2187,9 +2195,11 @@ private:
     // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
     // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
     // the surviving cell bytes or its freeblock header's size confirm it and no other does.
+    // *weak: only the freeblock's size confirmed it, every cell byte before the values being gone.
     bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
-                         size_t bodyLen, int64_t* out) const
+                         size_t bodyLen, int64_t* out, bool* weak) const
     {
+        bool sizeOnly = false;
         static const struct {
             uint8_t type, size;
             int64_t min, max;
@@ -2244,10 +2254,12 @@ private:
                 return false;
             value = v;
             strong = 1;
+            sizeOnly = !intact && len <= kFreeblockHeaderSize;
         }
         if (!strong)
             return false;
         *out = value;
+        *weak = sizeOnly;
         return true;
     }
 
@@ -2346,7 +2358,9 @@ private:
                     if (std::memcmp(x, pt + pr.typesLen, pr.bodyLen) != 0)
                         continue;
                     int64_t rowid = 0;
-                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid)) {
+                    bool weak = false;
+                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid, &weak)
+                        && (!weak || rowidFitsLeaf(m_cands[pr.cand], rowid))) {
                         found.push_back({pr.cand, rowid});
                         entryValues = std::max(entryValues, pr.bodyLen);
                     }
@@ -2439,6 +2453,13 @@ private:
             c.rowid = cl.rowid;
             c.rowidHow = how;
         }
+    }
+
+    // A row deleted from a live leaf most likely had a rowid within the leaf's bounds.
+    bool rowidFitsLeaf(const Candidate& c, int64_t rowid) const
+    {
+        uint64_t base = 0;
+        return !currentLeafImage(c, &base) || (rowid > m_pageLo[c.page] && rowid <= m_pageHi[c.page]);
     }
 
     // Whether a candidate came from the page image the live tree uses now; *base is its offset.
