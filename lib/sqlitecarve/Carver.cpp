@@ -1284,6 +1284,10 @@ private:
                 return true; // the rest is out of reach here (overflow) and is checked no further
             if (t >= 13 && (t & 1) && !validText(p, size_t(s), m_encoding))
                 return false;
+            // A NUL character inside a text is zeroed space or a length byte read as a value: no
+            // one types it, and readers would cut the text there.
+            if (t >= 13 && (t & 1) && hasNulCharacter(p, size_t(s), m_encoding))
+                return false;
             p += s;
             left -= uint32_t(s);
         }
@@ -2560,10 +2564,20 @@ private:
                     std::sort(claimed.begin(), claimed.end());
                     claimedBuilt = true;
                 }
+                // The live and claimed rowids of the gap are walked alongside it: one search each.
                 missing.clear();
-                for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v)
-                    if (!liveRowid(table, v) && !std::binary_search(claimed.begin(), claimed.end(), std::make_pair(table, v)))
+                auto live = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), LiveRowid{table, a + 1, 0, 0});
+                auto taken = std::lower_bound(claimed.begin(), claimed.end(), std::make_pair(table, a + 1));
+                for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
+                    while (live != m_liveRowids.end() && live->table == table && live->rowid < v)
+                        ++live;
+                    while (taken != claimed.end() && taken->first == table && taken->second < v)
+                        ++taken;
+                    const bool isLive = live != m_liveRowids.end() && live->table == table && live->rowid == v;
+                    const bool isTaken = taken != claimed.end() && taken->first == table && taken->second == v;
+                    if (!isLive && !isTaken)
                         missing.push_back(v);
+                }
                 if (missing.size() != segRows.size())
                     continue;
                 // Highest offset first: the earliest insert, the smallest rowid.

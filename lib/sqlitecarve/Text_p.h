@@ -2,6 +2,7 @@
 
 #include "Format_p.h"
 
+#include <cstring>
 #include <string>
 
 namespace sqlcarve {
@@ -32,6 +33,16 @@ inline uint16_t unit16(const uint8_t* p, bool bigEndian) { return bigEndian ? ui
 } // namespace detail
 
 // Strict UTF-8 (no overlongs, no surrogates) or well-formed UTF-16 in the given byte order.
+inline bool hasNulCharacter(const uint8_t* p, size_t n, uint32_t encoding)
+{
+    if (encoding == fmt::Utf8)
+        return std::memchr(p, 0, n) != nullptr;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        if (p[i] == 0 && p[i + 1] == 0)
+            return true;
+    return false;
+}
+
 inline bool validText(const uint8_t* p, size_t n, uint32_t encoding)
 {
     if (encoding != fmt::Utf8) {
