@@ -2,6 +2,9 @@
 // - chat layout (chat, handle, message, attachment and the join tables): a message's
 //   conversation is its chat_message_join row (deleted with it, or still live); participants come
 //   from chat_handle_join and handle; attachments from message_attachment_join and attachment.
+//   Those join rows are a few bytes long and seldom survive a deletion, so without one the
+//   message's room name, its sender's chats, or its sender's one-to-one chat decide, and an
+//   attachment is paired by its creation time; each only when exactly one answer fits.
 // - group layout (message, msg_group, group_member, msg_pieces): the conversation is group_id,
 //   participants are group_member rows, MMS parts are msg_pieces, iMessage files madrid_attachment.
 // Rows of the lookup tables are taken live first, then from what was carved. Messages of one
@@ -11,8 +14,10 @@
 #include "RecoveryContext_p.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace sqlrecovery {
 
@@ -130,41 +135,284 @@ void buildPieces(MessageRecord& m, const QString& text, const std::vector<QStrin
         m.pieces.push_back({0, attachments[used]});
 }
 
+// chat.style of a one-to-one conversation (43 is a group).
+const int64_t kOneToOneStyle = 45;
+// How far apart a message's date and its attachment's created_date may lie and still be paired
+// when their join row is gone: the device stamps both when the message arrives or is sent.
+const int kAttachmentWindow = 30;
+
+// Every chat of the database, live and recovered, with what ties a deleted message to one when
+// its chat_message_join row is gone: the participants (chat_handle_join, live and recovered),
+// the one-to-one partner's identifier and the room name of a group.
+class ChatDirectory
+{
+public:
+    explicit ChatDirectory(ScanContext& ctx) : m_ctx(ctx)
+    {
+        for (const auto& r : ctx.live().rows("SELECT ROWID, style, chat_identifier, service_name, room_name FROM chat")) {
+            Chat& c = m_chats[r[0].toLongLong()];
+            if (r[1].isValid())
+                c.style = r[1].toLongLong();
+            c.identifier = r[2].toString();
+            c.service = r[3].toString();
+            c.room = r[4].toString();
+        }
+        const CarvedTable& chats = ctx.table("chat");
+        for (const Row* row : chats.rows) {
+            const auto id = rowidOf(chats, *row);
+            if (!id || m_chats.count(*id))
+                continue; // a live chat's earlier version says nothing new
+            Chat& c = m_chats[*id];
+            c.style = integer(chats, *row, chats.col("style"));
+            c.identifier = text(*row, chats.col("chat_identifier"));
+            c.service = text(*row, chats.col("service_name"));
+            c.room = text(*row, chats.col("room_name"));
+        }
+        auto join = [this](int64_t chat, int64_t handle) {
+            m_chats[chat].handles.insert(handle);
+            m_chatsOfHandle[handle].insert(chat);
+        };
+        for (const auto& r : ctx.live().rows("SELECT chat_id, handle_id FROM chat_handle_join"))
+            join(r[0].toLongLong(), r[1].toLongLong());
+        const CarvedTable& chj = ctx.table("chat_handle_join");
+        for (const Row* row : chj.rows) {
+            const auto chat = integer(chj, *row, chj.col("chat_id"));
+            const auto handle = integer(chj, *row, chj.col("handle_id"));
+            if (chat && handle)
+                join(*chat, *handle);
+        }
+    }
+
+    std::set<int64_t> participants(int64_t chat) const
+    {
+        auto it = m_chats.find(chat);
+        return it == m_chats.end() ? std::set<int64_t>() : it->second.handles;
+    }
+
+    // The one chat that what survives of a deleted message points at; none when more than one
+    // fits. `roomNames` is the message's cache of its group chats' room names.
+    std::optional<int64_t> chatFor(std::optional<int64_t> handle, const QString& roomNames)
+    {
+        if (!roomNames.isEmpty()) {
+            // A group message: its sender may well have a one-to-one chat too, so only the room counts.
+            std::vector<int64_t> rooms;
+            for (const auto& c : m_chats)
+                if (c.second.room == roomNames)
+                    rooms.push_back(c.first);
+            return single(rooms);
+        }
+        if (!handle || *handle <= 0)
+            return std::nullopt;
+        // The sender's chats: those it joined, and the one-to-one chats named after it (their
+        // joins may be gone with them).
+        std::set<int64_t> candidates;
+        auto it = m_chatsOfHandle.find(*handle);
+        if (it != m_chatsOfHandle.end())
+            candidates = it->second;
+        const QString id = handleText(*handle, "id");
+        const QString service = handleText(*handle, "service");
+        for (const auto& c : m_chats)
+            if (isNamedAfter(c.second, id, service))
+                candidates.insert(c.first);
+        if (candidates.size() == 1)
+            return *candidates.begin();
+        // A sender in several conversations: the one-to-one chat with them, when only one.
+        std::vector<int64_t> direct;
+        for (int64_t chat : candidates)
+            if (isOneToOneWith(m_chats[chat], *handle) || isNamedAfter(m_chats[chat], id, service))
+                direct.push_back(chat);
+        return single(direct);
+    }
+
+    QString handleText(int64_t handle, const char* column)
+    {
+        return lookupText(m_ctx, "handle", column, handle, m_handleTexts[column]);
+    }
+
+    // The partner a one-to-one chat is named after; a group's identifier is its room, no address.
+    QString partner(int64_t chat) const
+    {
+        auto it = m_chats.find(chat);
+        if (it == m_chats.end() || (it->second.style && *it->second.style != kOneToOneStyle))
+            return QString();
+        return it->second.identifier;
+    }
+
+private:
+    struct Chat {
+        std::set<int64_t> handles;
+        std::optional<int64_t> style;
+        QString identifier, service, room;
+    };
+
+    static std::optional<int64_t> single(const std::vector<int64_t>& v)
+    {
+        return v.size() == 1 ? std::optional<int64_t>(v.front()) : std::nullopt;
+    }
+
+    // Known group chats never are; otherwise the handle must be the only participant known.
+    static bool isOneToOneWith(const Chat& chat, int64_t handle)
+    {
+        if (chat.style && *chat.style != kOneToOneStyle)
+            return false;
+        return chat.handles == std::set<int64_t>{handle};
+    }
+
+    // A one-to-one chat carries its partner's address (on the same service) as its identifier;
+    // every participant it still knows has that address.
+    bool isNamedAfter(const Chat& chat, const QString& id, const QString& service)
+    {
+        if (id.isEmpty() || !chat.style || *chat.style != kOneToOneStyle || chat.identifier != id
+            || (!service.isEmpty() && !chat.service.isEmpty() && chat.service != service))
+            return false;
+        for (int64_t h : chat.handles)
+            if (handleText(h, "id") != id)
+                return false;
+        return true;
+    }
+
+    ScanContext& m_ctx;
+    std::map<int64_t, Chat> m_chats;
+    std::map<int64_t, std::set<int64_t>> m_chatsOfHandle;
+    std::map<std::string, std::map<int64_t, QString>> m_handleTexts;
+};
+
+struct PendingMessage {
+    MessageRecord record;
+    QString text;
+    std::vector<QString> files;
+    std::optional<int64_t> chat;
+    std::optional<int64_t> handle;
+    int weight = 0; // how much of the row survived: of two versions of one message the fuller wins
+};
+
+int weight(const CarvedTable& table, const Row& row)
+{
+    int known = 0;
+    for (size_t i = 0; i < row.values.size(); ++i)
+        known += isKnown(row, int(i)) ? 1 : 0;
+    return (rowidOf(table, row) ? 1 << 16 : 0) + known;
+}
+
+// Deleted attachments whose message_attachment_join row is gone, paired with the deleted
+// message they were sent with: the message has an attachment place left over and is the only
+// message (deleted or live) dated within the window of the attachment's creation, and the
+// attachment is one of no more candidates than the message has places for.
+void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messages, const CarvedIndex& maj)
+{
+    const CarvedTable& attachments = ctx.table("attachment");
+    const int cFile = attachments.col("filename"), cCreated = attachments.col("created_date");
+    if (cFile < 0 || cCreated < 0)
+        return;
+    // Attachments already tied to a message the mapping knows by rowid. A recovered join row
+    // naming a message that is neither live nor recovered with its rowid leaves it open.
+    std::set<int64_t> known;
+    const CarvedTable& carvedMessages = ctx.table("message");
+    for (const Row* row : carvedMessages.rows)
+        if (const auto id = rowidOf(carvedMessages, *row))
+            known.insert(*id);
+    std::set<int64_t> joined;
+    const CarvedTable& jt = maj.table();
+    for (const Row* j : jt.rows) {
+        const auto a = integer(jt, *j, jt.col("attachment_id"));
+        const auto m = integer(jt, *j, jt.col("message_id"));
+        if (a && (!m || known.count(*m) || ctx.live().hasRowid("message", *m)))
+            joined.insert(*a);
+    }
+    for (const auto& r : ctx.live().rows("SELECT attachment_id FROM message_attachment_join"))
+        joined.insert(r.front().toLongLong());
+
+    auto openPlaces = [](const PendingMessage& m) {
+        return int(m.text.count(kObjectReplacement)) - int(m.files.size());
+    };
+    struct Claim {
+        int created;
+        int64_t rowid;
+        QString file;
+    };
+    std::map<size_t, std::vector<Claim>> claims;
+    for (const Row* row : attachments.rows) {
+        const auto rowid = rowidOf(attachments, *row);
+        const QString file = text(*row, cFile);
+        const int created = seconds(real(*row, cCreated));
+        if (!rowid || joined.count(*rowid) || file.isEmpty() || created <= 0)
+            continue;
+        std::vector<size_t> near;
+        for (size_t i = 0; i < messages.size(); ++i) {
+            const int date = messages[i].record.date;
+            if (date > 0 && std::abs(int64_t(date) - created) <= kAttachmentWindow)
+                near.push_back(i);
+        }
+        if (near.size() != 1 || openPlaces(messages[near.front()]) <= 0)
+            continue;
+        // A live message in the window could be the owner as well (seconds or nanoseconds).
+        const qint64 lo = created - kAttachmentWindow, hi = created + kAttachmentWindow;
+        const QVariant live = ctx.live().value(
+            "SELECT 1 FROM message WHERE date BETWEEN ? AND ? OR date BETWEEN ? AND ? LIMIT 1",
+            {QVariant(lo), QVariant(hi), QVariant(lo * 1000000000LL), QVariant(hi * 1000000000LL)});
+        if (live.isValid())
+            continue;
+        claims[near.front()].push_back({created, *rowid, file});
+    }
+    for (auto& entry : claims) {
+        PendingMessage& m = messages[entry.first];
+        if (int(entry.second.size()) > openPlaces(m))
+            continue;
+        std::sort(entry.second.begin(), entry.second.end(),
+                  [](const Claim& a, const Claim& b) { return std::tie(a.created, a.rowid) < std::tie(b.created, b.rowid); });
+        for (const Claim& c : entry.second)
+            m.files.push_back(c.file);
+    }
+}
+
 int mapChatLayout(ScanContext& ctx, RecordStore& out)
 {
+    ctx.salvageLinks("chat_handle_join", "chat_id", "chat", "handle_id", "handle");
+    ctx.salvageLinks("chat_message_join", "chat_id", "chat", "message_id", "message");
+    ctx.salvageLinks("message_attachment_join", "message_id", "message", "attachment_id", "attachment");
     ctx.inferRowids("handle", {{"message", "handle_id"}, {"chat_handle_join", "handle_id"}});
     ctx.inferRowids("chat", {{"chat_message_join", "chat_id"}, {"chat_handle_join", "chat_id"}});
     ctx.inferRowids("message", {{"chat_message_join", "message_id"}, {"message_attachment_join", "message_id"}});
     ctx.inferRowids("attachment", {{"message_attachment_join", "attachment_id"}});
     const CarvedTable& messages = ctx.table("message");
     const CarvedIndex cmj(ctx.table("chat_message_join"), "message_id");
-    const CarvedIndex chj(ctx.table("chat_handle_join"), "chat_id");
     const CarvedIndex maj(ctx.table("message_attachment_join"), "message_id");
-    std::map<int64_t, QString> handleIds, chatIdentifiers, attachmentFiles;
+    ChatDirectory chats(ctx);
+    std::map<int64_t, QString> attachmentFiles;
 
     const int cText = messages.col("text"), cHandle = messages.col("handle_id"), cSubject = messages.col("subject"),
               cService = messages.col("service"), cDate = messages.col("date"), cFromMe = messages.col("is_from_me"),
-              cSent = messages.col("is_sent"), cError = messages.col("error");
+              cSent = messages.col("is_sent"), cError = messages.col("error"), cRooms = messages.col("cache_roomnames");
 
-    std::map<QString, Group> groups;
-    std::map<int64_t, bool> chatFilled;
+    std::vector<PendingMessage> pending;
+    // guid is unique per message: rows sharing one are versions of the same message (a trigger
+    // rewrote it, e.g. to cache its room names), to be reported once.
+    std::map<QString, size_t> byGuid;
+    const int cGuid = messages.col("guid");
     for (const Row* row : messages.rows) {
         const auto rowid = rowidOf(messages, *row);
-        MessageRecord m;
+        const QString guid = text(*row, cGuid);
+        PendingMessage p;
+        p.weight = weight(messages, *row);
+        if (!guid.isEmpty()) {
+            auto seen = byGuid.find(guid);
+            if (seen != byGuid.end() && pending[seen->second].weight >= p.weight)
+                continue;
+        }
+        MessageRecord& m = p.record;
         const QString service = text(*row, cService);
         m.service = service.isEmpty() || service == QLatin1String("SMS") ? 0 : 1;
-        const auto handle = integer(messages, *row, cHandle);
-        if (handle && *handle > 0)
-            m.address = lookupText(ctx, "handle", "id", *handle, handleIds);
+        p.handle = integer(messages, *row, cHandle);
+        if (p.handle && *p.handle > 0)
+            m.address = chats.handleText(*p.handle, "id");
         m.date = seconds(real(*row, cDate));
         m.subject = text(*row, cSubject);
         m.fromMe = toInt32(integer(messages, *row, cFromMe)) != 0 ? 1 : 0;
         const int error = toInt32(integer(messages, *row, cError));
         const auto sent = integer(messages, *row, cSent);
         m.failure = error != 0 ? error : (m.fromMe && sent && *sent == 0 ? 1 : 0);
+        p.text = text(*row, cText);
 
-        std::vector<QString> files;
-        std::optional<int64_t> chat;
         if (rowid) {
             std::set<int64_t> attachmentIds;
             for (const Row* j : maj.find(*rowid))
@@ -176,51 +424,53 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             for (int64_t a : attachmentIds) {
                 const QString f = lookupText(ctx, "attachment", "filename", a, attachmentFiles);
                 if (!f.isEmpty())
-                    files.push_back(f);
+                    p.files.push_back(f);
             }
             for (const Row* j : cmj.find(*rowid))
-                if ((chat = integer(cmj.table(), *j, cmj.table().col("chat_id"))))
+                if ((p.chat = integer(cmj.table(), *j, cmj.table().col("chat_id"))))
                     break;
-            if (!chat) {
+            if (!p.chat) {
                 const QVariant c = ctx.live().value("SELECT chat_id FROM chat_message_join WHERE message_id = ?",
                                                     {QVariant(qint64(*rowid))});
                 if (c.isValid())
-                    chat = c.toLongLong();
+                    p.chat = c.toLongLong();
             }
         }
-        if (!chat && handle && *handle > 0) {
-            // The join row is tiny and rarely survives a deletion; a sender who takes part in
-            // exactly one conversation names it.
-            const auto chats = ctx.live().rows("SELECT DISTINCT chat_id FROM chat_handle_join WHERE handle_id = ?",
-                                               {QVariant(qint64(*handle))});
-            if (chats.size() == 1)
-                chat = chats.front().front().toLongLong();
+        // The join row is tiny and rarely survives a deletion.
+        if (!p.chat)
+            p.chat = chats.chatFor(p.handle, text(*row, cRooms));
+        auto seen = guid.isEmpty() ? byGuid.end() : byGuid.find(guid);
+        if (seen != byGuid.end()) {
+            pending[seen->second] = std::move(p);
+            continue;
         }
-        buildPieces(m, text(*row, cText), files);
+        if (!guid.isEmpty())
+            byGuid.emplace(guid, pending.size());
+        pending.push_back(std::move(p));
+    }
+    pairOrphanAttachments(ctx, pending, maj);
+
+    std::map<QString, Group> groups;
+    std::map<int64_t, bool> chatFilled;
+    for (PendingMessage& p : pending) {
+        MessageRecord& m = p.record;
+        buildPieces(m, p.text, p.files);
         if (!worthReporting(m))
             continue;
-
         QString key;
-        if (chat)
-            key = QStringLiteral("chat:%1").arg(*chat);
-        else if (handle && *handle > 0)
-            key = QStringLiteral("handle:%1").arg(*handle);
+        if (p.chat)
+            key = QStringLiteral("chat:%1").arg(*p.chat);
+        else if (p.handle && *p.handle > 0)
+            key = QStringLiteral("handle:%1").arg(*p.handle);
         else
             key = QStringLiteral("unknown");
         Group& g = groups[key];
-        if (chat && !chatFilled[*chat]) {
-            chatFilled[*chat] = true;
-            std::set<int64_t> handles;
-            for (const Row* j : chj.find(*chat))
-                if (const auto h = integer(chj.table(), *j, chj.table().col("handle_id")))
-                    handles.insert(*h);
-            for (const auto& r : ctx.live().rows("SELECT handle_id FROM chat_handle_join WHERE chat_id = ?",
-                                                 {QVariant(qint64(*chat))}))
-                handles.insert(r.front().toLongLong());
-            for (int64_t h : handles)
-                addAddress(g, lookupText(ctx, "handle", "id", h, handleIds));
+        if (p.chat && !chatFilled[*p.chat]) {
+            chatFilled[*p.chat] = true;
+            for (int64_t h : chats.participants(*p.chat))
+                addAddress(g, chats.handleText(h, "id"));
             if (g.addresses.isEmpty())
-                addAddress(g, lookupText(ctx, "chat", "chat_identifier", *chat, chatIdentifiers));
+                addAddress(g, chats.partner(*p.chat));
         }
         g.messages.push_back(std::move(m));
     }

@@ -406,13 +406,28 @@ bool resemblesLive(const std::vector<QVariant>& liveRow, const CarvedTable& tabl
 
 // Whether a carved row that shares its rowid with a live row is an earlier version of it (an
 // update moved the row) rather than a deleted row whose rowid was handed out again. Texts carry
-// a row's identity; small integers (flags, defaults) match by chance too often to count.
+// a row's identity; small integers (flags, defaults) match by chance too often to count. A row
+// without texts (a link between two tables) is its numbers: it is a version only if they match.
 bool isVersionOfLive(LiveDb& live, const CarvedTable& table, const Row& row, int64_t rowid)
 {
     if (live.isAutoincrement(table.schema->name))
         return true; // rowids are never reused there
     const std::vector<QVariant> liveRow = live.rowByRowid(table.schema->name, rowid);
-    return resemblesLive(liveRow, table, row);
+    if (liveRow.size() != row.values.size())
+        return false;
+    const bool hasText = std::any_of(row.values.begin(), row.values.end(), [](const sqlcarve::Value& v) {
+        return v.kind == sqlcarve::Value::Kind::Text || v.kind == sqlcarve::Value::Kind::Blob;
+    });
+    if (hasText)
+        return resemblesLive(liveRow, table, row);
+    for (size_t i = 0; i < row.values.size(); ++i) {
+        const sqlcarve::Value& v = row.values[i];
+        if (table.schema->columns[i].rowidAlias || v.isLost())
+            continue;
+        if (v.kind == sqlcarve::Value::Kind::Null ? liveRow[i].isValid() : !liveEquals(liveRow[i], v))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -612,11 +627,13 @@ int RecordStore::countOfType(int type) const
     }
 }
 
-int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out, bool inferRowids)
+int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out, bool inferRowids,
+            bool salvageLinks)
 {
     LiveDb live(databasePath);
     ScanContext ctx(result, live, databasePath);
     ctx.setInferRowids(inferRowids);
+    ctx.setSalvageLinks(salvageLinks);
     switch (type) {
     case 0:
         return mapContacts(ctx, out);

@@ -108,6 +108,22 @@ std::map<size_t, int64_t> assignRowids(std::vector<PlacedRow> rows, const std::f
 std::optional<std::vector<std::pair<uint32_t, int64_t>>> tableLeafCells(const QByteArray& page, bool firstPage,
                                                                         uint32_t usable);
 
+// A row of a table of two integer columns read from what a deletion left of its cell (see
+// PairSalvage.cpp); `offset` is the cell's place in its page, `rowid` set when the cell was whole.
+struct LinkRow {
+    uint32_t offset = 0;
+    std::optional<int64_t> rowid;
+    int64_t a = 0;
+    int64_t b = 0;
+};
+
+// Whether two values can be a link row's (each names a row its table could have held).
+using LinkCheck = std::function<bool(int64_t a, int64_t b)>;
+// The link rows in the free space of one table leaf page image; empty for any other page. Only
+// cuts whose every row passes `plausible` count, so junk cannot make a region look ambiguous.
+std::vector<LinkRow> salvageLinkRows(const QByteArray& page, bool firstPage, uint32_t usable,
+                                     const LinkCheck& plausible);
+
 class ScanContext
 {
 public:
@@ -118,6 +134,11 @@ public:
     // that carved rows of `children` (table, column) hold for parents that are not live.
     void inferRowids(const std::string& table, std::initializer_list<std::pair<const char*, const char*>> children = {});
     void setInferRowids(bool on) { m_infer = on; }
+    void setSalvageLinks(bool on) { m_salvage = on; }
+    // Adds the deleted rows of `table`, a link of `tableA` and `tableB` rowids, that the carver
+    // could not read because the freeblock header took their record header: see salvageLinkRows.
+    void salvageLinks(const std::string& table, const char* columnA, const char* tableA, const char* columnB,
+                      const char* tableB);
 
     const CarvedTable& table(const std::string& name) const; // empty when the table is unknown
     bool hasTable(const std::string& name) const;
@@ -132,10 +153,12 @@ private:
     LiveDb& m_live;
     QString m_path;
     bool m_infer = true;
+    bool m_salvage = true;
     std::map<std::string, CarvedTable> m_tables; // keyed by lower-case name
     CarvedTable m_empty;
     mutable std::map<std::string, std::map<int64_t, const Row*>> m_rowidIndex;
     std::map<std::string, std::unordered_map<size_t, int>> m_liveTextHashes; // text hash -> live rows holding it
+    std::deque<Row> m_salvaged; // rows read by salvageLinks, which the tables point into
 };
 
 // Every record list the library hands out. Deques keep addresses stable while growing.
@@ -163,9 +186,10 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out);
 
 // Runs the mapper of `type` over an already carved database (the seam the tests use to check
 // the mapping with a known set of carved rows).
-// `inferRowids` false maps rows that lost their rowid as they are (to measure what inference adds).
+// `inferRowids` false maps rows that lost their rowid as they are (to measure what inference adds);
+// `salvageLinks` false keeps to the carved rows (to check the rules that stand in for lost links).
 int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out,
-            bool inferRowids = true);
+            bool inferRowids = true, bool salvageLinks = true);
 
 } // namespace sqlrecovery
 

@@ -11,6 +11,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <functional>
 #include <map>
 #include <set>
@@ -319,8 +320,14 @@ void buildChatMessages(Db& db, const Options& o, Expected* e)
         QStringList ids = {QStringLiteral("+1555100%1").arg(c)};
         if (c % 3 == 2)
             ids << QStringLiteral("friend%1@example.com").arg(c);
-        db.exec(QStringLiteral("INSERT INTO chat (guid, style, state, chat_identifier, service_name) VALUES (?, 45, 3, ?, ?)"),
-                {QStringLiteral("SMS;-;chat%1").arg(c), ids.front(), QStringLiteral("SMS")});
+        // As on the device: a one-to-one chat (style 45) is named after its partner, a group chat
+        // (style 43) after its room, which its messages cache in cache_roomnames.
+        const bool group = ids.size() > 1;
+        const QString room = QStringLiteral("chat%1").arg(738201450 + c);
+        db.exec(QStringLiteral("INSERT INTO chat (guid, style, state, chat_identifier, service_name, room_name) "
+                               "VALUES (?, ?, 3, ?, ?, ?)"),
+                {QStringLiteral("SMS;%1;%2").arg(group ? QStringLiteral("+") : QStringLiteral("-"), group ? room : ids.front()),
+                 group ? 43 : 45, group ? room : ids.front(), QStringLiteral("SMS"), group ? QVariant(room) : QVariant()});
         const qint64 chat = db.lastId();
         for (const QString& id : ids) {
             const qint64 h = handleFor(id);
@@ -364,8 +371,9 @@ void buildChatMessages(Db& db, const Options& o, Expected* e)
         r.text = body;
         if (withAttachment) {
             const QString file = QStringLiteral("~/Library/SMS/Attachments/%1/IMG_%2.JPG").arg(i % 16, 2, 16, QLatin1Char('0')).arg(i);
-            db.exec(QStringLiteral("INSERT INTO attachment (guid, filename, mime_type) VALUES (?,?,?)"),
-                    {QUuid::createUuid().toString(), file, QStringLiteral("image/jpeg")});
+            // The device stamps an attachment with the time its message was sent or received.
+            db.exec(QStringLiteral("INSERT INTO attachment (guid, created_date, filename, mime_type) VALUES (?,?,?,?)"),
+                    {QUuid::createUuid().toString(), date, file, QStringLiteral("image/jpeg")});
             const qint64 a = db.lastId();
             db.exec(QStringLiteral("INSERT INTO message_attachment_join (message_id, attachment_id) VALUES (?, ?)"),
                     {m.rowid, a});
@@ -857,10 +865,21 @@ QString generate(int type, const QString& folder, const Options& options, Expect
 bool bytesSurvive(const QString& databasePath, const QString& marker)
 {
     const QByteArray needle = marker.toUtf8();
+    if (needle.isEmpty())
+        return false;
+    // A marker ending in a number must not be found as the start of a longer one ("Event 1"
+    // inside "Event 10").
+    const bool numbered = std::isdigit(uchar(needle.back()));
     for (const char* suffix : {"", "-wal", "-journal"}) {
         QFile f(databasePath + QLatin1String(suffix));
-        if (f.open(QIODevice::ReadOnly) && f.readAll().contains(needle))
-            return true;
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray bytes = f.readAll();
+        for (qsizetype at = bytes.indexOf(needle); at >= 0; at = bytes.indexOf(needle, at + 1)) {
+            const qsizetype after = at + needle.size();
+            if (!numbered || after >= bytes.size() || !std::isdigit(uchar(bytes[after])))
+                return true;
+        }
     }
     return false;
 }

@@ -11,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 
 namespace {
@@ -170,11 +174,34 @@ struct OracleFixture {
         return -1;
     }
 
-    sqlrecovery::RecordStore map(int type)
+    sqlrecovery::RecordStore map(int type, bool salvageLinks = true)
     {
         sqlrecovery::RecordStore store;
-        sqlrecovery::mapType(type, carved, db, store);
+        sqlrecovery::mapType(type, carved, db, store, true, salvageLinks);
         return store;
+    }
+
+    void drop(const std::string& table)
+    {
+        carved.rows.erase(std::remove_if(carved.rows.begin(), carved.rows.end(),
+                                         [&](const sqlcarve::CarvedRow& r) { return r.table == table; }),
+                          carved.rows.end());
+    }
+
+    // Changes the live database (what the device kept) behind the carve result.
+    void live(const QString& sql)
+    {
+        sqlite3* h = nullptr;
+        ASSERT_EQ(sqlite3_open(db.toUtf8().constData(), &h), SQLITE_OK);
+        char* error = nullptr;
+        EXPECT_EQ(sqlite3_exec(h, sql.toUtf8().constData(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+        sqlite3_free(error);
+        sqlite3_close(h);
+    }
+
+    Score scoreOf(int type, const sqlrecovery::RecordStore& store)
+    {
+        return score(expectedItems(type, truth), reportedItems(type, StoreView(store)), truth.liveTexts, db);
     }
 };
 
@@ -303,6 +330,137 @@ TEST(MappingRules, ContactLabelsAreReadableAndAddressesKeepTheirParts)
     EXPECT_TRUE(sawCustom);
 }
 
+// ---- messages whose link rows (chat, participants, attachments) did not survive -----------------
+
+namespace {
+
+// Rowid of the carved (deleted) row of `table` whose `column` holds `value`; 0 when none.
+int64_t carvedRowid(OracleFixture& f, const std::string& table, const std::string& column, const std::string& value)
+{
+    const int c = f.column(table, column);
+    for (auto* r : f.rowsOf(table))
+        if (r->values[size_t(c)].bytes == value)
+            return r->rowid.value_or(0);
+    return 0;
+}
+
+int countWithParticipant(const iosrecgen::Expected& truth, const QString& address)
+{
+    return int(std::count_if(truth.messages.begin(), truth.messages.end(),
+                             [&](const iosrecgen::ExpectedMessage& m) { return m.groupAddresses.contains(address); }));
+}
+
+} // namespace
+
+// Without its chat_message_join row a deleted message still finds its conversation when what
+// survives names exactly one: its sender's only chat, its sender's one-to-one chat beside a group,
+// or the room name it cached; otherwise it stays apart rather than join a wrong conversation.
+// The live link rows some cases add take the rowids of deleted ones, which must not hide them.
+TEST(MessageLinks, ConversationOfAMessageWhoseJoinRowIsLost)
+{
+    const QString friend5 = QStringLiteral("friend5@example.com");
+    const struct {
+        const char* name;
+        bool alsoInGroup;     // the senders of chats 1 and 4 take part in a live group as well
+        bool lostDirectJoins; // and their one-to-one chats lost their chat_handle_join rows
+        bool friendElsewhere; // the lost group's sender also sits in a live chat with someone else
+        bool keepRoomNames;
+        bool lostGroupWhole;
+    } cases[] = {
+        {"each sender in one chat", false, false, false, true, true},
+        {"one-to-one chat beside a group", true, false, false, true, true},
+        {"one-to-one chat named after its partner", true, true, false, true, true},
+        {"group message found by its room", false, false, true, true, true},
+        {"group message without its room", false, false, true, false, false},
+    };
+    for (const auto& c : cases) {
+        OracleFixture f(1, 8);
+        f.drop("chat_message_join");
+        if (c.alsoInGroup)
+            f.live(QStringLiteral("INSERT INTO chat (guid, style, state, chat_identifier, service_name, room_name) "
+                                  "VALUES ('SMS;+;chat1', 43, 3, 'chat1', 'SMS', 'chat1'); "
+                                  "INSERT INTO chat_handle_join (chat_id, handle_id) SELECT last_insert_rowid(), ROWID "
+                                  "FROM handle WHERE id IN ('+15551001', '+15551004')"));
+        if (c.lostDirectJoins)
+            f.live(QStringLiteral("DELETE FROM chat_handle_join WHERE chat_id IN (SELECT ROWID FROM chat WHERE "
+                                  "chat_identifier IN ('+15551001', '+15551004'))"));
+        if (c.friendElsewhere) {
+            const int64_t h = carvedRowid(f, "handle", "id", friend5.toStdString());
+            ASSERT_GT(h, 0);
+            f.live(QStringLiteral("INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (1, %1)").arg(h));
+        }
+        if (!c.keepRoomNames)
+            for (auto* r : f.rowsOf("message"))
+                r->values[size_t(f.column("message", "cache_roomnames"))] = sqlcarve::Value();
+        const auto store = f.map(1, false);
+        const Score s = f.scoreOf(1, store);
+        // A conversation names exactly its own participants: no message joined a wrong one.
+        std::map<QString, QStringList> participants;
+        for (const auto& m : f.truth.messages)
+            participants[m.message.text] = m.groupAddresses;
+        for (const auto& g : store.messageGroups)
+            for (const auto& m : g.messages) {
+                QStringList want = participants[m.text], got = g.addresses;
+                want.sort();
+                got.sort();
+                if (!want.contains(friend5) || c.lostGroupWhole) {
+                    EXPECT_EQ(got, want) << c.name << ": " << m.text.toStdString();
+                }
+            }
+        const int lostGroup = countWithParticipant(f.truth, friend5);
+        ASSERT_GT(lostGroup, 0);
+        EXPECT_EQ(s.whole, s.expected - (c.lostGroupWhole ? 0 : lostGroup)) << c.name << ": " << s.summary().toStdString();
+        EXPECT_EQ(s.correct, s.reported) << c.name;
+    }
+}
+
+// Without its message_attachment_join row a deleted attachment goes with the one message dated
+// within moments of its creation, and with none when another message, deleted or live, is as near.
+TEST(MessageLinks, AttachmentPairedByItsCreationTime)
+{
+    enum Neighbour { None, Deleted, Live, SecondVersion };
+    for (Neighbour n : {None, Deleted, Live, SecondVersion}) {
+        OracleFixture f(1, 8);
+        f.drop("message_attachment_join");
+        const int text = f.column("message", "text"), date = f.column("message", "date");
+        sqlcarve::CarvedRow* target = nullptr;
+        sqlcarve::CarvedRow* other = nullptr;
+        for (auto* r : f.rowsOf("message"))
+            (QString::fromStdString(r->values[size_t(text)].bytes).contains(QChar(0xFFFC)) ? target : other) = r;
+        ASSERT_TRUE(target && other);
+        const int64_t when = target->values[size_t(date)].integer;
+        const QString start = QString::fromStdString(target->values[size_t(text)].bytes).left(12);
+        if (n == Deleted)
+            other->values[size_t(date)].integer = when + 10;
+        if (n == Live)
+            f.live(QStringLiteral("UPDATE message SET date = %1 WHERE ROWID = (SELECT min(ROWID) FROM message)").arg(when + 10));
+        if (n == SecondVersion) {
+            // An earlier copy of the same message (same guid) without its rowid is no rival.
+            sqlcarve::CarvedRow copy = *target;
+            copy.rowid.reset();
+            copy.values[size_t(f.column("message", "cache_roomnames"))] = sqlcarve::Value();
+            f.carved.rows.push_back(copy);
+            target = nullptr; // the vector may have moved
+        }
+        const auto store = f.map(1, false);
+        int reported = 0;
+        bool withImage = false;
+        for (const auto& g : store.messageGroups)
+            for (const auto& m : g.messages)
+                if (m.date == int(when) && m.text.startsWith(start)) {
+                    ++reported;
+                    for (const auto& p : m.pieces)
+                        withImage = withImage || p.kind == 0;
+                }
+        EXPECT_EQ(reported, 1) << "case " << n;
+        EXPECT_EQ(withImage, n == None || n == SecondVersion) << "case " << n;
+        if (n == None || n == SecondVersion) {
+            const Score s = f.scoreOf(1, store);
+            EXPECT_EQ(s.whole, s.expected) << s.summary().toStdString();
+        }
+    }
+}
+
 // ---- the whole scan, with the real carver ------------------------------------------------------
 
 class RecoveryTest : public ::testing::TestWithParam<Case>
@@ -394,8 +552,9 @@ TEST(SqliteRecoveryApi, GarbageOrTruncatedFilesGiveNoRecordsAndNoCrash)
         RecordingProgress progress(10.0);
         const int found = r.scanRecoveryForType(1, {path}, &progress);
         EXPECT_GE(found, 0) << "case " << i;
-        if (i < 4)
+        if (i < 4) {
             EXPECT_EQ(r.getMessageGroupCount(), 0u) << "case " << i;
+        }
         EXPECT_NEAR(progress.sum(), 10.0, 1e-9) << "case " << i;
     }
 }
