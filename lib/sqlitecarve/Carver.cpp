@@ -1359,8 +1359,10 @@ private:
         m_rebuilding = true;
         const int table = pickTable(implied, prefer, true, &bodySize);
         m_rebuilding = false;
-        // With its prefix gone, a short record of a narrow table is as likely to be chance bytes.
-        if (table < 0 || bodySize < kMinRebuiltBody || m_tables[size_t(table)].stored.size() < kMinRebuiltColumns)
+        // With its prefix gone, a short record of a narrow table is as likely to be chance bytes;
+        // a long one (a note's body, a guid) holds a text that must decode and end in place.
+        if (table < 0 || bodySize < kMinRebuiltBody
+            || (m_tables[size_t(table)].stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody))
             return false;
         const uint64_t typeBytes = uint64_t(typesEnd - types) + (implied ? uint64_t(varintLength(*implied)) : 0);
         const uint64_t hsize = typeBytes + uint64_t(varintLength(typeBytes + 1));
@@ -1503,9 +1505,26 @@ private:
                 continue;
             // First serial type lost as well. A rowid alias is always NULL; any other column's
             // size is what is left of the cell, whose end is the end of the free region.
+            // A NULL that leaves bytes over at the end may as well be a number or a text read one
+            // byte early: the sizes that end the cell exactly are tried before it is taken.
             const uint64_t nullType = 0;
-            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, out) && endFits(out->end, limit, prefer))
+            Parsed asNull;
+            bool nullFits = false;
+            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, &asNull) && endFits(asNull.end, limit, prefer)) {
+                if (asNull.end == limit || m_tables[size_t(asNull.table)].stored[0].rowidAlias) {
+                    *out = asNull;
+                    return true;
+                }
+                nullFits = true;
+            }
+            auto fallBack = [&] {
+                if (!nullFits)
+                    return false;
+                m_types.clear();
+                readTypes(intact, limit, n - 1, &typesEnd);
+                *out = asNull;
                 return true;
+            };
             uint64_t known = 0;
             bool sizesOk = true;
             const uint64_t room = uint64_t(limit - typesEnd);
@@ -1515,8 +1534,11 @@ private:
                 known += uint64_t(std::max<int64_t>(sz, 0));
             }
             sizesOk = sizesOk && known <= room;
-            if (!sizesOk)
+            if (!sizesOk) {
+                if (fallBack())
+                    return true;
                 continue;
+            }
             for (int frag = 0; frag <= kMaxFragment; ++frag) {
                 const uint8_t* cellEnd = limit - frag;
                 const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
@@ -1558,6 +1580,8 @@ private:
                 }
                 break;
             }
+            if (fallBack())
+                return true;
         }
         return false;
     }
@@ -1659,8 +1683,11 @@ private:
             noteIndexPage(ctx, live, hdr, type);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
-        if (!tableRows && !(m_hasWithoutRowid && leaf))
-            return; // interior pages and plain index pages hold no table rows
+        // A leaf that became interior (the root of a table that outgrew one page) keeps its old
+        // cells in what is now free space; its own cells are no rows.
+        const bool formerLeaf = type == TableInterior;
+        if (!tableRows && !formerLeaf && !(m_hasWithoutRowid && leaf))
+            return; // plain index pages hold no table rows
         const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
         uint32_t cells = get16(page + hdr + kPageOffCellCount);
         uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
@@ -1671,7 +1698,7 @@ private:
         uint32_t content = get16(page + hdr + kPageOffContentStart);
         if (content == 0)
             content = kMaxPageSize;
-        if (!live) {
+        if (!live && !formerLeaf) {
             for (uint32_t i = 0; i < cells; ++i) {
                 const uint32_t off = get16(page + hdr + hsize + 2 * i);
                 if (off < ptrEnd || off >= m_usable)
@@ -1691,13 +1718,13 @@ private:
             }
             const uint32_t size = get16(page + fb + 2);
             const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_usable);
-            carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows);
+            carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
             prevEnd = end;
             fb = get16(page + fb);
         }
         if (content > ptrEnd)
             carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_usable), false, live ? ctx.unallocSource : ctx.cellSource,
-                        tableRows);
+                        tableRows || formerLeaf);
     }
 
     void emit(const Ctx& ctx, const Parsed& m, Source source)

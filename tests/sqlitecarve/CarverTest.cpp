@@ -145,8 +145,9 @@ TEST_P(CarverFormat, DeletedRowsComeBackAndLiveOnesDoNot)
         EXPECT_EQ(row.values[3].real, i + 0.25);
         EXPECT_EQ(row.values[4].kind, Value::Kind::Blob);
         EXPECT_EQ(row.values[4].bytes.size(), 4u);
-        if (row.rowid)
+        if (row.rowid) {
             EXPECT_EQ(*row.rowid, i);
+        }
     }
 }
 
@@ -207,6 +208,49 @@ TEST(Carver, ValuesAreDecodedExactly)
     ASSERT_EQ(byText.count("and eight-byte ones as well"), 1u);
     EXPECT_EQ(byText["and eight-byte ones as well"]->values[1].integer, -9223372036854775807);
     EXPECT_EQ(byText.count("the last live row of the table"), 0u);
+}
+
+// Places a plain walk of the live tree never reads: the old cells a root keeps below its new
+// content once the table outgrew one page, and the freed cells of a two-column table (a note's
+// body), which lost their whole record header to the freeblock header.
+TEST(Carver, OldRootCellsAndNarrowRowsWithLongTexts)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE grow(id INTEGER PRIMARY KEY, tag TEXT, n INTEGER)",
+                                 "CREATE TABLE body(note_id INTEGER, data)"};
+    for (int i = 1; i <= 5; ++i)
+        sql.push_back("INSERT INTO grow(tag, n) VALUES('r" + std::to_string(i) + " in the first page', " + std::to_string(i) + ")");
+    sql.push_back("DELETE FROM grow WHERE id IN (2, 4)");
+    // Rows too long for the freed cells fill the root until it splits into a new level.
+    for (int i = 6; i <= 60; ++i)
+        sql.push_back("INSERT INTO grow(tag, n) VALUES('r" + std::to_string(i) + " " + std::string(300, 'x') + "', " + std::to_string(i) + ")");
+    // A row given rowid 4 again makes the first leaf compact itself: its freed cells are gone,
+    // the root's old copies are all that is left.
+    sql.push_back("INSERT INTO grow(id, tag, n) VALUES(4, '" + std::string(200, 'y') + "', 0)");
+    for (int i = 1; i <= 9; ++i)
+        sql.push_back("INSERT INTO body VALUES(" + std::to_string(i) + ", 'Body " + std::to_string(i)
+                      + " of a note, long enough to be told from chance bytes')");
+    sql.push_back("DELETE FROM body WHERE note_id % 2 = 0");
+    const sqlcarve::Result r = sqlcarve::carveFile(build(dir, "n.db", sql));
+    ASSERT_TRUE(r.ok);
+    std::map<std::string, int> found;
+    bool fromRoot = false;
+    for (const auto& row : r.rows) {
+        const Value& text = row.values[1];
+        if (text.kind != Value::Kind::Text)
+            continue;
+        ++found[row.table + ":" + text.bytes.substr(0, text.bytes.find(' ', text.bytes.find(' ') + 1))];
+        fromRoot = fromRoot || (row.table == "grow" && row.page == 2);
+        if (row.table == "body") {
+            EXPECT_EQ(row.values[0].kind, Value::Kind::Integer) << text.bytes; // not a NULL and a text one byte early
+        }
+    }
+    EXPECT_EQ(found["grow:r2 in"], 1);
+    EXPECT_EQ(found["grow:r4 in"], 1);
+    EXPECT_TRUE(fromRoot);
+    for (int i = 2; i <= 8; i += 2)
+        EXPECT_EQ(found["body:Body " + std::to_string(i)], 1) << i;
+    EXPECT_EQ(found["body:Body 3"], 0); // live
 }
 
 TEST(Carver, OverflowRowsAreFollowedIntoTheirChain)
