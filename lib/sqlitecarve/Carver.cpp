@@ -163,14 +163,24 @@ public:
         }
     }
 
+    // Room for n entries without growing (each growth moves every entry).
+    void reserve(size_t n)
+    {
+        size_t slots = 1024;
+        while (slots * 3 < n * 4)
+            slots <<= 1;
+        if (slots > m_slots.size())
+            grow(slots);
+    }
+
 private:
     struct Slot {
         uint64_t key = 0;
         uint32_t value = 0;
     };
-    void grow()
+    void grow(size_t slots = 0)
     {
-        std::vector<Slot> old(m_slots.empty() ? 1024 : m_slots.size() * 2);
+        std::vector<Slot> old(slots ? slots : m_slots.empty() ? 1024 : m_slots.size() * 2);
         old.swap(m_slots);
         const size_t mask = m_slots.size() - 1;
         for (const Slot& s : old) {
@@ -725,6 +735,7 @@ private:
         reserveLarge(m_live, rowsGuess);
         reserveLarge(m_liveRowids, rowsGuess);
         reserveLarge(m_cands, size_t(m_pageCount) * 8 + 1024);
+        m_seen.reserve(size_t(m_pageCount) * 6);
         size_t indexLeaves = 0;
         for (const Step& l : m_leaves)
             indexLeaves += l.table < 0 ? 1 : 0;
