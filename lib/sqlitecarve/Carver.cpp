@@ -68,6 +68,8 @@ constexpr int kMaxFragment = 3;
 constexpr size_t kIndexKeyBytes = 8;
 // Rowid gaps wider than this are not searched for a position's rowid.
 constexpr int64_t kMaxRowidGap = 4096;
+// A freelist trunk page starts with the next trunk's number and its leaf count.
+constexpr uint32_t kTrunkHeaderBytes = 8;
 
 enum FileId : uint8_t { kDb, kWal, kJournal };
 enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
@@ -1371,13 +1373,24 @@ private:
         const int table = pickTable(implied, prefer, true, &bodySize);
         m_rebuilding = false;
         // With its prefix gone, a short record of a narrow table is as likely to be chance bytes;
-        // a long one (a note's body, a guid) holds a text that must decode and end in place.
-        if (table < 0 || bodySize < kMinRebuiltBody
-            || (m_tables[size_t(table)].stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody))
+        // a long one (a note's body, a guid) holds a text that must decode and end in place. A
+        // short one on its table's own page may keep its first type only where that type cannot
+        // be anything else (a rowid alias is NULL).
+        if (table < 0 || bodySize < kMinRebuiltBody)
+            return false;
+        const TableLayout& tl = m_tables[size_t(table)];
+        if (tl.stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody
+            && (table != prefer || (implied && !(tl.stored[0].rowidAlias && *implied == 0))))
             return false;
         const uint64_t typeBytes = uint64_t(typesEnd - types) + (implied ? uint64_t(varintLength(*implied)) : 0);
         const uint64_t hsize = typeBytes + uint64_t(varintLength(typeBytes + 1));
         const uint64_t payload = hsize + bodySize;
+        // The cell began with its payload size, rowid, header size and the lost types: together
+        // exactly the bytes before the first surviving type, with room for a rowid of 1 to 9 bytes.
+        const int64_t rowidBytes = int64_t(types - f) - varintLength(payload) - varintLength(hsize)
+                                   - (implied ? varintLength(*implied) : 0);
+        if (rowidBytes < 1 || rowidBytes > int64_t(kMaxVarint))
+            return false;
         const uint32_t local = localPayload(payload, m_usable, true);
         if (local < hsize)
             return false;
@@ -1413,14 +1426,20 @@ private:
     // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
     // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
     // The end of a record rebuilt without its prefix must be where its cell ended: the end of the
-    // free region (give or take a fragment) or the start of the next freed cell.
+    // free region (a block's last cell ends it exactly) or, up to `maxGap` fragment bytes on,
+    // the start of the next freed cell.
     // With `intactNext`, what follows must be a whole cell, not one whose prefix was lost too.
     bool endFits(const uint8_t* end, const uint8_t* limit, int prefer, int maxGap = kMaxFragment, bool intactNext = false)
     {
-        if (end <= limit && limit - end <= maxGap)
+        if (end == limit)
             return true;
         if (m_lookahead)
             return true;
+        // A freed cell that a later free merged into the block keeps its own stale header, which
+        // ends the block where the merged header does.
+        for (int k = 0; k <= maxGap && !intactNext && m_blockEnd && end + k + kFreeblockHeaderSize <= limit; ++k)
+            if (freeblockHeaderAt(end + k) && end + k + get16(end + k + 2) == m_blockEnd)
+                return true;
         m_saved = m_types;
         m_lookahead = true;
         bool ok = false;
@@ -1468,9 +1487,57 @@ private:
     // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
     bool tryLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
     {
-        const uint8_t* intact = f + kFreeblockHeaderSize;
-        if (intact >= limit)
+        // A freed cell lies within the block its header gives; one that reaches past it lost
+        // its tail to a cell allocated there since.
+        if (f + kFreeblockHeaderSize < limit && freeblockHeaderAt(f))
+            limit = std::min(limit, f + get16(f + 2));
+        if (!rebuildLostPrefix(f, limit, prefer, out))
             return false;
+        // Space freed by a cell is handed out again from its end: an intact cell ending where the
+        // rebuilt record ends is newer, and the record's tail is that cell's bytes.
+        return m_lookahead || out->overflowPage || !newerCellInside(out->types, out->end, prefer);
+    }
+
+    bool newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
+    {
+        m_saved = m_types;
+        bool found = false;
+        for (const uint8_t* q = from; q + 3 <= end && !found; ++q) {
+            // Most positions fail on the payload size alone: the rowid would need 1 to 9 bytes.
+            uint64_t payload = q[0], rowid = 0;
+            int a = 1;
+            if (payload >= 0x80) {
+                if (q[1] < 0x80) {
+                    payload = (payload & 0x7f) << 7 | q[1];
+                    a = 2;
+                } else if (m_usable < (1u << 14)) {
+                    continue; // no cell on such a page needs a 3-byte size
+                } else {
+                    a = getVarint(q, end, &payload);
+                }
+            }
+            const uint64_t left = uint64_t(end - q);
+            if (!a || payload + uint64_t(a) >= left || left - uint64_t(a) - payload > kMaxVarint)
+                continue;
+            if (uint64_t(getVarint(q + a, end, &rowid)) != left - uint64_t(a) - payload)
+                continue;
+            Parsed m;
+            found = tryCell(q, end, true, prefer, &m) && m.end == end;
+        }
+        m_types.swap(m_saved);
+        return found;
+    }
+
+    bool rebuildLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
+    {
+        const uint8_t* intact = f + kFreeblockHeaderSize;
+        if (intact >= limit || !freeblockHeaderAt(f))
+            return false;
+        if (!m_lookahead)
+            m_blockEnd = f + get16(f + 2);
+        // The header's size bounds the block; only when it ends the region too is the region's
+        // end the end of a cell (a stale header can claim bytes that live cells took since).
+        const bool endKnown = f + get16(f + 2) == limit;
         // Serial types at q, header size in the bytes just before q, rowid tail before that.
         for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
             const uint8_t* q = f + shift;
@@ -1550,7 +1617,9 @@ private:
                     return true;
                 continue;
             }
-            for (int frag = 0; frag <= kMaxFragment; ++frag) {
+            // The last cell of a freed block ends the block: a size taken from the block's end
+            // leaves no slack.
+            for (int frag = 0; endKnown && frag < 1; ++frag) {
                 const uint8_t* cellEnd = limit - frag;
                 const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
                 if (first < 0)
@@ -1576,10 +1645,12 @@ private:
                     continue;
                 // Only the first row of a merged freeblock loses its prefix, so a size after which
                 // a whole cell follows wins over one followed by another damaged cell.
+                // A REAL column stores 8 bytes as a real: an integer that long is not a real
+                // number's value.
                 static const uint64_t kNumberTypes[] = {1, 2, 3, 4, 5, 6, 7};
                 for (const bool intactNext : {true, false}) {
                     for (uint64_t type : kNumberTypes) {
-                        if (type == 7 && c0.affinity != Affinity::Real)
+                        if (type == (c0.affinity == Affinity::Real ? 6u : 7u))
                             continue;
                         m_types.clear();
                         if (!readTypes(intact, limit, n - 1, &typesEnd))
@@ -1597,8 +1668,30 @@ private:
         return false;
     }
 
+    // What the first 4 bytes of a freed cell hold: the header its freeblock got, current or
+    // stale. Freeblocks are kept in ascending order without overlap, so the next one starts past
+    // this one's end.
+    bool freeblockHeaderAt(const uint8_t* f) const
+    {
+        if (!m_regionPage)
+            return true;
+        const uint32_t pos = uint32_t(f - m_regionPage);
+        const uint32_t next = get16(f), size = get16(f + 2);
+        return size >= kFreeblockHeaderSize && pos + size <= m_usable && (next == 0 || (next >= pos + size && next < m_usable));
+    }
+
+    bool intactCellWithin(const uint8_t* p, const uint8_t* limit, int prefer)
+    {
+        Parsed m;
+        for (int k = 1; k < int(kFreeblockHeaderSize); ++k)
+            if (tryCell(p + k, limit, true, prefer, &m))
+                return true;
+        return false;
+    }
+
     void carveRegion(const Ctx& ctx, uint32_t from, uint32_t to, bool prefixLost, Source source, bool tableRows)
     {
+        m_regionPage = ctx.page;
         if (to > m_usable)
             to = m_usable;
         if (from >= to)
@@ -1607,19 +1700,20 @@ private:
         const uint8_t* limit = page + to;
         const uint8_t* p = page + from;
         const uint8_t* lastEnd = nullptr;
-        (void)prefixLost; // a freeblock start is recognised by its header like any stale one
+        // Other freeblock starts are recognised by their header like any stale one.
+        const uint8_t* chainBlock = prefixLost ? p : nullptr;
         while (p + 3 <= limit) {
             Parsed m;
             bool found = false;
             if (tableRows) {
                 // A freeblock header, current or left behind when its block was merged or given
                 // back to the unallocated area, sits where a freed cell began.
-                if (p + kFreeblockHeaderSize < limit) {
-                    const uint32_t next = get16(p), size = get16(p + 2);
-                    const uint32_t pos = uint32_t(p - page);
-                    if ((next == 0 || (next > pos && next < m_usable)) && size > kFreeblockHeaderSize && pos + size <= m_usable)
-                        found = tryLostPrefix(p, std::min(limit, p + size), ctx.preferTable, &m);
-                }
+                // Zeros before an intact cell read like a header too: a whole cell starting
+                // inside those 4 bytes is the better reading, unless the page's own chain of
+                // free blocks says the 4 bytes are a header.
+                if (p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p)
+                    && (p == chainBlock || !intactCellWithin(p, limit, ctx.preferTable)))
+                    found = tryLostPrefix(p, std::min(limit, p + get16(p + 2)), ctx.preferTable, &m);
                 if (!found)
                     found = tryCell(p, limit, true, ctx.preferTable, &m);
                 if (!found && lastEnd && p - lastEnd <= kMaxFragment)
@@ -1680,7 +1774,14 @@ private:
 
     // Carves one page image. `live`: the page is part of the database now, so its cells are
     // live rows and only its free space is read.
-    void carvePage(Ctx ctx, bool live)
+    void carvePage(const Ctx& ctx, bool live)
+    {
+        m_holding = !live && !m_masterOnlyScan && !m_liveExact.empty();
+        carvePageImage(ctx, live);
+        releaseHeld();
+    }
+
+    void carvePageImage(Ctx ctx, bool live)
     {
         const uint8_t* page = ctx.page;
         const size_t hdr = ctx.pgno == 1 ? kHeaderSize : 0;
@@ -1709,6 +1810,13 @@ private:
         uint32_t content = get16(page + hdr + kPageOffContentStart);
         if (content == 0)
             content = kMaxPageSize;
+        if (!live && tableRows && !m_masterOnlyScan) {
+            // An old image of a page that has changed hands since says by its cells whose it was.
+            bool fits = true;
+            const int owner = inferOwner(page, hdr + hsize, cells, ptrEnd, ctx.preferTable, &fits);
+            if (ctx.preferTable < 0 || !fits)
+                ctx.preferTable = owner;
+        }
         if (!live && !formerLeaf) {
             for (uint32_t i = 0; i < cells; ++i) {
                 const uint32_t off = get16(page + hdr + hsize + 2 * i);
@@ -1738,8 +1846,178 @@ private:
                         tableRows || formerLeaf);
     }
 
+    // The table a table leaf that left its tree belonged to. Its cells were all one table's, and
+    // those that were moved to other pages before it was freed are live rows there: a table that
+    // fits every cell and holds some of them live is the owner. -1 when nothing tells.
+    // *fits: whether table `current` could own every cell (true when no cell says otherwise).
+    int inferOwner(const uint8_t* page, size_t ptrs, uint32_t cells, uint32_t ptrEnd, int current, bool* fits)
+    {
+        std::vector<int>& cand = m_ownerCand;
+        std::vector<int>& hits = m_ownerHits;
+        cand.clear();
+        hits.clear();
+        bool first = true;
+        const uint8_t* end = page + m_usable;
+        for (uint32_t i = 0; i < cells; ++i) {
+            const uint32_t off = get16(page + ptrs + 2 * i);
+            if (off < ptrEnd || off >= m_usable)
+                continue;
+            const uint8_t* p = page + off;
+            uint64_t payload = 0, rowid = 0, hsize = 0;
+            int k = getVarint(p, end, &payload);
+            if (!k)
+                continue;
+            p += k;
+            k = getVarint(p, end, &rowid);
+            if (!k)
+                continue;
+            p += k;
+            k = getVarint(p, end, &hsize);
+            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || p + hsize > end || !readAllTypes(p + k, p + hsize))
+                continue;
+            const size_t n = m_types.size();
+            if (n >= m_byCount.size())
+                continue;
+            uint64_t bodySize = 0;
+            bool sizesOk = true;
+            for (uint64_t t : m_types) {
+                const int64_t sz = serialSize(t);
+                sizesOk = sizesOk && sz >= 0 && uint64_t(sz) <= payload;
+                bodySize += uint64_t(std::max<int64_t>(sz, 0));
+            }
+            if (!sizesOk || hsize + bodySize != payload)
+                continue;
+            const bool whole = localPayload(payload, m_usable, true) == payload && p + payload <= end;
+            size_t keep = 0;
+            for (size_t c = 0; c < (first ? m_byCount[n].size() : cand.size()); ++c) {
+                const int ti = first ? m_byCount[n][c] : cand[c];
+                const TableLayout& t = m_tables[size_t(ti)];
+                if (t.table.withoutRowid || t.stored.size() != n)
+                    continue;
+                bool ok = true;
+                for (size_t j = 0; j < n && ok; ++j)
+                    ok = compatible(t.stored[j], m_types[j]);
+                if (!ok)
+                    continue;
+                int h = first ? 0 : hits[c];
+                if (whole && !m_liveExact.empty()) {
+                    const Hashes hh = hashRecord(size_t(ti), p + k, p + hsize, nullptr, p + hsize, size_t(bodySize));
+                    if (liveSet(m_liveExact, LiveKey{hh.tail, hh.head, int64_t(rowid), uint32_t(ti)}, true))
+                        ++h;
+                }
+                if (first) {
+                    cand.push_back(ti);
+                    hits.push_back(h);
+                } else {
+                    cand[keep] = ti;
+                    hits[keep] = h;
+                }
+                ++keep;
+            }
+            if (!first) {
+                cand.resize(keep);
+                hits.resize(keep);
+            }
+            first = false;
+            if (cand.empty()) {
+                *fits = current < 0;
+                return -1; // cells of more than one layout: not one table's leaf
+            }
+        }
+        *fits = first || current < 0 || std::find(cand.begin(), cand.end(), current) != cand.end();
+        int best = -1, bestHits = 0;
+        bool tie = false;
+        for (size_t c = 0; c < cand.size(); ++c) {
+            if (hits[c] > bestHits) {
+                best = cand[c];
+                bestHits = hits[c];
+                tie = false;
+            } else if (hits[c] == bestHits && bestHits > 0) {
+                tie = true;
+            }
+        }
+        return tie ? -1 : best;
+    }
+
+    // A freelist trunk was a b-tree page before: past its leaf list, the rest of the old cell
+    // pointer array still points at the old cells.
+    int trunkOwner(const uint8_t* page, uint32_t leaves, int current)
+    {
+        if (m_masterOnlyScan)
+            return current;
+        const uint32_t from = kTrunkHeaderBytes + 4 * leaves;
+        uint32_t n = 0;
+        while (from + 2 * (n + 1) <= m_usable) {
+            const uint32_t off = get16(page + from + 2 * n);
+            if (off < from + 2 * (n + 1) || off >= m_usable)
+                break;
+            ++n;
+        }
+        bool fits = true;
+        const int owner = inferOwner(page, from, n, from + 2 * n, current, &fits);
+        return current < 0 || !fits ? owner : current;
+    }
+
+    // Tables that store alike: a record fits both.
+    bool sameLayout(size_t a, size_t b) const
+    {
+        const TableLayout& x = m_tables[a];
+        const TableLayout& y = m_tables[b];
+        if (x.stored.size() != y.stored.size() || x.table.withoutRowid != y.table.withoutRowid)
+            return false;
+        for (size_t i = 0; i < x.stored.size(); ++i)
+            if (x.stored[i].affinity != y.stored[i].affinity || x.stored[i].notNull != y.stored[i].notNull
+                || x.stored[i].rowidAlias != y.stored[i].rowidAlias)
+                return false;
+        return true;
+    }
+
+    // Rows of a page whose owner nothing told are held until the page is done: one of them live
+    // in one of several tables that store alike names that table the page's owner.
+    void releaseHeld()
+    {
+        m_holding = false;
+        if (m_held.empty())
+            return;
+        std::vector<int> votes(m_tables.size(), 0);
+        for (const Held& h : m_held) {
+            if (!h.m.hasRowid || h.m.implied || h.m.overflowPage)
+                continue;
+            for (size_t ti = 0; ti < m_tables.size(); ++ti) {
+                if (ti != size_t(h.m.table) && !sameLayout(ti, size_t(h.m.table)))
+                    continue;
+                const Hashes hh = hashRecord(ti, h.m.types, h.m.body, nullptr, h.m.body, h.m.bodyLocal);
+                if (liveSet(m_liveExact, LiveKey{hh.tail, hh.head, h.m.rowid, uint32_t(ti)}, true))
+                    ++votes[ti];
+            }
+        }
+        int owner = -1, best = 0;
+        for (size_t ti = 0; ti < votes.size(); ++ti) {
+            if (votes[ti] > best) {
+                owner = int(ti);
+                best = votes[ti];
+            } else if (votes[ti] == best && best > 0) {
+                owner = -1;
+            }
+        }
+        std::vector<Held> held;
+        held.swap(m_held);
+        for (Held& h : held) {
+            if (owner >= 0 && h.m.table != owner && sameLayout(size_t(owner), size_t(h.m.table)))
+                h.m.table = owner;
+            m_types = h.types;
+            emit(h.ctx, h.m, h.source);
+        }
+        held.clear();
+        held.swap(m_held); // keeps the room for the next page
+    }
+
     void emit(const Ctx& ctx, const Parsed& m, Source source)
     {
+        if (m_holding && ctx.preferTable < 0) {
+            m_held.push_back({ctx, m, source, m_types});
+            return;
+        }
         const TableLayout& t = m_tables[size_t(m.table)];
         Candidate c;
         c.table = uint16_t(m.table);
@@ -1909,7 +2187,10 @@ private:
         case kTrunkPage: {
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
             const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_usable / 4 - 2);
+            ctx.preferTable = trunkOwner(page, leaves, ctx.preferTable);
+            m_holding = !m_masterOnlyScan && !m_liveExact.empty();
             carveRegion(ctx, 8 + 4 * leaves, m_usable, false, Source::Freelist, true);
+            releaseHeld();
             break;
         }
         case kFreePage:
@@ -1992,7 +2273,10 @@ private:
             return;
         if (final && m_kind[pg] == kTrunkPage) {
             const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_usable / 4 - 2);
+            ctx.preferTable = trunkOwner(ctx.page, leaves, ctx.preferTable);
+            m_holding = !m_masterOnlyScan && !m_liveExact.empty();
             carveRegion(ctx, 8 + 4 * leaves, m_usable, false, Source::Wal, true);
+            releaseHeld();
             return;
         }
         carvePage(ctx, final && (m_kind[pg] == kTablePage || m_kind[pg] == kIndexPage));
@@ -2125,6 +2409,8 @@ private:
                 } else {
                     v.kind = Value::Kind::Lost;
                 }
+            } else if (i == 0 && c.implied && sz == 0 && sc.affinity != Affinity::Text) {
+                v.kind = Value::Kind::Lost; // a lost type of no bytes: NULL, 0 and 1 look alike
             } else if (pos > avail || sz > avail - pos || (c.overflowPage && sz && inLostRange(pos, pos + sz))) {
                 // A damaged header can claim a size near 2^63: compare without adding.
                 v.kind = Value::Kind::Lost;
@@ -2820,10 +3106,21 @@ private:
     FlatIndex m_seen;
 
     std::vector<uint64_t> m_types;
+    std::vector<int> m_ownerCand, m_ownerHits;
+    struct Held {
+        Ctx ctx;
+        Parsed m;
+        Source source;
+        std::vector<uint64_t> types;
+    };
+    std::vector<Held> m_held; // rows of the page being carved, while its owner is open
+    bool m_holding = false;
     std::vector<uint64_t> m_saved;
     std::vector<uint32_t> m_colPos;
     std::vector<std::pair<size_t, size_t>> m_lostRanges; // body bytes of the last assemble() that were overwritten
     bool m_lookahead = false;
+    const uint8_t* m_regionPage = nullptr; // page image carveRegion reads
+    const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read
     bool m_rebuilding = false;
     std::string m_scratch;
     std::string m_decodeBuf;

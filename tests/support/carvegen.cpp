@@ -773,11 +773,12 @@ Score score(const GroundTruth& truth, const std::vector<sqlcarve::CarvedRow>& ro
 {
     Score out;
     // Candidate truth rows for a carved row: by rowid when it has one, else by its first text.
-    std::map<std::pair<std::string, int64_t>, size_t> byRowid;
+    // A rowid comes back when the table's last rows were deleted: every row that had it is a candidate.
+    std::map<std::pair<std::string, int64_t>, std::vector<size_t>> byRowid;
     std::unordered_map<std::string, std::vector<size_t>> byText;
     for (size_t i = 0; i < truth.rows.size(); ++i) {
         const GenRow& g = truth.rows[i];
-        byRowid[{g.table, g.rowid}] = i;
+        byRowid[{g.table, g.rowid}].push_back(i);
         for (const Value& v : g.values)
             if (v.kind == Value::Kind::Text || v.kind == Value::Kind::Blob)
                 byText[g.table + '\x01' + v.bytes].push_back(i);
@@ -795,7 +796,7 @@ Score score(const GroundTruth& truth, const std::vector<sqlcarve::CarvedRow>& ro
         if (r.rowid) {
             auto it = byRowid.find({r.table, *r.rowid});
             if (it != byRowid.end())
-                cands.push_back(it->second);
+                cands = it->second;
         } else {
             for (const Value& v : r.values)
                 if (v.kind == Value::Kind::Text || v.kind == Value::Kind::Blob) {
