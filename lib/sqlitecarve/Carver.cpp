@@ -1495,7 +1495,8 @@ private:
             return false;
         // Space freed by a cell is handed out again from its end: an intact cell ending where the
         // rebuilt record ends is newer, and the record's tail is that cell's bytes.
-        return m_lookahead || out->overflowPage || !newerCellInside(out->types, out->end, prefer);
+        // A block of the page's own free chain has its true size: nothing newer lies inside.
+        return m_lookahead || out->overflowPage || f == m_chainBlock || !newerCellInside(out->types, out->end, prefer);
     }
 
     bool newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
@@ -1702,6 +1703,7 @@ private:
         const uint8_t* lastEnd = nullptr;
         // Other freeblock starts are recognised by their header like any stale one.
         const uint8_t* chainBlock = prefixLost ? p : nullptr;
+        m_chainBlock = chainBlock;
         while (p + 3 <= limit) {
             Parsed m;
             bool found = false;
@@ -3103,6 +3105,7 @@ private:
     uint32_t m_walkPage = 0;
     const uint8_t* m_walkPageBase = nullptr;
     std::vector<Candidate> m_cands;
+    const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being carved
     FlatIndex m_seen;
 
     std::vector<uint64_t> m_types;
