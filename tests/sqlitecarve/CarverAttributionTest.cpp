@@ -3,6 +3,7 @@
 // cell prefix a freeblock header overwrote.
 
 #include "carvegen.h"
+#include "SqlFixture.h"
 #include "sqlitecarve/Carver.h"
 
 #include <gtest/gtest.h>
@@ -23,17 +24,7 @@ using sqlcarve::Value;
 
 std::string makeDb(const QTemporaryDir& dir, const std::vector<std::string>& sql)
 {
-    const std::string path = dir.path().toStdString() + "/a.db";
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
-    for (const std::string& s : sql) {
-        char* err = nullptr;
-        EXPECT_EQ(sqlite3_exec(db, s.c_str(), nullptr, nullptr, &err), SQLITE_OK) << s << ": " << (err ? err : "");
-        sqlite3_free(err);
-    }
-    sqlite3_close(db);
-    return path;
+    return sqlfixture::build(dir, "a.db", sql);
 }
 
 // Texts of column `col` of table `table` among the carved rows, with how often each came back.

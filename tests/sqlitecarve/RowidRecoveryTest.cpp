@@ -2,6 +2,7 @@
 // taken from the row's deleted index entries, or inferred from its place on the page. A rowid
 // that comes back must be the right one.
 
+#include "SqlFixture.h"
 #include "sqlitecarve/Carver.h"
 
 #include <gtest/gtest.h>
@@ -20,16 +21,7 @@ using sqlcarve::Value;
 
 std::string makeDb(const QTemporaryDir& dir, const std::vector<std::string>& sql)
 {
-    const std::string path = dir.path().toStdString() + "/r.db";
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    for (const std::string& s : sql) {
-        char* err = nullptr;
-        EXPECT_EQ(sqlite3_exec(db, s.c_str(), nullptr, nullptr, &err), SQLITE_OK) << s << ": " << (err ? err : "");
-        sqlite3_free(err);
-    }
-    sqlite3_close(db);
-    return path;
+    return sqlfixture::build(dir, "r.db", sql);
 }
 
 // Rows of table t whose text column `tagColumn` reads "k<id> ...": the id each must have.
