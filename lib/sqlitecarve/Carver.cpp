@@ -1875,7 +1875,8 @@ private:
                 continue;
             p += k;
             k = getVarint(p, end, &hsize);
-            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || p + hsize > end || !readAllTypes(p + k, p + hsize))
+            // Lengths from a damaged page are compared as sizes: a pointer past the page is undefined.
+            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(end - p) || !readAllTypes(p + k, p + hsize))
                 continue;
             const size_t n = m_types.size();
             if (n >= m_byCount.size())
@@ -1889,7 +1890,7 @@ private:
             }
             if (!sizesOk || hsize + bodySize != payload)
                 continue;
-            const bool whole = localPayload(payload, m_usable, true) == payload && p + payload <= end;
+            const bool whole = localPayload(payload, m_usable, true) == payload && payload <= uint64_t(end - p);
             size_t keep = 0;
             for (size_t c = 0; c < (first ? m_byCount[n].size() : cand.size()); ++c) {
                 const int ti = first ? m_byCount[n][c] : cand[c];
