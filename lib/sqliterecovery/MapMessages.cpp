@@ -83,7 +83,8 @@ QString lookupText(ScanContext& ctx, const char* table, const char* column, int6
     return value;
 }
 
-std::vector<MessageGroupRecord> finish(std::map<QString, Group>& groups)
+// Orders the groups newest first and hands them to the store; returns how many were added.
+int finish(std::map<QString, Group>& groups, RecordStore& store)
 {
     std::vector<Group*> order;
     for (auto& e : groups) {
@@ -96,16 +97,17 @@ std::vector<MessageGroupRecord> finish(std::map<QString, Group>& groups)
         order.push_back(&g);
     }
     std::stable_sort(order.begin(), order.end(), [](const Group* a, const Group* b) { return a->newest > b->newest; });
-    std::vector<MessageGroupRecord> out;
+    int added = 0;
     for (Group* g : order) {
         if (g->messages.empty())
             continue;
         MessageGroupRecord r;
         r.addresses = g->addresses;
         r.messages = std::move(g->messages);
-        out.push_back(std::move(r));
+        store.messageGroups.push_back(std::move(r));
+        ++added;
     }
-    return out;
+    return added;
 }
 
 bool worthReporting(const MessageRecord& m)
@@ -474,12 +476,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         }
         g.messages.push_back(std::move(m));
     }
-    int added = 0;
-    for (auto& r : finish(groups)) {
-        out.messageGroups.push_back(std::move(r));
-        ++added;
-    }
-    return added;
+    return finish(groups, out);
 }
 
 int mapGroupLayout(ScanContext& ctx, RecordStore& out)
@@ -586,12 +583,7 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
         }
         g.messages.push_back(std::move(m));
     }
-    int added = 0;
-    for (auto& r : finish(groups)) {
-        out.messageGroups.push_back(std::move(r));
-        ++added;
-    }
-    return added;
+    return finish(groups, out);
 }
 
 } // namespace
