@@ -2486,11 +2486,29 @@ private:
         std::vector<uint32_t>().swap(m_liveExact);
         std::vector<uint32_t>().swap(m_liveAny);
         m_seen = FlatIndex();
+        // In candidate order from here: the rowid passes then read the candidates in sequence.
+        {
+            std::vector<uint8_t> won(m_cands.size());
+            for (uint32_t w : winners)
+                won[w] = 1;
+            winners.clear();
+            m_claimed.clear();
+            for (uint32_t i = 0; i < won.size(); ++i)
+                if (won[i]) {
+                    winners.push_back(i);
+                    if (m_cands[i].hasRowid)
+                        m_claimed.push_back({m_cands[i].table, m_cands[i].rowid});
+                }
+            std::sort(m_claimed.begin(), m_claimed.end());
+        }
+        // Cheap and nearly always decisive: rows freed between live cells; the index entries then
+        // serve the rest, before positions are trusted for rows from anywhere else.
+        rowidsFromPositions(winners, true);
         rowidsFromIndexes(winners);
+        rowidsFromPositions(winners, false);
         std::vector<IndexRegion>().swap(m_indexRegions);
         std::vector<uint8_t>().swap(m_regionBytes);
         std::vector<uint8_t>().swap(m_probeArena);
-        rowidsFromPositions(winners);
         // In file order, so the read buffer serves them in one pass.
         std::vector<std::pair<uint64_t, uint32_t>> byPlace(winners.size());
         for (size_t i = 0; i < winners.size(); ++i) {
@@ -2578,7 +2596,13 @@ private:
                                 || std::memcmp(f + kFreeblockHeaderSize, cell + kFreeblockHeaderSize, len - kFreeblockHeaderSize) == 0;
             if (!intact && !tailOk)
                 continue;
-            const bool confirmed = intact || len > kFreeblockHeaderSize || get16(f + 2) == len + bodyLen + r.size;
+            const uint8_t* after = tail + r.size;
+            const bool sizeFits = get16(f + 2) == len + bodyLen + r.size;
+            // In a merged block the header's size spans several entries: what follows this one
+            // (the block's end, or an intact entry of the same index) speaks for the rowid's size.
+            const bool followed = !intact && len <= kFreeblockHeaderSize && !sizeFits
+                                  && (after == re || indexEntryAt(after, re, types, typesLen));
+            const bool confirmed = intact || len > kFreeblockHeaderSize || sizeFits || followed;
             if (!confirmed)
                 continue;
             if (strong && value != v)
@@ -2592,6 +2616,37 @@ private:
         *out = value;
         *weak = sizeOnly;
         return true;
+    }
+
+    // Whether an intact entry of an index whose entries have as many stored values as `types`
+    // describes (plus the rowid) starts at p and ends within [p, re).
+    static bool indexEntryAt(const uint8_t* p, const uint8_t* re, const uint8_t* types, size_t typesLen)
+    {
+        size_t columns = 1;
+        for (size_t i = 0; i < typesLen; ++i)
+            columns += !(types[i] & 0x80);
+        uint64_t payload = 0, hsize = 0;
+        const int n1 = getVarint(p, re, &payload);
+        if (!n1)
+            return false;
+        const int n2 = getVarint(p + n1, re, &hsize);
+        if (!n2 || hsize < uint64_t(n2) + columns || hsize > payload || p + n1 + hsize > re)
+            return false;
+        const uint8_t* t = p + n1 + n2;
+        const uint8_t* tEnd = p + n1 + hsize;
+        uint64_t body = 0;
+        size_t seen = 0;
+        while (t < tEnd) {
+            uint64_t type = 0;
+            const int n = getVarint(t, tEnd, &type);
+            const int64_t size = n ? serialSize(type) : -1;
+            if (size < 0)
+                return false;
+            t += n;
+            body += uint64_t(size);
+            ++seen;
+        }
+        return seen == columns && payload == hsize + body && p + n1 + payload <= re;
     }
 
     // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
@@ -2742,12 +2797,11 @@ private:
                 proposals.push_back(found[i]);
             i = j;
         }
-        assignRowids(winners, proposals, kRowidIndex);
+        assignRowids(proposals, kRowidIndex);
     }
 
     // Gives each proposed rowid to its candidate unless another row of the table has or gets it.
-    void assignRowids(const std::vector<uint32_t>& winners, const std::vector<std::pair<uint32_t, int64_t>>& proposals,
-                      RowidHow how)
+    void assignRowids(const std::vector<std::pair<uint32_t, int64_t>>& proposals, RowidHow how)
     {
         if (proposals.empty())
             return;
@@ -2766,16 +2820,16 @@ private:
         for (size_t i = 1; i < claims.size(); ++i)
             if (claims[i].table == claims[i - 1].table && claims[i].rowid == claims[i - 1].rowid)
                 claims[i].taken = claims[i - 1].taken = true;
-        // Rows that already have their rowid are looked up in the proposals, not sorted with them.
-        for (uint32_t w : winners) {
-            const Candidate& c = m_cands[w];
-            if (!c.hasRowid)
-                continue;
-            const Claim key{c.table, c.rowid, 0, false};
-            for (auto it = std::lower_bound(claims.begin(), claims.end(), key);
-                 it != claims.end() && it->table == key.table && it->rowid == key.rowid; ++it)
-                it->taken = true;
+        // Both sorted: rowids rows already have are found in one merge.
+        auto held = m_claimed.begin();
+        for (Claim& cl : claims) {
+            const std::pair<uint32_t, int64_t> key{cl.table, cl.rowid};
+            while (held != m_claimed.end() && *held < key)
+                ++held;
+            if (held != m_claimed.end() && *held == key)
+                cl.taken = true;
         }
+        const size_t before = m_claimed.size();
         for (const Claim& cl : claims) {
             if (cl.taken)
                 continue;
@@ -2783,7 +2837,9 @@ private:
             c.hasRowid = true;
             c.rowid = cl.rowid;
             c.rowidHow = how;
+            m_claimed.push_back({cl.table, cl.rowid});
         }
+        std::inplace_merge(m_claimed.begin(), m_claimed.begin() + before, m_claimed.end());
     }
 
     // A row deleted from a live leaf most likely had a rowid within the leaf's bounds.
@@ -2814,40 +2870,56 @@ private:
     // A table leaf fills from its end downwards, so where rows were appended a larger offset means
     // a smaller rowid. A freed row between two live cells took a rowid between theirs; when the
     // rowids missing there are exactly as many as the rows freed there, each row gets one, in order.
-    void rowidsFromPositions(const std::vector<uint32_t>& winners)
+    // freedOnly: only gaps whose rows all came from the page's free chain.
+    void rowidsFromPositions(const std::vector<uint32_t>& winners, bool freedOnly)
     {
         struct OnPage {
             uint32_t page, off, cand;
-            bool operator<(const OnPage& o) const { return page != o.page ? page < o.page : off < o.off; }
         };
-        std::vector<OnPage> rows;
-        std::vector<bool> need(size_t(m_pageCount) + 1);
-        bool anyMissing = false;
+        std::vector<uint32_t> perPage(size_t(m_pageCount) + 2); // rows still without rowid, then bucket starts
+        size_t missingRows = 0;
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             uint64_t base = 0;
             if (!c.hasRowid && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base)) {
-                need[c.page] = true;
-                anyMissing = true;
+                ++perPage[c.page];
+                ++missingRows;
             }
         }
-        if (!anyMissing)
+        if (!missingRows)
             return;
+        // Bucketed by page, then by offset within it: pages hold a few dozen cells, a global sort
+        // of every live cell would cost more than the rest of the pass.
+        auto byPage = [&](std::vector<OnPage>& v) {
+            std::vector<uint32_t> start(perPage.size() + 1);
+            for (const OnPage& o : v)
+                ++start[o.page + 1];
+            for (size_t i = 1; i < start.size(); ++i)
+                start[i] += start[i - 1];
+            std::vector<OnPage> out(v.size());
+            std::vector<uint32_t> at(start.begin(), start.end() - 1);
+            for (const OnPage& o : v)
+                out[at[o.page]++] = o;
+            for (size_t pg = 0; pg + 1 < start.size(); ++pg)
+                if (start[pg + 1] - start[pg] > 1)
+                    std::sort(out.begin() + start[pg], out.begin() + start[pg + 1],
+                              [](const OnPage& a, const OnPage& b) { return a.off < b.off; });
+            v.swap(out);
+        };
         // Only the pages with a row still missing its rowid are read.
+        std::vector<OnPage> rows;
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             uint64_t base = 0;
-            if (c.page < need.size() && need[c.page] && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base))
+            if (c.page < perPage.size() && perPage[c.page] && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base))
                 rows.push_back({c.page, uint32_t(c.offset - base), w});
         }
-        std::sort(rows.begin(), rows.end());
+        byPage(rows);
         std::vector<OnPage> live;
         for (const LiveRowid& l : m_liveRowids)
-            if (l.page < need.size() && need[l.page])
+            if (l.page < perPage.size() && perPage[l.page])
                 live.push_back({l.page, l.offset, uint32_t(&l - m_liveRowids.data())});
-        std::sort(live.begin(), live.end());
-        std::vector<std::pair<uint32_t, int64_t>> claimed; // rowids carved rows already have
-        bool claimedBuilt = false;
+        byPage(live);
         std::vector<std::pair<uint32_t, int64_t>> proposals;
         std::vector<uint32_t> segRows;
         std::vector<int64_t> missing;
@@ -2866,7 +2938,7 @@ private:
             bool ordered = true;
             for (size_t k = li + 1; k < lj && ordered; ++k)
                 ordered = m_liveRowids[live[k].cand].rowid < m_liveRowids[live[k - 1].cand].rowid;
-            if (!need[pg] || !ordered) {
+            if (!ordered) {
                 i = j;
                 continue;
             }
@@ -2879,29 +2951,27 @@ private:
                 const int64_t a = s < lj ? m_liveRowids[live[s].cand].rowid : pageLo;
                 const int64_t b = s > li ? m_liveRowids[live[s - 1].cand].rowid - 1 : pageHi;
                 segRows.clear();
+                bool freed = true;
                 for (; r < j && rows[r].off < offEnd; ++r)
-                    if (!m_cands[rows[r].cand].hasRowid)
+                    if (!m_cands[rows[r].cand].hasRowid) {
                         segRows.push_back(rows[r].cand);
-                if (segRows.empty() || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
+                        freed = freed && m_cands[rows[r].cand].source == uint8_t(Source::Freeblock);
+                    }
+                if (segRows.empty() || (freedOnly && !freed) || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
                     continue;
-                if (!claimedBuilt) {
-                    for (uint32_t w : winners)
-                        if (m_cands[w].hasRowid)
-                            claimed.push_back({m_cands[w].table, m_cands[w].rowid});
-                    std::sort(claimed.begin(), claimed.end());
-                    claimedBuilt = true;
-                }
-                // The live and claimed rowids of the gap are walked alongside it: one search each.
+                // The live and claimed rowids of the gap are walked alongside it; the live ones
+                // start right after the cell bounding the gap, when there is one.
                 missing.clear();
-                auto live = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), LiveRowid{table, a + 1, 0, 0});
-                auto taken = std::lower_bound(claimed.begin(), claimed.end(), std::make_pair(table, a + 1));
+                auto next = s < lj ? m_liveRowids.begin() + live[s].cand + 1
+                                   : std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), LiveRowid{table, a + 1, 0, 0});
+                auto taken = std::lower_bound(m_claimed.begin(), m_claimed.end(), std::make_pair(table, a + 1));
                 for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
-                    while (live != m_liveRowids.end() && live->table == table && live->rowid < v)
-                        ++live;
-                    while (taken != claimed.end() && taken->first == table && taken->second < v)
+                    while (next != m_liveRowids.end() && next->table == table && next->rowid < v)
+                        ++next;
+                    while (taken != m_claimed.end() && taken->first == table && taken->second < v)
                         ++taken;
-                    const bool isLive = live != m_liveRowids.end() && live->table == table && live->rowid == v;
-                    const bool isTaken = taken != claimed.end() && taken->first == table && taken->second == v;
+                    const bool isLive = next != m_liveRowids.end() && next->table == table && next->rowid == v;
+                    const bool isTaken = taken != m_claimed.end() && taken->first == table && taken->second == v;
                     if (!isLive && !isTaken)
                         missing.push_back(v);
                 }
@@ -2914,7 +2984,7 @@ private:
             i = j;
             li = lj;
         }
-        assignRowids(winners, proposals, kRowidPosition);
+        assignRowids(proposals, kRowidPosition);
     }
 
     // The rowid is live with other values: an earlier version of a row that was updated, unless
@@ -3103,6 +3173,7 @@ private:
     std::vector<LiveKey> m_live;
     std::vector<uint32_t> m_liveExact, m_liveAny;
     std::vector<LiveRowid> m_liveRowids;
+    std::vector<std::pair<uint32_t, int64_t>> m_claimed; // (table, rowid) of carved rows that have one, sorted
     uint32_t m_walkPage = 0;
     const uint8_t* m_walkPageBase = nullptr;
     std::vector<Candidate> m_cands;
