@@ -165,16 +165,6 @@ public:
         }
     }
 
-    // Room for n entries without growing (each growth moves every entry).
-    void reserve(size_t n)
-    {
-        size_t slots = 1024;
-        while (slots * 3 < n * 4)
-            slots <<= 1;
-        if (slots > m_slots.size())
-            grow(slots);
-    }
-
 private:
     struct Slot {
         uint64_t key = 0;
@@ -737,11 +727,11 @@ private:
         reserveLarge(m_live, rowsGuess);
         reserveLarge(m_liveRowids, rowsGuess);
         reserveLarge(m_cands, size_t(m_pageCount) * 8 + 1024);
-        m_seen.reserve(size_t(m_pageCount) * 6);
         size_t indexLeaves = 0;
         for (const Step& l : m_leaves)
             indexLeaves += l.table < 0 ? 1 : 0;
         reserveLarge(m_regionBytes, indexLeaves * m_usable / 2 + 65536);
+        reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
         reserveLarge(m_probes, size_t(m_pageCount) * 8 + 1024);
         reserveLarge(m_probeArena, size_t(m_pageCount) * 256 + 65536);
         std::vector<Step> stack;
@@ -2074,9 +2064,15 @@ private:
                 m_masterCandidates.push_back(c);
             return;
         }
-        const uint64_t key = hashBytes(reinterpret_cast<const uint8_t*>(&c.tail), 16, c.hasRowid ? uint64_t(c.rowid) : ~0ull) ^ c.table;
-        bool inserted = false;
-        const uint32_t at = m_seen.findOrInsert(key, uint32_t(m_cands.size()), &inserted);
+        // Each part of the database file is read once, and copies of a row are merged when the
+        // candidates are grouped; the WAL and journal repeat pages by the thousand, so their
+        // copies are merged as they come, which bounds memory.
+        bool inserted = true;
+        uint32_t at = uint32_t(m_cands.size());
+        if (ctx.file != kDb) {
+            const uint64_t key = hashBytes(reinterpret_cast<const uint8_t*>(&c.tail), 16, c.hasRowid ? uint64_t(c.rowid) : ~0ull) ^ c.table;
+            at = m_seen.findOrInsert(key, at, &inserted);
+        }
         if (inserted) {
             m_cands.push_back(c);
         } else {
@@ -2921,6 +2917,7 @@ private:
                 live.push_back({l.page, l.offset, uint32_t(&l - m_liveRowids.data())});
         byPage(live);
         std::vector<std::pair<uint32_t, int64_t>> proposals;
+        proposals.reserve(missingRows);
         std::vector<uint32_t> segRows;
         std::vector<int64_t> missing;
         size_t li = 0;
