@@ -63,7 +63,8 @@ struct Options {
     bool autoCompanions = true;
     ProgressFn progress;
     // When set, each recovered row is handed over here once it is final instead of being kept in
-    // Result::rows, so memory stays bounded however many rows a file yields.
+    // Result::rows, so memory stays bounded however many rows a file yields. The row is valid
+    // only during the call (its storage is reused for the next one): copy what is kept.
     std::function<void(const CarvedRow&)> onRow;
 };
 
