@@ -169,6 +169,28 @@ void snapshot(Db& db, const Options& o)
     db.exec(QStringLiteral("VACUUM INTO ?"), {o.snapshotBefore});
 }
 
+// Ends the inserts and deletes the rows the options pick, each by its rowid: a deleted row's
+// record is expected back, a kept row's key is live text (and `kept` may edit it).
+template <class R>
+void deletePicked(Db& db, const Options& o, Expected* e, const std::vector<std::pair<qint64, R>>& rows, const QString& deleteById,
+                  std::vector<R>& expected, const std::function<QString(const R&)>& liveKey,
+                  const std::function<void(int, qint64)>& kept = {})
+{
+    db.exec(QStringLiteral("COMMIT"));
+    snapshot(db, o);
+    for (int i = 0; i < int(rows.size()); ++i) {
+        const auto& [rowid, record] = rows[size_t(i)];
+        if (shouldDelete(i, o)) {
+            db.exec(deleteById, {rowid});
+            expected.push_back(record);
+        } else {
+            e->liveTexts << liveKey(record);
+            if (kept)
+                kept(i, rowid);
+        }
+    }
+}
+
 // Walls between insert batches: in WAL mode some batches are checkpointed into the main file,
 // later ones stay only in the WAL, and every deletion is a commit of its own.
 void commitBatch(Db& db, const Options& o, int batch)
@@ -512,16 +534,8 @@ void buildCalls(Db& db, const Options& o, Expected* e)
         if (i % 16 == 15)
             commitBatch(db, o, i / 16);
     }
-    db.exec(QStringLiteral("COMMIT"));
-    snapshot(db, o);
-    for (int i = 0; i < int(calls.size()); ++i) {
-        if (shouldDelete(i, o)) {
-            db.exec(QStringLiteral("DELETE FROM call WHERE ROWID = ?"), {calls[size_t(i)].first});
-            e->calls.push_back(calls[size_t(i)].second);
-        } else {
-            e->liveTexts << calls[size_t(i)].second.address;
-        }
-    }
+    deletePicked<CallhistoryRecord>(db, o, e, calls, QStringLiteral("DELETE FROM call WHERE ROWID = ?"), e->calls,
+                                    [](const CallhistoryRecord& c) { return c.address; });
     if (o.editSome)
         db.exec(QStringLiteral("UPDATE call SET name = 'Edited name' WHERE ROWID % 3 = 0"));
 }
@@ -762,19 +776,12 @@ void buildBookmarks(Db& db, const Options& o, Expected* e)
         if (i % 16 == 15)
             commitBatch(db, o, i / 16);
     }
-    db.exec(QStringLiteral("COMMIT"));
-    snapshot(db, o);
-    for (int i = 0; i < int(marks.size()); ++i) {
-        if (shouldDelete(i, o)) {
-            db.exec(QStringLiteral("DELETE FROM bookmarks WHERE id = ?"), {marks[size_t(i)].first});
-            e->bookmarks.push_back(marks[size_t(i)].second);
-        } else {
-            e->liveTexts << marks[size_t(i)].second.url;
-            if (o.editSome && i % 5 == 0)
-                db.exec(QStringLiteral("UPDATE bookmarks SET order_index = order_index + 100 WHERE id = ?"),
-                        {marks[size_t(i)].first});
-        }
-    }
+    deletePicked<BookmarkRecord>(db, o, e, marks, QStringLiteral("DELETE FROM bookmarks WHERE id = ?"), e->bookmarks,
+                                 [](const BookmarkRecord& b) { return b.url; },
+                                 [&](int i, qint64 id) {
+                                     if (o.editSome && i % 5 == 0)
+                                         db.exec(QStringLiteral("UPDATE bookmarks SET order_index = order_index + 100 WHERE id = ?"), {id});
+                                 });
 }
 
 } // namespace
