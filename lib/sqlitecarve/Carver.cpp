@@ -5,7 +5,9 @@
 #include "Text_p.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 
 #include <fcntl.h>
@@ -230,6 +232,7 @@ struct Candidate {
     uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
     uint32_t probeVersion = 0;
+    uint64_t storedAt = UINT64_MAX; // in the engine's copy of record bytes; UINT64_MAX: read from the file
 };
 
 // A page of a live b-tree to visit: rowid bounds travel down table trees (a child holds keys in
@@ -2084,6 +2087,8 @@ private:
             at = m_seen.findOrInsert(key, at, &inserted);
         }
         if (inserted) {
+            if (ctx.file == kDb && !m.overflowPage)
+                c.storedAt = storeRecord(m.types, size_t(m.body - m.types) + m.bodyLocal);
             m_cands.push_back(c);
         } else {
             Candidate& old = m_cands[at];
@@ -2091,9 +2096,44 @@ private:
                 return;
             old = c;
         }
-        if (!c.hasRowid && !t.table.withoutRowid && size_t(m.table) < m_indexesOf.size() && !m_indexesOf[size_t(m.table)].empty())
+        // A row whose bytes are kept gets its probes only if its place on the page leaves its
+        // rowid open: most never need them.
+        if (!c.hasRowid && !t.table.withoutRowid && size_t(m.table) < m_indexesOf.size() && !m_indexesOf[size_t(m.table)].empty()
+            && m_cands[at].storedAt == UINT64_MAX)
             addProbes(at, m);
     }
+
+    // Record bytes of rows carved from the database file are copied while their page is at hand,
+    // so the rows are decoded without reading the file a second time. Within a budget: past it,
+    // rows are read back from the file.
+    static constexpr size_t kStoreChunk = size_t(8) << 20;
+    static constexpr size_t kStoreBudget = size_t(48) << 20;
+    struct FreeChunk {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+
+    uint64_t storeRecord(const uint8_t* p, size_t n)
+    {
+        if (n > kStoreChunk)
+            return UINT64_MAX;
+        if (m_storeChunks.empty() || m_storeUsed + n > kStoreChunk) {
+            if ((m_storeChunks.size() + 1) * kStoreChunk > kStoreBudget)
+                return UINT64_MAX;
+            constexpr size_t kHuge = size_t(2) << 20;
+            auto* chunk = static_cast<uint8_t*>(std::aligned_alloc(kHuge, kStoreChunk));
+            if (!chunk)
+                return UINT64_MAX;
+            madvise(chunk, kStoreChunk, MADV_HUGEPAGE);
+            m_storeChunks.emplace_back(chunk);
+            m_storeUsed = 0;
+        }
+        std::memcpy(m_storeChunks.back().get() + m_storeUsed, p, n);
+        const uint64_t at = uint64_t(m_storeChunks.size() - 1) * kStoreChunk + m_storeUsed;
+        m_storeUsed += n;
+        return at;
+    }
+
+    const uint8_t* storedRecord(uint64_t at) const { return m_storeChunks[size_t(at / kStoreChunk)].get() + at % kStoreChunk; }
 
     // The index keys of a row that lost its rowid, taken while its page is at hand.
     void addProbes(uint32_t cand, const Parsed& m)
@@ -2156,6 +2196,28 @@ private:
             std::memcpy(&key, m_probeArena.data() + at + typesLen, 8);
             m_probes.push_back({key, cand, c.probeVersion, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
         }
+    }
+
+    // addProbes for a row whose record bytes were kept: its serial types are read again.
+    void addStoredProbes(uint32_t cand)
+    {
+        const Candidate& c = m_cands[cand];
+        Parsed m;
+        m.table = c.table;
+        m.implied = c.implied;
+        m.impliedType = c.impliedType;
+        m.types = storedRecord(c.storedAt);
+        m.body = m.types + (c.bodyOffset - c.typesOffset);
+        m_types.clear();
+        for (const uint8_t* p = m.types; p < m.body;) {
+            uint64_t ty = 0;
+            const int k = getVarint(p, m.body, &ty);
+            if (!k)
+                return;
+            m_types.push_back(ty);
+            p += k;
+        }
+        addProbes(cand, m);
     }
 
     // ---- the passes ------------------------------------------------------------------------
@@ -2399,7 +2461,10 @@ private:
                 setLost(v);
             return;
         }
-        const uint8_t* typesBegin = bytesAt(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
+        const uint8_t* typesBegin = c.storedAt != UINT64_MAX
+                                        ? storedRecord(c.storedAt)
+                                        : bytesAt(c.file, c.typesOffset,
+                                                  c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
         const uint8_t* typesEnd = typesBegin + (c.bodyOffset - c.typesOffset);
         m_types.clear();
         if (c.implied)
@@ -2555,7 +2620,7 @@ private:
         CarvedRow reused; // the callback sees each row only while it runs
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
-            if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
+            if (c.storedAt == UINT64_MAX && c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
             ++m_res.rowCount;
             if (m_opt.onRow) {
@@ -2690,8 +2755,13 @@ private:
         if (m_indexes.empty() || m_indexRegions.empty())
             return;
         std::vector<uint8_t> wanted = largeVector<uint8_t>(m_cands.size());
-        for (uint32_t w : winners)
-            wanted[w] = !m_cands[w].hasRowid;
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            wanted[w] = !c.hasRowid;
+            if (!c.hasRowid && c.storedAt != UINT64_MAX && !m_tables[c.table].table.withoutRowid && c.table < m_indexesOf.size()
+                && !m_indexesOf[c.table].empty())
+                addStoredProbes(w);
+        }
         std::vector<Probe> probes;
         probes.swap(m_probes);
         // Only the probes of rows still without rowid, from the copy that won, are kept.
@@ -3264,6 +3334,8 @@ private:
     std::vector<Candidate> m_cands;
     const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being carved
     FlatIndex m_seen;
+    std::vector<std::unique_ptr<uint8_t, FreeChunk>> m_storeChunks;
+    size_t m_storeUsed = 0;
 
     std::vector<uint64_t> m_types;
     std::vector<int> m_ownerCand, m_ownerHits;
