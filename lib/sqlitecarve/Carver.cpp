@@ -2106,6 +2106,7 @@ private:
     // Record bytes of rows carved from the database file are copied while their page is at hand,
     // so the rows are decoded without reading the file a second time. Within a budget: past it,
     // rows are read back from the file.
+    // Chunks grow from 64 KB to 8 MB: a small file costs little, a large one few allocations.
     static constexpr size_t kStoreChunk = size_t(8) << 20;
     static constexpr size_t kStoreBudget = size_t(48) << 20;
     struct FreeChunk {
@@ -2116,24 +2117,29 @@ private:
     {
         if (n > kStoreChunk)
             return UINT64_MAX;
-        if (m_storeChunks.empty() || m_storeUsed + n > kStoreChunk) {
-            if ((m_storeChunks.size() + 1) * kStoreChunk > kStoreBudget)
+        if (m_storeChunks.empty() || m_storeUsed + n > m_storeSize) {
+            const size_t size = std::min(kStoreChunk, std::max(n, (size_t(64) << 10) << std::min<size_t>(m_storeChunks.size(), 7)));
+            if (m_storeTotal + size > kStoreBudget)
                 return UINT64_MAX;
             constexpr size_t kHuge = size_t(2) << 20;
-            auto* chunk = static_cast<uint8_t*>(std::aligned_alloc(kHuge, kStoreChunk));
+            auto* chunk = static_cast<uint8_t*>(size >= kHuge ? std::aligned_alloc(kHuge, (size + kHuge - 1) & ~(kHuge - 1))
+                                                              : std::malloc(size));
             if (!chunk)
                 return UINT64_MAX;
-            madvise(chunk, kStoreChunk, MADV_HUGEPAGE);
+            if (size >= kHuge)
+                madvise(chunk, size, MADV_HUGEPAGE);
             m_storeChunks.emplace_back(chunk);
+            m_storeSize = size;
+            m_storeTotal += size;
             m_storeUsed = 0;
         }
         std::memcpy(m_storeChunks.back().get() + m_storeUsed, p, n);
-        const uint64_t at = uint64_t(m_storeChunks.size() - 1) * kStoreChunk + m_storeUsed;
+        const uint64_t at = uint64_t(m_storeChunks.size() - 1) << 32 | m_storeUsed;
         m_storeUsed += n;
         return at;
     }
 
-    const uint8_t* storedRecord(uint64_t at) const { return m_storeChunks[size_t(at / kStoreChunk)].get() + at % kStoreChunk; }
+    const uint8_t* storedRecord(uint64_t at) const { return m_storeChunks[size_t(at >> 32)].get() + (at & 0xffffffffu); }
 
     // The index keys of a row that lost its rowid, taken while its page is at hand.
     void addProbes(uint32_t cand, const Parsed& m)
@@ -3335,7 +3341,7 @@ private:
     const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being carved
     FlatIndex m_seen;
     std::vector<std::unique_ptr<uint8_t, FreeChunk>> m_storeChunks;
-    size_t m_storeUsed = 0;
+    size_t m_storeUsed = 0, m_storeSize = 0, m_storeTotal = 0;
 
     std::vector<uint64_t> m_types;
     std::vector<int> m_ownerCand, m_ownerHits;
