@@ -2105,8 +2105,8 @@ private:
 
     // Record bytes of rows carved from the database file are copied while their page is at hand,
     // so the rows are decoded without reading the file a second time. Within a budget: past it,
-    // rows are read back from the file.
-    // Chunks grow from 64 KB to 8 MB: a small file costs little, a large one few allocations.
+    // rows are read back from the file. Chunks grow from 64 KB to 8 MB: a small file costs
+    // little, a large one few allocations.
     static constexpr size_t kStoreChunk = size_t(8) << 20;
     static constexpr size_t kStoreBudget = size_t(48) << 20;
     struct FreeChunk {
@@ -2214,16 +2214,8 @@ private:
         m.impliedType = c.impliedType;
         m.types = storedRecord(c.storedAt);
         m.body = m.types + (c.bodyOffset - c.typesOffset);
-        m_types.clear();
-        for (const uint8_t* p = m.types; p < m.body;) {
-            uint64_t ty = 0;
-            const int k = getVarint(p, m.body, &ty);
-            if (!k)
-                return;
-            m_types.push_back(ty);
-            p += k;
-        }
-        addProbes(cand, m);
+        if (readAllTypes(m.types, m.body))
+            addProbes(cand, m);
     }
 
     // ---- the passes ------------------------------------------------------------------------
