@@ -56,6 +56,23 @@ bool takeFlag(QStringList& args, const QString& name)
     return args.removeAll(name) > 0;
 }
 
+QStringList evidenceArguments(QStringList args, const QStringList& valueOptions, const QStringList& evidenceOptions)
+{
+    QStringList out;
+    for (const QString& option : evidenceOptions) {
+        QString value;
+        while (takeOption(args, option, &value))
+            out << value;
+    }
+    for (const QString& option : valueOptions)
+        while (takeOption(args, option, nullptr))
+            ;
+    for (const QString& a : args)
+        if (!a.startsWith(QLatin1String("--")))
+            out << a;
+    return out;
+}
+
 bool rejectUnknownOptions(const QStringList& args, const char* usage)
 {
     for (const QString& a : args) {
@@ -96,31 +113,76 @@ void printLine(const QString& text)
     std::fputc('\n', stdout);
 }
 
-static volatile std::sig_atomic_t g_interrupts = 0;
+static volatile std::sig_atomic_t g_signal = 0;
 
-static void onSigint(int)
+static void onStopSignal(int signo)
 {
-    g_interrupts = g_interrupts + 1;
-    if (g_interrupts > 1)
-        _exit(Cancelled);
+    if (g_signal != 0)
+        _exit(128 + signo);
+    g_signal = signo;
+}
+
+void installSignalHandlers()
+{
+    struct sigaction action {};
+    action.sa_handler = &onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signo, &action, nullptr);
 }
 
 bool interrupted()
 {
-    return g_interrupts > 0;
+    return g_signal != 0;
+}
+
+int cancelledExitCode()
+{
+    return g_signal != 0 ? 128 + int(g_signal) : int(Cancelled);
+}
+
+QString terminalText(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == '\\') {
+            out += QLatin1String("\\\\");
+        } else if (u == '\t') {
+            out += QLatin1String("\\t");
+        } else if (u == '\n') {
+            out += QLatin1String("\\n");
+        } else if (u == '\r') {
+            out += QLatin1String("\\r");
+        } else if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            out += QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        } else if ((u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0x200E || u == 0x200F) {
+            out += QStringLiteral("\\u{%1}").arg(uint(u), 4, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int reportSkipped(const QStringList& skipped)
+{
+    for (const QString& line : skipped)
+        printError(QStringLiteral("skipped: %1").arg(terminalText(line)));
+    return skipped.isEmpty() ? Ok : Incomplete;
 }
 
 TerminalProgress::TerminalProgress(const QString& label) : m_label(label)
 {
     m_tty = isatty(fileno(stderr)) != 0;
-    std::signal(SIGINT, onSigint);
 }
 
 TerminalProgress::~TerminalProgress()
 {
     if (m_drawn)
         std::fputc('\n', stderr);
-    std::signal(SIGINT, SIG_DFL);
 }
 
 void TerminalProgress::setLabel(const QString& label)

@@ -9,15 +9,21 @@
 
 namespace cli {
 
-enum ExitCode { Ok = 0, Failure = 1, Usage = 2, Cancelled = 130 };
+// Exit codes, as `ibreader help` lists them. A run stopped by a signal exits with 128 + its
+// number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP).
+enum ExitCode { Ok = 0, Failure = 1, Usage = 2, Incomplete = 3, Cancelled = 130 };
 
 using CommandFn = int (*)(QStringList args);
+// The paths a command reads as evidence (backup folders, databases), from its arguments: log
+// files and working folders may never lie inside them.
+using EvidenceFn = QStringList (*)(QStringList args);
 
 struct Command {
     const char* name;
     const char* usage;   // "list [--root DIR] [--json]"
     const char* summary; // one line for `ibreader help`
     CommandFn run;
+    EvidenceFn evidence; // null: the command reads no evidence
 };
 
 // Each command file registers itself: static cli::Registrar r{{"name", "usage", "summary", fn}};
@@ -30,6 +36,10 @@ const QList<Command>& commands();
 // sets *missingValue.
 bool takeOption(QStringList& args, const QString& name, QString* value, bool* missingValue = nullptr);
 bool takeFlag(QStringList& args, const QString& name);
+// For a command's evidence function: the positional arguments, once the options that take a
+// value (`valueOptions`) are removed, plus the values of `evidenceOptions`.
+QStringList evidenceArguments(QStringList args, const QStringList& valueOptions,
+                              const QStringList& evidenceOptions = QStringList());
 // After options are taken: anything still starting with "--" is unknown.
 bool rejectUnknownOptions(const QStringList& args, const char* usage);
 
@@ -40,8 +50,20 @@ void printJson(const QJsonObject& object);
 void printJson(const QJsonArray& array);
 void printLine(const QString& text); // UTF-8 to stdout
 
-// Progress bar on stderr when it is a terminal, silent otherwise; answers false once Ctrl-C was
-// pressed (the first Ctrl-C asks the work to stop, a second one ends the program at once).
+// Text from evidence (names, paths, values) made safe to print on a terminal or in a
+// tab-separated line: control characters become \xNN (tab \t, newline \n, return \r), a
+// backslash \\, and the invisible direction overrides \u{NNNN}.
+QString terminalText(const QString& text);
+
+// SIGINT, SIGTERM and SIGHUP ask the work to stop: the progress callbacks answer false and the
+// command ends on its normal path, cleaning up after itself. A second signal ends the program at
+// once.
+void installSignalHandlers();
+bool interrupted();
+int cancelledExitCode(); // 128 + the signal's number
+
+// Progress bar on stderr when it is a terminal, silent otherwise; answers false once a stop
+// signal arrived.
 class TerminalProgress : public CIProgressCallback
 {
 public:
@@ -64,6 +86,8 @@ private:
     bool m_drawn = false;
 };
 
-bool interrupted(); // Ctrl-C seen
+// Prints what a run could not do, one "ibreader: skipped: ..." line each, and returns the exit
+// code for a run that otherwise ended normally (Incomplete when anything was skipped).
+int reportSkipped(const QStringList& skipped);
 
 } // namespace cli

@@ -59,9 +59,10 @@ int runDemo(QStringList args)
     }
     KdBackup model;
     bool completed = false;
+    QStringList skipped;
     {
         cli::TerminalProgress progress(QStringLiteral("Extracting"));
-        completed = extractBackup(backup, &model, &progress, true);
+        completed = extractBackup(backup, &model, &progress, true, &skipped);
     }
     QJsonObject summary = summarizeExtraction(&model);
     summary.insert(QStringLiteral("completed"), completed);
@@ -75,9 +76,10 @@ int runDemo(QStringList args)
         std::printf("\n");
         printExtractionSummary(summary);
     }
-    return completed ? cli::Ok : cli::Cancelled;
+    const int skippedCode = cli::reportSkipped(skipped);
+    return completed ? skippedCode : cli::cancelledExitCode();
 }
 
-const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo}};
+const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo, nullptr}};
 
 } // namespace

@@ -55,7 +55,12 @@ int runExtract(QStringList args)
     return code;
 }
 
+QStringList extractEvidence(QStringList args)
+{
+    return cli::evidenceArguments(args, {QStringLiteral("--out"), QStringLiteral("--format"), QStringLiteral("--categories")});
+}
+
 const cli::Registrar extractCommand{
-    {"extract", kExtractUsage, "extract every category of a backup into JSON/CSV files", &runExtract}};
+    {"extract", kExtractUsage, "extract every category of a backup into JSON/CSV files", &runExtract, &extractEvidence}};
 
 } // namespace

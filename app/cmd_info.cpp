@@ -31,7 +31,7 @@ void printBackupInfo(const CiTunesBackup& backup, bool json)
         return;
     }
     auto row = [](const char* label, const QString& value) {
-        std::printf("%-16s %s\n", label, value.toUtf8().constData());
+        std::printf("%-16s %s\n", label, cli::terminalText(value).toUtf8().constData());
     };
     row("Device name:", backup.deviceName());
     row("Model:", backup.deviceType());
@@ -104,8 +104,10 @@ int runFiles(QStringList args)
             o[QStringLiteral("hashName")] = r->hashName;
             rows.append(o);
         } else {
-            std::printf("%s\t%s\t%lld\t%s\n", r->domain.toUtf8().constData(), r->relativePath.toUtf8().constData(),
-                        static_cast<long long>(r->size), r->hashName.toUtf8().constData());
+            // Names come from the evidence: escaped, they can neither forge rows nor drive the terminal.
+            std::printf("%s\t%s\t%lld\t%s\n", cli::terminalText(r->domain).toUtf8().constData(),
+                        cli::terminalText(r->relativePath).toUtf8().constData(), static_cast<long long>(r->size),
+                        cli::terminalText(r->hashName).toUtf8().constData());
         }
     }
     if (json)
@@ -113,7 +115,12 @@ int runFiles(QStringList args)
     return cli::Ok;
 }
 
-const cli::Registrar infoCommand{{"info", kInfoUsage, "describe one backup folder", &runInfo}};
-const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles}};
+QStringList infoEvidence(QStringList args)
+{
+    return cli::evidenceArguments(args, {QStringLiteral("--domain")});
+}
+
+const cli::Registrar infoCommand{{"info", kInfoUsage, "describe one backup folder", &runInfo, &infoEvidence}};
+const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles, &infoEvidence}};
 
 } // namespace

@@ -41,9 +41,11 @@ void printTable(const QList<Row>& rows)
     QList<QStringList> cells{header};
     for (const Row& r : rows) {
         const CiTunesBackup* b = r.backup;
-        cells.append({b->deviceName(), r.marketingName, b->deviceType(), b->serialNumber(), b->productVersion(),
+        cells.append({cli::terminalText(b->deviceName()), cli::terminalText(r.marketingName),
+                      cli::terminalText(b->deviceType()), cli::terminalText(b->serialNumber()),
+                      cli::terminalText(b->productVersion()),
                       b->backupDateTime().toUTC().toString(QStringLiteral("yyyy-MM-dd hh:mm")),
-                      b->isEncrypted() ? QStringLiteral("yes") : QStringLiteral("no"), b->path()});
+                      b->isEncrypted() ? QStringLiteral("yes") : QStringLiteral("no"), cli::terminalText(b->path())});
     }
     QList<qsizetype> widths(header.size(), 0);
     for (const QStringList& line : cells)
@@ -105,6 +107,15 @@ int runList(QStringList args)
     return cli::Ok;
 }
 
-cli::Registrar reg{{"list", kUsage, "list the backups under the backup root, newest first", &runList}};
+QStringList listEvidence(QStringList args)
+{
+    QStringList roots = cli::evidenceArguments(args, {}, {QStringLiteral("--root")});
+    QString root;
+    if (roots.isEmpty() && defaultBackupRoot(&root))
+        roots << root;
+    return roots;
+}
+
+cli::Registrar reg{{"list", kUsage, "list the backups under the backup root, newest first", &runList, &listEvidence}};
 
 } // namespace

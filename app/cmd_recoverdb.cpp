@@ -61,6 +61,12 @@ std::string utf8Clean(const std::string& s)
     return q.toUtf8().toStdString();
 }
 
+// Texts carved from a file may hold anything; on a terminal they are shown escaped.
+std::string printable(const std::string& s)
+{
+    return cli::terminalText(QString::fromUtf8(s.data(), qsizetype(s.size()))).toUtf8().toStdString();
+}
+
 // {"table":...,"source":...,"page":...,"offset":...,"rowid":...,"values":[...],"lost":[...]}
 std::string jsonLine(const sqlcarve::CarvedRow& row)
 {
@@ -103,7 +109,7 @@ std::string jsonLine(const sqlcarve::CarvedRow& row)
 
 std::string textLine(const sqlcarve::CarvedRow& row)
 {
-    std::string out = row.table + "  " + sqlcarve::sourceName(row.source) + "  page " + std::to_string(row.page) + "  offset "
+    std::string out = printable(row.table) + "  " + sqlcarve::sourceName(row.source) + "  page " + std::to_string(row.page) + "  offset "
                       + std::to_string(row.offset) + "  rowid " + (row.rowid ? std::to_string(*row.rowid) : "?") + "\n   ";
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
@@ -113,7 +119,7 @@ std::string textLine(const sqlcarve::CarvedRow& row)
         case sqlcarve::Value::Kind::Lost: out += "(lost)"; break;
         case sqlcarve::Value::Kind::Integer: out += std::to_string(v.integer); break;
         case sqlcarve::Value::Kind::Real: out += realText(v.real); break;
-        case sqlcarve::Value::Kind::Text: out += utf8Clean(v.bytes); break;
+        case sqlcarve::Value::Kind::Text: out += printable(v.bytes); break;
         case sqlcarve::Value::Kind::Blob: out += "x'" + hex(v.bytes) + "'"; break;
         }
     }
@@ -168,19 +174,38 @@ int runRecoverDb(QStringList args)
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
     bar.finish();
     if (result.cancelled)
-        return cli::Cancelled;
+        return cli::cancelledExitCode();
     if (!result.ok) {
         cli::printError(QStringLiteral("%1: not a SQLite database").arg(database));
         return cli::Failure;
     }
-    for (const std::string& w : result.warnings)
-        std::fprintf(stderr, "ibreader: %s: %s\n", database.toUtf8().constData(), w.c_str());
+    // Damage notes are information; a companion that could not be read or a file that shrank
+    // while read means records may be missing.
+    QStringList skipped;
+    for (const std::string& w : result.warnings) {
+        const QString text = QString::fromUtf8(w.c_str());
+        if (text.startsWith(QLatin1String("cannot open ")) || text.contains(QLatin1String(" shrank while it was read")))
+            skipped << text;
+        else
+            std::fprintf(stderr, "ibreader: %s: %s\n", cli::terminalText(database).toUtf8().constData(),
+                         printable(w).c_str());
+    }
     if (!json)
         std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount));
-    return cli::Ok;
+    return cli::reportSkipped(skipped);
+}
+
+// The database and every companion file SQLite or a later scan could take for its own.
+QStringList recoverDbEvidence(QStringList args)
+{
+    QStringList files = cli::evidenceArguments(args, {}, {QStringLiteral("--wal"), QStringLiteral("--journal")});
+    const QStringList given = files;
+    for (const QString& f : given)
+        files << f + QStringLiteral("-wal") << f + QStringLiteral("-shm") << f + QStringLiteral("-journal");
+    return files;
 }
 
 const cli::Registrar recoverDbCommand{{"recover-db", kUsage, "print the deleted records still inside a SQLite database",
-                                        &runRecoverDb}};
+                                        &runRecoverDb, &recoverDbEvidence}};
 
 } // namespace

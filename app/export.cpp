@@ -7,14 +7,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
-#include <QSaveFile>
-#include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
 
 #include "CiTunesBackup.h"
 #include "KdBackup.h"
+#include "SafeIo.h"
 #include "cli.h"
+#include "workfolder.h"
 
 namespace {
 
@@ -152,31 +153,37 @@ QByteArray csvField(const QString& text)
     return u;
 }
 
-bool writeBytes(const QString& path, const QByteArray& bytes, QString* error)
+bool writeBytes(const QString& path, const QByteArray& bytes, QStringList* errors)
 {
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, f.errorString());
-        return false;
-    }
-    return true;
+    std::string why;
+    if (ibrio::writeFile(QFile::encodeName(path).toStdString(), bytes.constData(), size_t(bytes.size()),
+                         ibrio::OutputFile::Replace, &why))
+        return true;
+    if (errors)
+        *errors << QStringLiteral("cannot write %1").arg(QFile::decodeName(why.c_str()));
+    return false;
 }
 
 } // namespace
 
-bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted)
+bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted,
+                   QStringList* skipped)
 {
     // Without a locale of its own (C/POSIX) collation would be by code unit; the root collation
     // orders accents and case the way people expect.
     if (QLocale().language() == QLocale::C)
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    // Copies to scan for deleted records go to a private temporary folder, never near the backup.
-    QTemporaryDir work;
+    // Copies to scan for deleted records go to a private working folder, never near the backup.
+    std::unique_ptr<cli::WorkFolder> work;
+    if (withDeleted) {
+        work = std::make_unique<cli::WorkFolder>();
+        if (!work->isValid() && skipped)
+            *skipped << QStringLiteral("deleted records: %1").arg(work->error());
+    }
     CiTunesBackup run(backup);
-    run.setTmpPathForRecovery(withDeleted && work.isValid() ? work.path() : QString());
+    run.setTmpPathForRecovery(work && work->isValid() ? work->path() : QString());
     run.collectInfos(model);
-    return run.collectDatas(model, progress);
+    return run.collectDatas(model, progress, skipped);
 }
 
 QJsonObject categoryJson(KdData* data)
@@ -250,15 +257,16 @@ QByteArray categoryCsv(KdData* data)
     return out;
 }
 
-bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QString* error)
+bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors)
 {
     if (!model)
         return false;
     if (!QDir().mkpath(options.outDir)) {
-        if (error)
-            *error = QStringLiteral("cannot create %1").arg(options.outDir);
+        if (errors)
+            *errors << QStringLiteral("cannot create %1").arg(options.outDir);
         return false;
     }
+    bool ok = true;
     const QDir out(options.outDir);
     for (int category : KdBackup::categories()) {
         if (!options.categories.isEmpty() && !options.categories.contains(category))
@@ -269,20 +277,20 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
         const QString base = data->machineName();
         if (options.json) {
             const QString path = out.filePath(base + QStringLiteral(".json"));
-            if (!writeBytes(path, QJsonDocument(categoryJson(data)).toJson(QJsonDocument::Indented), error))
-                return false;
-            if (written)
+            if (!writeBytes(path, QJsonDocument(categoryJson(data)).toJson(QJsonDocument::Indented), errors))
+                ok = false;
+            else if (written)
                 *written << path;
         }
         if (options.csv) {
             const QString path = out.filePath(base + QStringLiteral(".csv"));
-            if (!writeBytes(path, categoryCsv(data), error))
-                return false;
-            if (written)
+            if (!writeBytes(path, categoryCsv(data), errors))
+                ok = false;
+            else if (written)
                 *written << path;
         }
     }
-    return true;
+    return ok;
 }
 
 QJsonObject summarizeExtraction(KdBackup* model)
@@ -323,10 +331,11 @@ void printExtractionSummary(const QJsonObject& summary)
 {
     const QJsonObject device = summary.value(QStringLiteral("device")).toObject();
     if (!device.value(QStringLiteral("deviceName")).toString().isEmpty())
-        std::printf("%s (%s, iOS %s), backup of %s\n", device.value(QStringLiteral("deviceName")).toString().toUtf8().constData(),
-                    device.value(QStringLiteral("deviceType")).toString().toUtf8().constData(),
-                    device.value(QStringLiteral("productVersion")).toString().toUtf8().constData(),
-                    device.value(QStringLiteral("backupDate")).toString().toUtf8().constData());
+        std::printf("%s (%s, iOS %s), backup of %s\n",
+                    cli::terminalText(device.value(QStringLiteral("deviceName")).toString()).toUtf8().constData(),
+                    cli::terminalText(device.value(QStringLiteral("deviceType")).toString()).toUtf8().constData(),
+                    cli::terminalText(device.value(QStringLiteral("productVersion")).toString()).toUtf8().constData(),
+                    cli::terminalText(device.value(QStringLiteral("backupDate")).toString()).toUtf8().constData());
     const QJsonObject categories = summary.value(QStringLiteral("categories")).toObject();
     for (const QString& name : categoryNames()) {
         const QJsonObject c = categories.value(name).toObject();
@@ -343,17 +352,7 @@ void printExtractionSummary(const QJsonObject& summary)
 
 static bool isInside(const QString& path, const QString& folder)
 {
-    const QString a = QFileInfo(path).absoluteFilePath();
-    const QString f = QFileInfo(folder).canonicalFilePath();
-    // The output folder may not exist yet: resolve its nearest existing ancestor.
-    QString probe = a;
-    QString rest;
-    while (!QFileInfo::exists(probe) && probe != QFileInfo(probe).path()) {
-        rest = QFileInfo(probe).fileName() + QLatin1Char('/') + rest;
-        probe = QFileInfo(probe).path();
-    }
-    const QString resolved = QFileInfo(probe).canonicalFilePath() + QLatin1Char('/') + rest;
-    return !f.isEmpty() && (resolved == f + QLatin1Char('/') || resolved.startsWith(f + QLatin1Char('/')));
+    return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
 }
 
 int runExtraction(const QString& backupFolder, const ExportOptions& options, bool withDeleted, QJsonObject* summary)
@@ -369,22 +368,28 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     }
     KdBackup model;
     bool completed = false;
+    QStringList skipped;
     {
         cli::TerminalProgress progress(QStringLiteral("Extracting"));
-        completed = extractBackup(backup, &model, &progress, withDeleted);
+        completed = extractBackup(backup, &model, &progress, withDeleted, &skipped);
     }
+    if (!completed)
+        skipped << QStringLiteral("the rest of the extraction: stopped by a signal");
     // What was extracted before a cancellation is still written.
     QStringList written;
-    QString error;
-    const bool ok = writeExport(&model, options, &written, &error);
+    QStringList errors;
+    const bool ok = writeExport(&model, options, &written, &errors);
     if (summary) {
         *summary = summarizeExtraction(&model);
         summary->insert(QStringLiteral("completed"), completed);
         summary->insert(QStringLiteral("files"), QJsonArray::fromStringList(written));
+        summary->insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));
+        summary->insert(QStringLiteral("errors"), QJsonArray::fromStringList(errors));
     }
-    if (!ok) {
-        cli::printError(error);
+    const int skippedCode = cli::reportSkipped(skipped);
+    for (const QString& e : errors)
+        cli::printError(e);
+    if (!ok)
         return cli::Failure;
-    }
-    return completed ? cli::Ok : cli::Cancelled;
+    return completed ? skippedCode : cli::cancelledExitCode();
 }

@@ -21,8 +21,10 @@ struct ExportOptions {
 };
 
 // collectInfos + collectDatas into `model`. With `withDeleted`, deleted records are searched in
-// a temporary working folder outside the backup. False when the progress callback cancelled.
-bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted = true);
+// a private working folder outside the backup, removed before returning. False when the progress
+// callback cancelled; what could not be done is appended to `skipped`.
+bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted = true,
+                   QStringList* skipped = nullptr);
 
 // One category: {"category", "title", "columns", "count", "deleted", "items": [...]}. Each item
 // has "values" (by column header), "sort" (sort values by header, where set), "deleted", "size",
@@ -31,8 +33,10 @@ QJsonObject categoryJson(KdData* data);
 // Header row (columns, then "Deleted", "File") and one row per item; RFC 4180 quoting.
 QByteArray categoryCsv(KdData* data);
 
-// Writes <machine name>.json / .csv per selected category into options.outDir.
-bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QString* error);
+// Writes <machine name>.json / .csv per selected category into options.outDir. A file that cannot
+// be written (a full disk, a link or folder in its place) is reported in `errors` with its path
+// and the reason, and the others are still written; false when any failed.
+bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors);
 
 // Device properties and per-category counts (items, deleted items).
 QJsonObject summarizeExtraction(KdBackup* model);
@@ -43,7 +47,8 @@ void printExtractionSummary(const QJsonObject& summary);
 
 // The whole `extract` command after argument parsing: parse the backup folder, extract (progress
 // bar when stderr is a terminal; Ctrl-C cancels), write the files, also after a cancellation.
-// Returns a cli::ExitCode (130 when cancelled); `summary` (optional) receives
+// Returns a cli::ExitCode (128 + the signal when stopped, Incomplete when part of the work was
+// skipped, Failure when a file could not be written); `summary` (optional) receives
 // summarizeExtraction plus "files" and "completed".
 int runExtraction(const QString& backupFolder, const ExportOptions& options, bool withDeleted, QJsonObject* summary);
 

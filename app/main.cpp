@@ -1,11 +1,16 @@
 #include "cli.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "Log.h"
+#include "SafeIo.h"
+#include "workfolder.h"
 
 static void printHelp()
 {
@@ -13,7 +18,38 @@ static void printHelp()
     for (const cli::Command& c : cli::commands())
         std::printf("  %-58s %s\n", c.usage, c.summary);
     std::printf("\noptions for every command:\n  --log-level N   write log lines up to level N to stderr (also $IBREADER_LOG_LEVEL)\n"
-                "  --log-file F    write log lines to F instead\n");
+                "  --log-file F    write log lines to F instead (also $IBREADER_LOG_FILE); never inside the evidence\n"
+                "\nexit codes:\n"
+                "  0    done\n"
+                "  1    failed (the reason is on stderr), including an output file that could not be written\n"
+                "  2    wrong usage\n"
+                "  3    done, but part of the work was skipped: each \"skipped:\" line on stderr says what and why\n"
+                "  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); what was extracted until then is written\n");
+}
+
+static bool inside(const QString& path, const QString& folder)
+{
+    return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
+}
+
+// Log files and the temporary folder are written to, so they may never lie inside what the
+// command reads as evidence.
+static bool checkWritableLocations(const QString& logFile, const QStringList& evidence)
+{
+    for (const QString& e : evidence) {
+        if (!logFile.isEmpty() && inside(logFile, e)) {
+            cli::printError(QStringLiteral("the log file %1 lies inside %2, which is read as evidence and never written")
+                                .arg(logFile, e));
+            return false;
+        }
+        if (inside(QDir::tempPath(), e)) {
+            cli::printError(QStringLiteral("the temporary folder %1 lies inside %2, which is read as evidence and never "
+                                           "written; set TMPDIR to another folder")
+                                .arg(QDir::tempPath(), e));
+            return false;
+        }
+    }
+    return true;
 }
 
 int main(int argc, char** argv)
@@ -22,16 +58,14 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication app(argc, argv);
+    cli::installSignalHandlers();
     QStringList args = app.arguments().mid(1);
 
     QString level;
     if (cli::takeOption(args, QStringLiteral("--log-level"), &level))
         ibrlog::setLevel(level.toInt());
-    QString logFile;
-    if (cli::takeOption(args, QStringLiteral("--log-file"), &logFile) && !ibrlog::setFile(logFile.toStdString())) {
-        cli::printError(QStringLiteral("cannot open log file %1").arg(logFile));
-        return cli::Failure;
-    }
+    QString logFile = qEnvironmentVariable("IBREADER_LOG_FILE");
+    cli::takeOption(args, QStringLiteral("--log-file"), &logFile);
 
     if (args.isEmpty() || args.first() == QLatin1String("help") || args.first() == QLatin1String("--help")
         || args.first() == QLatin1String("-h")) {
@@ -39,9 +73,26 @@ int main(int argc, char** argv)
         return args.isEmpty() ? cli::Usage : cli::Ok;
     }
     const QString name = args.takeFirst();
-    for (const cli::Command& c : cli::commands())
-        if (name == QLatin1String(c.name))
-            return c.run(args);
+    for (const cli::Command& c : cli::commands()) {
+        if (name != QLatin1String(c.name))
+            continue;
+        const QStringList evidence = c.evidence ? c.evidence(args) : QStringList();
+        if (!checkWritableLocations(logFile, evidence))
+            return cli::Usage;
+        std::string why;
+        if (!logFile.isEmpty() && !ibrlog::setFile(QFile::encodeName(logFile).toStdString(), &why)) {
+            cli::printError(QStringLiteral("cannot open the log file: %1").arg(QString::fromLocal8Bit(why.c_str())));
+            return cli::Failure;
+        }
+        cli::removeStaleWorkFolders(evidence);
+        const int code = c.run(args);
+        // A full disk or closed pipe under stdout is a failed run, not a silent short listing.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            cli::printError(QStringLiteral("cannot write the output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return code == cli::Ok || code == cli::Incomplete ? int(cli::Failure) : code;
+        }
+        return code;
+    }
     cli::printError(QStringLiteral("unknown command '%1' (try 'ibreader help')").arg(name));
     return cli::Usage;
 }

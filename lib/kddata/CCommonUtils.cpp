@@ -1,5 +1,7 @@
 #include "CCommonUtils.h"
 
+#include "SafeIo.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -54,17 +56,24 @@ QString CCommonUtils::sizeToString(qint64 bytes)
     return QStringLiteral("%1 %2").arg(v, 0, 'f', 1).arg(QLatin1String(units[u]));
 }
 
-bool CCommonUtils::copyFile(const QString& source, const QDir& target, const QString& name)
+bool CCommonUtils::copyFile(const QString& source, const QDir& target, const QString& name, QString* error)
 {
     if (name.isEmpty() || !QFileInfo(source).isFile())
         return false;
-    if (!target.exists() && !QDir().mkpath(target.absolutePath()))
+    if (!target.exists() && !QDir().mkpath(target.absolutePath())) {
+        if (error)
+            *error = QStringLiteral("cannot create %1").arg(target.absolutePath());
         return false;
-    const QString dest = target.absoluteFilePath(name);
-    if (QFileInfo::exists(dest))
-        return false;
-    // QFile::copy also refuses an existing destination, so a racing writer cannot be replaced.
-    return QFile::copy(source, dest);
+    }
+    // Written beside the target and linked into place, so a full disk leaves no partial copy and
+    // an existing file, or one that appears meanwhile, is never replaced.
+    std::string why;
+    if (ibrio::copyFile(QFile::encodeName(source).toStdString(),
+                        QFile::encodeName(target.absoluteFilePath(name)).toStdString(), &why))
+        return true;
+    if (error)
+        *error = QString::fromLocal8Bit(why.c_str());
+    return false;
 }
 
 bool CCommonUtils::clearDir(const QString& path)

@@ -3,6 +3,7 @@
 #include "Format_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
+#include "SafeIo.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -76,43 +77,36 @@ constexpr uint32_t kTrunkHeaderBytes = 8;
 enum FileId : uint8_t { kDb, kWal, kJournal };
 enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
 
+// A file that shrinks while it is scanned (evidence still being written by something else)
+// reads as zeros past its new end instead of killing the process.
 class MappedFile
 {
 public:
     bool open(const std::string& path)
     {
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        uint64_t size = 0;
+        m_fd = ibrio::openRegularFile(path, &size, nullptr);
         if (m_fd < 0)
             return false;
-        struct stat st {};
-        if (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
-            return false;
-        m_size = size_t(st.st_size);
-        if (m_size == 0)
+        if (size == 0)
             return true;
-        void* p = mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, m_fd, 0);
-        if (p == MAP_FAILED) {
-            m_size = 0;
+        if (!m_map.map(m_fd, size_t(size)))
             return false;
-        }
-        m_data = static_cast<const uint8_t*>(p);
-        madvise(p, m_size, MADV_SEQUENTIAL);
+        madvise(const_cast<uint8_t*>(m_map.data()), m_map.size(), MADV_SEQUENTIAL);
         return true;
     }
     ~MappedFile()
     {
-        if (m_data)
-            munmap(const_cast<uint8_t*>(m_data), m_size);
         if (m_fd >= 0)
             ::close(m_fd);
     }
-    Bytes bytes() const { return {m_data, m_size}; }
-    int fd() const { return m_data ? m_fd : -1; }
+    Bytes bytes() const { return {m_map.data(), m_map.size()}; }
+    int fd() const { return m_map.data() ? m_fd : -1; }
+    bool shrunk() const { return m_map.shrunk(); }
 
 private:
     int m_fd = -1;
-    const uint8_t* m_data = nullptr;
-    size_t m_size = 0;
+    ibrio::GuardedMapping m_map;
 };
 
 // Large arrays filled front to back get transparent huge pages where the system offers them on
@@ -3389,6 +3383,11 @@ Result carveFile(const std::string& databasePath, const Options& options)
     engine.m_fd[kWal] = wal.fd();
     engine.m_fd[kJournal] = journal.fd();
     engine.run();
+    const std::pair<const MappedFile*, const std::string*> files[] = {
+        {&db, &databasePath}, {&wal, &walPath}, {&journal, &journalPath}};
+    for (const auto& f : files)
+        if (f.first->shrunk())
+            result.warnings.push_back(*f.second + " shrank while it was read: its lost end was read as zeros");
     return result;
 }
 

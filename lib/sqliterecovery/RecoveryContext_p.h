@@ -197,4 +197,5 @@ class SqliteRecoveryPrivate
 {
 public:
     sqlrecovery::RecordStore store;
+    QStringList problems;
 };

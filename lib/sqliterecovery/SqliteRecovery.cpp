@@ -140,10 +140,17 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
         }
         if (!result.ok) {
             Log(kModule, 1, " %s is not a readable SQLite database", path.toUtf8().constData());
+            d->problems << QStringLiteral("%1 is not a readable SQLite database").arg(QFileInfo(path).fileName());
             continue;
         }
-        for (const std::string& w : result.warnings)
+        for (const std::string& w : result.warnings) {
             Log(kModule, 1, " %s: %s", path.toUtf8().constData(), w.c_str());
+            // Damage notes are normal in databases with deleted records; a companion that could
+            // not be opened, or a file that changed under the scan, means records may be missing.
+            const QString text = QString::fromUtf8(w.c_str());
+            if (text.startsWith(QLatin1String("cannot open ")) || text.contains(QLatin1String(" shrank while it was read")))
+                d->problems << text;
+        }
         const int found = sqlrecovery::mapType(type, result, path, d->store);
         Log(kModule, 1, " %d deleted records of type %d in %s (%zu carved rows)", found, type,
             path.toUtf8().constData(), result.rows.size());
@@ -152,6 +159,11 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
     if (!feed.stopped())
         feed.finishShare();
     return d->store.countOfType(type);
+}
+
+QStringList SqliteRecovery::problems() const
+{
+    return d->problems;
 }
 
 unsigned SqliteRecovery::getContactCount() const { return unsigned(d->store.contacts.size()); }

@@ -1,10 +1,12 @@
 #include "Log.h"
+#include "SafeIo.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -19,9 +21,6 @@ struct LogState {
     {
         if (const char* env = std::getenv("IBREADER_LOG_LEVEL"))
             level = std::atoi(env);
-        if (const char* path = std::getenv("IBREADER_LOG_FILE"))
-            if (*path)
-                file = std::fopen(path, "a");
     }
     ~LogState()
     {
@@ -86,7 +85,7 @@ int level()
     return state().level;
 }
 
-bool setFile(const std::string& path)
+bool setFile(const std::string& path, std::string* error)
 {
     LogState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -96,7 +95,13 @@ bool setFile(const std::string& path)
     }
     if (path.empty())
         return true;
-    s.file = std::fopen(path.c_str(), "a");
+    // Never a FIFO or device: the first line would block or go somewhere unexpected.
+    const int fd = ibrio::openAppendFile(path, error);
+    if (fd < 0)
+        return false;
+    s.file = fdopen(fd, "a");
+    if (!s.file)
+        ::close(fd);
     return s.file != nullptr;
 }
 

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include "ibreader_export.h"
 
@@ -44,12 +45,14 @@ public:
     const QList<CManifestRecord*>& files() const;
     QString tmpPathForRecovery() const;
 
-    // Extraction into the item model.
+    // Extraction into the item model. False when the progress callback stopped the work. Each
+    // part of the work that could not be done (a database that could not be copied or read) is
+    // appended to `skipped` as one line saying what and why.
     void collectInfos(KdBackup* backup) const;
-    bool collectDatas(KdBackup* backup, CIProgressCallback* progress) const;
+    bool collectDatas(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped = nullptr) const;
 
 private:
-    void recoveryDeleted(KdBackup* backup, CIProgressCallback* progress) const;
+    bool recoveryDeleted(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped) const;
 
     CiTunesBackupPrivate* d;
     QString m_suffix;

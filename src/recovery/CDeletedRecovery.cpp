@@ -46,7 +46,8 @@ const RecoveryStep kSteps[] = {
 
 } // namespace
 
-void CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress)
+bool CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress,
+                               QStringList* skipped)
 {
     SqliteRecovery recovery;
     double sizes[sizeof(kSteps) / sizeof(kSteps[0])];
@@ -64,8 +65,14 @@ void CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIPro
         ProgressWrapper wrapper(progress, range * sizes[i] / total);
         recovery.scanRecoveryForType(step.type, files, &wrapper);
         step.convert(backup, &recovery, this);
-        if (!wrapper.finish())
-            return;
+        if (!wrapper.finish()) {
+            if (skipped)
+                *skipped << recovery.problems();
+            return false;
+        }
         ++i;
     }
+    if (skipped)
+        *skipped << recovery.problems();
+    return true;
 }

@@ -35,8 +35,10 @@ public:
     CDeletedRecovery();
     ~CDeletedRecovery();
 
-    // `progress` must not be null. Stops after the current type when it answers false.
-    void recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress);
+    // `progress` must not be null. Stops after the current type when it answers false, and then
+    // returns false. What could not be scanned is appended to `skipped`.
+    bool recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress,
+                 QStringList* skipped = nullptr);
 
     // Contact index shared by the converters: names, and address -> position in m_contactNames.
     QStringList m_contactNames;

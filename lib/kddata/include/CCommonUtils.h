@@ -23,9 +23,9 @@ public:
     // "512 B", "1.5 KB", "2.0 MB", ... (1024-based).
     static QString sizeToString(qint64 bytes);
 
-    // Copies source into target/name. Never overwrites: fails when target/name exists. Creates
-    // the target folder when needed.
-    static bool copyFile(const QString& source, const QDir& target, const QString& name);
+    // Copies source (a regular file) into target/name. Never overwrites: fails when target/name
+    // exists. Creates the target folder when needed. *error says why a copy failed.
+    static bool copyFile(const QString& source, const QDir& target, const QString& name, QString* error = nullptr);
     // Removes everything inside path (the folder itself stays; created when missing).
     static bool clearDir(const QString& path);
     // Loads an image without letting a damaged file abort the process; false when unreadable.

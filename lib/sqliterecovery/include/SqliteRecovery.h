@@ -124,6 +124,8 @@ public:
     // Scans that database (and its -wal/-journal beside it); returns the number of records found,
     // or -1 when no database of the type is in `files`.
     int scanRecoveryForType(int type, const QStringList& files, ScanProgress* progress);
+    // What the scans so far could not read, one line each (database or companion, and why).
+    QStringList problems() const;
 
     unsigned getContactCount() const;
     const PersonRecord* getContact(unsigned index) const;

@@ -18,9 +18,9 @@ namespace ibrlog {
 void setLevel(int level);
 int level();
 
-// Writes to this file (appending) instead of stderr; empty path returns to stderr.
-// $IBREADER_LOG_FILE sets it at start.
-bool setFile(const std::string& path);
+// Writes to this file (appending) instead of stderr; empty path returns to stderr. Only a regular
+// file (created when missing) is accepted; *error says why not.
+bool setFile(const std::string& path, std::string* error = nullptr);
 
 // Receives every line (module, level, text) whatever the threshold; for tests and front ends.
 using Sink = std::function<void(const char* module, int level, const std::string& text)>;

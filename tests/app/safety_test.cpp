@@ -1,0 +1,296 @@
+// The command-line program under faults and hostile input: links in the output folder, full
+// disks, log and temporary folders pointed into the evidence, stop signals, hostile names.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "SampleBackup.h"
+#include "TestSupport.h"
+
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+CliRun ibreader(const QStringList& args, const QMap<QString, QString>& env = {})
+{
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.constBegin(); it != env.constEnd(); ++it)
+        e.insert(it.key(), it.value());
+    p.setProcessEnvironment(e);
+    p.start(QStringLiteral(IBR_CLI_PATH), args);
+    CliRun r;
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// A tmpfs of `bytes`, unmounted when the object goes; mounting needs root.
+class SmallDisk
+{
+public:
+    SmallDisk(const QString& mountPoint, int bytes) : m_point(QFile::encodeName(mountPoint))
+    {
+        QDir().mkpath(mountPoint);
+        m_mounted = ::mount("tmpfs", m_point.constData(), "tmpfs", 0, ("size=" + QByteArray::number(bytes)).constData()) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            ::umount2(m_point.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+
+private:
+    QByteArray m_point;
+    bool m_mounted = false;
+};
+
+const char* const kOutputNames[] = {"contacts", "messages", "message_attachments", "calls", "calendar",
+                                    "reminders", "notes", "safari", "camera_roll", "photo_stream",
+                                    "photo_library", "voice_memos"};
+
+class SafetyTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        backup = dir.filePath(QStringLiteral("backup"));
+        ASSERT_TRUE(sample::writeDemoBackup(backup));
+        temp = dir.filePath(QStringLiteral("tmp"));
+        ASSERT_TRUE(QDir().mkpath(temp));
+    }
+    QMap<QString, QString> tmpEnv() const { return {{QStringLiteral("TMPDIR"), temp}}; }
+    QStringList workFolders() const
+    {
+        return QDir(temp).entryList({QStringLiteral("ibreader-work-*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    }
+    QTemporaryDir dir;
+    QString backup;
+    QString temp;
+};
+
+} // namespace
+
+TEST_F(SafetyTest, OutputLinksAreNeverFollowedNorReplaced)
+{
+    const QString victims = dir.filePath(QStringLiteral("victims"));
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(victims));
+    ASSERT_TRUE(QDir().mkpath(out));
+    // Every output name is taken: links to files outside (the backup's own among them), links
+    // to files that do not exist yet, and one FIFO.
+    int n = 0;
+    for (const char* base : kOutputNames) {
+        for (const char* ext : {".json", ".csv"}) {
+            const QString name = QLatin1String(base) + QLatin1String(ext);
+            const QByteArray link = QFile::encodeName(QDir(out).filePath(name));
+            QString target;
+            switch (n++ % 4) {
+            case 0: target = QDir(backup).filePath(QStringLiteral("Info.plist")); break;
+            case 1: target = QDir(victims).filePath(name); testsupport::writeFile(target, "keep " + name.toUtf8()); break;
+            case 2: target = QDir(victims).filePath(QStringLiteral("new-") + name); break;
+            case 3: ASSERT_EQ(::mkfifo(link.constData(), 0600), 0); continue;
+            }
+            ASSERT_EQ(::symlink(QFile::encodeName(target).constData(), link.constData()), 0);
+        }
+    }
+    const auto backupBefore = testsupport::snapshotFolder(backup);
+    const auto victimsBefore = testsupport::snapshotFolder(victims);
+
+    const CliRun r = ibreader({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"),
+                            QStringLiteral("json,csv")});
+    EXPECT_EQ(r.exitCode, 1) << r.err.constData();
+    EXPECT_EQ(testsupport::snapshotFolder(backup), backupBefore);
+    EXPECT_EQ(testsupport::snapshotFolder(victims), victimsBefore);
+    EXPECT_TRUE(r.err.contains("contacts.json: is a symbolic link, not replaced")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("is a FIFO, not replaced")) << r.err.constData();
+    for (const QFileInfo& f : QDir(out).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        EXPECT_FALSE(f.isFile() && !f.isSymLink()) << "written or left behind: " << f.fileName().toStdString();
+}
+
+TEST_F(SafetyTest, AFullOutputDiskFailsTheRunAndLeavesOnlyWholeFiles)
+{
+    const QString out = dir.filePath(QStringLiteral("small"));
+    SmallDisk disk(out, 12 * 1024);
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const CliRun r = ibreader({QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, tmpEnv());
+    EXPECT_EQ(r.exitCode, 1) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.constData();
+    const QFileInfoList files = QDir(out).entryInfoList(QDir::Files | QDir::Hidden);
+    EXPECT_LT(files.size(), 12);
+    for (const QFileInfo& f : files) {
+        ASSERT_FALSE(f.fileName().startsWith(QLatin1Char('.'))) << "temporary left: " << f.fileName().toStdString();
+        QJsonParseError error{};
+        QJsonDocument::fromJson(testsupport::readFile(f.filePath()), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << f.fileName().toStdString() << " is cut short";
+    }
+}
+
+TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
+{
+    SmallDisk disk(temp, 16 * 1024);
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const CliRun r = ibreader({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--json")},
+                           tmpEnv());
+    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+    for (const char* db : {"AddressBook.sqlitedb", "sms.db", "call_history.db"})
+        EXPECT_TRUE(r.err.contains(QByteArray("skipped: deleted records in ") + db + ": no working copy"))
+            << db << "\n" << r.err.constData();
+    const QJsonObject summary = QJsonDocument::fromJson(r.out).object();
+    EXPECT_FALSE(summary.value(QStringLiteral("skipped")).toArray().isEmpty());
+    // The live records are still extracted.
+    EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json"))))
+                  .object()
+                  .value(QStringLiteral("count"))
+                  .toInt(),
+              0);
+    EXPECT_TRUE(workFolders().isEmpty());
+}
+
+TEST_F(SafetyTest, LogFilesAndTemporaryFoldersMayNotLieInsideTheEvidence)
+{
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir(backup).mkpath(QStringLiteral("tmp")));
+    const QString backupTmp = QDir(backup).filePath(QStringLiteral("tmp"));
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(backup).constData(), &before), 0);
+    const auto snapshot = testsupport::snapshotFolder(backup);
+    const QString info = QDir(backup).filePath(QStringLiteral("Info.plist"));
+    struct Case {
+        QStringList args;
+        QMap<QString, QString> env;
+        const char* message;
+    } cases[] = {
+        {{QStringLiteral("--log-file"), QDir(backup).filePath(QStringLiteral("run.log")), QStringLiteral("info"), backup},
+         {},
+         "the log file"},
+        {{QStringLiteral("info"), backup}, {{QStringLiteral("IBREADER_LOG_FILE"), info}}, "the log file"},
+        {{QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, {{QStringLiteral("TMPDIR"), backupTmp}},
+         "the temporary folder"},
+        {{QStringLiteral("recover-db"), QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"),
+                                                                                  QStringLiteral("Library/SMS/sms.db"))),
+          QStringLiteral("--log-file"),
+          QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")))
+              + QStringLiteral("-wal")},
+         {},
+         "the log file"},
+    };
+    for (const Case& c : cases) {
+        const CliRun r = ibreader(c.args, c.env);
+        EXPECT_EQ(r.exitCode, 2) << c.args.join(QLatin1Char(' ')).toStdString() << "\n" << r.err.constData();
+        EXPECT_TRUE(r.err.contains(c.message)) << r.err.constData();
+    }
+    EXPECT_EQ(testsupport::snapshotFolder(backup), snapshot);
+    struct stat after {};
+    ASSERT_EQ(::stat(QFile::encodeName(backup).constData(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_FALSE(QFileInfo::exists(out));
+}
+
+TEST_F(SafetyTest, StopSignalsEndTheRunWithTheirCodeAndRemoveTheWorkingFolder)
+{
+    // Large enough that the deleted-record scan is still running when the signal comes.
+    const QString big = dir.filePath(QStringLiteral("big"));
+    sample::DemoOptions options;
+    options.scale = 200;
+    ASSERT_TRUE(sample::writeDemoBackup(big, options));
+    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("TMPDIR"), temp);
+        p.setProcessEnvironment(e);
+        p.start(QStringLiteral(IBR_CLI_PATH), {QStringLiteral("extract"), big, QStringLiteral("--out"),
+                                               dir.filePath(QStringLiteral("out-%1").arg(signo))});
+        ASSERT_TRUE(p.waitForStarted());
+        // Signal once the copies for the scan are in the working folder.
+        QElapsedTimer waited;
+        waited.start();
+        bool staged = false;
+        while (!staged && waited.elapsed() < 60000 && p.state() == QProcess::Running) {
+            for (const QString& w : workFolders())
+                staged = staged || QFileInfo::exists(QDir(temp).filePath(w + QStringLiteral("/sms.db")));
+            if (!staged)
+                QThread::msleep(2);
+        }
+        ASSERT_TRUE(staged) << "the run ended before its scan began";
+        ::kill(pid_t(p.processId()), signo);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), 128 + signo) << p.readAllStandardError().constData();
+        EXPECT_TRUE(workFolders().isEmpty()) << workFolders().join(QLatin1Char(' ')).toStdString();
+    }
+}
+
+TEST_F(SafetyTest, WorkingFoldersOfKilledRunsAreRemovedAtStart)
+{
+    // A process id that is surely gone: one of a process that has already ended.
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    ASSERT_TRUE(gone.waitForFinished());
+    const qint64 deadPid = gone.processId() > 0 ? gone.processId() : 999999;
+    const QString stale = QDir(temp).filePath(QStringLiteral("ibreader-work-%1-AbC123").arg(deadPid));
+    const QString alive = QDir(temp).filePath(QStringLiteral("ibreader-work-%1-AbC123").arg(::getpid()));
+    const QString foreign = QDir(temp).filePath(QStringLiteral("ibreader-work-notours"));
+    for (const QString& f : {stale, alive, foreign})
+        ASSERT_TRUE(testsupport::writeFile(f + QStringLiteral("/sms.db"), "copy"));
+    const CliRun r = ibreader({QStringLiteral("info"), backup}, tmpEnv());
+    EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(alive));
+    EXPECT_TRUE(QFileInfo::exists(foreign));
+}
+
+TEST_F(SafetyTest, NamesFromTheEvidenceArePrintedEscaped)
+{
+    const QString folder = dir.filePath(QStringLiteral("hostile"));
+    sample::SampleBackupWriter w(folder);
+    w.setDevice(QStringLiteral("Phone\x1b]0;owned\x07"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1"),
+                QDateTime(QDate(2014, 1, 2), QTime(3, 4, 5), Qt::UTC));
+    w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/a\tfake\t0\tdeadbeef\nforged"), "x");
+    w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/\x1b[2J\u202Etxt.exe"), "y");
+    ASSERT_TRUE(w.write());
+
+    const CliRun files = ibreader({QStringLiteral("files"), folder});
+    ASSERT_EQ(files.exitCode, 0) << files.err.constData();
+    const QList<QByteArray> lines = files.out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2) << files.out.constData();
+    for (const QByteArray& line : lines) {
+        EXPECT_EQ(line.count('\t'), 3) << line.constData();
+        EXPECT_FALSE(line.contains('\x1b')) << line.constData();
+    }
+    EXPECT_TRUE(files.out.contains("Library/a\\tfake\\t0\\tdeadbeef\\nforged")) << files.out.constData();
+    EXPECT_TRUE(files.out.contains("Library/\\x1b[2J\\u{202e}txt.exe")) << files.out.constData();
+
+    const CliRun info = ibreader({QStringLiteral("info"), folder});
+    EXPECT_TRUE(info.out.contains("Phone\\x1b]0;owned\\x07")) << info.out.constData();
+    EXPECT_FALSE(info.out.contains('\x07'));
+}
