@@ -22,21 +22,25 @@ const int kTotalRange = 10000;
 const int kCategoryShare = 625;
 const int kRecoveryShare = 2500;
 
-using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d);
+using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d,
+                                QStringList* skipped);
 
-void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const CiTunesBackupPrivate& d)
+void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const CiTunesBackupPrivate& d,
+                  QStringList* skipped)
 {
     collector.setProgress(progress);
     collector.collect(d.m_path, d.m_files, d.m_fileSuffix);
+    if (skipped)
+        *skipped << collector.problems();
 }
 
-void collectContacts(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d)
+void collectContacts(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
 {
     KdContactData* contacts = backup->getContact();
     if (!contacts)
         return;
     CContactCollection collector(contacts);
-    runCollector(collector, progress, d);
+    runCollector(collector, progress, d, skipped);
 }
 
 // The fixed order of the categories. A category without a collector still takes its share, so
@@ -141,7 +145,7 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
     for (const Category& category : kCategories) {
         categoryProgress.initRange(100);
         if (category.run && backup)
-            category.run(backup, &categoryProgress, *d);
+            category.run(backup, &categoryProgress, *d, skipped);
         if (!categoryProgress.finish()) {
             Log("iTunesBackup", 1, " collectDatas stopped after %s", category.name);
             return false;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -33,10 +34,11 @@ void CContactCollection::collect(const QString& backupDir, const QList<CManifest
         backupFileName(home, QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb")) + fileSuffix;
     images = dir.exists(images) ? dir.absoluteFilePath(images) : QString();
 
-    readContacts(qobject_cast<KdContactData*>(m_pData), addressBook, images, m_pProgress);
+    if (!readContacts(qobject_cast<KdContactData*>(m_pData), addressBook, images, m_pProgress))
+        m_problems << QStringLiteral("contacts: the address book %1 could not be read").arg(QFileInfo(addressBook).fileName());
 }
 
-void readContacts(KdContactData* contacts, const QString& addressBookPath, const QString& imagesPath,
+bool readContacts(KdContactData* contacts, const QString& addressBookPath, const QString& imagesPath,
                   CIProgressCallback* progress)
 {
     QList<KdContactItem*> items;
@@ -48,6 +50,8 @@ void readContacts(KdContactData* contacts, const QString& addressBookPath, const
             reader->loadRecords(addressBookPath.toUtf8().constData(), imagesPath.toUtf8().constData(),
                                 IBackupContact::Contacts, nullptr));
     }
+    // No reader means no container to fill, not an unreadable database.
+    const bool readable = !reader || list != nullptr;
     if (list && list->first) {
         int count = 0;
         for (const addressbookdb* r = list->first; r; r = r->next)
@@ -73,15 +77,16 @@ void readContacts(KdContactData* contacts, const QString& addressBookPath, const
     }
     if (progress && !progress->finish()) {
         qDeleteAll(items);
-        return;
+        return readable;
     }
     std::stable_sort(items.begin(), items.end(), [](const KdContactItem* a, const KdContactItem* b) {
         return QString::localeAwareCompare(a->value(0), b->value(0)) < 0;
     });
     if (!contacts) {
         qDeleteAll(items);
-        return;
+        return readable;
     }
     for (KdContactItem* item : items)
         contacts->append(item);
+    return readable;
 }

@@ -20,6 +20,6 @@ private:
 
 // Reads the address book into items sorted by name (locale-aware) and appends them. Shared with
 // the device extraction. `imagesPath` may be empty; `progress` may be null. A false finish()
-// leaves the container untouched.
-void readContacts(KdContactData* contacts, const QString& addressBookPath, const QString& imagesPath,
+// leaves the container untouched. False when the address book could not be read at all.
+bool readContacts(KdContactData* contacts, const QString& addressBookPath, const QString& imagesPath,
                   CIProgressCallback* progress);

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class CIProgressCallback;
 class CManifestRecord;
@@ -16,7 +17,10 @@ public:
                          const QString& fileSuffix) = 0;
 
     void setProgress(CIProgressCallback* progress) { m_pProgress = progress; }
+    // What collect() found but could not read, one line each: the run reports it as skipped.
+    const QStringList& problems() const { return m_problems; }
 
 protected:
     CIProgressCallback* m_pProgress = nullptr; // not owned
+    QStringList m_problems;
 };

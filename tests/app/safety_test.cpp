@@ -294,3 +294,19 @@ TEST_F(SafetyTest, NamesFromTheEvidenceArePrintedEscaped)
     EXPECT_TRUE(info.out.contains("Phone\\x1b]0;owned\\x07")) << info.out.constData();
     EXPECT_FALSE(info.out.contains('\x07'));
 }
+
+TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
+{
+    const QString folder = dir.filePath(QStringLiteral("damaged"));
+    sample::SampleBackupWriter w(folder);
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1"),
+                QDateTime(QDate(2014, 1, 2), QTime(3, 4, 5), Qt::UTC));
+    w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"),
+              QByteArray(4096, 'z'));
+    ASSERT_TRUE(w.write());
+    const CliRun r = ibreader({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out"))},
+                              tmpEnv());
+    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("skipped: contacts: the address book")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("skipped: AddressBook.sqlitedb is not a readable SQLite database")) << r.err.constData();
+}
