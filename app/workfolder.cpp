@@ -17,9 +17,6 @@ namespace cli {
 
 namespace {
 
-// The run's process id is part of the name, so a later run can tell whether its owner is gone.
-const char kPrefix[] = "ibreader-work-";
-
 bool processAlive(qint64 pid)
 {
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
@@ -29,15 +26,10 @@ bool processAlive(qint64 pid)
 
 WorkFolder::WorkFolder()
 {
-    const QByteArray pattern = QFile::encodeName(
-        QDir(QDir::tempPath()).filePath(QStringLiteral("%1%2-XXXXXX").arg(QLatin1String(kPrefix)).arg(::getpid())));
-    QByteArray buffer = pattern;
-    if (::mkdtemp(buffer.data())) {
-        m_path = QFile::decodeName(buffer);
-        return;
-    }
-    m_error = QStringLiteral("cannot create a working folder in %1: %2")
-                  .arg(QDir::tempPath(), QString::fromLocal8Bit(std::strerror(errno)));
+    std::string why;
+    m_path = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
+    if (m_path.isEmpty())
+        m_error = QString::fromLocal8Bit(why.c_str());
 }
 
 WorkFolder::~WorkFolder()
@@ -48,9 +40,10 @@ WorkFolder::~WorkFolder()
 
 void removeStaleWorkFolders(const QStringList& keep)
 {
-    static const QRegularExpression name(QStringLiteral("^%1(\\d+)-[A-Za-z0-9]{6}$").arg(QLatin1String(kPrefix)));
+    const QString prefix = QLatin1String(ibrio::workFolderPrefix());
+    static const QRegularExpression name(QStringLiteral("^%1(\\d+)-[A-Za-z0-9]{6}$").arg(prefix));
     const QDir temp(QDir::tempPath());
-    const QStringList entries = temp.entryList({QLatin1String(kPrefix) + QLatin1Char('*')}, QDir::Dirs | QDir::NoSymLinks);
+    const QStringList entries = temp.entryList({prefix + QLatin1Char('*')}, QDir::Dirs | QDir::NoSymLinks);
     for (const QString& entry : entries) {
         const QRegularExpressionMatch m = name.match(entry);
         if (!m.hasMatch() || processAlive(m.captured(1).toLongLong()))

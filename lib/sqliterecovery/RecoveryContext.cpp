@@ -1,6 +1,7 @@
 #include "RecoveryContext_p.h"
 
 #include "Log.h"
+#include "SafeIo.h"
 
 #include <QDir>
 #include <QFile>
@@ -78,9 +79,14 @@ LiveDb::LiveDb(const QString& path)
     const QString wal = path + QStringLiteral("-wal");
     QString target = path;
     if (QFileInfo(wal).isFile() && QFileInfo(wal).size() > 0) {
-        m_copy = std::make_unique<QTemporaryDir>();
-        const QString copy = m_copy->filePath(QStringLiteral("live.db"));
-        if (m_copy->isValid() && QFile::copy(path, copy) && QFile::copy(wal, copy + QStringLiteral("-wal"))) {
+        // Named like every working folder, so a run killed meanwhile leaves nothing for good.
+        std::string why;
+        m_copyFolder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
+        const QString copy = QDir(m_copyFolder).filePath(QStringLiteral("live.db"));
+        const auto copyTo = [&why](const QString& from, const QString& to) {
+            return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &why);
+        };
+        if (!m_copyFolder.isEmpty() && copyTo(path, copy) && copyTo(wal, copy + QStringLiteral("-wal"))) {
             sqlite3* db = nullptr;
             if (sqlite3_open_v2(copy.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
                 && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK) {
@@ -90,7 +96,7 @@ LiveDb::LiveDb(const QString& path)
             }
         }
         if (!m_db)
-            Log(kModule, 1, " live rows of %s read without its WAL", path.toUtf8().constData());
+            Log(kModule, 0, "Live rows of %s read without its WAL: %s", path.toUtf8().constData(), why.c_str());
     }
     if (!m_db)
         m_db = openImmutable(target);
@@ -107,6 +113,8 @@ LiveDb::~LiveDb()
         sqlite3_finalize(entry.second);
     if (m_db)
         sqlite3_close(m_db);
+    if (!m_copyFolder.isEmpty())
+        QDir(m_copyFolder).removeRecursively();
 }
 
 sqlite3_stmt* LiveDb::prepare(const std::string& sql)

@@ -53,7 +53,7 @@ private:
     sqlite3_stmt* prepare(const std::string& sql);
 
     sqlite3* m_db = nullptr;
-    std::unique_ptr<QTemporaryDir> m_copy;
+    QString m_copyFolder; // private working folder of the copy; removed with the object
     std::map<std::string, sqlite3_stmt*> m_statements;
     std::map<std::string, bool> m_autoincrement;
 };

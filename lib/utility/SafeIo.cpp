@@ -329,6 +329,27 @@ int openAppendFile(const std::string& path, std::string* error)
 
 // ---------------------------------------------------------------------------------------------
 
+const char* workFolderPrefix()
+{
+    return "ibreader-work-";
+}
+
+std::string createWorkFolder(std::string* error)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = tmp && *tmp ? tmp : "/tmp";
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    std::string pattern = base + "/" + workFolderPrefix() + std::to_string(::getpid()) + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!::mkdtemp(buffer.data())) {
+        setError(error, "cannot create a working folder in " + base + ": " + reason(errno));
+        return std::string();
+    }
+    return std::string(buffer.data());
+}
+
 namespace {
 
 std::string absolutePath(const std::string& path)

@@ -36,8 +36,9 @@ protected:
         r->domain = domain;
         r->relativePath = path;
         r->hashName = backupFileName(domain, path);
-        if (data)
+        if (data) {
             ASSERT_TRUE(testsupport::writeFile(QDir(dir.path()).filePath(r->hashName + suffix), *data));
+        }
         records.append(r);
     }
     void TearDown() override { qDeleteAll(records); }

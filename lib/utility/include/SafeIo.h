@@ -62,6 +62,11 @@ bool copyFile(const std::string& source, const std::string& target, std::string*
 // a regular file; never blocks on a FIFO. -1 on failure.
 int openAppendFile(const std::string& path, std::string* error);
 
+// A new private folder (mode 0700) under $TMPDIR (or /tmp) named "ibreader-work-<pid>-XXXXXX":
+// the process id lets a later run remove the folders of runs that were killed. Empty on failure.
+std::string createWorkFolder(std::string* error);
+const char* workFolderPrefix(); // "ibreader-work-"
+
 // The path with its symbolic links resolved; for a path not created yet, its nearest existing
 // ancestor resolved and the rest appended.
 std::string resolvedPath(const std::string& path);
