@@ -1,24 +1,75 @@
 #include "ZuSettings.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QVariantMap>
+
+#include "Log.h"
+#include "SafeIo.h"
+
+namespace {
+
+const char* const kModule = "ZuSettings";
+
+// QSettings reads its file when created and again before each write: a FIFO there would block
+// it forever, a device would feed it without end. A missing file is fine (created on write).
+bool isUsableFile(const QString& file)
+{
+    const std::string kind = ibrio::irregularFileKind(QFile::encodeName(file).toStdString());
+    if (kind.empty())
+        return true;
+    Log(kModule, 0, "Settings file %s is %s: settings are kept in memory for this run", file.toUtf8().constData(),
+        kind.c_str());
+    return false;
+}
+
+} // namespace
 
 struct ZuSettings::Private {
     mutable QMutex mutex; // the download thread saves while the caller's thread reads
     QString file;
     std::unique_ptr<QSettings> settings;
+    bool inMemory = false;
+    QVariantMap memory; // used instead of the file when it is unusable
 
+    // Null when the parameters are kept in memory.
     QSettings* open()
     {
-        if (!settings) {
+        if (!settings && !inMemory) {
+            if (!isUsableFile(file)) {
+                inMemory = true;
+                return nullptr;
+            }
             QFileInfo info(file);
             QDir().mkpath(info.absolutePath());
             settings = std::make_unique<QSettings>(file, QSettings::IniFormat);
         }
         return settings.get();
+    }
+
+    // The file may have been replaced since it was opened; what was read from it stays.
+    QSettings* openForWrite()
+    {
+        QSettings* s = open();
+        if (!s || isUsableFile(file))
+            return s;
+        for (const QString& key : s->allKeys())
+            memory.insert(key, s->value(key));
+        settings.reset();
+        inMemory = true;
+        return nullptr;
+    }
+
+    void reset(const QString& path)
+    {
+        settings.reset();
+        inMemory = false;
+        memory.clear();
+        file = path;
     }
 };
 
@@ -49,13 +100,19 @@ ZuSettings* ZuSettings::instance()
 QVariant ZuSettings::applicationParam(const QString& key, const QVariant& defaultValue) const
 {
     QMutexLocker lock(&d->mutex);
-    return d->open()->value(key, defaultValue);
+    if (QSettings* s = d->open())
+        return s->value(key, defaultValue);
+    return d->memory.value(key, defaultValue);
 }
 
 void ZuSettings::setApplicationParam(const QString& key, const QVariant& value)
 {
     QMutexLocker lock(&d->mutex);
-    QSettings* s = d->open();
+    QSettings* s = d->openForWrite();
+    if (!s) {
+        d->memory.insert(key, value);
+        return;
+    }
     s->setValue(key, value);
     s->sync();
 }
@@ -63,8 +120,7 @@ void ZuSettings::setApplicationParam(const QString& key, const QVariant& value)
 void ZuSettings::setStorageFile(const QString& path)
 {
     QMutexLocker lock(&d->mutex);
-    d->settings.reset();
-    d->file = path.isEmpty() ? defaultSettingsFile() : path;
+    d->reset(path.isEmpty() ? defaultSettingsFile() : path);
 }
 
 QString ZuSettings::storageFile() const

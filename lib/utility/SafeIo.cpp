@@ -93,6 +93,14 @@ bool writeAll(int fd, const void* data, size_t size, int* err)
 
 } // namespace
 
+std::string irregularFileKind(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        return std::string();
+    return fileKind(st.st_mode);
+}
+
 int openRegularFile(const std::string& path, uint64_t* size, std::string* error)
 {
     // Non-blocking so that a FIFO planted under an expected name is refused instead of waited on.

@@ -6,11 +6,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "CCommonUtils.h"
 #include "CiTunesBackupPrivate.h"
 #include "Log.h"
+#include "SafeIo.h"
 
 namespace {
 
@@ -230,18 +232,17 @@ bool xmlPlistIsBounded(const QByteArray& bytes)
     return true;
 }
 
+// Only regular files: a FIFO planted under the expected name would block forever, a link to a
+// device would never end.
 QByteArray readWholeFile(const QString& file, bool* ok)
 {
-    *ok = false;
-    // Only regular files: opening a FIFO planted under the expected name would block forever.
-    const QFileInfo info(file);
-    if (!info.isFile() || info.size() > kMaxPlistBytes)
+    std::string bytes, error;
+    *ok = ibrio::readRegularFile(QFile::encodeName(file).toStdString(), quint64(kMaxPlistBytes), &bytes, &error);
+    if (!*ok) {
+        Log(kModule, 1, "%s", error.c_str()); // names the file and why it was not read
         return QByteArray();
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    *ok = true;
-    return f.readAll();
+    }
+    return QByteArray(bytes.data(), qsizetype(bytes.size()));
 }
 
 bool dateSeconds(plist_t dict, const char* key, qint64* seconds)

@@ -3,12 +3,18 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "BackupFiles.h"
 #include "CCommonUtils.h"
 #include "CiTunesBackupPrivate.h"
 #include "Log.h"
+#include "SafeIo.h"
 
 // Manifest.mbdb, all numbers big-endian:
 //
@@ -30,65 +36,117 @@
 
 namespace {
 
+const char* const kModule = "iTunesBackup";
 const char kMbdbMagic[] = {'m', 'b', 'd', 'b', 5, 0};
 const int kMbdbHeaderSize = 6;
+const int kRecordStrings = 5;
 const int kFixedBlockSize = 40;
 const int kFixedSizeOffset = 30;
 const int kFixedPropertyCountOffset = 39;
 const quint16 kEmptyString = 0xFFFF;
+const quint16 kFileTypeMask = 0xF000;
+const quint16 kRegularFile = 0x8000;
+const quint16 kFolder = 0x4000;
+const quint16 kSymbolicLink = 0xA000;
+// A domain is a few words and at most a bundle identifier; kilobytes of it are not a domain.
+const int kMaxDomainBytes = 1024;
+// Properties kept per byte of the file. Real ones take 25 bytes and more (a name and a value);
+// empty ones take 4 and would make the index 20 times the file's size.
+const quint64 kFileBytesPerProperty = 16;
+const quint64 kMinPropertyBudget = 4096;
+// Read window: a record's strings and fixed block (at most 320 KiB), or one property, fit in it.
+const size_t kWindowBytes = size_t(1) << 20;
 // An .mdinfo holds a few hundred bytes of description; anything huge is not one.
-const qint64 kMaxMdinfoBytes = 16 * 1024 * 1024;
+const quint64 kMaxMdinfoBytes = 16 * 1024 * 1024;
 
-// Bounded big-endian read cursor over the whole file.
-class Cursor
+// Sequential big-endian reader through a window of the file. Fields are addressed by their
+// distance from the last mark(), which stays valid while the window slides on: the window keeps
+// the bytes from the mark on and grows only if one unit outgrows it.
+class MbdbReader
 {
 public:
-    Cursor(const uchar* data, qint64 size) : m_data(data), m_size(size) {}
+    enum Stop { CutShort, Shrunk, ReadError };
 
-    bool atEnd() const { return m_pos >= m_size; }
-    qint64 remaining() const { return m_size - m_pos; }
+    MbdbReader(int fd, quint64 size) : m_fd(fd), m_size(size), m_window(size_t(qMin<quint64>(size, kWindowBytes))) {}
 
-    bool readU16(quint16* v)
+    quint64 offset() const { return m_windowOffset + m_pos; }
+    bool atEnd() const { return m_pos == m_end && m_windowOffset + m_end >= m_size; }
+    Stop stop() const { return m_stop; }
+    int error() const { return m_errno; }
+
+    void mark() { m_mark = m_pos; }
+    const uchar* at(size_t fromMark) const { return m_window.data() + m_mark + fromMark; }
+
+    // Passes over n bytes; *fromMark locates them. False when the file ends first.
+    bool take(size_t n, size_t* fromMark)
     {
-        if (remaining() < 2)
+        if (m_end - m_pos < n && !fill(n))
             return false;
-        *v = quint16((m_data[m_pos] << 8) | m_data[m_pos + 1]);
-        m_pos += 2;
+        *fromMark = m_pos - m_mark;
+        m_pos += n;
         return true;
     }
 
-    // A string field; *bytes points into the file. False when it runs past the end.
-    bool readString(const char** bytes, int* length)
+    // A string field; the empty marker gives length 0.
+    bool readString(size_t* fromMark, int* length)
     {
-        quint16 n = 0;
-        if (!readU16(&n))
+        if (m_end - m_pos < 2 && !fill(2))
             return false;
+        const quint16 n = quint16((m_window[m_pos] << 8) | m_window[m_pos + 1]);
+        m_pos += 2;
         if (n == kEmptyString) {
-            *bytes = nullptr;
+            *fromMark = m_pos - m_mark;
             *length = 0;
             return true;
         }
-        if (remaining() < n)
-            return false;
-        *bytes = reinterpret_cast<const char*>(m_data + m_pos);
         *length = n;
-        m_pos += n;
-        return true;
-    }
-
-    const uchar* take(qint64 n)
-    {
-        if (remaining() < n)
-            return nullptr;
-        const uchar* p = m_data + m_pos;
-        m_pos += n;
-        return p;
+        return take(n, fromMark);
     }
 
 private:
-    const uchar* m_data;
-    qint64 m_size;
-    qint64 m_pos = 0;
+    bool fill(size_t n)
+    {
+        if (m_size - offset() < n) {
+            m_stop = CutShort;
+            return false;
+        }
+        if (m_mark > 0) {
+            std::memmove(m_window.data(), m_window.data() + m_mark, m_end - m_mark);
+            m_windowOffset += m_mark;
+            m_pos -= m_mark;
+            m_end -= m_mark;
+            m_mark = 0;
+        }
+        if (m_window.size() < m_pos + n)
+            m_window.resize(m_pos + n);
+        while (m_end - m_pos < n) {
+            const quint64 fileEnd = m_windowOffset + m_end;
+            const size_t want = size_t(qMin<quint64>(m_window.size() - m_end, m_size - fileEnd));
+            const int64_t got = ibrio::readAt(m_fd, m_window.data() + m_end, want, fileEnd);
+            if (got <= 0) {
+                m_stop = got == 0 ? Shrunk : ReadError;
+                m_errno = got == 0 ? 0 : errno;
+                return false;
+            }
+            m_end += size_t(got);
+        }
+        return true;
+    }
+
+    int m_fd;
+    quint64 m_size;           // as the file was when opened: growth later is not read
+    std::vector<uchar> m_window;
+    quint64 m_windowOffset = 0; // file offset of m_window[0]
+    size_t m_mark = 0;
+    size_t m_pos = 0;
+    size_t m_end = 0; // bytes of the window holding file data
+    Stop m_stop = CutShort;
+    int m_errno = 0;
+};
+
+struct FileCloser {
+    int fd;
+    ~FileCloser() { ::close(fd); }
 };
 
 qint64 readI64BE(const uchar* p)
@@ -120,21 +178,35 @@ QString decodeText(const char* p, int n)
     return QString::fromUtf8(p, n).normalized(QString::NormalizationForm_C);
 }
 
-// The domain repeats across thousands of consecutive records: share one string, and keep its
-// composed UTF-8 form for hashing.
+bool isPlausibleDomain(const char* p, int n)
+{
+    if (n <= 0 || n > kMaxDomainBytes)
+        return false;
+    for (int i = 0; i < n; ++i)
+        if (uchar(p[i]) < 0x20 || uchar(p[i]) == 0x7F)
+            return false;
+    return true;
+}
+
+// The domain repeats across thousands of consecutive records: share one string, keep its
+// composed UTF-8 form for hashing, and check it only when it changes.
 class DomainCache
 {
 public:
-    const QString& get(const char* p, int n)
+    // False when the bytes are not a plausible domain.
+    bool set(const char* p, int n)
     {
-        if (m_valid && n == m_last.size() && (n == 0 || std::memcmp(p, m_last.constData(), size_t(n)) == 0))
-            return m_text;
+        if (m_valid && n == m_last.size() && std::memcmp(p, m_last.constData(), size_t(n)) == 0)
+            return true;
+        if (!isPlausibleDomain(p, n))
+            return false;
         m_last = QByteArray(p, n);
         m_text = decodeText(p, n);
         m_utf8 = m_text.toUtf8();
         m_valid = true;
-        return m_text;
+        return true;
     }
+    const QString& text() const { return m_text; }
     const QByteArray& utf8() const { return m_utf8; }
 
 private:
@@ -169,32 +241,9 @@ bool startsWithAppDomain(const QString& domain)
 
 } // namespace
 
-// The path with symbolic links resolved; for a path not created yet, its nearest existing
-// ancestor resolved and the rest appended.
-static QString resolvedPath(const QString& path)
-{
-    QString existing = QDir::cleanPath(QDir(path).absolutePath());
-    QString rest;
-    while (!QFileInfo::exists(existing)) {
-        const QString parent = QFileInfo(existing).path();
-        if (parent == existing)
-            return QDir::cleanPath(QDir(path).absolutePath());
-        rest = QFileInfo(existing).fileName() + (rest.isEmpty() ? QString() : QLatin1Char('/') + rest);
-        existing = parent;
-    }
-    const QString canonical = QFileInfo(existing).canonicalFilePath();
-    return rest.isEmpty() ? canonical : QDir(canonical).filePath(rest);
-}
-
 bool isSameOrInside(const QString& path, const QString& folder)
 {
-    const QString p = resolvedPath(path);
-    QString f = resolvedPath(folder);
-    if (p == f)
-        return true;
-    if (!f.endsWith(QLatin1Char('/')))
-        f += QLatin1Char('/');
-    return p.startsWith(f);
+    return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
 }
 
 QString backupFileName(const QString& domain, const QString& relativePath)
@@ -213,79 +262,121 @@ bool copyBackupFile(const QString& relativePath, const QDir& source, const QDir&
     return CCommonUtils::copyFile(source.absoluteFilePath(name), target, lastComponent);
 }
 
+// Records are read until the first one that is cut short or implausible: zeros or garbage
+// after the real records must not turn into millions of empty entries.
 bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
 {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
+    const QByteArray fileName = file.toUtf8();
+    uint64_t size = 0;
+    std::string error;
+    const int fd = ibrio::openRegularFile(QFile::encodeName(file).toStdString(), &size, &error);
+    if (fd < 0) {
+        Log(kModule, 0, "%s", error.c_str()); // names the file and why it was not read
         return false;
-    const qint64 size = f.size();
-    if (size < kMbdbHeaderSize)
-        return false;
-    // One sequential pass over the mapped file; fall back to reading it whole.
-    QByteArray owned;
-    qint64 length = size;
-    const uchar* data = f.map(0, size);
-    if (!data) {
-        owned = f.readAll();
-        data = reinterpret_cast<const uchar*>(owned.constData());
-        length = owned.size(); // the file may have shrunk since its size was taken
     }
-    Cursor in(data, length);
-    const uchar* header = in.take(kMbdbHeaderSize);
-    if (!header || std::memcmp(header, kMbdbMagic, kMbdbHeaderSize) != 0)
+    const FileCloser closer{fd};
+    MbdbReader in(fd, size);
+    size_t header = 0;
+    if (!in.take(kMbdbHeaderSize, &header) || std::memcmp(in.at(header), kMbdbMagic, kMbdbHeaderSize) != 0)
         return false;
+
+    auto endsAt = [&](quint64 offset, const char* why) {
+        Log(kModule, 0, "Manifest.mbdb %s: %s at offset %llu; the index ends there", fileName.constData(), why,
+            static_cast<unsigned long long>(offset));
+    };
+    auto stopped = [&](quint64 offset) {
+        switch (in.stop()) {
+        case MbdbReader::CutShort:
+            endsAt(offset, "record cut short by the end of the file");
+            break;
+        case MbdbReader::Shrunk:
+            endsAt(offset, "file shrank while read");
+            break;
+        case MbdbReader::ReadError:
+            endsAt(offset, ("read error (" + std::string(std::strerror(in.error())) + ")").c_str());
+            break;
+        }
+    };
 
     DomainCache domains;
     QCryptographicHash sha1(QCryptographicHash::Sha1); // reused: no allocation per record
+    quint64 propertiesLeft = qMax(kMinPropertyBudget, size / kFileBytesPerProperty);
+    bool budgetSpent = false;
     while (!in.atEnd()) {
-        const char* s[5] = {};
-        int n[5] = {};
+        const quint64 recordOffset = in.offset();
+        in.mark();
+        size_t at[kRecordStrings] = {};
+        int n[kRecordStrings] = {};
         bool complete = true;
-        for (int i = 0; i < 5 && complete; ++i)
-            complete = in.readString(&s[i], &n[i]);
-        const uchar* fixed = complete ? in.take(kFixedBlockSize) : nullptr;
-        if (!fixed)
-            break; // the record being read is cut short: it is dropped, earlier ones stay
-
-        const quint8 propertyCount = fixed[kFixedPropertyCountOffset];
-        QList<CManifestProperty*> properties;
-        for (int p = 0; p < propertyCount && complete; ++p) {
-            const char* name = nullptr;
-            const char* value = nullptr;
-            int nameLength = 0, valueLength = 0;
-            complete = in.readString(&name, &nameLength) && in.readString(&value, &valueLength);
-            if (complete) {
-                auto* property = new CManifestProperty;
-                property->name = decodeText(name, nameLength);
-                property->value = QByteArray(value, valueLength);
-                properties.append(property);
-            }
+        for (int i = 0; i < kRecordStrings && complete; ++i)
+            complete = in.readString(&at[i], &n[i]);
+        size_t fixedAt = 0;
+        if (!complete || !in.take(kFixedBlockSize, &fixedAt)) {
+            stopped(recordOffset);
+            break;
         }
-        if (!complete) {
-            qDeleteAll(properties);
+        const uchar* fixed = in.at(fixedAt);
+        const quint16 mode = quint16((fixed[0] << 8) | fixed[1]);
+        const quint16 type = mode & kFileTypeMask;
+        const qint64 fileSize = readI64BE(fixed + kFixedSizeOffset);
+        const char* flaw = nullptr;
+        if (!domains.set(reinterpret_cast<const char*>(in.at(at[0])), n[0]))
+            flaw = "implausible domain";
+        else if (type != kRegularFile && type != kFolder && type != kSymbolicLink)
+            flaw = "implausible file mode";
+        else if (fileSize < 0)
+            flaw = "negative file size";
+        if (flaw) {
+            endsAt(recordOffset, flaw);
             break;
         }
 
-        const QString& domain = domains.get(s[0], n[0]);
-        if (startsWithAppDomain(domain)) {
-            qDeleteAll(properties);
-            continue;
+        // Everything the record keeps is taken now: its properties may slide the window on.
+        const quint8 propertyCount = fixed[kFixedPropertyCountOffset];
+        CManifestRecord* record = nullptr;
+        if (!startsWithAppDomain(domains.text())) {
+            const char* path = reinterpret_cast<const char*>(in.at(at[1]));
+            record = new CManifestRecord;
+            record->domain = domains.text();
+            record->relativePath = decodeText(path, n[1]);
+            record->size = fileSize;
+            record->propertyCount = propertyCount;
+            sha1.reset();
+            sha1.addData(domains.utf8());
+            sha1.addData(QByteArrayView("-", 1));
+            if (n[1] > 0 && isAscii(path, n[1]) && !std::memchr(path, 0, size_t(n[1])))
+                sha1.addData(QByteArrayView(path, n[1])); // already the composed text's bytes
+            else if (n[1] > 0)
+                sha1.addData(record->relativePath.toUtf8());
+            record->hashName = toHex(sha1.resultView());
         }
-        auto* record = new CManifestRecord;
-        record->domain = domain;
-        record->relativePath = decodeText(s[1], n[1]);
-        record->size = readI64BE(fixed + kFixedSizeOffset);
-        record->propertyCount = propertyCount;
-        record->properties = std::move(properties);
-        sha1.reset();
-        sha1.addData(domains.utf8());
-        sha1.addData(QByteArrayView("-", 1));
-        if (n[1] > 0 && isAscii(s[1], n[1]) && !std::memchr(s[1], 0, size_t(n[1])))
-            sha1.addData(QByteArrayView(s[1], n[1])); // already the composed text's bytes
-        else if (n[1] > 0)
-            sha1.addData(record->relativePath.toUtf8());
-        record->hashName = toHex(sha1.resultView());
-        m_files.append(record);
+        for (int p = 0; p < propertyCount && complete; ++p) {
+            in.mark();
+            size_t nameAt = 0, valueAt = 0;
+            int nameLength = 0, valueLength = 0;
+            complete = in.readString(&nameAt, &nameLength) && in.readString(&valueAt, &valueLength);
+            if (!complete || !record)
+                continue;
+            if (propertiesLeft == 0) {
+                if (!budgetSpent)
+                    Log(kModule, 0, "Manifest.mbdb %s: more properties than such a file holds; those from offset %llu "
+                        "on are not kept", fileName.constData(), static_cast<unsigned long long>(recordOffset));
+                budgetSpent = true;
+                continue;
+            }
+            --propertiesLeft;
+            auto* property = new CManifestProperty;
+            property->name = decodeText(reinterpret_cast<const char*>(in.at(nameAt)), nameLength);
+            property->value = QByteArray(reinterpret_cast<const char*>(in.at(valueAt)), valueLength);
+            record->properties.append(property);
+        }
+        if (!complete) {
+            delete record;
+            stopped(recordOffset);
+            break;
+        }
+        if (record)
+            m_files.append(record);
     }
     return !m_files.isEmpty();
 }
@@ -296,14 +387,17 @@ bool CiTunesBackupPrivate::parseLegacyIndex()
 {
     m_fileSuffix = QStringLiteral(".mddata");
     QDir dir(m_path);
-    const QStringList infos = dir.entryList(QStringList() << QStringLiteral("*.mdinfo"), QDir::Files,
+    // FIFOs and devices are listed too, so that skipping them is logged.
+    const QStringList infos = dir.entryList(QStringList() << QStringLiteral("*.mdinfo"), QDir::Files | QDir::System,
                                             QDir::Name | QDir::IgnoreCase);
     for (const QString& name : infos) {
-        QFile f(dir.filePath(name));
-        if (f.size() > kMaxMdinfoBytes || !f.open(QIODevice::ReadOnly))
+        std::string bytes, error;
+        if (!ibrio::readRegularFile(QFile::encodeName(dir.filePath(name)).toStdString(), kMaxMdinfoBytes, &bytes,
+                                    &error)) {
+            Log(kModule, 0, "Index file skipped: %s", error.c_str());
             continue;
-        const QByteArray bytes = f.readAll();
-        plist_t root = plistFromBytes(bytes, true, true);
+        }
+        plist_t root = plistFromBytes(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), true, true);
         if (!root)
             continue;
         bool encrypted = false;
@@ -312,7 +406,7 @@ bool CiTunesBackupPrivate::parseLegacyIndex()
         readPlistString(root, "AuthVersion", auth);
         readPlistString(root, "StorageVersion", storage);
         readPlistString(root, "Version", version);
-        Log("iTunesBackup", 1, "BD files %s : auth %s, storage %s, version %s", name.toUtf8().constData(),
+        Log(kModule, 1, "BD files %s : auth %s, storage %s, version %s", name.toUtf8().constData(),
             auth.toUtf8().constData(), storage.toUtf8().constData(), version.toUtf8().constData());
         if (!encrypted && plist_get_node_type(root) == PLIST_DICT) {
             plist_t metadata = plist_access_path(root, 1, "Metadata");

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include "Log.h"
 #include "TestSupport.h"
 #include "ZuProductInfo.h"
@@ -59,4 +61,38 @@ TEST(Framework, SettingsPersistAndProductParametersLayer)
     p->clearOverrides();
     qunsetenv("IBREADER_FIRMWAREURL");
     p->setConfigFile(QString());
+}
+
+// QSettings reads its file when opened and again before each write; a FIFO there (or one
+// planted once the file was read) would block it forever. Values then live in memory only.
+TEST(Framework, SettingsFileThatIsAFifoIsNeverOpened)
+{
+    const QString key = QStringLiteral("BackupParser/DeviceType");
+    ZuSettings* s = ZuSettings::instance();
+    const QString saved = s->storageFile();
+    for (bool plantedAfterRead : {false, true}) {
+        QTemporaryDir tmp;
+        const QString file = tmp.filePath(QStringLiteral("ibreader.ini"));
+        if (plantedAfterRead)
+            ASSERT_TRUE(testsupport::writeFile(file, "[BackupParser]\nDeviceType=read\n"));
+        else
+            ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        testsupport::LogCapture log;
+        s->setStorageFile(file);
+        EXPECT_EQ(s->applicationParam(key, QStringLiteral("default")).toString(),
+                  plantedAfterRead ? QStringLiteral("read") : QStringLiteral("default"));
+        if (plantedAfterRead) {
+            ASSERT_TRUE(QFile::remove(file));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        }
+        s->setApplicationParam(QStringLiteral("Other/Key"), 7);
+        EXPECT_EQ(s->applicationParam(QStringLiteral("Other/Key")).toInt(), 7);
+        EXPECT_EQ(s->applicationParam(key, QStringLiteral("default")).toString(),
+                  plantedAfterRead ? QStringLiteral("read") : QStringLiteral("default"));
+        struct stat st {};
+        ASSERT_EQ(::lstat(QFile::encodeName(file).constData(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)); // never replaced by a written file
+        EXPECT_TRUE(log.contains("is a FIFO")) << plantedAfterRead;
+    }
+    s->setStorageFile(saved);
 }

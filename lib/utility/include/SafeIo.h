@@ -19,6 +19,10 @@ int openRegularFile(const std::string& path, uint64_t* size, std::string* error)
 // what it still holds; one that grows is read up to the size it had when opened.
 bool readRegularFile(const std::string& path, uint64_t maxBytes, std::string* bytes, std::string* error);
 
+// What `path` is when it exists and is anything but a regular file ("a FIFO", "a folder", ...,
+// links followed); empty for a regular file or a path that does not exist.
+std::string irregularFileKind(const std::string& path);
+
 // Up to `size` bytes at `offset`, retried on interruption; the count read, or -1.
 int64_t readAt(int fd, void* buffer, size_t size, uint64_t offset);
 
