@@ -1,6 +1,7 @@
 #include "CiTunesBackupManager.h"
 #include "CiTunesBackupPrivate.h"
 
+#include <mutex>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -99,6 +100,14 @@ struct CiTunesBackupManager::BackupPool {
 CiTunesBackupManager* CiTunesBackupManager::m_pSolo = nullptr;
 void* CiTunesBackupManager::g_pThdDownloadConfig = nullptr;
 
+// Guards the creation and release of the shared instance: callers on several threads must all
+// get the same one.
+static std::recursive_mutex& instanceMutex()
+{
+    static std::recursive_mutex m;
+    return m;
+}
+
 CiTunesBackupManager::CiTunesBackupManager()
     : m_deviceTypes(std::make_shared<const DeviceTypeMap>()), m_pool(std::make_shared<BackupPool>())
 {
@@ -127,13 +136,17 @@ CiTunesBackupManager::~CiTunesBackupManager()
         stopAndDelete(thread);
         g_pThdDownloadConfig = nullptr;
     }
-    if (m_pSolo == this)
-        m_pSolo = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(instanceMutex());
+        if (m_pSolo == this)
+            m_pSolo = nullptr;
+    }
     m_backups.clear();
 }
 
 CiTunesBackupManager* CiTunesBackupManager::getInstance()
 {
+    std::lock_guard<std::recursive_mutex> lock(instanceMutex());
     if (m_pSolo)
         return m_pSolo;
     m_pSolo = new CiTunesBackupManager;
@@ -145,6 +158,7 @@ CiTunesBackupManager* CiTunesBackupManager::getInstance()
 
 void CiTunesBackupManager::releaseInstance()
 {
+    std::lock_guard<std::recursive_mutex> lock(instanceMutex());
     if (ThreadDownload* thread = downloadThread(g_pThdDownloadConfig)) {
         stopAndDelete(thread);
         g_pThdDownloadConfig = nullptr;
