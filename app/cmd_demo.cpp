@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "CiTunesBackup.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 #include "SampleBackup.h"
 #include "export.h"
 #include "cli.h"

@@ -1,4 +1,4 @@
-#include "KdData.h"
+#include "kddata/KdData.h"
 #include "cli.h"
 #include "export.h"
 

@@ -12,8 +12,8 @@
 #include <memory>
 
 #include "CiTunesBackup.h"
-#include "KdBackup.h"
-#include "SafeIo.h"
+#include "kddata/KdBackup.h"
+#include "utility/SafeIo.h"
 #include "cli.h"
 #include "workfolder.h"
 

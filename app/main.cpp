@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 #include "workfolder.h"
 
 static void printHelp()

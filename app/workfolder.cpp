@@ -10,8 +10,8 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 
 namespace cli {
 

@@ -4,7 +4,7 @@
 #include <QHash>
 #include <QRegularExpression>
 
-#include "Log.h"
+#include "utility/Log.h"
 #include "ReadOnlyDatabase_p.h"
 
 namespace contactdb {

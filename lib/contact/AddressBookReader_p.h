@@ -16,7 +16,7 @@
 #include <QHash>
 #include <QString>
 
-#include "IBackupContact.h"
+#include "contact/IBackupContact.h"
 #include "RecordArena_p.h"
 
 namespace contactdb {

@@ -1,9 +1,9 @@
-#include "IBackupContact.h"
+#include "contact/IBackupContact.h"
 
 #include <QString>
 
 #include "AddressBookReader_p.h"
-#include "Log.h"
+#include "utility/Log.h"
 #include "RecordArena_p.h"
 
 namespace {

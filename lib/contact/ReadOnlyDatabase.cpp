@@ -5,7 +5,7 @@
 
 #include <sqlite3.h>
 
-#include "Log.h"
+#include "utility/Log.h"
 
 namespace contactdb {
 

@@ -1,4 +1,4 @@
-#include "ZuProductInfo.h"
+#include "framework/ZuProductInfo.h"
 
 #include <QDir>
 #include <QFile>

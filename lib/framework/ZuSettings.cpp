@@ -1,4 +1,4 @@
-#include "ZuSettings.h"
+#include "framework/ZuSettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,8 +8,8 @@
 #include <QStandardPaths>
 #include <QVariantMap>
 
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 
-#include "SafeIo.h"
+#include "utility/SafeIo.h"
 
 #include <QFile>
 #include <QFileInfo>

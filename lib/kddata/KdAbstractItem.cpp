@@ -1,4 +1,4 @@
-#include "KdAbstractItem.h"
+#include "kddata/KdAbstractItem.h"
 
 KdAbstractItem::KdAbstractItem() = default;
 

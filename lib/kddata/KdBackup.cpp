@@ -1,4 +1,4 @@
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 
 KdBackup::KdBackup()
 {

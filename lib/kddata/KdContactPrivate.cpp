@@ -1,10 +1,10 @@
-#include "KdContactPrivate.h"
+#include "kddata/KdContactPrivate.h"
 
 #include <cmath>
 
-#include "CCommonUtils.h"
-#include "IBackupContact.h"
-#include "Log.h"
+#include "kddata/CCommonUtils.h"
+#include "contact/IBackupContact.h"
+#include "utility/Log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "KdData.h"
+#include "kddata/KdData.h"
 
 #include <QBrush>
 #include <QCoreApplication>
@@ -10,9 +10,9 @@
 #include <numeric>
 #include <vector>
 
-#include "CCommonUtils.h"
-#include "IBackupContact.h"
-#include "KdItems.h"
+#include "kddata/CCommonUtils.h"
+#include "contact/IBackupContact.h"
+#include "kddata/KdItems.h"
 
 namespace {
 

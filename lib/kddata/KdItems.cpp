@@ -1,7 +1,7 @@
-#include "KdItems.h"
+#include "kddata/KdItems.h"
 
-#include "KdContactPrivate.h"
-#include "KdSMSChatGroup.h"
+#include "kddata/KdContactPrivate.h"
+#include "kddata/KdSMSChatGroup.h"
 
 KdContactItem::KdContactItem() = default;
 

@@ -1,4 +1,4 @@
-#include "KdSMSChatGroup.h"
+#include "kddata/KdSMSChatGroup.h"
 
 void KdSMSPiece::setPieceType(const QString& type)
 {

@@ -3,7 +3,7 @@
 #include "Format_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
-#include "SafeIo.h"
+#include "utility/SafeIo.h"
 
 #include <algorithm>
 #include <cstdlib>

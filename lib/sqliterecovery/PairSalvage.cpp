@@ -33,7 +33,7 @@
 
 #include "RecoveryContext_p.h"
 
-#include "Log.h"
+#include "utility/Log.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #include "RecoveryContext_p.h"
 
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 
 #include <QDir>
 #include <QFile>

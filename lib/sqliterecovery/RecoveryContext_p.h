@@ -3,7 +3,7 @@
 // Internals of the record recovery: a read-only view of a database's live rows, the carved
 // deleted rows grouped by table, and typed accessors that never guess a lost value.
 
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 #include "sqlitecarve/Carver.h"
 
 #include <QString>

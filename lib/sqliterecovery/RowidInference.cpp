@@ -21,7 +21,7 @@
 
 #include "RecoveryContext_p.h"
 
-#include "Log.h"
+#include "utility/Log.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 
-#include "Log.h"
+#include "utility/Log.h"
 #include "RecoveryContext_p.h"
 
 #include <QFileInfo>

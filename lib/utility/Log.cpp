@@ -1,5 +1,5 @@
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 
 #include <cstdarg>
 #include <cstdio>

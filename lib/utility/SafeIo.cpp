@@ -1,4 +1,4 @@
-#include "SafeIo.h"
+#include "utility/SafeIo.h"
 
 #include <algorithm>
 #include <atomic>

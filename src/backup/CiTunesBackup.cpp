@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "CiTunesBackupPrivate.h"
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 
 namespace {
 

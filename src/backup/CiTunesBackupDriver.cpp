@@ -6,13 +6,13 @@
 
 #include "BackupFiles.h"
 
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "CContactCollection.h"
 #include "CDeletedRecovery.h"
 #include "CSubProgress.h"
 #include "CiTunesBackupManager.h"
-#include "KdBackup.h"
-#include "Log.h"
+#include "kddata/KdBackup.h"
+#include "utility/Log.h"
 
 namespace {
 

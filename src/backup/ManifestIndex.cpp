@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "BackupFiles.h"
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "CiTunesBackupPrivate.h"
-#include "Log.h"
-#include "SafeIo.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
 
 // Manifest.mbdb, all numbers big-endian:
 //

@@ -14,9 +14,9 @@
 
 #include "AppDataFolder.h"
 #include "CiTunesBackup.h"
-#include "Log.h"
+#include "utility/Log.h"
 #include "ThreadDownload.h"
-#include "ZuProductInfo.h"
+#include "framework/ZuProductInfo.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "CiTunesBackupManager.h"
-#include "Log.h"
-#include "ZuSettings.h"
+#include "utility/Log.h"
+#include "framework/ZuSettings.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include "BackupFiles.h"
 #include "CIProgressCallback.h"
-#include "IBackupContact.h"
-#include "KdContactPrivate.h"
-#include "KdData.h"
-#include "KdItems.h"
+#include "contact/IBackupContact.h"
+#include "kddata/KdContactPrivate.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
 
 static const char kHomeDomain[] = "HomeDomain";
 

@@ -4,8 +4,8 @@
 
 #include "CIProgressCallback.h"
 #include "CManifestRecord.h"
-#include "KdData.h"
-#include "KdItems.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
 
 CFileCollection::CFileCollection(const QString& domain, const QString& pathPrefix)
     : m_domain(domain), m_pathPrefix(pathPrefix)

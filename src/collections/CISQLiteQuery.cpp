@@ -7,7 +7,7 @@
 #include <sqlite3.h>
 
 #include "CIProgressCallback.h"
-#include "Log.h"
+#include "utility/Log.h"
 
 static const char kModule[] = "iTunesBackup";
 

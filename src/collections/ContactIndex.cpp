@@ -2,9 +2,9 @@
 
 #include <QRegularExpression>
 
-#include "KdContactPrivate.h"
-#include "KdData.h"
-#include "KdItems.h"
+#include "kddata/KdContactPrivate.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
 
 QString contactIndexPhoneKey(const QString& phone)
 {

@@ -3,7 +3,7 @@
 #include <QMap>
 #include <QStringList>
 
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 
 class CIProgressCallback;
 class KdBackup;

@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "CCommonUtils.h"
-#include "KdBackup.h"
+#include "kddata/CCommonUtils.h"
+#include "kddata/KdBackup.h"
 
 namespace {
 

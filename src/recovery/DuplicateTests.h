@@ -3,7 +3,7 @@
 #include <QPair>
 #include <QVector>
 
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 
 class KdAbstractItem;
 class KdBackup;

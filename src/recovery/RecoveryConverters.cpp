@@ -6,11 +6,11 @@
 
 #include <algorithm>
 
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "CallTypeText.h"
 #include "ContactIndex.h"
 #include "DuplicateTests.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 
 namespace {
 

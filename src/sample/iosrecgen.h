@@ -5,7 +5,7 @@
 // rows in the record terms of SqliteRecovery, and texts of rows that stay live (or earlier
 // versions of edited rows), which must never be reported as deleted.
 
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 #include "sqlitecarve/Carver.h"
 
 #include <QString>

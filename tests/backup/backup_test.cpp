@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 
 #include "BackupFiles.h"
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "CManifestRecord.h"
 #include "CiTunesBackup.h"
 #include "CiTunesBackupPrivate.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 

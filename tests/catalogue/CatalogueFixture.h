@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "CiTunesBackupManager.h"
-#include "Log.h"
-#include "ZuProductInfo.h"
-#include "ZuSettings.h"
+#include "utility/Log.h"
+#include "framework/ZuProductInfo.h"
+#include "framework/ZuSettings.h"
 
 // Every catalogue test runs against a settings file of its own, with no list address unless it
 // sets one, and leaves no catalogue instance behind.

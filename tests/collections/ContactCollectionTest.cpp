@@ -11,7 +11,7 @@
 #include "CManifestRecord.h"
 #include "CiTunesBackup.h"
 #include "CollectionsFixture.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 #include "SampleBackup.h"
 
 using collectionstest::ProgressRecorder;

@@ -2,7 +2,7 @@
 
 #include "CollectionsFixture.h"
 #include "ContactIndex.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "CiTunesBackup.h"
 #include "CiTunesBackupManager.h"
 #include "CollectionsFixture.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 

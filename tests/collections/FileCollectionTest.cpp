@@ -9,7 +9,7 @@
 #include "CFileCollection.h"
 #include "CManifestRecord.h"
 #include "CollectionsFixture.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 #include "TestSupport.h"
 
 using collectionstest::ProgressRecorder;

@@ -12,7 +12,7 @@
 #include <ostream>
 #include <vector>
 
-#include "IBackupContact.h"
+#include "contact/IBackupContact.h"
 
 // Readable QString values in gtest messages.
 inline void PrintTo(const QString& s, std::ostream* os)

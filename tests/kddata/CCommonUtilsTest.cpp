@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QTimeZone>
 
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "TestSupport.h"
 
 TEST(CCommonUtils, DateBases)

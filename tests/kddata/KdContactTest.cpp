@@ -5,9 +5,9 @@
 #include <iterator>
 #include <vector>
 
-#include "IBackupContact.h"
-#include "KdBackup.h"
-#include "SqliteRecovery.h"
+#include "contact/IBackupContact.h"
+#include "kddata/KdBackup.h"
+#include "sqliterecovery/SqliteRecovery.h"
 #include "TestSupport.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <QDateTime>
 #include <QFont>
 
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 
 namespace {
 

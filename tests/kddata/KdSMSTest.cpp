@@ -4,7 +4,7 @@
 
 #include <iterator>
 
-#include "KdSMSChatGroup.h"
+#include "kddata/KdSMSChatGroup.h"
 
 TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
 {

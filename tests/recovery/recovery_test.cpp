@@ -5,11 +5,11 @@
 
 #include <vector>
 
-#include "CCommonUtils.h"
+#include "kddata/CCommonUtils.h"
 #include "CDeletedRecovery.h"
 #include "CIProgressCallback.h"
 #include "DuplicateTests.h"
-#include "KdBackup.h"
+#include "kddata/KdBackup.h"
 #include "RecoveryConverters.h"
 #include "TestSupport.h"
 

@@ -4,7 +4,7 @@
 // a reported record matches an expected one by its identifying text (a name, a message text, a
 // URL); it is whole when every field equals the expected record, partial otherwise.
 
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 #include "iosrecgen.h"
 
 #include <QString>

@@ -1,5 +1,5 @@
 #include "RecoveryScore.h"
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 #include "iosrecgen.h"
 
 #include "../../lib/sqliterecovery/RecoveryContext_p.h"

@@ -1,5 +1,5 @@
 #include "RecoveryScore.h"
-#include "SqliteRecovery.h"
+#include "sqliterecovery/SqliteRecovery.h"
 #include "TestSupport.h"
 #include "iosrecgen.h"
 

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "Log.h"
+#include "utility/Log.h"
 
 namespace testsupport {
 

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "SafeIo.h"
+#include "utility/SafeIo.h"
 #include "TestSupport.h"
 
 namespace {

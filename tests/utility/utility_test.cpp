@@ -5,10 +5,10 @@
 
 #include <sys/stat.h>
 
-#include "Log.h"
+#include "utility/Log.h"
 #include "TestSupport.h"
-#include "ZuProductInfo.h"
-#include "ZuSettings.h"
+#include "framework/ZuProductInfo.h"
+#include "framework/ZuSettings.h"
 
 TEST(Log, ThresholdAndFileOutput)
 {

@@ -6,7 +6,7 @@
 #include <QMap>
 #include <QString>
 
-#include "KdDataGlobal.h"
+#include "kddata/KdDataGlobal.h"
 
 // One part of a message: a text fragment or an attachment.
 class KDDATA_API KdSMSPiece

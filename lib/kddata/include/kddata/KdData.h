@@ -6,8 +6,8 @@
 #include <QString>
 #include <QStringList>
 
-#include "KdAbstractItem.h"
-#include "KdDataGlobal.h"
+#include "kddata/KdAbstractItem.h"
+#include "kddata/KdDataGlobal.h"
 
 class IBackupContact;
 

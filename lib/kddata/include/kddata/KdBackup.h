@@ -4,12 +4,12 @@
 #include <QString>
 #include <QVector>
 
-#include "KdAbstractItem.h"
-#include "KdContactPrivate.h"
-#include "KdData.h"
-#include "KdDataGlobal.h"
-#include "KdItems.h"
-#include "KdSMSChatGroup.h"
+#include "kddata/KdAbstractItem.h"
+#include "kddata/KdContactPrivate.h"
+#include "kddata/KdData.h"
+#include "kddata/KdDataGlobal.h"
+#include "kddata/KdItems.h"
+#include "kddata/KdSMSChatGroup.h"
 
 // What was extracted from one backup or device: one container per category and six descriptive
 // properties. The backup owns its containers (and through them every item and detail).

@@ -6,7 +6,7 @@
 #include <QMap>
 #include <QString>
 
-#include "KdDataGlobal.h"
+#include "kddata/KdDataGlobal.h"
 
 struct addressbookdb;
 class IBackupContact;

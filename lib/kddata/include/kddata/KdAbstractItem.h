@@ -4,7 +4,7 @@
 #include <QVariant>
 #include <QVector>
 
-#include "KdDataGlobal.h"
+#include "kddata/KdDataGlobal.h"
 
 // One row of a category container: a text per column, an optional sort key per column, flags and
 // a byte size. An item belongs to the container it is added to; before that, to its creator.

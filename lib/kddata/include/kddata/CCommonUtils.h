@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QString>
 
-#include "KdDataGlobal.h"
+#include "kddata/KdDataGlobal.h"
 
 class QImage;
 

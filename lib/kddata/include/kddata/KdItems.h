@@ -2,8 +2,8 @@
 
 #include <QString>
 
-#include "KdAbstractItem.h"
-#include "KdDataGlobal.h"
+#include "kddata/KdAbstractItem.h"
+#include "kddata/KdDataGlobal.h"
 
 class KdContactPrivate;
 class KdSMSChatGroup;
