@@ -431,36 +431,18 @@ bool CiTunesBackupPrivate::parseManifestPlist(const QString& file)
 
 // ---------------------------------------------------------------------------------------------
 
-CiTunesBackup::CiTunesBackup(CiTunesBackupManager* manager) : d(new CiTunesBackupPrivate(manager)) {}
+CiTunesBackup::CiTunesBackup(CiTunesBackupManager* manager) : d(std::make_shared<CiTunesBackupPrivate>(manager)) {}
 
-CiTunesBackup::CiTunesBackup(const CiTunesBackup& other)
-    : d(other.d), m_suffix(other.m_suffix), m_tmpPathForRecovery(other.m_tmpPathForRecovery)
-{
-    d->m_ref.ref();
-}
-
-CiTunesBackup& CiTunesBackup::operator=(const CiTunesBackup& other)
-{
-    if (this != &other) {
-        other.d->m_ref.ref();
-        if (!d->m_ref.deref())
-            delete d;
-        d = other.d;
-        m_suffix = other.m_suffix;
-        m_tmpPathForRecovery = other.m_tmpPathForRecovery;
-    }
-    return *this;
-}
-
-CiTunesBackup::~CiTunesBackup()
-{
-    if (!d->m_ref.deref())
-        delete d;
-}
+CiTunesBackup::CiTunesBackup(const CiTunesBackup& other) = default;
+CiTunesBackup& CiTunesBackup::operator=(const CiTunesBackup& other) = default;
+CiTunesBackup::~CiTunesBackup() = default;
 
 bool CiTunesBackup::parseFromPath(const QString& path)
 {
-    const bool ok = d->parse(path);
+    // A fresh state: copies sharing the old one keep their file list.
+    auto fresh = std::make_shared<CiTunesBackupPrivate>(d->m_pManager);
+    const bool ok = fresh->parse(path);
+    d = std::move(fresh);
     Log("CiTunesBackup", 1, " parseFromPath(const QString& path)");
     return ok;
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 #include "ibreader_export.h"
 
 class CiTunesBackupManager;
@@ -18,7 +20,8 @@ class IBREADER_EXPORT CiTunesBackup
 {
 public:
     explicit CiTunesBackup(CiTunesBackupManager* manager = nullptr);
-    // Copies share the parsed state; the last one alive releases it.
+    // Copies share the parsed state until one of them parses again: that one gets a state of its
+    // own, and the others keep what they had.
     CiTunesBackup(const CiTunesBackup& other);
     CiTunesBackup& operator=(const CiTunesBackup& other);
     ~CiTunesBackup();
@@ -54,7 +57,7 @@ public:
 private:
     bool recoveryDeleted(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped) const;
 
-    CiTunesBackupPrivate* d;
+    std::shared_ptr<CiTunesBackupPrivate> d;
     QString m_suffix;
     QString m_tmpPathForRecovery;
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QAtomicInt>
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -41,8 +40,6 @@ public:
     QList<CManifestRecord*> m_files; // owned
     QString m_fileSuffix;
     CiTunesBackupManager* m_pManager; // not owned
-
-    QAtomicInt m_ref{1}; // number of CiTunesBackup objects sharing this one
 };
 
 // Dictionary look-ups that leave `target` unchanged when the key is missing.
