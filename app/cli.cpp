@@ -1,6 +1,10 @@
 #include "cli.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
+
+#include "CiTunesBackup.h"
 
 #include <csignal>
 #include <cstdio>
@@ -172,6 +176,25 @@ int reportSkipped(const QStringList& skipped)
     for (const QString& line : skipped)
         printError(QStringLiteral("skipped: %1").arg(terminalText(line)));
     return skipped.isEmpty() ? Ok : Incomplete;
+}
+
+int openBackup(const QString& folder, CiTunesBackup& backup)
+{
+    if (!QFileInfo(folder).isDir()) {
+        printError(QStringLiteral("%1: no such folder").arg(terminalText(folder)));
+        return NotABackup;
+    }
+    if (!backup.parseFromPath(QDir(folder).absolutePath())) {
+        const bool notOne = backup.parseFailure() == CiTunesBackup::NotABackup;
+        printError(QStringLiteral("%1 is not %2: %3")
+                       .arg(terminalText(folder),
+                            notOne ? QStringLiteral("a backup folder") : QStringLiteral("a readable backup"),
+                            terminalText(backup.parseProblem())));
+        return notOne ? NotABackup : Unreadable;
+    }
+    if (!backup.parseProblem().isEmpty())
+        return reportSkipped({backup.parseProblem()});
+    return Ok;
 }
 
 TerminalProgress::TerminalProgress(const QString& label) : m_label(label)

@@ -11,7 +11,7 @@ namespace cli {
 
 // Exit codes, as `ibreader help` lists them. A run stopped by a signal exits with 128 + its
 // number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP).
-enum ExitCode { Ok = 0, Failure = 1, Usage = 2, Incomplete = 3, Cancelled = 130 };
+enum ExitCode { Ok = 0, Failure = 1, Usage = 2, Incomplete = 3, NotABackup = 4, Unreadable = 5, Cancelled = 130 };
 
 using CommandFn = int (*)(QStringList args);
 // The paths a command reads as evidence (backup folders, databases), from its arguments: log
@@ -89,5 +89,16 @@ private:
 // Prints what a run could not do, one "ibreader: skipped: ..." line each, and returns the exit
 // code for a run that otherwise ended normally (Incomplete when anything was skipped).
 int reportSkipped(const QStringList& skipped);
+
+} // namespace cli
+
+class CiTunesBackup;
+
+namespace cli {
+
+// Parses FOLDER as a backup. On failure prints why (the first problem met: file, offset where
+// known, reason) and returns NotABackup or Unreadable; on success returns Ok, or Incomplete after
+// printing a "skipped:" line when part of the index could not be read.
+int openBackup(const QString& folder, CiTunesBackup& backup);
 
 } // namespace cli

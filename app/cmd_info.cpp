@@ -49,20 +49,6 @@ namespace {
 const char kInfoUsage[] = "info FOLDER [--json]";
 const char kFilesUsage[] = "files FOLDER [--domain D] [--json]";
 
-// Parses FOLDER as a backup; prints why not and returns false when it is none.
-bool openBackup(const QString& folder, CiTunesBackup& backup)
-{
-    if (!QFileInfo(folder).isDir()) {
-        cli::printError(QStringLiteral("%1: no such folder").arg(folder));
-        return false;
-    }
-    if (!backup.parseFromPath(QDir(folder).absolutePath())) {
-        cli::printError(QStringLiteral("%1: not a readable backup folder (see the log line above)").arg(folder));
-        return false;
-    }
-    return true;
-}
-
 int runInfo(QStringList args)
 {
     const bool json = cli::takeFlag(args, QStringLiteral("--json"));
@@ -71,10 +57,11 @@ int runInfo(QStringList args)
     if (args.size() != 1)
         return cli::usageError(kInfoUsage);
     CiTunesBackup backup(nullptr);
-    if (!openBackup(args.first(), backup))
-        return cli::Failure;
+    const int opened = cli::openBackup(args.first(), backup);
+    if (opened != cli::Ok && opened != cli::Incomplete)
+        return opened;
     printBackupInfo(backup, json);
-    return cli::Ok;
+    return opened;
 }
 
 int runFiles(QStringList args)
@@ -90,8 +77,9 @@ int runFiles(QStringList args)
     if (args.size() != 1)
         return cli::usageError(kFilesUsage);
     CiTunesBackup backup(nullptr);
-    if (!openBackup(args.first(), backup))
-        return cli::Failure;
+    const int opened = cli::openBackup(args.first(), backup);
+    if (opened != cli::Ok && opened != cli::Incomplete)
+        return opened;
     QJsonArray rows;
     for (const CManifestRecord* r : backup.files()) {
         if (byDomain && r->domain != domain)
@@ -112,7 +100,7 @@ int runFiles(QStringList args)
     }
     if (json)
         cli::printJson(rows);
-    return cli::Ok;
+    return opened;
 }
 
 QStringList infoEvidence(QStringList args)

@@ -362,10 +362,9 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         return cli::Usage;
     }
     CiTunesBackup backup(nullptr);
-    if (!backup.parseFromPath(backupFolder)) {
-        cli::printError(QStringLiteral("%1 is not a readable backup folder").arg(backupFolder));
-        return cli::Failure;
-    }
+    const int opened = cli::openBackup(backupFolder, backup);
+    if (opened != cli::Ok && opened != cli::Incomplete)
+        return opened;
     KdBackup model;
     bool completed = false;
     QStringList skipped;
@@ -386,7 +385,9 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         summary->insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));
         summary->insert(QStringLiteral("errors"), QJsonArray::fromStringList(errors));
     }
-    const int skippedCode = cli::reportSkipped(skipped);
+    const int skippedCode = opened == cli::Incomplete ? int(cli::Incomplete) : cli::reportSkipped(skipped);
+    if (opened == cli::Incomplete)
+        cli::reportSkipped(skipped);
     for (const QString& e : errors)
         cli::printError(e);
     if (!ok)

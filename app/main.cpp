@@ -24,6 +24,8 @@ static void printHelp()
                 "  1    failed (the reason is on stderr), including an output file that could not be written\n"
                 "  2    wrong usage\n"
                 "  3    done, but part of the work was skipped: each \"skipped:\" line on stderr says what and why\n"
+                "  4    not a backup folder (no such folder, or no Manifest.plist in it)\n"
+                "  5    a backup that cannot be read (its Manifest.plist or file index), with the file and reason\n"
                 "  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); what was extracted until then is written\n");
 }
 

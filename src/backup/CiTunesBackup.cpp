@@ -234,12 +234,14 @@ bool xmlPlistIsBounded(const QByteArray& bytes)
 
 // Only regular files: a FIFO planted under the expected name would block forever, a link to a
 // device would never end.
-QByteArray readWholeFile(const QString& file, bool* ok)
+QByteArray readWholeFile(const QString& file, bool* ok, QString* why = nullptr)
 {
     std::string bytes, error;
     *ok = ibrio::readRegularFile(QFile::encodeName(file).toStdString(), quint64(kMaxPlistBytes), &bytes, &error);
     if (!*ok) {
         Log(kModule, 1, "%s", error.c_str()); // names the file and why it was not read
+        if (why)
+            *why = QFile::decodeName(error.c_str());
         return QByteArray();
     }
     return QByteArray(bytes.data(), qsizetype(bytes.size()));
@@ -340,42 +342,58 @@ void CiTunesBackupPrivate::clearFiles()
     m_files.clear();
 }
 
+void CiTunesBackupPrivate::noteProblem(const QString& text)
+{
+    if (m_problem.isEmpty())
+        m_problem = text;
+}
+
 bool CiTunesBackupPrivate::parse(const QString& path)
 {
     m_path = path;
     m_deviceName.clear();
     m_serialNumber.clear();
     m_isEncrypted = false;
+    m_problem.clear();
+    m_failure = CiTunesBackup::NoFailure;
     clearFiles();
 
     const QByteArray pathUtf8 = path.toUtf8();
     QDir dir(path);
+    auto fail = [&](CiTunesBackup::ParseFailure kind, const QString& text) {
+        m_failure = kind;
+        noteProblem(text);
+        return false;
+    };
     if (path.isEmpty() || !dir.exists()) {
         Log(kModule, 0, "Backup folder not exists: %s", pathUtf8.constData());
-        return false;
+        return fail(CiTunesBackup::NotABackup, QStringLiteral("%1: no such folder").arg(path));
     }
-    if (!QFileInfo(dir.filePath(QStringLiteral("Manifest.plist"))).isFile()) {
+    const QString manifest = dir.filePath(QStringLiteral("Manifest.plist"));
+    if (!QFileInfo::exists(manifest)) {
         Log(kModule, 0, "Backup db files not exists for: %s", pathUtf8.constData());
-        return false;
+        return fail(CiTunesBackup::NotABackup, QStringLiteral("%1 holds no Manifest.plist").arg(path));
     }
     if (!parseInfoPlist(dir.filePath(QStringLiteral("Info.plist"))))
         Log(kModule, 1, "Fail to parse Info.plist for: %s", pathUtf8.constData());
-    if (!parseManifestPlist(dir.filePath(QStringLiteral("Manifest.plist")))) {
+    if (!parseManifestPlist(manifest)) {
         Log(kModule, 0, "Fail to parse Manifest.plist for: %s", pathUtf8.constData());
-        return false;
+        return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: not a readable property list").arg(manifest));
     }
     const QString mbdb = dir.filePath(QStringLiteral("Manifest.mbdb"));
-    if (QFileInfo(mbdb).isFile()) {
+    if (QFileInfo::exists(mbdb) || QFileInfo(mbdb).isSymLink()) {
         m_fileSuffix.clear();
-        const bool ok = parseManifestMbdb(mbdb);
-        if (!ok)
+        if (!parseManifestMbdb(mbdb)) {
             Log(kModule, 0, "Fail to parse Manifest.mbdb for: %s", pathUtf8.constData());
-        return ok;
+            return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: no file index read from it").arg(mbdb));
+        }
+        return true;
     }
-    const bool ok = parseLegacyIndex();
-    if (!ok)
+    if (!parseLegacyIndex()) {
         Log(kModule, 0, "Fail to parse backup data files for: %s", pathUtf8.constData());
-    return ok;
+        return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: neither Manifest.mbdb nor a readable .mdinfo index").arg(path));
+    }
+    return true;
 }
 
 bool CiTunesBackupPrivate::parseInfoPlist(const QString& file)
@@ -406,9 +424,12 @@ bool CiTunesBackupPrivate::parseInfoPlist(const QString& file)
 bool CiTunesBackupPrivate::parseManifestPlist(const QString& file)
 {
     bool ok = false;
-    const QByteArray bytes = readWholeFile(file, &ok);
-    if (!ok)
+    QString why;
+    const QByteArray bytes = readWholeFile(file, &ok, &why);
+    if (!ok) {
+        noteProblem(why);
         return false;
+    }
     plist_t root = plistFromBytes(bytes, true, true);
     if (!root)
         return false;
@@ -485,6 +506,8 @@ void CiTunesBackup::setTmpPathForRecovery(const QString& path)
     m_tmpPathForRecovery = path;
 }
 QString CiTunesBackup::path() const { return d->m_path; }
+CiTunesBackup::ParseFailure CiTunesBackup::parseFailure() const { return ParseFailure(d->m_failure); }
+QString CiTunesBackup::parseProblem() const { return d->m_problem; }
 QString CiTunesBackup::rawDeviceName() const { return d->m_deviceName; }
 QString CiTunesBackup::productVersion() const { return d->m_productVersion; }
 QString CiTunesBackup::iTunesVersion() const { return d->m_iTunesVersion; }

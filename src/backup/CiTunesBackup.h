@@ -27,6 +27,11 @@ public:
     ~CiTunesBackup();
 
     bool parseFromPath(const QString& path);
+    // Why parseFromPath failed, or what it could not read although it succeeded (an index that
+    // ends early): the first problem met, naming the file, the offset where known and the reason.
+    enum ParseFailure { NoFailure, NotABackup, Unreadable };
+    ParseFailure parseFailure() const;
+    QString parseProblem() const;
 
     QString deviceName() const; // with " - <suffix>" when a folder suffix is set
     QString deviceType() const; // raw model identifier, e.g. "iPhone5,2"

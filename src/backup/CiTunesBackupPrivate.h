@@ -26,8 +26,12 @@ public:
     bool parseManifestMbdb(const QString& file);
     bool parseLegacyIndex();
     bool parseLegacyMetadata(const char* bytes, qint64 length);
-    void stageRecoveryDatabases(const QString& targetFolder, QStringList& copied) const;
+    // Copies the category databases with their companions into targetFolder for the deleted-record
+    // scan; what could not be copied is appended to `skipped` with the reason.
+    void stageRecoveryDatabases(const QString& targetFolder, QStringList& copied, QStringList* skipped = nullptr) const;
     void clearFiles();
+    // Keeps the first problem met while parsing; later ones are only logged.
+    void noteProblem(const QString& text);
 
     QString m_path;
     QString m_deviceName;
@@ -37,6 +41,8 @@ public:
     QString m_iTunesVersion;
     QString m_productType;
     bool m_isEncrypted = false;
+    QString m_problem; // first problem met while parsing, for the user
+    int m_failure = 0; // CiTunesBackup::ParseFailure
     QList<CManifestRecord*> m_files; // owned
     QString m_fileSuffix;
     CiTunesBackupManager* m_pManager; // not owned

@@ -254,14 +254,6 @@ QString backupFileName(const QString& domain, const QString& relativePath)
     return hexSha1(input);
 }
 
-bool copyBackupFile(const QString& relativePath, const QDir& source, const QDir& target, const QString& domain,
-                    const QString& fileSuffix)
-{
-    const QString name = backupFileName(domain, relativePath) + fileSuffix;
-    const QString lastComponent = relativePath.section(QLatin1Char('/'), -1);
-    return CCommonUtils::copyFile(source.absoluteFilePath(name), target, lastComponent);
-}
-
 // Records are read until the first one that is cut short or implausible: zeros or garbage
 // after the real records must not turn into millions of empty entries.
 bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
@@ -272,17 +264,23 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
     const int fd = ibrio::openRegularFile(QFile::encodeName(file).toStdString(), &size, &error);
     if (fd < 0) {
         Log(kModule, 0, "%s", error.c_str()); // names the file and why it was not read
+        noteProblem(QFile::decodeName(error.c_str()));
         return false;
     }
     const FileCloser closer{fd};
     MbdbReader in(fd, size);
     size_t header = 0;
-    if (!in.take(kMbdbHeaderSize, &header) || std::memcmp(in.at(header), kMbdbMagic, kMbdbHeaderSize) != 0)
+    if (!in.take(kMbdbHeaderSize, &header) || std::memcmp(in.at(header), kMbdbMagic, kMbdbHeaderSize) != 0) {
+        noteProblem(QStringLiteral("%1: not a file index (its header is not that of Manifest.mbdb version 5)").arg(file));
         return false;
+    }
 
     auto endsAt = [&](quint64 offset, const char* why) {
         Log(kModule, 0, "Manifest.mbdb %s: %s at offset %llu; the index ends there", fileName.constData(), why,
             static_cast<unsigned long long>(offset));
+        noteProblem(QStringLiteral("%1: %2 at offset %3; the index ends there")
+                        .arg(file, QString::fromUtf8(why))
+                        .arg(offset));
     };
     auto stopped = [&](quint64 offset) {
         switch (in.stop()) {
@@ -395,6 +393,7 @@ bool CiTunesBackupPrivate::parseLegacyIndex()
         if (!ibrio::readRegularFile(QFile::encodeName(dir.filePath(name)).toStdString(), kMaxMdinfoBytes, &bytes,
                                     &error)) {
             Log(kModule, 0, "Index file skipped: %s", error.c_str());
+            noteProblem(QFile::decodeName(error.c_str()));
             continue;
         }
         plist_t root = plistFromBytes(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), true, true);
@@ -445,40 +444,4 @@ bool CiTunesBackupPrivate::parseLegacyMetadata(const char* bytes, qint64 length)
     record->size = data.exists() ? data.size() : 0;
     m_files.append(record);
     return true;
-}
-
-void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, QStringList& copied) const
-{
-    static const char* const kDatabases[][2] = {
-        {"HomeDomain", "Library/Safari/Bookmarks.db"},
-        {"HomeDomain", "Library/Calendar/Calendar.sqlitedb"},
-        {"WirelessDomain", "Library/CallHistory/call_history.db"},
-        {"HomeDomain", "Library/CallHistory/call_history.db"},
-        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb"},
-        {"HomeDomain", "Library/AddressBook/AddressBook.db"},
-        {"HomeDomain", "Library/Notes/notes.db"},
-        {"HomeDomain", "Library/Notes/notes.sqlite"},
-        {"HomeDomain", "Library/SMS/sms.db"},
-    };
-    const QDir source(m_path);
-    const QDir target(targetFolder);
-    // The copies must never land inside the backup folder: it is evidence, written by no one.
-    if (targetFolder.isEmpty())
-        return;
-    if (isSameOrInside(targetFolder, m_path)) {
-        Log("iTunesBackup", 0, "Recovery folder %s lies inside the backup folder %s: nothing copied",
-            targetFolder.toUtf8().constData(), m_path.toUtf8().constData());
-        return;
-    }
-    for (const auto& entry : kDatabases) {
-        const QString domain = QLatin1String(entry[0]);
-        const QString path = QLatin1String(entry[1]);
-        if (!copyBackupFile(path, source, target, domain, m_fileSuffix))
-            continue;
-        copyBackupFile(path + QStringLiteral("-shm"), source, target, domain, m_fileSuffix);
-        copyBackupFile(path + QStringLiteral("-wal"), source, target, domain, m_fileSuffix);
-        // A rollback journal left behind holds the pages as they were before the last change.
-        copyBackupFile(path + QStringLiteral("-journal"), source, target, domain, m_fileSuffix);
-        copied.append(target.absoluteFilePath(path.section(QLatin1Char('/'), -1)));
-    }
 }

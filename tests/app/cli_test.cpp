@@ -90,10 +90,10 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
 {
     QTemporaryDir tmp;
     const CliRun notBackup = ibreader({QStringLiteral("info"), tmp.path()});
-    EXPECT_EQ(notBackup.exitCode, 1);
-    EXPECT_TRUE(notBackup.err.contains("not a readable backup folder"));
+    EXPECT_EQ(notBackup.exitCode, 4);
+    EXPECT_TRUE(notBackup.err.contains("is not a backup folder")) << notBackup.err.constData();
     const CliRun missing = ibreader({QStringLiteral("files"), tmp.filePath(QStringLiteral("none"))});
-    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.exitCode, 4);
     EXPECT_EQ(ibreader({QStringLiteral("frobnicate")}).exitCode, 2);
     EXPECT_EQ(ibreader({QStringLiteral("info")}).exitCode, 2);
     EXPECT_EQ(ibreader({QStringLiteral("info"), tmp.path(), QStringLiteral("--bogus")}).exitCode, 2);

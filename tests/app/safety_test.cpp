@@ -310,3 +310,38 @@ TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
     EXPECT_TRUE(r.err.contains("skipped: contacts: the address book")) << r.err.constData();
     EXPECT_TRUE(r.err.contains("skipped: AddressBook.sqlitedb is not a readable SQLite database")) << r.err.constData();
 }
+
+TEST_F(SafetyTest, ParseProblemsReachTheUserWithFileReasonAndExitCode)
+{
+    const QString garbled = dir.filePath(QStringLiteral("garbled"));
+    ASSERT_TRUE(testsupport::writeFile(garbled + QStringLiteral("/Manifest.plist"), "not a property list"));
+    const QString padded = dir.filePath(QStringLiteral("padded"));
+    {
+        sample::SampleBackupWriter w(padded);
+        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1"),
+                    QDateTime(QDate(2014, 1, 2), QTime(3, 4, 5), Qt::UTC));
+        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), "x");
+        w.mbdbTail = QByteArray(4096, '\0');
+        ASSERT_TRUE(w.write());
+    }
+    struct Case {
+        QString folder;
+        int code;
+        const char* message;
+    } cases[] = {
+        {dir.filePath(QStringLiteral("none")), 4, "no such folder"},
+        {temp, 4, "holds no Manifest.plist"},
+        {garbled, 5, "Manifest.plist: not a readable property list"},
+        {padded, 3, "skipped: " /* the index ends at the zeros */},
+    };
+    for (const Case& c : cases) {
+        for (const char* command : {"info", "files"}) {
+            const CliRun r = ibreader({QLatin1String(command), c.folder});
+            EXPECT_EQ(r.exitCode, c.code) << command << " " << c.folder.toStdString() << "\n" << r.err.constData();
+            EXPECT_TRUE(r.err.contains(c.message)) << r.err.constData();
+        }
+    }
+    const CliRun padded3 = ibreader({QStringLiteral("info"), padded});
+    EXPECT_TRUE(padded3.err.contains("implausible domain at offset")) << padded3.err.constData();
+    EXPECT_TRUE(padded3.out.contains("Files:           1")) << padded3.out.constData();
+}

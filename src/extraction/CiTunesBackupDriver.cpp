@@ -1,11 +1,6 @@
 #include "CiTunesBackup.h"
 #include "CiTunesBackupPrivate.h"
 
-#include <QDir>
-#include <QFileInfo>
-
-#include "BackupFiles.h"
-
 #include "kddata/CCommonUtils.h"
 #include "CContactCollection.h"
 #include "CDeletedRecovery.h"
@@ -62,63 +57,6 @@ const Category kCategories[] = {
     {"voice memos", nullptr},
     {"safari", nullptr},
 };
-
-// Copies the category databases, with the companions that hold their newest and their older
-// pages, into the working folder: the scans and SQLite only ever see these copies.
-void stageForRecovery(const CiTunesBackupPrivate& d, const QString& targetFolder, QStringList& copied, QStringList* skipped)
-{
-    static const char* const kDatabases[][2] = {
-        {"HomeDomain", "Library/Safari/Bookmarks.db"},
-        {"HomeDomain", "Library/Calendar/Calendar.sqlitedb"},
-        {"WirelessDomain", "Library/CallHistory/call_history.db"},
-        {"HomeDomain", "Library/CallHistory/call_history.db"},
-        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb"},
-        {"HomeDomain", "Library/AddressBook/AddressBook.db"},
-        {"HomeDomain", "Library/Notes/notes.db"},
-        {"HomeDomain", "Library/Notes/notes.sqlite"},
-        {"HomeDomain", "Library/SMS/sms.db"},
-    };
-    static const char* const kCompanions[] = {"-wal", "-shm", "-journal"};
-    if (targetFolder.isEmpty() || isSameOrInside(targetFolder, d.m_path))
-        return;
-    const QDir source(d.m_path);
-    const QDir target(targetFolder);
-    // Copies one data file under the path's last component; false with the reason when the file
-    // is there but could not be copied, true (and *present false) when the backup lacks it.
-    auto copy = [&](const QString& domain, const QString& path, bool* present, QString* why) {
-        const QString from = source.absoluteFilePath(backupFileName(domain, path) + d.m_fileSuffix);
-        *present = QFileInfo::exists(from);
-        return !*present || CCommonUtils::copyFile(from, target, path.section(QLatin1Char('/'), -1), why);
-    };
-    for (const auto& entry : kDatabases) {
-        const QString domain = QLatin1String(entry[0]);
-        const QString path = QLatin1String(entry[1]);
-        const QString name = path.section(QLatin1Char('/'), -1);
-        // The same name in two domains (call history): the first one found is scanned.
-        if (copied.contains(target.absoluteFilePath(name)))
-            continue;
-        bool present = false;
-        QString why;
-        if (!copy(domain, path, &present, &why)) {
-            Log("iTunesBackup", 1, "No working copy of %s: %s", path.toUtf8().constData(), why.toUtf8().constData());
-            if (skipped)
-                *skipped << QStringLiteral("deleted records in %1: no working copy (%2)").arg(name, why);
-            continue;
-        }
-        if (!present)
-            continue;
-        for (const char* companion : kCompanions) {
-            if (!copy(domain, path + QLatin1String(companion), &present, &why)) {
-                Log("iTunesBackup", 1, "No working copy of %s%s: %s", path.toUtf8().constData(), companion,
-                    why.toUtf8().constData());
-                if (skipped)
-                    *skipped << QStringLiteral("deleted records in %1%2: no working copy (%3)")
-                                    .arg(name, QLatin1String(companion), why);
-            }
-        }
-        copied.append(target.absoluteFilePath(name));
-    }
-}
 
 } // namespace
 
@@ -181,7 +119,7 @@ bool CiTunesBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progre
     }
     if (!m_tmpPathForRecovery.isEmpty() && !overlaps) {
         CCommonUtils::clearDir(m_tmpPathForRecovery);
-        stageForRecovery(*d, m_tmpPathForRecovery, copied, skipped);
+        d->stageRecoveryDatabases(m_tmpPathForRecovery, copied, skipped);
     }
     if (copied.isEmpty() || !backup)
         return true;
