@@ -24,6 +24,7 @@ struct Command {
     const char* summary; // one line for `ibreader help`
     CommandFn run;
     EvidenceFn evidence; // null: the command reads no evidence
+    bool usesWorkFolder; // copies evidence into a working folder under the temporary folder
 };
 
 // Each command file registers itself: static cli::Registrar r{{"name", "usage", "summary", fn}};

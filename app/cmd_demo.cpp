@@ -80,6 +80,6 @@ int runDemo(QStringList args)
     return completed ? skippedCode : cli::cancelledExitCode();
 }
 
-const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo, nullptr}};
+const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo, nullptr, true}};
 
 } // namespace

@@ -61,6 +61,6 @@ QStringList extractEvidence(QStringList args)
 }
 
 const cli::Registrar extractCommand{
-    {"extract", kExtractUsage, "extract every category of a backup into JSON/CSV files", &runExtract, &extractEvidence}};
+    {"extract", kExtractUsage, "extract every category of a backup into JSON/CSV files", &runExtract, &extractEvidence, true}};
 
 } // namespace

@@ -108,7 +108,7 @@ QStringList infoEvidence(QStringList args)
     return cli::evidenceArguments(args, {QStringLiteral("--domain")});
 }
 
-const cli::Registrar infoCommand{{"info", kInfoUsage, "describe one backup folder", &runInfo, &infoEvidence}};
-const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles, &infoEvidence}};
+const cli::Registrar infoCommand{{"info", kInfoUsage, "describe one backup folder", &runInfo, &infoEvidence, false}};
+const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles, &infoEvidence, false}};
 
 } // namespace

@@ -116,6 +116,6 @@ QStringList listEvidence(QStringList args)
     return roots;
 }
 
-cli::Registrar reg{{"list", kUsage, "list the backups under the backup root, newest first", &runList, &listEvidence}};
+cli::Registrar reg{{"list", kUsage, "list the backups under the backup root, newest first", &runList, &listEvidence, false}};
 
 } // namespace

@@ -206,6 +206,6 @@ QStringList recoverDbEvidence(QStringList args)
 }
 
 const cli::Registrar recoverDbCommand{{"recover-db", kUsage, "print the deleted records still inside a SQLite database",
-                                        &runRecoverDb, &recoverDbEvidence}};
+                                        &runRecoverDb, &recoverDbEvidence, false}};
 
 } // namespace

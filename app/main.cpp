@@ -34,9 +34,9 @@ static bool inside(const QString& path, const QString& folder)
     return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
 }
 
-// Log files and the temporary folder are written to, so they may never lie inside what the
-// command reads as evidence.
-static bool checkWritableLocations(const QString& logFile, const QStringList& evidence)
+// Log files and working folders are written to, so they may never lie inside what the command
+// reads as evidence.
+static bool checkWritableLocations(const QString& logFile, const QStringList& evidence, bool usesWorkFolder)
 {
     for (const QString& e : evidence) {
         if (!logFile.isEmpty() && inside(logFile, e)) {
@@ -44,7 +44,7 @@ static bool checkWritableLocations(const QString& logFile, const QStringList& ev
                                 .arg(logFile, e));
             return false;
         }
-        if (inside(QDir::tempPath(), e)) {
+        if (usesWorkFolder && inside(QDir::tempPath(), e)) {
             cli::printError(QStringLiteral("the temporary folder %1 lies inside %2, which is read as evidence and never "
                                            "written; set TMPDIR to another folder")
                                 .arg(QDir::tempPath(), e));
@@ -79,7 +79,7 @@ int main(int argc, char** argv)
         if (name != QLatin1String(c.name))
             continue;
         const QStringList evidence = c.evidence ? c.evidence(args) : QStringList();
-        if (!checkWritableLocations(logFile, evidence))
+        if (!checkWritableLocations(logFile, evidence, c.usesWorkFolder))
             return cli::Usage;
         std::string why;
         if (!logFile.isEmpty() && !ibrlog::setFile(QFile::encodeName(logFile).toStdString(), &why)) {
