@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <plist/plist.h>
+#include "Plist.h"
 
 #include "CManifestRecord.h"
 
@@ -48,16 +48,6 @@ public:
     CiTunesBackupManager* m_pManager; // not owned
 };
 
-// Dictionary look-ups that leave `target` unchanged when the key is missing.
-void readPlistString(plist_t dict, const char* key, QString& target);
-void readPlistBool(plist_t dict, const char* key, bool& target);
-// A string node's text up to its first NUL; *isString is false (and the text empty) for any
-// other node.
-QString plistStringText(plist_t node, bool* isString = nullptr);
-
 // Whether `path` is `folder` or lies below it, symbolic links resolved (also for paths that do
 // not exist yet).
 bool isSameOrInside(const QString& path, const QString& folder);
-
-// Parses bytes as a binary property list, then as XML; null when neither gives a root.
-plist_t plistFromBytes(const QByteArray& bytes, bool allowBinary = true, bool allowXml = true);

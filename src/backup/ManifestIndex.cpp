@@ -396,7 +396,8 @@ bool CiTunesBackupPrivate::parseLegacyIndex()
             noteProblem(QFile::decodeName(error.c_str()));
             continue;
         }
-        plist_t root = plistFromBytes(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), true, true);
+        const PlistPtr owner(plistFromBytes(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), true, true));
+        const plist_t root = owner.get();
         if (!root)
             continue;
         bool encrypted = false;
@@ -418,7 +419,6 @@ bool CiTunesBackupPrivate::parseLegacyIndex()
                 free(data);
             }
         }
-        plist_free(root);
     }
     return !m_files.isEmpty() || m_isEncrypted;
 }
@@ -427,13 +427,12 @@ bool CiTunesBackupPrivate::parseLegacyMetadata(const char* bytes, qint64 length)
 {
     if (!bytes || length <= 0 || length > 0x7FFFFFFF)
         return false;
-    plist_t root = plistFromBytes(QByteArray::fromRawData(bytes, int(length)), true, false);
+    const PlistPtr root(plistFromBytes(QByteArray::fromRawData(bytes, int(length)), true, false));
     if (!root)
         return false;
     QString domain, path;
-    readPlistString(root, "Domain", domain);
-    readPlistString(root, "Path", path);
-    plist_free(root);
+    readPlistString(root.get(), "Domain", domain);
+    readPlistString(root.get(), "Path", path);
     if (startsWithAppDomain(domain))
         return true;
     auto* record = new CManifestRecord;

@@ -1,5 +1,5 @@
 #include "CiTunesBackupManager.h"
-#include "CiTunesBackupPrivate.h"
+#include "Plist.h"
 
 #include <mutex>
 #include <QDeadlineTimer>
@@ -229,10 +229,9 @@ void CiTunesBackupManager::setupDeviceTypeMap(const QString& plistText)
 {
     const QByteArray xml = plistText.toUtf8();
     // A downloaded list is untrusted input: bounded like every other property list.
-    plist_t root = plistFromBytes(xml, false, true);
+    PlistPtr owner(plistFromBytes(xml, false, true));
+    const plist_t root = owner.get();
     if (!root || plist_get_node_type(root) != PLIST_DICT) {
-        if (root)
-            plist_free(root);
         Log(kModule, 1, " ()");
         return;
     }
@@ -263,7 +262,7 @@ void CiTunesBackupManager::setupDeviceTypeMap(const QString& plistText)
         Log(kModule, 1, " plist_free_block()");
     }
     Log(kModule, 1, " plist_free");
-    plist_free(root);
+    owner.reset();
     Log(kModule, 1, " plist_free()");
 
     std::atomic_store(&m_deviceTypes, std::shared_ptr<const DeviceTypeMap>(std::move(map)));
