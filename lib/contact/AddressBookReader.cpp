@@ -5,7 +5,7 @@
 #include <QRegularExpression>
 
 #include "utility/Log.h"
-#include "ReadOnlyDatabase_p.h"
+
 
 namespace contactdb {
 
@@ -63,7 +63,7 @@ ContactRecordList* AddressBookReader::read(const QString& addressBookPath, const
 {
     m_byRowid.clear();
     ReadOnlyDatabase db;
-    if (!db.open(addressBookPath))
+    if (!db.open(addressBookPath, kModule))
         return nullptr;
     if (!db.hasTable("ABPerson")) {
         Log(kModule, 0, "No ABPerson table in %s", addressBookPath.toUtf8().constData());
@@ -185,7 +185,7 @@ void AddressBookReader::readMultiValues(const ReadOnlyDatabase& db)
 void AddressBookReader::readImages(const QString& imagesPath)
 {
     ReadOnlyDatabase db;
-    if (!db.open(imagesPath))
+    if (!db.open(imagesPath, kModule))
         return;
     // Thumbnails first (smallest format first); full-size images only for people without one.
     const char* const queries[][2] = {

@@ -17,11 +17,12 @@
 #include <QString>
 
 #include "contact/IBackupContact.h"
+#include "ReadOnlyDatabase_p.h"
 #include "RecordArena_p.h"
 
 namespace contactdb {
 
-class ReadOnlyDatabase;
+
 
 // "_$!<Mobile>!$_" -> "mobile", "_$!<HomeFAX>!$_" -> "home fax"; other labels unchanged.
 QString resolveLabel(const QString& stored);

@@ -1,13 +1,10 @@
 #include "RecoveryContext_p.h"
 
 #include "utility/Log.h"
-#include "utility/SafeIo.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
-#include <QUrl>
 
 #include <sqlite3.h>
 
@@ -57,64 +54,21 @@ QVariant columnValue(sqlite3_stmt* st, int i)
     }
 }
 
-sqlite3* openImmutable(const QString& path)
-{
-    // immutable=1: no lock, no journal or WAL replay, nothing created beside the file.
-    const QString uri = QStringLiteral("file:%1?immutable=1&mode=ro")
-                            .arg(QString::fromUtf8(QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/")));
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(uri.toUtf8().constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return nullptr;
-    }
-    return db;
-}
-
 } // namespace
 
 LiveDb::LiveDb(const QString& path)
 {
     if (path.isEmpty() || !QFileInfo(path).isFile())
         return;
-    const QString wal = path + QStringLiteral("-wal");
-    QString target = path;
-    if (QFileInfo(wal).isFile() && QFileInfo(wal).size() > 0) {
-        // Named like every working folder, so a run killed meanwhile leaves nothing for good.
-        std::string why;
-        m_copyFolder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
-        const QString copy = QDir(m_copyFolder).filePath(QStringLiteral("live.db"));
-        const auto copyTo = [&why](const QString& from, const QString& to) {
-            return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &why);
-        };
-        if (!m_copyFolder.isEmpty() && copyTo(path, copy) && copyTo(wal, copy + QStringLiteral("-wal"))) {
-            sqlite3* db = nullptr;
-            if (sqlite3_open_v2(copy.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
-                && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK) {
-                m_db = db;
-            } else {
-                sqlite3_close(db);
-            }
-        }
-        if (!m_db)
-            Log(kModule, 0, "Live rows of %s read without its WAL: %s", path.toUtf8().constData(), why.c_str());
-    }
-    if (!m_db)
-        m_db = openImmutable(target);
-    if (m_db && sqlite3_exec(m_db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        Log(kModule, 1, " no live rows readable in %s: %s", path.toUtf8().constData(), sqlite3_errmsg(m_db));
-        sqlite3_close(m_db);
-        m_db = nullptr;
-    }
+    m_database.openLive(path, kModule);
+    m_db = m_database.handle();
 }
 
 LiveDb::~LiveDb()
 {
+    // Statements go before the database closes.
     for (auto& entry : m_statements)
         sqlite3_finalize(entry.second);
-    if (m_db)
-        sqlite3_close(m_db);
-    if (!m_copyFolder.isEmpty())
-        QDir(m_copyFolder).removeRecursively();
 }
 
 sqlite3_stmt* LiveDb::prepare(const std::string& sql)

@@ -4,6 +4,7 @@
 // deleted rows grouped by table, and typed accessors that never guess a lost value.
 
 #include "sqliterecovery/SqliteRecovery.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "sqlitecarve/Carver.h"
 
 #include <QString>
@@ -52,8 +53,8 @@ public:
 private:
     sqlite3_stmt* prepare(const std::string& sql);
 
-    sqlite3* m_db = nullptr;
-    QString m_copyFolder; // private working folder of the copy; removed with the object
+    evidencedb::Database m_database;
+    sqlite3* m_db = nullptr; // m_database's handle
     std::map<std::string, sqlite3_stmt*> m_statements;
     std::map<std::string, bool> m_autoincrement;
 };

@@ -7,30 +7,20 @@
 #include <sqlite3.h>
 
 #include "CIProgressCallback.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "utility/Log.h"
 
 static const char kModule[] = "iTunesBackup";
 
 QByteArray CISQLiteQuery::immutableUri(const QString& path)
 {
-    QString absolute = QFileInfo(path).absoluteFilePath();
-    if (!absolute.startsWith(QLatin1Char('/')))
-        absolute.prepend(QLatin1Char('/')); // drive-letter paths: "file:/C:/..."
-    // '?', '#' and '%' in a path would end or escape its part of the URI.
-    return "file:" + QUrl::toPercentEncoding(absolute, "/:") + "?immutable=1&mode=ro";
+    return evidencedb::immutableUri(path);
 }
 
 sqlite3* CISQLiteQuery::openReadOnly(const QString& path)
 {
-    if (path.isEmpty())
-        return nullptr;
-    sqlite3* db = nullptr;
-    const QByteArray uri = immutableUri(path);
-    if (sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return nullptr;
-    }
-    return db;
+    // Whether it is a database at all is left to the statements, which tell the two failures apart.
+    return evidencedb::openImmutable(path, nullptr, false);
 }
 
 QString CISQLiteQuery::columnText(sqlite3_stmt* stmt, int column)

@@ -1,0 +1,187 @@
+#include "evidencedb/EvidenceDatabase.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <QFileInfo>
+#include <QUrl>
+
+#include <sqlite3.h>
+
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
+
+namespace evidencedb {
+
+QByteArray immutableUri(const QString& path)
+{
+    QString absolute = QFileInfo(path).absoluteFilePath();
+    if (!absolute.startsWith(QLatin1Char('/')))
+        absolute.prepend(QLatin1Char('/')); // drive-letter paths: "file:/C:/..."
+    // '?', '#' and '%' would end or escape the path part of the URI.
+    return "file:" + QUrl::toPercentEncoding(absolute, "/:") + "?immutable=1&mode=ro";
+}
+
+sqlite3* openImmutable(const QString& path, QString* error, bool probe)
+{
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return nullptr;
+    };
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return fail(QStringLiteral("%1: no such file").arg(path));
+    // SQLite would block on a FIFO and read a device without end.
+    const std::string kind = ibrio::irregularFileKind(QFile::encodeName(path).toStdString());
+    if (!kind.empty())
+        return fail(QStringLiteral("%1: %2, not read").arg(path, QString::fromLatin1(kind.c_str())));
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(immutableUri(path).constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+        const QString why = QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return fail(QStringLiteral("%1: %2").arg(path, why));
+    }
+    if (!probe)
+        return db;
+    // Opening is lazy; the first read tells whether the file is a database at all.
+    sqlite3_stmt* first = nullptr;
+    const int rc = sqlite3_prepare_v2(db, "select count(*) from sqlite_master", -1, &first, nullptr);
+    sqlite3_finalize(first);
+    if (rc != SQLITE_OK) {
+        const QString why = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return fail(QStringLiteral("%1: %2").arg(path, why));
+    }
+    return db;
+}
+
+Database::~Database()
+{
+    close();
+}
+
+void Database::close()
+{
+    if (m_db)
+        sqlite3_close(m_db);
+    m_db = nullptr;
+    if (!m_copyFolder.isEmpty())
+        QDir(m_copyFolder).removeRecursively();
+    m_copyFolder.clear();
+}
+
+bool Database::open(const QString& path, const char* module)
+{
+    close();
+    m_path = path;
+    if (path.isEmpty() || !QFileInfo(path).isFile()) {
+        Log(module, 1, " database not found: %s", path.toUtf8().constData());
+        return false;
+    }
+    QString why;
+    m_db = openImmutable(path, &why);
+    if (!m_db) {
+        Log(module, 0, "Fail to read db file: %s (%s)", path.toUtf8().constData(), why.toUtf8().constData());
+        return false;
+    }
+    return true;
+}
+
+bool Database::openLive(const QString& path, const char* module)
+{
+    close();
+    const QString wal = path + QStringLiteral("-wal");
+    if (!QFileInfo(path).isFile() || !QFileInfo(wal).isFile() || QFileInfo(wal).size() == 0)
+        return open(path, module);
+    m_path = path;
+    // Named like every working folder, so a run killed meanwhile leaves nothing for good.
+    std::string why;
+    m_copyFolder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
+    const QString copy = QDir(m_copyFolder).filePath(QStringLiteral("live.db"));
+    const auto copyTo = [&why](const QString& from, const QString& to) {
+        return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &why);
+    };
+    if (!m_copyFolder.isEmpty() && copyTo(path, copy) && copyTo(wal, copy + QStringLiteral("-wal"))) {
+        // Read-write on the copy only: SQLite applies the -wal there.
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
+            && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            m_db = db;
+            return true;
+        }
+        why = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+    }
+    Log(module, 0, "Live rows of %s read without its WAL: %s", path.toUtf8().constData(), why.c_str());
+    const QString folder = m_copyFolder;
+    m_copyFolder.clear();
+    if (!folder.isEmpty())
+        QDir(folder).removeRecursively();
+    return open(path, module);
+}
+
+bool Database::hasTable(const char* table) const
+{
+    Statement s(*this, QByteArray("select 1 from sqlite_master where type = 'table' and name = '") + table + "'");
+    return s.ok() && s.next();
+}
+
+bool Database::hasColumn(const char* table, const char* column) const
+{
+    Statement s(*this, QByteArray("pragma table_info('") + table + "')");
+    while (s.ok() && s.next())
+        if (s.text(1).compare(column, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+Statement::Statement(const Database& db, const QByteArray& sql) : Statement(db.handle(), sql) {}
+
+Statement::Statement(sqlite3* db, const QByteArray& sql)
+{
+    if (!db)
+        return;
+    if (sqlite3_prepare_v2(db, sql.constData(), -1, &m_stmt, nullptr) != SQLITE_OK) {
+        Log("EvidenceDb", 1, " cannot prepare \"%s\": %s", sql.constData(), sqlite3_errmsg(db));
+        sqlite3_finalize(m_stmt);
+        m_stmt = nullptr;
+    }
+}
+
+Statement::~Statement()
+{
+    sqlite3_finalize(m_stmt);
+}
+
+bool Statement::next()
+{
+    return m_stmt && sqlite3_step(m_stmt) == SQLITE_ROW;
+}
+
+bool Statement::isNull(int column) const
+{
+    return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
+}
+
+qint64 Statement::int64(int column) const
+{
+    return sqlite3_column_int64(m_stmt, column);
+}
+
+QByteArray Statement::text(int column) const
+{
+    if (isNull(column))
+        return QByteArray();
+    const unsigned char* t = sqlite3_column_text(m_stmt, column);
+    const int n = sqlite3_column_bytes(m_stmt, column);
+    return t ? QByteArray(reinterpret_cast<const char*>(t), n) : QByteArray("");
+}
+
+QByteArray Statement::blob(int column) const
+{
+    const void* b = sqlite3_column_blob(m_stmt, column);
+    const int n = sqlite3_column_bytes(m_stmt, column);
+    return b && n > 0 ? QByteArray(static_cast<const char*>(b), n) : QByteArray();
+}
+
+} // namespace evidencedb
