@@ -52,13 +52,10 @@ QString dateText(const QDateTime& dt)
 
 QJsonObject contactDetailJson(const KdContactPrivate& d)
 {
-    static const char* const kTextNames[KdContactPrivate::TextCount] = {
-        "first",         "last",           "middle",       "prefix",   "suffix",       "nickname",   "firstPhonetic",
-        "middlePhonetic", "lastPhonetic", "jobTitle",     "organization", "department", "note"};
     QJsonObject o;
     for (int i = 0; i < KdContactPrivate::TextCount; ++i)
         if (!d.textMember(i).isEmpty())
-            o.insert(QLatin1String(kTextNames[i]), d.textMember(i));
+            o.insert(QLatin1String(KdContactPrivate::textName(i)), d.textMember(i));
     o.insert(QStringLiteral("name"), d.contactName());
     if (!d.birthday.isEmpty())
         o.insert(QStringLiteral("birthday"), d.birthday);

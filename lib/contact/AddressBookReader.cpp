@@ -1,5 +1,7 @@
 #include "AddressBookReader_p.h"
 
+#include "contact/AddressBookLabels.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QRegularExpression>
@@ -23,19 +25,7 @@ static const char* const kPersonExtraColumns[] = {"Kind", "CreationDate", "Modif
 
 QString resolveLabel(const QString& stored)
 {
-    static const QRegularExpression wrapped(QStringLiteral("^_\\$!<(.*)>!\\$_$"));
-    const QRegularExpressionMatch m = wrapped.match(stored);
-    if (!m.hasMatch())
-        return stored;
-    QString inner = m.captured(1);
-    // Split camel case at a lower-to-upper step: "HomeFAX" -> "Home FAX".
-    QString spaced;
-    for (int i = 0; i < inner.size(); ++i) {
-        if (i > 0 && inner[i].isUpper() && inner[i - 1].isLower())
-            spaced += QLatin1Char(' ');
-        spaced += inner[i];
-    }
-    return spaced.toLower();
+    return addressBookLabelText(stored);
 }
 
 QByteArray birthdayText(const QByteArray& stored)

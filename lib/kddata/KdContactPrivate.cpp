@@ -120,6 +120,14 @@ KdContactPrivate::~KdContactPrivate()
     qDeleteAll(m_properties);
 }
 
+const char* KdContactPrivate::textName(int index)
+{
+    static const char* const kNames[TextCount] = {
+        "first",        "last",         "middle",   "prefix",       "suffix",     "nickname", "firstPhonetic",
+        "middlePhonetic", "lastPhonetic", "jobTitle", "organization", "department", "note"};
+    return index >= 0 && index < TextCount ? kNames[index] : "";
+}
+
 QString& KdContactPrivate::textMember(int index)
 {
     switch (index) {

@@ -7,6 +7,8 @@
 
 #include "RecoveryContext_p.h"
 
+#include "contact/AddressBookLabels.h"
+
 #include <map>
 #include <set>
 
@@ -22,32 +24,6 @@ const char* const kPersonColumns[13] = {"First",         "Last",           "Midd
 // Properties whose value is text (or keyed parts): phone, e-mail, postal address, instant
 // message, URL, related name, social profile. Dates (12) are numbers and are left out.
 const std::set<int> kTextProperties = {3, 4, 5, 13, 22, 23, 46};
-
-QString* personText(PersonRecord& p, int i)
-{
-    QString* fields[13] = {&p.first,        &p.last,           &p.middle,       &p.prefix,       &p.suffix,
-                           &p.nickname,     &p.firstPhonetic,  &p.middlePhonetic, &p.lastPhonetic, &p.jobTitle,
-                           &p.organization, &p.department,     &p.note};
-    return fields[i];
-}
-
-// "_$!<Mobile>!$_" is how the address book stores its built-in labels. They read as the live
-// contact reader shows them ("mobile", "HomeFAX" as "home fax"), so that the duplicate test
-// downstream, which compares labels exactly, can match a deleted value with a live one.
-QString labelText(const QString& stored)
-{
-    static const QString open = QStringLiteral("_$!<"), close = QStringLiteral(">!$_");
-    if (!stored.startsWith(open) || !stored.endsWith(close) || stored.size() < open.size() + close.size())
-        return stored;
-    const QString inner = stored.mid(open.size(), stored.size() - open.size() - close.size());
-    QString spaced;
-    for (int i = 0; i < inner.size(); ++i) {
-        if (i > 0 && inner[i].isUpper() && inner[i - 1].isLower())
-            spaced += QLatin1Char(' ');
-        spaced += inner[i];
-    }
-    return spaced.toLower();
-}
 
 // Rowid → text of a small lookup table (labels, entry keys), live rows first, then deleted ones.
 std::map<int64_t, QString> lookupTable(ScanContext& ctx, const char* name)
@@ -69,7 +45,7 @@ std::map<int64_t, QString> lookupTable(ScanContext& ctx, const char* name)
 bool hasText(const PersonRecord& p)
 {
     for (int i = 0; i < 13; ++i)
-        if (!personText(const_cast<PersonRecord&>(p), i)->isEmpty())
+        if (!personText(p, i).isEmpty())
             return true;
     return false;
 }
@@ -113,7 +89,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
     for (const Row* row : people.rows) {
         Pending p;
         for (int i = 0; i < 13; ++i)
-            *personText(p.person, i) = text(*row, people.col(kPersonColumns[i]));
+            personText(p.person, i) = text(*row, people.col(kPersonColumns[i]));
         const auto id = rowidOf(people, *row);
         if (id)
             deletedPeople[*id] = std::move(p);
@@ -135,7 +111,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
         if (const auto l = integer(values, *row, cLabel)) {
             auto it = labels.find(*l);
             if (it != labels.end())
-                prop.label = labelText(it->second);
+                prop.label = addressBookLabelText(it->second);
         }
         prop.value = text(*row, cValue);
         if (const auto uid = rowidOf(values, *row)) {
@@ -180,7 +156,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
                 const auto live = ctx.live().rows(sql, {QVariant(qint64(*owner))});
                 if (!live.empty())
                     for (int i = 0; i < 13 && size_t(i) < live.front().size(); ++i)
-                        *personText(lp.person, i) = live.front()[size_t(i)].toString();
+                        personText(lp.person, i) = live.front()[size_t(i)].toString();
             }
             lp.props.push_back(prop);
             continue;

@@ -161,6 +161,23 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
     return d->store.countOfType(type);
 }
 
+static QString PersonRecord::*const kPersonTexts[kPersonTextCount] = {
+    &PersonRecord::first,         &PersonRecord::last,           &PersonRecord::middle,       &PersonRecord::prefix,
+    &PersonRecord::suffix,        &PersonRecord::nickname,       &PersonRecord::firstPhonetic,
+    &PersonRecord::middlePhonetic, &PersonRecord::lastPhonetic,  &PersonRecord::jobTitle,
+    &PersonRecord::organization,  &PersonRecord::department,     &PersonRecord::note,
+};
+
+QString& personText(PersonRecord& record, int index)
+{
+    return record.*kPersonTexts[index];
+}
+
+const QString& personText(const PersonRecord& record, int index)
+{
+    return record.*kPersonTexts[index];
+}
+
 QStringList SqliteRecovery::problems() const
 {
     return d->problems;

@@ -70,18 +70,7 @@ bool propertiesMatch(const PersonRecord* record, const KdContactPrivate* detail)
 
 } // namespace
 
-const QString& personText(const PersonRecord& record, int i)
-{
-    static QString PersonRecord::*const kTexts[] = {
-        &PersonRecord::first,          &PersonRecord::last,           &PersonRecord::middle,
-        &PersonRecord::prefix,         &PersonRecord::suffix,         &PersonRecord::nickname,
-        &PersonRecord::firstPhonetic,  &PersonRecord::middlePhonetic, &PersonRecord::lastPhonetic,
-        &PersonRecord::jobTitle,       &PersonRecord::organization,   &PersonRecord::department,
-        &PersonRecord::note,
-    };
-    static_assert(sizeof(kTexts) / sizeof(kTexts[0]) == KdContactPrivate::TextCount, "one text per detail member");
-    return record.*kTexts[i];
-}
+static_assert(kPersonTextCount == KdContactPrivate::TextCount, "one text per detail member");
 
 bool isDuplicateNote(KdBackup* backup, const QVector<KdAbstractItem*>& made, const NoteRecord* record)
 {

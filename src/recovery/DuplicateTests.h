@@ -17,9 +17,6 @@ bool isDuplicateEvent(KdBackup* backup, const QVector<KdAbstractItem*>& made, co
 bool isDuplicateReminder(KdBackup* backup, const QVector<KdAbstractItem*>& made, const ReminderRecord* record);
 bool isDuplicateContact(KdBackup* backup, const QVector<KdAbstractItem*>& made, const PersonRecord* record);
 
-// Text i (0..12) of a recovered person, in the order of the contact detail's text members.
-const QString& personText(const PersonRecord& record, int i);
-
 // (record index, completeness key), most complete first.
 bool byKeyDescending(const QPair<int, int>& a, const QPair<int, int>& b);
 // Contact items by name in the locale's collation; null positions first.

@@ -96,6 +96,8 @@ public:
     // text that is always emptied.
     QString& textMember(int index);
     const QString& textMember(int index) const;
+    // The text's name in exports: "first", "last", ..., "note".
+    static const char* textName(int index);
 
     // Takes ownership; null is ignored.
     void addProperty(KdContactProperty* property);

@@ -74,6 +74,11 @@ struct PersonRecord {
     std::vector<PersonPropertyRecord*> properties; // owned by the SqliteRecovery that made it
 };
 
+// The thirteen texts by position, 0 (first) to 12 (note), in the order above.
+constexpr int kPersonTextCount = 13;
+QString& personText(PersonRecord& record, int index);
+const QString& personText(const PersonRecord& record, int index);
+
 struct MessagePieceRecord {
     int kind = 0; // 0 an image (data is its location), otherwise text (data is the text)
     QString data;
