@@ -22,6 +22,11 @@ QByteArray immutableUri(const QString& path)
     return "file:" + QUrl::toPercentEncoding(absolute, "/:") + "?immutable=1&mode=ro";
 }
 
+void SqliteCloser::operator()(sqlite3* db) const
+{
+    sqlite3_close(db);
+}
+
 sqlite3* openImmutable(const QString& path, QString* error, bool probe)
 {
     auto fail = [error](const QString& why) {
@@ -141,8 +146,9 @@ Statement::Statement(sqlite3* db, const QByteArray& sql)
 {
     if (!db)
         return;
+    // A statement that does not fit the schema is normal (older layouts); the caller decides
+    // whether that is worth a line.
     if (sqlite3_prepare_v2(db, sql.constData(), -1, &m_stmt, nullptr) != SQLITE_OK) {
-        Log("EvidenceDb", 1, " cannot prepare \"%s\": %s", sql.constData(), sqlite3_errmsg(db));
         sqlite3_finalize(m_stmt);
         m_stmt = nullptr;
     }

@@ -63,56 +63,42 @@ void CISQLiteQuery::run(const QStringList& dbPaths, CIProgressCallback* progress
 int CISQLiteQuery::countRows(const QString& dbPath, const QStringList& countSqls)
 {
     const QByteArray path = dbPath.toUtf8();
-    sqlite3* db = openReadOnly(dbPath);
+    const evidencedb::SqlitePtr db(openReadOnly(dbPath));
     if (!db) {
         Log(kModule, 0, "Fail to open db file: %s", path.constData());
         return -2;
     }
-    int count = 0;
-    bool prepared = countSqls.isEmpty();
     for (const QString& sql : countSqls) {
-        const QByteArray text = sql.toUtf8();
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, text.constData(), text.size(), &stmt, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(stmt);
-            Log(kModule, 0, "Fail to query sql \"%s\" for db %s", text.constData(), path.constData());
+        const evidencedb::Statement stmt(db.get(), sql.toUtf8());
+        if (!stmt.ok()) {
+            Log(kModule, 0, "Fail to query sql \"%s\" for db %s", sql.toUtf8().constData(), path.constData());
             continue;
         }
-        prepared = true;
-        if (sqlite3_step(stmt) == SQLITE_ROW)
-            count = sqlite3_column_int(stmt, 0);
-        sqlite3_finalize(stmt);
-        break;
+        return sqlite3_step(stmt.handle()) == SQLITE_ROW ? sqlite3_column_int(stmt.handle(), 0) : 0;
     }
-    sqlite3_close(db);
-    return prepared ? count : -1;
+    return countSqls.isEmpty() ? 0 : -1;
 }
 
 int CISQLiteQuery::queryRows(CISQLiteQuery* query, const QString& dbPath, const QString& sql)
 {
     const QByteArray path = dbPath.toUtf8();
-    sqlite3* db = openReadOnly(dbPath);
+    const evidencedb::SqlitePtr db(openReadOnly(dbPath));
     if (!db) {
         Log(kModule, 0, "Fail to open db file: %s", path.constData());
         return -2;
     }
-    const QByteArray text = sql.toUtf8();
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, text.constData(), text.size(), &stmt, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(stmt);
-        Log(kModule, 0, "Fail to query sql \"%s\" for db %s", text.constData(), path.constData());
-        sqlite3_close(db);
+    const evidencedb::Statement stmt(db.get(), sql.toUtf8());
+    if (!stmt.ok()) {
+        Log(kModule, 0, "Fail to query sql \"%s\" for db %s", sql.toUtf8().constData(), path.constData());
         return -1;
     }
     int rows = 0;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        if (!query || !query->handleRow(stmt))
+    while (sqlite3_step(stmt.handle()) == SQLITE_ROW) {
+        if (!query || !query->handleRow(stmt.handle()))
             break;
         ++rows;
         if (query->m_pProgress && !query->m_pProgress->progress(query->m_step))
             break;
     }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
     return rows;
 }

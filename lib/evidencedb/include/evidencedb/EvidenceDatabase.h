@@ -8,6 +8,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -16,6 +18,12 @@ namespace evidencedb {
 // "file:<percent-encoded absolute path>?immutable=1&mode=ro"; drive-letter paths get a leading
 // slash ("file:/C:/...").
 QByteArray immutableUri(const QString& path);
+
+struct SqliteCloser {
+    void operator()(sqlite3* db) const;
+};
+// Owns a connection; closed when it goes out of scope.
+using SqlitePtr = std::unique_ptr<sqlite3, SqliteCloser>;
 
 // Opens a regular file read-only and immutable and, with `probe`, checks that it is a database;
 // null on failure with the reason in *error. The caller closes the handle.
