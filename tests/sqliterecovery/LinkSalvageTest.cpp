@@ -127,3 +127,29 @@ TEST(LinkSalvage, OtherPagesAndNoiseGiveNothing)
     EXPECT_TRUE(sqlrecovery::salvageLinkRows(leafOfNoise, false, 4096, any).empty());
     EXPECT_TRUE(sqlrecovery::salvageLinkRows(QByteArray(100, '\0'), false, 4096, any).empty());
 }
+
+// A freed region of nine bytes reads as (5, 7) behind a two-byte rowid, or as (132352, 7)
+// behind a one-byte rowid: it is read only when the tables' bounds rule one reading out.
+TEST(LinkSalvage, RegionThatParsesTwoWaysGivesNothing)
+{
+    QByteArray page(4096, '\0');
+    page[0] = char(13);
+    page[1] = char(4000 >> 8); // first freeblock
+    page[2] = char(4000 & 0xff);
+    page[5] = page[1]; // content start
+    page[6] = page[2];
+    const char region[] = {0, 0, 0, 9, 1, 2, 5, 0, 7};
+    page.replace(4000, 9, QByteArray(region, 9));
+    const struct {
+        int64_t topA;
+        std::set<Pair> want;
+    } cases[] = {{1000, {{5, 7}}}, {200000, {}}, {4, {}}};
+    for (const auto& c : cases) {
+        std::set<Pair> got;
+        for (const auto& row : sqlrecovery::salvageLinkRows(page, false, 4096, [&](int64_t a, int64_t b) {
+                 return a > 0 && b > 0 && a <= c.topA && b <= 1000;
+             }))
+            got.emplace(row.a, row.b);
+        EXPECT_EQ(got, c.want) << c.topA;
+    }
+}

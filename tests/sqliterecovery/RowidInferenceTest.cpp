@@ -1,4 +1,5 @@
 #include "RecoveryScore.h"
+#include "SqlFixture.h"
 #include "sqliterecovery/SqliteRecovery.h"
 #include "iosrecgen.h"
 
@@ -93,6 +94,34 @@ TEST(RowidInference, ReadsTheCellsOfATableLeafAndRefusesOtherPages)
     QByteArray tooMany = good;
     tooMany[3] = char(0x7f); // more pointers than the page holds
     EXPECT_FALSE(sqlrecovery::tableLeafCells(tooMany, false, 512));
+}
+
+// The newest row lies above every live rowid: only an AUTOINCREMENT table's sqlite_sequence
+// bounds it from above, and then its rowid is the one left free.
+TEST(RowidInference, NewestDeletedRowIsBoundedBySqliteSequence)
+{
+    for (const char* key : {"INTEGER PRIMARY KEY AUTOINCREMENT", "INTEGER PRIMARY KEY"}) {
+        QTemporaryDir dir;
+        std::vector<std::string> sql{"PRAGMA secure_delete=OFF", std::string("CREATE TABLE m(id ") + key + ", body TEXT)"};
+        for (int i = 1; i <= 10; ++i)
+            sql.push_back("INSERT INTO m(body) VALUES('message " + std::to_string(i) + " of the table')");
+        sql.push_back("DELETE FROM m WHERE id = 10");
+        const QString db = QString::fromStdString(sqlfixture::build(dir, "m.db", sql));
+        sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString());
+        for (sqlcarve::CarvedRow& row : carved.rows) { // as if a freeblock header had taken the cell's prefix
+            row.rowid.reset();
+            row.values[0].kind = sqlcarve::Value::Kind::Lost;
+        }
+        sqlrecovery::LiveDb live(db);
+        sqlrecovery::ScanContext ctx(carved, live, db);
+        ctx.inferRowids("m");
+        ASSERT_EQ(ctx.table("m").rows.size(), 1u) << key;
+        std::vector<int64_t> got;
+        for (const auto& entry : ctx.table("m").inferred)
+            got.push_back(entry.second);
+        EXPECT_EQ(got, std::string(key).find("AUTO") != std::string::npos ? std::vector<int64_t>{10} : std::vector<int64_t>{})
+            << key;
+    }
 }
 
 // ---- the gain on real carved files -----------------------------------------------------------
