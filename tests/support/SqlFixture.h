@@ -70,7 +70,12 @@ inline std::string show(const sqlcarve::CarvedRow& row)
         case sqlcarve::Value::Kind::Null: s += "|NULL"; break;
         case sqlcarve::Value::Kind::Lost: s += "|?"; break;
         case sqlcarve::Value::Kind::Integer: s += "|" + std::to_string(v.integer); break;
-        case sqlcarve::Value::Kind::Real: s += "|" + std::to_string(v.real); break;
+        case sqlcarve::Value::Kind::Real: {
+            char buf[32];
+            snprintf(buf, sizeof buf, "|%.15g", v.real);
+            s += buf;
+            break;
+        }
         case sqlcarve::Value::Kind::Text: s += "|'" + v.bytes + "'"; break;
         case sqlcarve::Value::Kind::Blob: s += "|blob" + std::to_string(v.bytes.size()); break;
         }
