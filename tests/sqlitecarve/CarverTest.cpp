@@ -8,6 +8,7 @@
 #include <QDir>
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 namespace {
@@ -55,13 +56,13 @@ class CarverFormat : public ::testing::TestWithParam<FormatCase>
 // Text as the database stores it, to tell which deleted rows still have their bytes.
 std::string encoded(const std::string& utf8, const std::vector<std::string>& pragmas)
 {
-    const QString s = QString::fromStdString(utf8);
-    const bool le = !pragmas.empty() && pragmas[0].find("UTF-16le") != std::string::npos;
-    if (pragmas.empty() || (!le && pragmas[0].find("UTF-16be") == std::string::npos))
+    const std::string encoding = pragmas.empty() ? "" : pragmas[0];
+    if (encoding.find("UTF-16") == std::string::npos)
         return utf8;
     std::string out;
-    for (QChar c : s)
-        out += le ? std::string{char(c.unicode() & 0xff), char(c.unicode() >> 8)} : std::string{char(c.unicode() >> 8), char(c.unicode() & 0xff)};
+    for (QChar c : QString::fromStdString(utf8))
+        for (int shift : encoding.find("le") != std::string::npos ? std::array{0, 8} : std::array{8, 0})
+            out += char(c.unicode() >> shift);
     return out;
 }
 
@@ -265,41 +266,16 @@ TEST_P(CarverDamage, WalkEndsScanGoesOn)
     }
 }
 
+using sqlfixture::put32;
 INSTANTIATE_TEST_SUITE_P(
     Carver, CarverDamage,
     ::testing::Values(
-        DamageCase{"cyclic_freelist",
-                   [](std::string& b, uint32_t ps) {
-                       const uint32_t trunk = be32(b, 32);
-                       sqlfixture::put32(b, size_t(trunk - 1) * ps, trunk);
-                       return trunk;
-                   },
-                   true},
-        DamageCase{"freelist_outside_file",
-                   [](std::string& b, uint32_t) {
-                       sqlfixture::put32(b, 32, 0x7fffffff);
-                       return 0x7fffffffu;
-                   },
-                   true},
-        DamageCase{"huge_freelist_leaf_count",
-                   [](std::string& b, uint32_t ps) {
-                       const uint32_t trunk = be32(b, 32);
-                       sqlfixture::put32(b, size_t(trunk - 1) * ps + 4, 0xffffffff);
-                       return trunk;
-                   },
-                   true},
-        DamageCase{"child_points_to_root", // page 2 is t's root: its first child pointer points back at it
-                   [](std::string& b, uint32_t ps) {
-                       sqlfixture::put32(b, ps + 8, 2);
-                       return 2u;
-                   },
-                   false},
-        DamageCase{"bogus_cell_count",
-                   [](std::string& b, uint32_t ps) {
-                       b[ps + 3] = b[ps + 4] = char(0xff);
-                       return 2u;
-                   },
-                   false},
+        DamageCase{"cyclic_freelist", [](std::string& b, uint32_t ps) { return put32(b, (be32(b, 32) - 1) * ps, be32(b, 32)), be32(b, 32); }, true},
+        DamageCase{"freelist_outside_file", [](std::string& b, uint32_t) { return put32(b, 32, 0x7fffffff), 0x7fffffffu; }, true},
+        DamageCase{"huge_freelist_leaf_count", [](std::string& b, uint32_t ps) { return put32(b, (be32(b, 32) - 1) * ps + 4, ~0u), be32(b, 32); }, true},
+        // Page 2 is t's root: its first child pointer points back at it.
+        DamageCase{"child_points_to_root", [](std::string& b, uint32_t ps) { return put32(b, ps + 8, 2), 2u; }, false},
+        DamageCase{"bogus_cell_count", [](std::string& b, uint32_t ps) { return b[ps + 3] = b[ps + 4] = char(0xff), 2u; }, false},
         DamageCase{"freeblock_loop", // every leaf's first freeblock points at itself
                    [](std::string& b, uint32_t ps) {
                        uint32_t first = 0;
@@ -313,20 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
                        return first;
                    },
                    false},
-        DamageCase{"truncated",
+        DamageCase{"truncated", [](std::string& b, uint32_t ps) { return b.resize(b.size() - ps * 3 - 100), 0u; }, false},
+        // A page size of 65536: the file is now shorter than one page.
+        DamageCase{"page_size_65536", [](std::string& b, uint32_t) { return b[16] = 0, b[17] = 1, 0u; }, false},
+        DamageCase{"random_noise",
                    [](std::string& b, uint32_t ps) {
-                       b.resize(b.size() - ps * 3 - 100);
-                       return 0u;
-                   },
-                   false},
-        DamageCase{"page_size_65536", // the file is now shorter than one page
-                   [](std::string& b, uint32_t) {
-                       b[16] = 0;
-                       b[17] = 1;
-                       return 0u;
-                   },
-                   false},
-        DamageCase{"random_noise", [](std::string& b, uint32_t ps) {
                        uint32_t x = 12345;
                        for (size_t i = ps; i < b.size(); ++i)
                            if (((x = x * 1103515245 + 12345) >> 16) % 29 == 0)

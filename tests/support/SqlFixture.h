@@ -66,19 +66,11 @@ inline std::string show(const sqlcarve::CarvedRow& row)
 {
     std::string s = row.rowid ? std::to_string(*row.rowid) : "?";
     for (const sqlcarve::Value& v : row.values) {
-        switch (v.kind) {
-        case sqlcarve::Value::Kind::Null: s += "|NULL"; break;
-        case sqlcarve::Value::Kind::Lost: s += "|?"; break;
-        case sqlcarve::Value::Kind::Integer: s += "|" + std::to_string(v.integer); break;
-        case sqlcarve::Value::Kind::Real: {
-            char buf[32];
-            snprintf(buf, sizeof buf, "|%.15g", v.real);
-            s += buf;
-            break;
-        }
-        case sqlcarve::Value::Kind::Text: s += "|'" + v.bytes + "'"; break;
-        case sqlcarve::Value::Kind::Blob: s += "|blob" + std::to_string(v.bytes.size()); break;
-        }
+        char real[32];
+        snprintf(real, sizeof real, "%.15g", v.real);
+        using K = sqlcarve::Value::Kind;
+        s += "|" + (v.kind == K::Null ? "NULL" : v.kind == K::Lost ? "?" : v.kind == K::Integer ? std::to_string(v.integer)
+                    : v.kind == K::Real ? std::string(real) : v.kind == K::Text ? "'" + v.bytes + "'" : "blob" + std::to_string(v.bytes.size()));
     }
     return s;
 }

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <random>
 #include <string_view>
 #include <unordered_map>
@@ -307,7 +308,7 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
         weights.push_back(double(t.columns.size()));
     std::discrete_distribution<size_t> pickTable(weights.begin(), weights.end());
 
-    std::vector<sqlite3_stmt*> inserts(tables.size()), selects(tables.size()), deletes(tables.size());
+    std::vector<sqlite3_stmt*> inserts(tables.size()), selects(tables.size());
     for (size_t i = 0; i < tables.size(); ++i) {
         std::string cols, marks;
         for (size_t c = 0; c < tables[i].columns.size(); ++c) {
@@ -317,11 +318,9 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
         const std::string q = "\"" + tables[i].name + "\"";
         sqlite3_prepare_v2(db, ("INSERT OR IGNORE INTO " + q + "(" + cols + ") VALUES(" + marks + ")").c_str(), -1, &inserts[i], nullptr);
         sqlite3_prepare_v2(db, ("SELECT * FROM " + q + " WHERE rowid=?").c_str(), -1, &selects[i], nullptr);
-        sqlite3_prepare_v2(db, ("DELETE FROM " + q + " WHERE rowid=?").c_str(), -1, &deletes[i], nullptr);
-        if (!inserts[i] || !selects[i] || !deletes[i])
+        if (!inserts[i] || !selects[i])
             return fail("cannot prepare statements for " + tables[i].name);
     }
-    std::vector<size_t> rowTable;
     auto insertRow = [&](int n) {
         const size_t ti = pickTable(rng);
         const TableInfo& t = tables[ti];
@@ -382,13 +381,9 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
             for (int c = 0; c < sqlite3_column_count(sel); ++c)
                 row.values.push_back(readValue(sel, c));
         truth->rows.push_back(row);
-        rowTable.push_back(ti);
     };
     auto deleteRow = [&](size_t r) {
-        sqlite3_stmt* st = deletes[rowTable[r]];
-        sqlite3_reset(st);
-        sqlite3_bind_int64(st, 1, truth->rows[r].rowid);
-        sqlite3_step(st);
+        exec(db, "DELETE FROM \"" + truth->rows[r].table + "\" WHERE rowid=" + std::to_string(truth->rows[r].rowid));
         truth->rows[r].deleted = true;
     };
 
@@ -402,11 +397,8 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
             exec(db, "COMMIT");
             if (!truth->rows.empty() && std::uniform_real_distribution<double>(0, 1)(rng) < sc.deleteFraction * perCommit) {
                 const size_t r = rng() % truth->rows.size();
-                if (!truth->rows[r].deleted) {
-                    exec(db, "BEGIN");
-                    deleteRow(r);
-                    exec(db, "COMMIT");
-                }
+                if (!truth->rows[r].deleted)
+                    deleteRow(r); // a transaction of its own
             }
         }
     } else {
@@ -418,8 +410,7 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
         }
         exec(db, "COMMIT");
         std::vector<size_t> order(truth->rows.size());
-        for (size_t i = 0; i < order.size(); ++i)
-            order[i] = i;
+        std::iota(order.begin(), order.end(), size_t(0));
         std::shuffle(order.begin(), order.end(), rng);
         order.resize(size_t(double(order.size()) * sc.deleteFraction));
         if (sc.mode == Mode::PersistJournal)
@@ -435,11 +426,8 @@ bool generate(const Scenario& sc, const std::string& folder, GroundTruth* truth,
             exec(db, "COMMIT");
         }
     }
-    for (size_t i = 0; i < tables.size(); ++i) {
-        sqlite3_finalize(inserts[i]);
-        sqlite3_finalize(selects[i]);
-        sqlite3_finalize(deletes[i]);
-    }
+    for (size_t i = 0; i < tables.size(); ++i)
+        sqlite3_finalize(inserts[i]), sqlite3_finalize(selects[i]);
 
     // Copies of the files taken while the connection is open, so the -wal is not checkpointed away.
     truth->dbPath = folder + "/" + base;
