@@ -58,9 +58,8 @@ template <class C> void addAll(std::vector<ScoredItem>& out, const C& records)
 
 QString Score::summary() const
 {
-    return QStringLiteral("expected %1, bytes survive %2, whole %3, partial %4, reported %5, precision %6%, live reported %7")
+    return QStringLiteral("expected %1, whole %2, partial %3, reported %4, precision %5%, live reported %6")
         .arg(expected)
-        .arg(survived)
         .arg(whole)
         .arg(partial)
         .arg(reported)
@@ -133,17 +132,14 @@ std::vector<ScoredItem> reportedItems(int type, const SqliteRecovery& r)
     return reportedItems(type, s);
 }
 
-Score score(const std::vector<ScoredItem>& expected, const std::vector<ScoredItem>& reported, const QStringList& liveTexts,
-            const QString& databasePath)
+Score score(const std::vector<ScoredItem>& expected, const std::vector<ScoredItem>& reported, const QStringList& liveTexts)
 {
     Score s;
     s.expected = int(expected.size());
     s.reported = int(reported.size());
     std::multimap<QString, size_t> byKey;
-    for (size_t i = 0; i < expected.size(); ++i) {
+    for (size_t i = 0; i < expected.size(); ++i)
         byKey.emplace(expected[i].key, i);
-        s.survived += iosrecgen::bytesSurvive(databasePath, expected[i].key.section(QLatin1Char('|'), 0, 0));
-    }
     std::vector<int> state(expected.size(), 0); // 0 missed, 1 partial, 2 whole
     for (const ScoredItem& r : reported) {
         bool matched = false;

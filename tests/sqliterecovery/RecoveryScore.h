@@ -22,7 +22,6 @@ struct ScoredItem {
 
 struct Score {
     int expected = 0;
-    int survived = 0;     // expected rows whose identifying bytes are still in the files
     int whole = 0;
     int partial = 0;
     int reported = 0;
@@ -37,5 +36,4 @@ struct Score {
 std::vector<ScoredItem> expectedItems(int type, const iosrecgen::Expected& e);
 std::vector<ScoredItem> reportedItems(int type, const SqliteRecovery& r);
 std::vector<ScoredItem> reportedItems(int type, const sqlrecovery::RecordStore& store);
-Score score(const std::vector<ScoredItem>& expected, const std::vector<ScoredItem>& reported, const QStringList& liveTexts,
-            const QString& databasePath);
+Score score(const std::vector<ScoredItem>& expected, const std::vector<ScoredItem>& reported, const QStringList& liveTexts);

@@ -195,7 +195,7 @@ TEST_P(RowidInferenceGain, WorksOutLostRowidsAndNeverAWrongOne)
     auto scoreOf = [&](bool infer) {
         sqlrecovery::RecordStore store;
         sqlrecovery::mapType(c.type, carved, db, store, infer);
-        return score(expectedItems(c.type, truth), reportedItems(c.type, store), truth.liveTexts, db);
+        return score(expectedItems(c.type, truth), reportedItems(c.type, store), truth.liveTexts);
     };
     const Score before = scoreOf(false), after = scoreOf(true);
     EXPECT_GE(regained, c.minRegained) << lostRowid.size() << " lost";

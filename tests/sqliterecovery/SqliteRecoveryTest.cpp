@@ -107,16 +107,15 @@ struct OracleFixture {
     }
     Score scoreOf(int type, const sqlrecovery::RecordStore& store)
     {
-        return score(expectedItems(type, truth), reportedItems(type, store), truth.liveTexts, db);
+        return score(expectedItems(type, truth), reportedItems(type, store), truth.liveTexts);
     }
 };
 
-sqlcarve::Value lost()
-{
+const sqlcarve::Value kLost = [] {
     sqlcarve::Value v;
     v.kind = sqlcarve::Value::Kind::Lost;
     return v;
-}
+}();
 
 class MappingTest : public ::testing::TestWithParam<Case>
 {
@@ -145,8 +144,8 @@ TEST(MappingRules, LostValuesStayEmptyAndAreNeverGuessed)
     OracleFixture f(2);
     auto calls = f.rowsOf("call");
     ASSERT_FALSE(calls.empty());
-    calls.front()->values[f.column("call", "address")] = lost();
-    calls.front()->values[f.column("call", "duration")] = lost();
+    calls.front()->values[f.column("call", "address")] = kLost;
+    calls.front()->values[f.column("call", "duration")] = kLost;
     const auto store = f.map(2);
     ASSERT_EQ(store.calls.size(), f.truth.calls.size());
     EXPECT_TRUE(store.calls.front().address.isEmpty());
@@ -166,7 +165,7 @@ TEST(MappingRules, FragmentsWithoutRowidRepeatNothingAndAreNoLiveRows)
     // The first bytes of a merged freeblock's row are gone: no rowid, first value lost.
     for (sqlcarve::CarvedRow fragment : {*deleted, *edited}) {
         fragment.rowid.reset();
-        fragment.values[0] = lost();
+        fragment.values[0] = kLost;
         f.carved.rows.push_back(fragment);
     }
     const auto store = f.map(5);
@@ -368,7 +367,7 @@ TEST_P(RecoveryTest, ReportsNoLiveRecordAndAllItsProgress)
     SqliteRecovery recovery;
     RecordingProgress progress(1000.0);
     EXPECT_GE(recovery.scanRecoveryForType(c.type, {dir.filePath(QStringLiteral("unrelated.db")), db}, &progress), 0);
-    const Score s = score(expectedItems(c.type, truth), reportedItems(c.type, recovery), truth.liveTexts, db);
+    const Score s = score(expectedItems(c.type, truth), reportedItems(c.type, recovery), truth.liveTexts);
     EXPECT_EQ(s.liveReported, 0) << s.summary().toStdString();
     EXPECT_NEAR(progress.sum, 1000.0, 1e-6);
 }
