@@ -222,24 +222,6 @@ TEST(MappingRules, ConversationsListNewestMessageFirstAndNameTheirParticipants)
     }
 }
 
-TEST(MappingRules, ContactLabelsAreReadableAndAddressesKeepTheirParts)
-{
-    OracleFixture f(0, 8);
-    std::set<QString> labels;
-    int addresses = 0;
-    for (const auto& p : f.map(0).contacts)
-        for (const PersonPropertyRecord* v : p.properties) {
-            labels.insert(v->label);
-            if (v->type == 5) {
-                ++addresses;
-                EXPECT_TRUE(v->value.isEmpty());
-                EXPECT_TRUE(v->valueEntry.contains(QStringLiteral("Street")) && v->valueEntry.contains(QStringLiteral("City")));
-            }
-        }
-    EXPECT_GT(addresses, 0);
-    EXPECT_TRUE(labels.count(QStringLiteral("mobile")) && labels.count(QStringLiteral("Summer house")));
-}
-
 // ---- messages whose link rows (chat, participants, attachments) did not survive -----------------
 
 // Without its chat_message_join row a deleted message still finds its conversation when what
