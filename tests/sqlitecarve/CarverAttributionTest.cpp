@@ -1,43 +1,30 @@
-// Which table a carved row is reported under, and rows that only sit where no leaf is: freed
-// pages of tables that share a layout, a table's root after its first split, narrow tables whose
-// cell prefix a freeblock header overwrote.
+// Which table and which rowid a carved row is reported with: freed pages of tables that share a
+// layout, a table's root after its first split, narrow tables whose cell prefix a freeblock
+// header overwrote, and rowids taken from deleted index entries or inferred from a row's place
+// on its page. A rowid that comes back must be the right one.
 
-#include "carvegen.h"
 #include "SqlFixture.h"
-#include "sqlitecarve/Carver.h"
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
-
-#include <sqlite3.h>
-
-#include <fstream>
+#include <algorithm>
 #include <map>
-#include <set>
-#include <string>
-#include <vector>
+#include <random>
 
 namespace {
 
 using sqlcarve::Value;
 
-std::string makeDb(const QTemporaryDir& dir, const std::vector<std::string>& sql)
-{
-    return sqlfixture::build(dir, "a.db", sql);
-}
-
-// Texts of column `col` of table `table` among the carved rows, with how often each came back.
-std::map<std::string, int> carvedTexts(const sqlcarve::Result& r, const std::string& table, size_t col)
-{
-    std::map<std::string, int> out;
-    for (const auto& row : r.rows)
-        if (row.table == table && row.values.size() > col && row.values[col].kind == Value::Kind::Text)
-            ++out[row.values[col].bytes];
-    return out;
-}
-
 std::string tag(int i) { return "row " + std::to_string(i) + " of the twin that was used"; }
+
+std::vector<int> shuffled(int n)
+{
+    std::vector<int> ids(size_t(n), 0);
+    for (int i = 0; i < n; ++i)
+        ids[size_t(i)] = i + 1;
+    std::shuffle(ids.begin(), ids.end(), std::mt19937(7));
+    return ids;
+}
 
 // Two tables store alike, but rows on a page that left the live tree belong to the one whose
 // tree it left: the moved rows it still holds are that table's live rows.
@@ -49,23 +36,18 @@ TEST(CarverAttribution, FreedPageOfTwinTablesKeepsItsOwner)
                                  "CREATE TABLE used(k INTEGER, v INTEGER, note TEXT)", "BEGIN"};
     for (int i = 1; i <= 600; ++i)
         sql.push_back("INSERT INTO used VALUES(" + std::to_string(i * 7) + "," + std::to_string(i * 1000003) + ",'" + tag(i) + "')");
-    sql.push_back("COMMIT");
     // Deleting most rows merges leaves and hands pages to the freelist.
-    sql.push_back("DELETE FROM used WHERE rowid % 5 != 0");
-    const sqlcarve::Result r = sqlcarve::carveFile(makeDb(dir, sql));
-    ASSERT_TRUE(r.ok);
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM used WHERE rowid % 5 != 0"});
+    const sqlcarve::Result r = sqlcarve::carveFile(sqlfixture::build(dir, "a.db", sql));
     int fromFreelist = 0;
+    std::map<std::string, int> seen;
     for (const auto& row : r.rows) {
-        EXPECT_NE(row.table, "unused") << row.values[2].bytes;
-        fromFreelist += row.table == "used" && row.source == sqlcarve::Source::Freelist;
+        ASSERT_EQ(row.table, "used") << row.values[2].bytes;
+        fromFreelist += row.source == sqlcarve::Source::Freelist;
+        EXPECT_NE(std::atoi(row.values[2].bytes.c_str() + 4) % 5, 0) << "live row reported: " << row.values[2].bytes;
+        EXPECT_EQ(++seen[row.values[2].bytes], 1) << row.values[2].bytes;
     }
     EXPECT_GT(fromFreelist, 20);
-    const auto got = carvedTexts(r, "used", 2);
-    for (const auto& [text, n] : got) {
-        const int i = std::atoi(text.c_str() + 4);
-        EXPECT_NE(i % 5, 0) << "live row reported: " << text;
-        EXPECT_EQ(n, 1) << text;
-    }
 }
 
 // A table's root keeps the cells it held as a leaf until interior cells need the room: with
@@ -76,22 +58,14 @@ TEST(CarverAttribution, RootKeepsRowsFromBeforeItsFirstSplit)
     std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE t(id INTEGER PRIMARY KEY, note TEXT, n INTEGER)", "BEGIN"};
     for (int i = 1; i <= 200; ++i)
         sql.push_back("INSERT INTO t(note, n) VALUES('" + tag(i) + "'," + std::to_string(i * 31) + ")");
-    sql.push_back("COMMIT");
-    sql.push_back("PRAGMA secure_delete=ON");
-    sql.push_back("DELETE FROM t WHERE id <= 20");
-    const sqlcarve::Result r = sqlcarve::carveFile(makeDb(dir, sql));
-    ASSERT_TRUE(r.ok);
+    sql.insert(sql.end(), {"COMMIT", "PRAGMA secure_delete=ON", "DELETE FROM t WHERE id <= 20"});
+    const sqlcarve::Result r = sqlcarve::carveFile(sqlfixture::build(dir, "a.db", sql));
     int whole = 0;
     for (const auto& row : r.rows) {
-        if (row.table != "t")
-            continue;
-        ASSERT_EQ(row.values.size(), 3u);
-        ASSERT_EQ(row.values[1].kind, Value::Kind::Text);
         const int i = std::atoi(row.values[1].bytes.c_str() + 4);
         EXPECT_LE(i, 20) << "live row reported";
         EXPECT_EQ(row.values[1].bytes, tag(i));
-        ASSERT_TRUE(row.rowid.has_value());
-        EXPECT_EQ(*row.rowid, i); // read from the intact old cell
+        EXPECT_EQ(row.rowid, std::optional<int64_t>(i)); // read from the intact old cell
         EXPECT_FALSE(row.rowidFromIndex || row.rowidInferred);
         whole += row.values[2].kind == Value::Kind::Integer && row.values[2].integer == i * 31;
     }
@@ -106,74 +80,92 @@ TEST(CarverAttribution, NarrowTableRowsComeBackOnItsOwnPages)
     QTemporaryDir dir;
     std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE props(key TEXT, value TEXT, UNIQUE(key))",
                                  "CREATE TABLE gone(id INTEGER PRIMARY KEY, guid TEXT NOT NULL)", "BEGIN"};
-    for (int i = 1; i <= 200; ++i) {
-        sql.push_back("INSERT INTO props VALUES('key " + std::to_string(i) + " of the properties','" + tag(i) + "')");
-        sql.push_back("INSERT INTO gone(guid) VALUES('guid-" + std::to_string(i) + "-0000-1111-2222-333344445555')");
-    }
-    sql.push_back("COMMIT");
-    sql.push_back("DELETE FROM props WHERE rowid % 2 = 0");
-    sql.push_back("DELETE FROM gone WHERE id % 2 = 0");
-    const std::string path = makeDb(dir, sql);
+    auto key = [](int i) { return "key " + std::to_string(i) + " of the properties"; };
+    auto guid = [](int i) { return "guid-" + std::to_string(i) + "-0000-1111-2222-333344445555"; };
+    for (int i = 1; i <= 200; ++i)
+        sql.insert(sql.end(), {"INSERT INTO props VALUES('" + key(i) + "','" + tag(i) + "')", "INSERT INTO gone(guid) VALUES('" + guid(i) + "')"});
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM props WHERE rowid % 2 = 0", "DELETE FROM gone WHERE id % 2 = 0"});
+    const std::string path = sqlfixture::build(dir, "a.db", sql);
     const sqlcarve::Result r = sqlcarve::carveFile(path);
-    ASSERT_TRUE(r.ok);
     // Page merges rewrite some freed rows away: only those whose bytes are in the file count.
-    std::ifstream in(path, std::ios::binary);
-    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    int propsLeft = 0, goneLeft = 0;
+    const std::string file = sqlfixture::readAll(path);
+    int propsLeft = 0, goneLeft = 0, props = 0, gone = 0;
     for (int i = 2; i <= 200; i += 2) {
-        propsLeft += file.find("key " + std::to_string(i) + " of the properties" + tag(i)) != std::string::npos;
-        goneLeft += file.find("guid-" + std::to_string(i) + "-0000-1111-2222-333344445555") != std::string::npos;
+        propsLeft += file.find(key(i) + tag(i)) != std::string::npos;
+        goneLeft += file.find(guid(i)) != std::string::npos;
     }
-    int props = 0, gone = 0;
     for (const auto& row : r.rows) {
+        const int i = std::atoi(row.values[1].bytes.c_str() + (row.table == "props" ? 4 : 5));
+        EXPECT_EQ(i % 2, 0) << "live row reported";
+        EXPECT_EQ(row.values[1].bytes, row.table == "props" ? tag(i) : guid(i));
         if (row.table == "props") {
-            ASSERT_EQ(row.values[1].kind, Value::Kind::Text);
-            const int i = std::atoi(row.values[1].bytes.c_str() + 4);
-            EXPECT_EQ(i % 2, 0) << "live row reported";
-            EXPECT_EQ(row.values[1].bytes, tag(i));
-            EXPECT_EQ(row.values[0].bytes, "key " + std::to_string(i) + " of the properties");
-            ++props;
-        } else if (row.table == "gone") {
-            ASSERT_EQ(row.values[1].kind, Value::Kind::Text);
-            const int i = std::atoi(row.values[1].bytes.c_str() + 5);
-            EXPECT_EQ(i % 2, 0) << "live row reported";
-            EXPECT_EQ(row.values[1].bytes, "guid-" + std::to_string(i) + "-0000-1111-2222-333344445555");
-            if (row.rowid) {
-                EXPECT_EQ(*row.rowid, i);
-            }
-            ++gone;
+            EXPECT_EQ(row.values[0].bytes, key(i));
         }
+        EXPECT_EQ(row.rowid.value_or(i), i);
+        (row.table == "props" ? props : gone)++;
     }
     EXPECT_GE(goneLeft, 50);
     EXPECT_EQ(gone, goneLeft);
     EXPECT_LE(props, propsLeft);
 }
 
-// A rowid that came back after its table's last rows were deleted names two rows: a carved row
-// equal to the deleted one is scored correct, not junk.
-TEST(CarverAttribution, ScoreMatchesAReusedRowidToEveryRowThatHadIt)
+struct IndexCase {
+    const char* name;
+    std::string create; // table t with INTEGER PRIMARY KEY id and text column tag
+    std::string index;  // extra statement, may be empty
+};
+void PrintTo(const IndexCase& c, std::ostream* os) { *os << c.name; }
+
+class RowidFromIndex : public ::testing::TestWithParam<IndexCase>
 {
-    carvegen::GroundTruth truth;
-    carvegen::GenRow deleted, live;
-    deleted.table = live.table = "t";
-    deleted.rowid = live.rowid = 1;
-    deleted.deleted = deleted.survives = deleted.scored = true;
-    Value a, b;
-    a.kind = b.kind = Value::Kind::Text;
-    a.bytes = "the deleted row's text, long enough";
-    b.bytes = "the row that took its rowid afterwards";
-    deleted.values = {a};
-    live.values = {b};
-    truth.rows = {deleted, live};
-    sqlcarve::CarvedRow row;
-    row.table = "t";
-    row.rowid = 1;
-    row.values = {a};
-    const carvegen::Score s = carvegen::score(truth, {row});
-    EXPECT_EQ(s.total.correct, 1);
-    EXPECT_EQ(s.all.whole, 1);
-    row.values = {b};
-    EXPECT_EQ(carvegen::score(truth, {row}).total.live, 1);
+};
+
+// Every third row deleted: each freed cell lost its prefix, but its index entries keep the rowid.
+// Rows go in out of rowid order, so their places on the page tell nothing.
+TEST_P(RowidFromIndex, DeletedIndexEntryGivesTheRowid)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", GetParam().create, GetParam().index, "BEGIN"};
+    for (int i : shuffled(400))
+        sql.push_back("INSERT INTO t(id, tag, note, n) VALUES(" + std::to_string(i) + ", 'k" + std::to_string(i) + " guid-"
+                      + std::to_string(i * 7919) + "', 'note " + std::to_string(i % 13) + " about things', " + std::to_string(i * 31) + ")");
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM t WHERE id % 3 = 0"});
+    int rows = 0, withRowid = 0, fromIndex = 0, fromCell = 0; // whole cells: the old leaf cells left in a root
+    for (const auto& row : sqlcarve::carveFile(sqlfixture::build(dir, "r.db", sql)).rows) {
+        ++rows;
+        withRowid += row.rowid.has_value();
+        fromIndex += row.rowidFromIndex;
+        fromCell += row.rowid && !row.rowidFromIndex && !row.rowidInferred;
+        EXPECT_EQ(row.rowid.value_or(0), row.rowid ? std::stoll(row.values[1].bytes.substr(1)) : 0);
+    }
+    EXPECT_GE(rows, 120);
+    EXPECT_GE(withRowid, rows * 97 / 100);
+    EXPECT_GE(fromIndex, (rows - fromCell) * 80 / 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Carver, RowidFromIndex,
+    ::testing::Values(
+        IndexCase{"ColumnUnique", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT UNIQUE NOT NULL, note TEXT, n INTEGER)", "SELECT 1"},
+        IndexCase{"TableUnique", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT, note TEXT, n INTEGER, UNIQUE(n, tag))", "SELECT 1"},
+        IndexCase{"CreateIndex", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT, note TEXT, n INTEGER)",
+                  "CREATE INDEX t_tag ON t(tag COLLATE NOCASE DESC, n)"}));
+
+// Without an index, a freed row between two live cells takes the rowid missing between theirs,
+// but only when it is the one missing: row 4 is too short to be read back, so row 5 could be 4 or 5.
+TEST(RowidFromPosition, GapRowidOnlyWhenItIsTheOneLeft)
+{
+    for (bool tinyRow4 : {false, true}) {
+        QTemporaryDir dir;
+        std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT, b INTEGER)"};
+        for (int i = 1; i <= 10; ++i)
+            sql.push_back("INSERT INTO t VALUES(" + std::to_string(i) + ", '" + (i == 4 && tinyRow4 ? "x" : tag(i)) + "', " + std::to_string(i * 1000) + ")");
+        sql.push_back(tinyRow4 ? "DELETE FROM t WHERE id = 4" : "SELECT 1");
+        sql.push_back("DELETE FROM t WHERE id = 5");
+        const sqlcarve::Result r = sqlcarve::carveFile(sqlfixture::build(dir, "r.db", sql));
+        const std::string rowid = tinyRow4 ? "?" : "5";
+        EXPECT_EQ(sqlfixture::carved(r, "t"), std::multiset<std::string>{rowid + "|" + rowid + "|'" + tag(5) + "'|5000"}) << tinyRow4;
+    }
 }
 
 } // namespace

@@ -1,11 +1,7 @@
 #include "../../lib/sqliterecovery/RecoveryContext_p.h"
-
-#include <QFile>
-#include <QTemporaryDir>
+#include "SqlFixture.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <set>
 
@@ -13,70 +9,14 @@ namespace {
 
 using Pair = std::pair<int64_t, int64_t>;
 
-struct Exec {
-    sqlite3* db = nullptr;
-    void operator()(const std::string& sql) const
-    {
-        char* error = nullptr;
-        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "") << sql;
-    }
-};
-
-// A link table of `rows` rows (a from `firstA` up, b = a * `bScale`), of which `deleted` (indexes
-// into insertion order) are deleted one statement at a time; rowids start at `firstRowid`.
-struct LinkPage {
-    QByteArray page;
-    uint32_t usable = 0;
-    std::set<Pair> live, deleted;
-};
-
-LinkPage buildLinkPage(const QString& path, int rows, int64_t firstA, int64_t bScale, int64_t firstRowid,
-                       const std::vector<int>& deleted)
-{
-    LinkPage out;
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
-    const Exec exec{db};
-    exec("PRAGMA secure_delete = OFF");
-    exec("CREATE TABLE link (a INTEGER, b INTEGER, UNIQUE(a, b))");
-    exec("BEGIN");
-    for (int i = 0; i < rows; ++i) {
-        const int64_t a = firstA + i, b = a * bScale;
-        exec("INSERT INTO link (rowid, a, b) VALUES (" + std::to_string(firstRowid + i) + ", " + std::to_string(a) + ", "
-             + std::to_string(b) + ")");
-        out.live.emplace(a, b);
-    }
-    exec("COMMIT");
-    for (int i : deleted) {
-        const int64_t a = firstA + i;
-        exec("DELETE FROM link WHERE a = " + std::to_string(a));
-        out.live.erase({a, a * bScale});
-        out.deleted.emplace(a, a * bScale);
-    }
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name = 'link'", -1, &st, nullptr);
-    sqlite3_step(st);
-    const int root = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    QFile f(path);
-    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray bytes = f.readAll();
-    out.page = bytes.mid((root - 1) * 4096, 4096);
-    out.usable = 4096;
-    return out;
-}
-
-std::set<Pair> salvaged(const LinkPage& p, int64_t topA, int64_t topB)
+std::set<Pair> salvaged(const QByteArray& page, int64_t topA, int64_t topB)
 {
     std::set<Pair> out;
     const auto check = [=](int64_t a, int64_t b) { return a > 0 && b > 0 && a <= topA && b <= topB; };
-    for (const auto& row : sqlrecovery::salvageLinkRows(p.page, false, p.usable, check))
+    for (const auto& row : sqlrecovery::salvageLinkRows(page, false, uint32_t(page.size()), check))
         out.emplace(row.a, row.b);
     return out;
 }
-
-} // namespace
 
 // Every deleted row of a link table comes back from what its freed cell kept, whatever the
 // freeblock header overwrote (one-, two- and three-byte rowids; one- to four-byte values), in
@@ -89,8 +29,8 @@ TEST(LinkSalvage, DeletedLinkRowsComeBackFromTheirFreedCells)
     const std::vector<int> lowest = {39, 38, 30, 29}; // the last inserted: at the content start
     const struct {
         const char* name;
-        int64_t firstA, bScale, firstRowid;
-        std::vector<int> deleted;
+        int64_t firstA, bScale, firstRowid; // 40 rows, a from firstA up, b = a * bScale
+        std::vector<int> deleted;           // indexes into insertion order, one statement each
     } cases[] = {
         {"small ids, every third", 1, 2, 1, everyThird},
         {"small ids, runs", 1, 2, 1, runs},
@@ -102,28 +42,52 @@ TEST(LinkSalvage, DeletedLinkRowsComeBackFromTheirFreedCells)
     };
     for (const auto& c : cases) {
         QTemporaryDir dir;
-        const LinkPage p = buildLinkPage(dir.filePath(QStringLiteral("l.db")), 40, c.firstA, c.bScale, c.firstRowid,
-                                         c.deleted);
+        std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE link (a INTEGER, b INTEGER, UNIQUE(a, b))", "BEGIN"};
+        for (int i = 0; i < 40; ++i)
+            sql.push_back("INSERT INTO link (rowid, a, b) VALUES (" + std::to_string(c.firstRowid + i) + ", " + std::to_string(c.firstA + i)
+                          + ", " + std::to_string((c.firstA + i) * c.bScale) + ")");
+        sql.push_back("COMMIT");
+        std::set<Pair> deleted;
+        for (int i : c.deleted) {
+            sql.push_back("DELETE FROM link WHERE a = " + std::to_string(c.firstA + i));
+            deleted.emplace(c.firstA + i, (c.firstA + i) * c.bScale);
+        }
+        // The table's root is page 2.
+        const QByteArray page = QByteArray::fromStdString(sqlfixture::readAll(sqlfixture::build(dir, "l.db", sql)).substr(4096, 4096));
         const int64_t topA = c.firstA + 40, topB = topA * c.bScale;
-        EXPECT_EQ(salvaged(p, topA, topB), p.deleted) << c.name;
+        EXPECT_EQ(salvaged(page, topA, topB), deleted) << c.name;
         // Bounds that rule the values out leave nothing, not a misread neighbour.
-        EXPECT_TRUE(salvaged(p, c.firstA - 1, topB).empty()) << c.name;
+        EXPECT_TRUE(salvaged(page, c.firstA - 1, topB).empty()) << c.name;
     }
+}
+
+// A freed region of nine bytes reads as (5, 7) behind a two-byte rowid, or as (132352, 7)
+// behind a one-byte rowid: it is read only when the tables' bounds rule one reading out.
+TEST(LinkSalvage, RegionThatParsesTwoWaysIsReadOnlyWhenBoundsDecide)
+{
+    QByteArray page(4096, '\0');
+    page[0] = char(13);
+    page[1] = page[5] = char(4000 >> 8); // first freeblock and content start
+    page[2] = page[6] = char(4000 & 0xff);
+    const char region[] = {0, 0, 0, 9, 1, 2, 5, 0, 7};
+    page.replace(4000, 9, QByteArray(region, 9));
+    EXPECT_EQ(salvaged(page, 1000, 1000), (std::set<Pair>{{5, 7}}));
+    EXPECT_TRUE(salvaged(page, 200000, 1000).empty());
+    EXPECT_TRUE(salvaged(page, 4, 1000).empty());
 }
 
 TEST(LinkSalvage, OtherPagesAndNoiseGiveNothing)
 {
-    const auto any = [](int64_t a, int64_t b) { return a > 0 && b > 0 && a < 1000 && b < 1000; };
     QByteArray noise(4096, '\0');
     for (int i = 0; i < noise.size(); ++i)
         noise[i] = char((i * 7919) ^ (i >> 3));
-    EXPECT_TRUE(sqlrecovery::salvageLinkRows(noise, false, 4096, any).empty());
-    QByteArray leafOfNoise = noise;
+    QByteArray leafOfNoise = noise; // content start 256: the rest is unallocated noise
     leafOfNoise[0] = char(13);
-    leafOfNoise[3] = 0;
-    leafOfNoise[4] = 0;
-    leafOfNoise[5] = char(0x01); // content start 256: the rest is unallocated noise
-    leafOfNoise[6] = 0;
-    EXPECT_TRUE(sqlrecovery::salvageLinkRows(leafOfNoise, false, 4096, any).empty());
-    EXPECT_TRUE(sqlrecovery::salvageLinkRows(QByteArray(100, '\0'), false, 4096, any).empty());
+    leafOfNoise.replace(3, 4, QByteArray("\x00\x00\x01\x00", 4));
+    for (const QByteArray& page : {noise, leafOfNoise, QByteArray(100, '\0')})
+        EXPECT_TRUE(sqlrecovery::salvageLinkRows(page, false, 4096, [](int64_t a, int64_t b) {
+                        return a > 0 && b > 0 && a < 1000 && b < 1000;
+                    }).empty());
 }
+
+} // namespace

@@ -1,12 +1,6 @@
 #include "RecoveryScore.h"
-#include "sqliterecovery/SqliteRecovery.h"
 #include "TestSupport.h"
-#include "iosrecgen.h"
 
-#include "../../lib/sqliterecovery/RecoveryContext_p.h"
-
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -14,147 +8,68 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <set>
 
 namespace {
 
-const char* journalName(iosrecgen::Journal j)
-{
-    switch (j) {
-    case iosrecgen::Journal::Rollback:
-        return "rollback";
-    case iosrecgen::Journal::Wal:
-        return "wal";
-    case iosrecgen::Journal::Persist:
-        return "persist";
-    }
-    return "?";
-}
-
-const char* const kTypeNames[] = {"contacts", "messages", "calls", "calendar", "notes", "bookmarks"};
+using iosrecgen::Journal;
 
 struct Case {
     int type;
     int ios;
-    iosrecgen::Journal journal;
+    Journal journal;
 };
+void PrintTo(const Case& c, std::ostream* os)
+{
+    static const char* const kTypes[] = {"contacts", "messages", "calls", "calendar", "notes", "bookmarks"};
+    *os << kTypes[c.type] << "_ios" << c.ios << "_" << (c.journal == Journal::Wal ? "wal" : c.journal == Journal::Persist ? "persist" : "rollback");
+}
 
-std::vector<Case> allCases(std::initializer_list<iosrecgen::Journal> journals)
+std::vector<Case> allCases(std::initializer_list<Journal> journals)
 {
     std::vector<Case> out;
     for (int type = 0; type < 6; ++type)
         for (int ios : iosrecgen::versionsFor(type))
-            for (auto j : journals)
+            for (Journal j : journals)
                 out.push_back({type, ios, j});
     return out;
 }
 
-std::string caseName(const Case& c)
-{
-    return std::string(kTypeNames[c.type]) + "_ios" + std::to_string(c.ios) + "_" + journalName(c.journal);
-}
-
-// Records every call; answers false from call `refuseAt` on (never when negative).
-class RecordingProgress : public ScanProgress
-{
-public:
+// Records every step; answers false from step `refuseAt` on (never when negative).
+struct RecordingProgress : ScanProgress {
     explicit RecordingProgress(double range, int refuseAt = -1) : m_range(range), m_refuseAt(refuseAt) {}
     double range() override { return m_range; }
     bool progress(double step) override
     {
         steps.push_back(step);
+        sum += step;
         return m_refuseAt < 0 || int(steps.size()) <= m_refuseAt;
     }
-    bool finish() override
-    {
-        ++finishes;
-        return true;
-    }
-    double sum() const
-    {
-        double s = 0;
-        for (double x : steps)
-            s += x;
-        return s;
-    }
+    bool finish() override { return ++finishes > 0; }
     std::vector<double> steps;
+    double sum = 0;
     int finishes = 0;
-
-private:
     double m_range;
     int m_refuseAt;
 };
 
-bool carverWorks()
-{
-    static const bool works = [] {
-        QTemporaryDir dir;
-        iosrecgen::Options o;
-        o.rows = 8;
-        const QString db = iosrecgen::generate(2, dir.path(), o, nullptr);
-        return sqlcarve::carveFile(db.toStdString()).ok;
-    }();
-    return works;
-}
-
-} // namespace
-
-// ---- the mapping, fed what a perfect carver would find ---------------------------------------
-
-class MappingTest : public ::testing::TestWithParam<Case>
-{
-};
-
-TEST_P(MappingTest, RecoversEveryDeletedRowAndNoLiveOne)
-{
-    const Case c = GetParam();
-    QTemporaryDir dir;
-    iosrecgen::Options o;
-    o.iosMajor = c.ios;
-    o.journal = c.journal;
-    o.snapshotBefore = dir.filePath(QStringLiteral("before.snapshot"));
-    iosrecgen::Expected truth;
-    const QString db = iosrecgen::generate(c.type, dir.path(), o, &truth);
-    ASSERT_FALSE(db.isEmpty());
-    EXPECT_TRUE(truth.warnings.isEmpty()) << truth.warnings.join(QLatin1Char('\n')).toStdString();
-
-    const sqlcarve::Result oracle = iosrecgen::oracleCarve(o.snapshotBefore, db);
-    ASSERT_TRUE(oracle.ok);
-    sqlrecovery::RecordStore store;
-    sqlrecovery::mapType(c.type, oracle, db, store);
-    const std::vector<ScoredItem> reported = reportedItems(c.type, StoreView(store));
-    const Score s = score(expectedItems(c.type, truth), reported, truth.liveTexts, db);
-    std::printf("[mapping] %-28s %s\n", caseName(c).c_str(), s.summary().toUtf8().constData());
-    EXPECT_EQ(s.whole, s.expected) << s.misses.join(QStringLiteral(", ")).toStdString();
-    EXPECT_EQ(s.correct, s.reported);
-    EXPECT_EQ(s.liveReported, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(AllLayouts, MappingTest,
-                         ::testing::ValuesIn(allCases({iosrecgen::Journal::Rollback, iosrecgen::Journal::Wal})),
-                         [](const ::testing::TestParamInfo<Case>& info) { return caseName(info.param); });
-
-// ---- the mapping's rules on damaged or unusual carved rows ---------------------------------
-
-namespace {
-
+// A generated database of one type and its deleted rows as a perfect carver would give them.
 struct OracleFixture {
     QTemporaryDir dir;
     QString db;
     iosrecgen::Expected truth;
     sqlcarve::Result carved;
 
-    explicit OracleFixture(int type, int ios = 8)
+    explicit OracleFixture(int type, int ios = 8, Journal journal = Journal::Rollback)
     {
         iosrecgen::Options o;
         o.iosMajor = ios;
+        o.journal = journal;
         o.snapshotBefore = dir.filePath(QStringLiteral("before.snapshot"));
         db = iosrecgen::generate(type, dir.path(), o, &truth);
         carved = iosrecgen::oracleCarve(o.snapshotBefore, db);
     }
-
     std::vector<sqlcarve::CarvedRow*> rowsOf(const std::string& table)
     {
         std::vector<sqlcarve::CarvedRow*> out;
@@ -163,89 +78,94 @@ struct OracleFixture {
                 out.push_back(&r);
         return out;
     }
-
-    int column(const std::string& table, const std::string& name) const
+    size_t column(const std::string& table, const std::string& name) const
     {
         for (const auto& t : carved.tables)
-            if (t.name == table)
-                for (size_t i = 0; i < t.columns.size(); ++i)
-                    if (t.columns[i].name == name)
-                        return int(i);
-        return -1;
+            for (size_t i = 0; t.name == table && i < t.columns.size(); ++i)
+                if (t.columns[i].name == name)
+                    return i;
+        return SIZE_MAX;
     }
-
     sqlrecovery::RecordStore map(int type, bool salvageLinks = true)
     {
         sqlrecovery::RecordStore store;
         sqlrecovery::mapType(type, carved, db, store, true, salvageLinks);
         return store;
     }
-
     void drop(const std::string& table)
     {
-        carved.rows.erase(std::remove_if(carved.rows.begin(), carved.rows.end(),
-                                         [&](const sqlcarve::CarvedRow& r) { return r.table == table; }),
+        carved.rows.erase(std::remove_if(carved.rows.begin(), carved.rows.end(), [&](const sqlcarve::CarvedRow& r) { return r.table == table; }),
                           carved.rows.end());
     }
-
     // Changes the live database (what the device kept) behind the carve result.
     void live(const QString& sql)
     {
         sqlite3* h = nullptr;
         ASSERT_EQ(sqlite3_open(db.toUtf8().constData(), &h), SQLITE_OK);
-        char* error = nullptr;
-        EXPECT_EQ(sqlite3_exec(h, sql.toUtf8().constData(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-        sqlite3_free(error);
+        EXPECT_EQ(sqlite3_exec(h, sql.toUtf8().constData(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
         sqlite3_close(h);
     }
-
     Score scoreOf(int type, const sqlrecovery::RecordStore& store)
     {
-        return score(expectedItems(type, truth), reportedItems(type, StoreView(store)), truth.liveTexts, db);
+        return score(expectedItems(type, truth), reportedItems(type, store), truth.liveTexts);
     }
 };
 
-sqlcarve::Value lost()
-{
+const sqlcarve::Value kLost = [] {
     sqlcarve::Value v;
     v.kind = sqlcarve::Value::Kind::Lost;
     return v;
+}();
+
+class MappingTest : public ::testing::TestWithParam<Case>
+{
+};
+
+// The mapping, fed what a perfect carver would find.
+TEST_P(MappingTest, RecoversEveryDeletedRowAndNoLiveOne)
+{
+    const Case c = GetParam();
+    OracleFixture f(c.type, c.ios, c.journal);
+    ASSERT_FALSE(f.db.isEmpty());
+    EXPECT_TRUE(f.truth.warnings.isEmpty()) << f.truth.warnings.join(QLatin1Char('\n')).toStdString();
+    ASSERT_TRUE(f.carved.ok);
+    const Score s = f.scoreOf(c.type, f.map(c.type));
+    EXPECT_EQ(s.whole, s.expected) << s.misses.join(QStringLiteral(", ")).toStdString();
+    EXPECT_EQ(s.correct, s.reported);
+    EXPECT_EQ(s.liveReported, 0);
 }
 
-} // namespace
+INSTANTIATE_TEST_SUITE_P(AllLayouts, MappingTest, ::testing::ValuesIn(allCases({Journal::Rollback, Journal::Wal})));
+
+// ---- the mapping's rules on damaged or unusual carved rows ---------------------------------
 
 TEST(MappingRules, LostValuesStayEmptyAndAreNeverGuessed)
 {
     OracleFixture f(2);
     auto calls = f.rowsOf("call");
     ASSERT_FALSE(calls.empty());
-    const int address = f.column("call", "address"), duration = f.column("call", "duration");
-    calls.front()->values[size_t(address)] = lost();
-    calls.front()->values[size_t(duration)] = lost();
+    calls.front()->values[f.column("call", "address")] = kLost;
+    calls.front()->values[f.column("call", "duration")] = kLost;
     const auto store = f.map(2);
     ASSERT_EQ(store.calls.size(), f.truth.calls.size());
-    const CallhistoryRecord& c = store.calls.front();
-    EXPECT_TRUE(c.address.isEmpty());
-    EXPECT_EQ(c.duration, 0);
-    EXPECT_EQ(c.date, f.truth.calls.front().date); // what survived is kept
+    EXPECT_TRUE(store.calls.front().address.isEmpty());
+    EXPECT_EQ(store.calls.front().duration, 0);
+    EXPECT_EQ(store.calls.front().date, f.truth.calls.front().date); // what survived is kept
 }
 
 TEST(MappingRules, FragmentsWithoutRowidRepeatNothingAndAreNoLiveRows)
 {
     OracleFixture f(5);
-    const int url = f.column("bookmarks", "url");
+    const size_t url = f.column("bookmarks", "url");
     sqlcarve::CarvedRow* deleted = nullptr;
     sqlcarve::CarvedRow* edited = nullptr; // an earlier version of a live bookmark
-    for (auto* r : f.rowsOf("bookmarks")) {
-        const QString u = QString::fromStdString(r->values[size_t(url)].bytes);
-        (f.truth.liveTexts.contains(u) ? edited : deleted) = r;
-    }
+    for (auto* r : f.rowsOf("bookmarks"))
+        (f.truth.liveTexts.contains(QString::fromStdString(r->values[url].bytes)) ? edited : deleted) = r;
     ASSERT_TRUE(deleted && edited);
     // The first bytes of a merged freeblock's row are gone: no rowid, first value lost.
-    for (sqlcarve::CarvedRow* source : {deleted, edited}) {
-        sqlcarve::CarvedRow fragment = *source;
+    for (sqlcarve::CarvedRow fragment : {*deleted, *edited}) {
         fragment.rowid.reset();
-        fragment.values[0] = lost();
+        fragment.values[0] = kLost;
         f.carved.rows.push_back(fragment);
     }
     const auto store = f.map(5);
@@ -254,45 +174,38 @@ TEST(MappingRules, FragmentsWithoutRowidRepeatNothingAndAreNoLiveRows)
         EXPECT_FALSE(f.truth.liveTexts.contains(b.url)) << b.url.toStdString();
 }
 
+// A deleted bookmark whose id now belongs to a different live bookmark.
 TEST(MappingRules, RowidHandedOutAgainDoesNotHideTheDeletedRow)
 {
     OracleFixture f(5);
     auto marks = f.rowsOf("bookmarks");
     ASSERT_FALSE(marks.empty());
-    // A deleted bookmark whose id now belongs to a different live bookmark.
     sqlcarve::CarvedRow reused = *marks.front();
     std::set<int64_t> carvedIds;
     for (const auto* m : marks)
         carvedIds.insert(*m->rowid);
-    for (int64_t id = 3;; ++id)
-        if (!carvedIds.count(id)) { // a live bookmark's id
-            reused.rowid = id;
-            break;
-        }
-    const QString url = QStringLiteral("https://reused.example.org/only-here");
-    reused.values[size_t(f.column("bookmarks", "url"))].bytes = url.toStdString();
-    reused.values[size_t(f.column("bookmarks", "title"))].bytes = "Reused";
+    for (reused.rowid = 3; carvedIds.count(*reused.rowid); ++*reused.rowid) // the first live bookmark's id
+        ;
+    reused.values[f.column("bookmarks", "url")].bytes = "https://reused.example.org/only-here";
+    reused.values[f.column("bookmarks", "title")].bytes = "Reused";
     f.carved.rows.push_back(reused);
     const auto store = f.map(5);
-    bool found = false;
-    for (const auto& b : store.bookmarks)
-        found = found || b.url == url;
-    EXPECT_TRUE(found);
+    EXPECT_TRUE(std::any_of(store.bookmarks.begin(), store.bookmarks.end(),
+                            [](const BookmarkRecord& b) { return b.url == QLatin1String("https://reused.example.org/only-here"); }));
 }
 
 TEST(MappingRules, NanosecondMessageDatesBecomeSeconds)
 {
     OracleFixture f(1, 9);
-    const int date = f.column("message", "date");
     auto rows = f.rowsOf("message");
     ASSERT_FALSE(rows.empty());
     for (auto* r : rows)
-        r->values[size_t(date)].integer *= 1000000000LL;
+        r->values[f.column("message", "date")].integer *= 1000000000LL;
     const auto store = f.map(1);
     ASSERT_FALSE(store.messageGroups.empty());
     for (const auto& g : store.messageGroups)
         for (const auto& m : g.messages) {
-            EXPECT_GT(m.date, 400000000 - 1);
+            EXPECT_GE(m.date, 400000000);
             EXPECT_LT(m.date, 400000000 + 48 * 600);
         }
 }
@@ -309,48 +222,7 @@ TEST(MappingRules, ConversationsListNewestMessageFirstAndNameTheirParticipants)
     }
 }
 
-TEST(MappingRules, ContactLabelsAreReadableAndAddressesKeepTheirParts)
-{
-    OracleFixture f(0, 8);
-    const auto store = f.map(0);
-    bool sawAddress = false, sawMobile = false, sawCustom = false;
-    for (const auto& p : store.contacts)
-        for (const PersonPropertyRecord* v : p.properties) {
-            sawMobile = sawMobile || v->label == QLatin1String("mobile");
-            sawCustom = sawCustom || v->label == QLatin1String("Summer house");
-            if (v->type == 5) {
-                sawAddress = true;
-                EXPECT_TRUE(v->value.isEmpty());
-                EXPECT_TRUE(v->valueEntry.contains(QStringLiteral("Street")));
-                EXPECT_TRUE(v->valueEntry.contains(QStringLiteral("City")));
-            }
-        }
-    EXPECT_TRUE(sawAddress);
-    EXPECT_TRUE(sawMobile);
-    EXPECT_TRUE(sawCustom);
-}
-
 // ---- messages whose link rows (chat, participants, attachments) did not survive -----------------
-
-namespace {
-
-// Rowid of the carved (deleted) row of `table` whose `column` holds `value`; 0 when none.
-int64_t carvedRowid(OracleFixture& f, const std::string& table, const std::string& column, const std::string& value)
-{
-    const int c = f.column(table, column);
-    for (auto* r : f.rowsOf(table))
-        if (r->values[size_t(c)].bytes == value)
-            return r->rowid.value_or(0);
-    return 0;
-}
-
-int countWithParticipant(const iosrecgen::Expected& truth, const QString& address)
-{
-    return int(std::count_if(truth.messages.begin(), truth.messages.end(),
-                             [&](const iosrecgen::ExpectedMessage& m) { return m.groupAddresses.contains(address); }));
-}
-
-} // namespace
 
 // Without its chat_message_join row a deleted message still finds its conversation when what
 // survives names exactly one: its sender's only chat, its sender's one-to-one chat beside a group,
@@ -364,14 +236,13 @@ TEST(MessageLinks, ConversationOfAMessageWhoseJoinRowIsLost)
         bool alsoInGroup;     // the senders of chats 1 and 4 take part in a live group as well
         bool lostDirectJoins; // and their one-to-one chats lost their chat_handle_join rows
         bool friendElsewhere; // the lost group's sender also sits in a live chat with someone else
-        bool keepRoomNames;
-        bool lostGroupWhole;
+        bool keepRoomNames;   // false: the lost group's messages cannot be placed
     } cases[] = {
-        {"each sender in one chat", false, false, false, true, true},
-        {"one-to-one chat beside a group", true, false, false, true, true},
-        {"one-to-one chat named after its partner", true, true, false, true, true},
-        {"group message found by its room", false, false, true, true, true},
-        {"group message without its room", false, false, true, false, false},
+        {"each sender in one chat", false, false, false, true},
+        {"one-to-one chat beside a group", true, false, false, true},
+        {"one-to-one chat named after its partner", true, true, false, true},
+        {"group message found by its room", false, false, true, true},
+        {"group message without its room", false, false, true, false},
     };
     for (const auto& c : cases) {
         OracleFixture f(1, 8);
@@ -385,13 +256,16 @@ TEST(MessageLinks, ConversationOfAMessageWhoseJoinRowIsLost)
             f.live(QStringLiteral("DELETE FROM chat_handle_join WHERE chat_id IN (SELECT ROWID FROM chat WHERE "
                                   "chat_identifier IN ('+15551001', '+15551004'))"));
         if (c.friendElsewhere) {
-            const int64_t h = carvedRowid(f, "handle", "id", friend5.toStdString());
+            int64_t h = 0;
+            for (auto* r : f.rowsOf("handle"))
+                if (r->values[f.column("handle", "id")].bytes == friend5.toStdString())
+                    h = r->rowid.value_or(0);
             ASSERT_GT(h, 0);
             f.live(QStringLiteral("INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (1, %1)").arg(h));
         }
         if (!c.keepRoomNames)
             for (auto* r : f.rowsOf("message"))
-                r->values[size_t(f.column("message", "cache_roomnames"))] = sqlcarve::Value();
+                r->values[f.column("message", "cache_roomnames")] = sqlcarve::Value();
         const auto store = f.map(1, false);
         const Score s = f.scoreOf(1, store);
         // A conversation names exactly its own participants: no message joined a wrong one.
@@ -403,13 +277,12 @@ TEST(MessageLinks, ConversationOfAMessageWhoseJoinRowIsLost)
                 QStringList want = participants[m.text], got = g.addresses;
                 want.sort();
                 got.sort();
-                if (!want.contains(friend5) || c.lostGroupWhole) {
-                    EXPECT_EQ(got, want) << c.name << ": " << m.text.toStdString();
-                }
+                EXPECT_TRUE(got == want || (want.contains(friend5) && !c.keepRoomNames)) << c.name << ": " << m.text.toStdString();
             }
-        const int lostGroup = countWithParticipant(f.truth, friend5);
+        const int lostGroup = int(std::count_if(f.truth.messages.begin(), f.truth.messages.end(),
+                                                [&](const iosrecgen::ExpectedMessage& m) { return m.groupAddresses.contains(friend5); }));
         ASSERT_GT(lostGroup, 0);
-        EXPECT_EQ(s.whole, s.expected - (c.lostGroupWhole ? 0 : lostGroup)) << c.name << ": " << s.summary().toStdString();
+        EXPECT_EQ(s.whole, s.expected - (c.keepRoomNames ? 0 : lostGroup)) << c.name << ": " << s.summary().toStdString();
         EXPECT_EQ(s.correct, s.reported) << c.name;
     }
 }
@@ -422,25 +295,24 @@ TEST(MessageLinks, AttachmentPairedByItsCreationTime)
     for (Neighbour n : {None, Deleted, Live, SecondVersion}) {
         OracleFixture f(1, 8);
         f.drop("message_attachment_join");
-        const int text = f.column("message", "text"), date = f.column("message", "date");
+        const size_t text = f.column("message", "text"), date = f.column("message", "date");
         sqlcarve::CarvedRow* target = nullptr;
         sqlcarve::CarvedRow* other = nullptr;
         for (auto* r : f.rowsOf("message"))
-            (QString::fromStdString(r->values[size_t(text)].bytes).contains(QChar(0xFFFC)) ? target : other) = r;
+            (QString::fromStdString(r->values[text].bytes).contains(QChar(0xFFFC)) ? target : other) = r;
         ASSERT_TRUE(target && other);
-        const int64_t when = target->values[size_t(date)].integer;
-        const QString start = QString::fromStdString(target->values[size_t(text)].bytes).left(12);
+        const int64_t when = target->values[date].integer;
+        const QString start = QString::fromStdString(target->values[text].bytes).left(12);
         if (n == Deleted)
-            other->values[size_t(date)].integer = when + 10;
+            other->values[date].integer = when + 10;
         if (n == Live)
             f.live(QStringLiteral("UPDATE message SET date = %1 WHERE ROWID = (SELECT min(ROWID) FROM message)").arg(when + 10));
         if (n == SecondVersion) {
             // An earlier copy of the same message (same guid) without its rowid is no rival.
             sqlcarve::CarvedRow copy = *target;
             copy.rowid.reset();
-            copy.values[size_t(f.column("message", "cache_roomnames"))] = sqlcarve::Value();
+            copy.values[f.column("message", "cache_roomnames")] = sqlcarve::Value();
             f.carved.rows.push_back(copy);
-            target = nullptr; // the vector may have moved
         }
         const auto store = f.map(1, false);
         int reported = 0;
@@ -449,15 +321,12 @@ TEST(MessageLinks, AttachmentPairedByItsCreationTime)
             for (const auto& m : g.messages)
                 if (m.date == int(when) && m.text.startsWith(start)) {
                     ++reported;
-                    for (const auto& p : m.pieces)
-                        withImage = withImage || p.kind == 0;
+                    withImage = withImage || std::any_of(m.pieces.begin(), m.pieces.end(), [](const MessagePieceRecord& p) { return p.kind == 0; });
                 }
         EXPECT_EQ(reported, 1) << "case " << n;
         EXPECT_EQ(withImage, n == None || n == SecondVersion) << "case " << n;
-        if (n == None || n == SecondVersion) {
-            const Score s = f.scoreOf(1, store);
-            EXPECT_EQ(s.whole, s.expected) << s.summary().toStdString();
-        }
+        const Score s = f.scoreOf(1, store);
+        EXPECT_TRUE(s.whole == s.expected || !withImage) << s.summary().toStdString();
     }
 }
 
@@ -467,10 +336,8 @@ class RecoveryTest : public ::testing::TestWithParam<Case>
 {
 };
 
-TEST_P(RecoveryTest, ScoresAgainstWhatWasDeleted)
+TEST_P(RecoveryTest, ReportsNoLiveRecordAndAllItsProgress)
 {
-    if (!carverWorks())
-        GTEST_SKIP() << "the carver does not read databases yet";
     const Case c = GetParam();
     QTemporaryDir dir;
     iosrecgen::Options o;
@@ -479,66 +346,45 @@ TEST_P(RecoveryTest, ScoresAgainstWhatWasDeleted)
     iosrecgen::Expected truth;
     const QString db = iosrecgen::generate(c.type, dir.path(), o, &truth);
     ASSERT_FALSE(db.isEmpty());
-
     SqliteRecovery recovery;
     RecordingProgress progress(1000.0);
-    const int found = recovery.scanRecoveryForType(c.type, {dir.filePath(QStringLiteral("unrelated.db")), db}, &progress);
-    const Score s = score(expectedItems(c.type, truth), reportedItems(c.type, recovery), truth.liveTexts, db);
-    std::printf("[recovery] %-28s %s\n", caseName(c).c_str(), s.summary().toUtf8().constData());
-    EXPECT_GE(found, 0);
-    EXPECT_EQ(s.liveReported, 0);
-    EXPECT_NEAR(progress.sum(), 1000.0, 1e-6);
-    if (!s.misses.isEmpty())
-        std::printf("           not whole: %s\n", s.misses.join(QStringLiteral(", ")).toUtf8().constData());
+    EXPECT_GE(recovery.scanRecoveryForType(c.type, {dir.filePath(QStringLiteral("unrelated.db")), db}, &progress), 0);
+    const Score s = score(expectedItems(c.type, truth), reportedItems(c.type, recovery), truth.liveTexts);
+    EXPECT_EQ(s.liveReported, 0) << s.summary().toStdString();
+    EXPECT_NEAR(progress.sum, 1000.0, 1e-6);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllLayouts, RecoveryTest,
-                         ::testing::ValuesIn(allCases({iosrecgen::Journal::Rollback, iosrecgen::Journal::Wal,
-                                                       iosrecgen::Journal::Persist})),
-                         [](const ::testing::TestParamInfo<Case>& info) { return caseName(info.param); });
+INSTANTIATE_TEST_SUITE_P(AllLayouts, RecoveryTest, ::testing::ValuesIn(allCases({Journal::Rollback, Journal::Wal, Journal::Persist})));
 
 // ---- the public interface ----------------------------------------------------------------------
 
 TEST(SqliteRecoveryApi, PicksEachTypesDatabaseByFileName)
 {
     SqliteRecovery r;
-    const QStringList files = {QStringLiteral("/w/sms.db"),          QStringLiteral("/w/AddressBook.db"),
-                               QStringLiteral("/w/AddressBook.sqlitedb"), QStringLiteral("/w/CALL_HISTORY.DB"),
-                               QStringLiteral("/w/Calendar.sqlitedb"), QStringLiteral("/w/notes.sqlite"),
-                               QStringLiteral("/w/notes.db"),        QStringLiteral("/w/Bookmarks.db"),
-                               QStringLiteral("/w/sms.db-wal"),      QStringLiteral("/w/xsms.db")};
+    const QStringList files = {QStringLiteral("/w/sms.db"),           QStringLiteral("/w/AddressBook.db"), QStringLiteral("/w/AddressBook.sqlitedb"),
+                               QStringLiteral("/w/CALL_HISTORY.DB"),  QStringLiteral("/w/Calendar.sqlitedb"), QStringLiteral("/w/notes.sqlite"),
+                               QStringLiteral("/w/notes.db"),         QStringLiteral("/w/Bookmarks.db"),   QStringLiteral("/w/sms.db-wal"),
+                               QStringLiteral("/w/xsms.db")};
     const struct {
         int type;
+        QStringList files;
         const char* want;
     } table[] = {
-        {0, "/w/AddressBook.sqlitedb"}, {1, "/w/sms.db"},   {2, "/w/CALL_HISTORY.DB"}, {3, "/w/Calendar.sqlitedb"},
-        {4, "/w/notes.db"},             {5, "/w/Bookmarks.db"}, {6, ""},               {-1, ""},
+        {0, files, "/w/AddressBook.sqlitedb"}, {1, files, "/w/sms.db"},     {2, files, "/w/CALL_HISTORY.DB"},
+        {3, files, "/w/Calendar.sqlitedb"},    {4, files, "/w/notes.db"},   {5, files, "/w/Bookmarks.db"},
+        {6, files, ""},                        {-1, files, ""},             {0, {QStringLiteral("/w/AddressBook.db")}, "/w/AddressBook.db"},
+        {4, {QStringLiteral("/w/notes.sqlite")}, "/w/notes.sqlite"},        {1, {}, ""},
     };
     for (const auto& row : table)
-        EXPECT_EQ(r.dbFileForType(row.type, files).toStdString(), row.want) << "type " << row.type;
-    EXPECT_EQ(r.dbFileForType(0, {QStringLiteral("/w/AddressBook.db")}), QStringLiteral("/w/AddressBook.db"));
-    EXPECT_EQ(r.dbFileForType(4, {QStringLiteral("/w/notes.sqlite")}), QStringLiteral("/w/notes.sqlite"));
-    EXPECT_TRUE(r.dbFileForType(1, {}).isEmpty());
+        EXPECT_EQ(r.dbFileForType(row.type, row.files).toStdString(), row.want) << "type " << row.type;
 }
 
-TEST(SqliteRecoveryApi, MissingDatabaseReportsItsShareAndFindsNothing)
-{
-    SqliteRecovery r;
-    RecordingProgress progress(250.0);
-    EXPECT_EQ(r.scanRecoveryForType(1, {QStringLiteral("/nonexistent/Calendar.sqlitedb")}, &progress), -1);
-    EXPECT_EQ(r.getMessageGroupCount(), 0u);
-    EXPECT_NEAR(progress.sum(), 250.0, 1e-9);
-    EXPECT_EQ(r.scanRecoveryForType(2, {QStringLiteral("/nonexistent/call_history.db")}, nullptr), 0);
-    EXPECT_EQ(r.getCallhistoryCount(), 0u);
-    EXPECT_EQ(r.getCallhistory(0), nullptr);
-}
-
-TEST(SqliteRecoveryApi, GarbageOrTruncatedFilesGiveNoRecordsAndNoCrash)
+// A database that is missing, garbage or cut short finds nothing (or what its intact part
+// holds) and still reports its whole share of progress.
+TEST(SqliteRecoveryApi, MissingGarbageOrTruncatedFilesGiveNoRecordsAndNoCrash)
 {
     QTemporaryDir dir;
-    iosrecgen::Options o;
-    const QString real = iosrecgen::generate(1, dir.filePath(QStringLiteral("real")), o, nullptr);
-    const QByteArray bytes = testsupport::readFile(real);
+    const QByteArray bytes = testsupport::readFile(iosrecgen::generate(1, dir.filePath(QStringLiteral("real")), iosrecgen::Options(), nullptr));
     ASSERT_GT(bytes.size(), 8192);
     QByteArray noise(40000, '\0');
     for (int i = 0; i < noise.size(); ++i)
@@ -550,13 +396,17 @@ TEST(SqliteRecoveryApi, GarbageOrTruncatedFilesGiveNoRecordsAndNoCrash)
         ASSERT_TRUE(testsupport::writeFile(path, bodies[i]));
         SqliteRecovery r;
         RecordingProgress progress(10.0);
-        const int found = r.scanRecoveryForType(1, {path}, &progress);
-        EXPECT_GE(found, 0) << "case " << i;
-        if (i < 4) {
-            EXPECT_EQ(r.getMessageGroupCount(), 0u) << "case " << i;
-        }
-        EXPECT_NEAR(progress.sum(), 10.0, 1e-9) << "case " << i;
+        EXPECT_GE(r.scanRecoveryForType(1, {path}, &progress), 0) << "case " << i;
+        EXPECT_TRUE(i >= 4 || r.getMessageGroupCount() == 0) << "case " << i;
+        EXPECT_NEAR(progress.sum, 10.0, 1e-9) << "case " << i;
     }
+    SqliteRecovery r;
+    RecordingProgress progress(250.0);
+    EXPECT_EQ(r.scanRecoveryForType(1, {QStringLiteral("/nonexistent/Calendar.sqlitedb")}, &progress), -1);
+    EXPECT_NEAR(progress.sum, 250.0, 1e-9);
+    EXPECT_EQ(r.scanRecoveryForType(2, {QStringLiteral("/nonexistent/call_history.db")}, nullptr), 0);
+    EXPECT_EQ(r.getCallhistoryCount(), 0u);
+    EXPECT_EQ(r.getCallhistory(0), nullptr);
 }
 
 TEST(SqliteRecoveryApi, ProgressAddsUpToTheRangeAndAFalseAnswerStops)
@@ -565,48 +415,36 @@ TEST(SqliteRecoveryApi, ProgressAddsUpToTheRangeAndAFalseAnswerStops)
     iosrecgen::Options o;
     o.rows = 400;
     const QString db = iosrecgen::generate(1, dir.path(), o, nullptr);
-    {
-        SqliteRecovery r;
-        RecordingProgress progress(625.0);
-        r.scanRecoveryForType(1, {db}, &progress);
-        EXPECT_NEAR(progress.sum(), 625.0, 1e-6);
-        for (double step : progress.steps)
-            EXPECT_GT(step, 0.0);
-        EXPECT_EQ(progress.finishes, 0); // the caller finishes its own share
-    }
-    {
-        SqliteRecovery r;
-        RecordingProgress refusing(625.0, 0); // refuses its first call
-        r.scanRecoveryForType(1, {db}, &refusing);
-        EXPECT_EQ(refusing.steps.size(), 1u);
-        EXPECT_EQ(r.getMessageGroupCount(), 0u);
-    }
+    SqliteRecovery r;
+    RecordingProgress progress(625.0);
+    r.scanRecoveryForType(1, {db}, &progress);
+    EXPECT_NEAR(progress.sum, 625.0, 1e-6);
+    EXPECT_TRUE(std::all_of(progress.steps.begin(), progress.steps.end(), [](double s) { return s > 0; }));
+    EXPECT_EQ(progress.finishes, 0); // the caller finishes its own share
+    SqliteRecovery refused;
+    RecordingProgress refusing(625.0, 0); // refuses its first call
+    refused.scanRecoveryForType(1, {db}, &refusing);
+    EXPECT_EQ(refusing.steps.size(), 1u);
+    EXPECT_EQ(refused.getMessageGroupCount(), 0u);
 }
 
-TEST(SqliteRecoveryApi, EachScanReplacesOnlyItsOwnTypesRecords)
+TEST(SqliteRecoveryApi, EachScanReplacesOnlyItsOwnTypesRecordsAndWritesNothing)
 {
     QTemporaryDir dir;
     iosrecgen::Options o;
-    const QString calls = iosrecgen::generate(2, dir.filePath(QStringLiteral("a")), o, nullptr);
-    const QString notes = iosrecgen::generate(4, dir.filePath(QStringLiteral("b")), o, nullptr);
+    o.journal = Journal::Wal;
+    const QStringList files = {iosrecgen::generate(2, dir.filePath(QStringLiteral("a")), o, nullptr),
+                               iosrecgen::generate(4, dir.filePath(QStringLiteral("b")), o, nullptr)};
+    const auto before = testsupport::snapshotFolder(dir.path());
     SqliteRecovery r;
-    const QStringList files = {calls, notes};
     r.scanRecoveryForType(2, files, nullptr);
     const unsigned callCount = r.getCallhistoryCount();
+    EXPECT_GT(callCount, 0u);
     r.scanRecoveryForType(4, files, nullptr);
     EXPECT_EQ(r.getCallhistoryCount(), callCount);
     r.scanRecoveryForType(2, files, nullptr);
     EXPECT_EQ(r.getCallhistoryCount(), callCount); // not doubled
-}
-
-TEST(SqliteRecoveryApi, NeverWritesBesideTheEvidence)
-{
-    QTemporaryDir dir;
-    iosrecgen::Options o;
-    o.journal = iosrecgen::Journal::Wal;
-    const QString db = iosrecgen::generate(0, dir.path(), o, nullptr);
-    const auto before = testsupport::snapshotFolder(dir.path());
-    SqliteRecovery r;
-    r.scanRecoveryForType(0, {db}, nullptr);
     EXPECT_EQ(testsupport::snapshotFolder(dir.path()), before);
 }
+
+} // namespace

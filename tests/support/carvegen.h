@@ -14,7 +14,6 @@
 namespace carvegen {
 
 enum class Mode { Rollback, Wal, PersistJournal };
-const char* modeName(Mode mode);
 
 struct Scenario {
     Mode mode = Mode::Rollback;
@@ -25,11 +24,9 @@ struct Scenario {
     int overflowEvery = 0;        // every Nth row of a text column gets a text that overflows the page
     int textMax = 120;            // texts are 8 to 8 + textMax - 1 bytes long
     int pageSize = 4096;
-    std::string encoding = "UTF-8"; // or "UTF-16le" / "UTF-16be"
     int rowsPerCommit = 1;        // WAL and rollback inserts: rows per transaction
     bool bulk = false;            // one transaction for all inserts and one for all deletes
     std::string onlyTable;        // fill this table only (empty: every table of the layout)
-    unsigned seed = 1;
 };
 
 struct GenRow {
@@ -47,7 +44,6 @@ struct GenRow {
 struct GroundTruth {
     std::string dbPath, walPath, journalPath; // empty companions when the mode leaves none
     std::vector<GenRow> rows;
-    std::map<std::string, std::vector<std::string>> columns; // table -> column names
 };
 
 // Builds the scenario's files in `folder` (created if needed). False with *error on failure.
@@ -87,7 +83,5 @@ struct Score {
 Score score(const GroundTruth& truth, const std::vector<sqlcarve::CarvedRow>& rows);
 
 std::string describe(const Score& score); // one line per figure
-
-bool valuesEqual(const sqlcarve::Value& a, const sqlcarve::Value& b);
 
 } // namespace carvegen

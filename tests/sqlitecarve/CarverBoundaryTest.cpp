@@ -1,0 +1,202 @@
+// Exact answers at the carver's boundaries: which -wal frames count as committed, how a
+// -journal is read whatever its header says, varints at their longest and at a buffer's end,
+// payloads at the local maximum. Each case names the rows that must come back, and no others.
+
+#include "../../lib/sqlitecarve/Format_p.h"
+#include "SqlFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace {
+
+using sqlfixture::build;
+using sqlfixture::carved;
+using Rows = std::multiset<std::string>;
+
+// Row i of table t (long past 10, to fill pages) as inserted and as carved.
+std::string text(int i) { return "row " + std::to_string(i) + " " + std::string(i > 10 ? 300 : 20, 'x'); }
+std::string insert(int i) { return "INSERT INTO t VALUES(" + std::to_string(i) + ", '" + text(i) + "', " + std::to_string(i * 1000) + ")"; }
+Rows shown(std::vector<int> ids)
+{
+    Rows out;
+    for (int i : ids)
+        out.insert(std::to_string(i) + "|" + std::to_string(i) + "|'" + text(i) + "'|" + std::to_string(i * 1000));
+    return out;
+}
+
+const std::string kTable = "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT, b INTEGER)";
+constexpr size_t kPage = 4096;
+
+size_t lastFrame(const std::string& wal) { return wal.size() - 24 - kPage; }
+
+struct WalCase {
+    const char* name;
+    std::vector<std::string> before, after; // around rows 1-10, each inserted in its own commit
+    void (*damage)(std::string& wal);
+    std::vector<int> deleted;
+};
+void PrintTo(const WalCase& c, std::ostream* os) { *os << c.name; }
+
+class CarverWal : public ::testing::TestWithParam<WalCase>
+{
+};
+
+TEST_P(CarverWal, CommittedFramesDecideWhatWasDeleted)
+{
+    const WalCase& c = GetParam();
+    QTemporaryDir dir;
+    std::vector<std::string> sql = c.before;
+    sql.insert(sql.end(), {"PRAGMA journal_mode=WAL", "PRAGMA wal_autocheckpoint=0", kTable});
+    for (int i = 1; i <= 10; ++i)
+        sql.push_back(insert(i));
+    sql.insert(sql.end(), c.after.begin(), c.after.end());
+    const std::string path = build(dir, "w.db", sql, true);
+    std::string wal = sqlfixture::readAll(path + "-wal");
+    if (c.damage)
+        c.damage(wal), sqlfixture::writeAll(path + "-wal", wal);
+    const sqlcarve::Result r = sqlcarve::carveFile(path);
+    EXPECT_EQ(carved(r, "t"), shown(c.deleted));
+    for (const auto& row : r.rows)
+        EXPECT_EQ(row.source, sqlcarve::Source::Wal);
+}
+
+const std::vector<std::string> kDeleteTwice = {"PRAGMA secure_delete=OFF", "PRAGMA wal_checkpoint(TRUNCATE)",
+                                               "DELETE FROM t WHERE id = 3", "DELETE FROM t WHERE id = 5"};
+
+std::vector<std::string> growThenShrink()
+{
+    std::vector<std::string> sql{"PRAGMA wal_checkpoint(TRUNCATE)", "BEGIN"};
+    for (int i = 11; i <= 40; ++i)
+        sql.push_back(insert(i));
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM t WHERE id > 10"});
+    return sql;
+}
+
+std::vector<int> from11To40()
+{
+    std::vector<int> out;
+    for (int i = 11; i <= 40; ++i)
+        out.push_back(i);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Carver, CarverWal,
+    ::testing::Values(
+        WalCase{"deleted_in_last_transaction", {}, kDeleteTwice, nullptr, {3, 5}},
+        // The last transaction does not count: row 5 is live.
+        WalCase{"checksum_break", {}, kDeleteTwice, [](std::string& w) { w[lastFrame(w) + 24 + 1000] ^= 1; }, {3}},
+        WalCase{"salt_change", {}, kDeleteTwice, [](std::string& w) { w[lastFrame(w) + 8] ^= 1; }, {3}},
+        // Secure delete leaves the rows only in older frames; the old version of an updated row is
+        // no deleted row.
+        WalCase{"older_frames_only", {}, {"PRAGMA secure_delete=ON", "DELETE FROM t WHERE id > 7", "UPDATE t SET b = 1 WHERE id = 1"}, nullptr, {8, 9, 10}},
+        // Auto-vacuum truncates the database: the frames of the pages past its end hold the rows.
+        WalCase{"frames_past_the_end", {"PRAGMA auto_vacuum=FULL"}, growThenShrink(), nullptr, from11To40()}));
+
+struct JournalCase {
+    const char* name;
+    uint32_t sectorSize, pageSize; // written into a valid header; 0, 0: the header PERSIST zeroed
+    const char* warning;
+};
+void PrintTo(const JournalCase& c, std::ostream* os) { *os << c.name; }
+
+class CarverJournal : public ::testing::TestWithParam<JournalCase>
+{
+};
+
+// Secure delete wipes the rows from the database: only the journal's page images keep them.
+// Table u's page is journaled first, so t's page is not the first record.
+TEST_P(CarverJournal, RecordsAreFoundWhateverTheHeaderSays)
+{
+    const JournalCase& c = GetParam();
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA journal_mode=PERSIST", kTable, "CREATE TABLE u(x)", "INSERT INTO u VALUES(1)"};
+    for (int i = 1; i <= 10; ++i)
+        sql.push_back(insert(i));
+    sql.insert(sql.end(), {"PRAGMA secure_delete=ON", "BEGIN", "DELETE FROM u", "DELETE FROM t WHERE id IN (3, 5)", "COMMIT"});
+    const std::string path = build(dir, "j.db", sql);
+    std::string journal = sqlfixture::readAll(path + "-journal");
+    ASSERT_GE(journal.size(), 512u + 3 * (kPage + 8)); // a 512-byte sector, three page records
+    if (c.pageSize) {
+        journal.replace(0, 8, "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8); // magic, then records, nonce, pages, sector, page size
+        for (const auto& [at, value] : {std::pair{8, 2u}, {12, 0u}, {16, 2u}, {20, c.sectorSize}, {24, c.pageSize}})
+            sqlfixture::put32(journal, size_t(at), value);
+        sqlfixture::writeAll(path + "-journal", journal);
+    }
+    const sqlcarve::Result r = sqlcarve::carveFile(path);
+    EXPECT_EQ(carved(r, "t"), shown({3, 5}));
+    for (const auto& row : r.rows)
+        EXPECT_EQ(row.source, sqlcarve::Source::Journal);
+    if (c.warning) {
+        EXPECT_TRUE(sqlfixture::warned(r, c.warning));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Carver, CarverJournal,
+                         ::testing::Values(JournalCase{"zeroed_header", 0, 0, nullptr},
+                                           JournalCase{"sector_size_0", 0, kPage, nullptr},
+                                           JournalCase{"page_size_unlike_the_database", 512, 1024, "page size"}));
+
+// A lone row deleted from its page leaves its cell whole: its rowid varint is read back.
+TEST(CarverBoundary, RowidsOfEveryVarintLength)
+{
+    for (int64_t rowid : {int64_t(1), int64_t(128), (int64_t(1) << 56) - 1, int64_t(1) << 56, INT64_MAX, int64_t(-1), INT64_MIN}) {
+        QTemporaryDir dir;
+        const std::string id = rowid == INT64_MIN ? "-9223372036854775807 - 1" : std::to_string(rowid);
+        const sqlcarve::Result r = sqlcarve::carveFile(
+            build(dir, "v.db", {"PRAGMA secure_delete=OFF", kTable, "INSERT INTO t VALUES(" + id + ", 'a lone row of the table', 7)",
+                                "DELETE FROM t"}));
+        EXPECT_EQ(carved(r, "t"), Rows{std::to_string(rowid) + "|" + std::to_string(rowid) + "|'a lone row of the table'|7"});
+    }
+}
+
+TEST(CarverBoundary, VarintsEndingAtTheBufferEnd)
+{
+    const struct {
+        std::string bytes;
+        size_t available;
+        int length; // 0: cut off
+        uint64_t value;
+    } cases[] = {
+        {"\x7f", 1, 1, 127},
+        {"\x81\x00", 2, 2, 128},
+        {"\x81\x00", 1, 0, 0},
+        {std::string(8, '\xff') + "\xff", 9, 9, UINT64_MAX},
+        {std::string(8, '\x80') + "\x01", 9, 9, 1},
+        {std::string(8, '\xff') + "\xff", 8, 0, 0},
+        {std::string(7, '\xff') + "\x7f", 8, 8, (uint64_t(1) << 56) - 1},
+    };
+    for (const auto& c : cases) {
+        const auto* p = reinterpret_cast<const uint8_t*>(c.bytes.data());
+        uint64_t v = 0;
+        EXPECT_EQ(sqlcarve::fmt::getVarint(p, p + c.available, &v), c.length) << c.bytes.size() << "/" << c.available;
+        if (c.length) {
+            EXPECT_EQ(v, c.value);
+        }
+    }
+}
+
+// On 1024-byte pages a table leaf keeps payloads of up to 989 bytes on the page; one byte more
+// goes to an overflow page. A dropped table leaves a freelist trunk behind, so the freed
+// overflow page becomes a leaf of it and keeps every byte.
+TEST(CarverBoundary, PayloadAtTheLocalMaximumAndOneByteMore)
+{
+    for (int payload : {989, 990}) {
+        QTemporaryDir dir;
+        const std::string text(size_t(payload - 4), 'p'); // header: size, NULL alias, 2-byte text type
+        const sqlcarve::Result r = sqlcarve::carveFile(
+            build(dir, "o.db",
+                  {"PRAGMA page_size=1024", "PRAGMA secure_delete=OFF", "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)",
+                   "CREATE TABLE junk(z BLOB)", "INSERT INTO junk VALUES(zeroblob(5000))", "DROP TABLE junk",
+                   "INSERT INTO t VALUES(7, '" + text + "')", "DELETE FROM t"}));
+        EXPECT_EQ(carved(r, "t"), Rows{"7|7|'" + text + "'"}) << payload;
+        for (const auto& row : r.rows)
+            if (row.table == "t") {
+                EXPECT_EQ(row.source == sqlcarve::Source::Overflow, payload > 989) << payload;
+            }
+    }
+}
+
+} // namespace
