@@ -519,6 +519,10 @@ private:
             if (dbSize)
                 m_pageCount = dbSize;
         }
+        // A later commit can cut pages off the end: their last images are no longer part of the
+        // database, and every per-page table is sized from the page count that remains.
+        if (m_finalFrame.size() > size_t(m_pageCount) + 1)
+            m_finalFrame.resize(size_t(m_pageCount) + 1);
         m_framesByPage.clear();
         for (uint32_t i = 0; i < m_walFrames; ++i) {
             const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);

@@ -200,3 +200,20 @@ TEST(CarverBoundary, PayloadAtTheLocalMaximumAndOneByteMore)
 }
 
 } // namespace
+
+// A commit that cuts pages off the end after an earlier commit wrote one of them: the earlier
+// frame's page lies past the new end and must be read as a deleted image, not indexed as a page.
+TEST(CarverWalShrink, AFramePastTheCommittedEndIsReadAsDeleted)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA auto_vacuum=FULL", "PRAGMA journal_mode=WAL", "PRAGMA wal_autocheckpoint=0", kTable, "BEGIN"};
+    for (int i = 1; i <= 40; ++i)
+        sql.push_back(insert(i));
+    sql.insert(sql.end(), {"COMMIT", "PRAGMA wal_checkpoint(TRUNCATE)", "UPDATE t SET b = 7 WHERE id = 40",
+                           "DELETE FROM t WHERE id > 10"});
+    const std::string path = build(dir, "s.db", sql, true);
+    const sqlcarve::Result r = sqlcarve::carveFile(path);
+    ASSERT_TRUE(r.ok);
+    const Rows got = carved(r, "t");
+    EXPECT_EQ(got.count("40|40|'" + text(40) + "'|7"), 1u) << ::testing::PrintToString(got);
+}
