@@ -10,8 +10,10 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_odr_violation=0
 export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export IBREADER_LOG_LEVEL=-1
+WERROR=()
+if [ -n "${CI:-}" ]; then WERROR=(-DCMAKE_COMPILE_WARNING_AS_ERROR=ON); fi
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
-  -DIBR_SANITIZE=address,undefined -DIBR_BUILD_FUZZ=ON -DIBR_BUILD_BENCH=OFF >/dev/null
+  -DIBR_SANITIZE=address,undefined -DIBR_BUILD_FUZZ=ON -DIBR_BUILD_BENCH=OFF "${WERROR[@]}" >/dev/null
 ninja -C build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
@@ -30,6 +32,6 @@ for f in build-asan/fuzz/fuzz_*; do
 done
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DIBR_SANITIZE=thread -DIBR_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DIBR_SANITIZE=thread -DIBR_BUILD_BENCH=OFF "${WERROR[@]}" >/dev/null
 ninja -C build-tsan test_catalogue
 ./build-tsan/tests/test_catalogue --gtest_brief=1

@@ -274,6 +274,7 @@ void CiTunesBackupManager::updateDeviceTypeMap()
     if (g_pThdDownloadConfig)
         return;
     auto* thread = new ThreadDownload(this, nullptr);
+    thread->setOnReceived([this](const QString& listText) { setupDeviceTypeMap(listText); });
     g_pThdDownloadConfig = thread;
     const QString base = ZuProductInfo::instance()->extendParam(QStringLiteral("firmwareUrl"));
     thread->setUrl(base);

@@ -6,7 +6,6 @@
 
 #include <mutex>
 
-#include "CiTunesBackupManager.h"
 #include "utility/Log.h"
 #include "framework/ZuSettings.h"
 
@@ -126,10 +125,10 @@ void ThreadDownload::run()
     curl_easy_cleanup(curl);
     m_curl = nullptr;
 
-    if (status == Received && m_pManager) {
+    if (status == Received && m_onReceived) {
         const qsizetype nul = m_buffer.indexOf('\0');
         const QString text = QString::fromUtf8(nul < 0 ? m_buffer : m_buffer.left(nul));
-        m_pManager->setupDeviceTypeMap(text);
+        m_onReceived(text);
         ZuSettings::instance()->setApplicationParam(QLatin1String(kSettingsKey), QVariant(text));
     }
     // Published last, so a status of 0 means the list is installed and saved.

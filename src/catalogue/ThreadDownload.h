@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 
 class CiTunesBackupManager;
 
@@ -34,6 +35,9 @@ public:
     ~ThreadDownload() override; // releases fields only; the owner stops and waits first
 
     void setUrl(const QString& url) { m_url = url; }
+    // Called on the download thread with the list's text once it is received, before it is saved
+    // and the status published.
+    void setOnReceived(std::function<void(const QString& listText)> onReceived) { m_onReceived = std::move(onReceived); }
     QString url() const { return m_url; }
     CiTunesBackupManager* manager() const { return m_pManager; }
     // Before start(): seconds allowed to connect, and seconds below one byte per second before
@@ -57,7 +61,8 @@ private:
 
     QString m_url;
     QByteArray m_buffer;
-    CiTunesBackupManager* m_pManager; // not owned
+    CiTunesBackupManager* m_pManager; // not owned; tells whose download this is
+    std::function<void(const QString&)> m_onReceived;
     void* m_curl = nullptr;           // CURL*, only while a transfer is prepared or running
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_status{NotRun};
