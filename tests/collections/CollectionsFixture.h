@@ -2,16 +2,12 @@
 
 #include <QString>
 
+#include "TestSupport.h"
+
 #include <functional>
-#include <ostream>
 #include <vector>
 
 #include "CIProgressCallback.h"
-
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace collectionstest {
 

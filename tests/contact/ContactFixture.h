@@ -9,16 +9,10 @@
 #include <sqlite3.h>
 
 #include <functional>
-#include <ostream>
 #include <vector>
 
+#include "TestSupport.h"
 #include "contact/IBackupContact.h"
-
-// Readable QString values in gtest messages.
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace contacttest {
 

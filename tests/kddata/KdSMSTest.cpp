@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "KdTestPrint.h"
+#include "TestSupport.h"
 
 #include <iterator>
 

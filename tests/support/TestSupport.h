@@ -7,8 +7,19 @@
 #include <QTemporaryDir>
 
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include "sqliterecovery/SqliteRecovery.h"
+
+struct sqlite3;
+
+// Readable QString values in assertion messages and parameter names.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace testsupport {
 
@@ -40,5 +51,31 @@ QMap<QString, QByteArray> snapshotFolder(const QString& folder);
 // Writes bytes to a file, creating folders; false on failure.
 bool writeFile(const QString& path, const QByteArray& bytes);
 QByteArray readFile(const QString& path);
+
+// A tmpfs of `bytes` at `mountPoint`, unmounted when the object goes; mounting needs root.
+class SmallDisk
+{
+public:
+    SmallDisk(const QString& mountPoint, int bytes);
+    ~SmallDisk();
+    bool mounted() const { return m_mounted; }
+
+private:
+    QByteArray m_point;
+    bool m_mounted = false;
+};
+
+// One run of the built command-line program; exitCode is -1 when it crashed or hung.
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+QString cliPath();
+CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {});
+
+// Creates the call table of call_history.db (iOS 8 layout) in `db`, inserts `calls` and deletes
+// them again, so that only deleted-record recovery can find them.
+bool insertDeletedCalls(sqlite3* db, const std::vector<CallhistoryRecord>& calls);
 
 } // namespace testsupport
