@@ -23,26 +23,26 @@ public:
 
     explicit LoopbackHttpServer(const Answer& answer);
     ~LoopbackHttpServer();
-    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
-    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
     bool listening() const { return m_listenFd >= 0; }
-    quint16 port() const { return m_port; }
     QString baseUrl() const; // "http://127.0.0.1:<port>/"
-
     int requests() const { return m_requests.load(); }
     long long bodyBytesSent() const { return m_bodyBytesSent.load(); }
     QStringList requestedPaths() const;
 
-    // Polls (without sleeping longer than a few ms at a time) until `predicate` holds or
-    // `timeoutMs` passes.
+    // Polls every few ms until `predicate` holds or `timeoutMs` passes.
     template <typename Pred>
-    static bool waitFor(Pred predicate, int timeoutMs);
+    static bool waitFor(Pred predicate, int timeoutMs)
+    {
+        for (int waited = 0; waited < timeoutMs && !predicate(); waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return predicate();
+    }
 
 private:
     void serve();
     void handle(int fd);
-    bool sendAll(int fd, const char* data, size_t size);
+    bool pause(int ms) const; // false once the server stops
 
     Answer m_answer;
     int m_listenFd = -1;
@@ -54,16 +54,3 @@ private:
     QStringList m_paths;
     std::thread m_thread;
 };
-
-void sleepMs(int ms);
-
-template <typename Pred>
-bool LoopbackHttpServer::waitFor(Pred predicate, int timeoutMs)
-{
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (predicate())
-            return true;
-        sleepMs(5);
-    }
-    return predicate();
-}
