@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <plist/plist.h>
 #include <sys/stat.h>
 
 #include "CManifestRecord.h"
@@ -225,4 +226,122 @@ TEST(HostileIndex, IndexFilesThatAreNotRegularFilesAreSkipped)
             EXPECT_FALSE(backup.parseFromPath(b.w.folder())) << c.name;
         }
     }
+}
+
+// Hostile property lists ----------------------------------------------------------------------
+
+namespace {
+
+void putBE(QByteArray& out, quint64 v, int width)
+{
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+        out += char((v >> shift) & 0xFF);
+}
+
+// A binary property list of `count` arrays, object i holding `refsPerArray` references to
+// object i + 1 (the last one empty); `cycle` makes the last one refer back to the first.
+QByteArray chainedBinaryPlist(int count, int refsPerArray, bool cycle = false)
+{
+    const int refSize = 4, offsetSize = 4;
+    QByteArray out("bplist00");
+    QList<quint64> offsets;
+    for (int i = 0; i < count; ++i) {
+        offsets << quint64(out.size());
+        if (i + 1 < count) {
+            out += char(0xA0 | refsPerArray);
+            for (int r = 0; r < refsPerArray; ++r)
+                putBE(out, quint64(i + 1), refSize);
+        } else if (cycle) {
+            out += char(0xA1);
+            putBE(out, 0, refSize);
+        } else {
+            out += char(0xA0);
+        }
+    }
+    const quint64 table = quint64(out.size());
+    for (quint64 o : offsets)
+        putBE(out, o, offsetSize);
+    out += QByteArray(6, '\0');
+    out += char(offsetSize);
+    out += char(refSize);
+    putBE(out, quint64(count), 8);
+    putBE(out, 0, 8);
+    putBE(out, table, 8);
+    return out;
+}
+
+QByteArray nestedXmlPlist(int depth)
+{
+    QByteArray out("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">");
+    out += QByteArray("<array>").repeated(depth);
+    out += QByteArray("</array>").repeated(depth);
+    out += "</plist>\n";
+    return out;
+}
+
+} // namespace
+
+TEST(HostilePlists, DeepOrExplodingPlistsFailCleanly)
+{
+    const struct {
+        const char* name;
+        QByteArray bytes;
+    } cases[] = {
+        // Each would overflow the stack inside the plist library.
+        {"binary nested 300000 deep", chainedBinaryPlist(300000, 1)},
+        {"XML nested 300000 deep", nestedXmlPlist(300000)},
+        // 2^60 nodes once every shared reference is copied: would never finish.
+        {"binary shared references", chainedBinaryPlist(60, 2)},
+        {"binary cycle", chainedBinaryPlist(3, 1, true)},
+    };
+    // As Manifest.plist the backup cannot be read; as Info.plist it is skipped, the device's
+    // description coming from Manifest.plist instead.
+    for (const auto& c : cases) {
+        for (const char* file : {"Manifest.plist", "Info.plist"}) {
+            const bool info = file[0] == 'I';
+            Backup b;
+            b.w.writeInfoPlist = !info;
+            if (!info)
+                b.w.manifestOverride = c.bytes;
+            ASSERT_TRUE(b.w.write());
+            ASSERT_TRUE(!info || testsupport::writeFile(b.file(file), c.bytes));
+            LogCapture log;
+            CiTunesBackup backup;
+            EXPECT_EQ(backup.parseFromPath(b.w.folder()), info) << c.name << " in " << file;
+            EXPECT_EQ(log.count("iTunesBackup", std::string("Fail to parse ") + file + " for: " + b.w.folder().toStdString()), 1)
+                << c.name << " in " << file;
+            EXPECT_EQ(backup.deviceName(), QStringLiteral("Anna's iPhone")) << c.name << " in " << file;
+        }
+    }
+}
+
+TEST(HostilePlists, ShallowSharedAndModestPlistsStillParse)
+{
+    // Moderate nesting and sharing, as real writers produce, are read.
+    for (const QByteArray& bytes : {chainedBinaryPlist(100, 1), chainedBinaryPlist(12, 2), nestedXmlPlist(100)}) {
+        plist_t root = plistFromBytes(bytes);
+        EXPECT_NE(root, nullptr);
+        plist_free(root);
+    }
+    // Comments and CDATA do not count as nesting.
+    QByteArray xml = nestedXmlPlist(2);
+    xml.replace("<plist version=\"1.0\">", "<plist version=\"1.0\"><!-- <a><a><a> -->");
+    plist_t root = plistFromBytes(xml);
+    EXPECT_NE(root, nullptr);
+    plist_free(root);
+}
+
+// The plist library aborts the process when asked for a string holding a NUL byte.
+TEST(HostilePlists, NulInsideAStringIsCutThere)
+{
+    Backup b;
+    b.w.writeInfoPlist = false;
+    b.w.lockdown.clear();
+    ASSERT_TRUE(b.w.write());
+    const QByteArray info("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Device Name</key>"
+                          "<string>Ab\0cd</string></dict></plist>", 107);
+    ASSERT_TRUE(testsupport::writeFile(b.file("Info.plist"), info));
+    CiTunesBackup backup;
+    EXPECT_TRUE(backup.parseFromPath(b.w.folder()));
+    EXPECT_EQ(backup.deviceName(), QStringLiteral("Ab"));
 }

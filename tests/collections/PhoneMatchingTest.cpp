@@ -2,7 +2,7 @@
 
 #include <QSet>
 
-#include "CollectionsFixture.h"
+#include "TestSupport.h"
 #include "PhoneNumberMatching.h"
 
 TEST(CallingCodeTable, HoldsTheListedPairsInCodeOrder)
@@ -14,8 +14,7 @@ TEST(CallingCodeTable, HoldsTheListedPairsInCodeOrder)
     int va = 0, xv = 0;
     for (int i = 0; i < count; ++i) {
         codes.insert(QString::fromLatin1(table[i].code));
-        if (i > 0)
-            EXPECT_LE(qstrcmp(table[i - 1].code, table[i].code), 0) << i;
+        EXPECT_LE(qstrcmp(table[i > 0 ? i - 1 : 0].code, table[i].code), 0) << i;
         EXPECT_EQ(qstrlen(table[i].country), 2u) << i;
         va += qstrcmp(table[i].country, "va") == 0;
         xv += qstrcmp(table[i].country, "xv") == 0;
@@ -85,11 +84,10 @@ TEST(ResolveAddress, ExactThenSuffixForInternationalOrTrunkForms)
         {"+33612345678", "fr", "Trunk"},           // stripped to 612345678: exact
         {"+999", "us", "+999"},                    // no key matches: the stripped number
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(resolveAddress(QString::fromUtf8(c.number), QString::fromUtf8(c.country), names, index),
                   QString::fromUtf8(c.expected))
             << c.number;
-    }
 }
 
 TEST(ResolveAddress, SuffixMatchNamesTheInternationalNumberOfAnotherCountry)

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "CDeletedRecovery.h"
-#include "CIProgressCallback.h"
 #include "DuplicateTests.h"
 #include "RecoveryConverters.h"
 #include "TestSupport.h"
@@ -16,26 +15,9 @@
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
 
-namespace {
+using testsupport::ProgressRecorder;
 
-class Recorder : public CIProgressCallback
-{
-public:
-    explicit Recorder(int range) : m_range(range) {}
-    void initRange(int r) override { m_range = r; }
-    int range() override { return m_range; }
-    bool progress(double step) override
-    {
-        steps.push_back(step);
-        total += step;
-        return !refuse;
-    }
-    bool finish() override { return true; }
-    int m_range;
-    bool refuse = false;
-    std::vector<double> steps;
-    double total = 0;
-};
+namespace {
 
 KdContactItem* liveContact(const QString& first, const QString& phone)
 {
@@ -65,7 +47,7 @@ QStringList writeFiles(const QTemporaryDir& tmp, const QStringList& names, const
 
 TEST(RecoveryProgress, WrapperNeverExceedsItsShare)
 {
-    Recorder target(1000);
+    ProgressRecorder target(1000);
     ProgressWrapper w(&target, 10.0);
     EXPECT_DOUBLE_EQ(w.range(), 10.0);
     for (int i = 0; i < 3; ++i)
@@ -86,8 +68,9 @@ TEST(RecoveryDriver, SharesFollowSizesAndARefusalStopsAfterItsType)
                             QStringLiteral("Calendar.sqlitedb"), QStringLiteral("notes.sqlite"), QStringLiteral("Bookmarks.db")};
     const QStringList files = writeFiles(tmp, names, QByteArray(100, 'x'));
     for (bool refuse : {false, true}) {
-        Recorder progress(6000);
-        progress.refuse = refuse;
+        ProgressRecorder progress(6000);
+        if (refuse)
+            progress.answer = [](int) { return false; };
         KdBackup backup;
         QStringList skipped;
         EXPECT_EQ(CDeletedRecovery().recover(files, &backup, &progress, &skipped), !refuse);
@@ -95,7 +78,7 @@ TEST(RecoveryDriver, SharesFollowSizesAndARefusalStopsAfterItsType)
     }
     QTemporaryDir sized;
     const QStringList one = writeFiles(sized, {QStringLiteral("sms.db")}, QByteArray(999, 'x'));
-    Recorder progress(1000);
+    ProgressRecorder progress(1000);
     KdBackup backup;
     CDeletedRecovery().recover(one, &backup, &progress);
     EXPECT_NEAR(progress.total, 999.0, 1e-9);
@@ -134,7 +117,7 @@ TEST(RecoveryConverters, DeletedCalls)
     KdCallHistoryItem* live = KdCallHistoryItem::createItem();
     live->setValue(QStringLiteral("live"), 1);
     backup.getCallHistory()->append(live);
-    Recorder progress(100);
+    ProgressRecorder progress(100);
     ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
 
     SqliteRecovery reference;
@@ -178,7 +161,7 @@ TEST(RecoveryConverters, DeletedMessageDatesFollowTheirEpoch)
                                          : CCommonUtils::buildDateTimeBase2001(m.message.date));
 
     KdBackup backup;
-    Recorder progress(100);
+    ProgressRecorder progress(100);
     ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
     int sms = 0, other = 0;
     for (int i = 0; i < backup.getMessage()->count(KdData::AllItems); ++i) {

@@ -6,11 +6,13 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "CIProgressCallback.h"
 #include "sqliterecovery/SqliteRecovery.h"
 
 struct sqlite3;
@@ -43,6 +45,41 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<Line> m_lines;
+};
+
+// Records every report; progress() answers answer(call number, from 1), true when unset, and
+// finish() answers finishAnswer.
+class ProgressRecorder : public CIProgressCallback
+{
+public:
+    explicit ProgressRecorder(int range = 100) : m_range(range) {}
+    void initRange(int range) override
+    {
+        m_range = range;
+        ++inits;
+    }
+    int range() override { return m_range; }
+    bool progress(double step) override
+    {
+        steps.push_back(step);
+        total += step;
+        return answer ? answer(int(steps.size())) : true;
+    }
+    bool finish() override
+    {
+        ++finishes;
+        return finishAnswer;
+    }
+
+    std::function<bool(int call)> answer;
+    bool finishAnswer = true;
+    std::vector<double> steps;
+    double total = 0.0;
+    int inits = 0;
+    int finishes = 0;
+
+private:
+    int m_range;
 };
 
 // SHA-1 of every file under `folder` by relative path, for proving a folder was not changed.
