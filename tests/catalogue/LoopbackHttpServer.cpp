@@ -33,31 +33,11 @@ LoopbackHttpServer::~LoopbackHttpServer()
         ::close(m_listenFd);
 }
 
-QString LoopbackHttpServer::baseUrl() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
-}
-
-QStringList LoopbackHttpServer::requestedPaths() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_paths;
-}
-
-bool LoopbackHttpServer::pause(int ms) const
-{
-    for (int waited = 0; waited < ms && !m_stop; waited += 5)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return !m_stop;
-}
-
 void LoopbackHttpServer::serve()
 {
     while (!m_stop) {
         pollfd p{m_listenFd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
-        const int fd = ::accept(m_listenFd, nullptr, nullptr);
+        const int fd = ::poll(&p, 1, 20) > 0 ? ::accept(m_listenFd, nullptr, nullptr) : -1;
         if (fd >= 0) {
             handle(fd);
             ::close(fd);
@@ -69,41 +49,35 @@ void LoopbackHttpServer::handle(int fd)
 {
     // Reads the request head; with neverAnswer, keeps reading until the client goes.
     QByteArray request;
-    while (!m_stop && (m_answer.neverAnswer || !request.contains("\r\n\r\n"))) {
+    bool counted = false;
+    while (!m_stop && (m_answer.neverAnswer || !counted)) {
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0)
-            continue;
         char buf[4096];
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        const ssize_t n = ::poll(&p, 1, 20) > 0 ? ::recv(fd, buf, sizeof buf, 0) : -2;
+        if (n == -2)
+            continue;
         if (n <= 0)
             return;
-        if (!request.contains("\r\n\r\n")) {
-            request.append(buf, qsizetype(n));
-            if (request.contains("\r\n\r\n")) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_paths << QString::fromLatin1(request.left(request.indexOf("\r\n")).split(' ').value(1));
-                ++m_requests;
-            }
+        request.append(buf, qsizetype(n));
+        if (!counted && request.contains("\r\n\r\n")) {
+            counted = true;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_paths << QString::fromLatin1(request.left(request.indexOf("\r\n")).split(' ').value(1));
         }
     }
-    if (m_stop)
-        return;
-    QByteArray reply = "HTTP/1.1 " + QByteArray::number(m_answer.status) + " Status\r\nContent-Length: "
+    const QByteArray head = "HTTP/1.1 " + QByteArray::number(m_answer.status) + " Status\r\nContent-Length: "
         + QByteArray::number(m_answer.body.size()) + "\r\nConnection: close\r\n\r\n";
     const qsizetype chunk = m_answer.chunkBytes > 0 ? m_answer.chunkBytes : qMax<qsizetype>(1, m_answer.body.size());
-    for (qsizetype at = -1; at < m_answer.body.size(); at = at < 0 ? 0 : at + chunk) {
-        if (at >= 0) {
-            if (!pause(m_answer.chunkDelayMs))
-                return;
-            reply = m_answer.body.mid(at, chunk);
-        }
-        for (qsizetype sent = 0; sent < reply.size();) {
-            const ssize_t n = ::send(fd, reply.constData() + sent, size_t(reply.size() - sent), MSG_NOSIGNAL);
+    for (qsizetype at = -1; !m_stop && at < m_answer.body.size(); at = at < 0 ? 0 : at + chunk) {
+        for (int waited = 0; at >= 0 && waited < m_answer.chunkDelayMs && !m_stop; waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const QByteArray piece = at < 0 ? head : m_answer.body.mid(at, chunk);
+        for (qsizetype sent = 0; sent < piece.size();) {
+            const ssize_t n = ::send(fd, piece.constData() + sent, size_t(piece.size() - sent), MSG_NOSIGNAL);
             if (n <= 0)
                 return;
             sent += n;
         }
-        if (at >= 0)
-            m_bodyBytesSent += reply.size();
+        m_bodyBytesSent += at < 0 ? 0 : piece.size();
     }
 }

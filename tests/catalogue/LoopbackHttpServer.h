@@ -16,8 +16,8 @@ public:
     struct Answer {
         int status = 200;
         QByteArray body;
-        int chunkBytes = 0;   // > 0: the body goes out in pieces of this size ...
-        int chunkDelayMs = 0; // ... with this pause before each piece
+        int chunkBytes = 0;       // > 0: the body goes out in pieces of this size ...
+        int chunkDelayMs = 0;     // ... with this pause before each piece
         bool neverAnswer = false; // read the request, then hold the connection silently
     };
 
@@ -25,10 +25,14 @@ public:
     ~LoopbackHttpServer();
 
     bool listening() const { return m_listenFd >= 0; }
-    QString baseUrl() const; // "http://127.0.0.1:<port>/"
-    int requests() const { return m_requests.load(); }
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port); }
+    int requests() const { return int(requestedPaths().size()); }
     long long bodyBytesSent() const { return m_bodyBytesSent.load(); }
-    QStringList requestedPaths() const;
+    QStringList requestedPaths() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_paths;
+    }
 
     // Polls every few ms until `predicate` holds or `timeoutMs` passes.
     template <typename Pred>
@@ -42,13 +46,11 @@ public:
 private:
     void serve();
     void handle(int fd);
-    bool pause(int ms) const; // false once the server stops
 
     Answer m_answer;
     int m_listenFd = -1;
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_requests{0};
     std::atomic<long long> m_bodyBytesSent{0};
     mutable std::mutex m_mutex;
     QStringList m_paths;
