@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 
 #include "BackupFiles.h"
+#include "BackupFixture.h"
 #include "CManifestRecord.h"
 #include "CiTunesBackup.h"
-#include "CiTunesBackupPrivate.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 #include "kddata/KdBackup.h"
@@ -22,24 +22,9 @@ using testsupport::LogCapture;
 
 namespace {
 
+using Fixture = TestBackup;
+
 const QDateTime kBackupDate(QDate(2015, 6, 1), QTime(12, 30, 15), Qt::UTC);
-
-struct Fixture {
-    QTemporaryDir tmp;
-    QString folder = tmp.filePath(QStringLiteral("b"));
-    SampleBackupWriter writer{folder};
-
-    explicit Fixture(SampleBackupWriter::IndexKind kind = SampleBackupWriter::IndexKind::Mbdb, bool withFile = true)
-    {
-        writer.setDevice(QStringLiteral("Anna's iPhone"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1.2"), kBackupDate);
-        writer.indexKind = kind;
-        if (withFile)
-            writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), "db");
-    }
-    bool write() { return writer.write(); }
-    // The log line naming the file of this backup that could not be parsed.
-    std::string failLine(const char* what) const { return std::string("Fail to parse ") + what + " for: " + folder.toStdString(); }
-};
 
 QByteArray binaryPlist(plist_t root)
 {
@@ -58,9 +43,9 @@ TEST(BackupParse, ReadsInfoAndManifestPlistsWithoutTouchingTheFolder)
 {
     for (auto format : {SampleBackupWriter::PlistFormat::Binary, SampleBackupWriter::PlistFormat::Xml}) {
         Fixture f;
-        f.writer.manifestFormat = format;
-        f.writer.lockdown[QStringLiteral("DeviceName")] = QStringLiteral("Lockdown name");
-        f.writer.lockdown[QStringLiteral("ProductType")] = QStringLiteral("iPad3,4");
+        f.w.manifestFormat = format;
+        f.w.lockdown[QStringLiteral("DeviceName")] = QStringLiteral("Lockdown name");
+        f.w.lockdown[QStringLiteral("ProductType")] = QStringLiteral("iPad3,4");
         ASSERT_TRUE(f.write());
         const auto before = testsupport::snapshotFolder(f.folder);
         CiTunesBackup b;
@@ -96,7 +81,7 @@ TEST(BackupParse, EncryptionFlagForms)
     };
     for (const auto& c : cases) {
         Fixture f;
-        f.writer.isEncrypted = c.value;
+        f.w.isEncrypted = c.value;
         ASSERT_TRUE(f.write());
         CiTunesBackup b;
         ASSERT_TRUE(b.parseFromPath(f.folder)) << c.value.toString().toStdString();
@@ -122,10 +107,10 @@ TEST(BackupParse, BackupDates)
     };
     for (const auto& c : cases) {
         Fixture f;
-        f.writer.writeInfoPlist = c.infoPlist;
+        f.w.writeInfoPlist = c.infoPlist;
         if (!c.infoDate)
-            f.writer.info.remove(QStringLiteral("Last Backup Date"));
-        f.writer.manifestDate = c.manifest;
+            f.w.info.remove(QStringLiteral("Last Backup Date"));
+        f.w.manifestDate = c.manifest;
         ASSERT_TRUE(f.write());
         CiTunesBackup b;
         ASSERT_TRUE(b.parseFromPath(f.folder));
@@ -142,8 +127,8 @@ TEST(BackupParse, FailuresAreLoggedAndReported)
     const QString missing = tmp.filePath(QStringLiteral("nope")), empty = tmp.filePath(QStringLiteral("empty"));
     QDir().mkpath(empty);
     Fixture garbage, headerOnly(SampleBackupWriter::IndexKind::Mbdb, false), appOnly(SampleBackupWriter::IndexKind::Mbdb, false);
-    garbage.writer.manifestOverride = QByteArray("\x00\x01garbage", 9);
-    appOnly.writer.addFile(QStringLiteral("AppDomain-com.example"), QStringLiteral("a"), "a");
+    garbage.w.manifestOverride = QByteArray("\x00\x01garbage", 9);
+    appOnly.w.addFile(QStringLiteral("AppDomain-com.example"), QStringLiteral("a"), "a");
     for (Fixture* f : {&garbage, &headerOnly, &appOnly})
         ASSERT_TRUE(f->write());
     const struct {
@@ -167,26 +152,20 @@ TEST(BackupParse, FailuresAreLoggedAndReported)
 TEST(ManifestMbdb, RecordEdgeCases)
 {
     Fixture f;
-    auto record = [](const QByteArray& domain, const QByteArray& path) {
-        sample::MbdbRecord r;
-        r.domain = domain;
-        r.path = path;
-        return r;
-    };
-    f.writer.addRawRecord(record("AppDomain-com.example.app", "Documents/a"));
-    f.writer.addRawRecord(record("AppDomainGroup-x", "Documents/a")); // only begins with the nine letters: dropped too
-    sample::MbdbRecord emptyPath = record("MediaDomain", QByteArray());
+    f.w.addRawRecord(mbdbRecord("AppDomain-com.example.app", "Documents/a"));
+    f.w.addRawRecord(mbdbRecord("AppDomainGroup-x", "Documents/a")); // only begins with the nine letters: dropped too
+    sample::MbdbRecord emptyPath = mbdbRecord("MediaDomain", QByteArray());
     emptyPath.pathIsEmptyMarker = true;
     emptyPath.size = 77;
-    f.writer.addRawRecord(emptyPath);
-    f.writer.addRawRecord(record("MediaDomain", "Media/Cafe\xcc\x81.jpg")); // e + combining acute
-    sample::MbdbRecord manyProps = record("HomeDomain", "Library/props");
+    f.w.addRawRecord(emptyPath);
+    f.w.addRawRecord(mbdbRecord("MediaDomain", "Media/Cafe\xcc\x81.jpg")); // e + combining acute
+    sample::MbdbRecord manyProps = mbdbRecord("HomeDomain", "Library/props");
     for (int i = 0; i < 200; ++i)
         manyProps.properties.append(qMakePair(QByteArray("p") + QByteArray::number(i), QByteArray("v")));
-    f.writer.addRawRecord(manyProps);
-    sample::MbdbRecord after = record("HomeDomain", "Library/after");
+    f.w.addRawRecord(manyProps);
+    sample::MbdbRecord after = mbdbRecord("HomeDomain", "Library/after");
     after.size = 5;
-    f.writer.addRawRecord(after);
+    f.w.addRawRecord(after);
     ASSERT_TRUE(f.write());
 
     CiTunesBackup b;
@@ -222,8 +201,8 @@ TEST(ManifestMbdb, TruncatedTailsAndBadHeaders)
     for (const QByteArray& tail : tails) {
         Fixture f;
         if (tail.isEmpty())
-            f.writer.addRawRecord(cutProperty);
-        f.writer.mbdbTail = tail;
+            f.w.addRawRecord(cutProperty);
+        f.w.mbdbTail = tail;
         ASSERT_TRUE(f.write());
         CiTunesBackup b;
         EXPECT_TRUE(b.parseFromPath(f.folder));
@@ -270,7 +249,7 @@ QByteArray mdinfo(const QString& domain, const QString& path, bool encrypted, bo
 TEST(LegacyIndex, ReadsMdinfoPairs)
 {
     Fixture f(SampleBackupWriter::IndexKind::Legacy, false);
-    f.writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/notes.db"), "12345");
+    f.w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/notes.db"), "12345");
     ASSERT_TRUE(f.write());
     const QDir dir(f.folder);
     testsupport::writeFile(dir.filePath(QStringLiteral("a.mdinfo")), mdinfo(QStringLiteral("HomeDomain"), QStringLiteral("secret"), true));
@@ -291,7 +270,7 @@ TEST(LegacyIndex, ReadsMdinfoPairs)
 
     for (bool encrypted : {false, true}) { // an empty index is accepted only when encrypted
         Fixture e(SampleBackupWriter::IndexKind::Legacy, false);
-        e.writer.isEncrypted = encrypted;
+        e.w.isEncrypted = encrypted;
         ASSERT_TRUE(e.write());
         LogCapture log;
         CiTunesBackup empty;
@@ -305,10 +284,10 @@ TEST(LegacyIndex, ReadsMdinfoPairs)
 TEST(Staging, CopiesDatabasesWithCompanionsIntoTheWorkingFolder)
 {
     Fixture f;
-    f.writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-wal"), "wal");
-    f.writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-journal"), "journal");
-    f.writer.addFile(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"), "first");
-    f.writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistory/call_history.db"), "second");
+    f.w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-wal"), "wal");
+    f.w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-journal"), "journal");
+    f.w.addFile(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"), "first");
+    f.w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistory/call_history.db"), "second");
     ASSERT_TRUE(f.write());
     CiTunesBackup b;
     ASSERT_TRUE(b.parseFromPath(f.folder));
