@@ -85,38 +85,27 @@ protected:
 
 } // namespace
 
-TEST_F(ContactCollectionTest, EveryLiveContactWithColumnsInLocaleAwareNameOrder)
+// Column texts and their order are checked through the command-line export; here the details
+// behind them, from either address book name and either index.
+TEST_F(ContactCollectionTest, EveryLiveContactWithItsDetails)
 {
     KdContactData* contacts = collect(writeAddressBookBackup(dir, kBook, true));
     const QStringList names = column(contacts, 0);
     EXPECT_EQ(names, expectedNames());
-    // Case and accents do not push names behind "Z" as code-unit order would.
-    EXPECT_LT(names.indexOf(QStringLiteral("anna Cole")), names.indexOf(QStringLiteral("Ethan Zhao")));
-    EXPECT_LT(names.indexOf(QStringLiteral("Émilie Dubois")), names.indexOf(QStringLiteral("emma Larsen")));
-
-    const KdAbstractItem* john = contacts->at(names.indexOf(QStringLiteral("Dr. John Quincy Appleseed Jr.")), false);
+    const auto* john = static_cast<const KdContactItem*>(contacts->at(names.indexOf(QStringLiteral("Dr. John Quincy Appleseed Jr.")), false));
     ASSERT_NE(john, nullptr);
-    EXPECT_EQ(QStringList({john->value(1), john->value(2), john->value(3), john->value(4)}),
-              QStringList({QStringLiteral("Orchard Growers Ltd."), QStringLiteral("+1 (415) 555-0100; 415-555-0199; +44 20 7946 0100"),
-                           QStringLiteral("john@example.com; j.appleseed@orchard.example"),
-                           QStringLiteral("https://appleseed.example; http://blog.example.org/john")}));
+    EXPECT_EQ(john->value(1), QStringLiteral("Orchard Growers Ltd."));
     EXPECT_EQ(john->size(), 0u);
-    const KdContactPrivate* detail = static_cast<const KdContactItem*>(john)->detailContent();
-    ASSERT_NE(detail, nullptr);
-    EXPECT_FALSE(detail->image.isEmpty());
+    ASSERT_NE(john->detailContent(), nullptr);
+    EXPECT_FALSE(john->detailContent()->image.isEmpty());
     QStringList cities;
-    for (const KdContactProperty* p : detail->properties())
+    for (const KdContactProperty* p : john->detailContent()->properties())
         if (p->propType() == KdContactProperty::Address)
             cities << p->propValueEntry().value(QStringLiteral("City"));
     EXPECT_EQ(cities.size(), 2);
     EXPECT_FALSE(cities.contains(QString()));
 
-    const KdAbstractItem* nameless = contacts->at(names.indexOf(QStringLiteral("No Name")), false);
-    ASSERT_NE(nameless, nullptr);
-    EXPECT_EQ(nameless->value(2), QStringLiteral("+1 555 0142"));
-    EXPECT_EQ(nameless->value(3), QStringLiteral("unknown@example.net"));
-
-    backup.getContact()->clear(); // the older address book name, listed by the older index
+    backup.getContact()->clear();
     QTemporaryDir legacy;
     const QString folder = writeAddressBookBackup(legacy, QStringLiteral("Library/AddressBook/AddressBook.db"), false,
                                                   sample::SampleBackupWriter::IndexKind::Legacy);

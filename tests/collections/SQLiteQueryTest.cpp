@@ -13,19 +13,6 @@ using testsupport::ProgressRecorder;
 
 namespace {
 
-bool makeDatabase(const QString& path, const QStringList& statements, sqlite3** keepOpen = nullptr)
-{
-    sqlite3* db = nullptr;
-    bool ok = sqlite3_open(path.toUtf8().constData(), &db) == SQLITE_OK;
-    for (const QString& s : statements)
-        ok = ok && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (keepOpen)
-        *keepOpen = db;
-    else
-        sqlite3_close(db);
-    return ok;
-}
-
 // Collects columns 0 and 1 of every row; stops after `stopAfter` rows when set.
 class NameQuery : public CISQLiteQuery
 {
@@ -55,7 +42,7 @@ protected:
     void SetUp() override
     {
         db = dir.filePath(QStringLiteral("people.db"));
-        ASSERT_TRUE(makeDatabase(db, {QStringLiteral("create table person (name text, age integer)"),
+        ASSERT_TRUE(testsupport::makeDatabase(db, {QStringLiteral("create table person (name text, age integer)"),
                                       QStringLiteral("insert into person values ('Ann', 30)"),
                                       QStringLiteral("insert into person values (NULL, 4294967297)"),
                                       QStringLiteral("insert into person values ('Zoë', 7)")}));
@@ -148,11 +135,11 @@ TEST_F(SQLiteQueryTest, DatabasesAreReadImmutableWhateverTheirPathOrJournal)
     ASSERT_TRUE(QDir().mkpath(folder));
     const QString live = dir.filePath(QStringLiteral("live.db")), evidence = folder + QStringLiteral("/sms.db");
     sqlite3* writer = nullptr;
-    ASSERT_TRUE(makeDatabase(live,
+    ASSERT_TRUE(testsupport::makeDatabase(live,
                              {QStringLiteral("pragma journal_mode=wal"), QStringLiteral("create table person (name text, age integer)"),
                               QStringLiteral("insert into person values ('Old', 1)"), QStringLiteral("pragma wal_checkpoint(truncate)"),
                               QStringLiteral("pragma wal_autocheckpoint=0"), QStringLiteral("insert into person values ('New', 2)")},
-                             &writer));
+                             {}, &writer));
     ASSERT_TRUE(QFile::copy(live, evidence));
     ASSERT_TRUE(QFile::copy(live + QStringLiteral("-wal"), evidence + QStringLiteral("-wal")));
     sqlite3_close(writer);

@@ -23,28 +23,23 @@ struct BuiltBook {
 };
 
 // The sample address book and images database under one iOS layout.
-BuiltBook buildSample(const QTemporaryDir& dir, int iosMajor, bool withDeleted = true)
+BuiltBook buildSample(const QTemporaryDir& dir, int iosMajor)
 {
     BuiltBook b{dir.filePath(QStringLiteral("AddressBook.sqlitedb")),
                 dir.filePath(QStringLiteral("AddressBookImages.sqlitedb"))};
     const QList<sample::SamplePerson> people = sample::addressBookPeople();
-    EXPECT_TRUE(buildDatabase(b.book, [&](sqlite3* db) {
+    EXPECT_TRUE(testsupport::makeDatabase(b.book, {}, [&](sqlite3* db) {
         return sample::createAddressBookTables(db, iosMajor, QStringLiteral("AddressBook.sqlitedb"))
-               && sample::insertPeople(db, people, withDeleted);
+               && sample::insertPeople(db, people, true);
     }));
-    EXPECT_TRUE(buildDatabase(b.images, [&](sqlite3* db) {
+    EXPECT_TRUE(testsupport::makeDatabase(b.images, {}, [&](sqlite3* db) {
         if (!sample::createAddressBookTables(db, iosMajor, QStringLiteral("AddressBookImages.sqlitedb")))
             return false;
         // People get ROWIDs in insertion order. John (1) has thumbnail formats 2 and 0, Zoë only
         // a full-size image.
-        int zoe = 0;
-        for (const sample::SamplePerson& p : people) {
-            if (p.deleted && !withDeleted)
-                continue;
+        int zoe = 1;
+        while (people[zoe - 1].first != QStringLiteral("Zoë"))
             ++zoe;
-            if (p.first == QStringLiteral("Zoë"))
-                break;
-        }
         return execAll(db, {QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 2, x'0202')"),
                             QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 0, x'0101')"),
                             QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (99, 0, x'09')"),
@@ -175,14 +170,13 @@ TEST(AddressBookReader, OlderLayoutAndDanglingReferences)
 {
     QTemporaryDir dir;
     const QString old = dir.filePath(QStringLiteral("AddressBook.db")), book = dir.filePath(QStringLiteral("AddressBook.sqlitedb"));
-    ASSERT_TRUE(buildDatabase(old, [](sqlite3* db) {
-        return execAll(db, {QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT, Last TEXT)"),
-                            QStringLiteral("create table ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, property INTEGER, value TEXT)"),
-                            QStringLiteral("insert into ABPerson values (7, 'Ada', 'Lovelace')"),
-                            QStringLiteral("insert into ABMultiValue values (1, 7, 3, '555-0001')"),
-                            QStringLiteral("insert into ABMultiValue values (2, 42, 3, 'orphan')")});
-    }));
-    ASSERT_TRUE(buildDatabase(book, [](sqlite3* db) {
+    ASSERT_TRUE(testsupport::makeDatabase(
+        old, {QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT, Last TEXT)"),
+              QStringLiteral("create table ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, property INTEGER, value TEXT)"),
+              QStringLiteral("insert into ABPerson values (7, 'Ada', 'Lovelace')"),
+              QStringLiteral("insert into ABMultiValue values (1, 7, 3, '555-0001')"),
+              QStringLiteral("insert into ABMultiValue values (2, 42, 3, 'orphan')")}));
+    ASSERT_TRUE(testsupport::makeDatabase(book, {}, [](sqlite3* db) {
         return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb"))
             && execAll(db, {QStringLiteral("insert into ABPerson (ROWID, First) values (1, 'Bo')"),
                             QStringLiteral("insert into ABMultiValue (UID, record_id, property, identifier, label, value) "
@@ -216,7 +210,7 @@ TEST(AddressBookReader, UnreadableBooksGiveNoListAndUnreadableImagesNoPictures)
     const QString garbage = dir.filePath(QStringLiteral("garbage.sqlitedb")), noPeople = dir.filePath(QStringLiteral("other.sqlitedb")),
                   empty = dir.filePath(QStringLiteral("empty.sqlitedb")), missing = dir.filePath(QStringLiteral("missing.sqlitedb"));
     ASSERT_TRUE(testsupport::writeFile(garbage, QByteArray(8192, 'x')));
-    ASSERT_TRUE(buildDatabase(noPeople, [](sqlite3* db) { return execAll(db, {QStringLiteral("create table t(x)")}); }));
+    ASSERT_TRUE(testsupport::makeDatabase(noPeople, {QStringLiteral("create table t(x)")}));
     ASSERT_TRUE(testsupport::writeFile(empty, QByteArray()));
     Reader reader;
     for (const QString& path : {missing, garbage, noPeople, empty, QString()})
@@ -240,10 +234,11 @@ TEST(AddressBookReader, EvidenceIsNeverWrittenNorItsJournalReplayed)
     QTemporaryDir dir, evidence;
     const QString book = dir.filePath(QStringLiteral("AddressBook.sqlitedb"));
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(book.toUtf8().constData(), &db), SQLITE_OK);
-    ASSERT_TRUE(execAll(db, {QStringLiteral("pragma journal_mode=wal"), QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT)"),
-                             QStringLiteral("insert into ABPerson values (1, 'Checkpointed')"), QStringLiteral("pragma wal_checkpoint(truncate)"),
-                             QStringLiteral("pragma wal_autocheckpoint=0"), QStringLiteral("insert into ABPerson values (2, 'OnlyInWal')")}));
+    ASSERT_TRUE(testsupport::makeDatabase(
+        book, {QStringLiteral("pragma journal_mode=wal"), QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT)"),
+               QStringLiteral("insert into ABPerson values (1, 'Checkpointed')"), QStringLiteral("pragma wal_checkpoint(truncate)"),
+               QStringLiteral("pragma wal_autocheckpoint=0"), QStringLiteral("insert into ABPerson values (2, 'OnlyInWal')")},
+        {}, &db));
     const QString copy = evidence.filePath(QStringLiteral("odd ?#% name/AddressBook.sqlitedb"));
     ASSERT_TRUE(QDir().mkpath(QFileInfo(copy).path()));
     ASSERT_TRUE(QFile::copy(book, copy));

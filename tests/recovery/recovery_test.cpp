@@ -3,8 +3,6 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include <vector>
 
 #include "CDeletedRecovery.h"
@@ -103,14 +101,10 @@ TEST(RecoveryConverters, DeletedCalls)
     };
     QTemporaryDir tmp;
     const QString db = tmp.filePath(QStringLiteral("call_history.db"));
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(db.toUtf8().constData(), &handle), SQLITE_OK);
     std::vector<CallhistoryRecord> calls;
     for (const auto& c : cases)
         calls.push_back(c.record);
-    const bool written = testsupport::insertDeletedCalls(handle, calls);
-    sqlite3_close(handle);
-    ASSERT_TRUE(written);
+    ASSERT_TRUE(testsupport::makeDatabase(db, {}, [&](sqlite3* h) { return testsupport::insertDeletedCalls(h, calls); }));
 
     KdBackup backup;
     backup.getContact()->append(liveContact(QStringLiteral("Ann"), QStringLiteral("+1 555 0100")));

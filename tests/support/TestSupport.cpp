@@ -53,12 +53,6 @@ bool LogCapture::contains(const std::string& text) const
     return false;
 }
 
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-}
-
 QMap<QString, QByteArray> snapshotFolder(const QString& folder)
 {
     QMap<QString, QByteArray> out;
@@ -130,6 +124,20 @@ CliRun runCli(const QStringList& args, const QMap<QString, QString>& env)
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
+}
+
+bool makeDatabase(const QString& path, const QStringList& statements, const std::function<bool(sqlite3*)>& build, sqlite3** open)
+{
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open(path.toUtf8().constData(), &db) == SQLITE_OK;
+    for (const QString& s : statements)
+        ok = ok && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    ok = ok && (!build || build(db));
+    if (open)
+        *open = db;
+    else
+        sqlite3_close(db);
+    return ok;
 }
 
 bool insertDeletedCalls(sqlite3* db, const std::vector<CallhistoryRecord>& calls)

@@ -40,7 +40,6 @@ public:
     // Lines of `module` whose text equals `text` exactly.
     int count(const std::string& module, const std::string& text) const;
     bool contains(const std::string& text) const; // any module, substring
-    void clear();
 
 private:
     mutable std::mutex m_mutex;
@@ -110,6 +109,11 @@ struct CliRun {
 };
 QString cliPath();
 CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {});
+
+// Creates the database at `path` and runs `statements`, then `build` when given; the connection
+// is closed unless `open` takes it. False on any failure.
+bool makeDatabase(const QString& path, const QStringList& statements, const std::function<bool(sqlite3*)>& build = {},
+                  sqlite3** open = nullptr);
 
 // Creates the call table of call_history.db (iOS 8 layout) in `db`, inserts `calls` and deletes
 // them again, so that only deleted-record recovery can find them.
