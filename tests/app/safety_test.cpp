@@ -114,8 +114,7 @@ TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     const QString out = dir.filePath(QStringLiteral("out"));
-    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--json")},
-                           tmpEnv());
+    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--json")}, tmpEnv());
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
     for (const char* db : {"AddressBook.sqlitedb", "sms.db", "call_history.db"})
         EXPECT_TRUE(r.err.contains(QByteArray("skipped: deleted records in ") + db + ": no working copy"))
@@ -123,11 +122,7 @@ TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
     const QJsonObject summary = QJsonDocument::fromJson(r.out).object();
     EXPECT_FALSE(summary.value(QStringLiteral("skipped")).toArray().isEmpty());
     // The live records are still extracted.
-    EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json"))))
-                  .object()
-                  .value(QStringLiteral("count"))
-                  .toInt(),
-              0);
+    EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json"))))[QStringLiteral("count")].toInt(), 0);
     EXPECT_TRUE(workFolders().isEmpty());
 }
 
@@ -140,26 +135,18 @@ TEST_F(SafetyTest, LogFilesAndTemporaryFoldersMayNotLieInsideTheEvidence)
     ASSERT_EQ(::stat(QFile::encodeName(backup).constData(), &before), 0);
     const auto snapshot = testsupport::snapshotFolder(backup);
     const QString info = QDir(backup).filePath(QStringLiteral("Info.plist"));
-    struct Case {
+    const QString sms = QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")));
+    const struct {
         QStringList args;
         QMap<QString, QString> env;
         const char* message;
     } cases[] = {
-        {{QStringLiteral("--log-file"), QDir(backup).filePath(QStringLiteral("run.log")), QStringLiteral("info"), backup},
-         {},
-         "the log file"},
+        {{QStringLiteral("--log-file"), QDir(backup).filePath(QStringLiteral("run.log")), QStringLiteral("info"), backup}, {}, "the log file"},
         {{QStringLiteral("info"), backup}, {{QStringLiteral("IBREADER_LOG_FILE"), info}}, "the log file"},
-        {{QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, {{QStringLiteral("TMPDIR"), backupTmp}},
-         "the temporary folder"},
-        {{QStringLiteral("recover-db"), QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"),
-                                                                                  QStringLiteral("Library/SMS/sms.db"))),
-          QStringLiteral("--log-file"),
-          QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")))
-              + QStringLiteral("-wal")},
-         {},
-         "the log file"},
+        {{QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, {{QStringLiteral("TMPDIR"), backupTmp}}, "the temporary folder"},
+        {{QStringLiteral("recover-db"), sms, QStringLiteral("--log-file"), sms + QStringLiteral("-wal")}, {}, "the log file"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const CliRun r = runCli(c.args, c.env);
         EXPECT_EQ(r.exitCode, 2) << c.args.join(QLatin1Char(' ')).toStdString() << "\n" << r.err.constData();
         EXPECT_TRUE(r.err.contains(c.message)) << r.err.constData();

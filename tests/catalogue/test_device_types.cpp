@@ -82,7 +82,6 @@ TEST_F(DeviceTypeMapTest, ListTextVariants)
          QStringLiteral("iPhone7,2"), QStringLiteral("iPhone 6"), true},
         {"empty text", QString(), QStringLiteral("iPhone7,2"), QStringLiteral("iPhone 6"), true},
         {"not a plist", QStringLiteral("<html>404</html>"), QStringLiteral("iPhone7,2"), QStringLiteral("iPhone 6"), true},
-        {"truncated", base.left(base.size() / 2), QStringLiteral("iPhone7,2"), QStringLiteral("iPhone 6"), true},
         {"number value skipped",
          QStringLiteral("<plist version=\"1.0\"><dict><key>iPad5,1</key><integer>7</integer>"
                         "<key>iPad5,3</key><string>iPad Air 2</string></dict></plist>"),

@@ -119,20 +119,4 @@ TEST_F(DriverTest, CollectInfosFillsTheSixProperties)
     EXPECT_EQ(properties, (QStringList{QStringLiteral("Demo iPhone"), QStringLiteral("2016-03-14 09:26"), QStringLiteral("8.4.1"),
                                        QStringLiteral("C39KQ0ABFFT9"), QStringLiteral("iPhone 5S"), QStringLiteral("12.3.2.35")}));
     backup.collectInfos(nullptr);
-
-    // Without any date the backup is dated at the first moment of 2001; no category database
-    // at all is no failure.
-    QTemporaryDir dir;
-    sample::SampleBackupWriter writer(dir.filePath(QStringLiteral("b")));
-    writer.setDevice(QStringLiteral("P"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime());
-    writer.writeInfoPlist = false;
-    writer.manifestDate = QDateTime();
-    writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/x.txt"), "x");
-    ASSERT_TRUE(writer.write());
-    CiTunesBackup bare;
-    ASSERT_TRUE(bare.parseFromPath(writer.folder()));
-    KdBackup bareModel;
-    bare.collectInfos(&bareModel);
-    EXPECT_EQ(bareModel.backupProperty(KdBackup::BackupDate), QStringLiteral("2001-01-01 00:00"));
-    EXPECT_TRUE(bare.collectDatas(&bareModel, nullptr));
 }

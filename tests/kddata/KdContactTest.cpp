@@ -4,20 +4,6 @@
 #include "contact/IBackupContact.h"
 #include "kddata/KdBackup.h"
 
-// Converters copy a recovered person's thirteen texts by position.
-TEST(KdContactPrivate, TextMembersFollowTheRecoveryRecordOrder)
-{
-    KdContactPrivate d;
-    const QString* named[] = {&d.first, &d.last, &d.middle, &d.prefix, &d.suffix, &d.nickname, &d.firstPhonetic,
-                              &d.middlePhonetic, &d.lastPhonetic, &d.jobTitle, &d.organization, &d.department, &d.note};
-    static_assert(std::size(named) == KdContactPrivate::TextCount, "thirteen texts");
-    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
-        EXPECT_EQ(&d.textMember(i), named[i]) << i;
-    d.textMember(13) = "stray"; // out of range: never read back
-    EXPECT_EQ(d.textMember(-1), QString());
-    EXPECT_EQ(d.textMember(13), QString());
-}
-
 TEST(KdContactPrivate, ContactNameComposesNamePartsWithFallbacks)
 {
     const struct {
@@ -138,7 +124,7 @@ TEST(KdContactPrivate, FromAddrBookReadsNamesValuesEntriesAndImage)
     stale->setPropValue("stale");
     d.addProperty(stale);
     ASSERT_TRUE(d.fromAddrBook(&rec, nullptr));
-    QStringList got;
+    QStringList got; // by position: converters copy a recovered person's texts by position
     for (int i = 0; i < KdContactPrivate::TextCount; ++i)
         got << d.textMember(i);
     EXPECT_EQ(got, QStringList({"Ann", "Lee", "M", "Dr.", "", "Annie", "an", "em", "lii", "CTO",
