@@ -173,6 +173,28 @@ TEST(RecoveryConverters, DeletedMessageDatesFollowTheirEpoch)
     EXPECT_GT(other, 0);
 }
 
+// Deleted contacts come before the live ones, in name order, whatever order the scan found them in.
+TEST(RecoveryConverters, DeletedContactsInNameOrder)
+{
+    QTemporaryDir tmp;
+    iosrecgen::Options options;
+    options.rows = 24;
+    iosrecgen::Expected expected;
+    const QString db = iosrecgen::generate(0, tmp.path(), options, &expected);
+    ASSERT_FALSE(db.isEmpty());
+    KdBackup backup;
+    backup.getContact()->append(liveContact(QStringLiteral("Aaron"), QStringLiteral("+1 555 0199")));
+    ProgressRecorder progress;
+    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+    const KdData* contacts = backup.getContact();
+    const int deleted = contacts->count(KdData::DeletedItems);
+    ASSERT_GT(deleted, 2);
+    EXPECT_EQ(contacts->at(deleted, false)->value(0), QStringLiteral("Aaron"));
+    for (int i = 1; i < deleted; ++i)
+        EXPECT_LE(QString::localeAwareCompare(contacts->at(i - 1, false)->value(0), contacts->at(i, false)->value(0)), 0)
+            << contacts->at(i - 1, false)->value(0).toStdString() << " before " << contacts->at(i, false)->value(0).toStdString();
+}
+
 TEST(DuplicateTests, NotesBookmarksEventsAndReminders)
 {
     KdBackup backup;
