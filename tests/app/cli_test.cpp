@@ -4,34 +4,18 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
+#include "AddressBookSample.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 
+using testsupport::CliRun;
+using testsupport::runCli;
+
 namespace {
-
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-CliRun ibreader(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral(IBR_CLI_PATH), args);
-    CliRun r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
 
 QString writeBackup(QTemporaryDir& tmp, bool xmlManifest)
 {
@@ -53,18 +37,19 @@ TEST(Cli, InfoJsonDescribesTheBackup)
 {
     for (bool xml : {false, true}) {
         QTemporaryDir tmp;
-        const QString folder = writeBackup(tmp, xml);
-        const CliRun r = ibreader({QStringLiteral("info"), folder, QStringLiteral("--json")});
+        const CliRun r = runCli({QStringLiteral("info"), writeBackup(tmp, xml), QStringLiteral("--json")});
         ASSERT_EQ(r.exitCode, 0) << r.err.constData();
         const QJsonObject o = QJsonDocument::fromJson(r.out).object();
-        EXPECT_EQ(o.value(QStringLiteral("deviceName")).toString(), QStringLiteral("Zoë's iPad"));
-        EXPECT_EQ(o.value(QStringLiteral("productType")).toString(), QStringLiteral("iPad3,4"));
-        EXPECT_EQ(o.value(QStringLiteral("serialNumber")).toString(), QStringLiteral("C39KQ0ABFFT9"));
-        EXPECT_EQ(o.value(QStringLiteral("productVersion")).toString(), QStringLiteral("6.1.3"));
-        EXPECT_EQ(o.value(QStringLiteral("iTunesVersion")).toString(), QStringLiteral("12.3.2.35"));
-        EXPECT_EQ(o.value(QStringLiteral("lastBackupDate")).toString(), QStringLiteral("2013-07-09T08:07:06Z"));
+        const QStringList texts{QStringLiteral("deviceName"), QStringLiteral("productType"), QStringLiteral("serialNumber"),
+                                QStringLiteral("productVersion"), QStringLiteral("iTunesVersion"),
+                                QStringLiteral("lastBackupDate"), QStringLiteral("fileSuffix")};
+        QStringList got;
+        for (const QString& key : texts)
+            got << o.value(key).toString();
+        EXPECT_EQ(got, (QStringList{QStringLiteral("Zoë's iPad"), QStringLiteral("iPad3,4"), QStringLiteral("C39KQ0ABFFT9"),
+                                    QStringLiteral("6.1.3"), QStringLiteral("12.3.2.35"), QStringLiteral("2013-07-09T08:07:06Z"),
+                                    QString()}));
         EXPECT_TRUE(o.value(QStringLiteral("encrypted")).toBool());
-        EXPECT_EQ(o.value(QStringLiteral("fileSuffix")).toString(), QString());
         EXPECT_EQ(o.value(QStringLiteral("files")).toInt(), 2);
     }
 }
@@ -72,39 +57,89 @@ TEST(Cli, InfoJsonDescribesTheBackup)
 TEST(Cli, FilesListsTheIndexAndFiltersByDomain)
 {
     QTemporaryDir tmp;
-    const QString folder = writeBackup(tmp, false);
-    const CliRun r = ibreader({QStringLiteral("files"), folder, QStringLiteral("--domain"), QStringLiteral("MediaDomain"),
-                            QStringLiteral("--json")});
+    const CliRun r = runCli({QStringLiteral("files"), writeBackup(tmp, false), QStringLiteral("--domain"),
+                             QStringLiteral("MediaDomain"), QStringLiteral("--json")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QJsonArray rows = QJsonDocument::fromJson(r.out).array();
     ASSERT_EQ(rows.size(), 1);
     const QJsonObject row = rows.at(0).toObject();
+    const QString path = QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG");
     EXPECT_EQ(row.value(QStringLiteral("domain")).toString(), QStringLiteral("MediaDomain"));
-    EXPECT_EQ(row.value(QStringLiteral("relativePath")).toString(), QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG"));
+    EXPECT_EQ(row.value(QStringLiteral("relativePath")).toString(), path);
     EXPECT_EQ(row.value(QStringLiteral("size")).toInt(), 4);
-    EXPECT_EQ(row.value(QStringLiteral("hashName")).toString(),
-              sample::hashedName(QStringLiteral("MediaDomain"), QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG")));
+    EXPECT_EQ(row.value(QStringLiteral("hashName")).toString(), sample::hashedName(QStringLiteral("MediaDomain"), path));
 }
 
 TEST(Cli, ErrorsGiveMessagesAndExitCodes)
 {
     QTemporaryDir tmp;
-    const CliRun notBackup = ibreader({QStringLiteral("info"), tmp.path()});
-    EXPECT_EQ(notBackup.exitCode, 4);
-    EXPECT_TRUE(notBackup.err.contains("is not a backup folder")) << notBackup.err.constData();
-    const CliRun missing = ibreader({QStringLiteral("files"), tmp.filePath(QStringLiteral("none"))});
-    EXPECT_EQ(missing.exitCode, 4);
-    EXPECT_EQ(ibreader({QStringLiteral("frobnicate")}).exitCode, 2);
-    EXPECT_EQ(ibreader({QStringLiteral("info")}).exitCode, 2);
-    EXPECT_EQ(ibreader({QStringLiteral("info"), tmp.path(), QStringLiteral("--bogus")}).exitCode, 2);
+    const struct {
+        QStringList args;
+        int exitCode;
+        const char* message;
+    } cases[] = {
+        {{QStringLiteral("info"), tmp.path()}, 4, "is not a backup folder"},
+        {{QStringLiteral("files"), tmp.filePath(QStringLiteral("none"))}, 4, "no such folder"},
+        {{QStringLiteral("frobnicate")}, 2, "unknown command"},
+        {{QStringLiteral("info")}, 2, "usage:"},
+        {{QStringLiteral("info"), tmp.path(), QStringLiteral("--bogus")}, 2, "unknown option --bogus"},
+    };
+    for (const auto& c : cases) {
+        const CliRun r = runCli(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE(r.err.contains(c.message)) << r.err.constData();
+    }
 }
 
-TEST(Cli, DemoWritesAndReadsASample)
+TEST(Cli, DemoWritesABackupItCanRead)
 {
     QTemporaryDir tmp;
     const QString out = tmp.filePath(QStringLiteral("demo"));
-    const CliRun r = ibreader({QStringLiteral("demo"), QStringLiteral("--out"), out});
+    const CliRun r = runCli({QStringLiteral("demo"), QStringLiteral("--out"), out});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_TRUE(r.out.contains("Demo iPhone"));
-    EXPECT_TRUE(QFile::exists(QDir(out).filePath(QStringLiteral("Manifest.mbdb"))));
+    EXPECT_EQ(runCli({QStringLiteral("info"), out}).exitCode, 0);
+}
+
+// CSV files as spreadsheets read them: RFC 4180 quoting (a line break stays inside its field),
+// deleted rows marked, recovered calls named after the live contact with their number.
+TEST(Cli, CsvQuotesFieldsAndMarksDeletedRows)
+{
+    QTemporaryDir tmp;
+    sample::SampleBackupWriter w(tmp.filePath(QStringLiteral("backup")));
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"),
+                QDateTime(QDate(2015, 1, 2), QTime(3, 4), Qt::UTC));
+    sample::SamplePerson ann, bob;
+    ann.first = QStringLiteral("Ann");
+    ann.last = QStringLiteral("O\"Neil");
+    ann.organization = QStringLiteral("Line one\nLine two");
+    ann.values = {{3, QStringLiteral("_$!<Mobile>!$_"), QStringLiteral("+1 555 0100"), {}},
+                  {4, QString(), QStringLiteral("ann@example.com"), {}}};
+    bob.first = QStringLiteral("Bob");
+    bob.organization = QStringLiteral("Acme, Inc.");
+    ASSERT_FALSE(w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"),
+                               [&](sqlite3* db) {
+                                   return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb"))
+                                       && sample::insertPeople(db, {bob, ann}, false);
+                               })
+                     .isEmpty());
+    ASSERT_FALSE(w.addDatabase(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"),
+                               [](sqlite3* db) {
+                                   return testsupport::insertDeletedCalls(db, {{QStringLiteral("+15550100"), 1300000000, 75, 5}});
+                               })
+                     .isEmpty());
+    ASSERT_TRUE(w.write());
+
+    const QString out = tmp.filePath(QStringLiteral("out"));
+    const CliRun r = runCli({QStringLiteral("extract"), w.folder(), QStringLiteral("--out"), out, QStringLiteral("--format"),
+                             QStringLiteral("csv"), QStringLiteral("--categories"), QStringLiteral("contacts,calls")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(QDir(out).entryList(QDir::Files), (QStringList{QStringLiteral("calls.csv"), QStringLiteral("contacts.csv")}));
+    EXPECT_EQ(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.csv"))),
+              QByteArray("Name,Organization,Phone Numbers,E-mail Addresses,Web Addresses,Deleted,File\r\n"
+                         "\"Ann O\"\"Neil\",\"Line one\nLine two\",+1 555 0100,ann@example.com,,no,\r\n"
+                         "Bob,\"Acme, Inc.\",,,,no,\r\n"));
+    EXPECT_EQ(testsupport::readFile(QDir(out).filePath(QStringLiteral("calls.csv"))),
+              QByteArray("Name,Number,Date,Type,Duration,Deleted,File\r\n"
+                         "\"Ann O\"\"Neil\",+15550100,2011-03-13 07:06,Outgoing Calls,0:01:15,yes,\r\n"));
 }

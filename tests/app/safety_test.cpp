@@ -14,61 +14,17 @@
 #include <QThread>
 
 #include <csignal>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "SampleBackup.h"
 #include "TestSupport.h"
 
+using testsupport::CliRun;
+using testsupport::runCli;
+using testsupport::SmallDisk;
+
 namespace {
-
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-CliRun ibreader(const QStringList& args, const QMap<QString, QString>& env = {})
-{
-    QProcess p;
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    for (auto it = env.constBegin(); it != env.constEnd(); ++it)
-        e.insert(it.key(), it.value());
-    p.setProcessEnvironment(e);
-    p.start(QStringLiteral(IBR_CLI_PATH), args);
-    CliRun r;
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
-
-// A tmpfs of `bytes`, unmounted when the object goes; mounting needs root.
-class SmallDisk
-{
-public:
-    SmallDisk(const QString& mountPoint, int bytes) : m_point(QFile::encodeName(mountPoint))
-    {
-        QDir().mkpath(mountPoint);
-        m_mounted = ::mount("tmpfs", m_point.constData(), "tmpfs", 0, ("size=" + QByteArray::number(bytes)).constData()) == 0;
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            ::umount2(m_point.constData(), MNT_DETACH);
-    }
-    bool mounted() const { return m_mounted; }
-
-private:
-    QByteArray m_point;
-    bool m_mounted = false;
-};
 
 const char* const kOutputNames[] = {"contacts", "messages", "message_attachments", "calls", "calendar",
                                     "reminders", "notes", "safari", "camera_roll", "photo_stream",
@@ -122,7 +78,7 @@ TEST_F(SafetyTest, OutputLinksAreNeverFollowedNorReplaced)
     const auto backupBefore = testsupport::snapshotFolder(backup);
     const auto victimsBefore = testsupport::snapshotFolder(victims);
 
-    const CliRun r = ibreader({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"),
+    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"),
                             QStringLiteral("json,csv")});
     EXPECT_EQ(r.exitCode, 1) << r.err.constData();
     EXPECT_EQ(testsupport::snapshotFolder(backup), backupBefore);
@@ -139,7 +95,7 @@ TEST_F(SafetyTest, AFullOutputDiskFailsTheRunAndLeavesOnlyWholeFiles)
     SmallDisk disk(out, 12 * 1024);
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
-    const CliRun r = ibreader({QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, tmpEnv());
+    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, tmpEnv());
     EXPECT_EQ(r.exitCode, 1) << r.err.constData();
     EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.constData();
     const QFileInfoList files = QDir(out).entryInfoList(QDir::Files | QDir::Hidden);
@@ -158,8 +114,7 @@ TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     const QString out = dir.filePath(QStringLiteral("out"));
-    const CliRun r = ibreader({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--json")},
-                           tmpEnv());
+    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--json")}, tmpEnv());
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
     for (const char* db : {"AddressBook.sqlitedb", "sms.db", "call_history.db"})
         EXPECT_TRUE(r.err.contains(QByteArray("skipped: deleted records in ") + db + ": no working copy"))
@@ -167,11 +122,7 @@ TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
     const QJsonObject summary = QJsonDocument::fromJson(r.out).object();
     EXPECT_FALSE(summary.value(QStringLiteral("skipped")).toArray().isEmpty());
     // The live records are still extracted.
-    EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json"))))
-                  .object()
-                  .value(QStringLiteral("count"))
-                  .toInt(),
-              0);
+    EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json"))))[QStringLiteral("count")].toInt(), 0);
     EXPECT_TRUE(workFolders().isEmpty());
 }
 
@@ -184,27 +135,19 @@ TEST_F(SafetyTest, LogFilesAndTemporaryFoldersMayNotLieInsideTheEvidence)
     ASSERT_EQ(::stat(QFile::encodeName(backup).constData(), &before), 0);
     const auto snapshot = testsupport::snapshotFolder(backup);
     const QString info = QDir(backup).filePath(QStringLiteral("Info.plist"));
-    struct Case {
+    const QString sms = QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")));
+    const struct {
         QStringList args;
         QMap<QString, QString> env;
         const char* message;
     } cases[] = {
-        {{QStringLiteral("--log-file"), QDir(backup).filePath(QStringLiteral("run.log")), QStringLiteral("info"), backup},
-         {},
-         "the log file"},
+        {{QStringLiteral("--log-file"), QDir(backup).filePath(QStringLiteral("run.log")), QStringLiteral("info"), backup}, {}, "the log file"},
         {{QStringLiteral("info"), backup}, {{QStringLiteral("IBREADER_LOG_FILE"), info}}, "the log file"},
-        {{QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, {{QStringLiteral("TMPDIR"), backupTmp}},
-         "the temporary folder"},
-        {{QStringLiteral("recover-db"), QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"),
-                                                                                  QStringLiteral("Library/SMS/sms.db"))),
-          QStringLiteral("--log-file"),
-          QDir(backup).filePath(sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")))
-              + QStringLiteral("-wal")},
-         {},
-         "the log file"},
+        {{QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, {{QStringLiteral("TMPDIR"), backupTmp}}, "the temporary folder"},
+        {{QStringLiteral("recover-db"), sms, QStringLiteral("--log-file"), sms + QStringLiteral("-wal")}, {}, "the log file"},
     };
-    for (const Case& c : cases) {
-        const CliRun r = ibreader(c.args, c.env);
+    for (const auto& c : cases) {
+        const CliRun r = runCli(c.args, c.env);
         EXPECT_EQ(r.exitCode, 2) << c.args.join(QLatin1Char(' ')).toStdString() << "\n" << r.err.constData();
         EXPECT_TRUE(r.err.contains(c.message)) << r.err.constData();
     }
@@ -216,7 +159,9 @@ TEST_F(SafetyTest, LogFilesAndTemporaryFoldersMayNotLieInsideTheEvidence)
     EXPECT_FALSE(QFileInfo::exists(out));
 }
 
-TEST_F(SafetyTest, StopSignalsEndTheRunWithTheirCodeAndRemoveTheWorkingFolder)
+// A stop signal ends the work on its normal path: what was extracted until then is written, the
+// run reports itself incomplete and exits with the signal's code, the working folder goes.
+TEST_F(SafetyTest, StopSignalsWriteWhatWasExtractedAndExitWithTheirCode)
 {
     // Large enough that the deleted-record scan is still running when the signal comes.
     const QString big = dir.filePath(QStringLiteral("big"));
@@ -224,12 +169,13 @@ TEST_F(SafetyTest, StopSignalsEndTheRunWithTheirCodeAndRemoveTheWorkingFolder)
     options.scale = 200;
     ASSERT_TRUE(sample::writeDemoBackup(big, options));
     for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signo);
+        const QString out = dir.filePath(QStringLiteral("out-%1").arg(signo));
         QProcess p;
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert(QStringLiteral("TMPDIR"), temp);
         p.setProcessEnvironment(e);
-        p.start(QStringLiteral(IBR_CLI_PATH), {QStringLiteral("extract"), big, QStringLiteral("--out"),
-                                               dir.filePath(QStringLiteral("out-%1").arg(signo))});
+        p.start(testsupport::cliPath(), {QStringLiteral("extract"), big, QStringLiteral("--out"), out, QStringLiteral("--json")});
         ASSERT_TRUE(p.waitForStarted());
         // Signal once the copies for the scan are in the working folder.
         QElapsedTimer waited;
@@ -247,6 +193,21 @@ TEST_F(SafetyTest, StopSignalsEndTheRunWithTheirCodeAndRemoveTheWorkingFolder)
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(p.exitCode(), 128 + signo) << p.readAllStandardError().constData();
         EXPECT_TRUE(workFolders().isEmpty()) << workFolders().join(QLatin1Char(' ')).toStdString();
+
+        const QJsonObject summary = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+        ASSERT_TRUE(summary.contains(QStringLiteral("completed")));
+        EXPECT_FALSE(summary.value(QStringLiteral("completed")).toBool());
+        const QJsonArray files = summary.value(QStringLiteral("files")).toArray();
+        EXPECT_EQ(files.size(), int(std::size(kOutputNames)));
+        for (const QJsonValue f : files) {
+            QJsonParseError error{};
+            QJsonDocument::fromJson(testsupport::readFile(f.toString()), &error);
+            EXPECT_EQ(error.error, QJsonParseError::NoError) << f.toString().toStdString();
+        }
+        const QJsonObject contacts = QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json")))).object();
+        EXPECT_GT(contacts.value(QStringLiteral("count")).toInt(), 0);
+        EXPECT_EQ(contacts.value(QStringLiteral("count")).toInt(),
+                  summary[QStringLiteral("categories")][QStringLiteral("contacts")][QStringLiteral("items")].toInt());
     }
 }
 
@@ -262,7 +223,7 @@ TEST_F(SafetyTest, WorkingFoldersOfKilledRunsAreRemovedAtStart)
     const QString foreign = QDir(temp).filePath(QStringLiteral("ibreader-work-notours"));
     for (const QString& f : {stale, alive, foreign})
         ASSERT_TRUE(testsupport::writeFile(f + QStringLiteral("/sms.db"), "copy"));
-    const CliRun r = ibreader({QStringLiteral("info"), backup}, tmpEnv());
+    const CliRun r = runCli({QStringLiteral("info"), backup}, tmpEnv());
     EXPECT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_FALSE(QFileInfo::exists(stale));
     EXPECT_TRUE(QFileInfo::exists(alive));
@@ -279,7 +240,7 @@ TEST_F(SafetyTest, NamesFromTheEvidenceArePrintedEscaped)
     w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/\x1b[2J\u202Etxt.exe"), "y");
     ASSERT_TRUE(w.write());
 
-    const CliRun files = ibreader({QStringLiteral("files"), folder});
+    const CliRun files = runCli({QStringLiteral("files"), folder});
     ASSERT_EQ(files.exitCode, 0) << files.err.constData();
     const QList<QByteArray> lines = files.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 2) << files.out.constData();
@@ -290,7 +251,7 @@ TEST_F(SafetyTest, NamesFromTheEvidenceArePrintedEscaped)
     EXPECT_TRUE(files.out.contains("Library/a\\tfake\\t0\\tdeadbeef\\nforged")) << files.out.constData();
     EXPECT_TRUE(files.out.contains("Library/\\x1b[2J\\u{202e}txt.exe")) << files.out.constData();
 
-    const CliRun info = ibreader({QStringLiteral("info"), folder});
+    const CliRun info = runCli({QStringLiteral("info"), folder});
     EXPECT_TRUE(info.out.contains("Phone\\x1b]0;owned\\x07")) << info.out.constData();
     EXPECT_FALSE(info.out.contains('\x07'));
 }
@@ -304,7 +265,7 @@ TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
     w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"),
               QByteArray(4096, 'z'));
     ASSERT_TRUE(w.write());
-    const CliRun r = ibreader({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out"))},
+    const CliRun r = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out"))},
                               tmpEnv());
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
     EXPECT_TRUE(r.err.contains("skipped: contacts: the address book")) << r.err.constData();
@@ -336,12 +297,12 @@ TEST_F(SafetyTest, ParseProblemsReachTheUserWithFileReasonAndExitCode)
     };
     for (const Case& c : cases) {
         for (const char* command : {"info", "files"}) {
-            const CliRun r = ibreader({QLatin1String(command), c.folder});
+            const CliRun r = runCli({QLatin1String(command), c.folder});
             EXPECT_EQ(r.exitCode, c.code) << command << " " << c.folder.toStdString() << "\n" << r.err.constData();
             EXPECT_TRUE(r.err.contains(c.message)) << r.err.constData();
         }
     }
-    const CliRun padded3 = ibreader({QStringLiteral("info"), padded});
+    const CliRun padded3 = runCli({QStringLiteral("info"), padded});
     EXPECT_TRUE(padded3.err.contains("implausible domain at offset")) << padded3.err.constData();
     EXPECT_TRUE(padded3.out.contains("Files:           1")) << padded3.out.constData();
 }

@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 
+#include <plist/plist.h>
 #include <sys/stat.h>
 
+#include "BackupFixture.h"
 #include "CManifestRecord.h"
 #include "CiTunesBackup.h"
 #include "CiTunesBackupPrivate.h"
-#include "SampleBackup.h"
 #include "TestSupport.h"
 
 using sample::MbdbRecord;
@@ -19,105 +17,74 @@ using testsupport::LogCapture;
 
 namespace {
 
-struct Backup {
-    QTemporaryDir tmp;
-    SampleBackupWriter w{tmp.filePath(QStringLiteral("b"))};
+using Backup = TestBackup;
 
-    explicit Backup(SampleBackupWriter::IndexKind kind = SampleBackupWriter::IndexKind::Mbdb)
-    {
-        w.setDevice(QStringLiteral("Anna's iPhone"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1.2"),
-                    QDateTime(QDate(2015, 6, 1), QTime(12, 30), Qt::UTC));
-        w.indexKind = kind;
-        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), "db");
-    }
-    QString file(const char* name) const { return QDir(w.folder()).filePath(QLatin1String(name)); }
-    qint64 mbdbSize() const { return QFileInfo(file("Manifest.mbdb")).size(); }
-};
-
-MbdbRecord record(const QByteArray& domain, const QByteArray& path)
+// The index's only report that it was cut short.
+std::string endLine(const Backup& b, const char* why, qint64 offset)
 {
-    MbdbRecord r;
-    r.domain = domain;
-    r.path = path;
-    return r;
+    return "Manifest.mbdb " + b.file(QStringLiteral("Manifest.mbdb")).toStdString() + ": " + why + " at offset "
+        + std::to_string(offset) + "; the index ends there";
 }
 
-std::string endLine(const QString& mbdb, const char* why, qint64 offset)
+MbdbRecord with(quint16 mode, qint64 size = 0, bool emptyDomain = false)
 {
-    return (QStringLiteral("Manifest.mbdb ") + mbdb).toStdString() + ": " + why + " at offset "
-           + std::to_string(offset) + "; the index ends there";
+    MbdbRecord r = mbdbRecord("HomeDomain", "Library/x");
+    r.mode = mode;
+    r.size = size;
+    r.domainIsEmptyMarker = emptyDomain;
+    return r;
 }
 
 } // namespace
 
-// Zeros padding the file must not become one empty record per 50 bytes: gigabytes of index.
-TEST(HostileIndex, ZerosAfterTheRecordsEndTheIndex)
-{
-    Backup b;
-    b.w.addRawRecord(record("MediaDomain", "Media/a.jpg"));
-    ASSERT_TRUE(b.w.write());
-    const qint64 end = b.mbdbSize();
-    b.w.mbdbTail = QByteArray(64 * 1024 * 1024, '\0');
-    ASSERT_TRUE(b.w.write());
-    LogCapture log;
-    CiTunesBackup backup;
-    ASSERT_TRUE(backup.parseFromPath(b.w.folder()));
-    EXPECT_EQ(backup.files().size(), 2);
-    EXPECT_EQ(log.count("iTunesBackup", endLine(b.file("Manifest.mbdb"), "implausible domain", end)), 1);
-}
-
+// The first implausible record ends the index: zeros padding the file must not become one empty
+// record per 50 bytes (gigabytes of index), nor garbage a record.
 TEST(HostileIndex, AnImplausibleRecordEndsTheIndexThere)
 {
-    auto withMode = [](quint16 mode) {
-        MbdbRecord r = record("HomeDomain", "Library/x");
-        r.mode = mode;
-        return r;
-    };
-    auto withSize = [](qint64 size) {
-        MbdbRecord r = record("HomeDomain", "Library/x");
-        r.size = size;
-        return r;
-    };
-    MbdbRecord emptyDomain = record("HomeDomain", "Library/x");
-    emptyDomain.domainIsEmptyMarker = true;
     const struct {
         const char* name;
         MbdbRecord middle;
+        QByteArray tail;
         const char* why; // null: the record is plausible and the index goes on past it
     } cases[] = {
-        {"regular file", withMode(0100644), nullptr},
-        {"folder", withMode(040755), nullptr},
-        {"symbolic link", withMode(0120755), nullptr},
-        {"longest domain", record(QByteArray(1024, 'D'), "x"), nullptr},
-        {"empty domain", emptyDomain, "implausible domain"},
-        {"domain too long", record(QByteArray(1025, 'D'), "x"), "implausible domain"},
-        {"control character in domain", record("Home\nDomain", "x"), "implausible domain"},
-        {"NUL in domain", record(QByteArray("Home\0Domain", 11), "x"), "implausible domain"},
-        {"FIFO", withMode(010644), "implausible file mode"},
-        {"character device", withMode(020644), "implausible file mode"},
-        {"socket", withMode(0140755), "implausible file mode"},
-        {"no file type", withMode(0644), "implausible file mode"},
-        {"negative size", withSize(-1), "negative file size"},
+        {"regular file", with(0100644), {}, nullptr},
+        {"folder", with(040755), {}, nullptr},
+        {"symbolic link", with(0120755), {}, nullptr},
+        {"longest domain", mbdbRecord(QByteArray(1024, 'D'), "x"), {}, nullptr},
+        {"zeros after the records", with(0100644), QByteArray(64 * 1024 * 1024, '\0'), "implausible domain"},
+        {"empty domain", with(0100644, 0, true), {}, "implausible domain"},
+        {"domain too long", mbdbRecord(QByteArray(1025, 'D'), "x"), {}, "implausible domain"},
+        {"control character in domain", mbdbRecord("Home\nDomain", "x"), {}, "implausible domain"},
+        {"NUL in domain", mbdbRecord(QByteArray("Home\0Domain", 11), "x"), {}, "implausible domain"},
+        {"FIFO", with(010644), {}, "implausible file mode"},
+        {"character device", with(020644), {}, "implausible file mode"},
+        {"socket", with(0140755), {}, "implausible file mode"},
+        {"no file type", with(0644), {}, "implausible file mode"},
+        {"negative size", with(0100644, -1), {}, "negative file size"},
     };
     for (const auto& c : cases) {
         Backup b;
-        ASSERT_TRUE(b.w.write());
-        const qint64 middle = b.mbdbSize();
-        b.w.addRawRecord(c.middle);
-        b.w.addRawRecord(record("HomeDomain", "Library/after"));
-        ASSERT_TRUE(b.w.write());
+        if (!c.tail.isEmpty())
+            b.w.addRawRecord(c.middle);
+        ASSERT_TRUE(b.write());
+        const qint64 offset = b.mbdbSize();
+        if (c.tail.isEmpty()) {
+            b.w.addRawRecord(c.middle);
+            b.w.addRawRecord(mbdbRecord("HomeDomain", "Library/after"));
+        }
+        b.w.mbdbTail = c.tail;
+        ASSERT_TRUE(b.write());
         LogCapture log;
         CiTunesBackup backup;
-        ASSERT_TRUE(backup.parseFromPath(b.w.folder())) << c.name;
+        ASSERT_TRUE(backup.parseFromPath(b.folder)) << c.name;
         if (!c.why) {
             ASSERT_EQ(backup.files().size(), 3) << c.name;
             EXPECT_EQ(backup.files()[2]->relativePath, QStringLiteral("Library/after")) << c.name;
             EXPECT_FALSE(log.contains("the index ends there")) << c.name;
-            continue;
+        } else {
+            EXPECT_EQ(backup.files().size(), c.tail.isEmpty() ? 1 : 2) << c.name;
+            EXPECT_EQ(log.count("iTunesBackup", endLine(b, c.why, offset)), 1) << c.name;
         }
-        ASSERT_EQ(backup.files().size(), 1) << c.name;
-        EXPECT_EQ(backup.files()[0]->relativePath, QStringLiteral("Library/SMS/sms.db")) << c.name;
-        EXPECT_EQ(log.count("iTunesBackup", endLine(b.file("Manifest.mbdb"), c.why, middle)), 1) << c.name;
     }
 }
 
@@ -127,7 +94,7 @@ TEST(HostileIndex, RecordsLongerThanTheReadWindowStayAligned)
 {
     const int longest = 0xFFFE; // 0xFFFF marks an empty string
     Backup b;
-    MbdbRecord big = record("HomeDomain", QByteArray(longest, 'p'));
+    MbdbRecord big = mbdbRecord("HomeDomain", QByteArray(longest, 'p'));
     big.linkTarget = QByteArray(longest, 'l');
     big.digest = QByteArray(longest, 'd');
     big.encryptionKey = QByteArray(longest, 'k');
@@ -135,12 +102,12 @@ TEST(HostileIndex, RecordsLongerThanTheReadWindowStayAligned)
         big.properties.append(qMakePair(QByteArray(3000, 'n'), QByteArray(longest, char(i))));
     b.w.addRawRecord(big);
     for (int i = 0; i < 20000; ++i)
-        b.w.addRawRecord(record("MediaDomain", "Media/" + QByteArray::number(i)));
-    ASSERT_TRUE(b.w.write());
+        b.w.addRawRecord(mbdbRecord("MediaDomain", "Media/" + QByteArray::number(i)));
+    ASSERT_TRUE(b.write());
     ASSERT_GT(b.mbdbSize(), 16 * 1024 * 1024);
     LogCapture log;
     CiTunesBackup backup;
-    ASSERT_TRUE(backup.parseFromPath(b.w.folder()));
+    ASSERT_TRUE(backup.parseFromPath(b.folder));
     ASSERT_EQ(backup.files().size(), 20002);
     const CManifestRecord* r = backup.files()[1];
     EXPECT_EQ(r->relativePath.size(), longest);
@@ -155,16 +122,16 @@ TEST(HostileIndex, RecordsLongerThanTheReadWindowStayAligned)
 TEST(HostileIndex, PropertiesKeptAreBoundedByTheFileSize)
 {
     Backup b;
-    MbdbRecord padded = record("HomeDomain", "Library/p");
+    MbdbRecord padded = mbdbRecord("HomeDomain", "Library/p");
     for (int i = 0; i < 255; ++i)
         padded.properties.append(qMakePair(QByteArray(), QByteArray()));
     for (int i = 0; i < 400; ++i)
         b.w.addRawRecord(padded);
-    b.w.addRawRecord(record("HomeDomain", "Library/after"));
-    ASSERT_TRUE(b.w.write());
+    b.w.addRawRecord(mbdbRecord("HomeDomain", "Library/after"));
+    ASSERT_TRUE(b.write());
     LogCapture log;
     CiTunesBackup backup;
-    ASSERT_TRUE(backup.parseFromPath(b.w.folder()));
+    ASSERT_TRUE(backup.parseFromPath(b.folder));
     ASSERT_EQ(backup.files().size(), 402);
     qint64 kept = 0;
     for (const CManifestRecord* r : backup.files())
@@ -176,53 +143,156 @@ TEST(HostileIndex, PropertiesKeptAreBoundedByTheFileSize)
     EXPECT_TRUE(log.contains("are not kept"));
 }
 
-// Opening a FIFO waits for a writer that never comes; a link to /dev/zero never ends. Both must
-// be passed over without being read, and the parse must return.
+// Opening a FIFO waits for a writer that never comes; a link to /dev/zero never ends. Both are
+// passed over without being read, and the parse returns.
 TEST(HostileIndex, IndexFilesThatAreNotRegularFilesAreSkipped)
 {
-    enum Kind { Fifo, LinkToDevZero };
     const struct {
-        const char* name;
-        Kind kind;
-    } cases[] = {{"FIFO", Fifo}, {"link to /dev/zero", LinkToDevZero}};
-    auto plant = [](const QString& path, Kind kind) {
-        QFile::remove(path);
-        return kind == Fifo ? ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0
-                            : QFile::link(QStringLiteral("/dev/zero"), path);
+        const char* file;
+        SampleBackupWriter::IndexKind kind;
+        bool parses;
+    } files[] = {
+        {"ffffffffffffffffffffffffffffffffffffffff.mdinfo", SampleBackupWriter::IndexKind::Legacy, true}, // beside good ones
+        {"Info.plist", SampleBackupWriter::IndexKind::Mbdb, true}, // the description then comes from Manifest.plist
+        {"Manifest.mbdb", SampleBackupWriter::IndexKind::Mbdb, false},
     };
-    for (const auto& c : cases) {
-        {   // An .mdinfo beside the good ones.
-            Backup b(SampleBackupWriter::IndexKind::Legacy);
-            ASSERT_TRUE(b.w.write());
-            const QString planted = b.file("ffffffffffffffffffffffffffffffffffffffff.mdinfo");
-            ASSERT_TRUE(plant(planted, c.kind)) << c.name;
+    for (bool fifo : {true, false}) {
+        for (const auto& f : files) {
+            SCOPED_TRACE(std::string(f.file) + (fifo ? " as a FIFO" : " linked to /dev/zero"));
+            Backup b(f.kind);
+            b.w.writeInfoPlist = qstrcmp(f.file, "Info.plist") != 0;
+            ASSERT_TRUE(b.write());
+            const QString planted = b.file(QLatin1String(f.file));
+            QFile::remove(planted);
+            ASSERT_TRUE(fifo ? ::mkfifo(QFile::encodeName(planted).constData(), 0600) == 0 : QFile::link(QStringLiteral("/dev/zero"), planted));
             LogCapture log;
             CiTunesBackup backup;
-            ASSERT_TRUE(backup.parseFromPath(b.w.folder())) << c.name;
-            EXPECT_EQ(backup.files().size(), 1) << c.name;
-            EXPECT_TRUE(log.contains("Index file skipped: " + planted.toStdString())) << c.name;
-        }
-        {   // Info.plist: the device's description comes from Manifest.plist instead.
-            Backup b;
-            b.w.writeInfoPlist = false;
-            ASSERT_TRUE(b.w.write());
-            ASSERT_TRUE(plant(b.file("Info.plist"), c.kind)) << c.name;
-            CiTunesBackup backup;
-            ASSERT_TRUE(backup.parseFromPath(b.w.folder())) << c.name;
-            EXPECT_EQ(backup.deviceName(), QStringLiteral("Anna's iPhone")) << c.name;
-            EXPECT_EQ(backup.files().size(), 1) << c.name;
-        }
-        {   // Manifest.mbdb is refused, also when asked for directly.
-            Backup b;
-            ASSERT_TRUE(b.w.write());
-            ASSERT_TRUE(plant(b.file("Manifest.mbdb"), c.kind)) << c.name;
-            LogCapture log;
-            CiTunesBackupPrivate d(nullptr);
-            EXPECT_FALSE(d.parseManifestMbdb(b.file("Manifest.mbdb"))) << c.name;
-            EXPECT_TRUE(d.m_files.isEmpty()) << c.name;
-            EXPECT_TRUE(log.contains(b.file("Manifest.mbdb").toStdString())) << c.name;
-            CiTunesBackup backup;
-            EXPECT_FALSE(backup.parseFromPath(b.w.folder())) << c.name;
+            ASSERT_EQ(backup.parseFromPath(b.folder), f.parses);
+            if (f.parses) {
+                EXPECT_EQ(backup.files().size(), 1);
+                EXPECT_EQ(backup.deviceName(), QStringLiteral("Anna's iPhone"));
+            }
+            if (b.w.writeInfoPlist) { // a skipped Info.plist is replaced, not reported
+                EXPECT_TRUE(log.contains(f.parses ? "Index file skipped: " + planted.toStdString() : b.failLine("Manifest.mbdb")));
+            }
         }
     }
+}
+
+// Hostile property lists ----------------------------------------------------------------------
+
+namespace {
+
+void putBE(QByteArray& out, quint64 v, int width)
+{
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+        out += char((v >> shift) & 0xFF);
+}
+
+// A binary property list of `count` arrays, object i holding `refsPerArray` references to
+// object i + 1 (the last one empty); `cycle` makes the last one refer back to the first.
+QByteArray chainedBinaryPlist(int count, int refsPerArray, bool cycle = false)
+{
+    const int refSize = 4, offsetSize = 4;
+    QByteArray out("bplist00");
+    QList<quint64> offsets;
+    for (int i = 0; i < count; ++i) {
+        offsets << quint64(out.size());
+        if (i + 1 < count) {
+            out += char(0xA0 | refsPerArray);
+            for (int r = 0; r < refsPerArray; ++r)
+                putBE(out, quint64(i + 1), refSize);
+        } else if (cycle) {
+            out += char(0xA1);
+            putBE(out, 0, refSize);
+        } else {
+            out += char(0xA0);
+        }
+    }
+    const quint64 table = quint64(out.size());
+    for (quint64 o : offsets)
+        putBE(out, o, offsetSize);
+    out += QByteArray(6, '\0');
+    out += char(offsetSize);
+    out += char(refSize);
+    putBE(out, quint64(count), 8);
+    putBE(out, 0, 8);
+    putBE(out, table, 8);
+    return out;
+}
+
+QByteArray nestedXmlPlist(int depth)
+{
+    QByteArray out("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">");
+    out += QByteArray("<array>").repeated(depth);
+    out += QByteArray("</array>").repeated(depth);
+    out += "</plist>\n";
+    return out;
+}
+
+} // namespace
+
+TEST(HostilePlists, DeepOrExplodingPlistsFailCleanly)
+{
+    const struct {
+        const char* name;
+        QByteArray bytes;
+    } cases[] = {
+        // Each would overflow the stack inside the plist library.
+        {"binary nested 300000 deep", chainedBinaryPlist(300000, 1)},
+        {"XML nested 300000 deep", nestedXmlPlist(300000)},
+        // 2^60 nodes once every shared reference is copied: would never finish.
+        {"binary shared references", chainedBinaryPlist(60, 2)},
+        {"binary cycle", chainedBinaryPlist(3, 1, true)},
+    };
+    // As Manifest.plist the backup cannot be read; as Info.plist it is skipped, the device's
+    // description coming from Manifest.plist instead.
+    for (const auto& c : cases) {
+        for (const char* file : {"Manifest.plist", "Info.plist"}) {
+            const bool info = file[0] == 'I';
+            Backup b;
+            b.w.writeInfoPlist = !info;
+            if (!info)
+                b.w.manifestOverride = c.bytes;
+            ASSERT_TRUE(b.write());
+            ASSERT_TRUE(!info || testsupport::writeFile(b.file(QLatin1String(file)), c.bytes));
+            LogCapture log;
+            CiTunesBackup backup;
+            EXPECT_EQ(backup.parseFromPath(b.folder), info) << c.name << " in " << file;
+            EXPECT_EQ(log.count("iTunesBackup", std::string("Fail to parse ") + file + " for: " + b.folder.toStdString()), 1)
+                << c.name << " in " << file;
+            EXPECT_EQ(backup.deviceName(), QStringLiteral("Anna's iPhone")) << c.name << " in " << file;
+        }
+    }
+}
+
+TEST(HostilePlists, ShallowSharedAndModestPlistsStillParse)
+{
+    // Moderate nesting and sharing, as real writers produce, are read.
+    for (const QByteArray& bytes : {chainedBinaryPlist(100, 1), chainedBinaryPlist(12, 2), nestedXmlPlist(100)}) {
+        plist_t root = plistFromBytes(bytes);
+        EXPECT_NE(root, nullptr);
+        plist_free(root);
+    }
+    // Comments and CDATA do not count as nesting.
+    QByteArray xml = nestedXmlPlist(2);
+    xml.replace("<plist version=\"1.0\">", "<plist version=\"1.0\"><!-- <a><a><a> -->");
+    plist_t root = plistFromBytes(xml);
+    EXPECT_NE(root, nullptr);
+    plist_free(root);
+}
+
+// The plist library aborts the process when asked for a string holding a NUL byte.
+TEST(HostilePlists, NulInsideAStringIsCutThere)
+{
+    Backup b;
+    b.w.writeInfoPlist = false;
+    b.w.lockdown.clear();
+    ASSERT_TRUE(b.write());
+    const QByteArray info("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Device Name</key>"
+                          "<string>Ab\0cd</string></dict></plist>", 107);
+    ASSERT_TRUE(testsupport::writeFile(b.file(QStringLiteral("Info.plist")), info));
+    CiTunesBackup backup;
+    EXPECT_TRUE(backup.parseFromPath(b.folder));
+    EXPECT_EQ(backup.deviceName(), QStringLiteral("Ab"));
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDateTime>
 #include <QMap>
 #include <QString>
 #include <QTemporaryDir>
@@ -8,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "CiTunesBackupManager.h"
-#include "utility/Log.h"
 #include "framework/ZuProductInfo.h"
 #include "framework/ZuSettings.h"
+#include "utility/Log.h"
 
 // Every catalogue test runs against a settings file of its own, with no list address unless it
 // sets one, and leaves no catalogue instance behind.
@@ -23,9 +22,8 @@ protected:
         ZuSettings::instance()->setStorageFile(m_tmp.filePath(QStringLiteral("settings.ini")));
         ZuProductInfo::instance()->setConfigFile(m_tmp.filePath(QStringLiteral("product.ini")));
         setListAddress(QString());
-        // Expected failure lines stay in the captured log instead of the test output.
         m_logLevel = ibrlog::level();
-        ibrlog::setLevel(-1);
+        ibrlog::setLevel(-1); // expected failure lines stay out of the test output
     }
     void TearDown() override
     {
@@ -56,10 +54,7 @@ inline QString deviceTypeList(const QMap<QString, QString>& names)
 {
     QString body;
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)
-        body += QStringLiteral("\t<key>%1</key>\n\t<string>%2</string>\n").arg(it.key(), it.value());
-    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                          "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                          "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                          "<plist version=\"1.0\">\n<dict>\n%1</dict>\n</plist>\n")
+        body += QStringLiteral("<key>%1</key><string>%2</string>\n").arg(it.key(), it.value());
+    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n%1</dict>\n</plist>\n")
         .arg(body);
 }

@@ -16,54 +16,43 @@ public:
     struct Answer {
         int status = 200;
         QByteArray body;
-        int chunkBytes = 0;   // > 0: the body goes out in pieces of this size ...
-        int chunkDelayMs = 0; // ... with this pause before each piece
+        int chunkBytes = 0;       // > 0: the body goes out in pieces of this size ...
+        int chunkDelayMs = 0;     // ... with this pause before each piece
         bool neverAnswer = false; // read the request, then hold the connection silently
     };
 
     explicit LoopbackHttpServer(const Answer& answer);
     ~LoopbackHttpServer();
-    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
-    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
     bool listening() const { return m_listenFd >= 0; }
-    quint16 port() const { return m_port; }
-    QString baseUrl() const; // "http://127.0.0.1:<port>/"
-
-    int requests() const { return m_requests.load(); }
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_port); }
+    int requests() const { return int(requestedPaths().size()); }
     long long bodyBytesSent() const { return m_bodyBytesSent.load(); }
-    QStringList requestedPaths() const;
+    QStringList requestedPaths() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_paths;
+    }
 
-    // Polls (without sleeping longer than a few ms at a time) until `predicate` holds or
-    // `timeoutMs` passes.
+    // Polls every few ms until `predicate` holds or `timeoutMs` passes.
     template <typename Pred>
-    static bool waitFor(Pred predicate, int timeoutMs);
+    static bool waitFor(Pred predicate, int timeoutMs)
+    {
+        for (int waited = 0; waited < timeoutMs && !predicate(); waited += 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return predicate();
+    }
 
 private:
     void serve();
     void handle(int fd);
-    bool sendAll(int fd, const char* data, size_t size);
 
     Answer m_answer;
     int m_listenFd = -1;
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_requests{0};
     std::atomic<long long> m_bodyBytesSent{0};
     mutable std::mutex m_mutex;
     QStringList m_paths;
     std::thread m_thread;
 };
-
-void sleepMs(int ms);
-
-template <typename Pred>
-bool LoopbackHttpServer::waitFor(Pred predicate, int timeoutMs)
-{
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (predicate())
-            return true;
-        sleepMs(5);
-    }
-    return predicate();
-}

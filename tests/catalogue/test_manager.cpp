@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 
 #include <climits>
 
@@ -25,44 +24,19 @@ QDateTime utc(int y, int mo, int d, int h = 12)
     return QDateTime(QDate(y, mo, d), QTime(h, 0), Qt::UTC);
 }
 
-struct BackupShape {
-    QString deviceName = QStringLiteral("Phone");
-    QString productType = QStringLiteral("iPhone5,2");
-    QDateTime date = utc(2015, 1, 1);
-    bool withInfoPlist = true;
-    QDateTime manifestDate; // when there is no Info.plist
-};
-
-BackupShape shape(const QString& deviceName, const QDateTime& date = utc(2015, 1, 1))
-{
-    BackupShape s;
-    s.deviceName = deviceName;
-    s.date = date;
-    return s;
-}
-
-void writeBackup(const QString& folder, const BackupShape& shape)
+// Without Info.plist the name comes from Manifest.plist, and the date from its "Date" if set.
+void writeBackup(const QString& folder, const QString& deviceName, const QDateTime& date = utc(2015, 1, 1),
+                 bool withInfoPlist = true)
 {
     sample::SampleBackupWriter w(folder);
-    if (shape.withInfoPlist) {
-        w.setDevice(shape.deviceName, shape.productType, QStringLiteral("8.4"), shape.date);
-    } else {
+    w.setDevice(deviceName, QStringLiteral("iPhone5,2"), QStringLiteral("8.4"), date);
+    if (!withInfoPlist) {
         w.writeInfoPlist = false;
-        w.lockdown[QStringLiteral("DeviceName")] = shape.deviceName;
-        w.lockdown[QStringLiteral("ProductType")] = shape.productType;
-        w.manifestDate = shape.manifestDate;
+        w.lockdown[QStringLiteral("DeviceName")] = deviceName;
+        w.manifestDate = date;
     }
     w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Preferences/x.plist"), QByteArray("x"));
-    QString error;
-    ASSERT_TRUE(w.write(&error)) << error.toStdString();
-}
-
-bool newestFirst(const CiTunesBackupManager* m)
-{
-    for (unsigned int i = 1; i < m->numberOfBackups(); ++i)
-        if (m->backupByIndex(i - 1)->backupDateTime() < m->backupByIndex(i)->backupDateTime())
-            return false;
-    return true;
+    ASSERT_TRUE(w.write());
 }
 
 class ManagerTest : public CatalogueFixture
@@ -75,159 +49,97 @@ protected:
         ASSERT_TRUE(QDir().mkpath(m_root));
     }
     QString folder(const QString& name) const { return m_root + QLatin1Char('/') + name; }
-    const CiTunesBackup* byFolderName(const CiTunesBackupManager* m, const QString& name) const
+    // Folder names and device names, newest first.
+    static QStringList listed(const CiTunesBackupManager* m)
     {
+        QStringList out;
         for (unsigned int i = 0; i < m->numberOfBackups(); ++i)
-            if (QFileInfo(m->backupByIndex(i)->path()).fileName() == name)
-                return m->backupByIndex(i);
-        return nullptr;
+            out << QFileInfo(m->backupByIndex(i)->path()).fileName() + QStringLiteral(": ") + m->backupByIndex(i)->deviceName();
+        return out;
     }
 
     QString m_root;
 };
 
-// The mix a real backup root holds: backups of several dates, two with the same date (one of
-// them a suffixed copy), one without Info.plist, a folder that is no backup and a stray file.
-TEST_F(ManagerTest, MixedBackupRoot)
+} // namespace
+
+// Newest first; backups without any date sort as if made at 2001-01-01 00:00. A folder that is
+// no backup is reported (with the two dot entries, by their absolute paths); a stray file is not.
+TEST_F(ManagerTest, BackupsNewestFirstAndFoldersThatAreNoBackupReported)
 {
-    writeBackup(folder(deviceId(1)), shape(QStringLiteral("Old Phone"), utc(2014, 1, 1)));
-    BackupShape pad = shape(QStringLiteral("Pad"), utc(2016, 5, 1));
-    pad.productType = QStringLiteral("iPad3,4");
-    writeBackup(folder(deviceId(2)), pad);
-    writeBackup(folder(deviceId(2) + QStringLiteral("-20160501-101010")), pad);
-    BackupShape manifestOnly = shape(QStringLiteral("Manifest Only"));
-    manifestOnly.withInfoPlist = false;
-    manifestOnly.manifestDate = utc(2015, 6, 1);
-    writeBackup(folder(deviceId(3)), manifestOnly);
+    writeBackup(folder(deviceId(1)), QStringLiteral("2013"), utc(2013, 3, 1));
+    writeBackup(folder(deviceId(2)), QStringLiteral("1999"), utc(1999, 12, 31));
+    writeBackup(folder(deviceId(3)), QStringLiteral("2016"), utc(2016, 7, 4));
+    writeBackup(folder(deviceId(4)), QStringLiteral("manifest 2015"), utc(2015, 6, 1), false);
+    writeBackup(folder(deviceId(5)), QStringLiteral("2001-01-02"), utc(2001, 1, 2));
+    writeBackup(folder(deviceId(6)), QStringLiteral("undated"), QDateTime(), false);
     ASSERT_TRUE(testsupport::writeFile(folder(QStringLiteral("notes/todo.txt")), "not a backup"));
     ASSERT_TRUE(testsupport::writeFile(folder(QStringLiteral("readme.txt")), "stray file"));
 
     testsupport::LogCapture log;
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     ASSERT_TRUE(m->searchBackups(m_root));
-    ASSERT_EQ(m->numberOfBackups(), 4u);
+    EXPECT_EQ(listed(m), (QStringList{deviceId(3) + QStringLiteral(": 2016"), deviceId(4) + QStringLiteral(": manifest 2015"),
+                                      deviceId(1) + QStringLiteral(": 2013"), deviceId(5) + QStringLiteral(": 2001-01-02"),
+                                      deviceId(6) + QStringLiteral(": undated"), deviceId(2) + QStringLiteral(": 1999")}));
+    EXPECT_EQ(m->backupByIndex(4)->backupDateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
 
-    // Newest first; the two of 2016-05-01 in either order.
-    QSet<QString> first{QFileInfo(m->backupByIndex(0)->path()).fileName(),
-                        QFileInfo(m->backupByIndex(1)->path()).fileName()};
-    EXPECT_EQ(first, (QSet<QString>{deviceId(2), deviceId(2) + QStringLiteral("-20160501-101010")}));
-    EXPECT_EQ(m->backupByIndex(2)->deviceName(), QStringLiteral("Manifest Only"));
-    EXPECT_EQ(m->backupByIndex(2)->backupDateTime(), utc(2015, 6, 1));
-    EXPECT_EQ(m->backupByIndex(3)->deviceName(), QStringLiteral("Old Phone"));
-
-    const CiTunesBackup* copy = byFolderName(m, deviceId(2) + QStringLiteral("-20160501-101010"));
-    ASSERT_NE(copy, nullptr);
-    EXPECT_EQ(copy->deviceName(), QStringLiteral("Pad - 20160501-101010"));
-    EXPECT_EQ(byFolderName(m, deviceId(2))->deviceName(), QStringLiteral("Pad"));
-
-    // The folder that is no backup and the two dot entries (the root and its parent, by their
-    // absolute paths) are reported; the stray file is not.
     QStringList failed;
     for (const auto& l : log.lines())
         if (l.module == "iTunesBackup" && l.level == 0 && l.text.rfind("Fail to parse /", 0) == 0)
-            failed.append(QString::fromStdString(l.text.substr(14)));
+            failed << QString::fromStdString(l.text.substr(14));
     failed.sort();
     QStringList expected{folder(QStringLiteral("notes")), m_root, QFileInfo(m_root).absolutePath()};
     expected.sort();
     EXPECT_EQ(failed, expected);
-    EXPECT_FALSE(log.contains("readme.txt"));
+
+    // A second search appends the same backups again, as new objects.
+    ASSERT_TRUE(m->searchBackups(m_root));
+    ASSERT_EQ(m->numberOfBackups(), 12u);
+    EXPECT_EQ(listed(m).mid(0, 2), (QStringList(2, deviceId(3) + QStringLiteral(": 2016"))));
+    EXPECT_NE(m->backupByIndex(0), m->backupByIndex(1));
 }
 
-TEST_F(ManagerTest, FolderNameSuffix)
+// Text after a dash right behind the 40-digit identifier names a copy of the device's backup.
+TEST_F(ManagerTest, FolderNameSuffixNamesTheCopy)
 {
-    struct Case {
+    const struct {
         QString name;
-        QString deviceName;
+        const char* deviceName;
+    } cases[] = {
+        {deviceId(7) + QStringLiteral("-abcdefghijklmno"), "D - abcdefghijklmno"},
+        {deviceId(8) + QStringLiteral("-"), "D"},                 // ends in the dash
+        {deviceId(9) + QStringLiteral("xy"), "D"},                // no dash at 40
+        {deviceId(10) + QStringLiteral("-z"), "D - z"},           // shortest suffix
+        {deviceId(11) + QStringLiteral("--x"), "D - -x"},         // dashes after 40 are text
+        {deviceId(12).left(39) + QStringLiteral("-abc"), "D"},    // dash at index 39
+        {QStringLiteral("short-name"), "D"},
     };
-    const QString id = deviceId(7);
-    const Case cases[] = {
-        {id + QStringLiteral("-abcdefghijklmno"), QStringLiteral("D - abcdefghijklmno")}, // 40 + dash + 15
-        {deviceId(8) + QStringLiteral("-"), QStringLiteral("D")},                      // 41, ends in the dash
-        {deviceId(9) + QStringLiteral("xy"), QStringLiteral("D")},                     // 42, no dash at 40
-        {deviceId(10) + QStringLiteral("-z"), QStringLiteral("D - z")},                // shortest suffix
-        {deviceId(11) + QStringLiteral("--x"), QStringLiteral("D - -x")},              // dashes after 40 are text
-        {deviceId(12).left(39) + QStringLiteral("-abc"), QStringLiteral("D")},         // dash at index 39
-        {QStringLiteral("short-name"), QStringLiteral("D")},
-    };
-    for (const Case& c : cases)
-        writeBackup(folder(c.name), shape(QStringLiteral("D")));
-
-    testsupport::LogCapture log;
+    for (const auto& c : cases)
+        writeBackup(folder(c.name), QStringLiteral("D"));
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     ASSERT_TRUE(m->searchBackups(m_root));
-    ASSERT_EQ(m->numberOfBackups(), std::size(cases));
-    for (const Case& c : cases) {
-        const CiTunesBackup* b = byFolderName(m, c.name);
-        ASSERT_NE(b, nullptr) << c.name.toStdString();
-        EXPECT_EQ(b->deviceName(), c.deviceName) << c.name.toStdString();
-    }
-
-    const int n = static_cast<int>(std::size(cases));
-    EXPECT_EQ(log.count("CiTunesBackupManager", " searchBackups"), n);
-    EXPECT_EQ(log.count("CiTunesBackupManager", " setSuffix"), 3);
-    EXPECT_EQ(log.count("CiTunesBackupManager", " setSuffix(suf)"), 3);
-    EXPECT_EQ(log.count("CiTunesBackupManager", " append"), n);
-    EXPECT_EQ(log.count("CiTunesBackupManager", " append(backup)"), n);
-    EXPECT_EQ(log.count("CiTunesBackupManager", " qSort"), 1);
-    EXPECT_EQ(log.count("CiTunesBackupManager", " qSort()"), 1);
-}
-
-// Backups without any date sort as if made at 2001-01-01 00:00, so they come after later ones
-// and before earlier ones.
-TEST_F(ManagerTest, OrderIncludesUndatedBackups)
-{
-    const QDateTime dates[] = {utc(2013, 3, 1), utc(1999, 12, 31), utc(2016, 7, 4), utc(2013, 3, 1), utc(2001, 1, 2)};
-    int n = 0;
-    for (const QDateTime& date : dates)
-        writeBackup(folder(deviceId(++n)), shape(date.toString(Qt::ISODate), date));
-    BackupShape undated = shape(QStringLiteral("undated"));
-    undated.withInfoPlist = false;
-    writeBackup(folder(deviceId(++n)), undated);
-
-    CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
-    ASSERT_TRUE(m->searchBackups(m_root));
-    ASSERT_EQ(m->numberOfBackups(), 6u);
-    EXPECT_TRUE(newestFirst(m));
-    EXPECT_EQ(m->backupByIndex(0)->backupDateTime(), utc(2016, 7, 4));
-    EXPECT_EQ(m->backupByIndex(3)->deviceName(), QStringLiteral("2001-01-02T12:00:00Z"));
-    EXPECT_EQ(m->backupByIndex(4)->deviceName(), QStringLiteral("undated"));
-    EXPECT_EQ(m->backupByIndex(4)->backupDateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC));
-    EXPECT_EQ(m->backupByIndex(5)->backupDateTime(), utc(1999, 12, 31));
-}
-
-TEST_F(ManagerTest, SecondSearchAppendsAgain)
-{
-    for (int i = 1; i <= 3; ++i)
-        writeBackup(folder(deviceId(i)), shape(QStringLiteral("Phone"), utc(2010 + i, 1, 1)));
-    CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
-    ASSERT_TRUE(m->searchBackups(m_root));
-    ASSERT_TRUE(m->searchBackups(m_root));
-    ASSERT_EQ(m->numberOfBackups(), 6u);
-    EXPECT_TRUE(newestFirst(m));
-    QSet<const CiTunesBackup*> distinct;
-    for (unsigned int i = 0; i < 6; ++i)
-        distinct.insert(m->backupByIndex(i));
-    EXPECT_EQ(distinct.size(), 6);
-    EXPECT_EQ(m->backupByIndex(0)->backupDateTime(), m->backupByIndex(1)->backupDateTime());
+    QStringList got = listed(m), expected;
+    for (const auto& c : cases)
+        expected << c.name + QStringLiteral(": ") + QLatin1String(c.deviceName);
+    got.sort();
+    expected.sort();
+    EXPECT_EQ(got, expected);
 }
 
 TEST_F(ManagerTest, EmptyMissingAndOutOfRange)
 {
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
-    EXPECT_TRUE(m->searchBackups(m_root)); // exists, empty (apart from the dot entries)
-    EXPECT_EQ(m->numberOfBackups(), 0u);
-    EXPECT_TRUE(m->searchBackups(m_root + QStringLiteral("/missing")));
-    EXPECT_TRUE(m->searchBackups(QString()));
+    for (const QString& root : {m_root, m_root + QStringLiteral("/missing"), QString()})
+        EXPECT_TRUE(m->searchBackups(root)) << root.toStdString();
     EXPECT_EQ(m->numberOfBackups(), 0u);
     EXPECT_EQ(m->backupByIndex(0), nullptr);
-
-    writeBackup(folder(deviceId(1)), BackupShape());
+    writeBackup(folder(deviceId(1)), QStringLiteral("P"));
     ASSERT_TRUE(m->searchBackups(m_root));
     ASSERT_EQ(m->numberOfBackups(), 1u);
     EXPECT_NE(m->backupByIndex(0), nullptr);
-    EXPECT_EQ(m->backupByIndex(1), nullptr);
-    EXPECT_EQ(m->backupByIndex(2), nullptr);
-    EXPECT_EQ(m->backupByIndex(UINT_MAX), nullptr);
+    for (unsigned int i : {1u, 2u, UINT_MAX})
+        EXPECT_EQ(m->backupByIndex(i), nullptr) << i;
 }
 
 // The default root follows $APPDATA where there is no shell to ask.
@@ -237,8 +149,7 @@ TEST_F(ManagerTest, DefaultRootUnderApplicationData)
     const bool hadAppData = qEnvironmentVariableIsSet("APPDATA");
     const QString appData = m_tmp.filePath(QStringLiteral("Roaming"));
     qputenv("APPDATA", appData.toUtf8());
-    writeBackup(appData + QStringLiteral("/Apple Computer/MobileSync/Backup/") + deviceId(5), BackupShape());
-
+    writeBackup(appData + QStringLiteral("/Apple Computer/MobileSync/Backup/") + deviceId(5), QStringLiteral("P"));
     QString root;
     ASSERT_TRUE(defaultBackupRoot(&root));
     EXPECT_EQ(root, appData + QStringLiteral("/Apple Computer/MobileSync/Backup"));
@@ -258,21 +169,18 @@ TEST_F(ManagerTest, DefaultRootUnderApplicationData)
 // Copies list the same backup objects; whichever of them goes last deletes them, once.
 TEST_F(ManagerTest, CopiesShareBackupsWithoutDoubleDelete)
 {
-    writeBackup(folder(deviceId(1)), shape(QStringLiteral("A")));
+    writeBackup(folder(deviceId(1)), QStringLiteral("A"));
     CiTunesBackupManager* m = CiTunesBackupManager::getInstance();
     ASSERT_TRUE(m->searchBackups(m_root));
-
     auto* copy = new CiTunesBackupManager(*m);
     ASSERT_EQ(copy->numberOfBackups(), 1u);
     EXPECT_EQ(copy->backupByIndex(0), m->backupByIndex(0));
-
     CiTunesBackupManager assigned(*copy);
     const CiTunesBackupManager& same = assigned;
     assigned = same; // self-assignment keeps everything
     ASSERT_EQ(assigned.numberOfBackups(), 1u);
 
-    // A search on a copy lists in the copy only.
-    ASSERT_TRUE(copy->searchBackups(m_root));
+    ASSERT_TRUE(copy->searchBackups(m_root)); // lists in the copy only
     EXPECT_EQ(copy->numberOfBackups(), 2u);
     EXPECT_EQ(m->numberOfBackups(), 1u);
 
@@ -283,5 +191,3 @@ TEST_F(ManagerTest, CopiesShareBackupsWithoutDoubleDelete)
     assigned = *CiTunesBackupManager::getInstance(); // drops the last share of the old backups
     EXPECT_EQ(assigned.numberOfBackups(), 0u);
 }
-
-} // namespace

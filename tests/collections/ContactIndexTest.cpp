@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "CollectionsFixture.h"
+#include "TestSupport.h"
 #include "ContactIndex.h"
 #include "kddata/KdBackup.h"
 

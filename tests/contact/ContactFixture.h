@@ -8,32 +8,12 @@
 
 #include <sqlite3.h>
 
-#include <functional>
-#include <ostream>
 #include <vector>
 
+#include "TestSupport.h"
 #include "contact/IBackupContact.h"
 
-// Readable QString values in gtest messages.
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
-
 namespace contacttest {
-
-// Builds a database file with `build`, closing it afterwards; false on failure.
-inline bool buildDatabase(const QString& path, const std::function<bool(sqlite3*)>& build)
-{
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.toUtf8().constData(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
-    const bool ok = build(db);
-    sqlite3_close(db);
-    return ok;
-}
 
 inline bool execAll(sqlite3* db, const QStringList& statements)
 {

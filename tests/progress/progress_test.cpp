@@ -3,37 +3,14 @@
 #include <vector>
 
 #include "CSubProgress.h"
+#include "TestSupport.h"
 
-namespace {
+using testsupport::ProgressRecorder;
 
-class Recorder : public CIProgressCallback
-{
-public:
-    void initRange(int r) override { m_range = r; }
-    int range() override { return m_range; }
-    bool progress(double step) override
-    {
-        steps.push_back(step);
-        return answers.empty() ? true : answers[std::min(steps.size() - 1, answers.size() - 1)];
-    }
-    bool finish() override { return true; }
-    double total() const
-    {
-        double t = 0;
-        for (double s : steps)
-            t += s;
-        return t;
-    }
-    std::vector<double> steps;
-    std::vector<bool> answers;
-    int m_range = 0;
-};
-
-} // namespace
-
+// A share of 625 for a range of 100: each step is scaled by 6.25 and never passes the share.
 TEST(SubProgress, MapsAndClampsIntoTheShare)
 {
-    Recorder parent;
+    ProgressRecorder parent;
     CSubProgress sub(&parent, 625);
     sub.initRange(100);
     for (int i = 0; i < 4; ++i)
@@ -44,19 +21,17 @@ TEST(SubProgress, MapsAndClampsIntoTheShare)
 
 TEST(SubProgress, FinishSendsWhatIsLeftAndReuseCoversAnotherShare)
 {
-    Recorder parent;
+    ProgressRecorder parent;
     CSubProgress sub(&parent, 625);
     sub.initRange(100);
     sub.progress(25);
-    EXPECT_DOUBLE_EQ(parent.total(), 156.25);
     sub.finish();
-    EXPECT_DOUBLE_EQ(parent.total(), 625.0);
+    EXPECT_EQ(parent.steps, (std::vector<double>{156.25, 468.75}));
     sub.initRange(0); // a zero range becomes 1, never a division by zero
     EXPECT_EQ(sub.range(), 1);
     sub.finish();
-    EXPECT_DOUBLE_EQ(parent.total(), 1250.0);
-    sub.progress(5); // after finish: nothing more reaches the parent
-    EXPECT_DOUBLE_EQ(parent.total(), 1250.0);
+    sub.progress(5); // after finish nothing more reaches the parent
+    EXPECT_DOUBLE_EQ(parent.total, 1250.0);
 }
 
 TEST(SubProgress, NullParentAlwaysGoesOnAndCancellationPropagates)
@@ -66,16 +41,14 @@ TEST(SubProgress, NullParentAlwaysGoesOnAndCancellationPropagates)
     EXPECT_TRUE(alone.progress(1));
     EXPECT_TRUE(alone.finish());
 
-    Recorder parent;
-    parent.answers = {false};
+    ProgressRecorder parent;
+    parent.answer = [](int) { return false; };
     CSubProgress sub(&parent, 625);
     sub.initRange(100);
     EXPECT_FALSE(sub.progress(1));
     EXPECT_FALSE(sub.finish());
-
     CSubProgress copy(sub); // a copy reports to the same parent
-    parent.steps.clear();
     copy.initRange(10);
     copy.finish();
-    EXPECT_DOUBLE_EQ(parent.total(), 625.0);
+    EXPECT_DOUBLE_EQ(parent.total, 1250.0);
 }

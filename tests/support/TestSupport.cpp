@@ -5,7 +5,12 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
+#include <sqlite3.h>
+#include <sys/mount.h>
+
+#include "ibr/schemas.h"
 #include "utility/Log.h"
 
 namespace testsupport {
@@ -48,12 +53,6 @@ bool LogCapture::contains(const std::string& text) const
     return false;
 }
 
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.clear();
-}
-
 QMap<QString, QByteArray> snapshotFolder(const QString& folder)
 {
     QMap<QString, QByteArray> out;
@@ -88,6 +87,73 @@ QByteArray readFile(const QString& path)
     if (!f.open(QIODevice::ReadOnly))
         return QByteArray();
     return f.readAll();
+}
+
+SmallDisk::SmallDisk(const QString& mountPoint, int bytes) : m_point(QFile::encodeName(mountPoint))
+{
+    QDir().mkpath(mountPoint);
+    m_mounted = ::mount("tmpfs", m_point.constData(), "tmpfs", 0, ("size=" + QByteArray::number(bytes)).constData()) == 0;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (m_mounted)
+        ::umount2(m_point.constData(), MNT_DETACH);
+}
+
+QString cliPath()
+{
+    return QStringLiteral(IBR_BINARY_DIR "/app/ibreader");
+}
+
+CliRun runCli(const QStringList& args, const QMap<QString, QString>& env)
+{
+    QProcess p;
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    for (auto it = env.constBegin(); it != env.constEnd(); ++it)
+        e.insert(it.key(), it.value());
+    p.setProcessEnvironment(e);
+    p.start(cliPath(), args);
+    CliRun r;
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+bool makeDatabase(const QString& path, const QStringList& statements, const std::function<bool(sqlite3*)>& build, sqlite3** open)
+{
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open(path.toUtf8().constData(), &db) == SQLITE_OK;
+    for (const QString& s : statements)
+        ok = ok && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    ok = ok && (!build || build(db));
+    if (open)
+        *open = db;
+    else
+        sqlite3_close(db);
+    return ok;
+}
+
+bool insertDeletedCalls(sqlite3* db, const std::vector<CallhistoryRecord>& calls)
+{
+    auto exec = [db](const QString& sql) { return sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK; };
+    bool ok = exec(QStringLiteral("PRAGMA secure_delete = OFF"));
+    for (const QString& s : ibr::iosSchemaStatements(8, QStringLiteral("call_history.db")))
+        ok = (s.contains(QLatin1String("sqlite_sequence")) || exec(s)) && ok;
+    for (const CallhistoryRecord& c : calls)
+        ok = exec(QStringLiteral("INSERT INTO call (address, date, duration, flags, id) VALUES ('%1', %2, %3, %4, -1)")
+                      .arg(c.address)
+                      .arg(c.date)
+                      .arg(c.duration)
+                      .arg(c.flags))
+            && ok;
+    return exec(QStringLiteral("DELETE FROM call")) && ok;
 }
 
 } // namespace testsupport

@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,28 +22,6 @@ QStringList entries(const QTemporaryDir& dir)
 {
     return QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
-
-// A tmpfs of `bytes` at `mountPoint`, unmounted when the object goes; mounting needs root.
-class SmallDisk
-{
-public:
-    SmallDisk(const QString& mountPoint, int bytes) : m_point(QFile::encodeName(mountPoint))
-    {
-        QDir().mkpath(mountPoint);
-        const QByteArray options = "size=" + QByteArray::number(bytes);
-        m_mounted = ::mount("tmpfs", m_point.constData(), "tmpfs", 0, options.constData()) == 0;
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            ::umount(m_point.constData());
-    }
-    bool mounted() const { return m_mounted; }
-
-private:
-    QByteArray m_point;
-    bool m_mounted = false;
-};
 
 } // namespace
 
@@ -91,7 +68,7 @@ TEST(OutputFile, NeverWritesThroughOrReplacesWhatIsNotARegularFile)
 TEST(OutputFile, AFullDiskIsAnErrorAndLeavesNoPartialFile)
 {
     QTemporaryDir dir;
-    SmallDisk disk(dir.filePath(QStringLiteral("disk")), 16 * 1024);
+    testsupport::SmallDisk disk(dir.filePath(QStringLiteral("disk")), 16 * 1024);
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     const std::string target = path(dir, "disk/out.json");
