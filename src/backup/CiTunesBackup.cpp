@@ -93,8 +93,14 @@ bool CiTunesBackupPrivate::parse(const QString& path)
         Log(kModule, 0, "Backup db files not exists for: %s", pathUtf8.constData());
         return fail(CiTunesBackup::NotABackup, QStringLiteral("%1 holds no Manifest.plist").arg(path));
     }
-    if (!parseInfoPlist(dir.filePath(QStringLiteral("Info.plist"))))
+    const QString info = dir.filePath(QStringLiteral("Info.plist"));
+    if (!parseInfoPlist(info)) {
         Log(kModule, 1, "Fail to parse Info.plist for: %s", pathUtf8.constData());
+        // Manifest.plist describes the device too, but an Info.plist that is there and cannot be
+        // read is worth a line to the user.
+        if (QFileInfo::exists(info) || QFileInfo(info).isSymLink())
+            noteProblem(QStringLiteral("%1: not read; the device is described from Manifest.plist").arg(info));
+    }
     if (!parseManifestPlist(manifest)) {
         Log(kModule, 0, "Fail to parse Manifest.plist for: %s", pathUtf8.constData());
         return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: not a readable property list").arg(manifest));
