@@ -9,6 +9,8 @@
 #include <plist/plist.h>
 #include <sqlite3.h>
 
+#include "utility/SafeIo.h"
+
 #include <cstdlib>
 
 namespace sample {
@@ -93,12 +95,11 @@ void putString(QByteArray& out, const QByteArray& s, bool emptyMarker = false)
     out += s;
 }
 
+// The demo writes into a folder the user names: like every output, never through a link.
 bool writeBytes(const QString& path, const QByteArray& bytes)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return f.write(bytes) == bytes.size();
+    return ibrio::writeFile(QFile::encodeName(path).toStdString(), bytes.constData(), size_t(bytes.size()),
+                            ibrio::OutputFile::Replace, nullptr);
 }
 
 QList<QPair<QString, CategoryWriter>>& categoryRegistry()
