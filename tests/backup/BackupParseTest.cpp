@@ -63,7 +63,8 @@ TEST(BackupParse, ReadsInfoAndManifestPlistsWithoutTouchingTheFolder)
         CiTunesBackup copy(b);
         CiTunesBackup assigned;
         assigned = copy;
-        assigned = assigned; // self-assignment keeps the state
+        const CiTunesBackup& same = assigned;
+        assigned = same; // self-assignment keeps the state
         EXPECT_EQ(assigned.files().size(), 1);
         EXPECT_EQ(assigned.deviceName(), QStringLiteral("Lockdown name"));
     }
