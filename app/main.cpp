@@ -22,7 +22,7 @@ static void printHelp()
                 "\nexit codes:\n"
                 "  0    done\n"
                 "  1    failed (the reason is on stderr), including an output file that could not be written\n"
-                "  2    wrong usage\n"
+                "  2    wrong usage, or a log file or temporary folder inside the evidence\n"
                 "  3    done, but part of the work was skipped: each \"skipped:\" line on stderr says what and why\n"
                 "  4    not a backup folder (no such folder, or no Manifest.plist in it)\n"
                 "  5    a backup that cannot be read (its Manifest.plist or file index), with the file and reason\n"
