@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 
 #include "CiTunesBackup.h"
+#include "utility/SafeIo.h"
 
 #include <csignal>
 #include <cstdio>
@@ -178,7 +179,12 @@ int reportSkipped(const QStringList& skipped)
     return skipped.isEmpty() ? Ok : Incomplete;
 }
 
-int openBackup(const QString& folder, CiTunesBackup& backup)
+bool isInside(const QString& path, const QString& folder)
+{
+    return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
+}
+
+int openBackup(const QString& folder, CiTunesBackup& backup, QStringList* skipped)
 {
     if (!QFileInfo(folder).isDir()) {
         printError(QStringLiteral("%1: no such folder").arg(terminalText(folder)));
@@ -192,9 +198,13 @@ int openBackup(const QString& folder, CiTunesBackup& backup)
                             terminalText(backup.parseProblem())));
         return notOne ? NotABackup : Unreadable;
     }
-    if (!backup.parseProblem().isEmpty())
-        return reportSkipped({backup.parseProblem()});
-    return Ok;
+    if (backup.parseProblem().isEmpty())
+        return Ok;
+    if (skipped) {
+        *skipped << backup.parseProblem();
+        return Ok;
+    }
+    return reportSkipped({backup.parseProblem()});
 }
 
 TerminalProgress::TerminalProgress(const QString& label) : m_label(label)

@@ -98,8 +98,12 @@ class CiTunesBackup;
 namespace cli {
 
 // Parses FOLDER as a backup. On failure prints why (the first problem met: file, offset where
-// known, reason) and returns NotABackup or Unreadable; on success returns Ok, or Incomplete after
-// printing a "skipped:" line when part of the index could not be read.
-int openBackup(const QString& folder, CiTunesBackup& backup);
+// known, reason) and returns NotABackup or Unreadable. On success returns Ok; when part of the
+// index could not be read, the problem is appended to `skipped`, or without a list printed as a
+// "skipped:" line with Incomplete returned.
+int openBackup(const QString& folder, CiTunesBackup& backup, QStringList* skipped = nullptr);
+
+// Whether `path` is `folder` or lies below it, links resolved.
+bool isInside(const QString& path, const QString& folder);
 
 } // namespace cli

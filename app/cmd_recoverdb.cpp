@@ -179,17 +179,11 @@ int runRecoverDb(QStringList args)
         cli::printError(QStringLiteral("%1: not a SQLite database").arg(database));
         return cli::Failure;
     }
-    // Damage notes are information; a companion that could not be read or a file that shrank
-    // while read means records may be missing.
+    for (const std::string& w : result.warnings)
+        std::fprintf(stderr, "ibreader: %s: %s\n", cli::terminalText(database).toUtf8().constData(), printable(w).c_str());
     QStringList skipped;
-    for (const std::string& w : result.warnings) {
-        const QString text = QString::fromUtf8(w.c_str());
-        if (text.startsWith(QLatin1String("cannot open ")) || text.contains(QLatin1String(" shrank while it was read")))
-            skipped << text;
-        else
-            std::fprintf(stderr, "ibreader: %s: %s\n", cli::terminalText(database).toUtf8().constData(),
-                         printable(w).c_str());
-    }
+    for (const std::string& u : result.unread)
+        skipped << QString::fromUtf8(u.c_str());
     if (!json)
         std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount));
     return cli::reportSkipped(skipped);

@@ -347,24 +347,19 @@ void printExtractionSummary(const QJsonObject& summary)
         std::printf("cancelled: the files hold what was extracted until then\n");
 }
 
-static bool isInside(const QString& path, const QString& folder)
-{
-    return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
-}
-
 int runExtraction(const QString& backupFolder, const ExportOptions& options, bool withDeleted, QJsonObject* summary)
 {
-    if (isInside(options.outDir, backupFolder)) {
+    if (cli::isInside(options.outDir, backupFolder)) {
         cli::printError(QStringLiteral("the output folder may not lie inside the backup folder"));
         return cli::Usage;
     }
     CiTunesBackup backup(nullptr);
-    const int opened = cli::openBackup(backupFolder, backup);
-    if (opened != cli::Ok && opened != cli::Incomplete)
+    QStringList skipped;
+    const int opened = cli::openBackup(backupFolder, backup, &skipped);
+    if (opened != cli::Ok)
         return opened;
     KdBackup model;
     bool completed = false;
-    QStringList skipped;
     {
         cli::TerminalProgress progress(QStringLiteral("Extracting"));
         completed = extractBackup(backup, &model, &progress, withDeleted, &skipped);
@@ -382,9 +377,7 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         summary->insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));
         summary->insert(QStringLiteral("errors"), QJsonArray::fromStringList(errors));
     }
-    const int skippedCode = opened == cli::Incomplete ? int(cli::Incomplete) : cli::reportSkipped(skipped);
-    if (opened == cli::Incomplete)
-        cli::reportSkipped(skipped);
+    const int skippedCode = cli::reportSkipped(skipped);
     for (const QString& e : errors)
         cli::printError(e);
     if (!ok)

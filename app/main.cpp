@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "utility/Log.h"
-#include "utility/SafeIo.h"
 #include "workfolder.h"
 
 static void printHelp()
@@ -29,22 +28,17 @@ static void printHelp()
                 "  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); what was extracted until then is written\n");
 }
 
-static bool inside(const QString& path, const QString& folder)
-{
-    return ibrio::isSameOrInside(QFile::encodeName(path).toStdString(), QFile::encodeName(folder).toStdString());
-}
-
 // Log files and working folders are written to, so they may never lie inside what the command
 // reads as evidence.
 static bool checkWritableLocations(const QString& logFile, const QStringList& evidence, bool usesWorkFolder)
 {
     for (const QString& e : evidence) {
-        if (!logFile.isEmpty() && inside(logFile, e)) {
+        if (!logFile.isEmpty() && cli::isInside(logFile, e)) {
             cli::printError(QStringLiteral("the log file %1 lies inside %2, which is read as evidence and never written")
                                 .arg(logFile, e));
             return false;
         }
-        if (usesWorkFolder && inside(QDir::tempPath(), e)) {
+        if (usesWorkFolder && cli::isInside(QDir::tempPath(), e)) {
             cli::printError(QStringLiteral("the temporary folder %1 lies inside %2, which is read as evidence and never "
                                            "written; set TMPDIR to another folder")
                                 .arg(QDir::tempPath(), e));

@@ -1,5 +1,7 @@
 #include "workfolder.h"
 
+#include "cli.h"
+
 #include <QDir>
 #include <QRegularExpression>
 #include <QStringList>
@@ -52,7 +54,7 @@ void removeStaleWorkFolders(const QStringList& keep)
         bool holdsEvidence = false;
         for (const QString& k : keep)
             holdsEvidence = holdsEvidence
-                || ibrio::isSameOrInside(QFile::encodeName(k).toStdString(), QFile::encodeName(path).toStdString());
+                || isInside(k, path);
         if (holdsEvidence)
             continue;
         if (QDir(path).removeRecursively())

@@ -3369,7 +3369,7 @@ Result carveFile(const std::string& databasePath, const Options& options)
     Result result;
     MappedFile db, wal, journal;
     if (!db.open(databasePath)) {
-        result.warnings.push_back("cannot open " + databasePath);
+        result.unread.push_back("cannot open " + databasePath);
         return result;
     }
     std::string walPath = options.walPath, journalPath = options.journalPath;
@@ -3378,9 +3378,9 @@ Result carveFile(const std::string& databasePath, const Options& options)
     if (journalPath.empty() && options.autoCompanions && fileExists(databasePath + "-journal"))
         journalPath = databasePath + "-journal";
     if (!walPath.empty() && !wal.open(walPath))
-        result.warnings.push_back("cannot open " + walPath);
+        result.unread.push_back("cannot open " + walPath);
     if (!journalPath.empty() && !journal.open(journalPath))
-        result.warnings.push_back("cannot open " + journalPath);
+        result.unread.push_back("cannot open " + journalPath);
     Engine engine(db.bytes(), wal.bytes(), journal.bytes(), options, result);
     engine.m_ownMappings = true;
     engine.m_fd[kDb] = db.fd();
@@ -3391,7 +3391,7 @@ Result carveFile(const std::string& databasePath, const Options& options)
         {&db, &databasePath}, {&wal, &walPath}, {&journal, &journalPath}};
     for (const auto& f : files)
         if (f.first->shrunk())
-            result.warnings.push_back(*f.second + " shrank while it was read: its lost end was read as zeros");
+            result.unread.push_back(*f.second + " shrank while it was read: its lost end was read as zeros");
     return result;
 }
 

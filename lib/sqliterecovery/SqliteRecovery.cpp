@@ -143,14 +143,10 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
             d->problems << QStringLiteral("%1 is not a readable SQLite database").arg(QFileInfo(path).fileName());
             continue;
         }
-        for (const std::string& w : result.warnings) {
+        for (const std::string& w : result.warnings)
             Log(kModule, 1, " %s: %s", path.toUtf8().constData(), w.c_str());
-            // Damage notes are normal in databases with deleted records; a companion that could
-            // not be opened, or a file that changed under the scan, means records may be missing.
-            const QString text = QString::fromUtf8(w.c_str());
-            if (text.startsWith(QLatin1String("cannot open ")) || text.contains(QLatin1String(" shrank while it was read")))
-                d->problems << text;
-        }
+        for (const std::string& u : result.unread)
+            d->problems << QString::fromUtf8(u.c_str());
         const int found = sqlrecovery::mapType(type, result, path, d->store);
         Log(kModule, 1, " %d deleted records of type %d in %s (%zu carved rows)", found, type,
             path.toUtf8().constData(), result.rows.size());

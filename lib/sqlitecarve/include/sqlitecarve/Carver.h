@@ -72,6 +72,9 @@ struct Result {
     std::vector<Table> tables;
     std::vector<CarvedRow> rows;
     std::vector<std::string> warnings; // walks ended early by damage, with page and reason
+    // Input that could not be read whole (a companion that does not open, a file that shrank
+    // while read): records may be missing, which the caller must tell the user.
+    std::vector<std::string> unread;
     bool cancelled = false;
     bool ok = false; // false when the file is not a SQLite database at all
     uint64_t bytesScanned = 0; // database, -wal and -journal together
