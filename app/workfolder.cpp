@@ -53,8 +53,7 @@ void removeStaleWorkFolders(const QStringList& keep)
         const QString path = temp.filePath(entry);
         bool holdsEvidence = false;
         for (const QString& k : keep)
-            holdsEvidence = holdsEvidence
-                || isInside(k, path);
+            holdsEvidence = holdsEvidence || isInside(k, path);
         if (holdsEvidence)
             continue;
         if (QDir(path).removeRecursively())

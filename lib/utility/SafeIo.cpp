@@ -91,6 +91,15 @@ bool writeAll(int fd, const void* data, size_t size, int* err)
     return true;
 }
 
+// Opened without blocking so that a FIFO is refused rather than waited on; once it is known to be
+// a regular file, reads and writes block as usual.
+void blockingAgain(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 } // namespace
 
 std::string irregularFileKind(const std::string& path)
@@ -120,9 +129,7 @@ int openRegularFile(const std::string& path, uint64_t* size, std::string* error)
         ::close(fd);
         return -1;
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    blockingAgain(fd);
     if (size)
         *size = uint64_t(st.st_size);
     return fd;
@@ -329,9 +336,7 @@ int openAppendFile(const std::string& path, std::string* error)
         ::close(fd);
         return -1;
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    blockingAgain(fd);
     return fd;
 }
 
