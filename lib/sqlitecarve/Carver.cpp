@@ -480,20 +480,31 @@ private:
         m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
         uint32_t s0 = 0, s1 = 0;
         walChecksum(h, 24, bigEndian, s0, s1);
-        bool chainOk = s0 == get32(h + 24) && s1 == get32(h + 28);
+        const bool chainOk = s0 == get32(h + 24) && s1 == get32(h + 28);
+        if (!chainOk)
+            warn("-wal header checksum mismatch; every frame read as an old page");
         uint32_t lastCommit = UINT32_MAX;
         uint32_t dbSize = 0;
         m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
         for (uint32_t i = 0; i < m_walFrames && chainOk; ++i) {
             const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
+            // Frames from here on are not part of the database (an older generation or damage):
+            // they are still read as old page images, and the user learns where the chain ended.
+            const std::string frame = "-wal frame " + std::to_string(i + 1) + " (page " + std::to_string(get32(fh)) + ")";
             if (get32(fh + 8) != salt1 || get32(fh + 12) != salt2) {
-                chainOk = false;
+                // A reset of the -wal raises the first salt by one: frames left from before it are
+                // ordinary history, anything else is damage.
+                const uint32_t behind = salt1 - get32(fh + 8);
+                if (behind == 0 || behind > 0xffff)
+                    warn(frame + ": salt differs from the header; it and later frames read as old pages");
                 break;
             }
             walChecksum(fh, 8, bigEndian, s0, s1);
             walChecksum(fh + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
-            if (s0 != get32(fh + 16) || s1 != get32(fh + 20))
+            if (s0 != get32(fh + 16) || s1 != get32(fh + 20)) {
+                warn(frame + ": checksum mismatch; it and later frames read as old pages");
                 break;
+            }
             if (get32(fh + 4)) {
                 lastCommit = i;
                 dbSize = get32(fh + 4);
@@ -528,6 +539,8 @@ private:
             const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
             if (pg >= 1 && pg <= std::max(m_pageCount, dbSize))
                 m_framesByPage[pg].push_back(i);
+            else if (pg > m_pageCount + m_walFrames || pg == 0)
+                warn("-wal frame " + std::to_string(i + 1) + " names page " + std::to_string(pg) + ", which the database never had; frame ignored");
         }
     }
 
@@ -571,6 +584,8 @@ private:
             const uint32_t sector = get32(h + kJournalOffSectorSize);
             if (sector >= 32 && sector <= kMaxPageSize && !(sector & (sector - 1)))
                 sectors.push_back(sector);
+            else
+                warn("-journal sector size " + std::to_string(sector) + " is not plausible; page records looked for at each sector size");
             const uint32_t ps = get32(h + kJournalOffPageSize);
             if (ps != m_pageSize)
                 warn("-journal page size differs from the database's; the database's is used");

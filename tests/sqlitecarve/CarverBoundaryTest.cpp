@@ -36,6 +36,7 @@ struct WalCase {
     std::vector<std::string> before, after; // around rows 1-10, each inserted in its own commit
     void (*damage)(std::string& wal);
     std::vector<int> deleted;
+    const char* warning = nullptr; // names the damaged frame
 };
 void PrintTo(const WalCase& c, std::ostream* os) { *os << c.name; }
 
@@ -60,6 +61,11 @@ TEST_P(CarverWal, CommittedFramesDecideWhatWasDeleted)
     EXPECT_EQ(carved(r, "t"), shown(c.deleted));
     for (const auto& row : r.rows)
         EXPECT_EQ(row.source, sqlcarve::Source::Wal);
+    if (c.warning) {
+        EXPECT_TRUE(sqlfixture::warned(r, c.warning)) << c.warning;
+    } else {
+        EXPECT_TRUE(r.warnings.empty()) << r.warnings.front();
+    }
 }
 
 const std::vector<std::string> kDeleteTwice = {"PRAGMA secure_delete=OFF", "PRAGMA wal_checkpoint(TRUNCATE)",
@@ -87,8 +93,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WalCase{"deleted_in_last_transaction", {}, kDeleteTwice, nullptr, {3, 5}},
         // The last transaction does not count: row 5 is live.
-        WalCase{"checksum_break", {}, kDeleteTwice, [](std::string& w) { w[lastFrame(w) + 24 + 1000] ^= 1; }, {3}},
-        WalCase{"salt_change", {}, kDeleteTwice, [](std::string& w) { w[lastFrame(w) + 8] ^= 1; }, {3}},
+        WalCase{"checksum_break", {}, kDeleteTwice, [](std::string& w) { w[lastFrame(w) + 24 + 1000] ^= 1; }, {3},
+                "frame 2 (page 2): checksum mismatch"},
+        WalCase{"salt_change", {}, kDeleteTwice, [](std::string& w) { w[lastFrame(w) + 8] ^= 1; }, {3},
+                "frame 2 (page 2): salt differs"},
+        WalCase{"frame_for_a_page_past_the_end", {}, kDeleteTwice, [](std::string& w) { sqlfixture::put32(w, lastFrame(w), 70000); }, {3},
+                "frame 2 names page 70000"},
         // Secure delete leaves the rows only in older frames; the old version of an updated row is
         // no deleted row.
         WalCase{"older_frames_only", {}, {"PRAGMA secure_delete=ON", "DELETE FROM t WHERE id > 7", "UPDATE t SET b = 1 WHERE id = 1"}, nullptr, {8, 9, 10}},
@@ -136,7 +146,7 @@ TEST_P(CarverJournal, RecordsAreFoundWhateverTheHeaderSays)
 
 INSTANTIATE_TEST_SUITE_P(Carver, CarverJournal,
                          ::testing::Values(JournalCase{"zeroed_header", 0, 0, nullptr},
-                                           JournalCase{"sector_size_0", 0, kPage, nullptr},
+                                           JournalCase{"sector_size_0", 0, kPage, "sector size 0"},
                                            JournalCase{"page_size_unlike_the_database", 512, 1024, "page size"}));
 
 // A lone row deleted from its page leaves its cell whole: its rowid varint is read back.
