@@ -9,6 +9,8 @@
 #include <plist/plist.h>
 #include <sqlite3.h>
 
+#include "../backup/Plist.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "utility/SafeIo.h"
 
 #include <cstdlib>
@@ -168,16 +170,18 @@ QString SampleBackupWriter::addDatabase(const QString& domain, const QString& re
     if (!tmp.isValid())
         return QString();
     const QString path = tmp.filePath(QStringLiteral("db.sqlite"));
-    sqlite3* db = nullptr;
-    if (sqlite3_open(path.toUtf8().constData(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return QString();
+    bool ok = false;
+    {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open(path.toUtf8().constData(), &raw);
+        const evidencedb::SqlitePtr db(raw);
+        if (rc != SQLITE_OK)
+            return QString();
+        // Debian's SQLite zeroes freed space by default; a device's does not, and deleted rows
+        // must survive in the samples as they do on a phone.
+        sqlite3_exec(db.get(), "PRAGMA secure_delete = OFF", nullptr, nullptr, nullptr);
+        ok = build(db.get());
     }
-    // Debian's SQLite zeroes freed space by default; a device's does not, and deleted rows must
-    // survive in the samples as they do on a phone.
-    sqlite3_exec(db, "PRAGMA secure_delete = OFF", nullptr, nullptr, nullptr);
-    const bool ok = build(db);
-    sqlite3_close(db);
     if (!ok)
         return QString();
     QFile f(path);
@@ -198,18 +202,19 @@ bool SampleBackupWriter::write(QString* error)
         return fail(QStringLiteral("cannot create %1").arg(m_folder));
 
     if (writeInfoPlist) {
-        plist_t root = plist_new_dict();
+        const PlistPtr owner(plist_new_dict());
+        plist_t root = owner.get();
         for (auto it = info.constBegin(); it != info.constEnd(); ++it)
             plist_dict_set_item(root, it.key().toUtf8().constData(), variantNode(it.value()));
         const bool ok = writeBytes(dir.filePath(QStringLiteral("Info.plist")), toXml(root));
-        plist_free(root);
         if (!ok)
             return fail(QStringLiteral("cannot write Info.plist"));
     }
 
     QByteArray manifest = manifestOverride;
     if (manifest.isEmpty()) {
-        plist_t root = plist_new_dict();
+        const PlistPtr owner(plist_new_dict());
+        plist_t root = owner.get();
         if (isEncrypted.isValid())
             plist_dict_set_item(root, "IsEncrypted", variantNode(isEncrypted));
         if (!lockdown.isEmpty()) {
@@ -223,7 +228,6 @@ bool SampleBackupWriter::write(QString* error)
         plist_dict_set_item(root, "Version", plist_new_string("9.1"));
         plist_dict_set_item(root, "WasPasscodeSet", plist_new_bool(0));
         manifest = manifestFormat == PlistFormat::Binary ? toBinary(root) : toXml(root);
-        plist_free(root);
     }
     if (!writeBytes(dir.filePath(QStringLiteral("Manifest.plist")), manifest))
         return fail(QStringLiteral("cannot write Manifest.plist"));
@@ -256,19 +260,18 @@ bool SampleBackupWriter::write(QString* error)
             return fail(QStringLiteral("cannot write Manifest.mbdb"));
     } else {
         for (const auto& entry : m_legacy) {
-            plist_t meta = plist_new_dict();
-            plist_dict_set_item(meta, "Domain", plist_new_string(entry.first.toUtf8().constData()));
-            plist_dict_set_item(meta, "Path", plist_new_string(entry.second.toUtf8().constData()));
-            const QByteArray metaBytes = toBinary(meta);
-            plist_free(meta);
-            plist_t root = plist_new_dict();
+            const PlistPtr meta(plist_new_dict());
+            plist_dict_set_item(meta.get(), "Domain", plist_new_string(entry.first.toUtf8().constData()));
+            plist_dict_set_item(meta.get(), "Path", plist_new_string(entry.second.toUtf8().constData()));
+            const QByteArray metaBytes = toBinary(meta.get());
+            const PlistPtr owner(plist_new_dict());
+            plist_t root = owner.get();
             plist_dict_set_item(root, "Metadata", plist_new_data(metaBytes.constData(), uint64_t(metaBytes.size())));
             plist_dict_set_item(root, "IsEncrypted", plist_new_bool(0));
             plist_dict_set_item(root, "Version", plist_new_string("3.0"));
             plist_dict_set_item(root, "AuthVersion", plist_new_string("1.0"));
             plist_dict_set_item(root, "StorageVersion", plist_new_string("1.0"));
             const QByteArray bytes = toBinary(root);
-            plist_free(root);
             if (!writeBytes(dir.filePath(hashedName(entry.first, entry.second) + QStringLiteral(".mdinfo")), bytes))
                 return fail(QStringLiteral("cannot write .mdinfo"));
         }

@@ -10,6 +10,7 @@
 #include <QVariant>
 
 #include <sqlite3.h>
+#include "evidencedb/EvidenceDatabase.h"
 
 #include <cctype>
 #include <functional>
@@ -934,43 +935,44 @@ bool sameValues(const std::vector<sqlcarve::Value>& a, const std::vector<sqlcarv
 sqlcarve::Result oracleCarve(const QString& before, const QString& after)
 {
     sqlcarve::Result result;
-    sqlite3 *b = nullptr, *a = nullptr;
     // Read-write so a WAL is read; closing must neither checkpoint nor delete it.
-    auto openKeepingWal = [](const QString& path, sqlite3** db) {
-        if (sqlite3_open_v2(path.toUtf8().constData(), db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
-            return false;
-        sqlite3_db_config(*db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        return true;
+    auto openKeepingWal = [](const QString& path) {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(path.toUtf8().constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        evidencedb::SqlitePtr db(raw);
+        if (rc != SQLITE_OK)
+            return evidencedb::SqlitePtr();
+        sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        return db;
     };
-    auto cleanUp = [&]() {
-        sqlite3_close(b);
-        sqlite3_close(a);
-        QFile::remove(before + QStringLiteral("-shm"));
-        QFile::remove(after + QStringLiteral("-shm"));
-    };
-    if (!openKeepingWal(before, &b) || !openKeepingWal(after, &a)) {
-        cleanUp();
+    struct ShmRemover {
+        QString before, after;
+        ~ShmRemover()
+        {
+            QFile::remove(before + QStringLiteral("-shm"));
+            QFile::remove(after + QStringLiteral("-shm"));
+        }
+    } shm{before, after}; // declared first: removed after both connections closed
+    const evidencedb::SqlitePtr bOwner = openKeepingWal(before);
+    const evidencedb::SqlitePtr aOwner = openKeepingWal(after);
+    if (!bOwner || !aOwner)
         return result;
-    }
+    sqlite3* b = bOwner.get();
+    sqlite3* a = aOwner.get();
     result.ok = true;
     std::vector<std::string> names;
-    {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(b, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' "
-                              "AND sql NOT LIKE '%WITHOUT ROWID%' AND sql NOT LIKE '%VIRTUAL%'",
-                           -1, &st, nullptr);
-        while (sqlite3_step(st) == SQLITE_ROW)
-            names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-        sqlite3_finalize(st);
-    }
+    for (evidencedb::Statement st(b, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' "
+                                     "AND sql NOT LIKE '%WITHOUT ROWID%' AND sql NOT LIKE '%VIRTUAL%'");
+         st.next();)
+        names.emplace_back(st.text(0).toStdString());
     for (const std::string& name : names) {
         sqlcarve::Table t;
         t.name = name;
         {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(b, ("PRAGMA table_info(\"" + name + "\")").c_str(), -1, &st, nullptr);
+            evidencedb::Statement table(b, QByteArray::fromStdString("PRAGMA table_info(\"" + name + "\")"));
+            sqlite3_stmt* st = table.handle();
             int pkCount = 0;
-            while (sqlite3_step(st) == SQLITE_ROW) {
+            while (table.next()) {
                 sqlcarve::Column c;
                 c.name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
                 const unsigned char* type = sqlite3_column_text(st, 2);
@@ -980,17 +982,16 @@ sqlcarve::Result oracleCarve(const QString& before, const QString& after)
                 c.rowidAlias = pk == 1 && QString::fromStdString(c.declaredType).compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
                 t.columns.push_back(c);
             }
-            sqlite3_finalize(st);
             if (pkCount > 1)
                 for (auto& c : t.columns)
                     c.rowidAlias = false;
         }
-        sqlite3_stmt* all = nullptr;
-        sqlite3_stmt* one = nullptr;
         const std::string select = "SELECT rowid, * FROM \"" + name + "\"";
-        sqlite3_prepare_v2(b, select.c_str(), -1, &all, nullptr);
-        sqlite3_prepare_v2(a, (select + " WHERE rowid = ?").c_str(), -1, &one, nullptr);
-        while (all && sqlite3_step(all) == SQLITE_ROW) {
+        evidencedb::Statement allRows(b, QByteArray::fromStdString(select));
+        evidencedb::Statement oneRow(a, QByteArray::fromStdString(select + " WHERE rowid = ?"));
+        sqlite3_stmt* all = allRows.handle();
+        sqlite3_stmt* one = oneRow.handle();
+        while (allRows.next()) {
             sqlcarve::CarvedRow row;
             row.table = name;
             row.rowid = sqlite3_column_int64(all, 0);
@@ -1016,11 +1017,8 @@ sqlcarve::Result oracleCarve(const QString& before, const QString& after)
             if (!live)
                 result.rows.push_back(std::move(row));
         }
-        sqlite3_finalize(all);
-        sqlite3_finalize(one);
         result.tables.push_back(std::move(t));
     }
-    cleanUp();
     return result;
 }
 
