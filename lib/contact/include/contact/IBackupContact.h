@@ -68,8 +68,78 @@ struct ContactRecordList {
     addressbookdb* first;
 };
 
-// Progress hook passed to loadRecords (may be null).
-struct ContactLoadHook;
+// ---- kind 0: the older message database (message, msg_group, group_member, msg_pieces,
+// madrid_attachment). Texts are UTF-8 C strings ("" or null when absent).
+
+// The address-book person an address was matched to.
+struct SmsPersonMatch {
+    const ContactPersonRecord* person; // 0: its name words
+    int32_t personRowid;               // 1
+};
+
+// One participant of a conversation (a group_member row).
+struct SmsAddressEntry {
+    int32_t rowid;              // 0
+    int32_t groupId;            // 1
+    const char* address;        // 2: phone number or e-mail address as stored
+    const char* country;        // 3: lower-case two-letter code, or ""
+    int32_t personRowid;        // 4: the matched person's ROWID, 0 when none
+    const SmsPersonMatch* match; // 5: null when no address-book person has this address
+};
+
+struct SmsAddressNode {
+    SmsAddressEntry* entry; // 0
+    SmsAddressNode* next;   // 1
+};
+
+// One part of a message in display order: a text fragment or an attachment.
+struct SmsPieceRecord {
+    const char* contentType;   // "text/plain", "image/jpeg", ...
+    const char* location;      // an attachment's location as recorded; "" for text
+    const unsigned char* data; // text bytes, or the attachment's bytes from the piece hook; may be null
+    int32_t dataSize;
+    SmsPieceRecord* next;
+};
+
+// One message, its date normalised to Unix seconds whatever the row stored.
+struct SmsMessageRecord {
+    int32_t rowid;         // 0: never 0 for a read row
+    const char* address;   // 1: the other party (SMS address or iMessage handle)
+    const char* text;      // 2: the body when the message has no pieces
+    int32_t date;          // 3: Unix seconds
+    const char* subject;   // 4
+    int32_t fromMe;        // 5
+    int32_t sentDone;      // 6: 0 when sending or delivery failed
+    int32_t normalSms;     // 7: 1 SMS/MMS, 0 iMessage
+    SmsPieceRecord* pieces; // 8: null when the message is plain text
+    SmsMessageRecord* next; // 9: the next message of the conversation, in date order
+};
+
+// One conversation (a msg_group, or the messages of one address that have no group).
+struct SmsConversationRecord {
+    SmsAddressNode* addresses;    // 0
+    int32_t groupId;              // 1: 0 for messages without a group
+    SmsMessageRecord* messages;   // 2: the first message; null when the conversation is empty
+    int32_t messageCount;         // 3
+    SmsMessageRecord* newest;     // 4: its date (word 3) orders the conversations
+    SmsConversationRecord* next;  // 5
+};
+
+// Kind 0 list: the first word is the first conversation.
+struct SmsRecordList {
+    SmsConversationRecord* first;
+    int32_t count;
+};
+
+// Fetches attachment bytes for the kind 0 reader. `read` gets an ignored first argument, the
+// location, out pointers for the bytes and their size, and `reader`; it answers 1 when it found
+// bytes (which stay valid until its next call) and 0 otherwise.
+struct PieceHook {
+    void* reader;
+    int (*read)(void* unused, const char* location, const unsigned char** data, int32_t* size, void* reader);
+    void (*release)(void* reader);
+};
+using ContactLoadHook = PieceHook;
 
 class IBackupContact
 {
@@ -79,8 +149,9 @@ public:
     // Drops the records of an earlier load.
     virtual void clearRecords() = 0;
     // Reads `path` (and `secondPath`: the images database for contacts, the address book for
-    // messages and calls). Returns the kind's record list, owned by the reader, or null when the
-    // database cannot be read.
+    // messages and calls). Returns the kind's record list (ContactRecordList, SmsRecordList),
+    // owned by the reader, or null when the database cannot be read. `hook` fetches attachment
+    // bytes for kind 0 and may be null.
     virtual void* loadRecords(const char* path, const char* secondPath, int kind, ContactLoadHook* hook) = 0;
 
 protected:
