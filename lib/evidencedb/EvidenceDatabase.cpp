@@ -92,6 +92,60 @@ bool Database::open(const QString& path, const char* module)
     return true;
 }
 
+bool makeLiveCopy(const QString& database, const QString& wal, const QString& copy, std::string* why)
+{
+    std::string reason;
+    const auto copyTo = [&reason](const QString& from, const QString& to) {
+        return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &reason);
+    };
+    bool ok = copyTo(database, copy) && copyTo(wal, copy + QStringLiteral("-wal"));
+    if (ok) {
+        // Read-write on the copy only: SQLite applies the -wal there. Leaving WAL mode folds it
+        // into the copy, so later readers may open the copy immutable like any evidence.
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(QFile::encodeName(copy).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        const SqlitePtr db(raw);
+        ok = rc == SQLITE_OK && sqlite3_exec(raw, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) == SQLITE_OK
+            && sqlite3_exec(raw, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!ok)
+            reason = raw ? sqlite3_errmsg(raw) : "out of memory";
+    }
+    if (!ok && why)
+        *why = reason;
+    return ok;
+}
+
+LiveCopies::~LiveCopies()
+{
+    if (!m_folder.isEmpty())
+        QDir(m_folder).removeRecursively();
+}
+
+QString LiveCopies::readablePath(const QString& database, const QString& wal, QString* error)
+{
+    if (wal.isEmpty() || !QFileInfo(wal).isFile() || QFileInfo(wal).size() == 0 || !QFileInfo(database).isFile())
+        return database;
+    for (const auto& known : m_copies)
+        if (known.first == database)
+            return known.second;
+    std::string why;
+    if (m_folder.isEmpty())
+        m_folder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
+    if (!m_folder.isEmpty()) {
+        const QString copy = QDir(m_folder).filePath(QStringLiteral("live-%1.db").arg(m_copies.size()));
+        if (makeLiveCopy(database, wal, copy, &why)) {
+            m_copies.append({database, copy});
+            return copy;
+        }
+        QFile::remove(copy);
+        QFile::remove(copy + QStringLiteral("-wal"));
+        QFile::remove(copy + QStringLiteral("-shm"));
+    }
+    if (error)
+        *error = QString::fromStdString(why);
+    return database;
+}
+
 bool Database::openLive(const QString& path, const char* module)
 {
     close();
@@ -103,19 +157,12 @@ bool Database::openLive(const QString& path, const char* module)
     std::string why;
     m_copyFolder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
     const QString copy = QDir(m_copyFolder).filePath(QStringLiteral("live.db"));
-    const auto copyTo = [&why](const QString& from, const QString& to) {
-        return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &why);
-    };
-    if (!m_copyFolder.isEmpty() && copyTo(path, copy) && copyTo(wal, copy + QStringLiteral("-wal"))) {
-        // Read-write on the copy only: SQLite applies the -wal there.
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
-            && sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            m_db = db;
+    if (!m_copyFolder.isEmpty() && makeLiveCopy(path, wal, copy, &why)) {
+        QString error;
+        m_db = openImmutable(copy, &error);
+        if (m_db)
             return true;
-        }
-        why = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
+        why = error.toStdString();
     }
     Log(module, 0, "Live rows of %s read without its WAL: %s", path.toUtf8().constData(), why.c_str());
     const QString folder = m_copyFolder;

@@ -103,6 +103,26 @@ QString KdFileItem::filePath() const
     return m_filePath;
 }
 
+void KdFileItem::setDevicePath(const QString& path)
+{
+    m_devicePath = path;
+}
+
+QString KdFileItem::devicePath() const
+{
+    return m_devicePath;
+}
+
+void KdFileItem::setModifiedTime(qint64 unixSeconds)
+{
+    m_modified = unixSeconds;
+}
+
+qint64 KdFileItem::modifiedTime() const
+{
+    return m_modified;
+}
+
 KdVoiceMemoItem* KdVoiceMemoItem::createItem()
 {
     return new KdVoiceMemoItem;

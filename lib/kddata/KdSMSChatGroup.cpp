@@ -168,3 +168,9 @@ bool KdSMSChatGroup::isDeleted() const
 {
     return m_deleted;
 }
+
+// TEMPORARY until the reader lands
+bool KdSMSChatGroup::fromSMSDb(const SmsConversationRecord* record)
+{
+    return record != nullptr;
+}

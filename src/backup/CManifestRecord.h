@@ -26,6 +26,7 @@ public:
     QString domain;       // "HomeDomain", "MediaDomain", ...
     QString relativePath; // path on the device relative to the domain
     qint64 size = 0;
+    qint64 mtime = 0;     // modification time on the device, Unix seconds; 0 when unknown
     quint8 propertyCount = 0; // read unsigned so counts of 128 and more keep the records aligned
     QList<CManifestProperty*> properties; // owned
 };

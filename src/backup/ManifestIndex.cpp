@@ -41,6 +41,7 @@ const char kMbdbMagic[] = {'m', 'b', 'd', 'b', 5, 0};
 const int kMbdbHeaderSize = 6;
 const int kRecordStrings = 5;
 const int kFixedBlockSize = 40;
+const int kFixedMtimeOffset = 18;
 const int kFixedSizeOffset = 30;
 const int kFixedPropertyCountOffset = 39;
 const quint16 kEmptyString = 0xFFFF;
@@ -148,6 +149,11 @@ struct FileCloser {
     int fd;
     ~FileCloser() { ::close(fd); }
 };
+
+quint32 readU32BE(const uchar* p)
+{
+    return (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+}
 
 qint64 readI64BE(const uchar* p)
 {
@@ -338,6 +344,7 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
             record->domain = domains.text();
             record->relativePath = decodeText(path, n[1]);
             record->size = fileSize;
+            record->mtime = qint64(readU32BE(fixed + kFixedMtimeOffset));
             record->propertyCount = propertyCount;
             sha1.reset();
             sha1.addData(domains.utf8());
@@ -441,6 +448,8 @@ bool CiTunesBackupPrivate::parseLegacyMetadata(const char* bytes, qint64 length)
     record->hashName = backupFileName(domain, path);
     const QFileInfo data(QDir(m_path).filePath(record->hashName + m_fileSuffix));
     record->size = data.exists() ? data.size() : 0;
+    // The older index keeps no times: the data file's is the nearest there is.
+    record->mtime = data.exists() ? data.lastModified().toSecsSinceEpoch() : 0;
     m_files.append(record);
     return true;
 }

@@ -20,19 +20,14 @@ CContactCollection::CContactCollection(KdData* contacts) : m_pData(contacts) {}
 void CContactCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& files,
                                  const QString& fileSuffix)
 {
-    const QDir dir(backupDir);
     const QString home = QString::fromLatin1(kHomeDomain);
-    QString addressBook =
-        backupFileName(home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb")) + fileSuffix;
-    if (!dir.exists(addressBook)) {
-        addressBook = backupFileName(home, QStringLiteral("Library/AddressBook/AddressBook.db")) + fileSuffix;
-        if (!dir.exists(addressBook))
-            return;
-    }
-    addressBook = dir.absoluteFilePath(addressBook);
-    QString images =
-        backupFileName(home, QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb")) + fileSuffix;
-    images = dir.exists(images) ? dir.absoluteFilePath(images) : QString();
+    QString addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix);
+    if (addressBook.isEmpty())
+        addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix);
+    if (addressBook.isEmpty())
+        return;
+    const QString images =
+        databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb"), fileSuffix);
 
     if (!readContacts(qobject_cast<KdContactData*>(m_pData), addressBook, images, m_pProgress))
         m_problems << QStringLiteral("contacts: the address book %1 could not be read").arg(QFileInfo(addressBook).fileName());

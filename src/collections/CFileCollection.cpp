@@ -66,5 +66,7 @@ KdFileItem* CFileCollection::createFileItem(const QFileInfo& dataFile, const CMa
     item->setValue(QFileInfo(record.relativePath).fileName(), 0);
     item->setFilePath(dataFile.absoluteFilePath());
     item->setSize(quint64(size));
+    item->setDevicePath(record.relativePath);
+    item->setModifiedTime(record.mtime);
     return item;
 }

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "evidencedb/EvidenceDatabase.h"
+
 class CIProgressCallback;
 class CManifestRecord;
 
@@ -21,6 +23,15 @@ public:
     const QStringList& problems() const { return m_problems; }
 
 protected:
+    // The file to read for the device database domain/relativePath: its data file, or a private
+    // copy with the newest rows applied when the backup holds a non-empty -wal for it. Empty when
+    // the data file does not exist. Collectors read every database through this.
+    QString databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
+                         const QString& fileSuffix);
+
     CIProgressCallback* m_pProgress = nullptr; // not owned
     QStringList m_problems;
+
+private:
+    evidencedb::LiveCopies m_liveCopies; // removed with the collector
 };

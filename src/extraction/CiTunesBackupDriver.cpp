@@ -3,6 +3,8 @@
 
 #include "kddata/CCommonUtils.h"
 #include "CContactCollection.h"
+#include "CMediaCollections.h"
+#include "CSMSCollection.h"
 #include "CDeletedRecovery.h"
 #include "CSubProgress.h"
 #include "CiTunesBackupManager.h"
@@ -38,6 +40,32 @@ void collectContacts(KdBackup* backup, CIProgressCallback* progress, const CiTun
     runCollector(collector, progress, d, skipped);
 }
 
+void collectMessages(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    // Contacts come first in the order below, so participants can be named.
+    CSMSCollection collector(backup->getMessage(), backup->getContact());
+    runCollector(collector, progress, d, skipped);
+}
+
+void collectMessageAttachments(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d,
+                               QStringList* skipped)
+{
+    CSMSAttachmentsCollection collector(backup->getMessageAttachment());
+    runCollector(collector, progress, d, skipped);
+}
+
+void collectCameraRoll(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CPhotoCollection collector(backup->getCamareRoll());
+    runCollector(collector, progress, d, skipped);
+}
+
+void collectPhotoStream(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CPhotoStreamCollection collector(backup->getPhotoStream());
+    runCollector(collector, progress, d, skipped);
+}
+
 // The fixed order of the categories. A category without a collector still takes its share, so
 // the totals the application sees never change as collectors are added.
 struct Category {
@@ -45,11 +73,11 @@ struct Category {
     CategoryRunner run; // null: not read from backups yet
 };
 const Category kCategories[] = {
-    {"camera roll", nullptr},
-    {"photo stream", nullptr},
+    {"camera roll", &collectCameraRoll},
+    {"photo stream", &collectPhotoStream},
     {"contacts", &collectContacts},
-    {"messages", nullptr},
-    {"message attachments", nullptr},
+    {"messages", &collectMessages},
+    {"message attachments", &collectMessageAttachments},
     {"call history", nullptr},
     {"calendar", nullptr},
     {"notes", nullptr},

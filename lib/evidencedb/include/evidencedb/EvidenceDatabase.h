@@ -6,9 +6,12 @@
 // from a private copy of both, never from the evidence itself.
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 
 #include <memory>
+#include <string>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -56,6 +59,32 @@ private:
     QString m_path;
     QString m_copyFolder; // the private copy of a database read with its -wal
 };
+
+// Copies of evidence databases whose newest rows live in a -wal (some main files hold nothing
+// but their first page). The database and its -wal are copied into a private working folder,
+// SQLite applies the -wal to the copy, and the copy is read instead; the evidence is never
+// opened for writing. Every copy is removed with this object.
+class LiveCopies
+{
+public:
+    LiveCopies() = default;
+    ~LiveCopies();
+    LiveCopies(const LiveCopies&) = delete;
+    LiveCopies& operator=(const LiveCopies&) = delete;
+
+    // The file to read for `database`: a copy with `wal` applied when `wal` is a non-empty file,
+    // `database` itself otherwise. When no copy can be made the evidence path comes back and
+    // *error says why (the rows only the -wal holds are then missing). One copy per database.
+    QString readablePath(const QString& database, const QString& wal, QString* error = nullptr);
+
+private:
+    QString m_folder;
+    QList<QPair<QString, QString>> m_copies; // database -> copy
+};
+
+// Copies `database` and `wal` to `copy` and `copy`-wal and folds the -wal into the copy, which
+// is then a database of its own with no companion. False with *why on failure.
+bool makeLiveCopy(const QString& database, const QString& wal, const QString& copy, std::string* why);
 
 // One prepared statement, finalized on destruction.
 class Statement

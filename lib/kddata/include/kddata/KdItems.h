@@ -120,12 +120,20 @@ public:
 
     void setFilePath(const QString& path);
     QString filePath() const;
+    // The file's own path on the device and its modification time there (Unix seconds, 0 when
+    // unknown): what an exported copy is named after and stamped with.
+    void setDevicePath(const QString& path);
+    QString devicePath() const;
+    void setModifiedTime(qint64 unixSeconds);
+    qint64 modifiedTime() const;
 
 protected:
     KdFileItem() = default;
 
 private:
     QString m_filePath;
+    QString m_devicePath;
+    qint64 m_modified = 0;
 };
 
 // A recording. Columns: 0 name, 1 size text (sort: bytes), 2 duration (sort: seconds).

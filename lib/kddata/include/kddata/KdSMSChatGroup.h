@@ -8,6 +8,8 @@
 
 #include "kddata/KdDataGlobal.h"
 
+struct SmsConversationRecord;
+
 // One part of a message: a text fragment or an attachment.
 class KDDATA_API KdSMSPiece
 {
@@ -96,6 +98,9 @@ public:
     QMap<QString, QString> addrIds() const;
     // The name for an address, or the address itself when the map does not hold it.
     QString nameForAddr(const QString& addr) const;
+
+    // Fills the conversation from one record of the contact library's message reader.
+    bool fromSMSDb(const SmsConversationRecord* record);
 
     // True for a conversation recovered from deleted records.
     void setDeleted(bool deleted);

@@ -1,0 +1,420 @@
+#include "CSMSCollection.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <sqlite3.h>
+
+#include "BackupFiles.h"
+#include "CIProgressCallback.h"
+#include "CManifestRecord.h"
+#include "CSubProgress.h"
+#include "ContactIndex.h"
+#include "PhoneNumberMatching.h"
+#include "contact/IBackupContact.h"
+#include "kddata/CCommonUtils.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
+#include "kddata/KdSMSChatGroup.h"
+
+namespace {
+
+const QChar kObjectReplacement(0xFFFC);
+const char kHomeDomain[] = "HomeDomain";
+const char kSmsDb[] = "Library/SMS/sms.db";
+const char kSmsFolder[] = "Library/SMS/";
+
+// message.date: seconds since 2001 up to iOS 10, nanoseconds since 2001 from iOS 11 on.
+int secondsSince2001(sqlite3_int64 stored)
+{
+    double v = double(stored);
+    if (std::fabs(v) > 1e12)
+        v /= 1e9;
+    return int(std::clamp(v, double(INT_MIN), double(INT_MAX)));
+}
+
+QString joined(const QStringList& parts)
+{
+    return parts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+// ---- queries -------------------------------------------------------------------------------
+
+CChatQuery::CChatQuery(QMap<QString, QVector<ChatHandle>>* target) : m_pTarget(target)
+{
+    m_countSqls << QStringLiteral("select count(*) from chat inner join chat_handle_join chj on chat.rowid = chj.chat_id "
+                                  "inner join handle on chj.handle_id = handle.rowid");
+    m_sqls << QStringLiteral("select chat_identifier, handle_id, id, country, uncanonicalized_id from chat inner join "
+                             "chat_handle_join chj on chat.rowid = chj.chat_id inner join handle on chj.handle_id = "
+                             "handle.rowid order by chat_identifier");
+}
+
+bool CChatQuery::handleRow(sqlite3_stmt* stmt)
+{
+    ChatHandle h;
+    h.handleId = columnInt(stmt, 1);
+    h.id = columnText(stmt, 2);
+    h.country = columnText(stmt, 3);
+    h.uncanonicalizedId = columnText(stmt, 4);
+    (*m_pTarget)[columnText(stmt, 0)].append(h);
+    return true;
+}
+
+CMessageQuery::CMessageQuery(QMap<QString, QVector<ChatMessage>>* target) : m_pTarget(target)
+{
+    m_countSqls << QStringLiteral("select count(*) from chat inner join chat_message_join cmj on cmj.chat_id = chat.rowid "
+                                  "inner join message on message.rowid = cmj.message_id order by date");
+    m_sqls << QStringLiteral("select chat.chat_identifier, m.rowid, m.handle_id, m.text, m.subject, m.service, m.date, "
+                             "m.is_from_me, m.is_sent from chat inner join chat_message_join cmj on cmj.chat_id = "
+                             "chat.rowid inner join message as m on m.rowid = cmj.message_id order by date");
+}
+
+bool CMessageQuery::handleRow(sqlite3_stmt* stmt)
+{
+    ChatMessage m;
+    m.rowId = columnInt(stmt, 1);
+    m.handleId = columnInt(stmt, 2);
+    m.text = columnText(stmt, 3);
+    m.subject = columnText(stmt, 4);
+    m.service = columnText(stmt, 5);
+    m.date = secondsSince2001(sqlite3_column_int64(stmt, 6));
+    m.isFromMe = columnInt(stmt, 7);
+    m.isSent = columnInt(stmt, 8);
+    (*m_pTarget)[columnText(stmt, 0)].append(m);
+    return true;
+}
+
+CMsgPieceQuery::CMsgPieceQuery(QMap<int, QVector<MessagePiece>>* target) : m_pTarget(target)
+{
+    m_countSqls << QStringLiteral("select count(*) from message as m inner join message_attachment_join as maj on m.rowid = "
+                                  "maj.message_id inner join attachment as a on a.rowid = maj.attachment_id order by a.rowid");
+    m_sqls << QStringLiteral("select message_id, a.filename, a.mime_type from message as m inner join "
+                             "message_attachment_join as maj on m.rowid = maj.message_id inner join attachment as a on "
+                             "a.rowid = maj.attachment_id order by a.rowid");
+}
+
+bool CMsgPieceQuery::handleRow(sqlite3_stmt* stmt)
+{
+    MessagePiece p;
+    p.fileName = columnText(stmt, 1);
+    p.mimeType = columnText(stmt, 2);
+    (*m_pTarget)[columnInt(stmt, 0)].append(p);
+    return true;
+}
+
+// ---- the collection ------------------------------------------------------------------------
+
+CSMSCollection::CSMSCollection(KdSMSData* messages, KdContactData* contacts) : m_pContacts(contacts), m_pData(messages) {}
+
+void CSMSCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& files, const QString& fileSuffix)
+{
+    findAddressBook(backupDir, fileSuffix);
+    buildAttachmentMap(backupDir, files, fileSuffix);
+    const QString smsDb = databaseFile(backupDir, QString::fromLatin1(kHomeDomain), QString::fromLatin1(kSmsDb), fileSuffix);
+    if (smsDb.isEmpty())
+        return;
+    if (!readChatDatabase(smsDb))
+        readLegacyMessages(m_pData, smsDb, m_addressBookPath, this, m_pProgress);
+}
+
+void CSMSCollection::findAddressBook(const QString& backupDir, const QString& fileSuffix)
+{
+    const QString home = QString::fromLatin1(kHomeDomain);
+    m_addressBookPath = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix);
+    if (m_addressBookPath.isEmpty())
+        m_addressBookPath = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix);
+}
+
+void CSMSCollection::buildAttachmentMap(const QString& backupDir, const QList<CManifestRecord*>& files,
+                                        const QString& fileSuffix)
+{
+    m_attachmentFiles.clear();
+    const QDir dir(backupDir);
+    for (const CManifestRecord* record : files) {
+        if (!record || record->size == 0 || !record->relativePath.startsWith(QLatin1String(kSmsFolder)))
+            continue;
+        m_attachmentFiles[record->relativePath] = dir.absoluteFilePath(record->hashName + fileSuffix);
+    }
+}
+
+bool CSMSCollection::readChatDatabase(const QString& path)
+{
+    const int probe = CISQLiteQuery::countRows(
+        path, {QStringLiteral("select count(*) from message left join chat_message_join as cmj on message.rowid = "
+                              "cmj.message_id left join chat on cmj.chat_id = chat.rowid")});
+    if (probe < 0)
+        return false;
+    if (loadQueries(path, 0.6))
+        buildConversations(0.4);
+    return true;
+}
+
+bool CSMSCollection::loadQueries(const QString& path, double fraction)
+{
+    const int span = m_pProgress ? int(double(m_pProgress->range()) * fraction / 3.0) : 100;
+    CSubProgress sub(m_pProgress, span);
+    CChatQuery chats(&m_chatHandles);
+    CMessageQuery messages(&m_chatMessages);
+    CMsgPieceQuery pieces(&m_messagePieces);
+    bool going = true;
+    for (CISQLiteQuery* query : std::initializer_list<CISQLiteQuery*>{&chats, &messages, &pieces}) {
+        sub.initRange(100);
+        query->run({path}, &sub);
+        going = sub.finish();
+        if (!going)
+            return false;
+    }
+    return going;
+}
+
+void CSMSCollection::buildConversations(double fraction)
+{
+    const int span = m_pProgress ? int(double(m_pProgress->range()) * fraction) : 100;
+    CSubProgress sub(m_pProgress, span);
+    qint64 total = 0;
+    for (const auto& messages : m_chatMessages)
+        total += messages.size();
+    for (const auto& pieces : m_messagePieces)
+        total += pieces.size();
+    sub.initRange(100);
+    const double step = total ? double(sub.range()) / double(total) : 0.0;
+
+    QMap<int, ChatHandle> participants;
+    QString defaultCountry;
+    for (const auto& handles : m_chatHandles)
+        for (const ChatHandle& h : handles) {
+            participants[h.handleId] = h;
+            if (defaultCountry.isEmpty() && !h.country.isEmpty())
+                defaultCountry = h.country;
+        }
+
+    QStringList names;
+    QMap<QString, int> index;
+    buildContactIndex(m_pContacts, &names, &index);
+
+    for (auto chatIt = m_chatMessages.constBegin(); chatIt != m_chatMessages.constEnd(); ++chatIt) {
+        if (!sub.progress(0.0))
+            break;
+        auto* group = new KdSMSChatGroup;
+        for (const ChatMessage& m : chatIt.value()) {
+            if (!sub.progress(step))
+                break;
+            auto* chat = new KdSMSChat;
+            chat->setSubject(m.subject);
+            chat->setMsgDate(CCommonUtils::buildDateTimeBase2001(m.date));
+            chat->setFromMe(m.isFromMe != 0);
+            chat->setSentDone(m.isSent != 0);
+            chat->setNormalSMS(m.service == QLatin1String("SMS"));
+            const auto pieces = m_messagePieces.constFind(m.rowId);
+            if (pieces != m_messagePieces.constEnd()) {
+                addPieces(chat, m.text, pieces.value(), &sub, step);
+            } else {
+                QString content = m.text;
+                content.remove(kObjectReplacement);
+                chat->setContent(content);
+            }
+            if (chat->content().isEmpty() && chat->pieces().isEmpty()) {
+                delete chat;
+                continue;
+            }
+            chat->setAddr(participants.value(m.handleId).id);
+            group->addChat(chat);
+        }
+        if (group->chats().isEmpty()) {
+            delete group;
+            continue;
+        }
+        QStringList displayNames, phones, emails;
+        QMap<QString, QString> addrIds;
+        for (const ChatHandle& h : m_chatHandles.value(chatIt.key())) {
+            QStringList& list = h.id.contains(QLatin1Char('@')) ? emails : phones;
+            if (!list.contains(h.id))
+                list << h.id;
+            const QString number = h.uncanonicalizedId.isEmpty() ? h.id : h.uncanonicalizedId;
+            const QString country = h.country.isEmpty() ? defaultCountry : h.country;
+            const QString display = resolveAddress(number, country, names, index);
+            if (!displayNames.contains(display))
+                displayNames << display;
+            addrIds[h.id] = display;
+        }
+        KdSMSItem* item = KdSMSItem::createItem();
+        item->setValue(joined(displayNames), 0);
+        item->setValue(joined(phones), 1);
+        item->setValue(joined(emails), 2);
+        group->setAddrIds(addrIds);
+        item->setDetailContent(group);
+        item->setSize(0);
+        if (m_pData)
+            m_pData->append(item);
+        else
+            delete item;
+    }
+}
+
+bool CSMSCollection::addPieces(KdSMSChat* chat, const QString& text, const QVector<MessagePiece>& pieces,
+                               CIProgressCallback* progress, double step)
+{
+    if (!text.contains(kObjectReplacement)) {
+        for (const MessagePiece& piece : pieces) {
+            if (progress && !progress->progress(step))
+                return false;
+            addAttachmentPiece(chat, piece);
+        }
+        return true;
+    }
+    const QStringList parts = text.split(kObjectReplacement);
+    for (int i = 0; i < parts.size(); ++i) {
+        if (progress && !progress->progress(step))
+            return false;
+        const QString trimmed = parts[i].trimmed();
+        if (!trimmed.isEmpty()) {
+            auto* piece = new KdSMSPiece;
+            piece->setPieceType(QStringLiteral("text/plain"));
+            piece->setPieceData(trimmed.toUtf8());
+            chat->addPiece(piece);
+        }
+        if (i < parts.size() - 1 && i < pieces.size())
+            addAttachmentPiece(chat, pieces[i]);
+    }
+    return true;
+}
+
+void CSMSCollection::addAttachmentPiece(KdSMSChat* chat, const MessagePiece& attachment)
+{
+    auto* piece = new KdSMSPiece;
+    piece->setPieceType(attachment.mimeType);
+    piece->setPieceData(readPiece(attachment.fileName));
+    piece->setPieceLocation(attachment.fileName);
+    chat->addPiece(piece);
+}
+
+const QByteArray& CSMSCollection::readPiece(const QString& location)
+{
+    m_pieceBuffer.clear();
+    const QString base = QFileInfo(location).completeBaseName();
+    const bool hasFolder = location.contains(QLatin1Char('/'));
+    for (auto it = m_attachmentFiles.constBegin(); it != m_attachmentFiles.constEnd(); ++it) {
+        const QString& key = it.key();
+        const int slash = key.lastIndexOf(QLatin1Char('/'));
+        const QString dir = key.left(qMax(slash, 0));
+        if (hasFolder && !location.contains(dir))
+            continue;
+        const QString name = key.mid(slash + 1);
+        // "12-1" must not take "12-10.jpg": the base ends at a dot, a dash or the name's end.
+        if (base.isEmpty() || !name.startsWith(base))
+            continue;
+        if (name.size() > base.size() && name[base.size()] != QLatin1Char('.') && name[base.size()] != QLatin1Char('-'))
+            continue;
+        if (!m_pieceBuffer.isEmpty() && !name.contains(QLatin1String("preview")))
+            continue;
+        QImage image;
+        if (CCommonUtils::imageSafeLoad(image, it.value())) {
+            // Previews of received pictures are stored facing the other way.
+            if (name.contains(QLatin1String("left")))
+                image = image.mirrored(true, false);
+            m_pieceBuffer.clear();
+            QBuffer buffer(&m_pieceBuffer);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+        } else {
+            QFile file(it.value());
+            if (file.open(QIODevice::ReadOnly))
+                m_pieceBuffer = file.readAll();
+        }
+    }
+    return m_pieceBuffer;
+}
+
+// ---- the older layout ----------------------------------------------------------------------
+
+namespace {
+
+int readPieceHook(void*, const char* location, const unsigned char** data, int32_t* size, void* reader)
+{
+    if (!reader || !location || !data || !size)
+        return 0;
+    const QByteArray& bytes = static_cast<CSMSPieceReader*>(reader)->readPiece(QString::fromUtf8(location));
+    if (bytes.isEmpty())
+        return 0;
+    *data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    *size = int32_t(bytes.size());
+    return 1;
+}
+
+void releasePieceHook(void*) {}
+
+} // namespace
+
+void CSMSCollection::readLegacyMessages(KdSMSData* messages, const QString& smsDbPath, const QString& addressBookPath,
+                                        CSMSPieceReader* reader, CIProgressCallback* progress)
+{
+    IBackupContact* r = messages ? messages->getSMSReader() : nullptr;
+    if (!r)
+        return;
+    r->clearRecords();
+    PieceHook hook{reader, &readPieceHook, &releasePieceHook};
+    const auto* list = static_cast<const SmsRecordList*>(r->loadRecords(
+        smsDbPath.toUtf8().constData(), addressBookPath.toUtf8().constData(), IBackupContact::Messages, reader ? &hook : nullptr));
+    if (!list)
+        return;
+    std::vector<const SmsConversationRecord*> taken;
+    for (const SmsConversationRecord* c = list->first; c; c = c->next)
+        if (c->messages && c->messages->rowid != 0)
+            taken.push_back(c);
+    const double step = progress && !taken.empty() ? double(progress->range()) / double(taken.size()) : 0.0;
+    std::stable_sort(taken.begin(), taken.end(), [](const SmsConversationRecord* a, const SmsConversationRecord* b) {
+        const int ka = a->newest ? a->newest->date : 0;
+        const int kb = b->newest ? b->newest->date : 0;
+        return ka > kb;
+    });
+    for (const SmsConversationRecord* c : taken) {
+        QStringList displayNames, phones, emails;
+        QMap<QString, QString> addrIds;
+        for (const SmsAddressNode* node = c->addresses; node; node = node->next) {
+            const SmsAddressEntry* entry = node->entry;
+            if (!entry)
+                continue;
+            const QString address = QString::fromUtf8(entry->address ? entry->address : "");
+            if (!address.isEmpty())
+                (address.contains(QLatin1Char('@')) ? emails : phones) << address;
+            QString name = entry->match ? legacyDisplayName(entry->match->person) : QString();
+            if (name.isEmpty()) // a person with no name parts, an organisation
+                name = address;
+            displayNames << name;
+            addrIds[address] = name;
+        }
+        KdSMSItem* item = KdSMSItem::createItem();
+        item->setValue(joined(displayNames), 0);
+        item->setValue(joined(phones), 1);
+        item->setValue(joined(emails), 2);
+        auto* group = new KdSMSChatGroup;
+        group->fromSMSDb(c);
+        group->setAddrIds(addrIds);
+        item->setDetailContent(group);
+        item->setSize(0);
+        messages->append(item);
+        if (progress && !progress->progress(step))
+            break;
+    }
+}
+
+QString CSMSCollection::legacyDisplayName(const void* personRecord)
+{
+    const auto* person = static_cast<const ContactPersonRecord*>(personRecord);
+    if (!person)
+        return QString();
+    QStringList parts;
+    for (const char* word : {person->prefix, person->first, person->middle, person->last, person->suffix})
+        if (word && *word)
+            parts << QString::fromUtf8(word);
+    return parts.join(QLatin1Char(' '));
+}
