@@ -5,12 +5,13 @@
 namespace {
 
 const char kExtractUsage[] =
-    "extract BACKUP --out DIR [--format json,csv] [--categories LIST] [--no-deleted] [--json]";
+    "extract BACKUP --out DIR [--format json,csv] [--categories LIST] [--export-files] [--no-deleted] [--json]";
 
 int runExtract(QStringList args)
 {
     const bool jsonSummary = cli::takeFlag(args, QStringLiteral("--json"));
     const bool noDeleted = cli::takeFlag(args, QStringLiteral("--no-deleted"));
+    const bool exportFiles = cli::takeFlag(args, QStringLiteral("--export-files"));
     QString out, format, categories;
     bool missing = false;
     cli::takeOption(args, QStringLiteral("--out"), &out, &missing);
@@ -25,6 +26,7 @@ int runExtract(QStringList args)
 
     ExportOptions options;
     options.outDir = out;
+    options.exportFiles = exportFiles;
     if (!format.isEmpty()) {
         options.json = options.csv = false;
         for (const QString& f : format.split(QLatin1Char(','), Qt::SkipEmptyParts)) {

@@ -86,6 +86,17 @@ QJsonObject contactDetailJson(const KdContactPrivate& d)
     return o;
 }
 
+QString serviceText(const KdSMSChat& c)
+{
+    return c.isNormalSMS() ? QStringLiteral("SMS") : QStringLiteral("iMessage");
+}
+
+QString attachmentName(const KdSMSPiece& p)
+{
+    const QString location = p.pieceLocation();
+    return location.mid(location.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
 QJsonObject conversationJson(const KdSMSChatGroup& g)
 {
     QJsonObject o;
@@ -102,10 +113,13 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
         QJsonObject m;
         m.insert(QStringLiteral("date"), dateText(c->msgDate()));
         m.insert(QStringLiteral("address"), c->addr());
-        m.insert(QStringLiteral("name"), g.nameForAddr(c->addr()));
+        m.insert(QStringLiteral("name"), c->isFromMe() ? QString() : g.nameForAddr(c->addr()));
+        m.insert(QStringLiteral("direction"), c->isFromMe() ? QStringLiteral("sent") : QStringLiteral("received"));
         m.insert(QStringLiteral("fromMe"), c->isFromMe());
-        m.insert(QStringLiteral("sent"), c->isSentDone());
-        m.insert(QStringLiteral("sms"), c->isNormalSMS());
+        // Only the owner sends; a received message is never "sent".
+        m.insert(QStringLiteral("sent"), c->isFromMe() && c->isSentDone());
+        m.insert(QStringLiteral("service"), serviceText(*c));
+        m.insert(QStringLiteral("deleted"), g.isDeleted() || c->isDeleted());
         if (!c->subject().isEmpty())
             m.insert(QStringLiteral("subject"), c->subject());
         if (!c->content().isEmpty())
@@ -116,11 +130,14 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
                 continue;
             QJsonObject po;
             po.insert(QStringLiteral("type"), p->pieceType());
-            if (p->isText()) {
+            if (p->isText() && p->pieceLocation().isEmpty()) {
                 po.insert(QStringLiteral("text"), QString::fromUtf8(p->pieceData()));
             } else {
                 po.insert(QStringLiteral("location"), p->pieceLocation());
+                po.insert(QStringLiteral("name"), attachmentName(*p));
                 po.insert(QStringLiteral("bytes"), double(p->pieceData().size()));
+                if (!p->pieceFile().isEmpty())
+                    po.insert(QStringLiteral("dataFile"), p->pieceFile());
             }
             pieces.append(po);
         }
@@ -212,8 +229,15 @@ QJsonObject categoryJson(KdData* data)
             io.insert(QStringLiteral("sort"), sort);
         io.insert(QStringLiteral("deleted"), item->isDeleted());
         io.insert(QStringLiteral("size"), double(item->size()));
-        if (auto* file = dynamic_cast<const KdFileItem*>(item))
+        if (auto* file = dynamic_cast<const KdFileItem*>(item)) {
             io.insert(QStringLiteral("file"), file->filePath());
+            if (!file->devicePath().isEmpty())
+                io.insert(QStringLiteral("devicePath"), file->devicePath());
+            if (file->modifiedTime() > 0)
+                io.insert(QStringLiteral("modified"), dateText(QDateTime::fromSecsSinceEpoch(file->modifiedTime(), Qt::UTC)));
+            if (!file->exportedPath().isEmpty())
+                io.insert(QStringLiteral("exported"), file->exportedPath());
+        }
         if (auto* bookmark = dynamic_cast<const KdSafariBookmarkItem*>(item))
             io.insert(QStringLiteral("group"), bookmark->bookmarkGroup());
         if (auto* contact = dynamic_cast<const KdContactItem*>(item)) {
@@ -254,6 +278,99 @@ QByteArray categoryCsv(KdData* data)
     return out;
 }
 
+QByteArray messagesCsv(KdData* data)
+{
+    QByteArray out = "Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted\r\n";
+    if (!data)
+        return out;
+    for (int row = 0; row < data->rowCount(); ++row) {
+        const auto* item = dynamic_cast<const KdSMSItem*>(data->at(row, false));
+        const KdSMSChatGroup* g = item ? item->detailContent() : nullptr;
+        if (!g)
+            continue;
+        const QByteArray conversation = csvField(item->value(0));
+        for (const KdSMSChat* c : g->chats()) {
+            if (!c)
+                continue;
+            QStringList texts, attachments;
+            if (!c->content().isEmpty())
+                texts << c->content();
+            for (const KdSMSPiece* p : c->pieces()) {
+                if (p && p->isText() && p->pieceLocation().isEmpty())
+                    texts << QString::fromUtf8(p->pieceData());
+                else if (p)
+                    attachments << attachmentName(*p);
+            }
+            QList<QByteArray> fields;
+            fields << conversation << csvField(dateText(c->msgDate()))
+                   << (c->isFromMe() ? QByteArray("sent") : QByteArray("received"))
+                   << csvField(c->isFromMe() ? QStringLiteral("me") : g->nameForAddr(c->addr()))
+                   << csvField(serviceText(*c)) << csvField(texts.join(QLatin1Char('\n')))
+                   << csvField(attachments.join(QStringLiteral("; ")))
+                   << ((g->isDeleted() || c->isDeleted() || item->isDeleted()) ? "yes" : "no");
+            out += fields.join(',') + "\r\n";
+        }
+    }
+    return out;
+}
+
+QString exportedFileName(const QDir& folder, const QString& devicePath, const QString& fallback)
+{
+    // Only the last component is used, whatever the index says: "../x" or "/etc/x" name "x".
+    QString name = devicePath.mid(devicePath.lastIndexOf(QLatin1Char('/')) + 1);
+    name.remove(QChar(0));
+    name.replace(QLatin1Char('\\'), QLatin1Char('_'));
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        name = fallback;
+    const QFileInfo info(name);
+    const QString stem = info.completeBaseName().isEmpty() ? name : info.completeBaseName();
+    const QString suffix = info.completeBaseName().isEmpty() || info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    QString candidate = name;
+    for (int n = 2; QFileInfo::exists(folder.filePath(candidate)) || QFileInfo(folder.filePath(candidate)).isSymLink(); ++n)
+        candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix);
+    return candidate;
+}
+
+// Copies the data files of a category's file items into <out>/<category>/ under their own names.
+int exportFiles(KdData* data, const QDir& out, QStringList* errors)
+{
+    int copied = 0;
+    const QString sub = data->machineName();
+    QDir folder(out.filePath(sub));
+    // A link in the folder's place would carry the copies out of the output folder.
+    if (QFileInfo(folder.path()).isSymLink() || (QFileInfo::exists(folder.path()) && !QFileInfo(folder.path()).isDir())) {
+        if (errors)
+            *errors << QStringLiteral("%1 is not a folder of its own; files not copied").arg(folder.path());
+        return 0;
+    }
+    for (int row = 0; row < data->rowCount(); ++row) {
+        auto* file = dynamic_cast<KdFileItem*>(data->at(row, false));
+        if (!file || file->filePath().isEmpty())
+            continue;
+        if (!folder.exists() && !out.mkpath(sub)) {
+            if (errors)
+                *errors << QStringLiteral("cannot create %1").arg(folder.path());
+            return copied;
+        }
+        const QString name = exportedFileName(folder, file->devicePath(), QFileInfo(file->filePath()).fileName());
+        const QString target = folder.filePath(name);
+        std::string why;
+        if (!ibrio::copyFile(QFile::encodeName(file->filePath()).toStdString(), QFile::encodeName(target).toStdString(), &why)) {
+            if (errors)
+                *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), target, QString::fromStdString(why));
+            continue;
+        }
+        if (file->modifiedTime() > 0) {
+            QFile stamped(target);
+            if (stamped.open(QIODevice::ReadWrite))
+                stamped.setFileTime(QDateTime::fromSecsSinceEpoch(file->modifiedTime(), Qt::UTC), QFileDevice::FileModificationTime);
+        }
+        file->setExportedPath(sub + QLatin1Char('/') + name);
+        ++copied;
+    }
+    return copied;
+}
+
 bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors)
 {
     if (!model)
@@ -265,8 +382,24 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
     }
     bool ok = true;
     const QDir out(options.outDir);
+    const auto selected = [&options](int category) {
+        return options.categories.isEmpty() || options.categories.contains(category);
+    };
+    // Files first, so the JSON can say where each copy went.
+    if (options.exportFiles)
+        for (int category : KdBackup::categories()) {
+            KdData* data = selected(category) ? model->getKdData(category) : nullptr;
+            if (!data)
+                continue;
+            const int before = errors ? int(errors->size()) : 0;
+            const int copied = exportFiles(data, out, errors);
+            if (errors && errors->size() > before)
+                ok = false;
+            if (copied && written)
+                *written << out.filePath(data->machineName()) + QLatin1Char('/');
+        }
     for (int category : KdBackup::categories()) {
-        if (!options.categories.isEmpty() && !options.categories.contains(category))
+        if (!selected(category))
             continue;
         KdData* data = model->getKdData(category);
         if (!data)
@@ -281,7 +414,8 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
         }
         if (options.csv) {
             const QString path = out.filePath(base + QStringLiteral(".csv"));
-            if (!writeBytes(path, categoryCsv(data), errors))
+            const QByteArray csv = category == KdData::Messages ? messagesCsv(data) : categoryCsv(data);
+            if (!writeBytes(path, csv, errors))
                 ok = false;
             else if (written)
                 *written << path;

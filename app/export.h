@@ -18,6 +18,9 @@ struct ExportOptions {
     bool json = true;
     bool csv = false;
     QList<int> categories; // KdData::Category numbers; empty: every category
+    // Copy the data files of file items (pictures, attachments, recordings) into
+    // <outDir>/<category>/ under their device names, never overwriting, times kept.
+    bool exportFiles = false;
 };
 
 // collectInfos + collectDatas into `model`. With `withDeleted`, deleted records are searched in
@@ -32,6 +35,9 @@ bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallb
 QJsonObject categoryJson(KdData* data);
 // Header row (columns, then "Deleted", "File") and one row per item; RFC 4180 quoting.
 QByteArray categoryCsv(KdData* data);
+// One row per message: conversation, date (ISO 8601 UTC), direction, sender, service, text,
+// attachment names, deleted.
+QByteArray messagesCsv(KdData* data);
 
 // Writes <machine name>.json / .csv per selected category into options.outDir. A file that cannot
 // be written (a full disk, a link or folder in its place) is reported in `errors` with its path

@@ -123,6 +123,16 @@ qint64 KdFileItem::modifiedTime() const
     return m_modified;
 }
 
+void KdFileItem::setExportedPath(const QString& path)
+{
+    m_exported = path;
+}
+
+QString KdFileItem::exportedPath() const
+{
+    return m_exported;
+}
+
 KdVoiceMemoItem* KdVoiceMemoItem::createItem()
 {
     return new KdVoiceMemoItem;

@@ -30,6 +30,16 @@ QByteArray KdSMSPiece::pieceData() const
     return m_data;
 }
 
+void KdSMSPiece::setPieceFile(const QString& path)
+{
+    m_file = path;
+}
+
+QString KdSMSPiece::pieceFile() const
+{
+    return m_file;
+}
+
 bool KdSMSPiece::isText() const
 {
     return m_type == QLatin1String("text") || m_type.startsWith(QLatin1String("text/"));
@@ -126,6 +136,16 @@ void KdSMSChat::setContent(const QString& content)
 QString KdSMSChat::content() const
 {
     return m_content;
+}
+
+void KdSMSChat::setDeleted(bool deleted)
+{
+    m_deleted = deleted;
+}
+
+bool KdSMSChat::isDeleted() const
+{
+    return m_deleted;
 }
 
 KdSMSChatGroup::~KdSMSChatGroup()

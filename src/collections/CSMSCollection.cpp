@@ -294,30 +294,43 @@ void CSMSCollection::addAttachmentPiece(KdSMSChat* chat, const MessagePiece& att
     piece->setPieceType(attachment.mimeType);
     piece->setPieceData(readPiece(attachment.fileName));
     piece->setPieceLocation(attachment.fileName);
+    piece->setPieceFile(pieceFile(attachment.fileName));
     chat->addPiece(piece);
+}
+
+QStringList CSMSCollection::candidateKeys(const QString& location) const
+{
+    QStringList keys;
+    const QString base = QFileInfo(location).completeBaseName();
+    if (base.isEmpty())
+        return keys;
+    const bool hasFolder = location.contains(QLatin1Char('/'));
+    for (auto it = m_attachmentFiles.constBegin(); it != m_attachmentFiles.constEnd(); ++it) {
+        const QString& key = it.key();
+        const int slash = key.lastIndexOf(QLatin1Char('/'));
+        if (hasFolder && !location.contains(QStringView(key).left(qMax(slash, 0))))
+            continue;
+        const QStringView name = QStringView(key).mid(slash + 1);
+        // "12-1" must not take "12-10.jpg": the base ends at a dot, a dash or the name's end.
+        if (!name.startsWith(base))
+            continue;
+        if (name.size() > base.size() && name[base.size()] != QLatin1Char('.') && name[base.size()] != QLatin1Char('-'))
+            continue;
+        keys << key;
+    }
+    return keys;
 }
 
 const QByteArray& CSMSCollection::readPiece(const QString& location)
 {
     m_pieceBuffer.clear();
-    const QString base = QFileInfo(location).completeBaseName();
-    const bool hasFolder = location.contains(QLatin1Char('/'));
-    for (auto it = m_attachmentFiles.constBegin(); it != m_attachmentFiles.constEnd(); ++it) {
-        const QString& key = it.key();
-        const int slash = key.lastIndexOf(QLatin1Char('/'));
-        const QString dir = key.left(qMax(slash, 0));
-        if (hasFolder && !location.contains(dir))
-            continue;
-        const QString name = key.mid(slash + 1);
-        // "12-1" must not take "12-10.jpg": the base ends at a dot, a dash or the name's end.
-        if (base.isEmpty() || !name.startsWith(base))
-            continue;
-        if (name.size() > base.size() && name[base.size()] != QLatin1Char('.') && name[base.size()] != QLatin1Char('-'))
-            continue;
+    for (const QString& key : candidateKeys(location)) {
+        const QString name = key.mid(key.lastIndexOf(QLatin1Char('/')) + 1);
         if (!m_pieceBuffer.isEmpty() && !name.contains(QLatin1String("preview")))
             continue;
+        const QString file = m_attachmentFiles.value(key);
         QImage image;
-        if (CCommonUtils::imageSafeLoad(image, it.value())) {
+        if (CCommonUtils::imageSafeLoad(image, file)) {
             // Previews of received pictures are stored facing the other way.
             if (name.contains(QLatin1String("left")))
                 image = image.mirrored(true, false);
@@ -326,12 +339,21 @@ const QByteArray& CSMSCollection::readPiece(const QString& location)
             buffer.open(QIODevice::WriteOnly);
             image.save(&buffer, "PNG");
         } else {
-            QFile file(it.value());
-            if (file.open(QIODevice::ReadOnly))
-                m_pieceBuffer = file.readAll();
+            QFile in(file);
+            if (in.open(QIODevice::ReadOnly))
+                m_pieceBuffer = in.readAll();
         }
     }
     return m_pieceBuffer;
+}
+
+QString CSMSCollection::pieceFile(const QString& location)
+{
+    const QStringList keys = candidateKeys(location);
+    for (const QString& key : keys)
+        if (!key.mid(key.lastIndexOf(QLatin1Char('/')) + 1).contains(QLatin1String("preview")))
+            return m_attachmentFiles.value(key);
+    return keys.isEmpty() ? QString() : m_attachmentFiles.value(keys.first());
 }
 
 // ---- the older layout ----------------------------------------------------------------------
@@ -398,6 +420,11 @@ void CSMSCollection::readLegacyMessages(KdSMSData* messages, const QString& smsD
         item->setValue(joined(emails), 2);
         auto* group = new KdSMSChatGroup;
         group->fromSMSDb(c);
+        if (reader)
+            for (KdSMSChat* chat : group->chats())
+                for (KdSMSPiece* piece : chat->pieces())
+                    if (!piece->isText() && !piece->pieceLocation().isEmpty())
+                        piece->setPieceFile(reader->pieceFile(piece->pieceLocation()));
         group->setAddrIds(addrIds);
         item->setDetailContent(group);
         item->setSize(0);

@@ -19,6 +19,9 @@ public:
     // Empty when nothing is found. The array belongs to the reader and stays valid until its
     // next call.
     virtual const QByteArray& readPiece(const QString& location) = 0;
+    // The file the attachment at `location` is kept in (not its preview), for the user to open;
+    // empty when unknown.
+    virtual QString pieceFile(const QString& /*location*/) { return QString(); }
 
 protected:
     ~CSMSPieceReader() = default;
@@ -91,6 +94,7 @@ public:
 
     void collect(const QString& backupDir, const QList<CManifestRecord*>& files, const QString& fileSuffix) override;
     const QByteArray& readPiece(const QString& location) override;
+    QString pieceFile(const QString& location) override;
 
     // The older layout through the contact library's reader; shared with device extraction,
     // which passes its own piece reader.
@@ -111,6 +115,8 @@ private:
     bool loadQueries(const QString& path, double fraction);
     void buildConversations(double fraction);
     void addAttachmentPiece(KdSMSChat* chat, const MessagePiece& piece);
+    // Keys of m_attachmentFiles that may hold the attachment at `location`, in key order.
+    QStringList candidateKeys(const QString& location) const;
 
     KdContactData* m_pContacts;
     QMap<QString, QVector<ChatHandle>> m_chatHandles;

@@ -317,6 +317,7 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setNormalSMS(m->service == 0);
             chat->setFromMe(m->fromMe != 0);
             chat->setSentDone(m->failure == 0);
+            chat->setDeleted(true);
             // Older layouts count from 1970, newer ones from 2001: a "1970" date before 1990
             // can only be a 2001-based one.
             QDateTime d = CCommonUtils::buildDateTimeBaseUnix(m->date);

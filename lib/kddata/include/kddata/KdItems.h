@@ -126,6 +126,9 @@ public:
     QString devicePath() const;
     void setModifiedTime(qint64 unixSeconds);
     qint64 modifiedTime() const;
+    // Where an export copied the file, relative to the output folder; empty when not copied.
+    void setExportedPath(const QString& path);
+    QString exportedPath() const;
 
 protected:
     KdFileItem() = default;
@@ -134,6 +137,7 @@ private:
     QString m_filePath;
     QString m_devicePath;
     qint64 m_modified = 0;
+    QString m_exported;
 };
 
 // A recording. Columns: 0 name, 1 size text (sort: bytes), 2 duration (sort: seconds).

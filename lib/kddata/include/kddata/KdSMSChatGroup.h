@@ -25,6 +25,9 @@ public:
     // The bytes: UTF-8 text for a text piece, the file content for an attachment.
     void setPieceData(const QByteArray& data);
     QByteArray pieceData() const;
+    // The file the attachment's bytes came from (a data file of the backup); empty when none.
+    void setPieceFile(const QString& path);
+    QString pieceFile() const;
 
     // "text" or any "text/..." type.
     bool isText() const;
@@ -34,6 +37,7 @@ public:
 private:
     QString m_type;
     QString m_location;
+    QString m_file;
     QByteArray m_data;
 };
 
@@ -68,6 +72,9 @@ public:
     // The body, for messages without pieces.
     void setContent(const QString& content);
     QString content() const;
+    // True for a message recovered from deleted records.
+    void setDeleted(bool deleted);
+    bool isDeleted() const;
 
 private:
     QList<KdSMSPiece*> m_pieces;
@@ -78,6 +85,7 @@ private:
     bool m_normalSMS = false;
     bool m_fromMe = false;
     bool m_sentDone = false;
+    bool m_deleted = false;
 };
 
 // The detail of a conversation item; owns its messages.
