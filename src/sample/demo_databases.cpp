@@ -7,7 +7,13 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <QBuffer>
+#include <QImage>
+
+#include <sqlite3.h>
+
 #include "SampleBackup.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "iosrecgen.h"
 
 namespace {
@@ -26,6 +32,31 @@ const DemoDatabase kDatabases[] = {
     {"notes", 4, "HomeDomain", "Library/Notes/"},
     {"safari", 5, "HomeDomain", "Library/Safari/"},
 };
+
+// The files the live messages' attachments name, as the device keeps them under MediaDomain.
+void addAttachmentFiles(const QString& smsDb, sample::SampleBackupWriter& writer)
+{
+    evidencedb::Database db;
+    if (!db.open(smsDb, "Sample"))
+        return;
+    const QByteArray sql = db.hasTable("attachment") ? "SELECT filename FROM attachment"
+                                                     : "SELECT filename FROM madrid_attachment";
+    int seed = 0;
+    for (evidencedb::Statement st(db, sql); st.next();) {
+        QString path = QString::fromUtf8(st.text(0));
+        if (path.startsWith(QLatin1String("~/")))
+            path = path.mid(2);
+        if (path.isEmpty())
+            continue;
+        QImage image(32, 24, QImage::Format_RGB32);
+        image.fill(QColor::fromHsv((seed++ * 47) % 360, 200, 220));
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "JPEG");
+        writer.addFile(QStringLiteral("MediaDomain"), path, bytes);
+    }
+}
 
 // The newest layout the generator knows that is not newer than the device.
 int layoutFor(int type, int iosMajor)
@@ -62,6 +93,8 @@ bool writeDatabase(const DemoDatabase& db, sample::SampleBackupWriter& writer, c
             return false;
         writer.addFile(QLatin1String(db.domain), devicePath + suffix, f.readAll());
     }
+    if (db.type == 1)
+        addAttachmentFiles(path, writer);
     return true;
 }
 
