@@ -5,9 +5,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include "AddressBookSample.h"
+#include "ibr/schemas.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 
@@ -81,4 +85,57 @@ TEST(ExtractCommand, SelectedCategoriesAndFormatsAndBadArguments)
         EXPECT_EQ(runCli(QStringList{QStringLiteral("extract"), backup} + extra).exitCode, 2) << extra.join(QLatin1Char(' ')).toStdString();
     EXPECT_EQ(testsupport::snapshotFolder(backup), before);
     EXPECT_EQ(runCli({QStringLiteral("extract"), dir.filePath(QStringLiteral("missing")), QStringLiteral("--out"), out}).exitCode, 4);
+}
+
+// One CSV row per message, and attachment files copied out under their own names: never over
+// another file, never outside the output folder, byte for byte, with the device's time.
+TEST(ExtractCommand, MessagesCsvAndExportedFiles)
+{
+    QTemporaryDir dir;
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime(QDate(2015, 1, 2), QTime(3, 4), Qt::UTC));
+    ASSERT_FALSE(w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), [](sqlite3* db) {
+        QStringList sql = ibr::iosSchemaStatements(8, QStringLiteral("sms.db")).filter(QStringLiteral("CREATE TABLE"));
+        sql.removeIf([](const QString& s) { return s.contains(QLatin1String("sqlite_")); });
+        sql << QStringLiteral("INSERT INTO handle (ROWID, id, country, service) VALUES (1, '+15550100', 'us', 'SMS')")
+            << QStringLiteral("INSERT INTO chat (ROWID, guid, chat_identifier) VALUES (1, 'c1', '+15550100')")
+            << QStringLiteral("INSERT INTO chat_handle_join VALUES (1, 1)")
+            << QStringLiteral("INSERT INTO message (ROWID, guid, text, handle_id, service, date, is_from_me, is_sent) VALUES "
+                              "(1, 'm1', 'Hi, \"you\"' || char(10) || 'there', 1, 'SMS', 0, 0, 0), "
+                              "(2, 'm2', char(65532), 1, 'iMessage', 60, 1, 1)")
+            << QStringLiteral("INSERT INTO chat_message_join VALUES (1, 1), (1, 2)")
+            << QStringLiteral("INSERT INTO attachment (ROWID, guid, filename, mime_type) VALUES (1, 'a1', '~/Library/SMS/Attachments/01/A/IMG_1.JPG', 'image/jpeg')")
+            << QStringLiteral("INSERT INTO message_attachment_join VALUES (2, 1)");
+        for (const QString& s : sql)
+            if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                ADD_FAILURE() << s.toStdString() << ": " << sqlite3_errmsg(db);
+                return false;
+            }
+        return true;
+    }).isEmpty());
+    const QString media = QStringLiteral("MediaDomain");
+    w.addFile(media, QStringLiteral("Library/SMS/Attachments/01/A/IMG_1.JPG"), QByteArray("first\0bytes", 11));
+    w.addFile(media, QStringLiteral("Library/SMS/Attachments/02/B/IMG_1.JPG"), QByteArray("second"));
+    w.addFile(media, QStringLiteral("Library/SMS/Attachments/03/a\\..\\..\\escape.JPG"), QByteArray("third"));
+    ASSERT_TRUE(w.write());
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(out + QStringLiteral("/message_attachments")));
+    ASSERT_TRUE(testsupport::writeFile(out + QStringLiteral("/message_attachments/IMG_1.JPG"), "already here"));
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), w.folder(), QStringLiteral("--out"), out, QStringLiteral("--format"),
+                                          QStringLiteral("csv"), QStringLiteral("--categories"), QStringLiteral("messages,message_attachments"),
+                                          QStringLiteral("--export-files"), QStringLiteral("--no-deleted")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(testsupport::readFile(out + QStringLiteral("/messages.csv")),
+              QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted\r\n"
+                         "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no\r\n"
+                         "5550100,2001-01-01T00:01:00Z,sent,me,iMessage,,IMG_1.JPG,no\r\n"));
+    const QDir copies(out + QStringLiteral("/message_attachments"));
+    EXPECT_EQ(copies.entryList(QDir::Files, QDir::Name),
+              (QStringList{QStringLiteral("IMG_1 (2).JPG"), QStringLiteral("IMG_1 (3).JPG"), QStringLiteral("IMG_1.JPG"), QStringLiteral("a_.._.._escape.JPG")}));
+    EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("IMG_1.JPG"))), QByteArray("already here"));
+    EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("IMG_1 (2).JPG"))), QByteArray("first\0bytes", 11));
+    EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))), QByteArray("third"));
+    EXPECT_EQ(QFileInfo(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))).lastModified().toSecsSinceEpoch(), 1400000000);
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("escape.JPG"))));
 }

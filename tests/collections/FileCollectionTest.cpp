@@ -5,9 +5,11 @@
 
 #include "BackupFiles.h"
 #include "CFileCollection.h"
+#include "CMediaCollections.h"
 #include "CManifestRecord.h"
 #include "TestSupport.h"
 #include "kddata/KdBackup.h"
+#include "kddata/KdItems.h"
 
 using testsupport::ProgressRecorder;
 
@@ -111,4 +113,63 @@ TEST_F(FileCollectionTest, ProgressPerRecordAndCancellation)
     ProgressRecorder none;
     EXPECT_TRUE(collectedNames(&none).isEmpty());
     EXPECT_TRUE(none.steps.empty());
+}
+
+// Which file ends up in which of the three file categories: prefixes, domains, letter case,
+// bookkeeping folders, hidden paths and empty files.
+TEST_F(FileCollectionTest, AttachmentsCameraRollAndPhotoStreamTakeTheirOwnFiles)
+{
+    const QString media = QStringLiteral("MediaDomain");
+    const struct {
+        const char* domain;
+        const char* path;
+        const char* data;
+        const char* category; // "" for none
+    } files[] = {
+        {"MediaDomain", "Library/SMS/Attachments/ab/11/X/IMG_0001.JPG", "x", "attachments"},
+        {"MediaDomain", "Library/SMS/Parts/0c/01/12-1-preview-left.jpg", "x", "attachments"},
+        {"MediaDomain", "Library/SMS/Attachments/ab/11/X/notes.txt", "x", "attachments"}, // any kind of file
+        {"HomeDomain", "Library/SMS/Attachments/ab/11/X/IMG_0002.JPG", "x", ""},
+        {"MediaDomain", "Library/SMS/Partsfoo.txt", "x", ""},
+        {"MediaDomain", "library/sms/Parts/1.jpg", "x", ""},
+        {"MediaDomain", "Library/SMS/Attachments/ab/.hidden", "x", ""},
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0003.jpg", "x", "camera"},
+        {"CameraRollDomain", "Media/DCIM/100APPLE/IMG_0004.Mov", "x", "camera"},
+        {"HomeDomain", "Media/DCIM/100APPLE/IMG_0005.JPG", "x", ""},
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0006.misc.JPG", "x", ""},
+        {"MediaDomain", "Media/DCIM/.MISC/Info.JPG", "x", ""},
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0007.THM", "x", ""},
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0008.JPG", "", ""}, // empty
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0009.JPG", nullptr, ""}, // indexed, no data file
+        {"MediaDomain", "Media/PhotoStreamsData/12/100APPLE/IMG_0010.jpg", "xy", "stream"},
+        {"CameraRollDomain", "Media/PhotoStreamsData/12/100APPLE/IMG_0011.JPG", "x", ""},
+    };
+    for (const auto& f : files)
+        add(QLatin1String(f.domain), QLatin1String(f.path), f.data);
+    KdData attachments(KdData::MessageAttachments), camera(KdData::CameraRoll), stream(KdData::PhotoStream);
+    CSMSAttachmentsCollection(&attachments).collect(dir.path(), records, suffix);
+    CPhotoCollection(&camera).collect(dir.path(), records, suffix);
+    CPhotoStreamCollection(&stream).collect(dir.path(), records, suffix);
+    const auto names = [](KdData& d) {
+        QStringList out;
+        for (int i = 0; i < d.count(); ++i)
+            out << d.at(i, false)->value(0);
+        return out;
+    };
+    QStringList expected[3];
+    for (const auto& f : files) {
+        const QByteArray c(f.category);
+        const int k = c == "attachments" ? 0 : c == "camera" ? 1 : c == "stream" ? 2 : -1;
+        if (k >= 0)
+            expected[k] << QString::fromLatin1(f.path).section(QLatin1Char('/'), -1);
+    }
+    EXPECT_EQ(names(attachments), expected[0]);
+    EXPECT_EQ(names(camera), expected[1]);
+    EXPECT_EQ(names(stream), expected[2]);
+    // An item points at the data file inside the backup and keeps the device path.
+    auto* item = dynamic_cast<KdFileItem*>(stream.at(0, false));
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->size(), 2u);
+    EXPECT_EQ(item->filePath(), QDir(dir.path()).absoluteFilePath(backupFileName(media, QLatin1String(files[15].path))));
+    EXPECT_EQ(item->devicePath(), QLatin1String(files[15].path));
 }
