@@ -135,9 +135,14 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
             } else {
                 po.insert(QStringLiteral("location"), p->pieceLocation());
                 po.insert(QStringLiteral("name"), attachmentName(*p));
-                po.insert(QStringLiteral("bytes"), double(p->pieceData().size()));
-                if (!p->pieceFile().isEmpty())
+                // The attachment's own size; decoding every picture only to count it would
+                // take longer than the whole extraction.
+                if (!p->pieceFile().isEmpty()) {
+                    po.insert(QStringLiteral("bytes"), double(QFileInfo(p->pieceFile()).size()));
                     po.insert(QStringLiteral("dataFile"), p->pieceFile());
+                } else {
+                    po.insert(QStringLiteral("bytes"), double(p->pieceData().size()));
+                }
             }
             pieces.append(po);
         }

@@ -46,6 +46,9 @@ sqlite3* openImmutable(const QString& path, QString* error, bool probe)
         sqlite3_close(db);
         return fail(QStringLiteral("%1: %2").arg(path, why));
     }
+    // Sorting a million messages by date would otherwise spill to temporary files after 2 MB;
+    // the cache is taken only as it is used.
+    sqlite3_exec(db, "PRAGMA cache_size=-131072", nullptr, nullptr, nullptr);
     if (!probe)
         return db;
     // Opening is lazy; the first read tells whether the file is a database at all.

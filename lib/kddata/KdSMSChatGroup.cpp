@@ -1,5 +1,12 @@
 #include "kddata/KdSMSChatGroup.h"
 
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+
+#include "kddata/CCommonUtils.h"
+
 void KdSMSPiece::setPieceType(const QString& type)
 {
     m_type = type;
@@ -27,7 +34,41 @@ void KdSMSPiece::setPieceData(const QByteArray& data)
 
 QByteArray KdSMSPiece::pieceData() const
 {
+    if (m_data.isEmpty() && !m_candidates.isEmpty())
+        return readAttachment(m_candidates);
     return m_data;
+}
+
+void KdSMSPiece::setPieceCandidates(const QList<QPair<QString, QString>>& candidates)
+{
+    m_candidates = candidates;
+}
+
+QByteArray KdSMSPiece::readAttachment(const QList<QPair<QString, QString>>& candidates)
+{
+    QByteArray bytes;
+    for (const auto& candidate : candidates) {
+        const QString& name = candidate.first;
+        if (!bytes.isEmpty() && !name.contains(QLatin1String("preview")))
+            continue;
+        const QFileInfo info(candidate.second);
+        if (!info.isFile() || info.size() == 0)
+            continue; // nothing to read: the bytes taken so far stay
+        QImage image;
+        if (CCommonUtils::imageSafeLoad(image, candidate.second)) {
+            if (name.contains(QLatin1String("left")))
+                image = image.mirrored(true, false);
+            bytes.clear();
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+        } else {
+            QFile in(candidate.second);
+            if (in.open(QIODevice::ReadOnly))
+                bytes = in.readAll();
+        }
+    }
+    return bytes;
 }
 
 void KdSMSPiece::setPieceFile(const QString& path)

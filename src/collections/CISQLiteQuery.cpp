@@ -79,6 +79,22 @@ int CISQLiteQuery::countRows(const QString& dbPath, const QStringList& countSqls
     return countSqls.isEmpty() ? 0 : -1;
 }
 
+int CISQLiteQuery::probeSchema(const QString& dbPath, const QString& sql)
+{
+    const QByteArray path = dbPath.toUtf8();
+    const evidencedb::SqlitePtr db(openReadOnly(dbPath));
+    if (!db) {
+        Log(kModule, 0, "Fail to open db file: %s", path.constData());
+        return -2;
+    }
+    const evidencedb::Statement stmt(db.get(), sql.toUtf8());
+    if (!stmt.ok()) {
+        Log(kModule, 0, "Fail to query sql \"%s\" for db %s", sql.toUtf8().constData(), path.constData());
+        return -1;
+    }
+    return 0;
+}
+
 int CISQLiteQuery::queryRows(CISQLiteQuery* query, const QString& dbPath, const QString& sql)
 {
     const QByteArray path = dbPath.toUtf8();

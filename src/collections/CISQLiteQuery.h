@@ -28,6 +28,10 @@ public:
     // Rows counted by the first statement that prepares: -2 when the database does not open,
     // -1 when no statement prepares.
     static int countRows(const QString& dbPath, const QStringList& countSqls);
+    // Whether the schema has what the statement needs, with countRows' answers and log lines
+    // (0 when it prepares) but without running it: a probe whose count nobody reads need not
+    // walk a million rows.
+    static int probeSchema(const QString& dbPath, const QString& sql);
     // Rows handled: -2 when the database does not open, -1 when the statement does not prepare.
     static int queryRows(CISQLiteQuery* query, const QString& dbPath, const QString& sql);
 

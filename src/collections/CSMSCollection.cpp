@@ -1,10 +1,8 @@
 #include "CSMSCollection.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 
 #include <algorithm>
 #include <cmath>
@@ -85,11 +83,22 @@ bool CMessageQuery::handleRow(sqlite3_stmt* stmt)
     m.handleId = columnInt(stmt, 2);
     m.text = columnText(stmt, 3);
     m.subject = columnText(stmt, 4);
-    m.service = columnText(stmt, 5);
+    // A handful of services over a million rows: share one string per service.
+    const QString service = columnText(stmt, 5);
+    if (service != m_lastService)
+        m_lastService = service;
+    m.service = m_lastService;
     m.date = secondsSince2001(sqlite3_column_int64(stmt, 6));
     m.isFromMe = columnInt(stmt, 7);
     m.isSent = columnInt(stmt, 8);
-    (*m_pTarget)[columnText(stmt, 0)].append(m);
+    // Rows come in date order, so chats alternate; finding a chat by its raw bytes spares a
+    // string and a tree search per row (identifiers fit the short-string buffer).
+    const char* key = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    std::string raw(key ? key : "", key ? size_t(sqlite3_column_bytes(stmt, 0)) : 0);
+    auto found = m_byIdentifier.find(raw);
+    if (found == m_byIdentifier.end())
+        found = m_byIdentifier.emplace(std::move(raw), &(*m_pTarget)[columnText(stmt, 0)]).first;
+    found->second->append(std::move(m));
     return true;
 }
 
@@ -138,19 +147,22 @@ void CSMSCollection::buildAttachmentMap(const QString& backupDir, const QList<CM
                                         const QString& fileSuffix)
 {
     m_attachmentFiles.clear();
+    m_attachmentNames.clear();
     const QDir dir(backupDir);
     for (const CManifestRecord* record : files) {
         if (!record || record->size == 0 || !record->relativePath.startsWith(QLatin1String(kSmsFolder)))
             continue;
+        if (!m_attachmentFiles.contains(record->relativePath))
+            m_attachmentNames[record->relativePath.section(QLatin1Char('/'), -1)] << record->relativePath;
         m_attachmentFiles[record->relativePath] = dir.absoluteFilePath(record->hashName + fileSuffix);
     }
 }
 
 bool CSMSCollection::readChatDatabase(const QString& path)
 {
-    const int probe = CISQLiteQuery::countRows(
-        path, {QStringLiteral("select count(*) from message left join chat_message_join as cmj on message.rowid = "
-                              "cmj.message_id left join chat on cmj.chat_id = chat.rowid")});
+    const int probe = CISQLiteQuery::probeSchema(
+        path, QStringLiteral("select count(*) from message left join chat_message_join as cmj on message.rowid = "
+                             "cmj.message_id left join chat on cmj.chat_id = chat.rowid"));
     if (probe < 0)
         return false;
     if (loadQueries(path, 0.6))
@@ -201,7 +213,7 @@ void CSMSCollection::buildConversations(double fraction)
     QMap<QString, int> index;
     buildContactIndex(m_pContacts, &names, &index);
 
-    for (auto chatIt = m_chatMessages.constBegin(); chatIt != m_chatMessages.constEnd(); ++chatIt) {
+    for (auto chatIt = m_chatMessages.begin(); chatIt != m_chatMessages.end(); ++chatIt) {
         if (!sub.progress(0.0))
             break;
         auto* group = new KdSMSChatGroup;
@@ -229,6 +241,7 @@ void CSMSCollection::buildConversations(double fraction)
             chat->setAddr(participants.value(m.handleId).id);
             group->addChat(chat);
         }
+        chatIt.value() = QVector<ChatMessage>(); // the messages live on in the chats: not held twice
         if (group->chats().isEmpty()) {
             delete group;
             continue;
@@ -292,7 +305,8 @@ void CSMSCollection::addAttachmentPiece(KdSMSChat* chat, const MessagePiece& att
 {
     auto* piece = new KdSMSPiece;
     piece->setPieceType(attachment.mimeType);
-    piece->setPieceData(readPiece(attachment.fileName));
+    // The bytes readPiece() would give, read when asked for.
+    piece->setPieceCandidates(candidateFiles(attachment.fileName));
     piece->setPieceLocation(attachment.fileName);
     piece->setPieceFile(pieceFile(attachment.fileName));
     chat->addPiece(piece);
@@ -305,45 +319,31 @@ QStringList CSMSCollection::candidateKeys(const QString& location) const
     if (base.isEmpty())
         return keys;
     const bool hasFolder = location.contains(QLatin1Char('/'));
-    for (auto it = m_attachmentFiles.constBegin(); it != m_attachmentFiles.constEnd(); ++it) {
-        const QString& key = it.key();
-        const int slash = key.lastIndexOf(QLatin1Char('/'));
-        if (hasFolder && !location.contains(QStringView(key).left(qMax(slash, 0))))
-            continue;
-        const QStringView name = QStringView(key).mid(slash + 1);
+    // Names that start with the base sit together in name order: no walk over every file.
+    for (auto it = m_attachmentNames.lowerBound(base); it != m_attachmentNames.constEnd() && it.key().startsWith(base); ++it) {
+        const QString& name = it.key();
         // "12-1" must not take "12-10.jpg": the base ends at a dot, a dash or the name's end.
-        if (!name.startsWith(base))
-            continue;
         if (name.size() > base.size() && name[base.size()] != QLatin1Char('.') && name[base.size()] != QLatin1Char('-'))
             continue;
-        keys << key;
+        for (const QString& key : it.value())
+            if (!hasFolder || location.contains(QStringView(key).left(qMax(int(key.size() - name.size() - 1), 0))))
+                keys << key;
     }
+    std::sort(keys.begin(), keys.end());
     return keys;
+}
+
+QList<QPair<QString, QString>> CSMSCollection::candidateFiles(const QString& location) const
+{
+    QList<QPair<QString, QString>> out;
+    for (const QString& key : candidateKeys(location))
+        out.append({key.mid(key.lastIndexOf(QLatin1Char('/')) + 1), m_attachmentFiles.value(key)});
+    return out;
 }
 
 const QByteArray& CSMSCollection::readPiece(const QString& location)
 {
-    m_pieceBuffer.clear();
-    for (const QString& key : candidateKeys(location)) {
-        const QString name = key.mid(key.lastIndexOf(QLatin1Char('/')) + 1);
-        if (!m_pieceBuffer.isEmpty() && !name.contains(QLatin1String("preview")))
-            continue;
-        const QString file = m_attachmentFiles.value(key);
-        QImage image;
-        if (CCommonUtils::imageSafeLoad(image, file)) {
-            // Previews of received pictures are stored facing the other way.
-            if (name.contains(QLatin1String("left")))
-                image = image.mirrored(true, false);
-            m_pieceBuffer.clear();
-            QBuffer buffer(&m_pieceBuffer);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG");
-        } else {
-            QFile in(file);
-            if (in.open(QIODevice::ReadOnly))
-                m_pieceBuffer = in.readAll();
-        }
-    }
+    m_pieceBuffer = KdSMSPiece::readAttachment(candidateFiles(location));
     return m_pieceBuffer;
 }
 

@@ -5,6 +5,9 @@
 #include <QString>
 #include <QVector>
 
+#include <string>
+#include <unordered_map>
+
 #include "CIDataCollection.h"
 #include "CISQLiteQuery.h"
 
@@ -70,6 +73,8 @@ public:
 
 private:
     QMap<QString, QVector<ChatMessage>>* m_pTarget;
+    QString m_lastService;
+    std::unordered_map<std::string, QVector<ChatMessage>*> m_byIdentifier; // into *m_pTarget
 };
 
 // Attachments of every message, in attachment row order.
@@ -117,6 +122,8 @@ private:
     void addAttachmentPiece(KdSMSChat* chat, const MessagePiece& piece);
     // Keys of m_attachmentFiles that may hold the attachment at `location`, in key order.
     QStringList candidateKeys(const QString& location) const;
+    // The same as (file name, data file) pairs.
+    QList<QPair<QString, QString>> candidateFiles(const QString& location) const;
 
     KdContactData* m_pContacts;
     QMap<QString, QVector<ChatHandle>> m_chatHandles;
@@ -124,6 +131,7 @@ private:
     QMap<int, QVector<MessagePiece>> m_messagePieces;
     KdSMSData* m_pData;
     QMap<QString, QString> m_attachmentFiles; // device relative path -> data file
+    QMap<QString, QStringList> m_attachmentNames; // file name -> its keys in m_attachmentFiles
     QString m_addressBookPath;
     QByteArray m_pieceBuffer;
 };

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 
 #include "kddata/KdDataGlobal.h"
@@ -25,6 +26,13 @@ public:
     // The bytes: UTF-8 text for a text piece, the file content for an attachment.
     void setPieceData(const QByteArray& data);
     QByteArray pieceData() const;
+    // (file name, path) of the files that may hold an attachment, in name order. The bytes are
+    // then read when pieceData() is asked, not held: a backup's pictures would not fit in memory.
+    void setPieceCandidates(const QList<QPair<QString, QString>>& candidates);
+    // The first candidate that reads, replaced by any later preview; a picture is decoded,
+    // mirrored when its name says "left" (previews of received pictures face the other way) and
+    // handed on as PNG, any other file as it is. Empty when none reads.
+    static QByteArray readAttachment(const QList<QPair<QString, QString>>& candidates);
     // The file the attachment's bytes came from (a data file of the backup); empty when none.
     void setPieceFile(const QString& path);
     QString pieceFile() const;
@@ -39,6 +47,7 @@ private:
     QString m_location;
     QString m_file;
     QByteArray m_data;
+    QList<QPair<QString, QString>> m_candidates;
 };
 
 // One message of a conversation; owns its pieces.
