@@ -293,7 +293,14 @@ QByteArray messagesCsv(KdData* data)
         const KdSMSChatGroup* g = item ? item->detailContent() : nullptr;
         if (!g)
             continue;
-        const QByteArray conversation = csvField(item->value(0));
+        // A recovered conversation names only the participants a contact matched.
+        QString title = item->value(0);
+        if (title.isEmpty()) {
+            QStringList addresses{item->value(1), item->value(2)};
+            addresses.removeAll(QString());
+            title = addresses.join(QStringLiteral(", "));
+        }
+        const QByteArray conversation = csvField(title);
         for (const KdSMSChat* c : g->chats()) {
             if (!c)
                 continue;

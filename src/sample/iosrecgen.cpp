@@ -340,7 +340,8 @@ void buildChatMessages(Db& db, const Options& o, Expected* e)
         return handleIds[id] = db.lastId();
     };
     for (int c = 0; c < chats; ++c) {
-        QStringList ids = {QStringLiteral("+1555100%1").arg(c)};
+        // The first partner is a contact of the sample address book (John, home number).
+        QStringList ids = {c == 0 ? QStringLiteral("+14155550199") : QStringLiteral("+1555100%1").arg(c)};
         if (c % 3 == 2)
             ids << QStringLiteral("friend%1@example.com").arg(c);
         // As on the device: a one-to-one chat (style 45) is named after its partner, a group chat
