@@ -5,6 +5,7 @@
 #include "CContactCollection.h"
 #include "CMediaCollections.h"
 #include "CSMSCollection.h"
+#include "CVoiceMemoCollection.h"
 #include "CDeletedRecovery.h"
 #include "CSubProgress.h"
 #include "CiTunesBackupManager.h"
@@ -66,6 +67,12 @@ void collectPhotoStream(KdBackup* backup, CIProgressCallback* progress, const Ci
     runCollector(collector, progress, d, skipped);
 }
 
+void collectVoiceMemos(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CVoiceMemoCollection collector(backup->getVoiceMemo());
+    runCollector(collector, progress, d, skipped);
+}
+
 // The fixed order of the categories. A category without a collector still takes its share, so
 // the totals the application sees never change as collectors are added.
 struct Category {
@@ -82,7 +89,7 @@ const Category kCategories[] = {
     {"calendar", nullptr},
     {"notes", nullptr},
     {"reminders", nullptr},
-    {"voice memos", nullptr},
+    {"voice memos", &collectVoiceMemos},
     {"safari", nullptr},
 };
 

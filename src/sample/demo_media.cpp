@@ -6,7 +6,10 @@
 #include <QColor>
 #include <QImage>
 
+#include <sqlite3.h>
+
 #include "SampleBackup.h"
+#include "ibr/schemas.h"
 
 namespace {
 
@@ -46,6 +49,28 @@ bool writeMedia(sample::SampleBackupWriter& w, const sample::DemoOptions& o)
     return true;
 }
 
+// Recordings.db names each recording by its path on the device; one of them was moved there
+// from another folder, one has no audio file in the backup.
+bool writeVoiceMemos(sample::SampleBackupWriter& w, const sample::DemoOptions&)
+{
+    const QString media = QStringLiteral("MediaDomain");
+    const bool ok = !w.addDatabase(media, QStringLiteral("Media/Recordings/Recordings.db"), [](sqlite3* db) {
+        QStringList sql = ibr::iosSchemaStatements(8, QStringLiteral("Recordings.db"));
+        sql << QStringLiteral("INSERT INTO ZRECORDING (Z_PK, Z_ENT, Z_OPT, ZDATE, ZDURATION, ZCUSTOMLABEL, ZPATH) VALUES "
+                              "(1, 1, 1, 478000000, 75.9, 'Lecture', '/var/mobile/Media/Recordings/20160218 101500.m4a'), "
+                              "(2, 1, 1, 478100000, 4.2, NULL, '/var/mobile/Media/Recordings/Old/20160219 090000.m4a'), "
+                              "(3, 1, 1, 478200000, 12, NULL, '/var/mobile/Media/Recordings/20160220 120000.m4a')");
+        for (const QString& s : sql)
+            if (!s.contains(QLatin1String("sqlite_")) && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                return false;
+        return true;
+    }).isEmpty();
+    w.addFile(media, QStringLiteral("Media/Recordings/20160218 101500.m4a"), QByteArray(7000, '\x42'));
+    w.addFile(media, QStringLiteral("Media/Recordings/20160219 090000.m4a"), QByteArray(300, '\x43'));
+    return ok;
+}
+
 const sample::CategoryRegistrar media("media", &writeMedia);
+const sample::CategoryRegistrar voiceMemos("voice memos", &writeVoiceMemos);
 
 } // namespace

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include "CVoiceMemoCollection.h"
+#include "CiTunesBackup.h"
+#include "SampleBackup.h"
+#include "TestSupport.h"
+#include "ibr/schemas.h"
+#include "kddata/KdBackup.h"
+#include "kddata/KdItems.h"
+
+namespace {
+
+KdData* collectVoiceMemos(const QString& folder, KdBackup& model)
+{
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(folder));
+    CVoiceMemoCollection c(model.getVoiceMemo());
+    c.collect(b.path(), b.files(), b.fileSuffix());
+    return model.getVoiceMemo();
+}
+
+} // namespace
+
+// Recordings are found by file name whatever folder the database stores; durations are whole
+// seconds; sizes sort by bytes, not by their text.
+TEST(VoiceMemoCollection, RecordingsFoundByNameWithTruncatedDurationsAndByteSizes)
+{
+    QTemporaryDir dir;
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    const QString media = QStringLiteral("MediaDomain");
+    ASSERT_FALSE(w.addDatabase(media, QStringLiteral("Media/Recordings/Recordings.db"), [](sqlite3* db) {
+        QStringList sql = ibr::iosSchemaStatements(8, QStringLiteral("Recordings.db"));
+        sql << QStringLiteral("INSERT INTO ZRECORDING (Z_PK, ZDURATION, ZPATH) VALUES (1, 75.9, '/var/mobile/Media/Recordings/a.m4a'), "
+                              "(2, 4, '/private/var/mobile/Elsewhere/b.m4a'), (3, 9, '/var/mobile/Media/Recordings/gone.m4a'), "
+                              "(4, 1, NULL)");
+        for (const QString& s : sql)
+            if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                return false;
+        return true;
+    }).isEmpty());
+    const QString a = w.addFile(media, QStringLiteral("Media/Recordings/a.m4a"), QByteArray(2048, 'a'));
+    w.addFile(media, QStringLiteral("Media/Recordings/b.m4a"), QByteArray(900, 'b'));
+    ASSERT_TRUE(w.write());
+
+    KdBackup model;
+    KdData* memos = collectVoiceMemos(w.folder(), model);
+    ASSERT_EQ(memos->count(), 2);
+    const auto* first = dynamic_cast<const KdVoiceMemoItem*>(memos->at(0, false));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->value(0), QStringLiteral("a.m4a"));
+    EXPECT_EQ(first->filePath(), a);
+    EXPECT_EQ(first->size(), 2048u);
+    EXPECT_EQ(first->sortValue(1).toLongLong(), 2048);
+    EXPECT_EQ(first->value(2), QStringLiteral("1:15"));
+    EXPECT_EQ(first->sortValue(2).toInt(), 75);
+    EXPECT_EQ(first->modifiedTime(), 1400000000);
+    EXPECT_EQ(memos->at(1, false)->value(0), QStringLiteral("b.m4a")); // stored elsewhere, found by name
+    // 900 B sorts below 2.0 KB although its text sorts above.
+    EXPECT_LT(memos->at(1, false)->sortValue(1).toLongLong(), first->sortValue(1).toLongLong());
+}
+
+TEST(VoiceMemoCollection, NoDatabaseMeansNoItemsAndOneLine)
+{
+    QTemporaryDir dir;
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/Recordings/a.m4a"), QByteArray("x"));
+    ASSERT_TRUE(w.write());
+    testsupport::LogCapture log;
+    KdBackup model;
+    EXPECT_EQ(collectVoiceMemos(w.folder(), model)->count(), 0);
+    int lines = 0;
+    for (const auto& line : log.lines())
+        lines += line.text.rfind("Not exists: ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(lines, 1);
+}
