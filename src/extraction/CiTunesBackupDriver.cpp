@@ -2,6 +2,7 @@
 #include "CiTunesBackupPrivate.h"
 
 #include "kddata/CCommonUtils.h"
+#include "CCalllistCollection.h"
 #include "CContactCollection.h"
 #include "CMediaCollections.h"
 #include "CSMSCollection.h"
@@ -73,6 +74,12 @@ void collectVoiceMemos(KdBackup* backup, CIProgressCallback* progress, const CiT
     runCollector(collector, progress, d, skipped);
 }
 
+void collectCalls(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CCalllistCollection collector(backup->getCallHistory());
+    runCollector(collector, progress, d, skipped);
+}
+
 // The fixed order of the categories. A category without a collector still takes its share, so
 // the totals the application sees never change as collectors are added.
 struct Category {
@@ -85,7 +92,7 @@ const Category kCategories[] = {
     {"contacts", &collectContacts},
     {"messages", &collectMessages},
     {"message attachments", &collectMessageAttachments},
-    {"call history", nullptr},
+    {"call history", &collectCalls},
     {"calendar", nullptr},
     {"notes", nullptr},
     {"reminders", nullptr},

@@ -131,6 +131,34 @@ struct SmsRecordList {
     int32_t count;
 };
 
+// ---- kind 2: calls, from call_history.db or the newer Core Data store (CallHistory.storedata).
+
+// Call flags: bit 0 the owner called, bit 4 a FaceTime call; bits 5 and 6 say which kind of
+// FaceTime call when the store knows (audio, video).
+enum CallFlag : int32_t { CallOutgoing = 1, CallFaceTime = 16, CallFaceTimeAudio = 32, CallFaceTimeVideo = 64 };
+
+struct CallRecord {
+    int32_t rowid;               // 0
+    const char* address;         // 1: the other party's number or address, as stored
+    int32_t date;                // 2: start, Unix seconds
+    int32_t duration;            // 3: seconds
+    int32_t flags;               // 4: CallFlag bits
+    const char* country;         // 5: lower-case two-letter code, or ""
+    const SmsPersonMatch* match; // 6: the address-book person of the number; null when none
+};
+
+struct CallNode {
+    CallRecord* record; // 0: may be null (skipped)
+    CallNode* next;     // 1
+};
+
+// Kind 2 list: the third word is the first node.
+struct CallRecordList {
+    int32_t count;
+    int32_t layout; // 0 call_history.db, 1 CallHistory.storedata
+    CallNode* first;
+};
+
 // Fetches attachment bytes for the kind 0 reader. `read` gets an ignored first argument, the
 // location, out pointers for the bytes and their size, and `reader`; it answers 1 when it found
 // bytes (which stay valid until its next call) and 0 otherwise.
