@@ -8,6 +8,8 @@
 
 #include "kddata/KdDataGlobal.h"
 
+struct SmsConversationRecord;
+
 // One part of a message: a text fragment or an attachment.
 class KDDATA_API KdSMSPiece
 {
@@ -96,6 +98,10 @@ public:
     QMap<QString, QString> addrIds() const;
     // The name for an address, or the address itself when the map does not hold it.
     QString nameForAddr(const QString& addr) const;
+
+    // Replaces the chats with one per message of a contact-library conversation record, in its
+    // order, each with its pieces. Leaves the address names alone. False for a null record.
+    bool fromSMSDb(const SmsConversationRecord* record);
 
     // True for a conversation recovered from deleted records.
     void setDeleted(bool deleted);
