@@ -44,11 +44,6 @@ QByteArray birthdayText(const QByteArray& stored)
     return base.addSecs(qint64(seconds)).date().toString(Qt::ISODate).toUtf8();
 }
 
-static QByteArray columnOrNull(const ReadOnlyDatabase& db, const char* table, const char* column)
-{
-    return db.hasColumn(table, column) ? QByteArray(column) : QByteArray("NULL");
-}
-
 ContactRecordList* AddressBookReader::read(const QString& addressBookPath, const QString& imagesPath)
 {
     m_byRowid.clear();

@@ -3,6 +3,8 @@
 #include <QString>
 
 #include "AddressBookReader_p.h"
+#include "CallHistoryReader_p.h"
+#include "MessageReader_p.h"
 #include "utility/Log.h"
 #include "RecordArena_p.h"
 
@@ -25,9 +27,9 @@ public:
         case Contacts:
             return loadContacts(first, second);
         case Messages:
+            return loadMessages(first, second, hook);
         case CallHistory:
-            Log(kModule, 0, "Record kind %d is not supported yet: %s", kind, first.toUtf8().constData());
-            return nullptr;
+            return contactdb::readCallHistory(m_arena, first, second);
         default:
             Log(kModule, 0, "Unknown record kind %d", kind);
             return nullptr;
@@ -41,6 +43,12 @@ private:
     {
         contactdb::AddressBookReader reader(m_arena);
         return reader.read(addressBook, images);
+    }
+
+    void* loadMessages(const QString& smsDb, const QString& addressBook, const PieceHook* hook)
+    {
+        contactdb::MessageReader reader(m_arena);
+        return reader.read(smsDb, addressBook, hook);
     }
 
     contactdb::RecordArena m_arena;

@@ -10,4 +10,10 @@ using evidencedb::immutableUri;
 using ReadOnlyDatabase = evidencedb::Database;
 using Statement = evidencedb::Statement;
 
+// `column` when the table has it, else "NULL", so one query fits older layouts too.
+inline QByteArray columnOrNull(const ReadOnlyDatabase& db, const char* table, const char* column)
+{
+    return db.hasColumn(table, column) ? QByteArray(column) : QByteArray("NULL");
+}
+
 } // namespace contactdb

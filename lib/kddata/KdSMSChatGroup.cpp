@@ -5,7 +5,17 @@
 #include <QFileInfo>
 #include <QImage>
 
+#include "contact/IBackupContact.h"
 #include "kddata/CCommonUtils.h"
+
+namespace {
+
+QString fromUtf8(const char* text)
+{
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+} // namespace
 
 void KdSMSPiece::setPieceType(const QString& type)
 {
@@ -205,6 +215,35 @@ const QList<KdSMSChat*>& KdSMSChatGroup::chats() const
     return m_chats;
 }
 
+bool KdSMSChatGroup::fromSMSDb(const SmsConversationRecord* record)
+{
+    if (!record)
+        return false;
+    qDeleteAll(m_chats);
+    m_chats.clear();
+    for (const SmsMessageRecord* m = record->messages; m; m = m->next) {
+        auto* chat = new KdSMSChat;
+        chat->setMsgDate(CCommonUtils::buildDateTimeBaseUnix(m->date));
+        chat->setFromMe(m->fromMe != 0);
+        chat->setSentDone(m->sentDone != 0);
+        chat->setNormalSMS(m->normalSms != 0);
+        chat->setSubject(fromUtf8(m->subject));
+        chat->setAddr(fromUtf8(m->address));
+        if (!m->pieces)
+            chat->setContent(fromUtf8(m->text));
+        for (const SmsPieceRecord* p = m->pieces; p; p = p->next) {
+            auto* piece = new KdSMSPiece;
+            piece->setPieceType(fromUtf8(p->contentType));
+            piece->setPieceLocation(fromUtf8(p->location));
+            if (p->data && p->dataSize > 0)
+                piece->setPieceData(QByteArray(reinterpret_cast<const char*>(p->data), p->dataSize));
+            chat->addPiece(piece);
+        }
+        m_chats.append(chat);
+    }
+    return true;
+}
+
 void KdSMSChatGroup::setAddrIds(const QMap<QString, QString>& addrIds)
 {
     m_addrIds = addrIds;
@@ -228,10 +267,4 @@ void KdSMSChatGroup::setDeleted(bool deleted)
 bool KdSMSChatGroup::isDeleted() const
 {
     return m_deleted;
-}
-
-// TEMPORARY until the reader lands
-bool KdSMSChatGroup::fromSMSDb(const SmsConversationRecord* record)
-{
-    return record != nullptr;
 }

@@ -252,7 +252,7 @@ TEST(AddressBookReader, EvidenceIsNeverWrittenNorItsJournalReplayed)
     EXPECT_EQ(testsupport::snapshotFolder(evidence.path()), before);
 }
 
-// Only contacts are read yet: other kinds give nothing, with a log line as the only report.
+// Unreadable databases and unknown kinds give nothing, with a log line as the only report.
 // Records stay valid until cleared; reloads are independent.
 TEST(BackupContactReader, KindsAndRecordLifetimes)
 {

@@ -38,6 +38,12 @@ public:
             book.toUtf8().constData(), images.toUtf8().constData(), IBackupContact::Contacts, nullptr));
     }
 
+    const SmsRecordList* messages(const QString& smsDb, const QString& book = QString(), PieceHook* hook = nullptr)
+    {
+        return static_cast<const SmsRecordList*>(m_reader->loadRecords(
+            smsDb.toUtf8().constData(), book.toUtf8().constData(), IBackupContact::Messages, hook));
+    }
+
 private:
     IBackupContact* m_reader = nullptr;
 };

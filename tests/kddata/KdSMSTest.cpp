@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "contact/IBackupContact.h"
 #include "kddata/KdSMSChatGroup.h"
 
 TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
@@ -44,4 +45,30 @@ TEST(KdSMS, ConversationKeepsMessagesAndPiecesInOrder)
     group.setAddrIds({{"+15551234", "Ann"}});
     EXPECT_EQ(group.nameForAddr("+15551234"), "Ann");
     EXPECT_EQ(group.nameForAddr("+1999"), "+1999"); // unknown addresses name themselves
+}
+
+TEST(KdSMS, FromSMSDbTakesEveryMessageAndPieceInOrder)
+{
+    SmsPieceRecord image{"image/jpeg", "10-2.jpg", reinterpret_cast<const unsigned char*>("\xff\xd8\x00\x01"), 4, nullptr};
+    SmsPieceRecord text{"text/plain", "", reinterpret_cast<const unsigned char*>("Hi"), 2, &image};
+    SmsMessageRecord mms{10, "+15550100", "", 1300000000, "Pics", 0, 1, 1, &text, nullptr};
+    SmsMessageRecord plain{4, "ann@example.com", "Hello", 1328307200, nullptr, 1, 0, 0, nullptr, &mms};
+    const SmsConversationRecord record{nullptr, 3, &plain, 2, &mms, nullptr};
+
+    KdSMSChatGroup group;
+    EXPECT_FALSE(group.fromSMSDb(nullptr));
+    group.setAddrIds({{"+15550100", "Bo"}});
+    for (int load = 0; load < 2; ++load) // a second load replaces the chats
+        ASSERT_TRUE(group.fromSMSDb(&record));
+    EXPECT_EQ(group.nameForAddr("+15550100"), "Bo");
+    QStringList got;
+    for (const KdSMSChat* c : group.chats()) {
+        QStringList line{c->msgDate().toString(Qt::ISODate), c->addr(), c->subject(), c->content(),
+                         QString::number(c->isFromMe() + 2 * c->isSentDone() + 4 * c->isNormalSMS())};
+        for (const KdSMSPiece* p : c->pieces())
+            line << p->pieceType() + ' ' + p->pieceLocation() + ' ' + p->pieceData().toHex();
+        got << line.join('|');
+    }
+    EXPECT_EQ(got, QStringList({"2012-02-03T22:13:20Z|ann@example.com||Hello|1",
+                                "2011-03-13T07:06:40Z|+15550100|Pics||6|text/plain  4869|image/jpeg 10-2.jpg ffd80001"}));
 }

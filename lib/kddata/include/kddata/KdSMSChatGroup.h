@@ -116,7 +116,8 @@ public:
     // The name for an address, or the address itself when the map does not hold it.
     QString nameForAddr(const QString& addr) const;
 
-    // Fills the conversation from one record of the contact library's message reader.
+    // Replaces the chats with one per message of a contact-library conversation record, in its
+    // order, each with its pieces. Leaves the address names alone. False for a null record.
     bool fromSMSDb(const SmsConversationRecord* record);
 
     // True for a conversation recovered from deleted records.
