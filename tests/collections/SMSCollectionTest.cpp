@@ -295,3 +295,53 @@ TEST_F(SMSCollectionTest, ReadPieceTakesBaseNamesAtTheirBoundaryAndPrefersPrevie
     EXPECT_TRUE(c.readPiece(QStringLiteral("~/Library/SMS/Attachments/ff/IMG_0001.JPG")).isEmpty()); // another folder
     EXPECT_TRUE(c.readPiece(QStringLiteral("IMG_9")).isEmpty());
 }
+
+namespace {
+void standInRead(sqlite3_context* c, int, sqlite3_value**)
+{
+    sqlite3_result_int(c, 1);
+}
+} // namespace
+
+// The older layout goes through the contact library: conversations newest first, participants
+// named from the address book, an MMS picture found under Library/SMS/Parts/ by its location.
+TEST_F(SMSCollectionTest, OlderLayoutConversationsNewestFirstWithPartsFiles)
+{
+    const QString folder = writeBackup([](sample::SampleBackupWriter& w) {
+        w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), [](sqlite3* db) {
+            sqlite3_create_function_v2(db, "read", 1, SQLITE_UTF8, nullptr, &standInRead, nullptr, nullptr, nullptr);
+            for (const QString& s : ibr::iosSchemaStatements(5, QStringLiteral("sms.db")))
+                if (!s.contains(QLatin1String("sqlite_")) && !exec(db, s))
+                    return false;
+            return exec(db, "INSERT INTO msg_group (ROWID, type) VALUES (1, 0), (2, 0);"
+                            "INSERT INTO group_member (group_id, address, country) VALUES (1, '+14155550100', 'us'), (2, 'bob@example.com', 'us');"
+                            "INSERT INTO message (ROWID, group_id, date, flags, address, text) VALUES "
+                            "(1, 1, 1300000000, 2, '+14155550100', 'Old SMS'), (2, 1, 1300000060, 3, '+14155550100', NULL);"
+                            "INSERT INTO msg_pieces (message_id, data, part_id, content_type, content_loc) VALUES "
+                            "(2, CAST('caption' AS BLOB), 1, 'text/plain', 'text_0.txt'), (2, NULL, 2, 'image/png', 'IMG_7.png');"
+                            "INSERT INTO message (ROWID, group_id, date, flags, is_madrid, madrid_flags, madrid_handle, text) VALUES "
+                            "(3, 2, 330000000, 0, 1, 36869, 'bob@example.com', 'newest, an iMessage')");
+        });
+        w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Parts/0c/01/2-2.png"),
+                  jpeg(4, 2, qRgb(0, 255, 0), qRgb(0, 255, 0)));
+    });
+    KdSMSData* data = collect(folder);
+    ASSERT_EQ(data->count(), 2);
+    // 330000000 seconds after 2001 (an iMessage) is later than 1300000060 after 1970.
+    EXPECT_EQ(data->at(0, false)->value(2), QStringLiteral("bob@example.com"));
+    const auto* ann = dynamic_cast<const KdSMSItem*>(data->at(1, false));
+    ASSERT_TRUE(ann && ann->detailContent());
+    EXPECT_EQ(ann->value(0), QStringLiteral("Ann Example"));
+    const QList<KdSMSChat*>& chats = ann->detailContent()->chats();
+    ASSERT_EQ(chats.size(), 2);
+    EXPECT_EQ(chats[0]->content(), QStringLiteral("Old SMS"));
+    EXPECT_FALSE(chats[0]->isFromMe());
+    EXPECT_EQ(chats[0]->msgDate(), QDateTime::fromSecsSinceEpoch(1300000000, Qt::UTC));
+    ASSERT_EQ(pieceTexts(chats[1]), (QStringList{"caption", "[2-2.png]"}));
+    EXPECT_TRUE(chats[1]->isFromMe());
+    QImage picture;
+    ASSERT_TRUE(picture.loadFromData(chats[1]->pieces()[1]->pieceData()));
+    EXPECT_EQ(picture.pixel(0, 0), qRgb(0, 255, 0));
+    EXPECT_TRUE(chats[1]->pieces()[1]->pieceFile().endsWith(
+        sample::hashedName(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Parts/0c/01/2-2.png"))));
+}
