@@ -1,0 +1,133 @@
+#include "CReminderCollection.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <algorithm>
+#include <climits>
+
+#include <sqlite3.h>
+
+#include "CCalendarCollection.h"
+#include "kddata/CCommonUtils.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
+
+namespace {
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("iTunesBackup", text);
+}
+
+// sqlite3_column_int keeps the low 32 bits of a larger value: 2^32 + 1 would read as 1.
+int clampedInt(sqlite3_stmt* stmt, int column)
+{
+    return int(std::clamp<sqlite3_int64>(sqlite3_column_int64(stmt, column), INT_MIN, INT_MAX));
+}
+
+} // namespace
+
+CLocationQuery::CLocationQuery()
+{
+    m_sqls << QStringLiteral("select alarm.owner_id, title from alarm left join location on alarm.rowid = "
+                             "location.alarm_owner_id");
+    // From iOS 9 on an alarm names its reminder in calendaritem_owner_id.
+    m_sqls << QStringLiteral("select alarm.calendaritem_owner_id, title from alarm left join location on alarm.rowid = "
+                             "location.alarm_owner_id");
+    m_countSqls << QStringLiteral("select count(*) from alarm left join location on alarm.rowid = "
+                                  "location.alarm_owner_id");
+}
+
+bool CLocationQuery::handleRow(sqlite3_stmt* stmt)
+{
+    m_locations.insert(sqlite3_column_int64(stmt, 0), columnText(stmt, 1));
+    return true;
+}
+
+CReminderQuery::CReminderQuery(KdData* target) : m_pLocationQuery(new CLocationQuery), m_pData(target)
+{
+    m_sqls << QStringLiteral(
+        "select ci.summary, location.title as location, ci.description, ci.priority, ci.all_day, ci.start_date, "
+        "ci.completion_date, c.title as calendartitle, ci.rowid from calendaritem as ci left join location on "
+        "ci.location_id = location.rowid left join calendar as c on ci.calendar_id = c.rowid where (8 = "
+        "supported_entity_types) or (0 = supported_entity_types and end_date is null)");
+    m_countSqls << QStringLiteral(
+        "select count(*) from calendaritem as ci left join location on ci.location_id = location.rowid left join "
+        "calendar as c on ci.calendar_id = c.rowid where (8 = supported_entity_types) or (0 = "
+        "supported_entity_types and end_date is null)");
+}
+
+CReminderQuery::~CReminderQuery()
+{
+    qDeleteAll(m_items);
+}
+
+QString CReminderQuery::priorityText(int priority)
+{
+    switch (priority) {
+    case 0: return tr("None");
+    case 1: return tr("High");
+    case 5: return tr("Medium");
+    case 9: return tr("Low");
+    default: return QString::number(priority);
+    }
+}
+
+bool CReminderQuery::handleRow(sqlite3_stmt* stmt)
+{
+    KdReminderItem* item = KdReminderItem::createItem();
+    item->setValue(columnText(stmt, 0), 0);
+    const QString list = columnText(stmt, 7);
+    item->setValue(list == QLatin1String("DEFAULT_TASK_CALENDAR_NAME") ? QStringLiteral("Reminders") : list, 1);
+    item->setValue(calendarSeconds(stmt, 6) >= 1 ? tr("Completed") : tr("Uncompleted"), 2);
+    const qint64 dueSeconds = calendarSeconds(stmt, 5);
+    const QDateTime due = CCommonUtils::buildDateTimeBase2001(dueSeconds);
+    item->setValue(dueSeconds == 0 ? QString() : CCommonUtils::datetimeToMinute(due, true), 3);
+    item->setSortValue(due, 3);
+    item->setValue(m_pLocationQuery->location(sqlite3_column_int64(stmt, 8)), 4);
+    const int priority = clampedInt(stmt, 3);
+    item->setValue(priorityText(priority), 5);
+    item->setSortValue(priority, 5);
+    item->setValue(columnText(stmt, 2), 6);
+    item->setSize(0);
+    m_items.append(item);
+    return true;
+}
+
+void CReminderQuery::run(const QStringList& dbPaths, CIProgressCallback* progress)
+{
+    qDeleteAll(m_items);
+    m_items.clear();
+    m_pLocationQuery->clear();
+    // The location query reads the same file; a missing one is reported once, by the run below.
+    const auto found = std::find_if(dbPaths.cbegin(), dbPaths.cend(), [](const QString& p) { return QFile::exists(p); });
+    if (found != dbPaths.cend())
+        m_pLocationQuery->run(QStringList{*found}, nullptr);
+    CISQLiteQuery::run(dbPaths, progress);
+
+    std::stable_sort(m_items.begin(), m_items.end(),
+                     [](const KdReminderItem* a, const KdReminderItem* b) { return a->value(1) < b->value(1); });
+    for (KdReminderItem* item : std::as_const(m_items)) {
+        if (m_pData)
+            m_pData->append(item);
+        else
+            delete item;
+    }
+    m_items.clear();
+}
+
+CReminderCollection::CReminderCollection(KdData* reminders) : m_pData(reminders) {}
+
+void CReminderCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& /*files*/,
+                                  const QString& fileSuffix)
+{
+    const QString readable = databaseFile(backupDir, QString::fromLatin1(kCalendarDomain),
+                                          QString::fromLatin1(kCalendarDatabase), fileSuffix);
+    const QString path =
+        calendarDatabaseCandidate(backupDir, fileSuffix, readable, QStringLiteral("reminders"), &m_problems);
+    if (path.isEmpty())
+        return;
+    CReminderQuery query(m_pData);
+    query.run(QStringList{path}, m_pProgress);
+}

@@ -1,0 +1,84 @@
+// Reminders of the calendar database: which items are reminders, every column with its sort
+// value, alarm locations in both alarm layouts, order by list, progress.
+
+#include <gtest/gtest.h>
+
+#include <QLocale>
+
+#include "CReminderCollection.h"
+#include "CalendarSample.h"
+#include "kddata/KdBackup.h"
+
+using namespace calsample;
+
+namespace {
+
+// "groceries" sorts after "Reminders" by code unit, before it in any locale; the default list
+// sorts by the name shown. Buy milk's first alarm has no location, its second one has.
+bool buildReminders(sqlite3* db, int major)
+{
+    return createLayout(db, major)
+        && exec(db, "INSERT INTO Calendar (ROWID, title, supported_entity_types) VALUES (1, 'Home', 4), "
+                    "(2, 'DEFAULT_TASK_CALENDAR_NAME', 8), (3, 'groceries', 8), (4, 'Errands', 8), (5, 'Mixed', 0)")
+        && exec(db, QStringLiteral("INSERT INTO CalendarItem (ROWID, summary, description, priority, start_date, "
+                                   "completion_date, end_date, calendar_id) VALUES "
+                                   "(11, 'Buy milk', '2 litres', 5, 400000000, NULL, NULL, 3), "
+                                   "(12, 'Pay rent', NULL, 1, 0, 400000100, NULL, 2), "
+                                   "(13, 'Renew passport', 'form B', 9, %1, 0, NULL, 4), "
+                                   "(14, 'Water plants', NULL, 7, NULL, 1, NULL, 5), "
+                                   "(15, 'Meeting', NULL, 0, 400000000, NULL, 400003600, 1), "
+                                   "(16, 'Mixed event', NULL, 0, 400000000, NULL, 400003600, 5), "
+                                   "(17, 'Call bank', NULL, 0, NULL, NULL, NULL, 2)").arg(at(2014, 6, 1, 9)))
+        && exec(db, QStringLiteral("INSERT INTO Alarm (ROWID, %1) VALUES (1, 11), (2, 11), (3, 15)")
+                        .arg(QLatin1String(major >= 9 ? "calendaritem_owner_id" : "owner_id")))
+        && exec(db, "INSERT INTO Location (title, alarm_owner_id) VALUES ('Corner shop', 2), ('Office', 3)");
+}
+
+// Columns title|list|status|due|location|priority|notes, then the due and priority sort values.
+QStringList reminders(KdBackup& model, const QString& folder, CIProgressCallback* progress = nullptr,
+                      QStringList* lines = nullptr, QStringList* problems = nullptr)
+{
+    return rows(collect<CReminderCollection>(model.getReminder(), folder, progress, lines, problems), {3, 5});
+}
+
+class ReminderCollectionTest : public ::testing::TestWithParam<int>
+{
+protected:
+    // As the program runs: in a locale that would put "groceries" before "Reminders".
+    void SetUp() override { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+    void TearDown() override { QLocale::setDefault(QLocale::c()); }
+
+    QTemporaryDir dir;
+    KdBackup model;
+};
+
+} // namespace
+
+TEST_P(ReminderCollectionTest, RemindersOfEveryLayoutByListWithTheirAlarmLocation)
+{
+    const QString folder = writeBackup(dir, [](sqlite3* db) { return buildReminders(db, GetParam()); });
+    EXPECT_EQ(reminders(model, folder), (QStringList{
+        "Renew passport|Errands|Uncompleted|2014-06-01 09:00||Low|form B|2014-06-01T09:00:00Z|9",
+        "Water plants|Mixed|Completed|||7||2001-01-01T00:00:00Z|7",
+        "Pay rent|Reminders|Completed|||High||2001-01-01T00:00:00Z|1",
+        "Call bank|Reminders|Uncompleted|||None||2001-01-01T00:00:00Z|0",
+        "Buy milk|groceries|Uncompleted|2013-09-04 15:06|Corner shop|Medium|2 litres|2013-09-04T15:06:40Z|5"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ios, ReminderCollectionTest, ::testing::Values(6, 7, 8, 9));
+
+// Progress belongs to the reminders alone; a refusal keeps what was read, still ordered.
+TEST_F(ReminderCollectionTest, ProgressAndCancellation)
+{
+    const QString folder = writeBackup(dir, [](sqlite3* db) { return buildReminders(db, 8); });
+    testsupport::ProgressRecorder full(90);
+    EXPECT_EQ(reminders(model, folder, &full).size(), 5);
+    EXPECT_EQ(full.steps, std::vector<double>(5, 18.0));
+
+    model.getReminder()->clear();
+    testsupport::ProgressRecorder refusing;
+    refusing.answer = [](int call) { return call < 2; };
+    const QStringList read = reminders(model, folder, &refusing);
+    ASSERT_EQ(read.size(), 2);
+    EXPECT_TRUE(read[0].startsWith(QStringLiteral("Pay rent|")) && read[1].startsWith(QStringLiteral("Buy milk|")));
+}
