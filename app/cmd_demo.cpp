@@ -12,15 +12,16 @@
 
 namespace {
 
-const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--json]";
+const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--scale N] [--json]";
 
 // Writes a sample backup and reads it back the way a user's backup is read.
 int runDemo(QStringList args)
 {
     const bool json = cli::takeFlag(args, QStringLiteral("--json"));
-    QString out, ios;
+    QString out, ios, scale;
     cli::takeOption(args, QStringLiteral("--out"), &out);
     cli::takeOption(args, QStringLiteral("--ios"), &ios);
+    cli::takeOption(args, QStringLiteral("--scale"), &scale);
     if (cli::rejectUnknownOptions(args, kDemoUsage))
         return cli::Usage;
     if (!args.isEmpty())
@@ -44,6 +45,13 @@ int runDemo(QStringList args)
         options.iosMajor = ios.toInt(&ok);
         if (!ok || options.iosMajor < 5 || options.iosMajor > 9)
             return cli::usageError(kDemoUsage, QStringLiteral("--ios takes a major version from 5 to 9"));
+    }
+    if (!scale.isEmpty()) {
+        // A bigger sample for trying the speed: N times the rows of every category.
+        bool ok = false;
+        options.scale = scale.toInt(&ok);
+        if (!ok || options.scale < 1 || options.scale > 100000)
+            return cli::usageError(kDemoUsage, QStringLiteral("--scale takes a number from 1 to 100000"));
     }
     QString error;
     if (!sample::writeDemoBackup(folder, options, &error)) {

@@ -2,9 +2,11 @@
 #include "CiTunesBackupPrivate.h"
 
 #include "kddata/CCommonUtils.h"
+#include "CCalendarCollection.h"
 #include "CCalllistCollection.h"
 #include "CContactCollection.h"
 #include "CMediaCollections.h"
+#include "CReminderCollection.h"
 #include "CSMSCollection.h"
 #include "CVoiceMemoCollection.h"
 #include "CDeletedRecovery.h"
@@ -80,6 +82,18 @@ void collectCalls(KdBackup* backup, CIProgressCallback* progress, const CiTunesB
     runCollector(collector, progress, d, skipped);
 }
 
+void collectCalendar(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CCalendarCollection collector(backup->getCalendar());
+    runCollector(collector, progress, d, skipped);
+}
+
+void collectReminders(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CReminderCollection collector(backup->getReminder());
+    runCollector(collector, progress, d, skipped);
+}
+
 // The fixed order of the categories. A category without a collector still takes its share, so
 // the totals the application sees never change as collectors are added.
 struct Category {
@@ -93,9 +107,9 @@ const Category kCategories[] = {
     {"messages", &collectMessages},
     {"message attachments", &collectMessageAttachments},
     {"call history", &collectCalls},
-    {"calendar", nullptr},
+    {"calendar", &collectCalendar},
     {"notes", nullptr},
-    {"reminders", nullptr},
+    {"reminders", &collectReminders},
     {"voice memos", &collectVoiceMemos},
     {"safari", nullptr},
 };

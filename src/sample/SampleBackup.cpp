@@ -310,7 +310,9 @@ bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString*
                    QByteArray("buy milk\n"));
     writer.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/Recordings/.hidden"), QByteArray("x"));
     for (const auto& c : categoryRegistry()) {
-        if (!c.second(writer, options)) {
+        DemoOptions own = options;
+        own.scale = options.categoryScale.value(c.first, options.scale);
+        if (!c.second(writer, own)) {
             if (error)
                 *error = QStringLiteral("the %1 sample could not be written").arg(c.first);
             return false;

@@ -92,6 +92,7 @@ private:
 struct DemoOptions {
     int iosMajor = 8;  // which real table layouts to use
     int scale = 1;     // multiplies the number of rows
+    QMap<QString, int> categoryScale; // per registered category name; overrides `scale`
     bool withDeletedRows = true;
 };
 using CategoryWriter = bool (*)(SampleBackupWriter& writer, const DemoOptions& options);

@@ -1,0 +1,28 @@
+// Writes a backup of the size a full extraction is measured on: 100,000 messages, 10,000
+// contacts, 50,000 calls, 5,000 events, 5,000 notes, 2,000 pictures (and the deleted rows the
+// generators leave). Usage: make_large_backup FOLDER
+#include <QCoreApplication>
+
+#include <cstdio>
+
+#include "SampleBackup.h"
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_large_backup FOLDER\n");
+        return 2;
+    }
+    sample::DemoOptions o;
+    // Each database generator writes 24 rows per unit and deletes one in four.
+    o.categoryScale = {{QStringLiteral("messages"), 5600}, {QStringLiteral("contacts"), 10000}, {QStringLiteral("calls"), 2800},
+                       {QStringLiteral("calendar"), 280},  {QStringLiteral("notes"), 280},     {QStringLiteral("safari"), 100},
+                       {QStringLiteral("media"), 670}};
+    QString error;
+    if (!sample::writeDemoBackup(QString::fromLocal8Bit(argv[1]), o, &error)) {
+        std::fprintf(stderr, "%s\n", error.toUtf8().constData());
+        return 1;
+    }
+    return 0;
+}
