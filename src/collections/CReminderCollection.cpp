@@ -81,7 +81,9 @@ bool CReminderQuery::handleRow(sqlite3_stmt* stmt)
     const QString list = columnText(stmt, 7);
     item->setValue(list == QLatin1String("DEFAULT_TASK_CALENDAR_NAME") ? QStringLiteral("Reminders") : list, 1);
     item->setValue(calendarSeconds(stmt, 6) >= 1 ? tr("Completed") : tr("Uncompleted"), 2);
-    const qint64 dueSeconds = calendarSeconds(stmt, 5);
+    qint64 dueSeconds = calendarSeconds(stmt, 5);
+    if (dueSeconds == 0)
+        dueSeconds = m_dueDates.value(sqlite3_column_int64(stmt, 8), 0);
     const QDateTime due = CCommonUtils::buildDateTimeBase2001(dueSeconds);
     item->setValue(dueSeconds == 0 ? QString() : CCommonUtils::datetimeToMinute(due, true), 3);
     item->setSortValue(due, 3);
@@ -102,8 +104,15 @@ void CReminderQuery::run(const QStringList& dbPaths, CIProgressCallback* progres
     m_pLocationQuery->clear();
     // The location query reads the same file; a missing one is reported once, by the run below.
     const auto found = std::find_if(dbPaths.cbegin(), dbPaths.cend(), [](const QString& p) { return QFile::exists(p); });
-    if (found != dbPaths.cend())
+    m_dueDates.clear();
+    if (found != dbPaths.cend()) {
         m_pLocationQuery->run(QStringList{*found}, nullptr);
+        // Devices keep a reminder's due date in due_date; start_date is mostly empty.
+        const evidencedb::SqlitePtr db(openReadOnly(*found));
+        evidencedb::Statement due(db.get(), "select rowid, due_date from calendaritem where due_date is not null");
+        while (due.next())
+            m_dueDates.insert(sqlite3_column_int64(due.handle(), 0), calendarSeconds(due.handle(), 1));
+    }
     CISQLiteQuery::run(dbPaths, progress);
 
     std::stable_sort(m_items.begin(), m_items.end(),

@@ -47,6 +47,7 @@ private:
     QList<KdReminderItem*> m_items; // owned until appended
     std::unique_ptr<CLocationQuery> m_pLocationQuery;
     KdData* m_pData;
+    QHash<qint64, qint64> m_dueDates; // row id -> due_date, for rows whose start_date is empty
 };
 
 // Reminders of a backup, from the calendar database.

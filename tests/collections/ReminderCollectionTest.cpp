@@ -31,7 +31,9 @@ bool buildReminders(sqlite3* db, int major)
                                    "(17, 'Call bank', NULL, 0, NULL, NULL, NULL, 2)").arg(at(2014, 6, 1, 9)))
         && exec(db, QStringLiteral("INSERT INTO Alarm (ROWID, %1) VALUES (1, 11), (2, 11), (3, 15)")
                         .arg(QLatin1String(major >= 9 ? "calendaritem_owner_id" : "owner_id")))
-        && exec(db, "INSERT INTO Location (title, alarm_owner_id) VALUES ('Corner shop', 2), ('Office', 3)");
+        && exec(db, "INSERT INTO Location (title, alarm_owner_id) VALUES ('Corner shop', 2), ('Office', 3)")
+        // As devices store it: the due date in due_date, start_date empty.
+        && exec(db, "UPDATE CalendarItem SET due_date = 400200000 WHERE ROWID = 17");
 }
 
 // Columns title|list|status|due|location|priority|notes, then the due and priority sort values.
@@ -61,7 +63,7 @@ TEST_P(ReminderCollectionTest, RemindersOfEveryLayoutByListWithTheirAlarmLocatio
         "Renew passport|Errands|Uncompleted|2014-06-01 09:00||Low|form B|2014-06-01T09:00:00Z|9",
         "Water plants|Mixed|Completed|||7||2001-01-01T00:00:00Z|7",
         "Pay rent|Reminders|Completed|||High||2001-01-01T00:00:00Z|1",
-        "Call bank|Reminders|Uncompleted|||None||2001-01-01T00:00:00Z|0",
+        "Call bank|Reminders|Uncompleted|2013-09-06 22:40||None||2013-09-06T22:40:00Z|0",
         "Buy milk|groceries|Uncompleted|2013-09-04 15:06|Corner shop|Medium|2 litres|2013-09-04T15:06:40Z|5"}));
 }
 
