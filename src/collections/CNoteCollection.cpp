@@ -2,8 +2,6 @@
 
 #include <QDir>
 #include <QTextDocument>
-#include <QUrl>
-#include <QVariant>
 
 #include <sqlite3.h>
 
@@ -21,100 +19,51 @@ const char kHomeDomain[] = "HomeDomain";
 const char* const kNoteDatabases[] = {"Library/Notes/notes.db", "Library/Notes/notes.sqlite"};
 
 // The rich-text parser's time grows with every tag times its nesting depth: 4000 nested lists
-// take it seconds, 100000 nested tags minutes. Bodies beyond these bounds are read by
-// plainMarkupText instead. One tag weighs about as much as 32 levels of depth.
+// take it seconds, 100000 nested tags minutes. Markup beyond these bounds is read as plain
+// text instead. One tag weighs about as much as 32 levels of depth.
 const qsizetype kMaxRichTextChars = 2 * 1024 * 1024;
 const qint64 kMaxRichTextWork = 4000000;
 const qint64 kTagWork = 32;
 const qsizetype kMaxEntityChars = 10; // "&#x10FFFF;"
 
-// A note's markup may name files and addresses; showing it must never read them.
-class NoteDocument : public QTextDocument
-{
-protected:
-    QVariant loadResource(int, const QUrl&) override { return QVariant(); }
+// The markup the rich-text document is given. Without a GUI application it crashes on
+// monospace tags, background images and other styling, and warns on headings, so it only ever
+// sees these tags, without attributes; every other tag is left out and its text kept. Script,
+// style and title contents are hidden, as a browser hides them.
+struct TagRule {
+    const char* name;
+    const char* open;  // what the document is given
+    const char* close; // null: takes no children
 };
+const TagRule kTagRules[] = {
+    {"br", "<br>", nullptr}, {"hr", "<hr>", nullptr}, {"img", "<img>", nullptr},
+    {"p", "<p>", "</p>"}, {"div", "<div>", "</div>"}, {"blockquote", "<blockquote>", "</blockquote>"},
+    {"center", "<center>", "</center>"}, {"ul", "<ul>", "</ul>"}, {"ol", "<ol>", "</ol>"}, {"li", "<li>", "</li>"},
+    {"dl", "<dl>", "</dl>"}, {"dt", "<dt>", "</dt>"}, {"dd", "<dd>", "</dd>"}, {"table", "<table>", "</table>"},
+    {"caption", "<caption>", "</caption>"}, {"thead", "<thead>", "</thead>"}, {"tbody", "<tbody>", "</tbody>"},
+    {"tfoot", "<tfoot>", "</tfoot>"}, {"tr", "<tr>", "</tr>"}, {"td", "<td>", "</td>"}, {"th", "<th>", "</th>"},
+    {"h1", "<p>", "</p>"}, {"h2", "<p>", "</p>"}, {"h3", "<p>", "</p>"}, {"h4", "<p>", "</p>"},
+    {"h5", "<p>", "</p>"}, {"h6", "<p>", "</p>"}, {"pre", "<p style=\"white-space:pre\">", "</p>"},
+};
+const char* const kHiddenContent[] = {"script", "style", "title"};
+
+const TagRule* tagRule(const QString& name)
+{
+    for (const TagRule& rule : kTagRules)
+        if (name == QLatin1String(rule.name))
+            return &rule;
+    return nullptr;
+}
+
+bool isAsciiLetter(QChar c)
+{
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
+}
 
 bool isHtmlSpace(QChar c)
 {
     return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r')
         || c == QLatin1Char('\f');
-}
-
-bool isTagNameChar(QChar c)
-{
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-        || (c >= QLatin1Char('0') && c <= QLatin1Char('9'));
-}
-
-// Lower-case name of the tag whose name starts at `from`; `end` receives where it stops.
-QString tagName(const QString& html, qsizetype from, qsizetype* end)
-{
-    qsizetype i = from;
-    while (i < html.size() && isTagNameChar(html.at(i)))
-        ++i;
-    *end = i;
-    return html.mid(from, i - from).toLower();
-}
-
-qsizetype skipSpaces(const QString& html, qsizetype i)
-{
-    while (i < html.size() && html.at(i).isSpace())
-        ++i;
-    return i;
-}
-
-// A tag name as the rich-text parser reads it: up to white space, '>', '/', '<' or '='.
-QString parserTagName(const QString& html, qsizetype from)
-{
-    qsizetype i = from;
-    while (i < html.size()) {
-        const QChar c = html.at(i);
-        if (c.isSpace() || c == QLatin1Char('>') || c == QLatin1Char('/') || c == QLatin1Char('<')
-            || c == QLatin1Char('='))
-            break;
-        ++i;
-    }
-    return html.mid(from, i - from).toLower();
-}
-
-// The parser's cost of a body, in one pass that stops past the bound. Every '<' it could take
-// for a tag is counted; tags are open until closed (it closes some itself, so this errs high);
-// a close tag without an open one of its name closes nothing, as in the parser.
-qint64 richTextWork(const QString& html)
-{
-    static const QStringList kChildless = {"br", "img", "hr", "meta"};
-    qint64 work = 0;
-    QStringList open;
-    const qsizetype n = html.size();
-    for (qsizetype i = 0; i < n && work <= kMaxRichTextWork; ++i) {
-        if (html.at(i) != QLatin1Char('<'))
-            continue;
-        qsizetype at = skipSpaces(html, i + 1);
-        if (at < n && html.at(at) == QLatin1Char('!'))
-            continue; // comments and declarations make no node
-        work += kTagWork;
-        if (at < n && html.at(at) == QLatin1Char('/')) {
-            const QString name = parserTagName(html, skipSpaces(html, at + 1));
-            const qsizetype match = open.lastIndexOf(name);
-            work += open.size() - (match < 0 ? 0 : match);
-            if (match >= 0)
-                open.resize(match);
-            continue;
-        }
-        const QString name = parserTagName(html, at);
-        work += open.size();
-        if (!kChildless.contains(name))
-            open << name;
-    }
-    return work;
-}
-
-bool isBlockElement(const QString& name)
-{
-    static const QStringList kBlocks = {"p",  "div", "li", "tr", "ul", "ol", "table", "blockquote", "pre",
-                                        "h1", "h2",  "h3", "h4", "h5", "h6"};
-    return kBlocks.contains(name);
 }
 
 // `entity` is the text between '&' and ';'; an empty result when it is not one we know.
@@ -137,70 +86,157 @@ QString decodeEntity(const QString& entity)
     return QString();
 }
 
-// Linear reading of bodies too costly for the rich-text parser: tags dropped, line breaks and
-// blocks as new lines, white space collapsed, common entities resolved.
-QString plainMarkupText(const QString& html)
+// One linear pass over a body that gives the markup for the rich-text document, its cost to
+// the document, and a plain reading for bodies too costly for it.
+class MarkupReader
 {
-    QString out;
-    out.reserve(html.size());
-    bool pendingSpace = false;
-    auto newLine = [&](bool always) {
-        pendingSpace = false;
-        if (always || (!out.isEmpty() && !out.endsWith(QLatin1Char('\n'))))
-            out += QLatin1Char('\n');
-    };
-    const qsizetype n = html.size();
-    bool tagsLeft = true; // false once no '>' follows: the rest is text
-    for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = html.at(i);
-        if (c == QLatin1Char('<') && tagsLeft) {
-            const qsizetype close = html.indexOf(QLatin1Char('>'), i + 1);
-            if (close < 0) {
-                tagsLeft = false;
-            } else {
-                const bool closing = i + 1 < n && html.at(i + 1) == QLatin1Char('/');
-                qsizetype end = 0;
-                const QString name = tagName(html, i + (closing ? 2 : 1), &end);
-                if (name == QLatin1String("br"))
-                    newLine(true);
-                else if (isBlockElement(name))
-                    newLine(false);
-                i = close;
-                continue;
-            }
-        }
-        if (c == QLatin1Char('&')) {
-            qsizetype semicolon = -1;
-            for (qsizetype j = i + 1; j < n && j <= i + kMaxEntityChars && semicolon < 0; ++j)
-                if (html.at(j) == QLatin1Char(';'))
-                    semicolon = j;
-            if (semicolon > i) {
-                const QString decoded = decodeEntity(html.mid(i + 1, semicolon - i - 1));
-                if (!decoded.isEmpty()) {
-                    if (pendingSpace)
-                        out += QLatin1Char(' ');
-                    pendingSpace = false;
-                    out += decoded;
-                    i = semicolon;
-                    continue;
-                }
-            }
-        }
-        if (isHtmlSpace(c)) {
-            pendingSpace = !out.isEmpty() && !out.endsWith(QLatin1Char('\n'));
-            continue;
-        }
-        if (pendingSpace)
-            out += QLatin1Char(' ');
-        pendingSpace = false;
-        out += c;
+public:
+    explicit MarkupReader(const QString& html) : m_in(html) { read(); }
+
+    bool rich() const { return m_rich; }
+    const QString& markup() const { return m_markup; }
+    const QString& plain() const { return m_plain; }
+
+private:
+    // Index just past the first `what` (case-insensitive) at or after `from`; the end when none.
+    qsizetype skipPast(qsizetype from, const QString& what) const
+    {
+        const qsizetype at = m_in.indexOf(what, from, Qt::CaseInsensitive);
+        return at < 0 ? m_in.size() : at + what.size();
     }
-    return out;
-}
+
+    // Index just past the '>' that ends the tag whose attributes start at `from`.
+    qsizetype tagEnd(qsizetype from) const
+    {
+        QChar quote;
+        for (qsizetype i = from; i < m_in.size(); ++i) {
+            const QChar c = m_in.at(i);
+            if (!quote.isNull()) {
+                if (c == quote)
+                    quote = QChar();
+            } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
+                quote = c;
+            } else if (c == QLatin1Char('>')) {
+                return i + 1;
+            }
+        }
+        return m_in.size();
+    }
+
+    void addMarkup(QStringView text)
+    {
+        if (!m_rich)
+            return;
+        m_markup += text;
+        if (m_markup.size() > kMaxRichTextChars || m_work > kMaxRichTextWork) {
+            m_rich = false;
+            m_markup.clear();
+            m_open.clear();
+        }
+    }
+
+    void newLine(bool always)
+    {
+        m_pendingSpace = false;
+        if (always || (!m_plain.isEmpty() && !m_plain.endsWith(QLatin1Char('\n'))))
+            m_plain += QLatin1Char('\n');
+    }
+
+    void addText(QStringView text)
+    {
+        if (m_pendingSpace)
+            m_plain += QLatin1Char(' ');
+        m_pendingSpace = false;
+        m_plain += text;
+    }
+
+    // The document keeps the open tags on a stack: a tag costs its depth there, a close tag
+    // the depth it searches for an open one of its name (closing nothing when there is none).
+    void tag(const TagRule& rule, bool closing)
+    {
+        if (m_rich) {
+            m_work += kTagWork;
+            if (!closing) {
+                m_work += m_open.size();
+                if (rule.close)
+                    m_open << QLatin1String(rule.close);
+            } else if (rule.close) {
+                const qsizetype match = m_open.lastIndexOf(QLatin1String(rule.close));
+                m_work += m_open.size() - qMax<qsizetype>(match, 0);
+                if (match >= 0)
+                    m_open.resize(match);
+            }
+            if (!closing || rule.close)
+                addMarkup(QString::fromLatin1(closing ? rule.close : rule.open));
+        }
+        if (qstrcmp(rule.name, "br") == 0)
+            newLine(true);
+        else if (qstrcmp(rule.name, "img") == 0)
+            addText(QStringView(u"\uFFFC"));
+        else
+            newLine(false);
+    }
+
+    void read()
+    {
+        const qsizetype n = m_in.size();
+        qsizetype i = 0;
+        while (i < n) {
+            const QChar c = m_in.at(i);
+            const QChar next = i + 1 < n ? m_in.at(i + 1) : QChar();
+            const bool closing = c == QLatin1Char('<') && next == QLatin1Char('/') && i + 2 < n && isAsciiLetter(m_in.at(i + 2));
+            if (c == QLatin1Char('<') && (closing || isAsciiLetter(next))) {
+                const qsizetype from = i + (closing ? 2 : 1);
+                qsizetype end = from;
+                while (end < n && (isAsciiLetter(m_in.at(end)) || m_in.at(end).isDigit()))
+                    ++end;
+                const QString name = m_in.mid(from, end - from).toLower();
+                i = tagEnd(end);
+                for (const char* hidden : kHiddenContent)
+                    if (!closing && name == QLatin1String(hidden))
+                        i = skipPast(skipPast(i, QStringLiteral("</") + QLatin1String(hidden)), QStringLiteral(">"));
+                if (const TagRule* rule = tagRule(name))
+                    tag(*rule, closing);
+            } else if (c == QLatin1Char('<') && (next == QLatin1Char('!') || next == QLatin1Char('?'))) {
+                i = QStringView(m_in).mid(i, 4) == QLatin1String("<!--") ? skipPast(i + 4, QStringLiteral("-->"))
+                                                                         : skipPast(i + 2, QStringLiteral(">"));
+            } else if (c == QLatin1Char('<')) {
+                addMarkup(QStringView(u"&lt;")); // text: the document must not take it for a tag
+                addText(QStringView(u"<"));
+                ++i;
+            } else if (c == QLatin1Char('&')) {
+                qsizetype semicolon = -1;
+                for (qsizetype j = i + 1; j < n && j <= i + kMaxEntityChars && semicolon < 0; ++j)
+                    if (m_in.at(j) == QLatin1Char(';'))
+                        semicolon = j;
+                const QString decoded = semicolon > i ? decodeEntity(m_in.mid(i + 1, semicolon - i - 1)) : QString();
+                const qsizetype end = decoded.isEmpty() ? i + 1 : semicolon + 1;
+                addMarkup(QStringView(m_in).mid(i, end - i));
+                addText(decoded.isEmpty() ? QStringView(u"&") : QStringView(decoded));
+                i = end;
+            } else {
+                addMarkup(QStringView(&c, 1));
+                if (isHtmlSpace(c))
+                    m_pendingSpace = !m_plain.isEmpty() && !m_plain.endsWith(QLatin1Char('\n'));
+                else
+                    addText(QStringView(&c, 1));
+                ++i;
+            }
+        }
+    }
+
+    const QString& m_in;
+    QString m_markup;
+    QString m_plain;
+    qint64 m_work = 0;
+    bool m_rich = true;
+    QStringList m_open; // close tags of the tags the document holds open, innermost last
+    bool m_pendingSpace = false;
+};
 
 } // namespace
 
-CNoteQuery::CNoteQuery(KdData* target) : m_pTarget(target), m_document(new NoteDocument)
+CNoteQuery::CNoteQuery(KdData* target) : m_pTarget(target), m_document(new QTextDocument)
 {
     m_sqls << QStringLiteral("select ZTITLE,ZSUMMARY,ZMODIFICATIONDATE,ZCREATIONDATE,ZCONTENT from znote LEFT JOIN "
                              "ZNOTEBODY ON ZNOTE.ZBODY = ZNOTEBODY.Z_PK order by ZMODIFICATIONDATE desc")
@@ -245,13 +281,13 @@ QString CNoteQuery::bodyText(const QString& html)
         if (piece.endsWith(QLatin1String("<br>")))
             piece.chop(4);
     }
-    const QString joined = pieces.join(QStringLiteral("<br>"));
-    if (joined.size() > kMaxRichTextChars || richTextWork(joined) > kMaxRichTextWork) {
+    const MarkupReader reader(pieces.join(QStringLiteral("<br>")));
+    if (!reader.rich()) {
         Log(kModule, 1, " Note body of %lld characters too large or deeply nested for rich text: tags removed",
             static_cast<long long>(html.size()));
-        return plainMarkupText(joined);
+        return reader.plain();
     }
-    m_document->setHtml(joined);
+    m_document->setHtml(reader.markup());
     const QString text = m_document->toPlainText();
     m_document->clear();
     return text;

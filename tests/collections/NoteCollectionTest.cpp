@@ -92,6 +92,11 @@ TEST(NoteBodyTest, BecomesThePlainTextTheUserReads)
         {"<div>Fish &amp; chips &lt;3&nbsp;&#x263A; &eacute;</div>", "\nFish & chips <3 \u263A \u00E9"},
         {"<ul><li><b>one</b></li><li>two</li></ul>", "one\ntwo"},
         {"a\n  b<img src=\"/etc/hostname\">", "a b\uFFFC"},
+        // Markup the document cannot take without a GUI application (it crashed on these).
+        {"<pre>a  b</pre><tt>mono</tt> <code>x</code>", "a  b\nmono x"},
+        {"<span style=\"background-image: url(x.png)\">bg</span><h1>Head</h1>", "bg\nHead"},
+        {"<script>x<b>y</b></script>z<style>p{}</style><title>t</title>", "z"},
+        {"a < b <3 <!-- c --> d", "a < b <3 d"},
         {"", ""},
     };
     CNoteQuery query(nullptr);
@@ -102,21 +107,22 @@ TEST(NoteBodyTest, BecomesThePlainTextTheUserReads)
 // Nesting thousands deep takes the rich-text parser minutes: such bodies are read linearly.
 TEST(NoteBodyTest, CostlyMarkupIsReadAsPlainMarkupAtOnce)
 {
-    const std::vector<std::tuple<const char*, int, const char*, const char*>> cases = {
-        {"<b>", 100000, "<div>Fish &amp; chips</div><div>1 &#60; 2 &bogus; <i>x</i>\n  y<br></div><div>a < b",
-         "\nFish & chips\n1 < 2 &bogus; x y\na < b"},
-        {"<ul><li></b></b>", 5000, "x", "x"}, // closing tags that close nothing do not count
-        {"< ul>< li >", 8000, "y", "y"},      // nor does white space hide a tag
+    const std::vector<std::tuple<const char*, int, const char*, const char*, size_t>> cases = {
+        // unit repeated, times, tail, text, log lines
+        {"<ul><li>", 5000, "<div>Fish &amp; chips</div><div>1 &#60; 2 &bogus; <i>x</i>\n  y<br></div><div>a < b",
+         "\nFish & chips\n1 < 2 &bogus; x y\na < b", 1},
+        {"<ul><li></ol>", 5000, "x", "x", 1}, // closing tags that close nothing do not count
+        {"<b>", 100000, "y", "y", 0},        // tags without bearing on the text cost nothing
     };
     CNoteQuery query(nullptr);
-    for (const auto& [unit, times, tail, text] : cases) {
+    for (const auto& [unit, times, tail, text, logLines] : cases) {
         const QString html = QString::fromLatin1(unit).repeated(times) + QString::fromUtf8(tail);
         testsupport::LogCapture log;
         QElapsedTimer timer;
         timer.start();
-        EXPECT_EQ(query.bodyText(html), QString::fromUtf8(text));
+        EXPECT_EQ(query.bodyText(html).toStdString(), text);
         EXPECT_LT(timer.elapsed(), 5000);
-        EXPECT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.lines().size(), logLines);
     }
     EXPECT_EQ(query.bodyText(QStringLiteral("<div>a&nbsp;b</div>")), QStringLiteral("\na b"));
 }
