@@ -11,10 +11,10 @@
 #include <sys/resource.h>
 
 #include "BackupFiles.h"
+#include "BulkMessages.h"
 #include "CManifestRecord.h"
 #include "CSMSCollection.h"
 #include "evidencedb/EvidenceDatabase.h"
-#include "ibr/schemas.h"
 #include "kddata/KdData.h"
 
 namespace {
@@ -33,78 +33,20 @@ struct Fixture {
         sqlite3* raw = nullptr;
         sqlite3_open(smsDb.toUtf8().constData(), &raw);
         const evidencedb::SqlitePtr db(raw);
-        auto exec = [raw](const QString& sql) { sqlite3_exec(raw, sql.toUtf8().constData(), nullptr, nullptr, nullptr); };
-        exec(QStringLiteral("PRAGMA journal_mode=OFF"));
-        exec(QStringLiteral("PRAGMA synchronous=OFF"));
-        for (const QString& s : ibr::iosSchemaStatements(8, QStringLiteral("sms.db")))
-            if (!s.contains(QLatin1String("TRIGGER")) && !s.contains(QLatin1String("sqlite_")))
-                exec(s);
-        exec(QStringLiteral("BEGIN"));
-        evidencedb::Statement handle(raw, "INSERT INTO handle (ROWID, id, country, service) VALUES (?, ?, 'us', 'SMS')");
-        evidencedb::Statement chat(raw, "INSERT INTO chat (ROWID, guid, chat_identifier) VALUES (?, ?, ?)");
-        evidencedb::Statement chj(raw, "INSERT INTO chat_handle_join VALUES (?, ?)");
-        for (int c = 1; c <= kChats; ++c) {
-            const QByteArray id = "+1555" + QByteArray::number(1000000 + c);
-            sqlite3_bind_int(handle.handle(), 1, c);
-            sqlite3_bind_text(handle.handle(), 2, id.constData(), -1, SQLITE_TRANSIENT);
-            sqlite3_step(handle.handle());
-            sqlite3_reset(handle.handle());
-            sqlite3_bind_int(chat.handle(), 1, c);
-            sqlite3_bind_text(chat.handle(), 2, ("SMS;-;" + id).constData(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(chat.handle(), 3, id.constData(), -1, SQLITE_TRANSIENT);
-            sqlite3_step(chat.handle());
-            sqlite3_reset(chat.handle());
-            sqlite3_bind_int(chj.handle(), 1, c);
-            sqlite3_bind_int(chj.handle(), 2, c);
-            sqlite3_step(chj.handle());
-            sqlite3_reset(chj.handle());
+        sqlite3_exec(raw, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
+        sample::BulkMessages spec;
+        spec.messages = kMessages;
+        spec.chats = kChats;
+        sample::writeBulkMessages(raw, spec);
+        // Indexed, data files not written: the lookup is measured, not picture decoding.
+        for (const QString& path : spec.attachmentPaths) {
+            auto* r = new CManifestRecord;
+            r->domain = QStringLiteral("MediaDomain");
+            r->relativePath = path;
+            r->hashName = backupFileName(r->domain, path);
+            r->size = 1000;
+            files.append(r);
         }
-        evidencedb::Statement message(raw, "INSERT INTO message (ROWID, guid, text, handle_id, service, date, is_from_me, is_sent) "
-                                           "VALUES (?, ?, ?, ?, 'SMS', ?, ?, ?)");
-        evidencedb::Statement cmj(raw, "INSERT INTO chat_message_join VALUES (?, ?)");
-        evidencedb::Statement attachment(raw, "INSERT INTO attachment (ROWID, guid, filename, mime_type) VALUES (?, ?, ?, 'image/jpeg')");
-        evidencedb::Statement maj(raw, "INSERT INTO message_attachment_join VALUES (?, ?)");
-        const QString fffc(QChar(0xFFFC));
-        for (int m = 1; m <= kMessages; ++m) {
-            const int c = 1 + m % kChats;
-            const bool withFile = m % 100 == 0;
-            const QByteArray text = (QStringLiteral("Message %1 of a long conversation, with some words in it ").arg(m)
-                                     + (withFile ? fffc : QString())).toUtf8();
-            sqlite3_bind_int(message.handle(), 1, m);
-            sqlite3_bind_text(message.handle(), 2, QByteArray::number(m).constData(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(message.handle(), 3, text.constData(), text.size(), SQLITE_TRANSIENT);
-            sqlite3_bind_int(message.handle(), 4, c);
-            sqlite3_bind_int64(message.handle(), 5, 400000000LL + m * 60);
-            sqlite3_bind_int(message.handle(), 6, m % 2);
-            sqlite3_bind_int(message.handle(), 7, m % 2);
-            sqlite3_step(message.handle());
-            sqlite3_reset(message.handle());
-            sqlite3_bind_int(cmj.handle(), 1, c);
-            sqlite3_bind_int(cmj.handle(), 2, m);
-            sqlite3_step(cmj.handle());
-            sqlite3_reset(cmj.handle());
-            if (withFile) {
-                const QString path = QStringLiteral("Library/SMS/Attachments/%1/%2/IMG_%3.JPG").arg(m % 256, 2, 16, QLatin1Char('0')).arg(m).arg(m);
-                const QByteArray stored = ("~/" + path).toUtf8();
-                sqlite3_bind_int(attachment.handle(), 1, m);
-                sqlite3_bind_text(attachment.handle(), 2, QByteArray::number(m).constData(), -1, SQLITE_TRANSIENT);
-                sqlite3_bind_text(attachment.handle(), 3, stored.constData(), -1, SQLITE_TRANSIENT);
-                sqlite3_step(attachment.handle());
-                sqlite3_reset(attachment.handle());
-                sqlite3_bind_int(maj.handle(), 1, m);
-                sqlite3_bind_int(maj.handle(), 2, m);
-                sqlite3_step(maj.handle());
-                sqlite3_reset(maj.handle());
-                // Indexed, data file not written: the lookup is measured, not picture decoding.
-                auto* r = new CManifestRecord;
-                r->domain = QStringLiteral("MediaDomain");
-                r->relativePath = path;
-                r->hashName = backupFileName(r->domain, path);
-                r->size = 1000;
-                files.append(r);
-            }
-        }
-        exec(QStringLiteral("COMMIT"));
     }
     ~Fixture() { qDeleteAll(files); }
 };

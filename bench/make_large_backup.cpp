@@ -5,6 +5,9 @@
 
 #include <cstdio>
 
+#include <sqlite3.h>
+
+#include "BulkMessages.h"
 #include "SampleBackup.h"
 
 int main(int argc, char** argv)
@@ -15,10 +18,21 @@ int main(int argc, char** argv)
         return 2;
     }
     sample::DemoOptions o;
-    // Each database generator writes 24 rows per unit and deletes one in four.
-    o.categoryScale = {{QStringLiteral("messages"), 5600}, {QStringLiteral("contacts"), 10000}, {QStringLiteral("calls"), 2800},
-                       {QStringLiteral("calendar"), 280},  {QStringLiteral("notes"), 280},     {QStringLiteral("safari"), 100},
+    // The database generators write 24 rows per unit and delete one in four; messages come
+    // from the bulk writer instead (the generator's per-row deletes do not scale).
+    o.categoryScale = {{QStringLiteral("messages"), 0},   {QStringLiteral("contacts"), 10000}, {QStringLiteral("calls"), 2800},
+                       {QStringLiteral("calendar"), 280}, {QStringLiteral("notes"), 280},      {QStringLiteral("safari"), 100},
                        {QStringLiteral("media"), 670}};
+    o.extra = [](sample::SampleBackupWriter& w) {
+        sample::BulkMessages spec;
+        spec.messages = 100000;
+        spec.chats = 2000;
+        const bool ok = !w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
+                                       [&](sqlite3* db) { return sample::writeBulkMessages(db, spec); }).isEmpty();
+        for (const QString& path : spec.attachmentPaths)
+            w.addFile(QStringLiteral("MediaDomain"), path, QByteArray(2048, 'j'));
+        return ok;
+    };
     QString error;
     if (!sample::writeDemoBackup(QString::fromLocal8Bit(argv[1]), o, &error)) {
         std::fprintf(stderr, "%s\n", error.toUtf8().constData());

@@ -2,10 +2,12 @@
 #include "CiTunesBackupPrivate.h"
 
 #include "kddata/CCommonUtils.h"
+#include "CBookmarkCollection.h"
 #include "CCalendarCollection.h"
 #include "CCalllistCollection.h"
 #include "CContactCollection.h"
 #include "CMediaCollections.h"
+#include "CNoteCollection.h"
 #include "CReminderCollection.h"
 #include "CSMSCollection.h"
 #include "CVoiceMemoCollection.h"
@@ -94,6 +96,19 @@ void collectReminders(KdBackup* backup, CIProgressCallback* progress, const CiTu
     runCollector(collector, progress, d, skipped);
 }
 
+void collectNotes(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CNoteCollection collector(backup->getNote());
+    runCollector(collector, progress, d, skipped);
+}
+
+void collectSafari(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+{
+    CBookmarkCollection collector(backup->getSafariBookmark());
+    runCollector(collector, progress, d, skipped);
+    addDefaultBookmarks(backup->getSafariBookmark(), d.m_productType);
+}
+
 // The fixed order of the categories. A category without a collector still takes its share, so
 // the totals the application sees never change as collectors are added.
 struct Category {
@@ -108,10 +123,10 @@ const Category kCategories[] = {
     {"message attachments", &collectMessageAttachments},
     {"call history", &collectCalls},
     {"calendar", &collectCalendar},
-    {"notes", nullptr},
+    {"notes", &collectNotes},
     {"reminders", &collectReminders},
     {"voice memos", &collectVoiceMemos},
-    {"safari", nullptr},
+    {"safari", &collectSafari},
 };
 
 } // namespace

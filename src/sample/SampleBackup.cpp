@@ -312,11 +312,16 @@ bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString*
     for (const auto& c : categoryRegistry()) {
         DemoOptions own = options;
         own.scale = options.categoryScale.value(c.first, options.scale);
-        if (!c.second(writer, own)) {
+        if (own.scale > 0 && !c.second(writer, own)) {
             if (error)
                 *error = QStringLiteral("the %1 sample could not be written").arg(c.first);
             return false;
         }
+    }
+    if (options.extra && !options.extra(writer)) {
+        if (error)
+            *error = QStringLiteral("the extra files could not be written");
+        return false;
     }
     return writer.write(error);
 }

@@ -92,7 +92,8 @@ private:
 struct DemoOptions {
     int iosMajor = 8;  // which real table layouts to use
     int scale = 1;     // multiplies the number of rows
-    QMap<QString, int> categoryScale; // per registered category name; overrides `scale`
+    QMap<QString, int> categoryScale; // per registered category name; overrides `scale`; 0 leaves it out
+    std::function<bool(SampleBackupWriter&)> extra; // adds files of its own after the categories
     bool withDeletedRows = true;
 };
 using CategoryWriter = bool (*)(SampleBackupWriter& writer, const DemoOptions& options);
