@@ -482,28 +482,37 @@ bool ScanContext::looksLive(const CarvedTable& table, const Row& row)
     const std::string key = lower(table.schema->name);
     auto it = m_liveTextHashes.find(key);
     if (it == m_liveTextHashes.end()) {
-        std::unordered_map<size_t, int> hashes;
-        for (const auto& r : m_live.rows("SELECT * FROM " + quoted(table.schema->name)))
-            for (const QVariant& v : r)
-                if (v.typeId() == QMetaType::QString)
-                    ++hashes[std::hash<std::string>()(v.toString().toStdString())];
-        it = m_liveTextHashes.emplace(key, std::move(hashes)).first;
+        LiveTexts live;
+        // WITHOUT ROWID tables have no rowid to fetch by: their texts are searched by column.
+        live.byRowid = !table.schema->withoutRowid;
+        const auto rows = m_live.rows(std::string(live.byRowid ? "SELECT rowid, * FROM " : "SELECT NULL, * FROM ")
+                                      + quoted(table.schema->name));
+        for (const auto& r : rows)
+            for (int c = 1; c < r.size(); ++c)
+                if (r[c].typeId() == QMetaType::QString) {
+                    LiveText& t = live.texts[std::hash<std::string>()(r[c].toString().toStdString())];
+                    ++t.rows;
+                    t.rowid = r[0].toLongLong();
+                }
+        it = m_liveTextHashes.emplace(key, std::move(live)).first;
     }
-    const auto& counts = it->second;
-    auto common = [&counts](const std::string& s) {
-        auto c = counts.find(std::hash<std::string>()(s));
-        return c != counts.end() && c->second > 1;
+    const LiveTexts& live = it->second;
+    auto common = [&live](const std::string& s) {
+        auto c = live.texts.find(std::hash<std::string>()(s));
+        return c != live.texts.end() && c->second.rows > 1;
     };
     int tried = 0;
     for (int col : texts) {
         const std::string& text = row.values[size_t(col)].bytes;
-        auto c = counts.find(std::hash<std::string>()(text));
-        if (c == counts.end() || c->second > 1)
+        auto c = live.texts.find(std::hash<std::string>()(text));
+        if (c == live.texts.end() || c->second.rows > 1)
             continue;
         const std::string column = table.schema->columns[size_t(col)].name;
-        for (const auto& liveRow : m_live.rows("SELECT * FROM " + quoted(table.schema->name) + " WHERE "
-                                                   + quoted(column) + " = ? LIMIT 16",
-                                               {QString::fromStdString(text)}))
+        const auto candidates = live.byRowid
+            ? m_live.rows("SELECT * FROM " + quoted(table.schema->name) + " WHERE rowid = ?", {QVariant(qint64(c->second.rowid))})
+            : m_live.rows("SELECT * FROM " + quoted(table.schema->name) + " WHERE " + quoted(column) + " = ? LIMIT 16",
+                          {QString::fromStdString(text)});
+        for (const auto& liveRow : candidates)
             if (resemblesLive(liveRow, table, row, common))
                 return true;
         if (++tried == 3)

@@ -158,7 +158,17 @@ private:
     std::map<std::string, CarvedTable> m_tables; // keyed by lower-case name
     CarvedTable m_empty;
     mutable std::map<std::string, std::map<int64_t, const Row*>> m_rowidIndex;
-    std::map<std::string, std::unordered_map<size_t, int>> m_liveTextHashes; // text hash -> live rows holding it
+    struct LiveText {
+        int rows = 0;       // live rows holding the text
+        int64_t rowid = 0;  // the last of them
+    };
+    // Per table: text hash -> where it lives; with rowids, a unique text's row is fetched by its
+    // rowid, not by a search of an unindexed column for every carved row.
+    struct LiveTexts {
+        bool byRowid = false;
+        std::unordered_map<size_t, LiveText> texts;
+    };
+    std::map<std::string, LiveTexts> m_liveTextHashes;
     std::deque<Row> m_salvaged; // rows read by salvageLinks, which the tables point into
 };
 

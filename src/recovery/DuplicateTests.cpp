@@ -4,6 +4,8 @@
 
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
+#include "kddata/KdContactPrivate.h"
+#include "kddata/KdItems.h"
 
 namespace {
 
@@ -15,24 +17,6 @@ bool textMatches(const QString& field, const QString& itemValue)
 bool dateMatches(int field, const QVariant& itemSortValue)
 {
     return field == 0 || CCommonUtils::buildDateTimeBase2001(field) == itemSortValue.toDateTime();
-}
-
-// Live items of the container first, then the items made so far in this conversion.
-bool repeatsAny(KdData* container, const QVector<KdAbstractItem*>& made,
-                const std::function<bool(const KdAbstractItem*)>& repeats)
-{
-    if (container) {
-        const int n = container->count(0);
-        for (int i = 0; i < n; ++i) {
-            const KdAbstractItem* item = container->at(i, false);
-            if (item && repeats(item))
-                return true;
-        }
-    }
-    for (const KdAbstractItem* item : made)
-        if (item && repeats(item))
-            return true;
-    return false;
 }
 
 bool propertiesMatch(const PersonRecord* record, const KdContactPrivate* detail)
@@ -72,32 +56,110 @@ bool propertiesMatch(const PersonRecord* record, const KdContactPrivate* detail)
 
 static_assert(kPersonTextCount == KdContactPrivate::TextCount, "one text per detail member");
 
-bool isDuplicateNote(KdBackup* backup, const QVector<KdAbstractItem*>& made, const NoteRecord* record)
+DuplicateCandidates::DuplicateCandidates(KdData* container, Key key, int keys) : m_key(key), m_byKey(keys)
 {
-    return repeatsAny(backup->getNote(), made, [record](const KdAbstractItem* item) {
+    const int n = container ? container->count(0) : 0;
+    m_all.reserve(n);
+    for (int i = 0; i < n; ++i)
+        add(container->at(i, false));
+}
+
+void DuplicateCandidates::add(const KdAbstractItem* item)
+{
+    if (!item)
+        return;
+    m_all.append(item);
+    for (int k = 0; k < m_byKey.size(); ++k) {
+        const QString text = m_key(item, k);
+        if (!text.isEmpty())
+            m_byKey[k].insert(text, item);
+    }
+}
+
+namespace {
+
+QString firstColumn(const KdAbstractItem* item, int)
+{
+    return item->value(0);
+}
+
+QString secondColumn(const KdAbstractItem* item, int)
+{
+    return item->value(1);
+}
+
+const KdContactPrivate* contactDetail(const KdAbstractItem* item)
+{
+    if (item->itemType() != KdAbstractItem::ContactItem)
+        return nullptr;
+    return static_cast<const KdContactItem*>(item)->detailContent();
+}
+
+// Every text of a contact is a key: a recovered person is looked up by the rarest it has.
+QString contactText(const KdAbstractItem* item, int which)
+{
+    const KdContactPrivate* d = contactDetail(item);
+    return d ? d->textMember(which) : QString();
+}
+
+template <class Record>
+bool overMade(KdBackup* backup, const QVector<KdAbstractItem*>& made, const Record* record,
+              DuplicateCandidates (*candidates)(KdBackup*), bool (*test)(const DuplicateCandidates&, const Record*))
+{
+    DuplicateCandidates c = candidates(backup);
+    for (const KdAbstractItem* item : made)
+        c.add(item);
+    return test(c, record);
+}
+
+} // namespace
+
+DuplicateCandidates noteCandidates(KdBackup* backup)
+{
+    return DuplicateCandidates(backup->getNote(), &firstColumn);
+}
+
+bool isDuplicateNote(const DuplicateCandidates& c, const NoteRecord* record)
+{
+    return c.any({record->title}, [record](const KdAbstractItem* item) {
         return textMatches(record->title, item->value(0)) && textMatches(record->content, item->value(2));
     });
 }
 
-bool isDuplicateBookmark(KdBackup* backup, const QVector<KdAbstractItem*>& made, const BookmarkRecord* record)
+DuplicateCandidates bookmarkCandidates(KdBackup* backup)
 {
-    return repeatsAny(backup->getSafariBookmark(), made, [record](const KdAbstractItem* item) {
+    return DuplicateCandidates(backup->getSafariBookmark(), &secondColumn);
+}
+
+bool isDuplicateBookmark(const DuplicateCandidates& c, const BookmarkRecord* record)
+{
+    return c.any({record->url}, [record](const KdAbstractItem* item) {
         return textMatches(record->title, item->value(0)) && textMatches(record->url, item->value(1));
     });
 }
 
-bool isDuplicateEvent(KdBackup* backup, const QVector<KdAbstractItem*>& made, const CalendarRecord* record)
+DuplicateCandidates eventCandidates(KdBackup* backup)
 {
-    return repeatsAny(backup->getCalendar(), made, [record](const KdAbstractItem* item) {
+    return DuplicateCandidates(backup->getCalendar(), &firstColumn);
+}
+
+bool isDuplicateEvent(const DuplicateCandidates& c, const CalendarRecord* record)
+{
+    return c.any({record->summary}, [record](const KdAbstractItem* item) {
         return textMatches(record->summary, item->value(0)) && textMatches(record->location, item->value(1))
             && textMatches(record->description, item->value(4)) && dateMatches(record->start, item->sortValue(2))
             && dateMatches(record->end, item->sortValue(3));
     });
 }
 
-bool isDuplicateReminder(KdBackup* backup, const QVector<KdAbstractItem*>& made, const ReminderRecord* record)
+DuplicateCandidates reminderCandidates(KdBackup* backup)
 {
-    return repeatsAny(backup->getReminder(), made, [record](const KdAbstractItem* item) {
+    return DuplicateCandidates(backup->getReminder(), &firstColumn);
+}
+
+bool isDuplicateReminder(const DuplicateCandidates& c, const ReminderRecord* record)
+{
+    return c.any({record->title}, [record](const KdAbstractItem* item) {
         // The priority is always compared, 0 included.
         return record->priority == item->sortValue(5).toInt() && textMatches(record->title, item->value(0))
             && textMatches(record->location, item->value(4)) && textMatches(record->notes, item->value(6))
@@ -105,19 +167,50 @@ bool isDuplicateReminder(KdBackup* backup, const QVector<KdAbstractItem*>& made,
     });
 }
 
-bool isDuplicateContact(KdBackup* backup, const QVector<KdAbstractItem*>& made, const PersonRecord* record)
+DuplicateCandidates contactCandidates(KdBackup* backup)
 {
-    return repeatsAny(backup->getContact(), made, [record](const KdAbstractItem* item) {
-        if (item->itemType() != KdAbstractItem::ContactItem)
-            return false;
-        const KdContactPrivate* detail = static_cast<const KdContactItem*>(item)->detailContent();
+    return DuplicateCandidates(backup->getContact(), &contactText, KdContactPrivate::TextCount);
+}
+
+bool isDuplicateContact(const DuplicateCandidates& c, const PersonRecord* record)
+{
+    QVector<QString> texts(KdContactPrivate::TextCount);
+    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
+        texts[i] = personText(*record, i);
+    return c.any(texts, [&](const KdAbstractItem* item) {
+        const KdContactPrivate* detail = contactDetail(item);
         if (!detail)
             return false;
         for (int i = 0; i < KdContactPrivate::TextCount; ++i)
-            if (!textMatches(personText(*record, i), detail->textMember(i)))
+            if (!textMatches(texts[i], detail->textMember(i)))
                 return false;
         return propertiesMatch(record, detail);
     });
+}
+
+bool isDuplicateNote(KdBackup* backup, const QVector<KdAbstractItem*>& made, const NoteRecord* record)
+{
+    return overMade<NoteRecord>(backup, made, record, &noteCandidates, &isDuplicateNote);
+}
+
+bool isDuplicateBookmark(KdBackup* backup, const QVector<KdAbstractItem*>& made, const BookmarkRecord* record)
+{
+    return overMade<BookmarkRecord>(backup, made, record, &bookmarkCandidates, &isDuplicateBookmark);
+}
+
+bool isDuplicateEvent(KdBackup* backup, const QVector<KdAbstractItem*>& made, const CalendarRecord* record)
+{
+    return overMade<CalendarRecord>(backup, made, record, &eventCandidates, &isDuplicateEvent);
+}
+
+bool isDuplicateReminder(KdBackup* backup, const QVector<KdAbstractItem*>& made, const ReminderRecord* record)
+{
+    return overMade<ReminderRecord>(backup, made, record, &reminderCandidates, &isDuplicateReminder);
+}
+
+bool isDuplicateContact(KdBackup* backup, const QVector<KdAbstractItem*>& made, const PersonRecord* record)
+{
+    return overMade<PersonRecord>(backup, made, record, &contactCandidates, &isDuplicateContact);
 }
 
 bool byKeyDescending(const QPair<int, int>& a, const QPair<int, int>& b)

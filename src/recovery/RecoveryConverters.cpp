@@ -46,8 +46,8 @@ void setDate2001(KdAbstractItem* item, int column, int seconds, bool withTime)
 template <typename Record>
 QVector<KdAbstractItem*> convertWithDuplicateTest(
     KdBackup* backup, unsigned count, const Record* (*recordAt)(SqliteRecovery*, unsigned), SqliteRecovery* recovery,
-    int (*key)(const Record&), bool (*isDuplicate)(KdBackup*, const QVector<KdAbstractItem*>&, const Record*),
-    KdAbstractItem* (*makeItem)(const Record&))
+    int (*key)(const Record&), DuplicateCandidates (*candidatesOf)(KdBackup*),
+    bool (*isDuplicate)(const DuplicateCandidates&, const Record*), KdAbstractItem* (*makeItem)(const Record&))
 {
     QVector<KdAbstractItem*> made(int(count), nullptr);
     QVector<QPair<int, int>> order;
@@ -57,11 +57,13 @@ QVector<KdAbstractItem*> convertWithDuplicateTest(
         order.append(qMakePair(int(i), r ? key(*r) : 0));
     }
     std::sort(order.begin(), order.end(), byKeyDescending);
+    DuplicateCandidates candidates = candidatesOf(backup);
     for (const auto& entry : order) {
         const Record* r = recordAt(recovery, unsigned(entry.first));
-        if (!r || isDuplicate(backup, made, r))
+        if (!r || isDuplicate(candidates, r))
             continue;
         made[entry.first] = makeItem(*r);
+        candidates.add(made[entry.first]);
     }
     return made;
 }
@@ -216,7 +218,7 @@ int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
 {
     const unsigned n = recovery->getNoteCount();
     prependAll(backup->getNote(), convertWithDuplicateTest<NoteRecord>(backup, n, &noteAt, recovery, &completenessKey,
-                                                                      &isDuplicateNote, &makeNote));
+                                                                      &noteCandidates, &isDuplicateNote, &makeNote));
     return int(n);
 }
 
@@ -225,7 +227,7 @@ int convertBookmarks(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecover
     const unsigned n = recovery->getBookmarkCount();
     prependAll(backup->getSafariBookmark(),
                convertWithDuplicateTest<BookmarkRecord>(backup, n, &bookmarkAt, recovery, &completenessKey,
-                                                        &isDuplicateBookmark, &makeBookmark));
+                                                        &bookmarkCandidates, &isDuplicateBookmark, &makeBookmark));
     return int(n);
 }
 
@@ -233,7 +235,7 @@ int convertCalendar(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
 {
     const unsigned n = recovery->getCalendarCount();
     prependAll(backup->getCalendar(), convertWithDuplicateTest<CalendarRecord>(backup, n, &eventAt, recovery,
-                                                                              &completenessKey, &isDuplicateEvent, &makeEvent));
+                                                                              &completenessKey, &eventCandidates, &isDuplicateEvent, &makeEvent));
     return int(n);
 }
 
@@ -242,7 +244,7 @@ int convertReminders(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecover
     const unsigned n = recovery->getReminderCount();
     prependAll(backup->getReminder(),
                convertWithDuplicateTest<ReminderRecord>(backup, n, &reminderAt, recovery, &completenessKey,
-                                                        &isDuplicateReminder, &makeReminder));
+                                                        &reminderCandidates, &isDuplicateReminder, &makeReminder));
     return int(n);
 }
 
@@ -255,7 +257,7 @@ int convertContacts(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
 {
     const unsigned n = recovery->getContactCount();
     QVector<KdAbstractItem*> made = convertWithDuplicateTest<PersonRecord>(
-        backup, n, &personAt, recovery, &completenessKey, &isDuplicateContact, &makeContact);
+        backup, n, &personAt, recovery, &completenessKey, &contactCandidates, &isDuplicateContact, &makeContact);
     std::sort(made.begin(), made.end(), byNameAscending);
     prependAll(backup->getContact(), made);
     buildContactIndex(backup->getContact(), &driver->m_contactNames, &driver->m_contactIndex);
