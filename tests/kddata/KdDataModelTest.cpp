@@ -128,40 +128,6 @@ TEST(KdData, DeletesTheItemsItHolds)
     EXPECT_EQ(deaths, 4);
 }
 
-TEST(KdData, ColumnHeadersPerCategory)
-{
-    const struct {
-        int category;
-        const char* machineName;
-        QStringList headers;
-    } cases[] = {
-        {KdData::Contacts, "contacts", {"Name", "Organization", "Phone Numbers", "E-mail Addresses", "Web Addresses"}},
-        {KdData::Messages, "messages", {"Participants", "Phone Numbers", "E-mail Addresses"}},
-        {KdData::MessageAttachments, "message_attachments", {"Name", "Size", "Path"}},
-        {KdData::CallHistory, "calls", {"Name", "Number", "Date", "Type", "Duration"}},
-        {KdData::Calendar, "calendar", {"Title", "Location", "Start", "End", "Description"}},
-        {KdData::Reminders, "reminders", {"Title", "List", "Status", "Due Date", "Location", "Priority", "Notes"}},
-        {KdData::Notes, "notes", {"Title", "Modified", "Content"}},
-        {KdData::SafariBookmarks, "safari", {"Title", "Address", "Group"}},
-        {KdData::CameraRoll, "camera_roll", {"Name", "Size", "Path"}},
-        {KdData::PhotoStream, "photo_stream", {"Name", "Size", "Path"}},
-        {KdData::PhotoLibrary, "photo_library", {"Name", "Size", "Path"}},
-        {KdData::VoiceMemos, "voice_memos", {"Name", "Size", "Duration"}},
-    };
-    for (const auto& c : cases) {
-        KdData data(c.category);
-        EXPECT_EQ(data.machineName(), QLatin1String(c.machineName));
-        EXPECT_EQ(KdData::categoryFromName(QLatin1String(c.machineName)), c.category);
-        EXPECT_FALSE(data.title().isEmpty()) << c.machineName;
-        QStringList headers;
-        for (int col = 0; col <= data.columnCount(); ++col)
-            headers << data.headerData(col, Qt::Horizontal).toString();
-        EXPECT_EQ(headers, c.headers + QStringList{QString()}) << c.machineName;
-    }
-    EXPECT_EQ(KdData::categoryFromName("nope"), -1);
-    EXPECT_EQ(KdData::categoryFromName(""), -1);
-}
-
 TEST(KdData, DataRolesShowTextsSortKeysAndDeletedMarks)
 {
     KdData calls(KdData::CallHistory);
