@@ -34,12 +34,12 @@ struct Fixture {
         sqlite3_open(smsDb.toUtf8().constData(), &raw);
         const evidencedb::SqlitePtr db(raw);
         sqlite3_exec(raw, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
-        sample::BulkMessages spec;
-        spec.messages = kMessages;
-        spec.chats = kChats;
-        sample::writeBulkMessages(raw, spec);
+        sample::BulkMessages bulk;
+        bulk.messages = kMessages;
+        bulk.chats = kChats;
+        sample::writeBulkMessages(raw, bulk);
         // Indexed, data files not written: the lookup is measured, not picture decoding.
-        for (const QString& path : spec.attachmentPaths) {
+        for (const QString& path : bulk.attachmentPaths) {
             auto* r = new CManifestRecord;
             r->domain = QStringLiteral("MediaDomain");
             r->relativePath = path;

@@ -24,12 +24,12 @@ int main(int argc, char** argv)
                        {QStringLiteral("calendar"), 280}, {QStringLiteral("notes"), 280},      {QStringLiteral("safari"), 100},
                        {QStringLiteral("media"), 670}};
     o.extra = [](sample::SampleBackupWriter& w) {
-        sample::BulkMessages spec;
-        spec.messages = 100000;
-        spec.chats = 2000;
+        sample::BulkMessages bulk;
+        bulk.messages = 100000;
+        bulk.chats = 2000;
         const bool ok = !w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
-                                       [&](sqlite3* db) { return sample::writeBulkMessages(db, spec); }).isEmpty();
-        for (const QString& path : spec.attachmentPaths)
+                                       [&](sqlite3* db) { return sample::writeBulkMessages(db, bulk); }).isEmpty();
+        for (const QString& path : bulk.attachmentPaths)
             w.addFile(QStringLiteral("MediaDomain"), path, QByteArray(2048, 'j'));
         return ok;
     };

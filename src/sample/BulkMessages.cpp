@@ -29,7 +29,7 @@ template <class... Values> bool insert(const evidencedb::Statement& st, const Va
 
 } // namespace
 
-bool writeBulkMessages(sqlite3* db, BulkMessages& spec)
+bool writeBulkMessages(sqlite3* db, BulkMessages& bulk)
 {
     auto exec = [db](const QString& sql) { return sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK; };
     for (const QString& s : ibr::iosSchemaStatements(8, QStringLiteral("sms.db")))
@@ -45,21 +45,21 @@ bool writeBulkMessages(sqlite3* db, BulkMessages& spec)
     const evidencedb::Statement attachment(db, "INSERT INTO attachment (ROWID, guid, filename, mime_type) VALUES (?, ?, ?, 'image/jpeg')");
     const evidencedb::Statement maj(db, "INSERT INTO message_attachment_join VALUES (?, ?)");
     bool ok = true;
-    for (int c = 1; c <= spec.chats && ok; ++c) {
+    for (int c = 1; c <= bulk.chats && ok; ++c) {
         const QByteArray id = "+1555" + QByteArray::number(1000000 + c);
         ok = insert(handle, c, id) && insert(chat, c, "SMS;-;" + id, id) && insert(chj, c, c);
     }
     const QString fffc(QChar(0xFFFC));
-    spec.attachmentPaths.clear();
-    for (int m = 1; m <= spec.messages && ok; ++m) {
-        const int c = 1 + m % qMax(1, spec.chats);
-        const bool withFile = spec.attachmentEvery > 0 && m % spec.attachmentEvery == 0;
+    bulk.attachmentPaths.clear();
+    for (int m = 1; m <= bulk.messages && ok; ++m) {
+        const int c = 1 + m % qMax(1, bulk.chats);
+        const bool withFile = bulk.attachmentEvery > 0 && m % bulk.attachmentEvery == 0;
         const QByteArray text = (QStringLiteral("Message %1 of a long conversation, with some words in it ").arg(m)
                                  + (withFile ? fffc : QString())).toUtf8();
         ok = insert(message, m, QByteArray::number(m), text, c, 400000000LL + qint64(m) * 60, m % 2, m % 2) && insert(cmj, c, m);
         if (ok && withFile) {
             const QString path = QStringLiteral("Library/SMS/Attachments/%1/%2/IMG_%2.JPG").arg(m % 256, 2, 16, QLatin1Char('0')).arg(m);
-            spec.attachmentPaths << path;
+            bulk.attachmentPaths << path;
             ok = insert(attachment, m, QByteArray::number(m), ("~/" + path).toUtf8()) && insert(maj, m, m);
         }
     }

@@ -18,6 +18,6 @@ struct BulkMessages {
 
 // Chat c talks with "+1555" followed by 1000000 + c (no country, so the number is matched as
 // stored). False on an SQL error.
-bool writeBulkMessages(sqlite3* db, BulkMessages& spec);
+bool writeBulkMessages(sqlite3* db, BulkMessages& bulk);
 
 } // namespace sample
