@@ -488,7 +488,7 @@ bool ScanContext::looksLive(const CarvedTable& table, const Row& row)
         const auto rows = m_live.rows(std::string(live.byRowid ? "SELECT rowid, * FROM " : "SELECT NULL, * FROM ")
                                       + quoted(table.schema->name));
         for (const auto& r : rows)
-            for (int c = 1; c < r.size(); ++c)
+            for (size_t c = 1; c < r.size(); ++c)
                 if (r[c].typeId() == QMetaType::QString) {
                     LiveText& t = live.texts[std::hash<std::string>()(r[c].toString().toStdString())];
                     ++t.rows;
