@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "AddressBookSample.h"
@@ -8,6 +9,7 @@
 #include "SampleBackup.h"
 #include "TestSupport.h"
 #include "kddata/KdBackup.h"
+#include "kddata/KdData.h"
 
 using testsupport::ProgressRecorder;
 
@@ -120,3 +122,69 @@ TEST_F(DriverTest, CollectInfosFillsTheSixProperties)
                                        QStringLiteral("C39KQ0ABFFT9"), QStringLiteral("iPhone 5S"), QStringLiteral("12.3.2.35")}));
     backup.collectInfos(nullptr);
 }
+
+namespace {
+
+struct BadDatabases {
+    const char* name;
+    QByteArray (*content)();
+};
+void PrintTo(const BadDatabases& c, std::ostream* os) { *os << c.name; }
+
+class BadDatabaseTest : public ::testing::TestWithParam<BadDatabases>
+{
+};
+
+QByteArray foreignDatabase()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("x.db"));
+    EXPECT_TRUE(testsupport::makeDatabase(path, {QStringLiteral("CREATE TABLE unrelated(a, b)"), QStringLiteral("INSERT INTO unrelated VALUES (1, 2)")}));
+    return testsupport::readFile(path);
+}
+
+} // namespace
+
+// Every category database missing its content, of another application, or garbage: each such
+// category is empty and named in the log, the files still come out, the run ends normally.
+TEST_P(BadDatabaseTest, EachCategoryEmptyTheRestStillExtracted)
+{
+    QTemporaryDir dir;
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    const QByteArray bad = GetParam().content();
+    const struct {
+        const char* domain;
+        const char* path;
+    } databases[] = {{"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb"}, {"HomeDomain", "Library/SMS/sms.db"},
+                     {"WirelessDomain", "Library/CallHistory/call_history.db"}, {"HomeDomain", "Library/Calendar/Calendar.sqlitedb"},
+                     {"HomeDomain", "Library/Notes/notes.sqlite"},           {"HomeDomain", "Library/Safari/Bookmarks.db"},
+                     {"MediaDomain", "Media/Recordings/Recordings.db"}};
+    QStringList dataFiles;
+    for (const auto& d : databases)
+        dataFiles << QFileInfo(w.addFile(QLatin1String(d.domain), QLatin1String(d.path), bad)).fileName();
+    w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG"), QByteArray("picture"));
+    ASSERT_TRUE(w.write());
+
+    CiTunesBackup backup;
+    ASSERT_TRUE(backup.parseFromPath(w.folder()));
+    testsupport::LogCapture log;
+    KdBackup model;
+    QStringList skipped;
+    EXPECT_TRUE(backup.collectDatas(&model, nullptr, &skipped));
+    for (int category : KdBackup::categories()) {
+        // Safari always lists the factory bookmarks.
+        if (category != KdData::CameraRoll && category != KdData::SafariBookmarks) {
+            EXPECT_EQ(model.getKdData(category)->count(KdData::LiveItems), 0) << category;
+        }
+    }
+    EXPECT_EQ(model.getSafariBookmark()->count(), 5);
+    EXPECT_EQ(model.getCamareRoll()->count(), 1);
+    for (const QString& file : dataFiles)
+        EXPECT_TRUE(log.contains(file.toStdString())) << file.toStdString() << " is never named";
+}
+
+INSTANTIATE_TEST_SUITE_P(Driver, BadDatabaseTest,
+                         ::testing::Values(BadDatabases{"garbage", [] { return QByteArray(8192, '\x5a'); }},
+                                           BadDatabases{"empty_file", [] { return QByteArray(); }},
+                                           BadDatabases{"foreign_schema", &foreignDatabase}));
