@@ -81,14 +81,14 @@ int CISQLiteQuery::countRows(const QString& dbPath, const QStringList& countSqls
 
 int CISQLiteQuery::probeSchema(const QString& dbPath, const QString& sql)
 {
+    // countRows' opening, logging and answers, without stepping the statement.
     const QByteArray path = dbPath.toUtf8();
     const evidencedb::SqlitePtr db(openReadOnly(dbPath));
     if (!db) {
         Log(kModule, 0, "Fail to open db file: %s", path.constData());
         return -2;
     }
-    const evidencedb::Statement stmt(db.get(), sql.toUtf8());
-    if (!stmt.ok()) {
+    if (!evidencedb::Statement(db.get(), sql.toUtf8()).ok()) {
         Log(kModule, 0, "Fail to query sql \"%s\" for db %s", sql.toUtf8().constData(), path.constData());
         return -1;
     }

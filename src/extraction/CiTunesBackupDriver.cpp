@@ -53,52 +53,11 @@ void collectMessages(KdBackup* backup, CIProgressCallback* progress, const CiTun
     runCollector(collector, progress, d, skipped);
 }
 
-void collectMessageAttachments(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d,
-                               QStringList* skipped)
+// A category whose collector needs nothing but its container.
+template <class Collector, class Container, Container* (KdBackup::*container)() const>
+void collectInto(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
 {
-    CSMSAttachmentsCollection collector(backup->getMessageAttachment());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectCameraRoll(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CPhotoCollection collector(backup->getCamareRoll());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectPhotoStream(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CPhotoStreamCollection collector(backup->getPhotoStream());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectVoiceMemos(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CVoiceMemoCollection collector(backup->getVoiceMemo());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectCalls(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CCalllistCollection collector(backup->getCallHistory());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectCalendar(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CCalendarCollection collector(backup->getCalendar());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectReminders(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CReminderCollection collector(backup->getReminder());
-    runCollector(collector, progress, d, skipped);
-}
-
-void collectNotes(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
-{
-    CNoteCollection collector(backup->getNote());
+    Collector collector((backup->*container)());
     runCollector(collector, progress, d, skipped);
 }
 
@@ -109,23 +68,22 @@ void collectSafari(KdBackup* backup, CIProgressCallback* progress, const CiTunes
     addDefaultBookmarks(backup->getSafariBookmark(), d.m_productType);
 }
 
-// The fixed order of the categories. A category without a collector still takes its share, so
-// the totals the application sees never change as collectors are added.
+// The fixed order of the categories; each takes the same share of the progress.
 struct Category {
     const char* name;
-    CategoryRunner run; // null: not read from backups yet
+    CategoryRunner run;
 };
 const Category kCategories[] = {
-    {"camera roll", &collectCameraRoll},
-    {"photo stream", &collectPhotoStream},
+    {"camera roll", &collectInto<CPhotoCollection, KdData, &KdBackup::getCamareRoll>},
+    {"photo stream", &collectInto<CPhotoStreamCollection, KdData, &KdBackup::getPhotoStream>},
     {"contacts", &collectContacts},
     {"messages", &collectMessages},
-    {"message attachments", &collectMessageAttachments},
-    {"call history", &collectCalls},
-    {"calendar", &collectCalendar},
-    {"notes", &collectNotes},
-    {"reminders", &collectReminders},
-    {"voice memos", &collectVoiceMemos},
+    {"message attachments", &collectInto<CSMSAttachmentsCollection, KdData, &KdBackup::getMessageAttachment>},
+    {"call history", &collectInto<CCalllistCollection, KdData, &KdBackup::getCallHistory>},
+    {"calendar", &collectInto<CCalendarCollection, KdData, &KdBackup::getCalendar>},
+    {"notes", &collectInto<CNoteCollection, KdData, &KdBackup::getNote>},
+    {"reminders", &collectInto<CReminderCollection, KdData, &KdBackup::getReminder>},
+    {"voice memos", &collectInto<CVoiceMemoCollection, KdData, &KdBackup::getVoiceMemo>},
     {"safari", &collectSafari},
 };
 

@@ -1,5 +1,7 @@
 #include "RecoveryConverters.h"
 
+#include "CReminderCollection.h"
+
 #include <QCoreApplication>
 #include <QList>
 #include <QVector>
@@ -114,13 +116,7 @@ KdAbstractItem* makeEvent(const CalendarRecord& r)
 
 QString priorityText(int priority)
 {
-    switch (priority) {
-    case 0: return tr("None");
-    case 1: return tr("High");
-    case 5: return tr("Medium");
-    case 9: return tr("Low");
-    default: return QString::number(priority);
-    }
+    return CReminderQuery::priorityText(priority);
 }
 
 KdAbstractItem* makeReminder(const ReminderRecord& r)
