@@ -177,7 +177,7 @@ bool Database::openLive(const QString& path, const char* module)
 
 bool Database::hasTable(const char* table) const
 {
-    Statement s(*this, QByteArray("select 1 from sqlite_master where type = 'table' and name = '") + table + "'");
+    Statement s(*this, QByteArray("select 1 from sqlite_master where type = 'table' and name = '") + table + "' collate nocase");
     return s.ok() && s.next();
 }
 

@@ -150,7 +150,8 @@ void CBookmarkCollection::collect(const QString& backupDir, const QList<CManifes
     QString database = databaseFile(backupDir, home, QLatin1String(kBookmarksDb), fileSuffix);
     if (database.isEmpty())
         database = dataFile(kBookmarksDb); // absent: named in the query's log line
-    CBookmarkQuery(m_pData).run({database}, m_pProgress);
+    if (!QFileInfo(database).isFile() || readableDatabase(database, QStringLiteral("safari"), QLatin1String(kBookmarksDb), {"bookmarks"}))
+        CBookmarkQuery(m_pData).run({database}, m_pProgress);
 
     const QString readingList = dataFile(kBookmarksPlist);
     if (QFileInfo::exists(readingList))

@@ -40,13 +40,8 @@ QString calendarDatabaseCandidate(const QString& backupDir, const QString& fileS
     const QString relative = QString::fromLatin1(kCalendarDatabase);
     if (readable.isEmpty())
         return QDir(backupDir).absoluteFilePath(backupFileName(home, relative) + fileSuffix);
-    // The statements would fail one by one, each with a line of its own: one line says it.
-    evidencedb::Database db;
-    if (!db.open(readable, "iTunesBackup")) {
-        if (problems)
-            *problems << QStringLiteral("%1: %2 is not a database that can be read").arg(category, QFileInfo(relative).fileName());
+    if (!CIDataCollection::readableDatabase(readable, category, relative, {"CalendarItem", "Event"}, problems))
         return QString();
-    }
     return readable;
 }
 

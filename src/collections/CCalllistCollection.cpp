@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <utility>
 
 #include "CIProgressCallback.h"
 #include "CallTypeText.h"
@@ -54,13 +55,21 @@ CCalllistCollection::CCalllistCollection(KdData* calls) : m_pData(calls) {}
 void CCalllistCollection::collect(const QString& backupDir, const QList<CManifestRecord*>&, const QString& fileSuffix)
 {
     const QString home = QStringLiteral("HomeDomain");
-    QString callDb = databaseFile(backupDir, QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"), fileSuffix);
-    if (callDb.isEmpty())
-        callDb = databaseFile(backupDir, home, QStringLiteral("Library/CallHistory/call_history.db"), fileSuffix);
     // From iOS 8 on the calls moved into a Core Data store.
-    if (callDb.isEmpty())
-        callDb = databaseFile(backupDir, home, QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"), fileSuffix);
-    if (callDb.isEmpty())
+    static const std::pair<const char*, const char*> kCallDatabases[] = {
+        {"WirelessDomain", "Library/CallHistory/call_history.db"},
+        {"HomeDomain", "Library/CallHistory/call_history.db"},
+        {"HomeDomain", "Library/CallHistoryDB/CallHistory.storedata"},
+    };
+    QString callDb;
+    QString callDbName;
+    for (const auto& [domain, relativePath] : kCallDatabases) {
+        callDb = databaseFile(backupDir, QLatin1String(domain), QLatin1String(relativePath), fileSuffix);
+        callDbName = QLatin1String(relativePath);
+        if (!callDb.isEmpty())
+            break;
+    }
+    if (callDb.isEmpty() || !readableDatabase(callDb, QStringLiteral("calls"), callDbName, {"call", "ZCALLRECORD"}))
         return;
     QString addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix);
     if (addressBook.isEmpty())

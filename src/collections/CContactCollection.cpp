@@ -21,16 +21,19 @@ void CContactCollection::collect(const QString& backupDir, const QList<CManifest
                                  const QString& fileSuffix)
 {
     const QString home = QString::fromLatin1(kHomeDomain);
-    QString addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix);
-    if (addressBook.isEmpty())
-        addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix);
-    if (addressBook.isEmpty())
+    QString name = QStringLiteral("Library/AddressBook/AddressBook.sqlitedb");
+    QString addressBook = databaseFile(backupDir, home, name, fileSuffix);
+    if (addressBook.isEmpty()) {
+        name = QStringLiteral("Library/AddressBook/AddressBook.db");
+        addressBook = databaseFile(backupDir, home, name, fileSuffix);
+    }
+    if (addressBook.isEmpty() || !readableDatabase(addressBook, QStringLiteral("contacts"), name, {"ABPerson"}))
         return;
     const QString images =
         databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb"), fileSuffix);
 
     if (!readContacts(qobject_cast<KdContactData*>(m_pData), addressBook, images, m_pProgress))
-        m_problems << QStringLiteral("contacts: the address book %1 could not be read").arg(QFileInfo(addressBook).fileName());
+        m_problems << QStringLiteral("contacts: the address book %1 could not be read").arg(QFileInfo(name).fileName());
 }
 
 bool readContacts(KdContactData* contacts, const QString& addressBookPath, const QString& imagesPath,

@@ -23,3 +23,29 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
     }
     return path;
 }
+
+bool CIDataCollection::readableDatabase(const QString& path, const QString& category, const QString& relativePath,
+                                        std::initializer_list<const char*> tables)
+{
+    return readableDatabase(path, category, relativePath, tables, &m_problems);
+}
+
+bool CIDataCollection::readableDatabase(const QString& path, const QString& category, const QString& relativePath,
+                                        std::initializer_list<const char*> tables, QStringList* problems)
+{
+    const QString name = QFileInfo(relativePath).fileName();
+    evidencedb::Database db;
+    if (!db.open(path, "iTunesBackup")) {
+        if (problems)
+            *problems << QStringLiteral("%1: %2 is not a database that can be read").arg(category, name);
+        return false;
+    }
+    for (const char* table : tables)
+        if (db.hasTable(table))
+            return true;
+    Log("iTunesBackup", 0, "%s (%s) holds none of the tables %s are read from", name.toUtf8().constData(),
+        path.toUtf8().constData(), category.toUtf8().constData());
+    if (problems)
+        *problems << QStringLiteral("%1: %2 holds none of the tables %1 are kept in").arg(category, name);
+    return false;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <initializer_list>
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -22,12 +24,20 @@ public:
     // What collect() found but could not read, one line each: the run reports it as skipped.
     const QStringList& problems() const { return m_problems; }
 
+    // Whether `path` opens as a database holding one of `tables`; when not, one line naming
+    // relativePath goes to `problems`: the statements would otherwise fail one by one.
+    static bool readableDatabase(const QString& path, const QString& category, const QString& relativePath,
+                                 std::initializer_list<const char*> tables, QStringList* problems);
+
 protected:
     // The file to read for the device database domain/relativePath: its data file, or a private
     // copy with the newest rows applied when the backup holds a non-empty -wal for it. Empty when
     // the data file does not exist. Collectors read every database through this.
     QString databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
                          const QString& fileSuffix);
+
+    bool readableDatabase(const QString& path, const QString& category, const QString& relativePath,
+                          std::initializer_list<const char*> tables);
 
     CIProgressCallback* m_pProgress = nullptr; // not owned
     QStringList m_problems;

@@ -302,6 +302,8 @@ void CNoteCollection::collect(const QString& backupDir, const QList<CManifestRec
     for (const char* relativePath : kNoteDatabases) {
         const QString path = databaseFile(backupDir, home, QLatin1String(relativePath), fileSuffix);
         if (!path.isEmpty()) {
+            if (!readableDatabase(path, QStringLiteral("notes"), QLatin1String(relativePath), {"ZNOTE", "note"}))
+                return;
             paths << path;
             break;
         }

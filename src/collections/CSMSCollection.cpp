@@ -129,7 +129,7 @@ void CSMSCollection::collect(const QString& backupDir, const QList<CManifestReco
     findAddressBook(backupDir, fileSuffix);
     buildAttachmentMap(backupDir, files, fileSuffix);
     const QString smsDb = databaseFile(backupDir, QString::fromLatin1(kHomeDomain), QString::fromLatin1(kSmsDb), fileSuffix);
-    if (smsDb.isEmpty())
+    if (smsDb.isEmpty() || !readableDatabase(smsDb, QStringLiteral("messages"), QString::fromLatin1(kSmsDb), {"message"}))
         return;
     if (!readChatDatabase(smsDb))
         readLegacyMessages(m_pData, smsDb, m_addressBookPath, this, m_pProgress);

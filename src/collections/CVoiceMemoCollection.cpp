@@ -65,6 +65,8 @@ void CVoiceMemoCollection::collect(const QString& backupDir, const QList<CManife
             m_times.insert(r->hashName, r->mtime);
     const int before = m_pData ? m_pData->count() : 0;
     const QString db = databaseFile(backupDir, QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db"), fileSuffix);
+    if (!db.isEmpty() && !readableDatabase(db, QStringLiteral("voice memos"), QStringLiteral("Media/Recordings/Recordings.db"), {"ZRECORDING"}))
+        return;
     // The framework logs a missing database by the name it looked for.
     CVoiceMemoQuery(m_pData, this)
         .run({db.isEmpty() ? QDir(backupDir).absoluteFilePath(backupFileName(QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db")) + fileSuffix) : db},

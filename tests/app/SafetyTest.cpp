@@ -268,7 +268,7 @@ TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
     const CliRun r = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out"))},
                               tmpEnv());
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
-    EXPECT_TRUE(r.err.contains("skipped: contacts: the address book")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("skipped: contacts: AddressBook.sqlitedb is not a database that can be read")) << r.err.constData();
     EXPECT_TRUE(r.err.contains("skipped: AddressBook.sqlitedb is not a readable SQLite database")) << r.err.constData();
 }
 

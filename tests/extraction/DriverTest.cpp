@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -182,6 +183,12 @@ TEST_P(BadDatabaseTest, EachCategoryEmptyTheRestStillExtracted)
     EXPECT_EQ(model.getCamareRoll()->count(), 1);
     for (const QString& file : dataFiles)
         EXPECT_TRUE(log.contains(file.toStdString())) << file.toStdString() << " is never named";
+    // And the run says what it skipped, by the device's file name.
+    for (const auto& d : databases) {
+        const QString name = QFileInfo(QLatin1String(d.path)).fileName();
+        EXPECT_TRUE(std::any_of(skipped.begin(), skipped.end(), [&](const QString& line) { return line.contains(name); }))
+            << name.toStdString() << " not in " << skipped.join(QLatin1Char('\n')).toStdString();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Driver, BadDatabaseTest,
