@@ -1,5 +1,7 @@
 #include "SampleBackup.h"
 
+#include <algorithm>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -296,11 +298,18 @@ QStringList registeredCategories()
     return out;
 }
 
+// The last release of each major version the samples have layouts for.
+QString demoProductVersion(int iosMajor)
+{
+    static const char* const kReleases[] = {"5.1.1", "6.1.6", "7.1.2", "8.4.1", "9.3.5"};
+    return QLatin1String(kReleases[std::clamp(iosMajor, 5, 9) - 5]);
+}
+
 bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString* error)
 {
     SampleBackupWriter writer(folder);
     writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone6,2"),
-                     options.iosMajor >= 9 ? QStringLiteral("9.3.5") : QStringLiteral("8.4.1"),
+                     demoProductVersion(options.iosMajor),
                      QDateTime(QDate(2016, 3, 14), QTime(9, 26, 53), Qt::UTC));
     // Plain files every backup carries; application containers are never indexed.
     writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Preferences/com.apple.springboard.plist"),

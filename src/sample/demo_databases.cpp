@@ -2,6 +2,8 @@
 // reminders, notes and Safari bookmarks, each in the real layout of the chosen iOS version, with
 // some rows deleted so that recovery has something to find.
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +16,7 @@
 
 #include "SampleBackup.h"
 #include "evidencedb/EvidenceDatabase.h"
+#include "ibr/schemas.h"
 #include "iosrecgen.h"
 
 namespace {
@@ -69,6 +72,35 @@ int layoutFor(int type, int iosMajor)
     return best;
 }
 
+// From iOS 8 on the device keeps calls in a Core Data store; iOS 9 samples carry the same calls
+// there instead of call_history.db, with every fourth one deleted afterwards.
+bool writeCallStore(const QString& callHistoryDb, sample::SampleBackupWriter& writer)
+{
+    return !writer.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"),
+        [&](sqlite3* db) {
+            QStringList sql = ibr::iosSchemaStatements(9, QStringLiteral("CallHistory.storedata"));
+            sql.erase(std::remove_if(sql.begin(), sql.end(), [](const QString& s) { return s.contains(QLatin1String("sqlite_")); }),
+                      sql.end());
+            sql << QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (1, 'CallDBProperties', 0, 0), "
+                                  "(2, 'CallRecord', 0, 0)")
+                << QStringLiteral("ATTACH DATABASE '%1' AS old").arg(QString(callHistoryDb).replace(QLatin1Char('\''), QStringLiteral("''")))
+                // Flags of the older store: bit 0 outgoing, 16 FaceTime, 32 its audio kind.
+                << QStringLiteral(
+                       "INSERT INTO ZCALLRECORD (Z_ENT, Z_OPT, ZANSWERED, ZCALLTYPE, ZORIGINATED, ZREAD, ZDATE, ZDURATION, "
+                       "ZISO_COUNTRY_CODE, ZUNIQUE_ID, ZADDRESS) "
+                       "SELECT 2, 1, duration > 0, CASE WHEN flags & 16 = 0 THEN 1 WHEN flags & 32 THEN 16 ELSE 8 END, "
+                       "flags & 1, 1, date - 978307200, duration, country_code, lower(hex(randomblob(16))), CAST(address AS BLOB) "
+                       "FROM old.call ORDER BY ROWID")
+                << QStringLiteral("DETACH DATABASE old")
+                << QStringLiteral("UPDATE Z_PRIMARYKEY SET Z_MAX = (SELECT max(Z_PK) FROM ZCALLRECORD) WHERE Z_ENT = 2")
+                << QStringLiteral("DELETE FROM ZCALLRECORD WHERE Z_PK % 4 = 0");
+            for (const QString& s : sql)
+                if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                    return false;
+            return true;
+        }).isEmpty();
+}
+
 bool writeDatabase(const DemoDatabase& db, sample::SampleBackupWriter& writer, const sample::DemoOptions& options)
 {
     QTemporaryDir tmp;
@@ -82,6 +114,8 @@ bool writeDatabase(const DemoDatabase& db, sample::SampleBackupWriter& writer, c
     const QString path = iosrecgen::generate(db.type, tmp.path(), o, nullptr);
     if (path.isEmpty())
         return false;
+    if (db.type == 2 && options.iosMajor >= 9)
+        return writeCallStore(path, writer);
     const QString name = QFileInfo(path).fileName();
     const QString devicePath = QLatin1String(db.folder) + name;
     // The database and whatever companion the journal mode left beside it.
