@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     // The database generators write 24 rows per unit and delete one in four; messages come
     // from the bulk writer instead (the generator's per-row deletes do not scale).
     o.categoryScale = {{QStringLiteral("messages"), 0},   {QStringLiteral("contacts"), 585}, {QStringLiteral("calls"), 2800},
-                       {QStringLiteral("calendar"), 280}, {QStringLiteral("notes"), 280},      {QStringLiteral("safari"), 100},
+                       {QStringLiteral("calendar"), 360}, {QStringLiteral("notes"), 280},      {QStringLiteral("safari"), 100},
                        {QStringLiteral("media"), 670}};
     o.extra = [](sample::SampleBackupWriter& w) {
         sample::BulkMessages bulk;
