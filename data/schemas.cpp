@@ -28,7 +28,7 @@ QString iosSchema(int major, const QString& database)
 QList<int> iosSchemaVersions(const QString& database)
 {
     QList<int> out;
-    for (int v = 5; v <= 9; ++v)
+    for (int v = 5; v <= 18; ++v)
         if (!iosSchema(v, database).isEmpty())
             out << v;
     return out;

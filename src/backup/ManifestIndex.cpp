@@ -260,6 +260,22 @@ QString backupFileName(const QString& domain, const QString& relativePath)
     return hexSha1(input);
 }
 
+QString backupDataFile(const QString& backupDir, const QString& hashName, const QString& fileSuffix)
+{
+    const QDir dir(backupDir);
+    const QString flat = dir.absoluteFilePath(hashName + fileSuffix);
+    if (hashName.size() < 2 || QFileInfo(flat).isFile())
+        return flat;
+    const QString nested = dir.absoluteFilePath(hashName.left(2) + QLatin1Char('/') + hashName + fileSuffix);
+    return QFileInfo(nested).isFile() ? nested : flat;
+}
+
+QString backupDataFile(const QString& backupDir, const QString& domain, const QString& relativePath,
+                       const QString& fileSuffix)
+{
+    return backupDataFile(backupDir, backupFileName(domain, relativePath), fileSuffix);
+}
+
 // Records are read until the first one that is cut short or implausible: zeros or garbage
 // after the real records must not turn into millions of empty entries.
 bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
@@ -446,7 +462,7 @@ bool CiTunesBackupPrivate::parseLegacyMetadata(const char* bytes, qint64 length)
     record->domain = domain;
     record->relativePath = path;
     record->hashName = backupFileName(domain, path);
-    const QFileInfo data(QDir(m_path).filePath(record->hashName + m_fileSuffix));
+    const QFileInfo data(backupDataFile(m_path, record->hashName, m_fileSuffix));
     record->size = data.exists() ? data.size() : 0;
     // The older index keeps no times: the data file's is the nearest there is.
     record->mtime = data.exists() ? data.lastModified().toSecsSinceEpoch() : 0;

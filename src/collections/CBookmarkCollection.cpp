@@ -143,9 +143,8 @@ CBookmarkCollection::CBookmarkCollection(KdData* safari) : m_pData(safari) {}
 void CBookmarkCollection::collect(const QString& backupDir, const QList<CManifestRecord*>&, const QString& fileSuffix)
 {
     const QString home = QString::fromLatin1(kHomeDomain);
-    const QDir dir(backupDir);
     auto dataFile = [&](const char* relativePath) {
-        return dir.absoluteFilePath(backupFileName(home, QLatin1String(relativePath)) + fileSuffix);
+        return backupDataFile(backupDir, home, QLatin1String(relativePath), fileSuffix);
     };
     QString database = databaseFile(backupDir, home, QLatin1String(kBookmarksDb), fileSuffix);
     if (database.isEmpty())

@@ -39,7 +39,7 @@ QString calendarDatabaseCandidate(const QString& backupDir, const QString& fileS
     const QString home = QString::fromLatin1(kCalendarDomain);
     const QString relative = QString::fromLatin1(kCalendarDatabase);
     if (readable.isEmpty())
-        return QDir(backupDir).absoluteFilePath(backupFileName(home, relative) + fileSuffix);
+        return backupDataFile(backupDir, home, relative, fileSuffix);
     if (!CIDataCollection::readableDatabase(readable, category, relative, {"CalendarItem", "Event"}, problems))
         return QString();
     return readable;

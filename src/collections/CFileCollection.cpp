@@ -2,6 +2,7 @@
 
 #include <QDir>
 
+#include "BackupFiles.h"
 #include "CIProgressCallback.h"
 #include "CManifestRecord.h"
 #include "kddata/KdData.h"
@@ -15,7 +16,6 @@ CFileCollection::CFileCollection(const QString& domain, const QString& pathPrefi
 void CFileCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& files,
                               const QString& fileSuffix)
 {
-    const QDir dir(backupDir);
     const int n = files.size();
     double step = 0.0;
     if (n > 0 && m_pProgress)
@@ -35,7 +35,7 @@ void CFileCollection::collect(const QString& backupDir, const QList<CManifestRec
             continue;
         if (record->relativePath.contains(QLatin1String("/.")))
             continue; // hidden files and folders
-        const QFileInfo dataFile(dir, record->hashName + fileSuffix);
+        const QFileInfo dataFile(backupDataFile(backupDir, record->hashName, fileSuffix));
         if (dataFile.exists())
             collectFile(dataFile, *record);
     }

@@ -9,11 +9,10 @@
 QString CIDataCollection::databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
                                        const QString& fileSuffix)
 {
-    const QDir dir(backupDir);
-    const QString data = dir.absoluteFilePath(backupFileName(domain, relativePath) + fileSuffix);
+    const QString data = backupDataFile(backupDir, domain, relativePath, fileSuffix);
     if (!QFileInfo(data).isFile())
         return QString();
-    const QString wal = dir.absoluteFilePath(backupFileName(domain, relativePath + QStringLiteral("-wal")) + fileSuffix);
+    const QString wal = backupDataFile(backupDir, domain, relativePath + QStringLiteral("-wal"), fileSuffix);
     QString why;
     const QString path = m_liveCopies.readablePath(data, wal, &why);
     if (!why.isEmpty()) {

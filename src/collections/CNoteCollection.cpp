@@ -308,7 +308,7 @@ void CNoteCollection::collect(const QString& backupDir, const QList<CManifestRec
             break;
         }
         // Absent: named anyway, so that the query's log line says which file was looked for.
-        paths << QDir(backupDir).absoluteFilePath(backupFileName(home, QLatin1String(relativePath)) + fileSuffix);
+        paths << backupDataFile(backupDir, home, QLatin1String(relativePath), fileSuffix);
     }
     CNoteQuery(m_pData).run(paths, m_pProgress);
 }

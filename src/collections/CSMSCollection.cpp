@@ -148,13 +148,12 @@ void CSMSCollection::buildAttachmentMap(const QString& backupDir, const QList<CM
 {
     m_attachmentFiles.clear();
     m_attachmentNames.clear();
-    const QDir dir(backupDir);
     for (const CManifestRecord* record : files) {
         if (!record || record->size == 0 || !record->relativePath.startsWith(QLatin1String(kSmsFolder)))
             continue;
         if (!m_attachmentFiles.contains(record->relativePath))
             m_attachmentNames[record->relativePath.section(QLatin1Char('/'), -1)] << record->relativePath;
-        m_attachmentFiles[record->relativePath] = dir.absoluteFilePath(record->hashName + fileSuffix);
+        m_attachmentFiles[record->relativePath] = backupDataFile(backupDir, record->hashName, fileSuffix);
     }
 }
 

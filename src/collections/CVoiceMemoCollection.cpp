@@ -69,7 +69,7 @@ void CVoiceMemoCollection::collect(const QString& backupDir, const QList<CManife
         return;
     // The framework logs a missing database by the name it looked for.
     CVoiceMemoQuery(m_pData, this)
-        .run({db.isEmpty() ? QDir(backupDir).absoluteFilePath(backupFileName(QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db")) + fileSuffix) : db},
+        .run({db.isEmpty() ? backupDataFile(backupDir, QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db"), fileSuffix) : db},
              m_pProgress);
     for (int i = before; m_pData && i < m_pData->count(); ++i)
         if (auto* item = dynamic_cast<KdFileItem*>(m_pData->at(i, false)))
@@ -81,7 +81,7 @@ bool CVoiceMemoCollection::translatePath(QString& path, qint64& size)
     const QString name = path.section(QLatin1Char('/'), -1);
     if (name.isEmpty())
         return false;
-    const QFileInfo data(QDir(m_backupDir), backupFileName(QLatin1String(kMediaDomain), QLatin1String(kRecordings) + name) + m_fileSuffix);
+    const QFileInfo data(backupDataFile(m_backupDir, QLatin1String(kMediaDomain), QLatin1String(kRecordings) + name, m_fileSuffix));
     if (!data.isFile())
         return false;
     path = data.absoluteFilePath();

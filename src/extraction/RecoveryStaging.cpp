@@ -31,12 +31,11 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
             targetFolder.toUtf8().constData(), m_path.toUtf8().constData());
         return;
     }
-    const QDir source(m_path);
     const QDir target(targetFolder);
     // Copies one data file under the path's last component; false with the reason when the file
     // is there but could not be copied, true (and *present false) when the backup lacks it.
     auto copy = [&](const QString& domain, const QString& path, bool* present, QString* why) {
-        const QString from = source.absoluteFilePath(backupFileName(domain, path) + m_fileSuffix);
+        const QString from = backupDataFile(m_path, domain, path, m_fileSuffix);
         *present = QFileInfo::exists(from);
         return !*present || CCommonUtils::copyFile(from, target, path.section(QLatin1Char('/'), -1), why);
     };
