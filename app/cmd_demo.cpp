@@ -43,8 +43,8 @@ int runDemo(QStringList args)
     if (!ios.isEmpty()) {
         bool ok = false;
         options.iosMajor = ios.toInt(&ok);
-        if (!ok || options.iosMajor < 5 || options.iosMajor > 9)
-            return cli::usageError(kDemoUsage, QStringLiteral("--ios takes a major version from 5 to 9"));
+        if (!ok || options.iosMajor < 5 || options.iosMajor > 18)
+            return cli::usageError(kDemoUsage, QStringLiteral("--ios takes a major version from 5 to 18"));
     }
     if (!scale.isEmpty()) {
         // A bigger sample for trying the speed: N times the rows of every category.

@@ -41,7 +41,8 @@ QStringList iosSchemaStatements(int major, const QString& database)
     QString cur;
     const QStringList lines = iosSchema(major, database).split(QLatin1Char('\n'));
     for (const QString& line : lines) {
-        if (cur.isEmpty() && line.trimmed().isEmpty())
+        // Blank lines and the comment naming each file's source stay out of the statements.
+        if (cur.isEmpty() && (line.trimmed().isEmpty() || line.startsWith(QLatin1String("--"))))
             continue;
         cur += line + QLatin1Char('\n');
         if (sqlite3_complete(cur.toUtf8().constData())) {

@@ -105,6 +105,16 @@ bool CiTunesBackupPrivate::parse(const QString& path)
         Log(kModule, 0, "Fail to parse Manifest.plist for: %s", pathUtf8.constData());
         return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: not a readable property list").arg(manifest));
     }
+    // From iOS 10 on the index is a database; a Manifest.mbdb left beside it is older.
+    const QString manifestDb = dir.filePath(QStringLiteral("Manifest.db"));
+    if (QFileInfo::exists(manifestDb) || QFileInfo(manifestDb).isSymLink()) {
+        m_fileSuffix.clear();
+        if (!parseManifestDb(manifestDb)) {
+            Log(kModule, 0, "Fail to parse Manifest.db for: %s", pathUtf8.constData());
+            return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: no file index read from it").arg(manifestDb));
+        }
+        return true;
+    }
     const QString mbdb = dir.filePath(QStringLiteral("Manifest.mbdb"));
     if (QFileInfo::exists(mbdb) || QFileInfo(mbdb).isSymLink()) {
         m_fileSuffix.clear();

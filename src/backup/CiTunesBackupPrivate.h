@@ -24,6 +24,7 @@ public:
     bool parseInfoPlist(const QString& file);
     bool parseManifestPlist(const QString& file);
     bool parseManifestMbdb(const QString& file);
+    bool parseManifestDb(const QString& file);
     bool parseLegacyIndex();
     bool parseLegacyMetadata(const char* bytes, qint64 length);
     // Copies the category databases with their companions into targetFolder for the deleted-record

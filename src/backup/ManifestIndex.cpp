@@ -2,8 +2,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@
 #include "BackupFiles.h"
 #include "kddata/CCommonUtils.h"
 #include "CiTunesBackupPrivate.h"
+#include "KeyedArchive.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "utility/Log.h"
 #include "utility/SafeIo.h"
 
@@ -43,6 +47,7 @@ const int kRecordStrings = 5;
 const int kFixedBlockSize = 40;
 const int kFixedMtimeOffset = 18;
 const int kFixedSizeOffset = 30;
+const int kFixedProtectionOffset = 38;
 const int kFixedPropertyCountOffset = 39;
 const quint16 kEmptyString = 0xFFFF;
 const quint16 kFileTypeMask = 0xF000;
@@ -361,6 +366,8 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
             record->relativePath = decodeText(path, n[1]);
             record->size = fileSize;
             record->mtime = qint64(readU32BE(fixed + kFixedMtimeOffset));
+            record->mode = mode;
+            record->protectionClass = fixed[kFixedProtectionOffset];
             record->propertyCount = propertyCount;
             sha1.reset();
             sha1.addData(domains.utf8());
@@ -467,5 +474,70 @@ bool CiTunesBackupPrivate::parseLegacyMetadata(const char* bytes, qint64 length)
     // The older index keeps no times: the data file's is the nearest there is.
     record->mtime = data.exists() ? data.lastModified().toSecsSinceEpoch() : 0;
     m_files.append(record);
+    return true;
+}
+
+// Manifest.db (iOS 10 on): table Files (fileID, domain, relativePath, flags, file). `file` is a
+// keyed archive of the record (Size, Mode, LastModified, ProtectionClass, ...); flags say 1 file,
+// 2 folder, 4 symbolic link.
+bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
+{
+    evidencedb::Database db;
+    if (!db.openLive(file, kModule)) {
+        noteProblem(m_isEncrypted ? QStringLiteral("%1 is encrypted: the backup's files are listed only with its password").arg(file)
+                                  : QStringLiteral("%1: not a database that can be read").arg(file));
+        // An encrypted backup still describes its device.
+        return m_isEncrypted;
+    }
+    evidencedb::Statement st(db, "select fileID, domain, relativePath, flags, file from Files");
+    if (!st.ok()) {
+        noteProblem(QStringLiteral("%1: not a file index (it has no table of files)").arg(file));
+        return false;
+    }
+    static const QRegularExpression kHashName(QStringLiteral("^[0-9a-f]{40}$"));
+    int renamed = 0;
+    int implausible = 0;
+    qint64 rows = 0;
+    DomainCache domains;
+    while (st.next()) {
+        ++rows;
+        const QByteArray domain = st.text(1);
+        if (!domains.set(domain.constData(), int(qMin<qsizetype>(domain.size(), INT_MAX)))) {
+            ++implausible;
+            continue;
+        }
+        if (startsWithAppDomain(domains.text()))
+            continue;
+        auto* record = new CManifestRecord;
+        record->domain = domains.text();
+        record->relativePath = QString::fromUtf8(st.text(2));
+        // The name becomes a path: anything but a hash of the record is not taken as one.
+        record->hashName = QString::fromLatin1(st.text(0)).toLower();
+        if (!kHashName.match(record->hashName).hasMatch()) {
+            record->hashName = backupFileName(record->domain, record->relativePath);
+            ++renamed;
+        }
+        const qint64 flags = st.int64(3);
+        const KeyedArchive archive(st.blob(4));
+        const plist_t object = archive.root();
+        qint64 value = 0;
+        if (archive.integer(object, "Size", &value) && value > 0)
+            record->size = value;
+        if (archive.integer(object, "LastModified", &value) && value > 0)
+            record->mtime = value;
+        if (archive.integer(object, "ProtectionClass", &value) && value >= 0 && value < 256)
+            record->protectionClass = int(value);
+        if (archive.integer(object, "Mode", &value) && value > 0 && value <= 0xFFFF)
+            record->mode = quint16(value);
+        else
+            record->mode = flags == 2 ? 040755 : flags == 4 ? 0120755 : 0100644;
+        m_files.append(record);
+    }
+    if (implausible)
+        Log(kModule, 0, "Manifest.db %s: %d records without a plausible domain left out", file.toUtf8().constData(), implausible);
+    if (renamed)
+        Log(kModule, 0, "Manifest.db %s: %d records whose file name is not a hash were named from their domain and path",
+            file.toUtf8().constData(), renamed);
+    Log(kModule, 1, " %lld records in %s, %d kept", rows, file.toUtf8().constData(), int(m_files.size()));
     return true;
 }

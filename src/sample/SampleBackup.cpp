@@ -13,6 +13,7 @@
 
 #include "../backup/Plist.h"
 #include "evidencedb/EvidenceDatabase.h"
+#include "ibr/schemas.h"
 #include "utility/SafeIo.h"
 
 #include <cstdlib>
@@ -142,7 +143,10 @@ void SampleBackupWriter::setDevice(const QString& deviceName, const QString& pro
 QString SampleBackupWriter::addFile(const QString& domain, const QString& relativePath, const QByteArray& data)
 {
     addIndexOnly(domain, relativePath, data.size());
-    const QString name = hashedName(domain, relativePath) + (indexKind == IndexKind::Legacy ? ".mddata" : "");
+    const QString hash = hashedName(domain, relativePath);
+    const QString name = indexKind == IndexKind::Legacy       ? hash + QStringLiteral(".mddata")
+                         : indexKind == IndexKind::ManifestDb ? hash.left(2) + QLatin1Char('/') + hash
+                                                              : hash;
     m_dataFiles.append(qMakePair(name, data));
     return QDir(m_folder).absoluteFilePath(name);
 }
@@ -192,6 +196,95 @@ QString SampleBackupWriter::addDatabase(const QString& domain, const QString& re
     return addFile(domain, relativePath, f.readAll());
 }
 
+QByteArray SampleBackupWriter::fileArchive(const MbdbRecord& r)
+{
+    const PlistPtr owner(plist_new_dict());
+    plist_t root = owner.get();
+    plist_dict_set_item(root, "$version", plist_new_uint(100000));
+    plist_dict_set_item(root, "$archiver", plist_new_string("NSKeyedArchiver"));
+    plist_t top = plist_new_dict();
+    plist_dict_set_item(top, "root", plist_new_uid(1));
+    plist_dict_set_item(root, "$top", top);
+    plist_t objects = plist_new_array();
+    plist_array_append_item(objects, plist_new_string("$null"));
+    plist_t file = plist_new_dict();
+    plist_dict_set_item(file, "$class", plist_new_uid(3));
+    plist_dict_set_item(file, "RelativePath", plist_new_uid(2));
+    plist_dict_set_item(file, "Size", plist_new_uint(uint64_t(r.size)));
+    plist_dict_set_item(file, "Mode", plist_new_uint(r.mode));
+    plist_dict_set_item(file, "InodeNumber", plist_new_uint(r.inode));
+    plist_dict_set_item(file, "UserID", plist_new_uint(r.uid));
+    plist_dict_set_item(file, "GroupID", plist_new_uint(r.gid));
+    plist_dict_set_item(file, "LastModified", plist_new_uint(r.mtime));
+    plist_dict_set_item(file, "LastStatusChange", plist_new_uint(r.ctime));
+    plist_dict_set_item(file, "Birth", plist_new_uint(r.ctime));
+    plist_dict_set_item(file, "ProtectionClass", plist_new_uint(r.protectionClass));
+    plist_dict_set_item(file, "Flags", plist_new_uint(0));
+    plist_array_append_item(objects, file);
+    plist_array_append_item(objects, plist_new_string(r.path.constData()));
+    plist_t cls = plist_new_dict();
+    plist_dict_set_item(cls, "$classname", plist_new_string("MBFile"));
+    plist_t classes = plist_new_array();
+    plist_array_append_item(classes, plist_new_string("MBFile"));
+    plist_array_append_item(classes, plist_new_string("NSObject"));
+    plist_dict_set_item(cls, "$classes", classes);
+    plist_array_append_item(objects, cls);
+    plist_dict_set_item(root, "$objects", objects);
+    return toBinary(root);
+}
+
+bool SampleBackupWriter::writeManifestDb(const QString& path) const
+{
+    const QString wal = path + QStringLiteral("-wal");
+    const QString keep = path + QStringLiteral(".keep");
+    const QString keepWal = wal + QStringLiteral(".keep");
+    for (const QString& f : {path, wal, keep, keepWal})
+        QFile::remove(f);
+    {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open(QFile::encodeName(path).constData(), &raw);
+        const evidencedb::SqlitePtr db(raw);
+        if (rc != SQLITE_OK)
+            return false;
+        auto exec = [&](const char* sql) { return sqlite3_exec(raw, sql, nullptr, nullptr, nullptr) == SQLITE_OK; };
+        bool ok = exec(manifestDbWal ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE") && exec("PRAGMA wal_autocheckpoint=0");
+        for (const QString& s : ibr::iosSchemaStatements(14, QStringLiteral("Manifest.db")))
+            ok = ok && exec(s.toUtf8().constData());
+        sqlite3_stmt* insert = nullptr;
+        ok = ok && sqlite3_prepare_v2(raw, "INSERT INTO Files (fileID, domain, relativePath, flags, file) VALUES (?, ?, ?, ?, ?)",
+                                      -1, &insert, nullptr) == SQLITE_OK;
+        const int half = int(m_records.size()) / 2;
+        ok = ok && exec("BEGIN");
+        for (int i = 0; ok && i < m_records.size(); ++i) {
+            const MbdbRecord& r = m_records[i];
+            if (manifestDbWal && i == half) // the rest lives only in the -wal
+                ok = exec("COMMIT") && exec("PRAGMA wal_checkpoint(TRUNCATE)") && exec("BEGIN");
+            const QByteArray id = QCryptographicHash::hash(r.domain + '-' + r.path, QCryptographicHash::Sha1).toHex();
+            const QByteArray blob = fileArchive(r);
+            const quint16 type = r.mode & 0xF000;
+            sqlite3_bind_text(insert, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 2, r.domain.constData(), int(r.domain.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 3, r.path.constData(), int(r.path.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert, 4, type == 0x4000 ? 2 : type == 0xA000 ? 4 : 1);
+            sqlite3_bind_blob(insert, 5, blob.constData(), int(blob.size()), SQLITE_TRANSIENT);
+            ok = ok && sqlite3_step(insert) == SQLITE_DONE;
+            sqlite3_reset(insert);
+        }
+        sqlite3_finalize(insert);
+        ok = ok && exec("COMMIT");
+        if (!ok)
+            return false;
+        // Closing folds the -wal back in: keep both files as they are while open.
+        if (manifestDbWal && !(QFile::copy(path, keep) && QFile::copy(wal, keepWal)))
+            return false;
+    }
+    if (!manifestDbWal)
+        return true;
+    QFile::remove(path);
+    QFile::remove(wal);
+    return QFile::rename(keep, path) && QFile::rename(keepWal, wal);
+}
+
 bool SampleBackupWriter::write(QString* error)
 {
     auto fail = [error](const QString& message) {
@@ -227,14 +320,17 @@ bool SampleBackupWriter::write(QString* error)
         }
         if (manifestDate.isValid())
             plist_dict_set_item(root, "Date", dateNode(manifestDate));
-        plist_dict_set_item(root, "Version", plist_new_string("9.1"));
+        plist_dict_set_item(root, "Version", plist_new_string(indexKind == IndexKind::ManifestDb ? "10.0" : "9.1"));
         plist_dict_set_item(root, "WasPasscodeSet", plist_new_bool(0));
         manifest = manifestFormat == PlistFormat::Binary ? toBinary(root) : toXml(root);
     }
     if (!writeBytes(dir.filePath(QStringLiteral("Manifest.plist")), manifest))
         return fail(QStringLiteral("cannot write Manifest.plist"));
 
-    if (indexKind == IndexKind::Mbdb) {
+    if (indexKind == IndexKind::ManifestDb) {
+        if (!writeManifestDb(dir.filePath(QStringLiteral("Manifest.db"))))
+            return fail(QStringLiteral("cannot write Manifest.db"));
+    } else if (indexKind == IndexKind::Mbdb) {
         QByteArray mbdb("mbdb\x05\x00", 6);
         for (const MbdbRecord& r : m_records) {
             putString(mbdb, r.domain, r.domainIsEmptyMarker);
@@ -280,7 +376,7 @@ bool SampleBackupWriter::write(QString* error)
     }
 
     for (const auto& file : m_dataFiles)
-        if (!writeBytes(dir.filePath(file.first), file.second))
+        if (!QDir().mkpath(QFileInfo(dir.filePath(file.first)).path()) || !writeBytes(dir.filePath(file.first), file.second))
             return fail(QStringLiteral("cannot write data file %1").arg(file.first));
     return true;
 }
@@ -301,13 +397,16 @@ QStringList registeredCategories()
 // The last release of each major version the samples have layouts for.
 QString demoProductVersion(int iosMajor)
 {
-    static const char* const kReleases[] = {"5.1.1", "6.1.6", "7.1.2", "8.4.1", "9.3.5"};
-    return QLatin1String(kReleases[std::clamp(iosMajor, 5, 9) - 5]);
+    static const char* const kReleases[] = {"5.1.1",  "6.1.6",  "7.1.2",  "8.4.1",   "9.3.5",   "10.3.3", "11.4.1",
+                                            "12.5.7", "13.7",   "14.8.1", "15.8.3",  "16.7.10", "17.6.1", "18.1"};
+    return QLatin1String(kReleases[std::clamp(iosMajor, 5, 18) - 5]);
 }
 
 bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString* error)
 {
     SampleBackupWriter writer(folder);
+    if (options.iosMajor >= 10)
+        writer.indexKind = SampleBackupWriter::IndexKind::ManifestDb;
     writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone6,2"),
                      demoProductVersion(options.iosMajor),
                      QDateTime(QDate(2016, 3, 14), QTime(9, 26, 53), Qt::UTC));

@@ -1,7 +1,8 @@
 #pragma once
 
 // Writes backup folders as the desktop sync software lays them out: Info.plist, Manifest.plist,
-// Manifest.mbdb (or the older .mdinfo/.mddata pairs) and data files under their hashed names.
+// Manifest.mbdb (or the older .mdinfo/.mddata pairs, or iOS 10's Manifest.db) and data files
+// under their hashed names (iOS 10 on: in sub-folders named by the names' first two digits).
 // Serves `ibreader demo` and the tests; can also write damaged variants on purpose.
 
 #include <QByteArray>
@@ -43,7 +44,7 @@ class SampleBackupWriter
 {
 public:
     enum class PlistFormat { Binary, Xml };
-    enum class IndexKind { Mbdb, Legacy };
+    enum class IndexKind { Mbdb, Legacy, ManifestDb };
 
     explicit SampleBackupWriter(const QString& folder);
 
@@ -59,7 +60,9 @@ public:
     QDateTime manifestDate;        // "Date"; null: left out
     QByteArray manifestOverride;   // non-empty: written as Manifest.plist verbatim
 
-    IndexKind indexKind = IndexKind::Mbdb;
+    IndexKind indexKind = IndexKind::Mbdb; // set before adding files
+    // Manifest.db in WAL mode, its last records only in Manifest.db-wal.
+    bool manifestDbWal = false;
     QByteArray mbdbTail; // raw bytes appended after the last record (truncated tails, garbage)
 
     // Sets every descriptive field to a plausible device (names, serial, versions, dates).
@@ -71,7 +74,9 @@ public:
     QString addFile(const QString& domain, const QString& relativePath, const QByteArray& data);
     // A record that is indexed but whose data file is not written.
     void addIndexOnly(const QString& domain, const QString& relativePath, qint64 size);
-    void addRawRecord(const MbdbRecord& record); // Manifest.mbdb only
+    void addRawRecord(const MbdbRecord& record); // Manifest.mbdb and Manifest.db
+    // The keyed archive Manifest.db keeps of a record.
+    static QByteArray fileArchive(const MbdbRecord& record);
     // An SQLite database built by `build` in a temporary file, then added like addFile.
     // `build` receives an open connection; returning false abandons the file.
     QString addDatabase(const QString& domain, const QString& relativePath,
@@ -81,6 +86,8 @@ public:
     bool write(QString* error = nullptr);
 
 private:
+    bool writeManifestDb(const QString& path) const;
+
     QString m_folder;
     QList<MbdbRecord> m_records;
     QList<QPair<QString, QByteArray>> m_dataFiles; // hashed file name -> bytes

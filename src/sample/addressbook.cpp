@@ -46,6 +46,13 @@ void generateGuid(sqlite3_context* context, int, sqlite3_value**)
     sqlite3_result_text(context, guid.constData(), guid.size(), SQLITE_TRANSIENT);
 }
 
+// Stand-in for the device's trigger helper: the value its triggers store is the one they pass.
+void updateValueFromTrigger(sqlite3_context* context, int argc, sqlite3_value** argv)
+{
+    if (argc > 0)
+        sqlite3_result_value(context, argv[0]);
+}
+
 bool exec(sqlite3* db, const QString& sql)
 {
     return sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -252,6 +259,8 @@ bool createAddressBookTables(sqlite3* db, int iosMajor, const QString& database)
         return false;
     sqlite3_create_function_v2(db, "ab_generate_guid", 0, SQLITE_UTF8, nullptr, &generateGuid, nullptr, nullptr,
                                nullptr);
+    sqlite3_create_function_v2(db, "ab_update_value_from_trigger", 3, SQLITE_UTF8, nullptr, &updateValueFromTrigger,
+                               nullptr, nullptr, nullptr);
     if (database.startsWith(QLatin1String("AddressBookImages")))
         exec(db, QStringLiteral("PRAGMA page_size = 8192"));
     // A scratch file: durability buys nothing and costs a sync per statement.

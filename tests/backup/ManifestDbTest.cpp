@@ -1,0 +1,152 @@
+// The iOS 10+ index: the same records as Manifest.mbdb gives for the same files, rows that live
+// only in its -wal, data files in sub-folders, and hostile rows and blobs.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include "BackupFiles.h"
+#include "BackupFixture.h"
+#include "CManifestRecord.h"
+#include "CiTunesBackup.h"
+#include "KeyedArchive.h"
+#include "SampleBackup.h"
+#include "TestSupport.h"
+
+using sample::SampleBackupWriter;
+
+namespace {
+
+QStringList describe(const CiTunesBackup& b)
+{
+    QStringList out;
+    for (const CManifestRecord* r : b.files())
+        out << QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
+                   .arg(r->domain, r->relativePath, r->hashName)
+                   .arg(r->size)
+                   .arg(r->mtime)
+                   .arg(r->mode, 0, 8)
+                   .arg(r->protectionClass);
+    return out;
+}
+
+void fill(SampleBackupWriter& w)
+{
+    w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), "sms");
+    w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/DCIM/100APPLE/IMG_0001.JPG"), "jpeg bytes");
+    sample::MbdbRecord folder = mbdbRecord("HomeDomain", "Library/Notes");
+    folder.mode = 040755;
+    folder.mtime = 1500000000;
+    folder.protectionClass = 3;
+    w.addRawRecord(folder);
+    w.addRawRecord(mbdbRecord("AppDomain-com.example.app", "Documents/x")); // application containers are never indexed
+    w.addFile(QStringLiteral("HomeDomain"), QString::fromUtf8("Library/Caf\xc3\xa9.txt"), "u");
+}
+
+bool setRow(const QString& db, const QByteArray& sql)
+{
+    sqlite3* raw = nullptr;
+    sqlite3_open(QFile::encodeName(db).constData(), &raw);
+    const bool ok = sqlite3_exec(raw, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(raw);
+    return ok;
+}
+
+} // namespace
+
+// Both index generations describe the same files alike; the iOS 10 one keeps its data files in
+// sub-folders, and the -wal rows count as much as the others, without the folder being touched.
+TEST(ManifestDb, SameRecordsAsTheOlderIndexWalRowsIncluded)
+{
+    TestBackup older(SampleBackupWriter::IndexKind::Mbdb, false);
+    fill(older.w);
+    ASSERT_TRUE(older.write());
+    CiTunesBackup a;
+    ASSERT_TRUE(a.parseFromPath(older.folder));
+
+    for (bool wal : {false, true}) {
+        SCOPED_TRACE(wal);
+        TestBackup newer(SampleBackupWriter::IndexKind::ManifestDb, false);
+        newer.w.manifestDbWal = wal;
+        fill(newer.w);
+        ASSERT_TRUE(newer.write());
+        EXPECT_EQ(QFileInfo::exists(newer.file(QStringLiteral("Manifest.db-wal"))), wal);
+        const auto before = testsupport::snapshotFolder(newer.folder);
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(newer.folder));
+        EXPECT_EQ(testsupport::snapshotFolder(newer.folder), before);
+        // The older index keeps no times of its own: compare all but that.
+        QStringList expected = describe(a), got = describe(b);
+        ASSERT_EQ(got.size(), 4);
+        for (int i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].section(QLatin1Char('|'), 0, 3) + got[i].section(QLatin1Char('|'), 5),
+                      expected[i].section(QLatin1Char('|'), 0, 3) + expected[i].section(QLatin1Char('|'), 5));
+        }
+        EXPECT_EQ(b.files()[2]->mtime, 1500000000);
+        const QString sms = backupDataFile(b.path(), QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), QString());
+        EXPECT_EQ(sms, QDir(b.path()).absoluteFilePath(b.files()[0]->hashName.left(2) + QLatin1Char('/') + b.files()[0]->hashName));
+        EXPECT_TRUE(QFileInfo(sms).isFile());
+    }
+}
+
+// Rows a hostile index could hold: a file name that is a path, a blob that is no archive, a
+// domain that is none. Each record keeps what can be trusted; nothing is read outside the folder.
+TEST(ManifestDb, HostileRowsKeepWhatCanBeTrusted)
+{
+    TestBackup f(SampleBackupWriter::IndexKind::ManifestDb, false);
+    fill(f.w);
+    ASSERT_TRUE(f.write());
+    const QString db = f.file(QStringLiteral("Manifest.db"));
+    ASSERT_TRUE(setRow(db, "UPDATE Files SET fileID = '../../etc/passwd' WHERE relativePath = 'Library/SMS/sms.db';"
+                           "UPDATE Files SET file = x'62706c6973743030ffff' WHERE domain = 'MediaDomain';"
+                           "INSERT INTO Files VALUES ('0123', x'00ff', 'p', 1, NULL);"
+                           "INSERT INTO Files VALUES ('4567', NULL, NULL, NULL, NULL);"));
+    testsupport::LogCapture log;
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    ASSERT_EQ(b.files().size(), 4);
+    EXPECT_EQ(b.files()[0]->hashName, backupFileName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db")));
+    EXPECT_EQ(b.files()[1]->size, 0); // the blob is not read: size unknown, the file still listed
+    EXPECT_EQ(b.files()[1]->mode, 0100644);
+    EXPECT_TRUE(log.contains("1 records whose file name is not a hash"));
+    EXPECT_TRUE(log.contains("2 records without a plausible domain left out"));
+
+    // Without a table of files it is no index; an encrypted one still describes the device.
+    ASSERT_TRUE(setRow(db, "DROP TABLE Files"));
+    EXPECT_FALSE(b.parseFromPath(f.folder));
+    EXPECT_EQ(b.parseFailure(), CiTunesBackup::Unreadable);
+    f.w.isEncrypted = true;
+    ASSERT_TRUE(f.write());
+    testsupport::writeFile(db, QByteArray(4096, '\x7f'));
+    ASSERT_TRUE(b.parseFromPath(f.folder));
+    EXPECT_TRUE(b.isEncrypted());
+    EXPECT_TRUE(b.files().isEmpty());
+    EXPECT_TRUE(b.parseProblem().contains(QLatin1String("encrypted"))) << b.parseProblem().toStdString();
+}
+
+// References that point nowhere or in circles, and values of the wrong kind, are missing values.
+TEST(KeyedArchiveTest, ReferencesAreResolvedWithinBounds)
+{
+    sample::MbdbRecord r = mbdbRecord("HomeDomain", "a");
+    r.size = 42;
+    const QByteArray good = SampleBackupWriter::fileArchive(r);
+    const KeyedArchive archive(good);
+    ASSERT_TRUE(archive.isValid());
+    qint64 v = 0;
+    EXPECT_TRUE(archive.integer(archive.root(), "Size", &v));
+    EXPECT_EQ(v, 42);
+    EXPECT_EQ(archive.string(archive.root(), "RelativePath"), QStringLiteral("a"));
+    EXPECT_EQ(archive.className(archive.root()), QStringLiteral("MBFile"));
+    EXPECT_FALSE(archive.integer(archive.root(), "RelativePath", &v));
+    EXPECT_FALSE(archive.integer(archive.root(), "Missing", &v));
+
+    plist_t dangling = plist_new_uid(999);
+    EXPECT_EQ(archive.resolve(dangling), nullptr);
+    plist_free(dangling);
+    for (const QByteArray& bad : {QByteArray(), QByteArray("bplist00"), good.left(good.size() / 2), QByteArray(300, '\0')})
+        EXPECT_FALSE(KeyedArchive(bad).isValid());
+}
