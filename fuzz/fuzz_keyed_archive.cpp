@@ -9,7 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const KeyedArchive archive(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
-    const plist_t root = archive.root();
+    const KeyedArchive::Node root = archive.root();
     qint64 value = 0;
     for (const char* key : {"Size", "LastModified", "ProtectionClass", "Mode", "RelativePath", "$class"})
         archive.integer(root, key, &value);

@@ -2,104 +2,233 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
+#include <cstring>
 #include <limits>
 
+// Binary property list: "bplist00", the objects, a table of their offsets, and a 32-byte trailer
+// (offset width at 6, reference width at 7, object count at 8, top object at 16, table offset
+// at 24; numbers big-endian). Each object starts with a marker: type in the high nibble, a count
+// (or 0xF: an integer object with the count follows) in the low one.
 namespace {
 
-plist_t dictItem(plist_t dict, const char* key)
-{
-    return dict && plist_get_node_type(dict) == PLIST_DICT ? plist_dict_get_item(dict, key) : nullptr;
-}
+const int kHeaderSize = 8;
+const int kTrailerSize = 32;
+enum Type { Simple = 0x0, Int = 0x1, Real = 0x2, Data = 0x4, Ascii = 0x5, Utf16 = 0x6, Uid = 0x8, Array = 0xA, Dict = 0xD };
+const int kFalse = 0x8;
+const int kTrue = 0x9;
+const int kCountFollows = 0xF;
 
 } // namespace
 
-KeyedArchive::KeyedArchive(const QByteArray& bytes) : m_plist(plistFromBytes(bytes, true, false))
+KeyedArchive::KeyedArchive(const QByteArray& bytes) : m_bytes(bytes)
 {
-    plist_t top = dictItem(m_plist.get(), "$top");
-    m_objects = dictItem(m_plist.get(), "$objects");
-    if (!top || !m_objects || plist_get_node_type(m_objects) != PLIST_ARRAY)
+    const quint64 size = quint64(m_bytes.size());
+    if (size < quint64(kHeaderSize + kTrailerSize) || std::memcmp(m_bytes.constData(), "bplist0", 7) != 0)
         return;
-    plist_t rootRef = dictItem(top, "root");
-    if (!rootRef && plist_get_node_type(top) == PLIST_DICT && plist_dict_get_size(top) == 1) {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(top, &it);
-        char* key = nullptr;
-        plist_dict_next_item(top, it, &key, &rootRef);
-        free(key);
-        free(it);
+    const quint64 trailer = size - kTrailerSize;
+    quint64 offsetSize = 0, refSize = 0, top = 0;
+    if (!uint(trailer + 6, 1, &offsetSize) || !uint(trailer + 7, 1, &refSize) || !uint(trailer + 8, 8, &m_objectCount)
+        || !uint(trailer + 16, 8, &top) || !uint(trailer + 24, 8, &m_table))
+        return;
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || top >= m_objectCount || m_table > trailer
+        || m_objectCount > (trailer - m_table) / offsetSize)
+        return;
+    m_offsetSize = int(offsetSize);
+    m_refSize = int(refSize);
+    const Node topDict = Node(top);
+    m_objects = dictValue(topDict, "$objects");
+    Object objects;
+    if (!object(m_objects, &objects) || objects.type != Array)
+        return;
+    Object rootObject;
+    const Node root = member(dictValue(topDict, "$top"), "root");
+    if (object(root, &rootObject) && rootObject.type == Dict)
+        m_root = root;
+}
+
+bool KeyedArchive::uint(quint64 at, int width, quint64* value) const
+{
+    if (width < 1 || width > 8 || at > quint64(m_bytes.size()) || quint64(width) > quint64(m_bytes.size()) - at)
+        return false;
+    const auto* p = reinterpret_cast<const uchar*>(m_bytes.constData()) + at;
+    quint64 v = 0;
+    for (int i = 0; i < width; ++i)
+        v = (v << 8) | p[i];
+    *value = v;
+    return true;
+}
+
+bool KeyedArchive::ref(quint64 at, Node* n) const
+{
+    quint64 v = 0;
+    if (!uint(at, m_refSize, &v) || v >= m_objectCount)
+        return false;
+    *n = Node(v);
+    return true;
+}
+
+bool KeyedArchive::object(Node n, Object* o) const
+{
+    quint64 offset = 0, marker = 0;
+    if (n < 0 || quint64(n) >= m_objectCount || !uint(m_table + quint64(n) * quint64(m_offsetSize), m_offsetSize, &offset)
+        || offset < kHeaderSize || !uint(offset, 1, &marker))
+        return false;
+    o->type = int(marker >> 4);
+    o->low = int(marker & 0xF);
+    o->count = quint64(o->low);
+    o->payload = offset + 1;
+    const bool counted = o->type == Data || o->type == Ascii || o->type == Utf16 || o->type == Array || o->type == Dict;
+    if (counted && o->low == kCountFollows) {
+        quint64 intMarker = 0;
+        if (!uint(o->payload, 1, &intMarker) || (intMarker >> 4) != Int || (intMarker & 0xF) > 3)
+            return false;
+        const int width = 1 << (intMarker & 0xF);
+        if (!uint(o->payload + 1, width, &o->count))
+            return false;
+        o->payload += 1 + quint64(width);
     }
-    const plist_t root = rootRef ? resolve(rootRef) : nullptr;
-    m_root = root && plist_get_node_type(root) == PLIST_DICT ? root : nullptr;
-}
-
-plist_t KeyedArchive::resolve(plist_t node) const
-{
-    if (!node || plist_get_node_type(node) != PLIST_UID)
-        return node;
-    uint64_t index = 0;
-    plist_get_uid_val(node, &index);
-    if (!m_objects || index >= plist_array_get_size(m_objects))
-        return nullptr;
-    return plist_array_get_item(m_objects, uint32_t(index));
-}
-
-plist_t KeyedArchive::member(plist_t dict, const char* key) const
-{
-    return resolve(dictItem(dict, key));
-}
-
-bool KeyedArchive::integer(plist_t dict, const char* key, qint64* value) const
-{
-    const plist_t node = member(dict, key);
-    switch (node ? plist_get_node_type(node) : PLIST_NONE) {
-    case PLIST_UINT: {
-        uint64_t v = 0;
-        plist_get_uint_val(node, &v);
-        *value = qint64(v); // negative numbers come back as their two's complement
+    // Whatever the object spans must lie inside the bytes.
+    quint64 unit = 0;
+    switch (o->type) {
+    case Data:
+    case Ascii:
+        unit = 1;
+        break;
+    case Utf16:
+        unit = 2;
+        break;
+    case Array:
+        unit = quint64(m_refSize);
+        break;
+    case Dict:
+        unit = 2 * quint64(m_refSize);
+        break;
+    default:
         return true;
     }
-    case PLIST_REAL: {
-        double v = 0;
-        plist_get_real_val(node, &v);
-        if (!std::isfinite(v))
+    const quint64 size = quint64(m_bytes.size());
+    return o->payload <= size && o->count <= (size - o->payload) / unit;
+}
+
+KeyedArchive::Node KeyedArchive::resolve(Node n) const
+{
+    Object o;
+    if (!object(n, &o) || o.type != Uid)
+        return n;
+    quint64 index = 0;
+    Object objects;
+    if (!uint(o.payload, o.low + 1, &index) || !object(m_objects, &objects) || index >= objects.count)
+        return -1;
+    Node target = -1;
+    return ref(objects.payload + index * quint64(m_refSize), &target) ? target : -1;
+}
+
+KeyedArchive::Node KeyedArchive::dictValue(Node dict, const char* key) const
+{
+    Object d;
+    if (!object(dict, &d) || d.type != Dict)
+        return -1;
+    const quint64 keyLength = std::strlen(key);
+    for (quint64 i = 0; i < d.count; ++i) {
+        Node k = -1;
+        Object ko;
+        if (!ref(d.payload + i * quint64(m_refSize), &k) || !object(k, &ko))
+            continue;
+        const bool same = ko.type == Ascii ? ko.count == keyLength && std::memcmp(m_bytes.constData() + ko.payload, key, keyLength) == 0
+                                           : ko.type == Utf16 && text(k) == QLatin1String(key);
+        Node v = -1;
+        if (same && ref(d.payload + (d.count + i) * quint64(m_refSize), &v))
+            return v;
+    }
+    return -1;
+}
+
+KeyedArchive::Node KeyedArchive::member(Node dict, const char* key) const
+{
+    return resolve(dictValue(dict, key));
+}
+
+QString KeyedArchive::text(Node n) const
+{
+    Object o;
+    if (!object(n, &o))
+        return QString();
+    const char* p = m_bytes.constData() + o.payload;
+    QString out;
+    if (o.type == Ascii) {
+        out = QString::fromUtf8(p, qsizetype(o.count)); // UTF-8 is what writers that ignore the type put there
+    } else if (o.type == Utf16) {
+        out.resize(qsizetype(o.count));
+        for (quint64 i = 0; i < o.count; ++i)
+            out[qsizetype(i)] = QChar(ushort((uchar(p[2 * i]) << 8) | uchar(p[2 * i + 1])));
+    }
+    const qsizetype nul = out.indexOf(QChar(0));
+    return nul < 0 ? out : out.left(nul);
+}
+
+bool KeyedArchive::number(Node n, qint64* value) const
+{
+    Object o;
+    if (!object(n, &o))
+        return false;
+    quint64 v = 0;
+    switch (o.type) {
+    case Int:
+        // A 16-byte integer is kept for values past 63 bits: its low half is the value.
+        if (o.low > 4 || !(o.low == 4 ? uint(o.payload + 8, 8, &v) : uint(o.payload, 1 << o.low, &v)))
+            return false;
+        *value = qint64(v);
+        return true;
+    case Real: {
+        double d = 0;
+        if (o.low == 2 && uint(o.payload, 4, &v)) {
+            float f = 0;
+            const quint32 bits = quint32(v);
+            std::memcpy(&f, &bits, sizeof f);
+            d = f;
+        } else if (o.low == 3 && uint(o.payload, 8, &v)) {
+            std::memcpy(&d, &v, sizeof d);
+        } else {
+            return false;
+        }
+        if (!std::isfinite(d))
             return false;
         const double limit = double(std::numeric_limits<qint64>::max());
-        *value = qint64(std::clamp(std::floor(v), -limit, limit));
+        *value = qint64(std::clamp(std::floor(d), -limit, limit));
         return true;
     }
-    case PLIST_BOOLEAN: {
-        uint8_t v = 0;
-        plist_get_bool_val(node, &v);
-        *value = v ? 1 : 0;
+    case Simple:
+        if (o.low != kFalse && o.low != kTrue)
+            return false;
+        *value = o.low == kTrue ? 1 : 0;
         return true;
-    }
     default:
         return false;
     }
 }
 
-QString KeyedArchive::string(plist_t dict, const char* key) const
+bool KeyedArchive::integer(Node dict, const char* key, qint64* value) const
 {
-    return plistStringText(member(dict, key));
+    return number(member(dict, key), value);
 }
 
-QByteArray KeyedArchive::data(plist_t dict, const char* key) const
+QString KeyedArchive::string(Node dict, const char* key) const
 {
-    plist_t node = member(dict, key);
-    if (node && plist_get_node_type(node) == PLIST_DICT)
-        node = member(node, "NS.data");
-    if (!node || plist_get_node_type(node) != PLIST_DATA)
+    return text(member(dict, key));
+}
+
+QByteArray KeyedArchive::data(Node dict, const char* key) const
+{
+    Node n = member(dict, key);
+    Object o;
+    if (object(n, &o) && o.type == Dict)
+        n = member(n, "NS.data");
+    if (!object(n, &o) || o.type != Data)
         return QByteArray();
-    char* bytes = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &bytes, &length);
-    QByteArray out(bytes, qsizetype(length));
-    free(bytes);
-    return out;
+    return m_bytes.mid(qsizetype(o.payload), qsizetype(o.count));
 }
 
-QString KeyedArchive::className(plist_t object) const
+QString KeyedArchive::className(Node object) const
 {
     return string(member(object, "$class"), "$classname");
 }

@@ -2,7 +2,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +10,8 @@
 #include <vector>
 
 #include <unistd.h>
+
+#include <sqlite3.h>
 
 #include "BackupFiles.h"
 #include "kddata/CCommonUtils.h"
@@ -243,6 +244,17 @@ QString toHex(QByteArrayView digest)
 QString hexSha1(const QByteArray& input)
 {
     return toHex(QCryptographicHash::hash(input, QCryptographicHash::Sha1));
+}
+
+// Forty lowercase hex digits, as the backup names its data files.
+bool isHashName(QByteArrayView id)
+{
+    if (id.size() != 40)
+        return false;
+    for (char c : id)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
 }
 
 bool startsWithAppDomain(const QString& domain)
@@ -494,15 +506,19 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
         noteProblem(QStringLiteral("%1: not a file index (it has no table of files)").arg(file));
         return false;
     }
-    static const QRegularExpression kHashName(QStringLiteral("^[0-9a-f]{40}$"));
     int renamed = 0;
     int implausible = 0;
     qint64 rows = 0;
     DomainCache domains;
+    sqlite3_stmt* row = st.handle();
+    auto bytesOf = [row](int column) {
+        const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(row, column));
+        return QByteArrayView(p, p ? sqlite3_column_bytes(row, column) : 0);
+    };
     while (st.next()) {
         ++rows;
-        const QByteArray domain = st.text(1);
-        if (!domains.set(domain.constData(), int(qMin<qsizetype>(domain.size(), INT_MAX)))) {
+        const QByteArrayView domain = bytesOf(1);
+        if (!domains.set(domain.data(), int(domain.size()))) {
             ++implausible;
             continue;
         }
@@ -510,16 +526,19 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
             continue;
         auto* record = new CManifestRecord;
         record->domain = domains.text();
-        record->relativePath = QString::fromUtf8(st.text(2));
+        record->relativePath = QString::fromUtf8(bytesOf(2));
         // The name becomes a path: anything but a hash of the record is not taken as one.
-        record->hashName = QString::fromLatin1(st.text(0)).toLower();
-        if (!kHashName.match(record->hashName).hasMatch()) {
+        const QByteArrayView id = bytesOf(0);
+        if (isHashName(id)) {
+            record->hashName = QString::fromLatin1(id);
+        } else {
             record->hashName = backupFileName(record->domain, record->relativePath);
             ++renamed;
         }
         const qint64 flags = st.int64(3);
-        const KeyedArchive archive(st.blob(4));
-        const plist_t object = archive.root();
+        const QByteArrayView blob = bytesOf(4);
+        const KeyedArchive archive(QByteArray::fromRawData(blob.data(), blob.size())); // used before the next step
+        const KeyedArchive::Node object = archive.root();
         qint64 value = 0;
         if (archive.integer(object, "Size", &value) && value > 0)
             record->size = value;

@@ -144,9 +144,13 @@ TEST(KeyedArchiveTest, ReferencesAreResolvedWithinBounds)
     EXPECT_FALSE(archive.integer(archive.root(), "RelativePath", &v));
     EXPECT_FALSE(archive.integer(archive.root(), "Missing", &v));
 
-    plist_t dangling = plist_new_uid(999);
-    EXPECT_EQ(archive.resolve(dangling), nullptr);
-    plist_free(dangling);
+    // A reference past the objects, and one to itself.
+    QByteArray dangling = good;
+    const qsizetype uid = dangling.indexOf(QByteArray("\x80\x02", 2)); // RelativePath's UID 2
+    ASSERT_GT(uid, 0);
+    dangling[uid + 1] = char(0x7f);
+    EXPECT_TRUE(KeyedArchive(dangling).isValid());
+    EXPECT_EQ(KeyedArchive(dangling).string(KeyedArchive(dangling).root(), "RelativePath"), QString());
     for (const QByteArray& bad : {QByteArray(), QByteArray("bplist00"), good.left(good.size() / 2), QByteArray(300, '\0')})
         EXPECT_FALSE(KeyedArchive(bad).isValid());
 }
