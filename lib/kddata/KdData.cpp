@@ -67,7 +67,7 @@ const CategoryInfo& categoryInfo(int category)
           QT_TRANSLATE_NOOP("KdData", "Content")}},
         {"safari", QT_TRANSLATE_NOOP("KdData", "Safari"),
          {QT_TRANSLATE_NOOP("KdData", "Title"), QT_TRANSLATE_NOOP("KdData", "Address"),
-          QT_TRANSLATE_NOOP("KdData", "Group")}},
+          QT_TRANSLATE_NOOP("KdData", "Group"), QT_TRANSLATE_NOOP("KdData", "Visited")}},
     };
     if (category < 0 || category >= KdData::CategoryCount)
         return kUnknown;

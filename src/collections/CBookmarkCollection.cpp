@@ -7,10 +7,13 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "BackupFiles.h"
 #include "Plist.h"
+#include "kddata/CCommonUtils.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
 #include "utility/Log.h"
@@ -23,6 +26,17 @@ const char kHomeDomain[] = "HomeDomain";
 const char kBookmarksDb[] = "Library/Safari/Bookmarks.db";
 const char kBookmarksPlist[] = "Library/Safari/Bookmarks.plist";
 const char kHistoryPlist[] = "Library/Safari/History.plist";
+const char kHistoryDb[] = "Library/Safari/History.db";
+const int kVisitedColumn = 3;
+
+void setVisited(KdSafariBookmarkItem* item, double secondsSince2001)
+{
+    if (!std::isfinite(secondsSince2001) || secondsSince2001 <= 0)
+        return;
+    const QDateTime visited = CCommonUtils::buildDateTimeBase2001(qint64(std::min(secondsSince2001, 1e11)));
+    item->setValue(CCommonUtils::datetimeToMinute(visited, true), kVisitedColumn);
+    item->setSortValue(visited, kVisitedColumn);
+}
 
 KdSafariBookmarkItem* appendBookmark(KdData* target, QString title, const QString& url, const QString* group)
 {
@@ -74,7 +88,13 @@ bool parseBookmarkPlist(KdData* target, const QString& path, const char* arrayKe
             if (isString)
                 url = first;
         }
-        appendBookmark(target, title, url, &group);
+        KdSafariBookmarkItem* item = appendBookmark(target, title, url, &group);
+        QString visited;
+        readPlistString(element, "lastVisitedDate", visited);
+        bool ok = false;
+        const double seconds = visited.toDouble(&ok);
+        if (ok)
+            setVisited(item, seconds);
     }
     return true;
 }
@@ -136,6 +156,26 @@ void CBookmarkQuery::run(const QStringList& dbPaths, CIProgressCallback* progres
     }
 }
 
+// ---- History.db --------------------------------------------------------------------------------
+
+CHistoryQuery::CHistoryQuery(KdData* target) : m_pTarget(target)
+{
+    // Every visit, newest first, with the title the page had then.
+    m_sqls << QStringLiteral("select v.title, i.url, v.visit_time from history_visits v join history_items i "
+                             "on i.id = v.history_item order by v.visit_time desc, v.id desc");
+    m_countSqls << QStringLiteral("select count(*) from history_visits");
+}
+
+bool CHistoryQuery::handleRow(sqlite3_stmt* stmt)
+{
+    if (!m_pTarget)
+        return false;
+    static const QString kGroup = QStringLiteral("History");
+    KdSafariBookmarkItem* item = appendBookmark(m_pTarget, columnText(stmt, 0), columnText(stmt, 1), &kGroup);
+    setVisited(item, sqlite3_column_double(stmt, 2));
+    return true;
+}
+
 // ---- the collection ----------------------------------------------------------------------------
 
 CBookmarkCollection::CBookmarkCollection(KdData* safari) : m_pData(safari) {}
@@ -158,6 +198,10 @@ void CBookmarkCollection::collect(const QString& backupDir, const QList<CManifes
     const QString history = dataFile(kHistoryPlist);
     if (QFileInfo::exists(history))
         parseHistoryPlist(m_pData, history);
+    // From iOS 8 on every visit is a row of History.db.
+    const QString visits = databaseFile(backupDir, home, QLatin1String(kHistoryDb), fileSuffix);
+    if (!visits.isEmpty() && readableDatabase(visits, QStringLiteral("safari"), QLatin1String(kHistoryDb), {"history_visits"}))
+        CHistoryQuery(m_pData).run({visits}, m_pProgress);
 }
 
 // ---- property lists ----------------------------------------------------------------------------

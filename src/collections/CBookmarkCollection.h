@@ -25,8 +25,20 @@ private:
     QHash<const KdAbstractItem*, qint64> m_itemParents;   // items of this run -> parent row id
 };
 
+// Visits of History.db (iOS 8 on), group "History": one item per visit, newest first, with the
+// title the page had at that visit and the time of it.
+class CHistoryQuery : public CISQLiteQuery
+{
+public:
+    explicit CHistoryQuery(KdData* target); // not owned
+    bool handleRow(sqlite3_stmt* stmt) override;
+
+private:
+    KdData* m_pTarget;
+};
+
 // Safari data of a backup, all in HomeDomain: Library/Safari/Bookmarks.db, then the top-level
-// entries of Bookmarks.plist as the reading list, then History.plist. The factory-default
+// entries of Bookmarks.plist as the reading list, then History.plist and History.db. The factory-default
 // bookmarks are added apart, by addDefaultBookmarks.
 class CBookmarkCollection : public CIDataCollection
 {

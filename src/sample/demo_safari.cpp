@@ -3,10 +3,14 @@
 
 #include <plist/plist.h>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <cstdlib>
 
 #include "../backup/Plist.h"
 #include "SampleBackup.h"
+#include "ibr/schemas.h"
 
 namespace {
 
@@ -26,6 +30,37 @@ plist_t page(const char* url, const char* title)
     plist_dict_set_item(d, "", plist_new_string(url));
     plist_dict_set_item(d, "title", plist_new_string(title));
     return d;
+}
+
+// From iOS 8 on every visit is a row of History.db: a page visited twice under two titles, and
+// a short address that redirected.
+bool writeHistoryDb(sample::SampleBackupWriter& w, const sample::DemoOptions& o)
+{
+    const int layout = std::clamp(o.iosMajor, 9, 11);
+    return !w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/Safari/History.db"), [&](sqlite3* db) {
+        QStringList sql;
+        for (const QString& s : ibr::iosSchemaStatements(layout, QStringLiteral("History.db")))
+            if (!s.contains(QLatin1String("sqlite_")))
+                sql << QString(s).replace(QLatin1String("visit_count_score INTEGER NOT NULL"),
+                                          QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
+        sql << QStringLiteral("INSERT INTO history_items (id, url, visit_count, daily_visit_counts, "
+                              "should_recompute_derived_visit_counts) VALUES (1, 'https://www.example.net/', 2 * %1, x'', 0), "
+                              "(2, 'http://exmpl.example/x', 1, x'', 0), (3, 'https://www.example.net/landing', 1, x'', 0)")
+                   .arg(qMax(1, o.scale));
+        for (int i = 0; i < qMax(1, o.scale); ++i)
+            sql << QStringLiteral("INSERT INTO history_visits (history_item, visit_time, title) VALUES (1, %1, 'Example'), "
+                                  "(1, %2, 'Example, updated')")
+                       .arg(479649600 + 86400 * i)
+                       .arg(479653200 + 86400 * i);
+        sql << QStringLiteral("INSERT INTO history_visits (id, history_item, visit_time, title, redirect_destination) "
+                              "VALUES (100000, 2, 479660000, NULL, 100001)")
+            << QStringLiteral("INSERT INTO history_visits (id, history_item, visit_time, title, redirect_source) "
+                              "VALUES (100001, 3, 479660000.5, 'Landing page', 100000)");
+        for (const QString& s : sql)
+            if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                return false;
+        return true;
+    }).isEmpty();
 }
 
 bool writeSafariLists(sample::SampleBackupWriter& w, const sample::DemoOptions& o)
@@ -59,7 +94,7 @@ bool writeSafariLists(sample::SampleBackupWriter& w, const sample::DemoOptions& 
     plist_dict_set_item(history.get(), "WebHistoryDates", dates);
     plist_dict_set_item(history.get(), "WebHistoryFileVersion", plist_new_uint(1));
     w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Safari/History.plist"), binary(history.get()));
-    return true;
+    return o.iosMajor < 9 || writeHistoryDb(w, o);
 }
 
 const sample::CategoryRegistrar safariLists("safari lists", &writeSafariLists);

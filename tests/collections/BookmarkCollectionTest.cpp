@@ -249,3 +249,48 @@ TEST(DefaultBookmarksTest, FourHomePagesThenTheGuideOfTheDeviceFamily)
     }
     addDefaultBookmarks(nullptr, QStringLiteral("iPad4,1"));
 }
+
+// History.db of each layout: every visit with the title the page had then, newest first, and
+// the time of the visit as text and as a date to sort by.
+TEST(BookmarkCollectionTest, EveryVisitOfHistoryDb)
+{
+    for (int ios : {9, 10, 11}) {
+        SCOPED_TRACE(ios);
+        QTemporaryDir dir;
+        sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+        if (ios >= 10)
+            w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
+        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone8,1"), QStringLiteral("11.4"), QDateTime::currentDateTimeUtc());
+        const bool built = w.addDatabase("HomeDomain", "Library/Safari/History.db", [ios](sqlite3* db) {
+            QStringList sql = ibr::iosSchemaStatements(ios, QStringLiteral("History.db"));
+            sql << "INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
+                   "VALUES (1, 'http://short.example/', 1, x'', 0), (2, 'https://news.example/a', 2, x'', 0)"
+                << "INSERT INTO history_visits (id, history_item, visit_time, title, redirect_destination) VALUES "
+                   "(1, 1, 500000000.25, NULL, 2), (2, 2, 500000000.5, 'Front page', NULL), (3, 2, 500090000, 'Front page, later', NULL)";
+            for (QString& s : sql)
+                if (ios >= 10 && s.contains(QLatin1String("visit_count_score INTEGER NOT NULL")))
+                    s.replace(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
+            for (const QString& s : sql)
+                if (!s.contains(QLatin1String("sqlite_")) && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                    return false;
+            return true;
+        }).isEmpty() == false;
+        ASSERT_TRUE(built);
+        QString error;
+        ASSERT_TRUE(w.write(&error)) << error.toStdString();
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(w.folder()));
+        KdBackup model;
+        CBookmarkCollection(model.getSafariBookmark()).collect(b.path(), b.files(), b.fileSuffix());
+        const KdData* safari = model.getSafariBookmark();
+        QStringList got;
+        for (int i = 0; i < safari->count(); ++i) {
+            const KdAbstractItem* item = safari->at(i, false);
+            got << QStringList{item->value(0), item->value(1), static_cast<const KdSafariBookmarkItem*>(item)->bookmarkGroup(), item->value(3),
+                               item->sortValue(3).toDateTime().toString(Qt::ISODate)}.join(QLatin1Char('|'));
+        }
+        EXPECT_EQ(got, (QStringList{"Front page, later|https://news.example/a|History|2016-11-06 01:53|2016-11-06T01:53:20Z",
+                                    "Front page|https://news.example/a|History|2016-11-05 00:53|2016-11-05T00:53:20Z",
+                                    "short.example|http://short.example/|History|2016-11-05 00:53|2016-11-05T00:53:20Z"}));
+    }
+}
