@@ -29,7 +29,8 @@ const CategoryInfo& categoryInfo(int category)
     static const CategoryInfo kInfo[KdData::CategoryCount] = {
         {"camera_roll", QT_TRANSLATE_NOOP("KdData", "Camera Roll"),
          {QT_TRANSLATE_NOOP("KdData", "Name"), QT_TRANSLATE_NOOP("KdData", "Size"),
-          QT_TRANSLATE_NOOP("KdData", "Path")}},
+          QT_TRANSLATE_NOOP("KdData", "Path"), QT_TRANSLATE_NOOP("KdData", "Taken"),
+          QT_TRANSLATE_NOOP("KdData", "Location")}},
         {"photo_stream", QT_TRANSLATE_NOOP("KdData", "Photo Stream"),
          {QT_TRANSLATE_NOOP("KdData", "Name"), QT_TRANSLATE_NOOP("KdData", "Size"),
           QT_TRANSLATE_NOOP("KdData", "Path")}},

@@ -1,0 +1,91 @@
+// Camera-roll pictures described from the photo library of each layout (ZGENERICASSET of iOS
+// 9-13, ZASSET from iOS 14): when taken, where, and "Recently Deleted" marked deleted.
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
+
+#include "CMediaCollections.h"
+#include "CiTunesBackup.h"
+#include "SampleBackup.h"
+#include "ibr/schemas.h"
+#include "kddata/KdBackup.h"
+
+namespace {
+
+// Core Data's trigger helper, which the device's own SQLite provides.
+void noop(sqlite3_context* context, int, sqlite3_value**) { sqlite3_result_null(context); }
+
+QStringList pictures(int ios)
+{
+    QTemporaryDir dir;
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    if (ios >= 10)
+        w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone12,1"), QStringLiteral("14.8"), QDateTime::currentDateTimeUtc());
+    for (const char* name : {"IMG_0001.JPG", "IMG_0002.HEIC", "IMG_0003.JPG", "IMG_0004.MOV"})
+        w.addFile(QStringLiteral("CameraRollDomain"), QStringLiteral("Media/DCIM/100APPLE/") + QLatin1String(name), "bytes");
+    const bool built = !w.addDatabase(QStringLiteral("CameraRollDomain"), QStringLiteral("Media/PhotoData/Photos.sqlite"), [ios](sqlite3* db) {
+        sqlite3_create_function_v2(db, "NSCoreDataTriggerUpdateAffectedObjectValue", -1, SQLITE_UTF8, nullptr, &noop, nullptr, nullptr, nullptr);
+        QStringList sql;
+        for (const QString& s : ibr::iosSchemaStatements(qMin(ios, 11), QStringLiteral("Photos.sqlite")))
+            if (!s.contains(QLatin1String("sqlite_")))
+                sql << s;
+        // folder, name, created, trashed, latitude, longitude; columns the layout lacks are left out.
+        const char* const rows[][6] = {{"'DCIM/100APPLE'", "'IMG_0001.JPG'", "500000000.7", "0", "48.858370", "2.294481"},
+                                       {"'DCIM/100APPLE'", "'IMG_0002.HEIC'", "500000100", "1", "-180", "-180"},
+                                       {"'DCIM/100APPLE'", "'IMG_0003.JPG'", "NULL", "0", "NULL", "NULL"},
+                                       {"'DCIM/101APPLE'", "'IMG_0004.MOV'", "1", "0", "0", "0"}};
+        const int columns = ios >= 10 ? 6 : ios >= 9 ? 4 : 3;
+        const QStringList names = QStringList{"ZDIRECTORY", "ZFILENAME", "ZDATECREATED", "ZTRASHEDSTATE", "ZLATITUDE", "ZLONGITUDE"}.mid(0, columns);
+        for (const auto& row : rows) {
+            QStringList values;
+            for (int c = 0; c < columns; ++c)
+                values << QLatin1String(row[c]);
+            sql << QStringLiteral("INSERT INTO ZGENERICASSET (%1) VALUES (%2)").arg(names.join(QLatin1Char(',')), values.join(QLatin1Char(',')));
+        }
+        if (ios >= 14)
+            sql << QStringLiteral("ALTER TABLE ZGENERICASSET RENAME TO ZASSET");
+        for (const QString& s : sql)
+            if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                ADD_FAILURE() << s.left(120).toStdString() << ": " << sqlite3_errmsg(db);
+                return false;
+            }
+        return true;
+    }).isEmpty();
+    EXPECT_TRUE(built);
+    EXPECT_TRUE(w.write());
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(w.folder()));
+    KdBackup model;
+    CPhotoCollection(model.getCamareRoll()).collect(b.path(), b.files(), b.fileSuffix());
+    QStringList out;
+    const KdData* roll = model.getCamareRoll();
+    for (int i = 0; i < roll->count(); ++i) {
+        const KdAbstractItem* item = roll->at(i, false);
+        out << QStringList{item->value(0), item->value(3), item->sortValue(3).toDateTime().toString(Qt::ISODate), item->value(4),
+                           item->isDeleted() ? QStringLiteral("deleted") : QString()}
+                   .join(QLatin1Char('|'));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(PhotoLibrary, TakenLocatedAndRecentlyDeleted)
+{
+    for (int ios : {8, 9, 11, 14}) {
+        SCOPED_TRACE(ios);
+        const QString place = ios >= 10 ? QStringLiteral("48.858370, 2.294481") : QString();
+        EXPECT_EQ(pictures(ios), (QStringList{
+                                     "IMG_0001.JPG|2016-11-05 00:53|2016-11-05T00:53:20Z|" + place + "|",
+                                     // Moved to "Recently Deleted"; no location recorded.
+                                     QStringLiteral("IMG_0002.HEIC|2016-11-05 00:55|2016-11-05T00:55:00Z||") + (ios >= 9 ? "deleted" : ""),
+                                     "IMG_0003.JPG||||",
+                                     // The library names another folder: not this file.
+                                     "IMG_0004.MOV||||",
+                                 }));
+    }
+}
