@@ -7,6 +7,7 @@
 
 #include "BackupFiles.h"
 #include "CManifestRecord.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
@@ -29,11 +30,19 @@ KdVoiceMemoItem* makeVoiceMemoItem(const QString& localPath, const QString& name
     return item;
 }
 
-CVoiceMemoQuery::CVoiceMemoQuery(KdData* target, CVoiceMemoPathTranslater* translater)
+CVoiceMemoQuery::CVoiceMemoQuery(KdData* target, CVoiceMemoPathTranslater* translater, bool cloudLayout, bool withTitle)
     : m_pTarget(target), m_pTranslater(translater)
 {
-    m_sqls << QStringLiteral("select zpath, zduration from zrecording");
-    m_countSqls << QStringLiteral("select count(*) from zrecording");
+    if (!cloudLayout) {
+        m_sqls << QStringLiteral("select zpath, zduration, NULL from zrecording");
+        m_countSqls << QStringLiteral("select count(*) from zrecording");
+        return;
+    }
+    // Newer systems keep the title in ZENCRYPTEDTITLE, in plain text despite the name.
+    m_sqls << (withTitle ? QStringLiteral("select ZPATH, ZDURATION, coalesce(nullif(ZENCRYPTEDTITLE, ''), ZCUSTOMLABEL) "
+                                          "from ZCLOUDRECORDING order by ZDATE")
+                         : QStringLiteral("select ZPATH, ZDURATION, ZCUSTOMLABEL from ZCLOUDRECORDING order by ZDATE"));
+    m_countSqls << QStringLiteral("select count(*) from ZCLOUDRECORDING");
 }
 
 bool CVoiceMemoQuery::handleRow(sqlite3_stmt* stmt)
@@ -44,7 +53,8 @@ bool CVoiceMemoQuery::handleRow(sqlite3_stmt* stmt)
     qint64 size = 0;
     if (!m_pTranslater || !m_pTranslater->translatePath(local, size))
         return true;
-    KdVoiceMemoItem* item = makeVoiceMemoItem(local, path.section(QLatin1Char('/'), -1), size, duration);
+    const QString title = columnText(stmt, 2);
+    KdVoiceMemoItem* item = makeVoiceMemoItem(local, title.isEmpty() ? path.section(QLatin1Char('/'), -1) : title, size, duration);
     item->setDevicePath(path);
     if (m_pTarget)
         m_pTarget->append(item);
@@ -64,13 +74,33 @@ void CVoiceMemoCollection::collect(const QString& backupDir, const QList<CManife
         if (r && r->domain == QLatin1String(kMediaDomain) && r->relativePath.startsWith(QLatin1String(kRecordings)))
             m_times.insert(r->hashName, r->mtime);
     const int before = m_pData ? m_pData->count() : 0;
-    const QString db = databaseFile(backupDir, QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db"), fileSuffix);
-    if (!db.isEmpty() && !readableDatabase(db, QStringLiteral("voice memos"), QStringLiteral("Media/Recordings/Recordings.db"), {"ZRECORDING"}))
-        return;
+    static const struct {
+        const char* domain;
+        const char* path;
+        bool cloud;
+    } kDatabases[] = {{kMediaDomain, "Media/Recordings/Recordings.db", false},
+                      {kMediaDomain, "Media/Recordings/CloudRecordings.db", true},
+                      {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/CloudRecordings.db", true}};
+    bool found = false;
+    for (const auto& d : kDatabases) {
+        const QString relativePath = QLatin1String(d.path);
+        const QString db = databaseFile(backupDir, QLatin1String(d.domain), relativePath, fileSuffix);
+        if (db.isEmpty())
+            continue;
+        found = true;
+        if (!readableDatabase(db, QStringLiteral("voice memos"), relativePath, {d.cloud ? "ZCLOUDRECORDING" : "ZRECORDING"}))
+            continue;
+        m_domain = QLatin1String(d.domain);
+        m_folder = relativePath.left(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
+        evidencedb::Database probe;
+        const bool withTitle = d.cloud && probe.open(db, "iTunesBackup") && probe.hasColumn("ZCLOUDRECORDING", "ZENCRYPTEDTITLE");
+        CVoiceMemoQuery(m_pData, this, d.cloud, withTitle).run({db}, m_pProgress);
+    }
     // The framework logs a missing database by the name it looked for.
-    CVoiceMemoQuery(m_pData, this)
-        .run({db.isEmpty() ? backupDataFile(backupDir, QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db"), fileSuffix) : db},
-             m_pProgress);
+    if (!found)
+        CVoiceMemoQuery(m_pData, this)
+            .run({backupDataFile(backupDir, QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db"), fileSuffix)},
+                 m_pProgress);
     for (int i = before; m_pData && i < m_pData->count(); ++i)
         if (auto* item = dynamic_cast<KdFileItem*>(m_pData->at(i, false)))
             item->setModifiedTime(m_times.value(QFileInfo(item->filePath()).fileName().chopped(m_fileSuffix.size()), 0));
@@ -81,7 +111,7 @@ bool CVoiceMemoCollection::translatePath(QString& path, qint64& size)
     const QString name = path.section(QLatin1Char('/'), -1);
     if (name.isEmpty())
         return false;
-    const QFileInfo data(backupDataFile(m_backupDir, QLatin1String(kMediaDomain), QLatin1String(kRecordings) + name, m_fileSuffix));
+    const QFileInfo data(backupDataFile(m_backupDir, m_domain, m_folder + name, m_fileSuffix));
     if (!data.isFile())
         return false;
     path = data.absoluteFilePath();

@@ -79,3 +79,43 @@ TEST(VoiceMemoCollection, NoDatabaseMeansNoItemsAndOneLine)
         lines += line.text.rfind("Not exists: ", 0) == 0 ? 1 : 0;
     EXPECT_EQ(lines, 1);
 }
+
+// CloudRecordings.db of iOS 12-13 (Media/Recordings/) and of iOS 14 on (the app group, titles in
+// ZENCRYPTEDTITLE): recordings in date order, named by their title, found beside the database.
+TEST(VoiceMemoCollection, CloudRecordingsOfEitherPlaceNamedByTitle)
+{
+    const struct {
+        const char* domain;
+        const char* folder;
+        bool encryptedTitle;
+    } cases[] = {{"MediaDomain", "Media/Recordings/", false},
+                 {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.domain);
+        QTemporaryDir dir;
+        sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+        w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
+        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone12,1"), QStringLiteral("14.8"), QDateTime::currentDateTimeUtc());
+        const QString domain = QLatin1String(c.domain), folder = QLatin1String(c.folder);
+        ASSERT_FALSE(w.addDatabase(domain, folder + QStringLiteral("CloudRecordings.db"), [&](sqlite3* db) {
+            const QString sql = QStringLiteral(
+                "CREATE TABLE ZCLOUDRECORDING (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZDATE TIMESTAMP, "
+                "ZDURATION FLOAT, ZCUSTOMLABEL VARCHAR, ZPATH VARCHAR, ZUNIQUEID VARCHAR%1);"
+                "INSERT INTO ZCLOUDRECORDING (Z_PK, ZDATE, ZDURATION, ZCUSTOMLABEL, ZPATH%2) VALUES "
+                "(1, 600000200, 12.5, 'Label two', '20200106 110320-B.m4a'%3), (2, 600000100, 61, 'Label one', '20200106 110140-A.m4a'%4), "
+                "(3, 600000300, 3, NULL, '20200106 110500-C.m4a'%5)")
+                .arg(c.encryptedTitle ? ", ZENCRYPTEDTITLE VARCHAR" : "", c.encryptedTitle ? ", ZENCRYPTEDTITLE" : "",
+                     c.encryptedTitle ? ", ''" : "", c.encryptedTitle ? ", 'Lecture'" : "", c.encryptedTitle ? ", NULL" : "");
+            return sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        }).isEmpty());
+        for (const char* name : {"20200106 110140-A.m4a", "20200106 110320-B.m4a", "20200106 110500-C.m4a"})
+            w.addFile(domain, folder + QLatin1String(name), QByteArray(100, 'x'));
+        ASSERT_TRUE(w.write());
+        KdBackup model;
+        KdData* memos = collectVoiceMemos(w.folder(), model);
+        QStringList got;
+        for (int i = 0; i < memos->count(); ++i)
+            got << memos->at(i, false)->value(0) + QLatin1Char('|') + memos->at(i, false)->value(2);
+        EXPECT_EQ(got, (QStringList{c.encryptedTitle ? "Lecture|1:01" : "Label one|1:01", "Label two|0:12", "20200106 110500-C.m4a|0:03"}));
+    }
+}
