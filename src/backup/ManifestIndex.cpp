@@ -257,9 +257,12 @@ bool isHashName(QByteArrayView id)
     return true;
 }
 
+// Applications' own containers are left out of the index. The groups of the system's own
+// applications are not: newer systems keep notes, reminders and recordings there.
 bool startsWithAppDomain(const QString& domain)
 {
-    return domain.startsWith(QLatin1String("AppDomain"), Qt::CaseSensitive);
+    return domain.startsWith(QLatin1String("AppDomain"), Qt::CaseSensitive)
+        && !domain.startsWith(QLatin1String("AppDomainGroup-group.com.apple."), Qt::CaseSensitive);
 }
 
 } // namespace

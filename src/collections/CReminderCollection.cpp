@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <sqlite3.h>
 
 #include "CCalendarCollection.h"
+#include "CManifestRecord.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
@@ -126,10 +128,72 @@ void CReminderQuery::run(const QStringList& dbPaths, CIProgressCallback* progres
     m_items.clear();
 }
 
+CReminderStoreQuery::CReminderStoreQuery(KdData* target) : m_pData(target)
+{
+    m_sqls << QStringLiteral("select r.ZTITLE, l.ZNAME, r.ZCOMPLETED, r.ZDUEDATE, r.ZPRIORITY, r.ZNOTES, r.ZMARKEDFORDELETION "
+                             "from ZREMCDREMINDER r left join ZREMCDBASELIST l on r.ZLIST = l.Z_PK order by r.Z_PK");
+    m_countSqls << QStringLiteral("select count(*) from ZREMCDREMINDER");
+}
+
+CReminderStoreQuery::~CReminderStoreQuery()
+{
+    qDeleteAll(m_items);
+}
+
+bool CReminderStoreQuery::handleRow(sqlite3_stmt* stmt)
+{
+    KdReminderItem* item = KdReminderItem::createItem();
+    item->setValue(columnText(stmt, 0), 0);
+    item->setValue(columnText(stmt, 1), 1);
+    item->setValue(sqlite3_column_int64(stmt, 2) != 0 ? tr("Completed") : tr("Uncompleted"), 2);
+    const qint64 dueSeconds = sqlite3_column_type(stmt, 3) == SQLITE_NULL ? 0 : calendarSeconds(stmt, 3);
+    const QDateTime due = CCommonUtils::buildDateTimeBase2001(dueSeconds);
+    item->setValue(dueSeconds == 0 ? QString() : CCommonUtils::datetimeToMinute(due, true), 3);
+    item->setSortValue(due, 3);
+    const int priority = clampedInt(stmt, 4);
+    item->setValue(CReminderQuery::priorityText(priority), 5);
+    item->setSortValue(priority, 5);
+    item->setValue(columnText(stmt, 5), 6);
+    item->setFlag(sqlite3_column_int64(stmt, 6) != 0, KdAbstractItem::DeletedFlag);
+    item->setSize(0);
+    m_items.append(item);
+    return true;
+}
+
+void CReminderStoreQuery::run(const QStringList& dbPaths, CIProgressCallback* progress)
+{
+    qDeleteAll(m_items);
+    m_items.clear();
+    CISQLiteQuery::run(dbPaths, progress);
+    std::stable_sort(m_items.begin(), m_items.end(),
+                     [](const KdReminderItem* a, const KdReminderItem* b) { return a->value(1) < b->value(1); });
+    for (KdReminderItem* item : std::as_const(m_items)) {
+        if (m_pData)
+            m_pData->append(item);
+        else
+            delete item;
+    }
+    m_items.clear();
+}
+
 CReminderCollection::CReminderCollection(KdData* reminders) : m_pData(reminders) {}
 
-void CReminderCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& /*files*/,
+void CReminderCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& files,
                                   const QString& fileSuffix)
+{
+    collectFromCalendar(backupDir, fileSuffix);
+    // iOS 13 on: one store per account, Data-<identifier>.sqlite, in the reminders' app group.
+    static const QRegularExpression kStore(QStringLiteral("^Container_v1/Stores/Data-[^/]*\\.sqlite$"));
+    for (const CManifestRecord* r : files) {
+        if (!r || r->domain != QLatin1String("AppDomainGroup-group.com.apple.reminders") || !kStore.match(r->relativePath).hasMatch())
+            continue;
+        const QString store = databaseFile(backupDir, r->domain, r->relativePath, fileSuffix);
+        if (!store.isEmpty() && readableDatabase(store, QStringLiteral("reminders"), r->relativePath, {"ZREMCDREMINDER"}))
+            CReminderStoreQuery(m_pData).run({store}, m_pProgress);
+    }
+}
+
+void CReminderCollection::collectFromCalendar(const QString& backupDir, const QString& fileSuffix)
 {
     const QString readable = databaseFile(backupDir, QString::fromLatin1(kCalendarDomain),
                                           QString::fromLatin1(kCalendarDatabase), fileSuffix);

@@ -50,7 +50,26 @@ private:
     QHash<qint64, qint64> m_dueDates; // row id -> due_date, for rows whose start_date is empty
 };
 
-// Reminders of a backup, from the calendar database.
+// Reminders of the store iOS 13 on keeps apart (ZREMCDREMINDER, lists in ZREMCDBASELIST), in the
+// same columns; those the user deleted and the device still holds are marked deleted. Ordered
+// and appended like CReminderQuery's.
+class CReminderStoreQuery : public CISQLiteQuery
+{
+public:
+    explicit CReminderStoreQuery(KdData* target); // not owned
+    ~CReminderStoreQuery() override;
+    CReminderStoreQuery(const CReminderStoreQuery&) = delete;
+    CReminderStoreQuery& operator=(const CReminderStoreQuery&) = delete;
+
+    bool handleRow(sqlite3_stmt* stmt) override;
+    void run(const QStringList& dbPaths, CIProgressCallback* progress) override;
+
+private:
+    QList<KdReminderItem*> m_items; // owned until appended
+    KdData* m_pData;
+};
+
+// Reminders of a backup: from the calendar database, then from the stores of iOS 13 on.
 class CReminderCollection : public CIDataCollection
 {
 public:
@@ -58,5 +77,7 @@ public:
     void collect(const QString& backupDir, const QList<CManifestRecord*>& files, const QString& fileSuffix) override;
 
 private:
+    void collectFromCalendar(const QString& backupDir, const QString& fileSuffix);
+
     KdData* m_pData;
 };

@@ -4,9 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <QLocale>
+#include <QTemporaryDir>
+
+#include <sqlite3.h>
 
 #include "CReminderCollection.h"
 #include "CalendarSample.h"
+#include "CiTunesBackup.h"
+#include "SampleBackup.h"
 #include "kddata/KdBackup.h"
 
 using namespace calsample;
@@ -83,4 +88,48 @@ TEST_F(ReminderCollectionTest, ProgressAndCancellation)
     const QStringList read = reminders(model, folder, &refusing);
     ASSERT_EQ(read.size(), 2);
     EXPECT_TRUE(read[0].startsWith(QStringLiteral("Pay rent|")) && read[1].startsWith(QStringLiteral("Buy milk|")));
+}
+
+// The stores of iOS 13 on: each Data-*.sqlite of the reminders' group is read, lists by name,
+// completion and due date from their own columns, reminders marked for deletion marked deleted.
+TEST(ReminderStore, RemindersOfEveryStoreWithTheirLists)
+{
+    QTemporaryDir dir;
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone12,1"), QStringLiteral("17.6"), QDateTime::currentDateTimeUtc());
+    const QString group = QStringLiteral("AppDomainGroup-group.com.apple.reminders");
+    const char* const stores[][2] = {
+        {"Container_v1/Stores/Data-7A3F.sqlite",
+         "INSERT INTO ZREMCDBASELIST (Z_PK, ZNAME) VALUES (1, 'Groceries'), (2, 'Work');"
+         "INSERT INTO ZREMCDREMINDER (Z_PK, ZTITLE, ZNOTES, ZCOMPLETED, ZDUEDATE, ZPRIORITY, ZLIST, ZMARKEDFORDELETION) VALUES "
+         "(1, 'Report', 'Q3', 0, 700000000.9, 1, 2, 0), (2, 'Milk', NULL, 1, NULL, 0, 1, 0), (3, 'Old idea', NULL, 0, NULL, 9, 1, 1)"},
+        {"Container_v1/Stores/Data-local.sqlite",
+         "INSERT INTO ZREMCDREMINDER (Z_PK, ZTITLE, ZCOMPLETED, ZPRIORITY, ZLIST, ZMARKEDFORDELETION) VALUES (1, 'No list', 0, 5, NULL, 0)"},
+    };
+    for (const auto& s : stores)
+        ASSERT_FALSE(w.addDatabase(group, QLatin1String(s[0]), [&](sqlite3* db) {
+            const QByteArray sql = QByteArray(
+                "CREATE TABLE ZREMCDBASELIST (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZNAME VARCHAR, ZMARKEDFORDELETION INTEGER);"
+                "CREATE TABLE ZREMCDREMINDER (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZCOMPLETED INTEGER, ZFLAGGED INTEGER, "
+                "ZMARKEDFORDELETION INTEGER, ZPRIORITY INTEGER, ZLIST INTEGER, ZCOMPLETIONDATE TIMESTAMP, ZDUEDATE TIMESTAMP, "
+                "ZTITLE VARCHAR, ZNOTES VARCHAR);") + s[1];
+            return sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        }).isEmpty());
+    w.addFile(group, QStringLiteral("Container_v1/Stores/Data-7A3F.sqlite-shm"), QByteArray(32768, '\0'));
+    ASSERT_TRUE(w.write());
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(w.folder()));
+    KdBackup model;
+    CReminderCollection(model.getReminder()).collect(b.path(), b.files(), b.fileSuffix());
+    QStringList got;
+    const KdData* reminders = model.getReminder();
+    for (int i = 0; i < reminders->count(); ++i) {
+        const KdAbstractItem* r = reminders->at(i, false);
+        got << QStringList{r->value(0), r->value(1), r->value(2), r->value(3), r->value(5), r->value(6),
+                           r->isDeleted() ? QStringLiteral("deleted") : QString()}
+                   .join(QLatin1Char('|'));
+    }
+    EXPECT_EQ(got, (QStringList{"Milk|Groceries|Completed||None||", "Old idea|Groceries|Uncompleted||Low||deleted",
+                                "Report|Work|Uncompleted|2023-03-08 20:26|High|Q3|", "No list||Uncompleted||Medium||"}));
 }
