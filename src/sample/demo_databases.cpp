@@ -74,11 +74,15 @@ int layoutFor(int type, int iosMajor)
 
 // From iOS 8 on the device keeps calls in a Core Data store; iOS 9 samples carry the same calls
 // there instead of call_history.db, with every fourth one deleted afterwards.
-bool writeCallStore(const QString& callHistoryDb, sample::SampleBackupWriter& writer)
+bool writeCallStore(const QString& callHistoryDb, sample::SampleBackupWriter& writer, int iosMajor)
 {
+    int layout = 9;
+    for (int v : {10, 11, 17})
+        if (v <= iosMajor)
+            layout = v;
     return !writer.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"),
         [&](sqlite3* db) {
-            QStringList sql = ibr::iosSchemaStatements(9, QStringLiteral("CallHistory.storedata"));
+            QStringList sql = ibr::iosSchemaStatements(layout, QStringLiteral("CallHistory.storedata"));
             sql.erase(std::remove_if(sql.begin(), sql.end(), [](const QString& s) { return s.contains(QLatin1String("sqlite_")); }),
                       sql.end());
             sql << QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (1, 'CallDBProperties', 0, 0), "
@@ -115,7 +119,7 @@ bool writeDatabase(const DemoDatabase& db, sample::SampleBackupWriter& writer, c
     if (path.isEmpty())
         return false;
     if (db.type == 2 && options.iosMajor >= 9)
-        return writeCallStore(path, writer);
+        return writeCallStore(path, writer, options.iosMajor);
     const QString name = QFileInfo(path).fileName();
     const QString devicePath = QLatin1String(db.folder) + name;
     // The database and whatever companion the journal mode left beside it.
