@@ -1,3 +1,4 @@
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -90,6 +91,12 @@ int runFiles(QStringList args)
             o[QStringLiteral("relativePath")] = r->relativePath;
             o[QStringLiteral("size")] = double(r->size);
             o[QStringLiteral("hashName")] = r->hashName;
+            if (r->mode)
+                o[QStringLiteral("mode")] = QStringLiteral("%1").arg(r->mode, 6, 8, QLatin1Char('0'));
+            if (r->mtime > 0)
+                o[QStringLiteral("modified")] = QDateTime::fromSecsSinceEpoch(r->mtime, Qt::UTC).toString(Qt::ISODate);
+            if (r->protectionClass)
+                o[QStringLiteral("protectionClass")] = r->protectionClass;
             rows.append(o);
         } else {
             // Names come from the evidence: escaped, they can neither forge rows nor drive the terminal.
