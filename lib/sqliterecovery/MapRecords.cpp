@@ -92,6 +92,25 @@ int mapCalls(ScanContext& ctx, RecordStore& out)
         out.calls.push_back(c);
         ++added;
     }
+    // From iOS 8 on: the Core Data store, dates from 2001, the number as a blob of its text.
+    const CarvedTable& store = ctx.table("ZCALLRECORD");
+    const int zAddress = store.col("ZADDRESS"), zDate = store.col("ZDATE"), zDuration = store.col("ZDURATION"),
+              zOriginated = store.col("ZORIGINATED"), zType = store.col("ZCALLTYPE");
+    const double kUnixMinus2001 = 978307200.0;
+    for (const Row* row : store.rows) {
+        CallhistoryRecord c;
+        c.address = text(*row, zAddress).remove(QChar(0));
+        const std::optional<double> date = real(*row, zDate);
+        c.date = date ? seconds(*date + kUnixMinus2001) : 0;
+        c.duration = seconds(real(*row, zDuration));
+        const int type = toInt32(integer(store, *row, zType));
+        // Bit 0 outgoing, 16 FaceTime, 32 its audio and 64 its video kind, as the older store.
+        c.flags = (toInt32(integer(store, *row, zOriginated)) ? 1 : 0) | (type == 8 ? 16 | 64 : type == 16 ? 16 | 32 : 0);
+        if (c.address.isEmpty() && c.date == 0)
+            continue;
+        out.calls.push_back(c);
+        ++added;
+    }
     return added;
 }
 

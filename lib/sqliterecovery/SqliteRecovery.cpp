@@ -21,7 +21,7 @@ QStringList namesForType(int type)
     case 1:
         return {QStringLiteral("sms.db")};
     case 2:
-        return {QStringLiteral("call_history.db")};
+        return {QStringLiteral("call_history.db"), QStringLiteral("CallHistory.storedata")};
     case 3:
         return {QStringLiteral("Calendar.sqlitedb")};
     case 4:

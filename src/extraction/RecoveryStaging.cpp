@@ -16,6 +16,7 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
         {"HomeDomain", "Library/Calendar/Calendar.sqlitedb"},
         {"WirelessDomain", "Library/CallHistory/call_history.db"},
         {"HomeDomain", "Library/CallHistory/call_history.db"},
+        {"HomeDomain", "Library/CallHistoryDB/CallHistory.storedata"},
         {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb"},
         {"HomeDomain", "Library/AddressBook/AddressBook.db"},
         {"HomeDomain", "Library/Notes/notes.db"},
