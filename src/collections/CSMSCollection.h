@@ -74,7 +74,7 @@ private:
     QMap<QString, QVector<ChatHandle>>* m_pTarget;
 };
 
-// Messages of every chat, in date order. `columns` (lower case) are those the message table has:
+// Messages of every chat, in no order. `columns` (lower case) are those the message table has:
 // the columns of later releases that it lacks are read as NULL.
 class CMessageQuery : public CISQLiteQuery
 {
