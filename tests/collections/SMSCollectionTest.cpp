@@ -448,6 +448,7 @@ bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
             return false;
     exec(db, "ALTER TABLE message ADD COLUMN date_edited INTEGER DEFAULT 0");
     exec(db, "ALTER TABLE message ADD COLUMN date_retracted INTEGER DEFAULT 0");
+    exec(db, "ALTER TABLE message ADD COLUMN associated_message_emoji TEXT"); // iOS 18
     exec(db, "INSERT INTO handle (ROWID, id, country, service) VALUES (1, '+14155550100', 'us', 'iMessage'), "
              "(3, 'Bob@Example.com', 'us', 'iMessage')");
     exec(db, "INSERT INTO chat (ROWID, guid, style, state, chat_identifier, service_name) VALUES "
@@ -476,6 +477,7 @@ bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
                                  .arg(sqlite3_last_insert_rowid(db))))
             return false;
     }
+    exec(db, "UPDATE message SET associated_message_emoji = '\xf0\x9f\x8e\x89' WHERE associated_message_type % 1000 = 6");
     return exec(db, "INSERT INTO attachment (ROWID, guid, original_guid, filename, mime_type) VALUES "
                     "(1, 'at1', 'at1', '~/Library/SMS/Attachments/ab/12/GUID/IMG_0001.HEIC', 'image/heic');"
                     "INSERT INTO message_attachment_join SELECT rowid, 1 FROM message WHERE guid = 'G-PIC'");
@@ -487,7 +489,7 @@ const qint64 kNs = 1000000000;
 
 TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
 {
-    const qint64 t = 700000000; // 2023-03-07 20:26:40 UTC in seconds since 2001
+    const qint64 t = 700000000; // 2023-03-08 20:26:40 UTC in seconds since 2001
     const QByteArray longText = QString(QStringLiteral("a long message ")).repeated(20).toUtf8();
     const std::vector<Row> rows = {
         // Listed out of date order: nanoseconds and seconds sort as one.
@@ -508,6 +510,7 @@ TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
         {"R5", 1, nullptr, {}, (t + 204) * kNs, 0, 0, 0, 2005, "p:0/G1"},
         {"R6", 3, nullptr, {}, (t + 205) * kNs, 0, 0, 0, 2002, "p:0/G2"},
         {"R7", 3, nullptr, {}, (t + 206) * kNs, 0, 0, 0, 3000, "p:0/G2"}, // takes back a love never given
+        {"R8", 1, nullptr, {}, (t + 207) * kNs, 0, 0, 0, 2006, "p:0/G3"},
         {"R-LOST", 1, nullptr, {}, (t + 300) * kNs, 0, 0, 0, 2001, "p:0/NOT-HERE"},
     };
     const QString folder = writeBackup([&](sample::SampleBackupWriter& w) {
@@ -547,6 +550,7 @@ TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
     EXPECT_EQ(reactions(c[0]), (QStringList{"me:love", "+14155550100:question"}));
     EXPECT_EQ(c[0]->reactions()[1].date, at(t + 204));
     EXPECT_EQ(reactions(c[1]), QStringList{"Bob@Example.com:dislike"});
+    EXPECT_EQ(reactions(c[2]), QStringList{QStringLiteral("+14155550100:") + QString::fromUtf8("\xf0\x9f\x8e\x89")});
 
     EXPECT_FALSE(c[0]->editedDate().isValid());
     EXPECT_EQ(c[3]->editedDate(), at(t + 35));
