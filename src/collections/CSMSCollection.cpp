@@ -6,7 +6,6 @@
 #include <QHash>
 
 #include <algorithm>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -71,6 +70,12 @@ QString reactionLine(const ChatMessage& m)
     if (kind == kEmojiKind && !m.reactionEmoji.isEmpty())
         return QStringLiteral("Reacted %1 to a message").arg(m.reactionEmoji);
     return QStringLiteral("%1 a message").arg(QLatin1String(kReactionVerbs[kind]));
+}
+
+// Rows of one second keep the order they were written in.
+bool earlier(const ChatMessage& a, const ChatMessage& b)
+{
+    return a.date != b.date ? a.date < b.date : a.rowId < b.rowId;
 }
 
 // The column when the table has it, else NULL: one statement covers every release.
@@ -277,9 +282,7 @@ bool CSMSCollection::loadQueries(const QString& path, double fraction)
             return false;
     }
     for (auto& chat : m_chatMessages)
-        std::sort(chat.begin(), chat.end(), [](const ChatMessage& a, const ChatMessage& b) {
-            return a.date != b.date ? a.date < b.date : a.rowId < b.rowId;
-        });
+        std::sort(chat.begin(), chat.end(), &earlier);
     if (messages.unreadBodies() > 0)
         Log("iTunesBackup", 0, "%s (sms.db): %d message(s) with no message.text and an unreadable "
             "message.attributedBody, kept without their text", path.toUtf8().constData(), messages.unreadBodies());
@@ -288,7 +291,8 @@ bool CSMSCollection::loadQueries(const QString& path, double fraction)
 
 qint64 CSMSCollection::secondsSince2001(qint64 stored)
 {
-    return std::llabs(stored) > kNanosecondDates ? stored / kNanosecondsPerSecond : stored;
+    // No abs(): the most negative value has no positive counterpart.
+    return stored > kNanosecondDates || stored < -kNanosecondDates ? stored / kNanosecondsPerSecond : stored;
 }
 
 void CSMSCollection::buildConversations(double fraction)
@@ -407,8 +411,7 @@ void CSMSCollection::buildConversations(double fraction)
     }
 
     // In date order across chats, so that a reaction taken back meets the one it cancels.
-    std::stable_sort(attached.begin(), attached.end(),
-                     [](const auto& a, const auto& b) { return a.first.date < b.first.date; });
+    std::sort(attached.begin(), attached.end(), [](const auto& a, const auto& b) { return earlier(a.first, b.first); });
     for (const auto& [m, addr] : attached) {
         KdSMSChat* target = targetChats.value(m.targetRowId); // null only after a cancel
         if (!target)

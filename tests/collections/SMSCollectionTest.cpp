@@ -1,5 +1,6 @@
 // Conversations of the chat/handle/message layout, read from a backup as a user holds it: named
-// participants, pieces placed at their U+FFFC, previews, rows that only a -wal holds.
+// participants, pieces placed at their U+FFFC, previews, rows that only a -wal holds; from iOS 11
+// on, nanosecond dates, archived bodies, reactions, edits and unsent messages.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,8 @@
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+
+#include <limits>
 
 #include <sqlite3.h>
 
@@ -418,6 +421,23 @@ TEST(AttributedBodyTest, TextIsReadWithinTheBytesOrNotAtAll)
     }
 }
 
+TEST(SMSDateTest, EachValueIsSecondsOrNanosecondsByItsSize)
+{
+    const struct {
+        qint64 stored, seconds;
+    } cases[] = {
+        {0, 0},
+        {700000000, 700000000},                   // iOS 10 and before
+        {700000000LL * 1000000000, 700000000},    // iOS 11 on
+        {-31536000LL * 1000000000, -31536000},    // 2000 in nanoseconds
+        {100000000000LL, 100000000000LL},         // the largest taken as seconds
+        {100000000001LL, 100},                    // the smallest taken as nanoseconds
+        {std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::min() / 1000000000},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CSMSCollection::secondsSince2001(c.stored), c.seconds) << c.stored;
+}
+
 namespace {
 
 void noOpFunction(sqlite3_context* c, int, sqlite3_value**)
@@ -437,7 +457,7 @@ struct Row {
 };
 
 // The iOS 12 layout as a device writes it, with the columns iOS 16 added; every row in one chat
-// of handles 1 and 3, and an attachment for the message "G-PIC".
+// of handles 1 and 3, and an attachment for the messages "G-PIC" and "G-CAPTION".
 bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
 {
     // The layout's triggers call functions only the device has.
@@ -480,7 +500,7 @@ bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
     exec(db, "UPDATE message SET associated_message_emoji = '\xf0\x9f\x8e\x89' WHERE associated_message_type % 1000 = 6");
     return exec(db, "INSERT INTO attachment (ROWID, guid, original_guid, filename, mime_type) VALUES "
                     "(1, 'at1', 'at1', '~/Library/SMS/Attachments/ab/12/GUID/IMG_0001.HEIC', 'image/heic');"
-                    "INSERT INTO message_attachment_join SELECT rowid, 1 FROM message WHERE guid = 'G-PIC'");
+                    "INSERT INTO message_attachment_join SELECT rowid, 1 FROM message WHERE guid IN ('G-PIC', 'G-CAPTION')");
 }
 
 const qint64 kNs = 1000000000;
@@ -500,6 +520,7 @@ TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
         {"G-EDIT", 0, "edited text", {}, (t + 30) * kNs, t + 35, 0, 1, 0, nullptr}, // edit date in seconds
         {"G-UNSENT", 1, nullptr, {}, (t + 40) * kNs, (t + 41) * kNs, (t + 41) * kNs, 0, 0, nullptr},
         {"G-PIC", 1, "\xef\xbf\xbc", {}, (t + 50) * kNs, 0, 0, 0, 0, nullptr},
+        {"G-CAPTION", 3, "caption without a placeholder", {}, (t + 55) * kNs, 0, 0, 0, 0, nullptr},
         {"G-BAD", 1, nullptr, QByteArray("\x04\x0bstreamtyped garbage"), (t + 60) * kNs, 0, 0, 0, 0, nullptr},
         // Reactions on G1: Bob likes, then takes it back; the owner loves; Ann laughs, then
         // changes her mind to a question; a reaction to a message the database lacks.
@@ -534,11 +555,12 @@ TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
     for (const KdSMSChat* c : chat->chats())
         contents << (c->pieces().isEmpty() ? c->content() : pieceTexts(c).join(QLatin1Char('|')));
     EXPECT_EQ(contents, (QStringList{"plain", "from the body", QString::fromUtf8(longText), "edited text", "",
-                                     "[IMG_0001.HEIC]", "", "seconds, listed first", "Liked a message"}));
-    ASSERT_EQ(chat->chats().size(), 9);
+                                     "[IMG_0001.HEIC]", "caption without a placeholder|[IMG_0001.HEIC]", "",
+                                     "seconds, listed first", "Liked a message"}));
+    ASSERT_EQ(chat->chats().size(), 10);
     const QList<KdSMSChat*>& c = chat->chats();
     EXPECT_EQ(c[0]->msgDate(), at(t));
-    EXPECT_EQ(c[7]->msgDate(), at(t + 100));
+    EXPECT_EQ(c[8]->msgDate(), at(t + 100));
 
     // One reaction per party; a take-back cancels only its own kind.
     auto reactions = [](const KdSMSChat* m) {
