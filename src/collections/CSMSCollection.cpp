@@ -356,7 +356,8 @@ void CSMSCollection::buildConversations(double fraction)
             chat->setFromMe(m.isFromMe != 0);
             chat->setSentDone(m.isSent != 0);
             chat->setNormalSMS(m.service == QLatin1String("SMS"));
-            if (m.editedDate)
+            // Taking a message back stamps date_edited too; the edits went with the text.
+            if (m.editedDate && !m.unsent)
                 chat->setEditedDate(CCommonUtils::buildDateTimeBase2001(m.editedDate));
             chat->setUnsent(m.unsent);
             const auto pieces = m_messagePieces.constFind(m.rowId);

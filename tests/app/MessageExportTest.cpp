@@ -66,5 +66,6 @@ TEST(MessageExport, ReactionsEditsAndUnsentInTheConversationJson)
 
     EXPECT_TRUE(unsent[QStringLiteral("unsent")].toBool());
     EXPECT_FALSE(unsent.contains(QStringLiteral("text")));
+    EXPECT_FALSE(unsent.contains(QStringLiteral("edited")));
     EXPECT_FALSE(unsent.contains(QStringLiteral("reactions")));
 }

@@ -577,6 +577,7 @@ TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
     EXPECT_FALSE(c[0]->editedDate().isValid());
     EXPECT_EQ(c[3]->editedDate(), at(t + 35));
     EXPECT_TRUE(c[4]->isUnsent());
+    EXPECT_FALSE(c[4]->editedDate().isValid());
     EXPECT_FALSE(c[3]->isUnsent());
     EXPECT_EQ(c[4]->msgDate(), at(t + 40));
 
