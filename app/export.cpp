@@ -148,6 +148,22 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
         }
         if (!pieces.isEmpty())
             m.insert(QStringLiteral("pieces"), pieces);
+        QJsonArray reactions;
+        for (const KdSMSReaction& r : c->reactions()) {
+            QJsonObject ro;
+            ro.insert(QStringLiteral("from"), r.addr);
+            ro.insert(QStringLiteral("name"), r.fromMe ? QString() : g.nameForAddr(r.addr));
+            if (r.fromMe)
+                ro.insert(QStringLiteral("fromMe"), true);
+            ro.insert(QStringLiteral("reaction"), r.reaction);
+            reactions.append(ro);
+        }
+        if (!reactions.isEmpty())
+            m.insert(QStringLiteral("reactions"), reactions);
+        if (c->editedDate().isValid())
+            m.insert(QStringLiteral("edited"), dateText(c->editedDate()));
+        if (c->isUnsent())
+            m.insert(QStringLiteral("unsent"), true);
         messages.append(m);
     }
     o.insert(QStringLiteral("messages"), messages);

@@ -199,6 +199,53 @@ bool KdSMSChat::isDeleted() const
     return m_deleted;
 }
 
+namespace {
+
+bool sameParty(const KdSMSReaction& a, const KdSMSReaction& b)
+{
+    return a.fromMe == b.fromMe && (a.fromMe || a.addr == b.addr);
+}
+
+} // namespace
+
+void KdSMSChat::addReaction(const KdSMSReaction& reaction)
+{
+    m_reactions.removeIf([&](const KdSMSReaction& r) { return sameParty(r, reaction); });
+    m_reactions.append(reaction);
+}
+
+bool KdSMSChat::removeReaction(const KdSMSReaction& reaction)
+{
+    return m_reactions.removeIf([&](const KdSMSReaction& r) {
+        return sameParty(r, reaction) && r.reaction == reaction.reaction;
+    }) > 0;
+}
+
+const QList<KdSMSReaction>& KdSMSChat::reactions() const
+{
+    return m_reactions;
+}
+
+void KdSMSChat::setEditedDate(const QDateTime& date)
+{
+    m_editedDate = date;
+}
+
+QDateTime KdSMSChat::editedDate() const
+{
+    return m_editedDate;
+}
+
+void KdSMSChat::setUnsent(bool unsent)
+{
+    m_unsent = unsent;
+}
+
+bool KdSMSChat::isUnsent() const
+{
+    return m_unsent;
+}
+
 KdSMSChatGroup::~KdSMSChatGroup()
 {
     qDeleteAll(m_chats);

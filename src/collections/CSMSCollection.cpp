@@ -3,13 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
-#include <cmath>
+#include <utility>
 #include <vector>
 
 #include <sqlite3.h>
 
+#include "AttributedBody.h"
 #include "BackupFiles.h"
 #include "CIProgressCallback.h"
 #include "CManifestRecord.h"
@@ -17,10 +19,12 @@
 #include "ContactIndex.h"
 #include "PhoneNumberMatching.h"
 #include "contact/IBackupContact.h"
+#include "evidencedb/EvidenceDatabase.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
 #include "kddata/KdSMSChatGroup.h"
+#include "utility/Log.h"
 
 namespace {
 
@@ -29,13 +33,69 @@ const char kHomeDomain[] = "HomeDomain";
 const char kSmsDb[] = "Library/SMS/sms.db";
 const char kSmsFolder[] = "Library/SMS/";
 
-// message.date: seconds since 2001 up to iOS 10, nanoseconds since 2001 from iOS 11 on.
-int secondsSince2001(sqlite3_int64 stored)
+// Beyond this a 2001-based date is nanoseconds: as seconds it would lie 3,000 years away, as
+// nanoseconds it is within two minutes of 2001.
+const qint64 kNanosecondDates = 100000000000LL;
+const qint64 kNanosecondsPerSecond = 1000000000;
+
+// associated_message_type of a reaction given (2000 + kind) and taken back (3000 + kind).
+const int kReactionGiven = 2000;
+const int kReactionTaken = 3000;
+const int kReactionKinds = 7;
+const int kEmojiKind = 6;
+const char* const kReactionNames[kReactionKinds] = {"love", "like", "dislike", "laugh", "emphasize", "question", "emoji"};
+const char* const kReactionVerbs[kReactionKinds] = {"Loved", "Liked", "Disliked", "Laughed at", "Emphasized", "Questioned",
+                                                    "Reacted to"};
+
+bool isReaction(int type)
 {
-    double v = double(stored);
-    if (std::fabs(v) > 1e12)
-        v /= 1e9;
-    return int(std::clamp(v, double(INT_MIN), double(INT_MAX)));
+    return (type >= kReactionGiven && type < kReactionGiven + kReactionKinds)
+        || (type >= kReactionTaken && type < kReactionTaken + kReactionKinds);
+}
+
+QString reactionName(const ChatMessage& m)
+{
+    const int kind = m.reactionType % 1000;
+    if (kind == kEmojiKind && !m.reactionEmoji.isEmpty())
+        return m.reactionEmoji;
+    return QString::fromLatin1(kReactionNames[kind]);
+}
+
+// A reaction whose message is not in the database still says what it was.
+QString reactionLine(const ChatMessage& m)
+{
+    if (m.reactionType >= kReactionTaken)
+        return QStringLiteral("Removed a reaction (%1) from a message").arg(reactionName(m));
+    const int kind = m.reactionType % 1000;
+    if (kind == kEmojiKind && !m.reactionEmoji.isEmpty())
+        return QStringLiteral("Reacted %1 to a message").arg(m.reactionEmoji);
+    return QStringLiteral("%1 a message").arg(QLatin1String(kReactionVerbs[kind]));
+}
+
+// Rows of one second keep the order they were written in.
+bool earlier(const ChatMessage& a, const ChatMessage& b)
+{
+    return a.date != b.date ? a.date < b.date : a.rowId < b.rowId;
+}
+
+// The column when the table has it, else NULL: one statement covers every release.
+QString column(const QSet<QString>& columns, const char* name, const QString& expression = QString())
+{
+    if (!columns.contains(QLatin1String(name)))
+        return QStringLiteral("NULL");
+    return expression.isEmpty() ? QStringLiteral("m.") + QLatin1String(name) : expression;
+}
+
+QSet<QString> tableColumns(const QString& path, const char* table)
+{
+    QSet<QString> out;
+    const evidencedb::SqlitePtr db(CISQLiteQuery::openReadOnly(path));
+    if (!db)
+        return out;
+    const evidencedb::Statement st(db.get(), QByteArray("PRAGMA table_info(") + table + ")");
+    while (st.ok() && sqlite3_step(st.handle()) == SQLITE_ROW)
+        out.insert(CISQLiteQuery::columnText(st.handle(), 1).toLower());
+    return out;
 }
 
 QString joined(const QStringList& parts)
@@ -67,13 +127,32 @@ bool CChatQuery::handleRow(sqlite3_stmt* stmt)
     return true;
 }
 
-CMessageQuery::CMessageQuery(QMap<QString, QVector<ChatMessage>>* target) : m_pTarget(target)
+CMessageQuery::CMessageQuery(QMap<QString, QVector<ChatMessage>>* target, const QSet<QString>& columns)
+    : m_pTarget(target)
 {
+    // "p:0/GUID" names a part of the message, "bp:GUID" the whole of it.
+    const QString targetGuid = QStringLiteral("case when instr(m.associated_message_guid, '/') > 0 then "
+                                              "substr(m.associated_message_guid, instr(m.associated_message_guid, '/') + 1) "
+                                              "when substr(m.associated_message_guid, 1, 3) = 'bp:' then "
+                                              "substr(m.associated_message_guid, 4) else m.associated_message_guid end");
+    const QString reactionRange = QStringLiteral("(m.associated_message_type between %1 and %2 or m.associated_message_type "
+                                                 "between %3 and %4)")
+                                      .arg(kReactionGiven).arg(kReactionGiven + kReactionKinds - 1)
+                                      .arg(kReactionTaken).arg(kReactionTaken + kReactionKinds - 1);
+    // Looked up for reaction rows only, through guid's unique index.
+    const QString targetRow = columns.contains(QStringLiteral("associated_message_guid"))
+        ? QStringLiteral("case when %1 then (select t.rowid from message as t where t.guid = %2) end").arg(reactionRange, targetGuid)
+        : QString();
     m_countSqls << QStringLiteral("select count(*) from chat inner join chat_message_join cmj on cmj.chat_id = chat.rowid "
-                                  "inner join message on message.rowid = cmj.message_id order by date");
+                                  "inner join message on message.rowid = cmj.message_id");
+    // Unsorted: seconds and nanoseconds sort together only once they are one unit, and sorting
+    // each chat afterwards costs a fraction of SQLite sorting every row with its text.
     m_sqls << QStringLiteral("select chat.chat_identifier, m.rowid, m.handle_id, m.text, m.subject, m.service, m.date, "
-                             "m.is_from_me, m.is_sent from chat inner join chat_message_join cmj on cmj.chat_id = "
-                             "chat.rowid inner join message as m on m.rowid = cmj.message_id order by date");
+                             "m.is_from_me, m.is_sent, %1, %2, %3, %4, %5, %6 from chat inner join chat_message_join cmj on "
+                             "cmj.chat_id = chat.rowid inner join message as m on m.rowid = cmj.message_id")
+                  .arg(column(columns, "attributedbody"), column(columns, "date_edited"), column(columns, "date_retracted"),
+                       column(columns, "associated_message_type"), column(columns, "associated_message_guid", targetRow),
+                       column(columns, "associated_message_emoji"));
 }
 
 bool CMessageQuery::handleRow(sqlite3_stmt* stmt)
@@ -88,11 +167,29 @@ bool CMessageQuery::handleRow(sqlite3_stmt* stmt)
     if (service != m_lastService)
         m_lastService = service;
     m.service = m_lastService;
-    m.date = secondsSince2001(sqlite3_column_int64(stmt, 6));
+    m.date = CSMSCollection::secondsSince2001(sqlite3_column_int64(stmt, 6));
     m.isFromMe = columnInt(stmt, 7);
     m.isSent = columnInt(stmt, 8);
-    // Rows come in date order, so chats alternate; finding a chat by its raw bytes spares a
-    // string and a tree search per row (identifiers fit the short-string buffer).
+    if (m.text.isEmpty() && sqlite3_column_type(stmt, 9) != SQLITE_NULL) {
+        const auto* blob = static_cast<const char*>(sqlite3_column_blob(stmt, 9));
+        const int size = sqlite3_column_bytes(stmt, 9);
+        bool read = false;
+        if (blob && size > 0)
+            m.text = textFromAttributedBody(QByteArray::fromRawData(blob, size), &read);
+        m.unreadBody = !read;
+        if (!read)
+            ++m_unreadBodies;
+    }
+    m.editedDate = CSMSCollection::secondsSince2001(sqlite3_column_int64(stmt, 10));
+    m.unsent = sqlite3_column_int64(stmt, 11) != 0;
+    const int type = columnInt(stmt, 12);
+    if (isReaction(type)) {
+        m.reactionType = type;
+        m.targetRowId = columnInt(stmt, 13);
+        m.reactionEmoji = columnText(stmt, 14);
+    }
+    // Rows come in no chat order; finding a chat by its raw bytes spares a string and a tree
+    // search per row (identifiers fit the short-string buffer).
     const char* key = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
     std::string raw(key ? key : "", key ? size_t(sqlite3_column_bytes(stmt, 0)) : 0);
     auto found = m_byIdentifier.find(raw);
@@ -174,7 +271,7 @@ bool CSMSCollection::loadQueries(const QString& path, double fraction)
     const int span = m_pProgress ? int(double(m_pProgress->range()) * fraction / 3.0) : 100;
     CSubProgress sub(m_pProgress, span);
     CChatQuery chats(&m_chatHandles);
-    CMessageQuery messages(&m_chatMessages);
+    CMessageQuery messages(&m_chatMessages, tableColumns(path, "message"));
     CMsgPieceQuery pieces(&m_messagePieces);
     bool going = true;
     for (CISQLiteQuery* query : std::initializer_list<CISQLiteQuery*>{&chats, &messages, &pieces}) {
@@ -184,7 +281,18 @@ bool CSMSCollection::loadQueries(const QString& path, double fraction)
         if (!going)
             return false;
     }
+    for (auto& chat : m_chatMessages)
+        std::sort(chat.begin(), chat.end(), &earlier);
+    if (messages.unreadBodies() > 0)
+        Log("iTunesBackup", 0, "%s (sms.db): %d message(s) with no message.text and an unreadable "
+            "message.attributedBody, kept without their text", path.toUtf8().constData(), messages.unreadBodies());
     return going;
+}
+
+qint64 CSMSCollection::secondsSince2001(qint64 stored)
+{
+    // No abs(): the most negative value has no positive counterpart.
+    return stored > kNanosecondDates || stored < -kNanosecondDates ? stored / kNanosecondsPerSecond : stored;
 }
 
 void CSMSCollection::buildConversations(double fraction)
@@ -212,33 +320,68 @@ void CSMSCollection::buildConversations(double fraction)
     QMap<QString, int> index;
     buildContactIndex(m_pContacts, &names, &index);
 
+    // A reaction is attached to its message when a chat holds that message; otherwise it stays
+    // a line of its own.
+    QSet<int> targets;
+    for (const auto& messages : m_chatMessages)
+        for (const ChatMessage& m : messages)
+            if (m.reactionType && m.targetRowId)
+                targets.insert(m.targetRowId);
+    QSet<int> heldTargets;
+    if (!targets.isEmpty())
+        for (const auto& messages : m_chatMessages)
+            for (const ChatMessage& m : messages)
+                if (!m.reactionType && targets.contains(m.rowId))
+                    heldTargets.insert(m.rowId);
+    QHash<int, KdSMSChat*> targetChats;
+    std::vector<std::pair<ChatMessage, QString>> attached; // with the reacting party's address
+    QList<KdSMSItem*> items; // handed on once the reactions are in place
+
     for (auto chatIt = m_chatMessages.begin(); chatIt != m_chatMessages.end(); ++chatIt) {
         if (!sub.progress(0.0))
             break;
         auto* group = new KdSMSChatGroup;
-        for (const ChatMessage& m : chatIt.value()) {
+        for (ChatMessage& m : chatIt.value()) {
             if (!sub.progress(step))
                 break;
+            const QString addr = participants.value(m.handleId).id;
+            if (m.reactionType && heldTargets.contains(m.targetRowId)) {
+                QString party = m.isFromMe ? QString() : addr;
+                attached.emplace_back(std::move(m), std::move(party));
+                continue;
+            }
             auto* chat = new KdSMSChat;
             chat->setSubject(m.subject);
             chat->setMsgDate(CCommonUtils::buildDateTimeBase2001(m.date));
             chat->setFromMe(m.isFromMe != 0);
             chat->setSentDone(m.isSent != 0);
             chat->setNormalSMS(m.service == QLatin1String("SMS"));
+            // Taking a message back stamps date_edited too; the edits went with the text.
+            if (m.editedDate && !m.unsent)
+                chat->setEditedDate(CCommonUtils::buildDateTimeBase2001(m.editedDate));
+            chat->setUnsent(m.unsent);
             const auto pieces = m_messagePieces.constFind(m.rowId);
-            if (pieces != m_messagePieces.constEnd()) {
+            if (m.reactionType) {
+                // Older releases wrote what the reaction was ("Liked “…”") into the row itself.
+                chat->setContent(m.text.isEmpty() ? reactionLine(m) : m.text);
+            } else if (pieces != m_messagePieces.constEnd()) {
                 addPieces(chat, m.text, pieces.value(), &sub, step);
             } else {
                 QString content = m.text;
                 content.remove(kObjectReplacement);
                 chat->setContent(content);
             }
-            if (chat->content().isEmpty() && chat->pieces().isEmpty()) {
+            // An unsent message, or one whose body did not read, shows that there was one; a
+            // message reacted to shows where the reactions belong.
+            if (chat->content().isEmpty() && chat->pieces().isEmpty() && !m.unsent && !m.unreadBody
+                && !heldTargets.contains(m.rowId)) {
                 delete chat;
                 continue;
             }
-            chat->setAddr(participants.value(m.handleId).id);
+            chat->setAddr(addr);
             group->addChat(chat);
+            if (heldTargets.contains(m.rowId))
+                targetChats.insert(m.rowId, chat);
         }
         chatIt.value() = QVector<ChatMessage>(); // the messages live on in the chats: not held twice
         if (group->chats().isEmpty()) {
@@ -265,6 +408,26 @@ void CSMSCollection::buildConversations(double fraction)
         group->setAddrIds(addrIds);
         item->setDetailContent(group);
         item->setSize(0);
+        items.append(item);
+    }
+
+    // In date order across chats, so that a reaction taken back meets the one it cancels.
+    std::sort(attached.begin(), attached.end(), [](const auto& a, const auto& b) { return earlier(a.first, b.first); });
+    for (const auto& [m, addr] : attached) {
+        KdSMSChat* target = targetChats.value(m.targetRowId); // null only after a cancel
+        if (!target)
+            continue;
+        KdSMSReaction reaction;
+        reaction.addr = addr;
+        reaction.fromMe = m.isFromMe != 0;
+        reaction.reaction = reactionName(m);
+        reaction.date = CCommonUtils::buildDateTimeBase2001(m.date);
+        if (m.reactionType >= kReactionTaken)
+            target->removeReaction(reaction);
+        else
+            target->addReaction(reaction);
+    }
+    for (KdSMSItem* item : items) {
         if (m_pData)
             m_pData->append(item);
         else
@@ -276,6 +439,13 @@ bool CSMSCollection::addPieces(KdSMSChat* chat, const QString& text, const QVect
                                CIProgressCallback* progress, double step)
 {
     if (!text.contains(kObjectReplacement)) {
+        const QString trimmed = text.trimmed();
+        if (!trimmed.isEmpty()) {
+            auto* piece = new KdSMSPiece;
+            piece->setPieceType(QStringLiteral("text/plain"));
+            piece->setPieceData(trimmed.toUtf8());
+            chat->addPiece(piece);
+        }
         for (const MessagePiece& piece : pieces) {
             if (progress && !progress->progress(step))
                 return false;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -40,12 +41,21 @@ struct ChatHandle {
 struct ChatMessage {
     int rowId = 0;
     int handleId = 0;
-    QString text;
+    QString text; // message.text, or the text of message.attributedBody when that is empty
     QString subject;
     QString service;
-    int date = 0; // seconds since 2001-01-01 00:00 UTC
+    qint64 date = 0;       // seconds since 2001-01-01 00:00 UTC
+    qint64 editedDate = 0; // the same; 0 for a message never edited
     int isFromMe = 0;
     int isSent = 0;
+    bool unsent = false;
+    bool unreadBody = false; // an attributedBody whose text could not be read
+    // A reaction row: its associated_message_type (2000-2006 given, 3000-3006 taken back), the
+    // row of the message it is for (0 when the database does not hold it) and, for an emoji
+    // reaction, the emoji. 0 for an ordinary message.
+    int reactionType = 0;
+    int targetRowId = 0;
+    QString reactionEmoji;
 };
 
 struct MessagePiece {
@@ -64,15 +74,19 @@ private:
     QMap<QString, QVector<ChatHandle>>* m_pTarget;
 };
 
-// Messages of every chat, in date order.
+// Messages of every chat, in no order. `columns` (lower case) are those the message table has:
+// the columns of later releases that it lacks are read as NULL.
 class CMessageQuery : public CISQLiteQuery
 {
 public:
-    explicit CMessageQuery(QMap<QString, QVector<ChatMessage>>* target);
+    explicit CMessageQuery(QMap<QString, QVector<ChatMessage>>* target, const QSet<QString>& columns = {});
     bool handleRow(sqlite3_stmt* stmt) override;
+    // Bodies whose text was neither in message.text nor readable from message.attributedBody.
+    int unreadBodies() const { return m_unreadBodies; }
 
 private:
     QMap<QString, QVector<ChatMessage>>* m_pTarget;
+    int m_unreadBodies = 0;
     QString m_lastService;
     std::unordered_map<std::string, QVector<ChatMessage>*> m_byIdentifier; // into *m_pTarget
 };
@@ -108,8 +122,13 @@ public:
     // "prefix first middle last suffix" of a person record, empty parts left out.
     static QString legacyDisplayName(const void* personRecord);
 
+    // sms.db keeps dates as seconds since 2001 up to iOS 10 and as nanoseconds since 2001 from
+    // iOS 11 on, and a row may hold both: the unit is decided per value.
+    static qint64 secondsSince2001(qint64 stored);
+
     // Text and attachment pieces of one message: the n-th U+FFFC is replaced by the n-th
-    // attachment; without any U+FFFC every attachment is shown. False when cancelled.
+    // attachment; without any U+FFFC the text comes first, then every attachment. False when
+    // cancelled.
     bool addPieces(KdSMSChat* chat, const QString& text, const QVector<MessagePiece>& pieces,
                    CIProgressCallback* progress, double step);
 

@@ -1,16 +1,21 @@
 // Conversations of the chat/handle/message layout, read from a backup as a user holds it: named
-// participants, pieces placed at their U+FFFC, previews, rows that only a -wal holds.
+// participants, pieces placed at their U+FFFC, previews, rows that only a -wal holds; from iOS 11
+// on, nanosecond dates, archived bodies, reactions, edits and unsent messages.
 
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <limits>
+
 #include <sqlite3.h>
 
 #include "AddressBookSample.h"
+#include "AttributedBody.h"
 #include "CContactCollection.h"
 #include "CSMSCollection.h"
 #include "CiTunesBackup.h"
@@ -18,6 +23,7 @@
 #include "TestSupport.h"
 #include "evidencedb/EvidenceDatabase.h"
 #include "ibr/schemas.h"
+#include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
 #include "kddata/KdItems.h"
 #include "kddata/KdSMSChatGroup.h"
@@ -344,4 +350,239 @@ TEST_F(SMSCollectionTest, OlderLayoutConversationsNewestFirstWithPartsFiles)
     EXPECT_EQ(picture.pixel(0, 0), qRgb(0, 255, 0));
     EXPECT_TRUE(chats[1]->pieces()[1]->pieceFile().endsWith(
         sample::hashedName(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Parts/0c/01/2-2.png"))));
+}
+
+// ---- iOS 11 on: nanosecond dates, archived bodies, reactions, edits ------------------------
+
+namespace {
+
+// An attributedBody as sms.db keeps it: the class chain, the "+" string, the attribute runs.
+QByteArray archivedBody(const QByteArray& utf8, const QByteArray& stringClasses = QByteArray("\x08NSString"))
+{
+    QByteArray length;
+    if (utf8.size() < 0x80) {
+        length.append(char(utf8.size()));
+    } else if (utf8.size() < 0x8000) {
+        length.append(char(0x81)).append(char(utf8.size() & 0xFF)).append(char(utf8.size() >> 8));
+    } else {
+        length.append(char(0x82));
+        for (int i = 0; i < 4; ++i)
+            length.append(char((utf8.size() >> (8 * i)) & 0xFF));
+    }
+    return QByteArray("\x04\x0bstreamtyped\x81\xe8\x03\x84\x01@\x84\x84\x84\x19NSMutableAttributedString\x00"
+                      "\x84\x84\x12NSAttributedString\x00\x84\x84\x08NSObject\x00\x85\x92\x84\x84\x84",
+                      78)
+        + stringClasses + QByteArray("\x01\x94\x84\x01+", 5) + length + utf8
+        + QByteArray("\x86\x84\x02iI\x01\x05\x92\x84\x84\x84\x0cNSDictionary\x00\x86\x86", 28);
+}
+
+} // namespace
+
+TEST(AttributedBodyTest, TextIsReadWithinTheBytesOrNotAtAll)
+{
+    const QByteArray longText = QString(QStringLiteral("é%1 ")).repeated(60).toUtf8(); // over 127 bytes
+    const QByteArray hugeText(40000, 'x');
+    QByteArray negative = archivedBody("abc");
+    negative.replace(negative.indexOf("+\x03") + 1, 1, QByteArray("\x82\xff\xff\xff\xff", 5));
+    QByteArray pastEnd = archivedBody("abc");
+    pastEnd[pastEnd.indexOf("+\x03") + 1] = char(0x7f);
+    struct Case {
+        const char* name;
+        QByteArray blob;
+        QString text;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"short", archivedBody("Hello"), QStringLiteral("Hello"), true},
+        {"two-byte length", archivedBody(longText), QString::fromUtf8(longText), true},
+        {"four-byte length", archivedBody(hugeText), QString::fromLatin1(hugeText), true},
+        {"empty text", archivedBody(""), QString(), true},
+        {"mutable string", archivedBody("hi", QByteArray("\x0fNSMutableString\x01\x84\x84\x08NSString")), "hi", true},
+        {"string class far from its type", archivedBody("hi", QByteArray("\x08NSString", 9) + QByteArray(5, '\0')), QString(), false},
+        {"negative length", negative, QString(), false},
+        {"length past the end", pastEnd, QString(), false},
+        {"no signature", archivedBody("Hello").mid(1), QString(), false},
+        {"signature only", QByteArray("\x04\x0bstreamtyped", 13), QString(), false},
+        {"empty", QByteArray(), QString(), false},
+    };
+    for (const Case& c : cases) {
+        bool ok = !c.ok;
+        EXPECT_EQ(textFromAttributedBody(c.blob, &ok), c.text) << c.name;
+        EXPECT_EQ(ok, c.ok) << c.name;
+    }
+    // Cut anywhere, a body reads either whole or not at all.
+    const QByteArray whole = archivedBody(longText);
+    const qsizetype textEnd = whole.indexOf(longText) + longText.size();
+    for (qsizetype cut = 0; cut < whole.size(); ++cut) {
+        bool ok = false;
+        const QString text = textFromAttributedBody(whole.left(cut), &ok);
+        EXPECT_EQ(ok, cut >= textEnd) << cut;
+        EXPECT_EQ(text, ok ? QString::fromUtf8(longText) : QString()) << cut;
+    }
+}
+
+TEST(SMSDateTest, EachValueIsSecondsOrNanosecondsByItsSize)
+{
+    const struct {
+        qint64 stored, seconds;
+    } cases[] = {
+        {0, 0},
+        {700000000, 700000000},                   // iOS 10 and before
+        {700000000LL * 1000000000, 700000000},    // iOS 11 on
+        {-31536000LL * 1000000000, -31536000},    // 2000 in nanoseconds
+        {100000000000LL, 100000000000LL},         // the largest taken as seconds
+        {100000000001LL, 100},                    // the smallest taken as nanoseconds
+        {std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::min() / 1000000000},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CSMSCollection::secondsSince2001(c.stored), c.seconds) << c.stored;
+}
+
+namespace {
+
+void noOpFunction(sqlite3_context* c, int, sqlite3_value**)
+{
+    sqlite3_result_null(c);
+}
+
+struct Row {
+    const char* guid;
+    int handle; // 1 +14155550100, 3 Bob@Example.com
+    const char* text; // null: NULL
+    QByteArray body;  // attributedBody; empty: NULL
+    qint64 date, edited, retracted; // as stored
+    int fromMe;
+    int reaction;         // associated_message_type
+    const char* reactsTo; // associated_message_guid
+};
+
+// The iOS 12 layout as a device writes it, with the columns iOS 16 added; every row in one chat
+// of handles 1 and 3, and an attachment for the messages "G-PIC" and "G-CAPTION".
+bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
+{
+    // The layout's triggers call functions only the device has.
+    for (const char* name : {"delete_attachment_path", "before_delete_attachment_path"})
+        sqlite3_create_function_v2(db, name, -1, SQLITE_UTF8, nullptr, &noOpFunction, nullptr, nullptr, nullptr);
+    for (const QString& statement : ibr::iosSchemaStatements(12, QStringLiteral("sms.db")))
+        if (!statement.contains(QLatin1String("sqlite_")) && !exec(db, statement))
+            return false;
+    exec(db, "ALTER TABLE message ADD COLUMN date_edited INTEGER DEFAULT 0");
+    exec(db, "ALTER TABLE message ADD COLUMN date_retracted INTEGER DEFAULT 0");
+    exec(db, "ALTER TABLE message ADD COLUMN associated_message_emoji TEXT"); // iOS 18
+    exec(db, "INSERT INTO handle (ROWID, id, country, service) VALUES (1, '+14155550100', 'us', 'iMessage'), "
+             "(3, 'Bob@Example.com', 'us', 'iMessage')");
+    exec(db, "INSERT INTO chat (ROWID, guid, style, state, chat_identifier, service_name) VALUES "
+             "(1, 'iMessage;+;chat9', 43, 3, 'chat9', 'iMessage')");
+    exec(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (1, 1), (1, 3)");
+    for (const Row& r : rows) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO message (guid, text, attributedBody, handle_id, service, date, date_edited, "
+                               "date_retracted, is_from_me, is_sent, associated_message_type, associated_message_guid) "
+                               "VALUES (?,?,?,?,'iMessage',?,?,?,?,?,?,?)", -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, r.guid, -1, SQLITE_STATIC);
+        sqlite3_bind_text(st, 2, r.text, -1, SQLITE_STATIC); // null binds NULL
+        if (!r.body.isEmpty())
+            sqlite3_bind_blob(st, 3, r.body.constData(), int(r.body.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int(st, 4, r.handle);
+        sqlite3_bind_int64(st, 5, r.date);
+        sqlite3_bind_int64(st, 6, r.edited);
+        sqlite3_bind_int64(st, 7, r.retracted);
+        sqlite3_bind_int(st, 8, r.fromMe);
+        sqlite3_bind_int(st, 9, r.fromMe);
+        sqlite3_bind_int(st, 10, r.reaction);
+        sqlite3_bind_text(st, 11, r.reactsTo, -1, SQLITE_STATIC);
+        const bool ok = sqlite3_step(st) == SQLITE_DONE;
+        sqlite3_finalize(st);
+        if (!ok || !exec(db, QStringLiteral("INSERT INTO chat_message_join (chat_id, message_id) VALUES (1, %1)")
+                                 .arg(sqlite3_last_insert_rowid(db))))
+            return false;
+    }
+    exec(db, "UPDATE message SET associated_message_emoji = '\xf0\x9f\x8e\x89' WHERE associated_message_type % 1000 = 6");
+    return exec(db, "INSERT INTO attachment (ROWID, guid, original_guid, filename, mime_type) VALUES "
+                    "(1, 'at1', 'at1', '~/Library/SMS/Attachments/ab/12/GUID/IMG_0001.HEIC', 'image/heic');"
+                    "INSERT INTO message_attachment_join SELECT rowid, 1 FROM message WHERE guid IN ('G-PIC', 'G-CAPTION')");
+}
+
+const qint64 kNs = 1000000000;
+
+} // namespace
+
+TEST_F(SMSCollectionTest, NewerLayoutReadsDatesBodiesReactionsEditsAndUnsent)
+{
+    const qint64 t = 700000000; // 2023-03-08 20:26:40 UTC in seconds since 2001
+    const QByteArray longText = QString(QStringLiteral("a long message ")).repeated(20).toUtf8();
+    const std::vector<Row> rows = {
+        // Listed out of date order: nanoseconds and seconds sort as one.
+        {"G-LATE", 1, "seconds, listed first", {}, t + 100, 0, 0, 0, 0, nullptr},
+        {"G1", 1, "plain", {}, t * kNs, 0, 0, 0, 0, nullptr},
+        {"G2", 3, nullptr, archivedBody("from the body"), (t + 10) * kNs, 0, 0, 0, 0, nullptr},
+        {"G3", 3, "", archivedBody(longText), (t + 20) * kNs, 0, 0, 0, 0, nullptr},
+        {"G-EDIT", 0, "edited text", {}, (t + 30) * kNs, t + 35, 0, 1, 0, nullptr}, // edit date in seconds
+        {"G-UNSENT", 1, nullptr, {}, (t + 40) * kNs, (t + 41) * kNs, (t + 41) * kNs, 0, 0, nullptr},
+        {"G-PIC", 1, "\xef\xbf\xbc", {}, (t + 50) * kNs, 0, 0, 0, 0, nullptr},
+        {"G-CAPTION", 3, "caption without a placeholder", {}, (t + 55) * kNs, 0, 0, 0, 0, nullptr},
+        {"G-BAD", 1, nullptr, QByteArray("\x04\x0bstreamtyped garbage"), (t + 60) * kNs, 0, 0, 0, 0, nullptr},
+        // Reactions on G1: Bob likes, then takes it back; the owner loves; Ann laughs, then
+        // changes her mind to a question; a reaction to a message the database lacks.
+        {"R1", 3, nullptr, {}, (t + 200) * kNs, 0, 0, 0, 2001, "p:0/G1"},
+        {"R2", 0, nullptr, {}, (t + 201) * kNs, 0, 0, 1, 2000, "bp:G1"},
+        {"R3", 3, nullptr, {}, (t + 202) * kNs, 0, 0, 0, 3001, "p:0/G1"},
+        {"R4", 1, nullptr, {}, (t + 203) * kNs, 0, 0, 0, 2003, "p:0/G1"},
+        {"R5", 1, nullptr, {}, (t + 204) * kNs, 0, 0, 0, 2005, "p:0/G1"},
+        {"R6", 3, nullptr, {}, (t + 205) * kNs, 0, 0, 0, 2002, "p:0/G2"},
+        {"R7", 3, nullptr, {}, (t + 206) * kNs, 0, 0, 0, 3000, "p:0/G2"}, // takes back a love never given
+        {"R8", 1, nullptr, {}, (t + 207) * kNs, 0, 0, 0, 2006, "p:0/G3"},
+        {"R-LOST", 1, nullptr, {}, (t + 300) * kNs, 0, 0, 0, 2001, "p:0/NOT-HERE"},
+    };
+    const QString folder = writeBackup([&](sample::SampleBackupWriter& w) {
+        w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
+                      [&](sqlite3* db) { return buildModernChatDb(db, rows); });
+        w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Library/SMS/Attachments/ab/12/GUID/IMG_0001.HEIC"),
+                  QByteArray("heic bytes"));
+    });
+    // iOS 10 on keep data files in the sub-folder named by their first two digits.
+    const QString hash = sample::hashedName(QStringLiteral("MediaDomain"),
+                                            QStringLiteral("Library/SMS/Attachments/ab/12/GUID/IMG_0001.HEIC"));
+    ASSERT_TRUE(QDir(folder).mkdir(hash.left(2)));
+    ASSERT_TRUE(QFile::rename(folder + QLatin1Char('/') + hash, folder + QLatin1Char('/') + hash.left(2) + QLatin1Char('/') + hash));
+
+    testsupport::LogCapture log;
+    ASSERT_EQ(collect(folder)->count(), 1);
+    const KdSMSChatGroup* chat = conversation(QStringLiteral("+14155550100"), QStringLiteral("Bob@Example.com"));
+    ASSERT_TRUE(chat);
+    auto at = [&](qint64 seconds) { return CCommonUtils::buildDateTimeBase2001(seconds); };
+    QStringList contents;
+    for (const KdSMSChat* c : chat->chats())
+        contents << (c->pieces().isEmpty() ? c->content() : pieceTexts(c).join(QLatin1Char('|')));
+    EXPECT_EQ(contents, (QStringList{"plain", "from the body", QString::fromUtf8(longText), "edited text", "",
+                                     "[IMG_0001.HEIC]", "caption without a placeholder|[IMG_0001.HEIC]", "",
+                                     "seconds, listed first", "Liked a message"}));
+    ASSERT_EQ(chat->chats().size(), 10);
+    const QList<KdSMSChat*>& c = chat->chats();
+    EXPECT_EQ(c[0]->msgDate(), at(t));
+    EXPECT_EQ(c[8]->msgDate(), at(t + 100));
+
+    // One reaction per party; a take-back cancels only its own kind.
+    auto reactions = [](const KdSMSChat* m) {
+        QStringList out;
+        for (const KdSMSReaction& r : m->reactions())
+            out << (r.fromMe ? QStringLiteral("me") : r.addr) + QLatin1Char(':') + r.reaction;
+        return out;
+    };
+    EXPECT_EQ(reactions(c[0]), (QStringList{"me:love", "+14155550100:question"}));
+    EXPECT_EQ(c[0]->reactions()[1].date, at(t + 204));
+    EXPECT_EQ(reactions(c[1]), QStringList{"Bob@Example.com:dislike"});
+    EXPECT_EQ(reactions(c[2]), QStringList{QStringLiteral("+14155550100:") + QString::fromUtf8("\xf0\x9f\x8e\x89")});
+
+    EXPECT_FALSE(c[0]->editedDate().isValid());
+    EXPECT_EQ(c[3]->editedDate(), at(t + 35));
+    EXPECT_TRUE(c[4]->isUnsent());
+    EXPECT_FALSE(c[4]->editedDate().isValid());
+    EXPECT_FALSE(c[3]->isUnsent());
+    EXPECT_EQ(c[4]->msgDate(), at(t + 40));
+
+    EXPECT_EQ(c[5]->pieces()[0]->pieceData(), QByteArray("heic bytes"));
+    EXPECT_TRUE(c[5]->pieces()[0]->pieceFile().endsWith(hash.left(2) + QLatin1Char('/') + hash));
+    // The unreadable body keeps its message, and says so.
+    EXPECT_TRUE(log.contains("attributedBody"));
 }

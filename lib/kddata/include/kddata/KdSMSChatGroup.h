@@ -50,6 +50,14 @@ private:
     QList<QPair<QString, QString>> m_candidates;
 };
 
+// A reaction ("tapback") that one party gave a message.
+struct KdSMSReaction {
+    QString addr;     // the reacting party's address; empty for the owner
+    bool fromMe = false;
+    QString reaction; // "love", "like", "dislike", "laugh", "emphasize", "question", or an emoji
+    QDateTime date;
+};
+
 // One message of a conversation; owns its pieces.
 class KDDATA_API KdSMSChat
 {
@@ -85,8 +93,23 @@ public:
     void setDeleted(bool deleted);
     bool isDeleted() const;
 
+    // A party keeps one reaction per message: a new one replaces that party's earlier one.
+    void addReaction(const KdSMSReaction& reaction);
+    // Takes back the party's reaction when it is of the same kind; false when there is none.
+    bool removeReaction(const KdSMSReaction& reaction);
+    // In the order given.
+    const QList<KdSMSReaction>& reactions() const;
+    // When the text was last changed; null for a message never edited.
+    void setEditedDate(const QDateTime& date);
+    QDateTime editedDate() const;
+    // True for a message its sender took back ("unsent"); its text is usually gone.
+    void setUnsent(bool unsent);
+    bool isUnsent() const;
+
 private:
     QList<KdSMSPiece*> m_pieces;
+    QList<KdSMSReaction> m_reactions;
+    QDateTime m_editedDate;
     QDateTime m_date;
     QString m_subject;
     QString m_addr;
@@ -95,6 +118,7 @@ private:
     bool m_fromMe = false;
     bool m_sentDone = false;
     bool m_deleted = false;
+    bool m_unsent = false;
 };
 
 // The detail of a conversation item; owns its messages.
