@@ -73,7 +73,8 @@ int layoutFor(int type, int iosMajor)
 }
 
 // From iOS 8 on the device keeps calls in a Core Data store; iOS 9 samples carry the same calls
-// there instead of call_history.db, with every fourth one deleted afterwards.
+// there instead of call_history.db, with every fourth one deleted afterwards. The number is a
+// blob of its text until iOS 17 declares it text.
 bool writeCallStore(const QString& callHistoryDb, sample::SampleBackupWriter& writer, int iosMajor)
 {
     int layout = 9;
@@ -93,8 +94,8 @@ bool writeCallStore(const QString& callHistoryDb, sample::SampleBackupWriter& wr
                        "INSERT INTO ZCALLRECORD (Z_ENT, Z_OPT, ZANSWERED, ZCALLTYPE, ZORIGINATED, ZREAD, ZDATE, ZDURATION, "
                        "ZISO_COUNTRY_CODE, ZUNIQUE_ID, ZADDRESS) "
                        "SELECT 2, 1, duration > 0, CASE WHEN flags & 16 = 0 THEN 1 WHEN flags & 32 THEN 16 ELSE 8 END, "
-                       "flags & 1, 1, date - 978307200, duration, country_code, lower(hex(randomblob(16))), CAST(address AS BLOB) "
-                       "FROM old.call ORDER BY ROWID")
+                       "flags & 1, 1, date - 978307200, duration, country_code, lower(hex(randomblob(16))), %1 "
+                       "FROM old.call ORDER BY ROWID").arg(layout >= 17 ? QStringLiteral("address") : QStringLiteral("CAST(address AS BLOB)"))
                 << QStringLiteral("DETACH DATABASE old")
                 << QStringLiteral("UPDATE Z_PRIMARYKEY SET Z_MAX = (SELECT max(Z_PK) FROM ZCALLRECORD) WHERE Z_ENT = 2")
                 << QStringLiteral("DELETE FROM ZCALLRECORD WHERE Z_PK % 4 = 0");
