@@ -74,7 +74,7 @@ public:
         for (int i = 0; i < kMaxVarintBytes; ++i) {
             if (atEnd())
                 return false;
-            const quint8 byte = quint8(m_data[m_pos++]);
+            const quint8 byte = quint8(m_data.at(m_pos++));
             result |= quint64(byte & 0x7F) << (7 * i);
             if (!(byte & 0x80)) {
                 *value = result;
@@ -110,7 +110,7 @@ public:
             quint64 length = 0;
             const bool ok = readVarint(&length) && length <= quint64(m_data.size() - m_pos);
             if (ok) {
-                field->bytes = m_data.mid(m_pos, qsizetype(length));
+                field->bytes = m_data.sliced(m_pos, qsizetype(length));
                 m_pos += qsizetype(length);
             }
             return ok;
