@@ -267,6 +267,7 @@ void setDate(KdAbstractItem* item, sqlite3_stmt* stmt, int sqlColumn, int column
 struct NoteStoreLayout {
     QString sql;
     QString countSql;
+    QString attachmentSql; // identifier, type of every attachment; empty when the file has none
     QString problem; // why the file cannot be read; empty when it can
 };
 
@@ -358,6 +359,15 @@ NoteStoreLayout noteStoreLayout(sqlite3* db)
         + folder + ", " + account + ", " + body + " FROM ZICCLOUDSYNCINGOBJECT n WHERE n.Z_ENT = " + note
         + " ORDER BY 3 DESC";
     layout.countSql = "SELECT count(*) FROM ZICCLOUDSYNCINGOBJECT WHERE Z_ENT = " + note;
+
+    QStringList attachmentEntities;
+    for (const char* name : {"ICAttachment", "ICInlineAttachment"})
+        if (entities.contains(QLatin1String(name)))
+            attachmentEntities << QString::number(entities.value(QLatin1String(name)));
+    const QString type = firstOf(columns, n, {"ZTYPEUTI", "ZTYPEUTI1"});
+    if (!attachmentEntities.isEmpty() && columns.contains(QStringLiteral("ZIDENTIFIER")) && type != QLatin1String("NULL"))
+        layout.attachmentSql = "SELECT n.ZIDENTIFIER, " + type + " FROM ZICCLOUDSYNCINGOBJECT n WHERE n.Z_ENT IN ("
+            + attachmentEntities.join(", ") + ") AND n.ZIDENTIFIER IS NOT NULL";
     return layout;
 }
 
@@ -366,6 +376,8 @@ class NoteStoreQuery : public CISQLiteQuery
 {
 public:
     explicit NoteStoreQuery(KdData* target) : m_pTarget(target) {}
+
+    notestore::AttachmentTypes m_attachmentTypes;
 
     bool handleRow(sqlite3_stmt* stmt) override
     {
@@ -386,7 +398,7 @@ public:
         } else if (sqlite3_column_type(stmt, 8) != SQLITE_NULL) {
             const QByteArray data(static_cast<const char*>(sqlite3_column_blob(stmt, 8)), sqlite3_column_bytes(stmt, 8));
             QString error;
-            item->setValue(notestore::bodyText(data, &error), kBodyColumn);
+            item->setValue(notestore::bodyText(data, &error, &m_attachmentTypes), kBodyColumn);
             if (!error.isEmpty())
                 Log(kModule, 1, " Note %lld of NoteStore.sqlite: body not read: %s",
                     static_cast<long long>(sqlite3_column_int64(stmt, 0)), error.toUtf8().constData());
@@ -499,6 +511,7 @@ void CNoteCollection::collect(const QString& backupDir, const QList<CManifestRec
 void CNoteCollection::collectNoteStore(const QString& path, CIProgressCallback* progress)
 {
     NoteStoreLayout layout;
+    NoteStoreQuery query(m_pData);
     {
         const evidencedb::SqlitePtr db(CISQLiteQuery::openReadOnly(path));
         if (!db) {
@@ -506,13 +519,15 @@ void CNoteCollection::collectNoteStore(const QString& path, CIProgressCallback* 
             return;
         }
         layout = noteStoreLayout(db.get());
+        evidencedb::Statement types(db.get(), layout.attachmentSql.toUtf8());
+        while (!layout.attachmentSql.isEmpty() && types.ok() && types.next())
+            query.m_attachmentTypes.insert(QString::fromUtf8(types.text(0)), QString::fromUtf8(types.text(1)));
     }
     if (!layout.problem.isEmpty()) {
         Log(kModule, 0, "Notes of %s not read: %s", path.toUtf8().constData(), layout.problem.toUtf8().constData());
         m_problems << QStringLiteral("notes: %1: %2").arg(QLatin1String(kNoteStorePath), layout.problem);
         return;
     }
-    NoteStoreQuery query(m_pData);
     query.m_sqls << layout.sql;
     query.m_countSqls << layout.countSql;
     query.run({path}, progress);

@@ -25,7 +25,7 @@
 //   AttributeRun     1 length (in UTF-16 units of note_text), 2 paragraph_style, 12 attachment_info
 //   ParagraphStyle   1 style_type (103: checklist), 5 checklist
 //   Checklist        2 done
-//   AttachmentInfo   2 type_uti
+//   AttachmentInfo   1 attachment_identifier, 2 type_uti
 // Every other field is skipped. The reader walks that fixed path and never recurses, so
 // nesting depth costs nothing.
 
@@ -46,6 +46,7 @@ const quint32 kRunAttachmentInfo = 12;
 const quint32 kStyleType = 1;
 const quint32 kStyleChecklist = 5;
 const quint32 kChecklistDone = 2;
+const quint32 kAttachmentIdentifier = 1;
 const quint32 kAttachmentTypeUti = 2;
 const quint64 kChecklistStyleType = 103;
 
@@ -158,6 +159,7 @@ struct Run {
     qsizetype end = 0;
     bool checklist = false;
     bool done = false;
+    QString identifier;
     QString typeUti;
 };
 
@@ -183,6 +185,8 @@ Run readRun(QByteArrayView message, qsizetype start, quint64* length)
             });
         } else if (f.number == kRunAttachmentInfo && f.wireType == kLengthDelimited) {
             forEachField(f.bytes, [&](const Field& a) {
+                if (a.number == kAttachmentIdentifier && a.wireType == kLengthDelimited)
+                    run.identifier = QString::fromUtf8(a.bytes);
                 if (a.number == kAttachmentTypeUti && a.wireType == kLengthDelimited)
                     run.typeUti = QString::fromUtf8(a.bytes);
             });
@@ -192,7 +196,7 @@ Run readRun(QByteArrayView message, qsizetype start, quint64* length)
     return run;
 }
 
-QString render(const QString& text, const std::vector<Run>& runs)
+QString render(const QString& text, const std::vector<Run>& runs, const AttachmentTypes* types)
 {
     QString out;
     out.reserve(text.size());
@@ -207,8 +211,10 @@ QString render(const QString& text, const std::vector<Run>& runs)
             out += run->done ? QLatin1String("[x] ") : QLatin1String("[ ] ");
         lineStart = c == QLatin1Char('\n');
         if (c == QChar(kAttachmentChar)) {
-            out += run && !run->typeUti.isEmpty() ? QStringLiteral("[attachment: %1]").arg(run->typeUti)
-                                                  : QStringLiteral("[attachment]");
+            QString type = run ? run->typeUti : QString();
+            if (type.isEmpty() && run && types)
+                type = types->value(run->identifier);
+            out += type.isEmpty() ? QStringLiteral("[attachment]") : QStringLiteral("[attachment: %1]").arg(type);
         } else {
             out += c;
         }
@@ -257,7 +263,7 @@ QByteArray inflateBody(const QByteArray& compressed, QString* error, qsizetype c
     return out;
 }
 
-QString noteText(const QByteArray& payload, QString* error)
+QString noteText(const QByteArray& payload, QString* error, const AttachmentTypes* types)
 {
     QByteArrayView document, note, text;
     bool found = false;
@@ -292,16 +298,16 @@ QString noteText(const QByteArray& payload, QString* error)
         Run run = readRun(message, position, &length);
         position += qsizetype(qMin<quint64>(length, quint64(plain.size() - position)));
         run.end = position;
-        if (run.end > run.start && (run.checklist || !run.typeUti.isEmpty()))
+        if (run.end > run.start && (run.checklist || !run.typeUti.isEmpty() || !run.identifier.isEmpty()))
             runs.push_back(std::move(run));
     }
-    return render(plain, runs);
+    return render(plain, runs, types);
 }
 
-QString bodyText(const QByteArray& compressed, QString* error)
+QString bodyText(const QByteArray& compressed, QString* error, const AttachmentTypes* types)
 {
     const QByteArray payload = inflateBody(compressed, error);
-    return payload.isEmpty() ? QString() : noteText(payload, error);
+    return payload.isEmpty() ? QString() : noteText(payload, error, types);
 }
 
 } // namespace notestore

@@ -213,8 +213,9 @@ bool bindBlobs(sqlite3* db, const char* sql, const QList<QPair<int, QByteArray>>
     return true;
 }
 
-// The same notes in every layout: a checklist with an attachment in a folder of an account, a
-// locked note, one in Recently Deleted, one whose body is cut off.
+// The same notes in every layout: a checklist with attachments (one whose type only its row
+// knows) in a folder of an account, a locked note, one in Recently Deleted, one whose body is
+// cut off.
 std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
 {
     return [l](sqlite3* db) {
@@ -226,7 +227,8 @@ std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
             "(%3, 'ICAccount', 0, 1), (%4, 'ICAttachment', 0, 9);"
             "INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZNAME) VALUES (1, %3, 'iCloud');"
             "INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE2, ZOWNER) VALUES (2, %2, 'Recipes', 1);"
-            "INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE1, ZTYPEUTI) VALUES (3, %4, 'an attachment', 'public.jpeg');")
+            "INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE1, ZIDENTIFIER, ZTYPEUTI) "
+            "VALUES (3, %4, 'an attachment', 'PDF-1', 'com.adobe.pdf');")
                           .arg(l.note).arg(l.folder).arg(l.account).arg(l.attachment);
         // The account relationships of other entities hold the folder: only the note's own
         // column points at an account.
@@ -244,8 +246,9 @@ std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
         if (!exec(db, sql))
             return false;
         const QByteArray groceries =
-            gzip(notePayload(QStringLiteral("Groceries\nMilk\nEggs\n\uFFFC"),
-                             {plainRun(10), checklistRun(5, true), checklistRun(5, false), attachmentRun(1, "public.jpeg")}));
+            gzip(notePayload(QStringLiteral("Groceries\nMilk\nEggs\n\uFFFC\uFFFC"),
+                             {plainRun(10), checklistRun(5, true), checklistRun(5, false), attachmentRun(1, "public.jpeg"),
+                              field(1, 1) + field(12, field(1, "PDF-1"))}));
         const QByteArray full = gzip(notePayload("Binned\nold text"));
         return bindBlobs(db, "INSERT INTO ZICNOTEDATA (ZNOTE, ZDATA) VALUES (?, ?)",
                          {{4, groceries}, {5, QByteArray("\x1f\x8b encrypted bytes \x01\x02")}, {6, full},
@@ -296,7 +299,7 @@ protected:
 TEST_F(NoteStoreCollectionTest, EveryLayoutGivesTheSameNotes)
 {
     const QStringList expected = {
-        "Groceries | 2023-03-08 20:26 | Groceries\n[x] Milk\n[ ] Eggs\n[attachment: public.jpeg] | 2022-11-13 02:40 | iCloud / Recipes",
+        "Groceries | 2023-03-08 20:26 | Groceries\n[x] Milk\n[ ] Eggs\n[attachment: public.jpeg][attachment: com.adobe.pdf] | 2022-11-13 02:40 | iCloud / Recipes",
         "Secret | 2020-01-06 10:40 | (locked) | 2019-09-12 16:53 | iCloud / Recipes",
         "Binned | 2016-11-05 00:53 | Binned\nold text | 2016-07-12 07:06 |  | deleted",
         "Cut off | 2013-09-04 15:06 |  |  | ",
