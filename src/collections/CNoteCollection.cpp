@@ -308,8 +308,8 @@ NoteStoreLayout noteStoreLayout(sqlite3* db)
     const QString note = QString::number(entities.value(QStringLiteral("ICNote")));
     const QSet<QString> columns = tableColumns(db, QStringLiteral("ZICCLOUDSYNCINGOBJECT"));
 
-    QString folder = QStringLiteral("NULL");
-    const QString folderTitle = firstOf(columns, QStringLiteral("f"), {"ZTITLE2", "ZTITLE"});
+    // The note's folder row, as the FROM and WHERE of a sub-query over `f`.
+    QString folderRow;
     if (entities.contains(QStringLiteral("ICFolder"))) {
         const QString folderEntity = QString::number(entities.value(QStringLiteral("ICFolder")));
         // Before iOS 11 a note could sit in several folders, through a join table named by the
@@ -318,12 +318,19 @@ NoteStoreLayout noteStoreLayout(sqlite3* db)
         const QString joinFolder = "Z_" + folderEntity + "FOLDERS", joinNote = "Z_" + note + "NOTES";
         const QSet<QString> joinColumns = tableColumns(db, joinTable);
         if (columns.contains(QStringLiteral("ZFOLDER")))
-            folder = "(SELECT " + folderTitle + " FROM ZICCLOUDSYNCINGOBJECT f WHERE f.Z_PK = n.ZFOLDER AND f.Z_ENT = "
-                + folderEntity + ")";
+            folderRow = " FROM ZICCLOUDSYNCINGOBJECT f WHERE f.Z_PK = n.ZFOLDER AND f.Z_ENT = " + folderEntity;
         else if (joinColumns.contains(joinFolder) && joinColumns.contains(joinNote))
-            folder = "(SELECT " + folderTitle + " FROM " + joinTable + " j JOIN ZICCLOUDSYNCINGOBJECT f ON f.Z_PK = j."
-                + joinFolder + " WHERE j." + joinNote + " = n.Z_PK ORDER BY f.Z_PK LIMIT 1)";
+            folderRow = " FROM " + joinTable + " j JOIN ZICCLOUDSYNCINGOBJECT f ON f.Z_PK = j." + joinFolder + " WHERE j."
+                + joinNote + " = n.Z_PK ORDER BY f.Z_PK LIMIT 1";
     }
+    const QString folder = folderRow.isEmpty()
+        ? QStringLiteral("NULL")
+        : "(SELECT " + firstOf(columns, QStringLiteral("f"), {"ZTITLE2", "ZTITLE"}) + folderRow + ")";
+    // Recently Deleted is a folder of type 1; ZMARKEDFORDELETION is set once the note leaves it
+    // and waits for the sync to remove it.
+    QString deleted = "COALESCE(" + firstOf(columns, QStringLiteral("n"), {"ZMARKEDFORDELETION"}) + ", 0) != 0";
+    if (!folderRow.isEmpty() && columns.contains(QStringLiteral("ZFOLDERTYPE")))
+        deleted += " OR COALESCE((SELECT f.ZFOLDERTYPE" + folderRow + "), 0) = 1";
 
     // The note's account relationship is one of ZACCOUNT, ZACCOUNT1, ... depending on the release;
     // the others belong to other entities. The one pointing at an account row is it.
@@ -355,7 +362,7 @@ NoteStoreLayout noteStoreLayout(sqlite3* db)
     layout.sql = "SELECT n.Z_PK, " + firstOf(columns, n, {"ZTITLE1", "ZTITLE"}) + ", "
         + firstOf(columns, n, {"ZMODIFICATIONDATE1", "ZMODIFICATIONDATE"}) + ", "
         + firstOf(columns, n, {"ZCREATIONDATE3", "ZCREATIONDATE1", "ZCREATIONDATE"}) + ", "
-        + firstOf(columns, n, {"ZISPASSWORDPROTECTED"}) + ", " + firstOf(columns, n, {"ZMARKEDFORDELETION"}) + ", "
+        + firstOf(columns, n, {"ZISPASSWORDPROTECTED"}) + ", (" + deleted + "), "
         + folder + ", " + account + ", " + body + " FROM ZICCLOUDSYNCINGOBJECT n WHERE n.Z_ENT = " + note
         + " ORDER BY 3 DESC";
     layout.countSql = "SELECT count(*) FROM ZICCLOUDSYNCINGOBJECT WHERE Z_ENT = " + note;
@@ -390,7 +397,7 @@ public:
         const QString folder = columnText(stmt, 6), account = columnText(stmt, 7);
         item->setValue(account.isEmpty() || folder.isEmpty() ? account + folder : account + " / " + folder,
                        kFolderColumn);
-        // Recently Deleted: the device removes the row some 30 days later.
+        // Recently Deleted, or removed and waiting for the sync.
         item->setFlag(sqlite3_column_int64(stmt, 5) != 0, KdAbstractItem::DeletedFlag);
         if (sqlite3_column_int64(stmt, 4) != 0) {
             // Encrypted with the user's note password: the bytes would read as garbage.

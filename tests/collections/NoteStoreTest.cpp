@@ -214,8 +214,8 @@ bool bindBlobs(sqlite3* db, const char* sql, const QList<QPair<int, QByteArray>>
 }
 
 // The same notes in every layout: a checklist with attachments (one whose type only its row
-// knows) in a folder of an account, a locked note, one in Recently Deleted, one whose body is
-// cut off.
+// knows) in a folder of an account, a locked note, one marked for deletion, one in Recently
+// Deleted, one whose body is cut off.
 std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
 {
     return [l](sqlite3* db) {
@@ -241,8 +241,14 @@ std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
                    .arg(QLatin1String(l.createdColumn), QLatin1String(l.accountColumn),
                         QLatin1String(qstrcmp(l.accountColumn, "ZACCOUNT2") ? "2" : "3"))
                    .arg(l.note);
-        sql += l.ios == 10 ? QStringLiteral("INSERT INTO Z_11NOTES (Z_11FOLDERS, Z_8NOTES) VALUES (2, 4), (2, 5);")
-                           : QStringLiteral("UPDATE ZICCLOUDSYNCINGOBJECT SET ZFOLDER = 2 WHERE Z_PK IN (4, 5);");
+        // Recently Deleted is a folder of its own type.
+        sql += QStringLiteral("INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE2, ZFOLDERTYPE) VALUES (8, %1, 'Recently Deleted', 1);"
+                              "INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE1, ZMODIFICATIONDATE1) VALUES (9, %2, 'Trashed', 450000000);")
+                   .arg(l.folder)
+                   .arg(l.note);
+        sql += l.ios == 10 ? QStringLiteral("INSERT INTO Z_11NOTES (Z_11FOLDERS, Z_8NOTES) VALUES (2, 4), (2, 5), (8, 9);")
+                           : QStringLiteral("UPDATE ZICCLOUDSYNCINGOBJECT SET ZFOLDER = 2 WHERE Z_PK IN (4, 5);"
+                                            "UPDATE ZICCLOUDSYNCINGOBJECT SET ZFOLDER = 8 WHERE Z_PK = 9;");
         if (!exec(db, sql))
             return false;
         const QByteArray groceries =
@@ -302,6 +308,7 @@ TEST_F(NoteStoreCollectionTest, EveryLayoutGivesTheSameNotes)
         "Groceries | 2023-03-08 20:26 | Groceries\n[x] Milk\n[ ] Eggs\n[attachment: public.jpeg][attachment: com.adobe.pdf] | 2022-11-13 02:40 | iCloud / Recipes",
         "Secret | 2020-01-06 10:40 | (locked) | 2019-09-12 16:53 | iCloud / Recipes",
         "Binned | 2016-11-05 00:53 | Binned\nold text | 2016-07-12 07:06 |  | deleted",
+        "Trashed | 2015-04-06 08:00 |  |  | Recently Deleted | deleted",
         "Cut off | 2013-09-04 15:06 |  |  | ",
     };
     for (const StoreLayout& layout : kLayouts) {
@@ -328,7 +335,7 @@ TEST_F(NoteStoreCollectionTest, OlderNotesBesideTheStoreAreReadToo)
             return exec(db, "INSERT INTO ZNOTE (ZTITLE, ZMODIFICATIONDATE) VALUES ('Before the move', 300000000)");
         });
     });
-    ASSERT_EQ(notes.size(), 5);
+    ASSERT_EQ(notes.size(), 6);
     EXPECT_EQ(notes.first(), QStringLiteral("Before the move | 2010-07-05 05:20 |  |  | "));
     EXPECT_TRUE(notes.at(1).startsWith(QLatin1String("Groceries | ")));
     EXPECT_NEAR(progress.total, 100.0, 1e-9);
