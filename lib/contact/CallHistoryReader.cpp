@@ -33,10 +33,16 @@ struct CallApp {
     const char* name;
 };
 const CallApp kCallApps[] = {
-    {"net.whatsapp.", "WhatsApp"},     {"com.skype.", "Skype"},     {"ph.telegra.", "Telegram"},
-    {"com.viber", "Viber"},            {"com.facebook.Messenger", "Messenger"},
-    {"org.whispersystems.signal", "Signal"}, {"com.tencent.xin", "WeChat"}, {"jp.naver.line", "LINE"},
-    {"us.zoom.", "Zoom"},              {"com.microsoft.skype.teams", "Teams"},
+    {"net.whatsapp.", "WhatsApp"},
+    {"com.skype.", "Skype"},
+    {"ph.telegra.", "Telegram"},
+    {"com.viber", "Viber"},
+    {"com.facebook.Messenger", "Messenger"},
+    {"org.whispersystems.signal", "Signal"},
+    {"com.tencent.xin", "WeChat"},
+    {"jp.naver.line", "LINE"},
+    {"us.zoom.", "Zoom"},
+    {"com.microsoft.skype.teams", "Teams"},
 };
 const char kTelephony[] = "com.apple.Telephony";
 const char kFaceTime[] = "com.apple.FaceTime";
@@ -50,7 +56,7 @@ int32_t storeCallFlags(int64_t originated, int64_t callType, const QByteArray& p
         flags |= CallOtherApp;
         for (size_t i = 0; i < std::size(kCallApps); ++i)
             if (provider.startsWith(kCallApps[i].bundlePrefix))
-                flags |= int32_t(i + 1) << CallAppShift;
+                return flags | (int32_t(i + 1) << CallAppShift);
         return flags;
     }
     if (callType == 8)
@@ -121,7 +127,8 @@ CallRecordList* readCallHistory(RecordArena& arena, const QString& callDbPath, c
         r->date = clampedSeconds(oldLayout ? date : date + kUnixMinus2001);
         r->duration = clampedSeconds(sqlite3_column_double(s.handle(), 3));
         // The older store's own flags never use the bits that name another app.
-        r->flags = oldLayout ? int32_t(s.int64(4)) & ~(CallOtherApp | CallAppMask) : storeCallFlags(s.int64(4), s.int64(5), s.text(7));
+        r->flags = oldLayout ? int32_t(s.int64(4)) & ~(CallOtherApp | CallAppMask)
+                             : storeCallFlags(s.int64(4), s.int64(5), s.text(7));
         r->country = arena.text(s.isNull(oldLayout ? 5 : 6) ? QByteArray("") : s.text(oldLayout ? 5 : 6).toLower());
         if (const addressbookdb* person = matcher.find(address)) {
             const SmsPersonMatch*& cell = matches[person];
