@@ -23,7 +23,8 @@
 //   Document         3 note
 //   Note             2 note_text (UTF-8), 5 attribute_run (repeated)
 //   AttributeRun     1 length (in UTF-16 units of note_text), 2 paragraph_style, 12 attachment_info
-//   ParagraphStyle   1 style_type (103: checklist), 5 checklist
+//   ParagraphStyle   1 style_type (100 dotted, 101 dashed, 102 numbered list, 103 checklist),
+//                    4 indent_amount, 5 checklist
 //   Checklist        2 done
 //   AttachmentInfo   1 attachment_identifier, 2 type_uti
 // Every other field is skipped. The reader walks that fixed path and never recurses, so
@@ -44,11 +45,18 @@ const quint32 kRunLength = 1;
 const quint32 kRunParagraphStyle = 2;
 const quint32 kRunAttachmentInfo = 12;
 const quint32 kStyleType = 1;
+const quint32 kStyleIndent = 4;
 const quint32 kStyleChecklist = 5;
 const quint32 kChecklistDone = 2;
 const quint32 kAttachmentIdentifier = 1;
 const quint32 kAttachmentTypeUti = 2;
+const quint64 kDottedListStyleType = 100;
+const quint64 kDashedListStyleType = 101;
+const quint64 kNumberedListStyleType = 102;
 const quint64 kChecklistStyleType = 103;
+// Deeper indents are shown as this one: the amount is the writer's word, and the text must stay
+// the size of the note.
+const int kMaxIndent = 8;
 
 const char16_t kAttachmentChar = u'\uFFFC';
 
@@ -152,11 +160,13 @@ bool embedded(QByteArrayView message, quint32 number, QByteArrayView* out, bool*
     });
 }
 
-// A stretch of the text that carries what the plain reading shows: a checklist paragraph or an
-// attachment's type. Runs without either are not kept.
+// A stretch of the text that carries what the plain reading shows: a list or checklist
+// paragraph, or an attachment. Runs without either are not kept.
 struct Run {
     qsizetype start = 0;
     qsizetype end = 0;
+    quint64 styleType = 0; // 0: none of the lists
+    int indent = 0;
     bool checklist = false;
     bool done = false;
     QString identifier;
@@ -173,8 +183,13 @@ Run readRun(QByteArrayView message, qsizetype start, quint64* length)
             *length = f.varint;
         } else if (f.number == kRunParagraphStyle && f.wireType == kLengthDelimited) {
             forEachField(f.bytes, [&](const Field& s) {
-                if (s.number == kStyleType && s.wireType == kVarint)
+                if (s.number == kStyleType && s.wireType == kVarint) {
+                    if (s.varint >= kDottedListStyleType && s.varint <= kNumberedListStyleType)
+                        run.styleType = s.varint;
                     run.checklist = run.checklist || s.varint == kChecklistStyleType;
+                }
+                if (s.number == kStyleIndent && s.wireType == kVarint)
+                    run.indent = int(qMin<quint64>(s.varint, kMaxIndent));
                 if (s.number == kStyleChecklist && s.wireType == kLengthDelimited) {
                     run.checklist = true;
                     forEachField(s.bytes, [&](const Field& c) {
@@ -196,10 +211,34 @@ Run readRun(QByteArrayView message, qsizetype start, quint64* length)
     return run;
 }
 
+// "  " per indent, then "[ ] ", "[x] ", "• ", "- " or "3. ". Numbers count the items of one
+// list at one indent; an item outside the list, or less indented, starts the count again.
+QString linePrefix(const Run& run, std::vector<int>* numbers)
+{
+    if (!run.checklist && run.styleType == 0) {
+        numbers->assign(numbers->size(), 0);
+        return QString();
+    }
+    QString prefix(run.indent * 2, QLatin1Char(' '));
+    for (size_t deeper = size_t(run.indent) + 1; deeper < numbers->size(); ++deeper)
+        (*numbers)[deeper] = 0;
+    int& number = (*numbers)[size_t(run.indent)];
+    number = run.styleType == kNumberedListStyleType && !run.checklist ? number + 1 : 0;
+    if (run.checklist)
+        return prefix + (run.done ? QLatin1String("[x] ") : QLatin1String("[ ] "));
+    if (run.styleType == kDottedListStyleType)
+        return prefix + QStringLiteral("\u2022 ");
+    if (run.styleType == kDashedListStyleType)
+        return prefix + QLatin1String("- ");
+    return prefix + QString::number(number) + QLatin1String(". ");
+}
+
 QString render(const QString& text, const std::vector<Run>& runs, const AttachmentTypes* types)
 {
     QString out;
     out.reserve(text.size());
+    std::vector<int> numbers(kMaxIndent + 1, 0);
+    const Run plain;
     size_t r = 0;
     bool lineStart = true;
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -207,8 +246,8 @@ QString render(const QString& text, const std::vector<Run>& runs, const Attachme
             ++r;
         const Run* run = r < runs.size() && runs[r].start <= i ? &runs[r] : nullptr;
         const QChar c = text.at(i);
-        if (lineStart && run && run->checklist)
-            out += run->done ? QLatin1String("[x] ") : QLatin1String("[ ] ");
+        if (lineStart)
+            out += linePrefix(run ? *run : plain, &numbers);
         lineStart = c == QLatin1Char('\n');
         if (c == QChar(kAttachmentChar)) {
             QString type = run ? run->typeUti : QString();
@@ -298,7 +337,8 @@ QString noteText(const QByteArray& payload, QString* error, const AttachmentType
         Run run = readRun(message, position, &length);
         position += qsizetype(qMin<quint64>(length, quint64(plain.size() - position)));
         run.end = position;
-        if (run.end > run.start && (run.checklist || !run.typeUti.isEmpty() || !run.identifier.isEmpty()))
+        if (run.end > run.start
+            && (run.checklist || run.styleType != 0 || !run.typeUti.isEmpty() || !run.identifier.isEmpty()))
             runs.push_back(std::move(run));
     }
     return render(plain, runs, types);

@@ -53,6 +53,10 @@ QByteArray checklistRun(int length, bool done)
 {
     return field(1, quint64(length)) + field(2, field(1, 103) + field(5, field(1, QByteArray(16, 'u')) + field(2, done)));
 }
+QByteArray listRun(int length, int styleType, quint64 indent)
+{
+    return field(1, quint64(length)) + field(2, field(1, quint64(styleType)) + field(4, indent));
+}
 QByteArray attachmentRun(int length, const char* uti)
 {
     return field(1, quint64(length)) + field(12, field(1, "6A1B-ID") + field(2, QByteArray(uti)));
@@ -86,8 +90,10 @@ TEST(NoteStoreBodyTest, RealBodiesReadAsTheirText)
 {
     const std::vector<std::pair<const char*, const char*>> cases = {
         {"simple_note_protobuf_gzipped.bin", "Title"},
-        {"list_indents_gzipped.bin", "Indents in lists\n\n[ ] Checklist\n[ ] Indented checklist 1\n"
-                                     "[ ] Indented checklist 2 checked\n[ ] Indented 1\n\nDotted list\n"},
+        {"list_indents_gzipped.bin",
+         "Indents in lists\n\n[ ] Checklist\n  [ ] Indented checklist 1\n    [ ] Indented checklist 2 checked\n"
+         "  [ ] Indented 1\n\n\u2022 Dotted list\n  \u2022 Dotted list second indent\n\u2022 Dotted list\n\n"
+         "  - Dashed list indent 2\n- Dashed list\n\n1. Numbered list\n  1. Numbers list indent 2\n"},
         // Runs count UTF-16 units: the emoji before the checklist-free text must not shift it.
         {"emoji_formatting_1_gzipped.bin", "Emojis and formatting\n\n\U0001F680" "1\U0001F680" "2"},
         {"wide_characters_gzipped.bin", "\u4F46\u4ED6\u9084\u662F\u5E0C\u671B\n"},
@@ -122,6 +128,12 @@ TEST(NoteStoreBodyTest, ChecklistsAndAttachmentsReadAsPlainLines)
          fish + "\n[x] ok\n"},
         {"runs longer than the text are cut", notePayload("a\nb", {plainRun(2), checklistRun(1000000, false)}), "a\n[ ] b"},
         {"no runs", notePayload("just text"), "just text"},
+        // Numbers count one list at one indent, again after a deeper item or a plain line.
+        {"numbered list", notePayload("a\nb\nc\nd\ne\nf", {listRun(2, 102, 0), listRun(2, 102, 1), listRun(2, 102, 0),
+                                                           listRun(2, 102, 1), plainRun(2), listRun(1, 102, 0)}),
+         "1. a\n  1. b\n2. c\n  1. d\ne\n1. f"},
+        {"dotted and dashed, indent capped", notePayload("a\nb", {listRun(2, 100, 0), listRun(1, 101, 1000000)}),
+         "\u2022 a\n                - b"},
     };
     for (const auto& [name, payload, text] : cases) {
         QString error;
