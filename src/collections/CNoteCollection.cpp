@@ -15,6 +15,7 @@
 #include "utility/Log.h"
 
 #include <QRegularExpression>
+#include <QHash>
 #include <QSet>
 
 namespace {
@@ -268,6 +269,7 @@ struct NoteStoreLayout {
     QString sql;
     QString countSql;
     QString attachmentSql; // identifier, type of every attachment; empty when the file has none
+    QString folderSql;     // key, title, parent key of every folder; empty when the file has none
     QString problem; // why the file cannot be read; empty when it can
 };
 
@@ -323,9 +325,11 @@ NoteStoreLayout noteStoreLayout(sqlite3* db)
             folderRow = " FROM " + joinTable + " j JOIN ZICCLOUDSYNCINGOBJECT f ON f.Z_PK = j." + joinFolder + " WHERE j."
                 + joinNote + " = n.Z_PK ORDER BY f.Z_PK LIMIT 1";
     }
-    const QString folder = folderRow.isEmpty()
-        ? QStringLiteral("NULL")
-        : "(SELECT " + firstOf(columns, QStringLiteral("f"), {"ZTITLE2", "ZTITLE"}) + folderRow + ")";
+    const QString folder = folderRow.isEmpty() ? QStringLiteral("NULL") : "(SELECT f.Z_PK" + folderRow + ")";
+    if (entities.contains(QStringLiteral("ICFolder")))
+        layout.folderSql = "SELECT f.Z_PK, " + firstOf(columns, QStringLiteral("f"), {"ZTITLE2", "ZTITLE"}) + ", "
+            + firstOf(columns, QStringLiteral("f"), {"ZPARENT"}) + " FROM ZICCLOUDSYNCINGOBJECT f WHERE f.Z_ENT = "
+            + QString::number(entities.value(QStringLiteral("ICFolder")));
     // Recently Deleted is a folder of type 1; ZMARKEDFORDELETION is set once the note leaves it
     // and waits for the sync to remove it.
     QString deleted = "COALESCE(" + firstOf(columns, QStringLiteral("n"), {"ZMARKEDFORDELETION"}) + ", 0) != 0";
@@ -385,6 +389,26 @@ public:
     explicit NoteStoreQuery(KdData* target) : m_pTarget(target) {}
 
     notestore::AttachmentTypes m_attachmentTypes;
+    struct Folder {
+        QString title;
+        qint64 parent = 0;
+    };
+    QHash<qint64, Folder> m_folders;
+
+    // "Home / Recipes": folders nest from iOS 11 on. A parent chain that loops or runs deeper
+    // than anyone nests folders ends there.
+    QString folderPath(qint64 key) const
+    {
+        const int kMaxDepth = 32;
+        QStringList path;
+        QSet<qint64> seen;
+        for (auto it = m_folders.find(key); it != m_folders.end() && path.size() < kMaxDepth && !seen.contains(it.key());
+             it = m_folders.find(it->parent)) {
+            seen.insert(it.key());
+            path.prepend(it->title);
+        }
+        return path.join(QStringLiteral(" / "));
+    }
 
     bool handleRow(sqlite3_stmt* stmt) override
     {
@@ -394,7 +418,9 @@ public:
         item->setValue(columnText(stmt, 1), kTitleColumn);
         setDate(item, stmt, 2, kModifiedColumn);
         setDate(item, stmt, 3, kCreatedColumn);
-        const QString folder = columnText(stmt, 6), account = columnText(stmt, 7);
+        const QString folder = sqlite3_column_type(stmt, 6) == SQLITE_NULL ? QString()
+                                                                          : folderPath(sqlite3_column_int64(stmt, 6));
+        const QString account = columnText(stmt, 7);
         item->setValue(account.isEmpty() || folder.isEmpty() ? account + folder : account + " / " + folder,
                        kFolderColumn);
         // Recently Deleted, or removed and waiting for the sync.
@@ -529,6 +555,9 @@ void CNoteCollection::collectNoteStore(const QString& path, CIProgressCallback* 
         evidencedb::Statement types(db.get(), layout.attachmentSql.toUtf8());
         while (!layout.attachmentSql.isEmpty() && types.ok() && types.next())
             query.m_attachmentTypes.insert(QString::fromUtf8(types.text(0)), QString::fromUtf8(types.text(1)));
+        evidencedb::Statement folders(db.get(), layout.folderSql.toUtf8());
+        while (!layout.folderSql.isEmpty() && folders.ok() && folders.next())
+            query.m_folders.insert(folders.int64(0), {QString::fromUtf8(folders.text(1)), folders.int64(2)});
     }
     if (!layout.problem.isEmpty()) {
         Log(kModule, 0, "Notes of %s not read: %s", path.toUtf8().constData(), layout.problem.toUtf8().constData());

@@ -253,8 +253,11 @@ std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
                    .arg(QLatin1String(l.createdColumn), QLatin1String(l.accountColumn),
                         QLatin1String(qstrcmp(l.accountColumn, "ZACCOUNT2") ? "2" : "3"))
                    .arg(l.note);
-        // Recently Deleted is a folder of its own type.
-        sql += QStringLiteral("INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE2, ZFOLDERTYPE) VALUES (8, %1, 'Recently Deleted', 1);"
+        // Recently Deleted is a folder of its own type (here, broken, its own parent); Recipes
+        // sits in Home.
+        sql += QStringLiteral("INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE2, ZFOLDERTYPE, ZPARENT) VALUES "
+                              "(8, %1, 'Recently Deleted', 1, 8), (10, %1, 'Home', 0, NULL);"
+                              "UPDATE ZICCLOUDSYNCINGOBJECT SET ZPARENT = 10 WHERE Z_PK = 2;"
                               "INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE1, ZMODIFICATIONDATE1) VALUES (9, %2, 'Trashed', 450000000);")
                    .arg(l.folder)
                    .arg(l.note);
@@ -317,8 +320,8 @@ protected:
 TEST_F(NoteStoreCollectionTest, EveryLayoutGivesTheSameNotes)
 {
     const QStringList expected = {
-        "Groceries | 2023-03-08 20:26 | Groceries\n[x] Milk\n[ ] Eggs\n[attachment: public.jpeg][attachment: com.adobe.pdf] | 2022-11-13 02:40 | iCloud / Recipes",
-        "Secret | 2020-01-06 10:40 | (locked) | 2019-09-12 16:53 | iCloud / Recipes",
+        "Groceries | 2023-03-08 20:26 | Groceries\n[x] Milk\n[ ] Eggs\n[attachment: public.jpeg][attachment: com.adobe.pdf] | 2022-11-13 02:40 | iCloud / Home / Recipes",
+        "Secret | 2020-01-06 10:40 | (locked) | 2019-09-12 16:53 | iCloud / Home / Recipes",
         "Binned | 2016-11-05 00:53 | Binned\nold text | 2016-07-12 07:06 |  | deleted",
         "Trashed | 2015-04-06 08:00 |  |  | Recently Deleted | deleted",
         "Cut off | 2013-09-04 15:06 |  |  | ",
