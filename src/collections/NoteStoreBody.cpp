@@ -59,6 +59,8 @@ const quint64 kChecklistStyleType = 103;
 const int kMaxIndent = 8;
 
 const char16_t kAttachmentChar = u'\uFFFC';
+// Runs kept for their attributes; a real note has a few thousand. Beyond, the text reads plain.
+const size_t kMaxRuns = 1 << 20;
 
 struct Field {
     quint32 number = 0;
@@ -311,36 +313,33 @@ QString noteText(const QByteArray& payload, QString* error, const AttachmentType
         *error = QStringLiteral("not a note (no document)");
         return QString();
     }
-    std::vector<QByteArrayView> runMessages;
     bool hasText = false;
     const bool wellFormed = forEachField(note, [&](const Field& f) {
-        if (f.wireType != kLengthDelimited)
-            return;
-        if (f.number == kNoteText) {
+        if (f.wireType == kLengthDelimited && f.number == kNoteText) {
             text = f.bytes;
             hasText = true;
-        } else if (f.number == kNoteAttributeRun) {
-            runMessages.push_back(f.bytes);
         }
     });
     if (!wellFormed || !hasText) {
         *error = wellFormed ? QStringLiteral("not a note (no text)") : QStringLiteral("note message malformed");
         return QString();
     }
+    // Runs count UTF-16 units, so the text is decoded before they are read (a second pass: the
+    // text need not come first).
     const QString plain = QString::fromUtf8(text);
     std::vector<Run> runs;
     qsizetype position = 0;
-    for (QByteArrayView message : runMessages) {
-        if (position >= plain.size())
-            break;
+    forEachField(note, [&](const Field& f) {
+        if (f.wireType != kLengthDelimited || f.number != kNoteAttributeRun || position >= plain.size())
+            return;
         quint64 length = 0;
-        Run run = readRun(message, position, &length);
+        Run run = readRun(f.bytes, position, &length);
         position += qsizetype(qMin<quint64>(length, quint64(plain.size() - position)));
         run.end = position;
-        if (run.end > run.start
-            && (run.checklist || run.styleType != 0 || !run.typeUti.isEmpty() || !run.identifier.isEmpty()))
+        const bool shown = run.checklist || run.styleType != 0 || !run.typeUti.isEmpty() || !run.identifier.isEmpty();
+        if (run.end > run.start && shown && runs.size() < kMaxRuns)
             runs.push_back(std::move(run));
-    }
+    });
     return render(plain, runs, types);
 }
 
