@@ -10,9 +10,9 @@
 class KdData;
 class QTextDocument;
 
-// Notes of either database generation: the Core Data layout (znote, ZNOTEBODY) and the older
+// Notes of either notes.sqlite generation: the Core Data layout (znote, ZNOTEBODY) and the older
 // note/NOTE_BODIES layout; the first statement that fits the file is used. Most recently
-// modified first.
+// modified first. Columns: 0 title, 1 modified, 2 body, 3 created, 4 folder.
 class CNoteQuery : public CISQLiteQuery
 {
 public:
@@ -30,7 +30,9 @@ private:
 };
 
 // Notes of a backup: "Library/Notes/notes.db" when the backup holds it, else
-// "Library/Notes/notes.sqlite", both in HomeDomain.
+// "Library/Notes/notes.sqlite", both in HomeDomain; then the notes of iOS 9 on, in
+// "NoteStore.sqlite" of AppDomainGroup-group.com.apple.notes. A device that moved to the newer
+// store keeps the older file beside it, with notes of its own: both are read.
 class CNoteCollection : public CIDataCollection
 {
 public:
@@ -39,5 +41,7 @@ public:
                  const QString& fileSuffix) override;
 
 private:
+    void collectNoteStore(const QString& path, CIProgressCallback* progress);
+
     KdData* m_pData;
 };

@@ -13,6 +13,7 @@
 #include "CiTunesBackup.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
+#include "contact/IBackupContact.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 
@@ -72,7 +73,11 @@ TEST(CalllistCollection, CallTypeTexts)
         int flags;
         const char* text;
     } cases[] = {{4, "Incoming Calls"}, {5, "Outgoing Calls"}, {16, "Incoming FaceTime"}, {17, "Outgoing FaceTime"},
-                 {16 | 32, "Incoming FaceTime Audio"}, {17 | 64, "Outgoing FaceTime Video"}, {0, "Incoming Calls"}};
+                 {16 | 32, "Incoming FaceTime Audio"}, {17 | 64, "Outgoing FaceTime Video"}, {0, "Incoming Calls"},
+                 {CallOutgoing | CallOtherApp | (1 << CallAppShift), "Outgoing WhatsApp"},
+                 {CallOtherApp | (3 << CallAppShift), "Incoming Telegram"},
+                 {CallOtherApp | (200 << CallAppShift), "Incoming App Call"}, // beyond the known apps
+                 {CallOutgoing | CallOtherApp, "Outgoing App Call"}};
     for (const auto& c : cases)
         EXPECT_EQ(callTypeText(c.flags), QLatin1String(c.text)) << c.flags;
 }
@@ -105,4 +110,57 @@ TEST(CalllistCollection, CoreDataStoreOfNewerDevices)
                         "Mail|mail@example.com|2013-09-04T15:08:20Z|Incoming FaceTime Audio|Missed (0)",
                         "Dr. Who|+14155550100|2013-09-04T15:06:40Z|Outgoing Calls|0:01:01 (61)",
                     }));
+}
+
+// The store's layouts of iOS 9 to 17 give the same calls: the CallRecord entity's number is
+// looked up by name (rows of another entity are left out), the number is a blob before iOS 17
+// and text after, and the provider column appears in iOS 10.
+TEST(CalllistCollection, CoreDataStoreLayoutsOfEveryRelease)
+{
+    const struct {
+        int ios;
+        int callEntity;
+        int otherEntity; // the call entity's number in another release
+    } layouts[] = {{9, 2, 4}, {10, 3, 2}, {11, 5, 3}, {17, 2, 5}};
+    for (const auto& l : layouts) {
+        const bool textAddress = l.ios >= 17, provider = l.ios >= 10;
+        const auto address = [&](const char* a) {
+            return textAddress ? QStringLiteral("'%1'").arg(QLatin1String(a)) : QStringLiteral("CAST('%1' AS BLOB)").arg(QLatin1String(a));
+        };
+        const QString providerColumn = provider ? QStringLiteral(", ZSERVICE_PROVIDER") : QString();
+        const auto providerValue = [&](const char* p) { return provider ? QStringLiteral(", '%1'").arg(QLatin1String(p)) : QString(); };
+        const QStringList rows = callRows(
+            QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"), l.ios,
+            {QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (%1, 'CallRecord', 0, 3), "
+                            "(%2, 'Handle', 0, 1)").arg(l.callEntity).arg(l.otherEntity),
+             QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, "
+                            "ZCALLTYPE%1) VALUES (1, %2, %3, 400000000, 61, 1, 1, 1%4), (2, %2, %5, 400000100, 0, 0, 0, 16%6), "
+                            "(3, %7, %3, 400000200, 5, 1, 1, 1%4)")
+                 .arg(providerColumn).arg(l.callEntity).arg(address("+14155550100"), providerValue("com.apple.Telephony"),
+                                                             address("mail@example.com"), providerValue("com.apple.FaceTime"))
+                 .arg(l.otherEntity)});
+        EXPECT_EQ(rows, (QStringList{
+                            "Mail|mail@example.com|2013-09-04T15:08:20Z|Incoming FaceTime Audio|Missed (0)",
+                            "Dr. Who|+14155550100|2013-09-04T15:06:40Z|Outgoing Calls|0:01:01 (61)",
+                        }))
+            << "iOS " << l.ios;
+    }
+}
+
+// From iOS 10 calls of other apps share the store, named by ZSERVICE_PROVIDER.
+TEST(CalllistCollection, CallsOfOtherAppsAreNamedForTheApp)
+{
+    const QStringList rows = callRows(
+        QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"), 17,
+        {QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, ZCALLTYPE, "
+                        "ZSERVICE_PROVIDER) VALUES (1, 2, 'alice', 400000000, 30, 1, 1, 1, 'net.whatsapp.WhatsApp'), "
+                        "(2, 2, 'bob', 400000100, 30, 0, 1, 1, 'com.example.voip'), "
+                        "(3, 2, 'carol', 400000200, 30, 0, 1, 8, 'com.apple.FaceTime'), "
+                        "(4, 2, 'dave', 400000300, 30, 1, 1, 1, 'com.apple.FaceTime'), "
+                        "(5, 2, 'erin', 400000400, 30, 1, 1, 1, NULL)")});
+    QStringList types;
+    for (const QString& row : rows)
+        types << row.section(QLatin1Char('|'), 1, 1) + ": " + row.section(QLatin1Char('|'), 3, 3);
+    EXPECT_EQ(types, (QStringList{"erin: Outgoing Calls", "dave: Outgoing FaceTime", "carol: Incoming FaceTime Video",
+                                  "bob: Incoming App Call", "alice: Outgoing WhatsApp"}));
 }

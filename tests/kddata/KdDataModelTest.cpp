@@ -108,7 +108,7 @@ TEST(KdData, AppendPrependTakeCountAndAt)
                      [&](const QModelIndex& tl, const QModelIndex& br) { changed << tl.row() << br.row() << br.column(); });
     data.itemChanged(1);
     data.itemChanged(5);
-    EXPECT_EQ(changed, QList<int>({1, 1, 2}));
+    EXPECT_EQ(changed, QList<int>({1, 1, 4}));
 }
 
 TEST(KdData, DeletesTheItemsItHolds)

@@ -134,8 +134,21 @@ struct SmsRecordList {
 // ---- kind 2: calls, from call_history.db or the newer Core Data store (CallHistory.storedata).
 
 // Call flags: bit 0 the owner called, bit 4 a FaceTime call; bits 5 and 6 say which kind of
-// FaceTime call when the store knows (audio, video).
-enum CallFlag : int32_t { CallOutgoing = 1, CallFaceTime = 16, CallFaceTimeAudio = 32, CallFaceTimeVideo = 64 };
+// FaceTime call when the store knows (audio, video). Bit 7 marks a call made through another
+// app (iOS 10 on); bits 8 to 15 then say which, for callAppName.
+enum CallFlag : int32_t {
+    CallOutgoing = 1,
+    CallFaceTime = 16,
+    CallFaceTimeAudio = 32,
+    CallFaceTimeVideo = 64,
+    CallOtherApp = 128,
+    CallAppShift = 8,
+    CallAppMask = 0xFF00
+};
+
+// Name of the app of a CallOtherApp call ("WhatsApp"); null when the store named an app we do
+// not know.
+CONTACT_API const char* callAppName(int32_t flags);
 
 struct CallRecord {
     int32_t rowid;               // 0

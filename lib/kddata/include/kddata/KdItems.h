@@ -82,7 +82,8 @@ protected:
     KdReminderItem() = default;
 };
 
-// Columns: 0 title, 1 modification date, 2 plain-text body.
+// Columns: 0 title, 1 modification date, 2 plain-text body, 3 creation date, 4 account and folder
+// ("iCloud / Recipes"). Notes in Recently Deleted carry the deleted flag.
 class KDDATA_API KdNoteItem : public KdAbstractItem
 {
 public:
