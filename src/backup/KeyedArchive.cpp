@@ -129,13 +129,26 @@ KeyedArchive::Node KeyedArchive::dictValue(Node dict, const char* key) const
     if (!object(dict, &d) || d.type != Dict)
         return -1;
     const quint64 keyLength = std::strlen(key);
+    const quint64 size = quint64(m_bytes.size());
+    const auto* bytes = reinterpret_cast<const uchar*>(m_bytes.constData());
     for (quint64 i = 0; i < d.count; ++i) {
         Node k = -1;
-        Object ko;
-        if (!ref(d.payload + i * quint64(m_refSize), &k) || !object(k, &ko))
+        quint64 offset = 0;
+        if (!ref(d.payload + i * quint64(m_refSize), &k)
+            || !uint(m_table + quint64(k) * quint64(m_offsetSize), m_offsetSize, &offset) || offset >= size)
             continue;
-        const bool same = ko.type == Ascii ? ko.count == keyLength && std::memcmp(m_bytes.constData() + ko.payload, key, keyLength) == 0
-                                           : ko.type == Utf16 && text(k) == QLatin1String(key);
+        // Keys are ASCII strings, compared in place; the marker of a short one holds its length.
+        const int marker = bytes[offset];
+        bool same = false;
+        if ((marker >> 4) == Ascii && (marker & 0xF) != kCountFollows) {
+            same = quint64(marker & 0xF) == keyLength && keyLength < size - offset
+                && std::memcmp(bytes + offset + 1, key, keyLength) == 0;
+        } else if ((marker >> 4) == Ascii || (marker >> 4) == Utf16) {
+            Object ko;
+            same = object(k, &ko) && (ko.type == Utf16 ? text(k) == QLatin1String(key)
+                                                      : ko.count == keyLength
+                                                            && std::memcmp(bytes + ko.payload, key, keyLength) == 0);
+        }
         Node v = -1;
         if (same && ref(d.payload + (d.count + i) * quint64(m_refSize), &v))
             return v;
