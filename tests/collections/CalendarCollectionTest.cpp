@@ -70,7 +70,7 @@ TEST_P(CalendarCollectionTest, EventsOfEveryCalendaritemLayoutInTheirOwnZone)
         "Far future||2069-01-19 03:14|2069-01-19 03:14||2069-01-19T03:14:07Z|2069-01-19T03:14:07Z"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ios, CalendarCollectionTest, ::testing::Values(6, 7, 8, 9));
+INSTANTIATE_TEST_SUITE_P(Ios, CalendarCollectionTest, ::testing::Values(6, 7, 8, 9, 10, 11));
 
 // Events come from the event table; that layout holds no reminders.
 TEST_F(CalendarCollectionTest, TheOlderLayoutIsReadFromItsEventTable)

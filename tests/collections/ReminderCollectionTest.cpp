@@ -72,7 +72,7 @@ TEST_P(ReminderCollectionTest, RemindersOfEveryLayoutByListWithTheirAlarmLocatio
         "Buy milk|groceries|Uncompleted|2013-09-04 15:06|Corner shop|Medium|2 litres|2013-09-04T15:06:40Z|5"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ios, ReminderCollectionTest, ::testing::Values(6, 7, 8, 9));
+INSTANTIATE_TEST_SUITE_P(Ios, ReminderCollectionTest, ::testing::Values(6, 7, 8, 9, 10, 11));
 
 // Progress belongs to the reminders alone; a refusal keeps what was read, still ordered.
 TEST_F(ReminderCollectionTest, ProgressAndCancellation)
