@@ -160,8 +160,8 @@ TEST_P(AddressBookLayouts, ReadsPeopleValuesLabelsEntriesAndImages)
     EXPECT_GT(john->creationDate, 0);
 }
 
-// Named by the iOS major version alone: the test list then shows ".../5" and ".../8".
-INSTANTIATE_TEST_SUITE_P(Ios5To9, AddressBookLayouts, ::testing::Values(5, 8),
+// Named by the iOS major version alone: the test list then shows ".../5", ".../8", ".../16".
+INSTANTIATE_TEST_SUITE_P(Ios, AddressBookLayouts, ::testing::Values(5, 8, 15, 16),
                          [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
 
 // The older layout lacks optional columns and tables; values and entries that point at nothing
