@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include <set>
+#include <unordered_map>
 
 namespace sqlrecovery {
 
@@ -356,6 +357,46 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
         BookmarkRecord b{text(*row, cTitle), text(*row, cUrl)};
         if (b.url.isEmpty())
             continue; // folders carry no address
+        out.bookmarks.push_back(b);
+        ++added;
+    }
+    // History.db: a deleted visit names its page by id, live or deleted itself; a deleted page
+    // whose visits are all gone still says it was visited.
+    const CarvedTable& visits = ctx.table("history_visits");
+    const CarvedTable& pages = ctx.table("history_items");
+    if (!visits.exists() && !pages.exists())
+        return added;
+    ctx.inferRowids("history_items", {{"history_visits", "history_item"}});
+    const int pUrl = pages.col("url");
+    std::unordered_map<int64_t, QString> deletedPages;
+    for (const Row* row : pages.rows)
+        if (const auto id = rowidOf(pages, *row))
+            deletedPages[*id] = text(*row, pUrl);
+    std::set<int64_t> visited;
+    const int vItem = visits.col("history_item"), vTime = visits.col("visit_time"), vTitle = visits.col("title");
+    for (const Row* row : visits.rows) {
+        BookmarkRecord b;
+        b.history = true;
+        b.title = text(*row, vTitle);
+        b.visited = seconds(real(*row, vTime));
+        if (const auto item = integer(visits, *row, vItem)) {
+            visited.insert(*item);
+            const auto page = deletedPages.find(*item);
+            b.url = page != deletedPages.end() ? page->second
+                                                : ctx.live().value("SELECT url FROM history_items WHERE id = ?", {QVariant(qint64(*item))}).toString();
+        }
+        if (b.url.isEmpty() && b.visited == 0)
+            continue;
+        out.bookmarks.push_back(b);
+        ++added;
+    }
+    for (const Row* row : pages.rows) {
+        const auto id = rowidOf(pages, *row);
+        if ((id && visited.count(*id)) || text(*row, pUrl).isEmpty())
+            continue;
+        BookmarkRecord b;
+        b.history = true;
+        b.url = text(*row, pUrl);
         out.bookmarks.push_back(b);
         ++added;
     }

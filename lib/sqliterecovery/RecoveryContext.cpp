@@ -363,6 +363,21 @@ bool resemblesLive(const std::vector<QVariant>& liveRow, const CarvedTable& tabl
         if (liveEquals(liveRow[i], v))
             ++equal;
     }
+    if (compared == 1 && equal == 1) {
+        // One text alone (a page title of many visits) names no row: a time that differs says
+        // this is another row.
+        for (size_t i = 0; i < row.values.size(); ++i) {
+            const sqlcarve::Value& v = row.values[i];
+            // Whole seconds in a REAL column are stored as integers.
+            const std::string type = lower(table.schema->columns[i].declaredType);
+            const bool time = v.kind == sqlcarve::Value::Kind::Real
+                || (v.kind == sqlcarve::Value::Kind::Integer
+                    && (type.find("real") != std::string::npos || type.find("time") != std::string::npos
+                        || type.find("date") != std::string::npos || type.find("float") != std::string::npos));
+            if (time && liveRow[i].isValid() && liveRow[i].toDouble() != (v.kind == sqlcarve::Value::Kind::Real ? v.real : double(v.integer)))
+                return false;
+        }
+    }
     return compared == 0 || equal * 2 >= compared;
 }
 

@@ -27,7 +27,7 @@ QStringList namesForType(int type)
     case 4:
         return {QStringLiteral("notes.db"), QStringLiteral("notes.sqlite")};
     case 5:
-        return {QStringLiteral("Bookmarks.db")};
+        return {QStringLiteral("Bookmarks.db"), QStringLiteral("History.db")};
     default:
         return {};
     }

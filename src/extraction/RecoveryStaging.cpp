@@ -13,6 +13,7 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
 {
     static const char* const kDatabases[][2] = {
         {"HomeDomain", "Library/Safari/Bookmarks.db"},
+        {"HomeDomain", "Library/Safari/History.db"},
         {"HomeDomain", "Library/Calendar/Calendar.sqlitedb"},
         {"WirelessDomain", "Library/CallHistory/call_history.db"},
         {"HomeDomain", "Library/CallHistory/call_history.db"},

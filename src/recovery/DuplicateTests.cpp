@@ -133,8 +133,11 @@ DuplicateCandidates bookmarkCandidates(KdBackup* backup)
 
 bool isDuplicateBookmark(const DuplicateCandidates& c, const BookmarkRecord* record)
 {
-    return c.any({record->url}, [record](const KdAbstractItem* item) {
-        return textMatches(record->title, item->value(0)) && textMatches(record->url, item->value(1));
+    // A visit is the same only at the same time: a page is visited under one title many times.
+    const QDateTime visited = record->visited != 0 ? CCommonUtils::buildDateTimeBase2001(record->visited) : QDateTime();
+    return c.any({record->url}, [record, &visited](const KdAbstractItem* item) {
+        return textMatches(record->title, item->value(0)) && textMatches(record->url, item->value(1))
+            && (!visited.isValid() || item->sortValue(3).toDateTime() == visited);
     });
 }
 

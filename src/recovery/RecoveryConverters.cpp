@@ -94,6 +94,14 @@ KdAbstractItem* makeBookmark(const BookmarkRecord& r)
     KdSafariBookmarkItem* item = KdSafariBookmarkItem::createItem();
     item->setValue(r.title.isEmpty() ? urlHost(r.url) : r.title, 0);
     item->setValue(r.url, 1);
+    if (r.history) {
+        item->setBookmarkGroup(QStringLiteral("History"));
+        if (r.visited != 0) {
+            const QDateTime visited = CCommonUtils::buildDateTimeBase2001(r.visited);
+            item->setValue(CCommonUtils::datetimeToMinute(visited, true), 3);
+            item->setSortValue(visited, 3);
+        }
+    }
     markDeleted(item);
     return item;
 }

@@ -9,9 +9,11 @@
 #include "DuplicateTests.h"
 #include "RecoveryConverters.h"
 #include "TestSupport.h"
+#include "ibr/schemas.h"
 #include "iosrecgen.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
+#include "kddata/KdItems.h"
 
 using testsupport::ProgressRecorder;
 
@@ -288,4 +290,42 @@ TEST(RecoveryConverters, UrlHostAndCompletenessKeys)
     p.first = QStringLiteral("Ann");
     p.note = QStringLiteral("xy");
     EXPECT_EQ(completenessKey(p), 5);
+}
+
+// Safari visits deleted from History.db come back in the history group with their time, named
+// by their page whether the page is still there or was deleted too; a visit still live is not
+// reported again.
+TEST(RecoveryConverters, DeletedVisitsOfHistoryDb)
+{
+    QTemporaryDir tmp;
+    const QString db = QDir(tmp.path()).filePath(QStringLiteral("History.db"));
+    QStringList sql{QStringLiteral("PRAGMA secure_delete = OFF")};
+    for (const QString& s : ibr::iosSchemaStatements(11, QStringLiteral("History.db")))
+        if (!s.contains(QLatin1String("sqlite_")))
+            sql << QString(s).replace(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
+    sql << QStringLiteral("INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
+                          "VALUES (1, 'https://kept.example/page', 2, x'', 0), (2, 'https://gone.example/secret', 1, x'', 0)")
+        << QStringLiteral("INSERT INTO history_visits (id, history_item, visit_time, title) VALUES "
+                          "(1, 1, 500000000, 'Kept page'), (2, 1, 500086400, 'Kept page'), (3, 2, 500090000, 'Secret page')")
+        << QStringLiteral("DELETE FROM history_visits WHERE id IN (2, 3)") << QStringLiteral("DELETE FROM history_items WHERE id = 2");
+    ASSERT_TRUE(testsupport::makeDatabase(db, sql));
+
+    KdBackup backup;
+    KdSafariBookmarkItem* live = KdSafariBookmarkItem::createItem();
+    live->setValue(QStringLiteral("Kept page"), 0);
+    live->setValue(QStringLiteral("https://kept.example/page"), 1);
+    live->setSortValue(CCommonUtils::buildDateTimeBase2001(500000000), 3);
+    backup.getSafariBookmark()->append(live);
+    ProgressRecorder progress;
+    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+    QStringList got;
+    const KdData* safari = backup.getSafariBookmark();
+    for (int i = 0; i < safari->count(KdData::AllItems); ++i) {
+        const auto* item = static_cast<const KdSafariBookmarkItem*>(safari->at(i, false));
+        if (item->isDeleted())
+            got << QStringList{item->value(0), item->value(1), item->bookmarkGroup(), item->value(3)}.join(QLatin1Char('|'));
+    }
+    got.sort();
+    EXPECT_EQ(got, (QStringList{"Kept page|https://kept.example/page|History|2016-11-06 00:53",
+                                "Secret page|https://gone.example/secret|History|2016-11-06 01:53"}));
 }

@@ -19,6 +19,8 @@ struct NoteRecord {
 struct BookmarkRecord {
     QString title;
     QString url;
+    int visited = 0; // 2001 seconds of a History.db visit; 0 for a bookmark
+    bool history = false;
 };
 
 struct CalendarRecord {
