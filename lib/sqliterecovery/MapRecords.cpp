@@ -243,6 +243,64 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
     return added;
 }
 
+// NoteStore.sqlite (iOS 9 on): notes are the ZICCLOUDSYNCINGOBJECT rows of the entity named
+// ICNote (numbers differ per version), bodies ZICNOTEDATA rows naming their note in ZNOTE.
+int mapNoteStore(ScanContext& ctx, RecordStore& out)
+{
+    const CarvedTable& objects = ctx.table("ZICCLOUDSYNCINGOBJECT");
+    const CarvedTable& data = ctx.table("ZICNOTEDATA");
+    if (!objects.exists() && !data.exists())
+        return 0;
+    ctx.inferRowids("ZICCLOUDSYNCINGOBJECT", {{"ZICNOTEDATA", "ZNOTE"}});
+    const QVariant entity = ctx.live().value("SELECT Z_ENT FROM Z_PRIMARYKEY WHERE Z_NAME = 'ICNote'");
+    const int cEnt = objects.col("Z_ENT"), cTitle = objects.col({"ZTITLE1", "ZTITLE"}),
+              cDate = objects.col({"ZMODIFICATIONDATE1", "ZMODIFICATIONDATE"}), cSnippet = objects.col("ZSNIPPET"),
+              cData = objects.col("ZNOTEDATA");
+    const int dNote = data.col("ZNOTE"), dData = data.col("ZDATA");
+    auto isNote = [&](const Row& row) {
+        const auto ent = integer(objects, row, cEnt);
+        return entity.isValid() ? (ent && *ent == entity.toLongLong()) : isKnown(row, cData) || isKnown(row, cSnippet);
+    };
+    auto blob = [](const Row& row, int col) {
+        return isKnown(row, col) && row.values[size_t(col)].kind == sqlcarve::Value::Kind::Blob
+            ? QByteArray::fromStdString(row.values[size_t(col)].bytes)
+            : QByteArray();
+    };
+    int added = 0;
+    std::set<const Row*> usedNotes;
+    for (const Row* d : data.rows) {
+        NoteRecord n;
+        n.compressedBody = blob(*d, dData);
+        if (n.compressedBody.isEmpty())
+            continue;
+        if (const auto owner = integer(data, *d, dNote)) {
+            if (const Row* note = ctx.deletedByRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
+                n.title = text(*note, cTitle);
+                n.date = seconds(real(*note, cDate));
+                usedNotes.insert(note);
+            } else if (ctx.live().hasRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
+                continue; // an earlier version of a live note's body
+            }
+        }
+        out.notes.push_back(n);
+        ++added;
+    }
+    // A deleted note whose body is gone still has its title and the first words of its text.
+    for (const Row* row : objects.rows) {
+        if (usedNotes.count(row) || !isNote(*row))
+            continue;
+        NoteRecord n;
+        n.title = text(*row, cTitle);
+        n.content = text(*row, cSnippet);
+        n.date = seconds(real(*row, cDate));
+        if (n.title.isEmpty() && n.content.isEmpty())
+            continue;
+        out.notes.push_back(n);
+        ++added;
+    }
+    return added;
+}
+
 int mapNotes(ScanContext& ctx, RecordStore& out)
 {
     ctx.inferRowids("ZNOTE", {{"ZNOTEBODY", "ZOWNER"}});
@@ -337,6 +395,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         addRecord(date, title, content);
     }
     linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), usedOld);
+    added += mapNoteStore(ctx, out);
     for (const Row* b : bodies.rows) {
         if (usedOld.count(b))
             continue;

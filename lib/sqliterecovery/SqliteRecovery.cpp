@@ -25,7 +25,7 @@ QStringList namesForType(int type)
     case 3:
         return {QStringLiteral("Calendar.sqlitedb")};
     case 4:
-        return {QStringLiteral("notes.db"), QStringLiteral("notes.sqlite")};
+        return {QStringLiteral("notes.db"), QStringLiteral("notes.sqlite"), QStringLiteral("NoteStore.sqlite")};
     case 5:
         return {QStringLiteral("Bookmarks.db"), QStringLiteral("History.db")};
     default:

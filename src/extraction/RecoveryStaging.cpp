@@ -22,6 +22,7 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
         {"HomeDomain", "Library/AddressBook/AddressBook.db"},
         {"HomeDomain", "Library/Notes/notes.db"},
         {"HomeDomain", "Library/Notes/notes.sqlite"},
+        {"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite"},
         {"HomeDomain", "Library/SMS/sms.db"},
     };
     static const char* const kCompanions[] = {"-wal", "-shm", "-journal"};

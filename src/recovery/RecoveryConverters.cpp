@@ -12,6 +12,7 @@
 #include "CallTypeText.h"
 #include "ContactIndex.h"
 #include "DuplicateTests.h"
+#include "NoteStoreBody.h"
 #include "kddata/KdBackup.h"
 
 namespace {
@@ -80,9 +81,18 @@ int dateKey(int date)
 KdAbstractItem* makeNote(const NoteRecord& r)
 {
     KdNoteItem* item = KdNoteItem::createItem();
-    item->setValue(r.title, 0);
+    QString content = r.content;
+    QString title = r.title;
+    if (content.isEmpty() && !r.compressedBody.isEmpty()) {
+        QString error;
+        content = notestore::bodyText(r.compressedBody, &error);
+        // The device titles a note by its first line.
+        if (title.isEmpty())
+            title = content.section(QLatin1Char('\n'), 0, 0).trimmed();
+    }
+    item->setValue(title, 0);
     setDate2001(item, 1, r.date, true);
-    item->setValue(r.content, 2);
+    item->setValue(content, 2);
     markDeleted(item);
     return item;
 }

@@ -14,6 +14,7 @@ struct NoteRecord {
     int date = 0; // 2001 seconds
     QString title;
     QString content;
+    QByteArray compressedBody = {}; // NoteStore.sqlite: the body as stored (gzip of its protobuf), for the reader of that format
 };
 
 struct BookmarkRecord {
