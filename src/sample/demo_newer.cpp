@@ -68,13 +68,12 @@ QByteArray raw(const char (&bytes)[N])
 QByteArray typedstreamLength(qsizetype n)
 {
     QByteArray out;
-    if (n < 0x80) {
-        out += char(n);
-    } else {
-        out += char(0x81);
-        out += char(n & 0xFF);
-        out += char((n >> 8) & 0xFF);
-    }
+    if (n < 0x80)
+        return QByteArray(1, char(n));
+    const int size = n <= 0xFFFF ? 2 : 4;
+    out += char(size == 2 ? 0x81 : 0x82);
+    for (int i = 0; i < size; ++i)
+        out += char((n >> (8 * i)) & 0xFF);
     return out;
 }
 
