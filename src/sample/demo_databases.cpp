@@ -15,6 +15,7 @@
 #include <sqlite3.h>
 
 #include "SampleBackup.h"
+#include "demo_newer.h"
 #include "evidencedb/EvidenceDatabase.h"
 #include "ibr/schemas.h"
 #include "iosrecgen.h"
@@ -121,6 +122,11 @@ bool writeDatabase(const DemoDatabase& db, sample::SampleBackupWriter& writer, c
         return false;
     if (db.type == 2 && options.iosMajor >= 9)
         return writeCallStore(path, writer, options.iosMajor);
+    // From iOS 10 on the notes live in NoteStore.sqlite; sms.db changed with iOS 11.
+    if (db.type == 4 && options.iosMajor >= 10)
+        return sample::writeNoteStore(path, writer, options.iosMajor);
+    if (db.type == 1 && options.iosMajor >= 11 && !sample::upgradeMessages(path, options.iosMajor))
+        return false;
     const QString name = QFileInfo(path).fileName();
     const QString devicePath = QLatin1String(db.folder) + name;
     // The database and whatever companion the journal mode left beside it.
