@@ -28,6 +28,20 @@ int clampedInt(sqlite3_stmt* stmt, int column)
     return int(std::clamp<sqlite3_int64>(sqlite3_column_int64(stmt, column), INT_MIN, INT_MAX));
 }
 
+// Hands the run's items over in list-title order, keeping the order within a list.
+void appendByList(QList<KdReminderItem*>& items, KdData* target)
+{
+    std::stable_sort(items.begin(), items.end(),
+                     [](const KdReminderItem* a, const KdReminderItem* b) { return a->value(1) < b->value(1); });
+    for (KdReminderItem* item : std::as_const(items)) {
+        if (target)
+            target->append(item);
+        else
+            delete item;
+    }
+    items.clear();
+}
+
 } // namespace
 
 CLocationQuery::CLocationQuery()
@@ -116,16 +130,7 @@ void CReminderQuery::run(const QStringList& dbPaths, CIProgressCallback* progres
             m_dueDates.insert(sqlite3_column_int64(due.handle(), 0), calendarSeconds(due.handle(), 1));
     }
     CISQLiteQuery::run(dbPaths, progress);
-
-    std::stable_sort(m_items.begin(), m_items.end(),
-                     [](const KdReminderItem* a, const KdReminderItem* b) { return a->value(1) < b->value(1); });
-    for (KdReminderItem* item : std::as_const(m_items)) {
-        if (m_pData)
-            m_pData->append(item);
-        else
-            delete item;
-    }
-    m_items.clear();
+    appendByList(m_items, m_pData);
 }
 
 CReminderStoreQuery::CReminderStoreQuery(KdData* target) : m_pData(target)
@@ -165,15 +170,7 @@ void CReminderStoreQuery::run(const QStringList& dbPaths, CIProgressCallback* pr
     qDeleteAll(m_items);
     m_items.clear();
     CISQLiteQuery::run(dbPaths, progress);
-    std::stable_sort(m_items.begin(), m_items.end(),
-                     [](const KdReminderItem* a, const KdReminderItem* b) { return a->value(1) < b->value(1); });
-    for (KdReminderItem* item : std::as_const(m_items)) {
-        if (m_pData)
-            m_pData->append(item);
-        else
-            delete item;
-    }
-    m_items.clear();
+    appendByList(m_items, m_pData);
 }
 
 CReminderCollection::CReminderCollection(KdData* reminders) : m_pData(reminders) {}

@@ -11,11 +11,14 @@
 
 #include <sqlite3.h>
 
+#include "NoteBodyWriter.h"
 #include "SampleBackup.h"
 #include "evidencedb/EvidenceDatabase.h"
 #include "ibr/schemas.h"
 
 namespace sample {
+
+using namespace sample::notebody;
 
 namespace {
 
@@ -167,59 +170,6 @@ namespace {
 
 // ---- notes -------------------------------------------------------------------------------------
 
-QByteArray varint(quint64 v)
-{
-    QByteArray out;
-    do {
-        out += char((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
-        v >>= 7;
-    } while (v);
-    return out;
-}
-QByteArray field(quint32 number, quint64 value) { return varint(quint64(number) << 3) + varint(value); }
-QByteArray field(quint32 number, const QByteArray& bytes)
-{
-    return varint((quint64(number) << 3) | 2) + varint(quint64(bytes.size())) + bytes;
-}
-
-// NoteStoreProto.document(2).note(3): the text(2) and its attribute runs(5), whose lengths count
-// UTF-16 units.
-QByteArray notePayload(const QString& text, const QList<QByteArray>& runs)
-{
-    QByteArray note = field(2, text.toUtf8());
-    for (const QByteArray& run : runs)
-        note += field(5, run);
-    return field(2, field(2, 1) + field(3, note));
-}
-QByteArray plainRun(qsizetype length) { return field(1, quint64(length)); }
-QByteArray checklistRun(qsizetype length, bool done)
-{
-    return field(1, quint64(length)) + field(2, field(1, 103) + field(5, field(1, QByteArray(16, 'u')) + field(2, done)));
-}
-
-quint32 crc32(const QByteArray& data)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char c : data) {
-        crc ^= quint8(c);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-// The device's bodies are gzip streams; qCompress gives the deflate data inside a zlib frame.
-QByteArray gzip(const QByteArray& data)
-{
-    const QByteArray zlib = qCompress(data, 9).mid(4); // past Qt's length prefix
-    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03", 10);
-    out += zlib.mid(2, zlib.size() - 6); // neither the zlib header nor its Adler-32
-    for (quint32 v : {crc32(data), quint32(data.size())})
-        for (int shift = 0; shift < 32; shift += 8)
-            out += char((v >> shift) & 0xFF);
-    return out;
-}
-
 // The numbers one release's Z_PRIMARYKEY gives the entities, and its numbered columns.
 struct StoreLayout {
     int ios;
@@ -317,7 +267,7 @@ bool writeNoteStore(const QString& notesDb, SampleBackupWriter& writer, int iosM
                 text += QLatin1Char('\n') + items;
             } else if (i == 1) {
                 // The run names the attachment; only its row knows the type.
-                runs = {plainRun(text.size() + 1), field(1, 1) + field(12, field(1, attachmentId))};
+                runs = {plainRun(text.size() + 1), attachmentRun(1, attachmentId)};
                 text += QLatin1Char('\n') + QChar(0xFFFC);
             } else {
                 locked = i == 2;

@@ -8,74 +8,22 @@
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
-#include <zlib.h>
 
 #include "CNoteCollection.h"
 #include "CiTunesBackup.h"
+#include "NoteBodyWriter.h"
 #include "NoteStoreBody.h"
 #include "SampleBackup.h"
 #include "TestSupport.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 
+using namespace sample::notebody;
+
 namespace {
 
 const char kStoreDomain[] = "AppDomainGroup-group.com.apple.notes";
 const char kStorePath[] = "NoteStore.sqlite";
-
-// ---- protobuf and gzip writers --------------------------------------------------------------
-
-QByteArray varint(quint64 v)
-{
-    QByteArray out;
-    do {
-        out += char((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
-        v >>= 7;
-    } while (v);
-    return out;
-}
-QByteArray field(quint32 number, quint64 value) { return varint(quint64(number) << 3) + varint(value); }
-QByteArray field(quint32 number, const QByteArray& bytes)
-{
-    return varint((quint64(number) << 3) | 2) + varint(quint64(bytes.size())) + bytes;
-}
-
-// NoteStoreProto.document(2).note(3): note_text(2) and attribute runs(5).
-QByteArray notePayload(const QString& text, const QList<QByteArray>& runs = {})
-{
-    QByteArray note = field(2, text.toUtf8());
-    for (const QByteArray& run : runs)
-        note += field(5, run);
-    return field(2, field(2, 1) + field(3, note));
-}
-QByteArray plainRun(int length) { return field(1, quint64(length)); }
-QByteArray checklistRun(int length, bool done)
-{
-    return field(1, quint64(length)) + field(2, field(1, 103) + field(5, field(1, QByteArray(16, 'u')) + field(2, done)));
-}
-QByteArray listRun(int length, int styleType, quint64 indent)
-{
-    return field(1, quint64(length)) + field(2, field(1, quint64(styleType)) + field(4, indent));
-}
-QByteArray attachmentRun(int length, const char* uti)
-{
-    return field(1, quint64(length)) + field(12, field(1, "6A1B-ID") + field(2, QByteArray(uti)));
-}
-
-QByteArray gzip(const QByteArray& data)
-{
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    QByteArray out(int(deflateBound(&z, uLong(data.size()))) + 32, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
-    z.avail_in = uInt(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = uInt(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(qsizetype(z.total_out));
-    deflateEnd(&z);
-    return out;
-}
 
 QByteArray testData(const char* name)
 {
@@ -122,7 +70,7 @@ TEST(NoteStoreBodyTest, ChecklistsAndAttachmentsReadAsPlainLines)
         {"style type alone marks a checklist",
          notePayload("a\nb", {plainRun(2), field(1, 1) + field(2, field(1, 103))}), "a\n[ ] b"},
         {"attachment with and without its type",
-         notePayload(QStringLiteral("x\uFFFCy\uFFFC"), {plainRun(1), attachmentRun(1, "public.jpeg"), plainRun(2)}),
+         notePayload(QStringLiteral("x\uFFFCy\uFFFC"), {plainRun(1), attachmentRun(1, "6A1B-ID", "public.jpeg"), plainRun(2)}),
          "x[attachment: public.jpeg]y[attachment]"},
         {"lengths in UTF-16 units", notePayload(fish + "\nok\n", {plainRun(3), checklistRun(3, true)}),
          fish + "\n[x] ok\n"},
@@ -268,7 +216,7 @@ std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
             return false;
         const QByteArray groceries =
             gzip(notePayload(QStringLiteral("Groceries\nMilk\nEggs\n\uFFFC\uFFFC"),
-                             {plainRun(10), checklistRun(5, true), checklistRun(5, false), attachmentRun(1, "public.jpeg"),
+                             {plainRun(10), checklistRun(5, true), checklistRun(5, false), attachmentRun(1, "6A1B-ID", "public.jpeg"),
                               field(1, 1) + field(12, field(1, "PDF-1"))}));
         const QByteArray full = gzip(notePayload("Binned\nold text"));
         return bindBlobs(db, "INSERT INTO ZICNOTEDATA (ZNOTE, ZDATA) VALUES (?, ?)",
