@@ -3,6 +3,8 @@
 // generators leave). Usage: make_large_backup FOLDER [IOS_MAJOR] (8 unless given; 10 on writes
 // the Manifest.db index with data files in sub-folders).
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "BulkMessages.h"
 #include "SampleBackup.h"
+#include "demo_newer.h"
 
 int main(int argc, char** argv)
 {
@@ -28,15 +31,30 @@ int main(int argc, char** argv)
     o.categoryScale = {{QStringLiteral("messages"), 0},   {QStringLiteral("contacts"), 585}, {QStringLiteral("calls"), 2800},
                        {QStringLiteral("calendar"), 360}, {QStringLiteral("notes"), 280},      {QStringLiteral("safari"), 100},
                        {QStringLiteral("media"), 670}};
-    o.extra = [](sample::SampleBackupWriter& w) {
+    o.extra = [&o](sample::SampleBackupWriter& w) {
         sample::BulkMessages bulk;
         bulk.messages = 100000;
         bulk.chats = 2000;
-        const bool ok = !w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
-                                       [&](sqlite3* db) { return sample::writeBulkMessages(db, bulk); }).isEmpty();
-        for (const QString& path : bulk.attachmentPaths)
-            w.addFile(QStringLiteral("MediaDomain"), path, QByteArray(2048, 'j'));
-        return ok;
+        QTemporaryDir tmp;
+        const QString path = tmp.filePath(QStringLiteral("sms.db"));
+        {
+            sqlite3* raw = nullptr;
+            sqlite3_open(QFile::encodeName(path).constData(), &raw);
+            const bool written = sample::writeBulkMessages(raw, bulk);
+            sqlite3_close(raw);
+            if (!written)
+                return false;
+        }
+        // Newer systems: nanosecond dates, texts only in attributedBody, reactions.
+        if (o.iosMajor >= 11 && !sample::upgradeMessages(path, o.iosMajor))
+            return false;
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return false;
+        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), f.readAll());
+        for (const QString& attachment : bulk.attachmentPaths)
+            w.addFile(QStringLiteral("MediaDomain"), attachment, QByteArray(2048, 'j'));
+        return true;
     };
     QString error;
     if (!sample::writeDemoBackup(QString::fromLocal8Bit(argv[1]), o, &error)) {
