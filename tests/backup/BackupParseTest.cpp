@@ -60,13 +60,6 @@ TEST(BackupParse, ReadsInfoAndManifestPlistsWithoutTouchingTheFolder)
         ASSERT_EQ(b.files().size(), 1);
         EXPECT_EQ(b.files()[0]->hashName, QStringLiteral("3d0d7e5fb2ce288813306e4d4636395e047a3d28")); // SHA-1 of domain-path
         EXPECT_EQ(testsupport::snapshotFolder(f.folder), before);
-        CiTunesBackup copy(b);
-        CiTunesBackup assigned;
-        assigned = copy;
-        const CiTunesBackup& same = assigned;
-        assigned = same; // self-assignment keeps the state
-        EXPECT_EQ(assigned.files().size(), 1);
-        EXPECT_EQ(assigned.deviceName(), QStringLiteral("Lockdown name"));
     }
 }
 
@@ -115,7 +108,6 @@ TEST(BackupParse, BackupDates)
         ASSERT_TRUE(f.write());
         CiTunesBackup b;
         ASSERT_TRUE(b.parseFromPath(f.folder));
-        EXPECT_EQ(b.deviceName(), QStringLiteral("Anna's iPhone"));
         EXPECT_EQ(b.backupDateTime(), c.expected) << c.shown;
         EXPECT_EQ(b.backupDateString(), QLatin1String(c.shown));
     }
