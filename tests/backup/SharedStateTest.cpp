@@ -24,7 +24,10 @@ TEST(BackupCopies, AReparsedCopyLeavesItsSiblingsTheirFiles)
     }
     CiTunesBackup original;
     ASSERT_TRUE(original.parseFromPath(first));
-    CiTunesBackup copy(original);
+    CiTunesBackup copy(original), assigned;
+    assigned = copy;
+    const CiTunesBackup& same = assigned;
+    assigned = same; // self-assignment keeps the state
     const CManifestRecord* held = copy.files().first();
     ASSERT_TRUE(original.parseFromPath(second));
     EXPECT_EQ(original.files().size(), 2);
@@ -33,4 +36,6 @@ TEST(BackupCopies, AReparsedCopyLeavesItsSiblingsTheirFiles)
     EXPECT_EQ(copy.files().first(), held);
     EXPECT_EQ(held->relativePath, QStringLiteral("Library/SMS/sms.db"));
     EXPECT_EQ(copy.deviceName(), QStringLiteral("First"));
+    ASSERT_EQ(assigned.files().size(), 1);
+    EXPECT_EQ(assigned.files().first(), held);
 }

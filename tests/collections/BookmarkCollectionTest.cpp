@@ -261,21 +261,19 @@ TEST(BookmarkCollectionTest, EveryVisitOfHistoryDb)
         if (ios >= 10)
             w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
         w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone8,1"), QStringLiteral("11.4"), QDateTime::currentDateTimeUtc());
-        const bool built = w.addDatabase("HomeDomain", "Library/Safari/History.db", [ios](sqlite3* db) {
+        ASSERT_FALSE(w.addDatabase("HomeDomain", "Library/Safari/History.db", [ios](sqlite3* db) {
             QStringList sql = ibr::iosSchemaStatements(ios, QStringLiteral("History.db"));
             sql << "INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
                    "VALUES (1, 'http://short.example/', 1, x'', 0), (2, 'https://news.example/a', 2, x'', 0)"
                 << "INSERT INTO history_visits (id, history_item, visit_time, title, redirect_destination) VALUES "
                    "(1, 1, 500000000.25, NULL, 2), (2, 2, 500000000.5, 'Front page', NULL), (3, 2, 500090000, 'Front page, later', NULL)";
-            for (QString& s : sql)
-                if (ios >= 10 && s.contains(QLatin1String("visit_count_score INTEGER NOT NULL")))
-                    s.replace(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
-            for (const QString& s : sql)
+            for (QString& s : sql) {
+                s.replace(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
                 if (!s.contains(QLatin1String("sqlite_")) && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
                     return false;
+            }
             return true;
-        }).isEmpty() == false;
-        ASSERT_TRUE(built);
+        }).isEmpty());
         QString error;
         ASSERT_TRUE(w.write(&error)) << error.toStdString();
         CiTunesBackup b;

@@ -96,25 +96,10 @@ TEST(CalllistCollection, OlderStoreNewestFirstWithNamesAndOutcomes)
                     }));
 }
 
-// From iOS 8 on: a Core Data store, dates from 2001, the number in a blob, FaceTime kinds.
-TEST(CalllistCollection, CoreDataStoreOfNewerDevices)
-{
-    const QStringList rows = callRows(
-        QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"), 9,
-        {QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, ZCALLTYPE) VALUES "
-                        "(1, 2, CAST('+14155550100' AS BLOB), 400000000.5, 61.9, 1, 1, 1), "
-                        "(2, 2, 'mail@example.com', 400000100, 0, 0, 0, 16), "
-                        "(3, 2, NULL, 400000200, 12, 0, 1, 8)")});
-    EXPECT_EQ(rows, (QStringList{
-                        "||2013-09-04T15:10:00Z|Incoming FaceTime Video|0:00:12 (12)",
-                        "Mail|mail@example.com|2013-09-04T15:08:20Z|Incoming FaceTime Audio|Missed (0)",
-                        "Dr. Who|+14155550100|2013-09-04T15:06:40Z|Outgoing Calls|0:01:01 (61)",
-                    }));
-}
-
-// The store's layouts of iOS 9 to 17 give the same calls: the CallRecord entity's number is
-// looked up by name (rows of another entity are left out), the number is a blob before iOS 17
-// and text after, and the provider column appears in iOS 10.
+// The Core Data store of iOS 9 to 17, dates from 2001 and seconds cut to whole ones, gives the
+// same calls: the CallRecord entity's number is looked up by name (rows of another entity are
+// left out), the number is a blob before iOS 17 and text after, and the provider column appears
+// in iOS 10.
 TEST(CalllistCollection, CoreDataStoreLayoutsOfEveryRelease)
 {
     const struct {
@@ -134,12 +119,13 @@ TEST(CalllistCollection, CoreDataStoreLayoutsOfEveryRelease)
             {QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (%1, 'CallRecord', 0, 3), "
                             "(%2, 'Handle', 0, 1)").arg(l.callEntity).arg(l.otherEntity),
              QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, "
-                            "ZCALLTYPE%1) VALUES (1, %2, %3, 400000000, 61, 1, 1, 1%4), (2, %2, %5, 400000100, 0, 0, 0, 16%6), "
-                            "(3, %7, %3, 400000200, 5, 1, 1, 1%4)")
+                            "ZCALLTYPE%1) VALUES (1, %2, %3, 400000000.5, 61.9, 1, 1, 1%4), (2, %2, %5, 400000100, 0, 0, 0, 16%6), "
+                            "(3, %7, %3, 400000200, 5, 1, 1, 1%4), (4, %2, NULL, 400000300, 12, 0, 1, 8%6)")
                  .arg(providerColumn).arg(l.callEntity).arg(address("+14155550100"), providerValue("com.apple.Telephony"),
                                                              address("mail@example.com"), providerValue("com.apple.FaceTime"))
                  .arg(l.otherEntity)});
         EXPECT_EQ(rows, (QStringList{
+                            "||2013-09-04T15:11:40Z|Incoming FaceTime Video|0:00:12 (12)",
                             "Mail|mail@example.com|2013-09-04T15:08:20Z|Incoming FaceTime Audio|Missed (0)",
                             "Dr. Who|+14155550100|2013-09-04T15:06:40Z|Outgoing Calls|0:01:01 (61)",
                         }))

@@ -40,18 +40,11 @@ BuiltBook buildSample(const QTemporaryDir& dir, int iosMajor)
         int zoe = 1;
         while (people[zoe - 1].first != QStringLiteral("Zoë"))
             ++zoe;
-        return execAll(db, {QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 2, x'0202')"),
-                            QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 0, x'0101')"),
-                            QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (99, 0, x'09')"),
-                            QStringLiteral("insert into ABFullSizeImage (record_id, data) values (%1, x'050505')").arg(zoe),
-                            QStringLiteral("insert into ABFullSizeImage (record_id, data) values (1, x'ffff')")});
+        return execAll(db, {QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values "
+                                           "(1, 2, x'0202'), (1, 0, x'0101'), (99, 0, x'09')"),
+                            QStringLiteral("insert into ABFullSizeImage (record_id, data) values (%1, x'050505'), (1, x'ffff')").arg(zoe)});
     }));
     return b;
-}
-
-QString labelOf(const ContactMultiValue* v)
-{
-    return str(v->label);
 }
 
 std::vector<const ContactMultiValue*> values(const addressbookdb* r)
@@ -139,7 +132,7 @@ TEST_P(AddressBookLayouts, ReadsPeopleValuesLabelsEntriesAndImages)
             const sample::SampleValue& want = wanted[k];
             EXPECT_EQ(vs[size_t(k)]->property, want.property);
             EXPECT_EQ(str(vs[size_t(k)]->value), want.value);
-            EXPECT_EQ(labelOf(vs[size_t(k)]), contactdb::resolveLabel(want.label));
+            EXPECT_EQ(str(vs[size_t(k)]->label), contactdb::resolveLabel(want.label));
             QMap<QString, QString> wantEntries;
             for (const auto& e : want.entries)
                 wantEntries.insert(e.first, e.second);

@@ -56,9 +56,6 @@ TEST(KdAbstractItem, ValuesSortValuesFlagsAndSize)
     EXPECT_EQ(item->value(4), "late");
     EXPECT_EQ(item->value(2), QString()); // a gap stays empty
     EXPECT_EQ(item->valueCount(), 5);
-    EXPECT_FALSE(item->sortValue(2).isValid());
-    item->setSortValue(65, 2);
-    EXPECT_EQ(item->sortValue(2).toInt(), 65);
 
     item->setFlag(true, 0);
     item->setFlag(true, 31);
@@ -167,12 +164,6 @@ TEST(KdData, DataRolesShowTextsSortKeysAndDeletedMarks)
     memo->setSize(999);
     memos.append(memo);
     EXPECT_EQ(memos.data(memos.index(0, 1)).toString(), QString());
-
-    KdData safari(KdData::SafariBookmarks);
-    KdSafariBookmarkItem* bm = KdSafariBookmarkItem::createItem();
-    bm->setBookmarkGroup("Reading List");
-    safari.append(bm);
-    EXPECT_EQ(safari.data(safari.index(0, 2)).toString(), "Reading List");
 }
 
 TEST(KdData, SortOrdersBySortValueKindAndKeepsTies)
