@@ -66,6 +66,10 @@ constexpr size_t kMinSelfEvidentColumns = 5;
 constexpr uint32_t kMinSelfEvidentBody = 32;
 // Free space between cells of a merged freeblock: fragments of at most 3 bytes.
 constexpr int kMaxFragment = 3;
+// Columns a later release may have added to a table whose older rows still lie in the file, and
+// the fewest columns a record must have to be matched by its beginning alone.
+constexpr size_t kMaxAddedColumns = 24;
+constexpr size_t kMinShortRecordColumns = 8;
 // Indexed values are looked up in index pages by their first this many bytes; shorter keys
 // match too much by chance.
 constexpr size_t kIndexKeyBytes = 8;
@@ -629,6 +633,15 @@ private:
         if (m_byCount.size() <= n)
             m_byCount.resize(n + 1);
         m_byCount[n].push_back(int(m_tables.size()));
+        // Rows written before ALTER TABLE ADD COLUMN keep their shorter records: such a row
+        // matches the table by its first columns, when every column after them could have been
+        // added (one that is NOT NULL could not have been, without a default, on its own).
+        for (size_t k = n; k-- > 0 && n - k <= kMaxAddedColumns && k >= kMinShortRecordColumns;) {
+            const StoredColumn& c = layout.stored[k];
+            if (c.notNull || c.rowidAlias || layout.table.withoutRowid)
+                break;
+            m_byCount[k].push_back(int(m_tables.size()));
+        }
         m_maxColumns = std::max(m_maxColumns, n);
         m_hasWithoutRowid = m_hasWithoutRowid || layout.table.withoutRowid;
         m_tables.push_back(std::move(layout));
@@ -1240,6 +1253,14 @@ private:
         return true;
     }
 
+    // Lets pickTable match rows shorter than their table while it lives.
+    struct ShortRows {
+        ShortRows(Engine* e, bool on) : engine(e), was(e->m_shortRows) { e->m_shortRows = on; }
+        ~ShortRows() { engine->m_shortRows = was; }
+        Engine* engine;
+        bool was;
+    };
+
     // Best table for the serial types in m_types (with an implied leading NULL); -1 for none.
     int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize)
     {
@@ -1253,6 +1274,11 @@ private:
                 continue;
             // A b-tree page keeps its table for life: rows freed on it were that table's.
             if (prefer >= 0 && ti != prefer)
+                continue;
+            // A record shorter than its table is matched only on a page that table owns, and only
+            // where the caller allows it: by its first columns alone, other tables' records would
+            // pass too.
+            if (t.stored.size() != n && (ti != prefer || !m_shortRows))
                 continue;
             if (m_masterOnlyScan && ti != 0)
                 continue;
@@ -1348,6 +1374,7 @@ private:
         if (!readAllTypes(rec + k, typesEnd))
             return false;
         uint64_t bodySize = 0;
+        const ShortRows allow(this, true); // the record's own header says how many columns it has
         const int table = pickTable(nullptr, prefer, tableCell, &bodySize);
         if (table < 0 || bodySize == 0 || hsize + bodySize != payload)
             return false;
@@ -1579,7 +1606,9 @@ private:
                 const uint8_t* typesEnd = hp + hsize;
                 if (typesEnd > limit || !readAllTypes(q, typesEnd))
                     continue;
-                if (!finishLost(f, q, typesEnd, nullptr, limit, prefer, out))
+                const ShortRows allow(this, true);
+                const bool finished = finishLost(f, q, typesEnd, nullptr, limit, prefer, out);
+                if (!finished)
                     continue;
                 // With its header size and every serial type intact, a wide record is evidence
                 // enough on its own: the free space after it may hold what no longer parses.
@@ -1588,7 +1617,13 @@ private:
                     return true;
             }
         }
-        // Header size lost too: serial types begin right after the freeblock header.
+        // Header size lost too: serial types begin right after the freeblock header. Counts are
+        // guessed, so a row shorter than its table (written before columns were added) is tried
+        // only once no count fits whole, and only on its table's own page.
+        for (const bool shortRows : {false, true}) {
+        if (shortRows && prefer < 0)
+            break;
+        const ShortRows allow(this, shortRows);
         for (size_t n = 1; n < m_byCount.size(); ++n) {
             if (m_byCount[n].empty())
                 continue;
@@ -1681,6 +1716,7 @@ private:
             }
             if (fallBack())
                 return true;
+        }
         }
         return false;
     }
@@ -3313,7 +3349,8 @@ private:
     std::unordered_multimap<uint32_t, uint32_t> m_journalByPage;
 
     std::vector<TableLayout> m_tables;
-    std::vector<std::vector<int>> m_byCount;
+    std::vector<std::vector<int>> m_byCount; // tables by column count, and by the counts of their rows from before columns were added
+    bool m_shortRows = false;                // pickTable may match a record shorter than its table
     size_t m_maxColumns = 0;
     bool m_hasWithoutRowid = false;
     std::vector<uint32_t> m_indexRoots;

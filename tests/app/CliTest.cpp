@@ -94,8 +94,8 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
 // Each layout generation of the demo reads back whole: every category the device kept has live
 // items (iOS 9 keeps its calls in the Core Data store), and the backup names its version. Backups
 // of iOS 10 on (Manifest.db, data files in sub-folders, newer message and note layouts) give what
-// the iOS 9 one gives. Not yet recovered: deleted notes of NoteStore.sqlite, and message rows
-// deleted before iOS 11's columns were added (shorter than the table's rows now).
+// the iOS 9 one gives. Deleted counts differ where the newer demo has no such rows: its NoteStore
+// holds no deleted notes, and rewriting the messages for iOS 11 reuses the space of the deleted ones.
 TEST(Cli, DemoOfEachLayoutReadsBackEveryCategory)
 {
     QJsonObject ios9;

@@ -322,3 +322,36 @@ TEST(Carver, FuzzerFindingsStayFixed)
 }
 
 } // namespace
+
+// Rows deleted before the table gained columns (ALTER TABLE ADD COLUMN, as the device's
+// migrations do) keep their shorter records: they come back with their own values, the added
+// columns unknown, and rows deleted afterwards come back whole.
+TEST(Carver, RowsFromBeforeColumnsWereAdded)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql = {"PRAGMA secure_delete=OFF",
+                                    "CREATE TABLE m(id INTEGER PRIMARY KEY, guid TEXT, text TEXT, handle INTEGER, date INTEGER, "
+                                    "service TEXT, flags INTEGER, read INTEGER, subject TEXT)"};
+    for (int i = 1; i <= 40; ++i)
+        sql.push_back("INSERT INTO m VALUES(" + std::to_string(i) + ", 'guid-" + std::to_string(i) + "', '" + text("old", i)
+                      + "', 3, " + std::to_string(400000000 + i) + ", 'SMS', 0, 1, NULL)");
+    sql.push_back("DELETE FROM m WHERE id % 5 = 0");
+    sql.push_back("ALTER TABLE m ADD COLUMN date_edited INTEGER DEFAULT 0");
+    sql.push_back("ALTER TABLE m ADD COLUMN body BLOB");
+    sql.push_back("INSERT INTO m VALUES(41, 'guid-41', '" + text("new", 41) + "', 3, 400000041, 'SMS', 0, 1, NULL, 5, x'01')");
+    sql.push_back("DELETE FROM m WHERE id = 41");
+    const sqlcarve::Result r = sqlcarve::carveFile(build(dir, "m.db", sql));
+    ASSERT_TRUE(r.ok);
+    std::map<std::string, const sqlcarve::CarvedRow*> byText;
+    for (const auto& row : r.rows)
+        if (row.table == "m" && row.values.size() == 11 && row.values[2].kind == Value::Kind::Text)
+            byText[row.values[2].bytes] = &row;
+    for (int i = 5; i <= 35; i += 5) { // row 40's cell went to row 41
+        ASSERT_TRUE(byText.count(text("old", i))) << i;
+        const sqlcarve::CarvedRow& row = *byText[text("old", i)];
+        EXPECT_EQ(row.values[4].integer, 400000000 + i);
+        EXPECT_NE(row.values[9].kind, Value::Kind::Integer); // not in the record: no value
+    }
+    ASSERT_TRUE(byText.count(text("new", 41)));
+    EXPECT_EQ(byText[text("new", 41)]->values[9].integer, 5);
+}
