@@ -243,6 +243,39 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
     return added;
 }
 
+// The reminders' own stores (iOS 13 on): ZREMCDREMINDER rows, lists in ZREMCDBASELIST.
+int mapReminderStore(ScanContext& ctx, RecordStore& out)
+{
+    const CarvedTable& t = ctx.table("ZREMCDREMINDER");
+    if (!t.exists())
+        return 0;
+    const CarvedTable& lists = ctx.table("ZREMCDBASELIST");
+    const int cTitle = t.col("ZTITLE"), cNotes = t.col("ZNOTES"), cDue = t.col("ZDUEDATE"), cDone = t.col("ZCOMPLETED"),
+              cDoneDate = t.col("ZCOMPLETIONDATE"), cPriority = t.col("ZPRIORITY"), cList = t.col("ZLIST");
+    int added = 0;
+    for (const Row* row : t.rows) {
+        ReminderRecord r;
+        r.title = text(*row, cTitle);
+        r.notes = text(*row, cNotes);
+        r.dueDate = seconds(real(*row, cDue));
+        r.completion = seconds(real(*row, cDoneDate));
+        if (r.completion == 0 && toInt32(integer(t, *row, cDone)) != 0)
+            r.completion = 1;
+        r.priority = toInt32(integer(t, *row, cPriority));
+        if (const auto list = integer(t, *row, cList)) {
+            if (const Row* l = ctx.deletedByRowid("ZREMCDBASELIST", *list))
+                r.listName = text(*l, lists.col("ZNAME"));
+            else
+                r.listName = ctx.live().value("SELECT ZNAME FROM ZREMCDBASELIST WHERE Z_PK = ?", {QVariant(qint64(*list))}).toString();
+        }
+        if (r.title.isEmpty() && r.notes.isEmpty())
+            continue;
+        out.reminders.push_back(r);
+        ++added;
+    }
+    return added;
+}
+
 // NoteStore.sqlite (iOS 9 on): notes are the ZICCLOUDSYNCINGOBJECT rows of the entity named
 // ICNote (numbers differ per version), bodies ZICNOTEDATA rows naming their note in ZNOTE.
 int mapNoteStore(ScanContext& ctx, RecordStore& out)

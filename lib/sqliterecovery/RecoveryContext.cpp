@@ -628,7 +628,7 @@ int mapType(int type, const sqlcarve::Result& result, const QString& databasePat
     case 2:
         return mapCalls(ctx, out);
     case 3:
-        return mapCalendar(ctx, out);
+        return mapCalendar(ctx, out) + mapReminderStore(ctx, out);
     case 4:
         return mapNotes(ctx, out);
     case 5:

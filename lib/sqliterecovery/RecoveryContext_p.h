@@ -192,6 +192,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out);
 int mapMessages(ScanContext& ctx, RecordStore& out);
 int mapCalls(ScanContext& ctx, RecordStore& out);
 int mapCalendar(ScanContext& ctx, RecordStore& out);
+int mapReminderStore(ScanContext& ctx, RecordStore& out);
 int mapNotes(ScanContext& ctx, RecordStore& out);
 int mapBookmarks(ScanContext& ctx, RecordStore& out);
 

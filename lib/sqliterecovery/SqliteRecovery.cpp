@@ -4,6 +4,7 @@
 #include "RecoveryContext_p.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -23,7 +24,7 @@ QStringList namesForType(int type)
     case 2:
         return {QStringLiteral("call_history.db"), QStringLiteral("CallHistory.storedata")};
     case 3:
-        return {QStringLiteral("Calendar.sqlitedb")};
+        return {QStringLiteral("Calendar.sqlitedb"), QStringLiteral("Data-*.sqlite")}; // the reminders' stores
     case 4:
         return {QStringLiteral("notes.db"), QStringLiteral("notes.sqlite"), QStringLiteral("NoteStore.sqlite")};
     case 5:
@@ -37,13 +38,16 @@ QStringList namesForType(int type)
 QStringList filesForType(int type, const QStringList& files)
 {
     QStringList out;
-    for (const QString& name : namesForType(type))
+    for (const QString& name : namesForType(type)) {
+        const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(name),
+                                         QRegularExpression::CaseInsensitiveOption);
         for (const QString& f : files)
-            if (QFileInfo(f).fileName().compare(name, Qt::CaseInsensitive) == 0) {
+            if (pattern.match(QFileInfo(f).fileName()).hasMatch()) {
                 const QString abs = QFileInfo(f).absoluteFilePath();
                 if (!out.contains(abs))
                     out << abs;
             }
+    }
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include "BackupFiles.h"
 #include "kddata/CCommonUtils.h"
@@ -42,9 +43,15 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
         *present = QFileInfo::exists(from);
         return !*present || CCommonUtils::copyFile(from, target, path.section(QLatin1Char('/'), -1), why);
     };
-    for (const auto& entry : kDatabases) {
-        const QString domain = QLatin1String(entry[0]);
-        const QString path = QLatin1String(entry[1]);
+    QList<QPair<QString, QString>> databases;
+    for (const auto& entry : kDatabases)
+        databases.append({QLatin1String(entry[0]), QLatin1String(entry[1])});
+    // iOS 13 on: a reminders store per account, named after it.
+    static const QRegularExpression kReminderStore(QStringLiteral("^Container_v1/Stores/Data-[^/]*\\.sqlite$"));
+    for (const CManifestRecord* r : m_files)
+        if (r && r->domain == QLatin1String("AppDomainGroup-group.com.apple.reminders") && kReminderStore.match(r->relativePath).hasMatch())
+            databases.append({r->domain, r->relativePath});
+    for (const auto& [domain, path] : databases) {
         const QString name = path.section(QLatin1Char('/'), -1);
         // The same name in two domains (call history): the first one found is scanned.
         if (copied.contains(target.absoluteFilePath(name)))

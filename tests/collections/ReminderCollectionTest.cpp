@@ -103,7 +103,9 @@ TEST(ReminderStore, RemindersOfEveryStoreWithTheirLists)
         {"Container_v1/Stores/Data-7A3F.sqlite",
          "INSERT INTO ZREMCDBASELIST (Z_PK, ZNAME) VALUES (1, 'Groceries'), (2, 'Work');"
          "INSERT INTO ZREMCDREMINDER (Z_PK, ZTITLE, ZNOTES, ZCOMPLETED, ZDUEDATE, ZPRIORITY, ZLIST, ZMARKEDFORDELETION) VALUES "
-         "(1, 'Report', 'Q3', 0, 700000000.9, 1, 2, 0), (2, 'Milk', NULL, 1, NULL, 0, 1, 0), (3, 'Old idea', NULL, 0, NULL, 9, 1, 1)"},
+         "(1, 'Report', 'Q3', 0, 700000000.9, 1, 2, 0), (2, 'Milk', NULL, 1, NULL, 0, 1, 0), (3, 'Old idea', NULL, 0, NULL, 9, 1, 1), "
+         "(4, 'Renew the passport before the trip', NULL, 0, NULL, 0, 2, 0);"
+         "DELETE FROM ZREMCDREMINDER WHERE Z_PK = 4"},
         {"Container_v1/Stores/Data-local.sqlite",
          "INSERT INTO ZREMCDREMINDER (Z_PK, ZTITLE, ZCOMPLETED, ZPRIORITY, ZLIST, ZMARKEDFORDELETION) VALUES (1, 'No list', 0, 5, NULL, 0)"},
     };
@@ -132,4 +134,14 @@ TEST(ReminderStore, RemindersOfEveryStoreWithTheirLists)
     }
     EXPECT_EQ(got, (QStringList{"Milk|Groceries|Completed||None||", "Old idea|Groceries|Uncompleted||Low||deleted",
                                 "Report|Work|Uncompleted|2023-03-08 20:26|High|Q3|", "No list||Uncompleted||Medium||"}));
+
+    // The whole run also stages every store for the deleted-record scan.
+    QTemporaryDir work;
+    b.setTmpPathForRecovery(work.path());
+    KdBackup full;
+    ASSERT_TRUE(b.collectDatas(&full, nullptr));
+    const KdData* all = full.getReminder();
+    ASSERT_EQ(all->count(KdData::DeletedItems), 2); // the one marked for deletion, the one deleted
+    EXPECT_EQ(all->at(0, false)->value(0), QStringLiteral("Renew the passport before the trip"));
+    EXPECT_EQ(all->at(0, false)->value(1), QStringLiteral("Work"));
 }

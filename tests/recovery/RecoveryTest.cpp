@@ -377,3 +377,28 @@ TEST(RecoveryConverters, DeletedNotesOfNoteStore)
         got << notes->at(i, false)->value(0) + QLatin1Char('|') + notes->at(i, false)->value(2);
     EXPECT_EQ(got, QStringList{"Title|Title"});
 }
+
+// Reminders deleted from a store of iOS 13 on come back with their list, due date and state.
+TEST(RecoveryConverters, DeletedRemindersOfTheirOwnStore)
+{
+    QTemporaryDir tmp;
+    const QString db = QDir(tmp.path()).filePath(QStringLiteral("Data-7A3F.sqlite"));
+    ASSERT_TRUE(testsupport::makeDatabase(db, {
+        QStringLiteral("PRAGMA secure_delete = OFF"),
+        QStringLiteral("CREATE TABLE ZREMCDBASELIST (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZNAME VARCHAR)"),
+        QStringLiteral("CREATE TABLE ZREMCDREMINDER (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZCOMPLETED INTEGER, "
+                       "ZPRIORITY INTEGER, ZLIST INTEGER, ZCOMPLETIONDATE TIMESTAMP, ZDUEDATE TIMESTAMP, ZTITLE VARCHAR, ZNOTES VARCHAR)"),
+        QStringLiteral("INSERT INTO ZREMCDBASELIST VALUES (1, 20, 1, 'Groceries')"),
+        QStringLiteral("INSERT INTO ZREMCDREMINDER VALUES (1, 21, 1, 0, 0, 1, NULL, NULL, 'Milk, still to buy', NULL), "
+                       "(2, 21, 1, 1, 1, 1, 700000500, 700000000, 'Call the plumber about the leak', 'before Friday')"),
+        QStringLiteral("DELETE FROM ZREMCDREMINDER WHERE Z_PK = 2")}));
+    KdBackup backup;
+    ProgressRecorder progress;
+    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+    const KdData* reminders = backup.getReminder();
+    ASSERT_EQ(reminders->count(KdData::AllItems), 1);
+    const KdAbstractItem* r = reminders->at(0, false);
+    EXPECT_TRUE(r->isDeleted());
+    EXPECT_EQ(QStringList({r->value(0), r->value(1), r->value(2), r->value(3), r->value(6)}),
+              QStringList({"Call the plumber about the leak", "Groceries", "Completed", "2023-03-08 20:26", "before Friday"}));
+}
