@@ -206,8 +206,11 @@ bool KeyedArchive::number(Node n, qint64* value) const
         }
         if (!std::isfinite(d))
             return false;
-        const double limit = double(std::numeric_limits<qint64>::max());
-        *value = qint64(std::clamp(std::floor(d), -limit, limit));
+        // 2^63 itself does not fit: the bounds are compared, never converted.
+        const double limit = 9223372036854774784.0; // the largest double below 2^63
+        *value = d >= limit ? std::numeric_limits<qint64>::max()
+               : d <= -limit ? std::numeric_limits<qint64>::min()
+                             : qint64(std::floor(d));
         return true;
     }
     case Simple:
