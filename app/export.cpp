@@ -301,7 +301,7 @@ QByteArray categoryCsv(KdData* data)
 
 QByteArray messagesCsv(KdData* data)
 {
-    QByteArray out = "Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted\r\n";
+    QByteArray out = "Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions\r\n";
     if (!data)
         return out;
     for (int row = 0; row < data->rowCount(); ++row) {
@@ -336,6 +336,13 @@ QByteArray messagesCsv(KdData* data)
                    << csvField(serviceText(*c)) << csvField(texts.join(QLatin1Char('\n')))
                    << csvField(attachments.join(QStringLiteral("; ")))
                    << ((g->isDeleted() || c->isDeleted() || item->isDeleted()) ? "yes" : "no");
+            QStringList reactions;
+            for (const KdSMSReaction& r : c->reactions()) {
+                const QString who = r.fromMe ? QStringLiteral("me") : g->nameForAddr(r.addr);
+                reactions << QStringLiteral("%1 (%2)").arg(r.reaction, who.isEmpty() ? r.addr : who);
+            }
+            fields << csvField(c->editedDate().isValid() ? dateText(c->editedDate()) : QString())
+                   << (c->isUnsent() ? "yes" : "no") << csvField(reactions.join(QStringLiteral("; ")));
             out += fields.join(',') + "\r\n";
         }
     }

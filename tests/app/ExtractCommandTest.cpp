@@ -127,9 +127,9 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
                                           QStringLiteral("--export-files"), QStringLiteral("--no-deleted")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_EQ(testsupport::readFile(out + QStringLiteral("/messages.csv")),
-              QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted\r\n"
-                         "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no\r\n"
-                         "5550100,2001-01-01T00:01:00Z,sent,me,iMessage,,IMG_1.JPG,no\r\n"));
+              QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions\r\n"
+                         "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no,,no,\r\n"
+                         "5550100,2001-01-01T00:01:00Z,sent,me,iMessage,,IMG_1.JPG,no,,no,\r\n"));
     const QDir copies(out + QStringLiteral("/message_attachments"));
     EXPECT_EQ(copies.entryList(QDir::Files, QDir::Name),
               (QStringList{QStringLiteral("IMG_1 (2).JPG"), QStringLiteral("IMG_1 (3).JPG"), QStringLiteral("IMG_1.JPG"), QStringLiteral("a_.._.._escape.JPG")}));
