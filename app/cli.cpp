@@ -1,14 +1,19 @@
 #include "cli.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 
 #include "CiTunesBackup.h"
 #include "utility/SafeIo.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace cli {
@@ -205,6 +210,100 @@ int openBackup(const QString& folder, CiTunesBackup& backup, QStringList* skippe
         return Ok;
     }
     return reportSkipped({backup.parseProblem()});
+}
+
+namespace {
+
+// A line typed on the terminal, not echoed. Empty (and *asked false) when there is no terminal.
+QByteArray askPassword(const QString& prompt, bool* asked)
+{
+    *asked = false;
+    if (!isatty(fileno(stdin)))
+        return QByteArray();
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0)
+        return QByteArray();
+    *asked = true;
+    const QByteArray text = prompt.toUtf8();
+    (void)!::write(tty, text.constData(), size_t(text.size()));
+    termios saved {};
+    const bool quiet = tcgetattr(tty, &saved) == 0;
+    if (quiet) {
+        termios silent = saved;
+        silent.c_lflag &= ~tcflag_t(ECHO);
+        silent.c_lflag |= ECHONL;
+        tcsetattr(tty, TCSAFLUSH, &silent);
+    }
+    QByteArray line;
+    char c = 0;
+    while (!interrupted() && line.size() < 4096) {
+        // Polled, so that Ctrl-C ends the prompt although reads restart after a signal.
+        pollfd ready{tty, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 200);
+        if (polled < 0 && errno != EINTR)
+            break;
+        if (polled <= 0)
+            continue;
+        const ssize_t n = ::read(tty, &c, 1);
+        if (n <= 0 || c == '\n')
+            break;
+        line += c;
+    }
+    if (quiet)
+        tcsetattr(tty, TCSAFLUSH, &saved);
+    ::close(tty);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+} // namespace
+
+int unlockBackup(CiTunesBackup& backup, const QString& passwordFile, const QString& workFolder)
+{
+    if (!backup.isEncrypted() || backup.isUnlocked())
+        return Ok;
+    QByteArray password;
+    if (!passwordFile.isEmpty()) {
+        std::string bytes, error;
+        if (!ibrio::readRegularFile(QFile::encodeName(passwordFile).toStdString(), 65536, &bytes, &error)) {
+            printError(QStringLiteral("password file: %1").arg(terminalText(QFile::decodeName(error.c_str()))));
+            return Locked;
+        }
+        password = QByteArray::fromStdString(bytes);
+        const qsizetype end = password.indexOf('\n');
+        if (end >= 0)
+            password.truncate(end);
+        if (password.endsWith('\r'))
+            password.chop(1);
+    } else if (qEnvironmentVariableIsSet("IBREADER_PASSWORD")) {
+        password = qgetenv("IBREADER_PASSWORD");
+    } else {
+        bool asked = false;
+        password = askPassword(QStringLiteral("Password of the backup of %1: ").arg(terminalText(backup.rawDeviceName())), &asked);
+        if (interrupted())
+            return cancelledExitCode();
+        if (!asked) {
+            printError(QStringLiteral("%1 is encrypted: give its password with --password-file FILE or $IBREADER_PASSWORD")
+                           .arg(terminalText(backup.path())));
+            return Locked;
+        }
+    }
+    if (password.isEmpty()) {
+        printError(QStringLiteral("%1 is encrypted and the password given is empty").arg(terminalText(backup.path())));
+        return Locked;
+    }
+    QString why;
+    const CiTunesBackup::UnlockResult result = backup.unlock(password, workFolder, &why);
+    password.fill('\0');
+    if (result == CiTunesBackup::Unlocked)
+        return Ok;
+    if (result == CiTunesBackup::WrongPassword) {
+        printError(QStringLiteral("wrong password for the encrypted backup %1").arg(terminalText(backup.path())));
+        return Locked;
+    }
+    printError(QStringLiteral("%1 cannot be decrypted: %2").arg(terminalText(backup.path()), terminalText(why)));
+    return Unreadable;
 }
 
 TerminalProgress::TerminalProgress(const QString& label) : m_label(label)

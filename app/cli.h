@@ -11,7 +11,7 @@ namespace cli {
 
 // Exit codes, as `ibreader help` lists them. A run stopped by a signal exits with 128 + its
 // number (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP).
-enum ExitCode { Ok = 0, Failure = 1, Usage = 2, Incomplete = 3, NotABackup = 4, Unreadable = 5, Cancelled = 130 };
+enum ExitCode { Ok = 0, Failure = 1, Usage = 2, Incomplete = 3, NotABackup = 4, Unreadable = 5, Locked = 6, Cancelled = 130 };
 
 using CommandFn = int (*)(QStringList args);
 // The paths a command reads as evidence (backup folders, databases), from its arguments: log
@@ -102,6 +102,13 @@ namespace cli {
 // index could not be read, the problem is appended to `skipped`, or without a list printed as a
 // "skipped:" line with Incomplete returned.
 int openBackup(const QString& folder, CiTunesBackup& backup, QStringList* skipped = nullptr);
+
+// Encrypted backups: takes the password from `passwordFile` (its first line), else
+// $IBREADER_PASSWORD, else asks on the terminal without echo; never from the command line, where
+// other users could read it. Unlocks `backup` with it, decrypting an encrypted index in
+// `workFolder`. Ok for a backup that is not encrypted; otherwise prints why and returns Locked
+// (no password, or a wrong one), Unreadable (a keybag that cannot be used) or Cancelled.
+int unlockBackup(CiTunesBackup& backup, const QString& passwordFile, const QString& workFolder);
 
 // Whether `path` is `folder` or lies below it, links resolved.
 bool isInside(const QString& path, const QString& folder);

@@ -12,12 +12,15 @@
 
 namespace {
 
-const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--scale N] [--json]";
+const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--scale N] [--encrypted] [--json]";
+// The sample's password when it is encrypted; printed, so the sample can be tried with extract.
+const char kDemoPassword[] = "demo-password";
 
 // Writes a sample backup and reads it back the way a user's backup is read.
 int runDemo(QStringList args)
 {
     const bool json = cli::takeFlag(args, QStringLiteral("--json"));
+    const bool encrypted = cli::takeFlag(args, QStringLiteral("--encrypted"));
     QString out, ios, scale;
     cli::takeOption(args, QStringLiteral("--out"), &out);
     cli::takeOption(args, QStringLiteral("--ios"), &ios);
@@ -53,15 +56,20 @@ int runDemo(QStringList args)
         if (!ok || options.scale < 1 || options.scale > 100000)
             return cli::usageError(kDemoUsage, QStringLiteral("--scale takes a number from 1 to 100000"));
     }
+    if (encrypted)
+        options.password = kDemoPassword; // with the few rounds of the tests: a demo is not a safe
     QString error;
     if (!sample::writeDemoBackup(folder, options, &error)) {
         cli::printError(QStringLiteral("cannot write the sample backup: %1").arg(error));
         return cli::Failure;
     }
     if (!json)
-        std::printf("Sample backup written to %s\n\n", QDir::toNativeSeparators(folder).toUtf8().constData());
+        std::printf("Sample backup written to %s%s\n\n", QDir::toNativeSeparators(folder).toUtf8().constData(),
+                    encrypted ? qPrintable(QStringLiteral(", encrypted with the password \"%1\"").arg(QLatin1String(kDemoPassword))) : "");
     CiTunesBackup backup(nullptr);
-    if (!backup.parseFromPath(folder)) {
+    QTemporaryDir indexFolder; // where an encrypted index is decrypted and read
+    if (!backup.parseFromPath(folder)
+        || (encrypted && backup.unlock(kDemoPassword, indexFolder.path()) != CiTunesBackup::Unlocked)) {
         cli::printError(QStringLiteral("the sample backup could not be read back"));
         return cli::Failure;
     }
@@ -88,6 +96,6 @@ int runDemo(QStringList args)
     return completed ? skippedCode : cli::cancelledExitCode();
 }
 
-const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup and read it", &runDemo, nullptr, true}};
+const cli::Registrar demoCommand{{"demo", kDemoUsage, "write a sample backup (encrypted on request) and read it", &runDemo, nullptr, true}};
 
 } // namespace

@@ -5,15 +5,18 @@
 namespace {
 
 const char kExtractUsage[] =
-    "extract BACKUP --out DIR [--format json,csv] [--categories LIST] [--export-files] [--no-deleted] [--json]";
+    "extract BACKUP --out DIR [--format json,csv] [--categories LIST] [--export-files] [--no-deleted] [--json]\n"
+    "          [--password-file FILE] [--keep-decrypted DIR]";
 
 int runExtract(QStringList args)
 {
     const bool jsonSummary = cli::takeFlag(args, QStringLiteral("--json"));
     const bool noDeleted = cli::takeFlag(args, QStringLiteral("--no-deleted"));
     const bool exportFiles = cli::takeFlag(args, QStringLiteral("--export-files"));
-    QString out, format, categories;
+    QString out, format, categories, passwordFile, keepDecrypted;
     bool missing = false;
+    cli::takeOption(args, QStringLiteral("--password-file"), &passwordFile, &missing);
+    cli::takeOption(args, QStringLiteral("--keep-decrypted"), &keepDecrypted, &missing);
     cli::takeOption(args, QStringLiteral("--out"), &out, &missing);
     cli::takeOption(args, QStringLiteral("--format"), &format, &missing);
     cli::takeOption(args, QStringLiteral("--categories"), &categories, &missing);
@@ -27,6 +30,8 @@ int runExtract(QStringList args)
     ExportOptions options;
     options.outDir = out;
     options.exportFiles = exportFiles;
+    options.passwordFile = passwordFile;
+    options.keepDecrypted = keepDecrypted;
     if (!format.isEmpty()) {
         options.json = options.csv = false;
         for (const QString& f : format.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
@@ -59,7 +64,8 @@ int runExtract(QStringList args)
 
 QStringList extractEvidence(QStringList args)
 {
-    return cli::evidenceArguments(args, {QStringLiteral("--out"), QStringLiteral("--format"), QStringLiteral("--categories")});
+    return cli::evidenceArguments(args, {QStringLiteral("--out"), QStringLiteral("--format"), QStringLiteral("--categories"),
+                                         QStringLiteral("--password-file"), QStringLiteral("--keep-decrypted")});
 }
 
 const cli::Registrar extractCommand{

@@ -8,6 +8,7 @@
 #include "CManifestRecord.h"
 #include "CiTunesBackup.h"
 #include "cli.h"
+#include "workfolder.h"
 #include "info.h"
 
 QJsonObject backupInfoJson(const CiTunesBackup& backup)
@@ -48,7 +49,7 @@ void printBackupInfo(const CiTunesBackup& backup, bool json)
 namespace {
 
 const char kInfoUsage[] = "info FOLDER [--json]";
-const char kFilesUsage[] = "files FOLDER [--domain D] [--json]";
+const char kFilesUsage[] = "files FOLDER [--domain D] [--json] [--password-file FILE]";
 
 int runInfo(QStringList args)
 {
@@ -67,20 +68,35 @@ int runInfo(QStringList args)
 
 int runFiles(QStringList args)
 {
+    QStringList skipped;
     const bool json = cli::takeFlag(args, QStringLiteral("--json"));
-    QString domain;
+    QString domain, passwordFile;
     bool missing = false;
     const bool byDomain = cli::takeOption(args, QStringLiteral("--domain"), &domain, &missing);
+    cli::takeOption(args, QStringLiteral("--password-file"), &passwordFile, &missing);
     if (missing)
-        return cli::usageError(kFilesUsage, QStringLiteral("--domain needs a value"));
+        return cli::usageError(kFilesUsage, QStringLiteral("an option is missing its value"));
     if (cli::rejectUnknownOptions(args, kFilesUsage))
         return cli::Usage;
     if (args.size() != 1)
         return cli::usageError(kFilesUsage);
     CiTunesBackup backup(nullptr);
-    const int opened = cli::openBackup(args.first(), backup);
-    if (opened != cli::Ok && opened != cli::Incomplete)
+    int opened = cli::openBackup(args.first(), backup, &skipped);
+    if (opened != cli::Ok)
         return opened;
+    // An encrypted index is listed once the password opens it; it is decrypted in a working
+    // folder of the run's own and removed at once.
+    if (backup.isIndexLocked()) {
+        cli::WorkFolder work;
+        if (!work.isValid()) {
+            cli::printError(QStringLiteral("no working folder to decrypt the index in: %1").arg(work.error()));
+            return cli::Failure;
+        }
+        skipped.removeAll(backup.parseProblem());
+        const int unlocked = cli::unlockBackup(backup, passwordFile, work.path());
+        if (unlocked != cli::Ok)
+            return unlocked;
+    }
     QJsonArray rows;
     for (const CManifestRecord* r : backup.files()) {
         if (byDomain && r->domain != domain)
@@ -107,15 +123,15 @@ int runFiles(QStringList args)
     }
     if (json)
         cli::printJson(rows);
-    return opened;
+    return cli::reportSkipped(skipped);
 }
 
 QStringList infoEvidence(QStringList args)
 {
-    return cli::evidenceArguments(args, {QStringLiteral("--domain")});
+    return cli::evidenceArguments(args, {QStringLiteral("--domain"), QStringLiteral("--password-file")});
 }
 
 const cli::Registrar infoCommand{{"info", kInfoUsage, "describe one backup folder", &runInfo, &infoEvidence, false}};
-const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles, &infoEvidence, false}};
+const cli::Registrar filesCommand{{"files", kFilesUsage, "list the backup's file index", &runFiles, &infoEvidence, true}};
 
 } // namespace

@@ -138,7 +138,7 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
                 // The attachment's own size; decoding every picture only to count it would
                 // take longer than the whole extraction.
                 if (!p->pieceFile().isEmpty()) {
-                    po.insert(QStringLiteral("bytes"), double(QFileInfo(p->pieceFile()).size()));
+                    po.insert(QStringLiteral("bytes"), double(p->pieceFileSize() >= 0 ? p->pieceFileSize() : QFileInfo(p->pieceFile()).size()));
                     po.insert(QStringLiteral("dataFile"), p->pieceFile());
                 } else {
                     po.insert(QStringLiteral("bytes"), double(p->pieceData().size()));
@@ -202,21 +202,31 @@ bool writeBytes(const QString& path, const QByteArray& bytes, QStringList* error
 } // namespace
 
 bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted,
-                   QStringList* skipped)
+                   QStringList* skipped, const QString& workFolder)
 {
     // Without a locale of its own (C/POSIX) collation would be by code unit; the root collation
     // orders accents and case the way people expect.
     if (QLocale().language() == QLocale::C)
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    // Copies to scan for deleted records go to a private working folder, never near the backup.
+    // Copies to scan for deleted records, and the decrypted files of an encrypted backup, go to a
+    // private working folder, never near the backup.
     std::unique_ptr<cli::WorkFolder> work;
-    if (withDeleted) {
+    QString folder = workFolder;
+    if (folder.isEmpty() && (withDeleted || backup.isEncrypted())) {
         work = std::make_unique<cli::WorkFolder>();
-        if (!work->isValid() && skipped)
-            *skipped << QStringLiteral("deleted records: %1").arg(work->error());
+        if (work->isValid())
+            folder = work->path();
+        else if (skipped)
+            *skipped << QStringLiteral("%1: %2").arg(backup.isEncrypted() ? QStringLiteral("every category") : QStringLiteral("deleted records"),
+                                                       work->error());
     }
+    const QDir base(folder);
+    const auto sub = [&](const char* name) {
+        return !folder.isEmpty() && base.mkpath(QLatin1String(name)) ? base.filePath(QLatin1String(name)) : QString();
+    };
     CiTunesBackup run(backup);
-    run.setTmpPathForRecovery(work && work->isValid() ? work->path() : QString());
+    run.setTmpPathForRecovery(withDeleted ? sub("recovery") : QString());
+    run.setDecryptPath(backup.isEncrypted() ? sub("decrypted") : QString());
     run.collectInfos(model);
     return run.collectDatas(model, progress, skipped);
 }
@@ -366,8 +376,17 @@ QString exportedFileName(const QDir& folder, const QString& devicePath, const QS
     return candidate;
 }
 
+static bool copyPlain(const QString& from, const QString& to, QString* why)
+{
+    std::string error;
+    const bool ok = ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &error);
+    if (!ok)
+        *why = QString::fromStdString(error);
+    return ok;
+}
+
 // Copies the data files of a category's file items into <out>/<category>/ under their own names.
-int exportFiles(KdData* data, const QDir& out, QStringList* errors)
+int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors)
 {
     int copied = 0;
     const QString sub = data->machineName();
@@ -389,10 +408,11 @@ int exportFiles(KdData* data, const QDir& out, QStringList* errors)
         }
         const QString name = exportedFileName(folder, file->devicePath(), QFileInfo(file->filePath()).fileName());
         const QString target = folder.filePath(name);
-        std::string why;
-        if (!ibrio::copyFile(QFile::encodeName(file->filePath()).toStdString(), QFile::encodeName(target).toStdString(), &why)) {
+        QString why;
+        const bool done = source ? source->copyDataFile(file->filePath(), target, &why) : copyPlain(file->filePath(), target, &why);
+        if (!done) {
             if (errors)
-                *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), target, QString::fromStdString(why));
+                *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), target, why);
             continue;
         }
         if (file->modifiedTime() > 0) {
@@ -427,7 +447,7 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
             if (!data)
                 continue;
             const int before = errors ? int(errors->size()) : 0;
-            const int copied = exportFiles(data, out, errors);
+            const int copied = exportFiles(data, out, options.source, errors);
             if (errors && errors->size() > before)
                 ok = false;
             if (copied && written)
@@ -522,23 +542,44 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         cli::printError(QStringLiteral("the output folder may not lie inside the backup folder"));
         return cli::Usage;
     }
+    if (!options.keepDecrypted.isEmpty() && cli::isInside(options.keepDecrypted, backupFolder)) {
+        cli::printError(QStringLiteral("the folder for decrypted databases may not lie inside the backup folder"));
+        return cli::Usage;
+    }
     CiTunesBackup backup(nullptr);
     QStringList skipped;
     const int opened = cli::openBackup(backupFolder, backup, &skipped);
     if (opened != cli::Ok)
         return opened;
+    // An encrypted backup is decrypted in the run's own working folder, gone when the run ends.
+    std::unique_ptr<cli::WorkFolder> work;
+    if (backup.isEncrypted()) {
+        work = std::make_unique<cli::WorkFolder>();
+        if (!work->isValid()) {
+            cli::printError(QStringLiteral("no working folder to decrypt the backup in: %1").arg(work->error()));
+            return cli::Failure;
+        }
+        if (backup.isIndexLocked())
+            skipped.removeAll(backup.parseProblem()); // the password answers it
+        const int unlocked = cli::unlockBackup(backup, options.passwordFile, work->path());
+        if (unlocked != cli::Ok)
+            return unlocked;
+        backup.setKeepDecryptedPath(options.keepDecrypted);
+    }
+    ExportOptions exportOptions = options;
+    exportOptions.source = &backup;
     KdBackup model;
     bool completed = false;
     {
         cli::TerminalProgress progress(QStringLiteral("Extracting"));
-        completed = extractBackup(backup, &model, &progress, withDeleted, &skipped);
+        completed = extractBackup(backup, &model, &progress, withDeleted, &skipped, work ? work->path() : QString());
     }
     if (!completed)
         skipped << QStringLiteral("the rest of the extraction: stopped by a signal");
     // What was extracted before a cancellation is still written.
     QStringList written;
     QStringList errors;
-    const bool ok = writeExport(&model, options, &written, &errors);
+    const bool ok = writeExport(&model, exportOptions, &written, &errors);
     if (summary) {
         *summary = summarizeExtraction(&model);
         summary->insert(QStringLiteral("completed"), completed);

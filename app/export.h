@@ -21,13 +21,20 @@ struct ExportOptions {
     // Copy the data files of file items (pictures, attachments, recordings) into
     // <outDir>/<category>/ under their device names, never overwriting, times kept.
     bool exportFiles = false;
+    // Encrypted backups: the file holding the password (else $IBREADER_PASSWORD, else a prompt),
+    // and a folder to keep the decrypted databases in (empty: none is kept).
+    QString passwordFile;
+    QString keepDecrypted;
+    // The backup the files are copied from (decrypted when it is encrypted); null: copied as they are.
+    const CiTunesBackup* source = nullptr;
 };
 
 // collectInfos + collectDatas into `model`. With `withDeleted`, deleted records are searched in
-// a private working folder outside the backup, removed before returning. False when the progress
-// callback cancelled; what could not be done is appended to `skipped`.
+// a private working folder outside the backup, removed before returning; an encrypted backup
+// (unlocked) is decrypted there too. `workFolder` names that folder when the caller made it.
+// False when the progress callback cancelled; what could not be done is appended to `skipped`.
 bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted = true,
-                   QStringList* skipped = nullptr);
+                   QStringList* skipped = nullptr, const QString& workFolder = QString());
 
 // One category: {"category", "title", "columns", "count", "deleted", "items": [...]}. Each item
 // has "values" (by column header), "sort" (sort values by header, where set), "deleted", "size",

@@ -18,6 +18,10 @@ static void printHelp()
         std::printf("  %-58s %s\n", c.usage, c.summary);
     std::printf("\noptions for every command:\n  --log-level N   write log lines up to level N to stderr (also $IBREADER_LOG_LEVEL)\n"
                 "  --log-file F    write log lines to F instead (also $IBREADER_LOG_FILE); never inside the evidence\n"
+                "\nencrypted backups: the password comes from --password-file FILE (its first line), else\n"
+                "$IBREADER_PASSWORD, else a prompt on the terminal; never from the command line. Decrypted files\n"
+                "live only in the run's working folder and are removed when it ends, unless --keep-decrypted DIR\n"
+                "asks for the decrypted databases.\n"
                 "\nexit codes:\n"
                 "  0    done\n"
                 "  1    failed (the reason is on stderr), including an output file that could not be written\n"
@@ -25,6 +29,7 @@ static void printHelp()
                 "  3    done, but part of the work was skipped: each \"skipped:\" line on stderr says what and why\n"
                 "  4    not a backup folder (no such folder, or no Manifest.plist in it)\n"
                 "  5    a backup that cannot be read (its Manifest.plist or file index), with the file and reason\n"
+                "  6    an encrypted backup and no password, or a wrong one\n"
                 "  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); what was extracted until then is written\n");
 }
 

@@ -29,6 +29,8 @@ public:
     qint64 mtime = 0;     // modification time on the device, Unix seconds; 0 when unknown
     quint16 mode = 0;     // type and permission bits; 0 when the index keeps none
     int protectionClass = 0; // data protection class of the file on the device; 0 when unknown
+    // Encrypted backups: the file's key as the index keeps it (class, then the wrapped key).
+    QByteArray encryptionKey;
     quint8 propertyCount = 0; // read unsigned so counts of 128 and more keep the records aligned
     QList<CManifestProperty*> properties; // owned
 };

@@ -73,6 +73,11 @@ bool CiTunesBackupPrivate::parse(const QString& path)
     m_deviceName.clear();
     m_serialNumber.clear();
     m_isEncrypted = false;
+    m_keybag.clear();
+    m_manifestKey.clear();
+    m_indexEncrypted = false;
+    m_keys.clear();
+    m_byHash.clear();
     m_problem.clear();
     m_failure = CiTunesBackup::NoFailure;
     clearFiles();
@@ -171,6 +176,16 @@ bool CiTunesBackupPrivate::parseManifestPlist(const QString& file)
         return false;
     readPlistBool(root, "IsEncrypted", m_isEncrypted);
     if (plist_get_node_type(root) == PLIST_DICT) {
+        auto dataOf = [root](const char* key) {
+            plist_t node = plist_dict_get_item(root, key);
+            if (!node || plist_get_node_type(node) != PLIST_DATA)
+                return QByteArray();
+            uint64_t length = 0;
+            const char* bytes = plist_get_data_ptr(node, &length);
+            return bytes ? QByteArray(bytes, qsizetype(length)) : QByteArray();
+        };
+        m_keybag = dataOf("BackupKeyBag");
+        m_manifestKey = dataOf("ManifestKey");
         plist_t lockdown = plist_access_path(root, 1, "Lockdown");
         if (lockdown && plist_get_node_type(lockdown) == PLIST_DICT) {
             readPlistString(lockdown, "DeviceName", m_deviceName);

@@ -39,6 +39,24 @@ public:
     QDateTime backupDateTime() const; // 2001-01-01 00:00 UTC when unknown
     QString backupDateString() const;
     bool isEncrypted() const;
+
+    // Encrypted backups. unlock() derives the key from the owner's password and unwraps the
+    // class keys; where the index is encrypted too (iOS 10.2 on) it is decrypted into
+    // `workFolder`, read and removed at once. Copies sharing this state are unlocked with it.
+    enum UnlockResult { Unlocked, WrongPassword, CannotUnlock };
+    UnlockResult unlock(const QByteArray& password, const QString& workFolder, QString* why = nullptr);
+    bool isUnlocked() const; // true for a backup that is not encrypted
+    // Whether the file index itself waits for the password (an encrypted Manifest.db).
+    bool isIndexLocked() const;
+    // Where collectDatas decrypts the files it reads (a private folder outside the backup); it
+    // empties the folder, and the recovery folder, again before it returns, however it ends.
+    void setDecryptPath(const QString& path);
+    // With a folder set, collectDatas also keeps the decrypted databases there, as
+    // <folder>/<domain>/<path on the device>.
+    void setKeepDecryptedPath(const QString& path);
+    // Copies the data file `dataFile` (a path files() or a file item names) to `target`, which
+    // must not exist; decrypted when the backup is encrypted.
+    bool copyDataFile(const QString& dataFile, const QString& target, QString* why = nullptr) const;
     void setSuffix(const QString& suffix);
     void setTmpPathForRecovery(const QString& path);
 
@@ -65,6 +83,8 @@ private:
     std::shared_ptr<CiTunesBackupPrivate> d;
     QString m_suffix;
     QString m_tmpPathForRecovery;
+    QString m_decryptPath;
+    QString m_keepDecryptedPath;
 
     friend class CiTunesBackupPrivate;
 };

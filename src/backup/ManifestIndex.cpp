@@ -31,7 +31,7 @@
 //            string  path            (text)
 //            string  link target     (text, dropped)
 //            string  digest          (bytes, dropped)
-//            string  encryption key  (bytes, dropped)
+//            string  encryption key  (bytes: encrypted backups' file key)
 //            fixed   40 bytes:  0 u16 mode | 2 u64 inode | 10 u32 uid | 14 u32 gid | 18 u32 mtime
 //                               22 u32 atime | 26 u32 ctime | 30 i64 size | 38 u8 protection class
 //                               39 u8 property count
@@ -383,6 +383,8 @@ bool CiTunesBackupPrivate::parseManifestMbdb(const QString& file)
             record->mtime = qint64(readU32BE(fixed + kFixedMtimeOffset));
             record->mode = mode;
             record->protectionClass = fixed[kFixedProtectionOffset];
+            if (n[4] > 0)
+                record->encryptionKey = QByteArray(reinterpret_cast<const char*>(in.at(at[4])), n[4]);
             record->propertyCount = propertyCount;
             sha1.reset();
             sha1.addData(domains.utf8());
@@ -499,6 +501,7 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
 {
     evidencedb::Database db;
     if (!db.openLive(file, kModule)) {
+        m_indexEncrypted = m_isEncrypted;
         noteProblem(m_isEncrypted ? QStringLiteral("%1 is encrypted: the backup's files are listed only with its password").arg(file)
                                   : QStringLiteral("%1: not a database that can be read").arg(file));
         // An encrypted backup still describes its device.
@@ -549,6 +552,7 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
             record->mtime = value;
         if (archive.integer(object, "ProtectionClass", &value) && value >= 0 && value < 256)
             record->protectionClass = int(value);
+        record->encryptionKey = archive.data(object, "EncryptionKey");
         if (archive.integer(object, "Mode", &value) && value > 0 && value <= 0xFFFF)
             record->mode = quint16(value);
         else

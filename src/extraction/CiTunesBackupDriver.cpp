@@ -16,28 +16,39 @@
 #include "CiTunesBackupManager.h"
 #include "kddata/KdBackup.h"
 #include "utility/Log.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
+#include "kddata/KdSMSChatGroup.h"
+
+#include <QDir>
+#include <QFileInfo>
 
 namespace {
 
-// Shares of the application's range: eleven categories and the recovery fill 9375 of 10000;
+// Shares of the application's range: decryption, eleven categories and the recovery fill 9375 of 10000;
 // the rest belongs to the application's own finish().
 const int kTotalRange = 10000;
-const int kCategoryShare = 625;
+const int kDecryptShare = 825; // nothing to do for a backup that is not encrypted
+const int kCategoryShare = 550;
 const int kRecoveryShare = 2500;
 
-using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d,
-                                QStringList* skipped);
+// Where the categories read the data files: the backup, or the decrypted copies of an encrypted one.
+struct Source {
+    const CiTunesBackupPrivate& d;
+    QString root;
+};
 
-void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const CiTunesBackupPrivate& d,
-                  QStringList* skipped)
+using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped);
+
+void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const Source& source, QStringList* skipped)
 {
     collector.setProgress(progress);
-    collector.collect(d.m_path, d.m_files, d.m_fileSuffix);
+    collector.collect(source.root, source.d.m_files, source.d.m_fileSuffix);
     if (skipped)
         *skipped << collector.problems();
 }
 
-void collectContacts(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+void collectContacts(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
 {
     KdContactData* contacts = backup->getContact();
     if (!contacts)
@@ -46,7 +57,7 @@ void collectContacts(KdBackup* backup, CIProgressCallback* progress, const CiTun
     runCollector(collector, progress, d, skipped);
 }
 
-void collectMessages(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+void collectMessages(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
 {
     // Contacts come first in the order below, so participants can be named.
     CSMSCollection collector(backup->getMessage(), backup->getContact());
@@ -55,17 +66,17 @@ void collectMessages(KdBackup* backup, CIProgressCallback* progress, const CiTun
 
 // A category whose collector needs nothing but its container.
 template <class Collector, class Container, Container* (KdBackup::*container)() const>
-void collectInto(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+void collectInto(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
 {
     Collector collector((backup->*container)());
     runCollector(collector, progress, d, skipped);
 }
 
-void collectSafari(KdBackup* backup, CIProgressCallback* progress, const CiTunesBackupPrivate& d, QStringList* skipped)
+void collectSafari(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
 {
     CBookmarkCollection collector(backup->getSafariBookmark());
     runCollector(collector, progress, d, skipped);
-    addDefaultBookmarks(backup->getSafariBookmark(), d.m_productType);
+    addDefaultBookmarks(backup->getSafariBookmark(), d.d.m_productType);
 }
 
 // The fixed order of the categories; each takes the same share of the progress.
@@ -102,22 +113,104 @@ void CiTunesBackup::collectInfos(KdBackup* backup) const
     backup->setBackupProperty(d->m_iTunesVersion, KdBackup::ITunesVersion);
 }
 
+namespace {
+
+// Nothing decrypted outlives the run: the copies go however collectDatas ends.
+class DecryptedFolders
+{
+public:
+    DecryptedFolders(bool active, QStringList folders) : m_active(active), m_folders(std::move(folders)) {}
+    ~DecryptedFolders()
+    {
+        if (!m_active)
+            return;
+        for (const QString& f : m_folders)
+            if (!f.isEmpty())
+                CCommonUtils::clearDir(f);
+    }
+    DecryptedFolders(const DecryptedFolders&) = delete;
+    DecryptedFolders& operator=(const DecryptedFolders&) = delete;
+
+private:
+    bool m_active;
+    QStringList m_folders;
+};
+
+// The items name the backup's own data files, not the copies that go with the run.
+void pointAtBackup(KdBackup* backup, const QString& copies, const QString& backupPath)
+{
+    const QString prefix = QDir::cleanPath(copies) + QLatin1Char('/');
+    const auto mapped = [&](const QString& path) {
+        return path.startsWith(prefix) ? QDir(backupPath).filePath(path.mid(prefix.size())) : path;
+    };
+    for (int category : KdBackup::categories()) {
+        KdData* data = backup->getKdData(category);
+        for (int row = 0; data && row < data->count(KdData::AllItems); ++row) {
+            KdAbstractItem* item = data->at(row, false);
+            if (auto* file = dynamic_cast<KdFileItem*>(item)) {
+                file->setFilePath(mapped(file->filePath()));
+            } else if (auto* sms = dynamic_cast<KdSMSItem*>(item); sms && sms->detailContent()) {
+                for (KdSMSChat* chat : sms->detailContent()->chats())
+                    for (KdSMSPiece* piece : chat ? chat->pieces() : QList<KdSMSPiece*>()) {
+                        if (!piece || !piece->pieceFile().startsWith(prefix))
+                            continue;
+                        piece->setPieceFileSize(QFileInfo(piece->pieceFile()).size());
+                        piece->setPieceFile(mapped(piece->pieceFile()));
+                        // Their bytes were read while the copies were there, or are not read.
+                        piece->setPieceCandidates({});
+                    }
+            }
+        }
+    }
+}
+
+} // namespace
+
 bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped) const
 {
+    CSubProgress decryptProgress(progress, kDecryptShare);
     CSubProgress categoryProgress(progress, kCategoryShare);
     if (progress)
         progress->initRange(kTotalRange);
     Log("iTunesBackup", 0, "Start to collect data for: %s", d->m_path.toUtf8().constData());
 
+    const bool encrypted = d->m_isEncrypted;
+    const DecryptedFolders cleanup(encrypted, {m_decryptPath, m_tmpPathForRecovery});
+    Source source{*d, d->m_path};
+    decryptProgress.initRange(100);
+    if (encrypted) {
+        const QString why = !isUnlocked()           ? QStringLiteral("it was not unlocked with its password")
+                            : m_decryptPath.isEmpty() ? QStringLiteral("there is no private folder to decrypt its files in")
+                                                      : QString();
+        if (!why.isEmpty()) {
+            Log("iTunesBackup", 0, "Encrypted backup %s not read: %s", d->m_path.toUtf8().constData(), why.toUtf8().constData());
+            if (skipped)
+                *skipped << QStringLiteral("every category: the backup is encrypted and %1").arg(why);
+            return progress ? progress->finish() : true;
+        }
+        CCommonUtils::clearDir(m_decryptPath);
+        if (!d->decryptForReading(m_decryptPath, &decryptProgress, skipped)) {
+            Log("iTunesBackup", 1, " collectDatas stopped while decrypting");
+            return false;
+        }
+        source.root = m_decryptPath;
+        if (!m_keepDecryptedPath.isEmpty())
+            d->keepDecrypted(m_decryptPath, m_keepDecryptedPath, skipped);
+    }
+    if (!decryptProgress.finish())
+        return false;
+
     for (const Category& category : kCategories) {
         categoryProgress.initRange(100);
         if (category.run && backup)
-            category.run(backup, &categoryProgress, *d, skipped);
+            category.run(backup, &categoryProgress, source, skipped);
         if (!categoryProgress.finish()) {
             Log("iTunesBackup", 1, " collectDatas stopped after %s", category.name);
             return false;
         }
     }
+    if (encrypted && backup)
+        pointAtBackup(backup, m_decryptPath, d->m_path);
 
     CSubProgress recoveryProgress(progress, kRecoveryShare);
     recoveryProgress.initRange(100);
@@ -148,7 +241,7 @@ bool CiTunesBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progre
     }
     if (!m_tmpPathForRecovery.isEmpty() && !overlaps) {
         CCommonUtils::clearDir(m_tmpPathForRecovery);
-        d->stageRecoveryDatabases(m_tmpPathForRecovery, copied, skipped);
+        d->stageRecoveryDatabases(m_tmpPathForRecovery, d->m_isEncrypted ? m_decryptPath : d->m_path, copied, skipped);
     }
     if (copied.isEmpty() || !backup)
         return true;

@@ -10,7 +10,8 @@
 
 // Copies the category databases, with the companions that hold their newest and their older
 // pages, into the working folder: the scans and SQLite only ever see these copies.
-void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, QStringList& copied, QStringList* skipped) const
+void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, const QString& sourceRoot, QStringList& copied,
+                                                  QStringList* skipped) const
 {
     static const char* const kDatabases[][2] = {
         {"HomeDomain", "Library/Safari/Bookmarks.db"},
@@ -39,7 +40,7 @@ void CiTunesBackupPrivate::stageRecoveryDatabases(const QString& targetFolder, Q
     // Copies one data file under the path's last component; false with the reason when the file
     // is there but could not be copied, true (and *present false) when the backup lacks it.
     auto copy = [&](const QString& domain, const QString& path, bool* present, QString* why) {
-        const QString from = backupDataFile(m_path, domain, path, m_fileSuffix);
+        const QString from = backupDataFile(sourceRoot, domain, path, m_fileSuffix);
         *present = QFileInfo::exists(from);
         return !*present || CCommonUtils::copyFile(from, target, path.section(QLatin1Char('/'), -1), why);
     };

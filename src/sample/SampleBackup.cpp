@@ -6,10 +6,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QTemporaryDir>
 
 #include <plist/plist.h>
 #include <sqlite3.h>
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include "../backup/Plist.h"
 #include "evidencedb/EvidenceDatabase.h"
@@ -121,6 +125,147 @@ QString hashedName(const QString& domain, const QString& relativePath)
         QCryptographicHash::hash((domain + QLatin1Char('-') + relativePath).toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
+namespace {
+
+// Written apart from the reader's code on purpose: the tests then check one against the other.
+QByteArray aesCbc(const QByteArray& key, const QByteArray& plain)
+{
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    const unsigned char iv[16] = {};
+    QByteArray out(plain.size() + 16, '\0');
+    int n = 0, tail = 0;
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    const bool ok = ctx && key.size() == 32
+        && EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.constData()), iv) == 1
+        && EVP_EncryptUpdate(ctx, o, &n, reinterpret_cast<const unsigned char*>(plain.constData()), int(plain.size())) == 1
+        && EVP_EncryptFinal_ex(ctx, o + n, &tail) == 1;
+    EVP_CIPHER_CTX_free(ctx);
+    if (!ok)
+        return QByteArray();
+    out.resize(n + tail);
+    return out;
+}
+
+QByteArray aesWrap(const QByteArray& kek, const QByteArray& key)
+{
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    QByteArray out(key.size() + 16, '\0');
+    int n = 0, tail = 0;
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    bool ok = ctx != nullptr;
+    if (ok) {
+        EVP_CIPHER_CTX_set_flags(ctx, EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+        ok = EVP_EncryptInit_ex(ctx, EVP_aes_256_wrap(), nullptr, reinterpret_cast<const unsigned char*>(kek.constData()), nullptr) == 1
+            && EVP_EncryptUpdate(ctx, o, &n, reinterpret_cast<const unsigned char*>(key.constData()), int(key.size())) == 1
+            && EVP_EncryptFinal_ex(ctx, o + n, &tail) == 1;
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    if (!ok)
+        return QByteArray();
+    out.resize(n + tail);
+    return out;
+}
+
+QByteArray pbkdf2(const QByteArray& secret, const QByteArray& salt, quint32 rounds, const EVP_MD* digest)
+{
+    QByteArray out(32, '\0');
+    if (PKCS5_PBKDF2_HMAC(secret.constData(), int(secret.size()), reinterpret_cast<const unsigned char*>(salt.constData()),
+                          int(salt.size()), int(rounds), digest, 32, reinterpret_cast<unsigned char*>(out.data())) != 1)
+        return QByteArray();
+    return out;
+}
+
+QByteArray random(int n)
+{
+    QByteArray out(n, '\0');
+    RAND_bytes(reinterpret_cast<unsigned char*>(out.data()), n);
+    return out;
+}
+
+QByteArray be32(quint32 v)
+{
+    QByteArray out(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        out[i] = char(v >> (24 - 8 * i));
+    return out;
+}
+
+QByteArray le32(quint32 v)
+{
+    QByteArray out(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        out[i] = char(v >> (8 * i));
+    return out;
+}
+
+void tlv(QByteArray& out, const char* tag, const QByteArray& value)
+{
+    out += QByteArray(tag, 4) + be32(quint32(value.size())) + value;
+}
+
+} // namespace
+
+bool SampleBackupWriter::encryptFiles(QByteArray* keybag, QByteArray* manifestKey, QByteArray* manifestDbKey)
+{
+    const bool twoStep = passwordFirstStepRounds > 0;
+    const QByteArray salt = random(20), dpSalt = random(20);
+    QByteArray secret = password;
+    if (twoStep)
+        secret = pbkdf2(password, dpSalt, passwordFirstStepRounds, EVP_sha256());
+    const QByteArray kek = pbkdf2(secret, salt, passwordRounds, EVP_sha1());
+    if (kek.isEmpty())
+        return false;
+    // The classes a backup keybag holds; class 2's key is of another type on the device, wrapped
+    // the same way here.
+    QMap<quint32, QByteArray> classKeys;
+    QByteArray bag;
+    tlv(bag, "VERS", be32(twoStep ? 4 : 3));
+    tlv(bag, "TYPE", be32(1));
+    tlv(bag, "UUID", random(16));
+    tlv(bag, "HMCK", random(40));
+    tlv(bag, "WRAP", be32(0));
+    tlv(bag, "SALT", salt);
+    tlv(bag, "ITER", be32(passwordRounds));
+    if (twoStep) {
+        tlv(bag, "DPWT", be32(1));
+        tlv(bag, "DPIC", be32(passwordFirstStepRounds));
+        tlv(bag, "DPSL", dpSalt);
+    }
+    for (quint32 cls = 1; cls <= 11; ++cls) {
+        if (cls == 5)
+            continue; // no class 5 on devices
+        classKeys[cls] = random(32);
+        tlv(bag, "UUID", random(16));
+        tlv(bag, "CLAS", be32(cls));
+        tlv(bag, "WRAP", be32(2));
+        tlv(bag, "KTYP", be32(cls == 2 ? 1 : 0));
+        tlv(bag, "WPKY", aesWrap(kek, classKeys[cls]));
+    }
+    *keybag = bag;
+    QHash<QString, int> byName;
+    for (int i = 0; i < m_records.size(); ++i)
+        byName.insert(hashedName(QString::fromUtf8(m_records[i].domain), QString::fromUtf8(m_records[i].path)), i);
+    for (auto& file : m_dataFiles) {
+        const QString hash = QFileInfo(file.first).completeBaseName();
+        const auto it = byName.constFind(hash);
+        if (it == byName.constEnd())
+            continue; // written as it is: not a file of the index
+        MbdbRecord& r = m_records[it.value()];
+        const quint32 cls = classKeys.contains(r.protectionClass) ? r.protectionClass : 4;
+        const QByteArray key = random(32);
+        r.encryptionKey = le32(cls) + aesWrap(classKeys[cls], key);
+        file.second = aesCbc(key, file.second);
+        if (file.second.isEmpty() && r.size > 0)
+            return false;
+    }
+    if (indexKind == IndexKind::ManifestDb && twoStep) {
+        *manifestDbKey = random(32);
+        *manifestKey = le32(4) + aesWrap(classKeys[4], *manifestDbKey);
+        manifestDbWal = false; // an encrypted index is one file
+    }
+    return true;
+}
+
 SampleBackupWriter::SampleBackupWriter(const QString& folder) : m_folder(folder) {}
 
 void SampleBackupWriter::setDevice(const QString& deviceName, const QString& productType,
@@ -220,15 +365,27 @@ QByteArray SampleBackupWriter::fileArchive(const MbdbRecord& r)
     plist_dict_set_item(file, "Birth", plist_new_uint(r.ctime));
     plist_dict_set_item(file, "ProtectionClass", plist_new_uint(r.protectionClass));
     plist_dict_set_item(file, "Flags", plist_new_uint(0));
+    if (!r.encryptionKey.isEmpty())
+        plist_dict_set_item(file, "EncryptionKey", plist_new_uid(4));
     plist_array_append_item(objects, file);
     plist_array_append_item(objects, plist_new_string(r.path.constData()));
-    plist_t cls = plist_new_dict();
-    plist_dict_set_item(cls, "$classname", plist_new_string("MBFile"));
-    plist_t classes = plist_new_array();
-    plist_array_append_item(classes, plist_new_string("MBFile"));
-    plist_array_append_item(classes, plist_new_string("NSObject"));
-    plist_dict_set_item(cls, "$classes", classes);
-    plist_array_append_item(objects, cls);
+    const auto addClass = [objects](std::initializer_list<const char*> names) {
+        plist_t cls = plist_new_dict();
+        plist_dict_set_item(cls, "$classname", plist_new_string(*names.begin()));
+        plist_t classes = plist_new_array();
+        for (const char* n : names)
+            plist_array_append_item(classes, plist_new_string(n));
+        plist_dict_set_item(cls, "$classes", classes);
+        plist_array_append_item(objects, cls);
+    };
+    addClass({"MBFile", "NSObject"});
+    if (!r.encryptionKey.isEmpty()) {
+        plist_t data = plist_new_dict();
+        plist_dict_set_item(data, "NS.data", plist_new_data(r.encryptionKey.constData(), uint64_t(r.encryptionKey.size())));
+        plist_dict_set_item(data, "$class", plist_new_uid(5));
+        plist_array_append_item(objects, data);
+        addClass({"NSMutableData", "NSData", "NSObject"});
+    }
     plist_dict_set_item(root, "$objects", objects);
     return toBinary(root);
 }
@@ -306,12 +463,21 @@ bool SampleBackupWriter::write(QString* error)
             return fail(QStringLiteral("cannot write Info.plist"));
     }
 
+    QByteArray keybag, manifestKey, manifestDbKey;
+    if (!password.isEmpty() && !encryptFiles(&keybag, &manifestKey, &manifestDbKey))
+        return fail(QStringLiteral("the files could not be encrypted"));
     QByteArray manifest = manifestOverride;
     if (manifest.isEmpty()) {
         const PlistPtr owner(plist_new_dict());
         plist_t root = owner.get();
-        if (isEncrypted.isValid())
+        if (!password.isEmpty()) {
+            plist_dict_set_item(root, "IsEncrypted", plist_new_bool(1));
+            plist_dict_set_item(root, "BackupKeyBag", plist_new_data(keybag.constData(), uint64_t(keybag.size())));
+            if (!manifestKey.isEmpty())
+                plist_dict_set_item(root, "ManifestKey", plist_new_data(manifestKey.constData(), uint64_t(manifestKey.size())));
+        } else if (isEncrypted.isValid()) {
             plist_dict_set_item(root, "IsEncrypted", variantNode(isEncrypted));
+        }
         if (!lockdown.isEmpty()) {
             plist_t ld = plist_new_dict();
             for (auto it = lockdown.constBegin(); it != lockdown.constEnd(); ++it)
@@ -328,8 +494,17 @@ bool SampleBackupWriter::write(QString* error)
         return fail(QStringLiteral("cannot write Manifest.plist"));
 
     if (indexKind == IndexKind::ManifestDb) {
-        if (!writeManifestDb(dir.filePath(QStringLiteral("Manifest.db"))))
+        const QString db = dir.filePath(QStringLiteral("Manifest.db"));
+        if (!writeManifestDb(db))
             return fail(QStringLiteral("cannot write Manifest.db"));
+        if (!manifestDbKey.isEmpty()) {
+            QFile f(db);
+            const QByteArray plain = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+            f.close();
+            const QByteArray sealed = aesCbc(manifestDbKey, plain);
+            if (plain.isEmpty() || sealed.isEmpty() || !writeBytes(db, sealed))
+                return fail(QStringLiteral("cannot encrypt Manifest.db"));
+        }
     } else if (indexKind == IndexKind::Mbdb) {
         QByteArray mbdb("mbdb\x05\x00", 6);
         for (const MbdbRecord& r : m_records) {
@@ -407,6 +582,9 @@ bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString*
     SampleBackupWriter writer(folder);
     if (options.iosMajor >= 10)
         writer.indexKind = SampleBackupWriter::IndexKind::ManifestDb;
+    writer.password = options.password;
+    writer.passwordRounds = options.passwordRounds;
+    writer.passwordFirstStepRounds = options.iosMajor >= 10 ? options.passwordFirstStepRounds : 0;
     writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone6,2"),
                      demoProductVersion(options.iosMajor),
                      QDateTime(QDate(2016, 3, 14), QTime(9, 26, 53), Qt::UTC));

@@ -65,6 +65,15 @@ public:
     bool manifestDbWal = false;
     QByteArray mbdbTail; // raw bytes appended after the last record (truncated tails, garbage)
 
+    // An encrypted backup: with a password, Manifest.plist gets a keybag built from it, every data
+    // file is encrypted with a key of its own kept in its index record, and Manifest.db with the
+    // key kept as ManifestKey. Devices use 10,000 and 10,000,000 rounds; tests take a few. With
+    // no second-step rounds the keybag is of the older kind (before iOS 10.2) and Manifest.db is
+    // left unencrypted, as those systems did.
+    QByteArray password;
+    quint32 passwordRounds = 10;
+    quint32 passwordFirstStepRounds = 10;
+
     // Sets every descriptive field to a plausible device (names, serial, versions, dates).
     void setDevice(const QString& deviceName, const QString& productType, const QString& productVersion,
                    const QDateTime& lastBackup);
@@ -87,6 +96,7 @@ public:
 
 private:
     bool writeManifestDb(const QString& path) const;
+    bool encryptFiles(QByteArray* keybag, QByteArray* manifestKey, QByteArray* manifestDbKey);
 
     QString m_folder;
     QList<MbdbRecord> m_records;
@@ -102,6 +112,9 @@ struct DemoOptions {
     QMap<QString, int> categoryScale; // per registered category name; overrides `scale`; 0 leaves it out
     std::function<bool(SampleBackupWriter&)> extra; // adds files of its own after the categories
     bool withDeletedRows = true;
+    QByteArray password; // non-empty: an encrypted backup (see SampleBackupWriter::password)
+    quint32 passwordRounds = 10;
+    quint32 passwordFirstStepRounds = 10; // iOS 10 on; the older systems derive in one step
 };
 using CategoryWriter = bool (*)(SampleBackupWriter& writer, const DemoOptions& options);
 struct CategoryRegistrar {

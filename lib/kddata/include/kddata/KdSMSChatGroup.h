@@ -29,6 +29,7 @@ public:
     // (file name, path) of the files that may hold an attachment, in name order. The bytes are
     // then read when pieceData() is asked, not held: a backup's pictures would not fit in memory.
     void setPieceCandidates(const QList<QPair<QString, QString>>& candidates);
+    const QList<QPair<QString, QString>>& pieceCandidates() const { return m_candidates; }
     // The first candidate that reads, replaced by any later preview; a picture is decoded,
     // mirrored when its name says "left" (previews of received pictures face the other way) and
     // handed on as PNG, any other file as it is. Empty when none reads.
@@ -36,6 +37,10 @@ public:
     // The file the attachment's bytes came from (a data file of the backup); empty when none.
     void setPieceFile(const QString& path);
     QString pieceFile() const;
+    // The attachment's size when the file on disk does not tell it (an encrypted backup's data
+    // file is larger than what it holds); -1: the file's own size.
+    void setPieceFileSize(qint64 size) { m_fileSize = size; }
+    qint64 pieceFileSize() const { return m_fileSize; }
 
     // "text" or any "text/..." type.
     bool isText() const;
@@ -46,6 +51,7 @@ private:
     QString m_type;
     QString m_location;
     QString m_file;
+    qint64 m_fileSize = -1;
     QByteArray m_data;
     QList<QPair<QString, QString>> m_candidates;
 };
