@@ -28,8 +28,10 @@ namespace {
 // Shares of the application's range: decryption, eleven categories and the recovery fill 9375 of 10000;
 // the rest belongs to the application's own finish().
 const int kTotalRange = 10000;
-const int kDecryptShare = 825; // nothing to do for a backup that is not encrypted
-const int kCategoryShare = 550;
+const int kCategoryShare = 625;
+// An encrypted backup's decryption takes its share from the categories'.
+const int kDecryptShare = 825;
+const int kEncryptedCategoryShare = 550;
 const int kRecoveryShare = 2500;
 
 // Where the categories read the data files: the backup, or the decrypted copies of an encrypted one.
@@ -168,17 +170,17 @@ void pointAtBackup(KdBackup* backup, const QString& copies, const QString& backu
 
 bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped) const
 {
+    const bool encrypted = d->m_isEncrypted;
     CSubProgress decryptProgress(progress, kDecryptShare);
-    CSubProgress categoryProgress(progress, kCategoryShare);
+    CSubProgress categoryProgress(progress, encrypted ? kEncryptedCategoryShare : kCategoryShare);
     if (progress)
         progress->initRange(kTotalRange);
     Log("iTunesBackup", 0, "Start to collect data for: %s", d->m_path.toUtf8().constData());
 
-    const bool encrypted = d->m_isEncrypted;
     const DecryptedFolders cleanup(encrypted, {m_decryptPath, m_tmpPathForRecovery});
     Source source{*d, d->m_path};
-    decryptProgress.initRange(100);
     if (encrypted) {
+        decryptProgress.initRange(100);
         const QString why = !isUnlocked()           ? QStringLiteral("it was not unlocked with its password")
                             : m_decryptPath.isEmpty() ? QStringLiteral("there is no private folder to decrypt its files in")
                                                       : QString();
@@ -196,9 +198,9 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
         source.root = m_decryptPath;
         if (!m_keepDecryptedPath.isEmpty())
             d->keepDecrypted(m_decryptPath, m_keepDecryptedPath, skipped);
+        if (!decryptProgress.finish())
+            return false;
     }
-    if (!decryptProgress.finish())
-        return false;
 
     for (const Category& category : kCategories) {
         categoryProgress.initRange(100);

@@ -183,7 +183,7 @@ TEST_F(SafetyTest, StopSignalsWriteWhatWasExtractedAndExitWithTheirCode)
         bool staged = false;
         while (!staged && waited.elapsed() < 60000 && p.state() == QProcess::Running) {
             for (const QString& w : workFolders())
-                staged = staged || QFileInfo::exists(QDir(temp).filePath(w + QStringLiteral("/sms.db")));
+                staged = staged || QFileInfo::exists(QDir(temp).filePath(w + QStringLiteral("/recovery/sms.db")));
             if (!staged)
                 QThread::msleep(2);
         }

@@ -1,0 +1,86 @@
+// Encrypted backups through the command: the same output as the unencrypted twin, the password
+// from each source, clear refusals, and no decrypted file left in the temporary folder.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QTemporaryDir>
+
+#include "SampleBackup.h"
+#include "TestSupport.h"
+
+using testsupport::runCli;
+
+namespace {
+
+// Every output file by relative path, the backup's folder name taken out of the texts.
+QMap<QString, QByteArray> outputs(const QString& out, const QString& backup)
+{
+    QMap<QString, QByteArray> files;
+    for (QDirIterator it(out, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next();
+        files.insert(QDir(out).relativeFilePath(path), testsupport::readFile(path).replace(backup.toUtf8(), "BACKUP"));
+    }
+    return files;
+}
+
+} // namespace
+
+TEST(EncryptedExtract, BothIndexGenerationsGiveWhatTheirUnencryptedTwinGives)
+{
+    for (int ios : {8, 17}) {
+        QTemporaryDir dir;
+        const QString tmp = dir.filePath(QStringLiteral("tmp"));
+        ASSERT_TRUE(QDir().mkpath(tmp));
+        sample::DemoOptions options;
+        options.iosMajor = ios;
+        const QString plain = dir.filePath(QStringLiteral("plain")), sealed = dir.filePath(QStringLiteral("sealed"));
+        ASSERT_TRUE(sample::writeDemoBackup(plain, options));
+        options.password = "pässword";
+        ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
+        ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("pw")), "pässword\n"));
+        const QStringList args = {QStringLiteral("--format"), QStringLiteral("json,csv"), QStringLiteral("--export-files")};
+
+        const auto a = runCli(QStringList{QStringLiteral("extract"), plain, QStringLiteral("--out"), dir.filePath(QStringLiteral("a"))} + args,
+                              {{QStringLiteral("TMPDIR"), tmp}});
+        const auto b = runCli(QStringList{QStringLiteral("extract"), sealed, QStringLiteral("--out"), dir.filePath(QStringLiteral("b")),
+                                          QStringLiteral("--password-file"), dir.filePath(QStringLiteral("pw"))} + args,
+                              {{QStringLiteral("TMPDIR"), tmp}});
+        ASSERT_EQ(a.exitCode, 0) << a.err.constData();
+        ASSERT_EQ(b.exitCode, 0) << b.err.constData();
+        const auto wanted = outputs(dir.filePath(QStringLiteral("a")), plain);
+        const auto got = outputs(dir.filePath(QStringLiteral("b")), sealed);
+        EXPECT_GT(wanted.size(), 20) << ios;
+        EXPECT_EQ(got.keys(), wanted.keys()) << ios;
+        for (auto it = wanted.constBegin(); it != wanted.constEnd(); ++it)
+            EXPECT_TRUE(got.value(it.key()) == it.value()) << ios << " " << it.key().toStdString();
+        EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList()) << ios;
+
+        // The environment gives it too; the index of iOS 10 on is listed only with it.
+        const auto files = runCli({QStringLiteral("files"), sealed}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("pässword")}});
+        EXPECT_EQ(files.exitCode, 0) << files.err.constData();
+        EXPECT_TRUE(files.out.contains("Library/SMS/sms.db")) << ios;
+    }
+}
+
+TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
+{
+    QTemporaryDir dir;
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    options.password = "right";
+    const QString sealed = dir.filePath(QStringLiteral("sealed"));
+    ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const auto wrong = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), out},
+                              {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("wrong")}});
+    EXPECT_EQ(wrong.exitCode, 6);
+    EXPECT_TRUE(wrong.err.contains("wrong password")) << wrong.err.constData();
+    const auto missing = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), out});
+    EXPECT_EQ(missing.exitCode, 6);
+    EXPECT_TRUE(missing.err.contains("--password-file")) << missing.err.constData();
+    EXPECT_FALSE(QDir(out).exists());
+    // Described without a password.
+    const auto info = runCli({QStringLiteral("info"), sealed, QStringLiteral("--json")});
+    EXPECT_TRUE(info.out.contains("\"encrypted\": true")) << info.out.constData();
+}
