@@ -293,8 +293,14 @@ int unlockBackup(CiTunesBackup& backup, const QString& passwordFile, const QStri
         printError(QStringLiteral("%1 is encrypted and the password given is empty").arg(terminalText(backup.path())));
         return Locked;
     }
+    // The derivation takes seconds and reports nothing itself.
+    const bool tty = isatty(fileno(stderr)) != 0;
+    if (tty)
+        std::fprintf(stderr, "Deriving the key from the password...");
     QString why;
     const CiTunesBackup::UnlockResult result = backup.unlock(password, workFolder, &why);
+    if (tty)
+        std::fprintf(stderr, "\r\033[K");
     password.fill('\0');
     if (result == CiTunesBackup::Unlocked)
         return Ok;
