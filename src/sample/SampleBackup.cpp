@@ -128,35 +128,20 @@ QString hashedName(const QString& domain, const QString& relativePath)
 namespace {
 
 // Written apart from the reader's code on purpose: the tests then check one against the other.
-QByteArray aesCbc(const QByteArray& key, const QByteArray& plain)
+// AES-256-CBC with PKCS#7 padding and a zero IV, or the RFC 3394 key wrap.
+QByteArray seal(const EVP_CIPHER* cipher, const QByteArray& key, const QByteArray& input)
 {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     const unsigned char iv[16] = {};
-    QByteArray out(plain.size() + 16, '\0');
+    QByteArray out(input.size() + 16, '\0');
     int n = 0, tail = 0;
     auto* o = reinterpret_cast<unsigned char*>(out.data());
-    const bool ok = ctx && key.size() == 32
-        && EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, reinterpret_cast<const unsigned char*>(key.constData()), iv) == 1
-        && EVP_EncryptUpdate(ctx, o, &n, reinterpret_cast<const unsigned char*>(plain.constData()), int(plain.size())) == 1
-        && EVP_EncryptFinal_ex(ctx, o + n, &tail) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    if (!ok)
-        return QByteArray();
-    out.resize(n + tail);
-    return out;
-}
-
-QByteArray aesWrap(const QByteArray& kek, const QByteArray& key)
-{
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    QByteArray out(key.size() + 16, '\0');
-    int n = 0, tail = 0;
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
-    bool ok = ctx != nullptr;
+    bool ok = ctx && key.size() == 32;
     if (ok) {
         EVP_CIPHER_CTX_set_flags(ctx, EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-        ok = EVP_EncryptInit_ex(ctx, EVP_aes_256_wrap(), nullptr, reinterpret_cast<const unsigned char*>(kek.constData()), nullptr) == 1
-            && EVP_EncryptUpdate(ctx, o, &n, reinterpret_cast<const unsigned char*>(key.constData()), int(key.size())) == 1
+        ok = EVP_EncryptInit_ex(ctx, cipher, nullptr, reinterpret_cast<const unsigned char*>(key.constData()),
+                                cipher == EVP_aes_256_cbc() ? iv : nullptr) == 1
+            && EVP_EncryptUpdate(ctx, o, &n, reinterpret_cast<const unsigned char*>(input.constData()), int(input.size())) == 1
             && EVP_EncryptFinal_ex(ctx, o + n, &tail) == 1;
     }
     EVP_CIPHER_CTX_free(ctx);
@@ -165,6 +150,9 @@ QByteArray aesWrap(const QByteArray& kek, const QByteArray& key)
     out.resize(n + tail);
     return out;
 }
+
+QByteArray aesCbc(const QByteArray& key, const QByteArray& plain) { return seal(EVP_aes_256_cbc(), key, plain); }
+QByteArray aesWrap(const QByteArray& kek, const QByteArray& key) { return seal(EVP_aes_256_wrap(), kek, key); }
 
 QByteArray pbkdf2(const QByteArray& secret, const QByteArray& salt, quint32 rounds, const EVP_MD* digest)
 {
