@@ -219,8 +219,8 @@ bool decryptStream(int fd, quint64 size, const QByteArray& key, qint64 plainSize
 {
     if (key.size() != kKeyBytes)
         return fail(why, QStringLiteral("no key for the file"));
-    if (size % kBlock != 0)
-        return fail(why, QStringLiteral("%1 bytes are not whole cipher blocks: damaged, or not encrypted").arg(size));
+    // A file cut short keeps its whole blocks: they decrypt as they were.
+    const quint64 whole = size - size % kBlock;
     CipherPtr ctx(EVP_CIPHER_CTX_new());
     const uchar iv[kBlock] = {};
     if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, reinterpret_cast<const uchar*>(key.constData()), iv) != 1)
@@ -232,8 +232,8 @@ bool decryptStream(int fd, quint64 size, const QByteArray& key, qint64 plainSize
     bool haveLast = false;
     quint64 offset = 0;
     qint64 written = 0;
-    while (offset < size) {
-        const size_t want = size_t(qMin<quint64>(kChunk, size - offset));
+    while (offset < whole) {
+        const size_t want = size_t(qMin<quint64>(kChunk, whole - offset));
         const int64_t n = ibrio::readAt(fd, in.data(), want, offset);
         if (n < 0)
             return fail(why, QStringLiteral("read error at offset %1 (%2)").arg(offset).arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -258,6 +258,10 @@ bool decryptStream(int fd, quint64 size, const QByteArray& key, qint64 plainSize
         if (progress && !progress(qint64(offset)))
             return fail(why, QStringLiteral("stopped"));
     }
+    if (whole != size && why)
+        *why = QStringLiteral("its last %1 bytes are not a whole cipher block (the file is damaged): decrypted up to offset %2")
+                   .arg(size - whole)
+                   .arg(whole);
     if (!haveLast)
         return true; // an empty file
     int keep = kBlock;
@@ -294,8 +298,11 @@ bool decryptFile(const QString& source, const QString& target, const QByteArray&
     if (ok)
         ok = decryptStream(fd, size, key, plainSize, [&out](const char* d, size_t n) { return out.write(d, n); }, progress, &reason);
     ::close(fd);
-    if (ok && out.commit())
+    if (ok && out.commit()) {
+        if (why && !reason.isEmpty())
+            *why = QStringLiteral("%1: %2").arg(source, reason);
         return true;
+    }
     out.discard();
     return fail(why, reason.isEmpty() ? QFile::decodeName(out.error().c_str()) : QStringLiteral("%1: %2").arg(source, reason));
 }

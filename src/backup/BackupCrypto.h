@@ -77,7 +77,8 @@ private:
 // written. Reads `in` (a regular file) in 1 MiB blocks and hands the plain bytes to `sink`, so
 // memory stays the same whatever the size. The plain length is `plainSize` when the index gives
 // one that fits the last block, else what the PKCS#7 padding says. `progress` receives the bytes
-// read so far and stops the work by returning false. False with the reason on any failure.
+// read so far and stops the work by returning false. False with the reason on any failure. A file
+// that is not whole blocks is decrypted up to its last whole one: true, and `why` says so.
 using Sink = std::function<bool(const char* data, size_t size)>;
 using Progress = std::function<bool(qint64 done)>;
 bool decryptStream(int fd, quint64 size, const QByteArray& key, qint64 plainSize, const Sink& sink,

@@ -123,6 +123,12 @@ bool CiTunesBackupPrivate::decryptForReading(const QString& folder, CIProgressCa
                 *skipped << QStringLiteral("%1 not decrypted: %2").arg(job.record->relativePath, why);
             continue;
         }
+        if (!why.isEmpty()) {
+            Log("iTunesBackup", 0, "Decrypted in part: %s-%s: %s", job.record->domain.toUtf8().constData(),
+                job.record->relativePath.toUtf8().constData(), why.toUtf8().constData());
+            if (skipped)
+                *skipped << QStringLiteral("%1 read in part: %2").arg(job.record->relativePath, why);
+        }
         if (progress && !progress->progress(double(qMax<qint64>(job.record->size, 1) - reported) * perByte))
             return false;
         ++decrypted;

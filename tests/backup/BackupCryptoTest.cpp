@@ -7,6 +7,7 @@
 
 
 #include "BackupCrypto.h"
+#include "TestSupport.h"
 
 using namespace backupcrypto;
 
@@ -129,16 +130,18 @@ TEST(BackupCrypto, StreamedDecryptionKeepsExactlyThePlainBytes)
             EXPECT_EQ(out.readAll(), plain) << size << " " << known;
         }
     }
-    // Stopped halfway, or not whole blocks: nothing is left behind.
+    // Stopped halfway: nothing is left behind. Cut short: the whole blocks are kept, and said so.
     const QString big = dir.filePath(QStringLiteral("c%1").arg(2 * chunk + 16));
     QString why;
     EXPECT_FALSE(decryptFile(big, dir.filePath(QStringLiteral("stopped")), key, -1, [](qint64) { return false; }, &why));
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("stopped"))));
-    QFile odd(dir.filePath(QStringLiteral("odd")));
-    ASSERT_TRUE(odd.open(QIODevice::WriteOnly));
-    odd.write(QByteArray(33, 'x'));
-    odd.close();
-    EXPECT_FALSE(decryptFile(odd.fileName(), dir.filePath(QStringLiteral("oddplain")), key, -1, nullptr, &why));
-    EXPECT_TRUE(why.contains(QLatin1String("whole cipher blocks")));
-    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("oddplain"))));
+    const QByteArray plain(40, 'p');
+    QFile cut(dir.filePath(QStringLiteral("cut")));
+    ASSERT_TRUE(cut.open(QIODevice::WriteOnly));
+    cut.write(encrypt(key, plain).left(41));
+    cut.close();
+    why.clear();
+    ASSERT_TRUE(decryptFile(cut.fileName(), dir.filePath(QStringLiteral("cutplain")), key, plain.size(), nullptr, &why));
+    EXPECT_TRUE(why.contains(QLatin1String("whole cipher block"))) << why.toStdString();
+    EXPECT_TRUE(plain.startsWith(testsupport::readFile(dir.filePath(QStringLiteral("cutplain")))));
 }
