@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
+#include "CiPhoneBackup.h"
 #include "CiTunesBackup.h"
+#include "device/CDevice.h"
 #include "kddata/KdBackup.h"
 #include "SampleBackup.h"
 #include "export.h"
@@ -12,15 +14,51 @@
 
 namespace {
 
-const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--scale N] [--encrypted] [--json]";
+const char kDemoUsage[] = "demo [--out DIR] [--ios N] [--scale N] [--encrypted | --device] [--json]";
 // The sample's password when it is encrypted; printed, so the sample can be tried with extract.
 const char kDemoPassword[] = "demo-password";
+
+// The sample as a device's file-system copy, read the way `device` reads one.
+int runDeviceDemo(const QString& folder, const sample::DemoOptions& options, bool json)
+{
+    QString error;
+    const QString root = QDir(folder).filePath(QStringLiteral("device"));
+    if (!sample::writeDemoDevice(root, options, &error)) {
+        cli::printError(QStringLiteral("cannot write the sample device: %1").arg(error));
+        return cli::Failure;
+    }
+    if (!json)
+        std::printf("Sample device copy written to %s\n\n", QDir::toNativeSeparators(root).toUtf8().constData());
+    const std::unique_ptr<CDevice> device = CDevice::open(root, folder, &error);
+    if (!device) {
+        cli::printError(QStringLiteral("the sample device could not be read back: %1").arg(error));
+        return cli::Failure;
+    }
+    CiPhoneBackup reader(device.get(), QDir(folder).filePath(QStringLiteral("device-copy")));
+    KdBackup model;
+    QStringList skipped;
+    bool completed = false;
+    reader.collectInfos(&model);
+    {
+        cli::TerminalProgress progress(QStringLiteral("Extracting"));
+        completed = reader.collectDatas(&model, &progress, &skipped);
+    }
+    QJsonObject summary = summarizeExtraction(&model);
+    summary.insert(QStringLiteral("completed"), completed);
+    if (json)
+        cli::printJson(summary);
+    else
+        printExtractionSummary(summary);
+    const int skippedCode = cli::reportSkipped(skipped);
+    return completed ? skippedCode : cli::cancelledExitCode();
+}
 
 // Writes a sample backup and reads it back the way a user's backup is read.
 int runDemo(QStringList args)
 {
     const bool json = cli::takeFlag(args, QStringLiteral("--json"));
     const bool encrypted = cli::takeFlag(args, QStringLiteral("--encrypted"));
+    const bool asDevice = cli::takeFlag(args, QStringLiteral("--device"));
     QString out, ios, scale;
     cli::takeOption(args, QStringLiteral("--out"), &out);
     cli::takeOption(args, QStringLiteral("--ios"), &ios);
@@ -56,6 +94,8 @@ int runDemo(QStringList args)
         if (!ok || options.scale < 1 || options.scale > 100000)
             return cli::usageError(kDemoUsage, QStringLiteral("--scale takes a number from 1 to 100000"));
     }
+    if (asDevice)
+        return runDeviceDemo(folder, options, json);
     if (encrypted)
         options.password = kDemoPassword; // with the few rounds of the tests: a demo is not a safe
     QString error;

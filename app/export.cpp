@@ -13,6 +13,7 @@
 
 #include "CiTunesBackup.h"
 #include "kddata/KdBackup.h"
+#include "kddata/KdData.h"
 #include "utility/SafeIo.h"
 #include "cli.h"
 #include "workfolder.h"
@@ -516,12 +517,14 @@ QStringList categoryNames()
 void printExtractionSummary(const QJsonObject& summary)
 {
     const QJsonObject device = summary.value(QStringLiteral("device")).toObject();
+    const QString date = device.value(QStringLiteral("backupDate")).toString();
     if (!device.value(QStringLiteral("deviceName")).toString().isEmpty())
-        std::printf("%s (%s, iOS %s), backup of %s\n",
+        std::printf("%s (%s, iOS %s)%s\n",
                     cli::terminalText(device.value(QStringLiteral("deviceName")).toString()).toUtf8().constData(),
                     cli::terminalText(device.value(QStringLiteral("deviceType")).toString()).toUtf8().constData(),
                     cli::terminalText(device.value(QStringLiteral("productVersion")).toString()).toUtf8().constData(),
-                    cli::terminalText(device.value(QStringLiteral("backupDate")).toString()).toUtf8().constData());
+                    // A device's own copy has no backup date.
+                    date.isEmpty() ? "" : qPrintable(QStringLiteral(", backup of ") + cli::terminalText(date)));
     const QJsonObject categories = summary.value(QStringLiteral("categories")).toObject();
     for (const QString& name : categoryNames()) {
         const QJsonObject c = categories.value(name).toObject();
@@ -593,4 +596,40 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     if (!ok)
         return cli::Failure;
     return completed ? skippedCode : cli::cancelledExitCode();
+}
+
+bool takeExportOptions(QStringList& args, ExportOptions& options, QString* problem)
+{
+    options.exportFiles = cli::takeFlag(args, QStringLiteral("--export-files"));
+    QString format, categories;
+    bool missing = false;
+    cli::takeOption(args, QStringLiteral("--out"), &options.outDir, &missing);
+    cli::takeOption(args, QStringLiteral("--format"), &format, &missing);
+    cli::takeOption(args, QStringLiteral("--categories"), &categories, &missing);
+    if (missing) {
+        *problem = QStringLiteral("an option is missing its value");
+        return false;
+    }
+    if (!format.isEmpty()) {
+        options.json = options.csv = false;
+        for (const QString& f : format.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            if (f == QLatin1String("json")) {
+                options.json = true;
+            } else if (f == QLatin1String("csv")) {
+                options.csv = true;
+            } else {
+                *problem = QStringLiteral("unknown format %1 (json, csv)").arg(f);
+                return false;
+            }
+        }
+    }
+    for (const QString& name : categories.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const int category = KdData::categoryFromName(name.trimmed());
+        if (category < 0) {
+            *problem = QStringLiteral("unknown category %1 (%2)").arg(name, categoryNames().join(QLatin1String(", ")));
+            return false;
+        }
+        options.categories << category;
+    }
+    return true;
 }

@@ -65,5 +65,9 @@ void printExtractionSummary(const QJsonObject& summary);
 // summarizeExtraction plus "files" and "completed".
 int runExtraction(const QString& backupFolder, const ExportOptions& options, bool withDeleted, QJsonObject* summary);
 
+// Takes --out, --format, --categories and --export-files from `args` into `options`; false with
+// the problem (a missing value, an unknown format or category) for a usage error.
+bool takeExportOptions(QStringList& args, ExportOptions& options, QString* problem);
+
 // Category names accepted by --categories ("contacts", "messages", ...).
 QStringList categoryNames();

@@ -229,7 +229,7 @@ void CSMSCollection::collect(const QString& backupDir, const QList<CManifestReco
     if (smsDb.isEmpty() || !readableDatabase(smsDb, QStringLiteral("messages"), QString::fromLatin1(kSmsDb), {"message"}))
         return;
     if (!readChatDatabase(smsDb))
-        readLegacyMessages(m_pData, smsDb, m_addressBookPath, this, m_pProgress);
+        readLegacyMessages(m_pData, smsDb, m_addressBookPath, m_pieceReader ? m_pieceReader : this, m_pProgress);
 }
 
 void CSMSCollection::findAddressBook(const QString& backupDir, const QString& fileSuffix)

@@ -107,6 +107,9 @@ private:
 class CSMSCollection : public CIDataCollection, public CSMSPieceReader
 {
 public:
+    // Where the oldest layout's pieces are read from instead of the files the index names (a
+    // device's copied message folder); not owned.
+    void setPieceReader(CSMSPieceReader* reader) { m_pieceReader = reader; }
     // Neither is owned; `contacts` (filled before messages) may be null.
     CSMSCollection(KdSMSData* messages, KdContactData* contacts);
     ~CSMSCollection() override = default;
@@ -151,6 +154,7 @@ private:
     KdSMSData* m_pData;
     QMap<QString, QString> m_attachmentFiles; // device relative path -> data file
     QMap<QString, QStringList> m_attachmentNames; // file name -> its keys in m_attachmentFiles
+    CSMSPieceReader* m_pieceReader = nullptr;
     QString m_addressBookPath;
     QByteArray m_pieceBuffer;
 };

@@ -1,5 +1,6 @@
 #include "CiTunesBackup.h"
 #include "CiTunesBackupPrivate.h"
+#include "CategoryRun.h"
 
 #include "kddata/CCommonUtils.h"
 #include "CBookmarkCollection.h"
@@ -34,18 +35,14 @@ const int kDecryptShare = 825;
 const int kEncryptedCategoryShare = 550;
 const int kRecoveryShare = 2500;
 
-// Where the categories read the data files: the backup, or the decrypted copies of an encrypted one.
-struct Source {
-    const CiTunesBackupPrivate& d;
-    QString root;
-};
+using Source = CategorySource;
 
 using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped);
 
 void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const Source& source, QStringList* skipped)
 {
     collector.setProgress(progress);
-    collector.collect(source.root, source.d.m_files, source.d.m_fileSuffix);
+    collector.collect(source.root, source.files, source.fileSuffix);
     if (skipped)
         *skipped << collector.problems();
 }
@@ -63,6 +60,7 @@ void collectMessages(KdBackup* backup, CIProgressCallback* progress, const Sourc
 {
     // Contacts come first in the order below, so participants can be named.
     CSMSCollection collector(backup->getMessage(), backup->getContact());
+    collector.setPieceReader(d.pieceReader);
     runCollector(collector, progress, d, skipped);
 }
 
@@ -78,7 +76,7 @@ void collectSafari(KdBackup* backup, CIProgressCallback* progress, const Source&
 {
     CBookmarkCollection collector(backup->getSafariBookmark());
     runCollector(collector, progress, d, skipped);
-    addDefaultBookmarks(backup->getSafariBookmark(), d.d.m_productType);
+    addDefaultBookmarks(backup->getSafariBookmark(), d.productType);
 }
 
 // The fixed order of the categories; each takes the same share of the progress.
@@ -101,6 +99,48 @@ const Category kCategories[] = {
 };
 
 } // namespace
+
+void remapItemFiles(KdBackup* backup, const QString& folder, const std::function<QString(const QString&)>& map)
+{
+    const QString prefix = QDir::cleanPath(folder) + QLatin1Char('/');
+    for (int category : KdBackup::categories()) {
+        KdData* data = backup ? backup->getKdData(category) : nullptr;
+        for (int row = 0; data && row < data->count(KdData::AllItems); ++row) {
+            KdAbstractItem* item = data->at(row, false);
+            if (auto* file = dynamic_cast<KdFileItem*>(item)) {
+                if (file->filePath().startsWith(prefix))
+                    file->setFilePath(map(file->filePath()));
+            } else if (auto* sms = dynamic_cast<KdSMSItem*>(item); sms && sms->detailContent()) {
+                for (KdSMSChat* chat : sms->detailContent()->chats())
+                    for (KdSMSPiece* piece : chat ? chat->pieces() : QList<KdSMSPiece*>()) {
+                        if (!piece || !piece->pieceFile().startsWith(prefix))
+                            continue;
+                        piece->setPieceFileSize(QFileInfo(piece->pieceFile()).size());
+                        piece->setPieceFile(map(piece->pieceFile()));
+                        // Their bytes were read while the files were there, or are not read.
+                        piece->setPieceCandidates({});
+                    }
+            }
+        }
+    }
+}
+
+bool runCategories(KdBackup* backup, CIProgressCallback* categoryProgress, const CategorySource& source, QStringList* skipped,
+                   const QStringList& only)
+{
+    for (const Category& category : kCategories) {
+        if (!only.isEmpty() && !only.contains(QLatin1String(category.name)))
+            continue;
+        categoryProgress->initRange(100);
+        if (category.run && backup)
+            category.run(backup, categoryProgress, source, skipped);
+        if (!categoryProgress->finish()) {
+            Log("iTunesBackup", 1, " collectDatas stopped after %s", category.name);
+            return false;
+        }
+    }
+    return true;
+}
 
 void CiTunesBackup::collectInfos(KdBackup* backup) const
 {
@@ -138,34 +178,6 @@ private:
     QStringList m_folders;
 };
 
-// The items name the backup's own data files, not the copies that go with the run.
-void pointAtBackup(KdBackup* backup, const QString& copies, const QString& backupPath)
-{
-    const QString prefix = QDir::cleanPath(copies) + QLatin1Char('/');
-    const auto mapped = [&](const QString& path) {
-        return path.startsWith(prefix) ? QDir(backupPath).filePath(path.mid(prefix.size())) : path;
-    };
-    for (int category : KdBackup::categories()) {
-        KdData* data = backup->getKdData(category);
-        for (int row = 0; data && row < data->count(KdData::AllItems); ++row) {
-            KdAbstractItem* item = data->at(row, false);
-            if (auto* file = dynamic_cast<KdFileItem*>(item)) {
-                file->setFilePath(mapped(file->filePath()));
-            } else if (auto* sms = dynamic_cast<KdSMSItem*>(item); sms && sms->detailContent()) {
-                for (KdSMSChat* chat : sms->detailContent()->chats())
-                    for (KdSMSPiece* piece : chat ? chat->pieces() : QList<KdSMSPiece*>()) {
-                        if (!piece || !piece->pieceFile().startsWith(prefix))
-                            continue;
-                        piece->setPieceFileSize(QFileInfo(piece->pieceFile()).size());
-                        piece->setPieceFile(mapped(piece->pieceFile()));
-                        // Their bytes were read while the copies were there, or are not read.
-                        piece->setPieceCandidates({});
-                    }
-            }
-        }
-    }
-}
-
 } // namespace
 
 bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped) const
@@ -178,7 +190,7 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
     Log("iTunesBackup", 0, "Start to collect data for: %s", d->m_path.toUtf8().constData());
 
     const DecryptedFolders cleanup(encrypted, {m_decryptPath, m_tmpPathForRecovery});
-    Source source{*d, d->m_path};
+    Source source{d->m_path, d->m_files, d->m_fileSuffix, d->m_productType};
     if (encrypted) {
         decryptProgress.initRange(100);
         const QString why = !isUnlocked()           ? QStringLiteral("it was not unlocked with its password")
@@ -202,17 +214,13 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
             return false;
     }
 
-    for (const Category& category : kCategories) {
-        categoryProgress.initRange(100);
-        if (category.run && backup)
-            category.run(backup, &categoryProgress, source, skipped);
-        if (!categoryProgress.finish()) {
-            Log("iTunesBackup", 1, " collectDatas stopped after %s", category.name);
-            return false;
-        }
+    if (!runCategories(backup, &categoryProgress, source, skipped))
+        return false;
+    // The items name the backup's own data files, not the copies that go with the run.
+    if (encrypted && backup) {
+        const QDir copies(m_decryptPath);
+        remapItemFiles(backup, m_decryptPath, [&](const QString& path) { return QDir(d->m_path).filePath(copies.relativeFilePath(path)); });
     }
-    if (encrypted && backup)
-        pointAtBackup(backup, m_decryptPath, d->m_path);
 
     CSubProgress recoveryProgress(progress, kRecoveryShare);
     recoveryProgress.initRange(100);

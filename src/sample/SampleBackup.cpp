@@ -544,6 +544,76 @@ bool SampleBackupWriter::write(QString* error)
     return true;
 }
 
+bool SampleBackupWriter::writeDeviceTree(const QString& root, QString* error) const
+{
+    auto fail = [error](const QString& message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    QHash<QString, QByteArray> bytes;
+    for (const auto& file : m_dataFiles)
+        bytes.insert(QFileInfo(file.first).completeBaseName(), file.second);
+    const QDir dir(root);
+    const QString var = QStringLiteral("private/var/");
+    QMap<QString, QString> containers; // group identifier -> folder
+    for (const MbdbRecord& r : m_records) {
+        const QString domain = QString::fromUtf8(r.domain), path = QString::fromUtf8(r.path);
+        const auto data = bytes.constFind(hashedName(domain, path));
+        if (data == bytes.constEnd())
+            continue;
+        QString devicePath;
+        if (domain == QLatin1String("WirelessDomain")) {
+            devicePath = var + QStringLiteral("wireless/") + path;
+        } else if (domain == QLatin1String("MediaDomain") || domain == QLatin1String("CameraRollDomain")
+                   || (domain == QLatin1String("HomeDomain") && !path.startsWith(QLatin1String("Media/")))) {
+            devicePath = var + QStringLiteral("mobile/") + path;
+        } else if (domain.startsWith(QLatin1String("AppDomainGroup-group.com.apple."))) {
+            const QString group = domain.mid(15);
+            if (!containers.contains(group)) // a folder named at random on the device; fixed here
+                containers.insert(group, QString::fromLatin1(QCryptographicHash::hash(group.toUtf8(), QCryptographicHash::Md5).toHex().toUpper()));
+            devicePath = var + QStringLiteral("mobile/Containers/Shared/AppGroup/") + containers.value(group) + QLatin1Char('/') + path;
+        } else {
+            continue; // other apps' files and domains no reader looks at
+        }
+        const QString target = dir.filePath(devicePath);
+        if (!QDir().mkpath(QFileInfo(target).path()) || !writeBytes(target, data.value()))
+            return fail(QStringLiteral("cannot write %1").arg(target));
+        QFile stamped(target);
+        if (r.mtime && stamped.open(QIODevice::ReadWrite))
+            stamped.setFileTime(QDateTime::fromSecsSinceEpoch(r.mtime, Qt::UTC), QFileDevice::FileModificationTime);
+    }
+    const auto writePlist = [&](const QString& path, plist_t node) {
+        const PlistPtr owner(node);
+        return QDir().mkpath(QFileInfo(dir.filePath(path)).path()) && writeBytes(dir.filePath(path), toXml(node));
+    };
+    for (auto it = containers.constBegin(); it != containers.constEnd(); ++it) {
+        plist_t meta = plist_new_dict();
+        plist_dict_set_item(meta, "MCMMetadataIdentifier", plist_new_string(it.key().toUtf8().constData()));
+        if (!writePlist(var + QStringLiteral("mobile/Containers/Shared/AppGroup/") + it.value()
+                            + QStringLiteral("/.com.apple.mobile_container_manager.metadata.plist"),
+                        meta))
+            return fail(QStringLiteral("cannot write a container's metadata"));
+    }
+    const auto text = [this](const char* key) { return info.value(QLatin1String(key)).toString().toUtf8(); };
+    plist_t version = plist_new_dict();
+    plist_dict_set_item(version, "ProductName", plist_new_string("iPhone OS"));
+    plist_dict_set_item(version, "ProductVersion", plist_new_string(text("Product Version").constData()));
+    plist_t lockdown = plist_new_dict();
+    plist_dict_set_item(lockdown, "-DeviceName", plist_new_string(text("Device Name").constData()));
+    plist_dict_set_item(lockdown, "-SerialNumber", plist_new_string(text("Serial Number").constData()));
+    plist_dict_set_item(lockdown, "-ProductType", plist_new_string(text("Product Type").constData()));
+    plist_t preferences = plist_new_dict(), system = plist_new_dict(), inner = plist_new_dict();
+    plist_dict_set_item(inner, "ComputerName", plist_new_string(text("Device Name").constData()));
+    plist_dict_set_item(system, "System", inner);
+    plist_dict_set_item(preferences, "System", system);
+    if (!writePlist(QStringLiteral("System/Library/CoreServices/SystemVersion.plist"), version)
+        || !writePlist(QStringLiteral("private/var/root/Library/Lockdown/data_ark.plist"), lockdown)
+        || !writePlist(QStringLiteral("private/var/preferences/SystemConfiguration/preferences.plist"), preferences))
+        return fail(QStringLiteral("cannot write the device's property files"));
+    return true;
+}
+
 CategoryRegistrar::CategoryRegistrar(const char* name, CategoryWriter writer)
 {
     categoryRegistry().append(qMakePair(QString::fromLatin1(name), writer));
@@ -565,9 +635,10 @@ QString demoProductVersion(int iosMajor)
     return QLatin1String(kReleases[std::clamp(iosMajor, 5, 18) - 5]);
 }
 
-bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString* error)
+namespace {
+
+bool buildDemo(SampleBackupWriter& writer, const DemoOptions& options, QString* error)
 {
-    SampleBackupWriter writer(folder);
     if (options.iosMajor >= 10)
         writer.indexKind = SampleBackupWriter::IndexKind::ManifestDb;
     writer.password = options.password;
@@ -597,7 +668,23 @@ bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString*
             *error = QStringLiteral("the extra files could not be written");
         return false;
     }
-    return writer.write(error);
+    return true;
+}
+
+} // namespace
+
+bool writeDemoBackup(const QString& folder, const DemoOptions& options, QString* error)
+{
+    SampleBackupWriter writer(folder);
+    return buildDemo(writer, options, error) && writer.write(error);
+}
+
+bool writeDemoDevice(const QString& root, const DemoOptions& options, QString* error)
+{
+    SampleBackupWriter writer(root);
+    DemoOptions plain = options;
+    plain.password.clear();
+    return buildDemo(writer, plain, error) && writer.writeDeviceTree(root, error);
 }
 
 } // namespace sample

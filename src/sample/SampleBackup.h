@@ -93,6 +93,10 @@ public:
 
     QString folder() const { return m_folder; }
     bool write(QString* error = nullptr);
+    // The same files laid out as the device keeps them, under `root` (a full file-system copy:
+    // private/var/mobile, private/var/wireless, the system apps' group containers) with the
+    // property files that describe the device. Files of other apps are left out.
+    bool writeDeviceTree(const QString& root, QString* error = nullptr) const;
 
 private:
     bool writeManifestDb(const QString& path) const;
@@ -124,6 +128,9 @@ QStringList registeredCategories();
 
 // A complete backup of a made-up device with every registered category.
 bool writeDemoBackup(const QString& folder, const DemoOptions& options = DemoOptions(), QString* error = nullptr);
+
+// The demo's data as a device's file-system copy (see SampleBackupWriter::writeDeviceTree).
+bool writeDemoDevice(const QString& root, const DemoOptions& options = DemoOptions(), QString* error = nullptr);
 
 // SHA-1 hex of domain + "-" + path, as the backup names its data files.
 QString hashedName(const QString& domain, const QString& relativePath);

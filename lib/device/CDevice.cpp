@@ -1,0 +1,242 @@
+#include "device/CDevice.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <plist/plist.h>
+
+#include <memory>
+
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
+
+namespace {
+
+const char* const kModule = "iPhoneDevice";
+
+// Where a device's file system keeps the user's data, as copies lay it out: below the root of the
+// whole file system, of /private/var, or with "mobile" and "wireless" at the top.
+const char* const kVarRoots[] = {"private/var", "var", "mnt2", ""};
+
+// What the extraction reads of a copy: an archive is unpacked only below these device folders.
+const char* const kWanted[] = {
+    "/mnt2/mobile/Library/Calendar/",      "/mnt2/mobile/Library/SMS/",          "/mnt2/mobile/Library/AddressBook/",
+    "/mnt2/wireless/Library/CallHistory/", "/mnt2/mobile/Library/CallHistoryDB/", "/mnt2/mobile/Library/Safari/",
+    "/mnt2/mobile/Library/Notes/",         "/mnt2/mobile/Library/Voicemail/",    "/mnt2/mobile/Media/Recordings/",
+    "/mnt2/mobile/Media/DCIM/",            "/mnt2/mobile/Media/Photos/",         "/mnt2/mobile/Media/PhotoData/",
+    "/mnt2/mobile/Media/PhotoStreamsData/", "/mnt2/mobile/Containers/Shared/AppGroup/",
+};
+
+// The property files that describe the device, relative to the file system's root.
+const char* const kSystemVersion = "System/Library/CoreServices/SystemVersion.plist";
+const char* const kLockdown = "private/var/root/Library/Lockdown/data_ark.plist";
+const char* const kPreferences = "private/var/preferences/SystemConfiguration/preferences.plist";
+
+const qint64 kMaxPropertyFile = 16 * 1024 * 1024;
+
+struct ArchiveDeleter {
+    void operator()(archive* a) const { archive_read_free(a); }
+};
+
+// A member name made safe: no leading "/" or "./", no "." or ".." parts; empty when it climbs.
+QString cleanMemberName(const QString& name)
+{
+    QStringList kept;
+    for (const QString& part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String(".."))
+            return QString();
+        kept << part;
+    }
+    return kept.join(QLatin1Char('/'));
+}
+
+bool isWantedDevicePath(const QString& devicePath)
+{
+    for (const char* w : kWanted)
+        if (devicePath.startsWith(QLatin1String(w)))
+            return true;
+    return false;
+}
+
+QString plistText(plist_t dict, const char* key)
+{
+    plist_t node = dict && plist_get_node_type(dict) == PLIST_DICT ? plist_dict_get_item(dict, key) : nullptr;
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return QString();
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    return text ? QString::fromUtf8(text, qsizetype(length)) : QString();
+}
+
+plist_t readPlist(const QString& path)
+{
+    std::string bytes, error;
+    if (!QFileInfo(path).isFile() || !ibrio::readRegularFile(QFile::encodeName(path).toStdString(), kMaxPropertyFile, &bytes, &error))
+        return nullptr;
+    plist_t root = nullptr;
+    plist_from_memory(bytes.data(), uint32_t(bytes.size()), &root);
+    return root;
+}
+
+} // namespace
+
+QString CDevice::devicePathOf(const QString& copyRelative)
+{
+    const QString path = cleanMemberName(copyRelative);
+    for (const char* root : kVarRoots) {
+        const QString prefix = *root ? QLatin1String(root) + QLatin1Char('/') : QString();
+        for (const char* top : {"mobile", "wireless"}) {
+            const QString head = prefix + QLatin1String(top);
+            if (path == head || path.startsWith(head + QLatin1Char('/')))
+                return QStringLiteral("/mnt2/") + QLatin1String(top) + path.mid(head.size());
+        }
+    }
+    return QString();
+}
+
+std::unique_ptr<CDevice> CDevice::open(const QString& source, const QString& workDir, QString* why)
+{
+    std::unique_ptr<CDevice> device(new CDevice);
+    device->m_source = source;
+    const QFileInfo info(source);
+    if (info.isDir()) {
+        device->m_root = info.absoluteFilePath();
+    } else if (info.isFile()) {
+        if (!device->readArchive(source, workDir, why))
+            return nullptr;
+    } else {
+        if (why)
+            *why = QStringLiteral("%1: no such folder or archive").arg(source);
+        return nullptr;
+    }
+    for (const char* root : kVarRoots) {
+        const QString candidate = QDir(device->m_root).filePath(QLatin1String(root));
+        const QFileInfo mobile(QDir(candidate).filePath(QStringLiteral("mobile")));
+        if (mobile.isDir() && !mobile.isSymLink()) {
+            device->m_varRoot = QDir::cleanPath(candidate);
+            break;
+        }
+    }
+    if (device->m_varRoot.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("%1 holds no device file system (no mobile folder under private/var, var, mnt2 or its top)").arg(source);
+        return nullptr;
+    }
+    device->readProperties();
+    Log(kModule, 0, "Device copy %s: user data in %s", source.toUtf8().constData(), device->m_varRoot.toUtf8().constData());
+    return device;
+}
+
+CDevice::~CDevice() = default;
+
+// One pass over the archive: members below the wanted device folders, and the property files,
+// are written under workDir/<device layout>; nothing else, and nothing that is not a regular file.
+bool CDevice::readArchive(const QString& path, const QString& workDir, QString* why)
+{
+    m_archive = true;
+    m_root = QDir(workDir).filePath(QStringLiteral("device-root"));
+    if (workDir.isEmpty() || !QDir().mkpath(m_root)) {
+        if (why)
+            *why = QStringLiteral("no working folder to read %1 in").arg(path);
+        return false;
+    }
+    std::unique_ptr<archive, ArchiveDeleter> a(archive_read_new());
+    archive_read_support_filter_all(a.get());
+    archive_read_support_format_tar(a.get());
+    archive_read_support_format_gnutar(a.get());
+    archive_read_support_format_zip(a.get());
+    if (archive_read_open_filename(a.get(), QFile::encodeName(path).constData(), 1 << 20) != ARCHIVE_OK) {
+        if (why)
+            *why = QStringLiteral("%1: not an archive that can be read (%2)").arg(path, QString::fromUtf8(archive_error_string(a.get())));
+        return false;
+    }
+    int unpacked = 0, refused = 0;
+    archive_entry* entry = nullptr;
+    int rc = ARCHIVE_OK;
+    std::vector<char> buffer(1 << 20);
+    while ((rc = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
+        const char* rawName = archive_entry_pathname(entry);
+        const QString name = rawName ? QString::fromUtf8(rawName) : QString();
+        const QString clean = cleanMemberName(name);
+        if (clean.isEmpty() || archive_entry_filetype(entry) != AE_IFREG || archive_entry_hardlink(entry)) {
+            if (!name.isEmpty() && (clean.isEmpty() || archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry)))
+                ++refused; // climbing names and links are never written
+            continue;
+        }
+        QString target;
+        const QString device = devicePathOf(clean);
+        if (!device.isEmpty() && isWantedDevicePath(device))
+            target = QDir(m_root).filePath(QStringLiteral("mnt2") + device.mid(5));
+        for (const char* property : {kSystemVersion, kLockdown, kPreferences})
+            if (clean == QLatin1String(property) || clean.endsWith(QLatin1Char('/') + QLatin1String(property)))
+                target = QDir(m_root).filePath(QLatin1String(property));
+        if (target.isEmpty())
+            continue;
+        if (!QDir().mkpath(QFileInfo(target).path())) {
+            Log(kModule, 0, "No folder for %s", target.toUtf8().constData());
+            continue;
+        }
+        ibrio::OutputFile out;
+        bool ok = out.open(QFile::encodeName(target).toStdString(), ibrio::OutputFile::Replace);
+        la_ssize_t n = 0;
+        while (ok && (n = archive_read_data(a.get(), buffer.data(), buffer.size())) > 0)
+            ok = out.write(buffer.data(), size_t(n));
+        if (ok && n == 0 && out.commit())
+            ++unpacked;
+        else
+            Log(kModule, 0, "Member %s not unpacked: %s", name.toUtf8().constData(),
+                n < 0 ? archive_error_string(a.get()) : out.error().c_str());
+    }
+    if (rc != ARCHIVE_EOF)
+        Log(kModule, 0, "Archive %s ends early: %s", path.toUtf8().constData(), archive_error_string(a.get()));
+    if (refused)
+        Log(kModule, 0, "Archive %s: %d links or names leading out of it not unpacked", path.toUtf8().constData(), refused);
+    Log(kModule, 1, "Archive %s: %d members unpacked", path.toUtf8().constData(), unpacked);
+    return true;
+}
+
+void CDevice::readProperties()
+{
+    const QDir root(m_root);
+    if (plist_t version = readPlist(root.filePath(QLatin1String(kSystemVersion)))) {
+        m_version = plistText(version, "ProductVersion");
+        plist_free(version);
+    }
+    if (plist_t lockdown = readPlist(root.filePath(QLatin1String(kLockdown)))) {
+        m_name = plistText(lockdown, "-DeviceName");
+        m_serial = plistText(lockdown, "-SerialNumber");
+        m_type = plistText(lockdown, "-ProductType");
+        if (m_version.isEmpty())
+            m_version = plistText(lockdown, "-ProductVersion");
+        plist_free(lockdown);
+    }
+    if (m_name.isEmpty()) {
+        if (plist_t prefs = readPlist(root.filePath(QLatin1String(kPreferences)))) {
+            plist_t system = plist_get_node_type(prefs) == PLIST_DICT ? plist_dict_get_item(prefs, "System") : nullptr;
+            plist_t inner = system && plist_get_node_type(system) == PLIST_DICT ? plist_dict_get_item(system, "System") : nullptr;
+            m_name = plistText(inner, "ComputerName");
+            plist_free(prefs);
+        }
+    }
+}
+
+const QString CDevice::deviceName(_device_st*) const { return m_name; }
+const QString CDevice::deviceVer(_device_st*) const { return m_version; }
+const QString CDevice::deviceSN(_device_st*) const { return m_serial; }
+const QString CDevice::deviceType(_device_st*) const { return m_type; }
+
+QString CDevice::localPath(const QString& devicePath) const
+{
+    // "/mnt2/mobile/..." and "/mnt2/wireless/..." are the device's own names for its user data.
+    if (!devicePath.startsWith(QLatin1String("/mnt2/")))
+        return QString();
+    const QString rest = cleanMemberName(devicePath.mid(6));
+    if (rest.isEmpty() || !(rest.startsWith(QLatin1String("mobile")) || rest.startsWith(QLatin1String("wireless"))))
+        return QString();
+    return QDir(m_varRoot).filePath(rest);
+}

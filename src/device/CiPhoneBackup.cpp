@@ -1,0 +1,559 @@
+#include "CiPhoneBackup.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+
+#include <unistd.h>
+
+#include "BackupFiles.h"
+#include "CManifestRecord.h"
+#include "CSubProgress.h"
+#include "CategoryRun.h"
+#include "CDeletedRecovery.h"
+#include "CiPhoneReaders.h"
+#include "CiTunesBackupManager.h"
+#include "Plist.h"
+#include "kddata/CCommonUtils.h"
+#include "kddata/KdBackup.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
+#include "utility/Log.h"
+#include "utility/SafeIo.h"
+
+namespace {
+
+const char* const kModule = "iPhoneBackup";
+
+const char* const kDbFolders[] = {
+    "/mnt2/mobile/Library/Calendar", "/mnt2/mobile/Library/SMS",    "/mnt2/mobile/Library/AddressBook",
+    "/mnt2/wireless/Library/CallHistory", "/mnt2/mobile/Library/Safari", "/mnt2/mobile/Library/Notes",
+    "/mnt2/mobile/Library/Voicemail", "/mnt2/mobile/Media/Recordings",
+    // iOS 8 on keeps calls here; some copies hold the older call store in the user's own folder.
+    "/mnt2/mobile/Library/CallHistoryDB", "/mnt2/mobile/Library/CallHistory",
+};
+const char* const kAppGroups = "/mnt2/mobile/Containers/Shared/AppGroup";
+// The system apps' group containers the readers know (notes, reminders, recordings of iOS 10 on).
+const char* const kGroups[] = {"group.com.apple.notes", "group.com.apple.reminders", "group.com.apple.VoiceMemos.shared"};
+const char* const kContainerMetadata = ".com.apple.mobile_container_manager.metadata.plist";
+
+const char* const kMediaFolders[] = {"/mnt2/mobile/Media/DCIM", "/mnt2/mobile/Media/Photos", "/mnt2/mobile/Media/PhotoData",
+                                     "/mnt2/mobile/Media/PhotoStreamsData"};
+const char* const kSmsFolder[] = {"/mnt2/mobile/Library/SMS"};
+
+const QStringList& mediaList()
+{
+    static const QStringList list = {QStringLiteral("JPG"), QStringLiteral("PNG"), QStringLiteral("TIFF"), QStringLiteral("TIF"),
+                                     QStringLiteral("BMP"), QStringLiteral("GIF"), QStringLiteral("ICO"), QStringLiteral("M4A"),
+                                     QStringLiteral("MOV"), QStringLiteral("AVI"), QStringLiteral("MP4"), QStringLiteral("M4V"),
+                                     QStringLiteral("3GP"), QStringLiteral("3G2"), QStringLiteral("MPG"), QStringLiteral("WMV")};
+    return list;
+}
+
+const QStringList kImages = {QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("ico"), QStringLiteral("gif"),
+                             QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("bmp")};
+const QStringList kIsoMedia = {QStringLiteral("m4a"), QStringLiteral("mov"), QStringLiteral("3gp"),
+                               QStringLiteral("m4v"), QStringLiteral("mp4"), QStringLiteral("3g2")};
+
+QStringList carvingList()
+{
+    return kImages + kIsoMedia + QStringList{QStringLiteral("amr"), QStringLiteral("avi"), QStringLiteral("mpg"), QStringLiteral("wmv")};
+}
+
+// Where a backup keeps a device file: the same readers then serve both.
+QPair<QString, QString> backupLocation(const QString& devicePath, const QHash<QString, QString>& groups)
+{
+    if (devicePath.startsWith(QLatin1String("/mnt2/wireless/")))
+        return {QStringLiteral("WirelessDomain"), devicePath.mid(15)};
+    if (!devicePath.startsWith(QLatin1String("/mnt2/mobile/")))
+        return {};
+    const QString rest = devicePath.mid(13);
+    const QString groupsPrefix = QLatin1String(kAppGroups) + QLatin1Char('/');
+    if (devicePath.startsWith(groupsPrefix)) {
+        const QString inside = devicePath.mid(groupsPrefix.size());
+        const QString container = inside.section(QLatin1Char('/'), 0, 0);
+        const QString group = groups.value(container);
+        if (group.isEmpty())
+            return {};
+        return {QStringLiteral("AppDomainGroup-") + group, inside.section(QLatin1Char('/'), 1)};
+    }
+    if (rest.startsWith(QLatin1String("Media/DCIM/")) || rest.startsWith(QLatin1String("Media/PhotoData/")))
+        return {QStringLiteral("CameraRollDomain"), rest};
+    if (rest.startsWith(QLatin1String("Media/")) || rest.startsWith(QLatin1String("Library/SMS/Attachments/"))
+        || rest.startsWith(QLatin1String("Library/SMS/Parts/")))
+        return {QStringLiteral("MediaDomain"), rest};
+    return {QStringLiteral("HomeDomain"), rest};
+}
+
+// The category a carved file belongs to, by its device folder, else by its kind.
+KdData* categoryOf(KdBackup* backup, const QString& devicePath)
+{
+    const struct {
+        const char* marker;
+        KdData* (KdBackup::*get)() const;
+    } folders[] = {{"/DCIM/", &KdBackup::getCamareRoll},          {"/Photos/", &KdBackup::getPhotoLibrary},
+                   {"/PhotoData/", &KdBackup::getPhotoLibrary},   {"/PhotoStreamsData/", &KdBackup::getPhotoStream},
+                   {"/SMS/Parts/", &KdBackup::getMessageAttachment}, {"/SMS/Attachments/", &KdBackup::getMessageAttachment},
+                   {"/Recordings/", &KdBackup::getVoiceMemo}};
+    for (const auto& f : folders)
+        if (devicePath.contains(QLatin1String(f.marker)))
+            if (KdData* data = (backup->*f.get)())
+                return data;
+    const struct {
+        const char* endings;
+        KdData* (KdBackup::*get)() const;
+    } kinds[] = {{"m4a", &KdBackup::getVoiceMemo},
+                 {"jpg png mov", &KdBackup::getCamareRoll},
+                 {"ico gif tif tiff bmp", &KdBackup::getPhotoLibrary},
+                 {"3gp m4v mp4 amr avi 3g2 mpg wmv", &KdBackup::getMessageAttachment}};
+    for (const auto& k : kinds)
+        for (const QString& ending : QString::fromLatin1(k.endings).split(QLatin1Char(' ')))
+            if (devicePath.endsWith(ending, Qt::CaseInsensitive))
+                return (backup->*k.get)();
+    return nullptr;
+}
+
+// Whether a carved file is what its name says: pictures must load, media must begin with their
+// format's signature.
+bool plausible(const QString& path)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (kImages.contains(suffix)) {
+        QImage image;
+        return CCommonUtils::imageSafeLoad(image, path);
+    }
+    if (suffix == QLatin1String("mpg"))
+        return true;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = f.read(8);
+    if (kIsoMedia.contains(suffix))
+        return head.contains("ftyp");
+    if (suffix == QLatin1String("avi"))
+        return head.contains("RIFF");
+    if (suffix == QLatin1String("amr"))
+        return head.contains("#!AMR");
+    if (suffix == QLatin1String("wmv"))
+        return head.contains(QByteArray::fromHex("3026B2758E66CF11"));
+    return false;
+}
+
+} // namespace
+
+CiPhoneBackup::CiPhoneBackup(CDevice* device, const QString& tmpPath) : m_pDevice(device), m_tmpPath(tmpPath) {}
+
+CiPhoneBackup::~CiPhoneBackup()
+{
+    clearFileInfos();
+}
+
+CiPhoneBackup::CiPhoneBackup(const CiPhoneBackup& other)
+    : CAccessFile(), CDownloadProgress(), m_pDevice(other.m_pDevice), m_tmpPath(other.m_tmpPath)
+{
+    *this = other;
+}
+
+CiPhoneBackup& CiPhoneBackup::operator=(const CiPhoneBackup& other)
+{
+    if (this == &other)
+        return *this;
+    clearFileInfos();
+    m_pDevice = other.m_pDevice;
+    m_tmpPath = other.m_tmpPath;
+    m_searchDeleted = other.m_searchDeleted;
+    m_recursive = other.m_recursive;
+    for (const CiPhoneFileInfo* f : other.m_fileInfos)
+        m_fileInfos.append(new CiPhoneFileInfo(*f));
+    m_groups = other.m_groups;
+    return *this;
+}
+
+void CiPhoneBackup::clearFileInfos()
+{
+    qDeleteAll(m_fileInfos);
+    m_fileInfos.clear();
+    qDeleteAll(m_viewRecords);
+    m_viewRecords.clear();
+    m_viewCopies.clear();
+    m_viewed = 0;
+}
+
+void CiPhoneBackup::collectInfos(KdBackup* backup) const
+{
+    if (!backup || !m_pDevice)
+        return;
+    backup->setBackupProperty(m_pDevice->deviceName(nullptr), KdBackup::DeviceName);
+    backup->setBackupProperty(m_pDevice->deviceVer(nullptr), KdBackup::ProductVersion);
+    backup->setBackupProperty(m_pDevice->deviceSN(nullptr), KdBackup::SerialNumber);
+    backup->setBackupProperty(CiTunesBackupManager::deviceTypeName(nullptr, m_pDevice->deviceType(nullptr)), KdBackup::DeviceTypeName);
+}
+
+bool CiPhoneBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped)
+{
+    if (progress)
+        progress->initRange(10000);
+    clearFileInfos();
+    m_groups.clear();
+    const QDir tmp(m_tmpPath);
+    if (m_tmpPath.isEmpty() || (tmp.exists() ? !CCommonUtils::clearDir(m_tmpPath) : !QDir().mkpath(m_tmpPath))) {
+        Log(kModule, 0, "Temporary folder %s cannot be prepared", m_tmpPath.toUtf8().constData());
+        return false;
+    }
+    const struct {
+        int share;
+        std::function<bool(CIProgressCallback*)> run;
+    } steps[] = {
+        {1000, [&](CIProgressCallback* p) { return downloadDbFiles(p); }},
+        {1000, [&](CIProgressCallback* p) { return downloadMediaFiles2(const_cast<const char**>(kSmsFolder), 1, p); }},
+        {2000, [&](CIProgressCallback* p) { return collectDbDatas(backup, p, skipped); }},
+        {4000, [&](CIProgressCallback* p) { return downloadMediaFiles(p); }},
+        {1000, [&](CIProgressCallback* p) { return collectFileDatas(backup, p); }},
+        {1000, [&](CIProgressCallback* p) { scanDeletedFiles(backup, p); return true; }},
+    };
+    bool completed = true;
+    for (const auto& step : steps) {
+        CSubProgress sub(progress, step.share);
+        sub.initRange(100);
+        if (!step.run(&sub) || !sub.finish()) {
+            completed = false;
+            break;
+        }
+    }
+    // The view only stood in for an index; the copies stay for the items to name.
+    QDir(tmp.filePath(QStringLiteral("view"))).removeRecursively();
+    if (!completed)
+        return false;
+    if (progress)
+        progress->finish();
+    return true;
+}
+
+bool CiPhoneBackup::downloadDbFiles(CIProgressCallback* progress)
+{
+    QDir tmp(m_tmpPath);
+    if (!tmp.mkdir(QStringLiteral("sqlite_dbs")))
+        return false;
+    const QDir dbs(tmp.filePath(QStringLiteral("sqlite_dbs")));
+    m_recursive = false;
+    m_searchDeleted = false;
+    m_pProgress = progress;
+    m_totalSize = 0;
+    for (const char* folder : kDbFolders)
+        m_totalSize += dirSize(m_pDevice, QLatin1String(folder));
+    for (const char* folder : kDbFolders) {
+        const QString device = QLatin1String(folder);
+        scanDir(m_pDevice, device, dbs.absoluteFilePath(device.section(QLatin1Char('/'), -1)), this);
+    }
+    const bool ok = downloadGroupContainers(progress);
+    m_pProgress = nullptr;
+    return ok;
+}
+
+// The notes, reminders and recordings of the newer systems live in group containers named by a
+// random folder; each says whose it is in its metadata.
+bool CiPhoneBackup::downloadGroupContainers(CIProgressCallback* progress)
+{
+    const QString groups = m_pDevice ? m_pDevice->localPath(QLatin1String(kAppGroups)) : QString();
+    if (groups.isEmpty() || !QFileInfo(groups).isDir())
+        return true;
+    const QDir dbs(QDir(m_tmpPath).filePath(QStringLiteral("sqlite_dbs")));
+    for (const QFileInfo& container : QDir(groups).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name)) {
+        const QString devicePath = QLatin1String(kAppGroups) + QLatin1Char('/') + container.fileName();
+        const QString metadata = dbs.filePath(QStringLiteral("metadata.plist"));
+        QFile::remove(metadata);
+        if (downloadFile(m_pDevice, devicePath + QLatin1Char('/') + QLatin1String(kContainerMetadata), metadata, nullptr) <= 0)
+            continue;
+        std::string bytes, error;
+        QString identifier;
+        if (ibrio::readRegularFile(QFile::encodeName(metadata).toStdString(), 1 << 20, &bytes, &error)) {
+            const PlistPtr root(plistFromBytes(QByteArray::fromStdString(bytes)));
+            readPlistString(root.get(), "MCMMetadataIdentifier", identifier);
+        }
+        QFile::remove(metadata);
+        if (!std::any_of(std::begin(kGroups), std::end(kGroups), [&](const char* g) { return identifier == QLatin1String(g); }))
+            continue;
+        m_groups.insert(container.fileName(), identifier);
+        m_recursive = true;
+        m_totalSize += dirSize(m_pDevice, devicePath);
+        scanDir(m_pDevice, devicePath, dbs.absoluteFilePath(identifier), this);
+        m_recursive = false;
+        if (progress && !progress->progress(0.0))
+            return false;
+    }
+    return true;
+}
+
+bool CiPhoneBackup::downloadMediaFiles2(const char** deviceDirs, int count, CIProgressCallback* progress)
+{
+    QDir tmp(m_tmpPath);
+    if (!tmp.exists(QStringLiteral("medias")) && !tmp.mkdir(QStringLiteral("medias")))
+        return false;
+    const QDir medias(tmp.filePath(QStringLiteral("medias")));
+    m_recursive = true;
+    m_searchDeleted = true;
+    m_pProgress = progress;
+    m_totalSize = 0;
+    for (int i = 0; i < count; ++i)
+        m_totalSize += dirSize(m_pDevice, QLatin1String(deviceDirs[i]));
+    for (int i = 0; i < count; ++i) {
+        const QString device = QLatin1String(deviceDirs[i]);
+        scanDir(m_pDevice, device, medias.absoluteFilePath(device.section(QLatin1Char('/'), -1)), this);
+    }
+    m_pProgress = nullptr;
+    m_searchDeleted = false;
+    m_recursive = false;
+    return !progress || progress->progress(0.0);
+}
+
+bool CiPhoneBackup::downloadMediaFiles(CIProgressCallback* progress)
+{
+    return downloadMediaFiles2(const_cast<const char**>(kMediaFolders), int(std::size(kMediaFolders)), progress);
+}
+
+bool CiPhoneBackup::stepIntoDir(const QString& deviceDir)
+{
+    if (m_recursive)
+        Log(kModule, 1, "step into %s", deviceDir.toUtf8().constData());
+    return m_recursive;
+}
+
+bool CiPhoneBackup::handleFile(const QString& devicePath, const QString& localDir)
+{
+    const QString local = QDir(localDir).filePath(devicePath.section(QLatin1Char('/'), -1));
+    Log(kModule, 1, "copy file %s", devicePath.toUtf8().constData());
+    if (ensureFileDirExists(local) && downloadFile(m_pDevice, devicePath, local, this) > 0)
+        m_fileInfos.append(new CiPhoneFileInfo{local, false, devicePath});
+    return m_pProgress ? m_pProgress->progress(0.0) : true;
+}
+
+bool CiPhoneBackup::downloaded(qint64 bytes)
+{
+    if (!m_pProgress)
+        return true;
+    const double step = m_totalSize > 0 && bytes > 0 ? double(m_pProgress->range()) * double(bytes) / double(m_totalSize) : 0.0;
+    return m_pProgress->progress(step);
+}
+
+void CiPhoneBackup::allSize(qint64) {}
+
+bool CiPhoneBackup::findDbFile(const QString& name, QString& path) const
+{
+    path.clear();
+    const QString dbs = QDir(QDir(m_tmpPath).filePath(QStringLiteral("sqlite_dbs"))).absolutePath();
+    for (const CiPhoneFileInfo* f : m_fileInfos)
+        if (f->path.startsWith(dbs) && f->path.endsWith(name)) {
+            path = f->path;
+            return true;
+        }
+    return false;
+}
+
+void CiPhoneBackup::extendView()
+{
+    const QDir view(QDir(m_tmpPath).filePath(QStringLiteral("view")));
+    if (!view.exists() && !QDir().mkpath(view.path()))
+        return;
+    for (; m_viewed < m_fileInfos.size(); ++m_viewed) {
+        const CiPhoneFileInfo* f = m_fileInfos.at(m_viewed);
+        const auto [domain, relative] = backupLocation(f->devicePath, m_groups);
+        if (f->isDeleted || domain.isEmpty() || relative.isEmpty())
+            continue;
+        auto* record = new CManifestRecord;
+        record->domain = domain;
+        record->relativePath = relative;
+        record->hashName = backupFileName(domain, relative);
+        const QFileInfo copy(f->path);
+        record->size = copy.size();
+        record->mtime = copy.lastModified().toSecsSinceEpoch();
+        record->mode = 0100644;
+        const QString link = view.filePath(record->hashName);
+        // A link costs nothing; a copy only where links are not to be had.
+        if (::link(QFile::encodeName(f->path).constData(), QFile::encodeName(link).constData()) != 0 && !QFile::copy(f->path, link)) {
+            delete record;
+            continue;
+        }
+        m_viewCopies.insert(record->hashName, f->path);
+        m_viewRecords.append(record);
+    }
+}
+
+bool CiPhoneBackup::runReaders(KdBackup* backup, CIProgressCallback* progress, const QStringList& categories, QStringList* skipped)
+{
+    extendView();
+    const QString view = QDir(QDir(m_tmpPath).filePath(QStringLiteral("view"))).absolutePath();
+    CiPhoneSMSPieceReader pieces(this);
+    CategorySource source{view, m_viewRecords, QString(), m_pDevice ? m_pDevice->deviceType(nullptr) : QString(), &pieces};
+    const bool ok = runCategories(backup, progress, source, skipped, categories);
+    remapItemFiles(backup, view, [this](const QString& path) { return m_viewCopies.value(QFileInfo(path).fileName(), path); });
+    return ok;
+}
+
+bool CiPhoneBackup::collectDbDatas(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped)
+{
+    Log(kModule, 0, "Start to collect iphone data");
+    if (progress)
+        progress->initRange(10000);
+    CSubProgress sub(progress, 833);
+    if (!runReaders(backup, &sub,
+                    {QStringLiteral("contacts"), QStringLiteral("messages"), QStringLiteral("call history"), QStringLiteral("calendar"),
+                     QStringLiteral("notes"), QStringLiteral("reminders"), QStringLiteral("voice memos"), QStringLiteral("safari")},
+                    skipped))
+        return false;
+    // Recordings the copy holds and no row names are recordings the user deleted.
+    if (backup && backup->getVoiceMemo()) {
+        CiPhoneVoiceMemoTranslater translater(QDir(QDir(m_tmpPath).filePath(QStringLiteral("sqlite_dbs"))).absolutePath());
+        KdData* memos = backup->getVoiceMemo();
+        for (int i = 0; i < memos->count(); ++i)
+            if (auto* file = dynamic_cast<KdFileItem*>(memos->at(i, false)))
+                translater.markTranslated(file->filePath());
+        translater.collectUnreferenced(memos);
+    }
+    CSubProgress recovery(progress, 3333);
+    recovery.initRange(100);
+    recoveryDeleted(backup, &recovery, skipped);
+    recovery.finish();
+    return true;
+}
+
+bool CiPhoneBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped)
+{
+    QStringList databases;
+    const QString dbs = QDir(QDir(m_tmpPath).filePath(QStringLiteral("sqlite_dbs"))).absolutePath();
+    for (const CiPhoneFileInfo* f : m_fileInfos) {
+        const QString name = QFileInfo(f->path).fileName();
+        if (!f->path.startsWith(dbs) || name.endsWith(QLatin1String("-wal")) || name.endsWith(QLatin1String("-shm"))
+            || name.endsWith(QLatin1String("-journal")))
+            continue;
+        // The same name twice (call history of two layouts): the first copy is scanned.
+        if (std::none_of(databases.cbegin(), databases.cend(), [&](const QString& d) { return QFileInfo(d).fileName() == name; }))
+            databases << f->path;
+    }
+    if (databases.isEmpty() || !backup || !progress)
+        return true;
+    CDeletedRecovery recovery;
+    return recovery.recover(databases, backup, progress, skipped);
+}
+
+bool CiPhoneBackup::collectFileDatas(KdBackup* backup, CIProgressCallback* progress)
+{
+    if (progress)
+        progress->initRange(10000);
+    CSubProgress sub(progress, 1666);
+    // Pictures, streams and attachments are listed as a backup lists them, with their descriptions.
+    if (!runReaders(backup, &sub, {QStringLiteral("camera roll"), QStringLiteral("photo stream"), QStringLiteral("message attachments")},
+                       nullptr))
+        return false;
+    // What a backup does not hold: pictures synced from a computer, and the library's own files.
+    const QDir medias(QDir(m_tmpPath).filePath(QStringLiteral("medias")));
+    for (const char* folder : {"Photos", "PhotoData"}) {
+        sub.initRange(100);
+        CiPhoneFileCollection collection(backup ? backup->getPhotoLibrary() : nullptr, medias.absoluteFilePath(QLatin1String(folder)), mediaList());
+        collection.setProgress(&sub);
+        collection.collect(m_fileInfos);
+        if (!sub.finish())
+            return false;
+    }
+    return true;
+}
+
+bool CiPhoneBackup::searchDeleted(const QString& deviceDir)
+{
+    if (!m_searchDeleted || deviceDir.contains(QLatin1String("/.")))
+        return false;
+    bool answer = false;
+    if (deviceDir.startsWith(QLatin1String("/mnt2/mobile/Media/DCIM")) || deviceDir.startsWith(QLatin1String("/mnt2/mobile/Media/PhotoData"))
+        || deviceDir.startsWith(QLatin1String("/mnt2/mobile/Media/PhotoStreamsData")))
+        answer = deviceDir.contains(QLatin1String("APPLE"));
+    else
+        answer = deviceDir == QLatin1String("/mnt2/mobile/Media/Photos/Sync");
+    if (answer)
+        Log(kModule, 0, "search deleted for %s", deviceDir.toUtf8().constData());
+    return answer;
+}
+
+void CiPhoneBackup::scanDeletedFiles(KdBackup* backup, CIProgressCallback* progress)
+{
+    QDir tmp(m_tmpPath);
+    if (!m_pDevice || !tmp.mkdir(QStringLiteral("deleted")))
+        return;
+    DeleteProgressCallback callback(progress);
+    QMap<QString, QString> found;
+    m_pDevice->scanDeletedFile(carvingList(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback);
+    for (auto it = found.constBegin(); it != found.constEnd(); ++it) {
+        const qint64 size = QFileInfo(it.key()).size();
+        if (size <= 0 || !plausible(it.key()))
+            continue;
+        KdData* category = backup ? categoryOf(backup, it.value()) : nullptr;
+        if (!category) {
+            Log(kModule, 2, "Could not find category for file %s", it.value().toUtf8().constData());
+            continue;
+        }
+        KdFileItem* item = KdFileItem::createItem();
+        item->setValue(it.value().section(QLatin1Char('/'), -1), 0);
+        item->setFilePath(it.key());
+        item->setDevicePath(it.value());
+        item->setFlag(true, 0);
+        item->setSize(quint64(size));
+        category->prepend(item);
+    }
+}
+
+void CiPhoneBackup::buildTestFileInfos(const QString& dir)
+{
+    for (const QFileInfo& e : QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        if (e.isDir() && !e.isSymLink())
+            buildTestFileInfos(e.absoluteFilePath());
+        else if (e.isFile())
+            m_fileInfos.append(new CiPhoneFileInfo{e.absoluteFilePath(), false, QString()});
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CiPhoneFileCollection::CiPhoneFileCollection(KdData* data, const QString& pathPrefix, const QStringList& suffixes)
+    : m_pathPrefix(pathPrefix), m_suffixes(suffixes), m_pData(data)
+{
+}
+
+void CiPhoneFileCollection::collect(const QList<CiPhoneFileInfo*>& files)
+{
+    const double step = m_pProgress && !files.isEmpty() ? double(m_pProgress->range()) / double(files.count()) : 0.0;
+    for (const CiPhoneFileInfo* file : files) {
+        if (m_pProgress && !m_pProgress->progress(step))
+            break;
+        if (!m_pathPrefix.isEmpty() && !file->path.startsWith(m_pathPrefix))
+            continue;
+        if (file->path.contains(QLatin1String("/.")) || !QFileInfo::exists(file->path))
+            continue;
+        collectFile(file);
+    }
+}
+
+bool CiPhoneFileCollection::collectFile(const CiPhoneFileInfo* file)
+{
+    const QFileInfo info(file->path);
+    if (!m_suffixes.isEmpty() && !m_suffixes.contains(info.suffix(), Qt::CaseInsensitive))
+        return false;
+    if (info.size() <= 0 || !m_pData)
+        return false;
+    KdFileItem* item = KdFileItem::createItem();
+    item->setValue(info.fileName(), 0);
+    item->setFilePath(file->path);
+    item->setFlag(file->isDeleted, 0);
+    item->setSize(quint64(info.size()));
+    if (!file->devicePath.isEmpty())
+        item->setDevicePath(file->devicePath);
+    m_pData->append(item);
+    return true;
+}
+
+bool DeleteProgressCallback::downloaded(qint64 bytes)
+{
+    if (!m_pProgress)
+        return true;
+    const double step = m_total > 0 && bytes > 0 ? double(m_pProgress->range()) * double(bytes) / double(m_total) : 0.0;
+    return m_pProgress->progress(step);
+}

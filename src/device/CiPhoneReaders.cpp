@@ -1,0 +1,79 @@
+#include "CiPhoneReaders.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+
+#include "CiPhoneBackup.h"
+#include "kddata/CCommonUtils.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
+
+const QByteArray& CiPhoneSMSPieceReader::readPiece(const QString& location)
+{
+    m_data.clear();
+    if (!m_pOwner)
+        return m_data;
+    const QDir messages(QDir(QDir(m_pOwner->tmpPath()).filePath(QStringLiteral("medias"))).filePath(QStringLiteral("SMS")));
+    const QString base = QFileInfo(location).completeBaseName();
+    const QString root = messages.absolutePath() + QLatin1Char('/');
+    for (const CiPhoneFileInfo* file : m_pOwner->fileInfos()) {
+        if (!file->path.startsWith(root))
+            continue; // only the copied message folder holds pieces
+        const QString rel = messages.relativeFilePath(file->path);
+        const QString relDir = QFileInfo(rel).path() == QLatin1String(".") ? QString() : QFileInfo(rel).path();
+        const QString name = QFileInfo(rel).fileName();
+        if (location.contains(QLatin1Char('/')) && !location.contains(relDir))
+            continue;
+        if (!name.startsWith(base) || !(m_data.isEmpty() || name.contains(QLatin1String("preview"))))
+            continue;
+        QImage image;
+        if (CCommonUtils::imageSafeLoad(image, file->path)) {
+            if (name.contains(QLatin1String("left")))
+                image = image.mirrored(true, false);
+            m_data.clear();
+            QBuffer buffer(&m_data);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+        } else {
+            QFile in(file->path);
+            if (in.open(QIODevice::ReadOnly))
+                m_data = in.readAll();
+        }
+    }
+    return m_data;
+}
+
+bool CiPhoneVoiceMemoTranslater::translatePath(QString& path, qint64& size)
+{
+    const QString local = m_basePath + QStringLiteral("/Recordings/") + path.section(QLatin1Char('/'), -1);
+    path = local;
+    const QFileInfo info(local);
+    if (!info.isFile())
+        return false;
+    size = info.size();
+    m_translated << local;
+    return true;
+}
+
+void CiPhoneVoiceMemoTranslater::collectUnreferenced(KdData* voiceMemos)
+{
+    if (!voiceMemos)
+        return;
+    const QDir recordings(m_basePath + QStringLiteral("/Recordings/"));
+    for (const QFileInfo& e : recordings.entryInfoList({QStringLiteral("*.m4a")}, QDir::AllEntries | QDir::NoDotAndDotDot)) {
+        if (m_translated.contains(e.absoluteFilePath()))
+            continue;
+        KdVoiceMemoItem* item = KdVoiceMemoItem::createItem();
+        item->setValue(e.fileName(), 0);
+        item->setValue(CCommonUtils::sizeToString(e.size()), 1);
+        item->setSortValue(e.size(), 1);
+        item->setSortValue(0, 2);
+        item->setFilePath(e.absoluteFilePath());
+        item->setSize(quint64(e.size()));
+        item->setFlag(true, 0);
+        voiceMemos->prepend(item);
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QList>
+
+#include <functional>
+#include <QString>
+#include <QStringList>
+
+class CIProgressCallback;
+class CManifestRecord;
+class CSMSPieceReader;
+class KdBackup;
+
+// What the category readers read: data files named by the records, under `root` (flat or in
+// two-digit sub-folders), as a backup keeps them.
+struct CategorySource {
+    QString root;
+    const QList<CManifestRecord*>& files;
+    QString fileSuffix;
+    QString productType; // for the default bookmarks
+    CSMSPieceReader* pieceReader = nullptr; // the oldest messages' pieces; null: the files above
+};
+
+// The eleven category readers in their fixed order ("camera roll", "photo stream", "contacts",
+// "messages", "message attachments", "call history", "calendar", "notes", "reminders", "voice
+// memos", "safari"), or those of them named in `only`, each reporting a range of 100 on
+// `categoryProgress` (a sub-progress whose share is one category's). False when it stopped.
+bool runCategories(KdBackup* backup, CIProgressCallback* categoryProgress, const CategorySource& source, QStringList* skipped,
+                   const QStringList& only = QStringList());
+
+// Items whose files (and message pieces) lie in `folder` are made to name map(path) instead: the
+// folder goes with the run, what it stood for stays.
+void remapItemFiles(KdBackup* backup, const QString& folder, const std::function<QString(const QString&)>& map);
