@@ -34,6 +34,7 @@ int runDeviceDemo(const QString& folder, const sample::DemoOptions& options, boo
         cli::printError(QStringLiteral("the sample device could not be read back: %1").arg(error));
         return cli::Failure;
     }
+    useNaturalCollation();
     CiPhoneBackup reader(device.get(), QDir(folder).filePath(QStringLiteral("device-copy")));
     KdBackup model;
     QStringList skipped;

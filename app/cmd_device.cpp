@@ -58,6 +58,7 @@ int runDevice(QStringList args)
         cli::printError(QStringLiteral("%1 is a link; not written through").arg(cli::terminalText(copies)));
         return cli::Failure;
     }
+    useNaturalCollation();
     CiPhoneBackup reader(device.get(), copies);
     KdBackup model;
     QStringList skipped;

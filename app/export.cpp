@@ -202,13 +202,18 @@ bool writeBytes(const QString& path, const QByteArray& bytes, QStringList* error
 
 } // namespace
 
-bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted,
-                   QStringList* skipped, const QString& workFolder)
+void useNaturalCollation()
 {
     // Without a locale of its own (C/POSIX) collation would be by code unit; the root collation
     // orders accents and case the way people expect.
     if (QLocale().language() == QLocale::C)
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallback* progress, bool withDeleted,
+                   QStringList* skipped, const QString& workFolder)
+{
+    useNaturalCollation();
     // Copies to scan for deleted records, and the decrypted files of an encrypted backup, go to a
     // private working folder, never near the backup.
     std::unique_ptr<cli::WorkFolder> work;

@@ -29,6 +29,9 @@ struct ExportOptions {
     const CiTunesBackup* source = nullptr;
 };
 
+// Names sort the way people expect even under the C locale; called before items are collected.
+void useNaturalCollation();
+
 // collectInfos + collectDatas into `model`. With `withDeleted`, deleted records are searched in
 // a private working folder outside the backup, removed before returning; an encrypted backup
 // (unlocked) is decrypted there too. `workFolder` names that folder when the caller made it.

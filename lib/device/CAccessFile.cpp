@@ -99,6 +99,10 @@ qint64 CAccessFile::downloadFile(CDevice* device, const QString& devicePath, con
         out.discard();
         return 0;
     }
+    // The device's time of the file is part of what it tells.
+    QFile copy(localPath);
+    if (copy.open(QIODevice::ReadWrite))
+        copy.setFileTime(QFileInfo(source).lastModified(), QFileDevice::FileModificationTime);
     return qint64(copied);
 }
 

@@ -1,5 +1,6 @@
 #include "device/CDevice.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,6 +26,7 @@ const char* const kVarRoots[] = {"private/var", "var", "mnt2", ""};
 const char* const kWanted[] = {
     "/mnt2/mobile/Library/Calendar/",      "/mnt2/mobile/Library/SMS/",          "/mnt2/mobile/Library/AddressBook/",
     "/mnt2/wireless/Library/CallHistory/", "/mnt2/mobile/Library/CallHistoryDB/", "/mnt2/mobile/Library/Safari/",
+    "/mnt2/mobile/Library/CallHistory/",
     "/mnt2/mobile/Library/Notes/",         "/mnt2/mobile/Library/Voicemail/",    "/mnt2/mobile/Media/Recordings/",
     "/mnt2/mobile/Media/DCIM/",            "/mnt2/mobile/Media/Photos/",         "/mnt2/mobile/Media/PhotoData/",
     "/mnt2/mobile/Media/PhotoStreamsData/", "/mnt2/mobile/Containers/Shared/AppGroup/",
@@ -186,8 +188,12 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         la_ssize_t n = 0;
         while (ok && (n = archive_read_data(a.get(), buffer.data(), buffer.size())) > 0)
             ok = out.write(buffer.data(), size_t(n));
-        if (ok && n == 0 && out.commit())
+        if (ok && n == 0 && out.commit()) {
             ++unpacked;
+            QFile stamped(target); // the device's time of the file is part of what it tells
+            if (archive_entry_mtime_is_set(entry) && stamped.open(QIODevice::ReadWrite))
+                stamped.setFileTime(QDateTime::fromSecsSinceEpoch(archive_entry_mtime(entry), Qt::UTC), QFileDevice::FileModificationTime);
+        }
         else
             Log(kModule, 0, "Member %s not unpacked: %s", name.toUtf8().constData(),
                 n < 0 ? archive_error_string(a.get()) : out.error().c_str());

@@ -1,0 +1,213 @@
+// A device's file-system copy read as a folder and as archives gives what the backup of the same
+// data gives; hostile archives write nothing outside the working folder; the device-only readers
+// (message pieces, recordings, media listing) keep their rules.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include "CiPhoneBackup.h"
+#include "CiPhoneReaders.h"
+#include "SampleBackup.h"
+#include "TestSupport.h"
+#include "device/CDevice.h"
+#include "kddata/KdBackup.h"
+#include "kddata/KdData.h"
+#include "kddata/KdItems.h"
+
+using testsupport::runCli;
+
+namespace {
+
+// Drops where a file lies (a hashed name in a backup, the copy's own path for a device).
+QJsonValue withoutPaths(const QJsonValue& v)
+{
+    if (v.isArray()) {
+        QJsonArray out;
+        for (const QJsonValue& e : v.toArray())
+            out.append(withoutPaths(e));
+        return out;
+    }
+    if (!v.isObject())
+        return v;
+    QJsonObject out;
+    const QJsonObject o = v.toObject();
+    for (auto it = o.begin(); it != o.end(); ++it)
+        if (it.key() != QLatin1String("file") && it.key() != QLatin1String("exported") && it.key() != QLatin1String("Path")
+            && it.key() != QLatin1String("dataFile"))
+            out.insert(it.key(), withoutPaths(it.value()));
+    return out;
+}
+
+// Each category's items as a user sees them, in a fixed order: files are listed in the order of
+// the index or of the folder walk.
+QMap<QString, QStringList> itemsOf(const QString& out)
+{
+    QMap<QString, QStringList> all;
+    for (const QString& name : QDir(out).entryList({QStringLiteral("*.json")})) {
+        const QJsonObject o = QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(name))).object();
+        QStringList items;
+        for (const QJsonValue& v : o.value(QStringLiteral("items")).toArray())
+            items << QString::fromUtf8(QJsonDocument(withoutPaths(v).toObject()).toJson(QJsonDocument::Compact));
+        items.sort();
+        all.insert(name, items);
+    }
+    return all;
+}
+
+QStringList filesUnder(const QString& folder)
+{
+    QStringList out;
+    for (QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+         it.hasNext();)
+        out << QDir(folder).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+bool tar(const QStringList& args)
+{
+    return QProcess::execute(QStringLiteral("tar"), args) == 0;
+}
+
+} // namespace
+
+TEST(Device, FolderAndArchivesGiveWhatTheBackupOfTheSameDataGives)
+{
+    for (int ios : {8, 17}) {
+        QTemporaryDir dir;
+        sample::DemoOptions options;
+        options.iosMajor = ios;
+        const QString backup = dir.filePath(QStringLiteral("backup")), root = dir.filePath(QStringLiteral("device"));
+        ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+        ASSERT_TRUE(sample::writeDemoDevice(root, options));
+        ASSERT_TRUE(tar({QStringLiteral("-C"), root, QStringLiteral("-czf"), dir.filePath(QStringLiteral("copy.tar.gz")), QStringLiteral(".")}));
+        const auto evidence = testsupport::snapshotFolder(root);
+        const auto a = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), dir.filePath(QStringLiteral("a"))});
+        ASSERT_EQ(a.exitCode, 0) << a.err.constData();
+        const auto wanted = itemsOf(dir.filePath(QStringLiteral("a")));
+        EXPECT_EQ(wanted.size(), 12);
+        for (const QString& source : {root, dir.filePath(QStringLiteral("copy.tar.gz"))}) {
+            const QString out = dir.filePath(QStringLiteral("out-") + QFileInfo(source).fileName());
+            const auto r = runCli({QStringLiteral("device"), source, QStringLiteral("--out"), out});
+            ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+            const auto got = itemsOf(out);
+            EXPECT_EQ(got.keys(), wanted.keys());
+            for (auto it = wanted.constBegin(); it != wanted.constEnd(); ++it)
+                EXPECT_EQ(got.value(it.key()), it.value()) << ios << " " << source.toStdString() << " " << it.key().toStdString();
+            // The copies the items name stay with the output.
+            EXPECT_TRUE(QFileInfo::exists(out + QStringLiteral("/device-copy/sqlite_dbs/SMS/sms.db")));
+        }
+        EXPECT_EQ(testsupport::snapshotFolder(root), evidence) << "the source is never written";
+    }
+}
+
+TEST(Device, HostileArchiveMembersWriteNothingOutsideTheWorkingFolder)
+{
+    QTemporaryDir dir;
+    const QString archivePath = dir.filePath(QStringLiteral("hostile.tar"));
+    {
+        archive* a = archive_write_new();
+        archive_write_set_format_pax_restricted(a);
+        ASSERT_EQ(archive_write_open_filename(a, QFile::encodeName(archivePath).constData()), ARCHIVE_OK);
+        const auto add = [a](const char* name, int type, const char* linkTarget, bool hard = false) {
+            archive_entry* e = archive_entry_new();
+            archive_entry_set_pathname(e, name);
+            archive_entry_set_filetype(e, unsigned(type));
+            archive_entry_set_perm(e, 0644);
+            const QByteArray body("planted");
+            if (hard)
+                archive_entry_set_hardlink(e, linkTarget);
+            else if (linkTarget)
+                archive_entry_set_symlink(e, linkTarget);
+            archive_entry_set_size(e, type == AE_IFREG && !hard ? body.size() : 0);
+            archive_write_header(a, e);
+            if (type == AE_IFREG && !hard)
+                archive_write_data(a, body.constData(), size_t(body.size()));
+            archive_entry_free(e);
+        };
+        add("private/var/mobile/Library/SMS/../../../../../../escaped.txt", AE_IFREG, nullptr);
+        add("../escaped2.txt", AE_IFREG, nullptr);
+        add("/private/var/mobile/Library/SMS/absolute.db", AE_IFREG, nullptr); // kept, inside the folder
+        add("private/var/mobile/Library/SMS/passwd", AE_IFLNK, "/etc/passwd");
+        add("private/var/mobile/Library/SMS", AE_IFLNK, "/tmp");
+        add("private/var/mobile/Library/SMS/hard", AE_IFREG, "/etc/passwd", true);
+        add("private/var/mobile/Library/Notes/notes.sqlite", AE_IFREG, nullptr);
+        archive_write_close(a);
+        archive_write_free(a);
+    }
+    const QString work = dir.filePath(QStringLiteral("work"));
+    ASSERT_TRUE(QDir().mkpath(work));
+    QString why;
+    const auto device = CDevice::open(archivePath, work, &why);
+    ASSERT_TRUE(device) << why.toStdString();
+    EXPECT_EQ(filesUnder(dir.path()), (QStringList{QStringLiteral("hostile.tar"), QStringLiteral("work"), QStringLiteral("work/device-root"),
+                                                    QStringLiteral("work/device-root/mnt2"), QStringLiteral("work/device-root/mnt2/mobile"),
+                                                    QStringLiteral("work/device-root/mnt2/mobile/Library"),
+                                                    QStringLiteral("work/device-root/mnt2/mobile/Library/Notes"),
+                                                    QStringLiteral("work/device-root/mnt2/mobile/Library/Notes/notes.sqlite"),
+                                                    QStringLiteral("work/device-root/mnt2/mobile/Library/SMS"),
+                                                    QStringLiteral("work/device-root/mnt2/mobile/Library/SMS/absolute.db")}));
+    EXPECT_FALSE(QFileInfo::exists(QDir::rootPath() + QStringLiteral("escaped.txt")));
+    EXPECT_TRUE(CDevice::open(dir.filePath(QStringLiteral("missing.tar")), work, &why) == nullptr);
+}
+
+TEST(Device, MessagePiecesAndRecordingsFollowTheCopiedFolders)
+{
+    QTemporaryDir dir;
+    const QString sms = dir.filePath(QStringLiteral("medias/SMS/Attachments/ab/12/"));
+    QImage picture(4, 2, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    picture.setPixel(0, 0, qRgb(0, 0, 255));
+    ASSERT_TRUE(QDir().mkpath(sms) && QDir().mkpath(dir.filePath(QStringLiteral("medias/SMS/Attachments/cd/34"))));
+    ASSERT_TRUE(picture.save(sms + QStringLiteral("IMG_1.jpg"), "PNG"));
+    ASSERT_TRUE(picture.save(sms + QStringLiteral("IMG_1-preview-left.jpg"), "PNG"));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/SMS/Attachments/cd/34/IMG_1.jpg")), "other folder"));
+    ASSERT_TRUE(testsupport::writeFile(sms + QStringLiteral("note.txt"), "plain bytes"));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("sqlite_dbs/Recordings/a.m4a")), "listed"));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("sqlite_dbs/Recordings/b.m4a")), "deleted"));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/.hidden.JPG")), "x"));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/empty.JPG")), ""));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/IMG_2.JPG")), "y"));
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/notes.txt")), "z"));
+    CiPhoneBackup owner(nullptr, dir.path());
+    owner.buildTestFileInfos(dir.path());
+
+    CiPhoneSMSPieceReader reader(&owner);
+    QImage got;
+    ASSERT_TRUE(got.loadFromData(reader.readPiece(QStringLiteral("~/Library/SMS/Attachments/ab/12/IMG_1.jpg")), "PNG"));
+    EXPECT_EQ(got.pixel(3, 0), qRgb(0, 0, 255)) << "the preview wins and faces the other way";
+    EXPECT_EQ(reader.readPiece(QStringLiteral("note.txt")), QByteArray("plain bytes"));
+    EXPECT_TRUE(reader.readPiece(QStringLiteral("Attachments/ef/56/IMG_1.jpg")).isEmpty());
+
+    CiPhoneVoiceMemoTranslater translater(dir.filePath(QStringLiteral("sqlite_dbs")));
+    QString path = QStringLiteral("/var/mobile/Media/Recordings/a.m4a");
+    qint64 size = -1;
+    EXPECT_TRUE(translater.translatePath(path, size));
+    EXPECT_EQ(size, 6);
+    QString missing = QStringLiteral("Recordings/gone.m4a");
+    EXPECT_FALSE(translater.translatePath(missing, size));
+    KdBackup model;
+    translater.collectUnreferenced(model.getVoiceMemo());
+    ASSERT_EQ(model.getVoiceMemo()->count(), 1);
+    EXPECT_TRUE(model.getVoiceMemo()->at(0, false)->isDeleted());
+    EXPECT_EQ(model.getVoiceMemo()->at(0, false)->value(0), QStringLiteral("b.m4a"));
+
+    // Media lists skip hidden and empty files and filter by kind; attachments take any kind.
+    CiPhoneFileCollection camera(model.getCamareRoll(), dir.filePath(QStringLiteral("medias/DCIM")), {QStringLiteral("JPG")});
+    camera.collect(owner.fileInfos());
+    ASSERT_EQ(model.getCamareRoll()->count(), 1);
+    EXPECT_EQ(model.getCamareRoll()->at(0, false)->value(0), QStringLiteral("IMG_2.JPG"));
+    CiPhoneFileCollection attachments(model.getMessageAttachment(), dir.filePath(QStringLiteral("medias/SMS/Attachments")), {});
+    attachments.collect(owner.fileInfos());
+    EXPECT_EQ(model.getMessageAttachment()->count(), 4);
+}
