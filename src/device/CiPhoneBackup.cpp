@@ -87,8 +87,9 @@ QPair<QString, QString> backupLocation(const QString& devicePath, const QHash<QS
     return {QStringLiteral("HomeDomain"), rest};
 }
 
-// The category a carved file belongs to, by its device folder, else by its kind.
-KdData* categoryOf(KdBackup* backup, const QString& devicePath)
+} // namespace
+
+KdData* carvedFileCategory(KdBackup* backup, const QString& devicePath)
 {
     const struct {
         const char* marker;
@@ -115,9 +116,7 @@ KdData* categoryOf(KdBackup* backup, const QString& devicePath)
     return nullptr;
 }
 
-// Whether a carved file is what its name says: pictures must load, media must begin with their
-// format's signature.
-bool plausible(const QString& path)
+bool carvedFilePlausible(const QString& path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (kImages.contains(suffix)) {
@@ -140,8 +139,6 @@ bool plausible(const QString& path)
         return head.contains(QByteArray::fromHex("3026B2758E66CF11"));
     return false;
 }
-
-} // namespace
 
 CiPhoneBackup::CiPhoneBackup(CDevice* device, const QString& tmpPath) : m_pDevice(device), m_tmpPath(tmpPath) {}
 
@@ -484,9 +481,9 @@ void CiPhoneBackup::scanDeletedFiles(KdBackup* backup, CIProgressCallback* progr
     m_pDevice->scanDeletedFile(carvingList(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback);
     for (auto it = found.constBegin(); it != found.constEnd(); ++it) {
         const qint64 size = QFileInfo(it.key()).size();
-        if (size <= 0 || !plausible(it.key()))
+        if (size <= 0 || !carvedFilePlausible(it.key()))
             continue;
-        KdData* category = backup ? categoryOf(backup, it.value()) : nullptr;
+        KdData* category = backup ? carvedFileCategory(backup, it.value()) : nullptr;
         if (!category) {
             Log(kModule, 2, "Could not find category for file %s", it.value().toUtf8().constData());
             continue;

@@ -110,3 +110,10 @@ private:
     qint64 m_total = 0;
     CIProgressCallback* m_pProgress;
 };
+
+// The category a carved file belongs to: by its device folder ("/DCIM/", "/Recordings/", ...),
+// else by its kind; null when neither tells.
+KdData* carvedFileCategory(KdBackup* backup, const QString& devicePath);
+// Whether a carved file is what its name says: pictures must load, other media must begin with
+// their format's signature.
+bool carvedFilePlausible(const QString& path);

@@ -111,6 +111,37 @@ TEST(Device, FolderAndArchivesGiveWhatTheBackupOfTheSameDataGives)
     }
 }
 
+TEST(Device, AStoppedRunEndsEarlyAndTheOutputMayNotLieInTheSource)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath(QStringLiteral("device"));
+    ASSERT_TRUE(sample::writeDemoDevice(root));
+    QString why;
+    const auto device = CDevice::open(root, dir.path(), &why);
+    ASSERT_TRUE(device) << why.toStdString();
+    EXPECT_EQ(device->deviceName(), QStringLiteral("Demo iPhone"));
+    EXPECT_EQ(device->deviceType(), QStringLiteral("iPhone6,2"));
+    int calls = 0;
+    {
+        testsupport::ProgressRecorder p;
+        CiPhoneBackup reader(device.get(), dir.filePath(QStringLiteral("copies")));
+        KdBackup model;
+        ASSERT_TRUE(reader.collectDatas(&model, &p));
+        EXPECT_NEAR(p.total, 10000.0, 1.0);
+        calls = int(p.steps.size());
+    }
+    // Stopped while copying, while reading, while listing media.
+    for (int stopAt : {1, calls / 3, calls - 2}) {
+        testsupport::ProgressRecorder p;
+        p.answer = [stopAt](int call) { return call < stopAt; };
+        CiPhoneBackup reader(device.get(), dir.filePath(QStringLiteral("copies")));
+        KdBackup model;
+        EXPECT_FALSE(reader.collectDatas(&model, &p)) << stopAt << " of " << calls;
+    }
+    const auto r = runCli({QStringLiteral("device"), root, QStringLiteral("--out"), root + QStringLiteral("/private/out")});
+    EXPECT_EQ(r.exitCode, 2) << r.err.constData();
+}
+
 TEST(Device, HostileArchiveMembersWriteNothingOutsideTheWorkingFolder)
 {
     QTemporaryDir dir;
@@ -210,4 +241,48 @@ TEST(Device, MessagePiecesAndRecordingsFollowTheCopiedFolders)
     CiPhoneFileCollection attachments(model.getMessageAttachment(), dir.filePath(QStringLiteral("medias/SMS/Attachments")), {});
     attachments.collect(owner.fileInfos());
     EXPECT_EQ(model.getMessageAttachment()->count(), 4);
+}
+
+TEST(Device, CarvedFilesAreCheckedAndFiledByFolderThenKind)
+{
+    QTemporaryDir dir;
+    QImage picture(8, 8, QImage::Format_RGB32);
+    picture.fill(Qt::green);
+    ASSERT_TRUE(picture.save(dir.filePath(QStringLiteral("good.png")), "PNG"));
+    const struct {
+        const char* name;
+        QByteArray head;
+        bool plausible;
+    } files[] = {
+        {"good.png", QByteArray(), true},
+        {"bad.png", QByteArray("\x89PNG\r\n\x1a\n garbage"), false},
+        {"a.mp4", QByteArray::fromHex("00000018") + "ftypmp42", true},
+        {"b.mp4", QByteArray::fromHex("00000018") + "moovmp42", false},
+        {"c.amr", QByteArray("#!AMR\n\x3c"), true},
+        {"d.avi", QByteArray("RIFF\0\0\0\0AVI "), true},
+        {"e.wmv", QByteArray::fromHex("3026B2758E66CF11A6D900AA0062CE6C"), true},
+        {"f.wmv", QByteArray("not asf at all"), false},
+        {"g.mpg", QByteArray("anything"), true},
+    };
+    for (const auto& f : files) {
+        const QString path = dir.filePath(QLatin1String(f.name));
+        if (!f.head.isEmpty())
+            ASSERT_TRUE(testsupport::writeFile(path, f.head));
+        EXPECT_EQ(carvedFilePlausible(path), f.plausible) << f.name;
+    }
+    KdBackup model;
+    const struct {
+        const char* devicePath;
+        KdData* category;
+    } places[] = {
+        {"/mnt2/mobile/Media/Recordings/carved/1.m4a", model.getVoiceMemo()},
+        {"/mnt2/mobile/Media/DCIM/carved/2.mp4", model.getCamareRoll()},
+        {"/carved/3.amr", model.getMessageAttachment()},
+        {"/carved/4.GIF", model.getPhotoLibrary()},
+        {"/carved/5.jpg", model.getCamareRoll()},
+        {"/mnt2/mobile/Library/SMS/Attachments/6.jpg", model.getMessageAttachment()},
+        {"/carved/7.heic", nullptr},
+    };
+    for (const auto& p : places)
+        EXPECT_EQ(carvedFileCategory(&model, QLatin1String(p.devicePath)), p.category) << p.devicePath;
 }
