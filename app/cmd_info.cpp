@@ -16,6 +16,7 @@ QJsonObject backupInfoJson(const CiTunesBackup& backup)
     QJsonObject o;
     o[QStringLiteral("deviceName")] = backup.deviceName();
     o[QStringLiteral("productType")] = backup.deviceType();
+    o[QStringLiteral("modelName")] = backup.modelName();
     o[QStringLiteral("serialNumber")] = backup.serialNumber();
     o[QStringLiteral("productVersion")] = backup.productVersion();
     o[QStringLiteral("iTunesVersion")] = backup.iTunesVersion();
@@ -36,7 +37,9 @@ void printBackupInfo(const CiTunesBackup& backup, bool json)
         std::printf("%-16s %s\n", label, cli::terminalText(value).toUtf8().constData());
     };
     row("Device name:", backup.deviceName());
-    row("Model:", backup.deviceType());
+    row("Model:", backup.modelName() == backup.deviceType() || backup.modelName().isEmpty()
+                      ? backup.deviceType()
+                      : QStringLiteral("%1 (%2)").arg(backup.modelName(), backup.deviceType()));
     row("Serial number:", backup.serialNumber());
     row("iOS version:", backup.productVersion());
     row("iTunes version:", backup.iTunesVersion());

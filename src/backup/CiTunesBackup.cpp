@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kddata/CCommonUtils.h"
+#include "CiTunesBackupManager.h"
 #include "CiTunesBackupPrivate.h"
 #include "Plist.h"
 #include "utility/Log.h"
@@ -72,6 +73,7 @@ bool CiTunesBackupPrivate::parse(const QString& path)
     m_path = path;
     m_deviceName.clear();
     m_serialNumber.clear();
+    m_productName.clear();
     m_isEncrypted = false;
     m_keybag.clear();
     m_manifestKey.clear();
@@ -153,6 +155,7 @@ bool CiTunesBackupPrivate::parseInfoPlist(const QString& file)
     readPlistString(root, "Product Version", m_productVersion);
     readPlistString(root, "iTunes Version", m_iTunesVersion);
     readPlistString(root, "Product Type", m_productType);
+    readPlistString(root, "Product Name", m_productName);
     qint64 unixSeconds = 0; // a missing date is the first moment of 1970, not a null date
     qint64 since2001 = 0;
     if (plist_get_node_type(root) == PLIST_DICT && dateSeconds(root, "Last Backup Date", &since2001))
@@ -226,6 +229,15 @@ QString CiTunesBackup::deviceName() const
 }
 
 QString CiTunesBackup::deviceType() const { return d->m_productType; }
+
+QString CiTunesBackup::modelName() const
+{
+    // Info.plist's own name wins where it is more than the family's.
+    const QString own = d->m_productName.trimmed();
+    if (!own.isEmpty() && own != QLatin1String("iPhone") && own != QLatin1String("iPad") && own != QLatin1String("iPod"))
+        return own;
+    return CiTunesBackupManager::deviceTypeName(d->m_pManager, d->m_productType);
+}
 QString CiTunesBackup::serialNumber() const { return d->m_serialNumber; }
 
 QDateTime CiTunesBackup::backupDateTime() const

@@ -35,6 +35,7 @@ public:
 
     QString deviceName() const; // with " - <suffix>" when a folder suffix is set
     QString deviceType() const; // raw model identifier, e.g. "iPhone5,2"
+    QString modelName() const;  // the name the model is sold under, e.g. "iPhone 5"
     QString serialNumber() const;
     QDateTime backupDateTime() const; // 2001-01-01 00:00 UTC when unknown
     QString backupDateString() const;

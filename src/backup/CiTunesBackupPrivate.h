@@ -55,6 +55,7 @@ public:
     QString m_productVersion;
     QString m_iTunesVersion;
     QString m_productType;
+    QString m_productName; // Info.plist's "Product Name", where it keeps one
     bool m_isEncrypted = false;
     QString m_problem; // first problem met while parsing, for the user
     int m_failure = 0; // CiTunesBackup::ParseFailure

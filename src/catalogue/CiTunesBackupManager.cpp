@@ -1,4 +1,5 @@
 #include "CiTunesBackupManager.h"
+#include "DeviceModels.h"
 #include "Plist.h"
 
 #include <mutex>
@@ -306,7 +307,8 @@ QString CiTunesBackupManager::deviceTypeName(CiTunesBackupManager* manager, cons
             return downloaded;
         manager->updateDeviceTypeMap();
     }
-    return deviceFamilyName(productType);
+    const QString known = knownModelName(productType);
+    return known.isEmpty() ? deviceFamilyName(productType) : known;
 }
 
 QString CiTunesBackupManager::builtInDeviceType(const QString& productType)

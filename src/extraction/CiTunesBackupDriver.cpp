@@ -150,8 +150,7 @@ void CiTunesBackup::collectInfos(KdBackup* backup) const
     backup->setBackupProperty(CCommonUtils::datetimeToMinute(backupDateTime(), true), KdBackup::BackupDate);
     backup->setBackupProperty(d->m_productVersion, KdBackup::ProductVersion);
     backup->setBackupProperty(d->m_serialNumber, KdBackup::SerialNumber);
-    backup->setBackupProperty(CiTunesBackupManager::deviceTypeName(d->m_pManager, d->m_productType),
-                              KdBackup::DeviceTypeName);
+    backup->setBackupProperty(modelName(), KdBackup::DeviceTypeName);
     backup->setBackupProperty(d->m_iTunesVersion, KdBackup::ITunesVersion);
 }
 

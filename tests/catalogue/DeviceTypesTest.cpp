@@ -32,8 +32,10 @@ const struct {
     // General rows, plain prefixes, and misses.
     {"iPhone3,3", "iPhone 4", "iPhone 4"}, {"iPad2,4", "iPad 2", "iPad 2"}, {"iPad3,3", "The New iPad", "The New iPad"},
     {"iPad2,50", "iPad mini", "iPad mini"}, {"iPhone5,10", "iPhone 5", "iPhone 5"}, {"iPod1,", "iPod touch", "iPod touch"},
-    {"iPhone7,2", "", "iPhone"}, {"iPad4,3", "", "iPad"}, {"iPad1,2", "", "iPad"}, {"iPhone1,3", "", "iPhone"},
-    {"iPhone3", "", "iPhone"}, {"iPod7,1", "", "iPod touch"}, {"iPodX", "", "iPod touch"},
+    // Past the first table: the table of every model, then the family.
+    {"iPhone7,2", "", "iPhone 6"}, {"iPad4,3", "", "iPad Air"}, {"iPad1,2", "", "iPad"}, {"iPhone1,3", "", "iPhone"},
+    {"iPhone16,1", "", "iPhone 15 Pro"}, {"iPad13,18", "", "iPad (10th generation)"}, {"iPhone99,1", "", "iPhone"},
+    {"iPhone3", "", "iPhone"}, {"iPod7,1", "", "iPod touch (6th generation)"}, {"iPodX", "", "iPod touch"},
     {"iphone1,1", "", "iphone1,1"}, {" iPhone1,1", "", " iPhone1,1"}, {"Watch1,1", "", "Watch1,1"}, {"", "", ""},
 };
 
@@ -64,7 +66,7 @@ TEST_F(DeviceTypeMapTest, LayersInOrder)
     EXPECT_EQ(m->getDeviceType(QStringLiteral("iPhone7,")), QString());   // exact keys only
     EXPECT_EQ(m->getDeviceType(QStringLiteral("iphone7,2")), QString());
     // A miss everywhere gives the family and creates the download (not started: no address).
-    EXPECT_EQ(m->deviceTypeName(QStringLiteral("iPhone8,1")), QStringLiteral("iPhone"));
+    EXPECT_EQ(m->deviceTypeName(QStringLiteral("iPhone99,1")), QStringLiteral("iPhone"));
     EXPECT_EQ(CiTunesBackupManager::waitForDeviceTypeDownload(0), 2);
 }
 
