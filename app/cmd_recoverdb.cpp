@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <map>
+#include <set>
 #include <string>
 
 #include "cli.h"
@@ -165,8 +167,37 @@ int runRecoverDb(QStringList args)
         reported = now;
         return go;
     };
+    // Each table's column names go out before its first row: a line of their own in JSON
+    // ({"table":...,"columns":[...]}), a header in text.
+    std::map<std::string, std::vector<std::string>> columns;
+    opt.onTables = [&](const std::vector<sqlcarve::Table>& tables) {
+        for (const sqlcarve::Table& t : tables)
+            for (const sqlcarve::Column& c : t.columns)
+                columns[t.name].push_back(c.name);
+    };
+    std::set<std::string> named;
     // Rows arrive once the scan is over, so they can go straight out.
     opt.onRow = [&](const sqlcarve::CarvedRow& row) {
+        if (named.insert(row.table).second) {
+            const std::vector<std::string>& names = columns[row.table];
+            std::string header;
+            if (json) {
+                header = "{\"table\":";
+                appendJsonString(header, utf8Clean(row.table));
+                header += ",\"columns\":[";
+                for (size_t i = 0; i < names.size(); ++i) {
+                    header += i ? "," : "";
+                    appendJsonString(header, utf8Clean(names[i]));
+                }
+                header += "]}";
+            } else {
+                header = "columns of " + printable(row.table) + ":";
+                for (size_t i = 0; i < names.size(); ++i)
+                    header += (i ? " | " : " ") + printable(names[i]);
+            }
+            std::fputs(header.c_str(), stdout);
+            std::fputc('\n', stdout);
+        }
         const std::string line = json ? jsonLine(row) : textLine(row);
         std::fputs(line.c_str(), stdout);
         std::fputc('\n', stdout);

@@ -51,6 +51,22 @@ QString dateText(const QDateTime& dt)
     return dt.isValid() ? dt.toUTC().toString(Qt::ISODate) : QString();
 }
 
+// The address book's property codes, by name; a code no name is known for stays a number.
+QJsonValue propertyKind(int type)
+{
+    switch (type) {
+    case KdContactProperty::Phone: return QStringLiteral("phone");
+    case KdContactProperty::Email: return QStringLiteral("email");
+    case KdContactProperty::Address: return QStringLiteral("address");
+    case KdContactProperty::Date: return QStringLiteral("date");
+    case KdContactProperty::InstantMessage: return QStringLiteral("instantMessage");
+    case KdContactProperty::Url: return QStringLiteral("url");
+    case KdContactProperty::RelatedName: return QStringLiteral("relatedName");
+    case KdContactProperty::SocialProfile: return QStringLiteral("socialProfile");
+    default: return type;
+    }
+}
+
 QJsonObject contactDetailJson(const KdContactPrivate& d)
 {
     QJsonObject o;
@@ -71,7 +87,7 @@ QJsonObject contactDetailJson(const KdContactPrivate& d)
         if (!p)
             continue;
         QJsonObject po;
-        po.insert(QStringLiteral("type"), p->propType());
+        po.insert(QStringLiteral("type"), propertyKind(p->propType()));
         po.insert(QStringLiteral("label"), p->labelText());
         po.insert(QStringLiteral("value"), p->displayValue());
         const QMap<QString, QString> entry = p->propValueEntry();

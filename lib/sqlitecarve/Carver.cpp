@@ -2569,6 +2569,8 @@ private:
     {
         for (const TableLayout& t : m_tables)
             m_res.tables.push_back(t.table);
+        if (m_opt.onTables)
+            m_opt.onTables(m_res.tables);
         // Candidates from the same row: group by table and tail; known rowids stay apart, a copy
         // without rowid joins a group that has one.
         // Sorted as compact keys, not as indexes into the candidates: far fewer cache misses.

@@ -51,7 +51,26 @@ TEST(Cli, InfoJsonDescribesTheBackup)
                                     QString()}));
         EXPECT_TRUE(o.value(QStringLiteral("encrypted")).toBool());
         EXPECT_EQ(o.value(QStringLiteral("files")).toInt(), 2);
+        EXPECT_EQ(o.value(QStringLiteral("modelName")).toString(), QStringLiteral("iPad 4"));
     }
+}
+
+TEST(Cli, RecoveredRowsComeAfterTheirTablesColumnNames)
+{
+    QTemporaryDir tmp;
+    const QString db = tmp.filePath(QStringLiteral("t.db"));
+    ASSERT_TRUE(testsupport::makeDatabase(db, {QStringLiteral("PRAGMA secure_delete=OFF"),
+                                               QStringLiteral("CREATE TABLE people (id INTEGER PRIMARY KEY, name TEXT, city TEXT, age INTEGER)"),
+                                               QStringLiteral("INSERT INTO people VALUES (1, 'Ann Example', 'Lisbon', 41), (2, 'Bob Example', 'Oslo', 52)"),
+                                               QStringLiteral("DELETE FROM people WHERE id = 1")}));
+    const CliRun json = runCli({QStringLiteral("recover-db"), db, QStringLiteral("--json")});
+    ASSERT_EQ(json.exitCode, 0) << json.err.constData();
+    const QList<QByteArray> lines = json.out.trimmed().split('\n');
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[0], QByteArray(R"({"table":"people","columns":["id","name","city","age"]})"));
+    EXPECT_TRUE(lines[1].contains("Ann Example"));
+    const CliRun text = runCli({QStringLiteral("recover-db"), db});
+    EXPECT_TRUE(text.out.startsWith("columns of people: id | name | city | age\n")) << text.out.constData();
 }
 
 TEST(Cli, FilesListsTheIndexAndFiltersByDomain)

@@ -66,6 +66,8 @@ struct Options {
     // Result::rows, so memory stays bounded however many rows a file yields. The row is valid
     // only during the call (its storage is reused for the next one): copy what is kept.
     std::function<void(const CarvedRow&)> onRow;
+    // Called once with the tables (live and dropped) before the first row is handed over.
+    std::function<void(const std::vector<Table>&)> onTables;
 };
 
 struct Result {
