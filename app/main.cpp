@@ -9,19 +9,25 @@
 #include <cstring>
 
 #include "utility/Log.h"
+#include "AppDataFolder.h"
 #include "workfolder.h"
 
 static void printHelp()
 {
+    QString root;
+    if (!defaultBackupRoot(&root))
+        root = QStringLiteral("(no folder: give --root)");
     std::printf("ibreader - read iOS device backups and recover deleted records\n\ncommands:\n");
     for (const cli::Command& c : cli::commands())
-        std::printf("  %-58s %s\n", c.usage, c.summary);
-    std::printf("\noptions for every command:\n  --log-level N   write log lines up to level N to stderr (also $IBREADER_LOG_LEVEL)\n"
+        std::printf("  %s\n      %s\n", c.usage, c.summary);
+    std::printf("\noptions for every command:\n  --verbose       write the trace (log lines up to level 1) to stderr; quiet otherwise\n"
+                "  --log-level N   write log lines up to level N to stderr (also $IBREADER_LOG_LEVEL)\n"
                 "  --log-file F    write log lines to F instead (also $IBREADER_LOG_FILE); never inside the evidence\n"
                 "\nencrypted backups: the password comes from --password-file FILE (its first line), else\n"
                 "$IBREADER_PASSWORD, else a prompt on the terminal; never from the command line. Decrypted files\n"
                 "live only in the run's working folder and are removed when it ends, unless --keep-decrypted DIR\n"
                 "asks for the decrypted databases.\n"
+                "\nlist searches %s when no --root is given.\n"
                 "\nexit codes:\n"
                 "  0    done\n"
                 "  1    failed (the reason is on stderr), including an output file that could not be written\n"
@@ -30,7 +36,8 @@ static void printHelp()
                 "  4    not a backup folder (no such folder, or no Manifest.plist in it)\n"
                 "  5    a backup that cannot be read (its Manifest.plist or file index), with the file and reason\n"
                 "  6    an encrypted backup and no password, or a wrong one\n"
-                "  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); what was extracted until then is written\n");
+                "  130  stopped by Ctrl-C (143 by SIGTERM, 129 by SIGHUP); what was extracted until then is written\n",
+                root.toUtf8().constData());
 }
 
 // Log files and working folders are written to, so they may never lie inside what the command
@@ -63,10 +70,18 @@ int main(int argc, char** argv)
     QStringList args = app.arguments().mid(1);
 
     QString level;
-    if (cli::takeOption(args, QStringLiteral("--log-level"), &level))
-        ibrlog::setLevel(level.toInt());
+    const bool levelGiven = cli::takeOption(args, QStringLiteral("--log-level"), &level);
+    const bool verbose = cli::takeFlag(args, QStringLiteral("--verbose"));
     QString logFile = qEnvironmentVariable("IBREADER_LOG_FILE");
     cli::takeOption(args, QStringLiteral("--log-file"), &logFile);
+    // Quiet unless asked: a user sees progress, results and what was skipped; the trace goes to a
+    // log file, or to stderr with --verbose or a level.
+    if (levelGiven)
+        ibrlog::setLevel(level.toInt());
+    else if (verbose)
+        ibrlog::setLevel(1);
+    else if (logFile.isEmpty() && !qEnvironmentVariableIsSet("IBREADER_LOG_LEVEL"))
+        ibrlog::setLevel(-1);
 
     if (args.isEmpty() || args.first() == QLatin1String("help") || args.first() == QLatin1String("--help")
         || args.first() == QLatin1String("-h")) {

@@ -35,6 +35,12 @@ bool roamingAppDataFolder(QString* folder)
 
 bool defaultBackupRoot(QString* root)
 {
+#if defined(Q_OS_MACOS)
+    // The sync software of macOS keeps them in the user's own Library.
+    if (root)
+        *root = QDir::homePath() + QStringLiteral("/Library/Application Support/MobileSync/Backup");
+    return true;
+#endif
     QString appData;
     if (!roamingAppDataFolder(&appData))
         return false;

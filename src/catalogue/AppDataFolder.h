@@ -13,5 +13,7 @@ inline constexpr const char* kBackupRootSuffix = "/Apple Computer/MobileSync/Bac
 // can be determined; `folder` is then left unchanged.
 IBREADER_EXPORT bool roamingAppDataFolder(QString* folder);
 
-// roamingAppDataFolder() followed by kBackupRootSuffix.
+// Where this system keeps backups: roamingAppDataFolder() followed by kBackupRootSuffix (Windows,
+// and elsewhere $APPDATA or the user's data folder); ~/Library/Application Support/MobileSync/Backup
+// on macOS.
 IBREADER_EXPORT bool defaultBackupRoot(QString* root);
