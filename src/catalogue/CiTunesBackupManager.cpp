@@ -178,8 +178,9 @@ bool CiTunesBackupManager::searchBackups()
 
 bool CiTunesBackupManager::searchBackups(const QString& backupRoot)
 {
-    // QDir("") would list the working directory.
-    const QFileInfoList entries = backupRoot.isEmpty() ? QFileInfoList() : QDir(backupRoot).entryInfoList();
+    // QDir("") would list the working directory; "." and ".." are the root and what holds it.
+    const QFileInfoList entries =
+        backupRoot.isEmpty() ? QFileInfoList() : QDir(backupRoot).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
     for (const QFileInfo& entry : entries) {
         if (!entry.isDir())
             continue;
