@@ -12,7 +12,7 @@
 namespace {
 
 const char kDeviceUsage[] =
-    "device SOURCE --out DIR [--image RAW] [--format json,csv] [--categories LIST] [--export-files] [--json]";
+    "device SOURCE --out DIR [--image RAW] [--format json,csv,html] [--categories LIST] [--export-files] [--json]";
 
 // A device's file-system copy (a folder, or a tar, tar.gz or zip archive of it) read like a
 // backup; the copied databases and media, and what was carved from the raw image, stay in

@@ -5,7 +5,7 @@
 namespace {
 
 const char kExtractUsage[] =
-    "extract BACKUP --out DIR [--format json,csv] [--categories LIST] [--export-files] [--no-deleted] [--json] "
+    "extract BACKUP --out DIR [--format json,csv,html] [--categories LIST] [--export-files] [--no-deleted] [--json] "
     "[--password-file FILE] [--keep-decrypted DIR]";
 
 int runExtract(QStringList args)

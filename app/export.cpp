@@ -16,6 +16,7 @@
 #include "kddata/KdData.h"
 #include "utility/SafeIo.h"
 #include "cli.h"
+#include "report.h"
 #include "workfolder.h"
 
 namespace {
@@ -498,6 +499,8 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
                 *written << path;
         }
     }
+    if (options.html && !writeReport(model, options, written, errors))
+        ok = false;
     return ok;
 }
 
@@ -638,8 +641,10 @@ bool takeExportOptions(QStringList& args, ExportOptions& options, QString* probl
                 options.json = true;
             } else if (f == QLatin1String("csv")) {
                 options.csv = true;
+            } else if (f == QLatin1String("html")) {
+                options.html = true;
             } else {
-                *problem = QStringLiteral("unknown format %1 (json, csv)").arg(f);
+                *problem = QStringLiteral("unknown format %1 (json, csv, html)").arg(f);
                 return false;
             }
         }

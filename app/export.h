@@ -17,6 +17,7 @@ struct ExportOptions {
     QString outDir;
     bool json = true;
     bool csv = false;
+    bool html = false; // the report in <outDir>/report/
     QList<int> categories; // KdData::Category numbers; empty: every category
     // Copy the data files of file items (pictures, attachments, recordings) into
     // <outDir>/<category>/ under their device names, never overwriting, times kept.
