@@ -158,40 +158,57 @@ struct Walk {
 bool isSof(uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; }
 bool isSegment(uint8_t m) { return (m >= 0xC0 && m <= 0xCF) || (m >= 0xDA && m <= 0xDF) || (m >= 0xE0 && m <= 0xEF) || m == 0xFE; }
 
+struct JpegState {
+    bool frame = false;    // a frame header was seen
+    bool restarts = false; // a restart interval was defined
+    int nextRestart = 0;
+    int steps = 0;
+};
+
+// Segments from p up to and including a scan header; the position after it, or -1. Each is
+// skipped whole by its length: an EXIF thumbnail inside APP1 never ends the outer picture.
+qint64 walkSegments(Image& im, qint64 p, qint64 limit, JpegState* st)
+{
+    for (;;) {
+        if (++st->steps > kMaxSteps)
+            return -1;
+        const uint8_t* h = p + 4 <= limit ? im.at(p, 4) : nullptr;
+        if (!h || h[0] != 0xFF)
+            return -1;
+        if (h[1] == 0xFF) { // fill byte
+            ++p;
+            continue;
+        }
+        if (!isSegment(h[1]) || be16(h + 2) < 2)
+            return -1;
+        st->frame = st->frame || isSof(h[1]);
+        if (h[1] == 0xDD) {
+            const uint8_t* interval = im.at(p + 4, 2);
+            st->restarts = interval && be16(interval) != 0;
+        }
+        p += 2 + be16(h + 2);
+        if (h[1] == 0xDA) {
+            st->nextRestart = 0;
+            return st->frame ? p : -1;
+        }
+    }
+}
+
 bool walkJpeg(Image& im, qint64 s, Walk* w)
 {
     const uint8_t* b = im.at(s, 3);
     if (!b || b[0] != 0xFF || b[1] != 0xD8 || b[2] != 0xFF)
         return false;
     const qint64 limit = std::min(im.size(), s + kMaxPicture);
-    qint64 p = s + 2;
-    bool frame = false;
-    int steps = 0;
-    // Segments up to the first scan, each skipped whole by its length: an EXIF thumbnail inside
-    // APP1 never ends the outer picture.
-    for (;;) {
-        if (++steps > kMaxSteps)
-            return false;
-        const uint8_t* h = p + 4 <= limit ? im.at(p, 4) : nullptr;
-        if (!h || h[0] != 0xFF)
-            return false;
-        if (h[1] == 0xFF) { // fill byte
-            ++p;
-            continue;
-        }
-        if (!isSegment(h[1]) || be16(h + 2) < 2)
-            return false;
-        frame = frame || isSof(h[1]);
-        p += 2 + be16(h + 2);
-        if (h[1] == 0xDA) {
-            if (!frame)
-                return false;
-            break;
-        }
-    }
+    JpegState st;
+    qint64 p = walkSegments(im, s + 2, limit, &st);
+    if (p < 0)
+        return false;
     const qint64 scanStart = p;
-    qint64 good = p; // after the last stuffed byte or restart marker: still the picture's own bytes
-    bool atImageEnd = false;
+    // After the last stuffed byte or restart marker: still the picture's own bytes. Restart
+    // markers count only in their order and when an interval was set: in other data one of the
+    // eight turns up far more often than a stuffed zero.
+    qint64 good = p;
     while (p < limit) {
         const qint64 n = std::min(kWindow, limit - p);
         const uint8_t* d = im.at(p, n);
@@ -208,7 +225,9 @@ bool walkJpeg(Image& im, qint64 s, Walk* w)
             p = q + 1;
             break;
         }
-        if (*m == 0x00 || (*m >= 0xD0 && *m <= 0xD7)) {
+        if (*m == 0x00 || (st.restarts && *m == 0xD0 + st.nextRestart)) {
+            if (*m != 0x00)
+                st.nextRestart = (st.nextRestart + 1) & 7;
             p = q + 2;
             good = p;
         } else if (*m == 0xFF) {
@@ -217,24 +236,21 @@ bool walkJpeg(Image& im, qint64 s, Walk* w)
             w->end = q + 2;
             w->ext = "jpg";
             return true;
-        } else if (isSegment(*m) && ++steps <= kMaxSteps) { // tables and the next scan of a progressive picture
-            const uint8_t* l = im.at(q + 2, 2);
-            if (!l) {
-                p = q + 2;
+        } else if (isSegment(*m)) { // tables and the next scan of a progressive picture
+            const qint64 next = walkSegments(im, q, limit, &st);
+            if (next < 0) {
+                p = q;
                 break;
             }
-            if (be16(l) < 2)
-                break;
-            p = q + 2 + be16(l);
+            p = next;
         } else {
             break;
         }
     }
-    atImageEnd = p >= im.size();
     // Cut short (by the image's end, or by other data overwriting the rest): the headers and the
     // rows decoded so far are still a picture. Where other data took over is unknown, so the file
     // ends at the last point known to be the picture's own.
-    const qint64 end = atImageEnd ? im.size() : good;
+    const qint64 end = p >= im.size() ? im.size() : good;
     if (end - scanStart < kMinJpegScan) {
         w->reach = p;
         return false;
@@ -893,10 +909,10 @@ public:
     // One pass over the image in blocks; false when reading or writing failed, or on a stop.
     bool run(const Progress& progress, QString* why)
     {
-        std::vector<uint8_t> block(size_t(kBlock + kOverlap));
+        std::vector<uint8_t> block(size_t(std::min(kBlock + kOverlap, m_image.size())));
         qint64 pos = 0;
         while (pos < m_image.size()) {
-            const qint64 got = m_image.read(pos, block.data(), kBlock + kOverlap);
+            const qint64 got = m_image.read(pos, block.data(), qint64(block.size()));
             if (got < 0)
                 return fail(why, QStringLiteral("cannot read the image at offset %1").arg(pos));
             if (got == 0)

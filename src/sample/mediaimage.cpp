@@ -384,10 +384,25 @@ QList<QByteArray> decoySignatures()
             QByteArray(kAsfHeaderGuid, 16), QByteArray("#!AMR\n"), QByteArray("\x00\x00\x01\xBA", 4)};
 }
 
+// Planted bytes: a slice of a shared file, then zeros (cluster slack) or noise (what took over
+// after a cut), so that a large image holds no copies.
 struct Piece {
-    qint64 offset;
-    QByteArray bytes;
+    qint64 offset = 0;
+    QByteArray source;
+    qint64 from = 0, length = 0;
+    qint64 zeros = 0, noise = 0;
+    quint64 noiseSeed = 0;
+    qint64 end() const { return offset + length + zeros + noise; }
 };
+
+// Noise by position, so that a piece written across two chunks reads the same.
+char noiseAt(quint64 seed, qint64 i)
+{
+    quint64 z = seed + quint64(i >> 3) * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return char((z ^ (z >> 31)) >> ((i & 7) * 8));
+}
 
 class Layout
 {
@@ -419,10 +434,10 @@ public:
         return -1;
     }
 
-    void add(qint64 offset, const QByteArray& bytes)
+    void add(const Piece& piece)
     {
-        m_pieces.push_back({offset, bytes});
-        m_used[offset] = offset + bytes.size();
+        m_pieces.push_back(piece);
+        m_used[piece.offset] = piece.end();
     }
     std::vector<Piece>& pieces() { return m_pieces; }
 
@@ -436,12 +451,10 @@ private:
 QByteArray sha1(const QByteArray& b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha1); }
 
 // Zeros to the end of the file's last cluster, as a freshly allocated cluster holds.
-QByteArray withSlack(const QByteArray& bytes, qint64 offset)
+qint64 slack(qint64 end)
 {
-    qint64 pad = (4096 - (offset + bytes.size()) % 4096) % 4096;
-    if (pad < 16)
-        pad += 4096;
-    return bytes + QByteArray(int(pad), '\0');
+    const qint64 pad = (4096 - end % 4096) % 4096;
+    return pad < 16 ? pad + 4096 : pad;
 }
 
 } // namespace
@@ -453,16 +466,23 @@ bool writeMediaImage(const QString& path, qint64 size, quint32 seed, QList<Plant
     const QList<QByteArray> signatures = decoySignatures();
     Layout layout(size, rng);
     QList<PlantedMedia> planted;
-    auto plant = [&](qint64 at, const QByteArray& bytes, const QByteArray& survived, const QString& ext, PlantedMedia::Kind kind) {
-        layout.add(at, bytes);
-        planted.append({ext, at, survived.size(), sha1(survived), kind});
+    auto plant = [&](qint64 at, const QByteArray& source, qint64 length, bool cut, const QString& ext, PlantedMedia::Kind kind) {
+        Piece p;
+        p.offset = at;
+        p.source = source;
+        p.length = length;
+        if (cut)
+            p.noise = kind == PlantedMedia::Decoy ? 2048 : 4096;
+        else
+            p.zeros = slack(at + length);
+        p.noiseSeed = rng.next();
+        layout.add(p);
+        planted.append({ext, at, length, sha1(source.left(int(length))), kind});
     };
 
     // A picture straddling the first block edge a reader of 8 MiB blocks sees.
-    if (size >= (12 << 20)) {
-        const qint64 at = (8 << 20) - 3;
-        plant(at, withSlack(pool[2].bytes, at), pool[2].bytes, pool[2].extension, PlantedMedia::Intact);
-    }
+    if (size >= (12 << 20))
+        plant((8 << 20) - 3, pool[2].bytes, pool[2].bytes.size(), false, pool[2].extension, PlantedMedia::Intact);
     // A round per 8 MB: every kind intact (the JPEGs and an mp4 twice), then the damaged ones.
     const qint64 rounds = std::max<qint64>(1, size / (8 << 20));
     for (qint64 r = 0; r < rounds; ++r) {
@@ -470,40 +490,52 @@ bool writeMediaImage(const QString& path, qint64 size, quint32 seed, QList<Plant
             const Source& s = i < pool.size() ? pool[i] : pool[i == pool.size() ? 0 : 12];
             const qint64 at = layout.place(s.bytes.size() + 8192);
             if (at >= 0)
-                plant(at, withSlack(s.bytes, at), s.bytes, s.extension, PlantedMedia::Intact);
+                plant(at, s.bytes, s.bytes.size(), false, s.extension, PlantedMedia::Intact);
         }
         for (const Source& s : pool) {
             if (!s.detectsCut)
                 continue;
             // Cut by noise somewhere past its headers.
-            const int keep = int(s.bytes.size() * (40 + rng.below(40)) / 100);
-            const QByteArray head = s.bytes.left(keep);
+            const qint64 keep = s.bytes.size() * (40 + rng.below(40)) / 100;
             qint64 at = layout.place(keep + 4096);
             if (at >= 0)
-                plant(at, head + rng.bytes(4096), head, s.extension, PlantedMedia::Truncated);
+                plant(at, s.bytes, keep, true, s.extension, PlantedMedia::Truncated);
             // Split in two: the second half lies elsewhere, the first is followed by noise. A
             // program stream's second half is a stream of its own, so it stays whole.
             if (s.extension == QLatin1String("mpg"))
                 continue;
-            const QByteArray first = s.bytes.left(s.bytes.size() / 2), second = s.bytes.mid(s.bytes.size() / 2);
-            at = layout.place(first.size() + 4096);
-            const qint64 rest = at >= 0 ? layout.place(second.size() + 4096) : -1;
+            const qint64 half = s.bytes.size() / 2;
+            at = layout.place(half + 4096);
+            const qint64 rest = at >= 0 ? layout.place(s.bytes.size() - half + 1024) : -1;
             if (at >= 0 && rest >= 0) {
-                plant(at, first + rng.bytes(4096), first, s.extension, PlantedMedia::Fragmented);
-                layout.add(rest, rng.bytes(512) + second + rng.bytes(512));
+                plant(at, s.bytes, half, true, s.extension, PlantedMedia::Fragmented);
+                Piece second;
+                second.offset = rest;
+                second.source = s.bytes;
+                second.from = half;
+                second.length = s.bytes.size() - half;
+                second.noise = 512;
+                second.noiseSeed = rng.next();
+                layout.add(second);
             }
         }
         for (const QByteArray& sig : signatures) {
             const qint64 at = layout.place(sig.size() + 2048);
             if (at >= 0)
-                plant(at, sig + rng.bytes(2048), sig, QString(), PlantedMedia::Decoy);
+                plant(at, sig, sig.size(), true, QString(), PlantedMedia::Decoy);
         }
     }
     // A JPEG the image's end cuts in half.
     const QByteArray& last = pool[1].bytes;
     const qint64 lastAt = size - last.size() / 2;
-    if (layout.fits(lastAt, size - lastAt))
-        plant(lastAt, last.left(int(size - lastAt)), last.left(int(size - lastAt)), "jpg", PlantedMedia::Truncated);
+    if (layout.fits(lastAt, size - lastAt)) {
+        Piece p;
+        p.offset = lastAt;
+        p.source = last;
+        p.length = size - lastAt;
+        layout.add(p);
+        planted.append({QStringLiteral("jpg"), lastAt, p.length, sha1(last.left(int(p.length))), PlantedMedia::Truncated});
+    }
 
     std::vector<Piece>& pieces = layout.pieces();
     std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
@@ -542,13 +574,26 @@ bool writeMediaImage(const QString& path, qint64 size, quint32 seed, QList<Plant
                     chunk[size_t(i)] = char(noise.next());
             }
         }
-        while (next < pieces.size() && pieces[next].offset + pieces[next].bytes.size() <= pos)
+        while (next < pieces.size() && pieces[next].end() <= pos)
             ++next;
         for (size_t k = next; k < pieces.size() && pieces[k].offset < pos + n; ++k) {
             const Piece& p = pieces[k];
-            const qint64 from = std::max(pos, p.offset), to = std::min(pos + n, p.offset + qint64(p.bytes.size()));
-            if (from < to)
-                std::memcpy(chunk.data() + (from - pos), p.bytes.constData() + (from - p.offset), size_t(to - from));
+            const qint64 from = std::max(pos, p.offset), to = std::min(pos + n, p.end());
+            for (qint64 i = from; i < to;) {
+                const qint64 rel = i - p.offset;
+                if (rel < p.length) {
+                    const qint64 stop = std::min(to, p.offset + p.length);
+                    std::memcpy(chunk.data() + (i - pos), p.source.constData() + p.from + rel, size_t(stop - i));
+                    i = stop;
+                } else if (rel < p.length + p.zeros) {
+                    const qint64 stop = std::min(to, p.offset + p.length + p.zeros);
+                    std::fill(chunk.begin() + (i - pos), chunk.begin() + (stop - pos), '\0');
+                    i = stop;
+                } else {
+                    chunk[size_t(i - pos)] = noiseAt(p.noiseSeed, rel);
+                    ++i;
+                }
+            }
         }
         if (!out.write(chunk.data(), size_t(n))) {
             if (why)
