@@ -32,6 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QList<mediacarve::CarvedFile> found;
     QString why;
     qint64 last = 0;
+    // The first byte picks the block size (64 to 4144 bytes), so that signatures and files fall across block edges.
+    const qint64 block = size ? 64 + 16 * qint64(data[0]) : 64;
     const bool ok = mediacarve::carveBuffer(reinterpret_cast<const char*>(data), qint64(size), all, folder(), &found,
                                             [&](qint64 done, qint64 total) {
                                                 if (done < last || done > total || total != qint64(size))
@@ -39,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                                 last = done;
                                                 return true;
                                             },
-                                            &why);
+                                            &why, block);
     if (!ok)
         __builtin_trap(); // bytes in memory always read, and nothing stops it
     for (const mediacarve::CarvedFile& f : found) {

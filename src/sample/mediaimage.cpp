@@ -480,7 +480,7 @@ bool writeMediaImage(const QString& path, qint64 size, quint32 seed, QList<Plant
         planted.append({ext, at, length, sha1(source.left(int(length))), kind});
     };
 
-    // A picture straddling the first block edge a reader of 8 MiB blocks sees.
+    // A picture straddling 8 MiB, a block edge for a reader of any power-of-two blocks up to that.
     if (size >= (12 << 20))
         plant((8 << 20) - 3, pool[2].bytes, pool[2].bytes.size(), false, pool[2].extension, PlantedMedia::Intact);
     // A round per 8 MB: every kind intact (the JPEGs and an mp4 twice), then the damaged ones.

@@ -1,5 +1,6 @@
 // The carver against a generated image whose every planted file is known.
 
+#include "../../lib/mediacarve/MediaCarver_p.h"
 #include "TestSupport.h"
 #include "mediacarve/MediaCarver.h"
 #include "mediaimage.h"
@@ -158,6 +159,23 @@ TEST_F(CarveImageTest, AStopEndsEarlyAndKeepsWhatWasFound)
         EXPECT_EQ(sha1Of(found[i].localPath), sha1Of(s_found[i].localPath));
     }
     EXPECT_EQ(QDir(out.path()).entryList(QDir::Files).size(), found.size());
+}
+
+TEST_F(CarveImageTest, BlockEdgesChangeNothing)
+{
+    const QByteArray bytes = readFile(s_image);
+    for (const qint64 block : {4096 - 1, 65536 + 7}) {
+        QTemporaryDir out;
+        QList<mediacarve::CarvedFile> found;
+        QString why;
+        ASSERT_TRUE(mediacarve::carveBuffer(bytes.constData(), bytes.size(), all(), out.path(), &found, {}, &why, block));
+        ASSERT_EQ(found.size(), s_found.size()) << block;
+        for (int i = 0; i < found.size(); ++i) {
+            EXPECT_EQ(found[i].offset, s_found[i].offset) << block;
+            EXPECT_EQ(found[i].size, s_found[i].size) << block;
+            EXPECT_EQ(found[i].extension, s_found[i].extension) << block;
+        }
+    }
 }
 
 TEST(CarveImage, RefusesWhatItCannotRead)
