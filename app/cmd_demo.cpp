@@ -8,6 +8,7 @@
 #include "device/CDevice.h"
 #include "kddata/KdBackup.h"
 #include "SampleBackup.h"
+#include "mediaimage.h"
 #include "export.h"
 #include "cli.h"
 #include "info.h"
@@ -27,13 +28,22 @@ int runDeviceDemo(const QString& folder, const sample::DemoOptions& options, boo
         cli::printError(QStringLiteral("cannot write the sample device: %1").arg(error));
         return cli::Failure;
     }
+    // A raw image of its data partition, with deleted pictures, videos and recordings in it.
+    const QString image = QDir(folder).filePath(QStringLiteral("data.img"));
+    QList<sample::PlantedMedia> planted;
+    if (!sample::writeMediaImage(image, 16 << 20, 2016, &planted, &error)) {
+        cli::printError(QStringLiteral("cannot write the sample image: %1").arg(error));
+        return cli::Failure;
+    }
     if (!json)
-        std::printf("Sample device copy written to %s\n\n", QDir::toNativeSeparators(root).toUtf8().constData());
+        std::printf("Sample device copy written to %s, a raw image of it to %s\n\n", QDir::toNativeSeparators(root).toUtf8().constData(),
+                    QDir::toNativeSeparators(image).toUtf8().constData());
     const std::unique_ptr<CDevice> device = CDevice::open(root, folder, &error);
     if (!device) {
         cli::printError(QStringLiteral("the sample device could not be read back: %1").arg(error));
         return cli::Failure;
     }
+    device->setImage(image);
     useNaturalCollation();
     CiPhoneBackup reader(device.get(), QDir(folder).filePath(QStringLiteral("device-copy")));
     KdBackup model;

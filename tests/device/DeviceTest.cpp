@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -18,6 +19,7 @@
 #include "CiPhoneBackup.h"
 #include "CiPhoneReaders.h"
 #include "SampleBackup.h"
+#include "mediaimage.h"
 #include "TestSupport.h"
 #include "device/CDevice.h"
 #include "kddata/KdBackup.h"
@@ -285,4 +287,43 @@ TEST(Device, CarvedFilesAreCheckedAndFiledByFolderThenKind)
     };
     for (const auto& p : places)
         EXPECT_EQ(carvedFileCategory(&model, QLatin1String(p.devicePath)), p.category) << p.devicePath;
+}
+
+TEST(Device, DeletedMediaAreCarvedFromTheImageIntoTheirCategories)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath(QStringLiteral("device")), image = dir.filePath(QStringLiteral("data.img"));
+    ASSERT_TRUE(sample::writeDemoDevice(root));
+    QList<sample::PlantedMedia> truth;
+    ASSERT_TRUE(sample::writeMediaImage(image, 24 << 20, 7, &truth));
+    const QByteArray imageHash = QCryptographicHash::hash(testsupport::readFile(image), QCryptographicHash::Sha1);
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const auto r = runCli({QStringLiteral("device"), root, QStringLiteral("--image"), image, QStringLiteral("--out"), out});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+
+    // Every intact planted file comes back byte for byte, listed as a deleted item; no decoy does.
+    QSet<QByteArray> carved;
+    for (const QString& name : QDir(out + QStringLiteral("/device-copy/deleted")).entryList(QDir::Files))
+        carved << QCryptographicHash::hash(testsupport::readFile(out + QStringLiteral("/device-copy/deleted/") + name), QCryptographicHash::Sha1);
+    int intact = 0;
+    for (const sample::PlantedMedia& p : truth) {
+        const QString where = QStringLiteral("%1 at %2").arg(p.extension).arg(p.offset);
+        if (p.kind == sample::PlantedMedia::Intact) {
+            ++intact;
+            EXPECT_TRUE(carved.contains(p.bytes_sha1)) << where.toStdString();
+        } else if (p.kind == sample::PlantedMedia::Decoy) {
+            EXPECT_FALSE(QFileInfo::exists(out + QStringLiteral("/device-copy/deleted/%1.%2").arg(p.offset, 16, 16, QLatin1Char('0')).arg(p.extension)))
+                << where.toStdString();
+        }
+    }
+    EXPECT_GT(intact, 17);
+    int listed = 0;
+    for (const QString& category : {QStringLiteral("camera_roll"), QStringLiteral("photo_library"), QStringLiteral("message_attachments"),
+                                    QStringLiteral("voice_memos")}) {
+        const QJsonObject o = QJsonDocument::fromJson(testsupport::readFile(out + QLatin1Char('/') + category + QStringLiteral(".json"))).object();
+        for (const QJsonValue& v : o.value(QStringLiteral("items")).toArray())
+            listed += v.toObject().value(QStringLiteral("file")).toString().contains(QLatin1String("/device-copy/deleted/")) ? 1 : 0;
+    }
+    EXPECT_GE(listed, intact);
+    EXPECT_EQ(QCryptographicHash::hash(testsupport::readFile(image), QCryptographicHash::Sha1), imageHash) << "the image is only read";
 }
