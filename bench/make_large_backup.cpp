@@ -34,7 +34,8 @@ int main(int argc, char** argv)
     o.extra = [&o](sample::SampleBackupWriter& w) {
         sample::BulkMessages bulk;
         bulk.messages = 100000;
-        bulk.chats = 2000;
+        // IBR_LARGE_CHATS=1 puts every message in one conversation (the report's worst case).
+        bulk.chats = qEnvironmentVariableIsSet("IBR_LARGE_CHATS") ? std::max(1, qEnvironmentVariableIntValue("IBR_LARGE_CHATS")) : 2000;
         QTemporaryDir tmp;
         const QString path = tmp.filePath(QStringLiteral("sms.db"));
         {
