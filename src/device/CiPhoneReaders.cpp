@@ -1,15 +1,14 @@
 #include "CiPhoneReaders.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImage>
 
 #include "CiPhoneBackup.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
+#include "kddata/KdSMSChatGroup.h"
 
 const QByteArray& CiPhoneSMSPieceReader::readPiece(const QString& location)
 {
@@ -19,6 +18,7 @@ const QByteArray& CiPhoneSMSPieceReader::readPiece(const QString& location)
     const QDir messages(QDir(QDir(m_pOwner->tmpPath()).filePath(QStringLiteral("medias"))).filePath(QStringLiteral("SMS")));
     const QString base = QFileInfo(location).completeBaseName();
     const QString root = messages.absolutePath() + QLatin1Char('/');
+    QList<QPair<QString, QString>> candidates;
     for (const CiPhoneFileInfo* file : m_pOwner->fileInfos()) {
         if (!file->path.startsWith(root))
             continue; // only the copied message folder holds pieces
@@ -27,22 +27,11 @@ const QByteArray& CiPhoneSMSPieceReader::readPiece(const QString& location)
         const QString name = QFileInfo(rel).fileName();
         if (location.contains(QLatin1Char('/')) && !location.contains(relDir))
             continue;
-        if (!name.startsWith(base) || !(m_data.isEmpty() || name.contains(QLatin1String("preview"))))
-            continue;
-        QImage image;
-        if (CCommonUtils::imageSafeLoad(image, file->path)) {
-            if (name.contains(QLatin1String("left")))
-                image = image.mirrored(true, false);
-            m_data.clear();
-            QBuffer buffer(&m_data);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "PNG");
-        } else {
-            QFile in(file->path);
-            if (in.open(QIODevice::ReadOnly))
-                m_data = in.readAll();
-        }
+        if (name.startsWith(base))
+            candidates.append({name, file->path});
     }
+    // The first that reads, replaced by a later preview; pictures as PNG, mirrored when "left".
+    m_data = KdSMSPiece::readAttachment(candidates);
     return m_data;
 }
 
