@@ -368,12 +368,13 @@ bool walkPng(Image& im, qint64 s, Walk* w)
 
 // ---- GIF
 
-bool skipSubBlocks(Image& im, qint64* q, qint64 limit, int* steps)
+bool skipSubBlocks(Image& im, qint64* q, qint64 limit, int* steps, qint64* bytes)
 {
     while (++*steps < kMaxSteps) {
         const uint8_t* n = im.at(*q, 1);
         if (!n)
             return false;
+        *bytes += *n;
         *q += 1 + *n;
         if (*q > limit)
             return false;
@@ -410,6 +411,7 @@ bool walkGif(Image& im, qint64 s, Walk* w)
         // Only the extensions there are and pictures inside the screen: other data that took over
         // after a cut passes for a block far less often.
         qint64 q = p;
+        qint64 most = kMaxPicture; // bytes of data the block can hold
         if (introducer == 0x21) {
             const uint8_t* label = im.at(p + 1, 1);
             if (!label || (*label != 0x01 && *label != 0xF9 && *label != 0xFE && *label != 0xFF))
@@ -419,6 +421,9 @@ bool walkGif(Image& im, qint64 s, Walk* w)
             const uint8_t* d = im.at(p, 11);
             if (!d || le16(d + 1) + le16(d + 5) > screenWidth || le16(d + 3) + le16(d + 7) > screenHeight)
                 break;
+            // Codes are at most 12 bits and each gives a pixel or more; a quarter more for the
+            // clear codes. A run of sub-blocks through other data is mostly longer.
+            most = qint64(le16(d + 5)) * le16(d + 7) * 15 / 8 + 256;
             q += 10;
             if (d[9] & 0x80)
                 q += 3 << ((d[9] & 7) + 1);
@@ -429,7 +434,8 @@ bool walkGif(Image& im, qint64 s, Walk* w)
         } else {
             break;
         }
-        if (!skipSubBlocks(im, &q, limit, &steps))
+        qint64 bytes = 0;
+        if (!skipSubBlocks(im, &q, limit, &steps, &bytes) || bytes > most)
             break;
         beforeLast = good;
         imagesBeforeLast = images;
