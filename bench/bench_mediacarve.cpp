@@ -118,6 +118,7 @@ int carveOnly(const char* image, const char* dir)
 
 struct Score {
     int carved = 0, correct = 0, recalled = 0, intact = 0;
+    QStringList wrong; // a few files that are neither, for a look
 };
 
 // Scores every file under `folder` (but the tools' own reports) against the truth.
@@ -169,6 +170,8 @@ Score score(const QString& folder, const QString& image, const QList<sample::Pla
             prefix = img.read(bytes.size()) == bytes;
         }
         s.correct += prefix;
+        if (!prefix && s.wrong.size() < 5)
+            s.wrong << QFileInfo(path).fileName() + QStringLiteral(" (%1 bytes)").arg(bytes.size());
     }
     return s;
 }
@@ -217,21 +220,21 @@ QString scalpelConfig(const QString& dir)
     const QString path = dir + QStringLiteral("/scalpel.conf");
     QFile f(path);
     f.open(QIODevice::WriteOnly);
-    f.write("jpg  y 200000000 \\xff\\xd8\\xff \\xff\\xd9\n"
-            "png  y 20000000 \\x89\\x50\\x4e\\x47\\x0d\\x0a\\x1a\\x0a \\x49\\x45\\x4e\\x44\\xae\\x42\\x60\\x82\n"
-            "gif  y 5000000 \\x47\\x49\\x46\\x38\\x37\\x61 \\x00\\x3b\n"
-            "gif  y 5000000 \\x47\\x49\\x46\\x38\\x39\\x61 \\x00\\x3b\n"
+    // Sizes are capped near the largest planted file of each kind: scalpel writes the cap for
+    // every header it finds without a footer, and with generous caps it fills the disk.
+    f.write("jpg  y 1000000 \\xff\\xd8\\xff \\xff\\xd9\n"
+            "png  y 1000000 \\x89\\x50\\x4e\\x47\\x0d\\x0a\\x1a\\x0a \\x49\\x45\\x4e\\x44\\xae\\x42\\x60\\x82\n"
+            "gif  y 20000 \\x47\\x49\\x46\\x38\\x37\\x61 \\x00\\x3b\n"
+            "gif  y 20000 \\x47\\x49\\x46\\x38\\x39\\x61 \\x00\\x3b\n"
             "bmp  y 100000 BM??\\x00\\x00\\x00\n"
-            "tif  y 200000000 \\x49\\x49\\x2a\\x00\n"
-            "tif  y 200000000 \\x4D\\x4D\\x00\\x2A\n"
-            "avi  y 50000000 RIFF????AVI\n"
-            "mov  y 10000000 ????moov\n"
-            "mov  y 10000000 ????mdat\n"
-            "mp4  y 10000000 ????ftyp\n"
-            "wmv  y 20000000 \\x30\\x26\\xB2\\x75\\x8E\\x66\\xCF\\x11\\xA6\\xD9\\x00\\xAA\\x00\\x62\\xCE\\x6C\n"
-            "mpg  y 50000000 \\x00\\x00\\x01\\xba \\x00\\x00\\x01\\xb9\n"
-            "amr  y 5000000 #!AMR\\x0a\n"
-            "ico  y 1000000 \\x00\\x00\\x01\\x00\n");
+            "tif  y 10000 \\x49\\x49\\x2a\\x00\n"
+            "tif  y 10000 \\x4D\\x4D\\x00\\x2A\n"
+            "avi  y 60000 RIFF????AVI\n"
+            "mp4  y 80000 ????ftyp\n"
+            "wmv  y 10000 \\x30\\x26\\xB2\\x75\\x8E\\x66\\xCF\\x11\\xA6\\xD9\\x00\\xAA\\x00\\x62\\xCE\\x6C\n"
+            "mpg  y 30000 \\x00\\x00\\x01\\xba \\x00\\x00\\x01\\xb9\n"
+            "amr  y 5000 #!AMR\\x0a\n"
+            "ico  y 10000 \\x00\\x00\\x01\\x00\n");
     return path;
 }
 
@@ -283,6 +286,8 @@ int main(int argc, char** argv)
         const QList<QByteArray> fields = p.readAllStandardOutput().trimmed().split(' ');
         r.rssMb = fields.size() == 2 ? fields[0].toDouble() / 1024.0 : -1;
         r.score = score(out, image, truth);
+        if (!r.score.wrong.isEmpty())
+            std::fprintf(stderr, "mediacarve, neither planted nor the start of a cut file: %s\n", qPrintable(r.score.wrong.join(QStringLiteral(", "))));
         rows.push_back(r);
     }
     const bool others = qEnvironmentVariable("IBR_BENCH_OTHERS") != QLatin1String("0");

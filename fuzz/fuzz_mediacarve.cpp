@@ -12,14 +12,24 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include <unistd.h>
+
 namespace {
+
+char g_folder[4096];
+
+void removeFolder() { ::rmdir(g_folder); }
 
 QString folder()
 {
     static const QString path = [] {
-        QByteArray templ = (QDir(QStringLiteral("/dev/shm")).exists() ? QByteArray("/dev/shm") : QDir::tempPath().toLocal8Bit())
-                           + "/fuzz-mediacarve-XXXXXX";
-        return QString::fromLocal8Bit(mkdtemp(templ.data()));
+        const QByteArray templ = (QDir(QStringLiteral("/dev/shm")).exists() ? QByteArray("/dev/shm") : QDir::tempPath().toLocal8Bit())
+                                 + "/fuzz-mediacarve-XXXXXX";
+        qstrncpy(g_folder, templ.constData(), sizeof g_folder);
+        if (!mkdtemp(g_folder))
+            std::abort();
+        std::atexit(removeFolder);
+        return QString::fromLocal8Bit(g_folder);
     }();
     return path;
 }

@@ -38,8 +38,8 @@ QStringList supportedExtensions()
 namespace {
 
 // Large sequential reads make one pass about as fast as reading the image, and a block small
-// enough to stay in the cache between the read and the scan saves a trip to memory; the overlap lets a
-// signature that straddles two blocks be seen whole.
+// enough to stay in the cache between the read and the scan saves a trip to memory. The overlap
+// lets a signature that straddles two blocks be seen whole.
 constexpr qint64 kBlock = 1 << 20;
 constexpr qint64 kOverlap = 64;
 constexpr qint64 kWindow = 256 << 10;
@@ -126,7 +126,8 @@ public:
         m_blockLength = length;
     }
 
-    // n (at most kWindow) bytes at off, or nullptr when they are not all inside the image.
+    // n (at most kWindow) bytes at off, or nullptr when they are not all inside the image. Valid
+    // until the next read: it may refill the window the pointer is into.
     const uint8_t* at(qint64 off, qint64 n)
     {
         if (off < 0 || n < 0 || n > kWindow || off > m_size - n)
@@ -212,15 +213,18 @@ qint64 walkSegments(Image& im, qint64 p, qint64 limit, JpegState* st)
             ++p;
             continue;
         }
-        if (!isSegment(h[1]) || be16(h + 2) < 2)
+        // Copied: a read further on may move the window h points into.
+        const uint8_t marker = h[1];
+        const int length = be16(h + 2);
+        if (!isSegment(marker) || length < 2)
             return -1;
-        st->frame = st->frame || isSof(h[1]);
-        if (h[1] == 0xDD) {
+        st->frame = st->frame || isSof(marker);
+        if (marker == 0xDD) {
             const uint8_t* interval = im.at(p + 4, 2);
             st->restarts = interval && be16(interval) != 0;
         }
-        p += 2 + be16(h + 2);
-        if (h[1] == 0xDA) {
+        p += 2 + length;
+        if (marker == 0xDA) {
             st->nextRestart = 0;
             return st->frame ? p : -1;
         }
@@ -364,12 +368,13 @@ bool walkPng(Image& im, qint64 s, Walk* w)
 
 // ---- GIF
 
-bool skipSubBlocks(Image& im, qint64* q, qint64 limit, int* steps)
+bool skipSubBlocks(Image& im, qint64* q, qint64 limit, int* steps, qint64* bytes)
 {
     while (++*steps < kMaxSteps) {
         const uint8_t* n = im.at(*q, 1);
         if (!n)
             return false;
+        *bytes += *n;
         *q += 1 + *n;
         if (*q > limit)
             return false;
@@ -385,6 +390,7 @@ bool walkGif(Image& im, qint64 s, Walk* w)
     if (!b || (std::memcmp(b, "GIF87a", 6) != 0 && std::memcmp(b, "GIF89a", 6) != 0) || le16(b + 6) == 0
         || le16(b + 8) == 0)
         return false;
+    const int screenWidth = le16(b + 6), screenHeight = le16(b + 8);
     const qint64 limit = std::min(im.size(), s + kMaxPicture);
     qint64 p = s + 13;
     if (b[10] & 0x80)
@@ -396,18 +402,28 @@ bool walkGif(Image& im, qint64 s, Walk* w)
         const uint8_t* c = im.at(p, 1);
         if (!c)
             break;
-        if (*c == 0x3B) {
+        const uint8_t introducer = *c;
+        if (introducer == 0x3B) {
             w->end = p + 1;
             w->ext = "gif";
             return true;
         }
+        // Only the extensions there are and pictures inside the screen: other data that took over
+        // after a cut passes for a block far less often.
         qint64 q = p;
-        if (*c == 0x21) {
-            q += 2;
-        } else if (*c == 0x2C) {
-            const uint8_t* d = im.at(p, 11);
-            if (!d)
+        qint64 most = kMaxPicture; // bytes of data the block can hold
+        if (introducer == 0x21) {
+            const uint8_t* label = im.at(p + 1, 1);
+            if (!label || (*label != 0x01 && *label != 0xF9 && *label != 0xFE && *label != 0xFF))
                 break;
+            q += 2;
+        } else if (introducer == 0x2C) {
+            const uint8_t* d = im.at(p, 11);
+            if (!d || le16(d + 1) + le16(d + 5) > screenWidth || le16(d + 3) + le16(d + 7) > screenHeight)
+                break;
+            // Codes are at most 12 bits and each gives a pixel or more; a quarter more for the
+            // clear codes. A run of sub-blocks through other data is mostly longer.
+            most = qint64(le16(d + 5)) * le16(d + 7) * 15 / 8 + 256;
             q += 10;
             if (d[9] & 0x80)
                 q += 3 << ((d[9] & 7) + 1);
@@ -418,11 +434,12 @@ bool walkGif(Image& im, qint64 s, Walk* w)
         } else {
             break;
         }
-        if (!skipSubBlocks(im, &q, limit, &steps))
+        qint64 bytes = 0;
+        if (!skipSubBlocks(im, &q, limit, &steps, &bytes) || bytes > most)
             break;
         beforeLast = good;
         imagesBeforeLast = images;
-        images += *c == 0x2C;
+        images += introducer == 0x2C;
         p = q;
         good = p;
     }
@@ -656,6 +673,8 @@ bool walkIso(Image& im, qint64 s, Walk* w)
             break;
         if (!isTopLevelBox(h + 4))
             break;
+        char type[4];
+        std::memcpy(type, h + 4, 4);
         quint64 size = be32(h);
         qint64 header = 8;
         if (size == 1) {
@@ -672,8 +691,8 @@ bool walkIso(Image& im, qint64 s, Walk* w)
             cut = true;
             break;
         }
-        movie = movie || std::memcmp(h + 4, "moov", 4) == 0 || std::memcmp(h + 4, "moof", 4) == 0;
-        media = media || std::memcmp(h + 4, "mdat", 4) == 0;
+        movie = movie || std::memcmp(type, "moov", 4) == 0 || std::memcmp(type, "moof", 4) == 0;
+        media = media || std::memcmp(type, "mdat", 4) == 0;
         p += qint64(size);
     }
     if (movie && media) {
@@ -855,7 +874,8 @@ bool walkMpg(Image& im, qint64 s, Walk* w)
         }
         if (h[0] != 0 || h[1] != 0 || h[2] != 1)
             break;
-        if (h[3] == 0xB9) {
+        const uint8_t id = h[3];
+        if (id == 0xB9) {
             if (packets < 2)
                 break;
             w->end = p + 4;
@@ -863,7 +883,7 @@ bool walkMpg(Image& im, qint64 s, Walk* w)
             return true;
         }
         qint64 next;
-        if (h[3] == 0xBA) {
+        if (id == 0xBA) {
             const uint8_t* pack = im.at(p, 14);
             if (!pack) {
                 imageEnd = true;
@@ -872,14 +892,14 @@ bool walkMpg(Image& im, qint64 s, Walk* w)
             if (!packLength(pack))
                 break;
             next = p + packLength(pack);
-        } else if (h[3] >= 0xBB) {
+        } else if (id >= 0xBB) {
             const uint8_t* l = im.at(p + 4, 2);
             if (!l) {
                 imageEnd = true;
                 break;
             }
             next = p + 6 + be16(l);
-            packets += h[3] != 0xBB;
+            packets += id != 0xBB;
         } else {
             break;
         }
