@@ -178,9 +178,9 @@ bool CiTunesBackupManager::searchBackups()
 
 bool CiTunesBackupManager::searchBackups(const QString& backupRoot)
 {
-    // QDir("") would list the working directory; "." and ".." are the root and what holds it.
-    const QFileInfoList entries =
-        backupRoot.isEmpty() ? QFileInfoList() : QDir(backupRoot).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+    // QDir("") would list the working directory. The listing's dot entries (the root and what
+    // holds it) are tried like any folder and fail for want of a Manifest.plist.
+    const QFileInfoList entries = backupRoot.isEmpty() ? QFileInfoList() : QDir(backupRoot).entryInfoList();
     for (const QFileInfo& entry : entries) {
         if (!entry.isDir())
             continue;

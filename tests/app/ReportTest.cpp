@@ -92,11 +92,12 @@ TEST(Report, EveryPageLoadsShowsItsTextsAndKeepsItsLayout)
         const QImage image(shot);
         ASSERT_FALSE(image.isNull()) << conversation.toStdString();
         const double me = meanX(image, mine), them = meanX(image, theirs);
-        EXPECT_TRUE(me > 450 || them > 0) << conversation.toStdString();
-        if (me >= 0)
+        if (me >= 0) {
             EXPECT_GT(me, 450) << "own messages sit right";
-        if (them >= 0)
+        }
+        if (them >= 0) {
             EXPECT_LT(them, 400) << "others' messages sit left";
+        }
         EXPECT_TRUE(me >= 0 || them >= 0) << "no message bubble drawn";
     }
 }

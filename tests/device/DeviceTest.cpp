@@ -268,8 +268,9 @@ TEST(Device, CarvedFilesAreCheckedAndFiledByFolderThenKind)
     };
     for (const auto& f : files) {
         const QString path = dir.filePath(QLatin1String(f.name));
-        if (!f.head.isEmpty())
+        if (!f.head.isEmpty()) {
             ASSERT_TRUE(testsupport::writeFile(path, f.head));
+        }
         EXPECT_EQ(carvedFilePlausible(path), f.plausible) << f.name;
     }
     KdBackup model;
