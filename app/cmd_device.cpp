@@ -61,7 +61,7 @@ int runDevice(QStringList args)
     useNaturalCollation();
     CiPhoneBackup reader(device.get(), copies);
     KdBackup model;
-    QStringList skipped;
+    QStringList skipped = device->problems();
     bool completed = false;
     reader.collectInfos(&model);
     {

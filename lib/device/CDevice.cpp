@@ -165,8 +165,9 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         const char* rawName = archive_entry_pathname(entry);
         const QString name = rawName ? QString::fromUtf8(rawName) : QString();
         const QString clean = cleanMemberName(name);
+        const bool climbs = clean.isEmpty() && name.split(QLatin1Char('/')).contains(QLatin1String(".."));
         if (clean.isEmpty() || archive_entry_filetype(entry) != AE_IFREG || archive_entry_hardlink(entry)) {
-            if (!name.isEmpty() && (clean.isEmpty() || archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry)))
+            if (climbs || archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry))
                 ++refused; // climbing names and links are never written
             continue;
         }
@@ -188,20 +189,31 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         la_ssize_t n = 0;
         while (ok && (n = archive_read_data(a.get(), buffer.data(), buffer.size())) > 0)
             ok = out.write(buffer.data(), size_t(n));
-        if (ok && n == 0 && out.commit()) {
+        // A member cut short keeps what arrived: a database's first pages still hold records.
+        if (ok && out.commit()) {
             ++unpacked;
             QFile stamped(target); // the device's time of the file is part of what it tells
             if (archive_entry_mtime_is_set(entry) && stamped.open(QIODevice::ReadWrite))
                 stamped.setFileTime(QDateTime::fromSecsSinceEpoch(archive_entry_mtime(entry), Qt::UTC), QFileDevice::FileModificationTime);
+        } else {
+            Log(kModule, 0, "Member %s not unpacked: %s", name.toUtf8().constData(), out.error().c_str());
         }
-        else
-            Log(kModule, 0, "Member %s not unpacked: %s", name.toUtf8().constData(),
-                n < 0 ? archive_error_string(a.get()) : out.error().c_str());
+        if (n < 0) {
+            m_problems << QStringLiteral("%1 ends inside member %2 (%3): what lay after it is missing")
+                              .arg(path, name, QString::fromUtf8(archive_error_string(a.get())));
+            rc = ARCHIVE_EOF; // said above; nothing after it can be read
+            break;
+        }
     }
-    if (rc != ARCHIVE_EOF)
-        Log(kModule, 0, "Archive %s ends early: %s", path.toUtf8().constData(), archive_error_string(a.get()));
-    if (refused)
+    if (rc != ARCHIVE_EOF) {
+        const QString why = QString::fromUtf8(archive_error_string(a.get()));
+        Log(kModule, 0, "Archive %s ends early: %s", path.toUtf8().constData(), why.toUtf8().constData());
+        m_problems << QStringLiteral("%1 ends early (%2): what lay after it is missing").arg(path, why);
+    }
+    if (refused) {
         Log(kModule, 0, "Archive %s: %d links or names leading out of it not unpacked", path.toUtf8().constData(), refused);
+        m_problems << QStringLiteral("%1: %2 links or names leading out of it not unpacked").arg(path).arg(refused);
+    }
     Log(kModule, 1, "Archive %s: %d members unpacked", path.toUtf8().constData(), unpacked);
     return true;
 }

@@ -110,6 +110,14 @@ TEST(Device, FolderAndArchivesGiveWhatTheBackupOfTheSameDataGives)
             EXPECT_TRUE(QFileInfo::exists(out + QStringLiteral("/device-copy/sqlite_dbs/SMS/sms.db")));
         }
         EXPECT_EQ(testsupport::snapshotFolder(root), evidence) << "the source is never written";
+        // An archive cut short gives what it holds, and says what is missing.
+        QByteArray cut = testsupport::readFile(dir.filePath(QStringLiteral("copy.tar.gz")));
+        cut.truncate(cut.size() / 2);
+        ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("cut.tar.gz")), cut));
+        const auto c = runCli({QStringLiteral("device"), dir.filePath(QStringLiteral("cut.tar.gz")), QStringLiteral("--out"),
+                               dir.filePath(QStringLiteral("out-cut"))});
+        EXPECT_EQ(c.exitCode, 3) << c.err.constData();
+        EXPECT_TRUE(c.err.contains("what lay after it is missing")) << c.err.constData();
     }
 }
 

@@ -55,6 +55,8 @@ public:
     // Whether the source was an archive (then unpacked in part into the working folder).
     bool isArchive() const { return m_archive; }
     QString source() const { return m_source; }
+    // What could not be read of the source (an archive cut short, members refused), one line each.
+    QStringList problems() const { return m_problems; }
 
 private:
     CDevice() = default;
@@ -67,4 +69,5 @@ private:
     bool m_archive = false;
     QString m_image;
     QString m_name, m_version, m_serial, m_type;
+    QStringList m_problems;
 };
