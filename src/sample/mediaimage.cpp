@@ -66,7 +66,9 @@ QImage picture(Rng& rng, int width, int height)
     // A few flat rectangles, so that the picture has edges and plain areas as photos do.
     for (int r = 0; r < 6; ++r) {
         const int x0 = rng.below(width), y0 = rng.below(height);
-        const QRgb colour = qRgb(rng.below(256), rng.below(256), rng.below(256));
+        // One draw per statement: the order of a call's arguments differs between compilers.
+        const int red = rng.below(256), green = rng.below(256), blue = rng.below(256);
+        const QRgb colour = qRgb(red, green, blue);
         for (int y = y0; y < std::min(height, y0 + 40); ++y)
             for (int x = x0; x < std::min(width, x0 + 60); ++x)
                 image.setPixel(x, y, colour);
