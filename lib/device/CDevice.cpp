@@ -57,8 +57,24 @@ QString cleanMemberName(const QString& name)
     return kept.join(QLatin1Char('/'));
 }
 
+// In the group containers (every app's) only what the system apps' readers open: the container's
+// metadata that names its owner, and the notes, reminders and recordings stores; third-party
+// groups can hold gigabytes.
+bool isWantedInGroup(const QString& inside)
+{
+    static const char* const kKept[] = {".com.apple.mobile_container_manager.metadata.plist", "NoteStore.sqlite",
+                                         "Container_v1/Stores/", "Recordings/"};
+    for (const char* k : kKept)
+        if (inside.startsWith(QLatin1String(k)))
+            return true;
+    return false;
+}
+
 bool isWantedDevicePath(const QString& devicePath)
 {
+    static const QString kGroups = QStringLiteral("/mnt2/mobile/Containers/Shared/AppGroup/");
+    if (devicePath.startsWith(kGroups))
+        return isWantedInGroup(devicePath.mid(kGroups.size()).section(QLatin1Char('/'), 1));
     for (const char* w : kWanted)
         if (devicePath.startsWith(QLatin1String(w)))
             return true;

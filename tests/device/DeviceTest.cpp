@@ -183,6 +183,7 @@ TEST(Device, HostileArchiveMembersWriteNothingOutsideTheWorkingFolder)
         add("private/var/mobile/Library/SMS", AE_IFLNK, "/tmp");
         add("private/var/mobile/Library/SMS/hard", AE_IFREG, "/etc/passwd", true);
         add("private/var/mobile/Library/Notes/notes.sqlite", AE_IFREG, nullptr);
+        add("private/var/mobile/Containers/Shared/AppGroup/0A1B/Library/other-app.db", AE_IFREG, nullptr); // no reader's
         archive_write_close(a);
         archive_write_free(a);
     }
