@@ -20,6 +20,9 @@ struct Value {
     int64_t integer = 0;
     double real = 0.0;
     std::string bytes; // Text: UTF-8 (converted from the database encoding); Blob: raw
+    // Lost: a text or blob whose start survived but whose end newer data took keeps its first
+    // bytes here (raw, as stored), with `prefixOf` the kind it had; otherwise empty.
+    Kind prefixOf = Kind::Null;
 
     bool isLost() const { return kind == Kind::Lost; }
 };
@@ -51,7 +54,24 @@ struct CarvedRow {
     bool rowidInferred = false;
     std::vector<Value> values; // one per column of `table`, in table order
 
+    // Where a row of a rowid table read from the main file's free space sat among the page's
+    // cells of known rowid (live, or carved with their rowid): its rowid lies strictly between
+    // `lower` and `upper` (INT64_MAX: no cell above), and among rows sharing bounds a larger
+    // `order` was inserted earlier (cells fill a page from its end). Set only when
+    // Options::placement asked for it and the page's cells rise in rowid as they fall in place.
+    struct Placement {
+        int64_t lower = 0;
+        int64_t upper = INT64_MAX;
+        uint64_t order = 0;
+        bool ranked = true; // false: `order` says nothing (the row may lie anywhere in the range)
+    };
+    std::optional<Placement> placement;
+    // Read from what a deletion left of a two-integer link row's cell (see Options::links)
+    // rather than from a whole record.
+    bool salvaged = false;
+
     bool isWhole() const;
+    bool isPartial() const { return !isWhole(); }
 };
 
 // done/total in bytes scanned; return false to cancel.
@@ -68,6 +88,19 @@ struct Options {
     std::function<void(const CarvedRow&)> onRow;
     // Called once with the tables (live and dropped) before the first row is handed over.
     std::function<void(const std::vector<Table>&)> onTables;
+    // Work out CarvedRow::placement for rows of rowid tables found in the main file's pages.
+    bool placement = false;
+    // Tables of two integer columns linking rows of two other tables (`parentA` for the first
+    // column, `parentB` for the second): their deleted cells whose record header the freeblock
+    // header took are read from what is left, on every image of the table's leaf pages (main
+    // file and -wal frames). A pair counts only when each value names a row its table could
+    // have held (up to its largest live or carved rowid, or the caller's `topA`/`topB` from
+    // sqlite_sequence), and a region only when every pair of its one reading does.
+    struct LinkTable {
+        std::string table, parentA, parentB;
+        int64_t topA = 0, topB = 0;
+    };
+    std::vector<LinkTable> links;
 };
 
 struct Result {
