@@ -205,6 +205,38 @@ private:
     bool m_ok = true;
 };
 
+// Bounded random-access view of one page image (or any byte range): reads at a position check
+// it first; callers test `has` before reading, and a read past the end yields zeros.
+class PageView
+{
+public:
+    PageView(const uint8_t* data, uint32_t size) : m_data(data), m_size(data ? size : 0) {}
+    uint32_t size() const { return m_size; }
+    bool has(uint32_t pos, uint32_t n) const { return pos <= m_size && n <= m_size - pos; }
+    uint8_t u8(uint32_t pos) const { return has(pos, 1) ? m_data[pos] : 0; }
+    uint16_t u16(uint32_t pos) const { return has(pos, 2) ? get16(m_data + pos) : 0; }
+    uint32_t u32(uint32_t pos) const { return has(pos, 4) ? get32(m_data + pos) : 0; }
+    // A varint at `pos`; its length, 0 when it runs past the end.
+    int varint(uint32_t pos, uint64_t* out) const { return pos < m_size ? getVarint(m_data + pos, m_data + m_size, out) : 0; }
+    // A signed big-endian integer of `n` bytes (n of 0: serial types 8 and 9, the constants 0 and 1).
+    int64_t integer(uint32_t pos, int n, uint64_t serialType) const
+    {
+        if (n == 0)
+            return serialType == 9 ? 1 : 0;
+        if (!has(pos, uint32_t(n)))
+            return 0;
+        uint64_t v = (m_data[pos] & 0x80) ? ~uint64_t(0) : 0;
+        for (int i = 0; i < n; ++i)
+            v = (v << 8) | m_data[pos + uint32_t(i)];
+        return int64_t(v);
+    }
+    const uint8_t* at(uint32_t pos) const { return m_data + pos; }
+
+private:
+    const uint8_t* m_data;
+    uint32_t m_size;
+};
+
 // Fast 64-bit hash of a byte range (not cryptographic): equal encodings give equal hashes. Four
 // independent lanes keep the multiplier busy on long texts.
 inline uint64_t hashBytes(const uint8_t* p, size_t n, uint64_t seed)

@@ -369,9 +369,8 @@ void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messag
 
 int mapChatLayout(ScanContext& ctx, RecordStore& out)
 {
-    ctx.salvageLinks("chat_handle_join", "chat_id", "chat", "handle_id", "handle");
-    ctx.salvageLinks("chat_message_join", "chat_id", "chat", "message_id", "message");
-    ctx.salvageLinks("message_attachment_join", "message_id", "message", "attachment_id", "attachment");
+    for (const char* link : {"chat_handle_join", "chat_message_join", "message_attachment_join"})
+        ctx.salvageLinks(link);
     ctx.inferRowids("handle", {{"message", "handle_id"}, {"chat_handle_join", "handle_id"}});
     ctx.inferRowids("chat", {{"chat_message_join", "chat_id"}, {"chat_handle_join", "chat_id"}});
     ctx.inferRowids("message", {{"chat_message_join", "message_id"}, {"message_attachment_join", "message_id"}});

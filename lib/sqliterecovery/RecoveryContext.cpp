@@ -409,8 +409,8 @@ bool isVersionOfLive(LiveDb& live, const CarvedTable& table, const Row& row, int
 
 } // namespace
 
-ScanContext::ScanContext(const sqlcarve::Result& result, LiveDb& live, const QString& databasePath)
-    : m_live(live), m_path(databasePath)
+ScanContext::ScanContext(const sqlcarve::Result& result, LiveDb& live)
+    : m_live(live)
 {
     std::map<std::string, std::vector<const Row*>> byTable;
     for (const auto& t : result.tables) {
@@ -613,11 +613,22 @@ int RecordStore::countOfType(int type) const
     }
 }
 
+sqlcarve::Options carveOptions(int type)
+{
+    sqlcarve::Options options;
+    options.placement = true;
+    if (type == 1)
+        options.links = {{"chat_handle_join", "chat", "handle"},
+                         {"chat_message_join", "chat", "message"},
+                         {"message_attachment_join", "message", "attachment"}};
+    return options;
+}
+
 int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out, bool inferRowids,
             bool salvageLinks)
 {
     LiveDb live(databasePath);
-    ScanContext ctx(result, live, databasePath);
+    ScanContext ctx(result, live);
     ctx.setInferRowids(inferRowids);
     ctx.setSalvageLinks(salvageLinks);
     switch (type) {

@@ -104,31 +104,10 @@ struct PlacedRow {
 std::map<size_t, int64_t> assignRowids(std::vector<PlacedRow> rows, const std::function<bool(int64_t)>& taken,
                                        const std::set<int64_t>& orphanKeys);
 
-// Cells of a table leaf page image as (offset in the page, rowid); nullopt when the image is
-// not a table leaf or its cell pointers do not stay inside it. Page 1 carries the file header.
-std::optional<std::vector<std::pair<uint32_t, int64_t>>> tableLeafCells(const QByteArray& page, bool firstPage,
-                                                                        uint32_t usable);
-
-// A row of a table of two integer columns read from what a deletion left of its cell (see
-// PairSalvage.cpp); `offset` is the cell's place in its page, `rowid` set when the cell was whole.
-struct LinkRow {
-    uint32_t offset = 0;
-    std::optional<int64_t> rowid;
-    int64_t a = 0;
-    int64_t b = 0;
-};
-
-// Whether two values can be a link row's (each names a row its table could have held).
-using LinkCheck = std::function<bool(int64_t a, int64_t b)>;
-// The link rows in the free space of one table leaf page image; empty for any other page. Only
-// cuts whose every row passes `plausible` count, so junk cannot make a region look ambiguous.
-std::vector<LinkRow> salvageLinkRows(const QByteArray& page, bool firstPage, uint32_t usable,
-                                     const LinkCheck& plausible);
-
 class ScanContext
 {
 public:
-    ScanContext(const sqlcarve::Result& result, LiveDb& live, const QString& databasePath = QString());
+    ScanContext(const sqlcarve::Result& result, LiveDb& live);
 
     // Works out rowids of the table's deleted rows that lost them: from the live cells around
     // each row on its page, the rowids nobody holds, the table's sqlite_sequence, and the keys
@@ -136,10 +115,9 @@ public:
     void inferRowids(const std::string& table, std::initializer_list<std::pair<const char*, const char*>> children = {});
     void setInferRowids(bool on) { m_infer = on; }
     void setSalvageLinks(bool on) { m_salvage = on; }
-    // Adds the deleted rows of `table`, a link of `tableA` and `tableB` rowids, that the carver
-    // could not read because the freeblock header took their record header: see salvageLinkRows.
-    void salvageLinks(const std::string& table, const char* columnA, const char* tableA, const char* columnB,
-                      const char* tableB);
+    // Keeps the deleted rows of the link table the carver read from their freed cells' remains
+    // (see sqlcarve::Options::links), or drops them when salvage is off.
+    void salvageLinks(const std::string& table);
 
     const CarvedTable& table(const std::string& name) const; // empty when the table is unknown
     bool hasTable(const std::string& name) const;
@@ -152,7 +130,6 @@ private:
     bool looksLive(const CarvedTable& table, const Row& row);
 
     LiveDb& m_live;
-    QString m_path;
     bool m_infer = true;
     bool m_salvage = true;
     std::map<std::string, CarvedTable> m_tables; // keyed by lower-case name
@@ -169,7 +146,6 @@ private:
         std::unordered_map<size_t, LiveText> texts;
     };
     std::map<std::string, LiveTexts> m_liveTextHashes;
-    std::deque<Row> m_salvaged; // rows read by salvageLinks, which the tables point into
 };
 
 // Every record list the library hands out. Deques keep addresses stable while growing.
@@ -195,6 +171,10 @@ int mapCalendar(ScanContext& ctx, RecordStore& out);
 int mapReminderStore(ScanContext& ctx, RecordStore& out);
 int mapNotes(ScanContext& ctx, RecordStore& out);
 int mapBookmarks(ScanContext& ctx, RecordStore& out);
+
+// What the mapper of `type` needs of the carver besides the rows: placements, and the link
+// tables whose freed cells are read from their remains.
+sqlcarve::Options carveOptions(int type);
 
 // Runs the mapper of `type` over an already carved database (the seam the tests use to check
 // the mapping with a known set of carved rows).

@@ -132,7 +132,7 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
         const double part = sizes[size_t(i)] / totalSize;
         before += sizes[size_t(i)];
 
-        sqlcarve::Options options;
+        sqlcarve::Options options = sqlrecovery::carveOptions(type);
         options.progress = [&feed, base, part, kCarveShare](double done, double total) {
             const double f = total > 0 ? std::clamp(done / total, 0.0, 1.0) : 0.0;
             return feed.advanceTo(base + part * kCarveShare * f);

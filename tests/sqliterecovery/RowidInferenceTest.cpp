@@ -50,38 +50,6 @@ TEST(RowidInference, AssignsOnlyWhereOneAnswerIsLeft)
     }
 }
 
-TEST(RowidInference, ReadsTheCellsOfATableLeafAndRefusesOtherPages)
-{
-    // A leaf with two cells (rowids 7 and 300) at the end of a 512-byte page.
-    QByteArray page(512, '\0');
-    page[0] = char(13);
-    page[4] = char(2); // two cells
-    auto put16 = [&](int at, int v) {
-        page[at] = char(v >> 8);
-        page[at + 1] = char(v & 0xff);
-    };
-    put16(8, 500);
-    put16(10, 480);
-    page[500] = char(3);   // payload length
-    page[501] = char(7);   // rowid 7
-    page[480] = char(3);
-    page[481] = char(0x82); // rowid 300 as a two-byte varint
-    page[482] = char(0x2c);
-    const auto cells = sqlrecovery::tableLeafCells(page, false, 512);
-    ASSERT_TRUE(cells);
-    EXPECT_EQ(*cells, (std::vector<std::pair<uint32_t, int64_t>>{{500, 7}, {480, 300}}));
-
-    QByteArray interior = page;
-    interior[0] = char(5);
-    EXPECT_FALSE(sqlrecovery::tableLeafCells(interior, false, 512));
-    const QByteArray good = page;
-    put16(10, 2); // a pointer into the page header
-    EXPECT_FALSE(sqlrecovery::tableLeafCells(page, false, 512));
-    QByteArray tooMany = good;
-    tooMany[3] = char(0x7f); // more pointers than the page holds
-    EXPECT_FALSE(sqlrecovery::tableLeafCells(tooMany, false, 512));
-}
-
 // The newest row lies above every live rowid: only an AUTOINCREMENT table's sqlite_sequence
 // bounds it from above, and then its rowid is the one left free.
 TEST(RowidInference, NewestDeletedRowIsBoundedBySqliteSequence)
@@ -93,13 +61,13 @@ TEST(RowidInference, NewestDeletedRowIsBoundedBySqliteSequence)
             sql.push_back("INSERT INTO m(body) VALUES('message " + std::to_string(i) + " of the table')");
         sql.push_back("DELETE FROM m WHERE id = 10");
         const QString db = QString::fromStdString(sqlfixture::build(dir, "m.db", sql));
-        sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString());
+        sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), sqlrecovery::carveOptions(0));
         for (sqlcarve::CarvedRow& row : carved.rows) { // as if a freeblock header had taken the cell's prefix
             row.rowid.reset();
             row.values[0].kind = sqlcarve::Value::Kind::Lost;
         }
         sqlrecovery::LiveDb live(db);
-        sqlrecovery::ScanContext ctx(carved, live, db);
+        sqlrecovery::ScanContext ctx(carved, live);
         ctx.inferRowids("m");
         ASSERT_EQ(ctx.table("m").rows.size(), 1u) << key;
         std::vector<int64_t> got;
@@ -158,7 +126,7 @@ TEST_P(RowidInferenceGain, WorksOutLostRowidsAndNeverAWrongOne)
     iosrecgen::Expected truth;
     const QString db = iosrecgen::generate(c.type, dir.path(), o, &truth);
     ASSERT_FALSE(db.isEmpty());
-    sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString());
+    sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), sqlrecovery::carveOptions(c.type));
     std::map<const sqlcarve::CarvedRow*, int64_t> lostRowid;
     for (sqlcarve::CarvedRow& row : carved.rows) {
         const bool mainFile = row.source == sqlcarve::Source::Freeblock || row.source == sqlcarve::Source::Unallocated
@@ -176,7 +144,7 @@ TEST_P(RowidInferenceGain, WorksOutLostRowidsAndNeverAWrongOne)
     int regained = 0;
     {
         sqlrecovery::LiveDb live(db);
-        sqlrecovery::ScanContext ctx(carved, live, db);
+        sqlrecovery::ScanContext ctx(carved, live);
         for (const char* table : c.tables) {
             const auto& children = kChildren.at(table);
             if (children.size() == 2)

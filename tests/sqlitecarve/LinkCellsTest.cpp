@@ -1,7 +1,10 @@
-#include "../../lib/sqliterecovery/RecoveryContext_p.h"
+#include "../../lib/sqlitecarve/LinkCells_p.h"
 #include "SqlFixture.h"
 
 #include <gtest/gtest.h>
+
+#include <QByteArray>
+#include <QTemporaryDir>
 
 #include <set>
 
@@ -13,7 +16,7 @@ std::set<Pair> salvaged(const QByteArray& page, int64_t topA, int64_t topB)
 {
     std::set<Pair> out;
     const auto check = [=](int64_t a, int64_t b) { return a > 0 && b > 0 && a <= topA && b <= topB; };
-    for (const auto& row : sqlrecovery::salvageLinkRows(page, false, uint32_t(page.size()), check))
+    for (const auto& row : sqlcarve::salvageLinkCells(reinterpret_cast<const uint8_t*>(page.constData()), uint32_t(page.size()), false, check))
         out.emplace(row.a, row.b);
     return out;
 }
@@ -85,9 +88,58 @@ TEST(LinkSalvage, OtherPagesAndNoiseGiveNothing)
     leafOfNoise[0] = char(13);
     leafOfNoise.replace(3, 4, QByteArray("\x00\x00\x01\x00", 4));
     for (const QByteArray& page : {noise, leafOfNoise, QByteArray(100, '\0')})
-        EXPECT_TRUE(sqlrecovery::salvageLinkRows(page, false, 4096, [](int64_t a, int64_t b) {
-                        return a > 0 && b > 0 && a < 1000 && b < 1000;
-                    }).empty());
+        EXPECT_TRUE(salvaged(page, 999, 999).empty());
+}
+
+} // namespace
+
+namespace {
+
+// Link rows deleted since the last checkpoint live only in the -wal's page images; they come back
+// from there, and never twice nor while live.
+TEST(LinkSalvage, RowsFreedSinceTheCheckpointComeBackFromWalFrames)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA journal_mode=WAL", "PRAGMA secure_delete=OFF",
+                                 "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY, guid TEXT)",
+                                 "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT)",
+                                 "CREATE TABLE chat_message_join (chat_id INTEGER, message_id INTEGER, UNIQUE(chat_id, message_id))",
+                                 "BEGIN"};
+    for (int i = 1; i <= 5; ++i)
+        sql.push_back("INSERT INTO chat (guid) VALUES ('chat" + std::to_string(i) + "')");
+    for (int i = 1; i <= 100; ++i) {
+        sql.push_back("INSERT INTO message (text) VALUES ('message number " + std::to_string(i) + "')");
+        if (i <= 60)
+            sql.push_back("INSERT INTO chat_message_join VALUES (" + std::to_string(1 + i % 5) + ", " + std::to_string(i) + ")");
+    }
+    sql.push_back("COMMIT");
+    sql.push_back("PRAGMA wal_checkpoint(TRUNCATE)");
+    // Rows added and deleted in one transaction since then: no image ever held them whole.
+    sql.push_back("BEGIN");
+    for (int i = 61; i <= 100; ++i)
+        sql.push_back("INSERT INTO chat_message_join VALUES (" + std::to_string(1 + i % 5) + ", " + std::to_string(i) + ")");
+    std::set<Pair> deleted;
+    for (int i : {63, 64, 65, 66, 80, 81, 82, 95, 96, 100, 99, 91}) {
+        sql.push_back("DELETE FROM chat_message_join WHERE message_id = " + std::to_string(i));
+        deleted.emplace(1 + i % 5, i);
+    }
+    sql.push_back("COMMIT");
+    const std::string db = sqlfixture::build(dir, "sms.db", sql, true);
+    ASSERT_GT(sqlfixture::readAll(db + "-wal").size(), 32u);
+
+    sqlcarve::Options opt;
+    opt.links = {{"chat_message_join", "chat", "message"}};
+    std::set<Pair> fromWal, all;
+    for (const sqlcarve::CarvedRow& row : sqlcarve::carveFile(db, opt).rows) {
+        if (row.table != "chat_message_join" || row.values.size() != 2 || row.values[0].kind != sqlcarve::Value::Kind::Integer)
+            continue;
+        const Pair p{row.values[0].integer, row.values[1].integer};
+        EXPECT_TRUE(all.insert(p).second) << "reported twice: " << p.first << "," << p.second;
+        if (row.salvaged && row.source == sqlcarve::Source::Wal)
+            fromWal.insert(p);
+    }
+    EXPECT_EQ(all, deleted);
+    EXPECT_FALSE(fromWal.empty());
 }
 
 } // namespace
