@@ -4,12 +4,14 @@
 //   IBR_BENCH_LARGE=1 bench_carver     adds the 240 MB database with one million message rows,
 //                                      30% deleted, built once into the cache folder
 //   IBR_BENCH_CACHE=DIR                cache folder (default: <build>/bench-cache)
+//   IBR_CORPUS_VERBOSE=1               BM_Corpus lists each miss, false and wrong-table row
 //
 // Peak memory is measured in a child process that only carves, so the generator and the ground
 // truth held by this process do not count.
 
 #include <benchmark/benchmark.h>
 
+#include "CorpusScore.h"
 #include "carvegen.h"
 #include "sqlitecarve/Carver.h"
 
@@ -22,6 +24,7 @@
 #include <cstring>
 #include <map>
 #include <unistd.h>
+#include <utility>
 
 
 namespace {
@@ -192,6 +195,38 @@ void BM_MillionMessages(benchmark::State& state)
     runScenario(state, rows == 1000000 && !tableEnv ? "million-messages" : name + "-" + std::to_string(rows), s, true);
 }
 
+// The public forensic corpus's deleted-content categories, scored against their answer keys.
+void BM_Corpus(benchmark::State& state)
+{
+#ifdef IBR_TEST_DATA_DIR
+    const std::vector<corpusscore::Case> cases = corpusscore::loadCases(IBR_TEST_DATA_DIR "/sqlite-corpus");
+#else
+    const std::vector<corpusscore::Case> cases;
+#endif
+    if (cases.empty()) {
+        state.SkipWithError("no corpus");
+        return;
+    }
+    std::vector<sqlcarve::Result> results(cases.size());
+    for (auto _ : state)
+        for (size_t i = 0; i < cases.size(); ++i)
+            results[i] = corpusscore::carveCase(cases[i]);
+    corpusscore::Score s;
+    std::string log;
+    for (size_t i = 0; i < cases.size(); ++i)
+        s.add(corpusscore::scoreCase(cases[i], results[i], corpusscore::verbose() ? &log : nullptr));
+    state.counters["deleted"] = s.deleted;
+    state.counters["whole"] = s.whole;
+    state.counters["partial"] = s.partial;
+    state.counters["survive"] = s.survive;
+    state.counters["precision"] = s.precision();
+    state.counters["wrongTable"] = s.wrongTable;
+    static bool told = false; // the library calls this more than once while it sizes the run
+    if (!std::exchange(told, true))
+        std::fprintf(stderr, "corpus\n%s%s\n", log.c_str(), corpusscore::describe(s).c_str());
+}
+
+BENCHMARK(BM_Corpus)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Rollback)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RollbackOverflow)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Wal)->Unit(benchmark::kMillisecond);
