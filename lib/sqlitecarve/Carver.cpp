@@ -2278,7 +2278,7 @@ private:
         ctx.file = kDb;
         ctx.pgno = pg;
         ctx.pageBase = uint64_t(pg - 1) * m_pageSize;
-        ctx.preferTable = m_owner.size() > pg ? m_owner[pg] : -1;
+        ctx.preferTable = droppedOwner(pg, m_owner.size() > pg ? m_owner[pg] : -1);
         return ctx;
     }
 
@@ -2358,8 +2358,24 @@ private:
             t.table.rootPage = row.values[3].kind == Value::Kind::Integer ? uint32_t(row.values[3].integer) : 0;
             t.table.dropped = true;
             names.push_back(name);
+            const uint32_t root = t.table.rootPage;
             addLayout(std::move(t));
+            // The page a dropped table's schema row names as its root was that table's, whatever
+            // layout-alike table its cells would fit: unless two dropped tables claim it.
+            if (root >= 1 && root <= m_pageCount && m_owner[root] < 0) {
+                if (m_droppedRoot.empty())
+                    m_droppedRoot.assign(size_t(m_pageCount) + 1, -1);
+                m_droppedRoot[root] = m_droppedRoot[root] == -1 ? int(m_tables.size() - 1) : -2;
+            }
         }
+    }
+
+    // The table a page no live tree holds is known to have been, from a recovered schema row.
+    int droppedOwner(uint32_t pg, int current) const
+    {
+        if (current >= 0 || pg >= m_droppedRoot.size() || m_droppedRoot[pg] < 0)
+            return current;
+        return m_droppedRoot[pg];
     }
 
     void scanDatabase()
@@ -2387,7 +2403,7 @@ private:
         ctx.frame = f;
         ctx.page = walFramePage(f);
         ctx.pageBase = walFrameOffset(f);
-        ctx.preferTable = pg < m_owner.size() ? m_owner[pg] : -1;
+        ctx.preferTable = droppedOwner(pg, pg < m_owner.size() ? m_owner[pg] : -1);
         ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
         const bool final = pg < m_finalFrame.size() && m_finalFrame[pg] == f;
         if (final && m_kind[pg] == kOverflowPage)
@@ -3694,6 +3710,7 @@ private:
     std::vector<uint8_t> m_carved; // database pages already carved
     std::vector<Step> m_leaves;
     std::vector<int> m_owner;
+    std::vector<int> m_droppedRoot; // per page: the dropped table whose recovered schema row names it as root; -2 several
     std::vector<LiveKey> m_live;
     std::vector<uint32_t> m_liveExact, m_liveAny;
     std::vector<LiveRowid> m_liveRowids;
