@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include <fcntl.h>
@@ -230,6 +231,7 @@ struct Candidate {
     uint8_t file = 0;
     bool hasRowid = false;
     bool implied = false;
+    bool cut = false; // its tail was overwritten by newer data
     uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
     uint32_t probeVersion = 0;
@@ -295,6 +297,7 @@ struct Parsed {
     uint32_t bodyLocal = 0;
     uint32_t overflowPage = 0;
     const uint8_t* end = nullptr; // end of the local part
+    bool cut = false;             // its tail was overwritten: bodyLocal is what survives
 };
 
 class Engine
@@ -1353,7 +1356,10 @@ private:
     }
 
     // A record with an intact cell prefix at `c` (table leaf: payload size, rowid; index: size).
-    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out)
+    // With `allowCut`, a record whose header and cell prefix survived whole but whose body runs
+    // past `limit` (or into a newer cell before it) is taken with the values that lie before the
+    // cut, when one of them says something.
+    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out, bool allowCut = false)
     {
         uint64_t payload = 0, rowid = 0, hsize = 0;
         const uint8_t* p = c;
@@ -1384,17 +1390,23 @@ private:
         if (prefer < 0 && bodySize < kMinRebuiltBody && m_tables[size_t(table)].stored.size() < kMinRebuiltColumns)
             return false; // a narrow row on a page of unknown owner: too little to tell from noise
         const uint32_t local = localPayload(payload, m_usable, tableCell);
-        if (local < hsize || rec + local > limit)
+        if (local < hsize)
             return false;
         uint32_t ovfl = 0;
-        if (local < payload) {
-            if (rec + local + kOverflowPointerSize > limit)
+        const uint8_t* cutAt = nullptr;
+        if (rec + local > limit || (local < payload && rec + local + kOverflowPointerSize > limit)) {
+            if (!allowCut)
                 return false;
+            cutAt = newerCellAfter(typesEnd, limit, prefer);
+            if (!distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
+                return false;
+        } else if (local < payload) {
             ovfl = get32(rec + local);
             if (ovfl < 1 || ovfl > m_pageCount + m_walFrames)
                 return false;
         }
-        if (!plausibleValues(typesEnd, uint32_t(local - hsize)))
+        const uint32_t bodyLocal = cutAt ? uint32_t(cutAt - typesEnd) : uint32_t(local - hsize);
+        if (!plausibleValues(typesEnd, bodyLocal))
             return false;
         out->table = table;
         out->hasRowid = tableCell;
@@ -1404,10 +1416,51 @@ private:
         out->types = rec + k;
         out->body = typesEnd;
         out->bodySize = uint32_t(bodySize);
-        out->bodyLocal = uint32_t(local - hsize);
+        out->bodyLocal = bodyLocal;
         out->overflowPage = ovfl;
-        out->end = rec + local + (ovfl ? kOverflowPointerSize : 0);
+        out->end = cutAt ? cutAt : rec + local + (ovfl ? kOverflowPointerSize : 0);
+        out->cut = cutAt != nullptr;
         return true;
+    }
+
+    // Where a record cut short ends: at the first whole cell after its header (a newer row
+    // written over its tail), else at the end of its free region. m_types is kept for the caller.
+    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer)
+    {
+        const std::vector<uint64_t> types = m_types;
+        const uint8_t* at = limit;
+        for (const uint8_t* q = from + 1; q + 3 <= limit; ++q) {
+            Parsed m;
+            // A newer cell, whole or freed in turn (its prefix under a freeblock header).
+            if (tryCell(q, limit, true, prefer, &m)
+                || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
+                    && tryLostPrefix(q, std::min(limit, q + get16(q + 2)), prefer, &m))) {
+                at = q;
+                break;
+            }
+        }
+        m_types = types;
+        return at;
+    }
+
+    // Whether the values wholly before the cut (types in m_types) hold one that could not be
+    // noise: a text or blob of 4 bytes or more, an integer of 2 bytes or more, a real.
+    bool distinctivePrefix(const uint8_t* body, uint32_t available) const
+    {
+        uint64_t pos = 0;
+        for (uint64_t t : m_types) {
+            const int64_t sz = serialSize(t);
+            if (sz < 0 || pos + uint64_t(sz) > available)
+                return false;
+            if ((t >= 2 && t <= 7) || (t >= 20 && sz >= 4)) {
+                // All-zero bytes are wiped space, not a value.
+                for (int64_t i = 0; i < sz; ++i)
+                    if (body[pos + uint64_t(i)])
+                        return true;
+            }
+            pos += uint64_t(sz);
+        }
+        return false;
     }
 
     // Finishes a record whose types are in m_types and start at `types` (ending at typesEnd).
@@ -1756,6 +1809,8 @@ private:
         const uint8_t* limit = page + to;
         const uint8_t* p = page + from;
         const uint8_t* lastEnd = nullptr;
+        std::optional<Parsed> cut; // a record cut short by a newer one, not yet reported
+        std::vector<uint64_t> cutTypes;
         // Other freeblock starts are recognised by their header like any stale one.
         const uint8_t* chainBlock = prefixLost ? p : nullptr;
         m_chainBlock = chainBlock;
@@ -1775,17 +1830,55 @@ private:
                     found = tryCell(p, limit, true, ctx.preferTable, &m);
                 if (!found && lastEnd && p - lastEnd <= kMaxFragment)
                     found = tryLostPrefix(p, limit, ctx.preferTable, &m);
+                // Last, a record cut short by a newer one: any whole reading of these bytes wins.
+                if (!found)
+                    found = tryCell(p, limit, true, ctx.preferTable, &m, true);
             } else {
                 found = tryCell(p, limit, false, ctx.preferTable, &m);
             }
+            if (found && m.cut) {
+                // Kept aside while the bytes it claims are read on: a reading found among them
+                // ends it there (or drops it, when nothing distinctive is left before).
+                if (!cut) {
+                    cut = m;
+                    cutTypes = m_types;
+                }
+                ++p;
+                continue;
+            }
             if (found) {
+                if (cut && m.start < cut->end) {
+                    std::swap(m_types, cutTypes);
+                    const bool keep = m.start > cut->body && distinctivePrefix(cut->body, uint32_t(m.start - cut->body));
+                    std::swap(m_types, cutTypes);
+                    if (keep) {
+                        cut->bodyLocal = uint32_t(m.start - cut->body);
+                        cut->end = m.start;
+                    } else {
+                        cut.reset();
+                    }
+                }
+                if (cut && cut->end <= m.start)
+                    emitCut(ctx, cut, cutTypes, source);
                 emit(ctx, m, source);
                 lastEnd = m.end;
                 p = m.end;
                 continue;
             }
             ++p;
+            if (cut && p >= cut->end)
+                emitCut(ctx, cut, cutTypes, source);
         }
+        if (cut)
+            emitCut(ctx, cut, cutTypes, source);
+    }
+
+    void emitCut(const Ctx& ctx, std::optional<Parsed>& cut, std::vector<uint64_t>& types, Source source)
+    {
+        std::swap(m_types, types);
+        emit(ctx, *cut, source);
+        std::swap(m_types, types);
+        cut.reset();
     }
 
     // Keeps where deleted index entries may lie: the free space of a live index page, all of an
@@ -1845,7 +1938,7 @@ private:
         const uint8_t type = page[hdr];
         if (!isBtreeType(type)) {
             if (!live)
-                carveRegion(ctx, uint32_t(hdr), m_usable, false, ctx.cellSource, true);
+                carveRegion(ctx, std::max(uint32_t(hdr), trunkListEnd(page)), m_usable, false, ctx.cellSource, true);
             return;
         }
         if (!isTableType(type) && !m_indexes.empty() && !m_masterOnlyScan)
@@ -1901,6 +1994,22 @@ private:
         if (content > ptrEnd)
             carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_usable), false, live ? ctx.unallocSource : ctx.cellSource,
                         tableRows || formerLeaf);
+    }
+
+    // An image that reads as a freelist trunk (an old one in a -wal frame, say): its list of page
+    // numbers is no record, so carving starts past it. 0 when the image is no trunk.
+    uint32_t trunkListEnd(const uint8_t* page) const
+    {
+        const PageView v(page, m_usable);
+        const uint32_t next = v.u32(0), leaves = v.u32(4);
+        if (next > m_pageCount || leaves == 0 || leaves > m_usable / 4 - 2)
+            return 0;
+        for (uint32_t i = 0; i < leaves; ++i) {
+            const uint32_t leaf = v.u32(kTrunkHeaderBytes + 4 * i);
+            if (leaf < 2 || leaf > m_pageCount)
+                return 0;
+        }
+        return kTrunkHeaderBytes + 4 * leaves;
     }
 
     // The table a table leaf that left its tree belonged to. Its cells were all one table's, and
@@ -2092,6 +2201,7 @@ private:
         c.bodySize = m.bodySize;
         c.bodyLocal = m.bodyLocal;
         c.overflowPage = m.overflowPage;
+        c.cut = m.cut;
         const uint8_t* body = m.body;
         size_t avail = m.bodyLocal;
         if (m.overflowPage) {
@@ -2458,6 +2568,7 @@ private:
     // Every field of v is set: a row's values are reused from one row to the next.
     void decodeValue(uint64_t t, const uint8_t* p, Affinity aff, Value& v) const
     {
+        v.prefixOf = Value::Kind::Null;
         v.integer = 0;
         v.real = 0.0;
         if (t == 0) {
@@ -2496,6 +2607,17 @@ private:
         v.integer = 0;
         v.real = 0.0;
         v.bytes.clear();
+        v.prefixOf = Value::Kind::Null;
+    }
+
+    // The end of the bytes from `pos` on that survived: up to `avail` or the first overwritten byte.
+    size_t survivingFrom(size_t pos, size_t avail) const
+    {
+        size_t end = avail;
+        for (const auto& r : m_lostRanges)
+            if (r.second > pos)
+                end = std::min(end, std::max(pos, r.first));
+        return end;
     }
 
     CarvedRow decode(const Candidate& c)
@@ -2579,6 +2701,12 @@ private:
             } else if (pos > avail || sz > avail - pos || (c.overflowPage && sz && inLostRange(pos, pos + sz))) {
                 // A damaged header can claim a size near 2^63: compare without adding.
                 setLost(v);
+                // A text or blob whose start survived keeps it: readers can still use it.
+                const size_t kept = pos < avail ? (c.overflowPage ? survivingFrom(pos, avail) : avail) - pos : 0;
+                if (ty >= 12 && kept > 0) {
+                    v.bytes.assign(reinterpret_cast<const char*>(body + pos), kept);
+                    v.prefixOf = (ty & 1) ? Value::Kind::Text : Value::Kind::Blob;
+                }
             } else {
                 decodeValue(ty, body + pos, sc.affinity, v);
             }
@@ -2663,7 +2791,8 @@ private:
             for (uint32_t i = 0; i < won.size(); ++i)
                 if (won[i]) {
                     winners.push_back(i);
-                    if (m_cands[i].hasRowid)
+                    // A copy cut short does not hold its rowid against a whole one without.
+                    if (m_cands[i].hasRowid && !m_cands[i].cut)
                         m_claimed.push_back({m_cands[i].table, m_cands[i].rowid});
                 }
             std::sort(m_claimed.begin(), m_claimed.end());
@@ -2673,6 +2802,7 @@ private:
         rowidsFromPositions(winners, true);
         rowidsFromIndexes(winners);
         rowidsFromPositions(winners, false);
+        dropCutCopies(winners);
         std::vector<IndexRegion>().swap(m_indexRegions);
         std::vector<uint8_t>().swap(m_regionBytes);
         std::vector<uint8_t>().swap(m_probeArena);
@@ -2702,6 +2832,38 @@ private:
             hand(reused);
         }
         links.run();
+    }
+
+    // A row cut short is reported only when nothing more complete stands for it: not while its
+    // rowid is live, nor beside a fuller copy of the same rowid (the -wal keeps many).
+    void dropCutCopies(std::vector<uint32_t>& winners)
+    {
+        std::vector<std::tuple<uint32_t, int64_t, uint16_t, uint32_t>> byRowid; // table, rowid, lost, candidate
+        bool anyCut = false;
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            anyCut = anyCut || c.cut;
+            if (c.hasRowid)
+                byRowid.emplace_back(c.table, c.rowid, c.lost, w);
+        }
+        if (!anyCut)
+            return;
+        std::sort(byRowid.begin(), byRowid.end());
+        std::vector<uint8_t> drop(m_cands.size());
+        for (size_t i = 0; i < byRowid.size();) {
+            size_t j = i;
+            while (j < byRowid.size() && std::get<0>(byRowid[j]) == std::get<0>(byRowid[i]) && std::get<1>(byRowid[j]) == std::get<1>(byRowid[i]))
+                ++j;
+            const uint16_t fewest = std::get<2>(byRowid[i]);
+            const bool live = liveRowid(std::get<0>(byRowid[i]), std::get<1>(byRowid[i]));
+            for (size_t k = i; k < j; ++k) {
+                const uint32_t w = std::get<3>(byRowid[k]);
+                if (m_cands[w].cut && (live || std::get<2>(byRowid[k]) > fewest || k > i))
+                    drop[w] = 1;
+            }
+            i = j;
+        }
+        winners.erase(std::remove_if(winners.begin(), winners.end(), [&](uint32_t w) { return drop[w] != 0; }), winners.end());
     }
 
     void hand(CarvedRow& row)
