@@ -1,10 +1,13 @@
 #include <QFileInfo>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <set>
 #include <string>
+
+#include <unistd.h>
 
 #include "cli.h"
 #include "sqlitecarve/Carver.h"
@@ -13,11 +16,59 @@ namespace {
 
 const char kUsage[] = "recover-db DATABASE [--wal FILE] [--journal FILE] [--json]";
 
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the bytes there are none.
+size_t utf8Sequence(const unsigned char* p, size_t left)
+{
+    const unsigned char c = p[0];
+    size_t n = 0;
+    uint32_t min = 0;
+    if (c >= 0xc2 && c <= 0xdf)
+        n = 2, min = 0x80;
+    else if (c >= 0xe0 && c <= 0xef)
+        n = 3, min = 0x800;
+    else if (c >= 0xf0 && c <= 0xf4)
+        n = 4, min = 0x10000;
+    if (!n || n > left)
+        return 0;
+    uint32_t cp = c & (0x7f >> n);
+    for (size_t i = 1; i < n; ++i) {
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3f);
+    }
+    return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : n;
+}
+
+// A JSON string of carved bytes: invalid UTF-8 (which would make the line unreadable) becomes
+// U+FFFD, control characters are escaped.
 void appendJsonString(std::string& out, const std::string& s)
 {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
-    for (unsigned char c : s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    size_t i = 0;
+    while (i < n) {
+        // Runs of plain ASCII go out in one piece.
+        size_t j = i;
+        while (j < n && p[j] >= 0x20 && p[j] < 0x80 && p[j] != '"' && p[j] != '\\')
+            ++j;
+        out.append(s, i, j - i);
+        if (j == n)
+            break;
+        i = j;
+        const unsigned char c = p[i];
+        if (c >= 0x80) {
+            const size_t k = utf8Sequence(p + i, n - i);
+            if (k) {
+                out.append(s, i, k);
+                i += k;
+            } else {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            }
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -25,42 +76,47 @@ void appendJsonString(std::string& out, const std::string& s)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 15];
-            } else {
-                out += char(c);
-            }
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
         }
+        ++i;
     }
     out += '"';
 }
 
-std::string hex(const std::string& bytes)
+void appendHex(std::string& out, const std::string& bytes)
 {
     static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
+    const size_t at = out.size();
+    out.resize(at + bytes.size() * 2);
+    char* q = &out[at];
     for (unsigned char c : bytes) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
+        *q++ = kHex[c >> 4];
+        *q++ = kHex[c & 15];
     }
+}
+
+std::string hex(const std::string& bytes)
+{
+    std::string out;
+    appendHex(out, bytes);
     return out;
+}
+
+template <class T>
+void appendNumber(std::string& out, T v)
+{
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
 }
 
 std::string realText(double v)
 {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
-// Invalid UTF-8 would make the JSON line unreadable; such bytes become U+FFFD.
-std::string utf8Clean(const std::string& s)
-{
-    const QString q = QString::fromUtf8(s.data(), qsizetype(s.size()));
-    return q.toUtf8().toStdString();
+    std::string out;
+    appendNumber(out, v); // the shortest text that reads back as the same double
+    return out;
 }
 
 // Texts carved from a file may hold anything; on a terminal they are shown escaped.
@@ -69,17 +125,26 @@ std::string printable(const std::string& s)
     return cli::terminalText(QString::fromUtf8(s.data(), qsizetype(s.size()))).toUtf8().toStdString();
 }
 
-// {"table":...,"source":...,"page":...,"offset":...,"rowid":...,"values":[...],"lost":[...]}
-std::string jsonLine(const sqlcarve::CarvedRow& row)
+// {"table":...,"source":...,"page":...,"offset":...,"rowid":...,"values":[...],"lost":[...]}, and
+// "kept":{"<column>":...} with the surviving start of a text or blob cut short. Built in `out`,
+// whose room is reused from row to row.
+void jsonLine(const sqlcarve::CarvedRow& row, std::string& out)
 {
-    std::string out = "{\"table\":";
-    appendJsonString(out, utf8Clean(row.table));
+    out.assign("{\"table\":");
+    appendJsonString(out, row.table);
     out += ",\"source\":\"";
     out += sqlcarve::sourceName(row.source);
-    out += "\",\"page\":" + std::to_string(row.page) + ",\"offset\":" + std::to_string(row.offset) + ",\"rowid\":";
-    out += row.rowid ? std::to_string(*row.rowid) : "null";
+    out += "\",\"page\":";
+    appendNumber(out, row.page);
+    out += ",\"offset\":";
+    appendNumber(out, row.offset);
+    out += ",\"rowid\":";
+    if (row.rowid)
+        appendNumber(out, *row.rowid);
+    else
+        out += "null";
     out += ",\"values\":[";
-    std::string lost;
+    bool anyLost = false, anyKept = false;
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
         if (i)
@@ -88,25 +153,60 @@ std::string jsonLine(const sqlcarve::CarvedRow& row)
         case sqlcarve::Value::Kind::Null:
         case sqlcarve::Value::Kind::Lost:
             out += "null";
+            anyLost = anyLost || v.isLost();
+            anyKept = anyKept || (v.isLost() && !v.bytes.empty());
             break;
         case sqlcarve::Value::Kind::Integer:
-            out += std::to_string(v.integer);
+            appendNumber(out, v.integer);
             break;
         case sqlcarve::Value::Kind::Real:
-            out += std::isfinite(v.real) ? realText(v.real) : "null";
+            if (std::isfinite(v.real))
+                appendNumber(out, v.real);
+            else
+                out += "null";
             break;
         case sqlcarve::Value::Kind::Text:
-            appendJsonString(out, utf8Clean(v.bytes));
+            appendJsonString(out, v.bytes);
             break;
         case sqlcarve::Value::Kind::Blob:
-            out += "{\"hex\":\"" + hex(v.bytes) + "\"}";
+            out += "{\"hex\":\"";
+            appendHex(out, v.bytes);
+            out += "\"}";
             break;
         }
-        if (v.isLost())
-            lost += (lost.empty() ? "" : ",") + std::to_string(i);
     }
-    out += "],\"lost\":[" + lost + "]}";
-    return out;
+    out += "],\"lost\":[";
+    bool first = true;
+    for (size_t i = 0; anyLost && i < row.values.size(); ++i)
+        if (row.values[i].isLost()) {
+            if (!first)
+                out += ',';
+            first = false;
+            appendNumber(out, i);
+        }
+    out += ']';
+    if (anyKept) {
+        out += ",\"kept\":{";
+        first = true;
+        for (size_t i = 0; i < row.values.size(); ++i) {
+            const sqlcarve::Value& v = row.values[i];
+            if (!v.isLost() || v.bytes.empty())
+                continue;
+            out += first ? "\"" : ",\"";
+            first = false;
+            appendNumber(out, i);
+            out += "\":";
+            if (v.prefixOf == sqlcarve::Value::Kind::Text) {
+                appendJsonString(out, v.bytes);
+            } else {
+                out += "{\"hex\":\"";
+                appendHex(out, v.bytes);
+                out += "\"}";
+            }
+        }
+        out += '}';
+    }
+    out += "}\n";
 }
 
 std::string textLine(const sqlcarve::CarvedRow& row)
@@ -176,6 +276,10 @@ int runRecoverDb(QStringList args)
                 columns[t.name].push_back(c.name);
     };
     std::set<std::string> named;
+    std::string line;
+    static char outBuffer[1 << 20];
+    if (!isatty(fileno(stdout)))
+        std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer); // a terminal keeps its line buffering
     // Rows arrive once the scan is over, so they can go straight out.
     opt.onRow = [&](const sqlcarve::CarvedRow& row) {
         if (named.insert(row.table).second) {
@@ -183,11 +287,11 @@ int runRecoverDb(QStringList args)
             std::string header;
             if (json) {
                 header = "{\"table\":";
-                appendJsonString(header, utf8Clean(row.table));
+                appendJsonString(header, row.table);
                 header += ",\"columns\":[";
                 for (size_t i = 0; i < names.size(); ++i) {
                     header += i ? "," : "";
-                    appendJsonString(header, utf8Clean(names[i]));
+                    appendJsonString(header, names[i]);
                 }
                 header += "]}";
             } else {
@@ -198,9 +302,14 @@ int runRecoverDb(QStringList args)
             std::fputs(header.c_str(), stdout);
             std::fputc('\n', stdout);
         }
-        const std::string line = json ? jsonLine(row) : textLine(row);
-        std::fputs(line.c_str(), stdout);
-        std::fputc('\n', stdout);
+        if (json) {
+            jsonLine(row, line);
+            std::fwrite(line.data(), 1, line.size(), stdout);
+        } else {
+            const std::string text = textLine(row);
+            std::fputs(text.c_str(), stdout);
+            std::fputc('\n', stdout);
+        }
     };
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
     bar.finish();
