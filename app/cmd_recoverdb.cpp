@@ -1,6 +1,11 @@
 #include <QFileInfo>
 
 #include <charconv>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -209,6 +214,78 @@ void jsonLine(const sqlcarve::CarvedRow& row, std::string& out)
     out += "}\n";
 }
 
+// Hands rows in batches to a thread that writes them, a few batches ahead at most, so memory
+// stays bounded however many rows come.
+class RowWriter
+{
+public:
+    explicit RowWriter(std::function<void(const sqlcarve::CarvedRow&)> write) : m_write(std::move(write))
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~RowWriter() { finish(); }
+
+    void add(const sqlcarve::CarvedRow& row)
+    {
+        m_filling.push_back(row);
+        if (m_filling.size() == kBatch)
+            send();
+    }
+    void finish()
+    {
+        if (!m_thread.joinable())
+            return;
+        send();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_ready.notify_all();
+        m_thread.join();
+    }
+
+private:
+    static constexpr size_t kBatch = 2048;
+    static constexpr size_t kAhead = 4;
+
+    void send()
+    {
+        if (m_filling.empty())
+            return;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_room.wait(lock, [this] { return m_queue.size() < kAhead; });
+        m_queue.push_back(std::move(m_filling));
+        m_filling.clear();
+        lock.unlock();
+        m_ready.notify_one();
+    }
+    void run()
+    {
+        for (;;) {
+            std::vector<sqlcarve::CarvedRow> batch;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_ready.wait(lock, [this] { return m_done || !m_queue.empty(); });
+                if (m_queue.empty())
+                    return;
+                batch = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            m_room.notify_one();
+            for (const sqlcarve::CarvedRow& row : batch)
+                m_write(row);
+        }
+    }
+
+    std::function<void(const sqlcarve::CarvedRow&)> m_write;
+    std::vector<sqlcarve::CarvedRow> m_filling;
+    std::deque<std::vector<sqlcarve::CarvedRow>> m_queue;
+    std::mutex m_mutex;
+    std::condition_variable m_ready, m_room;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
 std::string textLine(const sqlcarve::CarvedRow& row)
 {
     std::string out = printable(row.table) + "  " + sqlcarve::sourceName(row.source) + "  page " + std::to_string(row.page) + "  offset "
@@ -280,8 +357,9 @@ int runRecoverDb(QStringList args)
     static char outBuffer[1 << 20];
     if (!isatty(fileno(stdout)))
         std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer); // a terminal keeps its line buffering
-    // Rows arrive once the scan is over, so they can go straight out.
-    opt.onRow = [&](const sqlcarve::CarvedRow& row) {
+    // Rows arrive once the scan is over; they are written on a thread of their own, so turning
+    // them into text overlaps the carver's decoding of the next ones.
+    auto write = [&](const sqlcarve::CarvedRow& row) {
         if (named.insert(row.table).second) {
             const std::vector<std::string>& names = columns[row.table];
             std::string header;
@@ -311,7 +389,10 @@ int runRecoverDb(QStringList args)
             std::fputc('\n', stdout);
         }
     };
+    RowWriter writer(write);
+    opt.onRow = [&](const sqlcarve::CarvedRow& row) { writer.add(row); };
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
+    writer.finish();
     bar.finish();
     if (result.cancelled)
         return cli::cancelledExitCode();
