@@ -138,6 +138,8 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
         m.insert(QStringLiteral("sent"), c->isFromMe() && c->isSentDone());
         m.insert(QStringLiteral("service"), serviceText(*c));
         m.insert(QStringLiteral("deleted"), g.isDeleted() || c->isDeleted());
+        if (c->isPartial())
+            m.insert(QStringLiteral("partial"), true);
         if (!c->subject().isEmpty())
             m.insert(QStringLiteral("subject"), c->subject());
         if (!c->content().isEmpty())
@@ -282,6 +284,8 @@ QJsonObject categoryJson(KdData* data)
         if (!sort.isEmpty())
             io.insert(QStringLiteral("sort"), sort);
         io.insert(QStringLiteral("deleted"), item->isDeleted());
+        if (item->isPartial())
+            io.insert(QStringLiteral("partial"), true);
         io.insert(QStringLiteral("size"), double(item->size()));
         if (auto* file = dynamic_cast<const KdFileItem*>(item)) {
             io.insert(QStringLiteral("file"), file->filePath());
@@ -324,7 +328,8 @@ QByteArray categoryCsv(KdData* data)
         QList<QByteArray> fields;
         for (int c = 0; c < titles.size(); ++c)
             fields << csvField(data->data(data->index(row, c), Qt::DisplayRole).toString());
-        fields << (item->isDeleted() ? "yes" : "no");
+        // "partial": deleted, and newer data took part of it (a column more would change every file).
+        fields << (!item->isDeleted() ? "no" : item->isPartial() ? "partial" : "yes");
         const auto* file = dynamic_cast<const KdFileItem*>(item);
         fields << csvField(file ? file->filePath() : QString());
         out += fields.join(',') + "\r\n";
@@ -368,7 +373,7 @@ QByteArray messagesCsv(KdData* data)
                    << csvField(c->isFromMe() ? QStringLiteral("me") : g->nameForAddr(c->addr()))
                    << csvField(serviceText(*c)) << csvField(texts.join(QLatin1Char('\n')))
                    << csvField(attachments.join(QStringLiteral("; ")))
-                   << ((g->isDeleted() || c->isDeleted() || item->isDeleted()) ? "yes" : "no");
+                   << (!(g->isDeleted() || c->isDeleted() || item->isDeleted()) ? "no" : c->isPartial() ? "partial" : "yes");
             QStringList reactions;
             for (const KdSMSReaction& r : c->reactions()) {
                 const QString who = r.fromMe ? QStringLiteral("me") : g->nameForAddr(r.addr);

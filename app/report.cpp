@@ -39,6 +39,7 @@ th.sorted-asc::after { content:" \25B2"; } th.sorted-desc::after { content:" \25
 tr.row:hover { background:#f5f9ff; cursor:pointer; } tr.selected { background:#e8f1ff; }
 tr.deleted td { color:var(--del); }
 .badge { display:inline-block; font-size:11px; padding:1px 6px; border-radius:8px; background:var(--del); color:#fff; margin-left:4px; }
+.badge.partial { background:#fff; color:var(--del); border:1px solid var(--del); }
 .controls { display:flex; gap:12px; align-items:center; margin:0 0 12px; flex-wrap:wrap; }
 .controls input { padding:6px 8px; border:1px solid var(--line); border-radius:6px; min-width:260px; }
 button { padding:5px 10px; border:1px solid var(--line); border-radius:6px; background:#fff; cursor:pointer; }
@@ -77,7 +78,10 @@ function url(path) {
   var encoded = encodeURI(path).replace(/#/g, '%23').replace(/\?/g, '%3F');
   return path.charAt(0) === '/' ? 'file://' + encoded : encoded;
 }
-function badge(parent) { parent.appendChild(el('span', 'badge', 'deleted')); }
+function badge(parent, partial) {
+  parent.appendChild(el('span', 'badge', 'deleted'));
+  if (partial) parent.appendChild(el('span', 'badge partial', 'partial'));
+}
 function media(href, name, cls) {
   if (href && IMAGE.test(name || href)) {
     var img = el('img', cls); img.loading = 'lazy'; img.src = url(href); img.alt = name || '';
@@ -163,7 +167,7 @@ function renderCategory() {
       var tr = el('tr', 'row' + (r.item.deleted ? ' deleted' : '') + (r.index === state.selected ? ' selected' : ''));
       columns.forEach(function (c, i) {
         var td = el('td', null, r.item.values[c] || '');
-        if (i === 0 && r.item.deleted) badge(td);
+        if (i === 0 && r.item.deleted) badge(td, r.item.partial);
         tr.appendChild(td);
       });
       if (hasFiles) {
@@ -235,7 +239,7 @@ function thread(parent, g) {
       var when = (m.date || '').replace('T', ' ').replace('Z', ' UTC');
       if (m.edited) when += ' \u00b7 edited'; if (m.unsent) when += ' \u00b7 unsent';
       b.appendChild(el('span', 'when', when));
-      if (m.deleted) badge(b);
+      if (m.deleted) badge(b, m.partial);
       box.appendChild(b);
     });
     info.textContent = messages.length + ' messages, page ' + (page + 1) + ' of ' + pages;

@@ -199,6 +199,16 @@ bool KdSMSChat::isDeleted() const
     return m_deleted;
 }
 
+void KdSMSChat::setPartial(bool partial)
+{
+    m_partial = partial;
+}
+
+bool KdSMSChat::isPartial() const
+{
+    return m_partial;
+}
+
 namespace {
 
 bool sameParty(const KdSMSReaction& a, const KdSMSReaction& b)

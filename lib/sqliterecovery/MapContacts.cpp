@@ -14,6 +14,8 @@
 
 namespace sqlrecovery {
 
+bool lostSomeValue(const CarvedTable& table, const Row& row); // MapRecords.cpp
+
 namespace {
 
 // ABPerson columns in the order of PersonRecord's thirteen texts.
@@ -67,6 +69,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
 
     // Keyed parts of deleted compound values, by their multi-value's UID.
     std::map<int64_t, QMap<QString, QString>> entryParts;
+    std::set<int64_t> partialParts; // UIDs some of whose parts came from rows cut short
     {
         const int parent = entries.col("parent_id"), key = entries.col("key"), value = entries.col("value");
         for (const Row* row : entries.rows) {
@@ -75,8 +78,11 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
             if (!p || !k || !isKnown(*row, value))
                 continue;
             auto it = keys.find(*k);
-            if (it != keys.end())
-                entryParts[*p].insert(it->second, text(*row, value));
+            if (it == keys.end())
+                continue;
+            entryParts[*p].insert(it->second, text(*row, value));
+            if (lostSomeValue(entries, *row))
+                partialParts.insert(*p);
         }
     }
 
@@ -90,6 +96,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
         Pending p;
         for (int i = 0; i < 13; ++i)
             personText(p.person, i) = text(*row, people.col(kPersonColumns[i]));
+        p.person.partial = lostSomeValue(people, *row);
         const auto id = rowidOf(people, *row);
         if (id)
             deletedPeople[*id] = std::move(p);
@@ -114,10 +121,13 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
                 prop.label = addressBookLabelText(it->second);
         }
         prop.value = text(*row, cValue);
+        bool partial = lostSomeValue(values, *row);
         if (const auto uid = rowidOf(values, *row)) {
             auto it = entryParts.find(*uid);
-            if (it != entryParts.end())
+            if (it != entryParts.end()) {
                 prop.valueEntry = it->second;
+                partial = partial || partialParts.count(*uid);
+            }
             for (const auto& r : ctx.live().rows("SELECT k.value, e.value FROM ABMultiValueEntry e JOIN "
                                                  "ABMultiValueEntryKey k ON k.rowid = e.key WHERE e.parent_id = ?",
                                                  {QVariant(qint64(*uid))}))
@@ -130,12 +140,14 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
         const auto owner = integer(values, *row, cRecord);
         if (!owner) {
             Pending p;
+            p.person.partial = partial;
             p.props.push_back(prop);
             lostOwner.push_back(std::move(p));
             continue;
         }
         auto dp = deletedPeople.find(*owner);
         if (dp != deletedPeople.end()) {
+            dp->second.person.partial = dp->second.person.partial || partial;
             dp->second.props.push_back(prop);
             continue;
         }
@@ -159,9 +171,12 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
                         personText(lp.person, i) = live.front()[size_t(i)].toString();
             }
             lp.props.push_back(prop);
+            lp.person.partial = lp.person.partial || partial;
             continue;
         }
-        orphans[*owner].props.push_back(prop);
+        Pending& orphan = orphans[*owner];
+        orphan.props.push_back(prop);
+        orphan.person.partial = orphan.person.partial || partial;
     }
 
     int added = 0;

@@ -6,15 +6,27 @@
 #include "RecoveryContext_p.h"
 
 #include <QRegularExpression>
+#include <QStringDecoder>
 
 #include <set>
 #include <unordered_map>
 
 namespace sqlrecovery {
 
+// A lost rowid does not count: it is never shown, and where it links rows inference stands in.
+bool lostSomeValue(const CarvedTable& table, const Row& row)
+{
+    for (size_t i = 0; i < row.values.size(); ++i)
+        if (row.values[i].isLost()
+            && !(table.schema && i < table.schema->columns.size() && table.schema->columns[i].rowidAlias))
+            return true;
+    return false;
+}
+
 namespace {
 
-QString liveOrDeletedText(ScanContext& ctx, const char* table, const char* column, int64_t rowid)
+// `partial` is set when the text came from a deleted row that lost some of its values.
+QString liveOrDeletedText(ScanContext& ctx, const char* table, const char* column, int64_t rowid, bool* partial)
 {
     const QString live = ctx.live()
                              .value(std::string("SELECT ") + column + " FROM " + table + " WHERE rowid = ?",
@@ -22,9 +34,41 @@ QString liveOrDeletedText(ScanContext& ctx, const char* table, const char* colum
                              .toString();
     if (!live.isEmpty())
         return live;
-    if (const Row* row = ctx.deletedByRowid(table, rowid))
+    if (const Row* row = ctx.deletedByRowid(table, rowid)) {
+        *partial = *partial || lostSomeValue(ctx.table(table), *row);
         return text(*row, ctx.table(table).col(column));
+    }
     return QString();
+}
+
+// The surviving start of a text or blob of `kind` whose end newer data took; empty when the value
+// is anything else.
+const std::string& lostStart(const Row& row, int col, sqlcarve::Value::Kind kind)
+{
+    static const std::string none;
+    if (col < 0 || size_t(col) >= row.values.size())
+        return none;
+    const sqlcarve::Value& v = row.values[size_t(col)];
+    return v.isLost() && v.prefixOf == kind ? v.bytes : none;
+}
+
+// A note body's text; of a body cut short, what survived (the start is raw, in the database's
+// encoding: a character cut in two is left out).
+QString bodyText(const Row& row, int col, QStringConverter::Encoding encoding)
+{
+    const std::string& start = lostStart(row, col, sqlcarve::Value::Kind::Text);
+    if (start.empty())
+        return text(row, col);
+    QStringDecoder decoder(encoding);
+    return decoder(QByteArrayView(start.data(), qsizetype(start.size())));
+}
+
+QStringConverter::Encoding textEncoding(ScanContext& ctx)
+{
+    const QString name = ctx.live().value("PRAGMA encoding").toString();
+    return name == QLatin1String("UTF-16le") ? QStringConverter::Utf16LE
+        : name == QLatin1String("UTF-16be")  ? QStringConverter::Utf16BE
+                                              : QStringConverter::Utf8;
 }
 
 // The beginning of an HTML note body as text: tags dropped, blanks trimmed.
@@ -38,7 +82,7 @@ QString plainStart(const QString& html)
 // The device titles a note with the first line of its body: a body whose text starts with the
 // title, and is the only unused one that does, belongs to that note.
 void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const CarvedTable& bodies, int contentCol,
-                 std::set<const Row*>& used)
+                 QStringConverter::Encoding encoding, std::set<const Row*>& used)
 {
     for (size_t index : unlinked) {
         if (index >= out.notes.size() || out.notes[index].title.trimmed().isEmpty() || !out.notes[index].content.isEmpty())
@@ -47,12 +91,13 @@ void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const Ca
         const Row* match = nullptr;
         int matches = 0;
         for (const Row* b : bodies.rows)
-            if (!used.count(b) && (plainStart(text(*b, contentCol)) + QLatin1Char(' ')).startsWith(note.title.trimmed() + QLatin1Char(' '))) {
+            if (!used.count(b) && (plainStart(bodyText(*b, contentCol, encoding)) + QLatin1Char(' ')).startsWith(note.title.trimmed() + QLatin1Char(' '))) {
                 match = b;
                 ++matches;
             }
         if (matches == 1) {
-            note.content = text(*match, contentCol);
+            note.content = bodyText(*match, contentCol, encoding);
+            note.partial = note.partial || lostSomeValue(bodies, *match);
             used.insert(match);
         }
     }
@@ -60,12 +105,13 @@ void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const Ca
 
 // A body reported on its own must be text that starts like a body (a loosely typed column also
 // fits misaligned bytes) and must not repeat what a reported note already holds.
-bool plausibleOrphan(const RecordStore& out, const Row& body, int contentCol)
+bool plausibleOrphan(const RecordStore& out, const Row& body, int contentCol, QStringConverter::Encoding encoding)
 {
     if (contentCol < 0 || size_t(contentCol) >= body.values.size()
-        || body.values[size_t(contentCol)].kind != sqlcarve::Value::Kind::Text)
+        || (body.values[size_t(contentCol)].kind != sqlcarve::Value::Kind::Text
+            && lostStart(body, contentCol, sqlcarve::Value::Kind::Text).empty()))
         return false;
-    const QString content = text(body, contentCol);
+    const QString content = bodyText(body, contentCol, encoding);
     if (content.trimmed().size() < 8 || (content.contains(QLatin1Char('>')) && !content.trimmed().startsWith(QLatin1Char('<'))))
         return false;
     for (const NoteRecord& n : out.notes)
@@ -84,6 +130,7 @@ int mapCalls(ScanContext& ctx, RecordStore& out)
     int added = 0;
     for (const Row* row : calls.rows) {
         CallhistoryRecord c;
+        c.partial = lostSomeValue(calls, *row);
         c.address = text(*row, cAddress);
         c.date = seconds(real(*row, cDate));
         c.duration = toInt32(integer(calls, *row, cDuration));
@@ -100,6 +147,7 @@ int mapCalls(ScanContext& ctx, RecordStore& out)
     const double kUnixMinus2001 = 978307200.0;
     for (const Row* row : store.rows) {
         CallhistoryRecord c;
+        c.partial = lostSomeValue(store, *row);
         c.address = text(*row, zAddress).remove(QChar(0));
         const std::optional<double> date = real(*row, zDate);
         c.date = date ? seconds(*date + kUnixMinus2001) : 0;
@@ -136,7 +184,7 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
                 locationByOwner.emplace(*o, row);
     }
 
-    auto locationOf = [&](const CarvedTable& t, const Row& row, std::optional<int64_t> rowid) {
+    auto locationOf = [&](const CarvedTable& t, const Row& row, std::optional<int64_t> rowid, bool* partial) {
         const int textCol = t.col("location");
         if (textCol >= 0 && t.schema->columns[size_t(textCol)].declaredType.find("INT") == std::string::npos) {
             const QString s = text(row, textCol);
@@ -144,14 +192,16 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
                 return s;
         }
         if (const auto id = integer(t, row, t.col("location_id")); id && *id > 0) {
-            const QString s = liveOrDeletedText(ctx, "Location", "title", *id);
+            const QString s = liveOrDeletedText(ctx, "Location", "title", *id, partial);
             if (!s.isEmpty())
                 return s;
         }
         if (rowid) {
             auto it = locationByOwner.find(*rowid);
-            if (it != locationByOwner.end())
+            if (it != locationByOwner.end()) {
+                *partial = *partial || lostSomeValue(locations, *it->second);
                 return text(*it->second, locations.col("title"));
+            }
             return ctx.live()
                 .value("SELECT title FROM Location WHERE item_owner_id = ?", {QVariant(qint64(*rowid))})
                 .toString();
@@ -162,6 +212,7 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
     struct CalendarInfo {
         QString title;
         std::optional<int64_t> types;
+        bool partial = false;
     };
     std::map<int64_t, CalendarInfo> calendars;
     auto calendarOf = [&](int64_t id) -> const CalendarInfo& {
@@ -178,6 +229,7 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
         } else if (const Row* row = ctx.deletedByRowid("Calendar", id)) {
             const CarvedTable& ct = ctx.table("Calendar");
             info.title = text(*row, ct.col("title"));
+            info.partial = lostSomeValue(ct, *row);
             info.types = integer(ct, *row, ct.col("supported_entity_types"));
         }
         return calendars.emplace(id, info).first->second;
@@ -188,8 +240,9 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
 
     auto addEvent = [&](const CarvedTable& t, const Row& row) {
         CalendarRecord e;
+        e.partial = lostSomeValue(t, row);
         e.summary = text(row, t.col({"summary", "title"}));
-        e.location = locationOf(t, row, rowidOf(t, row));
+        e.location = locationOf(t, row, rowidOf(t, row), &e.partial);
         e.description = text(row, t.col({"description", "notes"}));
         e.start = seconds(real(row, t.col("start_date")));
         e.end = seconds(real(row, t.col("end_date")));
@@ -201,10 +254,14 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
     };
     auto addReminder = [&](const CarvedTable& t, const Row& row) {
         ReminderRecord r;
+        r.partial = lostSomeValue(t, row);
         r.title = text(row, t.col({"summary", "title"}));
-        r.location = locationOf(t, row, rowidOf(t, row));
-        if (const auto cal = integer(t, row, t.col("calendar_id")))
-            r.listName = listName(calendarOf(*cal).title);
+        r.location = locationOf(t, row, rowidOf(t, row), &r.partial);
+        if (const auto cal = integer(t, row, t.col("calendar_id"))) {
+            const CalendarInfo& info = calendarOf(*cal);
+            r.listName = listName(info.title);
+            r.partial = r.partial || info.partial;
+        }
         r.notes = text(row, t.col({"description", "notes"}));
         r.dueDate = seconds(real(row, t.col("due_date")));
         if (r.dueDate == 0)
@@ -255,6 +312,7 @@ int mapReminderStore(ScanContext& ctx, RecordStore& out)
     int added = 0;
     for (const Row* row : t.rows) {
         ReminderRecord r;
+        r.partial = lostSomeValue(t, *row);
         r.title = text(*row, cTitle);
         r.notes = text(*row, cNotes);
         r.dueDate = seconds(real(*row, cDue));
@@ -263,10 +321,12 @@ int mapReminderStore(ScanContext& ctx, RecordStore& out)
             r.completion = 1;
         r.priority = toInt32(integer(t, *row, cPriority));
         if (const auto list = integer(t, *row, cList)) {
-            if (const Row* l = ctx.deletedByRowid("ZREMCDBASELIST", *list))
+            if (const Row* l = ctx.deletedByRowid("ZREMCDBASELIST", *list)) {
                 r.listName = text(*l, lists.col("ZNAME"));
-            else
+                r.partial = r.partial || lostSomeValue(lists, *l);
+            } else {
                 r.listName = ctx.live().value("SELECT ZNAME FROM ZREMCDBASELIST WHERE Z_PK = ?", {QVariant(qint64(*list))}).toString();
+            }
         }
         if (r.title.isEmpty() && r.notes.isEmpty())
             continue;
@@ -294,10 +354,11 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
         const auto ent = integer(objects, row, cEnt);
         return entity.isValid() ? (ent && *ent == entity.toLongLong()) : isKnown(row, cData) || isKnown(row, cSnippet);
     };
+    // A body cut short keeps its surviving start: the reader of the format reads as far as it goes.
     auto blob = [](const Row& row, int col) {
-        return isKnown(row, col) && row.values[size_t(col)].kind == sqlcarve::Value::Kind::Blob
-            ? QByteArray::fromStdString(row.values[size_t(col)].bytes)
-            : QByteArray();
+        if (isKnown(row, col) && row.values[size_t(col)].kind == sqlcarve::Value::Kind::Blob)
+            return QByteArray::fromStdString(row.values[size_t(col)].bytes);
+        return QByteArray::fromStdString(lostStart(row, col, sqlcarve::Value::Kind::Blob));
     };
     int added = 0;
     std::set<const Row*> usedNotes;
@@ -306,10 +367,12 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
         n.compressedBody = blob(*d, dData);
         if (n.compressedBody.isEmpty())
             continue;
+        n.partial = lostSomeValue(data, *d);
         if (const auto owner = integer(data, *d, dNote)) {
             if (const Row* note = ctx.deletedByRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
                 n.title = text(*note, cTitle);
                 n.date = seconds(real(*note, cDate));
+                n.partial = n.partial || lostSomeValue(objects, *note);
                 usedNotes.insert(note);
             } else if (ctx.live().hasRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
                 continue; // an earlier version of a live note's body
@@ -323,6 +386,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
         if (usedNotes.count(row) || !isNote(*row))
             continue;
         NoteRecord n;
+        n.partial = lostSomeValue(objects, *row);
         n.title = text(*row, cTitle);
         n.content = text(*row, cSnippet);
         n.date = seconds(real(*row, cDate));
@@ -339,11 +403,14 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
     ctx.inferRowids("ZNOTE", {{"ZNOTEBODY", "ZOWNER"}});
     ctx.inferRowids("ZNOTEBODY", {{"ZNOTE", "ZBODY"}});
     ctx.inferRowids("Note", {{"note_bodies", "note_id"}});
+    const QStringConverter::Encoding encoding = textEncoding(ctx);
     int added = 0;
-    auto addRecord = [&](int date, const QString& title, const QString& content) {
+    auto addRecord = [&](int date, const QString& title, const QString& content, bool partial) {
         if (title.isEmpty() && content.isEmpty())
             return;
-        out.notes.push_back({date, title, content});
+        NoteRecord n{date, title, content};
+        n.partial = partial;
+        out.notes.push_back(n);
         ++added;
     };
 
@@ -357,6 +424,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         if (const auto owner = integer(zbody, *b, zbody.col("ZOWNER")))
             bodyByOwner.emplace(*owner, b);
     for (const Row* row : znote.rows) {
+        bool partial = lostSomeValue(znote, *row);
         const auto pk = rowidOf(znote, *row);
         const QString title = text(*row, znote.col("ZTITLE"));
         int date = seconds(real(*row, znote.col("ZMODIFICATIONDATE")));
@@ -365,7 +433,8 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         QString content;
         if (const auto body = integer(znote, *row, znote.col("ZBODY"))) {
             if (const Row* b = ctx.deletedByRowid("ZNOTEBODY", *body)) {
-                content = text(*b, zbody.col("ZCONTENT"));
+                content = bodyText(*b, zbody.col("ZCONTENT"), encoding);
+                partial = partial || lostSomeValue(zbody, *b);
                 usedBodies.insert(b);
             } else {
                 content = ctx.live()
@@ -376,24 +445,25 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         if (content.isEmpty() && pk) {
             auto it = bodyByOwner.find(*pk);
             if (it != bodyByOwner.end()) {
-                content = text(*it->second, zbody.col("ZCONTENT"));
+                content = bodyText(*it->second, zbody.col("ZCONTENT"), encoding);
+                partial = partial || lostSomeValue(zbody, *it->second);
                 usedBodies.insert(it->second);
             }
         }
         if (content.isEmpty() && !pk && !title.isEmpty())
             unlinked.push_back(out.notes.size());
-        addRecord(date, title, content);
+        addRecord(date, title, content, partial);
     }
-    linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), usedBodies);
+    linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), encoding, usedBodies);
     // A deleted body whose note row did not survive still holds the text; a body whose owner
     // is a live note is an earlier version of that note, not a deletion.
     for (const Row* b : zbody.rows) {
         if (usedBodies.count(b))
             continue;
         const auto owner = integer(zbody, *b, zbody.col("ZOWNER"));
-        if (!owner || ctx.live().hasRowid("ZNOTE", *owner) || !plausibleOrphan(out, *b, zbody.col("ZCONTENT")))
+        if (!owner || ctx.live().hasRowid("ZNOTE", *owner) || !plausibleOrphan(out, *b, zbody.col("ZCONTENT"), encoding))
             continue;
-        addRecord(0, QString(), text(*b, zbody.col("ZCONTENT")));
+        addRecord(0, QString(), bodyText(*b, zbody.col("ZCONTENT"), encoding), lostSomeValue(zbody, *b));
     }
 
     // Older layout: Note rows, bodies in note_bodies by note_id.
@@ -406,6 +476,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
     std::set<const Row*> usedOld;
     std::vector<size_t> unlinkedOld;
     for (const Row* row : note.rows) {
+        bool partial = lostSomeValue(note, *row);
         const auto id = rowidOf(note, *row);
         int date = seconds(real(*row, note.col("modification_date")));
         if (date == 0)
@@ -414,7 +485,8 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         if (id) {
             auto it = bodyByNote.find(*id);
             if (it != bodyByNote.end()) {
-                content = text(*it->second, bodies.col("data"));
+                content = bodyText(*it->second, bodies.col("data"), encoding);
+                partial = partial || lostSomeValue(bodies, *it->second);
                 usedOld.insert(it->second);
             } else {
                 content = ctx.live()
@@ -425,17 +497,17 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         const QString title = text(*row, note.col("title"));
         if (content.isEmpty() && !id && !title.isEmpty())
             unlinkedOld.push_back(out.notes.size());
-        addRecord(date, title, content);
+        addRecord(date, title, content, partial);
     }
-    linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), usedOld);
+    linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), encoding, usedOld);
     added += mapNoteStore(ctx, out);
     for (const Row* b : bodies.rows) {
         if (usedOld.count(b))
             continue;
         const auto id = integer(bodies, *b, bodies.col("note_id"));
-        if (!id || ctx.live().hasRowid("Note", *id) || !plausibleOrphan(out, *b, bodies.col("data")))
+        if (!id || ctx.live().hasRowid("Note", *id) || !plausibleOrphan(out, *b, bodies.col("data"), encoding))
             continue;
-        addRecord(0, QString(), text(*b, bodies.col("data")));
+        addRecord(0, QString(), bodyText(*b, bodies.col("data"), encoding), lostSomeValue(bodies, *b));
     }
     return added;
 }
@@ -447,6 +519,7 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
     int added = 0;
     for (const Row* row : t.rows) {
         BookmarkRecord b{text(*row, cTitle), text(*row, cUrl)};
+        b.partial = lostSomeValue(t, *row);
         if (b.url.isEmpty())
             continue; // folders carry no address
         out.bookmarks.push_back(b);
@@ -460,22 +533,27 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
         return added;
     ctx.inferRowids("history_items", {{"history_visits", "history_item"}});
     const int pUrl = pages.col("url");
-    std::unordered_map<int64_t, QString> deletedPages;
+    std::unordered_map<int64_t, const Row*> deletedPages;
     for (const Row* row : pages.rows)
         if (const auto id = rowidOf(pages, *row))
-            deletedPages[*id] = text(*row, pUrl);
+            deletedPages[*id] = row;
     std::set<int64_t> visited;
     const int vItem = visits.col("history_item"), vTime = visits.col("visit_time"), vTitle = visits.col("title");
     for (const Row* row : visits.rows) {
         BookmarkRecord b;
         b.history = true;
+        b.partial = lostSomeValue(visits, *row);
         b.title = text(*row, vTitle);
         b.visited = seconds(real(*row, vTime));
         if (const auto item = integer(visits, *row, vItem)) {
             visited.insert(*item);
             const auto page = deletedPages.find(*item);
-            b.url = page != deletedPages.end() ? page->second
-                                                : ctx.live().value("SELECT url FROM history_items WHERE id = ?", {QVariant(qint64(*item))}).toString();
+            if (page != deletedPages.end()) {
+                b.url = text(*page->second, pUrl);
+                b.partial = b.partial || lostSomeValue(pages, *page->second);
+            } else {
+                b.url = ctx.live().value("SELECT url FROM history_items WHERE id = ?", {QVariant(qint64(*item))}).toString();
+            }
         }
         if (b.url.isEmpty() && b.visited == 0)
             continue;
@@ -488,6 +566,7 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
             continue;
         BookmarkRecord b;
         b.history = true;
+        b.partial = lostSomeValue(pages, *row);
         b.url = text(*row, pUrl);
         out.bookmarks.push_back(b);
         ++added;

@@ -4,9 +4,12 @@
 
 #include <QCoreApplication>
 #include <QList>
+#include <QStringDecoder>
 #include <QVector>
 
 #include <algorithm>
+
+#include <zlib.h>
 
 #include "kddata/CCommonUtils.h"
 #include "CallTypeText.h"
@@ -22,10 +25,80 @@ QString tr(const char* text)
     return QCoreApplication::translate("iTunesBackup", text);
 }
 
-void markDeleted(KdAbstractItem* item)
+void markDeleted(KdAbstractItem* item, bool partial)
 {
-    item->setFlag(true, 0);
+    item->setFlag(true, KdAbstractItem::DeletedFlag);
+    item->setFlag(partial, KdAbstractItem::PartialFlag);
     item->setSize(0);
+}
+
+bool readVarint(QByteArrayView data, qsizetype* pos, quint64* value)
+{
+    *value = 0;
+    for (int i = 0; i < 10 && *pos < data.size(); ++i) {
+        const quint8 byte = quint8(data.at((*pos)++));
+        *value |= quint64(byte & 0x7F) << (7 * i);
+        if (!(byte & 0x80))
+            return true;
+    }
+    return false;
+}
+
+void putVarint(QByteArray* out, quint64 value)
+{
+    for (; value >= 0x80; value >>= 7)
+        out->append(char((value & 0x7F) | 0x80));
+    out->append(char(value));
+}
+
+// A protobuf message cut at its end, made whole again for the body reader: the fields before
+// the cut are kept as they are; of the field the cut fell in, only the one on the way to the
+// note's text (document 2, note 3, text 2) is kept, closed where it was cut.
+QByteArray closeCut(QByteArrayView message, int depth)
+{
+    static const quint64 kPathToText[] = {2, 3, 2};
+    QByteArray out;
+    qsizetype pos = 0;
+    while (pos < message.size()) {
+        const qsizetype start = pos;
+        quint64 key = 0, length = 0;
+        if (!readVarint(message, &pos, &key))
+            break;
+        const int wireType = int(key & 7);
+        if (wireType == 0) {
+            if (!readVarint(message, &pos, &length))
+                break;
+        } else if (wireType == 1 || wireType == 5) {
+            const qsizetype size = wireType == 1 ? 8 : 4;
+            if (message.size() - pos < size)
+                break;
+            pos += size;
+        } else if (wireType == 2) {
+            if (!readVarint(message, &pos, &length))
+                break;
+            if (length > quint64(message.size() - pos)) {
+                if ((key >> 3) == kPathToText[depth]) {
+                    QByteArray inner;
+                    if (depth == 2) {
+                        // A character cut in two is left out.
+                        QStringDecoder utf8(QStringDecoder::Utf8);
+                        inner = QString(utf8(message.sliced(pos))).toUtf8();
+                    } else {
+                        inner = closeCut(message.sliced(pos), depth + 1);
+                    }
+                    putVarint(&out, key);
+                    putVarint(&out, quint64(inner.size()));
+                    out += inner;
+                }
+                break;
+            }
+            pos += qsizetype(length);
+        } else {
+            break;
+        }
+        out += message.sliced(start, pos - start);
+    }
+    return out;
 }
 
 // Items go before the live ones, keeping the order they have in `items`.
@@ -86,6 +159,8 @@ KdAbstractItem* makeNote(const NoteRecord& r)
     if (content.isEmpty() && !r.compressedBody.isEmpty()) {
         QString error;
         content = notestore::bodyText(r.compressedBody, &error);
+        if (content.isEmpty() && r.partial)
+            content = noteTextUpToCut(r.compressedBody);
         // The device titles a note by its first line.
         if (title.isEmpty())
             title = content.section(QLatin1Char('\n'), 0, 0).trimmed();
@@ -93,7 +168,7 @@ KdAbstractItem* makeNote(const NoteRecord& r)
     item->setValue(title, 0);
     setDate2001(item, 1, r.date, true);
     item->setValue(content, 2);
-    markDeleted(item);
+    markDeleted(item, r.partial);
     return item;
 }
 
@@ -112,7 +187,7 @@ KdAbstractItem* makeBookmark(const BookmarkRecord& r)
             item->setSortValue(visited, 3);
         }
     }
-    markDeleted(item);
+    markDeleted(item, r.partial);
     return item;
 }
 
@@ -126,7 +201,7 @@ KdAbstractItem* makeEvent(const CalendarRecord& r)
     setDate2001(item, 2, r.start, r.allDay == 0);
     setDate2001(item, 3, r.end, r.allDay == 0);
     item->setValue(r.description, 4);
-    markDeleted(item);
+    markDeleted(item, r.partial);
     return item;
 }
 
@@ -148,7 +223,7 @@ KdAbstractItem* makeReminder(const ReminderRecord& r)
     item->setValue(priorityText(r.priority), 5);
     item->setSortValue(r.priority, 5);
     item->setValue(r.notes, 6);
-    markDeleted(item);
+    markDeleted(item, r.partial);
     return item;
 }
 
@@ -177,7 +252,7 @@ KdAbstractItem* makeContact(const PersonRecord& r)
     item->setValue(detail->readProperty(4), 3);
     item->setValue(detail->readProperty(22), 4);
     item->setDetailContent(detail);
-    markDeleted(item);
+    markDeleted(item, r.partial);
     return item;
 }
 
@@ -188,6 +263,30 @@ const ReminderRecord* reminderAt(SqliteRecovery* r, unsigned i) { return r->getR
 const PersonRecord* personAt(SqliteRecovery* r, unsigned i) { return r->getContact(i); }
 
 } // namespace
+
+QString noteTextUpToCut(const QByteArray& compressedStart)
+{
+    z_stream stream{};
+    if (inflateInit2(&stream, 15 + 32) != Z_OK)
+        return QString();
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressedStart.constData()));
+    stream.avail_in = uInt(compressedStart.size());
+    QByteArray payload;
+    char chunk[16 * 1024];
+    int rc = Z_OK;
+    // A stream cut short ends in Z_BUF_ERROR (no more input): what came out before it stands.
+    while (rc == Z_OK && payload.size() <= notestore::kMaxInflatedBytes) {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream.avail_out = sizeof(chunk);
+        rc = inflate(&stream, Z_NO_FLUSH);
+        payload.append(chunk, qsizetype(sizeof(chunk) - stream.avail_out));
+    }
+    inflateEnd(&stream);
+    if (payload.size() > notestore::kMaxInflatedBytes)
+        return QString();
+    QString error;
+    return notestore::noteText(closeCut(payload, 0), &error);
+}
 
 QString urlHost(const QString& url)
 {
@@ -306,7 +405,7 @@ int convertCalls(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* d
             item->setValue(tr("Missed"), 4);
             item->setSortValue(0, 4);
         }
-        markDeleted(item);
+        markDeleted(item, r->partial);
         items.append(item);
     }
     prependAll(backup->getCallHistory(), items);
@@ -323,7 +422,8 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
         if (!record)
             continue;
         KdSMSItem* item = KdSMSItem::createItem();
-        markDeleted(item);
+        markDeleted(item, std::any_of(record->messages.begin(), record->messages.end(),
+                                      [](const MessageRecord& m) { return m.partial; }));
         auto* group = new KdSMSChatGroup;
         group->setDeleted(true);
 
@@ -334,6 +434,7 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setFromMe(m->fromMe != 0);
             chat->setSentDone(m->failure == 0);
             chat->setDeleted(true);
+            chat->setPartial(m->partial);
             // Older layouts count from 1970, newer ones from 2001: a "1970" date before 1990
             // can only be a 2001-based one.
             QDateTime d = CCommonUtils::buildDateTimeBaseUnix(m->date);

@@ -25,5 +25,9 @@ int completenessKey(const CalendarRecord& r);
 int completenessKey(const ReminderRecord& r);
 int completenessKey(const PersonRecord& r); // the thirteen texts, not the properties
 
+// The text of a NoteStore body (gzip of its protobuf) of which only the start survived, as far
+// as it goes; empty when too little is left.
+QString noteTextUpToCut(const QByteArray& compressedStart);
+
 // Host part of a URL, shown for a bookmark without a title.
 QString urlHost(const QString& url);

@@ -139,3 +139,35 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
     EXPECT_EQ(QFileInfo(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))).lastModified().toSecsSinceEpoch(), 1400000000);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("escape.JPG"))));
 }
+
+// A deleted call whose name ran on into pages newer rows took comes back with what survived, and
+// says so; a whole one does not.
+TEST(ExtractCommand, DeletedCallCutShortIsMarkedPartial)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("call_history.db"));
+    QStringList sql = ibr::iosSchemaStatements(6, QStringLiteral("call_history.db")).filter(QStringLiteral("CREATE TABLE"));
+    sql.removeIf([](const QString& s) { return s.contains(QLatin1String("sqlite_")); });
+    sql << QStringLiteral("INSERT INTO call (address, date, duration, flags, id, name) VALUES (1, 1300000000, 60, 4, -1, 'Kept'), "
+                          "(2, 1300100000, 30, 5, -1, 'Whole'), (3, 1300200000, 90, 4, -1, hex(zeroblob(3000)))")
+        << QStringLiteral("DELETE FROM call WHERE ROWID > 1")
+        << QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                          "INSERT INTO _SqliteDatabaseProperties (key, value) SELECT i, hex(randomblob(20)) FROM n");
+    ASSERT_TRUE(testsupport::makeDatabase(db, QStringList{QStringLiteral("PRAGMA secure_delete = OFF")} + sql));
+    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
+    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone5,1"), QStringLiteral("6.1"), QDateTime(QDate(2013, 1, 2), QTime(3, 4), Qt::UTC));
+    w.addFile(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"), testsupport::readFile(db));
+    ASSERT_TRUE(w.write());
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    ASSERT_EQ(runCli({QStringLiteral("extract"), w.folder(), QStringLiteral("--out"), out, QStringLiteral("--categories"), QStringLiteral("calls")}).exitCode, 0);
+    QMap<QString, QJsonObject> byNumber;
+    for (const QJsonValue v : QJsonDocument::fromJson(testsupport::readFile(out + QStringLiteral("/calls.json")))[QStringLiteral("items")].toArray())
+        byNumber[v[QStringLiteral("values")][QStringLiteral("Number")].toString()] = v.toObject();
+    ASSERT_EQ(byNumber.size(), 3);
+    EXPECT_TRUE(byNumber[QStringLiteral("3")][QStringLiteral("deleted")].toBool());
+    EXPECT_TRUE(byNumber[QStringLiteral("3")][QStringLiteral("partial")].toBool());
+    EXPECT_TRUE(byNumber[QStringLiteral("2")][QStringLiteral("deleted")].toBool());
+    EXPECT_FALSE(byNumber[QStringLiteral("2")].contains(QStringLiteral("partial")));
+    EXPECT_FALSE(byNumber[QStringLiteral("1")].contains(QStringLiteral("partial")));
+}

@@ -23,8 +23,8 @@ public:
         VoiceMemoItem
     };
 
-    // Flag numbers for setFlag/flag. Flags 1..31 are free for callers.
-    enum Flag { DeletedFlag = 0 };
+    // Flag numbers for setFlag/flag. Flags 2..31 are free for callers.
+    enum Flag { DeletedFlag = 0, PartialFlag = 1 };
     static const int MaxFlags = 32;
     // Columns beyond this are refused by setValue/setSortValue (a guard against bogus indexes).
     static const int MaxColumns = 64;
@@ -50,6 +50,9 @@ public:
     void setFlag(bool on, int flag);
     bool flag(int flag) const;
     bool isDeleted() const { return flag(DeletedFlag); }
+    // Flag 1 (PartialFlag): a recovered record newer data overwrote in part; it shows what
+    // survived.
+    bool isPartial() const { return flag(PartialFlag); }
 
     // Bytes of the file behind the item; 0 for records.
     void setSize(quint64 size);

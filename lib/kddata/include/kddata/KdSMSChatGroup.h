@@ -98,6 +98,9 @@ public:
     // True for a message recovered from deleted records.
     void setDeleted(bool deleted);
     bool isDeleted() const;
+    // True for a recovered message newer data overwrote in part: it shows what survived.
+    void setPartial(bool partial);
+    bool isPartial() const;
 
     // A party keeps one reaction per message: a new one replaces that party's earlier one.
     void addReaction(const KdSMSReaction& reaction);
@@ -125,6 +128,7 @@ private:
     bool m_sentDone = false;
     bool m_deleted = false;
     bool m_unsent = false;
+    bool m_partial = false;
 };
 
 // The detail of a conversation item; owns its messages.

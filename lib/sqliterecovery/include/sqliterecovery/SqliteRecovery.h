@@ -8,13 +8,16 @@
 
 // Deleted records recovered from the iOS category databases. Texts are QString, numbers signed
 // 32-bit; "2001 seconds" count from 2001-01-01 00:00 UTC, "Unix seconds" from 1970-01-01; a date
-// of 0 means none.
+// of 0 means none. A record `partial` was built from rows newer data overwrote in part: it holds
+// what survived, the rest reads as unknown (empty, 0).
 
 struct NoteRecord {
     int date = 0; // 2001 seconds
     QString title;
     QString content;
     QByteArray compressedBody = {}; // NoteStore.sqlite: the body as stored (gzip of its protobuf), for the reader of that format
+    // A partial record's body may be only the start that survived.
+    bool partial = false;
 };
 
 struct BookmarkRecord {
@@ -22,6 +25,7 @@ struct BookmarkRecord {
     QString url;
     int visited = 0; // 2001 seconds of a History.db visit; 0 for a bookmark
     bool history = false;
+    bool partial = false;
 };
 
 struct CalendarRecord {
@@ -31,6 +35,7 @@ struct CalendarRecord {
     int start = 0; // 2001 seconds
     int end = 0;   // 2001 seconds
     int allDay = 0;
+    bool partial = false;
 };
 
 struct ReminderRecord {
@@ -41,6 +46,7 @@ struct ReminderRecord {
     int dueDate = 0;    // 2001 seconds
     int completion = 0; // > 0: completed
     int priority = 0;
+    bool partial = false;
 };
 
 struct CallhistoryRecord {
@@ -48,6 +54,7 @@ struct CallhistoryRecord {
     int date = 0;     // Unix seconds
     int duration = 0; // seconds
     int flags = 0;    // bit 0: outgoing
+    bool partial = false;
 };
 
 // One multi-value of a person: a phone number, e-mail address, URL, postal address, ...
@@ -75,6 +82,7 @@ struct PersonRecord {
     QString department;
     QString note;
     std::vector<PersonPropertyRecord*> properties; // owned by the SqliteRecovery that made it
+    bool partial = false;
 };
 
 // The thirteen texts by position, 0 (first) to 12 (note), in the order above.
@@ -96,6 +104,7 @@ struct MessageRecord {
     int fromMe = 0;
     int failure = 0; // 0: sent or received completely
     std::vector<MessagePieceRecord> pieces;
+    bool partial = false;
 };
 
 struct MessageGroupRecord {
