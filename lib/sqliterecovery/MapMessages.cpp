@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 
 namespace sqlrecovery {
 
@@ -61,6 +63,39 @@ public:
 private:
     const CarvedTable& m_table;
     std::multimap<int64_t, const Row*> m_rows;
+};
+
+// The live rows of a two-column join table by their first column, read in one pass on first use:
+// a search per recovered message scans the whole table when the database lacks the index on that
+// column (some do), which made large databases take minutes.
+class LiveJoin
+{
+public:
+    LiveJoin(ScanContext& ctx, const char* table, const char* key, const char* value)
+        : m_ctx(ctx), m_sql(std::string("SELECT ") + key + ", " + value + " FROM " + table)
+    {
+    }
+    // The values joined to `key`, smallest first.
+    const std::vector<int64_t>& find(int64_t key)
+    {
+        if (!m_loaded) {
+            m_loaded = true;
+            for (const auto& r : m_ctx.live().rows(m_sql))
+                if (r.size() == 2 && r[0].isValid() && r[1].isValid())
+                    m_rows[r[0].toLongLong()].push_back(r[1].toLongLong());
+            for (auto& e : m_rows)
+                std::sort(e.second.begin(), e.second.end());
+        }
+        auto it = m_rows.find(key);
+        return it == m_rows.end() ? m_none : it->second;
+    }
+
+private:
+    ScanContext& m_ctx;
+    std::string m_sql;
+    bool m_loaded = false;
+    std::unordered_map<int64_t, std::vector<int64_t>> m_rows;
+    const std::vector<int64_t> m_none;
 };
 
 // Text of `column` of the row `rowid` of `table`: live first, then a carved copy.
@@ -333,28 +368,50 @@ void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messag
         QString file;
     };
     std::map<size_t, std::vector<Claim>> claims;
+    // The recovered messages by date, so each attachment finds those of its window at once.
+    std::vector<std::pair<int64_t, size_t>> byDate;
+    for (size_t i = 0; i < messages.size(); ++i)
+        if (messages[i].record.date > 0)
+            byDate.emplace_back(messages[i].record.date, i);
+    std::sort(byDate.begin(), byDate.end());
+    // The live messages' dates, read once: the table has no index on them.
+    std::vector<int64_t> liveDates;
+    std::vector<double> liveRealDates;
+    bool datesRead = false;
+    auto liveDateWithin = [&](int64_t lo, int64_t hi) {
+        if (!datesRead) {
+            datesRead = true;
+            for (const auto& r : ctx.live().rows("SELECT date FROM message WHERE date IS NOT NULL")) {
+                if (r.front().typeId() == QMetaType::LongLong)
+                    liveDates.push_back(r.front().toLongLong());
+                else if (r.front().typeId() == QMetaType::Double)
+                    liveRealDates.push_back(r.front().toDouble());
+            }
+            std::sort(liveDates.begin(), liveDates.end());
+            std::sort(liveRealDates.begin(), liveRealDates.end());
+        }
+        auto i = std::lower_bound(liveDates.begin(), liveDates.end(), lo);
+        auto r = std::lower_bound(liveRealDates.begin(), liveRealDates.end(), double(lo));
+        return (i != liveDates.end() && *i <= hi) || (r != liveRealDates.end() && *r <= double(hi));
+    };
     for (const Row* row : attachments.rows) {
         const auto rowid = rowidOf(attachments, *row);
         const QString file = text(*row, cFile);
         const int created = seconds(real(*row, cCreated));
         if (!rowid || joined.count(*rowid) || file.isEmpty() || created <= 0)
             continue;
-        std::vector<size_t> near;
-        for (size_t i = 0; i < messages.size(); ++i) {
-            const int date = messages[i].record.date;
-            if (date > 0 && std::abs(int64_t(date) - created) <= kAttachmentWindow)
-                near.push_back(i);
-        }
-        if (near.size() != 1 || openPlaces(messages[near.front()]) <= 0)
+        const auto first = std::lower_bound(byDate.begin(), byDate.end(),
+                                            std::make_pair(int64_t(created) - kAttachmentWindow, size_t(0)));
+        const auto last = std::upper_bound(byDate.begin(), byDate.end(),
+                                           std::make_pair(int64_t(created) + kAttachmentWindow, std::numeric_limits<size_t>::max()));
+        if (last - first != 1 || openPlaces(messages[first->second]) <= 0)
             continue;
+        const size_t owner = first->second;
         // A live message in the window could be the owner as well (seconds or nanoseconds).
-        const qint64 lo = created - kAttachmentWindow, hi = created + kAttachmentWindow;
-        const QVariant live = ctx.live().value(
-            "SELECT 1 FROM message WHERE date BETWEEN ? AND ? OR date BETWEEN ? AND ? LIMIT 1",
-            {QVariant(lo), QVariant(hi), QVariant(lo * 1000000000LL), QVariant(hi * 1000000000LL)});
-        if (live.isValid())
+        const int64_t lo = int64_t(created) - kAttachmentWindow, hi = int64_t(created) + kAttachmentWindow;
+        if (liveDateWithin(lo, hi) || liveDateWithin(lo * 1000000000LL, hi * 1000000000LL))
             continue;
-        claims[near.front()].push_back({created, *rowid, file});
+        claims[owner].push_back({created, *rowid, file});
     }
     for (auto& entry : claims) {
         PendingMessage& m = messages[entry.first];
@@ -381,6 +438,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     const CarvedIndex maj(ctx.table("message_attachment_join"), "message_id");
     ChatDirectory chats(ctx);
     std::map<int64_t, QString> attachmentFiles;
+    LiveJoin liveAttachments(ctx, "message_attachment_join", "message_id", "attachment_id");
+    LiveJoin liveChats(ctx, "chat_message_join", "message_id", "chat_id");
 
     const int cText = messages.col("text"), cHandle = messages.col("handle_id"), cSubject = messages.col("subject"),
               cService = messages.col("service"), cDate = messages.col("date"), cFromMe = messages.col("is_from_me"),
@@ -420,9 +479,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             for (const Row* j : maj.find(*rowid))
                 if (const auto a = integer(maj.table(), *j, maj.table().col("attachment_id")))
                     attachmentIds.insert(*a);
-            for (const auto& r : ctx.live().rows("SELECT attachment_id FROM message_attachment_join WHERE message_id = ?",
-                                                 {QVariant(qint64(*rowid))}))
-                attachmentIds.insert(r.front().toLongLong());
+            for (int64_t a : liveAttachments.find(*rowid))
+                attachmentIds.insert(a);
             for (int64_t a : attachmentIds) {
                 const QString f = lookupText(ctx, "attachment", "filename", a, attachmentFiles);
                 if (!f.isEmpty())
@@ -432,10 +490,9 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 if ((p.chat = integer(cmj.table(), *j, cmj.table().col("chat_id"))))
                     break;
             if (!p.chat) {
-                const QVariant c = ctx.live().value("SELECT chat_id FROM chat_message_join WHERE message_id = ?",
-                                                    {QVariant(qint64(*rowid))});
-                if (c.isValid())
-                    p.chat = c.toLongLong();
+                const std::vector<int64_t>& c = liveChats.find(*rowid);
+                if (!c.empty())
+                    p.chat = c.front();
             }
         }
         // The join row is tiny and rarely survives a deletion.
