@@ -98,6 +98,20 @@ private:
     const std::vector<int64_t> m_none;
 };
 
+// The live rows of a table whose first selected column is one of `keys`, by that key, in rowid
+// order, read in one pass (the same reason as LiveJoin; only the wanted rows are kept).
+std::unordered_map<int64_t, std::vector<std::vector<QVariant>>> liveRowsOf(ScanContext& ctx, const std::string& sql,
+                                                                          const std::set<int64_t>& keys)
+{
+    std::unordered_map<int64_t, std::vector<std::vector<QVariant>>> out;
+    if (keys.empty())
+        return out;
+    for (auto& r : ctx.live().rows(sql))
+        if (!r.empty() && r[0].isValid() && keys.count(r[0].toLongLong()))
+            out[r[0].toLongLong()].push_back(std::move(r));
+    return out;
+}
+
 // Text of `column` of the row `rowid` of `table`: live first, then a carved copy.
 QString lookupText(ScanContext& ctx, const char* table, const char* column, int64_t rowid,
                    std::map<int64_t, QString>& cache)
@@ -544,6 +558,22 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
     const CarvedIndex members(ctx.table("group_member"), "group_id");
     const CarvedIndex pieces(ctx.table("msg_pieces"), "message_id");
     const CarvedIndex madridFiles(ctx.table("madrid_attachment"), "message_id");
+    std::set<int64_t> rowids;
+    for (const Row* row : messages.rows)
+        if (const auto rowid = rowidOf(messages, *row))
+            rowids.insert(*rowid);
+    auto livePieces = liveRowsOf(
+        ctx, "SELECT message_id, part_id, content_type, data, content_loc FROM msg_pieces ORDER BY rowid", rowids);
+    for (auto& e : livePieces)
+        std::stable_sort(e.second.begin(), e.second.end(), [](const std::vector<QVariant>& a, const std::vector<QVariant>& b) {
+            return a[1].toLongLong() < b[1].toLongLong();
+        });
+    const auto liveMadridFiles = liveRowsOf(ctx, "SELECT message_id, filename FROM madrid_attachment ORDER BY rowid", rowids);
+    const std::vector<std::vector<QVariant>> noRows;
+    auto liveOf = [&noRows](const auto& rows, int64_t key) -> const std::vector<std::vector<QVariant>>& {
+        auto it = rows.find(key);
+        return it == rows.end() ? noRows : it->second;
+    };
 
     const int cAddress = messages.col("address"), cDate = messages.col("date"), cText = messages.col("text"),
               cFlags = messages.col("flags"), cGroup = messages.col("group_id"), cSubject = messages.col("subject"),
@@ -586,11 +616,9 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
                 }
             };
             std::set<int64_t> seenParts;
-            for (const auto& r : ctx.live().rows("SELECT part_id, content_type, data, content_loc FROM msg_pieces WHERE "
-                                                 "message_id = ? ORDER BY part_id",
-                                                 {QVariant(qint64(*rowid))})) {
-                seenParts.insert(r[0].toLongLong());
-                addPart(r[0].toLongLong(), r[1].toString(), QString::fromUtf8(r[2].toByteArray()), r[3].toString());
+            for (const auto& r : liveOf(livePieces, *rowid)) {
+                seenParts.insert(r[1].toLongLong());
+                addPart(r[1].toLongLong(), r[2].toString(), QString::fromUtf8(r[3].toByteArray()), r[4].toString());
             }
             for (const Row* p : pieces.find(*rowid)) {
                 const auto partId = integer(pt, *p, pt.col("part_id"));
@@ -599,10 +627,9 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
                 addPart(partId.value_or(0), text(*p, pt.col("content_type")), text(*p, pt.col("data")),
                         text(*p, pt.col("content_loc")));
             }
-            for (const auto& r : ctx.live().rows("SELECT filename FROM madrid_attachment WHERE message_id = ?",
-                                                 {QVariant(qint64(*rowid))}))
-                if (!r.front().toString().isEmpty())
-                    parts.push_back({1 << 30, 0, r.front().toString()});
+            for (const auto& r : liveOf(liveMadridFiles, *rowid))
+                if (!r[1].toString().isEmpty())
+                    parts.push_back({1 << 30, 0, r[1].toString()});
             const CarvedTable& mt = madridFiles.table();
             for (const Row* a : madridFiles.find(*rowid)) {
                 const QString f = text(*a, mt.col("filename"));
