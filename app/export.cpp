@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "CategoryRun.h"
 #include "CiTunesBackup.h"
 #include "kddata/KdBackup.h"
 #include "kddata/KdData.h"
@@ -604,6 +605,8 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     bool completed = false;
     {
         cli::TerminalProgress progress(QStringLiteral("Extracting"));
+        // Only the selected categories are read, decrypted and searched for deleted records.
+        const CategorySelection selection(options.categories);
         completed = extractBackup(backup, &model, &progress, withDeleted, &skipped, work ? work->path() : QString());
     }
     if (!completed)

@@ -14,8 +14,6 @@
 
 namespace sqlrecovery {
 
-bool lostSomeValue(const CarvedTable& table, const Row& row); // MapRecords.cpp
-
 namespace {
 
 // ABPerson columns in the order of PersonRecord's thirteen texts.

@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <set>
 #include <tuple>
+#include <unordered_map>
 
 namespace sqlrecovery {
 
@@ -62,6 +64,53 @@ private:
     const CarvedTable& m_table;
     std::multimap<int64_t, const Row*> m_rows;
 };
+
+// The live rows of a two-column join table by their first column, read in one pass on first use:
+// a search per recovered message scans the whole table when the database lacks the index on that
+// column (some do), which made large databases take minutes.
+class LiveJoin
+{
+public:
+    LiveJoin(ScanContext& ctx, const char* table, const char* key, const char* value)
+        : m_ctx(ctx), m_sql(std::string("SELECT ") + key + ", " + value + " FROM " + table)
+    {
+    }
+    // The values joined to `key`, smallest first.
+    const std::vector<int64_t>& find(int64_t key)
+    {
+        if (!m_loaded) {
+            m_loaded = true;
+            for (const auto& r : m_ctx.live().rows(m_sql))
+                if (r.size() == 2 && r[0].isValid() && r[1].isValid())
+                    m_rows[r[0].toLongLong()].push_back(r[1].toLongLong());
+            for (auto& e : m_rows)
+                std::sort(e.second.begin(), e.second.end());
+        }
+        auto it = m_rows.find(key);
+        return it == m_rows.end() ? m_none : it->second;
+    }
+
+private:
+    ScanContext& m_ctx;
+    std::string m_sql;
+    bool m_loaded = false;
+    std::unordered_map<int64_t, std::vector<int64_t>> m_rows;
+    const std::vector<int64_t> m_none;
+};
+
+// The live rows of a table whose first selected column is one of `keys`, by that key, in rowid
+// order, read in one pass (the same reason as LiveJoin; only the wanted rows are kept).
+std::unordered_map<int64_t, std::vector<std::vector<QVariant>>> liveRowsOf(ScanContext& ctx, const std::string& sql,
+                                                                          const std::set<int64_t>& keys)
+{
+    std::unordered_map<int64_t, std::vector<std::vector<QVariant>>> out;
+    if (keys.empty())
+        return out;
+    for (auto& r : ctx.live().rows(sql))
+        if (!r.empty() && r[0].isValid() && keys.count(r[0].toLongLong()))
+            out[r[0].toLongLong()].push_back(std::move(r));
+    return out;
+}
 
 // Text of `column` of the row `rowid` of `table`: live first, then a carved copy.
 QString lookupText(ScanContext& ctx, const char* table, const char* column, int64_t rowid,
@@ -333,28 +382,50 @@ void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messag
         QString file;
     };
     std::map<size_t, std::vector<Claim>> claims;
+    // The recovered messages by date, so each attachment finds those of its window at once.
+    std::vector<std::pair<int64_t, size_t>> byDate;
+    for (size_t i = 0; i < messages.size(); ++i)
+        if (messages[i].record.date > 0)
+            byDate.emplace_back(messages[i].record.date, i);
+    std::sort(byDate.begin(), byDate.end());
+    // The live messages' dates, read once: the table has no index on them.
+    std::vector<int64_t> liveDates;
+    std::vector<double> liveRealDates;
+    bool datesRead = false;
+    auto liveDateWithin = [&](int64_t lo, int64_t hi) {
+        if (!datesRead) {
+            datesRead = true;
+            for (const auto& r : ctx.live().rows("SELECT date FROM message WHERE date IS NOT NULL")) {
+                if (r.front().typeId() == QMetaType::LongLong)
+                    liveDates.push_back(r.front().toLongLong());
+                else if (r.front().typeId() == QMetaType::Double)
+                    liveRealDates.push_back(r.front().toDouble());
+            }
+            std::sort(liveDates.begin(), liveDates.end());
+            std::sort(liveRealDates.begin(), liveRealDates.end());
+        }
+        auto i = std::lower_bound(liveDates.begin(), liveDates.end(), lo);
+        auto r = std::lower_bound(liveRealDates.begin(), liveRealDates.end(), double(lo));
+        return (i != liveDates.end() && *i <= hi) || (r != liveRealDates.end() && *r <= double(hi));
+    };
     for (const Row* row : attachments.rows) {
         const auto rowid = rowidOf(attachments, *row);
         const QString file = text(*row, cFile);
         const int created = seconds(real(*row, cCreated));
         if (!rowid || joined.count(*rowid) || file.isEmpty() || created <= 0)
             continue;
-        std::vector<size_t> near;
-        for (size_t i = 0; i < messages.size(); ++i) {
-            const int date = messages[i].record.date;
-            if (date > 0 && std::abs(int64_t(date) - created) <= kAttachmentWindow)
-                near.push_back(i);
-        }
-        if (near.size() != 1 || openPlaces(messages[near.front()]) <= 0)
+        const auto first = std::lower_bound(byDate.begin(), byDate.end(),
+                                            std::make_pair(int64_t(created) - kAttachmentWindow, size_t(0)));
+        const auto last = std::upper_bound(byDate.begin(), byDate.end(),
+                                           std::make_pair(int64_t(created) + kAttachmentWindow, std::numeric_limits<size_t>::max()));
+        if (last - first != 1 || openPlaces(messages[first->second]) <= 0)
             continue;
+        const size_t owner = first->second;
         // A live message in the window could be the owner as well (seconds or nanoseconds).
-        const qint64 lo = created - kAttachmentWindow, hi = created + kAttachmentWindow;
-        const QVariant live = ctx.live().value(
-            "SELECT 1 FROM message WHERE date BETWEEN ? AND ? OR date BETWEEN ? AND ? LIMIT 1",
-            {QVariant(lo), QVariant(hi), QVariant(lo * 1000000000LL), QVariant(hi * 1000000000LL)});
-        if (live.isValid())
+        const int64_t lo = int64_t(created) - kAttachmentWindow, hi = int64_t(created) + kAttachmentWindow;
+        if (liveDateWithin(lo, hi) || liveDateWithin(lo * 1000000000LL, hi * 1000000000LL))
             continue;
-        claims[near.front()].push_back({created, *rowid, file});
+        claims[owner].push_back({created, *rowid, file});
     }
     for (auto& entry : claims) {
         PendingMessage& m = messages[entry.first];
@@ -380,6 +451,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     const CarvedIndex maj(ctx.table("message_attachment_join"), "message_id");
     ChatDirectory chats(ctx);
     std::map<int64_t, QString> attachmentFiles;
+    LiveJoin liveAttachments(ctx, "message_attachment_join", "message_id", "attachment_id");
+    LiveJoin liveChats(ctx, "chat_message_join", "message_id", "chat_id");
 
     const int cText = messages.col("text"), cHandle = messages.col("handle_id"), cSubject = messages.col("subject"),
               cService = messages.col("service"), cDate = messages.col("date"), cFromMe = messages.col("is_from_me"),
@@ -401,6 +474,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 continue;
         }
         MessageRecord& m = p.record;
+        m.partial = lostSomeValue(messages, *row);
         const QString service = text(*row, cService);
         m.service = service.isEmpty() || service == QLatin1String("SMS") ? 0 : 1;
         p.handle = integer(messages, *row, cHandle);
@@ -419,9 +493,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             for (const Row* j : maj.find(*rowid))
                 if (const auto a = integer(maj.table(), *j, maj.table().col("attachment_id")))
                     attachmentIds.insert(*a);
-            for (const auto& r : ctx.live().rows("SELECT attachment_id FROM message_attachment_join WHERE message_id = ?",
-                                                 {QVariant(qint64(*rowid))}))
-                attachmentIds.insert(r.front().toLongLong());
+            for (int64_t a : liveAttachments.find(*rowid))
+                attachmentIds.insert(a);
             for (int64_t a : attachmentIds) {
                 const QString f = lookupText(ctx, "attachment", "filename", a, attachmentFiles);
                 if (!f.isEmpty())
@@ -431,10 +504,9 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 if ((p.chat = integer(cmj.table(), *j, cmj.table().col("chat_id"))))
                     break;
             if (!p.chat) {
-                const QVariant c = ctx.live().value("SELECT chat_id FROM chat_message_join WHERE message_id = ?",
-                                                    {QVariant(qint64(*rowid))});
-                if (c.isValid())
-                    p.chat = c.toLongLong();
+                const std::vector<int64_t>& c = liveChats.find(*rowid);
+                if (!c.empty())
+                    p.chat = c.front();
             }
         }
         // The join row is tiny and rarely survives a deletion.
@@ -486,6 +558,22 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
     const CarvedIndex members(ctx.table("group_member"), "group_id");
     const CarvedIndex pieces(ctx.table("msg_pieces"), "message_id");
     const CarvedIndex madridFiles(ctx.table("madrid_attachment"), "message_id");
+    std::set<int64_t> rowids;
+    for (const Row* row : messages.rows)
+        if (const auto rowid = rowidOf(messages, *row))
+            rowids.insert(*rowid);
+    auto livePieces = liveRowsOf(
+        ctx, "SELECT message_id, part_id, content_type, data, content_loc FROM msg_pieces ORDER BY rowid", rowids);
+    for (auto& e : livePieces)
+        std::stable_sort(e.second.begin(), e.second.end(), [](const std::vector<QVariant>& a, const std::vector<QVariant>& b) {
+            return a[1].toLongLong() < b[1].toLongLong();
+        });
+    const auto liveMadridFiles = liveRowsOf(ctx, "SELECT message_id, filename FROM madrid_attachment ORDER BY rowid", rowids);
+    const std::vector<std::vector<QVariant>> noRows;
+    auto liveOf = [&noRows](const auto& rows, int64_t key) -> const std::vector<std::vector<QVariant>>& {
+        auto it = rows.find(key);
+        return it == rows.end() ? noRows : it->second;
+    };
 
     const int cAddress = messages.col("address"), cDate = messages.col("date"), cText = messages.col("text"),
               cFlags = messages.col("flags"), cGroup = messages.col("group_id"), cSubject = messages.col("subject"),
@@ -502,6 +590,7 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
     for (const Row* row : messages.rows) {
         const auto rowid = rowidOf(messages, *row);
         MessageRecord m;
+        m.partial = lostSomeValue(messages, *row);
         const bool madrid = toInt32(integer(messages, *row, cMadrid)) != 0;
         m.service = madrid ? 1 : 0;
         m.address = text(*row, madrid ? cHandle : cAddress);
@@ -528,25 +617,24 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
                 }
             };
             std::set<int64_t> seenParts;
-            for (const auto& r : ctx.live().rows("SELECT part_id, content_type, data, content_loc FROM msg_pieces WHERE "
-                                                 "message_id = ? ORDER BY part_id",
-                                                 {QVariant(qint64(*rowid))})) {
-                seenParts.insert(r[0].toLongLong());
-                addPart(r[0].toLongLong(), r[1].toString(), QString::fromUtf8(r[2].toByteArray()), r[3].toString());
+            for (const auto& r : liveOf(livePieces, *rowid)) {
+                seenParts.insert(r[1].toLongLong());
+                addPart(r[1].toLongLong(), r[2].toString(), QString::fromUtf8(r[3].toByteArray()), r[4].toString());
             }
             for (const Row* p : pieces.find(*rowid)) {
                 const auto partId = integer(pt, *p, pt.col("part_id"));
                 if (partId && seenParts.count(*partId))
                     continue;
+                m.partial = m.partial || lostSomeValue(pt, *p);
                 addPart(partId.value_or(0), text(*p, pt.col("content_type")), text(*p, pt.col("data")),
                         text(*p, pt.col("content_loc")));
             }
-            for (const auto& r : ctx.live().rows("SELECT filename FROM madrid_attachment WHERE message_id = ?",
-                                                 {QVariant(qint64(*rowid))}))
-                if (!r.front().toString().isEmpty())
-                    parts.push_back({1 << 30, 0, r.front().toString()});
+            for (const auto& r : liveOf(liveMadridFiles, *rowid))
+                if (!r[1].toString().isEmpty())
+                    parts.push_back({1 << 30, 0, r[1].toString()});
             const CarvedTable& mt = madridFiles.table();
             for (const Row* a : madridFiles.find(*rowid)) {
+                m.partial = m.partial || lostSomeValue(mt, *a);
                 const QString f = text(*a, mt.col("filename"));
                 if (!f.isEmpty())
                     parts.push_back({1 << 30, 0, f});

@@ -76,6 +76,9 @@ using Row = sqlcarve::CarvedRow;
 
 // Accessors: a missing column, a lost value and NULL all read as "unknown"/empty.
 bool isKnown(const Row& row, int col);
+// Whether the row lost a value a record shows (a lost rowid alias is never shown): its record is
+// then partial.
+bool lostSomeValue(const CarvedTable& table, const Row& row);
 QString text(const Row& row, int col);
 std::optional<int64_t> integer(const CarvedTable& table, const Row& row, int col);
 std::optional<double> real(const Row& row, int col);

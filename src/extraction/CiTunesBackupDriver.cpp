@@ -83,22 +83,49 @@ void collectSafari(KdBackup* backup, CIProgressCallback* progress, const Source&
 struct Category {
     const char* name;
     CategoryRunner run;
+    int category; // KdData::Category
 };
 const Category kCategories[] = {
-    {"camera roll", &collectInto<CPhotoCollection, KdData, &KdBackup::getCamareRoll>},
-    {"photo stream", &collectInto<CPhotoStreamCollection, KdData, &KdBackup::getPhotoStream>},
-    {"contacts", &collectContacts},
-    {"messages", &collectMessages},
-    {"message attachments", &collectInto<CSMSAttachmentsCollection, KdData, &KdBackup::getMessageAttachment>},
-    {"call history", &collectInto<CCalllistCollection, KdData, &KdBackup::getCallHistory>},
-    {"calendar", &collectInto<CCalendarCollection, KdData, &KdBackup::getCalendar>},
-    {"notes", &collectInto<CNoteCollection, KdData, &KdBackup::getNote>},
-    {"reminders", &collectInto<CReminderCollection, KdData, &KdBackup::getReminder>},
-    {"voice memos", &collectInto<CVoiceMemoCollection, KdData, &KdBackup::getVoiceMemo>},
-    {"safari", &collectSafari},
+    {"camera roll", &collectInto<CPhotoCollection, KdData, &KdBackup::getCamareRoll>, KdData::CameraRoll},
+    {"photo stream", &collectInto<CPhotoStreamCollection, KdData, &KdBackup::getPhotoStream>, KdData::PhotoStream},
+    {"contacts", &collectContacts, KdData::Contacts},
+    {"messages", &collectMessages, KdData::Messages},
+    {"message attachments", &collectInto<CSMSAttachmentsCollection, KdData, &KdBackup::getMessageAttachment>,
+     KdData::MessageAttachments},
+    {"call history", &collectInto<CCalllistCollection, KdData, &KdBackup::getCallHistory>, KdData::CallHistory},
+    {"calendar", &collectInto<CCalendarCollection, KdData, &KdBackup::getCalendar>, KdData::Calendar},
+    {"notes", &collectInto<CNoteCollection, KdData, &KdBackup::getNote>, KdData::Notes},
+    {"reminders", &collectInto<CReminderCollection, KdData, &KdBackup::getReminder>, KdData::Reminders},
+    {"voice memos", &collectInto<CVoiceMemoCollection, KdData, &KdBackup::getVoiceMemo>, KdData::VoiceMemos},
+    {"safari", &collectSafari, KdData::SafariBookmarks},
 };
 
+thread_local QList<int> t_selection;
+
 } // namespace
+
+CategorySelection::CategorySelection(const QList<int>& categories) : m_previous(t_selection)
+{
+    t_selection = categories;
+}
+
+CategorySelection::~CategorySelection()
+{
+    t_selection = m_previous;
+}
+
+QList<int> CategorySelection::current()
+{
+    return t_selection;
+}
+
+QList<int> categoriesToRead(const QList<int>& selected)
+{
+    QList<int> out = selected;
+    if ((out.contains(KdData::Messages) || out.contains(KdData::CallHistory)) && !out.contains(KdData::Contacts))
+        out << KdData::Contacts;
+    return out;
+}
 
 void remapItemFiles(KdBackup* backup, const QString& folder, const std::function<QString(const QString&)>& map)
 {
@@ -213,7 +240,13 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
             return false;
     }
 
-    if (!runCategories(backup, &categoryProgress, source, skipped))
+    const QList<int> selected = CategorySelection::current();
+    const QList<int> read = categoriesToRead(selected);
+    QStringList only;
+    for (const Category& c : kCategories)
+        if (read.contains(c.category))
+            only << QLatin1String(c.name);
+    if ((selected.isEmpty() || !only.isEmpty()) && !runCategories(backup, &categoryProgress, source, skipped, only))
         return false;
     // The items name the backup's own data files, not the copies that go with the run.
     if (encrypted && backup) {
@@ -236,6 +269,10 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
 
 bool CiTunesBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped) const
 {
+    const QList<int> selected = CategorySelection::current();
+    const QList<int> types = CDeletedRecovery::typesForCategories(selected);
+    if (!selected.isEmpty() && types.isEmpty())
+        return true; // no selected category has deleted records to search
     QStringList copied;
     // The folder is emptied first: it may never be, hold or lie inside the backup (the setter
     // checks too, but the backup may have been parsed after the folder was set).
@@ -255,5 +292,6 @@ bool CiTunesBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progre
     if (copied.isEmpty() || !backup)
         return true;
     CDeletedRecovery recovery;
+    recovery.setTypes(types);
     return recovery.recover(copied, backup, progress, skipped);
 }

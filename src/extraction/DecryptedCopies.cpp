@@ -4,8 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include "BackupFiles.h"
 #include "CIProgressCallback.h"
+#include "CategoryRun.h"
+#include "kddata/KdData.h"
 #include "utility/Log.h"
 #include "utility/SafeIo.h"
 
@@ -19,38 +23,43 @@ struct Folder {
     const char* domain; // null: any domain
     const char* prefix;
     Use use;
+    QList<int> categories; // KdData categories that read it
 };
 
 // First match wins: the databases beside the recordings are read, the recordings only listed.
 const Folder kFolders[] = {
-    {"HomeDomain", "Library/SMS/sms.db", Use::Content},
-    {"HomeDomain", "Library/AddressBook/", Use::Content},
-    {"HomeDomain", "Library/CallHistory/", Use::Content},
-    {"WirelessDomain", "Library/CallHistory/", Use::Content},
-    {"HomeDomain", "Library/CallHistoryDB/", Use::Content},
-    {"HomeDomain", "Library/Calendar/", Use::Content},
-    {"HomeDomain", "Library/Notes/", Use::Content},
-    {"HomeDomain", "Library/Safari/", Use::Content},
-    {"MediaDomain", "Media/Recordings/Recordings.db", Use::Content},
-    {"MediaDomain", "Media/Recordings/CloudRecordings.db", Use::Content},
-    {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/CloudRecordings.db", Use::Content},
-    {nullptr, "Media/PhotoData/Photos.sqlite", Use::Content},
-    {"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", Use::Content},
-    {"AppDomainGroup-group.com.apple.reminders", "Container_v1/Stores/", Use::Content},
-    {nullptr, "Media/DCIM/", Use::Presence},
-    {nullptr, "Media/PhotoStreamsData/", Use::Presence},
-    {nullptr, "Media/Recordings/", Use::Presence},
-    {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/", Use::Presence},
-    {nullptr, "Library/SMS/Attachments/", Use::Presence},
+    {"HomeDomain", "Library/SMS/sms.db", Use::Content, {KdData::Messages, KdData::MessageAttachments}},
+    {"HomeDomain", "Library/AddressBook/", Use::Content, {KdData::Contacts}},
+    {"HomeDomain", "Library/CallHistory/", Use::Content, {KdData::CallHistory}},
+    {"WirelessDomain", "Library/CallHistory/", Use::Content, {KdData::CallHistory}},
+    {"HomeDomain", "Library/CallHistoryDB/", Use::Content, {KdData::CallHistory}},
+    {"HomeDomain", "Library/Calendar/", Use::Content, {KdData::Calendar, KdData::Reminders}},
+    {"HomeDomain", "Library/Notes/", Use::Content, {KdData::Notes}},
+    {"HomeDomain", "Library/Safari/", Use::Content, {KdData::SafariBookmarks}},
+    {"MediaDomain", "Media/Recordings/Recordings.db", Use::Content, {KdData::VoiceMemos}},
+    {"MediaDomain", "Media/Recordings/CloudRecordings.db", Use::Content, {KdData::VoiceMemos}},
+    {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/CloudRecordings.db", Use::Content, {KdData::VoiceMemos}},
+    {nullptr, "Media/PhotoData/Photos.sqlite", Use::Content, {KdData::CameraRoll, KdData::PhotoStream, KdData::PhotoLibrary}},
+    {"AppDomainGroup-group.com.apple.notes", "NoteStore.sqlite", Use::Content, {KdData::Notes}},
+    {"AppDomainGroup-group.com.apple.reminders", "Container_v1/Stores/", Use::Content, {KdData::Reminders}},
+    {nullptr, "Media/DCIM/", Use::Presence, {KdData::CameraRoll, KdData::PhotoLibrary}},
+    {nullptr, "Media/PhotoStreamsData/", Use::Presence, {KdData::PhotoStream}},
+    {nullptr, "Media/Recordings/", Use::Presence, {KdData::VoiceMemos}},
+    {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/", Use::Presence, {KdData::VoiceMemos}},
+    {nullptr, "Library/SMS/Attachments/", Use::Presence, {KdData::Messages, KdData::MessageAttachments}},
     // The oldest messages keep their text in parts, read while the messages are.
-    {nullptr, "Library/SMS/Parts/", Use::Content},
+    {nullptr, "Library/SMS/Parts/", Use::Content, {KdData::Messages}},
 };
 
-Use useOf(const CManifestRecord& r)
+// `read`: the categories to read (empty: every one); a file none of them reads is not used.
+Use useOf(const CManifestRecord& r, const QList<int>& read = QList<int>())
 {
     for (const Folder& f : kFolders)
-        if ((!f.domain || r.domain == QLatin1String(f.domain)) && r.relativePath.startsWith(QLatin1String(f.prefix)))
+        if ((!f.domain || r.domain == QLatin1String(f.domain)) && r.relativePath.startsWith(QLatin1String(f.prefix))) {
+            if (!read.isEmpty() && std::none_of(f.categories.begin(), f.categories.end(), [&](int c) { return read.contains(c); }))
+                return Use::None;
             return f.use;
+        }
     return Use::None;
 }
 
@@ -72,10 +81,11 @@ bool CiTunesBackupPrivate::decryptForReading(const QString& folder, CIProgressCa
     };
     QList<Job> jobs;
     qint64 total = 0;
+    const QList<int> read = categoriesToRead(CategorySelection::current());
     for (const CManifestRecord* r : m_files) {
         if (!r || !isRegularFile(*r))
             continue;
-        const Use use = useOf(*r);
+        const Use use = useOf(*r, read);
         if (use == Use::None)
             continue;
         const QString source = backupDataFile(m_path, r->hashName, m_fileSuffix);

@@ -2,8 +2,13 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include "CIProgressCallback.h"
 #include "RecoveryConverters.h"
+#include "evidencedb/EvidenceDatabase.h"
+#include "kddata/KdData.h"
+#include "utility/Log.h"
 
 double ProgressWrapper::range()
 {
@@ -46,23 +51,68 @@ const RecoveryStep kSteps[] = {
 
 } // namespace
 
+QList<int> CDeletedRecovery::typesForCategories(const QList<int>& categories)
+{
+    static const struct {
+        int category;
+        int type;
+    } kTypes[] = {
+        {KdData::Contacts, 0}, {KdData::Messages, 1},  {KdData::CallHistory, 2},     {KdData::Calendar, 3},
+        {KdData::Reminders, 3}, {KdData::Notes, 4},    {KdData::SafariBookmarks, 5},
+    };
+    QList<int> types;
+    for (const auto& t : kTypes)
+        if (categories.contains(t.category) && !types.contains(t.type))
+            types << t.type;
+    // Deleted messages and calls are named after contacts, deleted ones included.
+    if ((types.contains(1) || types.contains(2)) && !types.contains(0))
+        types << 0;
+    std::sort(types.begin(), types.end());
+    return types;
+}
+
+CDeletedRecovery::MessageLayout messageLayoutOf(const QString& path)
+{
+    if (path.isEmpty())
+        return CDeletedRecovery::MessageLayout::Unknown;
+    evidencedb::Database db;
+    // Live, so a layout that only the -wal holds yet is seen.
+    if (!db.openLive(path, "DeletedRecovery"))
+        return CDeletedRecovery::MessageLayout::Unknown;
+    if (db.hasTable("chat_message_join") || db.hasTable("handle"))
+        return CDeletedRecovery::MessageLayout::Chat;
+    if (db.hasTable("message"))
+        return CDeletedRecovery::MessageLayout::Group;
+    return CDeletedRecovery::MessageLayout::Unknown;
+}
+
 bool CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress,
                                QStringList* skipped)
 {
     SqliteRecovery recovery;
+    const auto wanted = [this](int type) { return m_types.isEmpty() || m_types.contains(type); };
     double sizes[sizeof(kSteps) / sizeof(kSteps[0])];
     double total = 1.0; // never zero, so shares need no special case
     int i = 0;
     for (const RecoveryStep& step : kSteps) {
-        const QString file = recovery.dbFileForType(step.type, files);
+        const QString file = wanted(step.type) ? recovery.dbFileForType(step.type, files) : QString();
         sizes[i] = file.isEmpty() ? 0.0 : double(QFileInfo(file).size());
         total += sizes[i];
         ++i;
     }
     i = 0;
     for (const RecoveryStep& step : kSteps) {
+        if (!wanted(step.type)) {
+            ++i;
+            continue;
+        }
         const double range = progress ? double(progress->range()) : 0.0;
         ProgressWrapper wrapper(progress, range * sizes[i] / total);
+        const QString file = recovery.dbFileForType(step.type, files);
+        if (!file.isEmpty())
+            Log("DeletedRecovery", 1, "Searching deleted records of type %d in %s", step.type, file.toUtf8().constData());
+        if (step.type == 1)
+            m_messageLayout = messageLayoutOf(file);
         recovery.scanRecoveryForType(step.type, files, &wrapper);
         step.convert(backup, &recovery, this);
         if (!wrapper.finish()) {

@@ -40,7 +40,23 @@ public:
     bool recover(const QStringList& files, KdBackup* backup, CIProgressCallback* progress,
                  QStringList* skipped = nullptr);
 
+    // Only these record types are scanned (0 contacts ... 5 Safari, as SqliteRecovery numbers
+    // them); empty: every type.
+    void setTypes(const QList<int>& types) { m_types = types; }
+    // The types of the given KdData categories: messages need contacts too, to name people.
+    static QList<int> typesForCategories(const QList<int>& categories);
+
     // Contact index shared by the converters: names, and address -> position in m_contactNames.
     QStringList m_contactNames;
     QMap<QString, int> m_contactIndex;
+
+    // Which sms.db layout the deleted messages came from: it decides their dates' epoch.
+    enum class MessageLayout { Unknown, Group, Chat };
+    MessageLayout m_messageLayout = MessageLayout::Unknown;
+
+private:
+    QList<int> m_types;
 };
+
+// The layout of the message database at `path`; Unknown when it cannot be read.
+CDeletedRecovery::MessageLayout messageLayoutOf(const QString& path);

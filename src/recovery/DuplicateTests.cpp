@@ -9,16 +9,6 @@
 
 namespace {
 
-bool textMatches(const QString& field, const QString& itemValue)
-{
-    return field.isEmpty() || field == itemValue;
-}
-
-bool dateMatches(int field, const QVariant& itemSortValue)
-{
-    return field == 0 || CCommonUtils::buildDateTimeBase2001(field) == itemSortValue.toDateTime();
-}
-
 bool propertiesMatch(const PersonRecord* record, const KdContactPrivate* detail)
 {
     for (const PersonPropertyRecord* wanted : record->properties) {
@@ -56,12 +46,22 @@ bool propertiesMatch(const PersonRecord* record, const KdContactPrivate* detail)
 
 static_assert(kPersonTextCount == KdContactPrivate::TextCount, "one text per detail member");
 
-DuplicateCandidates::DuplicateCandidates(KdData* container, Key key, int keys) : m_key(key), m_byKey(keys)
+DuplicateCandidates::DuplicateCandidates(KdData* container, Fields fields) : m_fieldsOf(fields)
 {
     const int n = container ? container->count(0) : 0;
     m_all.reserve(n);
+    m_fields.reserve(n);
     for (int i = 0; i < n; ++i)
         add(container->at(i, false));
+}
+
+QVector<QString> DuplicateCandidates::project(const QVector<QString>& fields, quint64 mask)
+{
+    QVector<QString> key;
+    for (int f = 0; f < fields.size() && f < 64; ++f)
+        if (mask & (quint64(1) << f))
+            key.append(fields[f]);
+    return key;
 }
 
 void DuplicateCandidates::add(const KdAbstractItem* item)
@@ -69,23 +69,42 @@ void DuplicateCandidates::add(const KdAbstractItem* item)
     if (!item)
         return;
     m_all.append(item);
-    for (int k = 0; k < m_byKey.size(); ++k) {
-        const QString text = m_key(item, k);
-        if (!text.isEmpty())
-            m_byKey[k].insert(text, item);
-    }
+    m_fields.append(m_fieldsOf(item));
+    if (m_fields.last().isEmpty())
+        return;
+    for (auto it = m_byMask.begin(); it != m_byMask.end(); ++it)
+        it.value().insert(project(m_fields.last(), it.key()), item);
+}
+
+const QMultiHash<QVector<QString>, const KdAbstractItem*>& DuplicateCandidates::indexFor(quint64 mask) const
+{
+    auto it = m_byMask.find(mask);
+    if (it != m_byMask.end())
+        return it.value();
+    QMultiHash<QVector<QString>, const KdAbstractItem*> index;
+    index.reserve(m_all.size());
+    for (int i = 0; i < m_all.size(); ++i)
+        if (!m_fields[i].isEmpty())
+            index.insert(project(m_fields[i], mask), m_all[i]);
+    return m_byMask.insert(mask, std::move(index)).value();
 }
 
 namespace {
 
-QString firstColumn(const KdAbstractItem* item, int)
+// A date field as compared: the instant, or a text no record's date equals when there is none.
+QString dateField(const QDateTime& d)
 {
-    return item->value(0);
+    return d.isValid() ? QString::number(d.toMSecsSinceEpoch()) : QStringLiteral("-");
 }
 
-QString secondColumn(const KdAbstractItem* item, int)
+QString recordDate(int seconds2001)
 {
-    return item->value(1);
+    return seconds2001 == 0 ? QString() : dateField(CCommonUtils::buildDateTimeBase2001(seconds2001));
+}
+
+QString itemDate(const KdAbstractItem* item, int column)
+{
+    return dateField(item->sortValue(column).toDateTime());
 }
 
 const KdContactPrivate* contactDetail(const KdAbstractItem* item)
@@ -95,11 +114,43 @@ const KdContactPrivate* contactDetail(const KdAbstractItem* item)
     return static_cast<const KdContactItem*>(item)->detailContent();
 }
 
-// Every text of a contact is a key: a recovered person is looked up by the rarest it has.
-QString contactText(const KdAbstractItem* item, int which)
+QVector<QString> noteFields(const KdAbstractItem* item)
+{
+    return {item->value(0), item->value(2)};
+}
+
+QVector<QString> bookmarkFields(const KdAbstractItem* item)
+{
+    return {item->value(0), item->value(1), itemDate(item, 3)};
+}
+
+QVector<QString> eventFields(const KdAbstractItem* item)
+{
+    return {item->value(0), item->value(1), item->value(4), itemDate(item, 2), itemDate(item, 3)};
+}
+
+// The priority is always compared, 0 included.
+QVector<QString> reminderFields(const KdAbstractItem* item)
+{
+    return {QString::number(item->sortValue(5).toInt()), item->value(0), item->value(4), item->value(6), item->value(1),
+            itemDate(item, 3)};
+}
+
+QVector<QString> contactFields(const KdAbstractItem* item)
 {
     const KdContactPrivate* d = contactDetail(item);
-    return d ? d->textMember(which) : QString();
+    QVector<QString> fields;
+    if (!d)
+        return fields;
+    fields.reserve(KdContactPrivate::TextCount);
+    for (int i = 0; i < KdContactPrivate::TextCount; ++i)
+        fields.append(d->textMember(i));
+    return fields;
+}
+
+bool always(const KdAbstractItem*)
+{
+    return true;
 }
 
 template <class Record>
@@ -116,63 +167,51 @@ bool overMade(KdBackup* backup, const QVector<KdAbstractItem*>& made, const Reco
 
 DuplicateCandidates noteCandidates(KdBackup* backup)
 {
-    return DuplicateCandidates(backup->getNote(), &firstColumn);
+    return DuplicateCandidates(backup->getNote(), &noteFields);
 }
 
 bool isDuplicateNote(const DuplicateCandidates& c, const NoteRecord* record)
 {
-    return c.any({record->title}, [record](const KdAbstractItem* item) {
-        return textMatches(record->title, item->value(0)) && textMatches(record->content, item->value(2));
-    });
+    return c.any({record->title, record->content}, &always);
 }
 
 DuplicateCandidates bookmarkCandidates(KdBackup* backup)
 {
-    return DuplicateCandidates(backup->getSafariBookmark(), &secondColumn);
+    return DuplicateCandidates(backup->getSafariBookmark(), &bookmarkFields);
 }
 
+// A visit is the same only at the same time: a page is visited under one title many times.
 bool isDuplicateBookmark(const DuplicateCandidates& c, const BookmarkRecord* record)
 {
-    // A visit is the same only at the same time: a page is visited under one title many times.
-    const QDateTime visited = record->visited != 0 ? CCommonUtils::buildDateTimeBase2001(record->visited) : QDateTime();
-    return c.any({record->url}, [record, &visited](const KdAbstractItem* item) {
-        return textMatches(record->title, item->value(0)) && textMatches(record->url, item->value(1))
-            && (!visited.isValid() || item->sortValue(3).toDateTime() == visited);
-    });
+    return c.any({record->title, record->url, recordDate(record->visited)}, &always);
 }
 
 DuplicateCandidates eventCandidates(KdBackup* backup)
 {
-    return DuplicateCandidates(backup->getCalendar(), &firstColumn);
+    return DuplicateCandidates(backup->getCalendar(), &eventFields);
 }
 
 bool isDuplicateEvent(const DuplicateCandidates& c, const CalendarRecord* record)
 {
-    return c.any({record->summary}, [record](const KdAbstractItem* item) {
-        return textMatches(record->summary, item->value(0)) && textMatches(record->location, item->value(1))
-            && textMatches(record->description, item->value(4)) && dateMatches(record->start, item->sortValue(2))
-            && dateMatches(record->end, item->sortValue(3));
-    });
+    return c.any({record->summary, record->location, record->description, recordDate(record->start), recordDate(record->end)},
+                 &always);
 }
 
 DuplicateCandidates reminderCandidates(KdBackup* backup)
 {
-    return DuplicateCandidates(backup->getReminder(), &firstColumn);
+    return DuplicateCandidates(backup->getReminder(), &reminderFields);
 }
 
 bool isDuplicateReminder(const DuplicateCandidates& c, const ReminderRecord* record)
 {
-    return c.any({record->title}, [record](const KdAbstractItem* item) {
-        // The priority is always compared, 0 included.
-        return record->priority == item->sortValue(5).toInt() && textMatches(record->title, item->value(0))
-            && textMatches(record->location, item->value(4)) && textMatches(record->notes, item->value(6))
-            && textMatches(record->listName, item->value(1)) && dateMatches(record->dueDate, item->sortValue(3));
-    });
+    return c.any({QString::number(record->priority), record->title, record->location, record->notes, record->listName,
+                  recordDate(record->dueDate)},
+                 &always);
 }
 
 DuplicateCandidates contactCandidates(KdBackup* backup)
 {
-    return DuplicateCandidates(backup->getContact(), &contactText, KdContactPrivate::TextCount);
+    return DuplicateCandidates(backup->getContact(), &contactFields);
 }
 
 bool isDuplicateContact(const DuplicateCandidates& c, const PersonRecord* record)
@@ -180,14 +219,9 @@ bool isDuplicateContact(const DuplicateCandidates& c, const PersonRecord* record
     QVector<QString> texts(KdContactPrivate::TextCount);
     for (int i = 0; i < KdContactPrivate::TextCount; ++i)
         texts[i] = personText(*record, i);
-    return c.any(texts, [&](const KdAbstractItem* item) {
+    return c.any(texts, [record](const KdAbstractItem* item) {
         const KdContactPrivate* detail = contactDetail(item);
-        if (!detail)
-            return false;
-        for (int i = 0; i < KdContactPrivate::TextCount; ++i)
-            if (!textMatches(texts[i], detail->textMember(i)))
-                return false;
-        return propertiesMatch(record, detail);
+        return detail && propertiesMatch(record, detail);
     });
 }
 

@@ -12,46 +12,50 @@ class KdBackup;
 class KdData;
 
 // The items a recovered record is tested against (a container's live items, then the items made
-// so far), found by one text every duplicate shares instead of a walk over all of them: a backup
-// with 10,000 contacts and as many recovered would otherwise take minutes.
+// so far). A record matches an item when each of its compared fields is blank or equal to the
+// item's; the items are hashed by the fields a record has, once per such set of fields, so each
+// test is a lookup instead of a walk over all of them (100,000 live items and 30,000 recovered
+// records with a blank title would otherwise take minutes).
 class DuplicateCandidates
 {
 public:
-    using Key = QString (*)(const KdAbstractItem*, int which);
-    // `keys` texts per item, each indexed on its own.
-    DuplicateCandidates(KdData* container, Key key, int keys = 1);
+    // The compared fields of an item as texts; an item with none never matches.
+    using Fields = QVector<QString> (*)(const KdAbstractItem*);
+    DuplicateCandidates(KdData* container, Fields fields);
     void add(const KdAbstractItem* item);
-    // Calls `repeats` on the items that share one of the record's non-empty key texts (the
-    // rarest), or on every item when the record has none (a blank field matches anything),
-    // until one answers true.
-    template <class Test> bool any(const QVector<QString>& keys, const Test& repeats) const
+    // Calls `repeats` on the items whose fields equal the record's non-empty `wanted` fields (an
+    // empty one matches anything) until one answers true.
+    template <class Test> bool any(const QVector<QString>& wanted, const Test& repeats) const
     {
-        int best = -1;
-        int fewest = 0;
-        for (int k = 0; k < keys.size() && k < m_byKey.size(); ++k) {
-            if (keys[k].isEmpty())
-                continue;
-            const int n = int(m_byKey[k].count(keys[k]));
-            if (best < 0 || n < fewest)
-                best = k, fewest = n;
-        }
-        if (best < 0) {
+        quint64 mask = 0;
+        QVector<QString> key;
+        for (int f = 0; f < wanted.size() && f < 64; ++f)
+            if (!wanted[f].isEmpty()) {
+                mask |= quint64(1) << f;
+                key.append(wanted[f]);
+            }
+        if (mask == 0) {
             for (const KdAbstractItem* item : m_all)
                 if (repeats(item))
                     return true;
             return false;
         }
-        const QMultiHash<QString, const KdAbstractItem*>& index = m_byKey[best];
-        for (auto it = index.constFind(keys[best]); it != index.constEnd() && it.key() == keys[best]; ++it)
+        const QMultiHash<QVector<QString>, const KdAbstractItem*>& index = indexFor(mask);
+        for (auto it = index.constFind(key); it != index.constEnd() && it.key() == key; ++it)
             if (repeats(it.value()))
                 return true;
         return false;
     }
 
 private:
-    Key m_key;
+    const QMultiHash<QVector<QString>, const KdAbstractItem*>& indexFor(quint64 mask) const;
+    static QVector<QString> project(const QVector<QString>& fields, quint64 mask);
+
+    Fields m_fieldsOf;
     QVector<const KdAbstractItem*> m_all;
-    QVector<QMultiHash<QString, const KdAbstractItem*>> m_byKey;
+    QVector<QVector<QString>> m_fields; // of m_all, in order
+    // Per set of fields a record had (bit f: field f): the items by those fields.
+    mutable QHash<quint64, QMultiHash<QVector<QString>, const KdAbstractItem*>> m_byMask;
 };
 
 // The same tests over an index: each category's key and test, for its conversion loop.

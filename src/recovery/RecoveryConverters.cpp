@@ -149,6 +149,30 @@ int dateKey(int date)
     return date != 0 ? 1 : 0;
 }
 
+// Messages -------------------------------------------------------------------------------------
+
+// The chat layout counts from 2001 (the library has already scaled nanoseconds to seconds). The
+// group layout counts short messages from 1970 and iMessages from 2001. A layout that could not
+// be read is told by the value: 2001 seconds reach 1e9 only in 2032, and the group layout's
+// Unix dates are all past 2001 (1e9).
+QDateTime messageDate(const MessageRecord& m, CDeletedRecovery::MessageLayout layout)
+{
+    using Layout = CDeletedRecovery::MessageLayout;
+    bool from2001 = false;
+    switch (layout) {
+    case Layout::Chat:
+        from2001 = true;
+        break;
+    case Layout::Group:
+        from2001 = m.service != 0;
+        break;
+    case Layout::Unknown:
+        from2001 = m.date < 1000000000;
+        break;
+    }
+    return from2001 ? CCommonUtils::buildDateTimeBase2001(m.date) : CCommonUtils::buildDateTimeBaseUnix(m.date);
+}
+
 // Notes ----------------------------------------------------------------------------------------
 
 KdAbstractItem* makeNote(const NoteRecord& r)
@@ -415,7 +439,6 @@ int convertCalls(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* d
 int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* driver)
 {
     const unsigned n = recovery->getMessageGroupCount();
-    const QDateTime start1990 = QDateTime(QDate(1990, 1, 1), QTime(0, 0), Qt::UTC);
     QVector<KdAbstractItem*> items;
     for (unsigned g = 0; g < n; ++g) {
         const MessageGroupRecord* record = recovery->getMessageGroup(g);
@@ -435,12 +458,7 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setSentDone(m->failure == 0);
             chat->setDeleted(true);
             chat->setPartial(m->partial);
-            // Older layouts count from 1970, newer ones from 2001: a "1970" date before 1990
-            // can only be a 2001-based one.
-            QDateTime d = CCommonUtils::buildDateTimeBaseUnix(m->date);
-            if (d < start1990)
-                d = CCommonUtils::buildDateTimeBase2001(m->date);
-            chat->setMsgDate(d);
+            chat->setMsgDate(messageDate(*m, driver->m_messageLayout));
             chat->setSubject(m->subject);
             chat->setAddr(m->address);
             if (m->pieces.empty())

@@ -322,9 +322,27 @@ void buildAddressBook(Db& db, const Options& o, Expected* e)
 
 // ---- messages ----------------------------------------------------------------------------------
 
+// Drops the indexes of the message tables (not those SQLite keeps for their own constraints).
+void dropMessageIndexes(Db& db)
+{
+    QStringList names;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db.handle(),
+                           "SELECT name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND tbl_name IN "
+                           "('message', 'chat_message_join', 'message_attachment_join')",
+                           -1, &st, nullptr) == SQLITE_OK)
+        while (sqlite3_step(st) == SQLITE_ROW)
+            names << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+    for (const QString& name : names)
+        db.exec(QStringLiteral("DROP INDEX \"%1\"").arg(name));
+}
+
 void buildChatMessages(Db& db, const Options& o, Expected* e)
 {
     db.applySchema(ibr::iosSchemaStatements(o.iosMajor, QStringLiteral("sms.db")), &e->warnings);
+    if (!o.messageIndexes)
+        dropMessageIndexes(db);
     const int chats = 6;
     std::vector<QStringList> chatAddresses(chats);
     std::vector<std::vector<qint64>> chatHandles(chats);
@@ -378,12 +396,13 @@ void buildChatMessages(Db& db, const Options& o, Expected* e)
         const bool withAttachment = i % 5 == 0;
         const QString body = withAttachment ? QStringLiteral("Look at this %1 ").arg(i) + kObjectReplacement
                                             : QStringLiteral("Message %1 says hello ").arg(i) + QString(i % 40, QLatin1Char('x'));
-        const int date = 400000000 + i * 600;
+        const int date = (o.firstMessageDate != 0 ? o.firstMessageDate : 400000000) + i * 600;
+        const qint64 stored = o.messageNanoseconds ? qint64(date) * 1000000000 : qint64(date);
         const QString service = address.contains(QLatin1Char('@')) ? QStringLiteral("iMessage") : QStringLiteral("SMS");
         db.exec(QStringLiteral("INSERT INTO message (guid, text, handle_id, subject, service, date, is_from_me, is_sent, "
                                "is_delivered, is_finished, error) VALUES (?,?,?,?,?,?,?,?,1,1,0)"),
                 {QUuid::createUuid().toString(), body, handle, i % 7 == 0 ? QVariant(QStringLiteral("Subject %1").arg(i)) : QVariant(),
-                 service, date, fromMe ? 1 : 0, fromMe ? 1 : 0});
+                 service, stored, fromMe ? 1 : 0, fromMe ? 1 : 0});
         m.rowid = db.lastId();
         db.exec(QStringLiteral("INSERT INTO chat_message_join (chat_id, message_id) VALUES (?, ?)"), {m.chat + 1, m.rowid});
         MessageRecord& r = m.exp.message;

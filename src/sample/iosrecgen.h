@@ -24,6 +24,12 @@ struct Options {
     int deleteEvery = 3;   // rows with index % deleteEvery == 1 are deleted
     bool editSome = true;  // also edit kept rows; their earlier versions stay in free space
     QString snapshotBefore; // non-empty: a copy of the database just before the edits and deletions
+    // Messages of the chat layout: the first one's date (2001 seconds; 0 keeps the default of 2013),
+    // whether dates are stored in nanoseconds as from iOS 11 on, and whether the indexes of the
+    // message tables are kept (some databases lack them).
+    int firstMessageDate = 0;
+    bool messageNanoseconds = false;
+    bool messageIndexes = true;
 };
 
 struct ExpectedPerson {

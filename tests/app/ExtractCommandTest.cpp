@@ -87,6 +87,36 @@ TEST(ExtractCommand, SelectedCategoriesAndFormatsAndBadArguments)
     EXPECT_EQ(runCli({QStringLiteral("extract"), dir.filePath(QStringLiteral("missing")), QStringLiteral("--out"), out}).exitCode, 4);
 }
 
+// A selection limits the search for deleted records to its categories, and an encrypted
+// backup has only their databases decrypted.
+TEST(ExtractCommand, DeletedRecordsAndDecryptionFollowTheSelectedCategories)
+{
+    for (const bool encrypted : {false, true}) {
+        QTemporaryDir dir;
+        const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out")),
+                      kept = dir.filePath(QStringLiteral("kept"));
+        sample::DemoOptions options;
+        if (encrypted)
+            options.password = "pw";
+        ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+        ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("pw")), "pw\n"));
+        QStringList args = {QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--categories"),
+                            QStringLiteral("contacts"), QStringLiteral("--json")};
+        if (encrypted)
+            args << QStringLiteral("--password-file") << dir.filePath(QStringLiteral("pw")) << QStringLiteral("--keep-decrypted") << kept;
+        const testsupport::CliRun r = runCli(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+        const QJsonObject categories = QJsonDocument::fromJson(r.out).object()[QStringLiteral("categories")].toObject();
+        EXPECT_GT(categories[QStringLiteral("contacts")][QStringLiteral("deleted")].toInt(), 0) << encrypted;
+        for (const char* other : {"messages", "calls", "calendar", "notes"})
+            EXPECT_EQ(categories[QLatin1String(other)][QStringLiteral("deleted")].toInt(-1), 0) << other << " " << encrypted;
+        if (encrypted) {
+            EXPECT_TRUE(QFileInfo::exists(kept + QStringLiteral("/HomeDomain/Library/AddressBook/AddressBook.sqlitedb")));
+            EXPECT_FALSE(QFileInfo::exists(kept + QStringLiteral("/HomeDomain/Library/SMS/sms.db")));
+        }
+    }
+}
+
 // One CSV row per message, and attachment files copied out under their own names: never over
 // another file, never outside the output folder, byte for byte, with the device's time.
 TEST(ExtractCommand, MessagesCsvAndExportedFiles)
