@@ -1,7 +1,9 @@
 // libFuzzer harness: the carver over mutated database bytes, in memory. The input is split
 // into database, -wal and -journal at two 16-bit lengths at its end, so the fuzzer reaches the
-// companion readers too.
+// companion readers too. The database bytes are also read as one page image by the link-row
+// salvage, with bounds wide enough that any cut may count.
 
+#include "../lib/sqlitecarve/LinkCells_p.h"
 #include "sqlitecarve/Carver.h"
 
 #include <cstddef>
@@ -21,7 +23,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sqlcarve::Bytes db{data, dbSize};
     sqlcarve::Bytes wal{data + dbSize, walSize};
     sqlcarve::Bytes journal{data + dbSize + walSize, journalSize};
-    const sqlcarve::Result r = sqlcarve::carveBuffers(db, wal, journal);
+    sqlcarve::Options options;
+    options.placement = true;
+    options.links = {{"chat_message_join", "chat", "message"}, {"link", "a", "b"}};
+    const sqlcarve::Result r = sqlcarve::carveBuffers(db, wal, journal, options);
+    for (const sqlcarve::LinkCell& cell : sqlcarve::salvageLinkCells(data, uint32_t(dbSize), dbSize > 0 && data[0] == 'S',
+                                                                     [](int64_t a, int64_t b) { return a > 0 && b > 0; }))
+        if (cell.offset >= dbSize)
+            __builtin_trap();
     // Every reported row must fit its table.
     for (const sqlcarve::CarvedRow& row : r.rows) {
         bool found = false;

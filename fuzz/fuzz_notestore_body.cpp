@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the NoteStore body reader: once as a compressed stream (truncated,
-// corrupt, or inflating far beyond the cap) and once as an already inflated protobuf payload.
+// corrupt, or inflating far beyond the cap), once as an already inflated protobuf payload, and
+// once as the surviving start of a body cut short.
 #include <QByteArray>
 #include <QString>
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 
 #include "NoteStoreBody.h"
+#include "RecoveryConverters.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -17,5 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!payload.isEmpty())
         notestore::noteText(payload, &error);
     notestore::noteText(bytes, &error);
+    // A body cut short: read up to the cut.
+    noteTextUpToCut(bytes);
     return 0;
 }

@@ -87,7 +87,15 @@ TEST(LinkSalvage, OtherPagesAndNoiseGiveNothing)
     QByteArray leafOfNoise = noise; // content start 256: the rest is unallocated noise
     leafOfNoise[0] = char(13);
     leafOfNoise.replace(3, 4, QByteArray("\x00\x00\x01\x00", 4));
-    for (const QByteArray& page : {noise, leafOfNoise, QByteArray(100, '\0')})
+    // A freed region of 0xff bytes once kept the type loop from ending.
+    QByteArray allOnes(4096, '\0');
+    allOnes[0] = char(13);
+    allOnes[1] = allOnes[5] = char(4000 >> 8);
+    allOnes[2] = allOnes[6] = char(4000 & 0xff);
+    allOnes.replace(4000, 96, QByteArray(96, char(0xff)));
+    allOnes[4002] = 0;
+    allOnes[4003] = char(96);
+    for (const QByteArray& page : {noise, leafOfNoise, QByteArray(100, '\0'), allOnes})
         EXPECT_TRUE(salvaged(page, 999, 999).empty());
 }
 
