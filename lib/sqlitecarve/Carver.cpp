@@ -62,6 +62,8 @@ constexpr size_t kProgressEveryPages = 64;
 constexpr int kMaxLostPrefixShift = 13;
 // Evidence a record needs when its cell prefix is gone (or its page's owner is unknown).
 constexpr uint64_t kMinRebuiltBody = 8;
+// ... unless the page is its table's own and it holds a text of this many bytes at least.
+constexpr int64_t kMinShortText = 4;
 // SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
 constexpr uint64_t kMaxRecordBody = 1u << 30;
 constexpr size_t kMinRebuiltColumns = 3;
@@ -1475,7 +1477,7 @@ private:
         // a long one (a note's body, a guid) holds a text that must decode and end in place. A
         // short one on its table's own page may keep its first type only where that type cannot
         // be anything else (a rowid alias is NULL).
-        if (table < 0 || bodySize < kMinRebuiltBody)
+        if (table < 0 || (bodySize < kMinRebuiltBody && !(table == prefer && holdsText(kMinShortText))))
             return false;
         const TableLayout& tl = m_tables[size_t(table)];
         if (tl.stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody
@@ -1519,6 +1521,16 @@ private:
         out->overflowPage = ovfl;
         out->end = typesEnd + bodyLocal + (ovfl ? kOverflowPointerSize : 0);
         return true;
+    }
+
+    // Whether the types in m_types hold a text of at least `bytes` bytes: a short record rebuilt on
+    // its own table's page needs one, which must then decode and end in place.
+    bool holdsText(int64_t bytes) const
+    {
+        for (uint64_t t : m_types)
+            if (t >= 13 && (t & 1) && serialSize(t) >= bytes)
+                return true;
+        return false;
     }
 
     // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
