@@ -2,6 +2,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 
+#include "CategoryRun.h"
 #include "CiPhoneBackup.h"
 #include "device/CDevice.h"
 #include "kddata/KdBackup.h"
@@ -66,6 +67,8 @@ int runDevice(QStringList args)
     reader.collectInfos(&model);
     {
         cli::TerminalProgress progress(QStringLiteral("Extracting"));
+        // Deleted records are searched for the selected categories only.
+        const CategorySelection selection(options.categories);
         completed = reader.collectDatas(&model, &progress, &skipped);
     }
     if (!completed)

@@ -428,9 +428,12 @@ bool CiPhoneBackup::recoveryDeleted(KdBackup* backup, CIProgressCallback* progre
         if (std::none_of(databases.cbegin(), databases.cend(), [&](const QString& d) { return QFileInfo(d).fileName() == name; }))
             databases << f->path;
     }
-    if (databases.isEmpty() || !backup || !progress)
+    const QList<int> selected = CategorySelection::current();
+    const QList<int> types = CDeletedRecovery::typesForCategories(selected);
+    if (databases.isEmpty() || !backup || !progress || (!selected.isEmpty() && types.isEmpty()))
         return true;
     CDeletedRecovery recovery;
+    recovery.setTypes(types);
     return recovery.recover(databases, backup, progress, skipped);
 }
 

@@ -91,25 +91,27 @@ TEST(ExtractCommand, SelectedCategoriesAndFormatsAndBadArguments)
 // backup has only their databases decrypted.
 TEST(ExtractCommand, DeletedRecordsAndDecryptionFollowTheSelectedCategories)
 {
-    for (const bool encrypted : {false, true}) {
+    // A plain backup, an encrypted one, and a device's file-system copy.
+    for (const int source : {0, 1, 2}) {
+        const bool encrypted = source == 1;
         QTemporaryDir dir;
         const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out")),
                       kept = dir.filePath(QStringLiteral("kept"));
         sample::DemoOptions options;
         if (encrypted)
             options.password = "pw";
-        ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+        ASSERT_TRUE(source == 2 ? sample::writeDemoDevice(backup, options) : sample::writeDemoBackup(backup, options));
         ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("pw")), "pw\n"));
-        QStringList args = {QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--categories"),
-                            QStringLiteral("contacts"), QStringLiteral("--json")};
+        QStringList args = {source == 2 ? QStringLiteral("device") : QStringLiteral("extract"), backup, QStringLiteral("--out"), out,
+                            QStringLiteral("--categories"), QStringLiteral("contacts"), QStringLiteral("--json")};
         if (encrypted)
             args << QStringLiteral("--password-file") << dir.filePath(QStringLiteral("pw")) << QStringLiteral("--keep-decrypted") << kept;
         const testsupport::CliRun r = runCli(args);
         ASSERT_EQ(r.exitCode, 0) << r.err.constData();
         const QJsonObject categories = QJsonDocument::fromJson(r.out).object()[QStringLiteral("categories")].toObject();
-        EXPECT_GT(categories[QStringLiteral("contacts")][QStringLiteral("deleted")].toInt(), 0) << encrypted;
+        EXPECT_GT(categories[QStringLiteral("contacts")][QStringLiteral("deleted")].toInt(), 0) << source;
         for (const char* other : {"messages", "calls", "calendar", "notes"})
-            EXPECT_EQ(categories[QLatin1String(other)][QStringLiteral("deleted")].toInt(-1), 0) << other << " " << encrypted;
+            EXPECT_EQ(categories[QLatin1String(other)][QStringLiteral("deleted")].toInt(-1), 0) << other << " " << source;
         if (encrypted) {
             EXPECT_TRUE(QFileInfo::exists(kept + QStringLiteral("/HomeDomain/Library/AddressBook/AddressBook.sqlitedb")));
             EXPECT_FALSE(QFileInfo::exists(kept + QStringLiteral("/HomeDomain/Library/SMS/sms.db")));
