@@ -227,3 +227,46 @@ TEST(CarverWalShrink, AFramePastTheCommittedEndIsReadAsDeleted)
     const Rows got = carved(r, "t");
     EXPECT_EQ(got.count("40|40|'" + text(40) + "'|7"), 1u) << ::testing::PrintToString(got);
 }
+
+namespace {
+
+// Pages freed while the -wal was open are carried in its frames as freelist trunks: their list of
+// page numbers is no record, and nothing is read from it.
+TEST(CarverWalFreelist, TrunkPageListsInFramesGiveNoRows)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA journal_mode=WAL", "PRAGMA wal_autocheckpoint=0", "PRAGMA secure_delete=OFF",
+                                 "CREATE TABLE t (id INTEGER PRIMARY KEY, a INTEGER, b TEXT, c INTEGER)",
+                                 "CREATE TABLE u (x INTEGER, y INTEGER)"};
+    for (int r = 0; r < 6; ++r) {
+        sql.push_back("BEGIN");
+        for (int i = 0; i < 1500; ++i) {
+            const int n = r * 1500 + i;
+            sql.push_back("INSERT INTO t (a, b, c) VALUES (" + std::to_string(n % 997) + ", 'text " + std::to_string(n * 7919 % 1000003)
+                          + "', " + std::to_string(n % 10) + ")");
+            sql.push_back("INSERT INTO u VALUES (" + std::to_string(1 + n % 50) + ", " + std::to_string(1 + n % 300) + ")");
+        }
+        sql.push_back("COMMIT");
+        sql.push_back("DELETE FROM t WHERE id BETWEEN " + std::to_string(r * 1500 + 1) + " AND " + std::to_string(r * 1500 + 1100));
+        sql.push_back("DELETE FROM u WHERE rowid % 4 != 0");
+    }
+    const std::string db = build(dir, "w.db", sql, true);
+    const std::string wal = sqlfixture::readAll(db + "-wal");
+    ASSERT_GT(wal.size(), 32u);
+    const uint32_t pageSize = sqlcarve::fmt::get32(reinterpret_cast<const uint8_t*>(wal.data()) + 8);
+    const uint64_t frameSize = 24 + uint64_t(pageSize);
+    int trunks = 0, rowsInLists = 0;
+    for (const sqlcarve::CarvedRow& row : sqlcarve::carveFile(db).rows) {
+        if (row.source != sqlcarve::Source::Wal || row.offset < 32 + 24)
+            continue;
+        const uint64_t frame = (row.offset - 32) / frameSize, inPage = (row.offset - 32) % frameSize - 24;
+        const auto* image = reinterpret_cast<const uint8_t*>(wal.data()) + 32 + frame * frameSize + 24;
+        if (sqlcarve::fmt::isBtreeType(image[0]))
+            continue;
+        ++trunks;
+        rowsInLists += inPage < 8 + 4ull * sqlcarve::fmt::get32(image + 4);
+    }
+    EXPECT_EQ(rowsInLists, 0) << trunks << " rows from trunk images";
+}
+
+} // namespace
