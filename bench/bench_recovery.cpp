@@ -49,17 +49,17 @@ QString writeMessages(const QTemporaryDir& dir, bool indexes)
     return path;
 }
 
-// The mapping of the carved rows onto messages, the carve done once beforehand. Salvage of cut
-// link rows is left out: it is not what is measured. args: 1 with the indexes, 0 without.
+// The mapping of the carved rows onto messages, the carve done once beforehand (with what the
+// mapping asks of it: placements and link rows). args: 1 with the indexes, 0 without.
 void BM_MapDeletedMessages(benchmark::State& state)
 {
     QTemporaryDir dir;
     const QString db = writeMessages(dir, state.range(0) != 0);
-    const sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString());
+    const sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), sqlrecovery::carveOptions(1));
     int found = 0;
     for (auto _ : state) {
         sqlrecovery::RecordStore store;
-        found = sqlrecovery::mapType(1, carved, db, store, true, false);
+        found = sqlrecovery::mapType(1, carved, db, store);
     }
     state.counters["conversations"] = found;
 }

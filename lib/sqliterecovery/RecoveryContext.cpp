@@ -455,24 +455,51 @@ void ScanContext::keepDeletedRows(const std::string& key, CarvedTable& table, st
     }
     // Rows without a rowid (e.g. the first row of a merged freeblock) repeat a fuller copy when
     // every value they still have matches it; buckets by the longest text keep this linear.
+    // A row without texts (a link row of two integers, say) and without a lost value can only
+    // repeat a row of the same values: it is bucketed by them, and also under "" where rows that
+    // lost a value and hold no text look for the copy they may repeat.
     std::unordered_map<std::string, std::vector<const Row*>> buckets;
     auto bucketKey = [](const Row& r) {
         const std::string* best = nullptr;
-        for (const auto& v : r.values)
+        bool lost = false;
+        for (const auto& v : r.values) {
+            lost = lost || v.isLost();
             if (v.kind == sqlcarve::Value::Kind::Text && (!best || v.bytes.size() > best->size()))
                 best = &v.bytes;
-        return best ? *best : std::string();
+        }
+        if (best)
+            return *best;
+        if (lost)
+            return std::string();
+        std::string key(1, '\x01');
+        for (const auto& v : r.values) {
+            key += char('0' + int(v.kind));
+            if (v.kind == sqlcarve::Value::Kind::Integer)
+                key.append(reinterpret_cast<const char*>(&v.integer), sizeof v.integer);
+            else if (v.kind == sqlcarve::Value::Kind::Real)
+                key.append(reinterpret_cast<const char*>(&v.real), sizeof v.real);
+            else
+                key += v.bytes;
+            key += '\0';
+        }
+        return key;
+    };
+    auto file = [&](const Row* r) {
+        const std::string k = bucketKey(*r);
+        buckets[k].push_back(r);
+        if (!k.empty() && k[0] == '\x01')
+            buckets[std::string()].push_back(r);
     };
     for (const Row* r : kept)
-        buckets[bucketKey(*r)].push_back(r);
+        file(r);
     std::stable_sort(anonymous.begin(), anonymous.end(),
                      [](const Row* a, const Row* b) { return completeness(*a) > completeness(*b); });
     for (const Row* r : anonymous) {
-        auto& bucket = buckets[bucketKey(*r)];
+        const auto& bucket = buckets[bucketKey(*r)];
         const bool repeat = std::any_of(bucket.begin(), bucket.end(), [&](const Row* o) { return dominatedBy(*r, *o); });
         if (repeat || looksLive(table, *r))
             continue;
-        bucket.push_back(r);
+        file(r);
         kept.push_back(r);
     }
     table.rows = std::move(kept);
