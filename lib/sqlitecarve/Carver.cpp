@@ -2716,8 +2716,11 @@ private:
                 // A text or blob whose start survived keeps it: readers can still use it.
                 const size_t kept = pos < avail ? (c.overflowPage ? survivingFrom(pos, avail) : avail) - pos : 0;
                 if (ty >= 12 && kept > 0) {
-                    v.bytes.assign(reinterpret_cast<const char*>(body + pos), kept);
-                    v.prefixOf = (ty & 1) ? Value::Kind::Text : Value::Kind::Blob;
+                    if (ty & 1)
+                        v.bytes = textPrefixToUtf8(body + pos, kept, m_encoding);
+                    else
+                        v.bytes.assign(reinterpret_cast<const char*>(body + pos), kept);
+                    v.prefixOf = v.bytes.empty() ? Value::Kind::Null : (ty & 1) ? Value::Kind::Text : Value::Kind::Blob;
                 }
             } else {
                 decodeValue(ty, body + pos, sc.affinity, v);

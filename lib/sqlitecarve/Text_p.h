@@ -135,4 +135,30 @@ inline std::string textToUtf8(const uint8_t* p, size_t n, uint32_t encoding)
     return out;
 }
 
+// The start of a text cut short, in UTF-8: a character the cut split is left out.
+inline std::string textPrefixToUtf8(const uint8_t* p, size_t n, uint32_t encoding)
+{
+    if (encoding == fmt::Utf8) {
+        // Back up over a lead byte whose sequence the cut left incomplete.
+        size_t end = n;
+        for (size_t back = 0; back < 4 && back < n; ++back) {
+            const uint8_t c = p[n - 1 - back];
+            if ((c & 0xC0) == 0x80)
+                continue;
+            const size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+            if (back + 1 < len)
+                end = n - 1 - back;
+            break;
+        }
+        return std::string(reinterpret_cast<const char*>(p), end);
+    }
+    size_t end = n & ~size_t(1);
+    if (end >= 2) {
+        const uint16_t last = detail::unit16(p + end - 2, encoding == fmt::Utf16be);
+        if (last >= 0xD800 && last < 0xDC00)
+            end -= 2; // a high surrogate whose pair the cut took
+    }
+    return textToUtf8(p, end, encoding);
+}
+
 } // namespace sqlcarve

@@ -52,23 +52,13 @@ const std::string& lostStart(const Row& row, int col, sqlcarve::Value::Kind kind
     return v.isLost() && v.prefixOf == kind ? v.bytes : none;
 }
 
-// A note body's text; of a body cut short, what survived (the start is raw, in the database's
-// encoding: a character cut in two is left out).
-QString bodyText(const Row& row, int col, QStringConverter::Encoding encoding)
+// A note body's text; of a body cut short, what survived.
+QString bodyText(const Row& row, int col)
 {
     const std::string& start = lostStart(row, col, sqlcarve::Value::Kind::Text);
     if (start.empty())
         return text(row, col);
-    QStringDecoder decoder(encoding);
-    return decoder(QByteArrayView(start.data(), qsizetype(start.size())));
-}
-
-QStringConverter::Encoding textEncoding(ScanContext& ctx)
-{
-    const QString name = ctx.live().value("PRAGMA encoding").toString();
-    return name == QLatin1String("UTF-16le") ? QStringConverter::Utf16LE
-        : name == QLatin1String("UTF-16be")  ? QStringConverter::Utf16BE
-                                              : QStringConverter::Utf8;
+    return QString::fromUtf8(start.data(), qsizetype(start.size()));
 }
 
 // The beginning of an HTML note body as text: tags dropped, blanks trimmed.
@@ -82,7 +72,7 @@ QString plainStart(const QString& html)
 // The device titles a note with the first line of its body: a body whose text starts with the
 // title, and is the only unused one that does, belongs to that note.
 void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const CarvedTable& bodies, int contentCol,
-                 QStringConverter::Encoding encoding, std::set<const Row*>& used)
+                 std::set<const Row*>& used)
 {
     for (size_t index : unlinked) {
         if (index >= out.notes.size() || out.notes[index].title.trimmed().isEmpty() || !out.notes[index].content.isEmpty())
@@ -91,12 +81,12 @@ void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const Ca
         const Row* match = nullptr;
         int matches = 0;
         for (const Row* b : bodies.rows)
-            if (!used.count(b) && (plainStart(bodyText(*b, contentCol, encoding)) + QLatin1Char(' ')).startsWith(note.title.trimmed() + QLatin1Char(' '))) {
+            if (!used.count(b) && (plainStart(bodyText(*b, contentCol)) + QLatin1Char(' ')).startsWith(note.title.trimmed() + QLatin1Char(' '))) {
                 match = b;
                 ++matches;
             }
         if (matches == 1) {
-            note.content = bodyText(*match, contentCol, encoding);
+            note.content = bodyText(*match, contentCol);
             note.partial = note.partial || lostSomeValue(bodies, *match);
             used.insert(match);
         }
@@ -105,13 +95,13 @@ void linkByTitle(RecordStore& out, const std::vector<size_t>& unlinked, const Ca
 
 // A body reported on its own must be text that starts like a body (a loosely typed column also
 // fits misaligned bytes) and must not repeat what a reported note already holds.
-bool plausibleOrphan(const RecordStore& out, const Row& body, int contentCol, QStringConverter::Encoding encoding)
+bool plausibleOrphan(const RecordStore& out, const Row& body, int contentCol)
 {
     if (contentCol < 0 || size_t(contentCol) >= body.values.size()
         || (body.values[size_t(contentCol)].kind != sqlcarve::Value::Kind::Text
             && lostStart(body, contentCol, sqlcarve::Value::Kind::Text).empty()))
         return false;
-    const QString content = bodyText(body, contentCol, encoding);
+    const QString content = bodyText(body, contentCol);
     if (content.trimmed().size() < 8 || (content.contains(QLatin1Char('>')) && !content.trimmed().startsWith(QLatin1Char('<'))))
         return false;
     for (const NoteRecord& n : out.notes)
@@ -403,7 +393,6 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
     ctx.inferRowids("ZNOTE", {{"ZNOTEBODY", "ZOWNER"}});
     ctx.inferRowids("ZNOTEBODY", {{"ZNOTE", "ZBODY"}});
     ctx.inferRowids("Note", {{"note_bodies", "note_id"}});
-    const QStringConverter::Encoding encoding = textEncoding(ctx);
     int added = 0;
     auto addRecord = [&](int date, const QString& title, const QString& content, bool partial) {
         if (title.isEmpty() && content.isEmpty())
@@ -433,7 +422,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         QString content;
         if (const auto body = integer(znote, *row, znote.col("ZBODY"))) {
             if (const Row* b = ctx.deletedByRowid("ZNOTEBODY", *body)) {
-                content = bodyText(*b, zbody.col("ZCONTENT"), encoding);
+                content = bodyText(*b, zbody.col("ZCONTENT"));
                 partial = partial || lostSomeValue(zbody, *b);
                 usedBodies.insert(b);
             } else {
@@ -445,7 +434,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         if (content.isEmpty() && pk) {
             auto it = bodyByOwner.find(*pk);
             if (it != bodyByOwner.end()) {
-                content = bodyText(*it->second, zbody.col("ZCONTENT"), encoding);
+                content = bodyText(*it->second, zbody.col("ZCONTENT"));
                 partial = partial || lostSomeValue(zbody, *it->second);
                 usedBodies.insert(it->second);
             }
@@ -454,16 +443,16 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
             unlinked.push_back(out.notes.size());
         addRecord(date, title, content, partial);
     }
-    linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), encoding, usedBodies);
+    linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), usedBodies);
     // A deleted body whose note row did not survive still holds the text; a body whose owner
     // is a live note is an earlier version of that note, not a deletion.
     for (const Row* b : zbody.rows) {
         if (usedBodies.count(b))
             continue;
         const auto owner = integer(zbody, *b, zbody.col("ZOWNER"));
-        if (!owner || ctx.live().hasRowid("ZNOTE", *owner) || !plausibleOrphan(out, *b, zbody.col("ZCONTENT"), encoding))
+        if (!owner || ctx.live().hasRowid("ZNOTE", *owner) || !plausibleOrphan(out, *b, zbody.col("ZCONTENT")))
             continue;
-        addRecord(0, QString(), bodyText(*b, zbody.col("ZCONTENT"), encoding), lostSomeValue(zbody, *b));
+        addRecord(0, QString(), bodyText(*b, zbody.col("ZCONTENT")), lostSomeValue(zbody, *b));
     }
 
     // Older layout: Note rows, bodies in note_bodies by note_id.
@@ -485,7 +474,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         if (id) {
             auto it = bodyByNote.find(*id);
             if (it != bodyByNote.end()) {
-                content = bodyText(*it->second, bodies.col("data"), encoding);
+                content = bodyText(*it->second, bodies.col("data"));
                 partial = partial || lostSomeValue(bodies, *it->second);
                 usedOld.insert(it->second);
             } else {
@@ -499,15 +488,15 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
             unlinkedOld.push_back(out.notes.size());
         addRecord(date, title, content, partial);
     }
-    linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), encoding, usedOld);
+    linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), usedOld);
     added += mapNoteStore(ctx, out);
     for (const Row* b : bodies.rows) {
         if (usedOld.count(b))
             continue;
         const auto id = integer(bodies, *b, bodies.col("note_id"));
-        if (!id || ctx.live().hasRowid("Note", *id) || !plausibleOrphan(out, *b, bodies.col("data"), encoding))
+        if (!id || ctx.live().hasRowid("Note", *id) || !plausibleOrphan(out, *b, bodies.col("data")))
             continue;
-        addRecord(0, QString(), bodyText(*b, bodies.col("data"), encoding), lostSomeValue(bodies, *b));
+        addRecord(0, QString(), bodyText(*b, bodies.col("data")), lostSomeValue(bodies, *b));
     }
     return added;
 }

@@ -3,6 +3,7 @@
 // payloads at the local maximum. Each case names the rows that must come back, and no others.
 
 #include "../../lib/sqlitecarve/Format_p.h"
+#include "../../lib/sqlitecarve/Text_p.h"
 #include "SqlFixture.h"
 
 #include <gtest/gtest.h>
@@ -267,6 +268,30 @@ TEST(CarverWalFreelist, TrunkPageListsInFramesGiveNoRows)
         rowsInLists += inPage < 8 + 4ull * sqlcarve::fmt::get32(image + 4);
     }
     EXPECT_EQ(rowsInLists, 0) << trunks << " rows from trunk images";
+}
+
+} // namespace
+
+namespace {
+
+// The start of a text cut short comes out in UTF-8 with whole characters only.
+TEST(CarverTextPrefix, CutCharactersAreLeftOut)
+{
+    using sqlcarve::textPrefixToUtf8;
+    const struct {
+        std::string stored;
+        uint32_t encoding;
+        std::string want;
+    } cases[] = {
+        {"na\xc3\xafve", sqlcarve::fmt::Utf8, "na\xc3\xafve"},
+        {"na\xc3", sqlcarve::fmt::Utf8, "na"},               // two-byte character cut after its lead
+        {"\xf0\x9f\x98", sqlcarve::fmt::Utf8, ""},          // four-byte character cut after three
+        {std::string("h\0i\0", 4), sqlcarve::fmt::Utf16le, "hi"},
+        {std::string("h\0i", 3), sqlcarve::fmt::Utf16le, "h"}, // half a unit
+        {std::string("\0h\xd8\x3d", 4), sqlcarve::fmt::Utf16be, "h"}, // a high surrogate without its pair
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(textPrefixToUtf8(reinterpret_cast<const uint8_t*>(c.stored.data()), c.stored.size(), c.encoding), c.want);
 }
 
 } // namespace

@@ -21,7 +21,8 @@ struct Value {
     double real = 0.0;
     std::string bytes; // Text: UTF-8 (converted from the database encoding); Blob: raw
     // Lost: a text or blob whose start survived but whose end newer data took keeps its first
-    // bytes here (raw, as stored), with `prefixOf` the kind it had; otherwise empty.
+    // bytes here (a text's in UTF-8, whole characters only), with `prefixOf` the kind it had;
+    // otherwise empty.
     Kind prefixOf = Kind::Null;
 
     bool isLost() const { return kind == Kind::Lost; }
