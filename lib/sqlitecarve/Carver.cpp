@@ -2,6 +2,7 @@
 
 #include "Format_p.h"
 #include "LinkCells_p.h"
+#include "PageSource_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
 #include "utility/SafeIo.h"
@@ -46,16 +47,6 @@ using namespace fmt;
 
 constexpr size_t kMaxWarnings = 200;
 constexpr int kMaxTreeDepth = 40;
-// Mapped pages are handed back to the kernel after this many bytes of pages were brought in, so a
-// large file never sits in memory whole.
-constexpr uint64_t kReleaseEvery = 32ull << 20;
-// A fault on a mapped file maps its neighbours too (up to 64 KB), so a random access is counted
-// as that much.
-constexpr uint64_t kFaultAround = 64u << 10;
-// Runs read in file order are copied into a buffer of this size instead: a copy costs far less
-// than mapping each page (more so in a virtual machine).
-constexpr uint64_t kReadAhead = 4u << 20;
-constexpr uint64_t kOsPage = 4096;
 constexpr size_t kProgressEveryPages = 64;
 // A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
 // bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
@@ -84,7 +75,6 @@ constexpr int64_t kMaxRowidGap = 4096;
 // A freelist trunk page starts with the next trunk's number and its leaf count.
 constexpr uint32_t kTrunkHeaderBytes = 8;
 
-enum FileId : uint8_t { kDb, kWal, kJournal };
 enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
 
 // A file that shrinks while it is scanned (evidence still being written by something else)
@@ -306,18 +296,22 @@ class Engine
 {
 public:
     Engine(Bytes db, Bytes wal, Bytes journal, const Options& options, Result& result)
-        : m_db(db), m_wal(wal), m_journal(journal), m_opt(options), m_res(result)
+        : m_opt(options), m_res(result), m_src(db, wal, journal, [this](const std::string& text) { warn(text); })
     {
     }
 
     void run()
     {
-        m_total = double(m_db.size + m_wal.size + m_journal.size);
-        if (!readHeader())
+        m_total = double(m_src.totalSize());
+        if (!m_src.readHeader())
             return;
         m_res.ok = true;
-        readWal();
-        readJournal();
+        m_src.readWal();
+        m_src.readJournal();
+        m_pageSize = m_src.pageSize();
+        m_usable = m_src.usable();
+        m_encoding = m_src.encoding();
+        m_pageCount = m_src.pageCount();
         readSchema();
         walkLive();
         if (!m_cancelled)
@@ -346,82 +340,15 @@ private:
             m_res.warnings.push_back(text);
     }
 
-    // Accounts for reading [offset, offset + size) through the mapping.
-    void access(uint8_t file, uint64_t offset, uint64_t size)
-    {
-        (void)offset;
-        // Only mappings made here may be released; caller buffers are left alone.
-        if (!m_ownMappings || file > kJournal)
-            return;
-        m_touched += std::max(size, kFaultAround);
-        if (m_touched < kReleaseEvery)
-            return;
-        m_touched = 0;
-        for (uint8_t i = kDb; i <= kJournal; ++i) {
-            const Bytes& b = fileOf(i);
-            if (b.data && b.size)
-                madvise(const_cast<uint8_t*>(b.data), b.size, MADV_DONTNEED);
-        }
-    }
-
-    // Moves a file's read buffer so it holds [offset, offset + size). Called only by the loops
-    // that read a file in order: pointers from bytesAt() stay valid until the next call.
-    void advance(uint8_t file, uint64_t offset, uint64_t size)
-    {
-        if (file > kJournal || m_fd[file] < 0)
-            return;
-        ReadBuffer& w = m_buffer[file];
-        if (offset >= w.begin && offset + size <= w.end)
-            return;
-        const Bytes& f = fileOf(file);
-        if (offset >= f.size || size > kReadAhead)
-            return;
-        const uint64_t begin = offset & ~(kOsPage - 1);
-        const uint64_t len = std::min<uint64_t>(f.size - begin, kReadAhead);
-        w.bytes.resize(len);
-        uint64_t got = 0;
-        while (got < len) {
-            const ssize_t n = pread(m_fd[file], w.bytes.data() + got, len - got, off_t(begin + got));
-            if (n <= 0)
-                break;
-            got += uint64_t(n);
-        }
-        w.begin = begin;
-        w.end = begin + got;
-    }
-
-    const uint8_t* bytesAt(uint8_t file, uint64_t offset, uint64_t size)
-    {
-        if (file <= kJournal) {
-            const ReadBuffer& w = m_buffer[file];
-            if (offset >= w.begin && offset + size <= w.end)
-                return w.bytes.data() + (offset - w.begin);
-        }
-        access(file, offset, size);
-        return fileOf(file).data + offset;
-    }
-
-    const uint8_t* dbPage(uint32_t pgno)
-    {
-        if (pgno == 0 || uint64_t(pgno) * m_pageSize > m_db.size)
-            return nullptr;
-        return bytesAt(kDb, uint64_t(pgno - 1) * m_pageSize, m_pageSize);
-    }
-    const uint8_t* walFramePage(uint32_t frame)
-    {
-        return bytesAt(kWal, walFrameOffset(frame), m_pageSize);
-    }
-    uint64_t walFrameOffset(uint32_t frame) const
-    {
-        return kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize) + kWalFrameHeaderSize;
-    }
-    // The page as the database reads it now: the last committed -wal frame, else the file.
-    const uint8_t* finalPage(uint32_t pgno)
-    {
-        if (pgno < m_finalFrame.size() && m_finalFrame[pgno] != UINT32_MAX)
-            return walFramePage(m_finalFrame[pgno]);
-        return dbPage(pgno);
-    }
+    // Page access, through the source.
+    const Bytes& fileOf(uint8_t f) const { return m_src.file(f); }
+    void advance(uint8_t file, uint64_t offset, uint64_t size) { m_src.advance(file, offset, size); }
+    const uint8_t* bytesAt(uint8_t file, uint64_t offset, uint64_t size) { return m_src.bytesAt(file, offset, size); }
+    const uint8_t* dbPage(uint32_t pgno) { return m_src.dbPage(pgno); }
+    const uint8_t* walFramePage(uint32_t frame) { return m_src.walFramePage(frame); }
+    uint64_t walFrameOffset(uint32_t frame) const { return m_src.walFrameOffset(frame); }
+    const uint8_t* finalPage(uint32_t pgno) { return m_src.finalPage(pgno); }
+    bool superseded(uint32_t pg) const { return m_src.finalFrame(pg) != UINT32_MAX; }
 
     bool progress()
     {
@@ -430,205 +357,6 @@ private:
         if (m_opt.progress && !m_opt.progress(m_done, m_total))
             m_cancelled = true;
         return !m_cancelled;
-    }
-
-    bool readHeader()
-    {
-        if (m_db.size < kHeaderSize || std::memcmp(m_db.data, kMagic, kMagicSize) != 0) {
-            warn("not a SQLite database (no header)");
-            return false;
-        }
-        const uint8_t* h = m_db.data;
-        uint32_t ps = get16(h + kOffPageSize);
-        if (ps == 1)
-            ps = kMaxPageSize;
-        if (ps < kMinPageSize || ps > kMaxPageSize || (ps & (ps - 1))) {
-            warn("bad page size " + std::to_string(ps));
-            return false;
-        }
-        m_pageSize = ps;
-        const uint32_t reserved = h[kOffReserved];
-        m_usable = ps - reserved;
-        if (m_usable < 480) {
-            warn("reserved bytes leave too little of each page");
-            return false;
-        }
-        m_encoding = get32(h + kOffEncoding);
-        if (m_encoding < Utf8 || m_encoding > Utf16be)
-            m_encoding = Utf8;
-        const uint32_t fromFile = uint32_t(m_db.size / ps);
-        uint32_t count = get32(h + kOffPageCount);
-        if (count == 0 || get32(h + kOffChangeCounter) != get32(h + kOffVersionValidFor))
-            count = fromFile;
-        if (count > fromFile) {
-            warn("file is shorter than its header says (" + std::to_string(fromFile) + " of " + std::to_string(count) + " pages)");
-        }
-        // Pages past the end of the file do not exist, whatever the header claims; sizing tables
-        // by the claim would let a forged header ask for gigabytes.
-        m_pageCount = fromFile;
-        m_freelistTrunk = get32(h + kOffFreelistTrunk);
-        return true;
-    }
-
-    // ---- WAL -------------------------------------------------------------------------------
-
-    void readWal()
-    {
-        if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize)
-            return;
-        const uint8_t* h = m_wal.data;
-        const uint32_t magic = get32(h);
-        if ((magic != kWalMagicLE && magic != kWalMagicBE) || get32(h + 8) != m_pageSize) {
-            // A -wal written with another page size cannot hold this database's pages.
-            if (magic == kWalMagicLE || magic == kWalMagicBE)
-                warn("-wal page size differs from the database's; -wal ignored");
-            else
-                scanWalAnyway();
-            return;
-        }
-        const bool bigEndian = magic & 1;
-        const uint32_t salt1 = get32(h + 16), salt2 = get32(h + 20);
-        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
-        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
-        uint32_t s0 = 0, s1 = 0;
-        walChecksum(h, 24, bigEndian, s0, s1);
-        const bool chainOk = s0 == get32(h + 24) && s1 == get32(h + 28);
-        if (!chainOk)
-            warn("-wal header checksum mismatch; every frame read as an old page");
-        uint32_t lastCommit = UINT32_MAX;
-        uint32_t dbSize = 0;
-        m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
-        for (uint32_t i = 0; i < m_walFrames && chainOk; ++i) {
-            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
-            // Frames from here on are not part of the database (an older generation or damage):
-            // they are still read as old page images, and the user learns where the chain ended.
-            const std::string frame = "-wal frame " + std::to_string(i + 1) + " (page " + std::to_string(get32(fh)) + ")";
-            if (get32(fh + 8) != salt1 || get32(fh + 12) != salt2) {
-                // A reset of the -wal raises the first salt by one: frames left from before it are
-                // ordinary history, anything else is damage.
-                const uint32_t behind = salt1 - get32(fh + 8);
-                if (behind == 0 || behind > 0xffff)
-                    warn(frame + ": salt differs from the header; it and later frames read as old pages");
-                break;
-            }
-            walChecksum(fh, 8, bigEndian, s0, s1);
-            walChecksum(fh + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
-            if (s0 != get32(fh + 16) || s1 != get32(fh + 20)) {
-                warn(frame + ": checksum mismatch; it and later frames read as old pages");
-                break;
-            }
-            if (get32(fh + 4)) {
-                lastCommit = i;
-                dbSize = get32(fh + 4);
-            }
-        }
-        // Commit groups: every frame belongs to the transaction that the next commit frame ends.
-        uint32_t end = UINT32_MAX;
-        for (uint32_t i = m_walFrames; i-- > 0;) {
-            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
-            if (get32(fh + 4))
-                end = i;
-            m_walTxnEnd[i] = end == UINT32_MAX ? i : end;
-        }
-        if (dbSize > m_pageCount)
-            m_pageCount = std::min<uint32_t>(dbSize, m_pageCount + m_walFrames);
-        m_finalFrame.assign(size_t(m_pageCount) + 1, UINT32_MAX);
-        if (lastCommit != UINT32_MAX) {
-            for (uint32_t i = 0; i <= lastCommit; ++i) {
-                const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
-                if (pg >= 1 && pg <= m_pageCount)
-                    m_finalFrame[pg] = i;
-            }
-            if (dbSize)
-                m_pageCount = dbSize;
-        }
-        // A later commit can cut pages off the end: their last images are no longer part of the
-        // database, and every per-page table is sized from the page count that remains.
-        if (m_finalFrame.size() > size_t(m_pageCount) + 1)
-            m_finalFrame.resize(size_t(m_pageCount) + 1);
-        m_framesByPage.clear();
-        for (uint32_t i = 0; i < m_walFrames; ++i) {
-            const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
-            if (pg >= 1 && pg <= std::max(m_pageCount, dbSize))
-                m_framesByPage[pg].push_back(i);
-            else if (pg > m_pageCount + m_walFrames || pg == 0)
-                warn("-wal frame " + std::to_string(i + 1) + " names page " + std::to_string(pg) + ", which the database never had; frame ignored");
-        }
-    }
-
-    // A -wal whose header was damaged still holds frames; read them as old pages.
-    void scanWalAnyway()
-    {
-        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
-        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
-        m_walTxnEnd.assign(m_walFrames, 0);
-        for (uint32_t i = 0; i < m_walFrames; ++i)
-            m_walTxnEnd[i] = i;
-        warn("-wal header unreadable; frames read as old pages");
-    }
-
-    static void walChecksum(const uint8_t* p, size_t n, bool bigEndian, uint32_t& s0, uint32_t& s1)
-    {
-        for (size_t i = 0; i + 8 <= n; i += 8) {
-            uint32_t a, b;
-            if (bigEndian) {
-                a = get32(p + i);
-                b = get32(p + i + 4);
-            } else {
-                std::memcpy(&a, p + i, 4);
-                std::memcpy(&b, p + i + 4, 4);
-            }
-            s0 += a + s1;
-            s1 += b + s0;
-        }
-    }
-
-    // ---- journal ---------------------------------------------------------------------------
-
-    void readJournal()
-    {
-        if (m_journal.size < kJournalHeaderSize)
-            return;
-        const uint8_t* h = m_journal.data;
-        std::vector<uint32_t> sectors;
-        uint32_t pageSize = m_pageSize;
-        if (std::memcmp(h, kJournalMagic, sizeof kJournalMagic) == 0) {
-            const uint32_t sector = get32(h + kJournalOffSectorSize);
-            if (sector >= 32 && sector <= kMaxPageSize && !(sector & (sector - 1)))
-                sectors.push_back(sector);
-            else
-                warn("-journal sector size " + std::to_string(sector) + " is not plausible; page records looked for at each sector size");
-            const uint32_t ps = get32(h + kJournalOffPageSize);
-            if (ps != m_pageSize)
-                warn("-journal page size differs from the database's; the database's is used");
-        }
-        // A zeroed (PERSIST) header leaves the sector size unknown: take the first that puts a
-        // plausible page record right after the header.
-        for (uint32_t s = 512; s <= kMaxPageSize; s *= 2)
-            sectors.push_back(s);
-        const uint64_t recSize = pageSize + kJournalRecordExtra;
-        for (uint32_t s : sectors) {
-            if (s + recSize > m_journal.size)
-                continue;
-            const uint32_t pg = get32(h + s);
-            const uint8_t* page = h + s + 4;
-            if (pg < 1 || pg > m_pageCount + 1024)
-                continue;
-            const uint8_t type = page[pg == 1 ? kHeaderSize : 0];
-            if (!isBtreeType(type) && !(pg == 1 && std::memcmp(page, kMagic, kMagicSize) == 0) && pg != 1)
-                continue;
-            m_journalStart = s;
-            break;
-        }
-        if (!m_journalStart)
-            return;
-        for (uint64_t off = m_journalStart; off + recSize <= m_journal.size; off += recSize) {
-            const uint32_t pg = get32(h + off);
-            if (pg < 1 || pg > m_pageCount + 1024)
-                break;
-            m_journalRecords.push_back(off);
-            m_journalByPage.emplace(pg, uint32_t(m_journalRecords.size() - 1));
-        }
     }
 
     // ---- schema ----------------------------------------------------------------------------
@@ -789,7 +517,7 @@ private:
             stack.assign(1, leaf);
             walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
             const uint32_t pg = leaf.pg;
-            const bool superseded = pg < m_finalFrame.size() && m_finalFrame[pg] != UINT32_MAX;
+            const bool superseded = this->superseded(pg);
             if (!superseded && (m_kind[pg] == kTablePage || m_kind[pg] == kIndexPage) && !m_carved[pg]) {
                 carveMainPage(pg);
                 m_carved[pg] = 1;
@@ -1056,17 +784,16 @@ private:
         if (pg < 1)
             return nullptr;
         if (ctx.file == kWal) {
-            auto it = m_framesByPage.find(pg);
-            if (it != m_framesByPage.end()) {
-                const uint32_t limit = ctx.frame < m_walTxnEnd.size() ? m_walTxnEnd[ctx.frame] : ctx.frame;
+            auto it = m_src.framesByPage().find(pg);
+            if (it != m_src.framesByPage().end()) {
+                const uint32_t limit = m_src.txnEnd(ctx.frame);
                 auto up = std::upper_bound(it->second.begin(), it->second.end(), limit);
                 if (up != it->second.begin())
                     return walFramePage(*(up - 1));
             }
         } else if (ctx.file == kJournal) {
-            auto it = m_journalByPage.find(pg);
-            if (it != m_journalByPage.end())
-                return m_journal.data + m_journalRecords[it->second] + 4;
+            if (const uint8_t* page = m_src.journalPage(pg))
+                return page;
         }
         if (pg > m_pageCount)
             return nullptr;
@@ -1133,7 +860,7 @@ private:
 
     void walkFreelist()
     {
-        uint32_t trunk = m_freelistTrunk;
+        uint32_t trunk = m_src.freelistTrunk();
         uint32_t steps = 0;
         const uint32_t maxLeaves = m_usable / 4 - 2;
         while (trunk) {
@@ -1317,7 +1044,7 @@ private:
             return -1;
         uint64_t total = implied ? uint64_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
         // No record is larger than the file's pages (checked per column so the sum cannot wrap).
-        const uint64_t maxBody = std::min<uint64_t>((uint64_t(m_pageCount) + m_walFrames + 1) * m_usable, kMaxRecordBody);
+        const uint64_t maxBody = std::min<uint64_t>((uint64_t(m_pageCount) + m_src.walFrames() + 1) * m_usable, kMaxRecordBody);
         for (uint64_t t : m_types) {
             const int64_t s = serialSize(t);
             if (s < 0 || uint64_t(s) > maxBody)
@@ -1404,7 +1131,7 @@ private:
                 return false;
         } else if (local < payload) {
             ovfl = get32(rec + local);
-            if (ovfl < 1 || ovfl > m_pageCount + m_walFrames)
+            if (ovfl < 1 || ovfl > m_pageCount + m_src.walFrames())
                 return false;
         }
         const uint32_t bodyLocal = cutAt ? uint32_t(cutAt - typesEnd) : uint32_t(local - hsize);
@@ -1503,7 +1230,7 @@ private:
             if (typesEnd + bodyLocal + kOverflowPointerSize > limit)
                 return false;
             ovfl = get32(typesEnd + bodyLocal);
-            if (ovfl < 1 || ovfl > m_pageCount + m_walFrames)
+            if (ovfl < 1 || ovfl > m_pageCount + m_src.walFrames())
                 return false;
         }
         const uint32_t impliedSize = implied ? uint32_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
@@ -2411,7 +2138,7 @@ private:
             return;
         Ctx ctx = mainCtx(pg);
         ctx.page = page;
-        const bool superseded = pg < m_finalFrame.size() && m_finalFrame[pg] != UINT32_MAX;
+        const bool superseded = this->superseded(pg);
         if (superseded) {
             // The -wal holds a newer version; this one is history.
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
@@ -2453,7 +2180,7 @@ private:
                 continue;
             carveMainPage(pg);
         }
-        for (auto& [pg, frames] : m_framesByPage) {
+        for (auto& [pg, frames] : m_src.framesByPage()) {
             if (pg < m_owner.size() && m_owner[pg] != 0)
                 continue;
             for (uint32_t f : frames)
@@ -2515,8 +2242,7 @@ private:
 
     void carveWalFrame(uint32_t f)
     {
-        const uint8_t* fh = m_wal.data + kWalHeaderSize + uint64_t(f) * (kWalFrameHeaderSize + m_pageSize);
-        const uint32_t pg = get32(fh);
+        const uint32_t pg = m_src.walFramePageNumber(f);
         if (pg < 1)
             return;
         Ctx ctx;
@@ -2527,7 +2253,7 @@ private:
         ctx.pageBase = walFrameOffset(f);
         ctx.preferTable = droppedOwner(pg, pg < m_owner.size() ? m_owner[pg] : -1);
         ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
-        const bool final = pg < m_finalFrame.size() && m_finalFrame[pg] == f;
+        const bool final = m_src.finalFrame(pg) == f;
         if (final && m_kind[pg] == kOverflowPage)
             return;
         if (final && m_kind[pg] == kTrunkPage) {
@@ -2543,7 +2269,7 @@ private:
 
     void scanWal()
     {
-        for (uint32_t f = 0; f < m_walFrames; ++f) {
+        for (uint32_t f = 0; f < m_src.walFrames(); ++f) {
             advance(kWal, walFrameOffset(f) - kWalFrameHeaderSize, m_pageSize + kWalFrameHeaderSize);
             carveWalFrame(f);
             m_done += m_pageSize + kWalFrameHeaderSize;
@@ -2554,11 +2280,11 @@ private:
 
     void scanJournal()
     {
-        for (size_t i = 0; i < m_journalRecords.size(); ++i) {
-            const uint64_t off = m_journalRecords[i];
+        for (size_t i = 0; i < m_src.journalRecords().size(); ++i) {
+            const uint64_t off = m_src.journalRecords()[i];
             Ctx ctx;
             ctx.file = kJournal;
-            ctx.pgno = get32(m_journal.data + off);
+            ctx.pgno = get32(m_src.file(kJournal).data + off);
             ctx.frame = uint32_t(i);
             advance(kJournal, off, m_pageSize + 4);
             ctx.page = bytesAt(kJournal, off + 4, m_pageSize);
@@ -2575,7 +2301,6 @@ private:
 
     // ---- decoding and reporting ------------------------------------------------------------
 
-    const Bytes& fileOf(uint8_t f) const { return f == kWal ? m_wal : f == kJournal ? m_journal : m_db; }
 
     // Every field of v is set: a row's values are reused from one row to the next.
     void decodeValue(uint64_t t, const uint8_t* p, Affinity aff, Value& v) const
@@ -2907,7 +2632,7 @@ private:
                 const Source src = Source(c.source);
                 if (c.file != kDb || m_e.m_tables[c.table].table.withoutRowid || c.page == 0
                     || (src != Source::Freeblock && src != Source::Unallocated && src != Source::Freelist)
-                    || uint64_t(c.page) * m_e.m_pageSize > m_e.m_db.size || c.offset < pageStart(c.page)
+                    || uint64_t(c.page) * m_e.m_pageSize > m_e.m_src.file(kDb).size || c.offset < pageStart(c.page)
                     || c.offset >= pageStart(c.page) + m_e.m_pageSize)
                     continue;
                 byPage.push_back({uint64_t(c.table) << 32 | c.page, w});
@@ -3148,7 +2873,7 @@ private:
                     if (const auto pair = linkValues(page, m_e.m_usable, live->offset))
                         s.known.insert(*pair);
             const std::string& name = m_e.m_tables[size_t(s.table)].table.name;
-            const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_db.size / m_e.m_pageSize, UINT32_MAX));
+            const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_src.file(kDb).size / m_e.m_pageSize, UINT32_MAX));
             for (uint32_t pg = 1; pg < m_e.m_owner.size(); ++pg) {
                 if (m_e.m_owner[pg] != s.table)
                     continue;
@@ -3156,8 +2881,8 @@ private:
                     read(s, name, pg, Source::Freeblock, uint64_t(pg - 1) * m_e.m_pageSize, m_e.dbPage(pg), plausible);
                 // Every image the -wal kept of the page: cells freed since the last checkpoint
                 // live only there.
-                const auto frames = m_e.m_framesByPage.find(pg);
-                if (frames != m_e.m_framesByPage.end())
+                const auto frames = m_e.m_src.framesByPage().find(pg);
+                if (frames != m_e.m_src.framesByPage().end())
                     for (uint32_t f : frames->second)
                         read(s, name, pg, Source::Wal, m_e.walFrameOffset(f), m_e.walFramePage(f), plausible);
             }
@@ -3531,7 +3256,7 @@ private:
         const uint32_t pg = c.page;
         if (pg < 1 || pg > m_pageCount || pg >= m_pageLo.size() || m_kind[pg] != kTablePage || m_owner[pg] != int(c.table))
             return false;
-        const uint32_t final = pg < m_finalFrame.size() ? m_finalFrame[pg] : UINT32_MAX;
+        const uint32_t final = m_src.finalFrame(pg);
         if (c.file == kDb && final == UINT32_MAX) {
             *base = uint64_t(pg - 1) * m_pageSize;
             return true;
@@ -3693,9 +3418,9 @@ private:
         c.rowid = r.rowid;
         c.page = r.page;
         uint64_t base;
-        if (r.page < m_finalFrame.size() && m_finalFrame[r.page] != UINT32_MAX) {
+        if (superseded(r.page)) {
             c.file = kWal;
-            c.frame = m_finalFrame[r.page];
+            c.frame = m_src.finalFrame(r.page);
             base = walFrameOffset(c.frame);
         } else {
             c.file = kDb;
@@ -3830,37 +3555,20 @@ private:
         return live;
     }
 
-    Bytes m_db, m_wal, m_journal;
     const Options& m_opt;
     Result& m_res;
 
 public:
-    bool m_ownMappings = false;
-    int m_fd[3] = {-1, -1, -1}; // files read in order through the read buffers
+    PageSource m_src; // the files as pages: geometry, -wal frames, -journal records
 
 private:
+    // The source's geometry, copied once it has read the header and the -wal.
     uint32_t m_pageSize = 0;
     uint32_t m_usable = 0;
     uint32_t m_encoding = Utf8;
     uint32_t m_pageCount = 0;
-    uint32_t m_freelistTrunk = 0;
-    struct ReadBuffer {
-        uint64_t begin = 0, end = 0;
-        std::vector<uint8_t> bytes;
-    };
-    ReadBuffer m_buffer[3];
-    uint64_t m_touched = 0;
     double m_total = 0, m_done = 0;
     bool m_cancelled = false;
-
-    uint32_t m_walFrames = 0;
-    std::vector<uint32_t> m_finalFrame;
-    std::vector<uint32_t> m_walTxnEnd;
-    std::unordered_map<uint32_t, std::vector<uint32_t>> m_framesByPage;
-
-    uint64_t m_journalStart = 0;
-    std::vector<uint64_t> m_journalRecords;
-    std::unordered_multimap<uint32_t, uint32_t> m_journalByPage;
 
     std::vector<TableLayout> m_tables;
     std::vector<std::vector<int>> m_byCount; // tables by column count, and by the counts of their rows from before columns were added
@@ -3949,10 +3657,7 @@ Result carveFile(const std::string& databasePath, const Options& options)
     if (!journalPath.empty() && !journal.open(journalPath))
         result.unread.push_back("cannot open " + journalPath);
     Engine engine(db.bytes(), wal.bytes(), journal.bytes(), options, result);
-    engine.m_ownMappings = true;
-    engine.m_fd[kDb] = db.fd();
-    engine.m_fd[kWal] = wal.fd();
-    engine.m_fd[kJournal] = journal.fd();
+    engine.m_src.useFiles(db.fd(), wal.fd(), journal.fd());
     engine.run();
     const std::pair<const MappedFile*, const std::string*> files[] = {
         {&db, &databasePath}, {&wal, &walPath}, {&journal, &journalPath}};

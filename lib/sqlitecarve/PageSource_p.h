@@ -1,0 +1,393 @@
+#pragma once
+
+// The database file and its companions as pages: the header's geometry, which -wal frames are
+// committed (and so the current image of each page), the -journal's page records. Pages are read
+// through the mappings, or, for runs read in file order, copied into a read buffer per file.
+//
+// -wal: 32-byte header [magic][version][page size][checkpoint][salt-1][salt-2][checksum-1][-2],
+// then frames of a 24-byte header [page][database size after a commit, else 0][salt-1][salt-2]
+// [checksum-1][checksum-2] and the page; checksums chain from the header through every frame.
+// -journal: [magic 8][records][nonce][initial pages][sector size][page size], padded to the
+// sector, then records [page][bytes][checksum].
+
+#include "sqlitecarve/Carver.h"
+
+#include "Format_p.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace sqlcarve {
+
+using namespace fmt;
+
+enum FileId : uint8_t { kDb, kWal, kJournal };
+
+class PageSource
+{
+public:
+    using Warn = std::function<void(const std::string&)>;
+
+    PageSource(Bytes db, Bytes wal, Bytes journal, Warn warn) : m_db(db), m_wal(wal), m_journal(journal), m_warn(std::move(warn)) {}
+
+    // The files are this scan's own mappings: their pages may be handed back to the kernel, and
+    // runs read in order are copied through read buffers from these descriptors.
+    void useFiles(int dbFd, int walFd, int journalFd)
+    {
+        m_ownMappings = true;
+        m_fd[kDb] = dbFd;
+        m_fd[kWal] = walFd;
+        m_fd[kJournal] = journalFd;
+    }
+
+    const Bytes& file(uint8_t f) const { return f == kWal ? m_wal : f == kJournal ? m_journal : m_db; }
+    uint64_t totalSize() const { return m_db.size + m_wal.size + m_journal.size; }
+    uint32_t pageSize() const { return m_pageSize; }
+    uint32_t usable() const { return m_usable; }
+    uint32_t encoding() const { return m_encoding; }
+    uint32_t pageCount() const { return m_pageCount; }
+    uint32_t freelistTrunk() const { return m_freelistTrunk; }
+    uint32_t walFrames() const { return m_walFrames; }
+    // The committed frame holding the page's current image; UINT32_MAX when the file holds it.
+    uint32_t finalFrame(uint32_t pg) const { return pg < m_finalFrame.size() ? m_finalFrame[pg] : UINT32_MAX; }
+    // The last frame of the transaction a frame belongs to.
+    uint32_t txnEnd(uint32_t frame) const { return frame < m_walTxnEnd.size() ? m_walTxnEnd[frame] : frame; }
+    uint32_t walFramePageNumber(uint32_t frame) const
+    {
+        return get32(m_wal.data + kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize));
+    }
+    const std::unordered_map<uint32_t, std::vector<uint32_t>>& framesByPage() const { return m_framesByPage; }
+    const std::vector<uint64_t>& journalRecords() const { return m_journalRecords; }
+    // The page's image in the first -journal record of it (the page as it was before the change).
+    const uint8_t* journalPage(uint32_t pg) const
+    {
+        auto it = m_journalByPage.find(pg);
+        return it == m_journalByPage.end() ? nullptr : m_journal.data + m_journalRecords[it->second] + 4;
+    }
+
+    // Accounts for reading [offset, offset + size) through the mapping.
+    void access(uint8_t file, uint64_t offset, uint64_t size)
+    {
+        (void)offset;
+        // Only mappings made here may be released; caller buffers are left alone.
+        if (!m_ownMappings || file > kJournal)
+            return;
+        m_touched += std::max(size, kFaultAround);
+        if (m_touched < kReleaseEvery)
+            return;
+        m_touched = 0;
+        for (uint8_t i = kDb; i <= kJournal; ++i) {
+            const Bytes& b = this->file(i);
+            if (b.data && b.size)
+                madvise(const_cast<uint8_t*>(b.data), b.size, MADV_DONTNEED);
+        }
+    }
+
+    // Moves a file's read buffer so it holds [offset, offset + size). Called only by the loops
+    // that read a file in order: pointers from bytesAt() stay valid until the next call.
+    void advance(uint8_t file, uint64_t offset, uint64_t size)
+    {
+        if (file > kJournal || m_fd[file] < 0)
+            return;
+        ReadBuffer& w = m_buffer[file];
+        if (offset >= w.begin && offset + size <= w.end)
+            return;
+        const Bytes& f = this->file(file);
+        if (offset >= f.size || size > kReadAhead)
+            return;
+        const uint64_t begin = offset & ~(kOsPage - 1);
+        const uint64_t len = std::min<uint64_t>(f.size - begin, kReadAhead);
+        w.bytes.resize(len);
+        uint64_t got = 0;
+        while (got < len) {
+            const ssize_t n = pread(m_fd[file], w.bytes.data() + got, len - got, off_t(begin + got));
+            if (n <= 0)
+                break;
+            got += uint64_t(n);
+        }
+        w.begin = begin;
+        w.end = begin + got;
+    }
+
+    const uint8_t* bytesAt(uint8_t file, uint64_t offset, uint64_t size)
+    {
+        if (file <= kJournal) {
+            const ReadBuffer& w = m_buffer[file];
+            if (offset >= w.begin && offset + size <= w.end)
+                return w.bytes.data() + (offset - w.begin);
+        }
+        access(file, offset, size);
+        return this->file(file).data + offset;
+    }
+
+    const uint8_t* dbPage(uint32_t pgno)
+    {
+        if (pgno == 0 || uint64_t(pgno) * m_pageSize > m_db.size)
+            return nullptr;
+        return bytesAt(kDb, uint64_t(pgno - 1) * m_pageSize, m_pageSize);
+    }
+    const uint8_t* walFramePage(uint32_t frame)
+    {
+        return bytesAt(kWal, walFrameOffset(frame), m_pageSize);
+    }
+    uint64_t walFrameOffset(uint32_t frame) const
+    {
+        return kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize) + kWalFrameHeaderSize;
+    }
+    // The page as the database reads it now: the last committed -wal frame, else the file.
+    const uint8_t* finalPage(uint32_t pgno)
+    {
+        if (pgno < m_finalFrame.size() && m_finalFrame[pgno] != UINT32_MAX)
+            return walFramePage(m_finalFrame[pgno]);
+        return dbPage(pgno);
+    }
+
+
+    bool readHeader()
+    {
+        if (m_db.size < kHeaderSize || std::memcmp(m_db.data, kMagic, kMagicSize) != 0) {
+            m_warn("not a SQLite database (no header)");
+            return false;
+        }
+        const uint8_t* h = m_db.data;
+        uint32_t ps = get16(h + kOffPageSize);
+        if (ps == 1)
+            ps = kMaxPageSize;
+        if (ps < kMinPageSize || ps > kMaxPageSize || (ps & (ps - 1))) {
+            m_warn("bad page size " + std::to_string(ps));
+            return false;
+        }
+        m_pageSize = ps;
+        const uint32_t reserved = h[kOffReserved];
+        m_usable = ps - reserved;
+        if (m_usable < 480) {
+            m_warn("reserved bytes leave too little of each page");
+            return false;
+        }
+        m_encoding = get32(h + kOffEncoding);
+        if (m_encoding < Utf8 || m_encoding > Utf16be)
+            m_encoding = Utf8;
+        const uint32_t fromFile = uint32_t(m_db.size / ps);
+        uint32_t count = get32(h + kOffPageCount);
+        if (count == 0 || get32(h + kOffChangeCounter) != get32(h + kOffVersionValidFor))
+            count = fromFile;
+        if (count > fromFile) {
+            m_warn("file is shorter than its header says (" + std::to_string(fromFile) + " of " + std::to_string(count) + " pages)");
+        }
+        // Pages past the end of the file do not exist, whatever the header claims; sizing tables
+        // by the claim would let a forged header ask for gigabytes.
+        m_pageCount = fromFile;
+        m_freelistTrunk = get32(h + kOffFreelistTrunk);
+        return true;
+    }
+
+    // ---- WAL -------------------------------------------------------------------------------
+
+    void readWal()
+    {
+        if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize)
+            return;
+        const uint8_t* h = m_wal.data;
+        const uint32_t magic = get32(h);
+        if ((magic != kWalMagicLE && magic != kWalMagicBE) || get32(h + 8) != m_pageSize) {
+            // A -wal written with another page size cannot hold this database's pages.
+            if (magic == kWalMagicLE || magic == kWalMagicBE)
+                m_warn("-wal page size differs from the database's; -wal ignored");
+            else
+                scanWalAnyway();
+            return;
+        }
+        const bool bigEndian = magic & 1;
+        const uint32_t salt1 = get32(h + 16), salt2 = get32(h + 20);
+        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
+        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
+        uint32_t s0 = 0, s1 = 0;
+        walChecksum(h, 24, bigEndian, s0, s1);
+        const bool chainOk = s0 == get32(h + 24) && s1 == get32(h + 28);
+        if (!chainOk)
+            m_warn("-wal header checksum mismatch; every frame read as an old page");
+        uint32_t lastCommit = UINT32_MAX;
+        uint32_t dbSize = 0;
+        m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
+        for (uint32_t i = 0; i < m_walFrames && chainOk; ++i) {
+            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
+            // Frames from here on are not part of the database (an older generation or damage):
+            // they are still read as old page images, and the user learns where the chain ended.
+            const std::string frame = "-wal frame " + std::to_string(i + 1) + " (page " + std::to_string(get32(fh)) + ")";
+            if (get32(fh + 8) != salt1 || get32(fh + 12) != salt2) {
+                // A reset of the -wal raises the first salt by one: frames left from before it are
+                // ordinary history, anything else is damage.
+                const uint32_t behind = salt1 - get32(fh + 8);
+                if (behind == 0 || behind > 0xffff)
+                    m_warn(frame + ": salt differs from the header; it and later frames read as old pages");
+                break;
+            }
+            walChecksum(fh, 8, bigEndian, s0, s1);
+            walChecksum(fh + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
+            if (s0 != get32(fh + 16) || s1 != get32(fh + 20)) {
+                m_warn(frame + ": checksum mismatch; it and later frames read as old pages");
+                break;
+            }
+            if (get32(fh + 4)) {
+                lastCommit = i;
+                dbSize = get32(fh + 4);
+            }
+        }
+        // Commit groups: every frame belongs to the transaction that the next commit frame ends.
+        uint32_t end = UINT32_MAX;
+        for (uint32_t i = m_walFrames; i-- > 0;) {
+            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
+            if (get32(fh + 4))
+                end = i;
+            m_walTxnEnd[i] = end == UINT32_MAX ? i : end;
+        }
+        if (dbSize > m_pageCount)
+            m_pageCount = std::min<uint32_t>(dbSize, m_pageCount + m_walFrames);
+        m_finalFrame.assign(size_t(m_pageCount) + 1, UINT32_MAX);
+        if (lastCommit != UINT32_MAX) {
+            for (uint32_t i = 0; i <= lastCommit; ++i) {
+                const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
+                if (pg >= 1 && pg <= m_pageCount)
+                    m_finalFrame[pg] = i;
+            }
+            if (dbSize)
+                m_pageCount = dbSize;
+        }
+        // A later commit can cut pages off the end: their last images are no longer part of the
+        // database, and every per-page table is sized from the page count that remains.
+        if (m_finalFrame.size() > size_t(m_pageCount) + 1)
+            m_finalFrame.resize(size_t(m_pageCount) + 1);
+        m_framesByPage.clear();
+        for (uint32_t i = 0; i < m_walFrames; ++i) {
+            const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
+            if (pg >= 1 && pg <= std::max(m_pageCount, dbSize))
+                m_framesByPage[pg].push_back(i);
+            else if (pg > m_pageCount + m_walFrames || pg == 0)
+                m_warn("-wal frame " + std::to_string(i + 1) + " names page " + std::to_string(pg) + ", which the database never had; frame ignored");
+        }
+    }
+
+    // A -wal whose header was damaged still holds frames; read them as old pages.
+    void scanWalAnyway()
+    {
+        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
+        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
+        m_walTxnEnd.assign(m_walFrames, 0);
+        for (uint32_t i = 0; i < m_walFrames; ++i)
+            m_walTxnEnd[i] = i;
+        m_warn("-wal header unreadable; frames read as old pages");
+    }
+
+    static void walChecksum(const uint8_t* p, size_t n, bool bigEndian, uint32_t& s0, uint32_t& s1)
+    {
+        for (size_t i = 0; i + 8 <= n; i += 8) {
+            uint32_t a, b;
+            if (bigEndian) {
+                a = get32(p + i);
+                b = get32(p + i + 4);
+            } else {
+                std::memcpy(&a, p + i, 4);
+                std::memcpy(&b, p + i + 4, 4);
+            }
+            s0 += a + s1;
+            s1 += b + s0;
+        }
+    }
+
+    // ---- journal ---------------------------------------------------------------------------
+
+    void readJournal()
+    {
+        if (m_journal.size < kJournalHeaderSize)
+            return;
+        const uint8_t* h = m_journal.data;
+        std::vector<uint32_t> sectors;
+        uint32_t pageSize = m_pageSize;
+        if (std::memcmp(h, kJournalMagic, sizeof kJournalMagic) == 0) {
+            const uint32_t sector = get32(h + kJournalOffSectorSize);
+            if (sector >= 32 && sector <= kMaxPageSize && !(sector & (sector - 1)))
+                sectors.push_back(sector);
+            else
+                m_warn("-journal sector size " + std::to_string(sector) + " is not plausible; page records looked for at each sector size");
+            const uint32_t ps = get32(h + kJournalOffPageSize);
+            if (ps != m_pageSize)
+                m_warn("-journal page size differs from the database's; the database's is used");
+        }
+        // A zeroed (PERSIST) header leaves the sector size unknown: take the first that puts a
+        // plausible page record right after the header.
+        for (uint32_t s = 512; s <= kMaxPageSize; s *= 2)
+            sectors.push_back(s);
+        const uint64_t recSize = pageSize + kJournalRecordExtra;
+        for (uint32_t s : sectors) {
+            if (s + recSize > m_journal.size)
+                continue;
+            const uint32_t pg = get32(h + s);
+            const uint8_t* page = h + s + 4;
+            if (pg < 1 || pg > m_pageCount + 1024)
+                continue;
+            const uint8_t type = page[pg == 1 ? kHeaderSize : 0];
+            if (!isBtreeType(type) && !(pg == 1 && std::memcmp(page, kMagic, kMagicSize) == 0) && pg != 1)
+                continue;
+            m_journalStart = s;
+            break;
+        }
+        if (!m_journalStart)
+            return;
+        for (uint64_t off = m_journalStart; off + recSize <= m_journal.size; off += recSize) {
+            const uint32_t pg = get32(h + off);
+            if (pg < 1 || pg > m_pageCount + 1024)
+                break;
+            m_journalRecords.push_back(off);
+            m_journalByPage.emplace(pg, uint32_t(m_journalRecords.size() - 1));
+        }
+    }
+
+
+private:
+    // Mapped pages are handed back to the kernel after this many bytes of pages were brought in,
+    // so a large file never sits in memory whole.
+    static constexpr uint64_t kReleaseEvery = 32ull << 20;
+    // A fault on a mapped file maps its neighbours too (up to 64 KB), so a random access is
+    // counted as that much.
+    static constexpr uint64_t kFaultAround = 64u << 10;
+    // Runs read in file order are copied into a buffer of this size instead: a copy costs far
+    // less than mapping each page (more so in a virtual machine).
+    static constexpr uint64_t kReadAhead = 4u << 20;
+    static constexpr uint64_t kOsPage = 4096;
+
+    struct ReadBuffer {
+        uint64_t begin = 0, end = 0;
+        std::vector<uint8_t> bytes;
+    };
+
+    Bytes m_db, m_wal, m_journal;
+    Warn m_warn;
+    bool m_ownMappings = false;
+    int m_fd[3] = {-1, -1, -1}; // files read in order through the read buffers
+    ReadBuffer m_buffer[3];
+    uint64_t m_touched = 0;
+
+    uint32_t m_pageSize = 0;
+    uint32_t m_usable = 0;
+    uint32_t m_encoding = Utf8;
+    uint32_t m_pageCount = 0;
+    uint32_t m_freelistTrunk = 0;
+
+    uint32_t m_walFrames = 0;
+    std::vector<uint32_t> m_finalFrame;
+    std::vector<uint32_t> m_walTxnEnd;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> m_framesByPage;
+
+    uint64_t m_journalStart = 0;
+    std::vector<uint64_t> m_journalRecords;
+    std::unordered_multimap<uint32_t, uint32_t> m_journalByPage;
+};
+
+} // namespace sqlcarve
