@@ -8,6 +8,8 @@
 #include "utility/SafeIo.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -48,6 +50,8 @@ using namespace fmt;
 constexpr size_t kMaxWarnings = 200;
 constexpr int kMaxTreeDepth = 40;
 constexpr size_t kProgressEveryPages = 64;
+// Leaves worth a second thread to carve.
+constexpr size_t kParallelPages = 4096;
 // A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
 // bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
 constexpr int kMaxLostPrefixShift = 13;
@@ -510,26 +514,145 @@ private:
         reserveLarge(m_probes, size_t(m_pageCount) * 8 + 1024);
         reserveLarge(m_probeArena, size_t(m_pageCount) * 256 + 65536);
         std::vector<Step> stack;
-        size_t n = 0;
+        // Every live cell first, so the overflow pages live rows hold are known before any
+        // deleted row's chain is followed; then the leaves' free space.
         for (size_t i = 0; i < m_leaves.size(); ++i) {
             const Step& leaf = m_leaves[i];
             advance(kDb, uint64_t(leaf.pg - 1) * m_pageSize, m_pageSize);
             stack.assign(1, leaf);
             walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
-            const uint32_t pg = leaf.pg;
-            const bool superseded = this->superseded(pg);
-            if (!superseded && (m_kind[pg] == kTablePage || m_kind[pg] == kIndexPage) && !m_carved[pg]) {
-                carveMainPage(pg);
-                m_carved[pg] = 1;
-                m_done += m_pageSize;
-                if (++n % kProgressEveryPages == 0 && !progress())
-                    return;
-            }
+            if (i % (kProgressEveryPages * 4) == 0 && !progress())
+                return;
         }
+        std::vector<uint32_t> pages;
+        for (const Step& leaf : m_leaves)
+            if (!superseded(leaf.pg) && (m_kind[leaf.pg] == kTablePage || m_kind[leaf.pg] == kIndexPage) && !m_carved[leaf.pg])
+                pages.push_back(leaf.pg);
         std::vector<Step>().swap(m_leaves);
+        if (!carveLeaves(pages))
+            return;
         buildLiveSlots();
         if (!std::is_sorted(m_liveRowids.begin(), m_liveRowids.end()))
             std::sort(m_liveRowids.begin(), m_liveRowids.end());
+    }
+
+    // The leaves' free space, on two cores when there is enough of it: the second half of the
+    // pages goes to a copy of the engine that reads what carving needs and nothing the live walk
+    // still writes; its candidates then follow this engine's, as if one had carved them all.
+    bool carveLeaves(const std::vector<uint32_t>& pages)
+    {
+        const bool split = m_opt.threads == 0 ? pages.size() >= kParallelPages && std::thread::hardware_concurrency() > 1
+                                              : m_opt.threads > 1 && pages.size() >= 2;
+        const size_t mid = split ? pages.size() / 2 : pages.size();
+        Result workerResult;
+        std::unique_ptr<Engine> worker;
+        std::atomic<bool> stop{false};
+        std::thread thread;
+        size_t lent = 0; // the copy's share of the record store's budget
+        if (split) {
+            worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
+            worker->forkFrom(*this);
+            lent = (m_storeTotal < kStoreBudget ? kStoreBudget - m_storeTotal : 0) / 2;
+            m_storeTotal += lent;
+            thread = std::thread([&] { worker->carvePages(pages, mid, pages.size(), &stop); });
+        }
+        const bool done = carvePages(pages, 0, mid, &stop);
+        if (!done)
+            stop = true;
+        if (thread.joinable()) {
+            thread.join();
+            m_storeTotal -= lent;
+            mergeFrom(*worker, workerResult);
+        }
+        return done && !stop;
+    }
+
+    // Carves pages[from, to). The engine that reports progress is the one with a callback;
+    // `stop` tells a copy to end early.
+    bool carvePages(const std::vector<uint32_t>& pages, size_t from, size_t to, std::atomic<bool>* stop)
+    {
+        for (size_t i = from; i < to; ++i) {
+            const uint32_t pg = pages[i];
+            advance(kDb, uint64_t(pg - 1) * m_pageSize, m_pageSize);
+            carveMainPage(pg);
+            m_carved[pg] = 1;
+            m_done += m_pageSize;
+            if ((i - from + 1) % kProgressEveryPages == 0) {
+                if (m_forked ? stop->load() : !progress())
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    // What carving reads, copied from the engine that walked the trees.
+    void forkFrom(const Engine& o)
+    {
+        m_forked = true;
+        m_src = o.m_src;
+        m_src.setWarn([this](const std::string& text) { warn(text); });
+        m_pageSize = o.m_pageSize;
+        m_usable = o.m_usable;
+        m_encoding = o.m_encoding;
+        m_pageCount = o.m_pageCount;
+        m_tables = o.m_tables;
+        m_byCount = o.m_byCount;
+        m_shortRows = o.m_shortRows;
+        m_maxColumns = o.m_maxColumns;
+        m_hasWithoutRowid = o.m_hasWithoutRowid;
+        m_indexRoots = o.m_indexRoots;
+        m_indexRootIds = o.m_indexRootIds;
+        m_indexes = o.m_indexes;
+        m_indexOwner = o.m_indexOwner;
+        m_indexesOf = o.m_indexesOf;
+        m_kind = o.m_kind;
+        m_owner = o.m_owner;
+        m_carved = o.m_carved;
+        m_droppedRoot = o.m_droppedRoot;
+        m_pageLo = o.m_pageLo;
+        m_pageHi = o.m_pageHi;
+        // Probe versions stay apart from the first engine's.
+        m_probeSerial = o.m_probeSerial + (1u << 30);
+        // Half of what is left of the record store's budget (the other engine keeps the rest).
+        const size_t left = o.m_storeTotal < kStoreBudget ? kStoreBudget - o.m_storeTotal : 0;
+        m_storeTotal = m_storeBase = kStoreBudget - left / 2;
+    }
+
+    // Appends a copy's candidates and what points into them, in its order.
+    void mergeFrom(Engine& w, Result& wr)
+    {
+        const uint32_t candBase = uint32_t(m_cands.size());
+        const uint64_t chunkBase = m_storeChunks.size();
+        for (Candidate& c : w.m_cands) {
+            if (c.storedAt != UINT64_MAX)
+                c.storedAt += chunkBase << 32;
+            m_cands.push_back(c);
+        }
+        if (!w.m_storeChunks.empty()) {
+            for (auto& chunk : w.m_storeChunks)
+                m_storeChunks.push_back(std::move(chunk));
+            m_storeUsed = w.m_storeUsed;
+            m_storeSize = w.m_storeSize;
+        }
+        m_storeTotal += w.m_storeTotal - w.m_storeBase;
+        const size_t arenaBase = m_probeArena.size();
+        m_probeArena.insert(m_probeArena.end(), w.m_probeArena.begin(), w.m_probeArena.end());
+        for (Probe p : w.m_probes) {
+            p.cand += candBase;
+            p.at += uint32_t(arenaBase);
+            m_probes.push_back(p);
+        }
+        const uint64_t regionBase = m_regionBytes.size();
+        m_regionBytes.insert(m_regionBytes.end(), w.m_regionBytes.begin(), w.m_regionBytes.end());
+        for (IndexRegion r : w.m_indexRegions) {
+            r.at += regionBase;
+            m_indexRegions.push_back(r);
+        }
+        for (size_t pg = 0; pg < m_carved.size() && pg < w.m_carved.size(); ++pg)
+            m_carved[pg] |= w.m_carved[pg];
+        m_done += w.m_done;
+        for (const std::string& text : wr.warnings)
+            warn(text);
     }
 
     // Depth of the leaves below `root`, read down its first children; -1 when it cannot be told.
@@ -3607,6 +3730,8 @@ private:
     FlatIndex m_seen;
     std::vector<std::unique_ptr<uint8_t, FreeChunk>> m_storeChunks;
     size_t m_storeUsed = 0, m_storeSize = 0, m_storeTotal = 0;
+    size_t m_storeBase = 0; // a copy's budget spent before it began
+    bool m_forked = false;  // a copy carving part of the pages for another engine
 
     std::vector<uint64_t> m_types;
     std::vector<int> m_ownerCand, m_ownerHits;

@@ -37,6 +37,8 @@ public:
 
     PageSource(Bytes db, Bytes wal, Bytes journal, Warn warn) : m_db(db), m_wal(wal), m_journal(journal), m_warn(std::move(warn)) {}
 
+    void setWarn(Warn warn) { m_warn = std::move(warn); }
+
     // The files are this scan's own mappings: their pages may be handed back to the kernel, and
     // runs read in order are copied through read buffers from these descriptors.
     void useFiles(int dbFd, int walFd, int journalFd)

@@ -2,6 +2,7 @@
 // scored against their answer keys; the malformed categories 11-19 must never crash or hang.
 
 #include "CorpusScore.h"
+#include "SqlFixture.h"
 #include "sqlitecarve/Carver.h"
 
 #include <gtest/gtest.h>
@@ -63,6 +64,30 @@ TEST(CarverCorpus, MalformedFilesNeverCrash)
         }
     }
     EXPECT_GT(files, 20);
+}
+
+} // namespace
+
+namespace {
+
+// Carving the leaves on two threads gives the very rows one thread gives, in the same order.
+TEST(CarverCorpus, TwoThreadsGiveTheRowsOneGives)
+{
+    int compared = 0;
+    for (const corpusscore::Case& c : corpusscore::loadCases(kCorpus.toStdString())) {
+        std::vector<std::string> rows[2];
+        for (unsigned threads : {1u, 2u}) {
+            sqlcarve::Options opt;
+            opt.autoCompanions = false;
+            opt.threads = threads;
+            opt.placement = true;
+            for (const sqlcarve::CarvedRow& row : sqlcarve::carveFile(c.dbPath, opt).rows)
+                rows[threads - 1].push_back(sqlfixture::show(row) + "@" + std::to_string(row.offset));
+        }
+        EXPECT_EQ(rows[0], rows[1]) << c.name;
+        compared += int(rows[0].size());
+    }
+    EXPECT_GT(compared, 100);
 }
 
 } // namespace

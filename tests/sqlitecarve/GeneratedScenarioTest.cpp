@@ -1,3 +1,4 @@
+#include "SqlFixture.h"
 #include "carvegen.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +50,15 @@ TEST_P(GeneratedScenario, RecallAndPrecision)
     EXPECT_GE(s.all.valuesRate(), GetParam().minValues);
     EXPECT_GE(s.all.wholeRate(), GetParam().minWhole);
     EXPECT_GE(s.total.rate(), GetParam().minPrecision);
+    // Two threads give the very rows one gives.
+    sqlcarve::Options one, two;
+    one.threads = 1;
+    two.threads = 2;
+    const sqlcarve::Result a = sqlcarve::carveFile(truth.dbPath, one), b = sqlcarve::carveFile(truth.dbPath, two);
+    ASSERT_EQ(a.rows.size(), b.rows.size());
+    for (size_t i = 0; i < a.rows.size(); ++i)
+        ASSERT_EQ(sqlfixture::show(a.rows[i]) + "@" + std::to_string(a.rows[i].offset),
+                  sqlfixture::show(b.rows[i]) + "@" + std::to_string(b.rows[i].offset)) << i;
 }
 
 using carvegen::Mode;
