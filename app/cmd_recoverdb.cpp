@@ -227,8 +227,13 @@ public:
 
     void add(const sqlcarve::CarvedRow& row)
     {
-        m_filling.push_back(row);
-        if (m_filling.size() == kBatch)
+        // Rows are assigned into the room of batches already written: their strings keep
+        // their capacity, so copying a row seldom allocates.
+        if (m_filled < m_filling.rows.size())
+            m_filling.rows[m_filled] = row;
+        else
+            m_filling.rows.push_back(row);
+        if (++m_filled == kBatch)
             send();
     }
     void finish()
@@ -248,21 +253,32 @@ private:
     static constexpr size_t kBatch = 2048;
     static constexpr size_t kAhead = 4;
 
+    struct Batch {
+        std::vector<sqlcarve::CarvedRow> rows;
+        size_t count = 0;
+    };
+
     void send()
     {
-        if (m_filling.empty())
+        if (!m_filled)
             return;
+        m_filling.count = m_filled;
         std::unique_lock<std::mutex> lock(m_mutex);
         m_room.wait(lock, [this] { return m_queue.size() < kAhead; });
         m_queue.push_back(std::move(m_filling));
-        m_filling.clear();
+        m_filling = Batch();
+        if (!m_spare.empty()) {
+            m_filling = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
         lock.unlock();
+        m_filled = 0;
         m_ready.notify_one();
     }
     void run()
     {
         for (;;) {
-            std::vector<sqlcarve::CarvedRow> batch;
+            Batch batch;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_ready.wait(lock, [this] { return m_done || !m_queue.empty(); });
@@ -272,14 +288,18 @@ private:
                 m_queue.pop_front();
             }
             m_room.notify_one();
-            for (const sqlcarve::CarvedRow& row : batch)
-                m_write(row);
+            for (size_t i = 0; i < batch.count; ++i)
+                m_write(batch.rows[i]);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_spare.push_back(std::move(batch));
         }
     }
 
     std::function<void(const sqlcarve::CarvedRow&)> m_write;
-    std::vector<sqlcarve::CarvedRow> m_filling;
-    std::deque<std::vector<sqlcarve::CarvedRow>> m_queue;
+    Batch m_filling;
+    size_t m_filled = 0;
+    std::deque<Batch> m_queue;
+    std::vector<Batch> m_spare; // written batches, whose room is used again
     std::mutex m_mutex;
     std::condition_variable m_ready, m_room;
     bool m_done = false;
