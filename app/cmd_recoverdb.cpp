@@ -131,11 +131,11 @@ std::string printable(const std::string& s)
 }
 
 // {"table":...,"source":...,"page":...,"offset":...,"rowid":...,"values":[...],"lost":[...]}, and
-// "kept":{"<column>":...} with the surviving start of a text or blob cut short. Built in `out`,
-// whose room is reused from row to row.
+// "kept":{"<column>":...} with the surviving start of a text or blob cut short; appended to `out`
+// with its line end.
 void jsonLine(const sqlcarve::CarvedRow& row, std::string& out)
 {
-    out.assign("{\"table\":");
+    out += "{\"table\":";
     appendJsonString(out, row.table);
     out += ",\"source\":\"";
     out += sqlcarve::sourceName(row.source);
@@ -214,14 +214,20 @@ void jsonLine(const sqlcarve::CarvedRow& row, std::string& out)
     out += "}\n";
 }
 
-// Hands rows in batches to a thread that writes them, a few batches ahead at most, so memory
-// stays bounded however many rows come.
+// Turns rows into text on two threads of its own, a batch at a time, and writes the batches in
+// the order the rows came: a few batches ahead of the writing at most, so memory stays bounded
+// however many rows come.
 class RowWriter
 {
 public:
-    explicit RowWriter(std::function<void(const sqlcarve::CarvedRow&)> write) : m_write(std::move(write))
+    // Appends a row's text to `out`, after the line naming its table's columns when `header`.
+    // Called from several threads at once: it may only read what does not change.
+    using Format = std::function<void(const sqlcarve::CarvedRow& row, bool header, std::string& out)>;
+
+    explicit RowWriter(Format format) : m_format(std::move(format))
     {
-        m_thread = std::thread([this] { run(); });
+        for (std::thread& t : m_threads)
+            t = std::thread([this] { run(); });
     }
     ~RowWriter() { finish(); }
 
@@ -233,12 +239,14 @@ public:
             m_filling.rows[m_filled] = row;
         else
             m_filling.rows.push_back(row);
+        m_filling.header.resize(m_filled + 1);
+        m_filling.header[m_filled] = m_named.insert(row.table).second;
         if (++m_filled == kBatch)
             send();
     }
     void finish()
     {
-        if (!m_thread.joinable())
+        if (!m_threads[0].joinable())
             return;
         send();
         {
@@ -246,16 +254,20 @@ public:
             m_done = true;
         }
         m_ready.notify_all();
-        m_thread.join();
+        for (std::thread& t : m_threads)
+            t.join();
     }
 
 private:
     static constexpr size_t kBatch = 2048;
-    static constexpr size_t kAhead = 4;
+    static constexpr uint64_t kAhead = 6;
 
     struct Batch {
         std::vector<sqlcarve::CarvedRow> rows;
+        std::vector<char> header;
         size_t count = 0;
+        uint64_t seq = 0;
+        std::string text;
     };
 
     void send()
@@ -264,8 +276,9 @@ private:
             return;
         m_filling.count = m_filled;
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_room.wait(lock, [this] { return m_queue.size() < kAhead; });
-        m_queue.push_back(std::move(m_filling));
+        m_room.wait(lock, [this] { return m_sent - m_written < kAhead; });
+        m_filling.seq = m_sent++;
+        m_todo.push_back(std::move(m_filling));
         m_filling = Batch();
         if (!m_spare.empty()) {
             m_filling = std::move(m_spare.back());
@@ -281,29 +294,41 @@ private:
             Batch batch;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
-                m_ready.wait(lock, [this] { return m_done || !m_queue.empty(); });
-                if (m_queue.empty())
+                m_ready.wait(lock, [this] { return m_done || !m_todo.empty(); });
+                if (m_todo.empty())
                     return;
-                batch = std::move(m_queue.front());
-                m_queue.pop_front();
+                batch = std::move(m_todo.front());
+                m_todo.pop_front();
+            }
+            batch.text.clear();
+            for (size_t i = 0; i < batch.count; ++i)
+                m_format(batch.rows[i], batch.header[i] != 0, batch.text);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const uint64_t seq = batch.seq;
+            m_formatted.emplace(seq, std::move(batch));
+            // Whoever finishes the next batch due writes it, and any done after it.
+            for (auto it = m_formatted.find(m_written); it != m_formatted.end(); it = m_formatted.find(m_written)) {
+                std::fwrite(it->second.text.data(), 1, it->second.text.size(), stdout);
+                m_spare.push_back(std::move(it->second));
+                m_formatted.erase(it);
+                ++m_written;
             }
             m_room.notify_one();
-            for (size_t i = 0; i < batch.count; ++i)
-                m_write(batch.rows[i]);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_spare.push_back(std::move(batch));
         }
     }
 
-    std::function<void(const sqlcarve::CarvedRow&)> m_write;
+    Format m_format;
     Batch m_filling;
     size_t m_filled = 0;
-    std::deque<Batch> m_queue;
-    std::vector<Batch> m_spare; // written batches, whose room is used again
+    std::set<std::string> m_named; // tables whose columns went out already
+    std::deque<Batch> m_todo;
+    std::map<uint64_t, Batch> m_formatted; // formatted, waiting for the batches before them
+    std::vector<Batch> m_spare;            // written batches, whose room is used again
+    uint64_t m_sent = 0, m_written = 0;
     std::mutex m_mutex;
     std::condition_variable m_ready, m_room;
     bool m_done = false;
-    std::thread m_thread;
+    std::thread m_threads[2];
 };
 
 std::string textLine(const sqlcarve::CarvedRow& row)
@@ -372,44 +397,40 @@ int runRecoverDb(QStringList args)
             for (const sqlcarve::Column& c : t.columns)
                 columns[t.name].push_back(c.name);
     };
-    std::set<std::string> named;
-    std::string line;
     static char outBuffer[1 << 20];
     if (!isatty(fileno(stdout)))
         std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer); // a terminal keeps its line buffering
     // Rows arrive once the scan is over; they are written on a thread of their own, so turning
     // them into text overlaps the carver's decoding of the next ones.
-    auto write = [&](const sqlcarve::CarvedRow& row) {
-        if (named.insert(row.table).second) {
-            const std::vector<std::string>& names = columns[row.table];
-            std::string header;
+    auto format = [&](const sqlcarve::CarvedRow& row, bool header, std::string& out) {
+        if (header) {
+            const auto found = columns.find(row.table);
+            static const std::vector<std::string> kNone;
+            const std::vector<std::string>& names = found == columns.end() ? kNone : found->second;
             if (json) {
-                header = "{\"table\":";
-                appendJsonString(header, row.table);
-                header += ",\"columns\":[";
+                out += "{\"table\":";
+                appendJsonString(out, row.table);
+                out += ",\"columns\":[";
                 for (size_t i = 0; i < names.size(); ++i) {
-                    header += i ? "," : "";
-                    appendJsonString(header, names[i]);
+                    out += i ? "," : "";
+                    appendJsonString(out, names[i]);
                 }
-                header += "]}";
+                out += "]}\n";
             } else {
-                header = "columns of " + printable(row.table) + ":";
+                out += "columns of " + printable(row.table) + ":";
                 for (size_t i = 0; i < names.size(); ++i)
-                    header += (i ? " | " : " ") + printable(names[i]);
+                    out += (i ? " | " : " ") + printable(names[i]);
+                out += '\n';
             }
-            std::fputs(header.c_str(), stdout);
-            std::fputc('\n', stdout);
         }
         if (json) {
-            jsonLine(row, line);
-            std::fwrite(line.data(), 1, line.size(), stdout);
+            jsonLine(row, out);
         } else {
-            const std::string text = textLine(row);
-            std::fputs(text.c_str(), stdout);
-            std::fputc('\n', stdout);
+            out += textLine(row);
+            out += '\n';
         }
     };
-    RowWriter writer(write);
+    RowWriter writer(format);
     opt.onRow = [&](const sqlcarve::CarvedRow& row) { writer.add(row); };
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
     writer.finish();
