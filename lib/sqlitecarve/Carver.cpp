@@ -2908,13 +2908,13 @@ private:
                 if (tl.table.withoutRowid || tl.table.dropped || tl.table.columns.size() != 2 || tl.stored.size() != 2
                     || tl.aliasStored >= 0)
                     continue;
-                m_specs.push_back({t, &e.m_opt.links[i], {}});
+                m_targets.push_back({t, &e.m_opt.links[i], {}});
             }
         }
 
         void noteCarved(uint32_t table, const CarvedRow& row)
         {
-            for (Spec& s : m_specs)
+            for (Target& s : m_targets)
                 if (uint32_t(s.table) == table && row.values.size() == 2 && row.values[0].kind == Value::Kind::Integer
                     && row.values[1].kind == Value::Kind::Integer)
                     s.known.emplace(row.values[0].integer, row.values[1].integer);
@@ -2922,13 +2922,13 @@ private:
 
         void run()
         {
-            for (Spec& s : m_specs)
+            for (Target& s : m_targets)
                 if (!m_e.m_cancelled)
                     salvage(s);
         }
 
     private:
-        struct Spec {
+        struct Target {
             int table;
             const Options::LinkTable* link;
             std::set<std::pair<int64_t, int64_t>> known; // live and carved pairs: never reported twice
@@ -2985,7 +2985,7 @@ private:
             return out;
         }
 
-        void salvage(Spec& s)
+        void salvage(Target& s)
         {
             const Options::LinkTable& link = *s.link;
             const int64_t topA = highest(link.parentA, link.topA), topB = highest(link.parentB, link.topB);
@@ -3011,7 +3011,7 @@ private:
             }
         }
 
-        void read(Spec& s, const std::string& name, uint32_t pg, Source source, uint64_t base, const uint8_t* page,
+        void read(Target& s, const std::string& name, uint32_t pg, Source source, uint64_t base, const uint8_t* page,
                   const LinkCheck& plausible)
         {
             if (!page)
@@ -3037,7 +3037,7 @@ private:
         }
 
         Engine& m_e;
-        std::vector<Spec> m_specs;
+        std::vector<Target> m_targets;
         CarvedRow m_row;
     };
 
