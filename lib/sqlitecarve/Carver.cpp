@@ -1,8 +1,10 @@
 #include "sqlitecarve/Carver.h"
 
+#include "Catalog_p.h"
 #include "Format_p.h"
 #include "LinkCells_p.h"
 #include "PageSource_p.h"
+#include "Records_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
 #include "utility/SafeIo.h"
@@ -47,40 +49,6 @@ namespace {
 
 using namespace fmt;
 
-constexpr size_t kMaxWarnings = 200;
-constexpr int kMaxTreeDepth = 40;
-constexpr size_t kProgressEveryPages = 64;
-// Leaves worth a second thread to carve.
-constexpr size_t kParallelPages = 4096;
-// A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
-// bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
-constexpr int kMaxLostPrefixShift = 13;
-// Evidence a record needs when its cell prefix is gone (or its page's owner is unknown).
-constexpr uint64_t kMinRebuiltBody = 8;
-// ... unless the page is its table's own and it holds a text of this many bytes at least.
-constexpr int64_t kMinShortText = 4;
-// SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
-constexpr uint64_t kMaxRecordBody = 1u << 30;
-constexpr size_t kMinRebuiltColumns = 3;
-// A rebuilt record this wide whose header survived whole needs no neighbour to vouch for its end.
-constexpr size_t kMinSelfEvidentColumns = 5;
-constexpr uint32_t kMinSelfEvidentBody = 32;
-// Free space between cells of a merged freeblock: fragments of at most 3 bytes.
-constexpr int kMaxFragment = 3;
-// Columns a later release may have added to a table whose older rows still lie in the file, and
-// the fewest columns a record must have to be matched by its beginning alone.
-constexpr size_t kMaxAddedColumns = 24;
-constexpr size_t kMinShortRecordColumns = 8;
-// Indexed values are looked up in index pages by their first this many bytes; shorter keys
-// match too much by chance.
-constexpr size_t kIndexKeyBytes = 8;
-// Rowid gaps wider than this are not searched for a position's rowid.
-constexpr int64_t kMaxRowidGap = 4096;
-// A freelist trunk page starts with the next trunk's number and its leaf count.
-constexpr uint32_t kTrunkHeaderBytes = 8;
-
-enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
-
 // A file that shrinks while it is scanned (evidence still being written by something else)
 // reads as zeros past its new end instead of killing the process.
 class MappedFile
@@ -113,41 +81,11 @@ private:
     ibrio::GuardedMapping m_map;
 };
 
-// Large arrays filled front to back get transparent huge pages where the system offers them on
-// request: one fault per 2 MB instead of one per 4 KB.
-template <class T>
-void reserveLarge(std::vector<T>& v, size_t n)
-{
-    constexpr uintptr_t kHuge = 2u << 20;
-    v.reserve(n);
-    const uintptr_t from = (uintptr_t(v.data()) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t to = (uintptr_t(v.data()) + v.capacity() * sizeof(T)) & ~(kHuge - 1);
-    if (to > from)
-        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
-
-// A large array of n copies of value, on huge pages where offered.
-template <class T>
-std::vector<T> largeVector(size_t n, const T& value = T())
-{
-    std::vector<T> v;
-    reserveLarge(v, n);
-    v.assign(n, value);
-    return v;
-}
-
 bool fileExists(const std::string& path)
 {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
-
-struct LiveKey {
-    uint64_t tail;
-    uint64_t head;
-    int64_t rowid;
-    uint32_t table;
-};
 
 // Open-addressing map from a non-zero 64-bit key to an index; no allocation per entry.
 class FlatIndex
@@ -196,104 +134,6 @@ private:
     }
     std::vector<Slot> m_slots;
     size_t m_size = 0;
-};
-
-struct LiveRowid {
-    uint32_t table;
-    int64_t rowid;
-    uint32_t page;
-    uint32_t offset; // of the record (after the cell prefix) in the page
-    bool operator<(const LiveRowid& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
-};
-
-enum RowidHow : uint8_t { kRowidCell, kRowidIndex, kRowidPosition };
-
-// Everything needed to decode a carved record again once it has won deduplication.
-struct Candidate {
-    uint64_t tail = 0;       // hash of the stored columns after the first (serial types and body)
-    uint64_t head = 0;       // hash of the first stored column
-    int64_t rowid = 0;
-    uint64_t offset = 0;     // reported: the cell (or freeblock) start in its file
-    uint64_t typesOffset = 0;
-    uint64_t bodyOffset = 0;
-    uint32_t bodySize = 0;
-    uint32_t bodyLocal = 0;
-    uint32_t overflowPage = 0;
-    uint32_t page = 0;
-    uint32_t frame = 0;
-    uint16_t table = 0;
-    uint16_t lost = 0;
-    uint8_t source = 0;
-    uint8_t file = 0;
-    bool hasRowid = false;
-    bool implied = false;
-    bool cut = false; // its tail was overwritten by newer data
-    uint8_t rowidHow = kRowidCell;
-    uint16_t impliedType = 0;
-    uint32_t probeVersion = 0;
-    uint64_t storedAt = UINT64_MAX; // in the engine's copy of record bytes; UINT64_MAX: read from the file
-};
-
-// A page of a live b-tree to visit: rowid bounds travel down table trees (a child holds keys in
-// (lo, hi]).
-struct Step {
-    uint32_t pg;
-    int depth;
-    int64_t lo, hi;
-    uint32_t root;
-    int table, index;
-};
-
-struct IndexLayout {
-    int table = -1;
-    std::vector<int> columns; // stored positions in the table's record, in index order
-};
-
-// Bytes of an index page that may hold deleted index entries.
-struct IndexRegion {
-    uint64_t at; // in the engine's copy of the regions' bytes
-    uint32_t size;
-    int32_t index; // IndexLayout the page belongs to, -1 unknown
-};
-
-// Indexed values of a carved row that lost its rowid, to look for in deleted index entries.
-struct Probe {
-    uint64_t key;     // the values' first bytes
-    uint32_t cand;
-    uint32_t version; // the candidate's version these values were taken from
-    uint32_t at;      // in the probe arena: serial types, then the values
-    uint16_t index;
-    uint16_t typesLen;
-    uint32_t bodyLen;
-};
-
-struct Ctx {
-    FileId file = kDb;
-    Source cellSource = Source::Freelist;
-    Source freeSource = Source::Freeblock;
-    Source unallocSource = Source::Unallocated;
-    const uint8_t* page = nullptr;
-    uint64_t pageBase = 0; // absolute offset of the page image in its file
-    uint32_t pgno = 0;
-    uint32_t frame = 0;
-    int preferTable = -1;
-    bool masterOnly = false;
-};
-
-struct Parsed {
-    int table = -1;
-    bool hasRowid = false;
-    int64_t rowid = 0;
-    bool implied = false;      // the first serial type was lost and is impliedType
-    uint64_t impliedType = 0;
-    const uint8_t* start = nullptr; // cell (or freeblock) start
-    const uint8_t* types = nullptr; // first serial type present
-    const uint8_t* body = nullptr;
-    uint32_t bodySize = 0;
-    uint32_t bodyLocal = 0;
-    uint32_t overflowPage = 0;
-    const uint8_t* end = nullptr; // end of the local part
-    bool cut = false;             // its tail was overwritten: bodyLocal is what survives
 };
 
 class Engine
@@ -365,104 +205,12 @@ private:
 
     // ---- schema ----------------------------------------------------------------------------
 
-    void addLayout(TableLayout layout)
-    {
-        const size_t n = layout.stored.size();
-        if (n == 0 || n > 4096)
-            return;
-        if (m_byCount.size() <= n)
-            m_byCount.resize(n + 1);
-        m_byCount[n].push_back(int(m_tables.size()));
-        // Rows written before ALTER TABLE ADD COLUMN keep their shorter records: such a row
-        // matches the table by its first columns, when every column after them could have been
-        // added (one that is NOT NULL could not have been, without a default, on its own).
-        for (size_t k = n; k-- > 0 && n - k <= kMaxAddedColumns && k >= kMinShortRecordColumns;) {
-            const StoredColumn& c = layout.stored[k];
-            if (c.notNull || c.rowidAlias || layout.table.withoutRowid)
-                break;
-            m_byCount[k].push_back(int(m_tables.size()));
-        }
-        m_maxColumns = std::max(m_maxColumns, n);
-        m_hasWithoutRowid = m_hasWithoutRowid || layout.table.withoutRowid;
-        m_tables.push_back(std::move(layout));
-    }
-
-    struct SchemaRow {
-        std::string type, name, tblName, sql;
-        int64_t root = 0;
-    };
-
-    int tableNamed(const std::string& name) const
-    {
-        for (size_t t = 0; t < m_tables.size(); ++t) {
-            const std::string& n = m_tables[t].table.name;
-            if (n.size() == name.size()
-                && std::equal(n.begin(), n.end(), name.begin(), [](char a, char b) { return std::tolower(uint8_t(a)) == std::tolower(uint8_t(b)); }))
-                return int(t);
-        }
-        return -1;
-    }
-
-    // Index b-trees hold (indexed columns..., rowid): a deleted row's entry keeps its rowid at the
-    // end of the cell, past the bytes a freeblock header overwrites.
-    int indexLayoutFor(const SchemaRow& row)
-    {
-        const int table = tableNamed(row.tblName);
-        if (table < 0 || m_tables[size_t(table)].table.withoutRowid)
-            return -1;
-        const TableLayout& tl = m_tables[size_t(table)];
-        std::vector<int> cols;
-        static const std::string kAuto = "sqlite_autoindex_";
-        if (!row.sql.empty()) {
-            if (!parseCreateIndex(row.sql, tl, &cols))
-                return -1;
-        } else if (row.name.compare(0, kAuto.size(), kAuto) == 0) {
-            const size_t us = row.name.rfind('_');
-            const int n = std::atoi(row.name.c_str() + us + 1);
-            std::string tableSql;
-            for (const SchemaRow& r : m_schemaRows)
-                if (r.type == "table" && tableNamed(r.name) == table)
-                    tableSql = r.sql;
-            const auto all = autoIndexColumns(tableSql, tl);
-            if (n < 1 || size_t(n) > all.size())
-                return -1;
-            cols = all[size_t(n - 1)];
-        } else {
-            return -1;
-        }
-        IndexLayout il;
-        il.table = table;
-        for (int c : cols) {
-            // Stored order equals table order in rowid tables.
-            if (tl.table.columns[size_t(c)].rowidAlias)
-                return -1;
-            il.columns.push_back(c);
-        }
-        m_indexes.push_back(std::move(il));
-        return int(m_indexes.size() - 1);
-    }
-
+    // sqlite_master's rows, read from page 1's tree; then the tables and indexes they describe.
     void readSchema()
     {
-        addLayout(masterLayout());
+        m_schema.addLayout(masterLayout());
         walkTree(1, 0, true);
-        for (const auto& row : m_schemaRows) {
-            if (row.type == "table" && row.root > 0) {
-                TableLayout t;
-                if (!parseCreateTable(row.sql, &t)) {
-                    continue;
-                }
-                t.table.name = row.name;
-                t.table.rootPage = uint32_t(row.root);
-                addLayout(std::move(t));
-            } else if (row.type == "index" && row.root > 0) {
-                m_indexRoots.push_back(uint32_t(row.root));
-            }
-        }
-        for (const auto& row : m_schemaRows)
-            if (row.type == "index" && row.root > 0)
-                m_indexRootIds.push_back(indexLayoutFor(row));
-
+        m_schema.addSchemaTables();
     }
 
     // ---- live b-trees ----------------------------------------------------------------------
@@ -478,16 +226,16 @@ private:
         // The schema walk above ran before the kind map existed; walk page 1's tree again.
         m_live.clear();
         m_leaves.clear();
-        for (size_t t = 0; t < m_tables.size(); ++t) {
-            const TableLayout& tl = m_tables[t];
+        for (size_t t = 0; t < m_schema.size(); ++t) {
+            const TableLayout& tl = m_schema.table(t);
             walkTree(tl.table.rootPage, int(t), false);
             if (m_cancelled)
                 return;
         }
-        if (!m_indexes.empty())
+        if (!m_schema.indexes().empty())
             m_indexOwner.assign(size_t(m_pageCount) + 1, -1);
-        for (size_t i = 0; i < m_indexRoots.size(); ++i)
-            walkTree(m_indexRoots[i], -1, false, i < m_indexRootIds.size() ? m_indexRootIds[i] : -1);
+        for (size_t i = 0; i < m_schema.indexRoots().size(); ++i)
+            walkTree(m_schema.indexRoots()[i], -1, false, m_schema.indexRootLayout(i));
         walkFreelist();
     }
 
@@ -495,10 +243,7 @@ private:
     // are known, so their rows can be matched too).
     void walkLeaves()
     {
-        m_indexesOf.assign(m_tables.size(), {});
-        for (size_t i = 0; i < m_indexes.size(); ++i)
-            if (m_indexes[i].table >= 0 && size_t(m_indexes[i].table) < m_tables.size())
-                m_indexesOf[size_t(m_indexes[i].table)].push_back(uint16_t(i));
+        m_schema.linkIndexes();
         std::sort(m_leaves.begin(), m_leaves.end(), [](const Step& a, const Step& b) { return a.pg < b.pg; });
         // Room for rows of about 128 bytes on every leaf, and for a few deleted ones each: only
         // what is filled is ever touched.
@@ -595,16 +340,9 @@ private:
         m_usable = o.m_usable;
         m_encoding = o.m_encoding;
         m_pageCount = o.m_pageCount;
-        m_tables = o.m_tables;
-        m_byCount = o.m_byCount;
+        m_schema = o.m_schema;
         m_shortRows = o.m_shortRows;
-        m_maxColumns = o.m_maxColumns;
-        m_hasWithoutRowid = o.m_hasWithoutRowid;
-        m_indexRoots = o.m_indexRoots;
-        m_indexRootIds = o.m_indexRootIds;
-        m_indexes = o.m_indexes;
         m_indexOwner = o.m_indexOwner;
-        m_indexesOf = o.m_indexesOf;
         m_kind = o.m_kind;
         m_owner = o.m_owner;
         m_carved = o.m_carved;
@@ -695,7 +433,7 @@ private:
     void walkSteps(std::vector<Step>& stack, uint32_t root, int table, bool schemaOnly, int index, int deferDepth,
                    bool leafPass)
     {
-        const bool withoutRowid = table >= 0 && m_tables[size_t(table)].table.withoutRowid;
+        const bool withoutRowid = table >= 0 && m_schema.table(size_t(table)).table.withoutRowid;
         const bool tableTree = table >= 0 && !withoutRowid;
         std::vector<uint32_t> seen;
         size_t visits = 0;
@@ -968,17 +706,7 @@ private:
             }
             body += sz;
         }
-        m_schemaRows.push_back(row);
-    }
-
-    static int64_t readInt(const uint8_t* p, int size)
-    {
-        if (size <= 0)
-            return 0;
-        int64_t v = int8_t(p[0]);
-        for (int i = 1; i < size; ++i)
-            v = int64_t(uint64_t(v) << 8 | p[i]);
-        return v;
+        m_schema.addSchemaRow(std::move(row));
     }
 
     void walkFreelist()
@@ -1015,30 +743,6 @@ private:
 
     // ---- record hashing --------------------------------------------------------------------
 
-    // Hashes of a record whose serial types are `types` and whose body is `body`.
-    struct Hashes {
-        uint64_t tail, head;
-    };
-    Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t* typesEnd, const uint64_t* implied,
-                      const uint8_t* body, size_t bodySize)
-    {
-        // The first stored column may have lost its serial type (merged freeblock); leaving it out
-        // of the tail lets every copy of a row hash alike.
-        uint64_t firstType = implied ? *implied : 0;
-        const uint8_t* restTypes = typesBegin;
-        if (!implied) {
-            const int k = getVarint(typesBegin, typesEnd, &firstType);
-            restTypes += k;
-        }
-        const int64_t firstSize = std::max<int64_t>(0, serialSize(firstType));
-        const size_t fs = size_t(std::min<int64_t>(firstSize, int64_t(bodySize)));
-        Hashes h;
-        h.head = hashBytes(body, fs, firstType * 0x100000001b3ull + table);
-        const uint64_t ht = hashBytes(restTypes, size_t(typesEnd - restTypes), table + 77);
-        h.tail = hashBytes(body + fs, bodySize - fs, ht);
-        return h;
-    }
-
     void addLive(size_t table, const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl, bool hasRowid,
                  int64_t rowid)
     {
@@ -1061,27 +765,6 @@ private:
 
     // ---- carving ---------------------------------------------------------------------------
 
-    static bool compatible(const StoredColumn& c, uint64_t t)
-    {
-        if (c.rowidAlias)
-            return t == 0;
-        if (t == 0)
-            return !c.notNull;
-        if (t == 10 || t == 11)
-            return false;
-        switch (c.affinity) {
-        case Affinity::Integer:
-        case Affinity::Real:
-            return t <= 9;
-        case Affinity::Text:
-            return t >= 13 && (t & 1); // numbers become text; a blob here is rare enough to refuse
-        case Affinity::Numeric:
-        case Affinity::Blob:
-            return true;
-        }
-        return true;
-    }
-
     // Reads exactly `n` serial types from p (before limit) into m_types.
     bool readTypes(const uint8_t* p, const uint8_t* limit, size_t n, const uint8_t** end)
     {
@@ -1103,7 +786,7 @@ private:
         while (p < end) {
             uint64_t t = 0;
             const int k = getVarint(p, end, &t);
-            if (!k || m_types.size() >= m_maxColumns)
+            if (!k || m_types.size() >= m_schema.maxColumns())
                 return false;
             m_types.push_back(t);
             p += k;
@@ -1123,11 +806,11 @@ private:
     int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize)
     {
         const size_t n = m_types.size() + (implied ? 1 : 0);
-        if (n >= m_byCount.size())
+        if (n >= m_schema.byCount().size())
             return -1;
         int best = -1, bestScore = -1;
-        for (int ti : m_byCount[n]) {
-            const TableLayout& t = m_tables[size_t(ti)];
+        for (int ti : m_schema.byCount()[n]) {
+            const TableLayout& t = m_schema.table(size_t(ti));
             if (t.table.withoutRowid == rowidTable)
                 continue;
             // A b-tree page keeps its table for life: rows freed on it were that table's.
@@ -1227,7 +910,7 @@ private:
         }
         const uint8_t* rec = p;
         k = getVarint(rec, limit, &hsize);
-        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_maxColumns) * kMaxVarint + 2)
+        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
             return false;
         const uint8_t* typesEnd = rec + hsize;
         if (typesEnd > limit)
@@ -1239,7 +922,7 @@ private:
         const int table = pickTable(nullptr, prefer, tableCell, &bodySize);
         if (table < 0 || bodySize == 0 || hsize + bodySize != payload)
             return false;
-        if (prefer < 0 && bodySize < kMinRebuiltBody && m_tables[size_t(table)].stored.size() < kMinRebuiltColumns)
+        if (prefer < 0 && bodySize < kMinRebuiltBody && m_schema.table(size_t(table)).stored.size() < kMinRebuiltColumns)
             return false; // a narrow row on a page of unknown owner: too little to tell from noise
         const uint32_t local = localPayload(payload, m_usable, tableCell);
         if (local < hsize)
@@ -1329,7 +1012,7 @@ private:
         // be anything else (a rowid alias is NULL).
         if (table < 0 || (bodySize < kMinRebuiltBody && !(table == prefer && holdsText(kMinShortText))))
             return false;
-        const TableLayout& tl = m_tables[size_t(table)];
+        const TableLayout& tl = m_schema.table(size_t(table));
         if (tl.stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody
             && (table != prefer || (implied && !(tl.stored[0].rowidAlias && *implied == 0))))
             return false;
@@ -1512,7 +1195,7 @@ private:
                 uint64_t hsize = 0;
                 if (getVarint(hp, q, &hsize) != hlen || (hlen == 2 && hsize < 128))
                     continue;
-                if (hsize < uint64_t(hlen) + 1 || hsize > uint64_t(m_maxColumns) * kMaxVarint + 2)
+                if (hsize < uint64_t(hlen) + 1 || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
                     continue;
                 // Bytes between the intact start and the header size are the rowid's last bytes.
                 const uint8_t* rowEnd = hp;
@@ -1531,7 +1214,7 @@ private:
                 // With its header size and every serial type intact, a wide record is evidence
                 // enough on its own: the free space after it may hold what no longer parses.
                 if (endFits(out->end, limit, prefer)
-                    || (m_tables[size_t(out->table)].stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody))
+                    || (m_schema.table(size_t(out->table)).stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody))
                     return true;
             }
         }
@@ -1542,8 +1225,8 @@ private:
         if (shortRows && prefer < 0)
             break;
         const ShortRows allow(this, shortRows);
-        for (size_t n = 1; n < m_byCount.size(); ++n) {
-            if (m_byCount[n].empty())
+        for (size_t n = 1; n < m_schema.byCount().size(); ++n) {
+            if (m_schema.byCount()[n].empty())
                 continue;
             const uint8_t* typesEnd = nullptr;
             if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
@@ -1559,7 +1242,7 @@ private:
             Parsed asNull;
             bool nullFits = false;
             if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, &asNull) && endFits(asNull.end, limit, prefer)) {
-                if (asNull.end == limit || m_tables[size_t(asNull.table)].stored[0].rowidAlias) {
+                if (asNull.end == limit || m_schema.table(size_t(asNull.table)).stored[0].rowidAlias) {
                     *out = asNull;
                     return true;
                 }
@@ -1594,11 +1277,11 @@ private:
                 const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
                 if (first < 0)
                     break;
-                for (int ti : m_byCount[n]) {
+                for (int ti : m_schema.byCount()[n]) {
                     if (prefer >= 0 && ti != prefer)
                         continue;
                     uint64_t type = 0;
-                    if (!typeForSize(m_tables[size_t(ti)].stored[0], first, typesEnd, &type))
+                    if (!typeForSize(m_schema.table(size_t(ti)).stored[0], first, typesEnd, &type))
                         continue;
                     if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
                         return true;
@@ -1607,10 +1290,10 @@ private:
             }
             // A number's size is one of a few: each is tried, and the cell must end where the
             // next freed cell begins.
-            for (int ti : m_byCount[n]) {
+            for (int ti : m_schema.byCount()[n]) {
                 if (prefer >= 0 && ti != prefer)
                     continue;
-                const StoredColumn& c0 = m_tables[size_t(ti)].stored[0];
+                const StoredColumn& c0 = m_schema.table(size_t(ti)).stored[0];
                 if (c0.rowidAlias || (c0.affinity != Affinity::Integer && c0.affinity != Affinity::Real))
                     continue;
                 // Only the first row of a merged freeblock loses its prefix, so a size after which
@@ -1803,14 +1486,14 @@ private:
                 carveRegion(ctx, std::max(uint32_t(hdr), trunkListEnd(page)), m_usable, false, ctx.cellSource, true);
             return;
         }
-        if (!isTableType(type) && !m_indexes.empty() && !m_masterOnlyScan)
+        if (!isTableType(type) && !m_schema.indexes().empty() && !m_masterOnlyScan)
             noteIndexPage(ctx, live, hdr, type);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
         // A leaf that became interior (the root of a table that outgrew one page) keeps its old
         // cells in what is now free space; its own cells are no rows.
         const bool formerLeaf = type == TableInterior;
-        if (!tableRows && !formerLeaf && !(m_hasWithoutRowid && leaf))
+        if (!tableRows && !formerLeaf && !(m_schema.hasWithoutRowid() && leaf))
             return; // plain index pages hold no table rows
         const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
         uint32_t cells = get16(page + hdr + kPageOffCellCount);
@@ -1905,7 +1588,7 @@ private:
             if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(end - p) || !readAllTypes(p + k, p + hsize))
                 continue;
             const size_t n = m_types.size();
-            if (n >= m_byCount.size())
+            if (n >= m_schema.byCount().size())
                 continue;
             uint64_t bodySize = 0;
             bool sizesOk = true;
@@ -1918,9 +1601,9 @@ private:
                 continue;
             const bool whole = localPayload(payload, m_usable, true) == payload && payload <= uint64_t(end - p);
             size_t keep = 0;
-            for (size_t c = 0; c < (first ? m_byCount[n].size() : cand.size()); ++c) {
-                const int ti = first ? m_byCount[n][c] : cand[c];
-                const TableLayout& t = m_tables[size_t(ti)];
+            for (size_t c = 0; c < (first ? m_schema.byCount()[n].size() : cand.size()); ++c) {
+                const int ti = first ? m_schema.byCount()[n][c] : cand[c];
+                const TableLayout& t = m_schema.table(size_t(ti));
                 if (t.table.withoutRowid || t.stored.size() != n)
                     continue;
                 bool ok = true;
@@ -1990,8 +1673,8 @@ private:
     // Tables that store alike: a record fits both.
     bool sameLayout(size_t a, size_t b) const
     {
-        const TableLayout& x = m_tables[a];
-        const TableLayout& y = m_tables[b];
+        const TableLayout& x = m_schema.table(a);
+        const TableLayout& y = m_schema.table(b);
         if (x.stored.size() != y.stored.size() || x.table.withoutRowid != y.table.withoutRowid)
             return false;
         for (size_t i = 0; i < x.stored.size(); ++i)
@@ -2008,11 +1691,11 @@ private:
         m_holding = false;
         if (m_held.empty())
             return;
-        std::vector<int> votes(m_tables.size(), 0);
+        std::vector<int> votes(m_schema.size(), 0);
         for (const Held& h : m_held) {
             if (!h.m.hasRowid || h.m.implied || h.m.overflowPage)
                 continue;
-            for (size_t ti = 0; ti < m_tables.size(); ++ti) {
+            for (size_t ti = 0; ti < m_schema.size(); ++ti) {
                 if (ti != size_t(h.m.table) && !sameLayout(ti, size_t(h.m.table)))
                     continue;
                 const Hashes hh = hashRecord(ti, h.m.types, h.m.body, nullptr, h.m.body, h.m.bodyLocal);
@@ -2047,7 +1730,7 @@ private:
             m_held.push_back({ctx, m, source, m_types});
             return;
         }
-        const TableLayout& t = m_tables[size_t(m.table)];
+        const TableLayout& t = m_schema.table(size_t(m.table));
         Candidate c;
         c.table = uint16_t(m.table);
         c.hasRowid = m.hasRowid;
@@ -2122,7 +1805,7 @@ private:
         }
         // A row whose bytes are kept gets its probes only if its place on the page leaves its
         // rowid open: most never need them.
-        if (!c.hasRowid && !t.table.withoutRowid && size_t(m.table) < m_indexesOf.size() && !m_indexesOf[size_t(m.table)].empty()
+        if (!c.hasRowid && !t.table.withoutRowid && m_schema.hasIndexes(size_t(m.table))
             && m_cands[at].storedAt == UINT64_MAX)
             addProbes(at, m);
     }
@@ -2169,7 +1852,7 @@ private:
     void addProbes(uint32_t cand, const Parsed& m)
     {
         Candidate& c = m_cands[cand];
-        const TableLayout& t = m_tables[c.table];
+        const TableLayout& t = m_schema.table(c.table);
         const size_t n = t.stored.size();
         m_colTypes.clear();
         if (m.implied)
@@ -2185,8 +1868,8 @@ private:
         }
         m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
         c.probeVersion = ++m_probeSerial;
-        for (const uint16_t ii : m_indexesOf[c.table]) {
-            const IndexLayout& il = m_indexes[ii];
+        for (const uint16_t ii : m_schema.indexesOf(c.table)) {
+            const IndexLayout& il = m_schema.indexes()[ii];
             // Serial types go straight into the arena and the key bytes after them; a probe that
             // fails is cut off again.
             const size_t at = m_probeArena.size();
@@ -2311,7 +1994,7 @@ private:
         }
         m_masterOnlyScan = false;
         std::vector<std::string> names;
-        for (const TableLayout& t : m_tables)
+        for (const TableLayout& t : m_schema.tables())
             names.push_back(t.table.name);
         std::vector<Candidate> masters;
         masters.swap(m_masterCandidates);
@@ -2331,13 +2014,13 @@ private:
             t.table.dropped = true;
             names.push_back(name);
             const uint32_t root = t.table.rootPage;
-            addLayout(std::move(t));
+            m_schema.addLayout(std::move(t));
             // The page a dropped table's schema row names as its root was that table's, whatever
             // layout-alike table its cells would fit: unless two dropped tables claim it.
             if (root >= 1 && root <= m_pageCount && m_owner[root] < 0) {
                 if (m_droppedRoot.empty())
                     m_droppedRoot.assign(size_t(m_pageCount) + 1, -1);
-                m_droppedRoot[root] = m_droppedRoot[root] == -1 ? int(m_tables.size() - 1) : -2;
+                m_droppedRoot[root] = m_droppedRoot[root] == -1 ? int(m_schema.size() - 1) : -2;
             }
         }
     }
@@ -2491,7 +2174,7 @@ private:
     void decode(const Candidate& c, CarvedRow& row)
     {
         const Bytes& f = fileOf(c.file);
-        const TableLayout& t = m_tables[c.table];
+        const TableLayout& t = m_schema.table(c.table);
         row.table = t.table.name;
         row.source = Source(c.source);
         row.page = c.page;
@@ -2579,7 +2262,7 @@ private:
 
     void finish()
     {
-        for (const TableLayout& t : m_tables)
+        for (const TableLayout& t : m_schema.tables())
             m_res.tables.push_back(t.table);
         if (m_opt.onTables)
             m_opt.onTables(m_res.tables);
@@ -2753,7 +2436,7 @@ private:
             for (uint32_t w : winners) {
                 const Candidate& c = m_e.m_cands[w];
                 const Source src = Source(c.source);
-                if (c.file != kDb || m_e.m_tables[c.table].table.withoutRowid || c.page == 0
+                if (c.file != kDb || m_e.m_schema.table(c.table).table.withoutRowid || c.page == 0
                     || (src != Source::Freeblock && src != Source::Unallocated && src != Source::Freelist)
                     || uint64_t(c.page) * m_e.m_pageSize > m_e.m_src.file(kDb).size || c.offset < pageStart(c.page)
                     || c.offset >= pageStart(c.page) + m_e.m_pageSize)
@@ -2901,10 +2584,10 @@ private:
         explicit LinkStage(Engine& e) : m_e(e)
         {
             for (size_t i = 0; i < e.m_opt.links.size(); ++i) {
-                const int t = e.tableNamed(e.m_opt.links[i].table);
+                const int t = e.m_schema.tableNamed(e.m_opt.links[i].table);
                 if (t < 0)
                     continue;
-                const TableLayout& tl = e.m_tables[size_t(t)];
+                const TableLayout& tl = e.m_schema.table(size_t(t));
                 if (tl.table.withoutRowid || tl.table.dropped || tl.table.columns.size() != 2 || tl.stored.size() != 2
                     || tl.aliasStored >= 0)
                     continue;
@@ -2937,7 +2620,7 @@ private:
         // The largest rowid a table handed out, as far as the file tells.
         int64_t highest(const std::string& name, int64_t floor)
         {
-            const int t = m_e.tableNamed(name);
+            const int t = m_e.m_schema.tableNamed(name);
             int64_t top = std::max<int64_t>(floor, sequenceOf(name));
             if (t < 0)
                 return top;
@@ -2953,7 +2636,7 @@ private:
         // sqlite_sequence's live value for a table (AUTOINCREMENT): rowids up to it were given out.
         int64_t sequenceOf(const std::string& name)
         {
-            const int seq = m_e.tableNamed("sqlite_sequence");
+            const int seq = m_e.m_schema.tableNamed("sqlite_sequence");
             if (seq < 0)
                 return 0;
             int64_t out = 0;
@@ -2995,7 +2678,7 @@ private:
                 if (const uint8_t* page = m_e.finalPage(live->page))
                     if (const auto pair = linkValues(page, m_e.m_usable, live->offset))
                         s.known.insert(*pair);
-            const std::string& name = m_e.m_tables[size_t(s.table)].table.name;
+            const std::string& name = m_e.m_schema.table(size_t(s.table)).table.name;
             const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_src.file(kDb).size / m_e.m_pageSize, UINT32_MAX));
             for (uint32_t pg = 1; pg < m_e.m_owner.size(); ++pg) {
                 if (m_e.m_owner[pg] != s.table)
@@ -3161,14 +2844,13 @@ private:
     // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
     void rowidsFromIndexes(const std::vector<uint32_t>& winners)
     {
-        if (m_indexes.empty() || m_indexRegions.empty())
+        if (m_schema.indexes().empty() || m_indexRegions.empty())
             return;
         std::vector<uint8_t> wanted = largeVector<uint8_t>(m_cands.size());
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             wanted[w] = !c.hasRowid;
-            if (!c.hasRowid && c.storedAt != UINT64_MAX && !m_tables[c.table].table.withoutRowid && c.table < m_indexesOf.size()
-                && !m_indexesOf[c.table].empty())
+            if (!c.hasRowid && c.storedAt != UINT64_MAX && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
                 addStoredProbes(w);
         }
         std::vector<Probe> probes;
@@ -3195,7 +2877,7 @@ private:
         };
         auto mix = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ull; };
         auto mix32 = [](uint32_t k) { return k * 0x9E3779B1u; };
-        std::vector<KeyFilter> filters(m_indexes.size());
+        std::vector<KeyFilter> filters(m_schema.indexes().size());
         for (size_t i = 0; i < probes.size();) {
             KeyFilter& kf = filters[probes[i].index];
             kf.begin = i;
@@ -3409,7 +3091,7 @@ private:
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             uint64_t base = 0;
-            if (!c.hasRowid && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base)) {
+            if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base)) {
                 ++rowStart[c.page + 1];
                 ++missingRows;
             }
@@ -3430,7 +3112,7 @@ private:
             for (uint32_t w : winners) {
                 const Candidate& c = m_cands[w];
                 uint64_t base = 0;
-                if (!c.hasRowid && !m_tables[c.table].table.withoutRowid && currentLeafImage(c, &base))
+                if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base))
                     rows[at[c.page]++] = {uint32_t(c.offset - base), w};
             }
             at.assign(liveStart.begin(), liveStart.end() - 1);
@@ -3523,7 +3205,7 @@ private:
         for (size_t i = 0; i < carved.values.size() && i < live.values.size(); ++i) {
             const Value& a = carved.values[i];
             const Value& b = live.values[i];
-            if (a.isLost() || b.isLost() || m_tables[c.table].table.columns[i].rowidAlias)
+            if (a.isLost() || b.isLost() || m_schema.table(c.table).table.columns[i].rowidAlias)
                 continue;
             ++compared;
             if (a.kind == b.kind && a.integer == b.integer && a.bytes == b.bytes
@@ -3693,24 +3375,16 @@ private:
     double m_total = 0, m_done = 0;
     bool m_cancelled = false;
 
-    std::vector<TableLayout> m_tables;
-    std::vector<std::vector<int>> m_byCount; // tables by column count, and by the counts of their rows from before columns were added
+    Catalog m_schema;
     bool m_shortRows = false;                // pickTable may match a record shorter than its table
-    size_t m_maxColumns = 0;
-    bool m_hasWithoutRowid = false;
-    std::vector<uint32_t> m_indexRoots;
-    std::vector<int> m_indexRootIds; // parallel to m_indexRoots: m_indexes entry or -1
-    std::vector<IndexLayout> m_indexes;
-    std::vector<int> m_indexOwner; // per page: m_indexes entry of the live index tree holding it
+    std::vector<int> m_indexOwner; // per page: IndexLayout of the live index tree holding it
     std::vector<IndexRegion> m_indexRegions;
     std::vector<uint8_t> m_regionBytes;
-    std::vector<std::vector<uint16_t>> m_indexesOf; // per table: its m_indexes entries
     std::vector<Probe> m_probes;
     std::vector<uint8_t> m_probeArena;
     uint32_t m_probeSerial = 0;
     std::vector<uint64_t> m_colTypes;
     std::vector<int64_t> m_pageLo, m_pageHi; // live table leaves: rowids in (lo, hi]
-    std::vector<SchemaRow> m_schemaRows;
     bool m_masterOnlyScan = false;
     std::vector<Candidate> m_masterCandidates;
 

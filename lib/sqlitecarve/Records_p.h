@@ -1,0 +1,248 @@
+#pragma once
+
+// What the carver's stages hand each other: limits, the page map's kinds, live-row keys, carved
+// candidates and the cells being parsed.
+
+#include "Format_p.h"
+#include "PageSource_p.h"
+#include "Schema_p.h"
+#include "sqlitecarve/Carver.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace sqlcarve {
+
+using namespace fmt;
+
+constexpr size_t kMaxWarnings = 200;
+constexpr int kMaxTreeDepth = 40;
+constexpr size_t kProgressEveryPages = 64;
+// Leaves worth a second thread to carve.
+constexpr size_t kParallelPages = 4096;
+// A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
+// bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
+constexpr int kMaxLostPrefixShift = 13;
+// Evidence a record needs when its cell prefix is gone (or its page's owner is unknown).
+constexpr uint64_t kMinRebuiltBody = 8;
+// ... unless the page is its table's own and it holds a text of this many bytes at least.
+constexpr int64_t kMinShortText = 4;
+// SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
+constexpr uint64_t kMaxRecordBody = 1u << 30;
+constexpr size_t kMinRebuiltColumns = 3;
+// A rebuilt record this wide whose header survived whole needs no neighbour to vouch for its end.
+constexpr size_t kMinSelfEvidentColumns = 5;
+constexpr uint32_t kMinSelfEvidentBody = 32;
+// Free space between cells of a merged freeblock: fragments of at most 3 bytes.
+constexpr int kMaxFragment = 3;
+// Columns a later release may have added to a table whose older rows still lie in the file, and
+// the fewest columns a record must have to be matched by its beginning alone.
+constexpr size_t kMaxAddedColumns = 24;
+constexpr size_t kMinShortRecordColumns = 8;
+// Indexed values are looked up in index pages by their first this many bytes; shorter keys
+// match too much by chance.
+constexpr size_t kIndexKeyBytes = 8;
+// Rowid gaps wider than this are not searched for a position's rowid.
+constexpr int64_t kMaxRowidGap = 4096;
+// A freelist trunk page starts with the next trunk's number and its leaf count.
+constexpr uint32_t kTrunkHeaderBytes = 8;
+
+enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
+
+// Large arrays filled front to back get transparent huge pages where the system offers them on
+// request: one fault per 2 MB instead of one per 4 KB.
+template <class T>
+void reserveLarge(std::vector<T>& v, size_t n)
+{
+    constexpr uintptr_t kHuge = 2u << 20;
+    v.reserve(n);
+    const uintptr_t from = (uintptr_t(v.data()) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t to = (uintptr_t(v.data()) + v.capacity() * sizeof(T)) & ~(kHuge - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
+// A large array of n copies of value, on huge pages where offered.
+template <class T>
+std::vector<T> largeVector(size_t n, const T& value = T())
+{
+    std::vector<T> v;
+    reserveLarge(v, n);
+    v.assign(n, value);
+    return v;
+}
+
+struct LiveKey {
+    uint64_t tail;
+    uint64_t head;
+    int64_t rowid;
+    uint32_t table;
+};
+
+struct LiveRowid {
+    uint32_t table;
+    int64_t rowid;
+    uint32_t page;
+    uint32_t offset; // of the record (after the cell prefix) in the page
+    bool operator<(const LiveRowid& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
+};
+
+enum RowidHow : uint8_t { kRowidCell, kRowidIndex, kRowidPosition };
+
+// Everything needed to decode a carved record again once it has won deduplication.
+struct Candidate {
+    uint64_t tail = 0;       // hash of the stored columns after the first (serial types and body)
+    uint64_t head = 0;       // hash of the first stored column
+    int64_t rowid = 0;
+    uint64_t offset = 0;     // reported: the cell (or freeblock) start in its file
+    uint64_t typesOffset = 0;
+    uint64_t bodyOffset = 0;
+    uint32_t bodySize = 0;
+    uint32_t bodyLocal = 0;
+    uint32_t overflowPage = 0;
+    uint32_t page = 0;
+    uint32_t frame = 0;
+    uint16_t table = 0;
+    uint16_t lost = 0;
+    uint8_t source = 0;
+    uint8_t file = 0;
+    bool hasRowid = false;
+    bool implied = false;
+    bool cut = false; // its tail was overwritten by newer data
+    uint8_t rowidHow = kRowidCell;
+    uint16_t impliedType = 0;
+    uint32_t probeVersion = 0;
+    uint64_t storedAt = UINT64_MAX; // in the engine's copy of record bytes; UINT64_MAX: read from the file
+};
+
+// A page of a live b-tree to visit: rowid bounds travel down table trees (a child holds keys in
+// (lo, hi]).
+struct Step {
+    uint32_t pg;
+    int depth;
+    int64_t lo, hi;
+    uint32_t root;
+    int table, index;
+};
+
+struct IndexLayout {
+    int table = -1;
+    std::vector<int> columns; // stored positions in the table's record, in index order
+};
+
+// Bytes of an index page that may hold deleted index entries.
+struct IndexRegion {
+    uint64_t at; // in the engine's copy of the regions' bytes
+    uint32_t size;
+    int32_t index; // IndexLayout the page belongs to, -1 unknown
+};
+
+// Indexed values of a carved row that lost its rowid, to look for in deleted index entries.
+struct Probe {
+    uint64_t key;     // the values' first bytes
+    uint32_t cand;
+    uint32_t version; // the candidate's version these values were taken from
+    uint32_t at;      // in the probe arena: serial types, then the values
+    uint16_t index;
+    uint16_t typesLen;
+    uint32_t bodyLen;
+};
+
+struct Ctx {
+    FileId file = kDb;
+    Source cellSource = Source::Freelist;
+    Source freeSource = Source::Freeblock;
+    Source unallocSource = Source::Unallocated;
+    const uint8_t* page = nullptr;
+    uint64_t pageBase = 0; // absolute offset of the page image in its file
+    uint32_t pgno = 0;
+    uint32_t frame = 0;
+    int preferTable = -1;
+    bool masterOnly = false;
+};
+
+struct Parsed {
+    int table = -1;
+    bool hasRowid = false;
+    int64_t rowid = 0;
+    bool implied = false;      // the first serial type was lost and is impliedType
+    uint64_t impliedType = 0;
+    const uint8_t* start = nullptr; // cell (or freeblock) start
+    const uint8_t* types = nullptr; // first serial type present
+    const uint8_t* body = nullptr;
+    uint32_t bodySize = 0;
+    uint32_t bodyLocal = 0;
+    uint32_t overflowPage = 0;
+    const uint8_t* end = nullptr; // end of the local part
+    bool cut = false;             // its tail was overwritten: bodyLocal is what survives
+};
+
+// The file's geometry, as the header and the -wal give it.
+struct Geometry {
+    uint32_t pageSize = 0;
+    uint32_t usable = 0;
+    uint32_t encoding = Utf8;
+    uint32_t pageCount = 0;
+    uint32_t walFrames = 0;
+};
+
+inline int64_t readInt(const uint8_t* p, int size)
+{
+    if (size <= 0)
+        return 0;
+    int64_t v = int8_t(p[0]);
+    for (int i = 1; i < size; ++i)
+        v = int64_t(uint64_t(v) << 8 | p[i]);
+    return v;
+}
+
+// Whether a value of serial type t may sit in column c.
+inline bool compatible(const StoredColumn& c, uint64_t t)
+{
+    if (c.rowidAlias)
+        return t == 0;
+    if (t == 0)
+        return !c.notNull;
+    if (t == 10 || t == 11)
+        return false;
+    switch (c.affinity) {
+    case Affinity::Integer:
+    case Affinity::Real:
+        return t <= 9;
+    case Affinity::Text:
+        return t >= 13 && (t & 1); // numbers become text; a blob here is rare enough to refuse
+    case Affinity::Numeric:
+    case Affinity::Blob:
+        return true;
+    }
+    return true;
+}
+
+// Hashes of a record whose serial types are [typesBegin, typesEnd) and whose body is `body`.
+struct Hashes {
+    uint64_t tail, head;
+};
+inline Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t* typesEnd, const uint64_t* implied,
+                         const uint8_t* body, size_t bodySize)
+{
+    // The first stored column may have lost its serial type (merged freeblock); leaving it out
+    // of the tail lets every copy of a row hash alike.
+    uint64_t firstType = implied ? *implied : 0;
+    const uint8_t* restTypes = typesBegin;
+    if (!implied) {
+        const int k = getVarint(typesBegin, typesEnd, &firstType);
+        restTypes += k;
+    }
+    const int64_t firstSize = std::max<int64_t>(0, serialSize(firstType));
+    const size_t fs = size_t(std::min<int64_t>(firstSize, int64_t(bodySize)));
+    Hashes h;
+    h.head = hashBytes(body, fs, firstType * 0x100000001b3ull + table);
+    const uint64_t ht = hashBytes(restTypes, size_t(typesEnd - restTypes), table + 77);
+    h.tail = hashBytes(body + fs, bodySize - fs, ht);
+    return h;
+}
+
+} // namespace sqlcarve
