@@ -1,6 +1,7 @@
 #include "sqlitecarve/Carver.h"
 
 #include "Catalog_p.h"
+#include "CellReader_p.h"
 #include "Format_p.h"
 #include "LinkCells_p.h"
 #include "PageSource_p.h"
@@ -152,10 +153,7 @@ public:
         m_res.ok = true;
         m_src.readWal();
         m_src.readJournal();
-        m_pageSize = m_src.pageSize();
-        m_usable = m_src.usable();
-        m_encoding = m_src.encoding();
-        m_pageCount = m_src.pageCount();
+        m_geo = {m_src.pageSize(), m_src.usable(), m_src.encoding(), m_src.pageCount(), m_src.walFrames()};
         readSchema();
         walkLive();
         if (!m_cancelled)
@@ -220,9 +218,9 @@ private:
     // order, its live rows noted and its free space carved while it is at hand.
     void walkLive()
     {
-        m_kind.assign(size_t(m_pageCount) + 1, kUnknown);
-        m_owner.assign(size_t(m_pageCount) + 1, -1);
-        m_carved.assign(size_t(m_pageCount) + 1, 0);
+        m_kind.assign(size_t(m_geo.pageCount) + 1, kUnknown);
+        m_owner.assign(size_t(m_geo.pageCount) + 1, -1);
+        m_carved.assign(size_t(m_geo.pageCount) + 1, 0);
         // The schema walk above ran before the kind map existed; walk page 1's tree again.
         m_live.clear();
         m_leaves.clear();
@@ -233,7 +231,7 @@ private:
                 return;
         }
         if (!m_schema.indexes().empty())
-            m_indexOwner.assign(size_t(m_pageCount) + 1, -1);
+            m_indexOwner.assign(size_t(m_geo.pageCount) + 1, -1);
         for (size_t i = 0; i < m_schema.indexRoots().size(); ++i)
             walkTree(m_schema.indexRoots()[i], -1, false, m_schema.indexRootLayout(i));
         walkFreelist();
@@ -247,23 +245,23 @@ private:
         std::sort(m_leaves.begin(), m_leaves.end(), [](const Step& a, const Step& b) { return a.pg < b.pg; });
         // Room for rows of about 128 bytes on every leaf, and for a few deleted ones each: only
         // what is filled is ever touched.
-        const size_t rowsGuess = m_leaves.size() * (m_usable / 128) + 1024;
+        const size_t rowsGuess = m_leaves.size() * (m_geo.usable / 128) + 1024;
         reserveLarge(m_live, rowsGuess);
         reserveLarge(m_liveRowids, rowsGuess);
-        reserveLarge(m_cands, size_t(m_pageCount) * 8 + 1024);
+        reserveLarge(m_cands, size_t(m_geo.pageCount) * 8 + 1024);
         size_t indexLeaves = 0;
         for (const Step& l : m_leaves)
             indexLeaves += l.table < 0 ? 1 : 0;
-        reserveLarge(m_regionBytes, indexLeaves * m_usable / 2 + 65536);
+        reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
         reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
-        reserveLarge(m_probes, size_t(m_pageCount) * 8 + 1024);
-        reserveLarge(m_probeArena, size_t(m_pageCount) * 256 + 65536);
+        reserveLarge(m_probes, size_t(m_geo.pageCount) * 8 + 1024);
+        reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
         std::vector<Step> stack;
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         for (size_t i = 0; i < m_leaves.size(); ++i) {
             const Step& leaf = m_leaves[i];
-            advance(kDb, uint64_t(leaf.pg - 1) * m_pageSize, m_pageSize);
+            advance(kDb, uint64_t(leaf.pg - 1) * m_geo.pageSize, m_geo.pageSize);
             stack.assign(1, leaf);
             walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
             if (i % (kProgressEveryPages * 4) == 0 && !progress())
@@ -318,10 +316,10 @@ private:
     {
         for (size_t i = from; i < to; ++i) {
             const uint32_t pg = pages[i];
-            advance(kDb, uint64_t(pg - 1) * m_pageSize, m_pageSize);
+            advance(kDb, uint64_t(pg - 1) * m_geo.pageSize, m_geo.pageSize);
             carveMainPage(pg);
             m_carved[pg] = 1;
-            m_done += m_pageSize;
+            m_done += m_geo.pageSize;
             if ((i - from + 1) % kProgressEveryPages == 0) {
                 if (m_forked ? stop->load() : !progress())
                     return false;
@@ -336,12 +334,8 @@ private:
         m_forked = true;
         m_src = o.m_src;
         m_src.setWarn([this](const std::string& text) { warn(text); });
-        m_pageSize = o.m_pageSize;
-        m_usable = o.m_usable;
-        m_encoding = o.m_encoding;
-        m_pageCount = o.m_pageCount;
+        m_geo = o.m_geo;
         m_schema = o.m_schema;
-        m_shortRows = o.m_shortRows;
         m_indexOwner = o.m_indexOwner;
         m_kind = o.m_kind;
         m_owner = o.m_owner;
@@ -398,7 +392,7 @@ private:
     {
         uint32_t pg = root;
         for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
-            const uint8_t* page = pg >= 1 && pg <= m_pageCount ? finalPage(pg) : nullptr;
+            const uint8_t* page = pg >= 1 && pg <= m_geo.pageCount ? finalPage(pg) : nullptr;
             if (!page)
                 return -1;
             const size_t hdr = pg == 1 ? kHeaderSize : 0;
@@ -411,7 +405,7 @@ private:
             uint32_t child = get32(page + hdr + kPageOffRightChild);
             if (cells) {
                 const uint32_t off = get16(page + hdr + kInteriorHeaderSize);
-                if (off + 4 > m_usable)
+                if (off + 4 > m_geo.usable)
                     return -1;
                 child = get32(page + off);
             }
@@ -422,7 +416,7 @@ private:
 
     void walkTree(uint32_t root, int table, bool schemaOnly, int index = -1)
     {
-        if (root < 1 || root > m_pageCount)
+        if (root < 1 || root > m_geo.pageCount)
             return;
         std::vector<Step> stack{{root, 0, INT64_MIN, INT64_MAX, root, table, index}};
         walkSteps(stack, root, table, schemaOnly, index, schemaOnly ? -1 : leafDepth(root), false);
@@ -441,7 +435,7 @@ private:
             const auto [pg, depth, lo, hi, r0, t0, i0] = stack.back();
             (void)r0, (void)t0, (void)i0;
             stack.pop_back();
-            if (++visits > m_pageCount) {
+            if (++visits > m_geo.pageCount) {
                 warn("tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
                 return;
             }
@@ -486,8 +480,8 @@ private:
                 m_owner[pg] = table;
                 if (type == TableLeaf) {
                     if (m_pageLo.empty()) {
-                        m_pageLo.assign(size_t(m_pageCount) + 1, INT64_MIN);
-                        m_pageHi.assign(size_t(m_pageCount) + 1, INT64_MAX);
+                        m_pageLo.assign(size_t(m_geo.pageCount) + 1, INT64_MIN);
+                        m_pageHi.assign(size_t(m_geo.pageCount) + 1, INT64_MAX);
                     }
                     m_pageLo[pg] = lo;
                     m_pageHi[pg] = hi;
@@ -498,7 +492,7 @@ private:
             const bool leaf = isLeafType(type);
             const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
             const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-            if (hdr + hsize + 2ull * cells > m_usable) {
+            if (hdr + hsize + 2ull * cells > m_geo.usable) {
                 warn("page " + std::to_string(pg) + ": cell count too large");
                 continue;
             }
@@ -514,10 +508,10 @@ private:
                     // The right child holds keys above the largest divider.
                     const uint32_t off = get16(ptrs + 2 * (cells - 1));
                     uint64_t key = 0;
-                    if (off + 4 < m_usable && getVarint(page + off + 4, page + m_usable, &key))
+                    if (off + 4 < m_geo.usable && getVarint(page + off + 4, page + m_geo.usable, &key))
                         lastKey = int64_t(key);
                 }
-                if (right >= 1 && right <= m_pageCount)
+                if (right >= 1 && right <= m_geo.pageCount)
                     stack.push_back({right, depth + 1, lastKey, hi, root, table, index});
             }
             // Children are pushed in key order and reversed below, so they are popped in key
@@ -526,12 +520,12 @@ private:
             int64_t prevKey = lo;
             for (uint32_t i = 0; i < cells; ++i) {
                 const uint32_t off = get16(ptrs + 2 * i);
-                if (off < hdr + hsize + 2 * cells || off >= m_usable)
+                if (off < hdr + hsize + 2 * cells || off >= m_geo.usable)
                     continue;
                 const uint8_t* c = page + off;
-                const uint8_t* end = page + m_usable;
+                const uint8_t* end = page + m_geo.usable;
                 if (!leaf) {
-                    if (off + 4 > m_usable)
+                    if (off + 4 > m_geo.usable)
                         continue;
                     const uint32_t child = get32(c);
                     int64_t key = hi;
@@ -540,7 +534,7 @@ private:
                         if (getVarint(c + 4, end, &k))
                             key = int64_t(k);
                     }
-                    if (child >= 1 && child <= m_pageCount)
+                    if (child >= 1 && child <= m_geo.pageCount)
                         stack.push_back({child, depth + 1, prevKey, key, root, table, index});
                     prevKey = key;
                     if (type == TableInterior)
@@ -559,7 +553,7 @@ private:
                     c += n;
                 }
                 const bool isTable = type == TableLeaf;
-                const uint32_t local = localPayload(payload, m_usable, isTable);
+                const uint32_t local = localPayload(payload, m_geo.usable, isTable);
                 if (c + local > end)
                     continue;
                 uint32_t ovfl = 0;
@@ -586,10 +580,10 @@ private:
 
     void markOverflow(uint32_t pg, uint64_t remaining)
     {
-        const uint64_t perPage = m_usable - 4;
+        const uint64_t perPage = m_geo.usable - 4;
         uint64_t pages = (remaining + perPage - 1) / perPage;
         while (pg && pages--) {
-            if (pg > m_pageCount || m_kind[pg] != kUnknown)
+            if (pg > m_geo.pageCount || m_kind[pg] != kUnknown)
                 return;
             const uint8_t* p = finalPage(pg);
             if (!p)
@@ -605,14 +599,14 @@ private:
     {
         m_lostRanges.clear();
         out.assign(reinterpret_cast<const char*>(local), localSize);
-        const uint64_t perPage = m_usable - 4;
+        const uint64_t perPage = m_geo.usable - 4;
         uint64_t left = payload - localSize;
         uint32_t pg = ovfl;
         uint32_t steps = 0;
         const uint64_t maxSteps = (left + perPage - 1) / perPage;
         while (left && pg && steps++ < maxSteps) {
             bool trunk = false;
-            const uint8_t* p = finalState ? (pg <= m_pageCount ? finalPage(pg) : nullptr) : overflowFor(*ctx, pg, &trunk);
+            const uint8_t* p = finalState ? (pg <= m_geo.pageCount ? finalPage(pg) : nullptr) : overflowFor(*ctx, pg, &trunk);
             if (!p)
                 break;
             const size_t take = size_t(std::min<uint64_t>(left, perPage));
@@ -620,7 +614,7 @@ private:
             if (trunk) {
                 // The chain's first freed page became a freelist trunk: its leaf list overwrote
                 // the start of the data, and lists the rest of the chain in the order it was freed.
-                const uint32_t leaves = std::min<uint32_t>(get32(p + 4), m_usable / 4 - 2);
+                const uint32_t leaves = std::min<uint32_t>(get32(p + 4), m_geo.usable / 4 - 2);
                 m_lostRanges.push_back({out.size(), out.size() + std::min<size_t>(take, 4 + 4 * size_t(leaves))});
                 next = leaves ? get32(p + 8) : 0;
             }
@@ -656,7 +650,7 @@ private:
             if (const uint8_t* page = m_src.journalPage(pg))
                 return page;
         }
-        if (pg > m_pageCount)
+        if (pg > m_geo.pageCount)
             return nullptr;
         // A page that now carries live data no longer holds the deleted row's bytes.
         const PageKind k = PageKind(m_kind[pg]);
@@ -694,7 +688,7 @@ private:
             if (col == 3 && t >= 1 && t <= 6)
                 row.root = readInt(body, int(sz));
             else if (t >= 13 && t & 1) {
-                std::string s = textToUtf8(body, size_t(sz), m_encoding);
+                std::string s = textToUtf8(body, size_t(sz), m_geo.encoding);
                 if (col == 0)
                     row.type = s;
                 else if (col == 1)
@@ -713,9 +707,9 @@ private:
     {
         uint32_t trunk = m_src.freelistTrunk();
         uint32_t steps = 0;
-        const uint32_t maxLeaves = m_usable / 4 - 2;
+        const uint32_t maxLeaves = m_geo.usable / 4 - 2;
         while (trunk) {
-            if (trunk > m_pageCount || ++steps > m_pageCount) {
+            if (trunk > m_geo.pageCount || ++steps > m_geo.pageCount) {
                 warn("freelist trunk " + std::to_string(trunk) + " outside the file; freelist walk ended");
                 return;
             }
@@ -734,7 +728,7 @@ private:
             }
             for (uint32_t i = 0; i < leaves; ++i) {
                 const uint32_t leaf = get32(p + 8 + 4 * i);
-                if (leaf >= 1 && leaf <= m_pageCount && m_kind[leaf] == kUnknown)
+                if (leaf >= 1 && leaf <= m_geo.pageCount && m_kind[leaf] == kUnknown)
                     m_kind[leaf] = kFreePage;
             }
             trunk = get32(p);
@@ -765,665 +759,10 @@ private:
 
     // ---- carving ---------------------------------------------------------------------------
 
-    // Reads exactly `n` serial types from p (before limit) into m_types.
-    bool readTypes(const uint8_t* p, const uint8_t* limit, size_t n, const uint8_t** end)
-    {
-        m_types.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const int k = getVarint(p, limit, &m_types[i]);
-            if (!k)
-                return false;
-            p += k;
-        }
-        *end = p;
-        return true;
-    }
-
-    // Reads all serial types in [p, end) into m_types.
-    bool readAllTypes(const uint8_t* p, const uint8_t* end)
-    {
-        m_types.clear();
-        while (p < end) {
-            uint64_t t = 0;
-            const int k = getVarint(p, end, &t);
-            if (!k || m_types.size() >= m_schema.maxColumns())
-                return false;
-            m_types.push_back(t);
-            p += k;
-        }
-        return true;
-    }
-
-    // Lets pickTable match rows shorter than their table while it lives.
-    struct ShortRows {
-        ShortRows(Engine* e, bool on) : engine(e), was(e->m_shortRows) { e->m_shortRows = on; }
-        ~ShortRows() { engine->m_shortRows = was; }
-        Engine* engine;
-        bool was;
-    };
-
-    // Best table for the serial types in m_types (with an implied leading NULL); -1 for none.
-    int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize)
-    {
-        const size_t n = m_types.size() + (implied ? 1 : 0);
-        if (n >= m_schema.byCount().size())
-            return -1;
-        int best = -1, bestScore = -1;
-        for (int ti : m_schema.byCount()[n]) {
-            const TableLayout& t = m_schema.table(size_t(ti));
-            if (t.table.withoutRowid == rowidTable)
-                continue;
-            // A b-tree page keeps its table for life: rows freed on it were that table's.
-            if (prefer >= 0 && ti != prefer)
-                continue;
-            // A record shorter than its table is matched only on a page that table owns, and only
-            // where the caller allows it: by its first columns alone, other tables' records would
-            // pass too.
-            if (t.stored.size() != n && (ti != prefer || !m_shortRows))
-                continue;
-            if (m_masterOnlyScan && ti != 0)
-                continue;
-            if (implied && !compatible(t.stored[0], *implied))
-                continue;
-            // Rebuilt records of a table that accepts anything are guesses unless the page is known
-            // to be that table's.
-            if (m_rebuilding && t.loose && ti != prefer)
-                continue;
-            int score = 0;
-            bool ok = true;
-            for (size_t i = 0; i < m_types.size() && ok; ++i) {
-                const StoredColumn& c = t.stored[i + (implied ? 1 : 0)];
-                const uint64_t ty = m_types[i];
-                ok = compatible(c, ty);
-                score += (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
-            }
-            if (!ok)
-                continue;
-            if (ti == prefer)
-                score += 1 << 20;
-            if (score > bestScore) {
-                best = ti;
-                bestScore = score;
-            }
-        }
-        if (best < 0)
-            return -1;
-        uint64_t total = implied ? uint64_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
-        // No record is larger than the file's pages (checked per column so the sum cannot wrap).
-        const uint64_t maxBody = std::min<uint64_t>((uint64_t(m_pageCount) + m_src.walFrames() + 1) * m_usable, kMaxRecordBody);
-        for (uint64_t t : m_types) {
-            const int64_t s = serialSize(t);
-            if (s < 0 || uint64_t(s) > maxBody)
-                return -1;
-            total += uint64_t(s);
-        }
-        if (total > maxBody)
-            return -1;
-        *bodySize = total;
-        return best;
-    }
-
-    // Text must decode in the database encoding; junk parsed as a record rarely does.
-    bool plausibleValues(const uint8_t* body, uint32_t available)
-    {
-        // Zeroed space parses as rows of zeros and NULLs; such a row says nothing anyway.
-        bool allZero = true;
-        for (uint32_t i = 0; i < available && allZero; ++i)
-            allZero = body[i] == 0;
-        if (allZero)
-            return false;
-        const uint8_t* p = body;
-        uint32_t left = available;
-        for (uint64_t t : m_types) {
-            const int64_t s = serialSize(t);
-            if (uint64_t(s) > left)
-                return true; // the rest is out of reach here (overflow) and is checked no further
-            if (t >= 13 && (t & 1) && !validText(p, size_t(s), m_encoding))
-                return false;
-            // A NUL character inside a text is zeroed space or a length byte read as a value: no
-            // one types it, and readers would cut the text there.
-            if (t >= 13 && (t & 1) && hasNulCharacter(p, size_t(s), m_encoding))
-                return false;
-            p += s;
-            left -= uint32_t(s);
-        }
-        return true;
-    }
-
-    // A record with an intact cell prefix at `c` (table leaf: payload size, rowid; index: size).
-    // With `allowCut`, a record whose header and cell prefix survived whole but whose body runs
-    // past `limit` (or into a newer cell before it) is taken with the values that lie before the
-    // cut, when one of them says something.
-    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out, bool allowCut = false)
-    {
-        uint64_t payload = 0, rowid = 0, hsize = 0;
-        const uint8_t* p = c;
-        int k = getVarint(p, limit, &payload);
-        if (!k || payload < 2)
-            return false;
-        p += k;
-        if (tableCell) {
-            k = getVarint(p, limit, &rowid);
-            if (!k)
-                return false;
-            p += k;
-        }
-        const uint8_t* rec = p;
-        k = getVarint(rec, limit, &hsize);
-        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
-            return false;
-        const uint8_t* typesEnd = rec + hsize;
-        if (typesEnd > limit)
-            return false;
-        if (!readAllTypes(rec + k, typesEnd))
-            return false;
-        uint64_t bodySize = 0;
-        const ShortRows allow(this, true); // the record's own header says how many columns it has
-        const int table = pickTable(nullptr, prefer, tableCell, &bodySize);
-        if (table < 0 || bodySize == 0 || hsize + bodySize != payload)
-            return false;
-        if (prefer < 0 && bodySize < kMinRebuiltBody && m_schema.table(size_t(table)).stored.size() < kMinRebuiltColumns)
-            return false; // a narrow row on a page of unknown owner: too little to tell from noise
-        const uint32_t local = localPayload(payload, m_usable, tableCell);
-        if (local < hsize)
-            return false;
-        uint32_t ovfl = 0;
-        const uint8_t* cutAt = nullptr;
-        if (rec + local > limit || (local < payload && rec + local + kOverflowPointerSize > limit)) {
-            if (!allowCut)
-                return false;
-            cutAt = newerCellAfter(typesEnd, limit, prefer);
-            if (!distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
-                return false;
-        } else if (local < payload) {
-            ovfl = get32(rec + local);
-            if (ovfl < 1 || ovfl > m_pageCount + m_src.walFrames())
-                return false;
-        }
-        const uint32_t bodyLocal = cutAt ? uint32_t(cutAt - typesEnd) : uint32_t(local - hsize);
-        if (!plausibleValues(typesEnd, bodyLocal))
-            return false;
-        out->table = table;
-        out->hasRowid = tableCell;
-        out->rowid = int64_t(rowid);
-        out->implied = false;
-        out->start = c;
-        out->types = rec + k;
-        out->body = typesEnd;
-        out->bodySize = uint32_t(bodySize);
-        out->bodyLocal = bodyLocal;
-        out->overflowPage = ovfl;
-        out->end = cutAt ? cutAt : rec + local + (ovfl ? kOverflowPointerSize : 0);
-        out->cut = cutAt != nullptr;
-        return true;
-    }
-
-    // Where a record cut short ends: at the first whole cell after its header (a newer row
-    // written over its tail), else at the end of its free region. m_types is kept for the caller.
-    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer)
-    {
-        const std::vector<uint64_t> types = m_types;
-        const uint8_t* at = limit;
-        for (const uint8_t* q = from + 1; q + 3 <= limit; ++q) {
-            Parsed m;
-            // A newer cell, whole or freed in turn (its prefix under a freeblock header).
-            if (tryCell(q, limit, true, prefer, &m)
-                || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
-                    && tryLostPrefix(q, std::min(limit, q + get16(q + 2)), prefer, &m))) {
-                at = q;
-                break;
-            }
-        }
-        m_types = types;
-        return at;
-    }
-
-    // Whether the values wholly before the cut (types in m_types) hold one that could not be
-    // noise: a text or blob of 4 bytes or more, an integer of 2 bytes or more, a real.
-    bool distinctivePrefix(const uint8_t* body, uint32_t available) const
-    {
-        uint64_t pos = 0;
-        for (uint64_t t : m_types) {
-            const int64_t sz = serialSize(t);
-            if (sz < 0 || pos + uint64_t(sz) > available)
-                return false;
-            if ((t >= 2 && t <= 7) || (t >= 20 && sz >= 4)) {
-                // All-zero bytes are wiped space, not a value.
-                for (int64_t i = 0; i < sz; ++i)
-                    if (body[pos + uint64_t(i)])
-                        return true;
-            }
-            pos += uint64_t(sz);
-        }
-        return false;
-    }
-
-    // Finishes a record whose types are in m_types and start at `types` (ending at typesEnd).
-    bool finishLost(const uint8_t* f, const uint8_t* types, const uint8_t* typesEnd, const uint64_t* implied,
-                    const uint8_t* limit, int prefer, Parsed* out)
-    {
-        uint64_t bodySize = 0;
-        m_rebuilding = true;
-        const int table = pickTable(implied, prefer, true, &bodySize);
-        m_rebuilding = false;
-        // With its prefix gone, a short record of a narrow table is as likely to be chance bytes;
-        // a long one (a note's body, a guid) holds a text that must decode and end in place. A
-        // short one on its table's own page may keep its first type only where that type cannot
-        // be anything else (a rowid alias is NULL).
-        if (table < 0 || (bodySize < kMinRebuiltBody && !(table == prefer && holdsText(kMinShortText))))
-            return false;
-        const TableLayout& tl = m_schema.table(size_t(table));
-        if (tl.stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody
-            && (table != prefer || (implied && !(tl.stored[0].rowidAlias && *implied == 0))))
-            return false;
-        const uint64_t typeBytes = uint64_t(typesEnd - types) + (implied ? uint64_t(varintLength(*implied)) : 0);
-        const uint64_t hsize = typeBytes + uint64_t(varintLength(typeBytes + 1));
-        const uint64_t payload = hsize + bodySize;
-        // The cell began with its payload size, rowid, header size and the lost types: together
-        // exactly the bytes before the first surviving type, with room for a rowid of 1 to 9 bytes.
-        const int64_t rowidBytes = int64_t(types - f) - varintLength(payload) - varintLength(hsize)
-                                   - (implied ? varintLength(*implied) : 0);
-        if (rowidBytes < 1 || rowidBytes > int64_t(kMaxVarint))
-            return false;
-        const uint32_t local = localPayload(payload, m_usable, true);
-        if (local < hsize)
-            return false;
-        const uint32_t bodyLocal = uint32_t(local - hsize);
-        if (typesEnd + bodyLocal > limit)
-            return false;
-        uint32_t ovfl = 0;
-        if (local < payload) {
-            if (typesEnd + bodyLocal + kOverflowPointerSize > limit)
-                return false;
-            ovfl = get32(typesEnd + bodyLocal);
-            if (ovfl < 1 || ovfl > m_pageCount + m_src.walFrames())
-                return false;
-        }
-        const uint32_t impliedSize = implied ? uint32_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
-        if (impliedSize > bodyLocal || !plausibleValues(typesEnd + impliedSize, bodyLocal - impliedSize))
-            return false;
-        out->table = table;
-        out->hasRowid = false;
-        out->implied = implied != nullptr;
-        out->impliedType = implied ? *implied : 0;
-        out->start = f;
-        out->types = types;
-        out->body = typesEnd;
-        out->bodySize = uint32_t(bodySize);
-        out->bodyLocal = bodyLocal;
-        out->overflowPage = ovfl;
-        out->end = typesEnd + bodyLocal + (ovfl ? kOverflowPointerSize : 0);
-        return true;
-    }
-
-    // Whether the types in m_types hold a text of at least `bytes` bytes: a short record rebuilt on
-    // its own table's page needs one, which must then decode and end in place.
-    bool holdsText(int64_t bytes) const
-    {
-        for (uint64_t t : m_types)
-            if (t >= 13 && (t & 1) && serialSize(t) >= bytes)
-                return true;
-        return false;
-    }
-
-    // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
-    // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
-    // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
-    // The end of a record rebuilt without its prefix must be where its cell ended: the end of the
-    // free region (a block's last cell ends it exactly) or, up to `maxGap` fragment bytes on,
-    // the start of the next freed cell.
-    // With `intactNext`, what follows must be a whole cell, not one whose prefix was lost too.
-    bool endFits(const uint8_t* end, const uint8_t* limit, int prefer, int maxGap = kMaxFragment, bool intactNext = false)
-    {
-        if (end == limit)
-            return true;
-        if (m_lookahead)
-            return true;
-        // A freed cell that a later free merged into the block keeps its own stale header, which
-        // ends the block where the merged header does.
-        for (int k = 0; k <= maxGap && !intactNext && m_blockEnd && end + k + kFreeblockHeaderSize <= limit; ++k)
-            if (freeblockHeaderAt(end + k) && end + k + get16(end + k + 2) == m_blockEnd)
-                return true;
-        m_saved = m_types;
-        m_lookahead = true;
-        bool ok = false;
-        for (int k = 0; k <= maxGap && !ok && end + k + 3 <= limit; ++k) {
-            Parsed next;
-            ok = tryCell(end + k, limit, true, prefer, &next) || (!intactNext && tryLostPrefix(end + k, limit, prefer, &next));
-        }
-        m_lookahead = false;
-        m_types.swap(m_saved);
-        return ok;
-    }
-
-    // The serial type of a column whose type byte was lost but whose size is known.
-    bool typeForSize(const StoredColumn& c, int64_t size, const uint8_t* bytes, uint64_t* type) const
-    {
-        static const int8_t kIntType[9] = {-1, 1, 2, 3, 4, -1, 5, -1, 6};
-        if (size < 0 || c.rowidAlias)
-            return false;
-        switch (c.affinity) {
-        case Affinity::Integer:
-        case Affinity::Real:
-            if (size > 8)
-                return false;
-            if (size == 8 && c.affinity == Affinity::Real) {
-                *type = 7;
-                return true;
-            }
-            if (kIntType[size] < 0)
-                return false; // 0 bytes: NULL, 0 or 1 cannot be told apart
-            *type = uint64_t(kIntType[size]);
-            return true;
-        case Affinity::Text:
-            *type = 13 + 2 * uint64_t(size);
-            return validText(bytes, size_t(size), m_encoding);
-        case Affinity::Numeric:
-        case Affinity::Blob:
-            *type = (validText(bytes, size_t(size), m_encoding) ? 13 : 12) + 2 * uint64_t(size);
-            return size > 0;
-        }
-        return false;
-    }
-
-    // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
-    // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
-    // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
-    bool tryLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
-    {
-        // A freed cell lies within the block its header gives; one that reaches past it lost
-        // its tail to a cell allocated there since.
-        if (f + kFreeblockHeaderSize < limit && freeblockHeaderAt(f))
-            limit = std::min(limit, f + get16(f + 2));
-        if (!rebuildLostPrefix(f, limit, prefer, out))
-            return false;
-        // Space freed by a cell is handed out again from its end: an intact cell ending where the
-        // rebuilt record ends is newer, and the record's tail is that cell's bytes.
-        // A block of the page's own free chain has its true size: nothing newer lies inside.
-        return m_lookahead || out->overflowPage || f == m_chainBlock || !newerCellInside(out->types, out->end, prefer);
-    }
-
-    bool newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
-    {
-        m_saved = m_types;
-        bool found = false;
-        for (const uint8_t* q = from; q + 3 <= end && !found; ++q) {
-            // Most positions fail on the payload size alone: the rowid would need 1 to 9 bytes.
-            uint64_t payload = q[0], rowid = 0;
-            int a = 1;
-            if (payload >= 0x80) {
-                if (q[1] < 0x80) {
-                    payload = (payload & 0x7f) << 7 | q[1];
-                    a = 2;
-                } else if (m_usable < (1u << 14)) {
-                    continue; // no cell on such a page needs a 3-byte size
-                } else {
-                    a = getVarint(q, end, &payload);
-                }
-            }
-            const uint64_t left = uint64_t(end - q);
-            if (!a || payload + uint64_t(a) >= left || left - uint64_t(a) - payload > kMaxVarint)
-                continue;
-            if (uint64_t(getVarint(q + a, end, &rowid)) != left - uint64_t(a) - payload)
-                continue;
-            Parsed m;
-            found = tryCell(q, end, true, prefer, &m) && m.end == end;
-        }
-        m_types.swap(m_saved);
-        return found;
-    }
-
-    bool rebuildLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
-    {
-        const uint8_t* intact = f + kFreeblockHeaderSize;
-        if (intact >= limit || !freeblockHeaderAt(f))
-            return false;
-        if (!m_lookahead)
-            m_blockEnd = f + get16(f + 2);
-        // The header's size bounds the block; only when it ends the region too is the region's
-        // end the end of a cell (a stale header can claim bytes that live cells took since).
-        const bool endKnown = f + get16(f + 2) == limit;
-        // Serial types at q, header size in the bytes just before q, rowid tail before that.
-        for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
-            const uint8_t* q = f + shift;
-            if (q >= limit)
-                break;
-            for (int hlen = 1; hlen <= 2; ++hlen) {
-                const uint8_t* hp = q - hlen;
-                if (hp < intact)
-                    break;
-                uint64_t hsize = 0;
-                if (getVarint(hp, q, &hsize) != hlen || (hlen == 2 && hsize < 128))
-                    continue;
-                if (hsize < uint64_t(hlen) + 1 || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
-                    continue;
-                // Bytes between the intact start and the header size are the rowid's last bytes.
-                const uint8_t* rowEnd = hp;
-                bool tailOk = rowEnd > intact ? !(rowEnd[-1] & 0x80) : true;
-                for (const uint8_t* r = intact; r + 1 < rowEnd && tailOk; ++r)
-                    tailOk = (*r & 0x80) != 0;
-                if (!tailOk || rowEnd - intact > 8)
-                    continue;
-                const uint8_t* typesEnd = hp + hsize;
-                if (typesEnd > limit || !readAllTypes(q, typesEnd))
-                    continue;
-                const ShortRows allow(this, true);
-                const bool finished = finishLost(f, q, typesEnd, nullptr, limit, prefer, out);
-                if (!finished)
-                    continue;
-                // With its header size and every serial type intact, a wide record is evidence
-                // enough on its own: the free space after it may hold what no longer parses.
-                if (endFits(out->end, limit, prefer)
-                    || (m_schema.table(size_t(out->table)).stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody))
-                    return true;
-            }
-        }
-        // Header size lost too: serial types begin right after the freeblock header. Counts are
-        // guessed, so a row shorter than its table (written before columns were added) is tried
-        // only once no count fits whole, and only on its table's own page.
-        for (const bool shortRows : {false, true}) {
-        if (shortRows && prefer < 0)
-            break;
-        const ShortRows allow(this, shortRows);
-        for (size_t n = 1; n < m_schema.byCount().size(); ++n) {
-            if (m_schema.byCount()[n].empty())
-                continue;
-            const uint8_t* typesEnd = nullptr;
-            if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
-                && endFits(out->end, limit, prefer))
-                return true;
-            if (n < 2 || !readTypes(intact, limit, n - 1, &typesEnd))
-                continue;
-            // First serial type lost as well. A rowid alias is always NULL; any other column's
-            // size is what is left of the cell, whose end is the end of the free region.
-            // A NULL that leaves bytes over at the end may as well be a number or a text read one
-            // byte early: the sizes that end the cell exactly are tried before it is taken.
-            const uint64_t nullType = 0;
-            Parsed asNull;
-            bool nullFits = false;
-            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, &asNull) && endFits(asNull.end, limit, prefer)) {
-                if (asNull.end == limit || m_schema.table(size_t(asNull.table)).stored[0].rowidAlias) {
-                    *out = asNull;
-                    return true;
-                }
-                nullFits = true;
-            }
-            auto fallBack = [&] {
-                if (!nullFits)
-                    return false;
-                m_types.clear();
-                readTypes(intact, limit, n - 1, &typesEnd);
-                *out = asNull;
-                return true;
-            };
-            uint64_t known = 0;
-            bool sizesOk = true;
-            const uint64_t room = uint64_t(limit - typesEnd);
-            for (uint64_t t : m_types) {
-                const int64_t sz = serialSize(t);
-                sizesOk = sizesOk && sz >= 0 && uint64_t(sz) <= room;
-                known += uint64_t(std::max<int64_t>(sz, 0));
-            }
-            sizesOk = sizesOk && known <= room;
-            if (!sizesOk) {
-                if (fallBack())
-                    return true;
-                continue;
-            }
-            // The last cell of a freed block ends the block: a size taken from the block's end
-            // leaves no slack.
-            for (int frag = 0; endKnown && frag < 1; ++frag) {
-                const uint8_t* cellEnd = limit - frag;
-                const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
-                if (first < 0)
-                    break;
-                for (int ti : m_schema.byCount()[n]) {
-                    if (prefer >= 0 && ti != prefer)
-                        continue;
-                    uint64_t type = 0;
-                    if (!typeForSize(m_schema.table(size_t(ti)).stored[0], first, typesEnd, &type))
-                        continue;
-                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
-                        return true;
-                    break;
-                }
-            }
-            // A number's size is one of a few: each is tried, and the cell must end where the
-            // next freed cell begins.
-            for (int ti : m_schema.byCount()[n]) {
-                if (prefer >= 0 && ti != prefer)
-                    continue;
-                const StoredColumn& c0 = m_schema.table(size_t(ti)).stored[0];
-                if (c0.rowidAlias || (c0.affinity != Affinity::Integer && c0.affinity != Affinity::Real))
-                    continue;
-                // Only the first row of a merged freeblock loses its prefix, so a size after which
-                // a whole cell follows wins over one followed by another damaged cell.
-                // A REAL column stores 8 bytes as a real: an integer that long is not a real
-                // number's value.
-                static const uint64_t kNumberTypes[] = {1, 2, 3, 4, 5, 6, 7};
-                for (const bool intactNext : {true, false}) {
-                    for (uint64_t type : kNumberTypes) {
-                        if (type == (c0.affinity == Affinity::Real ? 6u : 7u))
-                            continue;
-                        m_types.clear();
-                        if (!readTypes(intact, limit, n - 1, &typesEnd))
-                            return false;
-                        if (finishLost(f, intact, typesEnd, &type, limit, prefer, out)
-                            && endFits(out->end, limit, prefer, 0, intactNext))
-                            return true;
-                    }
-                }
-                break;
-            }
-            if (fallBack())
-                return true;
-        }
-        }
-        return false;
-    }
-
-    // What the first 4 bytes of a freed cell hold: the header its freeblock got, current or
-    // stale. Freeblocks are kept in ascending order without overlap, so the next one starts past
-    // this one's end.
-    bool freeblockHeaderAt(const uint8_t* f) const
-    {
-        if (!m_regionPage)
-            return true;
-        const uint32_t pos = uint32_t(f - m_regionPage);
-        const uint32_t next = get16(f), size = get16(f + 2);
-        return size >= kFreeblockHeaderSize && pos + size <= m_usable && (next == 0 || (next >= pos + size && next < m_usable));
-    }
-
-    bool intactCellWithin(const uint8_t* p, const uint8_t* limit, int prefer)
-    {
-        Parsed m;
-        for (int k = 1; k < int(kFreeblockHeaderSize); ++k)
-            if (tryCell(p + k, limit, true, prefer, &m))
-                return true;
-        return false;
-    }
-
     void carveRegion(const Ctx& ctx, uint32_t from, uint32_t to, bool prefixLost, Source source, bool tableRows)
     {
-        m_regionPage = ctx.page;
-        if (to > m_usable)
-            to = m_usable;
-        if (from >= to)
-            return;
-        const uint8_t* page = ctx.page;
-        const uint8_t* limit = page + to;
-        const uint8_t* p = page + from;
-        const uint8_t* lastEnd = nullptr;
-        std::optional<Parsed> cut; // a record cut short by a newer one, not yet reported
-        std::vector<uint64_t> cutTypes;
-        // Other freeblock starts are recognised by their header like any stale one.
-        const uint8_t* chainBlock = prefixLost ? p : nullptr;
-        m_chainBlock = chainBlock;
-        while (p + 3 <= limit) {
-            Parsed m;
-            bool found = false;
-            if (tableRows) {
-                // A freeblock header, current or left behind when its block was merged or given
-                // back to the unallocated area, sits where a freed cell began.
-                // Zeros before an intact cell read like a header too: a whole cell starting
-                // inside those 4 bytes is the better reading, unless the page's own chain of
-                // free blocks says the 4 bytes are a header.
-                if (p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p)
-                    && (p == chainBlock || !intactCellWithin(p, limit, ctx.preferTable)))
-                    found = tryLostPrefix(p, std::min(limit, p + get16(p + 2)), ctx.preferTable, &m);
-                if (!found)
-                    found = tryCell(p, limit, true, ctx.preferTable, &m);
-                if (!found && lastEnd && p - lastEnd <= kMaxFragment)
-                    found = tryLostPrefix(p, limit, ctx.preferTable, &m);
-                // Last, a record cut short by a newer one: any whole reading of these bytes wins.
-                if (!found)
-                    found = tryCell(p, limit, true, ctx.preferTable, &m, true);
-            } else {
-                found = tryCell(p, limit, false, ctx.preferTable, &m);
-            }
-            if (found && m.cut) {
-                // Kept aside while the bytes it claims are read on: a reading found among them
-                // ends it there (or drops it, when nothing distinctive is left before).
-                if (!cut) {
-                    cut = m;
-                    cutTypes = m_types;
-                }
-                ++p;
-                continue;
-            }
-            if (found) {
-                if (cut && m.start < cut->end) {
-                    std::swap(m_types, cutTypes);
-                    const bool keep = m.start > cut->body && distinctivePrefix(cut->body, uint32_t(m.start - cut->body));
-                    std::swap(m_types, cutTypes);
-                    if (keep) {
-                        cut->bodyLocal = uint32_t(m.start - cut->body);
-                        cut->end = m.start;
-                    } else {
-                        cut.reset();
-                    }
-                }
-                if (cut && cut->end <= m.start)
-                    emitCut(ctx, cut, cutTypes, source);
-                emit(ctx, m, source);
-                lastEnd = m.end;
-                p = m.end;
-                continue;
-            }
-            ++p;
-            if (cut && p >= cut->end)
-                emitCut(ctx, cut, cutTypes, source);
-        }
-        if (cut)
-            emitCut(ctx, cut, cutTypes, source);
-    }
-
-    void emitCut(const Ctx& ctx, std::optional<Parsed>& cut, std::vector<uint64_t>& types, Source source)
-    {
-        std::swap(m_types, types);
-        emit(ctx, *cut, source);
-        std::swap(m_types, types);
-        cut.reset();
+        m_cells.readRegion(ctx.page, from, to, prefixLost, tableRows, ctx.preferTable,
+                           [&](const Parsed& m, const std::vector<uint64_t>& types) { emit(ctx, m, source, types); });
     }
 
     // Keeps where deleted index entries may lie: the free space of a live index page, all of an
@@ -1434,11 +773,11 @@ private:
         const size_t hsize = isLeafType(type) ? kLeafHeaderSize : kInteriorHeaderSize;
         const uint32_t cells = get16(page + hdr + kPageOffCellCount);
         uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
-        if (ptrEnd > m_usable)
+        if (ptrEnd > m_geo.usable)
             ptrEnd = uint32_t(hdr + hsize);
         const int owner = live && ctx.pgno < m_indexOwner.size() ? m_indexOwner[ctx.pgno] : -1;
         auto add = [&](uint32_t from, uint32_t to) {
-            to = std::min(to, m_usable);
+            to = std::min(to, m_geo.usable);
             if (to > from + kIndexKeyBytes)
             {
                 // Copied while the page is at hand, so the file is not read a second time.
@@ -1447,7 +786,7 @@ private:
             }
         };
         if (!live) {
-            add(ptrEnd, m_usable);
+            add(ptrEnd, m_geo.usable);
             return;
         }
         uint32_t content = get16(page + hdr + kPageOffContentStart);
@@ -1457,10 +796,10 @@ private:
             add(ptrEnd, content);
         uint32_t fb = get16(page + hdr + kPageOffFreeblock);
         uint32_t prevEnd = ptrEnd;
-        for (uint32_t guard = 0; fb && guard < m_usable / kFreeblockHeaderSize; ++guard) {
-            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_usable)
+        for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
+            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable)
                 break;
-            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_usable);
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_geo.usable);
             add(fb, end);
             prevEnd = end;
             fb = get16(page + fb);
@@ -1471,7 +810,7 @@ private:
     // live rows and only its free space is read.
     void carvePage(const Ctx& ctx, bool live)
     {
-        m_holding = !live && !m_masterOnlyScan && !m_liveExact.empty();
+        m_holding = !live && !m_cells.masterOnly() && !m_liveExact.empty();
         carvePageImage(ctx, live);
         releaseHeld();
     }
@@ -1483,10 +822,10 @@ private:
         const uint8_t type = page[hdr];
         if (!isBtreeType(type)) {
             if (!live)
-                carveRegion(ctx, std::max(uint32_t(hdr), trunkListEnd(page)), m_usable, false, ctx.cellSource, true);
+                carveRegion(ctx, std::max(uint32_t(hdr), trunkListEnd(page)), m_geo.usable, false, ctx.cellSource, true);
             return;
         }
-        if (!isTableType(type) && !m_schema.indexes().empty() && !m_masterOnlyScan)
+        if (!isTableType(type) && !m_schema.indexes().empty() && !m_cells.masterOnly())
             noteIndexPage(ctx, live, hdr, type);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
@@ -1498,14 +837,14 @@ private:
         const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
         uint32_t cells = get16(page + hdr + kPageOffCellCount);
         uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
-        if (ptrEnd > m_usable) {
+        if (ptrEnd > m_geo.usable) {
             cells = 0;
             ptrEnd = uint32_t(hdr + hsize);
         }
         uint32_t content = get16(page + hdr + kPageOffContentStart);
         if (content == 0)
             content = kMaxPageSize;
-        if (!live && tableRows && !m_masterOnlyScan) {
+        if (!live && tableRows && !m_cells.masterOnly()) {
             // An old image of a page that has changed hands since says by its cells whose it was.
             bool fits = true;
             const int owner = inferOwner(page, hdr + hsize, cells, ptrEnd, ctx.preferTable, &fits);
@@ -1515,29 +854,29 @@ private:
         if (!live && !formerLeaf) {
             for (uint32_t i = 0; i < cells; ++i) {
                 const uint32_t off = get16(page + hdr + hsize + 2 * i);
-                if (off < ptrEnd || off >= m_usable)
+                if (off < ptrEnd || off >= m_geo.usable)
                     continue;
                 Parsed m;
-                if (tryCell(page + off, page + m_usable, tableRows, ctx.preferTable, &m))
-                    emit(ctx, m, ctx.cellSource);
+                if (m_cells.tryCell(page + off, page + m_geo.usable, tableRows, ctx.preferTable, &m))
+                    emit(ctx, m, ctx.cellSource, m_cells.types());
             }
         }
         // Freeblocks: ascending offsets inside the page; anything else ends the chain.
         uint32_t fb = get16(page + hdr + kPageOffFreeblock);
         uint32_t prevEnd = ptrEnd;
-        for (uint32_t guard = 0; fb && guard < m_usable / kFreeblockHeaderSize; ++guard) {
-            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_usable) {
+        for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
+            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable) {
                 warn("page " + std::to_string(ctx.pgno) + ": freeblock at " + std::to_string(fb) + " out of order");
                 break;
             }
             const uint32_t size = get16(page + fb + 2);
-            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_usable);
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_geo.usable);
             carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
             prevEnd = end;
             fb = get16(page + fb);
         }
         if (content > ptrEnd)
-            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_usable), false, live ? ctx.unallocSource : ctx.cellSource,
+            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), false, live ? ctx.unallocSource : ctx.cellSource,
                         tableRows || formerLeaf);
     }
 
@@ -1545,13 +884,13 @@ private:
     // numbers is no record, so carving starts past it. 0 when the image is no trunk.
     uint32_t trunkListEnd(const uint8_t* page) const
     {
-        const PageView v(page, m_usable);
+        const PageView v(page, m_geo.usable);
         const uint32_t next = v.u32(0), leaves = v.u32(4);
-        if (next > m_pageCount || leaves == 0 || leaves > m_usable / 4 - 2)
+        if (next > m_geo.pageCount || leaves == 0 || leaves > m_geo.usable / 4 - 2)
             return 0;
         for (uint32_t i = 0; i < leaves; ++i) {
             const uint32_t leaf = v.u32(kTrunkHeaderBytes + 4 * i);
-            if (leaf < 2 || leaf > m_pageCount)
+            if (leaf < 2 || leaf > m_geo.pageCount)
                 return 0;
         }
         return kTrunkHeaderBytes + 4 * leaves;
@@ -1568,10 +907,10 @@ private:
         cand.clear();
         hits.clear();
         bool first = true;
-        const uint8_t* end = page + m_usable;
+        const uint8_t* end = page + m_geo.usable;
         for (uint32_t i = 0; i < cells; ++i) {
             const uint32_t off = get16(page + ptrs + 2 * i);
-            if (off < ptrEnd || off >= m_usable)
+            if (off < ptrEnd || off >= m_geo.usable)
                 continue;
             const uint8_t* p = page + off;
             uint64_t payload = 0, rowid = 0, hsize = 0;
@@ -1585,21 +924,22 @@ private:
             p += k;
             k = getVarint(p, end, &hsize);
             // Lengths from a damaged page are compared as sizes: a pointer past the page is undefined.
-            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(end - p) || !readAllTypes(p + k, p + hsize))
+            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(end - p) || !m_cells.readAllTypes(p + k, p + hsize))
                 continue;
-            const size_t n = m_types.size();
+            const std::vector<uint64_t>& types = m_cells.types();
+            const size_t n = types.size();
             if (n >= m_schema.byCount().size())
                 continue;
             uint64_t bodySize = 0;
             bool sizesOk = true;
-            for (uint64_t t : m_types) {
+            for (uint64_t t : types) {
                 const int64_t sz = serialSize(t);
                 sizesOk = sizesOk && sz >= 0 && uint64_t(sz) <= payload;
                 bodySize += uint64_t(std::max<int64_t>(sz, 0));
             }
             if (!sizesOk || hsize + bodySize != payload)
                 continue;
-            const bool whole = localPayload(payload, m_usable, true) == payload && payload <= uint64_t(end - p);
+            const bool whole = localPayload(payload, m_geo.usable, true) == payload && payload <= uint64_t(end - p);
             size_t keep = 0;
             for (size_t c = 0; c < (first ? m_schema.byCount()[n].size() : cand.size()); ++c) {
                 const int ti = first ? m_schema.byCount()[n][c] : cand[c];
@@ -1608,7 +948,7 @@ private:
                     continue;
                 bool ok = true;
                 for (size_t j = 0; j < n && ok; ++j)
-                    ok = compatible(t.stored[j], m_types[j]);
+                    ok = compatible(t.stored[j], types[j]);
                 if (!ok)
                     continue;
                 int h = first ? 0 : hits[c];
@@ -1655,13 +995,13 @@ private:
     // pointer array still points at the old cells.
     int trunkOwner(const uint8_t* page, uint32_t leaves, int current)
     {
-        if (m_masterOnlyScan)
+        if (m_cells.masterOnly())
             return current;
         const uint32_t from = kTrunkHeaderBytes + 4 * leaves;
         uint32_t n = 0;
-        while (from + 2 * (n + 1) <= m_usable) {
+        while (from + 2 * (n + 1) <= m_geo.usable) {
             const uint32_t off = get16(page + from + 2 * n);
-            if (off < from + 2 * (n + 1) || off >= m_usable)
+            if (off < from + 2 * (n + 1) || off >= m_geo.usable)
                 break;
             ++n;
         }
@@ -1717,17 +1057,17 @@ private:
         for (Held& h : held) {
             if (owner >= 0 && h.m.table != owner && sameLayout(size_t(owner), size_t(h.m.table)))
                 h.m.table = owner;
-            m_types = h.types;
-            emit(h.ctx, h.m, h.source);
+            emit(h.ctx, h.m, h.source, h.types);
         }
         held.clear();
         held.swap(m_held); // keeps the room for the next page
     }
 
-    void emit(const Ctx& ctx, const Parsed& m, Source source)
+    // A record read on a page, its serial types in `types`: a candidate, unless it is live.
+    void emit(const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types)
     {
         if (m_holding && ctx.preferTable < 0) {
-            m_held.push_back({ctx, m, source, m_types});
+            m_held.push_back({ctx, m, source, types});
             return;
         }
         const TableLayout& t = m_schema.table(size_t(m.table));
@@ -1760,7 +1100,7 @@ private:
             // Columns past the bytes the overflow chain still gave, or over bytes a freelist
             // trunk overwrote, are lost.
             size_t pos = m.implied ? size_t(serialSize(m.impliedType)) : 0;
-            for (uint64_t ty : m_types) {
+            for (uint64_t ty : types) {
                 const size_t end = pos + size_t(serialSize(ty));
                 if (end > avail || (end > pos && inLostRange(pos, end)))
                     ++lost;
@@ -1770,7 +1110,7 @@ private:
         if (avail >= m.bodySize && m.overflowPage && ctx.file == kDb) {
             source = Source::Overflow;
         }
-        if (avail >= m.bodySize && m.overflowPage && m_lostRanges.empty() && !plausibleValues(body, uint32_t(avail)))
+        if (avail >= m.bodySize && m.overflowPage && m_lostRanges.empty() && !m_cells.plausibleValues(body, uint32_t(avail), types))
             return;
         c.lost = lost;
         c.source = uint8_t(source);
@@ -1779,7 +1119,7 @@ private:
                                     std::min<size_t>(avail, m.bodySize));
         c.tail = h.tail ^ (avail < m.bodySize ? 0x5bd1e995ull * (avail + 1) : 0);
         c.head = h.head;
-        if (m_masterOnlyScan) {
+        if (m_cells.masterOnly()) {
             if (m.table == 0)
                 m_masterCandidates.push_back(c);
             return;
@@ -1807,7 +1147,7 @@ private:
         // rowid open: most never need them.
         if (!c.hasRowid && !t.table.withoutRowid && m_schema.hasIndexes(size_t(m.table))
             && m_cands[at].storedAt == UINT64_MAX)
-            addProbes(at, m);
+            addProbes(at, m, types);
     }
 
     // Record bytes of rows carved from the database file are copied while their page is at hand,
@@ -1849,7 +1189,7 @@ private:
     const uint8_t* storedRecord(uint64_t at) const { return m_storeChunks[size_t(at >> 32)].get() + (at & 0xffffffffu); }
 
     // The index keys of a row that lost its rowid, taken while its page is at hand.
-    void addProbes(uint32_t cand, const Parsed& m)
+    void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types)
     {
         Candidate& c = m_cands[cand];
         const TableLayout& t = m_schema.table(c.table);
@@ -1857,7 +1197,7 @@ private:
         m_colTypes.clear();
         if (m.implied)
             m_colTypes.push_back(m.impliedType);
-        m_colTypes.insert(m_colTypes.end(), m_types.begin(), m_types.end());
+        m_colTypes.insert(m_colTypes.end(), types.begin(), types.end());
         if (m_colTypes.size() != n)
             return;
         m_colPos.resize(n + 1);
@@ -1921,8 +1261,8 @@ private:
         m.impliedType = c.impliedType;
         m.types = storedRecord(c.storedAt);
         m.body = m.types + (c.bodyOffset - c.typesOffset);
-        if (readAllTypes(m.types, m.body))
-            addProbes(cand, m);
+        if (m_cells.readAllTypes(m.types, m.body))
+            addProbes(cand, m, m_cells.types());
     }
 
     // ---- the passes ------------------------------------------------------------------------
@@ -1932,7 +1272,7 @@ private:
         Ctx ctx;
         ctx.file = kDb;
         ctx.pgno = pg;
-        ctx.pageBase = uint64_t(pg - 1) * m_pageSize;
+        ctx.pageBase = uint64_t(pg - 1) * m_geo.pageSize;
         ctx.preferTable = droppedOwner(pg, m_owner.size() > pg ? m_owner[pg] : -1);
         return ctx;
     }
@@ -1962,10 +1302,10 @@ private:
             break;
         case kTrunkPage: {
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
-            const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_usable / 4 - 2);
+            const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_geo.usable / 4 - 2);
             ctx.preferTable = trunkOwner(page, leaves, ctx.preferTable);
-            m_holding = !m_masterOnlyScan && !m_liveExact.empty();
-            carveRegion(ctx, 8 + 4 * leaves, m_usable, false, Source::Freelist, true);
+            m_holding = !m_cells.masterOnly() && !m_liveExact.empty();
+            carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Freelist, true);
             releaseHeld();
             break;
         }
@@ -1980,8 +1320,8 @@ private:
     // Deleted sqlite_master rows name tables that were dropped; their rows can then be matched.
     void recoverDroppedSchemas()
     {
-        m_masterOnlyScan = true;
-        for (uint32_t pg = 1; pg <= m_pageCount; ++pg) {
+        m_cells.setMasterOnly(true);
+        for (uint32_t pg = 1; pg <= m_geo.pageCount; ++pg) {
             if (m_owner[pg] != 0 && m_kind[pg] != kFreePage && m_kind[pg] != kTrunkPage)
                 continue;
             carveMainPage(pg);
@@ -1992,7 +1332,7 @@ private:
             for (uint32_t f : frames)
                 carveWalFrame(f);
         }
-        m_masterOnlyScan = false;
+        m_cells.setMasterOnly(false);
         std::vector<std::string> names;
         for (const TableLayout& t : m_schema.tables())
             names.push_back(t.table.name);
@@ -2017,9 +1357,9 @@ private:
             m_schema.addLayout(std::move(t));
             // The page a dropped table's schema row names as its root was that table's, whatever
             // layout-alike table its cells would fit: unless two dropped tables claim it.
-            if (root >= 1 && root <= m_pageCount && m_owner[root] < 0) {
+            if (root >= 1 && root <= m_geo.pageCount && m_owner[root] < 0) {
                 if (m_droppedRoot.empty())
-                    m_droppedRoot.assign(size_t(m_pageCount) + 1, -1);
+                    m_droppedRoot.assign(size_t(m_geo.pageCount) + 1, -1);
                 m_droppedRoot[root] = m_droppedRoot[root] == -1 ? int(m_schema.size() - 1) : -2;
             }
         }
@@ -2035,12 +1375,12 @@ private:
 
     void scanDatabase()
     {
-        for (uint32_t pg = 1; pg <= m_pageCount; ++pg) {
+        for (uint32_t pg = 1; pg <= m_geo.pageCount; ++pg) {
             if (m_carved[pg])
                 continue;
-            advance(kDb, uint64_t(pg - 1) * m_pageSize, m_pageSize);
+            advance(kDb, uint64_t(pg - 1) * m_geo.pageSize, m_geo.pageSize);
             carveMainPage(pg);
-            m_done += m_pageSize;
+            m_done += m_geo.pageSize;
             if (pg % kProgressEveryPages == 0 && !progress())
                 return;
         }
@@ -2063,10 +1403,10 @@ private:
         if (final && m_kind[pg] == kOverflowPage)
             return;
         if (final && m_kind[pg] == kTrunkPage) {
-            const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_usable / 4 - 2);
+            const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_geo.usable / 4 - 2);
             ctx.preferTable = trunkOwner(ctx.page, leaves, ctx.preferTable);
-            m_holding = !m_masterOnlyScan && !m_liveExact.empty();
-            carveRegion(ctx, 8 + 4 * leaves, m_usable, false, Source::Wal, true);
+            m_holding = !m_cells.masterOnly() && !m_liveExact.empty();
+            carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Wal, true);
             releaseHeld();
             return;
         }
@@ -2076,9 +1416,9 @@ private:
     void scanWal()
     {
         for (uint32_t f = 0; f < m_src.walFrames(); ++f) {
-            advance(kWal, walFrameOffset(f) - kWalFrameHeaderSize, m_pageSize + kWalFrameHeaderSize);
+            advance(kWal, walFrameOffset(f) - kWalFrameHeaderSize, m_geo.pageSize + kWalFrameHeaderSize);
             carveWalFrame(f);
-            m_done += m_pageSize + kWalFrameHeaderSize;
+            m_done += m_geo.pageSize + kWalFrameHeaderSize;
             if (f % kProgressEveryPages == 0 && !progress())
                 return;
         }
@@ -2092,13 +1432,13 @@ private:
             ctx.file = kJournal;
             ctx.pgno = get32(m_src.file(kJournal).data + off);
             ctx.frame = uint32_t(i);
-            advance(kJournal, off, m_pageSize + 4);
-            ctx.page = bytesAt(kJournal, off + 4, m_pageSize);
+            advance(kJournal, off, m_geo.pageSize + 4);
+            ctx.page = bytesAt(kJournal, off + 4, m_geo.pageSize);
             ctx.pageBase = off + 4;
             ctx.preferTable = ctx.pgno < m_owner.size() ? m_owner[ctx.pgno] : -1;
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
             carvePage(ctx, false);
-            m_done += m_pageSize + kJournalRecordExtra;
+            m_done += m_geo.pageSize + kJournalRecordExtra;
             if (i % kProgressEveryPages == 0 && !progress())
                 return;
         }
@@ -2134,10 +1474,10 @@ private:
             std::memcpy(&v.real, &bits, 8);
         } else if (t & 1) {
             v.kind = Value::Kind::Text;
-            if (m_encoding == fmt::Utf8)
+            if (m_geo.encoding == fmt::Utf8)
                 v.bytes.assign(reinterpret_cast<const char*>(p), size_t(serialSize(t)));
             else
-                v.bytes = textToUtf8(p, size_t(serialSize(t)), m_encoding);
+                v.bytes = textToUtf8(p, size_t(serialSize(t)), m_geo.encoding);
         } else {
             v.kind = Value::Kind::Blob;
             v.bytes.assign(reinterpret_cast<const char*>(p), size_t(serialSize(t)));
@@ -2248,7 +1588,7 @@ private:
                 const size_t kept = pos < avail ? (c.overflowPage ? survivingFrom(pos, avail) : avail) - pos : 0;
                 if (ty >= 12 && kept > 0) {
                     if (ty & 1)
-                        v.bytes = textPrefixToUtf8(body + pos, kept, m_encoding);
+                        v.bytes = textPrefixToUtf8(body + pos, kept, m_geo.encoding);
                     else
                         v.bytes.assign(reinterpret_cast<const char*>(body + pos), kept);
                     v.prefixOf = v.bytes.empty() ? Value::Kind::Null : (ty & 1) ? Value::Kind::Text : Value::Kind::Blob;
@@ -2438,8 +1778,8 @@ private:
                 const Source src = Source(c.source);
                 if (c.file != kDb || m_e.m_schema.table(c.table).table.withoutRowid || c.page == 0
                     || (src != Source::Freeblock && src != Source::Unallocated && src != Source::Freelist)
-                    || uint64_t(c.page) * m_e.m_pageSize > m_e.m_src.file(kDb).size || c.offset < pageStart(c.page)
-                    || c.offset >= pageStart(c.page) + m_e.m_pageSize)
+                    || uint64_t(c.page) * m_e.m_geo.pageSize > m_e.m_src.file(kDb).size || c.offset < pageStart(c.page)
+                    || c.offset >= pageStart(c.page) + m_e.m_geo.pageSize)
                     continue;
                 byPage.push_back({uint64_t(c.table) << 32 | c.page, w});
             }
@@ -2464,7 +1804,7 @@ private:
     private:
         using Anchors = std::vector<std::pair<uint32_t, int64_t>>; // (offset in page, rowid)
 
-        uint64_t pageStart(uint32_t pg) const { return uint64_t(pg - 1) * m_e.m_pageSize; }
+        uint64_t pageStart(uint32_t pg) const { return uint64_t(pg - 1) * m_e.m_geo.pageSize; }
         bool live(uint32_t table, int64_t rowid) const { return m_e.liveRowid(table, rowid); }
         bool carved(uint32_t table, int64_t rowid) const
         {
@@ -2486,7 +1826,7 @@ private:
         // that leave it.
         std::optional<Anchors> leafCells(uint32_t pg) const
         {
-            const PageView v(m_e.dbPage(pg), m_e.m_usable);
+            const PageView v(m_e.dbPage(pg), m_e.m_geo.usable);
             const uint32_t hdr = pg == 1 ? uint32_t(kHeaderSize) : 0;
             if (!v.has(hdr, kLeafHeaderSize) || v.u8(hdr) != TableLeaf)
                 return std::nullopt;
@@ -2557,7 +1897,7 @@ private:
                     // rebuilt, at any place in the page's range: only the range is sure.
                     p.lower = liveBefore(table, a.front().second);
                     p.upper = liveAfter(table, a.back().second);
-                    p.order = m_e.m_pageSize - at;
+                    p.order = m_e.m_geo.pageSize - at;
                     p.ranked = true;
                     m_placed[w] = p;
                     continue;
@@ -2567,7 +1907,7 @@ private:
                 p.lower = below > 0 ? a[below - 1].second : !inTree ? 0 : liveBefore(table, a.front().second);
                 p.upper = above < a.size() ? a[above].second : !inTree ? INT64_MAX : liveAfter(table, a.back().second);
                 // Rows at the top of a page follow those at the bottom of the page before it.
-                p.order = (uint64_t(below > 0 ? 0 : 1) << 32) | (m_e.m_pageSize - at);
+                p.order = (uint64_t(below > 0 ? 0 : 1) << 32) | (m_e.m_geo.pageSize - at);
                 m_placed[w] = p;
             }
         }
@@ -2646,7 +1986,7 @@ private:
                 if (!page)
                     continue;
                 // Record: header size, a text's and an integer's serial types, then both values.
-                const PageView v(page, m_e.m_usable);
+                const PageView v(page, m_e.m_geo.usable);
                 uint64_t hsize = 0, tText = 0, tInt = 0;
                 uint32_t at = it->offset;
                 int n = v.varint(at, &hsize);
@@ -2676,15 +2016,15 @@ private:
             auto live = std::lower_bound(m_e.m_liveRowids.begin(), m_e.m_liveRowids.end(), LiveRowid{uint32_t(s.table), INT64_MIN, 0, 0});
             for (; live != m_e.m_liveRowids.end() && live->table == uint32_t(s.table); ++live)
                 if (const uint8_t* page = m_e.finalPage(live->page))
-                    if (const auto pair = linkValues(page, m_e.m_usable, live->offset))
+                    if (const auto pair = linkValues(page, m_e.m_geo.usable, live->offset))
                         s.known.insert(*pair);
             const std::string& name = m_e.m_schema.table(size_t(s.table)).table.name;
-            const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_src.file(kDb).size / m_e.m_pageSize, UINT32_MAX));
+            const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_src.file(kDb).size / m_e.m_geo.pageSize, UINT32_MAX));
             for (uint32_t pg = 1; pg < m_e.m_owner.size(); ++pg) {
                 if (m_e.m_owner[pg] != s.table)
                     continue;
                 if (pg <= dbPages)
-                    read(s, name, pg, Source::Freeblock, uint64_t(pg - 1) * m_e.m_pageSize, m_e.dbPage(pg), plausible);
+                    read(s, name, pg, Source::Freeblock, uint64_t(pg - 1) * m_e.m_geo.pageSize, m_e.dbPage(pg), plausible);
                 // Every image the -wal kept of the page: cells freed since the last checkpoint
                 // live only there.
                 const auto frames = m_e.m_src.framesByPage().find(pg);
@@ -2699,7 +2039,7 @@ private:
         {
             if (!page)
                 return;
-            for (const LinkCell& cell : salvageLinkCells(page, m_e.m_usable, pg == 1, plausible)) {
+            for (const LinkCell& cell : salvageLinkCells(page, m_e.m_geo.usable, pg == 1, plausible)) {
                 if (!s.known.emplace(cell.a, cell.b).second)
                     continue;
                 m_row.table = name;
@@ -3059,11 +2399,11 @@ private:
     bool currentLeafImage(const Candidate& c, uint64_t* base) const
     {
         const uint32_t pg = c.page;
-        if (pg < 1 || pg > m_pageCount || pg >= m_pageLo.size() || m_kind[pg] != kTablePage || m_owner[pg] != int(c.table))
+        if (pg < 1 || pg > m_geo.pageCount || pg >= m_pageLo.size() || m_kind[pg] != kTablePage || m_owner[pg] != int(c.table))
             return false;
         const uint32_t final = m_src.finalFrame(pg);
         if (c.file == kDb && final == UINT32_MAX) {
-            *base = uint64_t(pg - 1) * m_pageSize;
+            *base = uint64_t(pg - 1) * m_geo.pageSize;
             return true;
         }
         if (c.file == kWal && final == c.frame) {
@@ -3082,7 +2422,7 @@ private:
         struct OnPage {
             uint32_t off, cand;
         };
-        const size_t pages = size_t(m_pageCount) + 1;
+        const size_t pages = size_t(m_geo.pageCount) + 1;
         // Rows and live cells are placed straight into per-page buckets (counted first), then
         // ordered by offset within each page: pages hold a few dozen cells, a global sort of
         // every live cell would cost more than the rest of the pass.
@@ -3229,13 +2569,13 @@ private:
             base = walFrameOffset(c.frame);
         } else {
             c.file = kDb;
-            base = uint64_t(r.page - 1) * m_pageSize;
+            base = uint64_t(r.page - 1) * m_geo.pageSize;
         }
-        const uint8_t* page = bytesAt(c.file, base, m_pageSize);
+        const uint8_t* page = bytesAt(c.file, base, m_geo.pageSize);
         const uint8_t* rec = page + r.offset;
         uint64_t hsize = 0;
-        const int k = getVarint(rec, page + m_usable, &hsize);
-        if (!k || hsize < uint64_t(k) || hsize > m_usable - r.offset) {
+        const int k = getVarint(rec, page + m_geo.usable, &hsize);
+        if (!k || hsize < uint64_t(k) || hsize > m_geo.usable - r.offset) {
             c.typesOffset = c.bodyOffset = base + r.offset;
             return c; // nothing readable: every value decodes as lost
         }
@@ -3252,10 +2592,10 @@ private:
                 return c; // a live record cannot be this long: decode nothing from it
             p += n;
         }
-        const uint32_t local = localPayload(hsize + body, m_usable, true);
+        const uint32_t local = localPayload(hsize + body, m_geo.usable, true);
         c.bodySize = uint32_t(body);
         c.bodyLocal = local > hsize ? uint32_t(local - hsize) : 0;
-        if (local < hsize + body && rec + local + 4 <= page + m_usable)
+        if (local < hsize + body && rec + local + 4 <= page + m_geo.usable)
             c.overflowPage = get32(rec + local);
         return c;
     }
@@ -3367,16 +2707,12 @@ public:
     PageSource m_src; // the files as pages: geometry, -wal frames, -journal records
 
 private:
-    // The source's geometry, copied once it has read the header and the -wal.
-    uint32_t m_pageSize = 0;
-    uint32_t m_usable = 0;
-    uint32_t m_encoding = Utf8;
-    uint32_t m_pageCount = 0;
     double m_total = 0, m_done = 0;
     bool m_cancelled = false;
 
+    Geometry m_geo; // the source's, copied once it has read the header and the -wal
     Catalog m_schema;
-    bool m_shortRows = false;                // pickTable may match a record shorter than its table
+    CellReader m_cells{m_schema, m_geo};
     std::vector<int> m_indexOwner; // per page: IndexLayout of the live index tree holding it
     std::vector<IndexRegion> m_indexRegions;
     std::vector<uint8_t> m_regionBytes;
@@ -3385,7 +2721,6 @@ private:
     uint32_t m_probeSerial = 0;
     std::vector<uint64_t> m_colTypes;
     std::vector<int64_t> m_pageLo, m_pageHi; // live table leaves: rowids in (lo, hi]
-    bool m_masterOnlyScan = false;
     std::vector<Candidate> m_masterCandidates;
 
     std::vector<uint8_t> m_kind;
@@ -3400,14 +2735,13 @@ private:
     uint32_t m_walkPage = 0;
     const uint8_t* m_walkPageBase = nullptr;
     std::vector<Candidate> m_cands;
-    const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being carved
     FlatIndex m_seen;
     std::vector<std::unique_ptr<uint8_t, FreeChunk>> m_storeChunks;
     size_t m_storeUsed = 0, m_storeSize = 0, m_storeTotal = 0;
     size_t m_storeBase = 0; // a copy's budget spent before it began
     bool m_forked = false;  // a copy carving part of the pages for another engine
 
-    std::vector<uint64_t> m_types;
+    std::vector<uint64_t> m_types; // decode()'s
     std::vector<int> m_ownerCand, m_ownerHits;
     struct Held {
         Ctx ctx;
@@ -3417,13 +2751,8 @@ private:
     };
     std::vector<Held> m_held; // rows of the page being carved, while its owner is open
     bool m_holding = false;
-    std::vector<uint64_t> m_saved;
     std::vector<uint32_t> m_colPos;
     std::vector<std::pair<size_t, size_t>> m_lostRanges; // body bytes of the last assemble() that were overwritten
-    bool m_lookahead = false;
-    const uint8_t* m_regionPage = nullptr; // page image carveRegion reads
-    const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read
-    bool m_rebuilding = false;
     std::string m_scratch;
     std::string m_decodeBuf;
 };

@@ -1,0 +1,706 @@
+#pragma once
+
+// Cell parsing: reads records out of a page's bytes, whole cells, cells whose first bytes a
+// freeblock header took, and cells a newer one cut short, and tells which table each fits.
+// The serial types of the last record read stay in types() for the caller.
+
+#include "Catalog_p.h"
+#include "Records_p.h"
+#include "Text_p.h"
+
+#include <optional>
+#include <vector>
+
+namespace sqlcarve {
+
+class CellReader
+{
+public:
+    CellReader(const Catalog& schema, const Geometry& geo) : m_schema(schema), m_geo(geo) {}
+    CellReader(const CellReader&) = delete;
+    CellReader& operator=(const CellReader&) = delete;
+
+    const std::vector<uint64_t>& types() const { return m_types; }
+    // While on, records match sqlite_master alone (the search for dropped tables' schema rows).
+    void setMasterOnly(bool on) { m_masterOnly = on; }
+    bool masterOnly() const { return m_masterOnly; }
+
+    // Reads the records in page[from, to): `emit(parsed, types)` gets each, in page order.
+    // prefixLost: the region is a block of the page's free chain, its first 4 bytes its header.
+    // tableRows: table-leaf cells (else index cells, read whole only).
+    template <class Emit>
+    void readRegion(const uint8_t* page, uint32_t from, uint32_t to, bool prefixLost, bool tableRows, int prefer, Emit&& emit)
+    {
+        m_regionPage = page;
+        if (to > m_geo.usable)
+            to = m_geo.usable;
+        if (from >= to)
+            return;
+        const uint8_t* limit = page + to;
+        const uint8_t* p = page + from;
+        const uint8_t* lastEnd = nullptr;
+        std::optional<Parsed> cut; // a record cut short by a newer one, not yet reported
+        std::vector<uint64_t> cutTypes;
+        auto emitCut = [&] {
+            emit(*cut, cutTypes);
+            cut.reset();
+        };
+        // Other freeblock starts are recognised by their header like any stale one.
+        const uint8_t* chainBlock = prefixLost ? p : nullptr;
+        m_chainBlock = chainBlock;
+        while (p + 3 <= limit) {
+            Parsed m;
+            bool found = false;
+            if (tableRows) {
+                // A freeblock header, current or left behind when its block was merged or given
+                // back to the unallocated area, sits where a freed cell began.
+                // Zeros before an intact cell read like a header too: a whole cell starting
+                // inside those 4 bytes is the better reading, unless the page's own chain of
+                // free blocks says the 4 bytes are a header.
+                if (p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p)
+                    && (p == chainBlock || !intactCellWithin(p, limit, prefer)))
+                    found = tryLostPrefix(p, std::min(limit, p + get16(p + 2)), prefer, &m);
+                if (!found)
+                    found = tryCell(p, limit, true, prefer, &m);
+                if (!found && lastEnd && p - lastEnd <= kMaxFragment)
+                    found = tryLostPrefix(p, limit, prefer, &m);
+                // Last, a record cut short by a newer one: any whole reading of these bytes wins.
+                if (!found)
+                    found = tryCell(p, limit, true, prefer, &m, true);
+            } else {
+                found = tryCell(p, limit, false, prefer, &m);
+            }
+            if (found && m.cut) {
+                // Kept aside while the bytes it claims are read on: a reading found among them
+                // ends it there (or drops it, when nothing distinctive is left before).
+                if (!cut) {
+                    cut = m;
+                    cutTypes = m_types;
+                }
+                ++p;
+                continue;
+            }
+            if (found) {
+                if (cut && m.start < cut->end) {
+                    const bool keep = m.start > cut->body && distinctivePrefix(cut->body, uint32_t(m.start - cut->body), cutTypes);
+                    if (keep) {
+                        cut->bodyLocal = uint32_t(m.start - cut->body);
+                        cut->end = m.start;
+                    } else {
+                        cut.reset();
+                    }
+                }
+                if (cut && cut->end <= m.start)
+                    emitCut();
+                emit(m, m_types);
+                lastEnd = m.end;
+                p = m.end;
+                continue;
+            }
+            ++p;
+            if (cut && p >= cut->end)
+                emitCut();
+        }
+        if (cut)
+            emitCut();
+    }
+
+private:
+    // Reads exactly `n` serial types from p (before limit) into m_types.
+    bool readTypes(const uint8_t* p, const uint8_t* limit, size_t n, const uint8_t** end)
+    {
+        m_types.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const int k = getVarint(p, limit, &m_types[i]);
+            if (!k)
+                return false;
+            p += k;
+        }
+        *end = p;
+        return true;
+    }
+
+public:
+    // Reads all serial types in [p, end) into types().
+    bool readAllTypes(const uint8_t* p, const uint8_t* end)
+    {
+        m_types.clear();
+        while (p < end) {
+            uint64_t t = 0;
+            const int k = getVarint(p, end, &t);
+            if (!k || m_types.size() >= m_schema.maxColumns())
+                return false;
+            m_types.push_back(t);
+            p += k;
+        }
+        return true;
+    }
+
+private:
+    // Lets pickTable match rows shorter than their table while it lives.
+    struct ShortRows {
+        ShortRows(CellReader* r, bool on) : reader(r), was(r->m_shortRows) { r->m_shortRows = on; }
+        ~ShortRows() { reader->m_shortRows = was; }
+        CellReader* reader;
+        bool was;
+    };
+
+    // Best table for the serial types in m_types (with an implied leading NULL); -1 for none.
+    int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize)
+    {
+        const size_t n = m_types.size() + (implied ? 1 : 0);
+        if (n >= m_schema.byCount().size())
+            return -1;
+        int best = -1, bestScore = -1;
+        for (int ti : m_schema.byCount()[n]) {
+            const TableLayout& t = m_schema.table(size_t(ti));
+            if (t.table.withoutRowid == rowidTable)
+                continue;
+            // A b-tree page keeps its table for life: rows freed on it were that table's.
+            if (prefer >= 0 && ti != prefer)
+                continue;
+            // A record shorter than its table is matched only on a page that table owns, and only
+            // where the caller allows it: by its first columns alone, other tables' records would
+            // pass too.
+            if (t.stored.size() != n && (ti != prefer || !m_shortRows))
+                continue;
+            if (m_masterOnly && ti != 0)
+                continue;
+            if (implied && !compatible(t.stored[0], *implied))
+                continue;
+            // Rebuilt records of a table that accepts anything are guesses unless the page is known
+            // to be that table's.
+            if (m_rebuilding && t.loose && ti != prefer)
+                continue;
+            int score = 0;
+            bool ok = true;
+            for (size_t i = 0; i < m_types.size() && ok; ++i) {
+                const StoredColumn& c = t.stored[i + (implied ? 1 : 0)];
+                const uint64_t ty = m_types[i];
+                ok = compatible(c, ty);
+                score += (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
+            }
+            if (!ok)
+                continue;
+            if (ti == prefer)
+                score += 1 << 20;
+            if (score > bestScore) {
+                best = ti;
+                bestScore = score;
+            }
+        }
+        if (best < 0)
+            return -1;
+        uint64_t total = implied ? uint64_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
+        // No record is larger than the file's pages (checked per column so the sum cannot wrap).
+        const uint64_t maxBody = std::min<uint64_t>((uint64_t(m_geo.pageCount) + m_geo.walFrames + 1) * m_geo.usable, kMaxRecordBody);
+        for (uint64_t t : m_types) {
+            const int64_t s = serialSize(t);
+            if (s < 0 || uint64_t(s) > maxBody)
+                return -1;
+            total += uint64_t(s);
+        }
+        if (total > maxBody)
+            return -1;
+        *bodySize = total;
+        return best;
+    }
+
+public:
+    // Text must decode in the database encoding; junk parsed as a record rarely does.
+    bool plausibleValues(const uint8_t* body, uint32_t available) const { return plausibleValues(body, available, m_types); }
+    bool plausibleValues(const uint8_t* body, uint32_t available, const std::vector<uint64_t>& types) const
+    {
+        // Zeroed space parses as rows of zeros and NULLs; such a row says nothing anyway.
+        bool allZero = true;
+        for (uint32_t i = 0; i < available && allZero; ++i)
+            allZero = body[i] == 0;
+        if (allZero)
+            return false;
+        const uint8_t* p = body;
+        uint32_t left = available;
+        for (uint64_t t : types) {
+            const int64_t s = serialSize(t);
+            if (uint64_t(s) > left)
+                return true; // the rest is out of reach here (overflow) and is checked no further
+            if (t >= 13 && (t & 1) && !validText(p, size_t(s), m_geo.encoding))
+                return false;
+            // A NUL character inside a text is zeroed space or a length byte read as a value: no
+            // one types it, and readers would cut the text there.
+            if (t >= 13 && (t & 1) && hasNulCharacter(p, size_t(s), m_geo.encoding))
+                return false;
+            p += s;
+            left -= uint32_t(s);
+        }
+        return true;
+    }
+
+    // A record with an intact cell prefix at `c` (table leaf: payload size, rowid; index: size).
+    // With `allowCut`, a record whose header and cell prefix survived whole but whose body runs
+    // past `limit` (or into a newer cell before it) is taken with the values that lie before the
+    // cut, when one of them says something.
+    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out, bool allowCut = false)
+    {
+        uint64_t payload = 0, rowid = 0, hsize = 0;
+        const uint8_t* p = c;
+        int k = getVarint(p, limit, &payload);
+        if (!k || payload < 2)
+            return false;
+        p += k;
+        if (tableCell) {
+            k = getVarint(p, limit, &rowid);
+            if (!k)
+                return false;
+            p += k;
+        }
+        const uint8_t* rec = p;
+        k = getVarint(rec, limit, &hsize);
+        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
+            return false;
+        const uint8_t* typesEnd = rec + hsize;
+        if (typesEnd > limit)
+            return false;
+        if (!readAllTypes(rec + k, typesEnd))
+            return false;
+        uint64_t bodySize = 0;
+        const ShortRows allow(this, true); // the record's own header says how many columns it has
+        const int table = pickTable(nullptr, prefer, tableCell, &bodySize);
+        if (table < 0 || bodySize == 0 || hsize + bodySize != payload)
+            return false;
+        if (prefer < 0 && bodySize < kMinRebuiltBody && m_schema.table(size_t(table)).stored.size() < kMinRebuiltColumns)
+            return false; // a narrow row on a page of unknown owner: too little to tell from noise
+        const uint32_t local = localPayload(payload, m_geo.usable, tableCell);
+        if (local < hsize)
+            return false;
+        uint32_t ovfl = 0;
+        const uint8_t* cutAt = nullptr;
+        if (rec + local > limit || (local < payload && rec + local + kOverflowPointerSize > limit)) {
+            if (!allowCut)
+                return false;
+            cutAt = newerCellAfter(typesEnd, limit, prefer);
+            if (!distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
+                return false;
+        } else if (local < payload) {
+            ovfl = get32(rec + local);
+            if (ovfl < 1 || ovfl > m_geo.pageCount + m_geo.walFrames)
+                return false;
+        }
+        const uint32_t bodyLocal = cutAt ? uint32_t(cutAt - typesEnd) : uint32_t(local - hsize);
+        if (!plausibleValues(typesEnd, bodyLocal))
+            return false;
+        out->table = table;
+        out->hasRowid = tableCell;
+        out->rowid = int64_t(rowid);
+        out->implied = false;
+        out->start = c;
+        out->types = rec + k;
+        out->body = typesEnd;
+        out->bodySize = uint32_t(bodySize);
+        out->bodyLocal = bodyLocal;
+        out->overflowPage = ovfl;
+        out->end = cutAt ? cutAt : rec + local + (ovfl ? kOverflowPointerSize : 0);
+        out->cut = cutAt != nullptr;
+        return true;
+    }
+
+private:
+    // Where a record cut short ends: at the first whole cell after its header (a newer row
+    // written over its tail), else at the end of its free region. m_types is kept for the caller.
+    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer)
+    {
+        const std::vector<uint64_t> types = m_types;
+        const uint8_t* at = limit;
+        for (const uint8_t* q = from + 1; q + 3 <= limit; ++q) {
+            Parsed m;
+            // A newer cell, whole or freed in turn (its prefix under a freeblock header).
+            if (tryCell(q, limit, true, prefer, &m)
+                || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
+                    && tryLostPrefix(q, std::min(limit, q + get16(q + 2)), prefer, &m))) {
+                at = q;
+                break;
+            }
+        }
+        m_types = types;
+        return at;
+    }
+
+    // Whether the values wholly before the cut (types in m_types) hold one that could not be
+    // noise: a text or blob of 4 bytes or more, an integer of 2 bytes or more, a real.
+    bool distinctivePrefix(const uint8_t* body, uint32_t available) const { return distinctivePrefix(body, available, m_types); }
+    static bool distinctivePrefix(const uint8_t* body, uint32_t available, const std::vector<uint64_t>& types)
+    {
+        uint64_t pos = 0;
+        for (uint64_t t : types) {
+            const int64_t sz = serialSize(t);
+            if (sz < 0 || pos + uint64_t(sz) > available)
+                return false;
+            if ((t >= 2 && t <= 7) || (t >= 20 && sz >= 4)) {
+                // All-zero bytes are wiped space, not a value.
+                for (int64_t i = 0; i < sz; ++i)
+                    if (body[pos + uint64_t(i)])
+                        return true;
+            }
+            pos += uint64_t(sz);
+        }
+        return false;
+    }
+
+    // Finishes a record whose types are in m_types and start at `types` (ending at typesEnd).
+    bool finishLost(const uint8_t* f, const uint8_t* types, const uint8_t* typesEnd, const uint64_t* implied,
+                    const uint8_t* limit, int prefer, Parsed* out)
+    {
+        uint64_t bodySize = 0;
+        m_rebuilding = true;
+        const int table = pickTable(implied, prefer, true, &bodySize);
+        m_rebuilding = false;
+        // With its prefix gone, a short record of a narrow table is as likely to be chance bytes;
+        // a long one (a note's body, a guid) holds a text that must decode and end in place. A
+        // short one on its table's own page may keep its first type only where that type cannot
+        // be anything else (a rowid alias is NULL).
+        if (table < 0 || (bodySize < kMinRebuiltBody && !(table == prefer && holdsText(kMinShortText))))
+            return false;
+        const TableLayout& tl = m_schema.table(size_t(table));
+        if (tl.stored.size() < kMinRebuiltColumns && bodySize < kMinSelfEvidentBody
+            && (table != prefer || (implied && !(tl.stored[0].rowidAlias && *implied == 0))))
+            return false;
+        const uint64_t typeBytes = uint64_t(typesEnd - types) + (implied ? uint64_t(varintLength(*implied)) : 0);
+        const uint64_t hsize = typeBytes + uint64_t(varintLength(typeBytes + 1));
+        const uint64_t payload = hsize + bodySize;
+        // The cell began with its payload size, rowid, header size and the lost types: together
+        // exactly the bytes before the first surviving type, with room for a rowid of 1 to 9 bytes.
+        const int64_t rowidBytes = int64_t(types - f) - varintLength(payload) - varintLength(hsize)
+                                   - (implied ? varintLength(*implied) : 0);
+        if (rowidBytes < 1 || rowidBytes > int64_t(kMaxVarint))
+            return false;
+        const uint32_t local = localPayload(payload, m_geo.usable, true);
+        if (local < hsize)
+            return false;
+        const uint32_t bodyLocal = uint32_t(local - hsize);
+        if (typesEnd + bodyLocal > limit)
+            return false;
+        uint32_t ovfl = 0;
+        if (local < payload) {
+            if (typesEnd + bodyLocal + kOverflowPointerSize > limit)
+                return false;
+            ovfl = get32(typesEnd + bodyLocal);
+            if (ovfl < 1 || ovfl > m_geo.pageCount + m_geo.walFrames)
+                return false;
+        }
+        const uint32_t impliedSize = implied ? uint32_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
+        if (impliedSize > bodyLocal || !plausibleValues(typesEnd + impliedSize, bodyLocal - impliedSize))
+            return false;
+        out->table = table;
+        out->hasRowid = false;
+        out->implied = implied != nullptr;
+        out->impliedType = implied ? *implied : 0;
+        out->start = f;
+        out->types = types;
+        out->body = typesEnd;
+        out->bodySize = uint32_t(bodySize);
+        out->bodyLocal = bodyLocal;
+        out->overflowPage = ovfl;
+        out->end = typesEnd + bodyLocal + (ovfl ? kOverflowPointerSize : 0);
+        return true;
+    }
+
+    // Whether the types in m_types hold a text of at least `bytes` bytes: a short record rebuilt on
+    // its own table's page needs one, which must then decode and end in place.
+    bool holdsText(int64_t bytes) const
+    {
+        for (uint64_t t : m_types)
+            if (t >= 13 && (t & 1) && serialSize(t) >= bytes)
+                return true;
+        return false;
+    }
+
+    // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
+    // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
+    // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
+    // The end of a record rebuilt without its prefix must be where its cell ended: the end of the
+    // free region (a block's last cell ends it exactly) or, up to `maxGap` fragment bytes on,
+    // the start of the next freed cell.
+    // With `intactNext`, what follows must be a whole cell, not one whose prefix was lost too.
+    bool endFits(const uint8_t* end, const uint8_t* limit, int prefer, int maxGap = kMaxFragment, bool intactNext = false)
+    {
+        if (end == limit)
+            return true;
+        if (m_lookahead)
+            return true;
+        // A freed cell that a later free merged into the block keeps its own stale header, which
+        // ends the block where the merged header does.
+        for (int k = 0; k <= maxGap && !intactNext && m_blockEnd && end + k + kFreeblockHeaderSize <= limit; ++k)
+            if (freeblockHeaderAt(end + k) && end + k + get16(end + k + 2) == m_blockEnd)
+                return true;
+        m_saved = m_types;
+        m_lookahead = true;
+        bool ok = false;
+        for (int k = 0; k <= maxGap && !ok && end + k + 3 <= limit; ++k) {
+            Parsed next;
+            ok = tryCell(end + k, limit, true, prefer, &next) || (!intactNext && tryLostPrefix(end + k, limit, prefer, &next));
+        }
+        m_lookahead = false;
+        m_types.swap(m_saved);
+        return ok;
+    }
+
+    // The serial type of a column whose type byte was lost but whose size is known.
+    bool typeForSize(const StoredColumn& c, int64_t size, const uint8_t* bytes, uint64_t* type) const
+    {
+        static const int8_t kIntType[9] = {-1, 1, 2, 3, 4, -1, 5, -1, 6};
+        if (size < 0 || c.rowidAlias)
+            return false;
+        switch (c.affinity) {
+        case Affinity::Integer:
+        case Affinity::Real:
+            if (size > 8)
+                return false;
+            if (size == 8 && c.affinity == Affinity::Real) {
+                *type = 7;
+                return true;
+            }
+            if (kIntType[size] < 0)
+                return false; // 0 bytes: NULL, 0 or 1 cannot be told apart
+            *type = uint64_t(kIntType[size]);
+            return true;
+        case Affinity::Text:
+            *type = 13 + 2 * uint64_t(size);
+            return validText(bytes, size_t(size), m_geo.encoding);
+        case Affinity::Numeric:
+        case Affinity::Blob:
+            *type = (validText(bytes, size_t(size), m_geo.encoding) ? 13 : 12) + 2 * uint64_t(size);
+            return size > 0;
+        }
+        return false;
+    }
+
+    // A table-leaf cell whose first 4 bytes were overwritten by a freeblock header: its payload
+    // size, rowid and header size may be gone, and with a 1-byte size and rowid also the first
+    // serial type. Each layout the lost bytes could have had is tried, surviving bytes first.
+    bool tryLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
+    {
+        // A freed cell lies within the block its header gives; one that reaches past it lost
+        // its tail to a cell allocated there since.
+        if (f + kFreeblockHeaderSize < limit && freeblockHeaderAt(f))
+            limit = std::min(limit, f + get16(f + 2));
+        if (!rebuildLostPrefix(f, limit, prefer, out))
+            return false;
+        // Space freed by a cell is handed out again from its end: an intact cell ending where the
+        // rebuilt record ends is newer, and the record's tail is that cell's bytes.
+        // A block of the page's own free chain has its true size: nothing newer lies inside.
+        return m_lookahead || out->overflowPage || f == m_chainBlock || !newerCellInside(out->types, out->end, prefer);
+    }
+
+    bool newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
+    {
+        m_saved = m_types;
+        bool found = false;
+        for (const uint8_t* q = from; q + 3 <= end && !found; ++q) {
+            // Most positions fail on the payload size alone: the rowid would need 1 to 9 bytes.
+            uint64_t payload = q[0], rowid = 0;
+            int a = 1;
+            if (payload >= 0x80) {
+                if (q[1] < 0x80) {
+                    payload = (payload & 0x7f) << 7 | q[1];
+                    a = 2;
+                } else if (m_geo.usable < (1u << 14)) {
+                    continue; // no cell on such a page needs a 3-byte size
+                } else {
+                    a = getVarint(q, end, &payload);
+                }
+            }
+            const uint64_t left = uint64_t(end - q);
+            if (!a || payload + uint64_t(a) >= left || left - uint64_t(a) - payload > kMaxVarint)
+                continue;
+            if (uint64_t(getVarint(q + a, end, &rowid)) != left - uint64_t(a) - payload)
+                continue;
+            Parsed m;
+            found = tryCell(q, end, true, prefer, &m) && m.end == end;
+        }
+        m_types.swap(m_saved);
+        return found;
+    }
+
+    bool rebuildLostPrefix(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
+    {
+        const uint8_t* intact = f + kFreeblockHeaderSize;
+        if (intact >= limit || !freeblockHeaderAt(f))
+            return false;
+        if (!m_lookahead)
+            m_blockEnd = f + get16(f + 2);
+        // The header's size bounds the block; only when it ends the region too is the region's
+        // end the end of a cell (a stale header can claim bytes that live cells took since).
+        const bool endKnown = f + get16(f + 2) == limit;
+        // Serial types at q, header size in the bytes just before q, rowid tail before that.
+        for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
+            const uint8_t* q = f + shift;
+            if (q >= limit)
+                break;
+            for (int hlen = 1; hlen <= 2; ++hlen) {
+                const uint8_t* hp = q - hlen;
+                if (hp < intact)
+                    break;
+                uint64_t hsize = 0;
+                if (getVarint(hp, q, &hsize) != hlen || (hlen == 2 && hsize < 128))
+                    continue;
+                if (hsize < uint64_t(hlen) + 1 || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
+                    continue;
+                // Bytes between the intact start and the header size are the rowid's last bytes.
+                const uint8_t* rowEnd = hp;
+                bool tailOk = rowEnd > intact ? !(rowEnd[-1] & 0x80) : true;
+                for (const uint8_t* r = intact; r + 1 < rowEnd && tailOk; ++r)
+                    tailOk = (*r & 0x80) != 0;
+                if (!tailOk || rowEnd - intact > 8)
+                    continue;
+                const uint8_t* typesEnd = hp + hsize;
+                if (typesEnd > limit || !readAllTypes(q, typesEnd))
+                    continue;
+                const ShortRows allow(this, true);
+                const bool finished = finishLost(f, q, typesEnd, nullptr, limit, prefer, out);
+                if (!finished)
+                    continue;
+                // With its header size and every serial type intact, a wide record is evidence
+                // enough on its own: the free space after it may hold what no longer parses.
+                if (endFits(out->end, limit, prefer)
+                    || (m_schema.table(size_t(out->table)).stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody))
+                    return true;
+            }
+        }
+        // Header size lost too: serial types begin right after the freeblock header. Counts are
+        // guessed, so a row shorter than its table (written before columns were added) is tried
+        // only once no count fits whole, and only on its table's own page.
+        for (const bool shortRows : {false, true}) {
+        if (shortRows && prefer < 0)
+            break;
+        const ShortRows allow(this, shortRows);
+        for (size_t n = 1; n < m_schema.byCount().size(); ++n) {
+            if (m_schema.byCount()[n].empty())
+                continue;
+            const uint8_t* typesEnd = nullptr;
+            if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
+                && endFits(out->end, limit, prefer))
+                return true;
+            if (n < 2 || !readTypes(intact, limit, n - 1, &typesEnd))
+                continue;
+            // First serial type lost as well. A rowid alias is always NULL; any other column's
+            // size is what is left of the cell, whose end is the end of the free region.
+            // A NULL that leaves bytes over at the end may as well be a number or a text read one
+            // byte early: the sizes that end the cell exactly are tried before it is taken.
+            const uint64_t nullType = 0;
+            Parsed asNull;
+            bool nullFits = false;
+            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, &asNull) && endFits(asNull.end, limit, prefer)) {
+                if (asNull.end == limit || m_schema.table(size_t(asNull.table)).stored[0].rowidAlias) {
+                    *out = asNull;
+                    return true;
+                }
+                nullFits = true;
+            }
+            auto fallBack = [&] {
+                if (!nullFits)
+                    return false;
+                m_types.clear();
+                readTypes(intact, limit, n - 1, &typesEnd);
+                *out = asNull;
+                return true;
+            };
+            uint64_t known = 0;
+            bool sizesOk = true;
+            const uint64_t room = uint64_t(limit - typesEnd);
+            for (uint64_t t : m_types) {
+                const int64_t sz = serialSize(t);
+                sizesOk = sizesOk && sz >= 0 && uint64_t(sz) <= room;
+                known += uint64_t(std::max<int64_t>(sz, 0));
+            }
+            sizesOk = sizesOk && known <= room;
+            if (!sizesOk) {
+                if (fallBack())
+                    return true;
+                continue;
+            }
+            // The last cell of a freed block ends the block: a size taken from the block's end
+            // leaves no slack.
+            for (int frag = 0; endKnown && frag < 1; ++frag) {
+                const uint8_t* cellEnd = limit - frag;
+                const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
+                if (first < 0)
+                    break;
+                for (int ti : m_schema.byCount()[n]) {
+                    if (prefer >= 0 && ti != prefer)
+                        continue;
+                    uint64_t type = 0;
+                    if (!typeForSize(m_schema.table(size_t(ti)).stored[0], first, typesEnd, &type))
+                        continue;
+                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
+                        return true;
+                    break;
+                }
+            }
+            // A number's size is one of a few: each is tried, and the cell must end where the
+            // next freed cell begins.
+            for (int ti : m_schema.byCount()[n]) {
+                if (prefer >= 0 && ti != prefer)
+                    continue;
+                const StoredColumn& c0 = m_schema.table(size_t(ti)).stored[0];
+                if (c0.rowidAlias || (c0.affinity != Affinity::Integer && c0.affinity != Affinity::Real))
+                    continue;
+                // Only the first row of a merged freeblock loses its prefix, so a size after which
+                // a whole cell follows wins over one followed by another damaged cell.
+                // A REAL column stores 8 bytes as a real: an integer that long is not a real
+                // number's value.
+                static const uint64_t kNumberTypes[] = {1, 2, 3, 4, 5, 6, 7};
+                for (const bool intactNext : {true, false}) {
+                    for (uint64_t type : kNumberTypes) {
+                        if (type == (c0.affinity == Affinity::Real ? 6u : 7u))
+                            continue;
+                        m_types.clear();
+                        if (!readTypes(intact, limit, n - 1, &typesEnd))
+                            return false;
+                        if (finishLost(f, intact, typesEnd, &type, limit, prefer, out)
+                            && endFits(out->end, limit, prefer, 0, intactNext))
+                            return true;
+                    }
+                }
+                break;
+            }
+            if (fallBack())
+                return true;
+        }
+        }
+        return false;
+    }
+
+    // What the first 4 bytes of a freed cell hold: the header its freeblock got, current or
+    // stale. Freeblocks are kept in ascending order without overlap, so the next one starts past
+    // this one's end.
+    bool freeblockHeaderAt(const uint8_t* f) const
+    {
+        if (!m_regionPage)
+            return true;
+        const uint32_t pos = uint32_t(f - m_regionPage);
+        const uint32_t next = get16(f), size = get16(f + 2);
+        return size >= kFreeblockHeaderSize && pos + size <= m_geo.usable && (next == 0 || (next >= pos + size && next < m_geo.usable));
+    }
+
+    bool intactCellWithin(const uint8_t* p, const uint8_t* limit, int prefer)
+    {
+        Parsed m;
+        for (int k = 1; k < int(kFreeblockHeaderSize); ++k)
+            if (tryCell(p + k, limit, true, prefer, &m))
+                return true;
+        return false;
+    }
+
+    const Catalog& m_schema;
+    const Geometry& m_geo;
+    std::vector<uint64_t> m_types;
+    std::vector<uint64_t> m_saved;
+    bool m_masterOnly = false;
+    bool m_shortRows = false;   // pickTable may match a record shorter than its table
+    bool m_rebuilding = false;  // pickTable is matching a record rebuilt without its prefix
+    bool m_lookahead = false;   // endFits is reading on past a record
+    const uint8_t* m_regionPage = nullptr; // page image readRegion reads
+    const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being read
+    const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read
+};
+
+} // namespace sqlcarve
