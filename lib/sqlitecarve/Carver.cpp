@@ -4,6 +4,7 @@
 #include "CellReader_p.h"
 #include "Format_p.h"
 #include "LinkCells_p.h"
+#include "LiveRows_p.h"
 #include "PageSource_p.h"
 #include "Records_p.h"
 #include "Schema_p.h"
@@ -246,8 +247,7 @@ private:
         // Room for rows of about 128 bytes on every leaf, and for a few deleted ones each: only
         // what is filled is ever touched.
         const size_t rowsGuess = m_leaves.size() * (m_geo.usable / 128) + 1024;
-        reserveLarge(m_live, rowsGuess);
-        reserveLarge(m_liveRowids, rowsGuess);
+        m_live.reserve(rowsGuess);
         reserveLarge(m_cands, size_t(m_geo.pageCount) * 8 + 1024);
         size_t indexLeaves = 0;
         for (const Step& l : m_leaves)
@@ -274,9 +274,7 @@ private:
         std::vector<Step>().swap(m_leaves);
         if (!carveLeaves(pages))
             return;
-        buildLiveSlots();
-        if (!std::is_sorted(m_liveRowids.begin(), m_liveRowids.end()))
-            std::sort(m_liveRowids.begin(), m_liveRowids.end());
+        m_live.build();
     }
 
     // The leaves' free space, on two cores when there is enough of it: the second half of the
@@ -752,9 +750,8 @@ private:
         if (!n || hsize < uint64_t(n) || hsize > size)
             return;
         const Hashes h = hashRecord(table, rec + n, rec + hsize, nullptr, rec + hsize, size - hsize);
-        m_live.push_back({h.tail, h.head, hasRowid ? rowid : INT64_MIN, uint32_t(table)});
-        if (hasRowid)
-            m_liveRowids.push_back({uint32_t(table), rowid, m_walkPage, uint32_t(local - m_walkPageBase)});
+        m_live.add({h.tail, h.head, hasRowid ? rowid : INT64_MIN, uint32_t(table)}, hasRowid, m_walkPage,
+                   uint32_t(local - m_walkPageBase));
     }
 
     // ---- carving ---------------------------------------------------------------------------
@@ -810,7 +807,7 @@ private:
     // live rows and only its free space is read.
     void carvePage(const Ctx& ctx, bool live)
     {
-        m_holding = !live && !m_cells.masterOnly() && !m_liveExact.empty();
+        m_holding = !live && !m_cells.masterOnly() && m_live.built();
         carvePageImage(ctx, live);
         releaseHeld();
     }
@@ -952,9 +949,9 @@ private:
                 if (!ok)
                     continue;
                 int h = first ? 0 : hits[c];
-                if (whole && !m_liveExact.empty()) {
+                if (whole && m_live.built()) {
                     const Hashes hh = hashRecord(size_t(ti), p + k, p + hsize, nullptr, p + hsize, size_t(bodySize));
-                    if (liveSet(m_liveExact, LiveKey{hh.tail, hh.head, int64_t(rowid), uint32_t(ti)}, true))
+                    if (m_live.containsExact(LiveKey{hh.tail, hh.head, int64_t(rowid), uint32_t(ti)}))
                         ++h;
                 }
                 if (first) {
@@ -1039,7 +1036,7 @@ private:
                 if (ti != size_t(h.m.table) && !sameLayout(ti, size_t(h.m.table)))
                     continue;
                 const Hashes hh = hashRecord(ti, h.m.types, h.m.body, nullptr, h.m.body, h.m.bodyLocal);
-                if (liveSet(m_liveExact, LiveKey{hh.tail, hh.head, h.m.rowid, uint32_t(ti)}, true))
+                if (m_live.containsExact(LiveKey{hh.tail, hh.head, h.m.rowid, uint32_t(ti)}))
                     ++votes[ti];
             }
         }
@@ -1304,7 +1301,7 @@ private:
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
             const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_geo.usable / 4 - 2);
             ctx.preferTable = trunkOwner(page, leaves, ctx.preferTable);
-            m_holding = !m_cells.masterOnly() && !m_liveExact.empty();
+            m_holding = !m_cells.masterOnly() && m_live.built();
             carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Freelist, true);
             releaseHeld();
             break;
@@ -1405,7 +1402,7 @@ private:
         if (final && m_kind[pg] == kTrunkPage) {
             const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_geo.usable / 4 - 2);
             ctx.preferTable = trunkOwner(ctx.page, leaves, ctx.preferTable);
-            m_holding = !m_cells.masterOnly() && !m_liveExact.empty();
+            m_holding = !m_cells.masterOnly() && m_live.built();
             carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Wal, true);
             releaseHeld();
             return;
@@ -1633,7 +1630,7 @@ private:
         for (size_t i = 0; i < keys.size(); ++i)
             order[i] = keys[i].cand;
         std::vector<GroupKey>().swap(keys);
-        const std::vector<uint8_t> live = liveFlags();
+        const std::vector<uint8_t> live = m_live.flags(m_cands);
         std::vector<uint32_t> winners;
         reserveLarge(winners, m_cands.size());
         for (size_t i = 0; i < order.size();) {
@@ -1661,9 +1658,7 @@ private:
             i = j;
         }
         // Live-row hashes and the dedup table are done with: their room goes to the rowid passes.
-        std::vector<LiveKey>().swap(m_live);
-        std::vector<uint32_t>().swap(m_liveExact);
-        std::vector<uint32_t>().swap(m_liveAny);
+        m_live.releaseContent();
         m_seen = FlatIndex();
         // In candidate order from here: the rowid passes then read the candidates in sequence.
         {
@@ -1741,7 +1736,7 @@ private:
             while (j < byRowid.size() && std::get<0>(byRowid[j]) == std::get<0>(byRowid[i]) && std::get<1>(byRowid[j]) == std::get<1>(byRowid[i]))
                 ++j;
             const uint16_t fewest = std::get<2>(byRowid[i]);
-            const bool live = liveRowid(std::get<0>(byRowid[i]), std::get<1>(byRowid[i]));
+            const bool live = m_live.hasRowid(std::get<0>(byRowid[i]), std::get<1>(byRowid[i]));
             for (size_t k = i; k < j; ++k) {
                 const uint32_t w = std::get<3>(byRowid[k]);
                 if (m_cands[w].cut && (live || std::get<2>(byRowid[k]) > fewest || k > i))
@@ -1805,7 +1800,7 @@ private:
         using Anchors = std::vector<std::pair<uint32_t, int64_t>>; // (offset in page, rowid)
 
         uint64_t pageStart(uint32_t pg) const { return uint64_t(pg - 1) * m_e.m_geo.pageSize; }
-        bool live(uint32_t table, int64_t rowid) const { return m_e.liveRowid(table, rowid); }
+        bool live(uint32_t table, int64_t rowid) const { return m_e.m_live.hasRowid(table, rowid); }
         bool carved(uint32_t table, int64_t rowid) const
         {
             return std::binary_search(m_e.m_claimed.begin(), m_e.m_claimed.end(), std::make_pair(table, rowid));
@@ -1813,13 +1808,13 @@ private:
         // Live rowids of the table just below and just above a range (0 and INT64_MAX when none).
         int64_t liveBefore(uint32_t table, int64_t rowid) const
         {
-            auto it = std::lower_bound(m_e.m_liveRowids.begin(), m_e.m_liveRowids.end(), LiveRowid{table, rowid, 0, 0});
-            return it == m_e.m_liveRowids.begin() || (it - 1)->table != table ? 0 : (it - 1)->rowid;
+            auto it = std::lower_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{table, rowid, 0, 0});
+            return it == m_e.m_live.rowids().begin() || (it - 1)->table != table ? 0 : (it - 1)->rowid;
         }
         int64_t liveAfter(uint32_t table, int64_t rowid) const
         {
-            auto it = std::upper_bound(m_e.m_liveRowids.begin(), m_e.m_liveRowids.end(), LiveRowid{table, rowid, 0, 0});
-            return it == m_e.m_liveRowids.end() || it->table != table ? INT64_MAX : it->rowid;
+            auto it = std::upper_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{table, rowid, 0, 0});
+            return it == m_e.m_live.rowids().end() || it->table != table ? INT64_MAX : it->rowid;
         }
 
         // Cells of a table leaf image as (offset, rowid); nullopt for any other page or pointers
@@ -1964,8 +1959,8 @@ private:
             int64_t top = std::max<int64_t>(floor, sequenceOf(name));
             if (t < 0)
                 return top;
-            auto live = std::upper_bound(m_e.m_liveRowids.begin(), m_e.m_liveRowids.end(), LiveRowid{uint32_t(t), INT64_MAX, 0, 0});
-            if (live != m_e.m_liveRowids.begin() && (live - 1)->table == uint32_t(t))
+            auto live = std::upper_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(t), INT64_MAX, 0, 0});
+            if (live != m_e.m_live.rowids().begin() && (live - 1)->table == uint32_t(t))
                 top = std::max(top, (live - 1)->rowid);
             auto carved = std::upper_bound(m_e.m_claimed.begin(), m_e.m_claimed.end(), std::make_pair(uint32_t(t), INT64_MAX));
             if (carved != m_e.m_claimed.begin() && (carved - 1)->first == uint32_t(t))
@@ -1980,8 +1975,8 @@ private:
             if (seq < 0)
                 return 0;
             int64_t out = 0;
-            auto it = std::lower_bound(m_e.m_liveRowids.begin(), m_e.m_liveRowids.end(), LiveRowid{uint32_t(seq), INT64_MIN, 0, 0});
-            for (; it != m_e.m_liveRowids.end() && it->table == uint32_t(seq); ++it) {
+            auto it = std::lower_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(seq), INT64_MIN, 0, 0});
+            for (; it != m_e.m_live.rowids().end() && it->table == uint32_t(seq); ++it) {
                 const uint8_t* page = m_e.finalPage(it->page);
                 if (!page)
                     continue;
@@ -2013,8 +2008,8 @@ private:
             const Options::LinkTable& link = *s.link;
             const int64_t topA = highest(link.parentA, link.topA), topB = highest(link.parentB, link.topB);
             const LinkCheck plausible = [topA, topB](int64_t a, int64_t b) { return a > 0 && b > 0 && a <= topA && b <= topB; };
-            auto live = std::lower_bound(m_e.m_liveRowids.begin(), m_e.m_liveRowids.end(), LiveRowid{uint32_t(s.table), INT64_MIN, 0, 0});
-            for (; live != m_e.m_liveRowids.end() && live->table == uint32_t(s.table); ++live)
+            auto live = std::lower_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(s.table), INT64_MIN, 0, 0});
+            for (; live != m_e.m_live.rowids().end() && live->table == uint32_t(s.table); ++live)
                 if (const uint8_t* page = m_e.finalPage(live->page))
                     if (const auto pair = linkValues(page, m_e.m_geo.usable, live->offset))
                         s.known.insert(*pair);
@@ -2065,13 +2060,6 @@ private:
     };
 
     // ---- rowids of rows whose cell prefix is gone -----------------------------------------
-
-    bool liveRowid(uint32_t table, int64_t rowid) const
-    {
-        const LiveRowid key{table, rowid, 0, 0};
-        auto it = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), key);
-        return it != m_liveRowids.end() && it->table == table && it->rowid == rowid;
-    }
 
     // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
     // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
@@ -2310,13 +2298,13 @@ private:
             return ta != tb ? ta < tb : a.second < b.second;
         });
         {
-            auto live = m_liveRowids.begin();
+            auto live = m_live.rowids().begin();
             size_t kept = 0;
             for (const auto& f : found) {
                 const LiveRowid key{m_cands[f.first].table, f.second, 0, 0};
-                while (live != m_liveRowids.end() && *live < key)
+                while (live != m_live.rowids().end() && *live < key)
                     ++live;
-                if (live != m_liveRowids.end() && live->table == key.table && live->rowid == key.rowid)
+                if (live != m_live.rowids().end() && live->table == key.table && live->rowid == key.rowid)
                     continue;
                 found[kept++] = f;
             }
@@ -2439,7 +2427,7 @@ private:
         if (!missingRows)
             return;
         // Only the pages with a row still missing its rowid are read.
-        for (const LiveRowid& l : m_liveRowids)
+        for (const LiveRowid& l : m_live.rowids())
             if (l.page < pages && rowStart[l.page + 1])
                 ++liveStart[l.page + 1];
         for (size_t i = 1; i <= pages; ++i) {
@@ -2456,9 +2444,9 @@ private:
                     rows[at[c.page]++] = {uint32_t(c.offset - base), w};
             }
             at.assign(liveStart.begin(), liveStart.end() - 1);
-            for (const LiveRowid& l : m_liveRowids)
+            for (const LiveRowid& l : m_live.rowids())
                 if (l.page < pages && rowStart[l.page + 1] > rowStart[l.page])
-                    live[at[l.page]++] = {l.offset, uint32_t(&l - m_liveRowids.data())};
+                    live[at[l.page]++] = {l.offset, uint32_t(&l - m_live.rowids().data())};
         }
         auto byOffset = [](const OnPage& a, const OnPage& b) { return a.off < b.off; };
         // Pages in rowid order, so the proposals come out sorted.
@@ -2481,7 +2469,7 @@ private:
             const uint32_t table = m_cands[rows[i].cand].table;
             bool ordered = true;
             for (size_t k = li + 1; k < lj && ordered; ++k)
-                ordered = m_liveRowids[live[k].cand].rowid < m_liveRowids[live[k - 1].cand].rowid;
+                ordered = m_live.rowids()[live[k].cand].rowid < m_live.rowids()[live[k - 1].cand].rowid;
             if (!ordered)
                 continue;
             const int64_t pageLo = m_pageLo[pg] == INT64_MIN ? 0 : m_pageLo[pg];
@@ -2491,8 +2479,8 @@ private:
             size_t r = i;
             for (size_t s = li; s <= lj; ++s) {
                 const uint32_t offEnd = s < lj ? live[s].off : UINT32_MAX;
-                const int64_t a = s < lj ? m_liveRowids[live[s].cand].rowid : pageLo;
-                const int64_t b = s > li ? m_liveRowids[live[s - 1].cand].rowid - 1 : pageHi;
+                const int64_t a = s < lj ? m_live.rowids()[live[s].cand].rowid : pageLo;
+                const int64_t b = s > li ? m_live.rowids()[live[s - 1].cand].rowid - 1 : pageHi;
                 segRows.clear();
                 bool freed = true;
                 for (; r < j && rows[r].off < offEnd; ++r) {
@@ -2504,15 +2492,15 @@ private:
                 // The live and claimed rowids of the gap are walked alongside it; the live ones
                 // start right after the cell bounding the gap, when there is one.
                 missing.clear();
-                auto next = s < lj ? m_liveRowids.begin() + live[s].cand + 1
-                                   : std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), LiveRowid{table, a + 1, 0, 0});
+                auto next = s < lj ? m_live.rowids().begin() + live[s].cand + 1
+                                   : std::lower_bound(m_live.rowids().begin(), m_live.rowids().end(), LiveRowid{table, a + 1, 0, 0});
                 auto taken = std::lower_bound(m_claimed.begin(), m_claimed.end(), std::make_pair(table, a + 1));
                 for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
-                    while (next != m_liveRowids.end() && next->table == table && next->rowid < v)
+                    while (next != m_live.rowids().end() && next->table == table && next->rowid < v)
                         ++next;
                     while (taken != m_claimed.end() && taken->first == table && taken->second < v)
                         ++taken;
-                    const bool isLive = next != m_liveRowids.end() && next->table == table && next->rowid == v;
+                    const bool isLive = next != m_live.rowids().end() && next->table == table && next->rowid == v;
                     const bool isTaken = taken != m_claimed.end() && taken->first == table && taken->second == v;
                     if (!isLive && !isTaken)
                         missing.push_back(v);
@@ -2535,9 +2523,8 @@ private:
     {
         if (!c.hasRowid)
             return false;
-        LiveRowid key{c.table, c.rowid, 0, 0};
-        auto it = std::lower_bound(m_liveRowids.begin(), m_liveRowids.end(), key);
-        if (it == m_liveRowids.end() || it->table != c.table || it->rowid != c.rowid)
+        const LiveRowid* it = m_live.find(c.table, c.rowid);
+        if (!it)
             return false;
         const CarvedRow carved = decode(c);
         const CarvedRow live = decode(liveCandidate(*it));
@@ -2600,106 +2587,6 @@ private:
         return c;
     }
 
-    static size_t liveHash(const LiveKey& k, bool withRowid)
-    {
-        uint64_t h = (k.tail ^ k.table) * 0x9E3779B97F4A7C15ull;
-        h = (h ^ k.head) * 0xC2B2AE3D27D4EB4Full;
-        if (withRowid)
-            h = (h ^ uint64_t(k.rowid)) * 0x9E3779B97F4A7C15ull;
-        return size_t(h >> 32);
-    }
-    static bool sameLive(const LiveKey& a, const LiveKey& b, bool withRowid)
-    {
-        return a.table == b.table && a.tail == b.tail && a.head == b.head && (!withRowid || a.rowid == b.rowid);
-    }
-
-    // Finds key in an open-addressing set of m_live indexes; inserts index `add` when absent.
-    bool liveSet(std::vector<uint32_t>& slots, const LiveKey& key, bool withRowid, uint32_t add = UINT32_MAX) const
-    {
-        return liveSetFrom(slots, liveHash(key, withRowid), key, withRowid, add);
-    }
-    bool liveSetFrom(std::vector<uint32_t>& slots, size_t hash, const LiveKey& key, bool withRowid, uint32_t add) const
-    {
-        const size_t mask = slots.size() - 1;
-        for (size_t s = hash & mask;; s = (s + 1) & mask) {
-            if (slots[s] == UINT32_MAX) {
-                if (add != UINT32_MAX)
-                    slots[s] = add;
-                return false;
-            }
-            if (sameLive(m_live[slots[s]], key, withRowid))
-                return true;
-        }
-    }
-
-    // Hash set work comes in batches whose slots are fetched ahead: one cache miss per entry
-    // otherwise, and a million of them.
-    static constexpr size_t kLiveBatch = 16;
-
-    // Two sets over the live rows instead of sorting them all: by content and rowid, and by
-    // content alone. Equal keys are kept once, so a file of identical rows keeps chains short.
-    void buildLiveSlots()
-    {
-        size_t size = 1024;
-        while (size < m_live.size() * 2)
-            size <<= 1;
-        m_liveExact = largeVector<uint32_t>(size, UINT32_MAX);
-        m_liveAny = largeVector<uint32_t>(size, UINT32_MAX);
-        const size_t mask = size - 1;
-        size_t hx[kLiveBatch], ha[kLiveBatch];
-        for (size_t i = 0; i < m_live.size(); i += kLiveBatch) {
-            const size_t n = std::min(kLiveBatch, m_live.size() - i);
-            for (size_t k = 0; k < n; ++k) {
-                hx[k] = liveHash(m_live[i + k], true);
-                ha[k] = liveHash(m_live[i + k], false);
-                __builtin_prefetch(&m_liveExact[hx[k] & mask], 1);
-                __builtin_prefetch(&m_liveAny[ha[k] & mask], 1);
-            }
-            for (size_t k = 0; k < n; ++k) {
-                liveSetFrom(m_liveExact, hx[k], m_live[i + k], true, uint32_t(i + k));
-                liveSetFrom(m_liveAny, ha[k], m_live[i + k], false, uint32_t(i + k));
-            }
-        }
-    }
-
-    bool isLive(const Candidate& c)
-    {
-        if (m_liveAny.empty())
-            return false;
-        LiveKey key{c.tail, c.head, INT64_MIN, c.table};
-        if (!c.hasRowid)
-            return liveSet(m_liveAny, key, false);
-        if (liveSet(m_liveExact, key, true))
-            return true; // a live row stored without rowid
-        key.rowid = c.rowid;
-        return liveSet(m_liveExact, key, true);
-    }
-
-    // isLive for every candidate, in batches: rowless ones (most) are looked up with their slots
-    // fetched ahead.
-    std::vector<uint8_t> liveFlags()
-    {
-        std::vector<uint8_t> live = largeVector<uint8_t>(m_cands.size());
-        if (m_liveAny.empty())
-            return live;
-        const size_t mask = m_liveAny.size() - 1;
-        size_t h[kLiveBatch];
-        for (size_t i = 0; i < m_cands.size(); i += kLiveBatch) {
-            const size_t n = std::min(kLiveBatch, m_cands.size() - i);
-            for (size_t k = 0; k < n; ++k) {
-                const Candidate& c = m_cands[i + k];
-                h[k] = liveHash(LiveKey{c.tail, c.head, INT64_MIN, c.table}, false);
-                if (!c.hasRowid)
-                    __builtin_prefetch(&m_liveAny[h[k] & mask]);
-            }
-            for (size_t k = 0; k < n; ++k) {
-                const Candidate& c = m_cands[i + k];
-                live[i + k] = c.hasRowid ? isLive(c) : liveSetFrom(m_liveAny, h[k], LiveKey{c.tail, c.head, INT64_MIN, c.table}, false, UINT32_MAX);
-            }
-        }
-        return live;
-    }
-
     const Options& m_opt;
     Result& m_res;
 
@@ -2728,9 +2615,7 @@ private:
     std::vector<Step> m_leaves;
     std::vector<int> m_owner;
     std::vector<int> m_droppedRoot; // per page: the dropped table whose recovered schema row names it as root; -2 several
-    std::vector<LiveKey> m_live;
-    std::vector<uint32_t> m_liveExact, m_liveAny;
-    std::vector<LiveRowid> m_liveRowids;
+    LiveRows m_live;
     std::vector<std::pair<uint32_t, int64_t>> m_claimed; // (table, rowid) of carved rows that have one, sorted
     uint32_t m_walkPage = 0;
     const uint8_t* m_walkPageBase = nullptr;
