@@ -6,6 +6,7 @@
 #include "LinkCells_p.h"
 #include "LiveRows_p.h"
 #include "PageSource_p.h"
+#include "RecordStore_p.h"
 #include "Records_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
@@ -293,8 +294,7 @@ private:
         if (split) {
             worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
             worker->forkFrom(*this);
-            lent = (m_storeTotal < kStoreBudget ? kStoreBudget - m_storeTotal : 0) / 2;
-            m_storeTotal += lent;
+            lent = m_store.lend();
             thread = std::thread([&] { worker->carvePages(pages, mid, pages.size(), &stop); });
         }
         const bool done = carvePages(pages, 0, mid, &stop);
@@ -302,7 +302,7 @@ private:
             stop = true;
         if (thread.joinable()) {
             thread.join();
-            m_storeTotal -= lent;
+            m_store.give(lent);
             mergeFrom(*worker, workerResult);
         }
         return done && !stop;
@@ -344,27 +344,19 @@ private:
         // Probe versions stay apart from the first engine's.
         m_probeSerial = o.m_probeSerial + (1u << 30);
         // Half of what is left of the record store's budget (the other engine keeps the rest).
-        const size_t left = o.m_storeTotal < kStoreBudget ? kStoreBudget - o.m_storeTotal : 0;
-        m_storeTotal = m_storeBase = kStoreBudget - left / 2;
+        m_store.borrowFrom(o.m_store);
     }
 
     // Appends a copy's candidates and what points into them, in its order.
     void mergeFrom(Engine& w, Result& wr)
     {
         const uint32_t candBase = uint32_t(m_cands.size());
-        const uint64_t chunkBase = m_storeChunks.size();
+        const uint64_t storeShift = m_store.append(w.m_store);
         for (Candidate& c : w.m_cands) {
-            if (c.storedAt != UINT64_MAX)
-                c.storedAt += chunkBase << 32;
+            if (c.storedAt != RecordStore::kNone)
+                c.storedAt += storeShift;
             m_cands.push_back(c);
         }
-        if (!w.m_storeChunks.empty()) {
-            for (auto& chunk : w.m_storeChunks)
-                m_storeChunks.push_back(std::move(chunk));
-            m_storeUsed = w.m_storeUsed;
-            m_storeSize = w.m_storeSize;
-        }
-        m_storeTotal += w.m_storeTotal - w.m_storeBase;
         const size_t arenaBase = m_probeArena.size();
         m_probeArena.insert(m_probeArena.end(), w.m_probeArena.begin(), w.m_probeArena.end());
         for (Probe p : w.m_probes) {
@@ -1132,7 +1124,7 @@ private:
         }
         if (inserted) {
             if (ctx.file == kDb && !m.overflowPage)
-                c.storedAt = storeRecord(m.types, size_t(m.body - m.types) + m.bodyLocal);
+                c.storedAt = m_store.put(m.types, size_t(m.body - m.types) + m.bodyLocal);
             m_cands.push_back(c);
         } else {
             Candidate& old = m_cands[at];
@@ -1143,47 +1135,9 @@ private:
         // A row whose bytes are kept gets its probes only if its place on the page leaves its
         // rowid open: most never need them.
         if (!c.hasRowid && !t.table.withoutRowid && m_schema.hasIndexes(size_t(m.table))
-            && m_cands[at].storedAt == UINT64_MAX)
+            && m_cands[at].storedAt == RecordStore::kNone)
             addProbes(at, m, types);
     }
-
-    // Record bytes of rows carved from the database file are copied while their page is at hand,
-    // so the rows are decoded without reading the file a second time. Within a budget: past it,
-    // rows are read back from the file. Chunks grow from 64 KB to 8 MB: a small file costs
-    // little, a large one few allocations.
-    static constexpr size_t kStoreChunk = size_t(8) << 20;
-    static constexpr size_t kStoreBudget = size_t(48) << 20;
-    struct FreeChunk {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-
-    uint64_t storeRecord(const uint8_t* p, size_t n)
-    {
-        if (n > kStoreChunk)
-            return UINT64_MAX;
-        if (m_storeChunks.empty() || m_storeUsed + n > m_storeSize) {
-            const size_t size = std::min(kStoreChunk, std::max(n, (size_t(64) << 10) << std::min<size_t>(m_storeChunks.size(), 7)));
-            if (m_storeTotal + size > kStoreBudget)
-                return UINT64_MAX;
-            constexpr size_t kHuge = size_t(2) << 20;
-            auto* chunk = static_cast<uint8_t*>(size >= kHuge ? std::aligned_alloc(kHuge, (size + kHuge - 1) & ~(kHuge - 1))
-                                                              : std::malloc(size));
-            if (!chunk)
-                return UINT64_MAX;
-            if (size >= kHuge)
-                madvise(chunk, size, MADV_HUGEPAGE);
-            m_storeChunks.emplace_back(chunk);
-            m_storeSize = size;
-            m_storeTotal += size;
-            m_storeUsed = 0;
-        }
-        std::memcpy(m_storeChunks.back().get() + m_storeUsed, p, n);
-        const uint64_t at = uint64_t(m_storeChunks.size() - 1) << 32 | m_storeUsed;
-        m_storeUsed += n;
-        return at;
-    }
-
-    const uint8_t* storedRecord(uint64_t at) const { return m_storeChunks[size_t(at >> 32)].get() + (at & 0xffffffffu); }
 
     // The index keys of a row that lost its rowid, taken while its page is at hand.
     void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types)
@@ -1256,7 +1210,7 @@ private:
         m.table = c.table;
         m.implied = c.implied;
         m.impliedType = c.impliedType;
-        m.types = storedRecord(c.storedAt);
+        m.types = m_store.at(c.storedAt);
         m.body = m.types + (c.bodyOffset - c.typesOffset);
         if (m_cells.readAllTypes(m.types, m.body))
             addProbes(cand, m, m_cells.types());
@@ -1531,8 +1485,8 @@ private:
                 setLost(v);
             return;
         }
-        const uint8_t* typesBegin = c.storedAt != UINT64_MAX
-                                        ? storedRecord(c.storedAt)
+        const uint8_t* typesBegin = c.storedAt != RecordStore::kNone
+                                        ? m_store.at(c.storedAt)
                                         : bytesAt(c.file, c.typesOffset,
                                                   c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
         const uint8_t* typesEnd = typesBegin + (c.bodyOffset - c.typesOffset);
@@ -1705,7 +1659,7 @@ private:
         CarvedRow reused; // the callback sees each row only while it runs
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
-            if (c.storedAt == UINT64_MAX && c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
+            if (c.storedAt == RecordStore::kNone && c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
             decode(c, reused);
             reused.placement = placement.of(w);
@@ -2178,7 +2132,7 @@ private:
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             wanted[w] = !c.hasRowid;
-            if (!c.hasRowid && c.storedAt != UINT64_MAX && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
+            if (!c.hasRowid && c.storedAt != RecordStore::kNone && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
                 addStoredProbes(w);
         }
         std::vector<Probe> probes;
@@ -2621,9 +2575,7 @@ private:
     const uint8_t* m_walkPageBase = nullptr;
     std::vector<Candidate> m_cands;
     FlatIndex m_seen;
-    std::vector<std::unique_ptr<uint8_t, FreeChunk>> m_storeChunks;
-    size_t m_storeUsed = 0, m_storeSize = 0, m_storeTotal = 0;
-    size_t m_storeBase = 0; // a copy's budget spent before it began
+    RecordStore m_store;
     bool m_forked = false;  // a copy carving part of the pages for another engine
 
     std::vector<uint64_t> m_types; // decode()'s

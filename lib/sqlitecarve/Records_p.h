@@ -115,7 +115,7 @@ struct Candidate {
     uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
     uint32_t probeVersion = 0;
-    uint64_t storedAt = UINT64_MAX; // in the engine's copy of record bytes; UINT64_MAX: read from the file
+    uint64_t storedAt = UINT64_MAX; // in the RecordStore; UINT64_MAX (kNone): read from the file
 };
 
 // A page of a live b-tree to visit: rowid bounds travel down table trees (a child holds keys in
