@@ -10,6 +10,7 @@
 #include "Records_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
+#include "TreeWalk_p.h"
 #include "utility/SafeIo.h"
 
 #include <algorithm>
@@ -209,34 +210,17 @@ private:
     void readSchema()
     {
         m_schema.addLayout(masterLayout());
-        walkTree(1, 0, true);
+        m_tree.readSchema();
         m_schema.addSchemaTables();
     }
 
     // ---- live b-trees ----------------------------------------------------------------------
 
-    // The live trees are read in two steps so the file is read in order once: their interior pages
-    // first (a small share), which tells which pages are leaves and whose; then every leaf in file
-    // order, its live rows noted and its free space carved while it is at hand.
     void walkLive()
     {
-        m_kind.assign(size_t(m_geo.pageCount) + 1, kUnknown);
-        m_owner.assign(size_t(m_geo.pageCount) + 1, -1);
         m_carved.assign(size_t(m_geo.pageCount) + 1, 0);
-        // The schema walk above ran before the kind map existed; walk page 1's tree again.
         m_live.clear();
-        m_leaves.clear();
-        for (size_t t = 0; t < m_schema.size(); ++t) {
-            const TableLayout& tl = m_schema.table(t);
-            walkTree(tl.table.rootPage, int(t), false);
-            if (m_cancelled)
-                return;
-        }
-        if (!m_schema.indexes().empty())
-            m_indexOwner.assign(size_t(m_geo.pageCount) + 1, -1);
-        for (size_t i = 0; i < m_schema.indexRoots().size(); ++i)
-            walkTree(m_schema.indexRoots()[i], -1, false, m_schema.indexRootLayout(i));
-        walkFreelist();
+        m_tree.walkLive();
     }
 
     // Reads the deferred leaves in file order; carves each as it goes (after the dropped schemas
@@ -244,35 +228,23 @@ private:
     void walkLeaves()
     {
         m_schema.linkIndexes();
-        std::sort(m_leaves.begin(), m_leaves.end(), [](const Step& a, const Step& b) { return a.pg < b.pg; });
         // Room for rows of about 128 bytes on every leaf, and for a few deleted ones each: only
         // what is filled is ever touched.
-        const size_t rowsGuess = m_leaves.size() * (m_geo.usable / 128) + 1024;
+        const size_t rowsGuess = m_tree.leafCount() * (m_geo.usable / 128) + 1024;
         m_live.reserve(rowsGuess);
         reserveLarge(m_cands, size_t(m_geo.pageCount) * 8 + 1024);
-        size_t indexLeaves = 0;
-        for (const Step& l : m_leaves)
-            indexLeaves += l.table < 0 ? 1 : 0;
+        const size_t indexLeaves = m_tree.indexLeafCount();
         reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
         reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
         reserveLarge(m_probes, size_t(m_geo.pageCount) * 8 + 1024);
         reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
-        std::vector<Step> stack;
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
-        for (size_t i = 0; i < m_leaves.size(); ++i) {
-            const Step& leaf = m_leaves[i];
-            advance(kDb, uint64_t(leaf.pg - 1) * m_geo.pageSize, m_geo.pageSize);
-            stack.assign(1, leaf);
-            walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
-            if (i % (kProgressEveryPages * 4) == 0 && !progress())
-                return;
-        }
         std::vector<uint32_t> pages;
-        for (const Step& leaf : m_leaves)
-            if (!superseded(leaf.pg) && (m_kind[leaf.pg] == kTablePage || m_kind[leaf.pg] == kIndexPage) && !m_carved[leaf.pg])
-                pages.push_back(leaf.pg);
-        std::vector<Step>().swap(m_leaves);
+        if (!m_tree.readLeaves([this] { return progress(); }, &pages))
+            return;
+        pages.erase(std::remove_if(pages.begin(), pages.end(), [&](uint32_t pg) { return superseded(pg) || m_carved[pg]; }),
+                    pages.end());
         if (!carveLeaves(pages))
             return;
         m_live.build();
@@ -334,13 +306,8 @@ private:
         m_src.setWarn([this](const std::string& text) { warn(text); });
         m_geo = o.m_geo;
         m_schema = o.m_schema;
-        m_indexOwner = o.m_indexOwner;
-        m_kind = o.m_kind;
-        m_owner = o.m_owner;
+        m_tree.adoptMap(o.m_tree);
         m_carved = o.m_carved;
-        m_droppedRoot = o.m_droppedRoot;
-        m_pageLo = o.m_pageLo;
-        m_pageHi = o.m_pageHi;
         // Probe versions stay apart from the first engine's.
         m_probeSerial = o.m_probeSerial + (1u << 30);
         // Half of what is left of the record store's budget (the other engine keeps the rest).
@@ -377,375 +344,6 @@ private:
             warn(text);
     }
 
-    // Depth of the leaves below `root`, read down its first children; -1 when it cannot be told.
-    int leafDepth(uint32_t root)
-    {
-        uint32_t pg = root;
-        for (int depth = 0; depth < kMaxTreeDepth; ++depth) {
-            const uint8_t* page = pg >= 1 && pg <= m_geo.pageCount ? finalPage(pg) : nullptr;
-            if (!page)
-                return -1;
-            const size_t hdr = pg == 1 ? kHeaderSize : 0;
-            const uint8_t type = page[hdr];
-            if (!isBtreeType(type))
-                return -1;
-            if (isLeafType(type))
-                return depth;
-            const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-            uint32_t child = get32(page + hdr + kPageOffRightChild);
-            if (cells) {
-                const uint32_t off = get16(page + hdr + kInteriorHeaderSize);
-                if (off + 4 > m_geo.usable)
-                    return -1;
-                child = get32(page + off);
-            }
-            pg = child;
-        }
-        return -1;
-    }
-
-    void walkTree(uint32_t root, int table, bool schemaOnly, int index = -1)
-    {
-        if (root < 1 || root > m_geo.pageCount)
-            return;
-        std::vector<Step> stack{{root, 0, INT64_MIN, INT64_MAX, root, table, index}};
-        walkSteps(stack, root, table, schemaOnly, index, schemaOnly ? -1 : leafDepth(root), false);
-    }
-
-    // Walks a live tree from the pages on `stack`. Pages at `deferDepth` are taken to be leaves and
-    // only noted in m_leaves; `leafPass` reads such a noted leaf (its kind is already set).
-    void walkSteps(std::vector<Step>& stack, uint32_t root, int table, bool schemaOnly, int index, int deferDepth,
-                   bool leafPass)
-    {
-        const bool withoutRowid = table >= 0 && m_schema.table(size_t(table)).table.withoutRowid;
-        const bool tableTree = table >= 0 && !withoutRowid;
-        std::vector<uint32_t> seen;
-        size_t visits = 0;
-        while (!stack.empty()) {
-            const auto [pg, depth, lo, hi, r0, t0, i0] = stack.back();
-            (void)r0, (void)t0, (void)i0;
-            stack.pop_back();
-            if (++visits > m_geo.pageCount) {
-                warn("tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
-                return;
-            }
-            const bool notedLeaf = leafPass && visits == 1;
-            if (!schemaOnly && !notedLeaf) {
-                if (m_kind[pg] != kUnknown) {
-                    warn("page " + std::to_string(pg) + " reached twice (tree of page " + std::to_string(root) + ")");
-                    continue;
-                }
-                if (depth == deferDepth && depth > 0) {
-                    // Index trees hold index pages only, table trees table pages (a WITHOUT ROWID
-                    // table's tree is an index tree); the leaf pass checks the guess.
-                    m_kind[pg] = tableTree ? kTablePage : kIndexPage;
-                    m_owner[pg] = table;
-                    if (!tableTree && index >= 0 && pg < m_indexOwner.size())
-                        m_indexOwner[pg] = index;
-                    m_leaves.push_back({pg, depth, lo, hi, root, table, index});
-                    continue;
-                }
-            } else if (schemaOnly) {
-                if (std::find(seen.begin(), seen.end(), pg) != seen.end())
-                    continue;
-                seen.push_back(pg);
-            }
-            const uint8_t* page = finalPage(pg);
-            if (!page) {
-                if (notedLeaf)
-                    m_kind[pg] = kUnknown, m_owner[pg] = -1;
-                warn("page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
-                continue;
-            }
-            const size_t hdr = pg == 1 ? kHeaderSize : 0;
-            const uint8_t type = page[hdr];
-            if (!isBtreeType(type) || (notedLeaf && isTableType(type) != tableTree)) {
-                if (notedLeaf)
-                    m_kind[pg] = kUnknown, m_owner[pg] = -1;
-                warn("page " + std::to_string(pg) + " is not a b-tree page (tree of page " + std::to_string(root) + ")");
-                continue;
-            }
-            if (!schemaOnly) {
-                m_kind[pg] = isTableType(type) ? kTablePage : kIndexPage;
-                m_owner[pg] = table;
-                if (type == TableLeaf) {
-                    if (m_pageLo.empty()) {
-                        m_pageLo.assign(size_t(m_geo.pageCount) + 1, INT64_MIN);
-                        m_pageHi.assign(size_t(m_geo.pageCount) + 1, INT64_MAX);
-                    }
-                    m_pageLo[pg] = lo;
-                    m_pageHi[pg] = hi;
-                } else if (!isTableType(type) && index >= 0 && pg < m_indexOwner.size()) {
-                    m_indexOwner[pg] = index;
-                }
-            }
-            const bool leaf = isLeafType(type);
-            const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
-            const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-            if (hdr + hsize + 2ull * cells > m_geo.usable) {
-                warn("page " + std::to_string(pg) + ": cell count too large");
-                continue;
-            }
-            const uint8_t* ptrs = page + hdr + hsize;
-            if (!leaf) {
-                if (depth >= kMaxTreeDepth) {
-                    warn("tree at page " + std::to_string(root) + " deeper than " + std::to_string(kMaxTreeDepth));
-                    continue;
-                }
-                const uint32_t right = get32(page + hdr + kPageOffRightChild);
-                int64_t lastKey = lo;
-                if (type == TableInterior && cells) {
-                    // The right child holds keys above the largest divider.
-                    const uint32_t off = get16(ptrs + 2 * (cells - 1));
-                    uint64_t key = 0;
-                    if (off + 4 < m_geo.usable && getVarint(page + off + 4, page + m_geo.usable, &key))
-                        lastKey = int64_t(key);
-                }
-                if (right >= 1 && right <= m_geo.pageCount)
-                    stack.push_back({right, depth + 1, lastKey, hi, root, table, index});
-            }
-            // Children are pushed in key order and reversed below, so they are popped in key
-            // order: live rowids then arrive sorted and need no sort.
-            const size_t firstChild = stack.size();
-            int64_t prevKey = lo;
-            for (uint32_t i = 0; i < cells; ++i) {
-                const uint32_t off = get16(ptrs + 2 * i);
-                if (off < hdr + hsize + 2 * cells || off >= m_geo.usable)
-                    continue;
-                const uint8_t* c = page + off;
-                const uint8_t* end = page + m_geo.usable;
-                if (!leaf) {
-                    if (off + 4 > m_geo.usable)
-                        continue;
-                    const uint32_t child = get32(c);
-                    int64_t key = hi;
-                    if (type == TableInterior) {
-                        uint64_t k = 0;
-                        if (getVarint(c + 4, end, &k))
-                            key = int64_t(k);
-                    }
-                    if (child >= 1 && child <= m_geo.pageCount)
-                        stack.push_back({child, depth + 1, prevKey, key, root, table, index});
-                    prevKey = key;
-                    if (type == TableInterior)
-                        continue;
-                    c += 4;
-                }
-                uint64_t payload = 0, rowid = 0;
-                int n = getVarint(c, end, &payload);
-                if (!n)
-                    continue;
-                c += n;
-                if (type == TableLeaf) {
-                    n = getVarint(c, end, &rowid);
-                    if (!n)
-                        continue;
-                    c += n;
-                }
-                const bool isTable = type == TableLeaf;
-                const uint32_t local = localPayload(payload, m_geo.usable, isTable);
-                if (c + local > end)
-                    continue;
-                uint32_t ovfl = 0;
-                if (local < payload) {
-                    if (c + local + 4 > end)
-                        continue;
-                    ovfl = get32(c + local);
-                }
-                if (schemaOnly) {
-                    if (isTable)
-                        readSchemaRow(c, local, payload, ovfl);
-                    continue;
-                }
-                if (ovfl)
-                    markOverflow(ovfl, payload - local);
-                m_walkPage = pg;
-                m_walkPageBase = page;
-                if (table >= 0 && (isTable || withoutRowid))
-                    addLive(size_t(table), c, local, payload, ovfl, isTable, int64_t(rowid));
-            }
-            std::reverse(stack.begin() + std::ptrdiff_t(firstChild), stack.end());
-        }
-    }
-
-    void markOverflow(uint32_t pg, uint64_t remaining)
-    {
-        const uint64_t perPage = m_geo.usable - 4;
-        uint64_t pages = (remaining + perPage - 1) / perPage;
-        while (pg && pages--) {
-            if (pg > m_geo.pageCount || m_kind[pg] != kUnknown)
-                return;
-            const uint8_t* p = finalPage(pg);
-            if (!p)
-                return;
-            m_kind[pg] = kOverflowPage;
-            pg = get32(p);
-        }
-    }
-
-    // Reads a whole payload (local part plus overflow chain) into `out`; returns the bytes got.
-    size_t assemble(const Ctx* ctx, const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl,
-                    std::string& out, bool finalState)
-    {
-        m_lostRanges.clear();
-        out.assign(reinterpret_cast<const char*>(local), localSize);
-        const uint64_t perPage = m_geo.usable - 4;
-        uint64_t left = payload - localSize;
-        uint32_t pg = ovfl;
-        uint32_t steps = 0;
-        const uint64_t maxSteps = (left + perPage - 1) / perPage;
-        while (left && pg && steps++ < maxSteps) {
-            bool trunk = false;
-            const uint8_t* p = finalState ? (pg <= m_geo.pageCount ? finalPage(pg) : nullptr) : overflowFor(*ctx, pg, &trunk);
-            if (!p)
-                break;
-            const size_t take = size_t(std::min<uint64_t>(left, perPage));
-            uint32_t next = get32(p);
-            if (trunk) {
-                // The chain's first freed page became a freelist trunk: its leaf list overwrote
-                // the start of the data, and lists the rest of the chain in the order it was freed.
-                const uint32_t leaves = std::min<uint32_t>(get32(p + 4), m_geo.usable / 4 - 2);
-                m_lostRanges.push_back({out.size(), out.size() + std::min<size_t>(take, 4 + 4 * size_t(leaves))});
-                next = leaves ? get32(p + 8) : 0;
-            }
-            out.append(reinterpret_cast<const char*>(p + 4), take);
-            left -= take;
-            pg = next;
-        }
-        return out.size();
-    }
-
-    bool inLostRange(size_t from, size_t to) const
-    {
-        for (const auto& r : m_lostRanges)
-            if (from < r.second && to > r.first)
-                return true;
-        return false;
-    }
-
-    // The version of an overflow page that belonged with a page found in `ctx`.
-    const uint8_t* overflowFor(const Ctx& ctx, uint32_t pg, bool* trunk)
-    {
-        if (pg < 1)
-            return nullptr;
-        if (ctx.file == kWal) {
-            auto it = m_src.framesByPage().find(pg);
-            if (it != m_src.framesByPage().end()) {
-                const uint32_t limit = m_src.txnEnd(ctx.frame);
-                auto up = std::upper_bound(it->second.begin(), it->second.end(), limit);
-                if (up != it->second.begin())
-                    return walFramePage(*(up - 1));
-            }
-        } else if (ctx.file == kJournal) {
-            if (const uint8_t* page = m_src.journalPage(pg))
-                return page;
-        }
-        if (pg > m_geo.pageCount)
-            return nullptr;
-        // A page that now carries live data no longer holds the deleted row's bytes.
-        const PageKind k = PageKind(m_kind[pg]);
-        if (k == kTablePage || k == kIndexPage || k == kOverflowPage)
-            return nullptr;
-        *trunk = k == kTrunkPage;
-        return dbPage(pg);
-    }
-
-    void readSchemaRow(const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl)
-    {
-        const uint8_t* rec = local;
-        if (localSize < payload) {
-            assemble(nullptr, local, localSize, payload, ovfl, m_scratch, true);
-            rec = reinterpret_cast<const uint8_t*>(m_scratch.data());
-            payload = m_scratch.size();
-        }
-        const uint8_t* end = rec + payload;
-        uint64_t hsize = 0;
-        const int n = getVarint(rec, end, &hsize);
-        if (!n || hsize > payload)
-            return;
-        const uint8_t* tp = rec + n;
-        const uint8_t* body = rec + hsize;
-        SchemaRow row;
-        for (int col = 0; col < 5 && tp < rec + hsize; ++col) {
-            uint64_t t = 0;
-            const int k = getVarint(tp, rec + hsize, &t);
-            if (!k)
-                return;
-            tp += k;
-            const int64_t sz = serialSize(t);
-            if (sz < 0 || sz > end - body)
-                return;
-            if (col == 3 && t >= 1 && t <= 6)
-                row.root = readInt(body, int(sz));
-            else if (t >= 13 && t & 1) {
-                std::string s = textToUtf8(body, size_t(sz), m_geo.encoding);
-                if (col == 0)
-                    row.type = s;
-                else if (col == 1)
-                    row.name = s;
-                else if (col == 2)
-                    row.tblName = s;
-                else if (col == 4)
-                    row.sql = s;
-            }
-            body += sz;
-        }
-        m_schema.addSchemaRow(std::move(row));
-    }
-
-    void walkFreelist()
-    {
-        uint32_t trunk = m_src.freelistTrunk();
-        uint32_t steps = 0;
-        const uint32_t maxLeaves = m_geo.usable / 4 - 2;
-        while (trunk) {
-            if (trunk > m_geo.pageCount || ++steps > m_geo.pageCount) {
-                warn("freelist trunk " + std::to_string(trunk) + " outside the file; freelist walk ended");
-                return;
-            }
-            if (m_kind[trunk] != kUnknown) {
-                warn("freelist trunk " + std::to_string(trunk) + " reached twice; freelist walk ended");
-                return;
-            }
-            const uint8_t* p = finalPage(trunk);
-            if (!p)
-                return;
-            m_kind[trunk] = kTrunkPage;
-            uint32_t leaves = get32(p + 4);
-            if (leaves > maxLeaves) {
-                warn("freelist trunk " + std::to_string(trunk) + ": leaf count " + std::to_string(leaves) + " too large");
-                leaves = maxLeaves;
-            }
-            for (uint32_t i = 0; i < leaves; ++i) {
-                const uint32_t leaf = get32(p + 8 + 4 * i);
-                if (leaf >= 1 && leaf <= m_geo.pageCount && m_kind[leaf] == kUnknown)
-                    m_kind[leaf] = kFreePage;
-            }
-            trunk = get32(p);
-        }
-    }
-
-    // ---- record hashing --------------------------------------------------------------------
-
-    void addLive(size_t table, const uint8_t* local, uint32_t localSize, uint64_t payload, uint32_t ovfl, bool hasRowid,
-                 int64_t rowid)
-    {
-        const uint8_t* rec = local;
-        size_t size = localSize;
-        if (localSize < payload) {
-            size = assemble(nullptr, local, localSize, payload, ovfl, m_scratch, true);
-            rec = reinterpret_cast<const uint8_t*>(m_scratch.data());
-        }
-        const uint8_t* end = rec + size;
-        uint64_t hsize = 0;
-        const int n = getVarint(rec, end, &hsize);
-        if (!n || hsize < uint64_t(n) || hsize > size)
-            return;
-        const Hashes h = hashRecord(table, rec + n, rec + hsize, nullptr, rec + hsize, size - hsize);
-        m_live.add({h.tail, h.head, hasRowid ? rowid : INT64_MIN, uint32_t(table)}, hasRowid, m_walkPage,
-                   uint32_t(local - m_walkPageBase));
-    }
-
     // ---- carving ---------------------------------------------------------------------------
 
     void carveRegion(const Ctx& ctx, uint32_t from, uint32_t to, bool prefixLost, Source source, bool tableRows)
@@ -764,7 +362,7 @@ private:
         uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
         if (ptrEnd > m_geo.usable)
             ptrEnd = uint32_t(hdr + hsize);
-        const int owner = live && ctx.pgno < m_indexOwner.size() ? m_indexOwner[ctx.pgno] : -1;
+        const int owner = live && ctx.pgno < m_map.indexOwner.size() ? m_map.indexOwner[ctx.pgno] : -1;
         auto add = [&](uint32_t from, uint32_t to) {
             to = std::min(to, m_geo.usable);
             if (to > from + kIndexKeyBytes)
@@ -1052,6 +650,14 @@ private:
         held.swap(m_held); // keeps the room for the next page
     }
 
+    bool inLostRange(size_t from, size_t to) const
+    {
+        for (const auto& r : m_lostRanges)
+            if (from < r.second && to > r.first)
+                return true;
+        return false;
+    }
+
     // A record read on a page, its serial types in `types`: a candidate, unless it is live.
     void emit(const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types)
     {
@@ -1079,8 +685,10 @@ private:
         const uint8_t* body = m.body;
         size_t avail = m.bodyLocal;
         if (m.overflowPage) {
-            avail = assemble(&ctx, m.body, m.bodyLocal, m.bodySize, m.overflowPage, m_scratch, false);
+            avail = m_tree.assemble(&ctx, m.body, m.bodyLocal, m.bodySize, m.overflowPage, m_scratch, false, &m_lostRanges);
             body = reinterpret_cast<const uint8_t*>(m_scratch.data());
+        } else {
+            m_lostRanges.clear(); // nothing overwrote a record held whole on its page
         }
         uint16_t lost = 0;
         if (t.aliasStored >= 0 && !m.hasRowid)
@@ -1224,7 +832,7 @@ private:
         ctx.file = kDb;
         ctx.pgno = pg;
         ctx.pageBase = uint64_t(pg - 1) * m_geo.pageSize;
-        ctx.preferTable = droppedOwner(pg, m_owner.size() > pg ? m_owner[pg] : -1);
+        ctx.preferTable = m_map.droppedOwner(pg, m_map.owner.size() > pg ? m_map.owner[pg] : -1);
         return ctx;
     }
 
@@ -1242,7 +850,7 @@ private:
             carvePage(ctx, false);
             return;
         }
-        switch (PageKind(m_kind[pg])) {
+        switch (PageKind(m_map.kind[pg])) {
         case kTablePage:
             carvePage(ctx, true);
             break;
@@ -1273,12 +881,12 @@ private:
     {
         m_cells.setMasterOnly(true);
         for (uint32_t pg = 1; pg <= m_geo.pageCount; ++pg) {
-            if (m_owner[pg] != 0 && m_kind[pg] != kFreePage && m_kind[pg] != kTrunkPage)
+            if (m_map.owner[pg] != 0 && m_map.kind[pg] != kFreePage && m_map.kind[pg] != kTrunkPage)
                 continue;
             carveMainPage(pg);
         }
         for (auto& [pg, frames] : m_src.framesByPage()) {
-            if (pg < m_owner.size() && m_owner[pg] != 0)
+            if (pg < m_map.owner.size() && m_map.owner[pg] != 0)
                 continue;
             for (uint32_t f : frames)
                 carveWalFrame(f);
@@ -1308,20 +916,8 @@ private:
             m_schema.addLayout(std::move(t));
             // The page a dropped table's schema row names as its root was that table's, whatever
             // layout-alike table its cells would fit: unless two dropped tables claim it.
-            if (root >= 1 && root <= m_geo.pageCount && m_owner[root] < 0) {
-                if (m_droppedRoot.empty())
-                    m_droppedRoot.assign(size_t(m_geo.pageCount) + 1, -1);
-                m_droppedRoot[root] = m_droppedRoot[root] == -1 ? int(m_schema.size() - 1) : -2;
-            }
+            m_tree.nameDroppedRoot(root, int(m_schema.size() - 1));
         }
-    }
-
-    // The table a page no live tree holds is known to have been, from a recovered schema row.
-    int droppedOwner(uint32_t pg, int current) const
-    {
-        if (current >= 0 || pg >= m_droppedRoot.size() || m_droppedRoot[pg] < 0)
-            return current;
-        return m_droppedRoot[pg];
     }
 
     void scanDatabase()
@@ -1348,12 +944,12 @@ private:
         ctx.frame = f;
         ctx.page = walFramePage(f);
         ctx.pageBase = walFrameOffset(f);
-        ctx.preferTable = droppedOwner(pg, pg < m_owner.size() ? m_owner[pg] : -1);
+        ctx.preferTable = m_map.droppedOwner(pg, pg < m_map.owner.size() ? m_map.owner[pg] : -1);
         ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
         const bool final = m_src.finalFrame(pg) == f;
-        if (final && m_kind[pg] == kOverflowPage)
+        if (final && m_map.kind[pg] == kOverflowPage)
             return;
-        if (final && m_kind[pg] == kTrunkPage) {
+        if (final && m_map.kind[pg] == kTrunkPage) {
             const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_geo.usable / 4 - 2);
             ctx.preferTable = trunkOwner(ctx.page, leaves, ctx.preferTable);
             m_holding = !m_cells.masterOnly() && m_live.built();
@@ -1361,7 +957,7 @@ private:
             releaseHeld();
             return;
         }
-        carvePage(ctx, final && (m_kind[pg] == kTablePage || m_kind[pg] == kIndexPage));
+        carvePage(ctx, final && (m_map.kind[pg] == kTablePage || m_map.kind[pg] == kIndexPage));
     }
 
     void scanWal()
@@ -1386,7 +982,7 @@ private:
             advance(kJournal, off, m_geo.pageSize + 4);
             ctx.page = bytesAt(kJournal, off + 4, m_geo.pageSize);
             ctx.pageBase = off + 4;
-            ctx.preferTable = ctx.pgno < m_owner.size() ? m_owner[ctx.pgno] : -1;
+            ctx.preferTable = ctx.pgno < m_map.owner.size() ? m_map.owner[ctx.pgno] : -1;
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
             carvePage(ctx, false);
             m_done += m_geo.pageSize + kJournalRecordExtra;
@@ -1509,7 +1105,7 @@ private:
             ctx.frame = c.frame;
             ctx.pgno = c.page;
             std::string buf;
-            avail = assemble(&ctx, body, avail, c.bodySize, c.overflowPage, buf, false);
+            avail = m_tree.assemble(&ctx, body, avail, c.bodySize, c.overflowPage, buf, false, &m_lostRanges);
             m_decodeBuf.swap(buf);
             body = reinterpret_cast<const uint8_t*>(m_decodeBuf.data());
         }
@@ -1969,8 +1565,8 @@ private:
                         s.known.insert(*pair);
             const std::string& name = m_e.m_schema.table(size_t(s.table)).table.name;
             const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_src.file(kDb).size / m_e.m_geo.pageSize, UINT32_MAX));
-            for (uint32_t pg = 1; pg < m_e.m_owner.size(); ++pg) {
-                if (m_e.m_owner[pg] != s.table)
+            for (uint32_t pg = 1; pg < m_e.m_map.owner.size(); ++pg) {
+                if (m_e.m_map.owner[pg] != s.table)
                     continue;
                 if (pg <= dbPages)
                     read(s, name, pg, Source::Freeblock, uint64_t(pg - 1) * m_e.m_geo.pageSize, m_e.dbPage(pg), plausible);
@@ -2334,14 +1930,14 @@ private:
     bool rowidFitsLeaf(const Candidate& c, int64_t rowid) const
     {
         uint64_t base = 0;
-        return !currentLeafImage(c, &base) || (rowid > m_pageLo[c.page] && rowid <= m_pageHi[c.page]);
+        return !currentLeafImage(c, &base) || (rowid > m_map.lo[c.page] && rowid <= m_map.hi[c.page]);
     }
 
     // Whether a candidate came from the page image the live tree uses now; *base is its offset.
     bool currentLeafImage(const Candidate& c, uint64_t* base) const
     {
         const uint32_t pg = c.page;
-        if (pg < 1 || pg > m_geo.pageCount || pg >= m_pageLo.size() || m_kind[pg] != kTablePage || m_owner[pg] != int(c.table))
+        if (pg < 1 || pg > m_geo.pageCount || pg >= m_map.lo.size() || m_map.kind[pg] != kTablePage || m_map.owner[pg] != int(c.table))
             return false;
         const uint32_t final = m_src.finalFrame(pg);
         if (c.file == kDb && final == UINT32_MAX) {
@@ -2409,8 +2005,8 @@ private:
             if (rowStart[pg + 1] > rowStart[pg])
                 order.push_back(pg);
         std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            const int ta = m_owner[a], tb = m_owner[b];
-            return ta != tb ? ta < tb : m_pageLo[a] < m_pageLo[b];
+            const int ta = m_map.owner[a], tb = m_map.owner[b];
+            return ta != tb ? ta < tb : m_map.lo[a] < m_map.lo[b];
         });
         std::vector<std::pair<uint32_t, int64_t>> proposals;
         reserveLarge(proposals, missingRows);
@@ -2426,8 +2022,8 @@ private:
                 ordered = m_live.rowids()[live[k].cand].rowid < m_live.rowids()[live[k - 1].cand].rowid;
             if (!ordered)
                 continue;
-            const int64_t pageLo = m_pageLo[pg] == INT64_MIN ? 0 : m_pageLo[pg];
-            const int64_t pageHi = m_pageHi[pg];
+            const int64_t pageLo = m_map.lo[pg] == INT64_MIN ? 0 : m_map.lo[pg];
+            const int64_t pageHi = m_map.hi[pg];
             const size_t pageFirst = proposals.size();
             // Segment s lies between live cells s-1 and s by offset; its rowids are in (a, b].
             size_t r = i;
@@ -2554,25 +2150,19 @@ private:
     Geometry m_geo; // the source's, copied once it has read the header and the -wal
     Catalog m_schema;
     CellReader m_cells{m_schema, m_geo};
-    std::vector<int> m_indexOwner; // per page: IndexLayout of the live index tree holding it
     std::vector<IndexRegion> m_indexRegions;
     std::vector<uint8_t> m_regionBytes;
     std::vector<Probe> m_probes;
     std::vector<uint8_t> m_probeArena;
     uint32_t m_probeSerial = 0;
     std::vector<uint64_t> m_colTypes;
-    std::vector<int64_t> m_pageLo, m_pageHi; // live table leaves: rowids in (lo, hi]
     std::vector<Candidate> m_masterCandidates;
 
-    std::vector<uint8_t> m_kind;
     std::vector<uint8_t> m_carved; // database pages already carved
-    std::vector<Step> m_leaves;
-    std::vector<int> m_owner;
-    std::vector<int> m_droppedRoot; // per page: the dropped table whose recovered schema row names it as root; -2 several
     LiveRows m_live;
+    TreeWalk m_tree{m_src, m_geo, m_schema, m_live, [this](const std::string& text) { warn(text); }};
+    const PageMap& m_map = m_tree.map();
     std::vector<std::pair<uint32_t, int64_t>> m_claimed; // (table, rowid) of carved rows that have one, sorted
-    uint32_t m_walkPage = 0;
-    const uint8_t* m_walkPageBase = nullptr;
     std::vector<Candidate> m_cands;
     FlatIndex m_seen;
     RecordStore m_store;
