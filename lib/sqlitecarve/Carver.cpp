@@ -7,6 +7,7 @@
 #include "LiveRows_p.h"
 #include "PageSource_p.h"
 #include "RecordStore_p.h"
+#include "Rowids_p.h"
 #include "Records_p.h"
 #include "Schema_p.h"
 #include "Text_p.h"
@@ -234,10 +235,7 @@ private:
         m_live.reserve(rowsGuess);
         reserveLarge(m_cands, size_t(m_geo.pageCount) * 8 + 1024);
         const size_t indexLeaves = m_tree.indexLeafCount();
-        reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
-        reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
-        reserveLarge(m_probes, size_t(m_geo.pageCount) * 8 + 1024);
-        reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
+        m_rowids.reserve(indexLeaves);
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         std::vector<uint32_t> pages;
@@ -308,8 +306,7 @@ private:
         m_schema = o.m_schema;
         m_tree.adoptMap(o.m_tree);
         m_carved = o.m_carved;
-        // Probe versions stay apart from the first engine's.
-        m_probeSerial = o.m_probeSerial + (1u << 30);
+        m_rowids.forkFrom(o.m_rowids);
         // Half of what is left of the record store's budget (the other engine keeps the rest).
         m_store.borrowFrom(o.m_store);
     }
@@ -324,19 +321,7 @@ private:
                 c.storedAt += storeShift;
             m_cands.push_back(c);
         }
-        const size_t arenaBase = m_probeArena.size();
-        m_probeArena.insert(m_probeArena.end(), w.m_probeArena.begin(), w.m_probeArena.end());
-        for (Probe p : w.m_probes) {
-            p.cand += candBase;
-            p.at += uint32_t(arenaBase);
-            m_probes.push_back(p);
-        }
-        const uint64_t regionBase = m_regionBytes.size();
-        m_regionBytes.insert(m_regionBytes.end(), w.m_regionBytes.begin(), w.m_regionBytes.end());
-        for (IndexRegion r : w.m_indexRegions) {
-            r.at += regionBase;
-            m_indexRegions.push_back(r);
-        }
+        m_rowids.append(w.m_rowids, candBase);
         for (size_t pg = 0; pg < m_carved.size() && pg < w.m_carved.size(); ++pg)
             m_carved[pg] |= w.m_carved[pg];
         m_done += w.m_done;
@@ -350,47 +335,6 @@ private:
     {
         m_cells.readRegion(ctx.page, from, to, prefixLost, tableRows, ctx.preferTable,
                            [&](const Parsed& m, const std::vector<uint64_t>& types) { emit(ctx, m, source, types); });
-    }
-
-    // Keeps where deleted index entries may lie: the free space of a live index page, all of an
-    // old or freed one. They are matched to carved rows once the whole scan is done.
-    void noteIndexPage(const Ctx& ctx, bool live, size_t hdr, uint8_t type)
-    {
-        const uint8_t* page = ctx.page;
-        const size_t hsize = isLeafType(type) ? kLeafHeaderSize : kInteriorHeaderSize;
-        const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
-        if (ptrEnd > m_geo.usable)
-            ptrEnd = uint32_t(hdr + hsize);
-        const int owner = live && ctx.pgno < m_map.indexOwner.size() ? m_map.indexOwner[ctx.pgno] : -1;
-        auto add = [&](uint32_t from, uint32_t to) {
-            to = std::min(to, m_geo.usable);
-            if (to > from + kIndexKeyBytes)
-            {
-                // Copied while the page is at hand, so the file is not read a second time.
-                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
-                m_regionBytes.insert(m_regionBytes.end(), page + from, page + to);
-            }
-        };
-        if (!live) {
-            add(ptrEnd, m_geo.usable);
-            return;
-        }
-        uint32_t content = get16(page + hdr + kPageOffContentStart);
-        if (content == 0)
-            content = kMaxPageSize;
-        if (content > ptrEnd)
-            add(ptrEnd, content);
-        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
-        uint32_t prevEnd = ptrEnd;
-        for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
-            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable)
-                break;
-            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_geo.usable);
-            add(fb, end);
-            prevEnd = end;
-            fb = get16(page + fb);
-        }
     }
 
     // Carves one page image. `live`: the page is part of the database now, so its cells are
@@ -413,7 +357,7 @@ private:
             return;
         }
         if (!isTableType(type) && !m_schema.indexes().empty() && !m_cells.masterOnly())
-            noteIndexPage(ctx, live, hdr, type);
+            m_rowids.noteIndexPage(ctx.page, ctx.pgno, live, hdr, type);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
         // A leaf that became interior (the root of a table that outgrew one page) keeps its old
@@ -744,84 +688,7 @@ private:
         // rowid open: most never need them.
         if (!c.hasRowid && !t.table.withoutRowid && m_schema.hasIndexes(size_t(m.table))
             && m_cands[at].storedAt == RecordStore::kNone)
-            addProbes(at, m, types);
-    }
-
-    // The index keys of a row that lost its rowid, taken while its page is at hand.
-    void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types)
-    {
-        Candidate& c = m_cands[cand];
-        const TableLayout& t = m_schema.table(c.table);
-        const size_t n = t.stored.size();
-        m_colTypes.clear();
-        if (m.implied)
-            m_colTypes.push_back(m.impliedType);
-        m_colTypes.insert(m_colTypes.end(), types.begin(), types.end());
-        if (m_colTypes.size() != n)
-            return;
-        m_colPos.resize(n + 1);
-        uint64_t pos = 0;
-        for (size_t i = 0; i < n; ++i) {
-            m_colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
-            pos += uint64_t(std::max<int64_t>(0, serialSize(m_colTypes[i])));
-        }
-        m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
-        c.probeVersion = ++m_probeSerial;
-        for (const uint16_t ii : m_schema.indexesOf(c.table)) {
-            const IndexLayout& il = m_schema.indexes()[ii];
-            // Serial types go straight into the arena and the key bytes after them; a probe that
-            // fails is cut off again.
-            const size_t at = m_probeArena.size();
-            size_t bytesLen = 0;
-            bool ok = true;
-            for (int col : il.columns) {
-                const uint64_t ty = m_colTypes[size_t(col)];
-                const uint32_t from = m_colPos[size_t(col)], to = m_colPos[size_t(col) + 1];
-                // An index converts a REAL column's integer to a real: its bytes differ.
-                if (ty != 0 && t.stored[size_t(col)].affinity == Affinity::Real && ty != 7) {
-                    ok = false;
-                    break;
-                }
-                if (to > c.bodyLocal || ty == 10 || ty == 11) {
-                    ok = false;
-                    break;
-                }
-                uint8_t vb[kMaxVarint];
-                int k = 0;
-                uint64_t v = ty;
-                do {
-                    vb[k++] = uint8_t(v & 0x7f);
-                    v >>= 7;
-                } while (v && k < 8);
-                for (int i = k - 1; i >= 0; --i)
-                    m_probeArena.push_back(uint8_t(vb[i] | (i ? 0x80 : 0)));
-                bytesLen += to - from;
-            }
-            const size_t typesLen = m_probeArena.size() - at;
-            if (!ok || bytesLen < kIndexKeyBytes || typesLen > 16 || at + typesLen + bytesLen > UINT32_MAX) {
-                m_probeArena.resize(at);
-                continue;
-            }
-            for (int col : il.columns)
-                m_probeArena.insert(m_probeArena.end(), m.body + m_colPos[size_t(col)], m.body + m_colPos[size_t(col) + 1]);
-            uint64_t key;
-            std::memcpy(&key, m_probeArena.data() + at + typesLen, 8);
-            m_probes.push_back({key, cand, c.probeVersion, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
-        }
-    }
-
-    // addProbes for a row whose record bytes were kept: its serial types are read again.
-    void addStoredProbes(uint32_t cand)
-    {
-        const Candidate& c = m_cands[cand];
-        Parsed m;
-        m.table = c.table;
-        m.implied = c.implied;
-        m.impliedType = c.impliedType;
-        m.types = m_store.at(c.storedAt);
-        m.body = m.types + (c.bodyOffset - c.typesOffset);
-        if (m_cells.readAllTypes(m.types, m.body))
-            addProbes(cand, m, m_cells.types());
+            m_rowids.addProbes(at, m, types);
     }
 
     // ---- the passes ------------------------------------------------------------------------
@@ -1215,28 +1082,14 @@ private:
             std::vector<uint8_t> won = largeVector<uint8_t>(m_cands.size());
             for (uint32_t w : winners)
                 won[w] = 1;
-            const size_t count = winners.size();
             winners.clear();
-            m_claimed.clear();
-            reserveLarge(m_claimed, count);
             for (uint32_t i = 0; i < won.size(); ++i)
-                if (won[i]) {
+                if (won[i])
                     winners.push_back(i);
-                    // A copy cut short does not hold its rowid against a whole one without.
-                    if (m_cands[i].hasRowid && !m_cands[i].cut)
-                        m_claimed.push_back({m_cands[i].table, m_cands[i].rowid});
-                }
-            std::sort(m_claimed.begin(), m_claimed.end());
+            m_rowids.claim(winners);
         }
-        // Cheap and nearly always decisive: rows freed between live cells; the index entries then
-        // serve the rest, before positions are trusted for rows from anywhere else.
-        rowidsFromPositions(winners, true);
-        rowidsFromIndexes(winners);
-        rowidsFromPositions(winners, false);
+        m_rowids.run(winners);
         dropCutCopies(winners);
-        std::vector<IndexRegion>().swap(m_indexRegions);
-        std::vector<uint8_t>().swap(m_regionBytes);
-        std::vector<uint8_t>().swap(m_probeArena);
         // In file order, so the read buffer serves them in one pass.
         auto byPlace = largeVector<std::pair<uint64_t, uint32_t>>(winners.size());
         for (size_t i = 0; i < winners.size(); ++i) {
@@ -1353,7 +1206,7 @@ private:
         bool live(uint32_t table, int64_t rowid) const { return m_e.m_live.hasRowid(table, rowid); }
         bool carved(uint32_t table, int64_t rowid) const
         {
-            return std::binary_search(m_e.m_claimed.begin(), m_e.m_claimed.end(), std::make_pair(table, rowid));
+            return std::binary_search(m_e.m_rowids.claimed().begin(), m_e.m_rowids.claimed().end(), std::make_pair(table, rowid));
         }
         // Live rowids of the table just below and just above a range (0 and INT64_MAX when none).
         int64_t liveBefore(uint32_t table, int64_t rowid) const
@@ -1512,8 +1365,8 @@ private:
             auto live = std::upper_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(t), INT64_MAX, 0, 0});
             if (live != m_e.m_live.rowids().begin() && (live - 1)->table == uint32_t(t))
                 top = std::max(top, (live - 1)->rowid);
-            auto carved = std::upper_bound(m_e.m_claimed.begin(), m_e.m_claimed.end(), std::make_pair(uint32_t(t), INT64_MAX));
-            if (carved != m_e.m_claimed.begin() && (carved - 1)->first == uint32_t(t))
+            auto carved = std::upper_bound(m_e.m_rowids.claimed().begin(), m_e.m_rowids.claimed().end(), std::make_pair(uint32_t(t), INT64_MAX));
+            if (carved != m_e.m_rowids.claimed().begin() && (carved - 1)->first == uint32_t(t))
                 top = std::max(top, (carved - 1)->second);
             return top;
         }
@@ -1609,464 +1462,6 @@ private:
         CarvedRow m_row;
     };
 
-    // ---- rowids of rows whose cell prefix is gone -----------------------------------------
-
-    // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
-    // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
-    // the surviving cell bytes or its freeblock header's size confirm it and no other does.
-    // *weak: only the freeblock's size confirmed it, every cell byte before the values being gone.
-    bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
-                         size_t bodyLen, int64_t* out, bool* weak) const
-    {
-        bool sizeOnly = false;
-        static const struct {
-            uint8_t type, size;
-            int64_t min, max;
-        } kRowid[] = {{9, 0, 1, 1},
-                      {1, 1, 2, 127},
-                      {2, 2, 128, 32767},
-                      {3, 3, 32768, 8388607},
-                      {4, 4, 8388608, 2147483647},
-                      {5, 6, 2147483648ll, 0x7fffffffffffll},
-                      {6, 8, 0x800000000000ll, INT64_MAX}};
-        int strong = 0;
-        int64_t value = 0;
-        for (const auto& r : kRowid) {
-            const uint8_t* tail = x + bodyLen;
-            if (tail + r.size > re)
-                continue;
-            const int64_t v = r.type == 9 ? 1 : readInt(tail, r.size);
-            if (v < r.min || v > r.max)
-                continue;
-            uint8_t cell[2 * kMaxVarint + 24];
-            uint64_t hsize = typesLen + 2;
-            if (hsize >= 128)
-                ++hsize;
-            size_t len = 0;
-            auto put = [&](uint64_t v2) {
-                uint8_t buf[kMaxVarint];
-                int n = 0;
-                do {
-                    buf[n++] = uint8_t(v2 & 0x7f);
-                    v2 >>= 7;
-                } while (v2 && n < 8);
-                for (int i = n - 1; i >= 0; --i)
-                    cell[len++] = uint8_t(buf[i] | (i ? 0x80 : 0));
-            };
-            put(hsize + bodyLen + r.size);
-            put(hsize);
-            std::memcpy(cell + len, types, typesLen);
-            len += typesLen;
-            cell[len++] = r.type;
-            if (x - rb < ptrdiff_t(len))
-                continue;
-            const uint8_t* f = x - len;
-            const bool intact = std::memcmp(f, cell, len) == 0;
-            const bool tailOk = len <= kFreeblockHeaderSize
-                                || std::memcmp(f + kFreeblockHeaderSize, cell + kFreeblockHeaderSize, len - kFreeblockHeaderSize) == 0;
-            if (!intact && !tailOk)
-                continue;
-            const uint8_t* after = tail + r.size;
-            const bool sizeFits = get16(f + 2) == len + bodyLen + r.size;
-            // In a merged block the header's size spans several entries: what follows this one
-            // (the block's end, or an intact entry of the same index) speaks for the rowid's size.
-            const bool followed = !intact && len <= kFreeblockHeaderSize && !sizeFits
-                                  && (after == re || indexEntryAt(after, re, types, typesLen));
-            const bool confirmed = intact || len > kFreeblockHeaderSize || sizeFits || followed;
-            if (!confirmed)
-                continue;
-            if (strong && value != v)
-                return false;
-            value = v;
-            strong = 1;
-            sizeOnly = !intact && len <= kFreeblockHeaderSize;
-        }
-        if (!strong)
-            return false;
-        *out = value;
-        *weak = sizeOnly;
-        return true;
-    }
-
-    // Whether an intact entry of an index whose entries have as many stored values as `types`
-    // describes (plus the rowid) starts at p and ends within [p, re).
-    static bool indexEntryAt(const uint8_t* p, const uint8_t* re, const uint8_t* types, size_t typesLen)
-    {
-        size_t columns = 1;
-        for (size_t i = 0; i < typesLen; ++i)
-            columns += !(types[i] & 0x80);
-        uint64_t payload = 0, hsize = 0;
-        const int n1 = getVarint(p, re, &payload);
-        if (!n1)
-            return false;
-        const int n2 = getVarint(p + n1, re, &hsize);
-        if (!n2 || hsize < uint64_t(n2) + columns || hsize > payload || p + n1 + hsize > re)
-            return false;
-        const uint8_t* t = p + n1 + n2;
-        const uint8_t* tEnd = p + n1 + hsize;
-        uint64_t body = 0;
-        size_t seen = 0;
-        while (t < tEnd) {
-            uint64_t type = 0;
-            const int n = getVarint(t, tEnd, &type);
-            const int64_t size = n ? serialSize(type) : -1;
-            if (size < 0)
-                return false;
-            t += n;
-            body += uint64_t(size);
-            ++seen;
-        }
-        return seen == columns && payload == hsize + body && p + n1 + payload <= re;
-    }
-
-    // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
-    void rowidsFromIndexes(const std::vector<uint32_t>& winners)
-    {
-        if (m_schema.indexes().empty() || m_indexRegions.empty())
-            return;
-        std::vector<uint8_t> wanted = largeVector<uint8_t>(m_cands.size());
-        for (uint32_t w : winners) {
-            const Candidate& c = m_cands[w];
-            wanted[w] = !c.hasRowid;
-            if (!c.hasRowid && c.storedAt != RecordStore::kNone && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
-                addStoredProbes(w);
-        }
-        std::vector<Probe> probes;
-        probes.swap(m_probes);
-        // Only the probes of rows still without rowid, from the copy that won, are kept.
-        probes.erase(std::remove_if(probes.begin(), probes.end(),
-                                    [&](const Probe& p) { return !wanted[p.cand] || m_cands[p.cand].probeVersion != p.version; }),
-                     probes.end());
-        const std::vector<uint8_t>& arena = m_probeArena;
-        if (probes.empty())
-            return;
-        std::sort(probes.begin(), probes.end(),
-                  [](const Probe& a, const Probe& b) { return a.index != b.index ? a.index < b.index : a.key < b.key; });
-        // One set of filters per index, so each region is tested only against the keys its index
-        // can hold: a bit table on the key's first four bytes turns most positions away from the
-        // cache, a bit filter of about 32 bits per probe most of the rest, and an open-addressing
-        // table then finds the first probe of a key.
-        struct KeyFilter {
-            size_t begin = 0, end = 0; // probes of this index
-            std::vector<uint64_t> four, filter;
-            std::vector<uint32_t> table;
-            int fourShift = 0, shift = 0;
-            size_t mask = 0;
-        };
-        auto mix = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ull; };
-        auto mix32 = [](uint32_t k) { return k * 0x9E3779B1u; };
-        std::vector<KeyFilter> filters(m_schema.indexes().size());
-        for (size_t i = 0; i < probes.size();) {
-            KeyFilter& kf = filters[probes[i].index];
-            kf.begin = i;
-            while (i < probes.size() && probes[i].index == probes[kf.begin].index)
-                ++i;
-            kf.end = i;
-            const size_t n = kf.end - kf.begin;
-            int fourBits = 12, filterBits = 16;
-            while (fourBits < 22 && (size_t(1) << fourBits) < n * 16)
-                ++fourBits;
-            while (filterBits < 27 && (size_t(1) << filterBits) < n * 32)
-                ++filterBits;
-            kf.four.assign(size_t(1) << (fourBits - 6), 0);
-            kf.filter.assign(size_t(1) << (filterBits - 6), 0);
-            kf.fourShift = 32 - fourBits;
-            kf.shift = 64 - filterBits;
-            size_t tableSize = 1;
-            while (tableSize < n * 2)
-                tableSize <<= 1;
-            kf.mask = tableSize - 1;
-            kf.table.assign(tableSize, UINT32_MAX);
-            for (size_t k = kf.begin; k < kf.end; ++k) {
-                const uint64_t h = mix(probes[k].key) >> kf.shift;
-                kf.filter[h >> 6] |= 1ull << (h & 63);
-                const uint32_t h4 = mix32(uint32_t(probes[k].key)) >> kf.fourShift;
-                kf.four[h4 >> 6] |= 1ull << (h4 & 63);
-                if (k > kf.begin && probes[k - 1].key == probes[k].key)
-                    continue;
-                size_t t = size_t(mix(probes[k].key) >> 20) & kf.mask;
-                while (kf.table[t] != UINT32_MAX)
-                    t = (t + 1) & kf.mask;
-                kf.table[t] = uint32_t(k);
-            }
-        }
-        std::vector<std::pair<uint32_t, int64_t>> found; // candidate, rowid
-        auto scan = [&](const KeyFilter& kf, const uint8_t* rb, const uint8_t* re) {
-            for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
-                uint32_t first4;
-                std::memcpy(&first4, x, 4);
-                const uint32_t h4 = mix32(first4) >> kf.fourShift;
-                if (!(kf.four[h4 >> 6] >> (h4 & 63) & 1))
-                    continue;
-                uint64_t key;
-                std::memcpy(&key, x, 8);
-                const uint64_t hm = mix(key);
-                const uint64_t h = hm >> kf.shift;
-                if (!(kf.filter[h >> 6] >> (h & 63) & 1))
-                    continue;
-                size_t t = size_t(hm >> 20) & kf.mask;
-                while (kf.table[t] != UINT32_MAX && probes[kf.table[t]].key != key)
-                    t = (t + 1) & kf.mask;
-                if (kf.table[t] == UINT32_MAX)
-                    continue;
-                uint32_t entryValues = 0;
-                for (size_t k = kf.table[t]; k < kf.end && probes[k].key == key; ++k) {
-                    const Probe& pr = probes[k];
-                    if (x + pr.bodyLen > re)
-                        continue;
-                    const uint8_t* pt = arena.data() + pr.at;
-                    if (std::memcmp(x, pt + pr.typesLen, pr.bodyLen) != 0)
-                        continue;
-                    int64_t rowid = 0;
-                    bool weak = false;
-                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid, &weak)
-                        && (!weak || rowidFitsLeaf(m_cands[pr.cand], rowid))) {
-                        found.push_back({pr.cand, rowid});
-                        entryValues = std::max(entryValues, pr.bodyLen);
-                    }
-                }
-                // A confirmed entry's values hold no other entry: the next starts past them.
-                if (entryValues > 1)
-                    x += entryValues - 1;
-            }
-        };
-        for (const IndexRegion& r : m_indexRegions) {
-            const uint8_t* rb = m_regionBytes.data() + r.at;
-            const uint8_t* re = rb + r.size;
-            if (r.index >= 0) {
-                if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
-                    scan(filters[size_t(r.index)], rb, re);
-                continue;
-            }
-            for (const KeyFilter& kf : filters) // a page no live index holds: any index's entries
-                if (kf.end > kf.begin)
-                    scan(kf, rb, re);
-        }
-        // Rowids of live rows belong to them: checked in one merge instead of a search per find.
-        std::sort(found.begin(), found.end(), [&](const std::pair<uint32_t, int64_t>& a, const std::pair<uint32_t, int64_t>& b) {
-            const uint32_t ta = m_cands[a.first].table, tb = m_cands[b.first].table;
-            return ta != tb ? ta < tb : a.second < b.second;
-        });
-        {
-            auto live = m_live.rowids().begin();
-            size_t kept = 0;
-            for (const auto& f : found) {
-                const LiveRowid key{m_cands[f.first].table, f.second, 0, 0};
-                while (live != m_live.rowids().end() && *live < key)
-                    ++live;
-                if (live != m_live.rowids().end() && live->table == key.table && live->rowid == key.rowid)
-                    continue;
-                found[kept++] = f;
-            }
-            found.resize(kept);
-        }
-        std::sort(found.begin(), found.end());
-        found.erase(std::unique(found.begin(), found.end()), found.end());
-        std::vector<std::pair<uint32_t, int64_t>> proposals;
-        for (size_t i = 0; i < found.size();) {
-            size_t j = i;
-            while (j < found.size() && found[j].first == found[i].first)
-                ++j;
-            if (j - i == 1)
-                proposals.push_back(found[i]);
-            i = j;
-        }
-        assignRowids(proposals, kRowidIndex);
-    }
-
-    // Gives each proposed rowid to its candidate unless another row of the table has or gets it.
-    void assignRowids(const std::vector<std::pair<uint32_t, int64_t>>& proposals, RowidHow how)
-    {
-        if (proposals.empty())
-            return;
-        struct Claim {
-            uint32_t table;
-            int64_t rowid;
-            uint32_t cand;
-            bool taken; // another row of the table has or gets this rowid too
-            bool operator<(const Claim& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
-        };
-        std::vector<Claim> claims;
-        reserveLarge(claims, proposals.size());
-        for (const auto& [cand, rowid] : proposals)
-            claims.push_back({m_cands[cand].table, rowid, cand, false});
-        if (!std::is_sorted(claims.begin(), claims.end()))
-            std::sort(claims.begin(), claims.end());
-        for (size_t i = 1; i < claims.size(); ++i)
-            if (claims[i].table == claims[i - 1].table && claims[i].rowid == claims[i - 1].rowid)
-                claims[i].taken = claims[i - 1].taken = true;
-        // Both sorted: rowids rows already have are found in one merge.
-        auto held = m_claimed.begin();
-        for (Claim& cl : claims) {
-            const std::pair<uint32_t, int64_t> key{cl.table, cl.rowid};
-            while (held != m_claimed.end() && *held < key)
-                ++held;
-            if (held != m_claimed.end() && *held == key)
-                cl.taken = true;
-        }
-        size_t added = 0;
-        for (Claim& cl : claims) {
-            if (cl.taken)
-                continue;
-            Candidate& c = m_cands[cl.cand];
-            c.hasRowid = true;
-            c.rowid = cl.rowid;
-            c.rowidHow = how;
-            claims[added++] = cl;
-        }
-        // Merged in from the back: m_claimed has room for every winner already.
-        size_t i = m_claimed.size(), j = added, k = i + added;
-        m_claimed.resize(k);
-        while (j) {
-            const std::pair<uint32_t, int64_t> next{claims[j - 1].table, claims[j - 1].rowid};
-            if (i && next < m_claimed[i - 1])
-                m_claimed[--k] = m_claimed[--i];
-            else
-                m_claimed[--k] = next, --j;
-        }
-    }
-
-    // A row deleted from a live leaf most likely had a rowid within the leaf's bounds.
-    bool rowidFitsLeaf(const Candidate& c, int64_t rowid) const
-    {
-        uint64_t base = 0;
-        return !currentLeafImage(c, &base) || (rowid > m_map.lo[c.page] && rowid <= m_map.hi[c.page]);
-    }
-
-    // Whether a candidate came from the page image the live tree uses now; *base is its offset.
-    bool currentLeafImage(const Candidate& c, uint64_t* base) const
-    {
-        const uint32_t pg = c.page;
-        if (pg < 1 || pg > m_geo.pageCount || pg >= m_map.lo.size() || m_map.kind[pg] != kTablePage || m_map.owner[pg] != int(c.table))
-            return false;
-        const uint32_t final = m_src.finalFrame(pg);
-        if (c.file == kDb && final == UINT32_MAX) {
-            *base = uint64_t(pg - 1) * m_geo.pageSize;
-            return true;
-        }
-        if (c.file == kWal && final == c.frame) {
-            *base = walFrameOffset(c.frame);
-            return true;
-        }
-        return false;
-    }
-
-    // A table leaf fills from its end downwards, so where rows were appended a larger offset means
-    // a smaller rowid. A freed row between two live cells took a rowid between theirs; when the
-    // rowids missing there are exactly as many as the rows freed there, each row gets one, in order.
-    // freedOnly: only gaps whose rows all came from the page's free chain.
-    void rowidsFromPositions(const std::vector<uint32_t>& winners, bool freedOnly)
-    {
-        struct OnPage {
-            uint32_t off, cand;
-        };
-        const size_t pages = size_t(m_geo.pageCount) + 1;
-        // Rows and live cells are placed straight into per-page buckets (counted first), then
-        // ordered by offset within each page: pages hold a few dozen cells, a global sort of
-        // every live cell would cost more than the rest of the pass.
-        std::vector<uint32_t> rowStart(pages + 1), liveStart(pages + 1);
-        size_t missingRows = 0;
-        for (uint32_t w : winners) {
-            const Candidate& c = m_cands[w];
-            uint64_t base = 0;
-            if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base)) {
-                ++rowStart[c.page + 1];
-                ++missingRows;
-            }
-        }
-        if (!missingRows)
-            return;
-        // Only the pages with a row still missing its rowid are read.
-        for (const LiveRowid& l : m_live.rowids())
-            if (l.page < pages && rowStart[l.page + 1])
-                ++liveStart[l.page + 1];
-        for (size_t i = 1; i <= pages; ++i) {
-            rowStart[i] += rowStart[i - 1];
-            liveStart[i] += liveStart[i - 1];
-        }
-        std::vector<OnPage> rows = largeVector<OnPage>(missingRows), live = largeVector<OnPage>(liveStart[pages]);
-        {
-            std::vector<uint32_t> at(rowStart.begin(), rowStart.end() - 1);
-            for (uint32_t w : winners) {
-                const Candidate& c = m_cands[w];
-                uint64_t base = 0;
-                if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base))
-                    rows[at[c.page]++] = {uint32_t(c.offset - base), w};
-            }
-            at.assign(liveStart.begin(), liveStart.end() - 1);
-            for (const LiveRowid& l : m_live.rowids())
-                if (l.page < pages && rowStart[l.page + 1] > rowStart[l.page])
-                    live[at[l.page]++] = {l.offset, uint32_t(&l - m_live.rowids().data())};
-        }
-        auto byOffset = [](const OnPage& a, const OnPage& b) { return a.off < b.off; };
-        // Pages in rowid order, so the proposals come out sorted.
-        std::vector<uint32_t> order;
-        for (uint32_t pg = 1; pg < pages; ++pg)
-            if (rowStart[pg + 1] > rowStart[pg])
-                order.push_back(pg);
-        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-            const int ta = m_map.owner[a], tb = m_map.owner[b];
-            return ta != tb ? ta < tb : m_map.lo[a] < m_map.lo[b];
-        });
-        std::vector<std::pair<uint32_t, int64_t>> proposals;
-        reserveLarge(proposals, missingRows);
-        std::vector<uint32_t> segRows;
-        std::vector<int64_t> missing;
-        for (uint32_t pg : order) {
-            const size_t i = rowStart[pg], j = rowStart[pg + 1], li = liveStart[pg], lj = liveStart[pg + 1];
-            std::sort(rows.begin() + i, rows.begin() + j, byOffset);
-            std::sort(live.begin() + li, live.begin() + lj, byOffset);
-            const uint32_t table = m_cands[rows[i].cand].table;
-            bool ordered = true;
-            for (size_t k = li + 1; k < lj && ordered; ++k)
-                ordered = m_live.rowids()[live[k].cand].rowid < m_live.rowids()[live[k - 1].cand].rowid;
-            if (!ordered)
-                continue;
-            const int64_t pageLo = m_map.lo[pg] == INT64_MIN ? 0 : m_map.lo[pg];
-            const int64_t pageHi = m_map.hi[pg];
-            const size_t pageFirst = proposals.size();
-            // Segment s lies between live cells s-1 and s by offset; its rowids are in (a, b].
-            size_t r = i;
-            for (size_t s = li; s <= lj; ++s) {
-                const uint32_t offEnd = s < lj ? live[s].off : UINT32_MAX;
-                const int64_t a = s < lj ? m_live.rowids()[live[s].cand].rowid : pageLo;
-                const int64_t b = s > li ? m_live.rowids()[live[s - 1].cand].rowid - 1 : pageHi;
-                segRows.clear();
-                bool freed = true;
-                for (; r < j && rows[r].off < offEnd; ++r) {
-                    segRows.push_back(rows[r].cand);
-                    freed = freed && m_cands[rows[r].cand].source == uint8_t(Source::Freeblock);
-                }
-                if (segRows.empty() || (freedOnly && !freed) || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
-                    continue;
-                // The live and claimed rowids of the gap are walked alongside it; the live ones
-                // start right after the cell bounding the gap, when there is one.
-                missing.clear();
-                auto next = s < lj ? m_live.rowids().begin() + live[s].cand + 1
-                                   : std::lower_bound(m_live.rowids().begin(), m_live.rowids().end(), LiveRowid{table, a + 1, 0, 0});
-                auto taken = std::lower_bound(m_claimed.begin(), m_claimed.end(), std::make_pair(table, a + 1));
-                for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
-                    while (next != m_live.rowids().end() && next->table == table && next->rowid < v)
-                        ++next;
-                    while (taken != m_claimed.end() && taken->first == table && taken->second < v)
-                        ++taken;
-                    const bool isLive = next != m_live.rowids().end() && next->table == table && next->rowid == v;
-                    const bool isTaken = taken != m_claimed.end() && taken->first == table && taken->second == v;
-                    if (!isLive && !isTaken)
-                        missing.push_back(v);
-                }
-                if (missing.size() != segRows.size())
-                    continue;
-                // Highest offset first: the earliest insert, the smallest rowid.
-                for (size_t k = 0; k < segRows.size(); ++k)
-                    proposals.push_back({segRows[segRows.size() - 1 - k], missing[k]});
-            }
-            std::sort(proposals.begin() + pageFirst, proposals.end(),
-                      [](const std::pair<uint32_t, int64_t>& x, const std::pair<uint32_t, int64_t>& y) { return x.second < y.second; });
-        }
-        assignRowids(proposals, kRowidPosition);
-    }
-
     // The rowid is live with other values: an earlier version of a row that was updated, unless
     // most values differ (a rowid given again after a delete).
     bool isOldVersion(const Candidate& c)
@@ -2150,22 +1545,16 @@ private:
     Geometry m_geo; // the source's, copied once it has read the header and the -wal
     Catalog m_schema;
     CellReader m_cells{m_schema, m_geo};
-    std::vector<IndexRegion> m_indexRegions;
-    std::vector<uint8_t> m_regionBytes;
-    std::vector<Probe> m_probes;
-    std::vector<uint8_t> m_probeArena;
-    uint32_t m_probeSerial = 0;
-    std::vector<uint64_t> m_colTypes;
     std::vector<Candidate> m_masterCandidates;
 
     std::vector<uint8_t> m_carved; // database pages already carved
     LiveRows m_live;
     TreeWalk m_tree{m_src, m_geo, m_schema, m_live, [this](const std::string& text) { warn(text); }};
     const PageMap& m_map = m_tree.map();
-    std::vector<std::pair<uint32_t, int64_t>> m_claimed; // (table, rowid) of carved rows that have one, sorted
     std::vector<Candidate> m_cands;
     FlatIndex m_seen;
     RecordStore m_store;
+    RowidStage m_rowids{m_cands, m_schema, m_map, m_live, m_src, m_geo, m_store};
     bool m_forked = false;  // a copy carving part of the pages for another engine
 
     std::vector<uint64_t> m_types; // decode()'s
@@ -2178,7 +1567,6 @@ private:
     };
     std::vector<Held> m_held; // rows of the page being carved, while its owner is open
     bool m_holding = false;
-    std::vector<uint32_t> m_colPos;
     std::vector<std::pair<size_t, size_t>> m_lostRanges; // body bytes of the last assemble() that were overwritten
     std::string m_scratch;
     std::string m_decodeBuf;

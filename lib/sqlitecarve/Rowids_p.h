@@ -1,0 +1,691 @@
+#pragma once
+
+// Rowids for rows whose cell prefix (and with it the rowid) is gone: from deleted index entries
+// holding exactly their indexed values, and from where they lay between live cells of known
+// rowid. Index pages' free space is kept while carving reads them, and each rowless row's index
+// keys are taken while its page is at hand; both are matched once the scan is done.
+
+#include "Catalog_p.h"
+#include "LiveRows_p.h"
+#include "PageSource_p.h"
+#include "RecordStore_p.h"
+#include "Records_p.h"
+#include "TreeWalk_p.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace sqlcarve {
+
+class RowidStage
+{
+public:
+    // (table, rowid) pairs, sorted.
+    using Claims = std::vector<std::pair<uint32_t, int64_t>>;
+
+    RowidStage(std::vector<Candidate>& cands, const Catalog& schema, const PageMap& map, const LiveRows& live,
+               const PageSource& src, const Geometry& geo, const RecordStore& store)
+        : m_cands(cands), m_schema(schema), m_map(map), m_live(live), m_src(src), m_geo(geo), m_store(store)
+    {
+    }
+    RowidStage(const RowidStage&) = delete;
+    RowidStage& operator=(const RowidStage&) = delete;
+
+    // Room for what a file of this many index leaves keeps; only what is filled is touched.
+    void reserve(size_t indexLeaves)
+    {
+        reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
+        reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
+        reserveLarge(m_probes, size_t(m_geo.pageCount) * 8 + 1024);
+        reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
+    }
+
+    // A copy carving part of the pages: its probe versions stay apart from the first one's.
+    void forkFrom(const RowidStage& o) { m_probeSerial = o.m_probeSerial + (1u << 30); }
+
+    // Appends a copy's probes and regions; its candidates follow this one's from candBase.
+    void append(const RowidStage& w, uint32_t candBase)
+    {
+        const size_t arenaBase = m_probeArena.size();
+        m_probeArena.insert(m_probeArena.end(), w.m_probeArena.begin(), w.m_probeArena.end());
+        for (Probe p : w.m_probes) {
+            p.cand += candBase;
+            p.at += uint32_t(arenaBase);
+            m_probes.push_back(p);
+        }
+        const uint64_t regionBase = m_regionBytes.size();
+        m_regionBytes.insert(m_regionBytes.end(), w.m_regionBytes.begin(), w.m_regionBytes.end());
+        for (IndexRegion r : w.m_indexRegions) {
+            r.at += regionBase;
+            m_indexRegions.push_back(r);
+        }
+    }
+
+    // The rowids the winning rows hold (a copy cut short does not hold its rowid against a whole
+    // one without). `winners` in candidate order.
+    void claim(const std::vector<uint32_t>& winners)
+    {
+        m_claimed.clear();
+        reserveLarge(m_claimed, winners.size());
+        for (uint32_t w : winners)
+            if (m_cands[w].hasRowid && !m_cands[w].cut)
+                m_claimed.push_back({m_cands[w].table, m_cands[w].rowid});
+        std::sort(m_claimed.begin(), m_claimed.end());
+    }
+    const Claims& claimed() const { return m_claimed; }
+
+    // Cheap and nearly always decisive: rows freed between live cells; the index entries then
+    // serve the rest, before positions are trusted for rows from anywhere else.
+    void run(const std::vector<uint32_t>& winners)
+    {
+        rowidsFromPositions(winners, true);
+        rowidsFromIndexes(winners);
+        rowidsFromPositions(winners, false);
+        std::vector<IndexRegion>().swap(m_indexRegions);
+        std::vector<uint8_t>().swap(m_regionBytes);
+        std::vector<uint8_t>().swap(m_probeArena);
+    }
+
+    // Keeps where deleted index entries may lie: the free space of a live index page, all of an
+    // old or freed one. They are matched to carved rows once the whole scan is done.
+    void noteIndexPage(const uint8_t* page, uint32_t pgno, bool live, size_t hdr, uint8_t type)
+    {
+        const size_t hsize = isLeafType(type) ? kLeafHeaderSize : kInteriorHeaderSize;
+        const uint32_t cells = get16(page + hdr + kPageOffCellCount);
+        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
+        if (ptrEnd > m_geo.usable)
+            ptrEnd = uint32_t(hdr + hsize);
+        const int owner = live ? m_map.indexOwnerOf(pgno) : -1;
+        auto add = [&](uint32_t from, uint32_t to) {
+            to = std::min(to, m_geo.usable);
+            if (to > from + kIndexKeyBytes)
+            {
+                // Copied while the page is at hand, so the file is not read a second time.
+                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
+                m_regionBytes.insert(m_regionBytes.end(), page + from, page + to);
+            }
+        };
+        if (!live) {
+            add(ptrEnd, m_geo.usable);
+            return;
+        }
+        uint32_t content = get16(page + hdr + kPageOffContentStart);
+        if (content == 0)
+            content = kMaxPageSize;
+        if (content > ptrEnd)
+            add(ptrEnd, content);
+        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+        uint32_t prevEnd = ptrEnd;
+        for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
+            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable)
+                break;
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_geo.usable);
+            add(fb, end);
+            prevEnd = end;
+            fb = get16(page + fb);
+        }
+    }
+
+    // The index keys of a row that lost its rowid, taken while its page is at hand.
+    void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types)
+    {
+        Candidate& c = m_cands[cand];
+        const TableLayout& t = m_schema.table(c.table);
+        const size_t n = t.stored.size();
+        m_colTypes.clear();
+        if (m.implied)
+            m_colTypes.push_back(m.impliedType);
+        m_colTypes.insert(m_colTypes.end(), types.begin(), types.end());
+        if (m_colTypes.size() != n)
+            return;
+        m_colPos.resize(n + 1);
+        uint64_t pos = 0;
+        for (size_t i = 0; i < n; ++i) {
+            m_colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+            pos += uint64_t(std::max<int64_t>(0, serialSize(m_colTypes[i])));
+        }
+        m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+        c.probeVersion = ++m_probeSerial;
+        for (const uint16_t ii : m_schema.indexesOf(c.table)) {
+            const IndexLayout& il = m_schema.indexes()[ii];
+            // Serial types go straight into the arena and the key bytes after them; a probe that
+            // fails is cut off again.
+            const size_t at = m_probeArena.size();
+            size_t bytesLen = 0;
+            bool ok = true;
+            for (int col : il.columns) {
+                const uint64_t ty = m_colTypes[size_t(col)];
+                const uint32_t from = m_colPos[size_t(col)], to = m_colPos[size_t(col) + 1];
+                // An index converts a REAL column's integer to a real: its bytes differ.
+                if (ty != 0 && t.stored[size_t(col)].affinity == Affinity::Real && ty != 7) {
+                    ok = false;
+                    break;
+                }
+                if (to > c.bodyLocal || ty == 10 || ty == 11) {
+                    ok = false;
+                    break;
+                }
+                uint8_t vb[kMaxVarint];
+                int k = 0;
+                uint64_t v = ty;
+                do {
+                    vb[k++] = uint8_t(v & 0x7f);
+                    v >>= 7;
+                } while (v && k < 8);
+                for (int i = k - 1; i >= 0; --i)
+                    m_probeArena.push_back(uint8_t(vb[i] | (i ? 0x80 : 0)));
+                bytesLen += to - from;
+            }
+            const size_t typesLen = m_probeArena.size() - at;
+            if (!ok || bytesLen < kIndexKeyBytes || typesLen > 16 || at + typesLen + bytesLen > UINT32_MAX) {
+                m_probeArena.resize(at);
+                continue;
+            }
+            for (int col : il.columns)
+                m_probeArena.insert(m_probeArena.end(), m.body + m_colPos[size_t(col)], m.body + m_colPos[size_t(col) + 1]);
+            uint64_t key;
+            std::memcpy(&key, m_probeArena.data() + at + typesLen, 8);
+            m_probes.push_back({key, cand, c.probeVersion, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
+        }
+    }
+
+    // addProbes for a row whose record bytes were kept: its serial types are read again.
+    void addStoredProbes(uint32_t cand)
+    {
+        const Candidate& c = m_cands[cand];
+        Parsed m;
+        m.table = c.table;
+        m.implied = c.implied;
+        m.impliedType = c.impliedType;
+        m.types = m_store.at(c.storedAt);
+        m.body = m.types + (c.bodyOffset - c.typesOffset);
+        std::vector<uint64_t>& types = m_storedTypes;
+        types.clear();
+        for (const uint8_t* p = m.types; p < m.body;) {
+            uint64_t t = 0;
+            const int k = getVarint(p, m.body, &t);
+            if (!k || types.size() >= m_schema.maxColumns())
+                return;
+            types.push_back(t);
+            p += k;
+        }
+        addProbes(cand, m, types);
+    }
+
+private:
+    // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
+    // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
+    // the surviving cell bytes or its freeblock header's size confirm it and no other does.
+    // *weak: only the freeblock's size confirmed it, every cell byte before the values being gone.
+    bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
+                         size_t bodyLen, int64_t* out, bool* weak) const
+    {
+        bool sizeOnly = false;
+        static const struct {
+            uint8_t type, size;
+            int64_t min, max;
+        } kRowid[] = {{9, 0, 1, 1},
+                      {1, 1, 2, 127},
+                      {2, 2, 128, 32767},
+                      {3, 3, 32768, 8388607},
+                      {4, 4, 8388608, 2147483647},
+                      {5, 6, 2147483648ll, 0x7fffffffffffll},
+                      {6, 8, 0x800000000000ll, INT64_MAX}};
+        int strong = 0;
+        int64_t value = 0;
+        for (const auto& r : kRowid) {
+            const uint8_t* tail = x + bodyLen;
+            if (tail + r.size > re)
+                continue;
+            const int64_t v = r.type == 9 ? 1 : readInt(tail, r.size);
+            if (v < r.min || v > r.max)
+                continue;
+            uint8_t cell[2 * kMaxVarint + 24];
+            uint64_t hsize = typesLen + 2;
+            if (hsize >= 128)
+                ++hsize;
+            size_t len = 0;
+            auto put = [&](uint64_t v2) {
+                uint8_t buf[kMaxVarint];
+                int n = 0;
+                do {
+                    buf[n++] = uint8_t(v2 & 0x7f);
+                    v2 >>= 7;
+                } while (v2 && n < 8);
+                for (int i = n - 1; i >= 0; --i)
+                    cell[len++] = uint8_t(buf[i] | (i ? 0x80 : 0));
+            };
+            put(hsize + bodyLen + r.size);
+            put(hsize);
+            std::memcpy(cell + len, types, typesLen);
+            len += typesLen;
+            cell[len++] = r.type;
+            if (x - rb < ptrdiff_t(len))
+                continue;
+            const uint8_t* f = x - len;
+            const bool intact = std::memcmp(f, cell, len) == 0;
+            const bool tailOk = len <= kFreeblockHeaderSize
+                                || std::memcmp(f + kFreeblockHeaderSize, cell + kFreeblockHeaderSize, len - kFreeblockHeaderSize) == 0;
+            if (!intact && !tailOk)
+                continue;
+            const uint8_t* after = tail + r.size;
+            const bool sizeFits = get16(f + 2) == len + bodyLen + r.size;
+            // In a merged block the header's size spans several entries: what follows this one
+            // (the block's end, or an intact entry of the same index) speaks for the rowid's size.
+            const bool followed = !intact && len <= kFreeblockHeaderSize && !sizeFits
+                                  && (after == re || indexEntryAt(after, re, types, typesLen));
+            const bool confirmed = intact || len > kFreeblockHeaderSize || sizeFits || followed;
+            if (!confirmed)
+                continue;
+            if (strong && value != v)
+                return false;
+            value = v;
+            strong = 1;
+            sizeOnly = !intact && len <= kFreeblockHeaderSize;
+        }
+        if (!strong)
+            return false;
+        *out = value;
+        *weak = sizeOnly;
+        return true;
+    }
+
+    // Whether an intact entry of an index whose entries have as many stored values as `types`
+    // describes (plus the rowid) starts at p and ends within [p, re).
+    static bool indexEntryAt(const uint8_t* p, const uint8_t* re, const uint8_t* types, size_t typesLen)
+    {
+        size_t columns = 1;
+        for (size_t i = 0; i < typesLen; ++i)
+            columns += !(types[i] & 0x80);
+        uint64_t payload = 0, hsize = 0;
+        const int n1 = getVarint(p, re, &payload);
+        if (!n1)
+            return false;
+        const int n2 = getVarint(p + n1, re, &hsize);
+        if (!n2 || hsize < uint64_t(n2) + columns || hsize > payload || p + n1 + hsize > re)
+            return false;
+        const uint8_t* t = p + n1 + n2;
+        const uint8_t* tEnd = p + n1 + hsize;
+        uint64_t body = 0;
+        size_t seen = 0;
+        while (t < tEnd) {
+            uint64_t type = 0;
+            const int n = getVarint(t, tEnd, &type);
+            const int64_t size = n ? serialSize(type) : -1;
+            if (size < 0)
+                return false;
+            t += n;
+            body += uint64_t(size);
+            ++seen;
+        }
+        return seen == columns && payload == hsize + body && p + n1 + payload <= re;
+    }
+
+    // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
+    void rowidsFromIndexes(const std::vector<uint32_t>& winners)
+    {
+        if (m_schema.indexes().empty() || m_indexRegions.empty())
+            return;
+        std::vector<uint8_t> wanted = largeVector<uint8_t>(m_cands.size());
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            wanted[w] = !c.hasRowid;
+            if (!c.hasRowid && c.storedAt != RecordStore::kNone && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
+                addStoredProbes(w);
+        }
+        std::vector<Probe> probes;
+        probes.swap(m_probes);
+        // Only the probes of rows still without rowid, from the copy that won, are kept.
+        probes.erase(std::remove_if(probes.begin(), probes.end(),
+                                    [&](const Probe& p) { return !wanted[p.cand] || m_cands[p.cand].probeVersion != p.version; }),
+                     probes.end());
+        const std::vector<uint8_t>& arena = m_probeArena;
+        if (probes.empty())
+            return;
+        std::sort(probes.begin(), probes.end(),
+                  [](const Probe& a, const Probe& b) { return a.index != b.index ? a.index < b.index : a.key < b.key; });
+        // One set of filters per index, so each region is tested only against the keys its index
+        // can hold: a bit table on the key's first four bytes turns most positions away from the
+        // cache, a bit filter of about 32 bits per probe most of the rest, and an open-addressing
+        // table then finds the first probe of a key.
+        struct KeyFilter {
+            size_t begin = 0, end = 0; // probes of this index
+            std::vector<uint64_t> four, filter;
+            std::vector<uint32_t> table;
+            int fourShift = 0, shift = 0;
+            size_t mask = 0;
+        };
+        auto mix = [](uint64_t k) { return k * 0x9E3779B97F4A7C15ull; };
+        auto mix32 = [](uint32_t k) { return k * 0x9E3779B1u; };
+        std::vector<KeyFilter> filters(m_schema.indexes().size());
+        for (size_t i = 0; i < probes.size();) {
+            KeyFilter& kf = filters[probes[i].index];
+            kf.begin = i;
+            while (i < probes.size() && probes[i].index == probes[kf.begin].index)
+                ++i;
+            kf.end = i;
+            const size_t n = kf.end - kf.begin;
+            int fourBits = 12, filterBits = 16;
+            while (fourBits < 22 && (size_t(1) << fourBits) < n * 16)
+                ++fourBits;
+            while (filterBits < 27 && (size_t(1) << filterBits) < n * 32)
+                ++filterBits;
+            kf.four.assign(size_t(1) << (fourBits - 6), 0);
+            kf.filter.assign(size_t(1) << (filterBits - 6), 0);
+            kf.fourShift = 32 - fourBits;
+            kf.shift = 64 - filterBits;
+            size_t tableSize = 1;
+            while (tableSize < n * 2)
+                tableSize <<= 1;
+            kf.mask = tableSize - 1;
+            kf.table.assign(tableSize, UINT32_MAX);
+            for (size_t k = kf.begin; k < kf.end; ++k) {
+                const uint64_t h = mix(probes[k].key) >> kf.shift;
+                kf.filter[h >> 6] |= 1ull << (h & 63);
+                const uint32_t h4 = mix32(uint32_t(probes[k].key)) >> kf.fourShift;
+                kf.four[h4 >> 6] |= 1ull << (h4 & 63);
+                if (k > kf.begin && probes[k - 1].key == probes[k].key)
+                    continue;
+                size_t t = size_t(mix(probes[k].key) >> 20) & kf.mask;
+                while (kf.table[t] != UINT32_MAX)
+                    t = (t + 1) & kf.mask;
+                kf.table[t] = uint32_t(k);
+            }
+        }
+        std::vector<std::pair<uint32_t, int64_t>> found; // candidate, rowid
+        auto scan = [&](const KeyFilter& kf, const uint8_t* rb, const uint8_t* re) {
+            for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
+                uint32_t first4;
+                std::memcpy(&first4, x, 4);
+                const uint32_t h4 = mix32(first4) >> kf.fourShift;
+                if (!(kf.four[h4 >> 6] >> (h4 & 63) & 1))
+                    continue;
+                uint64_t key;
+                std::memcpy(&key, x, 8);
+                const uint64_t hm = mix(key);
+                const uint64_t h = hm >> kf.shift;
+                if (!(kf.filter[h >> 6] >> (h & 63) & 1))
+                    continue;
+                size_t t = size_t(hm >> 20) & kf.mask;
+                while (kf.table[t] != UINT32_MAX && probes[kf.table[t]].key != key)
+                    t = (t + 1) & kf.mask;
+                if (kf.table[t] == UINT32_MAX)
+                    continue;
+                uint32_t entryValues = 0;
+                for (size_t k = kf.table[t]; k < kf.end && probes[k].key == key; ++k) {
+                    const Probe& pr = probes[k];
+                    if (x + pr.bodyLen > re)
+                        continue;
+                    const uint8_t* pt = arena.data() + pr.at;
+                    if (std::memcmp(x, pt + pr.typesLen, pr.bodyLen) != 0)
+                        continue;
+                    int64_t rowid = 0;
+                    bool weak = false;
+                    if (indexEntryRowid(rb, re, x, pt, pr.typesLen, pr.bodyLen, &rowid, &weak)
+                        && (!weak || rowidFitsLeaf(m_cands[pr.cand], rowid))) {
+                        found.push_back({pr.cand, rowid});
+                        entryValues = std::max(entryValues, pr.bodyLen);
+                    }
+                }
+                // A confirmed entry's values hold no other entry: the next starts past them.
+                if (entryValues > 1)
+                    x += entryValues - 1;
+            }
+        };
+        for (const IndexRegion& r : m_indexRegions) {
+            const uint8_t* rb = m_regionBytes.data() + r.at;
+            const uint8_t* re = rb + r.size;
+            if (r.index >= 0) {
+                if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
+                    scan(filters[size_t(r.index)], rb, re);
+                continue;
+            }
+            for (const KeyFilter& kf : filters) // a page no live index holds: any index's entries
+                if (kf.end > kf.begin)
+                    scan(kf, rb, re);
+        }
+        // Rowids of live rows belong to them: checked in one merge instead of a search per find.
+        std::sort(found.begin(), found.end(), [&](const std::pair<uint32_t, int64_t>& a, const std::pair<uint32_t, int64_t>& b) {
+            const uint32_t ta = m_cands[a.first].table, tb = m_cands[b.first].table;
+            return ta != tb ? ta < tb : a.second < b.second;
+        });
+        {
+            auto live = m_live.rowids().begin();
+            size_t kept = 0;
+            for (const auto& f : found) {
+                const LiveRowid key{m_cands[f.first].table, f.second, 0, 0};
+                while (live != m_live.rowids().end() && *live < key)
+                    ++live;
+                if (live != m_live.rowids().end() && live->table == key.table && live->rowid == key.rowid)
+                    continue;
+                found[kept++] = f;
+            }
+            found.resize(kept);
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        std::vector<std::pair<uint32_t, int64_t>> proposals;
+        for (size_t i = 0; i < found.size();) {
+            size_t j = i;
+            while (j < found.size() && found[j].first == found[i].first)
+                ++j;
+            if (j - i == 1)
+                proposals.push_back(found[i]);
+            i = j;
+        }
+        assignRowids(proposals, kRowidIndex);
+    }
+
+    // Gives each proposed rowid to its candidate unless another row of the table has or gets it.
+    void assignRowids(const std::vector<std::pair<uint32_t, int64_t>>& proposals, RowidHow how)
+    {
+        if (proposals.empty())
+            return;
+        struct Claim {
+            uint32_t table;
+            int64_t rowid;
+            uint32_t cand;
+            bool taken; // another row of the table has or gets this rowid too
+            bool operator<(const Claim& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
+        };
+        std::vector<Claim> claims;
+        reserveLarge(claims, proposals.size());
+        for (const auto& [cand, rowid] : proposals)
+            claims.push_back({m_cands[cand].table, rowid, cand, false});
+        if (!std::is_sorted(claims.begin(), claims.end()))
+            std::sort(claims.begin(), claims.end());
+        for (size_t i = 1; i < claims.size(); ++i)
+            if (claims[i].table == claims[i - 1].table && claims[i].rowid == claims[i - 1].rowid)
+                claims[i].taken = claims[i - 1].taken = true;
+        // Both sorted: rowids rows already have are found in one merge.
+        auto held = m_claimed.begin();
+        for (Claim& cl : claims) {
+            const std::pair<uint32_t, int64_t> key{cl.table, cl.rowid};
+            while (held != m_claimed.end() && *held < key)
+                ++held;
+            if (held != m_claimed.end() && *held == key)
+                cl.taken = true;
+        }
+        size_t added = 0;
+        for (Claim& cl : claims) {
+            if (cl.taken)
+                continue;
+            Candidate& c = m_cands[cl.cand];
+            c.hasRowid = true;
+            c.rowid = cl.rowid;
+            c.rowidHow = how;
+            claims[added++] = cl;
+        }
+        // Merged in from the back: m_claimed has room for every winner already.
+        size_t i = m_claimed.size(), j = added, k = i + added;
+        m_claimed.resize(k);
+        while (j) {
+            const std::pair<uint32_t, int64_t> next{claims[j - 1].table, claims[j - 1].rowid};
+            if (i && next < m_claimed[i - 1])
+                m_claimed[--k] = m_claimed[--i];
+            else
+                m_claimed[--k] = next, --j;
+        }
+    }
+
+    // A row deleted from a live leaf most likely had a rowid within the leaf's bounds.
+    bool rowidFitsLeaf(const Candidate& c, int64_t rowid) const
+    {
+        uint64_t base = 0;
+        return !currentLeafImage(c, &base) || (rowid > m_map.lo[c.page] && rowid <= m_map.hi[c.page]);
+    }
+
+    // Whether a candidate came from the page image the live tree uses now; *base is its offset.
+    bool currentLeafImage(const Candidate& c, uint64_t* base) const
+    {
+        const uint32_t pg = c.page;
+        if (pg < 1 || pg > m_geo.pageCount || pg >= m_map.lo.size() || m_map.kind[pg] != kTablePage || m_map.owner[pg] != int(c.table))
+            return false;
+        const uint32_t final = m_src.finalFrame(pg);
+        if (c.file == kDb && final == UINT32_MAX) {
+            *base = uint64_t(pg - 1) * m_geo.pageSize;
+            return true;
+        }
+        if (c.file == kWal && final == c.frame) {
+            *base = m_src.walFrameOffset(c.frame);
+            return true;
+        }
+        return false;
+    }
+
+    // A table leaf fills from its end downwards, so where rows were appended a larger offset means
+    // a smaller rowid. A freed row between two live cells took a rowid between theirs; when the
+    // rowids missing there are exactly as many as the rows freed there, each row gets one, in order.
+    // freedOnly: only gaps whose rows all came from the page's free chain.
+    void rowidsFromPositions(const std::vector<uint32_t>& winners, bool freedOnly)
+    {
+        struct OnPage {
+            uint32_t off, cand;
+        };
+        const size_t pages = size_t(m_geo.pageCount) + 1;
+        // Rows and live cells are placed straight into per-page buckets (counted first), then
+        // ordered by offset within each page: pages hold a few dozen cells, a global sort of
+        // every live cell would cost more than the rest of the pass.
+        std::vector<uint32_t> rowStart(pages + 1), liveStart(pages + 1);
+        size_t missingRows = 0;
+        for (uint32_t w : winners) {
+            const Candidate& c = m_cands[w];
+            uint64_t base = 0;
+            if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base)) {
+                ++rowStart[c.page + 1];
+                ++missingRows;
+            }
+        }
+        if (!missingRows)
+            return;
+        // Only the pages with a row still missing its rowid are read.
+        for (const LiveRowid& l : m_live.rowids())
+            if (l.page < pages && rowStart[l.page + 1])
+                ++liveStart[l.page + 1];
+        for (size_t i = 1; i <= pages; ++i) {
+            rowStart[i] += rowStart[i - 1];
+            liveStart[i] += liveStart[i - 1];
+        }
+        std::vector<OnPage> rows = largeVector<OnPage>(missingRows), live = largeVector<OnPage>(liveStart[pages]);
+        {
+            std::vector<uint32_t> at(rowStart.begin(), rowStart.end() - 1);
+            for (uint32_t w : winners) {
+                const Candidate& c = m_cands[w];
+                uint64_t base = 0;
+                if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base))
+                    rows[at[c.page]++] = {uint32_t(c.offset - base), w};
+            }
+            at.assign(liveStart.begin(), liveStart.end() - 1);
+            for (const LiveRowid& l : m_live.rowids())
+                if (l.page < pages && rowStart[l.page + 1] > rowStart[l.page])
+                    live[at[l.page]++] = {l.offset, uint32_t(&l - m_live.rowids().data())};
+        }
+        auto byOffset = [](const OnPage& a, const OnPage& b) { return a.off < b.off; };
+        // Pages in rowid order, so the proposals come out sorted.
+        std::vector<uint32_t> order;
+        for (uint32_t pg = 1; pg < pages; ++pg)
+            if (rowStart[pg + 1] > rowStart[pg])
+                order.push_back(pg);
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const int ta = m_map.owner[a], tb = m_map.owner[b];
+            return ta != tb ? ta < tb : m_map.lo[a] < m_map.lo[b];
+        });
+        std::vector<std::pair<uint32_t, int64_t>> proposals;
+        reserveLarge(proposals, missingRows);
+        std::vector<uint32_t> segRows;
+        std::vector<int64_t> missing;
+        for (uint32_t pg : order) {
+            const size_t i = rowStart[pg], j = rowStart[pg + 1], li = liveStart[pg], lj = liveStart[pg + 1];
+            std::sort(rows.begin() + i, rows.begin() + j, byOffset);
+            std::sort(live.begin() + li, live.begin() + lj, byOffset);
+            const uint32_t table = m_cands[rows[i].cand].table;
+            bool ordered = true;
+            for (size_t k = li + 1; k < lj && ordered; ++k)
+                ordered = m_live.rowids()[live[k].cand].rowid < m_live.rowids()[live[k - 1].cand].rowid;
+            if (!ordered)
+                continue;
+            const int64_t pageLo = m_map.lo[pg] == INT64_MIN ? 0 : m_map.lo[pg];
+            const int64_t pageHi = m_map.hi[pg];
+            const size_t pageFirst = proposals.size();
+            // Segment s lies between live cells s-1 and s by offset; its rowids are in (a, b].
+            size_t r = i;
+            for (size_t s = li; s <= lj; ++s) {
+                const uint32_t offEnd = s < lj ? live[s].off : UINT32_MAX;
+                const int64_t a = s < lj ? m_live.rowids()[live[s].cand].rowid : pageLo;
+                const int64_t b = s > li ? m_live.rowids()[live[s - 1].cand].rowid - 1 : pageHi;
+                segRows.clear();
+                bool freed = true;
+                for (; r < j && rows[r].off < offEnd; ++r) {
+                    segRows.push_back(rows[r].cand);
+                    freed = freed && m_cands[rows[r].cand].source == uint8_t(Source::Freeblock);
+                }
+                if (segRows.empty() || (freedOnly && !freed) || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
+                    continue;
+                // The live and claimed rowids of the gap are walked alongside it; the live ones
+                // start right after the cell bounding the gap, when there is one.
+                missing.clear();
+                auto next = s < lj ? m_live.rowids().begin() + live[s].cand + 1
+                                   : std::lower_bound(m_live.rowids().begin(), m_live.rowids().end(), LiveRowid{table, a + 1, 0, 0});
+                auto taken = std::lower_bound(m_claimed.begin(), m_claimed.end(), std::make_pair(table, a + 1));
+                for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
+                    while (next != m_live.rowids().end() && next->table == table && next->rowid < v)
+                        ++next;
+                    while (taken != m_claimed.end() && taken->first == table && taken->second < v)
+                        ++taken;
+                    const bool isLive = next != m_live.rowids().end() && next->table == table && next->rowid == v;
+                    const bool isTaken = taken != m_claimed.end() && taken->first == table && taken->second == v;
+                    if (!isLive && !isTaken)
+                        missing.push_back(v);
+                }
+                if (missing.size() != segRows.size())
+                    continue;
+                // Highest offset first: the earliest insert, the smallest rowid.
+                for (size_t k = 0; k < segRows.size(); ++k)
+                    proposals.push_back({segRows[segRows.size() - 1 - k], missing[k]});
+            }
+            std::sort(proposals.begin() + pageFirst, proposals.end(),
+                      [](const std::pair<uint32_t, int64_t>& x, const std::pair<uint32_t, int64_t>& y) { return x.second < y.second; });
+        }
+        assignRowids(proposals, kRowidPosition);
+    }
+
+    std::vector<Candidate>& m_cands;
+    const Catalog& m_schema;
+    const PageMap& m_map;
+    const LiveRows& m_live;
+    const PageSource& m_src;
+    const Geometry& m_geo;
+    const RecordStore& m_store;
+    std::vector<IndexRegion> m_indexRegions;
+    std::vector<uint8_t> m_regionBytes; // the regions' bytes, copied while their page was at hand
+    std::vector<Probe> m_probes;
+    std::vector<uint8_t> m_probeArena;
+    uint32_t m_probeSerial = 0;
+    std::vector<uint64_t> m_colTypes, m_storedTypes;
+    std::vector<uint32_t> m_colPos;
+    Claims m_claimed; // (table, rowid) of carved rows that have one
+};
+
+} // namespace sqlcarve
