@@ -2,6 +2,7 @@
 
 #include "Catalog_p.h"
 #include "CellReader_p.h"
+#include "Decoder_p.h"
 #include "Format_p.h"
 #include "LinkCells_p.h"
 #include "LiveRows_p.h"
@@ -594,14 +595,6 @@ private:
         held.swap(m_held); // keeps the room for the next page
     }
 
-    bool inLostRange(size_t from, size_t to) const
-    {
-        for (const auto& r : m_lostRanges)
-            if (from < r.second && to > r.first)
-                return true;
-        return false;
-    }
-
     // A record read on a page, its serial types in `types`: a candidate, unless it is live.
     void emit(const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types)
     {
@@ -643,7 +636,7 @@ private:
             size_t pos = m.implied ? size_t(serialSize(m.impliedType)) : 0;
             for (uint64_t ty : types) {
                 const size_t end = pos + size_t(serialSize(ty));
-                if (end > avail || (end > pos && inLostRange(pos, end)))
+                if (end > avail || (end > pos && overlapsLost(m_lostRanges, pos, end)))
                     ++lost;
                 pos = end;
             }
@@ -765,7 +758,7 @@ private:
         std::vector<Candidate> masters;
         masters.swap(m_masterCandidates);
         for (const Candidate& c : masters) {
-            CarvedRow row = decode(c);
+            CarvedRow row = m_decoder.decode(c);
             if (row.values.size() != 5 || row.values[0].kind != Value::Kind::Text || row.values[0].bytes != "table"
                 || row.values[4].kind != Value::Kind::Text)
                 continue;
@@ -857,161 +850,6 @@ private:
                 return;
         }
         m_done = m_total;
-    }
-
-    // ---- decoding and reporting ------------------------------------------------------------
-
-
-    // Every field of v is set: a row's values are reused from one row to the next.
-    void decodeValue(uint64_t t, const uint8_t* p, Affinity aff, Value& v) const
-    {
-        v.prefixOf = Value::Kind::Null;
-        v.integer = 0;
-        v.real = 0.0;
-        if (t == 0) {
-            v.bytes.clear();
-            v.kind = Value::Kind::Null;
-        } else if (t <= 6 || t == 8 || t == 9) {
-            v.bytes.clear();
-            v.kind = Value::Kind::Integer;
-            v.integer = t == 8 ? 0 : t == 9 ? 1 : readInt(p, int(serialSize(t)));
-            if (aff == Affinity::Real) {
-                v.kind = Value::Kind::Real;
-                v.real = double(v.integer);
-            }
-        } else if (t == 7) {
-            v.bytes.clear();
-            v.kind = Value::Kind::Real;
-            uint64_t bits = 0;
-            for (int i = 0; i < 8; ++i)
-                bits = bits << 8 | p[i];
-            std::memcpy(&v.real, &bits, 8);
-        } else if (t & 1) {
-            v.kind = Value::Kind::Text;
-            if (m_geo.encoding == fmt::Utf8)
-                v.bytes.assign(reinterpret_cast<const char*>(p), size_t(serialSize(t)));
-            else
-                v.bytes = textToUtf8(p, size_t(serialSize(t)), m_geo.encoding);
-        } else {
-            v.kind = Value::Kind::Blob;
-            v.bytes.assign(reinterpret_cast<const char*>(p), size_t(serialSize(t)));
-        }
-    }
-
-    static void setLost(Value& v)
-    {
-        v.kind = Value::Kind::Lost;
-        v.integer = 0;
-        v.real = 0.0;
-        v.bytes.clear();
-        v.prefixOf = Value::Kind::Null;
-    }
-
-    // The end of the bytes from `pos` on that survived: up to `avail` or the first overwritten byte.
-    size_t survivingFrom(size_t pos, size_t avail) const
-    {
-        size_t end = avail;
-        for (const auto& r : m_lostRanges)
-            if (r.second > pos)
-                end = std::min(end, std::max(pos, r.first));
-        return end;
-    }
-
-    CarvedRow decode(const Candidate& c)
-    {
-        CarvedRow row;
-        decode(c, row);
-        return row;
-    }
-
-    // Fills every field of row, reusing its storage.
-    void decode(const Candidate& c, CarvedRow& row)
-    {
-        const Bytes& f = fileOf(c.file);
-        const TableLayout& t = m_schema.table(c.table);
-        row.table = t.table.name;
-        row.source = Source(c.source);
-        row.page = c.page;
-        row.offset = c.offset;
-        row.rowid.reset();
-        if (c.hasRowid)
-            row.rowid = c.rowid;
-        row.rowidFromIndex = c.rowidHow == kRowidIndex;
-        row.rowidInferred = c.rowidHow == kRowidPosition;
-        row.salvaged = false;
-        row.placement.reset();
-        const size_t n = t.stored.size();
-        row.values.resize(t.table.columns.size());
-        // Offsets come from damaged pages: nothing is read past the file that holds them.
-        if (c.bodyOffset > f.size || c.typesOffset > c.bodyOffset) {
-            for (Value& v : row.values)
-                setLost(v);
-            return;
-        }
-        const uint8_t* typesBegin = c.storedAt != RecordStore::kNone
-                                        ? m_store.at(c.storedAt)
-                                        : bytesAt(c.file, c.typesOffset,
-                                                  c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
-        const uint8_t* typesEnd = typesBegin + (c.bodyOffset - c.typesOffset);
-        m_types.clear();
-        if (c.implied)
-            m_types.push_back(c.impliedType);
-        for (const uint8_t* p = typesBegin; p < typesEnd && m_types.size() < n;) {
-            uint64_t ty = 0;
-            const int k = getVarint(p, typesEnd, &ty);
-            if (!k)
-                break;
-            m_types.push_back(ty);
-            p += k;
-        }
-        const uint8_t* body = typesEnd;
-        size_t avail = std::min<size_t>(c.bodyLocal, f.size - c.bodyOffset);
-        if (c.overflowPage) {
-            Ctx ctx;
-            ctx.file = FileId(c.file);
-            ctx.frame = c.frame;
-            ctx.pgno = c.page;
-            std::string buf;
-            avail = m_tree.assemble(&ctx, body, avail, c.bodySize, c.overflowPage, buf, false, &m_lostRanges);
-            m_decodeBuf.swap(buf);
-            body = reinterpret_cast<const uint8_t*>(m_decodeBuf.data());
-        }
-        size_t pos = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const StoredColumn& sc = t.stored[i];
-            Value& v = row.values[size_t(sc.tableIndex)];
-            if (i >= m_types.size()) {
-                setLost(v);
-                continue;
-            }
-            const uint64_t ty = m_types[i];
-            const size_t sz = size_t(serialSize(ty));
-            if (sc.rowidAlias) {
-                if (c.hasRowid) {
-                    decodeValue(8, nullptr, Affinity::Integer, v);
-                    v.integer = c.rowid;
-                } else {
-                    setLost(v);
-                }
-            } else if (i == 0 && c.implied && sz == 0 && sc.affinity != Affinity::Text) {
-                setLost(v); // a lost type of no bytes: NULL, 0 and 1 look alike
-            } else if (pos > avail || sz > avail - pos || (c.overflowPage && sz && inLostRange(pos, pos + sz))) {
-                // A damaged header can claim a size near 2^63: compare without adding.
-                setLost(v);
-                // A text or blob whose start survived keeps it: readers can still use it.
-                const size_t kept = pos < avail ? (c.overflowPage ? survivingFrom(pos, avail) : avail) - pos : 0;
-                if (ty >= 12 && kept > 0) {
-                    if (ty & 1)
-                        v.bytes = textPrefixToUtf8(body + pos, kept, m_geo.encoding);
-                    else
-                        v.bytes.assign(reinterpret_cast<const char*>(body + pos), kept);
-                    v.prefixOf = v.bytes.empty() ? Value::Kind::Null : (ty & 1) ? Value::Kind::Text : Value::Kind::Blob;
-                }
-            } else {
-                decodeValue(ty, body + pos, sc.affinity, v);
-            }
-            pos = sz > SIZE_MAX - pos ? SIZE_MAX : pos + sz;
-        }
     }
 
     void finish()
@@ -1110,7 +948,7 @@ private:
             const Candidate& c = m_cands[w];
             if (c.storedAt == RecordStore::kNone && c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
-            decode(c, reused);
+            m_decoder.decode(c, reused);
             reused.placement = placement.of(w);
             links.noteCarved(c.table, reused);
             hand(reused);
@@ -1471,8 +1309,8 @@ private:
         const LiveRowid* it = m_live.find(c.table, c.rowid);
         if (!it)
             return false;
-        const CarvedRow carved = decode(c);
-        const CarvedRow live = decode(liveCandidate(*it));
+        const CarvedRow carved = m_decoder.decode(c);
+        const CarvedRow live = m_decoder.decode(m_decoder.liveCandidate(*it));
         size_t same = 0, compared = 0;
         for (size_t i = 0; i < carved.values.size() && i < live.values.size(); ++i) {
             const Value& a = carved.values[i];
@@ -1485,51 +1323,6 @@ private:
                 ++same;
         }
         return compared == 0 || same * 2 >= compared;
-    }
-
-    Candidate liveCandidate(const LiveRowid& r)
-    {
-        Candidate c;
-        c.table = uint16_t(r.table);
-        c.hasRowid = true;
-        c.rowid = r.rowid;
-        c.page = r.page;
-        uint64_t base;
-        if (superseded(r.page)) {
-            c.file = kWal;
-            c.frame = m_src.finalFrame(r.page);
-            base = walFrameOffset(c.frame);
-        } else {
-            c.file = kDb;
-            base = uint64_t(r.page - 1) * m_geo.pageSize;
-        }
-        const uint8_t* page = bytesAt(c.file, base, m_geo.pageSize);
-        const uint8_t* rec = page + r.offset;
-        uint64_t hsize = 0;
-        const int k = getVarint(rec, page + m_geo.usable, &hsize);
-        if (!k || hsize < uint64_t(k) || hsize > m_geo.usable - r.offset) {
-            c.typesOffset = c.bodyOffset = base + r.offset;
-            return c; // nothing readable: every value decodes as lost
-        }
-        c.typesOffset = base + r.offset + uint64_t(k);
-        c.bodyOffset = base + r.offset + hsize;
-        uint64_t body = 0;
-        for (const uint8_t* p = rec + k; p < rec + hsize;) {
-            uint64_t t = 0;
-            const int n = getVarint(p, rec + hsize, &t);
-            if (!n)
-                break;
-            body += uint64_t(std::max<int64_t>(0, serialSize(t)));
-            if (body > UINT32_MAX / 2)
-                return c; // a live record cannot be this long: decode nothing from it
-            p += n;
-        }
-        const uint32_t local = localPayload(hsize + body, m_geo.usable, true);
-        c.bodySize = uint32_t(body);
-        c.bodyLocal = local > hsize ? uint32_t(local - hsize) : 0;
-        if (local < hsize + body && rec + local + 4 <= page + m_geo.usable)
-            c.overflowPage = get32(rec + local);
-        return c;
     }
 
     const Options& m_opt;
@@ -1555,9 +1348,9 @@ private:
     FlatIndex m_seen;
     RecordStore m_store;
     RowidStage m_rowids{m_cands, m_schema, m_map, m_live, m_src, m_geo, m_store};
+    Decoder m_decoder{m_schema, m_src, m_geo, m_store, m_tree};
     bool m_forked = false;  // a copy carving part of the pages for another engine
 
-    std::vector<uint64_t> m_types; // decode()'s
     std::vector<int> m_ownerCand, m_ownerHits;
     struct Held {
         Ctx ctx;
@@ -1567,9 +1360,8 @@ private:
     };
     std::vector<Held> m_held; // rows of the page being carved, while its owner is open
     bool m_holding = false;
-    std::vector<std::pair<size_t, size_t>> m_lostRanges; // body bytes of the last assemble() that were overwritten
+    LostRanges m_lostRanges; // emit()'s: body bytes of the payload it assembled that were overwritten
     std::string m_scratch;
-    std::string m_decodeBuf;
 };
 
 } // namespace

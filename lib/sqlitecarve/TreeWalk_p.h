@@ -19,6 +19,14 @@ namespace sqlcarve {
 // Body bytes of an assembled payload that were overwritten: [first, second).
 using LostRanges = std::vector<std::pair<size_t, size_t>>;
 
+inline bool overlapsLost(const LostRanges& lost, size_t from, size_t to)
+{
+    for (const auto& r : lost)
+        if (from < r.second && to > r.first)
+            return true;
+    return false;
+}
+
 // What the walk tells of each page of the database file (indexes are page numbers).
 struct PageMap {
     std::vector<uint8_t> kind;    // PageKind
