@@ -1,5 +1,6 @@
 #include "sqlitecarve/Carver.h"
 
+#include "Attribution_p.h"
 #include "Catalog_p.h"
 #include "CellReader_p.h"
 #include "Decoder_p.h"
@@ -342,7 +343,8 @@ private:
     // live rows and only its free space is read.
     void carvePage(const Ctx& ctx, bool live)
     {
-        m_holding = !live && !m_cells.masterOnly() && m_live.built();
+        if (!live)
+            m_owners.hold();
         carvePageImage(ctx, live);
         releaseHeld();
     }
@@ -379,7 +381,7 @@ private:
         if (!live && tableRows && !m_cells.masterOnly()) {
             // An old image of a page that has changed hands since says by its cells whose it was.
             bool fits = true;
-            const int owner = inferOwner(page, hdr + hsize, cells, ptrEnd, ctx.preferTable, &fits);
+            const int owner = m_owners.inferOwner(page, hdr + hsize, cells, ptrEnd, ctx.preferTable, &fits);
             if (ctx.preferTable < 0 || !fits)
                 ctx.preferTable = owner;
         }
@@ -428,178 +430,18 @@ private:
         return kTrunkHeaderBytes + 4 * leaves;
     }
 
-    // The table a table leaf that left its tree belonged to. Its cells were all one table's, and
-    // those that were moved to other pages before it was freed are live rows there: a table that
-    // fits every cell and holds some of them live is the owner. -1 when nothing tells.
-    // *fits: whether table `current` could own every cell (true when no cell says otherwise).
-    int inferOwner(const uint8_t* page, size_t ptrs, uint32_t cells, uint32_t ptrEnd, int current, bool* fits)
-    {
-        std::vector<int>& cand = m_ownerCand;
-        std::vector<int>& hits = m_ownerHits;
-        cand.clear();
-        hits.clear();
-        bool first = true;
-        const uint8_t* end = page + m_geo.usable;
-        for (uint32_t i = 0; i < cells; ++i) {
-            const uint32_t off = get16(page + ptrs + 2 * i);
-            if (off < ptrEnd || off >= m_geo.usable)
-                continue;
-            const uint8_t* p = page + off;
-            uint64_t payload = 0, rowid = 0, hsize = 0;
-            int k = getVarint(p, end, &payload);
-            if (!k)
-                continue;
-            p += k;
-            k = getVarint(p, end, &rowid);
-            if (!k)
-                continue;
-            p += k;
-            k = getVarint(p, end, &hsize);
-            // Lengths from a damaged page are compared as sizes: a pointer past the page is undefined.
-            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(end - p) || !m_cells.readAllTypes(p + k, p + hsize))
-                continue;
-            const std::vector<uint64_t>& types = m_cells.types();
-            const size_t n = types.size();
-            if (n >= m_schema.byCount().size())
-                continue;
-            uint64_t bodySize = 0;
-            bool sizesOk = true;
-            for (uint64_t t : types) {
-                const int64_t sz = serialSize(t);
-                sizesOk = sizesOk && sz >= 0 && uint64_t(sz) <= payload;
-                bodySize += uint64_t(std::max<int64_t>(sz, 0));
-            }
-            if (!sizesOk || hsize + bodySize != payload)
-                continue;
-            const bool whole = localPayload(payload, m_geo.usable, true) == payload && payload <= uint64_t(end - p);
-            size_t keep = 0;
-            for (size_t c = 0; c < (first ? m_schema.byCount()[n].size() : cand.size()); ++c) {
-                const int ti = first ? m_schema.byCount()[n][c] : cand[c];
-                const TableLayout& t = m_schema.table(size_t(ti));
-                if (t.table.withoutRowid || t.stored.size() != n)
-                    continue;
-                bool ok = true;
-                for (size_t j = 0; j < n && ok; ++j)
-                    ok = compatible(t.stored[j], types[j]);
-                if (!ok)
-                    continue;
-                int h = first ? 0 : hits[c];
-                if (whole && m_live.built()) {
-                    const Hashes hh = hashRecord(size_t(ti), p + k, p + hsize, nullptr, p + hsize, size_t(bodySize));
-                    if (m_live.containsExact(LiveKey{hh.tail, hh.head, int64_t(rowid), uint32_t(ti)}))
-                        ++h;
-                }
-                if (first) {
-                    cand.push_back(ti);
-                    hits.push_back(h);
-                } else {
-                    cand[keep] = ti;
-                    hits[keep] = h;
-                }
-                ++keep;
-            }
-            if (!first) {
-                cand.resize(keep);
-                hits.resize(keep);
-            }
-            first = false;
-            if (cand.empty()) {
-                *fits = current < 0;
-                return -1; // cells of more than one layout: not one table's leaf
-            }
-        }
-        *fits = first || current < 0 || std::find(cand.begin(), cand.end(), current) != cand.end();
-        int best = -1, bestHits = 0;
-        bool tie = false;
-        for (size_t c = 0; c < cand.size(); ++c) {
-            if (hits[c] > bestHits) {
-                best = cand[c];
-                bestHits = hits[c];
-                tie = false;
-            } else if (hits[c] == bestHits && bestHits > 0) {
-                tie = true;
-            }
-        }
-        return tie ? -1 : best;
-    }
-
-    // A freelist trunk was a b-tree page before: past its leaf list, the rest of the old cell
-    // pointer array still points at the old cells.
-    int trunkOwner(const uint8_t* page, uint32_t leaves, int current)
-    {
-        if (m_cells.masterOnly())
-            return current;
-        const uint32_t from = kTrunkHeaderBytes + 4 * leaves;
-        uint32_t n = 0;
-        while (from + 2 * (n + 1) <= m_geo.usable) {
-            const uint32_t off = get16(page + from + 2 * n);
-            if (off < from + 2 * (n + 1) || off >= m_geo.usable)
-                break;
-            ++n;
-        }
-        bool fits = true;
-        const int owner = inferOwner(page, from, n, from + 2 * n, current, &fits);
-        return current < 0 || !fits ? owner : current;
-    }
-
-    // Tables that store alike: a record fits both.
-    bool sameLayout(size_t a, size_t b) const
-    {
-        const TableLayout& x = m_schema.table(a);
-        const TableLayout& y = m_schema.table(b);
-        if (x.stored.size() != y.stored.size() || x.table.withoutRowid != y.table.withoutRowid)
-            return false;
-        for (size_t i = 0; i < x.stored.size(); ++i)
-            if (x.stored[i].affinity != y.stored[i].affinity || x.stored[i].notNull != y.stored[i].notNull
-                || x.stored[i].rowidAlias != y.stored[i].rowidAlias)
-                return false;
-        return true;
-    }
-
-    // Rows of a page whose owner nothing told are held until the page is done: one of them live
-    // in one of several tables that store alike names that table the page's owner.
     void releaseHeld()
     {
-        m_holding = false;
-        if (m_held.empty())
-            return;
-        std::vector<int> votes(m_schema.size(), 0);
-        for (const Held& h : m_held) {
-            if (!h.m.hasRowid || h.m.implied || h.m.overflowPage)
-                continue;
-            for (size_t ti = 0; ti < m_schema.size(); ++ti) {
-                if (ti != size_t(h.m.table) && !sameLayout(ti, size_t(h.m.table)))
-                    continue;
-                const Hashes hh = hashRecord(ti, h.m.types, h.m.body, nullptr, h.m.body, h.m.bodyLocal);
-                if (m_live.containsExact(LiveKey{hh.tail, hh.head, h.m.rowid, uint32_t(ti)}))
-                    ++votes[ti];
-            }
-        }
-        int owner = -1, best = 0;
-        for (size_t ti = 0; ti < votes.size(); ++ti) {
-            if (votes[ti] > best) {
-                owner = int(ti);
-                best = votes[ti];
-            } else if (votes[ti] == best && best > 0) {
-                owner = -1;
-            }
-        }
-        std::vector<Held> held;
-        held.swap(m_held);
-        for (Held& h : held) {
-            if (owner >= 0 && h.m.table != owner && sameLayout(size_t(owner), size_t(h.m.table)))
-                h.m.table = owner;
-            emit(h.ctx, h.m, h.source, h.types);
-        }
-        held.clear();
-        held.swap(m_held); // keeps the room for the next page
+        m_owners.release([this](const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types) {
+            emit(ctx, m, source, types);
+        });
     }
 
     // A record read on a page, its serial types in `types`: a candidate, unless it is live.
     void emit(const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types)
     {
-        if (m_holding && ctx.preferTable < 0) {
-            m_held.push_back({ctx, m, source, types});
+        if (m_owners.holds(ctx)) {
+            m_owners.keep(ctx, m, source, types);
             return;
         }
         const TableLayout& t = m_schema.table(size_t(m.table));
@@ -722,8 +564,8 @@ private:
         case kTrunkPage: {
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
             const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_geo.usable / 4 - 2);
-            ctx.preferTable = trunkOwner(page, leaves, ctx.preferTable);
-            m_holding = !m_cells.masterOnly() && m_live.built();
+            ctx.preferTable = m_owners.trunkOwner(page, leaves, ctx.preferTable);
+            m_owners.hold();
             carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Freelist, true);
             releaseHeld();
             break;
@@ -811,8 +653,8 @@ private:
             return;
         if (final && m_map.kind[pg] == kTrunkPage) {
             const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_geo.usable / 4 - 2);
-            ctx.preferTable = trunkOwner(ctx.page, leaves, ctx.preferTable);
-            m_holding = !m_cells.masterOnly() && m_live.built();
+            ctx.preferTable = m_owners.trunkOwner(ctx.page, leaves, ctx.preferTable);
+            m_owners.hold();
             carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Wal, true);
             releaseHeld();
             return;
@@ -1342,6 +1184,7 @@ private:
 
     std::vector<uint8_t> m_carved; // database pages already carved
     LiveRows m_live;
+    Attribution m_owners{m_schema, m_cells, m_live, m_geo};
     TreeWalk m_tree{m_src, m_geo, m_schema, m_live, [this](const std::string& text) { warn(text); }};
     const PageMap& m_map = m_tree.map();
     std::vector<Candidate> m_cands;
@@ -1351,15 +1194,6 @@ private:
     Decoder m_decoder{m_schema, m_src, m_geo, m_store, m_tree};
     bool m_forked = false;  // a copy carving part of the pages for another engine
 
-    std::vector<int> m_ownerCand, m_ownerHits;
-    struct Held {
-        Ctx ctx;
-        Parsed m;
-        Source source;
-        std::vector<uint64_t> types;
-    };
-    std::vector<Held> m_held; // rows of the page being carved, while its owner is open
-    bool m_holding = false;
     LostRanges m_lostRanges; // emit()'s: body bytes of the payload it assembled that were overwritten
     std::string m_scratch;
 };
