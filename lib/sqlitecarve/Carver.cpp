@@ -5,9 +5,10 @@
 #include "CellReader_p.h"
 #include "Decoder_p.h"
 #include "Format_p.h"
-#include "LinkCells_p.h"
+#include "LinkStage_p.h"
 #include "LiveRows_p.h"
 #include "PageSource_p.h"
+#include "Placement_p.h"
 #include "RecordStore_p.h"
 #include "Rowids_p.h"
 #include "Records_p.h"
@@ -781,10 +782,10 @@ private:
         for (size_t i = 0; i < winners.size(); ++i)
             winners[i] = byPlace[i].second;
         std::vector<std::pair<uint64_t, uint32_t>>().swap(byPlace);
-        PlacementStage placement(*this);
+        PlacementStage placement(m_cands, m_schema, m_src, m_geo, m_live, m_rowids);
         if (m_opt.placement)
             placement.run(winners);
-        LinkStage links(*this);
+        LinkStage links(m_opt.links, m_schema, m_src, m_geo, m_map, m_live, m_rowids, [this](CarvedRow& row) { hand(row); });
         CarvedRow reused; // the callback sees each row only while it runs
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
@@ -795,7 +796,7 @@ private:
             links.noteCarved(c.table, reused);
             hand(reused);
         }
-        links.run();
+        links.run([this] { return m_cancelled; });
     }
 
     // A row cut short is reported only when nothing more complete stands for it: not while its
@@ -838,309 +839,6 @@ private:
         else
             m_res.rows.push_back(row);
     }
-
-    // ---- placement: where a row sat among its page's cells of known rowid -------------------
-
-    class PlacementStage
-    {
-    public:
-        explicit PlacementStage(Engine& e) : m_e(e) {}
-
-        // Only rows read from the main file's pages are placed: their page is the one they were
-        // deleted from (or, on the freelist, the one that kept them).
-        void run(const std::vector<uint32_t>& winners)
-        {
-            std::vector<std::pair<uint64_t, uint32_t>> byPage; // (table << 32 | page, candidate)
-            for (uint32_t w : winners) {
-                const Candidate& c = m_e.m_cands[w];
-                const Source src = Source(c.source);
-                if (c.file != kDb || m_e.m_schema.table(c.table).table.withoutRowid || c.page == 0
-                    || (src != Source::Freeblock && src != Source::Unallocated && src != Source::Freelist)
-                    || uint64_t(c.page) * m_e.m_geo.pageSize > m_e.m_src.file(kDb).size || c.offset < pageStart(c.page)
-                    || c.offset >= pageStart(c.page) + m_e.m_geo.pageSize)
-                    continue;
-                byPage.push_back({uint64_t(c.table) << 32 | c.page, w});
-            }
-            std::sort(byPage.begin(), byPage.end());
-            for (size_t i = 0; i < byPage.size();) {
-                size_t j = i;
-                while (j < byPage.size() && byPage[j].first == byPage[i].first)
-                    ++j;
-                place(uint32_t(byPage[i].first >> 32), uint32_t(byPage[i].first), byPage, i, j);
-                i = j;
-            }
-        }
-
-        std::optional<CarvedRow::Placement> of(uint32_t cand) const
-        {
-            const auto it = m_placed.find(cand);
-            if (it == m_placed.end())
-                return std::nullopt;
-            return it->second;
-        }
-
-    private:
-        using Anchors = std::vector<std::pair<uint32_t, int64_t>>; // (offset in page, rowid)
-
-        uint64_t pageStart(uint32_t pg) const { return uint64_t(pg - 1) * m_e.m_geo.pageSize; }
-        bool live(uint32_t table, int64_t rowid) const { return m_e.m_live.hasRowid(table, rowid); }
-        bool carved(uint32_t table, int64_t rowid) const
-        {
-            return std::binary_search(m_e.m_rowids.claimed().begin(), m_e.m_rowids.claimed().end(), std::make_pair(table, rowid));
-        }
-        // Live rowids of the table just below and just above a range (0 and INT64_MAX when none).
-        int64_t liveBefore(uint32_t table, int64_t rowid) const
-        {
-            auto it = std::lower_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{table, rowid, 0, 0});
-            return it == m_e.m_live.rowids().begin() || (it - 1)->table != table ? 0 : (it - 1)->rowid;
-        }
-        int64_t liveAfter(uint32_t table, int64_t rowid) const
-        {
-            auto it = std::upper_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{table, rowid, 0, 0});
-            return it == m_e.m_live.rowids().end() || it->table != table ? INT64_MAX : it->rowid;
-        }
-
-        // Cells of a table leaf image as (offset, rowid); nullopt for any other page or pointers
-        // that leave it.
-        std::optional<Anchors> leafCells(uint32_t pg) const
-        {
-            const PageView v(m_e.dbPage(pg), m_e.m_geo.usable);
-            const uint32_t hdr = pg == 1 ? uint32_t(kHeaderSize) : 0;
-            if (!v.has(hdr, kLeafHeaderSize) || v.u8(hdr) != TableLeaf)
-                return std::nullopt;
-            const uint32_t count = v.u16(hdr + kPageOffCellCount);
-            const uint32_t pointersEnd = hdr + uint32_t(kLeafHeaderSize) + 2 * count;
-            if (pointersEnd > v.size())
-                return std::nullopt;
-            Anchors cells;
-            cells.reserve(count);
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t ptr = v.u16(hdr + uint32_t(kLeafHeaderSize) + 2 * i);
-                uint64_t payload = 0, rowid = 0;
-                const int n = ptr >= pointersEnd ? v.varint(ptr, &payload) : 0;
-                if (!n || !v.varint(ptr + uint32_t(n), &rowid))
-                    return std::nullopt;
-                cells.emplace_back(ptr, int64_t(rowid));
-            }
-            return cells;
-        }
-
-        // Anchors from the largest offset down; false unless their rowids rise as offsets fall,
-        // the order of an append-only page, and each is one of this table's.
-        bool inOrder(uint32_t table, Anchors& a) const
-        {
-            std::sort(a.begin(), a.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
-            for (size_t n = 0; n < a.size(); ++n)
-                if ((n > 0 && a[n - 1].second >= a[n].second) || !(live(table, a[n].second) || carved(table, a[n].second)))
-                    return false;
-            return true;
-        }
-
-        void place(uint32_t table, uint32_t pg, const std::vector<std::pair<uint64_t, uint32_t>>& rows, size_t from, size_t to)
-        {
-            Anchors carvedHere;
-            for (size_t k = from; k < to; ++k) {
-                const Candidate& c = m_e.m_cands[rows[k].second];
-                if (c.hasRowid)
-                    carvedHere.emplace_back(uint32_t(c.offset - pageStart(pg)), c.rowid);
-            }
-            std::optional<Anchors> cells = leafCells(pg);
-            if (cells) {
-                cells->insert(cells->end(), carvedHere.begin(), carvedHere.end());
-                if (!inOrder(table, *cells))
-                    cells.reset();
-            }
-            // A freelist page's old cells may be gone; the rows carved there with rowids still order it.
-            std::optional<Anchors> freed;
-            if (inOrder(table, carvedHere))
-                freed = carvedHere;
-            for (size_t k = from; k < to; ++k) {
-                const uint32_t w = rows[k].second;
-                const Candidate& c = m_e.m_cands[w];
-                const bool inTree = c.source == uint8_t(Source::Freeblock) || c.source == uint8_t(Source::Unallocated);
-                const std::optional<Anchors>& anchors = cells ? cells : inTree ? cells : freed;
-                if (!anchors || anchors->empty())
-                    continue;
-                const Anchors& a = *anchors;
-                const uint32_t at = uint32_t(c.offset - pageStart(pg));
-                CarvedRow::Placement p;
-                size_t below = 0; // anchors at larger offsets than the row
-                while (below < a.size() && a[below].first > at)
-                    ++below;
-                size_t above = below; // the first at a smaller offset: the row itself is no anchor
-                while (above < a.size() && a[above].first == at)
-                    ++above;
-                if (c.source == uint8_t(Source::Unallocated)) {
-                    // Space below the cell area may hold a copy left from before the page was
-                    // rebuilt, at any place in the page's range: only the range is sure.
-                    p.lower = liveBefore(table, a.front().second);
-                    p.upper = liveAfter(table, a.back().second);
-                    p.order = m_e.m_geo.pageSize - at;
-                    p.ranked = true;
-                    m_placed[w] = p;
-                    continue;
-                }
-                // Off the page's edge, the live rows before and after it bound the row only while
-                // the page is in the tree; a freelist page's neighbours are unknown.
-                p.lower = below > 0 ? a[below - 1].second : !inTree ? 0 : liveBefore(table, a.front().second);
-                p.upper = above < a.size() ? a[above].second : !inTree ? INT64_MAX : liveAfter(table, a.back().second);
-                // Rows at the top of a page follow those at the bottom of the page before it.
-                p.order = (uint64_t(below > 0 ? 0 : 1) << 32) | (m_e.m_geo.pageSize - at);
-                m_placed[w] = p;
-            }
-        }
-
-        Engine& m_e;
-        std::unordered_map<uint32_t, CarvedRow::Placement> m_placed;
-    };
-
-    // ---- link cells: two-integer rows read from what a deletion left --------------------------
-
-    class LinkStage
-    {
-    public:
-        explicit LinkStage(Engine& e) : m_e(e)
-        {
-            for (size_t i = 0; i < e.m_opt.links.size(); ++i) {
-                const int t = e.m_schema.tableNamed(e.m_opt.links[i].table);
-                if (t < 0)
-                    continue;
-                const TableLayout& tl = e.m_schema.table(size_t(t));
-                if (tl.table.withoutRowid || tl.table.dropped || tl.table.columns.size() != 2 || tl.stored.size() != 2
-                    || tl.aliasStored >= 0)
-                    continue;
-                m_targets.push_back({t, &e.m_opt.links[i], {}});
-            }
-        }
-
-        void noteCarved(uint32_t table, const CarvedRow& row)
-        {
-            for (Target& s : m_targets)
-                if (uint32_t(s.table) == table && row.values.size() == 2 && row.values[0].kind == Value::Kind::Integer
-                    && row.values[1].kind == Value::Kind::Integer)
-                    s.known.emplace(row.values[0].integer, row.values[1].integer);
-        }
-
-        void run()
-        {
-            for (Target& s : m_targets)
-                if (!m_e.m_cancelled)
-                    salvage(s);
-        }
-
-    private:
-        struct Target {
-            int table;
-            const Options::LinkTable* link;
-            std::set<std::pair<int64_t, int64_t>> known; // live and carved pairs: never reported twice
-        };
-
-        // The largest rowid a table handed out, as far as the file tells.
-        int64_t highest(const std::string& name, int64_t floor)
-        {
-            const int t = m_e.m_schema.tableNamed(name);
-            int64_t top = std::max<int64_t>(floor, sequenceOf(name));
-            if (t < 0)
-                return top;
-            auto live = std::upper_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(t), INT64_MAX, 0, 0});
-            if (live != m_e.m_live.rowids().begin() && (live - 1)->table == uint32_t(t))
-                top = std::max(top, (live - 1)->rowid);
-            auto carved = std::upper_bound(m_e.m_rowids.claimed().begin(), m_e.m_rowids.claimed().end(), std::make_pair(uint32_t(t), INT64_MAX));
-            if (carved != m_e.m_rowids.claimed().begin() && (carved - 1)->first == uint32_t(t))
-                top = std::max(top, (carved - 1)->second);
-            return top;
-        }
-
-        // sqlite_sequence's live value for a table (AUTOINCREMENT): rowids up to it were given out.
-        int64_t sequenceOf(const std::string& name)
-        {
-            const int seq = m_e.m_schema.tableNamed("sqlite_sequence");
-            if (seq < 0)
-                return 0;
-            int64_t out = 0;
-            auto it = std::lower_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(seq), INT64_MIN, 0, 0});
-            for (; it != m_e.m_live.rowids().end() && it->table == uint32_t(seq); ++it) {
-                const uint8_t* page = m_e.finalPage(it->page);
-                if (!page)
-                    continue;
-                // Record: header size, a text's and an integer's serial types, then both values.
-                const PageView v(page, m_e.m_geo.usable);
-                uint64_t hsize = 0, tText = 0, tInt = 0;
-                uint32_t at = it->offset;
-                int n = v.varint(at, &hsize);
-                if (!n || hsize > 16)
-                    continue;
-                const uint32_t body = at + uint32_t(hsize);
-                at += uint32_t(n);
-                if (!(n = v.varint(at, &tText)) || tText < 13 || !(tText & 1))
-                    continue;
-                at += uint32_t(n);
-                if (!(n = v.varint(at, &tInt)) || tInt < 1 || tInt > 9 || serialSize(tInt) < 0)
-                    continue;
-                const uint32_t len = uint32_t((tText - 13) / 2);
-                if (!v.has(body, len + uint32_t(serialSize(tInt))))
-                    continue;
-                if (len == name.size() && strncasecmp(reinterpret_cast<const char*>(v.at(body)), name.c_str(), len) == 0)
-                    out = std::max(out, v.integer(body + len, int(serialSize(tInt)), tInt));
-            }
-            return out;
-        }
-
-        void salvage(Target& s)
-        {
-            const Options::LinkTable& link = *s.link;
-            const int64_t topA = highest(link.parentA, link.topA), topB = highest(link.parentB, link.topB);
-            const LinkCheck plausible = [topA, topB](int64_t a, int64_t b) { return a > 0 && b > 0 && a <= topA && b <= topB; };
-            auto live = std::lower_bound(m_e.m_live.rowids().begin(), m_e.m_live.rowids().end(), LiveRowid{uint32_t(s.table), INT64_MIN, 0, 0});
-            for (; live != m_e.m_live.rowids().end() && live->table == uint32_t(s.table); ++live)
-                if (const uint8_t* page = m_e.finalPage(live->page))
-                    if (const auto pair = linkValues(page, m_e.m_geo.usable, live->offset))
-                        s.known.insert(*pair);
-            const std::string& name = m_e.m_schema.table(size_t(s.table)).table.name;
-            const uint32_t dbPages = uint32_t(std::min<uint64_t>(m_e.m_src.file(kDb).size / m_e.m_geo.pageSize, UINT32_MAX));
-            for (uint32_t pg = 1; pg < m_e.m_map.owner.size(); ++pg) {
-                if (m_e.m_map.owner[pg] != s.table)
-                    continue;
-                if (pg <= dbPages)
-                    read(s, name, pg, Source::Freeblock, uint64_t(pg - 1) * m_e.m_geo.pageSize, m_e.dbPage(pg), plausible);
-                // Every image the -wal kept of the page: cells freed since the last checkpoint
-                // live only there.
-                const auto frames = m_e.m_src.framesByPage().find(pg);
-                if (frames != m_e.m_src.framesByPage().end())
-                    for (uint32_t f : frames->second)
-                        read(s, name, pg, Source::Wal, m_e.walFrameOffset(f), m_e.walFramePage(f), plausible);
-            }
-        }
-
-        void read(Target& s, const std::string& name, uint32_t pg, Source source, uint64_t base, const uint8_t* page,
-                  const LinkCheck& plausible)
-        {
-            if (!page)
-                return;
-            for (const LinkCell& cell : salvageLinkCells(page, m_e.m_geo.usable, pg == 1, plausible)) {
-                if (!s.known.emplace(cell.a, cell.b).second)
-                    continue;
-                m_row.table = name;
-                m_row.source = source;
-                m_row.page = pg;
-                m_row.offset = base + cell.offset;
-                m_row.rowid = cell.rowid;
-                m_row.rowidFromIndex = m_row.rowidInferred = false;
-                m_row.placement.reset();
-                m_row.salvaged = true;
-                m_row.values.assign(2, Value());
-                for (int i = 0; i < 2; ++i) {
-                    m_row.values[size_t(i)].kind = Value::Kind::Integer;
-                    m_row.values[size_t(i)].integer = i ? cell.b : cell.a;
-                }
-                m_e.hand(m_row);
-            }
-        }
-
-        Engine& m_e;
-        std::vector<Target> m_targets;
-        CarvedRow m_row;
-    };
 
     // The rowid is live with other values: an earlier version of a row that was updated, unless
     // most values differ (a rowid given again after a delete).
