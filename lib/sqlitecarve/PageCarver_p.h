@@ -1,0 +1,402 @@
+#pragma once
+
+// The carving pass: reads each page image (main file, -wal frames, -journal records) for rows
+// it no longer holds live, in its free space, old cells and freed pages, and keeps each as a
+// candidate; copies of one row met in the -wal and -journal are merged as they come.
+
+#include "Attribution_p.h"
+#include "Catalog_p.h"
+#include "CellReader_p.h"
+#include "LiveRows_p.h"
+#include "PageSource_p.h"
+#include "RecordStore_p.h"
+#include "Records_p.h"
+#include "Rowids_p.h"
+#include "TreeWalk_p.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sqlcarve {
+
+// Open-addressing map from a non-zero 64-bit key to an index; no allocation per entry.
+class FlatIndex
+{
+public:
+    // Returns the index stored for key, inserting `value` when absent (then *inserted is true).
+    uint32_t findOrInsert(uint64_t key, uint32_t value, bool* inserted)
+    {
+        key |= 1; // 0 marks an empty slot
+        if ((m_size + 1) * 4 > m_slots.size() * 3)
+            grow();
+        size_t mask = m_slots.size() - 1;
+        for (size_t i = size_t(key) & mask;; i = (i + 1) & mask) {
+            Slot& s = m_slots[i];
+            if (s.key == key) {
+                *inserted = false;
+                return s.value;
+            }
+            if (s.key == 0) {
+                s = {key, value};
+                ++m_size;
+                *inserted = true;
+                return value;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        uint64_t key = 0;
+        uint32_t value = 0;
+    };
+    void grow(size_t slots = 0)
+    {
+        std::vector<Slot> old(slots ? slots : m_slots.empty() ? 1024 : m_slots.size() * 2);
+        old.swap(m_slots);
+        const size_t mask = m_slots.size() - 1;
+        for (const Slot& s : old) {
+            if (!s.key)
+                continue;
+            size_t i = size_t(s.key) & mask;
+            while (m_slots[i].key)
+                i = (i + 1) & mask;
+            m_slots[i] = s;
+        }
+    }
+    std::vector<Slot> m_slots;
+    size_t m_size = 0;
+};
+
+class PageCarver
+{
+public:
+    using Warn = std::function<void(const std::string&)>;
+
+    PageCarver(PageSource& src, const Geometry& geo, const Catalog& schema, CellReader& cells, const PageMap& map,
+               TreeWalk& tree, Attribution& owners, RowidStage& rowids, RecordStore& store, Warn warn)
+        : m_src(src), m_geo(geo), m_schema(schema), m_cells(cells), m_map(map), m_tree(tree), m_owners(owners),
+          m_rowids(rowids), m_store(store), m_warn(std::move(warn))
+    {
+    }
+    PageCarver(const PageCarver&) = delete;
+    PageCarver& operator=(const PageCarver&) = delete;
+
+    std::vector<Candidate>& candidates() { return m_cands; }
+    const std::vector<Candidate>& candidates() const { return m_cands; }
+    // sqlite_master's candidates from a scan with the cell reader set to sqlite_master alone.
+    std::vector<Candidate> takeMasterCandidates()
+    {
+        std::vector<Candidate> out;
+        out.swap(m_masterCandidates);
+        return out;
+    }
+    // Copies of a row from the -wal and -journal are merged by now: the table's room is freed.
+    void releaseDedup() { m_seen = FlatIndex(); }
+
+    void carveMainPage(uint32_t pg)
+    {
+        const uint8_t* page = m_src.dbPage(pg);
+        if (!page)
+            return;
+        Ctx ctx = mainCtx(pg);
+        ctx.page = page;
+        const bool superseded = m_src.finalFrame(pg) != UINT32_MAX;
+        if (superseded) {
+            // The -wal holds a newer version; this one is history.
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
+            carvePage(ctx, false);
+            return;
+        }
+        switch (PageKind(m_map.kind[pg])) {
+        case kTablePage:
+            carvePage(ctx, true);
+            break;
+        case kIndexPage:
+            carvePage(ctx, true);
+            break;
+        case kOverflowPage:
+            break;
+        case kTrunkPage: {
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
+            const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_geo.usable / 4 - 2);
+            ctx.preferTable = m_owners.trunkOwner(page, leaves, ctx.preferTable);
+            m_owners.hold();
+            carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Freelist, true);
+            releaseHeld();
+            break;
+        }
+        case kFreePage:
+        case kUnknown:
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
+            carvePage(ctx, false);
+            break;
+        }
+    }
+
+    void carveWalFrame(uint32_t f)
+    {
+        const uint32_t pg = m_src.walFramePageNumber(f);
+        if (pg < 1)
+            return;
+        Ctx ctx;
+        ctx.file = kWal;
+        ctx.pgno = pg;
+        ctx.frame = f;
+        ctx.page = m_src.walFramePage(f);
+        ctx.pageBase = m_src.walFrameOffset(f);
+        ctx.preferTable = m_map.droppedOwner(pg, pg < m_map.owner.size() ? m_map.owner[pg] : -1);
+        ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
+        const bool final = m_src.finalFrame(pg) == f;
+        if (final && m_map.kind[pg] == kOverflowPage)
+            return;
+        if (final && m_map.kind[pg] == kTrunkPage) {
+            const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_geo.usable / 4 - 2);
+            ctx.preferTable = m_owners.trunkOwner(ctx.page, leaves, ctx.preferTable);
+            m_owners.hold();
+            carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Wal, true);
+            releaseHeld();
+            return;
+        }
+        carvePage(ctx, final && (m_map.kind[pg] == kTablePage || m_map.kind[pg] == kIndexPage));
+    }
+
+    // The i-th page record of the -journal: the page as it was before a transaction changed it.
+    void carveJournalRecord(size_t i)
+    {
+            const uint64_t off = m_src.journalRecords()[i];
+            Ctx ctx;
+            ctx.file = kJournal;
+            ctx.pgno = get32(m_src.file(kJournal).data + off);
+            ctx.frame = uint32_t(i);
+            m_src.advance(kJournal, off, m_geo.pageSize + 4);
+            ctx.page = m_src.bytesAt(kJournal, off + 4, m_geo.pageSize);
+            ctx.pageBase = off + 4;
+            ctx.preferTable = ctx.pgno < m_map.owner.size() ? m_map.owner[ctx.pgno] : -1;
+            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
+            carvePage(ctx, false);
+    }
+
+private:
+    Ctx mainCtx(uint32_t pg)
+    {
+        Ctx ctx;
+        ctx.file = kDb;
+        ctx.pgno = pg;
+        ctx.pageBase = uint64_t(pg - 1) * m_geo.pageSize;
+        ctx.preferTable = m_map.droppedOwner(pg, m_map.owner.size() > pg ? m_map.owner[pg] : -1);
+        return ctx;
+    }
+
+    void carveRegion(const Ctx& ctx, uint32_t from, uint32_t to, bool prefixLost, Source source, bool tableRows)
+    {
+        m_cells.readRegion(ctx.page, from, to, prefixLost, tableRows, ctx.preferTable,
+                           [&](const Parsed& m, const std::vector<uint64_t>& types) { emit(ctx, m, source, types); });
+    }
+
+    // Carves one page image. `live`: the page is part of the database now, so its cells are
+    // live rows and only its free space is read.
+    void carvePage(const Ctx& ctx, bool live)
+    {
+        if (!live)
+            m_owners.hold();
+        carvePageImage(ctx, live);
+        releaseHeld();
+    }
+
+    void carvePageImage(Ctx ctx, bool live)
+    {
+        const uint8_t* page = ctx.page;
+        const size_t hdr = ctx.pgno == 1 ? kHeaderSize : 0;
+        const uint8_t type = page[hdr];
+        if (!isBtreeType(type)) {
+            if (!live)
+                carveRegion(ctx, std::max(uint32_t(hdr), trunkListEnd(page)), m_geo.usable, false, ctx.cellSource, true);
+            return;
+        }
+        if (!isTableType(type) && !m_schema.indexes().empty() && !m_cells.masterOnly())
+            m_rowids.noteIndexPage(ctx.page, ctx.pgno, live, hdr, type);
+        const bool leaf = isLeafType(type);
+        const bool tableRows = type == TableLeaf;
+        // A leaf that became interior (the root of a table that outgrew one page) keeps its old
+        // cells in what is now free space; its own cells are no rows.
+        const bool formerLeaf = type == TableInterior;
+        if (!tableRows && !formerLeaf && !(m_schema.hasWithoutRowid() && leaf))
+            return; // plain index pages hold no table rows
+        const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
+        uint32_t cells = get16(page + hdr + kPageOffCellCount);
+        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
+        if (ptrEnd > m_geo.usable) {
+            cells = 0;
+            ptrEnd = uint32_t(hdr + hsize);
+        }
+        uint32_t content = get16(page + hdr + kPageOffContentStart);
+        if (content == 0)
+            content = kMaxPageSize;
+        if (!live && tableRows && !m_cells.masterOnly()) {
+            // An old image of a page that has changed hands since says by its cells whose it was.
+            bool fits = true;
+            const int owner = m_owners.inferOwner(page, hdr + hsize, cells, ptrEnd, ctx.preferTable, &fits);
+            if (ctx.preferTable < 0 || !fits)
+                ctx.preferTable = owner;
+        }
+        if (!live && !formerLeaf) {
+            for (uint32_t i = 0; i < cells; ++i) {
+                const uint32_t off = get16(page + hdr + hsize + 2 * i);
+                if (off < ptrEnd || off >= m_geo.usable)
+                    continue;
+                Parsed m;
+                if (m_cells.tryCell(page + off, page + m_geo.usable, tableRows, ctx.preferTable, &m))
+                    emit(ctx, m, ctx.cellSource, m_cells.types());
+            }
+        }
+        // Freeblocks: ascending offsets inside the page; anything else ends the chain.
+        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+        uint32_t prevEnd = ptrEnd;
+        for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
+            if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable) {
+                m_warn("page " + std::to_string(ctx.pgno) + ": freeblock at " + std::to_string(fb) + " out of order");
+                break;
+            }
+            const uint32_t size = get16(page + fb + 2);
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_geo.usable);
+            carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
+            prevEnd = end;
+            fb = get16(page + fb);
+        }
+        if (content > ptrEnd)
+            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), false, live ? ctx.unallocSource : ctx.cellSource,
+                        tableRows || formerLeaf);
+    }
+
+    // An image that reads as a freelist trunk (an old one in a -wal frame, say): its list of page
+    // numbers is no record, so carving starts past it. 0 when the image is no trunk.
+    uint32_t trunkListEnd(const uint8_t* page) const
+    {
+        const PageView v(page, m_geo.usable);
+        const uint32_t next = v.u32(0), leaves = v.u32(4);
+        if (next > m_geo.pageCount || leaves == 0 || leaves > m_geo.usable / 4 - 2)
+            return 0;
+        for (uint32_t i = 0; i < leaves; ++i) {
+            const uint32_t leaf = v.u32(kTrunkHeaderBytes + 4 * i);
+            if (leaf < 2 || leaf > m_geo.pageCount)
+                return 0;
+        }
+        return kTrunkHeaderBytes + 4 * leaves;
+    }
+
+    void releaseHeld()
+    {
+        m_owners.release([this](const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types) {
+            emit(ctx, m, source, types);
+        });
+    }
+
+    // A record read on a page, its serial types in `types`: a candidate, unless it is live.
+    void emit(const Ctx& ctx, const Parsed& m, Source source, const std::vector<uint64_t>& types)
+    {
+        if (m_owners.holds(ctx)) {
+            m_owners.keep(ctx, m, source, types);
+            return;
+        }
+        const TableLayout& t = m_schema.table(size_t(m.table));
+        Candidate c;
+        c.table = uint16_t(m.table);
+        c.hasRowid = m.hasRowid;
+        c.rowid = m.rowid;
+        c.implied = m.implied;
+        c.impliedType = uint16_t(m.impliedType);
+        c.page = ctx.pgno;
+        c.frame = ctx.frame;
+        c.file = ctx.file;
+        c.offset = ctx.pageBase + uint64_t(m.start - ctx.page);
+        c.typesOffset = ctx.pageBase + uint64_t(m.types - ctx.page);
+        c.bodyOffset = ctx.pageBase + uint64_t(m.body - ctx.page);
+        c.bodySize = m.bodySize;
+        c.bodyLocal = m.bodyLocal;
+        c.overflowPage = m.overflowPage;
+        c.cut = m.cut;
+        const uint8_t* body = m.body;
+        size_t avail = m.bodyLocal;
+        if (m.overflowPage) {
+            avail = m_tree.assemble(&ctx, m.body, m.bodyLocal, m.bodySize, m.overflowPage, m_scratch, false, &m_lostRanges);
+            body = reinterpret_cast<const uint8_t*>(m_scratch.data());
+        } else {
+            m_lostRanges.clear(); // nothing overwrote a record held whole on its page
+        }
+        uint16_t lost = 0;
+        if (t.aliasStored >= 0 && !m.hasRowid)
+            ++lost;
+        if (avail < m.bodySize || !m_lostRanges.empty()) {
+            // Columns past the bytes the overflow chain still gave, or over bytes a freelist
+            // trunk overwrote, are lost.
+            size_t pos = m.implied ? size_t(serialSize(m.impliedType)) : 0;
+            for (uint64_t ty : types) {
+                const size_t end = pos + size_t(serialSize(ty));
+                if (end > avail || (end > pos && overlapsLost(m_lostRanges, pos, end)))
+                    ++lost;
+                pos = end;
+            }
+        }
+        if (avail >= m.bodySize && m.overflowPage && ctx.file == kDb) {
+            source = Source::Overflow;
+        }
+        if (avail >= m.bodySize && m.overflowPage && m_lostRanges.empty() && !m_cells.plausibleValues(body, uint32_t(avail), types))
+            return;
+        c.lost = lost;
+        c.source = uint8_t(source);
+        const uint8_t* typesEnd = m.body;
+        const Hashes h = hashRecord(size_t(m.table), m.types, typesEnd, m.implied ? &m.impliedType : nullptr, body,
+                                    std::min<size_t>(avail, m.bodySize));
+        c.tail = h.tail ^ (avail < m.bodySize ? 0x5bd1e995ull * (avail + 1) : 0);
+        c.head = h.head;
+        if (m_cells.masterOnly()) {
+            if (m.table == 0)
+                m_masterCandidates.push_back(c);
+            return;
+        }
+        // Each part of the database file is read once, and copies of a row are merged when the
+        // candidates are grouped; the WAL and journal repeat pages by the thousand, so their
+        // copies are merged as they come, which bounds memory.
+        bool inserted = true;
+        uint32_t at = uint32_t(m_cands.size());
+        if (ctx.file != kDb) {
+            const uint64_t key = hashBytes(reinterpret_cast<const uint8_t*>(&c.tail), 16, c.hasRowid ? uint64_t(c.rowid) : ~0ull) ^ c.table;
+            at = m_seen.findOrInsert(key, at, &inserted);
+        }
+        if (inserted) {
+            if (ctx.file == kDb && !m.overflowPage)
+                c.storedAt = m_store.put(m.types, size_t(m.body - m.types) + m.bodyLocal);
+            m_cands.push_back(c);
+        } else {
+            Candidate& old = m_cands[at];
+            if (c.lost >= old.lost)
+                return;
+            old = c;
+        }
+        // A row whose bytes are kept gets its probes only if its place on the page leaves its
+        // rowid open: most never need them.
+        if (!c.hasRowid && !t.table.withoutRowid && m_schema.hasIndexes(size_t(m.table))
+            && m_cands[at].storedAt == RecordStore::kNone)
+            m_rowids.addProbes(at, m, types);
+    }
+
+    PageSource& m_src;
+    const Geometry& m_geo;
+    const Catalog& m_schema;
+    CellReader& m_cells;
+    const PageMap& m_map;
+    TreeWalk& m_tree;
+    Attribution& m_owners;
+    RowidStage& m_rowids;
+    RecordStore& m_store;
+    Warn m_warn;
+    std::vector<Candidate> m_cands;
+    std::vector<Candidate> m_masterCandidates;
+    FlatIndex m_seen;          // -wal and -journal copies: their candidate, by content and rowid
+    std::string m_scratch;     // emit()'s assembled payload
+    LostRanges m_lostRanges;   // ... and the bytes of it that were overwritten
+};
+
+} // namespace sqlcarve
