@@ -46,7 +46,7 @@ public:
         bool first = true;
         const uint8_t* end = page + m_geo.usable;
         for (uint32_t i = 0; i < cells; ++i) {
-            const uint32_t off = get16(page + ptrs + 2 * i);
+            const uint32_t off = PageView(page, m_geo.usable).u16(uint32_t(ptrs + 2 * i));
             if (off < ptrEnd || off >= m_geo.usable)
                 continue;
             const uint8_t* p = page + off;
@@ -137,7 +137,7 @@ public:
         const uint32_t from = kTrunkHeaderBytes + 4 * leaves;
         uint32_t n = 0;
         while (from + 2 * (n + 1) <= m_geo.usable) {
-            const uint32_t off = get16(page + from + 2 * n);
+            const uint32_t off = PageView(page, m_geo.usable).u16(from + 2 * n);
             if (off < from + 2 * (n + 1) || off >= m_geo.usable)
                 break;
             ++n;

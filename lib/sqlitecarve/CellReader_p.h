@@ -59,7 +59,7 @@ public:
                 // free blocks says the 4 bytes are a header.
                 if (p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p)
                     && (p == chainBlock || !intactCellWithin(p, limit, prefer)))
-                    found = tryLostPrefix(p, std::min(limit, p + get16(p + 2)), prefer, &m);
+                    found = tryLostPrefix(p, std::min(limit, p + blockSize(p, limit)), prefer, &m);
                 if (!found)
                     found = tryCell(p, limit, true, prefer, &m);
                 if (!found && lastEnd && p - lastEnd <= kMaxFragment)
@@ -281,7 +281,7 @@ public:
             if (!distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
                 return false;
         } else if (local < payload) {
-            ovfl = get32(rec + local);
+            ovfl = wordAt(rec + local, limit);
             if (ovfl < 1 || ovfl > m_geo.pageCount + m_geo.walFrames)
                 return false;
         }
@@ -315,7 +315,7 @@ private:
             // A newer cell, whole or freed in turn (its prefix under a freeblock header).
             if (tryCell(q, limit, true, prefer, &m)
                 || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
-                    && tryLostPrefix(q, std::min(limit, q + get16(q + 2)), prefer, &m))) {
+                    && tryLostPrefix(q, std::min(limit, q + blockSize(q, limit)), prefer, &m))) {
                 at = q;
                 break;
             }
@@ -382,7 +382,7 @@ private:
         if (local < payload) {
             if (typesEnd + bodyLocal + kOverflowPointerSize > limit)
                 return false;
-            ovfl = get32(typesEnd + bodyLocal);
+            ovfl = wordAt(typesEnd + bodyLocal, limit);
             if (ovfl < 1 || ovfl > m_geo.pageCount + m_geo.walFrames)
                 return false;
         }
@@ -429,7 +429,7 @@ private:
         // A freed cell that a later free merged into the block keeps its own stale header, which
         // ends the block where the merged header does.
         for (int k = 0; k <= maxGap && !intactNext && m_blockEnd && end + k + kFreeblockHeaderSize <= limit; ++k)
-            if (freeblockHeaderAt(end + k) && end + k + get16(end + k + 2) == m_blockEnd)
+            if (freeblockHeaderAt(end + k) && end + k + blockSize(end + k, limit) == m_blockEnd)
                 return true;
         m_saved = m_types;
         m_lookahead = true;
@@ -481,7 +481,7 @@ private:
         // A freed cell lies within the block its header gives; one that reaches past it lost
         // its tail to a cell allocated there since.
         if (f + kFreeblockHeaderSize < limit && freeblockHeaderAt(f))
-            limit = std::min(limit, f + get16(f + 2));
+            limit = std::min(limit, f + blockSize(f, limit));
         if (!rebuildLostPrefix(f, limit, prefer, out))
             return false;
         // Space freed by a cell is handed out again from its end: an intact cell ending where the
@@ -526,10 +526,10 @@ private:
         if (intact >= limit || !freeblockHeaderAt(f))
             return false;
         if (!m_lookahead)
-            m_blockEnd = f + get16(f + 2);
+            m_blockEnd = f + blockSize(f, limit);
         // The header's size bounds the block; only when it ends the region too is the region's
         // end the end of a cell (a stale header can claim bytes that live cells took since).
-        const bool endKnown = f + get16(f + 2) == limit;
+        const bool endKnown = f + blockSize(f, limit) == limit;
         // Serial types at q, header size in the bytes just before q, rowid tail before that.
         for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
             const uint8_t* q = f + shift;
@@ -677,9 +677,15 @@ private:
         if (!m_regionPage)
             return true;
         const uint32_t pos = uint32_t(f - m_regionPage);
-        const uint32_t next = get16(f), size = get16(f + 2);
+        const PageView page(m_regionPage, m_geo.usable);
+        const uint32_t next = page.u16(pos), size = page.u16(pos + 2);
         return size >= kFreeblockHeaderSize && pos + size <= m_geo.usable && (next == 0 || (next >= pos + size && next < m_geo.usable));
     }
+
+    // The size the freeblock header at f gives; 0 when its bytes lie past `limit`.
+    static uint32_t blockSize(const uint8_t* f, const uint8_t* limit) { return f < limit ? PageView(f, uint32_t(limit - f)).u16(2) : 0; }
+    // The 4-byte number at p (an overflow page's); 0 when it runs past `limit`.
+    static uint32_t wordAt(const uint8_t* p, const uint8_t* limit) { return p < limit ? PageView(p, uint32_t(limit - p)).u32(0) : 0; }
 
     bool intactCellWithin(const uint8_t* p, const uint8_t* limit, int prefer)
     {

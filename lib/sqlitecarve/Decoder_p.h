@@ -164,8 +164,8 @@ public:
         const uint32_t local = localPayload(hsize + body, m_geo.usable, true);
         c.bodySize = uint32_t(body);
         c.bodyLocal = local > hsize ? uint32_t(local - hsize) : 0;
-        if (local < hsize + body && rec + local + 4 <= page + m_geo.usable)
-            c.overflowPage = get32(rec + local);
+        if (local < hsize + body)
+            c.overflowPage = PageView(page, m_geo.usable).u32(uint32_t(r.offset + local)); // 0 past the page
         return c;
     }
 

@@ -237,6 +237,63 @@ private:
     uint32_t m_size;
 };
 
+// A b-tree page image read through a bounded view: its header (at 100 on page 1), its cell
+// pointers and its chain of free blocks [next u16][size u16].
+class BtreePage
+{
+public:
+    BtreePage(const uint8_t* page, uint32_t usable, bool firstPage)
+        : m_v(page, usable), m_hdr(firstPage ? uint32_t(kHeaderSize) : 0)
+    {
+    }
+    const PageView& view() const { return m_v; }
+    uint32_t headerOffset() const { return m_hdr; }
+    uint8_t type() const { return m_v.u8(m_hdr); }
+    bool isBtree() const { return isBtreeType(type()); }
+    bool isLeaf() const { return isLeafType(type()); }
+    bool isTable() const { return isTableType(type()); }
+    uint32_t headerSize() const { return uint32_t(isLeaf() ? kLeafHeaderSize : kInteriorHeaderSize); }
+    uint32_t cellCount() const { return m_v.u16(m_hdr + kPageOffCellCount); }
+    // Where the cell content area starts (0 in the header means 65536).
+    uint32_t contentStart() const
+    {
+        const uint32_t v = m_v.u16(m_hdr + kPageOffContentStart);
+        return v ? v : kMaxPageSize;
+    }
+    uint32_t firstFreeblock() const { return m_v.u16(m_hdr + kPageOffFreeblock); }
+    uint32_t rightChild() const { return m_v.u32(m_hdr + kPageOffRightChild); }
+    uint32_t pointersStart() const { return m_hdr + headerSize(); }
+    // The end of the cell pointer array; pointersStart() when the count would overrun the page.
+    uint32_t pointersEnd() const
+    {
+        const uint64_t end = uint64_t(pointersStart()) + 2ull * cellCount();
+        return end > m_v.size() ? pointersStart() : uint32_t(end);
+    }
+    bool countFits() const { return uint64_t(pointersStart()) + 2ull * cellCount() <= m_v.size(); }
+    uint32_t cellPointer(uint32_t i) const { return m_v.u16(pointersStart() + 2 * i); }
+    uint32_t freeblockNext(uint32_t at) const { return m_v.u16(at); }
+    uint32_t freeblockSize(uint32_t at) const { return m_v.u16(at + 2); }
+
+private:
+    PageView m_v;
+    uint32_t m_hdr;
+};
+
+// A freelist trunk page: [next trunk u32][leaf count u32][leaf page u32 ...].
+class TrunkPage
+{
+public:
+    TrunkPage(const uint8_t* page, uint32_t usable) : m_v(page, usable) {}
+    uint32_t next() const { return m_v.u32(0); }
+    uint32_t leafCount() const { return m_v.u32(4); }
+    // The most leaves the page has room for.
+    uint32_t maxLeaves() const { return m_v.size() >= 8 ? m_v.size() / 4 - 2 : 0; }
+    uint32_t leaf(uint32_t i) const { return m_v.u32(8 + 4 * i); }
+
+private:
+    PageView m_v;
+};
+
 // Fast 64-bit hash of a byte range (not cryptographic): equal encodings give equal hashes. Four
 // independent lanes keep the multiplier busy on long texts.
 inline uint64_t hashBytes(const uint8_t* p, size_t n, uint64_t seed)

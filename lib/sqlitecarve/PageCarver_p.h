@@ -120,7 +120,8 @@ public:
             break;
         case kTrunkPage: {
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
-            const uint32_t leaves = std::min<uint32_t>(get32(page + 4), m_geo.usable / 4 - 2);
+            const TrunkPage t(page, m_geo.usable);
+            const uint32_t leaves = std::min(t.leafCount(), t.maxLeaves());
             ctx.preferTable = m_owners.trunkOwner(page, leaves, ctx.preferTable);
             m_owners.hold();
             carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Freelist, true);
@@ -152,7 +153,8 @@ public:
         if (final && m_map.kind[pg] == kOverflowPage)
             return;
         if (final && m_map.kind[pg] == kTrunkPage) {
-            const uint32_t leaves = std::min<uint32_t>(get32(ctx.page + 4), m_geo.usable / 4 - 2);
+            const TrunkPage t(ctx.page, m_geo.usable);
+            const uint32_t leaves = std::min(t.leafCount(), t.maxLeaves());
             ctx.preferTable = m_owners.trunkOwner(ctx.page, leaves, ctx.preferTable);
             m_owners.hold();
             carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Wal, true);
@@ -165,17 +167,17 @@ public:
     // The i-th page record of the -journal: the page as it was before a transaction changed it.
     void carveJournalRecord(size_t i)
     {
-            const uint64_t off = m_src.journalRecords()[i];
-            Ctx ctx;
-            ctx.file = kJournal;
-            ctx.pgno = get32(m_src.file(kJournal).data + off);
-            ctx.frame = uint32_t(i);
-            m_src.advance(kJournal, off, m_geo.pageSize + 4);
-            ctx.page = m_src.bytesAt(kJournal, off + 4, m_geo.pageSize);
-            ctx.pageBase = off + 4;
-            ctx.preferTable = ctx.pgno < m_map.owner.size() ? m_map.owner[ctx.pgno] : -1;
-            ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
-            carvePage(ctx, false);
+        const uint64_t off = m_src.journalRecords()[i];
+        Ctx ctx;
+        ctx.file = kJournal;
+        ctx.pgno = m_src.journalRecordPage(i);
+        ctx.frame = uint32_t(i);
+        m_src.advance(kJournal, off, m_geo.pageSize + 4);
+        ctx.page = m_src.bytesAt(kJournal, off + 4, m_geo.pageSize);
+        ctx.pageBase = off + 4;
+        ctx.preferTable = m_map.ownerOf(ctx.pgno);
+        ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Journal;
+        carvePage(ctx, false);
     }
 
 private:
@@ -208,8 +210,9 @@ private:
     void carvePageImage(Ctx ctx, bool live)
     {
         const uint8_t* page = ctx.page;
-        const size_t hdr = ctx.pgno == 1 ? kHeaderSize : 0;
-        const uint8_t type = page[hdr];
+        const BtreePage b(page, m_geo.usable, ctx.pgno == 1);
+        const uint32_t hdr = b.headerOffset();
+        const uint8_t type = b.type();
         if (!isBtreeType(type)) {
             if (!live)
                 carveRegion(ctx, std::max(uint32_t(hdr), trunkListEnd(page)), m_geo.usable, false, ctx.cellSource, true);
@@ -224,26 +227,19 @@ private:
         const bool formerLeaf = type == TableInterior;
         if (!tableRows && !formerLeaf && !(m_schema.hasWithoutRowid() && leaf))
             return; // plain index pages hold no table rows
-        const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
-        uint32_t cells = get16(page + hdr + kPageOffCellCount);
-        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
-        if (ptrEnd > m_geo.usable) {
-            cells = 0;
-            ptrEnd = uint32_t(hdr + hsize);
-        }
-        uint32_t content = get16(page + hdr + kPageOffContentStart);
-        if (content == 0)
-            content = kMaxPageSize;
+        const uint32_t cells = b.countFits() ? b.cellCount() : 0;
+        const uint32_t ptrEnd = b.pointersEnd();
+        const uint32_t content = b.contentStart();
         if (!live && tableRows && !m_cells.masterOnly()) {
             // An old image of a page that has changed hands since says by its cells whose it was.
             bool fits = true;
-            const int owner = m_owners.inferOwner(page, hdr + hsize, cells, ptrEnd, ctx.preferTable, &fits);
+            const int owner = m_owners.inferOwner(page, b.pointersStart(), cells, ptrEnd, ctx.preferTable, &fits);
             if (ctx.preferTable < 0 || !fits)
                 ctx.preferTable = owner;
         }
         if (!live && !formerLeaf) {
             for (uint32_t i = 0; i < cells; ++i) {
-                const uint32_t off = get16(page + hdr + hsize + 2 * i);
+                const uint32_t off = b.cellPointer(i);
                 if (off < ptrEnd || off >= m_geo.usable)
                     continue;
                 Parsed m;
@@ -252,18 +248,18 @@ private:
             }
         }
         // Freeblocks: ascending offsets inside the page; anything else ends the chain.
-        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+        uint32_t fb = b.firstFreeblock();
         uint32_t prevEnd = ptrEnd;
         for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
             if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable) {
                 m_warn("page " + std::to_string(ctx.pgno) + ": freeblock at " + std::to_string(fb) + " out of order");
                 break;
             }
-            const uint32_t size = get16(page + fb + 2);
+            const uint32_t size = b.freeblockSize(fb);
             const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_geo.usable);
             carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
             prevEnd = end;
-            fb = get16(page + fb);
+            fb = b.freeblockNext(fb);
         }
         if (content > ptrEnd)
             carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), false, live ? ctx.unallocSource : ctx.cellSource,
@@ -274,12 +270,12 @@ private:
     // numbers is no record, so carving starts past it. 0 when the image is no trunk.
     uint32_t trunkListEnd(const uint8_t* page) const
     {
-        const PageView v(page, m_geo.usable);
-        const uint32_t next = v.u32(0), leaves = v.u32(4);
-        if (next > m_geo.pageCount || leaves == 0 || leaves > m_geo.usable / 4 - 2)
+        const TrunkPage t(page, m_geo.usable);
+        const uint32_t next = t.next(), leaves = t.leafCount();
+        if (next > m_geo.pageCount || leaves == 0 || leaves > t.maxLeaves())
             return 0;
         for (uint32_t i = 0; i < leaves; ++i) {
-            const uint32_t leaf = v.u32(kTrunkHeaderBytes + 4 * i);
+            const uint32_t leaf = t.leaf(i);
             if (leaf < 2 || leaf > m_geo.pageCount)
                 return 0;
         }

@@ -67,6 +67,8 @@ public:
     }
     const std::unordered_map<uint32_t, std::vector<uint32_t>>& framesByPage() const { return m_framesByPage; }
     const std::vector<uint64_t>& journalRecords() const { return m_journalRecords; }
+    // The page number a -journal record was written for.
+    uint32_t journalRecordPage(size_t i) const { return PageView(m_journal.data + m_journalRecords[i], 4).u32(0); }
     // The page's image in the first -journal record of it (the page as it was before the change).
     const uint8_t* journalPage(uint32_t pg) const
     {

@@ -144,14 +144,16 @@ public:
             if (!p)
                 break;
             const size_t take = size_t(std::min<uint64_t>(left, perPage));
-            uint32_t next = get32(p);
+            // An overflow page: [next page u32][payload bytes].
+            const TrunkPage page(p, m_geo.usable);
+            uint32_t next = page.next();
             if (trunk) {
                 // The chain's first freed page became a freelist trunk: its leaf list overwrote
                 // the start of the data, and lists the rest of the chain in the order it was freed.
-                const uint32_t leaves = std::min<uint32_t>(get32(p + 4), m_geo.usable / 4 - 2);
+                const uint32_t leaves = std::min(page.leafCount(), page.maxLeaves());
                 if (lost)
                     lost->push_back({out.size(), out.size() + std::min<size_t>(take, 4 + 4 * size_t(leaves))});
-                next = leaves ? get32(p + 8) : 0;
+                next = leaves ? page.leaf(0) : 0;
             }
             out.append(reinterpret_cast<const char*>(p + 4), take);
             left -= take;
@@ -196,19 +198,17 @@ private:
             const uint8_t* page = pg >= 1 && pg <= m_geo.pageCount ? m_src.finalPage(pg) : nullptr;
             if (!page)
                 return -1;
-            const size_t hdr = pg == 1 ? kHeaderSize : 0;
-            const uint8_t type = page[hdr];
-            if (!isBtreeType(type))
+            const BtreePage b(page, m_geo.usable, pg == 1);
+            if (!b.isBtree())
                 return -1;
-            if (isLeafType(type))
+            if (b.isLeaf())
                 return depth;
-            const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-            uint32_t child = get32(page + hdr + kPageOffRightChild);
-            if (cells) {
-                const uint32_t off = get16(page + hdr + kInteriorHeaderSize);
+            uint32_t child = b.rightChild();
+            if (b.cellCount()) {
+                const uint32_t off = b.cellPointer(0);
                 if (off + 4 > m_geo.usable)
                     return -1;
-                child = get32(page + off);
+                child = b.view().u32(off);
             }
             pg = child;
         }
@@ -268,8 +268,8 @@ private:
                 m_warn("page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
                 continue;
             }
-            const size_t hdr = pg == 1 ? kHeaderSize : 0;
-            const uint8_t type = page[hdr];
+            const BtreePage b(page, m_geo.usable, pg == 1);
+            const uint8_t type = b.type();
             if (!isBtreeType(type) || (notedLeaf && isTableType(type) != tableTree)) {
                 if (notedLeaf)
                     m_map.kind[pg] = kUnknown, m_map.owner[pg] = -1;
@@ -291,25 +291,23 @@ private:
                 }
             }
             const bool leaf = isLeafType(type);
-            const size_t hsize = leaf ? kLeafHeaderSize : kInteriorHeaderSize;
-            const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-            if (hdr + hsize + 2ull * cells > m_geo.usable) {
+            const uint32_t cells = b.cellCount();
+            if (!b.countFits()) {
                 m_warn("page " + std::to_string(pg) + ": cell count too large");
                 continue;
             }
-            const uint8_t* ptrs = page + hdr + hsize;
+            const uint32_t ptrEnd = b.pointersEnd();
             if (!leaf) {
                 if (depth >= kMaxTreeDepth) {
                     m_warn("tree at page " + std::to_string(root) + " deeper than " + std::to_string(kMaxTreeDepth));
                     continue;
                 }
-                const uint32_t right = get32(page + hdr + kPageOffRightChild);
+                const uint32_t right = b.rightChild();
                 int64_t lastKey = lo;
                 if (type == TableInterior && cells) {
                     // The right child holds keys above the largest divider.
-                    const uint32_t off = get16(ptrs + 2 * (cells - 1));
                     uint64_t key = 0;
-                    if (off + 4 < m_geo.usable && getVarint(page + off + 4, page + m_geo.usable, &key))
+                    if (b.view().varint(b.cellPointer(cells - 1) + 4, &key))
                         lastKey = int64_t(key);
                 }
                 if (right >= 1 && right <= m_geo.pageCount)
@@ -320,15 +318,15 @@ private:
             const size_t firstChild = stack.size();
             int64_t prevKey = lo;
             for (uint32_t i = 0; i < cells; ++i) {
-                const uint32_t off = get16(ptrs + 2 * i);
-                if (off < hdr + hsize + 2 * cells || off >= m_geo.usable)
+                const uint32_t off = b.cellPointer(i);
+                if (off < ptrEnd || off >= m_geo.usable)
                     continue;
                 const uint8_t* c = page + off;
                 const uint8_t* end = page + m_geo.usable;
                 if (!leaf) {
                     if (off + 4 > m_geo.usable)
                         continue;
-                    const uint32_t child = get32(c);
+                    const uint32_t child = b.view().u32(off);
                     int64_t key = hi;
                     if (type == TableInterior) {
                         uint64_t k = 0;
@@ -361,7 +359,7 @@ private:
                 if (local < payload) {
                     if (c + local + 4 > end)
                         continue;
-                    ovfl = get32(c + local);
+                    ovfl = b.view().u32(uint32_t(c + local - page));
                 }
                 if (schemaOnly) {
                     if (isTable)
@@ -390,7 +388,7 @@ private:
             if (!p)
                 return;
             m_map.kind[pg] = kOverflowPage;
-            pg = get32(p);
+            pg = TrunkPage(p, m_geo.usable).next(); // an overflow page starts with the next one's number
         }
     }
 
@@ -455,17 +453,18 @@ private:
             if (!p)
                 return;
             m_map.kind[trunk] = kTrunkPage;
-            uint32_t leaves = get32(p + 4);
+            const TrunkPage t(p, m_geo.usable);
+            uint32_t leaves = t.leafCount();
             if (leaves > maxLeaves) {
                 m_warn("freelist trunk " + std::to_string(trunk) + ": leaf count " + std::to_string(leaves) + " too large");
                 leaves = maxLeaves;
             }
             for (uint32_t i = 0; i < leaves; ++i) {
-                const uint32_t leaf = get32(p + 8 + 4 * i);
+                const uint32_t leaf = t.leaf(i);
                 if (leaf >= 1 && leaf <= m_geo.pageCount && m_map.kind[leaf] == kUnknown)
                     m_map.kind[leaf] = kFreePage;
             }
-            trunk = get32(p);
+            trunk = t.next();
         }
     }
 
