@@ -219,6 +219,9 @@ private:
         if (split) {
             worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
             worker->forkFrom(*this);
+            // Its candidates grow in place: a vector doubling through a million of them copies
+            // each several times, into memory the system must clear first.
+            reserveLarge(worker->m_cands, (pages.size() - mid) * 8 + 1024);
             lent = m_store.lend();
             thread = std::thread([&] { worker->carvePages(pages, mid, pages.size(), &stop); });
         }

@@ -193,4 +193,5 @@ class SqliteRecoveryPrivate
 public:
     sqlrecovery::RecordStore store;
     QStringList problems;
+    QStringList tables; // the last scanned database's tables
 };

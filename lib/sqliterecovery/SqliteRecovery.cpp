@@ -147,6 +147,10 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
             d->problems << QStringLiteral("%1 is not a readable SQLite database").arg(QFileInfo(path).fileName());
             continue;
         }
+        d->tables.clear();
+        for (const sqlcarve::Table& t : result.tables)
+            if (!t.dropped)
+                d->tables << QString::fromStdString(t.name);
         for (const std::string& w : result.warnings)
             Log(kModule, 1, " %s: %s", path.toUtf8().constData(), w.c_str());
         for (const std::string& u : result.unread)
@@ -176,6 +180,11 @@ QString& personText(PersonRecord& record, int index)
 const QString& personText(const PersonRecord& record, int index)
 {
     return record.*kPersonTexts[index];
+}
+
+QStringList SqliteRecovery::tables() const
+{
+    return d->tables;
 }
 
 QStringList SqliteRecovery::problems() const

@@ -6,7 +6,6 @@
 
 #include "CIProgressCallback.h"
 #include "RecoveryConverters.h"
-#include "evidencedb/EvidenceDatabase.h"
 #include "kddata/KdData.h"
 #include "utility/Log.h"
 
@@ -71,17 +70,14 @@ QList<int> CDeletedRecovery::typesForCategories(const QList<int>& categories)
     return types;
 }
 
-CDeletedRecovery::MessageLayout messageLayoutOf(const QString& path)
+// The scan read the schema from the pages as the -wal has them: a layout only the -wal holds yet
+// is seen without opening the database again.
+CDeletedRecovery::MessageLayout messageLayoutOf(const QStringList& tables)
 {
-    if (path.isEmpty())
-        return CDeletedRecovery::MessageLayout::Unknown;
-    evidencedb::Database db;
-    // Live, so a layout that only the -wal holds yet is seen.
-    if (!db.openLive(path, "DeletedRecovery"))
-        return CDeletedRecovery::MessageLayout::Unknown;
-    if (db.hasTable("chat_message_join") || db.hasTable("handle"))
+    const auto has = [&](const char* name) { return tables.contains(QLatin1String(name), Qt::CaseInsensitive); };
+    if (has("chat_message_join") || has("handle"))
         return CDeletedRecovery::MessageLayout::Chat;
-    if (db.hasTable("message"))
+    if (has("message"))
         return CDeletedRecovery::MessageLayout::Group;
     return CDeletedRecovery::MessageLayout::Unknown;
 }
@@ -111,9 +107,9 @@ bool CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIPro
         const QString file = recovery.dbFileForType(step.type, files);
         if (!file.isEmpty())
             Log("DeletedRecovery", 1, "Searching deleted records of type %d in %s", step.type, file.toUtf8().constData());
+        const int found = recovery.scanRecoveryForType(step.type, files, &wrapper);
         if (step.type == 1)
-            m_messageLayout = messageLayoutOf(file);
-        recovery.scanRecoveryForType(step.type, files, &wrapper);
+            m_messageLayout = found >= 0 ? messageLayoutOf(recovery.tables()) : MessageLayout::Unknown;
         step.convert(backup, &recovery, this);
         if (!wrapper.finish()) {
             if (skipped)

@@ -58,5 +58,5 @@ private:
     QList<int> m_types;
 };
 
-// The layout of the message database at `path`; Unknown when it cannot be read.
-CDeletedRecovery::MessageLayout messageLayoutOf(const QString& path);
+// The layout of a message database with these tables; Unknown when none tells.
+CDeletedRecovery::MessageLayout messageLayoutOf(const QStringList& tables);

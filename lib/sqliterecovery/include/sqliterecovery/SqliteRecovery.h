@@ -141,6 +141,8 @@ public:
     // Scans that database (and its -wal/-journal beside it); returns the number of records found,
     // or -1 when no database of the type is in `files`.
     int scanRecoveryForType(int type, const QStringList& files, ScanProgress* progress);
+    // The tables of the database the last scan read (as its -wal has them), to tell its layout.
+    QStringList tables() const;
     // What the scans so far could not read, one line each (database or companion, and why).
     QStringList problems() const;
 
