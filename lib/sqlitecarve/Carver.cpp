@@ -194,7 +194,7 @@ private:
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         std::vector<uint32_t> pages;
-        if (!m_tree.readLeaves([this] { return progress(); }, &pages))
+        if (!m_tree.readLeaves([this] { return progress(); }, &pages, split(m_tree.leafCount())))
             return;
         pages.erase(std::remove_if(pages.begin(), pages.end(), [&](uint32_t pg) { return superseded(pg) || m_carved[pg]; }),
                     pages.end());
@@ -203,20 +203,25 @@ private:
         m_live.build();
     }
 
+    // Whether work over this many pages goes to two threads.
+    bool split(size_t pages) const
+    {
+        return m_opt.threads == 0 ? pages >= kParallelPages && std::thread::hardware_concurrency() > 1
+                                  : m_opt.threads > 1 && pages >= 2;
+    }
+
     // The leaves' free space, on two cores when there is enough of it: the second half of the
     // pages goes to a copy of the engine that reads what carving needs and nothing the live walk
     // still writes; its candidates then follow this engine's, as if one had carved them all.
     bool carveLeaves(const std::vector<uint32_t>& pages)
     {
-        const bool split = m_opt.threads == 0 ? pages.size() >= kParallelPages && std::thread::hardware_concurrency() > 1
-                                              : m_opt.threads > 1 && pages.size() >= 2;
-        const size_t mid = split ? pages.size() / 2 : pages.size();
+        const size_t mid = split(pages.size()) ? pages.size() / 2 : pages.size();
         Result workerResult;
         std::unique_ptr<Engine> worker;
         std::atomic<bool> stop{false};
         std::thread thread;
         size_t lent = 0; // the copy's share of the record store's budget
-        if (split) {
+        if (mid < pages.size()) {
             worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
             worker->forkFrom(*this);
             // Its candidates grow in place: a vector doubling through a million of them copies
