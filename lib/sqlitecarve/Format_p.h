@@ -43,6 +43,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 namespace sqlcarve::fmt {
@@ -235,6 +236,66 @@ public:
 private:
     const uint8_t* m_data;
     uint32_t m_size;
+};
+
+// The database header (page 1, bytes 0-99), read through a bounded view.
+class DatabaseHeader
+{
+public:
+    DatabaseHeader(const uint8_t* data, uint64_t size) : m_v(data, uint32_t(std::min<uint64_t>(size, kHeaderSize))) {}
+    bool hasMagic() const { return m_v.has(0, kMagicSize) && std::memcmp(m_v.at(0), kMagic, kMagicSize) == 0; }
+    // The page size as stored: 1 means 65536.
+    uint32_t pageSize() const
+    {
+        const uint32_t v = m_v.u16(kOffPageSize);
+        return v == 1 ? kMaxPageSize : v;
+    }
+    uint32_t reserved() const { return m_v.u8(kOffReserved); }
+    uint32_t changeCounter() const { return m_v.u32(kOffChangeCounter); }
+    uint32_t pageCount() const { return m_v.u32(kOffPageCount); }
+    uint32_t freelistTrunk() const { return m_v.u32(kOffFreelistTrunk); }
+    uint32_t encoding() const { return m_v.u32(kOffEncoding); }
+    uint32_t versionValidFor() const { return m_v.u32(kOffVersionValidFor); }
+
+private:
+    PageView m_v;
+};
+
+// The -wal's 32-byte header and its frames' 24-byte headers (layout above), by name.
+class WalHeader
+{
+public:
+    explicit WalHeader(const uint8_t* data) : m_v(data, uint32_t(kWalHeaderSize)) {}
+    uint32_t magic() const { return m_v.u32(0); }
+    bool bigEndianChecksums() const { return magic() & 1; }
+    uint32_t pageSize() const { return m_v.u32(8); }
+    uint32_t salt1() const { return m_v.u32(16); }
+    uint32_t salt2() const { return m_v.u32(20); }
+    uint32_t checksum1() const { return m_v.u32(24); }
+    uint32_t checksum2() const { return m_v.u32(28); }
+    // The bytes the header's checksum covers.
+    static constexpr size_t kChecksummed = 24;
+
+private:
+    PageView m_v;
+};
+
+class WalFrameHeader
+{
+public:
+    explicit WalFrameHeader(const uint8_t* data) : m_v(data, uint32_t(kWalFrameHeaderSize)) {}
+    uint32_t page() const { return m_v.u32(0); }
+    // The database's size in pages after the commit this frame ends; 0 when it ends none.
+    uint32_t dbSizeAfterCommit() const { return m_v.u32(4); }
+    uint32_t salt1() const { return m_v.u32(8); }
+    uint32_t salt2() const { return m_v.u32(12); }
+    uint32_t checksum1() const { return m_v.u32(16); }
+    uint32_t checksum2() const { return m_v.u32(20); }
+    // The frame header's bytes its checksum covers (the page follows).
+    static constexpr size_t kChecksummed = 8;
+
+private:
+    PageView m_v;
 };
 
 // A b-tree page image read through a bounded view: its header (at 100 on page 1), its cell

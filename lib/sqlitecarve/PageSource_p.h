@@ -61,9 +61,10 @@ public:
     uint32_t finalFrame(uint32_t pg) const { return pg < m_finalFrame.size() ? m_finalFrame[pg] : UINT32_MAX; }
     // The last frame of the transaction a frame belongs to.
     uint32_t txnEnd(uint32_t frame) const { return frame < m_walTxnEnd.size() ? m_walTxnEnd[frame] : frame; }
-    uint32_t walFramePageNumber(uint32_t frame) const
+    uint32_t walFramePageNumber(uint32_t frame) const { return frameHeader(frame).page(); }
+    WalFrameHeader frameHeader(uint32_t frame) const
     {
-        return get32(m_wal.data + kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize));
+        return WalFrameHeader(m_wal.data + kWalHeaderSize + uint64_t(frame) * (kWalFrameHeaderSize + m_pageSize));
     }
     const std::unordered_map<uint32_t, std::vector<uint32_t>>& framesByPage() const { return m_framesByPage; }
     const std::vector<uint64_t>& journalRecords() const { return m_journalRecords; }
@@ -156,31 +157,29 @@ public:
 
     bool readHeader()
     {
-        if (m_db.size < kHeaderSize || std::memcmp(m_db.data, kMagic, kMagicSize) != 0) {
+        const DatabaseHeader h(m_db.data, m_db.size);
+        if (m_db.size < kHeaderSize || !h.hasMagic()) {
             m_warn("not a SQLite database (no header)");
             return false;
         }
-        const uint8_t* h = m_db.data;
-        uint32_t ps = get16(h + kOffPageSize);
-        if (ps == 1)
-            ps = kMaxPageSize;
+        const uint32_t ps = h.pageSize();
         if (ps < kMinPageSize || ps > kMaxPageSize || (ps & (ps - 1))) {
             m_warn("bad page size " + std::to_string(ps));
             return false;
         }
         m_pageSize = ps;
-        const uint32_t reserved = h[kOffReserved];
+        const uint32_t reserved = h.reserved();
         m_usable = ps - reserved;
         if (m_usable < 480) {
             m_warn("reserved bytes leave too little of each page");
             return false;
         }
-        m_encoding = get32(h + kOffEncoding);
+        m_encoding = h.encoding();
         if (m_encoding < Utf8 || m_encoding > Utf16be)
             m_encoding = Utf8;
         const uint32_t fromFile = uint32_t(m_db.size / ps);
-        uint32_t count = get32(h + kOffPageCount);
-        if (count == 0 || get32(h + kOffChangeCounter) != get32(h + kOffVersionValidFor))
+        uint32_t count = h.pageCount();
+        if (count == 0 || h.changeCounter() != h.versionValidFor())
             count = fromFile;
         if (count > fromFile) {
             m_warn("file is shorter than its header says (" + std::to_string(fromFile) + " of " + std::to_string(count) + " pages)");
@@ -188,7 +187,7 @@ public:
         // Pages past the end of the file do not exist, whatever the header claims; sizing tables
         // by the claim would let a forged header ask for gigabytes.
         m_pageCount = fromFile;
-        m_freelistTrunk = get32(h + kOffFreelistTrunk);
+        m_freelistTrunk = h.freelistTrunk();
         return true;
     }
 
@@ -198,9 +197,9 @@ public:
     {
         if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize)
             return;
-        const uint8_t* h = m_wal.data;
-        const uint32_t magic = get32(h);
-        if ((magic != kWalMagicLE && magic != kWalMagicBE) || get32(h + 8) != m_pageSize) {
+        const WalHeader h(m_wal.data);
+        const uint32_t magic = h.magic();
+        if ((magic != kWalMagicLE && magic != kWalMagicBE) || h.pageSize() != m_pageSize) {
             // A -wal written with another page size cannot hold this database's pages.
             if (magic == kWalMagicLE || magic == kWalMagicBE)
                 m_warn("-wal page size differs from the database's; -wal ignored");
@@ -208,47 +207,47 @@ public:
                 scanWalAnyway();
             return;
         }
-        const bool bigEndian = magic & 1;
-        const uint32_t salt1 = get32(h + 16), salt2 = get32(h + 20);
+        const bool bigEndian = h.bigEndianChecksums();
+        const uint32_t salt1 = h.salt1(), salt2 = h.salt2();
         const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
         m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
         uint32_t s0 = 0, s1 = 0;
-        walChecksum(h, 24, bigEndian, s0, s1);
-        const bool chainOk = s0 == get32(h + 24) && s1 == get32(h + 28);
+        walChecksum(m_wal.data, WalHeader::kChecksummed, bigEndian, s0, s1);
+        const bool chainOk = s0 == h.checksum1() && s1 == h.checksum2();
         if (!chainOk)
             m_warn("-wal header checksum mismatch; every frame read as an old page");
         uint32_t lastCommit = UINT32_MAX;
         uint32_t dbSize = 0;
         m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
         for (uint32_t i = 0; i < m_walFrames && chainOk; ++i) {
-            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
+            const uint8_t* fp = m_wal.data + kWalHeaderSize + i * frameSize;
+            const WalFrameHeader fh(fp);
             // Frames from here on are not part of the database (an older generation or damage):
             // they are still read as old page images, and the user learns where the chain ended.
-            const std::string frame = "-wal frame " + std::to_string(i + 1) + " (page " + std::to_string(get32(fh)) + ")";
-            if (get32(fh + 8) != salt1 || get32(fh + 12) != salt2) {
+            const std::string frame = "-wal frame " + std::to_string(i + 1) + " (page " + std::to_string(fh.page()) + ")";
+            if (fh.salt1() != salt1 || fh.salt2() != salt2) {
                 // A reset of the -wal raises the first salt by one: frames left from before it are
                 // ordinary history, anything else is damage.
-                const uint32_t behind = salt1 - get32(fh + 8);
+                const uint32_t behind = salt1 - fh.salt1();
                 if (behind == 0 || behind > 0xffff)
                     m_warn(frame + ": salt differs from the header; it and later frames read as old pages");
                 break;
             }
-            walChecksum(fh, 8, bigEndian, s0, s1);
-            walChecksum(fh + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
-            if (s0 != get32(fh + 16) || s1 != get32(fh + 20)) {
+            walChecksum(fp, WalFrameHeader::kChecksummed, bigEndian, s0, s1);
+            walChecksum(fp + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
+            if (s0 != fh.checksum1() || s1 != fh.checksum2()) {
                 m_warn(frame + ": checksum mismatch; it and later frames read as old pages");
                 break;
             }
-            if (get32(fh + 4)) {
+            if (fh.dbSizeAfterCommit()) {
                 lastCommit = i;
-                dbSize = get32(fh + 4);
+                dbSize = fh.dbSizeAfterCommit();
             }
         }
         // Commit groups: every frame belongs to the transaction that the next commit frame ends.
         uint32_t end = UINT32_MAX;
         for (uint32_t i = m_walFrames; i-- > 0;) {
-            const uint8_t* fh = m_wal.data + kWalHeaderSize + i * frameSize;
-            if (get32(fh + 4))
+            if (frameHeader(i).dbSizeAfterCommit())
                 end = i;
             m_walTxnEnd[i] = end == UINT32_MAX ? i : end;
         }
@@ -257,7 +256,7 @@ public:
         m_finalFrame.assign(size_t(m_pageCount) + 1, UINT32_MAX);
         if (lastCommit != UINT32_MAX) {
             for (uint32_t i = 0; i <= lastCommit; ++i) {
-                const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
+                const uint32_t pg = frameHeader(i).page();
                 if (pg >= 1 && pg <= m_pageCount)
                     m_finalFrame[pg] = i;
             }
@@ -270,7 +269,7 @@ public:
             m_finalFrame.resize(size_t(m_pageCount) + 1);
         m_framesByPage.clear();
         for (uint32_t i = 0; i < m_walFrames; ++i) {
-            const uint32_t pg = get32(m_wal.data + kWalHeaderSize + i * frameSize);
+            const uint32_t pg = frameHeader(i).page();
             if (pg >= 1 && pg <= std::max(m_pageCount, dbSize))
                 m_framesByPage[pg].push_back(i);
             else if (pg > m_pageCount + m_walFrames || pg == 0)
@@ -315,12 +314,12 @@ public:
         std::vector<uint32_t> sectors;
         uint32_t pageSize = m_pageSize;
         if (std::memcmp(h, kJournalMagic, sizeof kJournalMagic) == 0) {
-            const uint32_t sector = get32(h + kJournalOffSectorSize);
+            const uint32_t sector = PageView(h, kJournalHeaderSize).u32(kJournalOffSectorSize);
             if (sector >= 32 && sector <= kMaxPageSize && !(sector & (sector - 1)))
                 sectors.push_back(sector);
             else
                 m_warn("-journal sector size " + std::to_string(sector) + " is not plausible; page records looked for at each sector size");
-            const uint32_t ps = get32(h + kJournalOffPageSize);
+            const uint32_t ps = PageView(h, kJournalHeaderSize).u32(kJournalOffPageSize);
             if (ps != m_pageSize)
                 m_warn("-journal page size differs from the database's; the database's is used");
         }
@@ -332,7 +331,7 @@ public:
         for (uint32_t s : sectors) {
             if (s + recSize > m_journal.size)
                 continue;
-            const uint32_t pg = get32(h + s);
+            const uint32_t pg = PageView(h + s, 4).u32(0);
             const uint8_t* page = h + s + 4;
             if (pg < 1 || pg > m_pageCount + 1024)
                 continue;
@@ -345,7 +344,7 @@ public:
         if (!m_journalStart)
             return;
         for (uint64_t off = m_journalStart; off + recSize <= m_journal.size; off += recSize) {
-            const uint32_t pg = get32(h + off);
+            const uint32_t pg = PageView(h + off, 4).u32(0);
             if (pg < 1 || pg > m_pageCount + 1024)
                 break;
             m_journalRecords.push_back(off);
