@@ -58,6 +58,10 @@ namespace {
 
 using namespace fmt;
 
+constexpr size_t kMaxWarnings = 200;
+// Leaves worth a second thread to carve.
+constexpr size_t kParallelPages = 4096;
+
 // A file that shrinks while it is scanned (evidence still being written by something else)
 // reads as zeros past its new end instead of killing the process.
 class MappedFile

@@ -13,6 +13,11 @@
 
 namespace sqlcarve {
 
+// Columns a later release may have added to a table whose older rows still lie in the file, and
+// the fewest columns a record must have to be matched by its beginning alone.
+constexpr size_t kMaxAddedColumns = 24;
+constexpr size_t kMinShortRecordColumns = 8;
+
 struct SchemaRow {
     std::string type, name, tblName, sql;
     int64_t root = 0;

@@ -13,6 +13,22 @@
 
 namespace sqlcarve {
 
+// A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
+// bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
+constexpr int kMaxLostPrefixShift = 13;
+// Evidence a record needs when its cell prefix is gone (or its page's owner is unknown).
+constexpr uint64_t kMinRebuiltBody = 8;
+// ... unless the page is its table's own and it holds a text of this many bytes at least.
+constexpr int64_t kMinShortText = 4;
+// SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
+constexpr uint64_t kMaxRecordBody = 1u << 30;
+constexpr size_t kMinRebuiltColumns = 3;
+// A rebuilt record this wide whose header survived whole needs no neighbour to vouch for its end.
+constexpr size_t kMinSelfEvidentColumns = 5;
+constexpr uint32_t kMinSelfEvidentBody = 32;
+// Free space between cells of a merged freeblock: fragments of at most 3 bytes.
+constexpr int kMaxFragment = 3;
+
 class CellReader
 {
 public:

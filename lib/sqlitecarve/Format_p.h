@@ -76,6 +76,8 @@ constexpr size_t kInteriorHeaderSize = 12;
 constexpr size_t kFreeblockHeaderSize = 4;
 constexpr size_t kOverflowPointerSize = 4;
 constexpr size_t kMaxVarint = 9;
+// A freelist trunk page starts with the next trunk's number and its leaf count.
+constexpr uint32_t kTrunkHeaderBytes = 8;
 
 constexpr size_t kWalHeaderSize = 32;
 constexpr size_t kWalFrameHeaderSize = 24;

@@ -18,37 +18,13 @@ namespace sqlcarve {
 
 using namespace fmt;
 
-constexpr size_t kMaxWarnings = 200;
-constexpr int kMaxTreeDepth = 40;
+// Progress is reported (and cancellation checked) every this many pages.
 constexpr size_t kProgressEveryPages = 64;
-// Leaves worth a second thread to carve.
-constexpr size_t kParallelPages = 4096;
-// A lost 4-byte prefix (freeblock header) may hide up to 3 payload-size bytes and the first
-// bytes of a rowid of up to 9 bytes: the serial types start at most this far into the cell.
-constexpr int kMaxLostPrefixShift = 13;
-// Evidence a record needs when its cell prefix is gone (or its page's owner is unknown).
-constexpr uint64_t kMinRebuiltBody = 8;
-// ... unless the page is its table's own and it holds a text of this many bytes at least.
-constexpr int64_t kMinShortText = 4;
-// SQLite refuses records over 1 GB (its default length limit); nothing longer is read.
-constexpr uint64_t kMaxRecordBody = 1u << 30;
-constexpr size_t kMinRebuiltColumns = 3;
-// A rebuilt record this wide whose header survived whole needs no neighbour to vouch for its end.
-constexpr size_t kMinSelfEvidentColumns = 5;
-constexpr uint32_t kMinSelfEvidentBody = 32;
-// Free space between cells of a merged freeblock: fragments of at most 3 bytes.
-constexpr int kMaxFragment = 3;
-// Columns a later release may have added to a table whose older rows still lie in the file, and
-// the fewest columns a record must have to be matched by its beginning alone.
-constexpr size_t kMaxAddedColumns = 24;
-constexpr size_t kMinShortRecordColumns = 8;
 // Indexed values are looked up in index pages by their first this many bytes; shorter keys
 // match too much by chance.
 constexpr size_t kIndexKeyBytes = 8;
 // Rowid gaps wider than this are not searched for a position's rowid.
 constexpr int64_t kMaxRowidGap = 4096;
-// A freelist trunk page starts with the next trunk's number and its leaf count.
-constexpr uint32_t kTrunkHeaderBytes = 8;
 
 enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
 

@@ -19,6 +19,8 @@
 
 namespace sqlcarve {
 
+constexpr int kMaxTreeDepth = 40;
+
 // Body bytes of an assembled payload that were overwritten: [first, second).
 using LostRanges = std::vector<std::pair<size_t, size_t>>;
 
