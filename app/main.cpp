@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "utility/Log.h"
 #include "AppDataFolder.h"
 #include "workfolder.h"
@@ -62,6 +66,12 @@ static bool checkWritableLocations(const QString& logFile, const QStringList& ev
 
 int main(int argc, char** argv)
 {
+#ifdef __GLIBC__
+    // A fixed threshold: large scratch arrays are mapped and handed back when freed. The sliding
+    // default moves blocks up to 32 MB into the heap after the first big free, where freed room
+    // lingers (about 30 MB more at the peak of a 240 MB database's scan).
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+#endif
     // Images are decoded without a display.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
