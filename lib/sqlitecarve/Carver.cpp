@@ -5,6 +5,7 @@
 #include "CellReader_p.h"
 #include "Decoder_p.h"
 #include "Format_p.h"
+#include "IndexEntries_p.h"
 #include "LinkStage_p.h"
 #include "LiveRows_p.h"
 #include "PageCarver_p.h"
@@ -451,6 +452,10 @@ private:
                     winners.push_back(i);
             m_rowids.claim(winners);
         }
+        // Before the rowid passes free the index regions it reads.
+        if (!m_opt.indexEntries.empty())
+            IndexEntryStage(m_opt.indexEntries, m_schema, m_map, m_live, m_geo, m_decoder)
+                .run(m_rowids, [this](CarvedRow& row) { hand(row); });
         m_rowids.run(winners);
         dropCutCopies(winners);
         // In file order, so the read buffer serves them in one pass.

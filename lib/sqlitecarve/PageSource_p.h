@@ -132,6 +132,25 @@ public:
         return this->file(file).data + offset;
     }
 
+    // The file and offset a pointer from bytesAt() reads; false for bytes of no file.
+    bool locate(const uint8_t* p, uint8_t* file, uint64_t* offset) const
+    {
+        for (uint8_t f = kDb; f <= kJournal; ++f) {
+            const ReadBuffer& w = m_buffer[f];
+            if (!w.bytes.empty() && p >= w.bytes.data() && p < w.bytes.data() + w.bytes.size()) {
+                *file = f;
+                *offset = w.begin + uint64_t(p - w.bytes.data());
+                return true;
+            }
+            const Bytes& b = this->file(f);
+            if (b.data && p >= b.data && p < b.data + b.size) {
+                *file = f;
+                *offset = uint64_t(p - b.data);
+                return true;
+            }
+        }
+        return false;
+    }
     const uint8_t* dbPage(uint32_t pgno)
     {
         if (pgno == 0 || uint64_t(pgno) * m_pageSize > m_db.size)

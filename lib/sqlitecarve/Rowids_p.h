@@ -61,6 +61,8 @@ public:
             r.at += regionBase;
             m_indexRegions.push_back(r);
         }
+        for (uint64_t at : w.m_freeblockAt)
+            m_freeblockAt.push_back(at + regionBase);
     }
 
     // The rowids the winning rows hold (a copy cut short does not hold its rowid against a whole
@@ -85,8 +87,15 @@ public:
         rowidsFromPositions(winners, false);
         std::vector<IndexRegion>().swap(m_indexRegions);
         std::vector<uint8_t>().swap(m_regionBytes);
+        std::vector<uint64_t>().swap(m_freeblockAt);
         std::vector<uint8_t>().swap(m_probeArena);
     }
+
+    // What noteIndexPage kept, until run() frees it: the regions, their bytes, and where in
+    // those bytes a freeblock header starts (in order).
+    const std::vector<IndexRegion>& indexRegions() const { return m_indexRegions; }
+    const uint8_t* regionBytes() const { return m_regionBytes.data(); }
+    const std::vector<uint64_t>& freeblockStarts() const { return m_freeblockAt; }
 
     // Keeps where deleted index entries may lie: the free space of a live index page, all of an
     // old or freed one. They are matched to carved rows once the whole scan is done.
@@ -98,31 +107,52 @@ public:
         if (ptrEnd > m_geo.usable)
             ptrEnd = uint32_t(hdr + hsize);
         const int owner = live ? m_map.indexOwnerOf(pgno) : -1;
-        auto add = [&](uint32_t from, uint32_t to) {
+        uint8_t file = kDb;
+        uint64_t pageAt = 0;
+        m_src.locate(page, &file, &pageAt);
+        auto add = [&](uint32_t from, uint32_t to, IndexRegion::Kind kind) {
             to = std::min(to, m_geo.usable);
-            if (to > from + kIndexKeyBytes)
+            // Shorter than a key, a region still holds a small entry (IndexEntryStage reads it).
+            if (to > from + kFreeblockHeaderSize)
             {
                 // Copied while the page is at hand, so the file is not read a second time.
-                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
+                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner, pageAt + from, pgno, file, kind});
+                if (kind == IndexRegion::kFreeblock)
+                    m_freeblockAt.push_back(m_regionBytes.size());
                 m_regionBytes.insert(m_regionBytes.end(), page + from, page + to);
+                return true;
             }
+            return false;
         };
         if (!live) {
-            add(ptrEnd, m_geo.usable);
+            const uint64_t base = m_regionBytes.size();
+            if (!add(ptrEnd, m_geo.usable, IndexRegion::kImage))
+                return;
+            // The image's free chain tells where entries lost their first bytes to a header.
+            uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+            for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
+                if (fb < ptrEnd || fb + kFreeblockHeaderSize > m_geo.usable)
+                    break;
+                m_freeblockAt.push_back(base + fb - ptrEnd);
+                const uint32_t next = get16(page + fb);
+                if (next <= fb)
+                    break;
+                fb = next;
+            }
             return;
         }
         uint32_t content = get16(page + hdr + kPageOffContentStart);
         if (content == 0)
             content = kMaxPageSize;
         if (content > ptrEnd)
-            add(ptrEnd, content);
+            add(ptrEnd, content, IndexRegion::kGap);
         uint32_t fb = get16(page + hdr + kPageOffFreeblock);
         uint32_t prevEnd = ptrEnd;
         for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
             if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable)
                 break;
             const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_geo.usable);
-            add(fb, end);
+            add(fb, end, IndexRegion::kFreeblock);
             prevEnd = end;
             fb = get16(page + fb);
         }
@@ -214,13 +244,12 @@ public:
         addProbes(cand, m, types);
     }
 
-private:
     // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
     // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
     // the surviving cell bytes or its freeblock header's size confirm it and no other does.
     // *weak: only the freeblock's size confirmed it, every cell byte before the values being gone.
-    bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
-                         size_t bodyLen, int64_t* out, bool* weak) const
+    static bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
+                                size_t bodyLen, int64_t* out, bool* weak)
     {
         bool sizeOnly = false;
         static const struct {
@@ -323,6 +352,7 @@ private:
         return seen == columns && payload == hsize + body && p + n1 + payload <= re;
     }
 
+private:
     // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
     void rowidsFromIndexes(const std::vector<uint32_t>& winners)
     {
@@ -435,6 +465,8 @@ private:
             }
         };
         for (const IndexRegion& r : m_indexRegions) {
+            if (r.size <= kIndexKeyBytes)
+                continue;
             const uint8_t* rb = m_regionBytes.data() + r.at;
             const uint8_t* re = rb + r.size;
             if (r.index >= 0) {
@@ -680,6 +712,7 @@ private:
     const RecordStore& m_store;
     std::vector<IndexRegion> m_indexRegions;
     std::vector<uint8_t> m_regionBytes; // the regions' bytes, copied while their page was at hand
+    std::vector<uint64_t> m_freeblockAt; // in m_regionBytes: where a freeblock header starts
     std::vector<Probe> m_probes;
     std::vector<uint8_t> m_probeArena;
     uint32_t m_probeSerial = 0;

@@ -10,7 +10,9 @@
 #include "contact/AddressBookLabels.h"
 
 #include <map>
+#include <optional>
 #include <set>
+#include <tuple>
 
 namespace sqlrecovery {
 
@@ -104,8 +106,65 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
 
     std::map<int64_t, Pending> livePeople, orphans;
     std::vector<Pending> lostOwner;
+    auto attach = [&](const PersonPropertyRecord& prop, bool partial, std::optional<int64_t> owner) {
+        if (!owner) {
+            Pending p;
+            p.person.partial = partial;
+            p.props.push_back(prop);
+            lostOwner.push_back(std::move(p));
+            return;
+        }
+        auto dp = deletedPeople.find(*owner);
+        if (dp != deletedPeople.end()) {
+            dp->second.person.partial = dp->second.person.partial || partial;
+            dp->second.props.push_back(prop);
+            return;
+        }
+        if (ctx.live().hasRowid("ABPerson", *owner)) {
+            // Re-inserted with a new UID when the contact was edited: not a deletion.
+            const auto same = ctx.live().value(
+                "SELECT 1 FROM ABMultiValue WHERE record_id = ? AND property = ? AND value IS ?",
+                {QVariant(qint64(*owner)), QVariant(qint64(prop.type)),
+                 prop.value.isEmpty() ? QVariant() : QVariant(prop.value)});
+            if (same.isValid() && !prop.value.isEmpty())
+                return;
+            Pending& lp = livePeople[*owner];
+            if (lp.props.empty()) {
+                std::string sql = "SELECT ";
+                for (int i = 0; i < 13; ++i)
+                    sql += std::string(i ? ", " : "") + kPersonColumns[i];
+                sql += " FROM ABPerson WHERE rowid = ?";
+                const auto live = ctx.live().rows(sql, {QVariant(qint64(*owner))});
+                if (!live.empty())
+                    for (int i = 0; i < 13 && size_t(i) < live.front().size(); ++i)
+                        personText(lp.person, i) = live.front()[size_t(i)].toString();
+            }
+            lp.props.push_back(prop);
+            lp.person.partial = lp.person.partial || partial;
+            return;
+        }
+        Pending& orphan = orphans[*owner];
+        orphan.props.push_back(prop);
+        orphan.person.partial = orphan.person.partial || partial;
+    };
+    // The compound value's keyed parts, deleted and live, go with its UID.
+    auto addParts = [&](PersonPropertyRecord& prop, int64_t uid, bool& partial) {
+        auto it = entryParts.find(uid);
+        if (it != entryParts.end()) {
+            prop.valueEntry = it->second;
+            partial = partial || partialParts.count(uid);
+        }
+        for (const auto& r : ctx.live().rows("SELECT k.value, e.value FROM ABMultiValueEntry e JOIN "
+                                             "ABMultiValueEntryKey k ON k.rowid = e.key WHERE e.parent_id = ?",
+                                             {QVariant(qint64(uid))}))
+            if (r.size() == 2 && !prop.valueEntry.contains(r[0].toString()))
+                prop.valueEntry.insert(r[0].toString(), r[1].toString());
+    };
+
     const int cRecord = values.col("record_id"), cProperty = values.col("property"),
               cIdentifier = values.col("identifier"), cLabel = values.col("label"), cValue = values.col("value");
+    std::set<int64_t> carvedUids;
+    std::set<std::tuple<int64_t, int64_t, QString>> carvedWithoutUid; // owner, property, value
     for (const Row* row : values.rows) {
         const auto property = integer(values, *row, cProperty);
         if (!property || !kTextProperties.count(int(*property)))
@@ -120,61 +179,76 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
         }
         prop.value = text(*row, cValue);
         bool partial = lostSomeValue(values, *row);
+        const auto owner = integer(values, *row, cRecord);
         if (const auto uid = rowidOf(values, *row)) {
-            auto it = entryParts.find(*uid);
-            if (it != entryParts.end()) {
-                prop.valueEntry = it->second;
-                partial = partial || partialParts.count(*uid);
-            }
-            for (const auto& r : ctx.live().rows("SELECT k.value, e.value FROM ABMultiValueEntry e JOIN "
-                                                 "ABMultiValueEntryKey k ON k.rowid = e.key WHERE e.parent_id = ?",
-                                                 {QVariant(qint64(*uid))}))
-                if (r.size() == 2 && !prop.valueEntry.contains(r[0].toString()))
-                    prop.valueEntry.insert(r[0].toString(), r[1].toString());
+            carvedUids.insert(*uid);
+            addParts(prop, *uid, partial);
+        } else if (owner) {
+            carvedWithoutUid.insert({*owner, prop.type, prop.value});
         }
         if (prop.value.isEmpty() && prop.valueEntry.isEmpty())
             continue;
+        attach(prop, partial, owner);
+    }
 
-        const auto owner = integer(values, *row, cRecord);
-        if (!owner) {
-            Pending p;
-            p.person.partial = partial;
-            p.props.push_back(prop);
-            lostOwner.push_back(std::move(p));
-            continue;
-        }
-        auto dp = deletedPeople.find(*owner);
-        if (dp != deletedPeople.end()) {
-            dp->second.person.partial = dp->second.person.partial || partial;
-            dp->second.props.push_back(prop);
-            continue;
-        }
-        if (ctx.live().hasRowid("ABPerson", *owner)) {
-            // Re-inserted with a new UID when the contact was edited: not a deletion.
-            const auto same = ctx.live().value(
-                "SELECT 1 FROM ABMultiValue WHERE record_id = ? AND property = ? AND value IS ?",
-                {QVariant(qint64(*owner)), QVariant(qint64(prop.type)),
-                 prop.value.isEmpty() ? QVariant() : QVariant(prop.value)});
-            if (same.isValid() && !prop.value.isEmpty())
-                continue;
-            Pending& lp = livePeople[*owner];
-            if (lp.props.empty()) {
-                std::string sql = "SELECT ";
-                for (int i = 0; i < 13; ++i)
-                    sql += std::string(i ? ", " : "") + kPersonColumns[i];
-                sql += " FROM ABPerson WHERE rowid = ?";
-                const auto live = ctx.live().rows(sql, {QVariant(qint64(*owner))});
-                if (!live.empty())
-                    for (int i = 0; i < 13 && size_t(i) < live.front().size(); ++i)
-                        personText(lp.person, i) = live.front()[size_t(i)].toString();
+    // Multi-values whose rows are gone but whose deleted index entries survive, by UID: the
+    // record_id entry names the owner, the property/value entry the rest, the label entry the
+    // label. The identifier is in no index; it stays 0.
+    struct FromIndex {
+        std::optional<int64_t> owner, property, label;
+        std::optional<QString> value;
+        bool conflict = false; // entries of an earlier use of the UID disagree: nothing is trusted
+    };
+    std::map<int64_t, FromIndex> fromIndex;
+    auto note = [](auto& slot, const auto& v, bool& conflict) {
+        if (slot && *slot != v)
+            conflict = true;
+        slot = v;
+    };
+    auto intValue = [](const sqlcarve::Value& v) {
+        return v.kind == sqlcarve::Value::Kind::Integer ? std::optional<int64_t>(v.integer) : std::nullopt;
+    };
+    for (const Row* e : ctx.indexEntries("ABMultiValueRecordIDIndex"))
+        if (e->rowid && e->values.size() == 2)
+            if (const auto v = intValue(e->values[0])) {
+                FromIndex& f = fromIndex[*e->rowid];
+                note(f.owner, *v, f.conflict);
             }
-            lp.props.push_back(prop);
-            lp.person.partial = lp.person.partial || partial;
+    for (const Row* e : ctx.indexEntries("ABMultiValueLabelIndex"))
+        if (e->rowid && e->values.size() == 2)
+            if (const auto v = intValue(e->values[0])) {
+                FromIndex& f = fromIndex[*e->rowid];
+                note(f.label, *v, f.conflict);
+            }
+    for (const Row* e : ctx.indexEntries("ABMultiValuePropertyValueIndex")) {
+        if (!e->rowid || e->values.size() != 3)
             continue;
+        const auto property = intValue(e->values[0]);
+        const sqlcarve::Value& v = e->values[1];
+        if (!property || (v.kind != sqlcarve::Value::Kind::Text && v.kind != sqlcarve::Value::Kind::Null))
+            continue;
+        FromIndex& f = fromIndex[*e->rowid];
+        note(f.property, *property, f.conflict);
+        note(f.value, QString::fromStdString(v.bytes), f.conflict);
+    }
+    for (const auto& [uid, f] : fromIndex) {
+        if (f.conflict || !f.owner || !f.property || !f.value || !kTextProperties.count(int(*f.property))
+            || carvedUids.count(uid) || ctx.live().hasRowid("ABMultiValue", uid)
+            || carvedWithoutUid.count({*f.owner, *f.property, *f.value}))
+            continue;
+        PersonPropertyRecord prop;
+        prop.type = int(*f.property);
+        prop.value = *f.value;
+        bool partial = !f.label;
+        if (f.label) {
+            auto it = labels.find(*f.label);
+            if (it != labels.end())
+                prop.label = addressBookLabelText(it->second);
         }
-        Pending& orphan = orphans[*owner];
-        orphan.props.push_back(prop);
-        orphan.person.partial = orphan.person.partial || partial;
+        addParts(prop, uid, partial);
+        if (prop.value.isEmpty() && prop.valueEntry.isEmpty())
+            continue;
+        attach(prop, partial, f.owner);
     }
 
     int added = 0;

@@ -418,13 +418,19 @@ ScanContext::ScanContext(const sqlcarve::Result& result, LiveDb& live)
         ct.schema = &t;
     }
     for (const auto& r : result.rows)
-        byTable[lower(r.table)].push_back(&r);
+        (r.indexEntry ? m_indexEntries : byTable)[lower(r.table)].push_back(&r);
     for (auto& entry : byTable) {
         auto it = m_tables.find(entry.first);
         if (it == m_tables.end())
             continue; // a row the carver could not tie to a known table
         keepDeletedRows(entry.first, it->second, entry.second);
     }
+}
+
+const std::vector<const Row*>& ScanContext::indexEntries(const std::string& index) const
+{
+    auto it = m_indexEntries.find(lower(index));
+    return it == m_indexEntries.end() ? m_noEntries : it->second;
 }
 
 void ScanContext::keepDeletedRows(const std::string& key, CarvedTable& table, std::vector<const Row*>& candidates)
@@ -644,6 +650,9 @@ sqlcarve::Options carveOptions(int type)
 {
     sqlcarve::Options options;
     options.placement = true;
+    // Multi-values whose rows newer data took often survive as deleted entries of their indexes.
+    if (type == 0)
+        options.indexEntries = {"ABMultiValueRecordIDIndex", "ABMultiValuePropertyValueIndex", "ABMultiValueLabelIndex"};
     if (type == 1)
         options.links = {{"chat_handle_join", "chat", "handle"},
                          {"chat_message_join", "chat", "message"},

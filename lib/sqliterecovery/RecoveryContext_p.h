@@ -127,6 +127,9 @@ public:
     LiveDb& live() const { return m_live; }
     // The kept deleted row of `table` with this rowid, or null.
     const Row* deletedByRowid(const std::string& table, int64_t rowid) const;
+    // Deleted entries of an index the carver was asked for (sqlcarve::Options::indexEntries):
+    // its indexed values, then the rowid. Kept apart so no table's rows include them.
+    const std::vector<const Row*>& indexEntries(const std::string& index) const;
 
 private:
     void keepDeletedRows(const std::string& key, CarvedTable& table, std::vector<const Row*>& candidates);
@@ -137,6 +140,8 @@ private:
     bool m_salvage = true;
     std::map<std::string, CarvedTable> m_tables; // keyed by lower-case name
     CarvedTable m_empty;
+    std::map<std::string, std::vector<const Row*>> m_indexEntries; // keyed by lower-case index name
+    std::vector<const Row*> m_noEntries;
     mutable std::map<std::string, std::map<int64_t, const Row*>> m_rowidIndex;
     struct LiveText {
         int rows = 0;       // live rows holding the text

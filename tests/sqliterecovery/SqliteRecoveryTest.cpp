@@ -364,7 +364,7 @@ TEST(SqliteRecoveryScan, RollbackAddressBooksGiveBackTheirPeople)
     const struct {
         int ios;
         int minWhole; // of 24
-    } cases[] = {{8, 22}, {5, 4}};
+    } cases[] = {{8, 22}, {5, 16}};
     for (const auto& c : cases) {
         QTemporaryDir dir;
         iosrecgen::Options o;

@@ -70,6 +70,9 @@ struct CarvedRow {
     // Read from what a deletion left of a two-integer link row's cell (see Options::links)
     // rather than from a whole record.
     bool salvaged = false;
+    // A deleted entry of an index named in Options::indexEntries, not a table row: `table` is
+    // the index's name, `values` its indexed columns followed by the rowid.
+    bool indexEntry = false;
 
     bool isWhole() const;
     bool isPartial() const { return !isWhole(); }
@@ -105,6 +108,9 @@ struct Options {
         int64_t topA = 0, topB = 0;
     };
     std::vector<LinkTable> links;
+    // Indexes whose deleted entries are wanted as rows of their own (CarvedRow::indexEntry):
+    // they outlive table rows that newer data took, and give back the indexed values and rowid.
+    std::vector<std::string> indexEntries;
 };
 
 struct Result {
