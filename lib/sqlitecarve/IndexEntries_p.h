@@ -176,7 +176,8 @@ private:
                 const uint8_t* g = rb + (*it - r.at);
                 if (g + kFreeblockHeaderSize >= re)
                     continue;
-                const uint8_t* be = std::min(re, g + get16(g + 2));
+                const uint32_t blockSize = PageView(g, uint32_t(re - g)).u16(2);
+                const uint8_t* be = blockSize >= uint64_t(re - g) ? re : g + blockSize;
                 while (g + kFreeblockHeaderSize < be) {
                     // A cell freed after its block's first one kept its bytes: it is read whole.
                     if (const uint8_t* whole = wholeAt(il, g, be)) {
@@ -186,7 +187,8 @@ private:
                     const uint8_t* next = be;
                     std::vector<const uint8_t*> ends;
                     for (const uint8_t* h = g + kFreeblockHeaderSize + 1; h + kFreeblockHeaderSize <= be; ++h) {
-                        if (get16(h) == get16(g) && get16(h + 2) == be - h) {
+                        const PageView at(h, uint32_t(be - h));
+                        if (at.u16(0) == PageView(g, uint32_t(be - g)).u16(0) && at.u16(2) == be - h) {
                             next = h;
                             break;
                         }

@@ -22,6 +22,9 @@ namespace sqlcarve {
 class RowidStage
 {
 public:
+    // The most serial-type bytes of an index entry's values that a rowid is looked for behind.
+    static constexpr size_t kMaxEntryTypes = 16;
+
     // (table, rowid) pairs, sorted.
     using Claims = std::vector<std::pair<uint32_t, int64_t>>;
 
@@ -209,7 +212,7 @@ public:
                 bytesLen += to - from;
             }
             const size_t typesLen = m_probeArena.size() - at;
-            if (!ok || bytesLen < kIndexKeyBytes || typesLen > 16 || at + typesLen + bytesLen > UINT32_MAX) {
+            if (!ok || bytesLen < kIndexKeyBytes || typesLen > kMaxEntryTypes || at + typesLen + bytesLen > UINT32_MAX) {
                 m_probeArena.resize(at);
                 continue;
             }
@@ -251,6 +254,10 @@ public:
     static bool indexEntryRowid(const uint8_t* rb, const uint8_t* re, const uint8_t* x, const uint8_t* types, size_t typesLen,
                                 size_t bodyLen, int64_t* out, bool* weak)
     {
+        // The cell is rebuilt in a small buffer; lengths are compared as sizes, never as pointers
+        // that could run past the region.
+        if (typesLen > kMaxEntryTypes || x < rb || x > re || bodyLen > size_t(re - x))
+            return false;
         bool sizeOnly = false;
         static const struct {
             uint8_t type, size;
@@ -266,7 +273,7 @@ public:
         int64_t value = 0;
         for (const auto& r : kRowid) {
             const uint8_t* tail = x + bodyLen;
-            if (tail + r.size > re)
+            if (r.size > re - tail)
                 continue;
             const int64_t v = r.type == 9 ? 1 : readInt(tail, r.size);
             if (v < r.min || v > r.max)
@@ -333,7 +340,8 @@ public:
         if (!n1)
             return false;
         const int n2 = getVarint(p + n1, re, &hsize);
-        if (!n2 || hsize < uint64_t(n2) + columns || hsize > payload || p + n1 + hsize > re)
+        const uint64_t room = uint64_t(re - p) - uint64_t(n1);
+        if (!n2 || hsize < uint64_t(n2) + columns || hsize > payload || hsize > room)
             return false;
         const uint8_t* t = p + n1 + n2;
         const uint8_t* tEnd = p + n1 + hsize;
@@ -349,7 +357,7 @@ public:
             body += uint64_t(size);
             ++seen;
         }
-        return seen == columns && payload == hsize + body && p + n1 + payload <= re;
+        return seen == columns && payload == hsize + body && payload <= room;
     }
 
 private:

@@ -301,6 +301,11 @@ TEST(Carver, NotADatabase)
 TEST(Carver, FuzzerFindingsStayFixed)
 {
     const QDir dir(QStringLiteral(IBR_SOURCE_DIR "/tests/sqlitecarve/fuzz-crashes"));
+    // The harness's options, so every stage it reaches is reached again.
+    sqlcarve::Options options;
+    options.placement = true;
+    options.links = {{"chat_message_join", "chat", "message"}, {"link", "a", "b"}};
+    options.indexEntries = {"mv_pv", "mv_rec"};
     int n = 0;
     for (const QString& name : dir.entryList(QDir::Files)) {
         const std::string bytes = readAll(dir.filePath(name).toStdString());
@@ -315,7 +320,7 @@ TEST(Carver, FuzzerFindingsStayFixed)
         wal = wal > size ? 0 : wal;
         journal = journal > size - wal ? 0 : journal;
         const size_t db = size - wal - journal;
-        sqlcarve::carveBuffers({d, db}, {d + db, wal}, {d + db + wal, journal});
+        sqlcarve::carveBuffers({d, db}, {d + db, wal}, {d + db + wal, journal}, options);
         ++n;
     }
     EXPECT_GT(n, 0);
