@@ -196,6 +196,7 @@ private:
         reserveLarge(m_cands, size_t(m_geo.pageCount) * 8 + 1024);
         const size_t indexLeaves = m_tree.indexLeafCount();
         m_rowids.reserve(indexLeaves);
+        m_rowids.keepEntries(!m_opt.indexEntries.empty());
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         std::vector<uint32_t> pages;

@@ -120,7 +120,7 @@ private:
         const bool shared = sharesShape(layout);
         for (const IndexRegion& r : rowids.indexRegions()) {
             // An old image of a page is taken for the index that holds the page now.
-            const int owner = r.index >= 0 ? r.index : m_map.indexOwnerOf(r.page);
+            const int owner = r.index >= 0 ? r.index : m_map.indexOwnerOf(rowids.placeOf(r).page);
             if (owner >= 0 ? owner != layout : shared)
                 continue;
             f(r, rowids.regionBytes() + r.at, rowids.regionBytes() + r.at + r.size);
@@ -577,17 +577,18 @@ private:
         CarvedRow row;
         for (const Found& f : ix.found) {
             const IndexRegion& r = *f.region;
+            const IndexRegionPlace& place = rowids.placeOf(r);
             const Entry& e = f.entry;
             row = CarvedRow();
             row.table = ix.name;
             row.indexEntry = true;
-            row.page = r.page;
-            row.offset = r.fileOffset + uint64_t(e.cell - (rowids.regionBytes() + r.at));
-            row.source = r.file == kWal       ? Source::Wal
-                         : r.file == kJournal ? Source::Journal
-                         : r.kind == IndexRegion::kFreeblock ? Source::Freeblock
-                         : r.kind == IndexRegion::kGap       ? Source::Unallocated
-                                                             : Source::Freelist;
+            row.page = place.page;
+            row.offset = place.fileOffset + uint64_t(e.cell - (rowids.regionBytes() + r.at));
+            row.source = place.file == kWal       ? Source::Wal
+                         : place.file == kJournal ? Source::Journal
+                         : place.kind == IndexRegionPlace::kFreeblock ? Source::Freeblock
+                         : place.kind == IndexRegionPlace::kGap       ? Source::Unallocated
+                                                                     : Source::Freelist;
             row.rowid = e.rowid;
             decode(il, e, &row.values);
             if (isLive(il, e.rowid, row.values))

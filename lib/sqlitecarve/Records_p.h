@@ -111,10 +111,14 @@ struct IndexLayout {
 
 // Bytes of an index page that may hold deleted index entries.
 struct IndexRegion {
-    enum Kind : uint8_t { kFreeblock, kGap, kImage }; // a live page's free block or gap; an old or freed page
     uint64_t at; // in the engine's copy of the regions' bytes
     uint32_t size;
     int32_t index; // IndexLayout the page belongs to, -1 unknown
+};
+
+// Where an index region lies; kept only when deleted index entries are reported as rows.
+struct IndexRegionPlace {
+    enum Kind : uint8_t { kFreeblock, kGap, kImage }; // a live page's free block or gap; an old or freed page
     uint64_t fileOffset = 0; // where the region starts in its file
     uint32_t page = 0;
     uint8_t file = kDb;

@@ -46,7 +46,15 @@ public:
     }
 
     // A copy carving part of the pages: its probe versions stay apart from the first one's.
-    void forkFrom(const RowidStage& o) { m_probeSerial = o.m_probeSerial + (1u << 30); }
+    void forkFrom(const RowidStage& o)
+    {
+        m_probeSerial = o.m_probeSerial + (1u << 30);
+        m_entries = o.m_entries;
+    }
+
+    // Keeps what deleted index entries are read from as rows of their own (IndexEntryStage):
+    // regions too short for a probe key, where each region lies, and the free blocks' starts.
+    void keepEntries(bool on) { m_entries = on; }
 
     // Appends a copy's probes and regions; its candidates follow this one's from candBase.
     void append(const RowidStage& w, uint32_t candBase)
@@ -64,6 +72,7 @@ public:
             r.at += regionBase;
             m_indexRegions.push_back(r);
         }
+        m_places.insert(m_places.end(), w.m_places.begin(), w.m_places.end());
         for (uint64_t at : w.m_freeblockAt)
             m_freeblockAt.push_back(at + regionBase);
     }
@@ -91,6 +100,7 @@ public:
         std::vector<IndexRegion>().swap(m_indexRegions);
         std::vector<uint8_t>().swap(m_regionBytes);
         std::vector<uint64_t>().swap(m_freeblockAt);
+        std::vector<IndexRegionPlace>().swap(m_places);
         std::vector<uint8_t>().swap(m_probeArena);
     }
 
@@ -99,6 +109,7 @@ public:
     const std::vector<IndexRegion>& indexRegions() const { return m_indexRegions; }
     const uint8_t* regionBytes() const { return m_regionBytes.data(); }
     const std::vector<uint64_t>& freeblockStarts() const { return m_freeblockAt; }
+    const IndexRegionPlace& placeOf(const IndexRegion& r) const { return m_places[size_t(&r - m_indexRegions.data())]; }
 
     // Keeps where deleted index entries may lie: the free space of a live index page, all of an
     // old or freed one. They are matched to carved rows once the whole scan is done.
@@ -112,16 +123,20 @@ public:
         const int owner = live ? m_map.indexOwnerOf(pgno) : -1;
         uint8_t file = kDb;
         uint64_t pageAt = 0;
-        m_src.locate(page, &file, &pageAt);
-        auto add = [&](uint32_t from, uint32_t to, IndexRegion::Kind kind) {
+        if (m_entries)
+            m_src.locate(page, &file, &pageAt);
+        auto add = [&](uint32_t from, uint32_t to, IndexRegionPlace::Kind kind) {
             to = std::min(to, m_geo.usable);
             // Shorter than a key, a region still holds a small entry (IndexEntryStage reads it).
-            if (to > from + kFreeblockHeaderSize)
+            if (to > from + (m_entries ? kFreeblockHeaderSize : kIndexKeyBytes))
             {
                 // Copied while the page is at hand, so the file is not read a second time.
-                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner, pageAt + from, pgno, file, kind});
-                if (kind == IndexRegion::kFreeblock)
-                    m_freeblockAt.push_back(m_regionBytes.size());
+                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
+                if (m_entries) {
+                    m_places.push_back({pageAt + from, pgno, file, kind});
+                    if (kind == IndexRegionPlace::kFreeblock)
+                        m_freeblockAt.push_back(m_regionBytes.size());
+                }
                 m_regionBytes.insert(m_regionBytes.end(), page + from, page + to);
                 return true;
             }
@@ -129,7 +144,7 @@ public:
         };
         if (!live) {
             const uint64_t base = m_regionBytes.size();
-            if (!add(ptrEnd, m_geo.usable, IndexRegion::kImage))
+            if (!add(ptrEnd, m_geo.usable, IndexRegionPlace::kImage) || !m_entries)
                 return;
             // The image's free chain tells where entries lost their first bytes to a header.
             uint32_t fb = get16(page + hdr + kPageOffFreeblock);
@@ -148,14 +163,14 @@ public:
         if (content == 0)
             content = kMaxPageSize;
         if (content > ptrEnd)
-            add(ptrEnd, content, IndexRegion::kGap);
+            add(ptrEnd, content, IndexRegionPlace::kGap);
         uint32_t fb = get16(page + hdr + kPageOffFreeblock);
         uint32_t prevEnd = ptrEnd;
         for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
             if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable)
                 break;
             const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_geo.usable);
-            add(fb, end, IndexRegion::kFreeblock);
+            add(fb, end, IndexRegionPlace::kFreeblock);
             prevEnd = end;
             fb = get16(page + fb);
         }
@@ -720,6 +735,8 @@ private:
     const RecordStore& m_store;
     std::vector<IndexRegion> m_indexRegions;
     std::vector<uint8_t> m_regionBytes; // the regions' bytes, copied while their page was at hand
+    std::vector<IndexRegionPlace> m_places; // parallel to m_indexRegions, with m_entries
+    bool m_entries = false;
     std::vector<uint64_t> m_freeblockAt; // in m_regionBytes: where a freeblock header starts
     std::vector<Probe> m_probes;
     std::vector<uint8_t> m_probeArena;
