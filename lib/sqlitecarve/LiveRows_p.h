@@ -19,13 +19,6 @@ public:
         reserveLarge(m_keys, rows);
         reserveLarge(m_rowids, rows);
     }
-    size_t capacity() const { return m_keys.capacity(); }
-    // Another set's rows, after this one's (read from the leaves after this set's).
-    void append(const LiveRows& o)
-    {
-        m_keys.insert(m_keys.end(), o.m_keys.begin(), o.m_keys.end());
-        m_rowids.insert(m_rowids.end(), o.m_rowids.begin(), o.m_rowids.end());
-    }
     void clear()
     {
         m_keys.clear();

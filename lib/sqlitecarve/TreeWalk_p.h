@@ -10,10 +10,7 @@
 #include "Records_p.h"
 #include "Text_p.h"
 
-#include <atomic>
 #include <functional>
-#include <memory>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -93,40 +90,18 @@ public:
 
     // The leaves walkLive() noted, read in file order: their live rows go to the live set.
     // *pages gets those that are still b-tree leaves. False when `progress` asks to stop.
-    // With `split`, a copy reads the second half on a thread of its own, from its own read
-    // buffers into its own map and live set; both are then merged as if one had read them all.
-    bool readLeaves(const std::function<bool()>& progress, std::vector<uint32_t>* pages, bool split)
+    bool readLeaves(const std::function<bool()>& progress, std::vector<uint32_t>* pages)
     {
         std::sort(m_leaves.begin(), m_leaves.end(), [](const Step& a, const Step& b) { return a.pg < b.pg; });
-        const size_t mid = split ? m_leaves.size() / 2 : m_leaves.size();
-        std::atomic<bool> stop{false};
-        std::vector<std::string> otherWarnings;
-        const Warn collect = [&otherWarnings](const std::string& text) { otherWarnings.push_back(text); };
-        std::unique_ptr<PageSource> otherSource;
-        LiveRows otherLive;
-        std::unique_ptr<TreeWalk> other;
-        PageMap before;
-        std::thread thread;
-        if (mid < m_leaves.size()) {
-            otherSource = std::make_unique<PageSource>(m_src);
-            otherSource->setWarn(collect);
-            other = std::make_unique<TreeWalk>(*otherSource, m_geo, m_schema, otherLive, collect);
-            other->m_map = before = m_map;
-            otherLive.reserve(m_live.capacity() / 2);
-            thread = std::thread([&] { other->readRange(m_leaves, mid, m_leaves.size(), nullptr, &stop); });
+        std::vector<Step> stack;
+        for (size_t i = 0; i < m_leaves.size(); ++i) {
+            const Step& leaf = m_leaves[i];
+            m_src.advance(kDb, uint64_t(leaf.pg - 1) * m_geo.pageSize, m_geo.pageSize);
+            stack.assign(1, leaf);
+            walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
+            if (i % (kProgressEveryPages * 4) == 0 && !progress())
+                return false;
         }
-        const bool done = readRange(m_leaves, 0, mid, &progress, &stop);
-        if (!done)
-            stop = true;
-        if (thread.joinable()) {
-            thread.join();
-            adoptChanges(before, other->m_map);
-            m_live.append(otherLive);
-            for (const std::string& text : otherWarnings)
-                m_warn(text);
-        }
-        if (!done || stop)
-            return false;
         for (const Step& leaf : m_leaves)
             if (m_map.kind[leaf.pg] == kTablePage || m_map.kind[leaf.pg] == kIndexPage)
                 pages->push_back(leaf.pg);
@@ -217,44 +192,6 @@ public:
     }
 
 private:
-    // Reads leaves[from, to). The reader with a progress callback is the one that may stop the
-    // other; a copy only watches `stop`.
-    bool readRange(const std::vector<Step>& leaves, size_t from, size_t to, const std::function<bool()>* progress,
-                   std::atomic<bool>* stop)
-    {
-        std::vector<Step> stack;
-        for (size_t i = from; i < to; ++i) {
-            const Step& leaf = leaves[i];
-            m_src.advance(kDb, uint64_t(leaf.pg - 1) * m_geo.pageSize, m_geo.pageSize);
-            stack.assign(1, leaf);
-            walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
-            if ((i - from) % (kProgressEveryPages * 4) == 0 && (progress ? !(*progress)() : stop->load()))
-                return false;
-        }
-        return true;
-    }
-
-    // What a copy changed in its map since `before`, where this map has not changed it too: the
-    // first half of the leaves wins, as it would have when read first.
-    void adoptChanges(const PageMap& before, const PageMap& theirs)
-    {
-        auto adopt = [](auto& mine, const auto& was, const auto& now) {
-            for (size_t pg = 0; pg < mine.size() && pg < was.size() && pg < now.size(); ++pg)
-                if (now[pg] != was[pg] && mine[pg] == was[pg])
-                    mine[pg] = now[pg];
-        };
-        adopt(m_map.kind, before.kind, theirs.kind);
-        adopt(m_map.owner, before.owner, theirs.owner);
-        adopt(m_map.indexOwner, before.indexOwner, theirs.indexOwner);
-        if (m_map.lo.empty() && !theirs.lo.empty()) {
-            m_map.lo.assign(theirs.lo.size(), INT64_MIN);
-            m_map.hi.assign(theirs.hi.size(), INT64_MAX);
-        }
-        const std::vector<int64_t> noLo(theirs.lo.size(), INT64_MIN), noHi(theirs.hi.size(), INT64_MAX);
-        adopt(m_map.lo, before.lo.empty() ? noLo : before.lo, theirs.lo);
-        adopt(m_map.hi, before.hi.empty() ? noHi : before.hi, theirs.hi);
-    }
-
     // Depth of the leaves below `root`, read down its first children; -1 when it cannot be told.
     int leafDepth(uint32_t root)
     {

@@ -92,8 +92,8 @@ struct Options {
     std::function<void(const CarvedRow&)> onRow;
     // Called once with the tables (live and dropped) before the first row is handed over.
     std::function<void(const std::vector<Table>&)> onTables;
-    // Threads reading and carving the database's leaves: 0 uses a second core for large files, 1
-    // none, 2 a second whatever the size. The rows are the same either way.
+    // Threads carving the database's leaves: 0 uses a second core for large files, 1 none, 2 a
+    // second whatever the size. The rows are the same either way.
     unsigned threads = 0;
     // Work out CarvedRow::placement for rows of rowid tables found in the main file's pages.
     bool placement = false;
