@@ -219,7 +219,7 @@ private:
             return;
         }
         if (!isTableType(type) && !m_schema.indexes().empty() && !m_cells.masterOnly())
-            m_rowids.noteIndexPage(ctx.page, ctx.pgno, live, hdr, type);
+            m_rowids.noteIndexPage(ctx.page, ctx.pgno, live);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
         // A leaf that became interior (the root of a table that outgrew one page) keeps its old

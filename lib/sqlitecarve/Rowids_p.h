@@ -113,13 +113,10 @@ public:
 
     // Keeps where deleted index entries may lie: the free space of a live index page, all of an
     // old or freed one. They are matched to carved rows once the whole scan is done.
-    void noteIndexPage(const uint8_t* page, uint32_t pgno, bool live, size_t hdr, uint8_t type)
+    void noteIndexPage(const uint8_t* page, uint32_t pgno, bool live)
     {
-        const size_t hsize = isLeafType(type) ? kLeafHeaderSize : kInteriorHeaderSize;
-        const uint32_t cells = get16(page + hdr + kPageOffCellCount);
-        uint32_t ptrEnd = uint32_t(hdr + hsize + 2ull * cells);
-        if (ptrEnd > m_geo.usable)
-            ptrEnd = uint32_t(hdr + hsize);
+        const BtreePage b(page, m_geo.usable, pgno == 1);
+        const uint32_t ptrEnd = b.pointersEnd();
         const int owner = live ? m_map.indexOwnerOf(pgno) : -1;
         uint8_t file = kDb;
         uint64_t pageAt = 0;
@@ -147,32 +144,30 @@ public:
             if (!add(ptrEnd, m_geo.usable, IndexRegionPlace::kImage) || !m_entries)
                 return;
             // The image's free chain tells where entries lost their first bytes to a header.
-            uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+            uint32_t fb = b.firstFreeblock();
             for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
                 if (fb < ptrEnd || fb + kFreeblockHeaderSize > m_geo.usable)
                     break;
                 m_freeblockAt.push_back(base + fb - ptrEnd);
-                const uint32_t next = get16(page + fb);
+                const uint32_t next = b.freeblockNext(fb);
                 if (next <= fb)
                     break;
                 fb = next;
             }
             return;
         }
-        uint32_t content = get16(page + hdr + kPageOffContentStart);
-        if (content == 0)
-            content = kMaxPageSize;
+        const uint32_t content = b.contentStart();
         if (content > ptrEnd)
             add(ptrEnd, content, IndexRegionPlace::kGap);
-        uint32_t fb = get16(page + hdr + kPageOffFreeblock);
+        uint32_t fb = b.firstFreeblock();
         uint32_t prevEnd = ptrEnd;
         for (uint32_t guard = 0; fb && guard < m_geo.usable / kFreeblockHeaderSize; ++guard) {
             if (fb < prevEnd || fb + kFreeblockHeaderSize > m_geo.usable)
                 break;
-            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(get16(page + fb + 2), kFreeblockHeaderSize), m_geo.usable);
+            const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(b.freeblockSize(fb), kFreeblockHeaderSize), m_geo.usable);
             add(fb, end, IndexRegionPlace::kFreeblock);
             prevEnd = end;
-            fb = get16(page + fb);
+            fb = b.freeblockNext(fb);
         }
     }
 
@@ -322,7 +317,7 @@ public:
             if (!intact && !tailOk)
                 continue;
             const uint8_t* after = tail + r.size;
-            const bool sizeFits = get16(f + 2) == len + bodyLen + r.size;
+            const bool sizeFits = PageView(f, uint32_t(re - f)).u16(2) == len + bodyLen + r.size;
             // In a merged block the header's size spans several entries: what follows this one
             // (the block's end, or an intact entry of the same index) speaks for the rowid's size.
             const bool followed = !intact && len <= kFreeblockHeaderSize && !sizeFits
