@@ -584,7 +584,7 @@ private:
             row.indexEntry = true;
             row.page = place.page;
             row.offset = place.fileOffset + uint64_t(e.cell - (rowids.regionBytes() + r.at));
-            row.source = place.file == kWal       ? Source::Wal
+            row.source = place.file == kWal || place.superseded ? Source::Wal
                          : place.file == kJournal ? Source::Journal
                          : place.kind == IndexRegionPlace::kFreeblock ? Source::Freeblock
                          : place.kind == IndexRegionPlace::kGap       ? Source::Unallocated

@@ -123,6 +123,7 @@ struct IndexRegionPlace {
     uint32_t page = 0;
     uint8_t file = kDb;
     Kind kind = kImage;
+    bool superseded = false; // a main-file image the -wal holds a newer one of: history, as the -wal's are
 };
 
 // Indexed values of a carved row that lost its rowid, to look for in deleted index entries.

@@ -130,7 +130,7 @@ public:
                 // Copied while the page is at hand, so the file is not read a second time.
                 m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
                 if (m_entries) {
-                    m_places.push_back({pageAt + from, pgno, file, kind});
+                    m_places.push_back({pageAt + from, pgno, file, kind, file == kDb && m_src.finalFrame(pgno) != UINT32_MAX});
                     if (kind == IndexRegionPlace::kFreeblock)
                         m_freeblockAt.push_back(m_regionBytes.size());
                 }

@@ -25,8 +25,15 @@ TEST(CarverIndexEntries, DeletedEntriesComeBackLiveOnesDoNot)
         // 5's cell lies between live ones: the freeblock header takes its first bytes. 12's
         // too, and 11's cell, freed next, joins 12's block whole.
         {"rollback", {}, {"DELETE FROM t WHERE id = 5", "DELETE FROM t WHERE id = 12", "DELETE FROM t WHERE id = 11"}, {5, 11, 12}},
-        // The main file's image of the index page is history holding every live entry too.
+        // The main file's image of the index page is history holding every live entry too (7 is
+        // found there first, and named after the -wal that replaced the image).
         {"wal", {"PRAGMA journal_mode=WAL"}, {"PRAGMA wal_checkpoint(TRUNCATE)", "DELETE FROM t WHERE id = 7"}, {7}},
+        // Checkpointed: the main file's image holds the deleted entry too, but the -wal still
+        // holds the page, so that image is history like the frames and is named so.
+        {"wal checkpointed",
+         {"PRAGMA journal_mode=WAL"},
+         {"PRAGMA wal_checkpoint(TRUNCATE)", "DELETE FROM t WHERE id = 7", "PRAGMA wal_checkpoint(PASSIVE)"},
+         {7}},
     };
     for (const auto& c : cases) {
         QTemporaryDir dir;
@@ -44,8 +51,12 @@ TEST(CarverIndexEntries, DeletedEntriesComeBackLiveOnesDoNot)
         for (int i : c.expected)
             want.insert(shown(i));
         EXPECT_EQ(carved(r, "i"), want) << c.name;
-        for (const auto& row : r.rows)
+        for (const auto& row : r.rows) {
             EXPECT_EQ(row.indexEntry, row.table == "i") << c.name;
+            if (row.indexEntry && !c.journal.empty()) {
+                EXPECT_EQ(row.source, sqlcarve::Source::Wal) << c.name;
+            }
+        }
         // Not asked for, none.
         for (const auto& row : sqlcarve::carveFile(path).rows)
             EXPECT_FALSE(row.indexEntry) << c.name;
