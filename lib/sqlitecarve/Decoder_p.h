@@ -169,7 +169,6 @@ public:
         return c;
     }
 
-private:
     // Every field of v is set: a row's values are reused from one row to the next.
     void decodeValue(uint64_t t, const uint8_t* p, Affinity aff, Value& v) const
     {
@@ -206,6 +205,7 @@ private:
         }
     }
 
+private:
     static void setLost(Value& v)
     {
         v.kind = Value::Kind::Lost;

@@ -116,6 +116,20 @@ inline int getVarint(const uint8_t* p, const uint8_t* end, uint64_t* out)
     return 9;
 }
 
+// Writes v as a varint of at most 8 bytes (serial types and sizes need no more); its length.
+inline int putVarint(uint64_t v, uint8_t* out)
+{
+    uint8_t buf[kMaxVarint];
+    int n = 0;
+    do {
+        buf[n++] = uint8_t(v & 0x7f);
+        v >>= 7;
+    } while (v && n < 8);
+    for (int i = n - 1; i >= 0; --i)
+        *out++ = uint8_t(buf[i] | (i ? 0x80 : 0));
+    return n;
+}
+
 inline int varintLength(uint64_t v)
 {
     int n = 1;

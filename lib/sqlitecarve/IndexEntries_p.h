@@ -256,22 +256,10 @@ private:
     bool typeFits(const IndexLayout& il, size_t i, uint64_t t) const
     {
         const StoredColumn& c = column(il, i);
-        if (t == 0)
-            return !c.notNull;
-        if (t == 10 || t == 11)
-            return false;
-        switch (c.affinity) {
-        case Affinity::Integer:
-            return t <= 9;
-        case Affinity::Real:
-            return t == 7; // an index converts a REAL column's integer to a real
-        case Affinity::Text:
-            return t >= 13 && (t & 1);
-        case Affinity::Numeric:
-        case Affinity::Blob:
-            return true;
-        }
-        return true;
+        // An index converts a REAL column's integer to a real.
+        if (c.affinity == Affinity::Real && t != 0)
+            return t == 7;
+        return compatible(c, t);
     }
 
     // The encoded serial types: the indexed columns' (*typesLen bytes of them), then the rowid's.
@@ -282,14 +270,7 @@ private:
             if (i + 1 == types.size())
                 *typesLen = out.size();
             uint8_t buf[kMaxVarint];
-            int n = 0;
-            uint64_t v = types[i];
-            do {
-                buf[n++] = uint8_t(v & 0x7f);
-                v >>= 7;
-            } while (v && n < 8);
-            for (int k = n - 1; k >= 0; --k)
-                out.push_back(uint8_t(buf[k] | (k ? 0x80 : 0)));
+            out.insert(out.end(), buf, buf + putVarint(types[i], buf));
         }
         return out;
     }
@@ -606,30 +587,9 @@ private:
         const uint8_t* p = e.body;
         values->assign(e.types.size(), Value());
         for (size_t i = 0; i < e.types.size(); ++i) {
-            const uint64_t t = e.types[i];
-            const size_t n = size_t(serialSize(t));
-            Value& v = (*values)[i];
             const Affinity aff = i < il.columns.size() ? column(il, i).affinity : Affinity::Integer;
-            if (t == 0) {
-                v.kind = Value::Kind::Null;
-            } else if (isInt(t)) {
-                v.kind = aff == Affinity::Real ? Value::Kind::Real : Value::Kind::Integer;
-                v.integer = t == 8 ? 0 : t == 9 ? 1 : readInt(p, int(n));
-                v.real = double(v.integer);
-            } else if (t == 7) {
-                v.kind = Value::Kind::Real;
-                uint64_t bits = 0;
-                for (size_t b = 0; b < 8; ++b)
-                    bits = bits << 8 | p[b];
-                std::memcpy(&v.real, &bits, 8);
-            } else if (t & 1) {
-                v.kind = Value::Kind::Text;
-                v.bytes = m_geo.encoding == fmt::Utf8 ? std::string(reinterpret_cast<const char*>(p), n) : textToUtf8(p, n, m_geo.encoding);
-            } else {
-                v.kind = Value::Kind::Blob;
-                v.bytes.assign(reinterpret_cast<const char*>(p), n);
-            }
-            p += n;
+            m_decoder.decodeValue(e.types[i], p, aff, (*values)[i]);
+            p += size_t(serialSize(e.types[i]));
         }
     }
 

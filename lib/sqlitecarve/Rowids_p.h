@@ -211,14 +211,7 @@ public:
                     break;
                 }
                 uint8_t vb[kMaxVarint];
-                int k = 0;
-                uint64_t v = ty;
-                do {
-                    vb[k++] = uint8_t(v & 0x7f);
-                    v >>= 7;
-                } while (v && k < 8);
-                for (int i = k - 1; i >= 0; --i)
-                    m_probeArena.push_back(uint8_t(vb[i] | (i ? 0x80 : 0)));
+                m_probeArena.insert(m_probeArena.end(), vb, vb + putVarint(ty, vb));
                 bytesLen += to - from;
             }
             const size_t typesLen = m_probeArena.size() - at;
@@ -293,18 +286,8 @@ public:
             if (hsize >= 128)
                 ++hsize;
             size_t len = 0;
-            auto put = [&](uint64_t v2) {
-                uint8_t buf[kMaxVarint];
-                int n = 0;
-                do {
-                    buf[n++] = uint8_t(v2 & 0x7f);
-                    v2 >>= 7;
-                } while (v2 && n < 8);
-                for (int i = n - 1; i >= 0; --i)
-                    cell[len++] = uint8_t(buf[i] | (i ? 0x80 : 0));
-            };
-            put(hsize + bodyLen + r.size);
-            put(hsize);
+            len += size_t(putVarint(hsize + bodyLen + r.size, cell + len));
+            len += size_t(putVarint(hsize, cell + len));
             std::memcpy(cell + len, types, typesLen);
             len += typesLen;
             cell[len++] = r.type;
