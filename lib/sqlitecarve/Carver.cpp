@@ -131,6 +131,8 @@ public:
         if (!m_cancelled)
             scanJournal();
         finish();
+        if (!m_cancelled && m_opt.onLiveRow)
+            handLive();
         if (!m_cancelled && m_opt.progress)
             m_opt.progress(m_total, m_total);
         m_res.cancelled = m_cancelled;
@@ -487,6 +489,22 @@ private:
         links.run([this] { return m_cancelled; });
     }
 
+    // The live rows of rowid tables, from the places the live walk noted: the caller reads the
+    // database as it is now without a connection of its own.
+    void handLive()
+    {
+        CarvedRow row; // reused: the callback sees each row only while it runs
+        size_t n = 0;
+        for (const LiveRowid& r : m_live.rowids()) {
+            if (r.table >= m_res.tables.size())
+                continue;
+            m_decoder.decodeLive(r, row);
+            m_opt.onLiveRow(r.table, row);
+            if (++n % (kProgressEveryPages * 16) == 0 && !progress())
+                return;
+        }
+    }
+
     // A row cut short is reported only when nothing more complete stands for it: not while its
     // rowid is live, nor beside a fuller copy of the same rowid (the -wal keeps many).
     void dropCutCopies(std::vector<uint32_t>& winners)
@@ -538,7 +556,8 @@ private:
         if (!it)
             return false;
         const CarvedRow carved = m_decoder.decode(c);
-        const CarvedRow live = m_decoder.decode(m_decoder.liveCandidate(*it));
+        CarvedRow live;
+        m_decoder.decodeLive(*it, live);
         size_t same = 0, compared = 0;
         for (size_t i = 0; i < carved.values.size() && i < live.values.size(); ++i) {
             const Value& a = carved.values[i];

@@ -33,8 +33,9 @@ public:
         return row;
     }
 
-    // Fills every field of row, reusing its storage.
-    void decode(const Candidate& c, CarvedRow& row)
+    // Fills every field of row, reusing its storage. finalState: the row is live, so its
+    // overflow chain is read as the database holds it now.
+    void decode(const Candidate& c, CarvedRow& row, bool finalState = false)
     {
         const Bytes& f = m_src.file(c.file);
         const TableLayout& t = m_schema.table(c.table);
@@ -81,7 +82,7 @@ public:
             ctx.frame = c.frame;
             ctx.pgno = c.page;
             std::string buf;
-            avail = m_tree.assemble(&ctx, body, avail, c.bodySize, c.overflowPage, buf, false, &m_lostRanges);
+            avail = m_tree.assemble(&ctx, body, avail, c.bodySize, c.overflowPage, buf, finalState, &m_lostRanges);
             m_decodeBuf.swap(buf);
             body = reinterpret_cast<const uint8_t*>(m_decodeBuf.data());
         }
@@ -122,6 +123,9 @@ public:
             pos = sz > SIZE_MAX - pos ? SIZE_MAX : pos + sz;
         }
     }
+
+    // A live row's values, its overflow chain read as it is now.
+    void decodeLive(const LiveRowid& r, CarvedRow& row) { decode(liveCandidate(r), row, true); }
 
     // A candidate standing for a live row, so it decodes like a carved one.
     Candidate liveCandidate(const LiveRowid& r)

@@ -4,7 +4,6 @@
 // deleted rows grouped by table, and typed accessors that never guess a lost value.
 
 #include "sqliterecovery/SqliteRecovery.h"
-#include "evidencedb/EvidenceDatabase.h"
 #include "sqlitecarve/Carver.h"
 
 #include <QString>
@@ -25,23 +24,28 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
-class QTemporaryDir;
 
 namespace sqlrecovery {
 
 // Live content of a database, for lookups (labels, participants, calendars) and for telling an
-// earlier version of a live row from a deleted row. Never writes next to the evidence: without
-// a -wal beside it the file is opened immutable; with one, a private copy of both is opened so
-// the WAL's committed rows are seen.
+// earlier version of a live row from a deleted row. The carver hands over the live rows it
+// walked (with the -wal's committed frames applied); they are kept in a private in-memory
+// database, so the evidence is read once, by the carver, and never opened here.
 class LiveDb
 {
 public:
-    explicit LiveDb(const QString& path);
+    LiveDb();
+    // The live rows of the database at `databasePath`, read by a carve of its own.
+    explicit LiveDb(const QString& databasePath);
     ~LiveDb();
     LiveDb(const LiveDb&) = delete;
     LiveDb& operator=(const LiveDb&) = delete;
 
-    bool isOpen() const { return m_db != nullptr; }
+    // Has the carve that `options` drive fill this database (any callbacks set before still run).
+    void feedFrom(sqlcarve::Options& options);
+
+    // True once a carve described the database's tables.
+    bool isOpen() const { return m_db != nullptr && m_loaded; }
     // Rows of a parameterised statement; empty on any failure (missing table, damaged file).
     std::vector<std::vector<QVariant>> rows(const std::string& sql, const QVariantList& args = {});
     QVariant value(const std::string& sql, const QVariantList& args = {});
@@ -51,10 +55,18 @@ public:
     bool hasColumn(const std::string& table, const std::string& column);
 
 private:
+    void createTables(const std::vector<sqlcarve::Table>& tables);
+    void insert(size_t table, const sqlcarve::CarvedRow& row);
+    void settle();
     sqlite3_stmt* prepare(const std::string& sql);
 
-    evidencedb::Database m_database;
-    sqlite3* m_db = nullptr; // m_database's handle
+    sqlite3* m_db = nullptr;
+    bool m_loaded = false;   // tables created
+    bool m_settled = false;  // rows in, sequence values set
+    std::vector<sqlite3_stmt*> m_inserts;              // per carved table; null: not kept
+    std::vector<int> m_aliasColumn;                    // per carved table: its rowid's column, or -1
+    std::vector<std::pair<std::string, int64_t>> m_sequence; // sqlite_sequence's live rows
+    size_t m_sequenceTable = SIZE_MAX;
     std::map<std::string, sqlite3_stmt*> m_statements;
     std::map<std::string, bool> m_autoincrement;
 };
@@ -188,6 +200,9 @@ sqlcarve::Options carveOptions(int type);
 // the mapping with a known set of carved rows).
 // `inferRowids` false maps rows that lost their rowid as they are (to measure what inference adds);
 // `salvageLinks` false keeps to the carved rows (to check the rules that stand in for lost links).
+int mapType(int type, const sqlcarve::Result& result, LiveDb& live, RecordStore& out, bool inferRowids = true,
+            bool salvageLinks = true);
+// The same, the live rows read from the database at `databasePath` (none when it is empty).
 int mapType(int type, const sqlcarve::Result& result, const QString& databasePath, RecordStore& out,
             bool inferRowids = true, bool salvageLinks = true);
 

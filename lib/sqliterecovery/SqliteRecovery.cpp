@@ -137,6 +137,8 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
             const double f = total > 0 ? std::clamp(done / total, 0.0, 1.0) : 0.0;
             return feed.advanceTo(base + part * kCarveShare * f);
         };
+        sqlrecovery::LiveDb live;
+        live.feedFrom(options);
         sqlcarve::Result result = sqlcarve::carveFile(path.toStdString(), options);
         if (feed.stopped() || result.cancelled) {
             Log(kModule, 1, " scan of %s stopped", path.toUtf8().constData());
@@ -155,7 +157,7 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
             Log(kModule, 1, " %s: %s", path.toUtf8().constData(), w.c_str());
         for (const std::string& u : result.unread)
             d->problems << QString::fromUtf8(u.c_str());
-        const int found = sqlrecovery::mapType(type, result, path, d->store);
+        const int found = sqlrecovery::mapType(type, result, live, d->store);
         Log(kModule, 1, " %d deleted records of type %d in %s (%zu carved rows)", found, type,
             path.toUtf8().constData(), result.rows.size());
         feed.advanceTo(base + part);

@@ -40,6 +40,7 @@ struct Table {
     bool withoutRowid = false;
     std::vector<Column> columns;
     bool dropped = false; // rebuilt from a deleted schema record: the table no longer exists
+    bool autoincrement = false; // rowids are never given out twice (sqlite_sequence keeps the top)
 };
 
 struct CarvedRow {
@@ -92,6 +93,12 @@ struct Options {
     std::function<void(const CarvedRow&)> onRow;
     // Called once with the tables (live and dropped) before the first row is handed over.
     std::function<void(const std::vector<Table>&)> onTables;
+    // When set, each live row of a rowid table is handed over here after the deleted rows, as the
+    // database holds it now (the -wal's committed frames applied): table by table in rowid
+    // order, `table` indexing the list onTables gets. Only the row's table, rowid and values
+    // mean anything, and only during the call. This is how callers see the live rows without
+    // opening the database themselves.
+    std::function<void(size_t table, const CarvedRow& row)> onLiveRow;
     // Threads carving the database's leaves: 0 uses a second core for large files, 1 none, 2 a
     // second whatever the size. The rows are the same either way.
     unsigned threads = 0;
