@@ -70,11 +70,10 @@ void BM_MapDeletedMessages(benchmark::State& state)
 {
     QTemporaryDir dir;
     const QString db = writeMessages(dir, state.range(0) != 0);
-    sqlrecovery::LiveDb live;
     sqlcarve::Options options = sqlrecovery::carveOptions(1);
-    live.feedFrom(options);
+    options.keepImage = true;
     const sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), options);
-    live.isAutoincrement("message"); // the live rows settle before the clock runs
+    sqlrecovery::LiveDb live(carved.image);
     int found = 0;
     for (auto _ : state) {
         sqlrecovery::RecordStore store;

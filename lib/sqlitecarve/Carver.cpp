@@ -88,6 +88,7 @@ public:
     }
     Bytes bytes() const { return {m_map.data(), m_map.size()}; }
     int fd() const { return m_map.data() ? m_fd : -1; }
+    int rawFd() const { return m_fd; }
     bool shrunk() const { return m_map.shrunk(); }
 
 private:
@@ -131,8 +132,6 @@ public:
         if (!m_cancelled)
             scanJournal();
         finish();
-        if (!m_cancelled && m_opt.onLiveRow)
-            handLive();
         if (!m_cancelled && m_opt.progress)
             m_opt.progress(m_total, m_total);
         m_res.cancelled = m_cancelled;
@@ -489,22 +488,6 @@ private:
         links.run([this] { return m_cancelled; });
     }
 
-    // The live rows of rowid tables, from the places the live walk noted: the caller reads the
-    // database as it is now without a connection of its own.
-    void handLive()
-    {
-        CarvedRow row; // reused: the callback sees each row only while it runs
-        size_t n = 0;
-        for (const LiveRowid& r : m_live.rowids()) {
-            if (r.table >= m_res.tables.size())
-                continue;
-            m_decoder.decodeLive(r, row);
-            m_opt.onLiveRow(r.table, row);
-            if (++n % (kProgressEveryPages * 16) == 0 && !progress())
-                return;
-        }
-    }
-
     // A row cut short is reported only when nothing more complete stands for it: not while its
     // rowid is live, nor beside a fuller copy of the same rowid (the -wal keeps many).
     void dropCutCopies(std::vector<uint32_t>& winners)
@@ -601,6 +584,88 @@ private:
 
 };
 
+// The image a carve leaves behind: where each page's current bytes are, in the files (or
+// buffers) the carve read, which it keeps open.
+class FileImage : public Image
+{
+public:
+    FileImage(const PageSource& src, Bytes db, Bytes wal, std::shared_ptr<MappedFile> dbFile, std::shared_ptr<MappedFile> walFile)
+        : m_db(db), m_wal(wal), m_dbFile(std::move(dbFile)), m_walFile(std::move(walFile)), m_pageSize(src.pageSize()),
+          m_pageCount(src.pageCount())
+    {
+        m_walOffset.assign(size_t(m_pageCount) + 1, 0);
+        for (uint32_t pg = 1; pg <= m_pageCount; ++pg)
+            if (src.finalFrame(pg) != UINT32_MAX)
+                m_walOffset[pg] = src.walFrameOffset(src.finalFrame(pg));
+        // Page 1 as SQLite must read it: a rollback database (the -wal is applied already) whose
+        // header gives its size.
+        m_first.assign(m_pageSize, 0);
+        if (m_pageCount >= 1)
+            readPage(1, 0, m_first.data(), m_pageSize);
+        if (m_pageSize >= 100) {
+            m_first[18] = m_first[19] = 1;
+            for (int i = 0; i < 4; ++i) {
+                m_first[size_t(28 + i)] = uint8_t(m_pageCount >> (24 - 8 * i));
+                m_first[size_t(92 + i)] = m_first[size_t(24 + i)];
+            }
+        }
+    }
+    uint32_t pageSize() const override { return m_pageSize; }
+    uint32_t pageCount() const override { return m_pageCount; }
+    bool read(uint64_t offset, void* out, size_t size) const override
+    {
+        auto* to = static_cast<uint8_t*>(out);
+        bool whole = true;
+        while (size) {
+            const uint64_t pg = offset / m_pageSize + 1;
+            const uint32_t in = uint32_t(offset % m_pageSize);
+            const size_t n = std::min<size_t>(size, m_pageSize - in);
+            if (pg > m_pageCount) {
+                std::memset(to, 0, n);
+                whole = false;
+            } else if (pg == 1) {
+                std::memcpy(to, m_first.data() + in, n);
+            } else {
+                whole = readPage(uint32_t(pg), in, to, n) && whole;
+            }
+            to += n;
+            offset += n;
+            size -= n;
+        }
+        return whole;
+    }
+
+private:
+    bool readPage(uint32_t pg, uint32_t in, uint8_t* to, size_t n) const
+    {
+        const bool wal = m_walOffset[pg] != 0;
+        const uint64_t at = (wal ? m_walOffset[pg] : uint64_t(pg - 1) * m_pageSize) + in;
+        const Bytes& from = wal ? m_wal : m_db;
+        const MappedFile* file = wal ? m_walFile.get() : m_dbFile.get();
+        size_t got = 0;
+        if (from.data) {
+            got = at < from.size ? size_t(std::min<uint64_t>(n, from.size - at)) : 0;
+            std::memcpy(to, from.data + at, got);
+        } else if (file && file->rawFd() >= 0) {
+            // A file the system would not map is read instead.
+            while (got < n) {
+                const ssize_t r = pread(file->rawFd(), to + got, n - got, off_t(at + got));
+                if (r <= 0)
+                    break;
+                got += size_t(r);
+            }
+        }
+        std::memset(to + got, 0, n - got);
+        return got == n;
+    }
+
+    Bytes m_db, m_wal;
+    std::shared_ptr<MappedFile> m_dbFile, m_walFile;
+    uint32_t m_pageSize, m_pageCount;
+    std::vector<uint64_t> m_walOffset; // per page: where its committed -wal frame's bytes start; 0: the main file
+    std::vector<uint8_t> m_first;
+};
+
 } // namespace
 
 Result carveBuffers(Bytes database, Bytes wal, Bytes journal, const Options& options)
@@ -608,14 +673,17 @@ Result carveBuffers(Bytes database, Bytes wal, Bytes journal, const Options& opt
     Result result;
     Engine engine(database, wal, journal, options, result);
     engine.run();
+    if (options.keepImage && result.ok)
+        result.image = std::make_shared<FileImage>(engine.m_src, database, wal, nullptr, nullptr);
     return result;
 }
 
 Result carveFile(const std::string& databasePath, const Options& options)
 {
     Result result;
-    MappedFile db, wal, journal;
-    if (!db.open(databasePath)) {
+    auto db = std::make_shared<MappedFile>(), wal = std::make_shared<MappedFile>();
+    MappedFile journal;
+    if (!db->open(databasePath)) {
         result.unread.push_back("cannot open " + databasePath);
         return result;
     }
@@ -624,18 +692,20 @@ Result carveFile(const std::string& databasePath, const Options& options)
         walPath = databasePath + "-wal";
     if (journalPath.empty() && options.autoCompanions && fileExists(databasePath + "-journal"))
         journalPath = databasePath + "-journal";
-    if (!walPath.empty() && !wal.open(walPath))
+    if (!walPath.empty() && !wal->open(walPath))
         result.unread.push_back("cannot open " + walPath);
     if (!journalPath.empty() && !journal.open(journalPath))
         result.unread.push_back("cannot open " + journalPath);
-    Engine engine(db.bytes(), wal.bytes(), journal.bytes(), options, result);
-    engine.m_src.useFiles(db.fd(), wal.fd(), journal.fd());
+    Engine engine(db->bytes(), wal->bytes(), journal.bytes(), options, result);
+    engine.m_src.useFiles(db->fd(), wal->fd(), journal.fd());
     engine.run();
     const std::pair<const MappedFile*, const std::string*> files[] = {
-        {&db, &databasePath}, {&wal, &walPath}, {&journal, &journalPath}};
+        {db.get(), &databasePath}, {wal.get(), &walPath}, {&journal, &journalPath}};
     for (const auto& f : files)
         if (f.first->shrunk())
             result.unread.push_back(*f.second + " shrank while it was read: its lost end was read as zeros");
+    if (options.keepImage && result.ok)
+        result.image = std::make_shared<FileImage>(engine.m_src, db->bytes(), wal->bytes(), db, wal);
     return result;
 }
 

@@ -195,9 +195,6 @@ bool parseCreateTable(const std::string& sql, TableLayout* out)
     for (const Def& d : defs) {
         if (d.empty())
             return false;
-        for (const Token& k : d)
-            if (k.kind == Token::Word && k.upper == "AUTOINCREMENT")
-                layout.table.autoincrement = true;
         if (d[0].kind == Token::Word && isTableConstraint(d[0].upper)) {
             for (size_t i = 0; i + 1 < d.size(); ++i) {
                 if (d[i].upper != "PRIMARY" || d[i + 1].upper != "KEY")

@@ -1,5 +1,7 @@
 #include "RecoveryContext_p.h"
 
+#include "ImageVfs_p.h"
+
 #include "utility/Log.h"
 
 #include <QFileInfo>
@@ -54,197 +56,50 @@ QVariant columnValue(sqlite3_stmt* st, int i)
 
 } // namespace
 
-LiveDb::LiveDb()
+LiveDb::LiveDb(std::shared_ptr<const sqlcarve::Image> image)
 {
-    // A private temporary database: SQLite keeps it in memory and spills to a file of its own
-    // that it deletes, so a large table's live rows need not all sit in memory.
-    if (sqlite3_open_v2("", &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        Log(kModule, 1, " cannot open a private database for live rows: %s", m_db ? sqlite3_errmsg(m_db) : "out of memory");
-        sqlite3_close(m_db);
-        m_db = nullptr;
-        return;
-    }
-    sqlite3_exec(m_db, "PRAGMA cache_size = -65536; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF", nullptr, nullptr,
-                 nullptr);
+    open(std::move(image));
 }
 
 LiveDb::LiveDb(const QString& databasePath)
-    : LiveDb()
 {
     if (databasePath.isEmpty() || !QFileInfo(databasePath).isFile())
         return;
     sqlcarve::Options options;
+    options.keepImage = true;
     options.onRow = [](const sqlcarve::CarvedRow&) {}; // only the live rows are wanted
-    feedFrom(options);
-    sqlcarve::carveFile(databasePath.toStdString(), options);
+    open(sqlcarve::carveFile(databasePath.toStdString(), options).image);
+}
+
+void LiveDb::open(std::shared_ptr<const sqlcarve::Image> image)
+{
+    if (!image)
+        return;
+    m_name = imagevfs::add(std::move(image));
+    const std::string uri = "file:" + m_name + "?immutable=1";
+    if (sqlite3_open_v2(uri.c_str(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, imagevfs::kName) != SQLITE_OK) {
+        Log(kModule, 1, " cannot read the live rows: %s", m_db ? sqlite3_errmsg(m_db) : "out of memory");
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        return;
+    }
+    // Sorting and temporary tables stay in memory: the file layer serves the image alone.
+    sqlite3_exec(m_db, "PRAGMA temp_store = MEMORY; PRAGMA query_only = 1", nullptr, nullptr, nullptr);
 }
 
 LiveDb::~LiveDb()
 {
     // Statements go before the database closes.
-    for (sqlite3_stmt* st : m_inserts)
-        sqlite3_finalize(st);
     for (auto& entry : m_statements)
         sqlite3_finalize(entry.second);
     sqlite3_close(m_db);
-}
-
-void LiveDb::feedFrom(sqlcarve::Options& options)
-{
-    auto tables = std::move(options.onTables);
-    options.onTables = [this, tables](const std::vector<sqlcarve::Table>& t) {
-        if (tables)
-            tables(t);
-        createTables(t);
-    };
-    auto live = std::move(options.onLiveRow);
-    options.onLiveRow = [this, live](size_t table, const sqlcarve::CarvedRow& row) {
-        if (live)
-            live(table, row);
-        insert(table, row);
-    };
-}
-
-namespace {
-
-// The affinity SQLite gives a declared type, spelled so the copy's column has the same one.
-const char* affinityName(const std::string& declared)
-{
-    const std::string t = lower(declared);
-    if (t.find("int") != std::string::npos)
-        return "INTEGER";
-    if (t.find("char") != std::string::npos || t.find("clob") != std::string::npos || t.find("text") != std::string::npos)
-        return "TEXT";
-    if (t.empty() || t.find("blob") != std::string::npos)
-        return "";
-    if (t.find("real") != std::string::npos || t.find("floa") != std::string::npos || t.find("doub") != std::string::npos)
-        return "REAL";
-    return "NUMERIC";
-}
-
-} // namespace
-
-void LiveDb::createTables(const std::vector<sqlcarve::Table>& tables)
-{
-    if (!m_db || m_loaded)
-        return;
-    m_loaded = true;
-    sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
-    m_inserts.assign(tables.size(), nullptr);
-    m_aliasColumn.assign(tables.size(), -1);
-    for (size_t i = 0; i < tables.size(); ++i) {
-        const sqlcarve::Table& t = tables[i];
-        const std::string name = lower(t.name);
-        if (name == "sqlite_sequence")
-            m_sequenceTable = i;
-        // Dropped tables hold no live rows; WITHOUT ROWID ones are not handed over; sqlite_*
-        // names are SQLite's own and cannot be created.
-        if (t.dropped || t.withoutRowid || t.columns.empty() || name.rfind("sqlite_", 0) == 0)
-            continue;
-        std::string create = "CREATE TABLE " + quoted(t.name) + " (";
-        std::string insert = "INSERT INTO " + quoted(t.name) + " (_rowid_";
-        std::string params = "?";
-        bool reservedName = false;
-        for (size_t c = 0; c < t.columns.size(); ++c) {
-            const sqlcarve::Column& col = t.columns[c];
-            reservedName = reservedName || lower(col.name) == "_rowid_";
-            create += (c ? ", " : "") + quoted(col.name);
-            if (col.rowidAlias) {
-                m_aliasColumn[i] = int(c);
-                create += t.autoincrement ? " INTEGER PRIMARY KEY AUTOINCREMENT" : " INTEGER PRIMARY KEY";
-                continue; // its value is the rowid
-            }
-            const std::string affinity = affinityName(col.declaredType);
-            if (!affinity.empty())
-                create += " " + affinity;
-            insert += ", " + quoted(col.name);
-            params += ", ?";
-        }
-        create += ")";
-        insert += ") VALUES (" + params + ")";
-        if (reservedName) // a column that hides the rowid: its rows cannot be put back by rowid
-            continue;
-        char* error = nullptr;
-        if (sqlite3_exec(m_db, create.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-            Log(kModule, 1, " live rows of %s not kept: %s", t.name.c_str(), error ? error : "");
-            sqlite3_free(error);
-            continue;
-        }
-        sqlite3_prepare_v2(m_db, insert.c_str(), int(insert.size()), &m_inserts[i], nullptr);
-    }
-}
-
-void LiveDb::insert(size_t table, const sqlcarve::CarvedRow& row)
-{
-    if (table == m_sequenceTable) {
-        if (row.values.size() >= 2 && row.values[0].kind == sqlcarve::Value::Kind::Text
-            && row.values[1].kind == sqlcarve::Value::Kind::Integer)
-            m_sequence.emplace_back(row.values[0].bytes, row.values[1].integer);
-        return;
-    }
-    sqlite3_stmt* st = table < m_inserts.size() ? m_inserts[table] : nullptr;
-    if (!st || !row.rowid || m_settled)
-        return;
-    sqlite3_bind_int64(st, 1, *row.rowid);
-    int param = 2;
-    for (size_t c = 0; c < row.values.size(); ++c) {
-        if (int(c) == m_aliasColumn[table])
-            continue;
-        const sqlcarve::Value& v = row.values[c];
-        switch (v.kind) {
-        case sqlcarve::Value::Kind::Integer:
-            sqlite3_bind_int64(st, param, v.integer);
-            break;
-        case sqlcarve::Value::Kind::Real:
-            sqlite3_bind_double(st, param, v.real);
-            break;
-        case sqlcarve::Value::Kind::Text:
-            sqlite3_bind_text(st, param, v.bytes.data(), int(v.bytes.size()), SQLITE_STATIC);
-            break;
-        case sqlcarve::Value::Kind::Blob:
-            sqlite3_bind_blob(st, param, v.bytes.data(), int(v.bytes.size()), SQLITE_STATIC);
-            break;
-        default: // NULL, or what a damaged overflow chain lost
-            sqlite3_bind_null(st, param);
-            break;
-        }
-        ++param;
-    }
-    sqlite3_step(st);
-    sqlite3_reset(st);
-}
-
-void LiveDb::settle()
-{
-    if (m_settled || !m_db)
-        return;
-    m_settled = true;
-    if (!m_loaded)
-        return;
-    for (sqlite3_stmt*& st : m_inserts) {
-        sqlite3_finalize(st);
-        st = nullptr;
-    }
-    // The tables' own inserts moved sqlite_sequence to their largest live rowid; the database's
-    // values (which remember deleted rows above it) replace them.
-    if (sqlite3_exec(m_db, "DELETE FROM sqlite_sequence", nullptr, nullptr, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(m_db, "INSERT INTO sqlite_sequence (name, seq) VALUES (?, ?)", -1, &st, nullptr);
-        for (const auto& [name, seq] : m_sequence) {
-            sqlite3_bind_text(st, 1, name.data(), int(name.size()), SQLITE_STATIC);
-            sqlite3_bind_int64(st, 2, seq);
-            sqlite3_step(st);
-            sqlite3_reset(st);
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+    if (!m_name.empty())
+        imagevfs::remove(m_name);
 }
 
 sqlite3_stmt* LiveDb::prepare(const std::string& sql)
 {
-    settle();
-    if (!isOpen())
+    if (!m_db)
         return nullptr;
     auto it = m_statements.find(sql);
     if (it != m_statements.end())

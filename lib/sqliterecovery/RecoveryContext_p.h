@@ -28,24 +28,20 @@ struct sqlite3_stmt;
 namespace sqlrecovery {
 
 // Live content of a database, for lookups (labels, participants, calendars) and for telling an
-// earlier version of a live row from a deleted row. The carver hands over the live rows it
-// walked (with the -wal's committed frames applied); they are kept in a private in-memory
-// database, so the evidence is read once, by the carver, and never opened here.
+// earlier version of a live row from a deleted row. SQLite reads the carver's image of the
+// database (its -wal's committed frames applied) through a read-only file layer of ours: the
+// evidence is read by the carver alone, never opened here, and nothing is copied.
 class LiveDb
 {
 public:
-    LiveDb();
-    // The live rows of the database at `databasePath`, read by a carve of its own.
+    explicit LiveDb(std::shared_ptr<const sqlcarve::Image> image);
+    // The database at `databasePath`, read by a carve of its own.
     explicit LiveDb(const QString& databasePath);
     ~LiveDb();
     LiveDb(const LiveDb&) = delete;
     LiveDb& operator=(const LiveDb&) = delete;
 
-    // Has the carve that `options` drive fill this database (any callbacks set before still run).
-    void feedFrom(sqlcarve::Options& options);
-
-    // True once a carve described the database's tables.
-    bool isOpen() const { return m_db != nullptr && m_loaded; }
+    bool isOpen() const { return m_db != nullptr; }
     // Rows of a parameterised statement; empty on any failure (missing table, damaged file).
     std::vector<std::vector<QVariant>> rows(const std::string& sql, const QVariantList& args = {});
     QVariant value(const std::string& sql, const QVariantList& args = {});
@@ -55,18 +51,11 @@ public:
     bool hasColumn(const std::string& table, const std::string& column);
 
 private:
-    void createTables(const std::vector<sqlcarve::Table>& tables);
-    void insert(size_t table, const sqlcarve::CarvedRow& row);
-    void settle();
+    void open(std::shared_ptr<const sqlcarve::Image> image);
     sqlite3_stmt* prepare(const std::string& sql);
 
     sqlite3* m_db = nullptr;
-    bool m_loaded = false;   // tables created
-    bool m_settled = false;  // rows in, sequence values set
-    std::vector<sqlite3_stmt*> m_inserts;              // per carved table; null: not kept
-    std::vector<int> m_aliasColumn;                    // per carved table: its rowid's column, or -1
-    std::vector<std::pair<std::string, int64_t>> m_sequence; // sqlite_sequence's live rows
-    size_t m_sequenceTable = SIZE_MAX;
+    std::string m_name; // the image's name in the file layer
     std::map<std::string, sqlite3_stmt*> m_statements;
     std::map<std::string, bool> m_autoincrement;
 };

@@ -137,8 +137,7 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
             const double f = total > 0 ? std::clamp(done / total, 0.0, 1.0) : 0.0;
             return feed.advanceTo(base + part * kCarveShare * f);
         };
-        sqlrecovery::LiveDb live;
-        live.feedFrom(options);
+        options.keepImage = true;
         sqlcarve::Result result = sqlcarve::carveFile(path.toStdString(), options);
         if (feed.stopped() || result.cancelled) {
             Log(kModule, 1, " scan of %s stopped", path.toUtf8().constData());
@@ -157,6 +156,7 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
             Log(kModule, 1, " %s: %s", path.toUtf8().constData(), w.c_str());
         for (const std::string& u : result.unread)
             d->problems << QString::fromUtf8(u.c_str());
+        sqlrecovery::LiveDb live(result.image);
         const int found = sqlrecovery::mapType(type, result, live, d->store);
         Log(kModule, 1, " %d deleted records of type %d in %s (%zu carved rows)", found, type,
             path.toUtf8().constData(), result.rows.size());

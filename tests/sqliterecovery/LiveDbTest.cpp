@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
@@ -60,11 +61,18 @@ TEST(LiveDb, ReadsTheLiveRowsAsSqliteDoesWithoutTouchingTheEvidence)
     struct Case {
         const char* name;
         std::vector<std::string> journal;
+        std::vector<std::string> open; // run last, the copy taken before they commit
     };
+    const std::vector<std::string> wal = {"PRAGMA journal_mode=WAL", "PRAGMA wal_autocheckpoint=0"};
+    std::vector<std::string> spilled = {"PRAGMA cache_size=2", "BEGIN"};
+    for (int i = 0; i < 30; ++i)
+        spilled.push_back("INSERT INTO t(name, n) VALUES('uncommitted', randomblob(900))");
     const Case cases[] = {
-        {"rollback", {}},
+        {"rollback", {}, {}},
         // Rows committed only in the -wal: live for SQLite, so live here.
-        {"wal", {"PRAGMA journal_mode=WAL", "PRAGMA wal_autocheckpoint=0"}},
+        {"wal", wal, {}},
+        // A transaction whose pages spilled into the -wal without its commit: not live.
+        {"wal with uncommitted frames", wal, spilled},
     };
     const std::string longText(3000, 'x'); // past a 1024-byte page: an overflow chain
     for (const Case& c : cases) {
@@ -81,7 +89,10 @@ TEST(LiveDb, ReadsTheLiveRowsAsSqliteDoesWithoutTouchingTheEvidence)
                           + ", x'00ff" + (i % 2 ? "10" : "") + "', " + (i % 3 ? "NULL" : "'" + longText + "'") + ")");
         sql.insert(sql.end(), {"INSERT INTO plain VALUES(7, 'seven')", "INSERT INTO plain VALUES(-1, NULL)",
                                "DELETE FROM t WHERE id > 35 OR id = 4", "UPDATE t SET name = 'renamed' WHERE id = 9"});
+        sql.insert(sql.end(), c.open.begin(), c.open.end());
         const std::string path = build(dir, "f.db", sql, !c.journal.empty());
+        if (!c.journal.empty()) // the rows are in the -wal alone
+            EXPECT_LE(QFileInfo(QString::fromStdString(path)).size(), 4096);
         const std::string before = readAll(path) + readAll(path + "-wal");
 
         sqlrecovery::LiveDb live(QString::fromStdString(path));

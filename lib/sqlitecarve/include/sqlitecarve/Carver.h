@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +41,6 @@ struct Table {
     bool withoutRowid = false;
     std::vector<Column> columns;
     bool dropped = false; // rebuilt from a deleted schema record: the table no longer exists
-    bool autoincrement = false; // rowids are never given out twice (sqlite_sequence keeps the top)
 };
 
 struct CarvedRow {
@@ -93,12 +93,9 @@ struct Options {
     std::function<void(const CarvedRow&)> onRow;
     // Called once with the tables (live and dropped) before the first row is handed over.
     std::function<void(const std::vector<Table>&)> onTables;
-    // When set, each live row of a rowid table is handed over here after the deleted rows, as the
-    // database holds it now (the -wal's committed frames applied): table by table in rowid
-    // order, `table` indexing the list onTables gets. Only the row's table, rowid and values
-    // mean anything, and only during the call. This is how callers see the live rows without
-    // opening the database themselves.
-    std::function<void(size_t table, const CarvedRow& row)> onLiveRow;
+    // Keep Result::image: the database as it stands now, for reading its live rows through
+    // SQLite without opening the evidence again.
+    bool keepImage = false;
     // Threads carving the database's leaves: 0 uses a second core for large files, 1 none, 2 a
     // second whatever the size. The rows are the same either way.
     unsigned threads = 0;
@@ -120,6 +117,22 @@ struct Options {
     std::vector<std::string> indexEntries;
 };
 
+// The database as it stands now, page by page: the main file with the -wal's committed frames
+// applied, read from the files the carve mapped (or the buffers it was given, which must then
+// outlive it). Its first page's header says there is no -wal to look for. Reads may come from
+// several threads at once.
+class Image
+{
+public:
+    virtual ~Image() = default;
+    virtual uint32_t pageSize() const = 0;
+    virtual uint32_t pageCount() const = 0;
+    uint64_t size() const { return uint64_t(pageSize()) * pageCount(); }
+    // Copies `size` bytes from `offset` into `out`. Bytes past the end, or that a shrunken file
+    // lost, read as zeros, and false is returned.
+    virtual bool read(uint64_t offset, void* out, size_t size) const = 0;
+};
+
 struct Result {
     std::vector<Table> tables;
     std::vector<CarvedRow> rows;
@@ -131,6 +144,7 @@ struct Result {
     bool ok = false; // false when the file is not a SQLite database at all
     uint64_t bytesScanned = 0; // database, -wal and -journal together
     uint64_t rowCount = 0;     // rows reported, kept or streamed
+    std::shared_ptr<const Image> image; // with Options::keepImage, when the file is a database
 };
 
 Result carveFile(const std::string& databasePath, const Options& options = {});
