@@ -88,7 +88,6 @@ public:
     }
     Bytes bytes() const { return {m_map.data(), m_map.size()}; }
     int fd() const { return m_map.data() ? m_fd : -1; }
-    int rawFd() const { return m_fd; }
     bool shrunk() const { return m_map.shrunk(); }
 
 private:
@@ -585,7 +584,7 @@ private:
 };
 
 // The image a carve leaves behind: where each page's current bytes are, in the files (or
-// buffers) the carve read, which it keeps open.
+// buffers) the carve read, whose mappings it keeps (a file that shrinks reads as zeros).
 class FileImage : public Image
 {
 public:
@@ -641,20 +640,9 @@ private:
         const bool wal = m_walOffset[pg] != 0;
         const uint64_t at = (wal ? m_walOffset[pg] : uint64_t(pg - 1) * m_pageSize) + in;
         const Bytes& from = wal ? m_wal : m_db;
-        const MappedFile* file = wal ? m_walFile.get() : m_dbFile.get();
-        size_t got = 0;
-        if (from.data) {
-            got = at < from.size ? size_t(std::min<uint64_t>(n, from.size - at)) : 0;
+        const size_t got = from.data && at < from.size ? size_t(std::min<uint64_t>(n, from.size - at)) : 0;
+        if (got)
             std::memcpy(to, from.data + at, got);
-        } else if (file && file->rawFd() >= 0) {
-            // A file the system would not map is read instead.
-            while (got < n) {
-                const ssize_t r = pread(file->rawFd(), to + got, n - got, off_t(at + got));
-                if (r <= 0)
-                    break;
-                got += size_t(r);
-            }
-        }
         std::memset(to + got, 0, n - got);
         return got == n;
     }

@@ -91,8 +91,9 @@ TEST(LiveDb, ReadsTheLiveRowsAsSqliteDoesWithoutTouchingTheEvidence)
                                "DELETE FROM t WHERE id > 35 OR id = 4", "UPDATE t SET name = 'renamed' WHERE id = 9"});
         sql.insert(sql.end(), c.open.begin(), c.open.end());
         const std::string path = build(dir, "f.db", sql, !c.journal.empty());
-        if (!c.journal.empty()) // the rows are in the -wal alone
+        if (!c.journal.empty()) { // the rows are in the -wal alone
             EXPECT_LE(QFileInfo(QString::fromStdString(path)).size(), 4096);
+        }
         const std::string before = readAll(path) + readAll(path + "-wal");
 
         sqlrecovery::LiveDb live(QString::fromStdString(path));

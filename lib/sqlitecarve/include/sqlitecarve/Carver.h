@@ -128,8 +128,8 @@ public:
     virtual uint32_t pageSize() const = 0;
     virtual uint32_t pageCount() const = 0;
     uint64_t size() const { return uint64_t(pageSize()) * pageCount(); }
-    // Copies `size` bytes from `offset` into `out`. Bytes past the end, or that a shrunken file
-    // lost, read as zeros, and false is returned.
+    // Copies `size` bytes from `offset` into `out`; bytes past the end read as zeros, and false
+    // is returned.
     virtual bool read(uint64_t offset, void* out, size_t size) const = 0;
 };
 
