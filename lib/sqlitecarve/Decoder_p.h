@@ -49,6 +49,7 @@ public:
         row.rowidFromIndex = c.rowidHow == kRowidIndex;
         row.rowidInferred = c.rowidHow == kRowidPosition;
         row.salvaged = false;
+        row.indexEntry = false;
         row.placement.reset();
         const size_t n = t.stored.size();
         row.values.resize(t.table.columns.size());
