@@ -195,8 +195,8 @@ private:
         m_live.reserve(rowsGuess);
         reserveLarge(m_cands, size_t(m_geo.pageCount) * 8 + 1024);
         const size_t indexLeaves = m_tree.indexLeafCount();
-        m_rowids.reserve(indexLeaves);
         m_rowids.keepEntries(!m_opt.indexEntries.empty());
+        m_rowids.reserve(indexLeaves);
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         std::vector<uint32_t> pages;
@@ -283,7 +283,7 @@ private:
     // Appends a copy's candidates and what points into them, in its order.
     void mergeFrom(Engine& w, Result& wr)
     {
-        std::vector<Candidate>& cands = m_carver.candidates();
+        Candidates& cands = m_carver.candidates();
         const uint32_t candBase = uint32_t(cands.size());
         const uint64_t storeShift = m_store.append(w.m_store);
         for (Candidate& c : w.m_carver.candidates()) {
@@ -576,7 +576,7 @@ private:
     RecordStore m_store;
     PageCarver m_carver{m_src, m_geo, m_schema, m_cells, m_map, m_tree, m_owners, m_rowids, m_store,
                         [this](const std::string& text) { warn(text); }};
-    std::vector<Candidate>& m_cands = m_carver.candidates(); // what the carving pass found
+    Candidates& m_cands = m_carver.candidates(); // what the carving pass found
     RowidStage m_rowids{m_cands, m_schema, m_map, m_live, m_src, m_geo, m_store};
     Decoder m_decoder{m_schema, m_src, m_geo, m_store, m_tree};
     bool m_forked = false;  // a copy carving part of the pages for another engine

@@ -77,7 +77,7 @@ public:
 
     // isLive for every candidate, in batches: rowless ones (most) are looked up with their slots
     // fetched ahead.
-    std::vector<uint8_t> flags(const std::vector<Candidate>& cands) const
+    std::vector<uint8_t> flags(const Candidates& cands) const
     {
         std::vector<uint8_t> live = largeVector<uint8_t>(cands.size());
         if (m_any.empty())

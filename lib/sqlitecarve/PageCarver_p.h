@@ -83,8 +83,8 @@ public:
     PageCarver(const PageCarver&) = delete;
     PageCarver& operator=(const PageCarver&) = delete;
 
-    std::vector<Candidate>& candidates() { return m_cands; }
-    const std::vector<Candidate>& candidates() const { return m_cands; }
+    Candidates& candidates() { return m_cands; }
+    const Candidates& candidates() const { return m_cands; }
     // sqlite_master's candidates from a scan with the cell reader set to sqlite_master alone.
     std::vector<Candidate> takeMasterCandidates()
     {
@@ -219,7 +219,7 @@ private:
             return;
         }
         if (!isTableType(type) && !m_schema.indexes().empty() && !m_cells.masterOnly())
-            m_rowids.noteIndexPage(ctx.page, ctx.pgno, live);
+            m_rowids.noteIndexPage(ctx.page, ctx.pgno, live, ctx.file, ctx.pageBase);
         const bool leaf = isLeafType(type);
         const bool tableRows = type == TableLeaf;
         // A leaf that became interior (the root of a table that outgrew one page) keeps its old
@@ -388,7 +388,7 @@ private:
     RowidStage& m_rowids;
     RecordStore& m_store;
     Warn m_warn;
-    std::vector<Candidate> m_cands;
+    Candidates m_cands;
     std::vector<Candidate> m_masterCandidates;
     FlatIndex m_seen;          // -wal and -journal copies: their candidate, by content and rowid
     std::string m_scratch;     // emit()'s assembled payload

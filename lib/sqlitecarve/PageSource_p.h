@@ -132,25 +132,6 @@ public:
         return this->file(file).data + offset;
     }
 
-    // The file and offset a pointer from bytesAt() reads; false for bytes of no file.
-    bool locate(const uint8_t* p, uint8_t* file, uint64_t* offset) const
-    {
-        for (uint8_t f = kDb; f <= kJournal; ++f) {
-            const ReadBuffer& w = m_buffer[f];
-            if (!w.bytes.empty() && p >= w.bytes.data() && p < w.bytes.data() + w.bytes.size()) {
-                *file = f;
-                *offset = w.begin + uint64_t(p - w.bytes.data());
-                return true;
-            }
-            const Bytes& b = this->file(f);
-            if (b.data && p >= b.data && p < b.data + b.size) {
-                *file = f;
-                *offset = uint64_t(p - b.data);
-                return true;
-            }
-        }
-        return false;
-    }
     const uint8_t* dbPage(uint32_t pgno)
     {
         if (pgno == 0 || uint64_t(pgno) * m_pageSize > m_db.size)
@@ -172,7 +153,6 @@ public:
             return walFramePage(m_finalFrame[pgno]);
         return dbPage(pgno);
     }
-
 
     bool readHeader()
     {
@@ -371,7 +351,6 @@ public:
         }
     }
 
-
 private:
     // Mapped pages are handed back to the kernel after this many bytes of pages were brought in,
     // so a large file never sits in memory whole.
@@ -380,8 +359,9 @@ private:
     // counted as that much.
     static constexpr uint64_t kFaultAround = 64u << 10;
     // Runs read in file order are copied into a buffer of this size instead: a copy costs far
-    // less than mapping each page (more so in a virtual machine).
-    static constexpr uint64_t kReadAhead = 4u << 20;
+    // less than mapping each page (more so in a virtual machine), and one this small is still in
+    // the cache when its pages are carved.
+    static constexpr uint64_t kReadAhead = 256u << 10;
     static constexpr uint64_t kOsPage = 4096;
 
     struct ReadBuffer {

@@ -18,7 +18,7 @@ namespace sqlcarve {
 class PlacementStage
 {
 public:
-    PlacementStage(const std::vector<Candidate>& cands, const Catalog& schema, PageSource& src, const Geometry& geo,
+    PlacementStage(const Candidates& cands, const Catalog& schema, PageSource& src, const Geometry& geo,
                    const LiveRows& live, const RowidStage& rowids)
         : m_cands(cands), m_schema(schema), m_src(src), m_geo(geo), m_live(live), m_rowids(rowids)
     {
@@ -168,7 +168,7 @@ private:
         }
     }
 
-    const std::vector<Candidate>& m_cands;
+    const Candidates& m_cands;
     const Catalog& m_schema;
     PageSource& m_src;
     const Geometry& m_geo;

@@ -12,6 +12,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 namespace sqlcarve {
@@ -30,15 +34,114 @@ enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrun
 
 // Large arrays filled front to back get transparent huge pages where the system offers them on
 // request: one fault per 2 MB instead of one per 4 KB.
+inline void hugePages(const void* data, size_t bytes)
+{
+    constexpr uintptr_t kHuge = 2u << 20;
+    const uintptr_t from = (uintptr_t(data) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t to = (uintptr_t(data) + bytes) & ~(kHuge - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
 template <class T>
 void reserveLarge(std::vector<T>& v, size_t n)
 {
-    constexpr uintptr_t kHuge = 2u << 20;
     v.reserve(n);
-    const uintptr_t from = (uintptr_t(v.data()) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t to = (uintptr_t(v.data()) + v.capacity() * sizeof(T)) & ~(kHuge - 1);
-    if (to > from)
-        madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    hugePages(v.data(), v.capacity() * sizeof(T));
+}
+
+// A growable array of plain values whose growth copies nothing: realloc hands a large block to
+// the system to move, so the pages already filled go along instead of being copied into fresh
+// ones that must first be cleared. A million carved candidates would otherwise be written
+// three or four times over.
+template <class T>
+class PodArray
+{
+    static_assert(std::is_trivially_copyable_v<T>, "moved as bytes");
+
+public:
+    PodArray() = default;
+    PodArray(const PodArray& o) { *this = o; }
+    PodArray(PodArray&& o) noexcept { swap(o); }
+    ~PodArray() { std::free(m_data); }
+    PodArray& operator=(const PodArray& o)
+    {
+        if (this != &o) {
+            m_size = 0;
+            append(o.begin(), o.end());
+        }
+        return *this;
+    }
+    PodArray& operator=(PodArray&& o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    void swap(PodArray& o) noexcept
+    {
+        std::swap(m_data, o.m_data);
+        std::swap(m_size, o.m_size);
+        std::swap(m_capacity, o.m_capacity);
+    }
+
+    size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    size_t capacity() const { return m_capacity; }
+    T* data() { return m_data; }
+    const T* data() const { return m_data; }
+    T* begin() { return m_data; }
+    T* end() { return m_data + m_size; }
+    const T* begin() const { return m_data; }
+    const T* end() const { return m_data + m_size; }
+    T& operator[](size_t i) { return m_data[i]; }
+    const T& operator[](size_t i) const { return m_data[i]; }
+    T& back() { return m_data[m_size - 1]; }
+
+    void push_back(const T& v)
+    {
+        if (m_size == m_capacity)
+            grow(m_size + 1);
+        std::memcpy(static_cast<void*>(m_data + m_size), &v, sizeof(T));
+        ++m_size;
+    }
+    void append(const T* first, const T* last)
+    {
+        const size_t n = size_t(last - first);
+        if (m_size + n > m_capacity)
+            grow(m_size + n);
+        if (n)
+            std::memcpy(static_cast<void*>(m_data + m_size), first, n * sizeof(T));
+        m_size += n;
+    }
+    void clear() { m_size = 0; }
+    void reserve(size_t n)
+    {
+        if (n > m_capacity)
+            resizeBlock(n);
+    }
+
+private:
+    void grow(size_t needed) { resizeBlock(std::max(needed, m_capacity + m_capacity / 2 + 64)); }
+    void resizeBlock(size_t n)
+    {
+        if (n > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        void* p = std::realloc(static_cast<void*>(m_data), n * sizeof(T));
+        if (!p)
+            throw std::bad_alloc();
+        m_data = static_cast<T*>(p);
+        m_capacity = n;
+        hugePages(m_data, n * sizeof(T));
+    }
+
+    T* m_data = nullptr;
+    size_t m_size = 0, m_capacity = 0;
+};
+
+template <class T>
+void reserveLarge(PodArray<T>& v, size_t n)
+{
+    v.reserve(n);
 }
 
 // A large array of n copies of value, on huge pages where offered.
@@ -93,6 +196,8 @@ struct Candidate {
     uint32_t probeVersion = 0;
     uint64_t storedAt = UINT64_MAX; // in the RecordStore; UINT64_MAX (kNone): read from the file
 };
+using Candidates = PodArray<Candidate>;
+
 
 // A page of a live b-tree to visit: rowid bounds travel down table trees (a child holds keys in
 // (lo, hi]).
@@ -111,10 +216,15 @@ struct IndexLayout {
 
 // Bytes of an index page that may hold deleted index entries.
 struct IndexRegion {
-    uint64_t at; // in the engine's copy of the regions' bytes
+    // In the engine's copy of the regions' bytes when they are kept; else the file (top byte)
+    // and the offset in it.
+    uint64_t at;
     uint32_t size;
     int32_t index; // IndexLayout the page belongs to, -1 unknown
 };
+
+constexpr int kFileShift = 56;
+constexpr uint64_t kOffsetMask = (uint64_t(1) << kFileShift) - 1;
 
 // Where an index region lies; kept only when deleted index entries are reported as rows.
 struct IndexRegionPlace {

@@ -28,8 +28,8 @@ public:
     // (table, rowid) pairs, sorted.
     using Claims = std::vector<std::pair<uint32_t, int64_t>>;
 
-    RowidStage(std::vector<Candidate>& cands, const Catalog& schema, const PageMap& map, const LiveRows& live,
-               const PageSource& src, const Geometry& geo, const RecordStore& store)
+    RowidStage(Candidates& cands, const Catalog& schema, const PageMap& map, const LiveRows& live,
+               PageSource& src, const Geometry& geo, const RecordStore& store)
         : m_cands(cands), m_schema(schema), m_map(map), m_live(live), m_src(src), m_geo(geo), m_store(store)
     {
     }
@@ -37,9 +37,11 @@ public:
     RowidStage& operator=(const RowidStage&) = delete;
 
     // Room for what a file of this many index leaves keeps; only what is filled is touched.
+    // After keepEntries().
     void reserve(size_t indexLeaves)
     {
-        reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
+        if (m_entries)
+            reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
         reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
         reserveLarge(m_probes, size_t(m_geo.pageCount) * 8 + 1024);
         reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
@@ -66,7 +68,7 @@ public:
             p.at += uint32_t(arenaBase);
             m_probes.push_back(p);
         }
-        const uint64_t regionBase = m_regionBytes.size();
+        const uint64_t regionBase = m_entries ? m_regionBytes.size() : 0;
         m_regionBytes.insert(m_regionBytes.end(), w.m_regionBytes.begin(), w.m_regionBytes.end());
         for (IndexRegion r : w.m_indexRegions) {
             r.at += regionBase;
@@ -113,27 +115,27 @@ public:
 
     // Keeps where deleted index entries may lie: the free space of a live index page, all of an
     // old or freed one. They are matched to carved rows once the whole scan is done.
-    void noteIndexPage(const uint8_t* page, uint32_t pgno, bool live)
+    void noteIndexPage(const uint8_t* page, uint32_t pgno, bool live, uint8_t file, uint64_t pageAt)
     {
         const BtreePage b(page, m_geo.usable, pgno == 1);
         const uint32_t ptrEnd = b.pointersEnd();
         const int owner = live ? m_map.indexOwnerOf(pgno) : -1;
-        uint8_t file = kDb;
-        uint64_t pageAt = 0;
-        if (m_entries)
-            m_src.locate(page, &file, &pageAt);
         auto add = [&](uint32_t from, uint32_t to, IndexRegionPlace::Kind kind) {
             to = std::min(to, m_geo.usable);
             // Shorter than a key, a region still holds a small entry (IndexEntryStage reads it).
             if (to > from + (m_entries ? kFreeblockHeaderSize : kIndexKeyBytes))
             {
-                // Copied while the page is at hand, so the file is not read a second time.
-                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
-                if (m_entries) {
-                    m_places.push_back({pageAt + from, pgno, file, kind, file == kDb && m_src.finalFrame(pgno) != UINT32_MAX});
-                    if (kind == IndexRegionPlace::kFreeblock)
-                        m_freeblockAt.push_back(m_regionBytes.size());
+                if (!m_entries) {
+                    // Only scanned once the carve is done: read again from the file then,
+                    // which costs far less than holding a copy of every index page's free space.
+                    m_indexRegions.push_back({uint64_t(file) << kFileShift | (pageAt + from), to - from, owner});
+                    return true;
                 }
+                // Kept while the page is at hand: the entries found in them point into the copy.
+                m_indexRegions.push_back({m_regionBytes.size(), to - from, owner});
+                m_places.push_back({pageAt + from, pgno, file, kind, file == kDb && m_src.finalFrame(pgno) != UINT32_MAX});
+                if (kind == IndexRegionPlace::kFreeblock)
+                    m_freeblockAt.push_back(m_regionBytes.size());
                 m_regionBytes.insert(m_regionBytes.end(), page + from, page + to);
                 return true;
             }
@@ -468,7 +470,8 @@ private:
         for (const IndexRegion& r : m_indexRegions) {
             if (r.size <= kIndexKeyBytes)
                 continue;
-            const uint8_t* rb = m_regionBytes.data() + r.at;
+            const uint8_t* rb = m_entries ? m_regionBytes.data() + r.at
+                                          : m_src.bytesAt(uint8_t(r.at >> kFileShift), r.at & kOffsetMask, r.size);
             const uint8_t* re = rb + r.size;
             if (r.index >= 0) {
                 if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
@@ -704,11 +707,11 @@ private:
         assignRowids(proposals, kRowidPosition);
     }
 
-    std::vector<Candidate>& m_cands;
+    Candidates& m_cands;
     const Catalog& m_schema;
     const PageMap& m_map;
     const LiveRows& m_live;
-    const PageSource& m_src;
+    PageSource& m_src;
     const Geometry& m_geo;
     const RecordStore& m_store;
     std::vector<IndexRegion> m_indexRegions;
