@@ -11,7 +11,6 @@
 #include "PageCarver_p.h"
 #include "PageSource_p.h"
 #include "Placement_p.h"
-#include "RecordStore_p.h"
 #include "Rowids_p.h"
 #include "Records_p.h"
 #include "Schema_p.h"
@@ -226,14 +225,12 @@ private:
         std::unique_ptr<Engine> worker;
         std::atomic<bool> stop{false};
         std::thread thread;
-        size_t lent = 0; // the copy's share of the record store's budget
         if (mid < pages.size()) {
             worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
             worker->forkFrom(*this);
             // Its candidates grow in place: a vector doubling through a million of them copies
             // each several times, into memory the system must clear first.
             reserveLarge(worker->m_cands, (pages.size() - mid) * 8 + 1024);
-            lent = m_store.lend();
             thread = std::thread([&] { worker->carvePages(pages, mid, pages.size(), &stop); });
         }
         const bool done = carvePages(pages, 0, mid, &stop);
@@ -241,7 +238,6 @@ private:
             stop = true;
         if (thread.joinable()) {
             thread.join();
-            m_store.give(lent);
             mergeFrom(*worker, workerResult);
         }
         return done && !stop;
@@ -276,22 +272,14 @@ private:
         m_tree.adoptMap(o.m_tree);
         m_carved = o.m_carved;
         m_rowids.forkFrom(o.m_rowids);
-        // Half of what is left of the record store's budget (the other engine keeps the rest).
-        m_store.borrowFrom(o.m_store);
     }
 
     // Appends a copy's candidates and what points into them, in its order.
     void mergeFrom(Engine& w, Result& wr)
     {
         Candidates& cands = m_carver.candidates();
-        const uint32_t candBase = uint32_t(cands.size());
-        const uint64_t storeShift = m_store.append(w.m_store);
-        for (Candidate& c : w.m_carver.candidates()) {
-            if (c.storedAt != RecordStore::kNone)
-                c.storedAt += storeShift;
-            cands.push_back(c);
-        }
-        m_rowids.append(w.m_rowids, candBase);
+        cands.append(w.m_carver.candidates().begin(), w.m_carver.candidates().end());
+        m_rowids.append(w.m_rowids);
         for (size_t pg = 0; pg < m_carved.size() && pg < w.m_carved.size(); ++pg)
             m_carved[pg] |= w.m_carved[pg];
         m_done += w.m_done;
@@ -477,7 +465,7 @@ private:
         CarvedRow reused; // the callback sees each row only while it runs
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
-            if (c.storedAt == RecordStore::kNone && c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
+            if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
             m_decoder.decode(c, reused);
             reused.placement = placement.of(w);
@@ -573,12 +561,11 @@ private:
     Attribution m_owners{m_schema, m_cells, m_live, m_geo};
     TreeWalk m_tree{m_src, m_geo, m_schema, m_live, [this](const std::string& text) { warn(text); }};
     const PageMap& m_map = m_tree.map();
-    RecordStore m_store;
-    PageCarver m_carver{m_src, m_geo, m_schema, m_cells, m_map, m_tree, m_owners, m_rowids, m_store,
+    PageCarver m_carver{m_src, m_geo, m_schema, m_cells, m_map, m_tree, m_owners, m_rowids,
                         [this](const std::string& text) { warn(text); }};
     Candidates& m_cands = m_carver.candidates(); // what the carving pass found
-    RowidStage m_rowids{m_cands, m_schema, m_map, m_live, m_src, m_geo, m_store};
-    Decoder m_decoder{m_schema, m_src, m_geo, m_store, m_tree};
+    RowidStage m_rowids{m_cands, m_schema, m_map, m_live, m_src, m_geo};
+    Decoder m_decoder{m_schema, m_src, m_geo, m_tree};
     bool m_forked = false;  // a copy carving part of the pages for another engine
 
 };

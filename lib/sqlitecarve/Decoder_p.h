@@ -1,12 +1,11 @@
 #pragma once
 
-// Decoding: a carved candidate (or a live row) back to its values, from the record store or the
-// file, its overflow chain followed; values past what survived are marked lost, the surviving
+// Decoding: a carved candidate (or a live row) back to its values, from the file, its overflow
+// chain followed; values past what survived are marked lost, the surviving
 // start of a cut text or blob kept.
 
 #include "Catalog_p.h"
 #include "PageSource_p.h"
-#include "RecordStore_p.h"
 #include "Records_p.h"
 #include "Text_p.h"
 #include "TreeWalk_p.h"
@@ -19,8 +18,8 @@ namespace sqlcarve {
 class Decoder
 {
 public:
-    Decoder(const Catalog& schema, PageSource& src, const Geometry& geo, const RecordStore& store, TreeWalk& tree)
-        : m_schema(schema), m_src(src), m_geo(geo), m_store(store), m_tree(tree)
+    Decoder(const Catalog& schema, PageSource& src, const Geometry& geo, TreeWalk& tree)
+        : m_schema(schema), m_src(src), m_geo(geo), m_tree(tree)
     {
     }
     Decoder(const Decoder&) = delete;
@@ -59,10 +58,8 @@ public:
                 setLost(v);
             return;
         }
-        const uint8_t* typesBegin = c.storedAt != RecordStore::kNone
-                                        ? m_store.at(c.storedAt)
-                                        : m_src.bytesAt(c.file, c.typesOffset,
-                                                  c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
+        const uint8_t* typesBegin =
+            m_src.bytesAt(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset));
         const uint8_t* typesEnd = typesBegin + (c.bodyOffset - c.typesOffset);
         m_types.clear();
         if (c.implied)
@@ -233,7 +230,6 @@ private:
     const Catalog& m_schema;
     PageSource& m_src;
     const Geometry& m_geo;
-    const RecordStore& m_store;
     TreeWalk& m_tree;
     std::vector<uint64_t> m_types;
     LostRanges m_lostRanges;

@@ -9,7 +9,6 @@
 #include "CellReader_p.h"
 #include "LiveRows_p.h"
 #include "PageSource_p.h"
-#include "RecordStore_p.h"
 #include "Records_p.h"
 #include "Rowids_p.h"
 #include "TreeWalk_p.h"
@@ -75,9 +74,9 @@ public:
     using Warn = std::function<void(const std::string&)>;
 
     PageCarver(PageSource& src, const Geometry& geo, const Catalog& schema, CellReader& cells, const PageMap& map,
-               TreeWalk& tree, Attribution& owners, RowidStage& rowids, RecordStore& store, Warn warn)
+               TreeWalk& tree, Attribution& owners, RowidStage& rowids, Warn warn)
         : m_src(src), m_geo(geo), m_schema(schema), m_cells(cells), m_map(map), m_tree(tree), m_owners(owners),
-          m_rowids(rowids), m_store(store), m_warn(std::move(warn))
+          m_rowids(rowids), m_warn(std::move(warn))
     {
     }
     PageCarver(const PageCarver&) = delete;
@@ -362,20 +361,12 @@ private:
             at = m_seen.findOrInsert(key, at, &inserted);
         }
         if (inserted) {
-            if (ctx.file == kDb && !m.overflowPage)
-                c.storedAt = m_store.put(m.types, size_t(m.body - m.types) + m.bodyLocal);
             m_cands.push_back(c);
         } else {
             Candidate& old = m_cands[at];
-            if (c.lost >= old.lost)
-                return;
-            old = c;
+            if (c.lost < old.lost)
+                old = c;
         }
-        // A row whose bytes are kept gets its probes only if its place on the page leaves its
-        // rowid open: most never need them.
-        if (!c.hasRowid && !t.table.withoutRowid && m_schema.hasIndexes(size_t(m.table))
-            && m_cands[at].storedAt == RecordStore::kNone)
-            m_rowids.addProbes(at, m, types);
     }
 
     PageSource& m_src;
@@ -386,7 +377,6 @@ private:
     TreeWalk& m_tree;
     Attribution& m_owners;
     RowidStage& m_rowids;
-    RecordStore& m_store;
     Warn m_warn;
     Candidates m_cands;
     std::vector<Candidate> m_masterCandidates;

@@ -193,8 +193,6 @@ struct Candidate {
     bool cut = false; // its tail was overwritten by newer data
     uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
-    uint32_t probeVersion = 0;
-    uint64_t storedAt = UINT64_MAX; // in the RecordStore; UINT64_MAX (kNone): read from the file
 };
 using Candidates = PodArray<Candidate>;
 
@@ -240,7 +238,6 @@ struct IndexRegionPlace {
 struct Probe {
     uint64_t key;     // the values' first bytes
     uint32_t cand;
-    uint32_t version; // the candidate's version these values were taken from
     uint32_t at;      // in the probe arena: serial types, then the values
     uint16_t index;
     uint16_t typesLen;

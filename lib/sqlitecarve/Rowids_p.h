@@ -2,13 +2,12 @@
 
 // Rowids for rows whose cell prefix (and with it the rowid) is gone: from deleted index entries
 // holding exactly their indexed values, and from where they lay between live cells of known
-// rowid. Index pages' free space is kept while carving reads them, and each rowless row's index
-// keys are taken while its page is at hand; both are matched once the scan is done.
+// rowid. Where index pages' free space lies is noted while carving reads them; once the scan is
+// done, each rowless winner's index keys are read again from its record and looked for there.
 
 #include "Catalog_p.h"
 #include "LiveRows_p.h"
 #include "PageSource_p.h"
-#include "RecordStore_p.h"
 #include "Records_p.h"
 #include "TreeWalk_p.h"
 
@@ -29,8 +28,8 @@ public:
     using Claims = std::vector<std::pair<uint32_t, int64_t>>;
 
     RowidStage(Candidates& cands, const Catalog& schema, const PageMap& map, const LiveRows& live,
-               PageSource& src, const Geometry& geo, const RecordStore& store)
-        : m_cands(cands), m_schema(schema), m_map(map), m_live(live), m_src(src), m_geo(geo), m_store(store)
+               PageSource& src, const Geometry& geo)
+        : m_cands(cands), m_schema(schema), m_map(map), m_live(live), m_src(src), m_geo(geo)
     {
     }
     RowidStage(const RowidStage&) = delete;
@@ -47,27 +46,16 @@ public:
         reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
     }
 
-    // A copy carving part of the pages: its probe versions stay apart from the first one's.
-    void forkFrom(const RowidStage& o)
-    {
-        m_probeSerial = o.m_probeSerial + (1u << 30);
-        m_entries = o.m_entries;
-    }
+    // A copy carving part of the pages.
+    void forkFrom(const RowidStage& o) { m_entries = o.m_entries; }
 
     // Keeps what deleted index entries are read from as rows of their own (IndexEntryStage):
     // regions too short for a probe key, where each region lies, and the free blocks' starts.
     void keepEntries(bool on) { m_entries = on; }
 
-    // Appends a copy's probes and regions; its candidates follow this one's from candBase.
-    void append(const RowidStage& w, uint32_t candBase)
+    // Appends the regions a copy noted, after this one's.
+    void append(const RowidStage& w)
     {
-        const size_t arenaBase = m_probeArena.size();
-        m_probeArena.insert(m_probeArena.end(), w.m_probeArena.begin(), w.m_probeArena.end());
-        for (Probe p : w.m_probes) {
-            p.cand += candBase;
-            p.at += uint32_t(arenaBase);
-            m_probes.push_back(p);
-        }
         const uint64_t regionBase = m_entries ? m_regionBytes.size() : 0;
         m_regionBytes.insert(m_regionBytes.end(), w.m_regionBytes.begin(), w.m_regionBytes.end());
         for (IndexRegion r : w.m_indexRegions) {
@@ -173,7 +161,7 @@ public:
         }
     }
 
-    // The index keys of a row that lost its rowid, taken while its page is at hand.
+    // The index keys of a row that lost its rowid, from its record's serial types and values.
     void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types)
     {
         Candidate& c = m_cands[cand];
@@ -192,7 +180,6 @@ public:
             pos += uint64_t(std::max<int64_t>(0, serialSize(m_colTypes[i])));
         }
         m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
-        c.probeVersion = ++m_probeSerial;
         for (const uint16_t ii : m_schema.indexesOf(c.table)) {
             const IndexLayout& il = m_schema.indexes()[ii];
             // Serial types go straight into the arena and the key bytes after them; a probe that
@@ -225,21 +212,26 @@ public:
                 m_probeArena.insert(m_probeArena.end(), m.body + m_colPos[size_t(col)], m.body + m_colPos[size_t(col) + 1]);
             uint64_t key;
             std::memcpy(&key, m_probeArena.data() + at + typesLen, 8);
-            m_probes.push_back({key, cand, c.probeVersion, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
+            m_probes.push_back({key, cand, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
         }
     }
 
-    // addProbes for a row whose record bytes were kept: its serial types are read again.
-    void addStoredProbes(uint32_t cand)
+    // The index keys of a row that lost its rowid, its record read again from the file.
+    void addProbes(uint32_t cand)
     {
         const Candidate& c = m_cands[cand];
         Parsed m;
         m.table = c.table;
         m.implied = c.implied;
         m.impliedType = c.impliedType;
-        m.types = m_store.at(c.storedAt);
+        const Bytes& f = m_src.file(c.file);
+        if (c.bodyOffset > f.size || c.typesOffset > c.bodyOffset)
+            return;
+        const uint64_t len = c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset);
+        m_src.advance(c.file, c.typesOffset, len);
+        m.types = m_src.bytesAt(c.file, c.typesOffset, len);
         m.body = m.types + (c.bodyOffset - c.typesOffset);
-        std::vector<uint64_t>& types = m_storedTypes;
+        std::vector<uint64_t>& types = m_recordTypes;
         types.clear();
         for (const uint8_t* p = m.types; p < m.body;) {
             uint64_t t = 0;
@@ -361,19 +353,14 @@ private:
     {
         if (m_schema.indexes().empty() || m_indexRegions.empty())
             return;
-        std::vector<uint8_t> wanted = largeVector<uint8_t>(m_cands.size());
+        // Winners are in candidate order: their records are read in file order.
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
-            wanted[w] = !c.hasRowid;
-            if (!c.hasRowid && c.storedAt != RecordStore::kNone && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
-                addStoredProbes(w);
+            if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
+                addProbes(w);
         }
         std::vector<Probe> probes;
         probes.swap(m_probes);
-        // Only the probes of rows still without rowid, from the copy that won, are kept.
-        probes.erase(std::remove_if(probes.begin(), probes.end(),
-                                    [&](const Probe& p) { return !wanted[p.cand] || m_cands[p.cand].probeVersion != p.version; }),
-                     probes.end());
         const std::vector<uint8_t>& arena = m_probeArena;
         if (probes.empty())
             return;
@@ -713,7 +700,6 @@ private:
     const LiveRows& m_live;
     PageSource& m_src;
     const Geometry& m_geo;
-    const RecordStore& m_store;
     std::vector<IndexRegion> m_indexRegions;
     std::vector<uint8_t> m_regionBytes; // the regions' bytes, copied while their page was at hand
     std::vector<IndexRegionPlace> m_places; // parallel to m_indexRegions, with m_entries
@@ -721,8 +707,7 @@ private:
     std::vector<uint64_t> m_freeblockAt; // in m_regionBytes: where a freeblock header starts
     std::vector<Probe> m_probes;
     std::vector<uint8_t> m_probeArena;
-    uint32_t m_probeSerial = 0;
-    std::vector<uint64_t> m_colTypes, m_storedTypes;
+    std::vector<uint64_t> m_colTypes, m_recordTypes;
     std::vector<uint32_t> m_colPos;
     Claims m_claimed; // (table, rowid) of carved rows that have one
 };
