@@ -1,5 +1,6 @@
 #include <QFileInfo>
 
+#include <array>
 #include <charconv>
 #include <condition_variable>
 #include <deque>
@@ -8,6 +9,8 @@
 #include <thread>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -44,84 +47,177 @@ size_t utf8Sequence(const unsigned char* p, size_t left)
     return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : n;
 }
 
+// Text written through a pointer into room taken up front: one check per row instead of one per
+// piece, and nothing cleared that is about to be written (as growing a std::string would).
+class TextBuffer
+{
+public:
+    TextBuffer() = default;
+    TextBuffer(TextBuffer&& o) noexcept { swap(o); }
+    TextBuffer& operator=(TextBuffer&& o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { std::free(m_data); }
+
+    // Where to write at most n more bytes; commit() then says where the writing ended.
+    char* room(size_t n)
+    {
+        if (n > m_capacity - m_size) {
+            const size_t capacity = std::max(m_size + n, m_capacity * 2);
+            char* data = static_cast<char*>(std::realloc(m_data, capacity));
+            if (!data)
+                throw std::bad_alloc();
+            m_data = data;
+            m_capacity = capacity;
+        }
+        return m_data + m_size;
+    }
+    void commit(char* end) { m_size = size_t(end - m_data); }
+    void append(const char* text, size_t n)
+    {
+        char* p = room(n);
+        std::memcpy(p, text, n);
+        commit(p + n);
+    }
+    TextBuffer& operator+=(const std::string& text)
+    {
+        append(text.data(), text.size());
+        return *this;
+    }
+    TextBuffer& operator+=(const char* text)
+    {
+        append(text, std::strlen(text));
+        return *this;
+    }
+    TextBuffer& operator+=(char c)
+    {
+        append(&c, 1);
+        return *this;
+    }
+    const char* data() const { return m_data; }
+    size_t size() const { return m_size; }
+    void clear() { m_size = 0; }
+
+private:
+    void swap(TextBuffer& o) noexcept
+    {
+        std::swap(m_data, o.m_data);
+        std::swap(m_size, o.m_size);
+        std::swap(m_capacity, o.m_capacity);
+    }
+    char* m_data = nullptr;
+    size_t m_size = 0, m_capacity = 0;
+};
+
+// Bytes a JSON string of n carved bytes takes at most: "\u00XX" for each, and the quotes.
+constexpr size_t jsonStringRoom(size_t n)
+{
+    return 6 * n + 2;
+}
+
 // A JSON string of carved bytes: invalid UTF-8 (which would make the line unreadable) becomes
-// U+FFFD, control characters are escaped.
-void appendJsonString(std::string& out, const std::string& s)
+// U+FFFD, control characters are escaped. Writes at most jsonStringRoom(s.size()) bytes.
+char* writeJsonString(char* p, const std::string& s)
 {
     static const char kHex[] = "0123456789abcdef";
-    out += '"';
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        // Runs of plain ASCII go out in one piece.
-        size_t j = i;
-        while (j < n && p[j] >= 0x20 && p[j] < 0x80 && p[j] != '"' && p[j] != '\\')
-            ++j;
-        out.append(s, i, j - i);
-        if (j == n)
+    // 0: goes out as it is; 1: escaped; 2: starts a UTF-8 sequence (or is no text).
+    static const auto kClass = [] {
+        std::array<uint8_t, 256> c{};
+        for (int i = 0; i < 256; ++i)
+            c[size_t(i)] = i < 0x20 || i == '"' || i == '\\' ? 1 : i >= 0x80 ? 2 : 0;
+        return c;
+    }();
+    *p++ = '"';
+    const auto* q = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* const end = q + s.size();
+    while (q < end) {
+        const unsigned char* r = q;
+        while (r < end && kClass[*r] == 0)
+            ++r;
+        std::memcpy(p, q, size_t(r - q));
+        p += r - q;
+        q = r;
+        if (q == end)
             break;
-        i = j;
-        const unsigned char c = p[i];
+        const unsigned char c = *q;
         if (c >= 0x80) {
-            const size_t k = utf8Sequence(p + i, n - i);
+            const size_t k = utf8Sequence(q, size_t(end - q));
             if (k) {
-                out.append(s, i, k);
-                i += k;
+                std::memcpy(p, q, k);
+                p += k;
+                q += k;
             } else {
-                out += "\xEF\xBF\xBD";
-                ++i;
+                std::memcpy(p, "\xEF\xBF\xBD", 3);
+                p += 3;
+                ++q;
             }
             continue;
         }
+        *p++ = '\\';
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"': *p++ = '"'; break;
+        case '\\': *p++ = '\\'; break;
+        case '\n': *p++ = 'n'; break;
+        case '\r': *p++ = 'r'; break;
+        case '\t': *p++ = 't'; break;
         default:
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            std::memcpy(p, "u00", 3);
+            p[3] = kHex[c >> 4];
+            p[4] = kHex[c & 15];
+            p += 5;
         }
-        ++i;
+        ++q;
     }
-    out += '"';
+    *p++ = '"';
+    return p;
 }
 
-void appendHex(std::string& out, const std::string& bytes)
+void appendJsonString(TextBuffer& out, const std::string& s)
+{
+    out.commit(writeJsonString(out.room(jsonStringRoom(s.size())), s));
+}
+
+char* writeHex(char* p, const std::string& bytes)
 {
     static const char kHex[] = "0123456789abcdef";
-    const size_t at = out.size();
-    out.resize(at + bytes.size() * 2);
-    char* q = &out[at];
     for (unsigned char c : bytes) {
-        *q++ = kHex[c >> 4];
-        *q++ = kHex[c & 15];
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 15];
     }
+    return p;
+}
+
+template <size_t N>
+char* writeText(char* p, const char (&text)[N])
+{
+    std::memcpy(p, text, N - 1);
+    return p + N - 1;
+}
+
+// Enough for any integer, and for the shortest text of any double.
+constexpr size_t kNumberRoom = 32;
+
+template <class T>
+char* writeNumber(char* p, T v)
+{
+    return std::to_chars(p, p + kNumberRoom, v).ptr;
 }
 
 std::string hex(const std::string& bytes)
 {
-    std::string out;
-    appendHex(out, bytes);
+    std::string out(bytes.size() * 2, '\0');
+    writeHex(&out[0], bytes);
     return out;
-}
-
-template <class T>
-void appendNumber(std::string& out, T v)
-{
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
 }
 
 std::string realText(double v)
 {
-    std::string out;
-    appendNumber(out, v); // the shortest text that reads back as the same double
-    return out;
+    char buf[kNumberRoom];
+    return std::string(buf, writeNumber(buf, v)); // the shortest text that reads back as the same double
 }
 
 // Texts carved from a file may hold anything; on a terminal they are shown escaped.
@@ -133,85 +229,89 @@ std::string printable(const std::string& s)
 // {"table":...,"source":...,"page":...,"offset":...,"rowid":...,"values":[...],"lost":[...]}, and
 // "kept":{"<column>":...} with the surviving start of a text or blob cut short; appended to `out`
 // with its line end.
-void jsonLine(const sqlcarve::CarvedRow& row, std::string& out)
+void jsonLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
 {
-    out += "{\"table\":";
-    appendJsonString(out, row.table);
-    out += ",\"source\":\"";
-    out += sqlcarve::sourceName(row.source);
-    out += "\",\"page\":";
-    appendNumber(out, row.page);
-    out += ",\"offset\":";
-    appendNumber(out, row.offset);
-    out += ",\"rowid\":";
-    if (row.rowid)
-        appendNumber(out, *row.rowid);
-    else
-        out += "null";
-    out += ",\"values\":[";
+    // Each value takes at most: its text escaped (or its hex, or a number) with its comma; its
+    // place in "lost"; and its kept start, escaped, with its key.
+    size_t room = 128 + jsonStringRoom(row.table.size()) + 3 * kNumberRoom;
+    for (const sqlcarve::Value& v : row.values)
+        room += 2 * jsonStringRoom(v.bytes.size()) + 3 * kNumberRoom + 16;
+    char* p = out.room(room);
+    p = writeText(p, "{\"table\":");
+    p = writeJsonString(p, row.table);
+    p = writeText(p, ",\"source\":\"");
+    const char* source = sqlcarve::sourceName(row.source);
+    const size_t sourceLength = std::strlen(source);
+    std::memcpy(p, source, sourceLength);
+    p += sourceLength;
+    p = writeText(p, "\",\"page\":");
+    p = writeNumber(p, row.page);
+    p = writeText(p, ",\"offset\":");
+    p = writeNumber(p, row.offset);
+    p = writeText(p, ",\"rowid\":");
+    p = row.rowid ? writeNumber(p, *row.rowid) : writeText(p, "null");
+    p = writeText(p, ",\"values\":[");
     bool anyLost = false, anyKept = false;
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
         if (i)
-            out += ',';
+            *p++ = ',';
         switch (v.kind) {
         case sqlcarve::Value::Kind::Null:
         case sqlcarve::Value::Kind::Lost:
-            out += "null";
+            p = writeText(p, "null");
             anyLost = anyLost || v.isLost();
             anyKept = anyKept || (v.isLost() && !v.bytes.empty());
             break;
         case sqlcarve::Value::Kind::Integer:
-            appendNumber(out, v.integer);
+            p = writeNumber(p, v.integer);
             break;
         case sqlcarve::Value::Kind::Real:
-            if (std::isfinite(v.real))
-                appendNumber(out, v.real);
-            else
-                out += "null";
+            p = std::isfinite(v.real) ? writeNumber(p, v.real) : writeText(p, "null");
             break;
         case sqlcarve::Value::Kind::Text:
-            appendJsonString(out, v.bytes);
+            p = writeJsonString(p, v.bytes);
             break;
         case sqlcarve::Value::Kind::Blob:
-            out += "{\"hex\":\"";
-            appendHex(out, v.bytes);
-            out += "\"}";
+            p = writeText(p, "{\"hex\":\"");
+            p = writeHex(p, v.bytes);
+            p = writeText(p, "\"}");
             break;
         }
     }
-    out += "],\"lost\":[";
+    p = writeText(p, "],\"lost\":[");
     bool first = true;
     for (size_t i = 0; anyLost && i < row.values.size(); ++i)
         if (row.values[i].isLost()) {
             if (!first)
-                out += ',';
+                *p++ = ',';
             first = false;
-            appendNumber(out, i);
+            p = writeNumber(p, i);
         }
-    out += ']';
+    *p++ = ']';
     if (anyKept) {
-        out += ",\"kept\":{";
+        p = writeText(p, ",\"kept\":{");
         first = true;
         for (size_t i = 0; i < row.values.size(); ++i) {
             const sqlcarve::Value& v = row.values[i];
             if (!v.isLost() || v.bytes.empty())
                 continue;
-            out += first ? "\"" : ",\"";
+            p = first ? writeText(p, "\"") : writeText(p, ",\"");
             first = false;
-            appendNumber(out, i);
-            out += "\":";
+            p = writeNumber(p, i);
+            p = writeText(p, "\":");
             if (v.prefixOf == sqlcarve::Value::Kind::Text) {
-                appendJsonString(out, v.bytes);
+                p = writeJsonString(p, v.bytes);
             } else {
-                out += "{\"hex\":\"";
-                appendHex(out, v.bytes);
-                out += "\"}";
+                p = writeText(p, "{\"hex\":\"");
+                p = writeHex(p, v.bytes);
+                p = writeText(p, "\"}");
             }
         }
-        out += '}';
+        *p++ = '}';
     }
-    out += "}\n";
+    p = writeText(p, "}\n");
+    out.commit(p);
 }
 
 // Turns rows into text on two threads of its own, a batch at a time, and writes the batches in
@@ -222,7 +322,7 @@ class RowWriter
 public:
     // Appends a row's text to `out`, after the line naming its table's columns when `header`.
     // Called from several threads at once: it may only read what does not change.
-    using Format = std::function<void(const sqlcarve::CarvedRow& row, bool header, std::string& out)>;
+    using Format = std::function<void(const sqlcarve::CarvedRow& row, bool header, TextBuffer& out)>;
 
     explicit RowWriter(Format format) : m_format(std::move(format))
     {
@@ -267,7 +367,7 @@ private:
         std::vector<char> header;
         size_t count = 0;
         uint64_t seq = 0;
-        std::string text;
+        TextBuffer text;
     };
 
     void send()
@@ -402,7 +502,7 @@ int runRecoverDb(QStringList args)
         std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer); // a terminal keeps its line buffering
     // Rows arrive once the scan is over; they are written on a thread of their own, so turning
     // them into text overlaps the carver's decoding of the next ones.
-    auto format = [&](const sqlcarve::CarvedRow& row, bool header, std::string& out) {
+    auto format = [&](const sqlcarve::CarvedRow& row, bool header, TextBuffer& out) {
         if (header) {
             const auto found = columns.find(row.table);
             static const std::vector<std::string> kNone;
