@@ -333,14 +333,21 @@ public:
 
     void add(const sqlcarve::CarvedRow& row)
     {
+        m_filling.header.resize(m_filled + 1);
+        // Rows of one table mostly come together.
+        if (row.table == m_lastTable) {
+            m_filling.header[m_filled] = false;
+        } else {
+            m_filling.header[m_filled] = m_named.insert(row.table).second;
+            m_lastTable = row.table;
+        }
         // Rows are assigned into the room of batches already written: their strings keep
-        // their capacity, so copying a row seldom allocates.
+        // their capacity, so copying a row seldom allocates. (Swapping rows with the carver
+        // instead measured no faster.)
         if (m_filled < m_filling.rows.size())
             m_filling.rows[m_filled] = row;
         else
             m_filling.rows.push_back(row);
-        m_filling.header.resize(m_filled + 1);
-        m_filling.header[m_filled] = m_named.insert(row.table).second;
         if (++m_filled == kBatch)
             send();
     }
@@ -421,6 +428,7 @@ private:
     Batch m_filling;
     size_t m_filled = 0;
     std::set<std::string> m_named; // tables whose columns went out already
+    std::string m_lastTable;
     std::deque<Batch> m_todo;
     std::map<uint64_t, Batch> m_formatted; // formatted, waiting for the batches before them
     std::vector<Batch> m_spare;            // written batches, whose room is used again

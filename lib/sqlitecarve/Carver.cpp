@@ -507,13 +507,14 @@ private:
         winners.erase(std::remove_if(winners.begin(), winners.end(), [&](uint32_t w) { return drop[w] != 0; }), winners.end());
     }
 
+    // Every row handed over is filled anew before its next use: a kept row takes its contents.
     void hand(CarvedRow& row)
     {
         ++m_res.rowCount;
         if (m_opt.onRow)
             m_opt.onRow(row);
         else
-            m_res.rows.push_back(row);
+            m_res.rows.push_back(std::move(row));
     }
 
     // The rowid is live with other values: an earlier version of a row that was updated, unless

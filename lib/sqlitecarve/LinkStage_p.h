@@ -155,6 +155,7 @@ private:
             m_row.rowidFromIndex = m_row.rowidInferred = false;
             m_row.placement.reset();
             m_row.salvaged = true;
+            m_row.indexEntry = false;
             m_row.values.assign(2, Value());
             for (int i = 0; i < 2; ++i) {
                 m_row.values[size_t(i)].kind = Value::Kind::Integer;
