@@ -445,7 +445,7 @@ private:
         if (!m_opt.indexEntries.empty())
             IndexEntryStage(m_opt.indexEntries, m_schema, m_map, m_live, m_geo, m_decoder)
                 .run(m_rowids, [this](CarvedRow& row) { hand(row); });
-        m_rowids.run(winners);
+        m_rowids.run(winners, split(m_geo.pageCount));
         dropCutCopies(winners);
         // In file order, so the read buffer serves them in one pass.
         auto byPlace = largeVector<std::pair<uint64_t, uint32_t>>(winners.size());

@@ -87,13 +87,31 @@ public:
         m_touched += std::max(size, kFaultAround);
         if (m_touched < kReleaseEvery)
             return;
+        releaseMappings();
+    }
+
+    // Hands the pages read through this scan's own mappings back to the kernel.
+    void releaseMappings()
+    {
         m_touched = 0;
+        dropMappedPages();
+    }
+    // The same from threads reading the mappings at once: the files are only read, so a page
+    // dropped under another reader is simply read again.
+    void dropMappedPages() const
+    {
+        if (!m_ownMappings)
+            return;
         for (uint8_t i = kDb; i <= kJournal; ++i) {
             const Bytes& b = this->file(i);
             if (b.data && b.size)
                 madvise(const_cast<uint8_t*>(b.data), b.size, MADV_DONTNEED);
         }
     }
+    // Bytes a thread reading the mappings itself reads between two dropMappedPages() calls, as
+    // access() counts them.
+    static uint64_t mappedReadCost(uint64_t size) { return std::max(size, kFaultAround); }
+    static constexpr uint64_t kReleaseEveryPerThread = 16ull << 20;
 
     // Moves a file's read buffer so it holds [offset, offset + size). Called only by the loops
     // that read a file in order: pointers from bytesAt() stay valid until the next call.

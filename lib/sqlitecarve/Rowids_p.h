@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,10 +83,10 @@ public:
 
     // Cheap and nearly always decisive: rows freed between live cells; the index entries then
     // serve the rest, before positions are trusted for rows from anywhere else.
-    void run(const std::vector<uint32_t>& winners)
+    void run(const std::vector<uint32_t>& winners, bool twoThreads)
     {
         rowidsFromPositions(winners, true);
-        rowidsFromIndexes(winners);
+        rowidsFromIndexes(winners, twoThreads);
         rowidsFromPositions(winners, false);
         std::vector<IndexRegion>().swap(m_indexRegions);
         std::vector<uint8_t>().swap(m_regionBytes);
@@ -349,7 +350,7 @@ public:
 
 private:
     // Rowid-less rows get the rowid of a deleted index entry holding exactly their indexed values.
-    void rowidsFromIndexes(const std::vector<uint32_t>& winners)
+    void rowidsFromIndexes(const std::vector<uint32_t>& winners, bool twoThreads)
     {
         if (m_schema.indexes().empty() || m_indexRegions.empty())
             return;
@@ -414,8 +415,8 @@ private:
                 kf.table[t] = uint32_t(k);
             }
         }
-        std::vector<std::pair<uint32_t, int64_t>> found; // candidate, rowid
-        auto scan = [&](const KeyFilter& kf, const uint8_t* rb, const uint8_t* re) {
+        using Found = std::vector<std::pair<uint32_t, int64_t>>; // candidate, rowid
+        auto scan = [&](const KeyFilter& kf, const uint8_t* rb, const uint8_t* re, Found& found) {
             for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
                 uint32_t first4;
                 std::memcpy(&first4, x, 4);
@@ -454,21 +455,43 @@ private:
                     x += entryValues - 1;
             }
         };
-        for (const IndexRegion& r : m_indexRegions) {
-            if (r.size <= kIndexKeyBytes)
-                continue;
-            const uint8_t* rb = m_entries ? m_regionBytes.data() + r.at
-                                          : m_src.bytesAt(uint8_t(r.at >> kFileShift), r.at & kOffsetMask, r.size);
-            const uint8_t* re = rb + r.size;
-            if (r.index >= 0) {
-                if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
-                    scan(filters[size_t(r.index)], rb, re);
-                continue;
+        // Regions are read from the mappings (the read buffers are not shared between threads),
+        // whose pages each thread hands back to the kernel as it goes, so the file is never
+        // mapped whole.
+        auto scanRegions = [&](size_t from, size_t to, Found& found) {
+            uint64_t touched = 0;
+            for (size_t i = from; i < to; ++i) {
+                const IndexRegion& r = m_indexRegions[i];
+                if (r.size <= kIndexKeyBytes)
+                    continue;
+                const uint8_t* rb = m_entries ? m_regionBytes.data() + r.at : regionInFile(r);
+                if (!rb)
+                    continue;
+                if (!m_entries && (touched += PageSource::mappedReadCost(r.size)) >= PageSource::kReleaseEveryPerThread) {
+                    m_src.dropMappedPages();
+                    touched = 0;
+                }
+                const uint8_t* re = rb + r.size;
+                if (r.index >= 0) {
+                    if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
+                        scan(filters[size_t(r.index)], rb, re, found);
+                    continue;
+                }
+                for (const KeyFilter& kf : filters) // a page no live index holds: any index's entries
+                    if (kf.end > kf.begin)
+                        scan(kf, rb, re, found);
             }
-            for (const KeyFilter& kf : filters) // a page no live index holds: any index's entries
-                if (kf.end > kf.begin)
-                    scan(kf, rb, re);
-        }
+        };
+        Found found, second;
+        const size_t mid = twoThreads ? m_indexRegions.size() / 2 : m_indexRegions.size();
+        std::thread helper;
+        if (mid < m_indexRegions.size())
+            helper = std::thread([&] { scanRegions(mid, m_indexRegions.size(), second); });
+        scanRegions(0, mid, found);
+        if (helper.joinable())
+            helper.join();
+        found.insert(found.end(), second.begin(), second.end());
+        m_src.releaseMappings();
         // Rowids of live rows belong to them: checked in one merge instead of a search per find.
         std::sort(found.begin(), found.end(), [&](const std::pair<uint32_t, int64_t>& a, const std::pair<uint32_t, int64_t>& b) {
             const uint32_t ta = m_cands[a.first].table, tb = m_cands[b.first].table;
@@ -499,6 +522,15 @@ private:
             i = j;
         }
         assignRowids(proposals, kRowidIndex);
+    }
+
+    // The bytes of a region noted by its place in a file, read through the mapping; null when the
+    // file holds no such bytes.
+    const uint8_t* regionInFile(const IndexRegion& r) const
+    {
+        const Bytes& f = m_src.file(uint8_t(r.at >> kFileShift));
+        const uint64_t offset = r.at & kOffsetMask;
+        return offset <= f.size && r.size <= f.size - offset ? f.data + offset : nullptr;
     }
 
     // Gives each proposed rowid to its candidate unless another row of the table has or gets it.
