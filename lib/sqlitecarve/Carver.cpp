@@ -199,7 +199,7 @@ private:
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         std::vector<uint32_t> pages;
-        if (!m_tree.readLeaves([this] { return progress(); }, &pages))
+        if (!m_tree.readLeaves([this] { return progress(); }, &pages, split(m_tree.leafCount())))
             return;
         pages.erase(std::remove_if(pages.begin(), pages.end(), [&](uint32_t pg) { return superseded(pg) || m_carved[pg]; }),
                     pages.end());

@@ -31,6 +31,12 @@ public:
         if (hasRowid)
             m_rowids.push_back({key.table, key.rowid, page, offset});
     }
+    // Another set's rows, after these.
+    void append(const LiveRows& o)
+    {
+        m_keys.insert(m_keys.end(), o.m_keys.begin(), o.m_keys.end());
+        m_rowids.insert(m_rowids.end(), o.m_rowids.begin(), o.m_rowids.end());
+    }
     // Once every live row is in: the look-up sets, and the rowids in order.
     void build()
     {

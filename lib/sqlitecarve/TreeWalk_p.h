@@ -10,8 +10,11 @@
 #include "Records_p.h"
 #include "Text_p.h"
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sqlcarve {
@@ -90,23 +93,106 @@ public:
 
     // The leaves walkLive() noted, read in file order: their live rows go to the live set.
     // *pages gets those that are still b-tree leaves. False when `progress` asks to stop.
-    bool readLeaves(const std::function<bool()>& progress, std::vector<uint32_t>* pages)
+    // With `twoThreads`, the second half of the leaves is read on another core (see readHalves).
+    bool readLeaves(const std::function<bool()>& progress, std::vector<uint32_t>* pages, bool twoThreads)
     {
         std::sort(m_leaves.begin(), m_leaves.end(), [](const Step& a, const Step& b) { return a.pg < b.pg; });
-        std::vector<Step> stack;
-        for (size_t i = 0; i < m_leaves.size(); ++i) {
-            const Step& leaf = m_leaves[i];
-            m_src.advance(kDb, uint64_t(leaf.pg - 1) * m_geo.pageSize, m_geo.pageSize);
-            stack.assign(1, leaf);
-            walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
-            if (i % (kProgressEveryPages * 4) == 0 && !progress())
-                return false;
-        }
+        const size_t mid = twoThreads && m_leaves.size() >= 2 ? m_leaves.size() / 2 : m_leaves.size();
+        if (mid < m_leaves.size() ? !readHalves(progress, mid) : !readLeafRange(m_leaves, 0, m_leaves.size(), progress))
+            return false;
         for (const Step& leaf : m_leaves)
             if (m_map.kind[leaf.pg] == kTablePage || m_map.kind[leaf.pg] == kIndexPage)
                 pages->push_back(leaf.pg);
         std::vector<Step>().swap(m_leaves);
         return true;
+    }
+
+    bool readLeafRange(const std::vector<Step>& leaves, size_t from, size_t to, const std::function<bool()>& progress,
+                       const std::atomic<bool>* stop = nullptr)
+    {
+        std::vector<Step> stack;
+        for (size_t i = from; i < to; ++i) {
+            const Step& leaf = leaves[i];
+            m_src.advance(kDb, uint64_t(leaf.pg - 1) * m_geo.pageSize, m_geo.pageSize);
+            stack.assign(1, leaf);
+            walkSteps(stack, leaf.root, leaf.table, false, leaf.index, -1, true);
+            if ((i - from) % (kProgressEveryPages * 4) == 0 && (stop ? stop->load() : !progress()))
+                return false;
+        }
+        return true;
+    }
+
+    // The second half of the leaves goes to a copy of this walk: its own read buffers, live rows
+    // and warnings, and a copy of the page map. Its changes to the map are taken over, its rows
+    // and warnings put after this half's, as one thread reading them all in order would have
+    // left them; unless both halves changed one page (a page two trees claim), when the second
+    // half is read again here, after the first.
+    bool readHalves(const std::function<bool()>& progress, size_t mid)
+    {
+        struct Copy {
+            PageSource src;
+            LiveRows live;
+            std::vector<std::string> warnings;
+            TreeWalk walk;
+            explicit Copy(const TreeWalk& o)
+                : src(o.m_src), walk(src, o.m_geo, o.m_schema, live, [this](const std::string& text) { warnings.push_back(text); })
+            {
+                src.setWarn([this](const std::string& text) { warnings.push_back(text); });
+            }
+        };
+        auto copy = std::make_unique<Copy>(*this);
+        copy->walk.m_map = m_map;
+        copy->live.reserve((m_leaves.size() - mid) * (m_geo.usable / 128) + 1024);
+        const PageMap before = m_map;
+        std::atomic<bool> stop{false};
+        std::thread thread([&] { copy->walk.readLeafRange(m_leaves, mid, m_leaves.size(), progress, &stop); });
+        const bool done = readLeafRange(m_leaves, 0, mid, progress);
+        if (!done)
+            stop = true;
+        thread.join();
+        if (!done)
+            return false;
+        const std::vector<uint32_t> changed = changedPages(before, copy->walk.m_map);
+        for (uint32_t pg : changed)
+            if (!samePage(before, m_map, pg))
+                return readLeafRange(m_leaves, mid, m_leaves.size(), progress); // both halves changed it
+        for (uint32_t pg : changed)
+            copyPage(copy->walk.m_map, m_map, pg);
+        m_live.append(copy->live);
+        for (const std::string& text : copy->warnings)
+            m_warn(text);
+        return true;
+    }
+
+    static int64_t loOf(const PageMap& m, uint32_t pg) { return pg < m.lo.size() ? m.lo[pg] : INT64_MIN; }
+    static int64_t hiOf(const PageMap& m, uint32_t pg) { return pg < m.hi.size() ? m.hi[pg] : INT64_MAX; }
+    static bool samePage(const PageMap& a, const PageMap& b, uint32_t pg)
+    {
+        return a.kindOf(pg) == b.kindOf(pg) && a.ownerOf(pg) == b.ownerOf(pg) && a.indexOwnerOf(pg) == b.indexOwnerOf(pg)
+               && loOf(a, pg) == loOf(b, pg) && hiOf(a, pg) == hiOf(b, pg);
+    }
+    std::vector<uint32_t> changedPages(const PageMap& before, const PageMap& after) const
+    {
+        std::vector<uint32_t> out;
+        for (uint32_t pg = 1; pg <= m_geo.pageCount; ++pg)
+            if (!samePage(before, after, pg))
+                out.push_back(pg);
+        return out;
+    }
+    void copyPage(const PageMap& from, PageMap& to, uint32_t pg) const
+    {
+        to.kind[pg] = from.kind[pg];
+        to.owner[pg] = from.owner[pg];
+        if (pg < to.indexOwner.size() && pg < from.indexOwner.size())
+            to.indexOwner[pg] = from.indexOwner[pg];
+        if (!from.lo.empty()) {
+            if (to.lo.empty()) {
+                to.lo.assign(size_t(m_geo.pageCount) + 1, INT64_MIN);
+                to.hi.assign(size_t(m_geo.pageCount) + 1, INT64_MAX);
+            }
+            to.lo[pg] = from.lo[pg];
+            to.hi[pg] = from.hi[pg];
+        }
     }
 
     // The live trees are read in two steps so the file is read in order once: their interior pages

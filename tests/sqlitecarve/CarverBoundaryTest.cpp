@@ -295,3 +295,50 @@ TEST(CarverTextPrefix, CutCharactersAreLeftOut)
 }
 
 } // namespace
+
+namespace {
+
+// Leaves are read on two cores in halves. When a page is claimed from both halves (here: an
+// overflow chain two rows point to, one per half), the second half is read again after the
+// first, so the rows, their order and the warnings are those one thread gives.
+TEST(CarverTwoThreads, APageClaimedFromBothHalvesGivesWhatOneThreadGives)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA page_size=4096", "PRAGMA secure_delete=OFF", "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT)",
+                                 "BEGIN"};
+    for (int i = 1; i <= 40; ++i)
+        sql.push_back("INSERT INTO t VALUES(" + std::to_string(i) + ", '" + std::to_string(i) + std::string(5998, 'a' + i % 26) + "')");
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM t WHERE id % 3 = 0"});
+    const std::string path = build(dir, "shared.db", sql);
+    std::string bytes = sqlfixture::readAll(path);
+    // Table leaves in file order; each cell: payload size (2 bytes), rowid (1), the record's
+    // first bytes in the page (489 + (size - 489) % 4092 of them), then its overflow page.
+    std::vector<size_t> leaves;
+    for (size_t at = 4096; at + 4096 <= bytes.size(); at += 4096)
+        if (uint8_t(bytes[at]) == 0x0d && (uint8_t(bytes[at + 3]) << 8 | uint8_t(bytes[at + 4])) > 0)
+            leaves.push_back(at);
+    ASSERT_GE(leaves.size(), 4u);
+    auto overflowAt = [&](size_t leaf) {
+        const size_t cell = leaf + (uint8_t(bytes[leaf + 8]) << 8 | uint8_t(bytes[leaf + 9]));
+        const size_t payload = size_t(uint8_t(bytes[cell]) & 0x7f) << 7 | uint8_t(bytes[cell + 1]);
+        return cell + 3 + 489 + (payload - 489) % 4092;
+    };
+    bytes.replace(overflowAt(leaves.back()), 4, bytes.substr(overflowAt(leaves.front()), 4));
+    sqlfixture::writeAll(path, bytes);
+
+    std::vector<std::string> shown[2], warnings[2];
+    for (unsigned threads : {1u, 2u}) {
+        sqlcarve::Options opt;
+        opt.threads = threads;
+        const sqlcarve::Result r = sqlcarve::carveFile(path, opt);
+        ASSERT_TRUE(r.ok);
+        for (const sqlcarve::CarvedRow& row : r.rows)
+            shown[threads - 1].push_back(sqlfixture::show(row) + "@" + std::to_string(row.offset));
+        warnings[threads - 1] = r.warnings;
+    }
+    EXPECT_GT(shown[0].size(), 5u);
+    EXPECT_EQ(shown[0], shown[1]);
+    EXPECT_EQ(warnings[0], warnings[1]);
+}
+
+} // namespace
