@@ -107,6 +107,8 @@ public:
         return true;
     }
 
+private:
+    // Leaves [from, to); a copy reading half of them stops when `stop` is set.
     bool readLeafRange(const std::vector<Step>& leaves, size_t from, size_t to, const std::function<bool()>& progress,
                        const std::atomic<bool>* stop = nullptr)
     {
@@ -195,6 +197,7 @@ public:
         }
     }
 
+public:
     // The live trees are read in two steps so the file is read in order once: their interior pages
     // first (a small share), which tells which pages are leaves and whose; then every leaf in file
     // order, its live rows noted and its free space carved while it is at hand.
