@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds (with clang) and runs the tests under AddressSanitizer + UndefinedBehaviorSanitizer, runs
-# each libFuzzer harness from the same build for a bounded time, then the catalogue's threading
-# tests under ThreadSanitizer.
+# each libFuzzer harness from the same build for a bounded time, then the catalogue's and the
+# carver's threaded tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
@@ -33,5 +33,6 @@ done
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DIBR_SANITIZE=thread -DIBR_BUILD_BENCH=OFF "${WERROR[@]}" >/dev/null
-ninja -C build-tsan test_catalogue
+ninja -C build-tsan test_catalogue test_sqlitecarve
 ./build-tsan/tests/test_catalogue --gtest_brief=1
+./build-tsan/tests/test_sqlitecarve --gtest_brief=1
