@@ -43,8 +43,6 @@ public:
         if (m_entries)
             reserveLarge(m_regionBytes, indexLeaves * m_geo.usable / 2 + 65536);
         reserveLarge(m_indexRegions, indexLeaves * 8 + 1024);
-        reserveLarge(m_probes, size_t(m_geo.pageCount) * 8 + 1024);
-        reserveLarge(m_probeArena, size_t(m_geo.pageCount) * 256 + 65536);
     }
 
     // A copy carving part of the pages.
@@ -92,7 +90,6 @@ public:
         std::vector<uint8_t>().swap(m_regionBytes);
         std::vector<uint64_t>().swap(m_freeblockAt);
         std::vector<IndexRegionPlace>().swap(m_places);
-        std::vector<uint8_t>().swap(m_probeArena);
     }
 
     // What noteIndexPage kept, until run() frees it: the regions, their bytes, and where in
@@ -162,35 +159,47 @@ public:
         }
     }
 
+    // Index keys of rows that lost their rowid: the probes, their serial types and values in an
+    // arena, and scratch room. One per thread building them.
+    struct ProbeSet {
+        std::vector<Probe> probes;
+        std::vector<uint8_t> arena;
+        std::vector<uint64_t> colTypes, recordTypes;
+        std::vector<uint32_t> colPos;
+    };
+
     // The index keys of a row that lost its rowid, from its record's serial types and values.
-    void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types)
+    void addProbes(uint32_t cand, const Parsed& m, const std::vector<uint64_t>& types, ProbeSet& out) const
     {
-        Candidate& c = m_cands[cand];
+        const Candidate& c = m_cands[cand];
         const TableLayout& t = m_schema.table(c.table);
         const size_t n = t.stored.size();
-        m_colTypes.clear();
+        std::vector<uint64_t>& colTypes = out.colTypes;
+        std::vector<uint32_t>& colPos = out.colPos;
+        std::vector<uint8_t>& arena = out.arena;
+        colTypes.clear();
         if (m.implied)
-            m_colTypes.push_back(m.impliedType);
-        m_colTypes.insert(m_colTypes.end(), types.begin(), types.end());
-        if (m_colTypes.size() != n)
+            colTypes.push_back(m.impliedType);
+        colTypes.insert(colTypes.end(), types.begin(), types.end());
+        if (colTypes.size() != n)
             return;
-        m_colPos.resize(n + 1);
+        colPos.resize(n + 1);
         uint64_t pos = 0;
         for (size_t i = 0; i < n; ++i) {
-            m_colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
-            pos += uint64_t(std::max<int64_t>(0, serialSize(m_colTypes[i])));
+            colPos[i] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+            pos += uint64_t(std::max<int64_t>(0, serialSize(colTypes[i])));
         }
-        m_colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
+        colPos[n] = uint32_t(std::min<uint64_t>(pos, UINT32_MAX));
         for (const uint16_t ii : m_schema.indexesOf(c.table)) {
             const IndexLayout& il = m_schema.indexes()[ii];
             // Serial types go straight into the arena and the key bytes after them; a probe that
             // fails is cut off again.
-            const size_t at = m_probeArena.size();
+            const size_t at = arena.size();
             size_t bytesLen = 0;
             bool ok = true;
             for (int col : il.columns) {
-                const uint64_t ty = m_colTypes[size_t(col)];
-                const uint32_t from = m_colPos[size_t(col)], to = m_colPos[size_t(col) + 1];
+                const uint64_t ty = colTypes[size_t(col)];
+                const uint32_t from = colPos[size_t(col)], to = colPos[size_t(col) + 1];
                 // An index converts a REAL column's integer to a real: its bytes differ.
                 if (ty != 0 && t.stored[size_t(col)].affinity == Affinity::Real && ty != 7) {
                     ok = false;
@@ -201,38 +210,39 @@ public:
                     break;
                 }
                 uint8_t vb[kMaxVarint];
-                m_probeArena.insert(m_probeArena.end(), vb, vb + putVarint(ty, vb));
+                arena.insert(arena.end(), vb, vb + putVarint(ty, vb));
                 bytesLen += to - from;
             }
-            const size_t typesLen = m_probeArena.size() - at;
+            const size_t typesLen = arena.size() - at;
             if (!ok || bytesLen < kIndexKeyBytes || typesLen > kMaxEntryTypes || at + typesLen + bytesLen > UINT32_MAX) {
-                m_probeArena.resize(at);
+                arena.resize(at);
                 continue;
             }
             for (int col : il.columns)
-                m_probeArena.insert(m_probeArena.end(), m.body + m_colPos[size_t(col)], m.body + m_colPos[size_t(col) + 1]);
+                arena.insert(arena.end(), m.body + colPos[size_t(col)], m.body + colPos[size_t(col) + 1]);
             uint64_t key;
-            std::memcpy(&key, m_probeArena.data() + at + typesLen, 8);
-            m_probes.push_back({key, cand, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
+            std::memcpy(&key, arena.data() + at + typesLen, 8);
+            out.probes.push_back({key, cand, uint32_t(at), ii, uint16_t(typesLen), uint32_t(bytesLen)});
         }
     }
 
-    // The index keys of a row that lost its rowid, its record read again from the file.
-    void addProbes(uint32_t cand)
+    // The index keys of a row that lost its rowid, its record read again from the file through
+    // `src` (this thread's).
+    void addProbes(uint32_t cand, PageSource& src, ProbeSet& out) const
     {
         const Candidate& c = m_cands[cand];
         Parsed m;
         m.table = c.table;
         m.implied = c.implied;
         m.impliedType = c.impliedType;
-        const Bytes& f = m_src.file(c.file);
+        const Bytes& f = src.file(c.file);
         if (c.bodyOffset > f.size || c.typesOffset > c.bodyOffset)
             return;
         const uint64_t len = c.bodyOffset - c.typesOffset + std::min<uint64_t>(c.bodyLocal, f.size - c.bodyOffset);
-        m_src.advance(c.file, c.typesOffset, len);
-        m.types = m_src.bytesAt(c.file, c.typesOffset, len);
+        src.advance(c.file, c.typesOffset, len);
+        m.types = src.bytesAt(c.file, c.typesOffset, len);
         m.body = m.types + (c.bodyOffset - c.typesOffset);
-        std::vector<uint64_t>& types = m_recordTypes;
+        std::vector<uint64_t>& types = out.recordTypes;
         types.clear();
         for (const uint8_t* p = m.types; p < m.body;) {
             uint64_t t = 0;
@@ -242,7 +252,7 @@ public:
             types.push_back(t);
             p += k;
         }
-        addProbes(cand, m, types);
+        addProbes(cand, m, types, out);
     }
 
     // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
@@ -354,15 +364,43 @@ private:
     {
         if (m_schema.indexes().empty() || m_indexRegions.empty())
             return;
-        // Winners are in candidate order: their records are read in file order.
+        // Winners are in candidate order: their records are read in file order, the second half
+        // of them on another core through a source of its own; its probes follow the first's.
+        std::vector<uint32_t> rowless;
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && m_schema.hasIndexes(c.table))
-                addProbes(w);
+                rowless.push_back(w);
         }
-        std::vector<Probe> probes;
-        probes.swap(m_probes);
-        const std::vector<uint8_t>& arena = m_probeArena;
+        ProbeSet sets[2];
+        const size_t half = twoThreads ? rowless.size() / 2 : rowless.size();
+        for (ProbeSet& set : sets) {
+            reserveLarge(set.probes, rowless.size() + 1024);
+            reserveLarge(set.arena, rowless.size() * 64 + 65536);
+        }
+        {
+            std::thread helper;
+            PageSource helperSource = m_src;
+            if (half < rowless.size())
+                helper = std::thread([&] {
+                    for (size_t i = half; i < rowless.size(); ++i)
+                        addProbes(rowless[i], helperSource, sets[1]);
+                });
+            for (size_t i = 0; i < half; ++i)
+                addProbes(rowless[i], m_src, sets[0]);
+            if (helper.joinable())
+                helper.join();
+        }
+        std::vector<Probe> probes = std::move(sets[0].probes);
+        std::vector<uint8_t> arena = std::move(sets[0].arena);
+        const uint64_t base = arena.size();
+        for (Probe p : sets[1].probes) {
+            if (base + p.at + p.typesLen + p.bodyLen > UINT32_MAX)
+                continue; // past what a probe can point at, as in one arena
+            p.at += uint32_t(base);
+            probes.push_back(p);
+        }
+        arena.insert(arena.end(), sets[1].arena.begin(), sets[1].arena.end());
         if (probes.empty())
             return;
         std::sort(probes.begin(), probes.end(),
@@ -737,10 +775,6 @@ private:
     std::vector<IndexRegionPlace> m_places; // parallel to m_indexRegions, with m_entries
     bool m_entries = false;
     std::vector<uint64_t> m_freeblockAt; // in m_regionBytes: where a freeblock header starts
-    std::vector<Probe> m_probes;
-    std::vector<uint8_t> m_probeArena;
-    std::vector<uint64_t> m_colTypes, m_recordTypes;
-    std::vector<uint32_t> m_colPos;
     Claims m_claimed; // (table, rowid) of carved rows that have one
 };
 
