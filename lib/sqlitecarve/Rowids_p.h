@@ -159,6 +159,7 @@ public:
         }
     }
 
+private:
     // Index keys of rows that lost their rowid: the probes, their serial types and values in an
     // arena, and scratch room. One per thread building them.
     struct ProbeSet {
@@ -255,6 +256,7 @@ public:
         addProbes(cand, m, types, out);
     }
 
+public:
     // The rowid ending the index entry whose body (indexed values, `bodyLen` bytes with serial
     // types `types`) starts at x, found in [rb, re). Each rowid size is tried; one is taken when
     // the surviving cell bytes or its freeblock header's size confirm it and no other does.
