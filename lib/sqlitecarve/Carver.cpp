@@ -228,8 +228,7 @@ private:
         if (mid < pages.size()) {
             worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
             worker->forkFrom(*this);
-            // Its candidates grow in place: a vector doubling through a million of them copies
-            // each several times, into memory the system must clear first.
+            // Room for a few candidates per page up front; past it they grow without copying.
             reserveLarge(worker->m_cands, (pages.size() - mid) * 8 + 1024);
             thread = std::thread([&] { worker->carvePages(pages, mid, pages.size(), &stop); });
         }
