@@ -472,15 +472,13 @@ int runRecoverDb(QStringList args)
     if (args.size() != 1)
         return cli::usageError(kUsage);
     const QString database = args.first();
-    if (!QFileInfo(database).isFile()) {
-        cli::printError(QStringLiteral("%1: no such file").arg(database));
+    const QString given[] = {database, wal, journal};
+    for (const QString& f : given) {
+        if ((f.isEmpty() && &f != &given[0]) || QFileInfo(f).isFile())
+            continue;
+        // A folder given for a file is a different mistake from a misspelt name.
+        cli::printError(QFileInfo(f).exists() ? QStringLiteral("%1: not a file").arg(f) : QStringLiteral("%1: no such file").arg(f));
         return cli::Failure;
-    }
-    for (const QString& f : {wal, journal}) {
-        if (!f.isEmpty() && !QFileInfo(f).isFile()) {
-            cli::printError(QStringLiteral("%1: no such file").arg(f));
-            return cli::Failure;
-        }
     }
 
     cli::TerminalProgress bar(QStringLiteral("Scanning"));

@@ -102,6 +102,8 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
         {{QStringLiteral("frobnicate")}, 2, "unknown command"},
         {{QStringLiteral("info")}, 2, "usage:"},
         {{QStringLiteral("info"), tmp.path(), QStringLiteral("--bogus")}, 2, "unknown option --bogus"},
+        {{QStringLiteral("recover-db"), tmp.path()}, 1, "not a file"},
+        {{QStringLiteral("recover-db"), tmp.filePath(QStringLiteral("none.db"))}, 1, "no such file"},
     };
     for (const auto& c : cases) {
         const CliRun r = runCli(c.args);
