@@ -163,7 +163,13 @@ bool upgradeMessages(const QString& smsDb, int iosMajor)
     ok = ok && exec(db, QStringLiteral("UPDATE message SET date = date * %1, date_read = CASE WHEN date_read > 0 THEN "
                                        "date_read * %1 ELSE date_read END WHERE ROWID % 4 != 3 AND date < %1")
                             .arg(kNanoseconds));
-    return exec(db, ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK")) && ok;
+    if (!exec(db, ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK")) || !ok)
+        return false;
+    // Deleted since the upgrade: their rows stay in the new layout's free space.
+    for (const LiveMessage& m : live.mid(5, 2))
+        ok = ok && exec(db, QStringLiteral("DELETE FROM chat_message_join WHERE message_id = ?"), {m.rowid})
+            && exec(db, QStringLiteral("DELETE FROM message WHERE ROWID = ?"), {m.rowid});
+    return ok;
 }
 
 namespace {
@@ -287,6 +293,20 @@ bool writeNoteStore(const QString& notesDb, SampleBackupWriter& writer, int iosM
                                            "(?, 'ICAttachment', 0, ?)"),
                         {layout->note, qint64(attachmentKey + notes.size()), layout->attachment, attachmentKey})
             && exec(db, QStringLiteral("COMMIT"));
+        // A note written and deleted later: its row and body live on in the -wal's earlier frames.
+        const qint64 gone = attachmentKey + 1 + notes.size();
+        const DemoNote& last = notes.last();
+        ok = ok
+            && exec(db, QStringLiteral("INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, Z_OPT, ZIDENTIFIER, ZTITLE1, "
+                                       "ZMODIFICATIONDATE1, %1, ZISPASSWORDPROTECTED, ZMARKEDFORDELETION) "
+                                       "VALUES (?, ?, 1, ?, 'Door code', ?, ?, 0, 0)").arg(QLatin1String(layout->createdColumn)),
+                    {gone, layout->note, QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(), last.modified + 3600,
+                     last.modified + 3600})
+            && exec(db, QStringLiteral("INSERT INTO ZICNOTEDATA (Z_PK, Z_OPT, ZNOTE, ZDATA) VALUES (?, 1, ?, ?)"),
+                    {qint64(notes.size() + 1), gone, gzip(notePayload(QStringLiteral("Door code\nThe gate opens with 4711"), {}))})
+            && exec(db, QStringLiteral("UPDATE Z_PRIMARYKEY SET Z_MAX = ? WHERE Z_ENT = ?"), {gone, layout->note})
+            && exec(db, QStringLiteral("DELETE FROM ZICNOTEDATA WHERE ZNOTE = ?"), {gone})
+            && exec(db, QStringLiteral("DELETE FROM ZICCLOUDSYNCINGOBJECT WHERE Z_PK = ?"), {gone});
         if (!ok)
             return false;
         // Closing would fold the -wal back in: both are taken while the connection is open.
