@@ -338,6 +338,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
     const QVariant entity = ctx.live().value("SELECT Z_ENT FROM Z_PRIMARYKEY WHERE Z_NAME = 'ICNote'");
     const int cEnt = objects.col("Z_ENT"), cTitle = objects.col({"ZTITLE1", "ZTITLE"}),
               cDate = objects.col({"ZMODIFICATIONDATE1", "ZMODIFICATIONDATE"}), cSnippet = objects.col("ZSNIPPET"),
+              cCreated = objects.col({"ZCREATIONDATE3", "ZCREATIONDATE1", "ZCREATIONDATE"}),
               cData = objects.col("ZNOTEDATA");
     const int dNote = data.col("ZNOTE"), dData = data.col("ZDATA");
     auto isNote = [&](const Row& row) {
@@ -362,6 +363,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
             if (const Row* note = ctx.deletedByRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
                 n.title = text(*note, cTitle);
                 n.date = seconds(real(*note, cDate));
+                n.created = seconds(real(*note, cCreated));
                 n.partial = n.partial || lostSomeValue(objects, *note);
                 usedNotes.insert(note);
             } else if (ctx.live().hasRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
@@ -380,6 +382,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
         n.title = text(*row, cTitle);
         n.content = text(*row, cSnippet);
         n.date = seconds(real(*row, cDate));
+        n.created = seconds(real(*row, cCreated));
         if (n.title.isEmpty() && n.content.isEmpty())
             continue;
         out.notes.push_back(n);
@@ -394,11 +397,12 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
     ctx.inferRowids("ZNOTEBODY", {{"ZNOTE", "ZBODY"}});
     ctx.inferRowids("Note", {{"note_bodies", "note_id"}});
     int added = 0;
-    auto addRecord = [&](int date, const QString& title, const QString& content, bool partial) {
+    auto addRecord = [&](int date, const QString& title, const QString& content, bool partial, int created = 0) {
         if (title.isEmpty() && content.isEmpty())
             return;
         NoteRecord n{date, title, content};
         n.partial = partial;
+        n.created = created;
         out.notes.push_back(n);
         ++added;
     };
@@ -416,16 +420,23 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         bool partial = lostSomeValue(znote, *row);
         const auto pk = rowidOf(znote, *row);
         const QString title = text(*row, znote.col("ZTITLE"));
+        const int created = seconds(real(*row, znote.col("ZCREATIONDATE")));
         int date = seconds(real(*row, znote.col("ZMODIFICATIONDATE")));
         if (date == 0)
-            date = seconds(real(*row, znote.col("ZCREATIONDATE")));
+            date = created;
         QString content;
+        // A body whose own row names another note is not this one's, whatever rowid it was given.
+        auto ownedElsewhere = [&](const Row& b) {
+            const auto owner = integer(zbody, b, zbody.col("ZOWNER"));
+            return pk && owner && *owner != *pk;
+        };
         if (const auto body = integer(znote, *row, znote.col("ZBODY"))) {
-            if (const Row* b = ctx.deletedByRowid("ZNOTEBODY", *body)) {
+            const Row* b = ctx.deletedByRowid("ZNOTEBODY", *body);
+            if (b && !ownedElsewhere(*b)) {
                 content = bodyText(*b, zbody.col("ZCONTENT"));
                 partial = partial || lostSomeValue(zbody, *b);
                 usedBodies.insert(b);
-            } else {
+            } else if (!b) {
                 content = ctx.live()
                               .value("SELECT ZCONTENT FROM ZNOTEBODY WHERE Z_PK = ?", {QVariant(qint64(*body))})
                               .toString();
@@ -441,7 +452,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         }
         if (content.isEmpty() && !pk && !title.isEmpty())
             unlinked.push_back(out.notes.size());
-        addRecord(date, title, content, partial);
+        addRecord(date, title, content, partial, created);
     }
     linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), usedBodies);
     // A deleted body whose note row did not survive still holds the text; a body whose owner
@@ -467,9 +478,10 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
     for (const Row* row : note.rows) {
         bool partial = lostSomeValue(note, *row);
         const auto id = rowidOf(note, *row);
+        const int created = seconds(real(*row, note.col("creation_date")));
         int date = seconds(real(*row, note.col("modification_date")));
         if (date == 0)
-            date = seconds(real(*row, note.col("creation_date")));
+            date = created;
         QString content;
         if (id) {
             auto it = bodyByNote.find(*id);
@@ -486,7 +498,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         const QString title = text(*row, note.col("title"));
         if (content.isEmpty() && !id && !title.isEmpty())
             unlinkedOld.push_back(out.notes.size());
-        addRecord(date, title, content, partial);
+        addRecord(date, title, content, partial, created);
     }
     linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), usedOld);
     added += mapNoteStore(ctx, out);

@@ -1,5 +1,6 @@
 #include "RecoveryConverters.h"
 
+#include "CNoteCollection.h"
 #include "CReminderCollection.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,8 @@
 #include <QVector>
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 #include <zlib.h>
 
@@ -119,9 +122,9 @@ void setDate2001(KdAbstractItem* item, int column, int seconds, bool withTime)
 
 // The shared shape of the converters with a duplicate test: most complete records are tested
 // first so that fragments of a fuller record are dropped, then items keep record order.
-template <typename Record>
+template <typename Record, typename RecordAt>
 QVector<KdAbstractItem*> convertWithDuplicateTest(
-    KdBackup* backup, unsigned count, const Record* (*recordAt)(SqliteRecovery*, unsigned), SqliteRecovery* recovery,
+    KdBackup* backup, unsigned count, RecordAt recordAt, SqliteRecovery* recovery,
     int (*key)(const Record&), DuplicateCandidates (*candidatesOf)(KdBackup*),
     bool (*isDuplicate)(const DuplicateCandidates&, const Record*), KdAbstractItem* (*makeItem)(const Record&))
 {
@@ -192,6 +195,8 @@ KdAbstractItem* makeNote(const NoteRecord& r)
     item->setValue(title, 0);
     setDate2001(item, 1, r.date, true);
     item->setValue(content, 2);
+    if (r.created)
+        setDate2001(item, 3, r.created, true);
     markDeleted(item, r.partial);
     return item;
 }
@@ -280,7 +285,6 @@ KdAbstractItem* makeContact(const PersonRecord& r)
     return item;
 }
 
-const NoteRecord* noteAt(SqliteRecovery* r, unsigned i) { return r->getNote(i); }
 const BookmarkRecord* bookmarkAt(SqliteRecovery* r, unsigned i) { return r->getBookmark(i); }
 const CalendarRecord* eventAt(SqliteRecovery* r, unsigned i) { return r->getCalendar(i); }
 const ReminderRecord* reminderAt(SqliteRecovery* r, unsigned i) { return r->getReminder(i); }
@@ -354,7 +358,19 @@ int completenessKey(const PersonRecord& r)
 int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
 {
     const unsigned n = recovery->getNoteCount();
-    prependAll(backup->getNote(), convertWithDuplicateTest<NoteRecord>(backup, n, &noteAt, recovery, &completenessKey,
+    // The older layouts keep a body as an HTML fragment: it is compared with the live notes, and
+    // shown, as the text they show.
+    std::vector<std::optional<NoteRecord>> read(n);
+    CNoteQuery html(nullptr);
+    for (unsigned i = 0; i < n; ++i) {
+        if (const NoteRecord* r = recovery->getNote(i)) {
+            read[i] = *r;
+            if (r->compressedBody.isEmpty() && !r->content.isEmpty())
+                read[i]->content = html.bodyText(r->content);
+        }
+    }
+    auto noteAt = [&read](SqliteRecovery*, unsigned i) { return read[i] ? &*read[i] : nullptr; };
+    prependAll(backup->getNote(), convertWithDuplicateTest<NoteRecord>(backup, n, noteAt, recovery, &completenessKey,
                                                                       &noteCandidates, &isDuplicateNote, &makeNote));
     return int(n);
 }

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include "CDeletedRecovery.h"
+#include "CNoteCollection.h"
 #include "DuplicateTests.h"
 #include "RecoveryConverters.h"
 #include "TestSupport.h"
@@ -235,6 +236,45 @@ TEST(RecoveryConverters, DeletedContactsInNameOrder)
     for (int i = 1; i < deleted; ++i)
         EXPECT_LE(QString::localeAwareCompare(contacts->at(i - 1, false)->value(0), contacts->at(i, false)->value(0)), 0)
             << contacts->at(i - 1, false)->value(0).toStdString() << " before " << contacts->at(i, false)->value(0).toStdString();
+}
+
+// Deleted notes of the older layouts read as the live ones do: their HTML bodies as text, with the
+// date they were created; a deleted note that repeats a live one in that text is no deletion.
+TEST(RecoveryConverters, DeletedNotesReadLikeLiveOnes)
+{
+    for (int ios : {5, 8}) {
+        QTemporaryDir tmp;
+        iosrecgen::Options options;
+        options.iosMajor = ios;
+        options.rows = 24;
+        options.deleteEvery = 4;
+        options.journal = iosrecgen::Journal::Rollback;
+        iosrecgen::Expected expected;
+        const QString db = iosrecgen::generate(4, tmp.path(), options, &expected);
+        ASSERT_FALSE(db.isEmpty());
+        const NoteRecord* repeated = nullptr;
+        for (const NoteRecord& n : expected.notes)
+            if (!repeated && n.content.contains(QLatin1String("<div>")))
+                repeated = &n;
+        ASSERT_NE(repeated, nullptr);
+        KdBackup backup;
+        KdNoteItem* live = KdNoteItem::createItem();
+        live->setValue(repeated->title, 0);
+        live->setValue(CNoteQuery(nullptr).bodyText(repeated->content), 2);
+        backup.getNote()->append(live);
+        ProgressRecorder progress;
+        ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+        const KdData* notes = backup.getNote();
+        int withText = 0;
+        for (int i = 0; i < notes->count(KdData::DeletedItems); ++i) {
+            const KdAbstractItem* n = notes->at(i, false);
+            EXPECT_NE(n->value(0), repeated->title) << ios;
+            EXPECT_FALSE(n->value(2).contains(QLatin1Char('<'))) << ios << ": " << n->value(2).toStdString();
+            EXPECT_FALSE(n->value(3).isEmpty()) << ios << ": " << n->value(0).toStdString();
+            withText += n->value(2).contains(n->value(0));
+        }
+        EXPECT_GT(withText, 0) << ios;
+    }
 }
 
 TEST(DuplicateTests, NotesBookmarksEventsAndReminders)

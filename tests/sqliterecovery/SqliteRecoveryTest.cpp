@@ -381,6 +381,39 @@ TEST(SqliteRecoveryScan, RollbackAddressBooksGiveBackTheirPeople)
     }
 }
 
+// Edited notes leave their earlier bodies in free space beside the deleted notes' rows; a body
+// that lost its rowid may be given one a deleted note points to, but its own owner column says
+// whose it is. Whatever comes back with a note's title is that note's text.
+TEST(SqliteRecoveryScan, DeletedNotesKeepTheirOwnBodies)
+{
+    for (int ios : {8, 9}) {
+        for (int rows : {24, 48, 96}) {
+            QTemporaryDir dir;
+            iosrecgen::Options o;
+            o.iosMajor = ios;
+            o.rows = rows;
+            o.deleteEvery = 4;
+            o.journal = Journal::Rollback;
+            iosrecgen::Expected truth;
+            const QString db = iosrecgen::generate(4, dir.path(), o, &truth);
+            SqliteRecovery recovery;
+            RecordingProgress progress(1.0);
+            recovery.scanRecoveryForType(4, {db}, &progress);
+            std::map<QString, QString> expected;
+            for (const NoteRecord& n : truth.notes)
+                expected[n.title] = n.content;
+            for (unsigned i = 0; i < recovery.getNoteCount(); ++i) {
+                const NoteRecord* n = recovery.getNote(i);
+                if (n->title.isEmpty() || n->content.isEmpty() || !expected.count(n->title))
+                    continue;
+                EXPECT_TRUE(expected[n->title].startsWith(n->content)) << "iOS " << ios << ", " << rows << " rows: "
+                                                                      << n->title.toStdString() << " holds "
+                                                                      << n->content.left(40).toStdString();
+            }
+        }
+    }
+}
+
 // ---- the public interface ----------------------------------------------------------------------
 
 TEST(SqliteRecoveryApi, PicksEachTypesDatabaseByFileName)

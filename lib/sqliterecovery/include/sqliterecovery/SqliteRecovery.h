@@ -18,6 +18,7 @@ struct NoteRecord {
     QByteArray compressedBody = {}; // NoteStore.sqlite: the body as stored (gzip of its protobuf), for the reader of that format
     // A partial record's body may be only the start that survived.
     bool partial = false;
+    int created = 0; // 2001 seconds; 0 when unknown
 };
 
 struct BookmarkRecord {
