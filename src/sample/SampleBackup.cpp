@@ -637,6 +637,22 @@ QString demoProductVersion(int iosMajor)
 
 namespace {
 
+// A phone that ran that release, and a backup date after it came out: a sample no device could
+// have made would mislead whoever checks a report against it.
+struct DemoDevice {
+    const char* productType;
+    int year, month, day;
+};
+DemoDevice demoDevice(int iosMajor)
+{
+    static const DemoDevice kDevices[] = {
+        {"iPhone4,1", 2012, 6, 18},   {"iPhone5,2", 2014, 3, 10},  {"iPhone6,2", 2014, 8, 20},  {"iPhone6,2", 2016, 3, 14},
+        {"iPhone6,2", 2016, 9, 12},   {"iPhone9,3", 2017, 10, 2},  {"iPhone10,6", 2018, 9, 3},  {"iPhone7,2", 2023, 3, 6},
+        {"iPhone11,8", 2020, 10, 5},  {"iPhone12,1", 2021, 11, 15}, {"iPhone9,3", 2024, 9, 9},  {"iPhone10,6", 2024, 10, 14},
+        {"iPhone15,4", 2024, 9, 2},   {"iPhone17,3", 2024, 11, 4}};
+    return kDevices[std::clamp(iosMajor, 5, 18) - 5];
+}
+
 bool buildDemo(SampleBackupWriter& writer, const DemoOptions& options, QString* error)
 {
     if (options.iosMajor >= 10)
@@ -644,9 +660,9 @@ bool buildDemo(SampleBackupWriter& writer, const DemoOptions& options, QString* 
     writer.password = options.password;
     writer.passwordRounds = options.passwordRounds;
     writer.passwordFirstStepRounds = options.iosMajor >= 10 ? options.passwordFirstStepRounds : 0;
-    writer.setDevice(QStringLiteral("Demo iPhone"), QStringLiteral("iPhone6,2"),
-                     demoProductVersion(options.iosMajor),
-                     QDateTime(QDate(2016, 3, 14), QTime(9, 26, 53), Qt::UTC));
+    const DemoDevice device = demoDevice(options.iosMajor);
+    writer.setDevice(QStringLiteral("Demo iPhone"), QLatin1String(device.productType), demoProductVersion(options.iosMajor),
+                     QDateTime(QDate(device.year, device.month, device.day), QTime(9, 26, 53), Qt::UTC));
     // Plain files every backup carries; application containers are never indexed.
     writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Preferences/com.apple.springboard.plist"),
                    QByteArray("bplist00\xd0\x08\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x01"

@@ -13,4 +13,4 @@ out="$("$work/example/backup_summary" "$work/backups" 2>/dev/null)"
 echo "$out"
 [ "$(echo "$out" | wc -l)" -eq 2 ]
 echo "$out" | grep -q $'Demo iPhone\tiPhone 5S\tiOS 8.4.1\t9 contacts\t5 conversations'
-echo "$out" | grep -q $'Demo iPhone\tiPhone 5S\tiOS 17.6.1\t9 contacts\t5 conversations'
+echo "$out" | grep -q $'Demo iPhone\tiPhone 15\tiOS 17.6.1\t9 contacts\t5 conversations'
