@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -76,6 +77,13 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication app(argc, argv);
+    // Qt's own complaints (a carved picture cut short, say) belong in the trace, not among the
+    // results on a user's terminal.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        Log("Qt", type == QtFatalMsg ? 0 : 1, "%s", text.toLocal8Bit().constData());
+        if (type == QtFatalMsg)
+            std::abort();
+    });
     cli::installSignalHandlers();
     QStringList args = app.arguments().mid(1);
 
