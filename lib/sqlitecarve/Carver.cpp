@@ -172,6 +172,8 @@ private:
         m_schema.addLayout(masterLayout());
         m_tree.readSchema();
         m_schema.addSchemaTables();
+        if (m_schema.full())
+            warn("the schema names more than " + std::to_string(Catalog::kMaxTables - 1) + " tables: the rest are not read");
     }
 
     // ---- live b-trees ----------------------------------------------------------------------
@@ -309,6 +311,8 @@ private:
             names.push_back(t.table.name);
         const std::vector<Candidate> masters = m_carver.takeMasterCandidates();
         for (const Candidate& c : masters) {
+            if (m_schema.full())
+                break;
             CarvedRow row = m_decoder.decode(c);
             if (row.values.size() != 5 || row.values[0].kind != Value::Kind::Text || row.values[0].bytes != "table"
                 || row.values[4].kind != Value::Kind::Text)

@@ -29,6 +29,9 @@ public:
     const std::vector<TableLayout>& tables() const { return m_tables; }
     const TableLayout& table(size_t t) const { return m_tables[t]; }
     size_t size() const { return m_tables.size(); }
+    // Tables are numbered in 16 bits where millions of rows name one; a schema of more is hostile.
+    static constexpr size_t kMaxTables = 0xFFFF;
+    bool full() const { return m_tables.size() >= kMaxTables; }
     // Tables by column count, and by the counts of their rows from before columns were added.
     const std::vector<std::vector<int>>& byCount() const { return m_byCount; }
     size_t maxColumns() const { return m_maxColumns; }
@@ -47,7 +50,7 @@ public:
     void addLayout(TableLayout layout)
     {
         const size_t n = layout.stored.size();
-        if (n == 0 || n > 4096)
+        if (n == 0 || n > 4096 || full())
             return;
         if (m_byCount.size() <= n)
             m_byCount.resize(n + 1);

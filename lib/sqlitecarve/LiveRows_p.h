@@ -25,11 +25,11 @@ public:
         m_rowids.clear();
     }
     // A live row's content hashes; its rowid's place when it has one.
-    void add(const LiveKey& key, bool hasRowid, uint32_t page, uint32_t offset)
+    void add(const LiveKey& key, uint32_t table, bool hasRowid, uint32_t page, uint32_t offset)
     {
         m_keys.push_back(key);
         if (hasRowid)
-            m_rowids.push_back({key.table, key.rowid, page, offset});
+            m_rowids.push_back({table, key.rowid, page, offset});
     }
     // Another set's rows, after these.
     void append(const LiveRows& o)
@@ -109,7 +109,7 @@ public:
 private:
     static size_t liveHash(const LiveKey& k, bool withRowid)
     {
-        uint64_t h = (k.tail ^ k.table) * 0x9E3779B97F4A7C15ull;
+        uint64_t h = k.tail * 0x9E3779B97F4A7C15ull;
         h = (h ^ k.head) * 0xC2B2AE3D27D4EB4Full;
         if (withRowid)
             h = (h ^ uint64_t(k.rowid)) * 0x9E3779B97F4A7C15ull;
@@ -117,7 +117,7 @@ private:
     }
     static bool sameLive(const LiveKey& a, const LiveKey& b, bool withRowid)
     {
-        return a.table == b.table && a.tail == b.tail && a.head == b.head && (!withRowid || a.rowid == b.rowid);
+        return a.tail == b.tail && a.head == b.head && (!withRowid || a.rowid == b.rowid);
     }
 
     // Whether key is in an open-addressing set of m_keys indexes.

@@ -154,18 +154,24 @@ std::vector<T> largeVector(size_t n, const T& value = T())
     return v;
 }
 
+// A live row's content hashes and rowid, kept for each of hundreds of thousands of rows: the
+// table is folded into the first column's hash (both hashes are seeded with it already) rather
+// than kept beside it.
 struct LiveKey {
+    LiveKey(uint64_t t, uint64_t h, int64_t r, uint32_t table) : tail(t), head(h ^ (uint64_t(table) + 1) * 0x9E3779B97F4A7C15ull), rowid(r) {}
     uint64_t tail;
     uint64_t head;
     int64_t rowid;
-    uint32_t table;
 };
 
+// 16 bytes: tables are numbered in 16 bits (Catalog), and a record lies inside a page of at most
+// 64 KB.
 struct LiveRowid {
-    uint32_t table;
+    LiveRowid(uint32_t t, int64_t r, uint32_t p, uint32_t o) : rowid(r), page(p), table(uint16_t(t)), offset(uint16_t(o)) {}
     int64_t rowid;
     uint32_t page;
-    uint32_t offset; // of the record (after the cell prefix) in the page
+    uint16_t table;
+    uint16_t offset; // of the record (after the cell prefix) in the page
     bool operator<(const LiveRowid& o) const { return table != o.table ? table < o.table : rowid < o.rowid; }
 };
 
