@@ -54,6 +54,15 @@ struct RecordingProgress : ScanProgress {
     int m_refuseAt;
 };
 
+// Scans a generated database of one type whose deleted rows lie in the main file's free space.
+void scanRollback(int type, iosrecgen::Options o, SqliteRecovery* recovery, iosrecgen::Expected* truth)
+{
+    QTemporaryDir dir;
+    o.journal = Journal::Rollback;
+    RecordingProgress progress(1.0);
+    recovery->scanRecoveryForType(type, {iosrecgen::generate(type, dir.path(), o, truth)}, &progress);
+}
+
 // A generated database of one type and its deleted rows as a perfect carver would give them.
 struct OracleFixture {
     QTemporaryDir dir;
@@ -366,15 +375,11 @@ TEST(SqliteRecoveryScan, RollbackAddressBooksGiveBackTheirPeople)
         int minWhole; // of 24
     } cases[] = {{8, 22}, {5, 16}};
     for (const auto& c : cases) {
-        QTemporaryDir dir;
         iosrecgen::Options o;
         o.iosMajor = c.ios;
-        o.journal = Journal::Rollback;
         iosrecgen::Expected truth;
-        const QString db = iosrecgen::generate(0, dir.path(), o, &truth);
         SqliteRecovery recovery;
-        RecordingProgress progress(1.0);
-        recovery.scanRecoveryForType(0, {db}, &progress);
+        scanRollback(0, o, &recovery, &truth);
         const Score s = score(expectedItems(0, truth), reportedItems(0, recovery), truth.liveTexts);
         EXPECT_GE(s.whole, c.minWhole) << "iOS " << c.ios << ": " << s.summary().toStdString();
         EXPECT_EQ(s.liveReported, 0);
@@ -388,17 +393,13 @@ TEST(SqliteRecoveryScan, DeletedNotesKeepTheirOwnBodies)
 {
     for (int ios : {8, 9}) {
         for (int rows : {24, 48, 96}) {
-            QTemporaryDir dir;
             iosrecgen::Options o;
             o.iosMajor = ios;
             o.rows = rows;
             o.deleteEvery = 4;
-            o.journal = Journal::Rollback;
             iosrecgen::Expected truth;
-            const QString db = iosrecgen::generate(4, dir.path(), o, &truth);
             SqliteRecovery recovery;
-            RecordingProgress progress(1.0);
-            recovery.scanRecoveryForType(4, {db}, &progress);
+            scanRollback(4, o, &recovery, &truth);
             std::map<QString, QString> expected;
             for (const NoteRecord& n : truth.notes)
                 expected[n.title] = n.content;
