@@ -393,6 +393,13 @@ private:
                 return rank != o.rank ? rank < o.rank : cand < o.cand;
             }
         };
+        // Which candidates are live rows, on the other core meanwhile: it only reads.
+        std::vector<uint8_t> live;
+        std::thread flagger;
+        if (split(m_geo.pageCount))
+            flagger = std::thread([&] { live = m_live.flags(m_cands); });
+        else
+            live = m_live.flags(m_cands);
         std::vector<GroupKey> keys = largeVector<GroupKey>(m_cands.size());
         for (uint32_t i = 0; i < keys.size(); ++i) {
             const Candidate& c = m_cands[i];
@@ -403,7 +410,8 @@ private:
         for (size_t i = 0; i < keys.size(); ++i)
             order[i] = keys[i].cand;
         std::vector<GroupKey>().swap(keys);
-        const std::vector<uint8_t> live = m_live.flags(m_cands);
+        if (flagger.joinable())
+            flagger.join();
         std::vector<uint32_t> winners;
         reserveLarge(winners, m_cands.size());
         for (size_t i = 0; i < order.size();) {
