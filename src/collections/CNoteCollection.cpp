@@ -473,19 +473,33 @@ bool CNoteQuery::handleRow(sqlite3_stmt* stmt)
     return true;
 }
 
-QString CNoteQuery::bodyText(const QString& html)
+namespace {
+
+// Each div block becomes one line: blocks are joined by line breaks, and a block's own trailing
+// break would otherwise add an empty line after it.
+QString blocksAsLines(const QString& html)
 {
-    if (html.isEmpty())
-        return QString();
-    // Each div block becomes one line: blocks are joined by line breaks, and a block's own
-    // trailing break would otherwise add an empty line after it.
     QStringList pieces = html.split(QStringLiteral("<div>"), Qt::KeepEmptyParts, Qt::CaseSensitive);
     for (QString& piece : pieces) {
         piece.remove(QStringLiteral("</div>"), Qt::CaseSensitive);
         if (piece.endsWith(QLatin1String("<br>")))
             piece.chop(4);
     }
-    const MarkupReader reader(pieces.join(QStringLiteral("<br>")));
+    return pieces.join(QStringLiteral("<br>"));
+}
+
+} // namespace
+
+QString CNoteQuery::plainBodyText(const QString& html)
+{
+    return html.isEmpty() ? QString() : MarkupReader(blocksAsLines(html)).plain();
+}
+
+QString CNoteQuery::bodyText(const QString& html)
+{
+    if (html.isEmpty())
+        return QString();
+    const MarkupReader reader(blocksAsLines(html));
     if (!reader.rich()) {
         Log(kModule, 1, " Note body of %lld characters too large or deeply nested for rich text: tags removed",
             static_cast<long long>(html.size()));

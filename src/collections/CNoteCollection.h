@@ -23,6 +23,9 @@ public:
     // A stored body (an HTML fragment) as the user reads it: one line per div block, markup and
     // entities resolved.
     QString bodyText(const QString& html);
+    // The same read without the rich-text document (markup dropped, entities resolved): for
+    // bodies outside a notes query, such as recovered ones, where no document is set up.
+    static QString plainBodyText(const QString& html);
 
 private:
     KdData* m_pTarget;

@@ -361,12 +361,11 @@ int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
     // The older layouts keep a body as an HTML fragment: it is compared with the live notes, and
     // shown, as the text they show.
     std::vector<std::optional<NoteRecord>> read(n);
-    CNoteQuery html(nullptr);
     for (unsigned i = 0; i < n; ++i) {
         if (const NoteRecord* r = recovery->getNote(i)) {
             read[i] = *r;
-            if (r->compressedBody.isEmpty() && !r->content.isEmpty())
-                read[i]->content = html.bodyText(r->content);
+            if (r->compressedBody.isEmpty())
+                read[i]->content = CNoteQuery::plainBodyText(r->content);
         }
     }
     auto noteAt = [&read](SqliteRecovery*, unsigned i) { return read[i] ? &*read[i] : nullptr; };
