@@ -207,7 +207,7 @@ private:
                     pages.end());
         if (!carveLeaves(pages))
             return;
-        m_live.build();
+        m_live.build(split(m_tree.leafCount()));
     }
 
     // Whether work over this many pages goes to two threads.
@@ -490,16 +490,20 @@ private:
     // rowid is live, nor beside a fuller copy of the same rowid (the -wal keeps many).
     void dropCutCopies(std::vector<uint32_t>& winners)
     {
+        // Only the rowids a cut copy holds are compared: few rows are cut.
+        std::vector<std::pair<uint32_t, int64_t>> cutRowids;
+        for (uint32_t w : winners)
+            if (m_cands[w].cut && m_cands[w].hasRowid)
+                cutRowids.emplace_back(m_cands[w].table, m_cands[w].rowid);
+        if (cutRowids.empty())
+            return;
+        std::sort(cutRowids.begin(), cutRowids.end());
         std::vector<std::tuple<uint32_t, int64_t, uint16_t, uint32_t>> byRowid; // table, rowid, lost, candidate
-        bool anyCut = false;
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
-            anyCut = anyCut || c.cut;
-            if (c.hasRowid)
+            if (c.hasRowid && std::binary_search(cutRowids.begin(), cutRowids.end(), std::pair<uint32_t, int64_t>(c.table, c.rowid)))
                 byRowid.emplace_back(c.table, c.rowid, c.lost, w);
         }
-        if (!anyCut)
-            return;
         std::sort(byRowid.begin(), byRowid.end());
         std::vector<uint8_t> drop(m_cands.size());
         for (size_t i = 0; i < byRowid.size();) {

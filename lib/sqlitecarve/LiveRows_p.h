@@ -6,6 +6,7 @@
 #include "Records_p.h"
 
 #include <algorithm>
+#include <thread>
 #include <vector>
 
 namespace sqlcarve {
@@ -38,9 +39,9 @@ public:
         m_rowids.insert(m_rowids.end(), o.m_rowids.begin(), o.m_rowids.end());
     }
     // Once every live row is in: the look-up sets, and the rowids in order.
-    void build()
+    void build(bool twoThreads = false)
     {
-        buildSlots();
+        buildSlots(twoThreads);
         if (!std::is_sorted(m_rowids.begin(), m_rowids.end()))
             std::sort(m_rowids.begin(), m_rowids.end());
     }
@@ -155,27 +156,35 @@ private:
 
     // Two sets over the live rows instead of sorting them all: by content and rowid, and by
     // content alone. Equal keys are kept once, so a file of identical rows keeps chains short.
-    void buildSlots()
+    // Each set is filled on a core of its own when there are enough rows: they only share the
+    // keys, which nothing writes meanwhile.
+    void buildSlots(bool twoThreads)
     {
         size_t size = 1024;
         while (size < m_keys.size() * 2)
             size <<= 1;
-        m_exact = largeVector<uint32_t>(size, UINT32_MAX);
-        m_any = largeVector<uint32_t>(size, UINT32_MAX);
-        const size_t mask = size - 1;
-        size_t hx[kLiveBatch], ha[kLiveBatch];
+        if (twoThreads) {
+            std::thread exact([this, size] { fill(m_exact, size, true); });
+            fill(m_any, size, false);
+            exact.join();
+        } else {
+            fill(m_exact, size, true);
+            fill(m_any, size, false);
+        }
+    }
+    void fill(std::vector<uint32_t>& slots, size_t size, bool withRowid)
+    {
+        slots = largeVector<uint32_t>(size, UINT32_MAX);
+        const size_t mask = slots.size() - 1;
+        size_t h[kLiveBatch];
         for (size_t i = 0; i < m_keys.size(); i += kLiveBatch) {
             const size_t n = std::min(kLiveBatch, m_keys.size() - i);
             for (size_t k = 0; k < n; ++k) {
-                hx[k] = liveHash(m_keys[i + k], true);
-                ha[k] = liveHash(m_keys[i + k], false);
-                __builtin_prefetch(&m_exact[hx[k] & mask], 1);
-                __builtin_prefetch(&m_any[ha[k] & mask], 1);
+                h[k] = liveHash(m_keys[i + k], withRowid);
+                __builtin_prefetch(&slots[h[k] & mask], 1);
             }
-            for (size_t k = 0; k < n; ++k) {
-                insert(m_exact, hx[k], uint32_t(i + k), true);
-                insert(m_any, ha[k], uint32_t(i + k), false);
-            }
+            for (size_t k = 0; k < n; ++k)
+                insert(slots, h[k], uint32_t(i + k), withRowid);
         }
     }
 
