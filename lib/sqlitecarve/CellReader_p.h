@@ -241,9 +241,7 @@ public:
                 return true; // the rest is out of reach here (overflow) and is checked no further
             if (t >= 13 && (t & 1) && !validText(p, size_t(s), m_geo.encoding))
                 return false;
-            // A NUL character inside a text is zeroed space or a length byte read as a value: no
-            // one types it, and readers would cut the text there.
-            if (t >= 13 && (t & 1) && hasNulCharacter(p, size_t(s), m_geo.encoding))
+            if (t >= 13 && (t & 1) && hasControlCharacter(p, size_t(s), m_geo.encoding))
                 return false;
             p += s;
             left -= uint32_t(s);

@@ -33,12 +33,32 @@ inline uint16_t unit16(const uint8_t* p, bool bigEndian) { return bigEndian ? ui
 } // namespace detail
 
 // Strict UTF-8 (no overlongs, no surrogates) or well-formed UTF-16 in the given byte order.
-inline bool hasNulCharacter(const uint8_t* p, size_t n, uint32_t encoding)
+// A character no one types: NUL (zeroed space, or a length byte read as a value) or another C0
+// control but tab and line breaks (serial types read as text, when a record is read a few bytes
+// off). Readers would cut a text at the first, and no keyboard gives the others.
+inline bool hasControlCharacter(const uint8_t* p, size_t n, uint32_t encoding)
 {
-    if (encoding == fmt::Utf8)
-        return std::memchr(p, 0, n) != nullptr;
+    auto control = [](uint32_t u) { return u < 0x20 && u != '\t' && u != '\n' && u != '\r'; };
+    if (encoding == fmt::Utf8) {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            // Nonzero exactly when some byte is below 0x20.
+            if (((w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull) == 0)
+                continue;
+            for (size_t k = 0; k < 8; ++k)
+                if (control(p[i + k]))
+                    return true;
+        }
+        for (; i < n; ++i)
+            if (control(p[i]))
+                return true;
+        return false;
+    }
+    const bool be = encoding == fmt::Utf16be;
     for (size_t i = 0; i + 1 < n; i += 2)
-        if (p[i] == 0 && p[i + 1] == 0)
+        if (control(detail::unit16(p + i, be)))
             return true;
     return false;
 }
