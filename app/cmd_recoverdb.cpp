@@ -537,7 +537,11 @@ int runRecoverDb(QStringList args)
         }
     };
     RowWriter writer(format);
-    opt.onRow = [&](const sqlcarve::CarvedRow& row) { writer.add(row); };
+    uint64_t orphans = 0;
+    opt.onRow = [&](const sqlcarve::CarvedRow& row) {
+        orphans += row.source == sqlcarve::Source::Orphan;
+        writer.add(row);
+    };
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
     writer.finish();
     bar.finish();
@@ -553,7 +557,11 @@ int runRecoverDb(QStringList args)
     for (const std::string& u : result.unread)
         skipped << QString::fromUtf8(u.c_str());
     if (!json)
-        std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount));
+        std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount - orphans));
+    // Their pages belong to no tree only because the file is damaged: no one can say they were deleted.
+    if (!json && orphans)
+        std::fprintf(stderr, "%llu records from pages no tree reaches (source \"orphan\"): live or deleted, the damaged file does not say\n",
+                     static_cast<unsigned long long>(orphans));
     return cli::reportSkipped(skipped);
 }
 

@@ -45,6 +45,7 @@ const char* sourceName(Source source)
     case Source::Overflow: return "overflow";
     case Source::Wal: return "wal";
     case Source::Journal: return "journal";
+    case Source::Orphan: return "orphan";
     }
     return "?";
 }

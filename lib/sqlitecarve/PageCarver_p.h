@@ -128,8 +128,14 @@ public:
             break;
         }
         case kFreePage:
-        case kUnknown:
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
+            carvePage(ctx, false);
+            break;
+        case kUnknown:
+            // Only a damaged file has such pages (a tree whose parent page is gone, a freelist cut
+            // short): their cells may be live rows, their free space holds deleted ones.
+            ctx.cellSource = Source::Freelist;
+            ctx.orphan = true;
             carvePage(ctx, false);
             break;
         }
@@ -243,7 +249,7 @@ private:
                     continue;
                 Parsed m;
                 if (m_cells.tryCell(page + off, page + m_geo.usable, tableRows, ctx.preferTable, &m))
-                    emit(ctx, m, ctx.cellSource, m_cells.types());
+                    emit(ctx, m, ctx.orphan ? Source::Orphan : ctx.cellSource, m_cells.types());
             }
         }
         // Freeblocks: ascending offsets inside the page; anything else ends the chain.
@@ -256,12 +262,12 @@ private:
             }
             const uint32_t size = b.freeblockSize(fb);
             const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_geo.usable);
-            carveRegion(ctx, fb, end, true, live ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
+            carveRegion(ctx, fb, end, true, live || ctx.orphan ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
             prevEnd = end;
             fb = b.freeblockNext(fb);
         }
         if (content > ptrEnd)
-            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), false, live ? ctx.unallocSource : ctx.cellSource,
+            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), false, live || ctx.orphan ? ctx.unallocSource : ctx.cellSource,
                         tableRows || formerLeaf);
     }
 

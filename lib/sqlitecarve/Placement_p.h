@@ -33,7 +33,7 @@ public:
             const Candidate& c = m_cands[w];
             const Source src = Source(c.source);
             if (c.file != kDb || m_schema.table(c.table).table.withoutRowid || c.page == 0
-                || (src != Source::Freeblock && src != Source::Unallocated && src != Source::Freelist)
+                || (src != Source::Freeblock && src != Source::Unallocated && src != Source::Freelist && src != Source::Orphan)
                 || uint64_t(c.page) * m_geo.pageSize > m_src.file(kDb).size || c.offset < pageStart(c.page)
                 || c.offset >= pageStart(c.page) + m_geo.pageSize)
                 continue;

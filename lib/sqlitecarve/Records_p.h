@@ -255,6 +255,7 @@ struct Ctx {
     Source cellSource = Source::Freelist;
     Source freeSource = Source::Freeblock;
     Source unallocSource = Source::Unallocated;
+    bool orphan = false; // a page no tree reaches and no freelist lists
     const uint8_t* page = nullptr;
     uint64_t pageBase = 0; // absolute offset of the page image in its file
     uint32_t pgno = 0;

@@ -97,6 +97,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
         for (int i = 0; i < 13; ++i)
             personText(p.person, i) = text(*row, people.col(kPersonColumns[i]));
         p.person.partial = lostSomeValue(people, *row);
+        p.person.orphan = fromOrphanPage(*row);
         const auto id = rowidOf(people, *row);
         if (id)
             deletedPeople[*id] = std::move(p);

@@ -475,6 +475,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         }
         MessageRecord& m = p.record;
         m.partial = lostSomeValue(messages, *row);
+        m.orphan = fromOrphanPage(*row);
         const QString service = text(*row, cService);
         m.service = service.isEmpty() || service == QLatin1String("SMS") ? 0 : 1;
         p.handle = integer(messages, *row, cHandle);
@@ -591,6 +592,7 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
         const auto rowid = rowidOf(messages, *row);
         MessageRecord m;
         m.partial = lostSomeValue(messages, *row);
+        m.orphan = fromOrphanPage(*row);
         const bool madrid = toInt32(integer(messages, *row, cMadrid)) != 0;
         m.service = madrid ? 1 : 0;
         m.address = text(*row, madrid ? cHandle : cAddress);

@@ -121,6 +121,7 @@ int mapCalls(ScanContext& ctx, RecordStore& out)
     for (const Row* row : calls.rows) {
         CallhistoryRecord c;
         c.partial = lostSomeValue(calls, *row);
+        c.orphan = fromOrphanPage(*row);
         c.address = text(*row, cAddress);
         c.date = seconds(real(*row, cDate));
         c.duration = toInt32(integer(calls, *row, cDuration));
@@ -138,6 +139,7 @@ int mapCalls(ScanContext& ctx, RecordStore& out)
     for (const Row* row : store.rows) {
         CallhistoryRecord c;
         c.partial = lostSomeValue(store, *row);
+        c.orphan = fromOrphanPage(*row);
         c.address = text(*row, zAddress).remove(QChar(0));
         const std::optional<double> date = real(*row, zDate);
         c.date = date ? seconds(*date + kUnixMinus2001) : 0;
@@ -231,6 +233,7 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
     auto addEvent = [&](const CarvedTable& t, const Row& row) {
         CalendarRecord e;
         e.partial = lostSomeValue(t, row);
+        e.orphan = fromOrphanPage(row);
         e.summary = text(row, t.col({"summary", "title"}));
         e.location = locationOf(t, row, rowidOf(t, row), &e.partial);
         e.description = text(row, t.col({"description", "notes"}));
@@ -245,6 +248,7 @@ int mapCalendar(ScanContext& ctx, RecordStore& out)
     auto addReminder = [&](const CarvedTable& t, const Row& row) {
         ReminderRecord r;
         r.partial = lostSomeValue(t, row);
+        r.orphan = fromOrphanPage(row);
         r.title = text(row, t.col({"summary", "title"}));
         r.location = locationOf(t, row, rowidOf(t, row), &r.partial);
         if (const auto cal = integer(t, row, t.col("calendar_id"))) {
@@ -303,6 +307,7 @@ int mapReminderStore(ScanContext& ctx, RecordStore& out)
     for (const Row* row : t.rows) {
         ReminderRecord r;
         r.partial = lostSomeValue(t, *row);
+        r.orphan = fromOrphanPage(*row);
         r.title = text(*row, cTitle);
         r.notes = text(*row, cNotes);
         r.dueDate = seconds(real(*row, cDue));
@@ -359,6 +364,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
         if (n.compressedBody.isEmpty())
             continue;
         n.partial = lostSomeValue(data, *d);
+        n.orphan = fromOrphanPage(*d);
         if (const auto owner = integer(data, *d, dNote)) {
             if (const Row* note = ctx.deletedByRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
                 n.title = text(*note, cTitle);
@@ -379,6 +385,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
             continue;
         NoteRecord n;
         n.partial = lostSomeValue(objects, *row);
+        n.orphan = fromOrphanPage(*row);
         n.title = text(*row, cTitle);
         n.content = text(*row, cSnippet);
         n.date = seconds(real(*row, cDate));
@@ -397,11 +404,12 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
     ctx.inferRowids("ZNOTEBODY", {{"ZNOTE", "ZBODY"}});
     ctx.inferRowids("Note", {{"note_bodies", "note_id"}});
     int added = 0;
-    auto addRecord = [&](int date, const QString& title, const QString& content, bool partial, int created = 0) {
+    auto addRecord = [&](const Row& from, int date, const QString& title, const QString& content, bool partial, int created = 0) {
         if (title.isEmpty() && content.isEmpty())
             return;
         NoteRecord n{date, title, content};
         n.partial = partial;
+        n.orphan = fromOrphanPage(from);
         n.created = created;
         out.notes.push_back(n);
         ++added;
@@ -452,7 +460,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         }
         if (content.isEmpty() && !pk && !title.isEmpty())
             unlinked.push_back(out.notes.size());
-        addRecord(date, title, content, partial, created);
+        addRecord(*row, date, title, content, partial, created);
     }
     linkByTitle(out, unlinked, zbody, zbody.col("ZCONTENT"), usedBodies);
     // A deleted body whose note row did not survive still holds the text; a body whose owner
@@ -463,7 +471,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         const auto owner = integer(zbody, *b, zbody.col("ZOWNER"));
         if (!owner || ctx.live().hasRowid("ZNOTE", *owner) || !plausibleOrphan(out, *b, zbody.col("ZCONTENT")))
             continue;
-        addRecord(0, QString(), bodyText(*b, zbody.col("ZCONTENT")), lostSomeValue(zbody, *b));
+        addRecord(*b, 0, QString(), bodyText(*b, zbody.col("ZCONTENT")), lostSomeValue(zbody, *b));
     }
 
     // Older layout: Note rows, bodies in note_bodies by note_id.
@@ -498,7 +506,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         const QString title = text(*row, note.col("title"));
         if (content.isEmpty() && !id && !title.isEmpty())
             unlinkedOld.push_back(out.notes.size());
-        addRecord(date, title, content, partial, created);
+        addRecord(*row, date, title, content, partial, created);
     }
     linkByTitle(out, unlinkedOld, bodies, bodies.col("data"), usedOld);
     added += mapNoteStore(ctx, out);
@@ -508,7 +516,7 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
         const auto id = integer(bodies, *b, bodies.col("note_id"));
         if (!id || ctx.live().hasRowid("Note", *id) || !plausibleOrphan(out, *b, bodies.col("data")))
             continue;
-        addRecord(0, QString(), bodyText(*b, bodies.col("data")), lostSomeValue(bodies, *b));
+        addRecord(*b, 0, QString(), bodyText(*b, bodies.col("data")), lostSomeValue(bodies, *b));
     }
     return added;
 }
@@ -521,6 +529,7 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
     for (const Row* row : t.rows) {
         BookmarkRecord b{text(*row, cTitle), text(*row, cUrl)};
         b.partial = lostSomeValue(t, *row);
+        b.orphan = fromOrphanPage(*row);
         if (b.url.isEmpty())
             continue; // folders carry no address
         out.bookmarks.push_back(b);
@@ -544,6 +553,7 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
         BookmarkRecord b;
         b.history = true;
         b.partial = lostSomeValue(visits, *row);
+        b.orphan = fromOrphanPage(*row);
         b.title = text(*row, vTitle);
         b.visited = seconds(real(*row, vTime));
         if (const auto item = integer(visits, *row, vItem)) {
@@ -568,6 +578,7 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
         BookmarkRecord b;
         b.history = true;
         b.partial = lostSomeValue(pages, *row);
+        b.orphan = fromOrphanPage(*row);
         b.url = text(*row, pUrl);
         out.bookmarks.push_back(b);
         ++added;

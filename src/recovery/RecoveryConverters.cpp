@@ -28,10 +28,11 @@ QString tr(const char* text)
     return QCoreApplication::translate("iTunesBackup", text);
 }
 
-void markDeleted(KdAbstractItem* item, bool partial)
+void markDeleted(KdAbstractItem* item, bool partial, bool uncertain)
 {
     item->setFlag(true, KdAbstractItem::DeletedFlag);
     item->setFlag(partial, KdAbstractItem::PartialFlag);
+    item->setFlag(uncertain, KdAbstractItem::UncertainFlag);
     item->setSize(0);
 }
 
@@ -197,7 +198,7 @@ KdAbstractItem* makeNote(const NoteRecord& r)
     item->setValue(content, 2);
     if (r.created)
         setDate2001(item, 3, r.created, true);
-    markDeleted(item, r.partial);
+    markDeleted(item, r.partial, r.orphan);
     return item;
 }
 
@@ -216,7 +217,7 @@ KdAbstractItem* makeBookmark(const BookmarkRecord& r)
             item->setSortValue(visited, 3);
         }
     }
-    markDeleted(item, r.partial);
+    markDeleted(item, r.partial, r.orphan);
     return item;
 }
 
@@ -230,7 +231,7 @@ KdAbstractItem* makeEvent(const CalendarRecord& r)
     setDate2001(item, 2, r.start, r.allDay == 0);
     setDate2001(item, 3, r.end, r.allDay == 0);
     item->setValue(r.description, 4);
-    markDeleted(item, r.partial);
+    markDeleted(item, r.partial, r.orphan);
     return item;
 }
 
@@ -252,7 +253,7 @@ KdAbstractItem* makeReminder(const ReminderRecord& r)
     item->setValue(priorityText(r.priority), 5);
     item->setSortValue(r.priority, 5);
     item->setValue(r.notes, 6);
-    markDeleted(item, r.partial);
+    markDeleted(item, r.partial, r.orphan);
     return item;
 }
 
@@ -281,7 +282,7 @@ KdAbstractItem* makeContact(const PersonRecord& r)
     item->setValue(detail->readProperty(4), 3);
     item->setValue(detail->readProperty(22), 4);
     item->setDetailContent(detail);
-    markDeleted(item, r.partial);
+    markDeleted(item, r.partial, r.orphan);
     return item;
 }
 
@@ -444,7 +445,7 @@ int convertCalls(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery* d
             item->setValue(tr("Missed"), 4);
             item->setSortValue(0, 4);
         }
-        markDeleted(item, r->partial);
+        markDeleted(item, r->partial, r->orphan);
         items.append(item);
     }
     prependAll(backup->getCallHistory(), items);
@@ -460,8 +461,8 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
         if (!record)
             continue;
         KdSMSItem* item = KdSMSItem::createItem();
-        markDeleted(item, std::any_of(record->messages.begin(), record->messages.end(),
-                                      [](const MessageRecord& m) { return m.partial; }));
+        markDeleted(item, std::any_of(record->messages.begin(), record->messages.end(), [](const MessageRecord& m) { return m.partial; }),
+                    std::all_of(record->messages.begin(), record->messages.end(), [](const MessageRecord& m) { return m.orphan; }));
         auto* group = new KdSMSChatGroup;
         group->setDeleted(true);
 
@@ -473,6 +474,7 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setSentDone(m->failure == 0);
             chat->setDeleted(true);
             chat->setPartial(m->partial);
+            chat->setUncertain(m->orphan);
             chat->setMsgDate(messageDate(*m, driver->m_messageLayout));
             chat->setSubject(m->subject);
             chat->setAddr(m->address);

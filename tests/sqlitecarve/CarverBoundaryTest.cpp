@@ -366,3 +366,35 @@ TEST(CarverMisaligned, TypeBytesReadAsTextGiveNoRow)
 }
 
 } // namespace
+
+namespace {
+
+// A table whose root page is wiped: no tree reaches its leaves any more. Their cells may be live
+// rows and come back as orphans; the rows deleted before, in the leaves' free space, as deleted.
+TEST(CarverOrphanPages, CellsNoTreeReachesAreNeitherLiveNorDeleted)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", kTable};
+    for (int i = 1; i <= 40; ++i)
+        sql.push_back(insert(i));
+    sql.insert(sql.end(), {"DELETE FROM t WHERE id IN (12, 14)"});
+    const std::string path = build(dir, "o.db", sql);
+    std::string bytes = sqlfixture::readAll(path);
+    ASSERT_EQ(uint8_t(bytes[kPage]), 0x05); // t's root, page 2, is interior
+    std::fill(bytes.begin() + kPage, bytes.begin() + 2 * kPage, '\0');
+    sqlfixture::writeAll(path, bytes);
+    const sqlcarve::Result r = sqlcarve::carveFile(path);
+    std::set<int> orphans, deleted; // by the row number its text names (a freed row's rowid is lost)
+    for (const auto& row : r.rows) {
+        ASSERT_EQ(row.table, "t");
+        ASSERT_EQ(row.values.size(), 3u);
+        const int id = std::atoi(row.values[1].bytes.c_str() + 4);
+        EXPECT_NE(row.source, sqlcarve::Source::Freelist) << id;
+        (row.source == sqlcarve::Source::Orphan ? orphans : deleted).insert(id);
+    }
+    EXPECT_EQ(deleted, (std::set<int>{12, 14}));
+    EXPECT_EQ(orphans.size(), 38u);
+    EXPECT_FALSE(orphans.count(12) || orphans.count(14));
+}
+
+} // namespace

@@ -23,8 +23,8 @@ public:
         VoiceMemoItem
     };
 
-    // Flag numbers for setFlag/flag. Flags 2..31 are free for callers.
-    enum Flag { DeletedFlag = 0, PartialFlag = 1 };
+    // Flag numbers for setFlag/flag. Flags 3..31 are free for callers.
+    enum Flag { DeletedFlag = 0, PartialFlag = 1, UncertainFlag = 2 };
     static const int MaxFlags = 32;
     // Columns beyond this are refused by setValue/setSortValue (a guard against bogus indexes).
     static const int MaxColumns = 64;
@@ -53,6 +53,9 @@ public:
     // Flag 1 (PartialFlag): a recovered record newer data overwrote in part; it shows what
     // survived.
     bool isPartial() const { return flag(PartialFlag); }
+    // Flag 2 (UncertainFlag): recovered from a page that no tree of a damaged database reaches;
+    // the record may as well be live.
+    bool isUncertain() const { return flag(UncertainFlag); }
 
     // Bytes of the file behind the item; 0 for records.
     void setSize(quint64 size);

@@ -101,6 +101,9 @@ public:
     // True for a recovered message newer data overwrote in part: it shows what survived.
     void setPartial(bool partial);
     bool isPartial() const;
+    // True for a recovered message that may be live: its page belongs to no tree of a damaged file.
+    void setUncertain(bool uncertain) { m_uncertain = uncertain; }
+    bool isUncertain() const { return m_uncertain; }
 
     // A party keeps one reaction per message: a new one replaces that party's earlier one.
     void addReaction(const KdSMSReaction& reaction);
@@ -129,6 +132,7 @@ private:
     bool m_deleted = false;
     bool m_unsent = false;
     bool m_partial = false;
+    bool m_uncertain = false;
 };
 
 // The detail of a conversation item; owns its messages.

@@ -12,7 +12,9 @@
 
 namespace sqlcarve {
 
-enum class Source { Freeblock, Unallocated, Freelist, Overflow, Wal, Journal };
+// Orphan: a cell of a page that no tree reaches and no freelist lists, in a damaged file: the row
+// may as well be live.
+enum class Source { Freeblock, Unallocated, Freelist, Overflow, Wal, Journal, Orphan };
 const char* sourceName(Source source); // "freeblock", "unallocated", ...
 
 struct Value {

@@ -18,6 +18,7 @@ struct NoteRecord {
     QByteArray compressedBody = {}; // NoteStore.sqlite: the body as stored (gzip of its protobuf), for the reader of that format
     // A partial record's body may be only the start that survived.
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
     int created = 0; // 2001 seconds; 0 when unknown
 };
 
@@ -27,6 +28,7 @@ struct BookmarkRecord {
     int visited = 0; // 2001 seconds of a History.db visit; 0 for a bookmark
     bool history = false;
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
 };
 
 struct CalendarRecord {
@@ -37,6 +39,7 @@ struct CalendarRecord {
     int end = 0;   // 2001 seconds
     int allDay = 0;
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
 };
 
 struct ReminderRecord {
@@ -48,6 +51,7 @@ struct ReminderRecord {
     int completion = 0; // > 0: completed
     int priority = 0;
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
 };
 
 struct CallhistoryRecord {
@@ -56,6 +60,7 @@ struct CallhistoryRecord {
     int duration = 0; // seconds
     int flags = 0;    // bit 0: outgoing
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
 };
 
 // One multi-value of a person: a phone number, e-mail address, URL, postal address, ...
@@ -84,6 +89,7 @@ struct PersonRecord {
     QString note;
     std::vector<PersonPropertyRecord*> properties; // owned by the SqliteRecovery that made it
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
 };
 
 // The thirteen texts by position, 0 (first) to 12 (note), in the order above.
@@ -106,6 +112,7 @@ struct MessageRecord {
     int failure = 0; // 0: sent or received completely
     std::vector<MessagePieceRecord> pieces;
     bool partial = false;
+    bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
 };
 
 struct MessageGroupRecord {
