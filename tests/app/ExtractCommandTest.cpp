@@ -203,3 +203,40 @@ TEST(ExtractCommand, DeletedCallCutShortIsMarkedPartial)
     EXPECT_FALSE(byNumber[QStringLiteral("2")].contains(QStringLiteral("partial")));
     EXPECT_FALSE(byNumber[QStringLiteral("1")].contains(QStringLiteral("partial")));
 }
+
+// A database the index lists but the folder lacks is reported as skipped, once, for the category
+// that reads it; the others still come out.
+TEST(ExtractCommand, DatabasesListedButMissingAreNamedAsSkipped)
+{
+    const struct {
+        const char* domain;
+        const char* path;
+        const char* line;
+    } missing[] = {
+        {"HomeDomain", "Library/SMS/sms.db", "skipped: messages: sms.db is listed in the backup's index but missing from the folder"},
+        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
+         "skipped: contacts: AddressBook.sqlitedb is listed in the backup's index but missing from the folder"},
+        {"HomeDomain", "Library/Calendar/Calendar.sqlitedb",
+         "skipped: calendar: Calendar.sqlitedb is listed in the backup's index but missing from the folder"},
+    };
+    for (const int ios : {8, 17}) {
+        SCOPED_TRACE(ios);
+        QTemporaryDir dir;
+        const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+        sample::DemoOptions options;
+        options.iosMajor = ios;
+        ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+        for (const auto& m : missing) {
+            const QString name = sample::hashedName(QLatin1String(m.domain), QLatin1String(m.path));
+            ASSERT_TRUE(QFile::remove(backup + QLatin1Char('/') + name) || QFile::remove(backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name))
+                << m.path;
+        }
+        const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--no-deleted")});
+        EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+        for (const auto& m : missing)
+            EXPECT_EQ(r.err.count(m.line), 1) << r.err.constData();
+        EXPECT_TRUE(r.err.contains("skipped: reminders: Calendar.sqlitedb is listed")) << r.err.constData();
+        EXPECT_EQ(r.err.count("AddressBook.sqlitedb"), 1) << r.err.constData(); // the contacts' line only
+        EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(out + QStringLiteral("/notes.json")))[QStringLiteral("count")].toInt(), 0);
+    }
+}
