@@ -78,6 +78,8 @@ int runDemo(QStringList args)
         return cli::Usage;
     if (!args.isEmpty())
         return cli::usageError(kDemoUsage);
+    if (encrypted && asDevice)
+        return cli::usageError(kDemoUsage, QStringLiteral("--encrypted and --device cannot be combined: a device's copy is not encrypted"));
 
     QTemporaryDir tmp;
     QString folder = out;

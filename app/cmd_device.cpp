@@ -59,6 +59,11 @@ int runDevice(QStringList args)
         cli::printError(QStringLiteral("%1 is a link; not written through").arg(cli::terminalText(copies)));
         return cli::Failure;
     }
+    // Found out before the extraction, not after it.
+    if (!makeOutputFolder(options.outDir, &why)) {
+        cli::printError(cli::terminalText(why));
+        return cli::Failure;
+    }
     useNaturalCollation();
     CiPhoneBackup reader(device.get(), copies);
     KdBackup model;
@@ -75,7 +80,7 @@ int runDevice(QStringList args)
         skipped << QStringLiteral("the rest of the extraction: stopped");
     QStringList written, errors;
     const bool ok = writeExport(&model, options, &written, &errors);
-    QJsonObject summary = summarizeExtraction(&model);
+    QJsonObject summary = summarizeExtraction(&model, options.categories);
     summary.insert(QStringLiteral("completed"), completed);
     summary.insert(QStringLiteral("files"), QJsonArray::fromStringList(written));
     summary.insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));

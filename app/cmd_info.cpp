@@ -11,6 +11,16 @@
 #include "workfolder.h"
 #include "info.h"
 
+namespace {
+
+// An encrypted index lists nothing until the password opens it: its count is not known.
+bool fileCountUnknown(const CiTunesBackup& backup)
+{
+    return backup.isIndexLocked() && !backup.isUnlocked();
+}
+
+} // namespace
+
 QJsonObject backupInfoJson(const CiTunesBackup& backup)
 {
     QJsonObject o;
@@ -23,7 +33,7 @@ QJsonObject backupInfoJson(const CiTunesBackup& backup)
     o[QStringLiteral("lastBackupDate")] = backup.backupDateTime().toUTC().toString(Qt::ISODate);
     o[QStringLiteral("encrypted")] = backup.isEncrypted();
     o[QStringLiteral("fileSuffix")] = backup.fileSuffix();
-    o[QStringLiteral("files")] = backup.files().size();
+    o[QStringLiteral("files")] = fileCountUnknown(backup) ? QJsonValue() : QJsonValue(backup.files().size());
     return o;
 }
 
@@ -46,7 +56,7 @@ void printBackupInfo(const CiTunesBackup& backup, bool json)
     row("Last backup:", backup.backupDateTime().toUTC().toString(Qt::ISODate));
     row("Encrypted:", backup.isEncrypted() ? QStringLiteral("yes") : QStringLiteral("no"));
     row("File suffix:", backup.fileSuffix().isEmpty() ? QStringLiteral("(none)") : backup.fileSuffix());
-    row("Files:", QString::number(backup.files().size()));
+    row("Files:", fileCountUnknown(backup) ? QStringLiteral("unknown (encrypted)") : QString::number(backup.files().size()));
 }
 
 namespace {
@@ -62,11 +72,15 @@ int runInfo(QStringList args)
     if (args.size() != 1)
         return cli::usageError(kInfoUsage);
     CiTunesBackup backup(nullptr);
-    const int opened = cli::openBackup(args.first(), backup);
-    if (opened != cli::Ok && opened != cli::Incomplete)
+    QStringList skipped;
+    const int opened = cli::openBackup(args.first(), backup, &skipped);
+    if (opened != cli::Ok)
         return opened;
+    // A locked index is no fault of the backup: the count says it is not known.
+    if (backup.isIndexLocked())
+        skipped.removeAll(backup.parseProblem());
     printBackupInfo(backup, json);
-    return opened;
+    return cli::reportSkipped(skipped);
 }
 
 int runFiles(QStringList args)

@@ -8,8 +8,13 @@
 #include <QJsonDocument>
 #include <QLocale>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "CategoryRun.h"
 #include "CiTunesBackup.h"
@@ -415,7 +420,7 @@ static bool copyPlain(const QString& from, const QString& to, QString* why)
 }
 
 // Copies the data files of a category's file items into <out>/<category>/ under their own names.
-int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors)
+static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors, QStringList* written)
 {
     int copied = 0;
     const QString sub = data->machineName();
@@ -450,18 +455,51 @@ int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStr
                 stamped.setFileTime(QDateTime::fromSecsSinceEpoch(file->modifiedTime(), Qt::UTC), QFileDevice::FileModificationTime);
         }
         file->setExportedPath(sub + QLatin1Char('/') + name);
+        if (written)
+            *written << target;
         ++copied;
     }
     return copied;
+}
+
+bool makeOutputFolder(const QString& path, QString* why)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isDir()) {
+        *why = QStringLiteral("%1 exists and is not a folder").arg(path);
+        return false;
+    }
+    // Level by level, so that a refusal comes with its reason.
+    QStringList missing;
+    QString existing = QDir::cleanPath(QDir(path).absolutePath());
+    while (!QFileInfo::exists(existing) && QFileInfo(existing).path() != existing) {
+        missing.prepend(existing);
+        existing = QFileInfo(existing).path();
+    }
+    if (!QFileInfo(existing).isDir()) {
+        *why = QStringLiteral("cannot create %1: %2 is not a folder").arg(path, existing);
+        return false;
+    }
+    for (const QString& level : missing)
+        if (::mkdir(QFile::encodeName(level).constData(), 0777) != 0 && errno != EEXIST) {
+            *why = QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+    if (::access(QFile::encodeName(path).constData(), W_OK | X_OK) != 0) {
+        *why = QStringLiteral("cannot write into %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
 }
 
 bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors)
 {
     if (!model)
         return false;
-    if (!QDir().mkpath(options.outDir)) {
+    QString why;
+    if (!makeOutputFolder(options.outDir, &why)) {
         if (errors)
-            *errors << QStringLiteral("cannot create %1").arg(options.outDir);
+            *errors << why;
         return false;
     }
     bool ok = true;
@@ -469,35 +507,22 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
     const auto selected = [&options](int category) {
         return options.categories.isEmpty() || options.categories.contains(category);
     };
-    // Files first, so the JSON can say where each copy went.
-    if (options.exportFiles)
-        for (int category : KdBackup::categories()) {
-            KdData* data = selected(category) ? model->getKdData(category) : nullptr;
-            if (!data)
-                continue;
-            const int before = errors ? int(errors->size()) : 0;
-            const int copied = exportFiles(data, out, options.source, errors);
-            if (errors && errors->size() > before)
-                ok = false;
-            if (copied && written)
-                *written << out.filePath(data->machineName()) + QLatin1Char('/');
-        }
+    const auto writeJson = [&](KdData* data, bool count) {
+        const QString path = out.filePath(data->machineName() + QStringLiteral(".json"));
+        if (!writeBytes(path, QJsonDocument(categoryJson(data)).toJson(QJsonDocument::Indented), errors))
+            ok = false;
+        else if (written && count)
+            *written << path;
+    };
+    // The record lists first: a disk that fills up then costs copies of media, not the lists.
     for (int category : KdBackup::categories()) {
-        if (!selected(category))
-            continue;
-        KdData* data = model->getKdData(category);
+        KdData* data = selected(category) ? model->getKdData(category) : nullptr;
         if (!data)
             continue;
-        const QString base = data->machineName();
-        if (options.json) {
-            const QString path = out.filePath(base + QStringLiteral(".json"));
-            if (!writeBytes(path, QJsonDocument(categoryJson(data)).toJson(QJsonDocument::Indented), errors))
-                ok = false;
-            else if (written)
-                *written << path;
-        }
+        if (options.json)
+            writeJson(data, true);
         if (options.csv) {
-            const QString path = out.filePath(base + QStringLiteral(".csv"));
+            const QString path = out.filePath(data->machineName() + QStringLiteral(".csv"));
             const QByteArray csv = category == KdData::Messages ? messagesCsv(data) : categoryCsv(data);
             if (!writeBytes(path, csv, errors))
                 ok = false;
@@ -505,12 +530,25 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
                 *written << path;
         }
     }
+    if (options.exportFiles)
+        for (int category : KdBackup::categories()) {
+            KdData* data = selected(category) ? model->getKdData(category) : nullptr;
+            if (!data)
+                continue;
+            const int before = errors ? int(errors->size()) : 0;
+            const int copied = exportFiles(data, out, options.source, errors, written);
+            if (errors && errors->size() > before)
+                ok = false;
+            // Again, now saying where each copy went; the first stays if this cannot be written.
+            if (copied && options.json)
+                writeJson(data, false);
+        }
     if (options.html && !writeReport(model, options, written, errors))
         ok = false;
     return ok;
 }
 
-QJsonObject summarizeExtraction(KdBackup* model)
+QJsonObject summarizeExtraction(KdBackup* model, const QList<int>& selected)
 {
     QJsonObject o;
     if (!model)
@@ -528,8 +566,13 @@ QJsonObject summarizeExtraction(KdBackup* model)
             continue;
         QJsonObject c;
         c.insert(QStringLiteral("title"), data->title());
-        c.insert(QStringLiteral("items"), data->count(KdData::AllItems));
-        c.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
+        // Zero counts would read as a category searched and found empty.
+        const bool extracted = selected.isEmpty() || selected.contains(category);
+        c.insert(QStringLiteral("extracted"), extracted);
+        if (extracted) {
+            c.insert(QStringLiteral("items"), data->count(KdData::AllItems));
+            c.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
+        }
         categories.insert(data->machineName(), c);
     }
     o.insert(QStringLiteral("categories"), categories);
@@ -560,6 +603,10 @@ void printExtractionSummary(const QJsonObject& summary)
         const QJsonObject c = categories.value(name).toObject();
         if (c.isEmpty())
             continue;
+        if (!c.value(QStringLiteral("extracted")).toBool(true)) {
+            std::printf("  %-22s not extracted\n", c.value(QStringLiteral("title")).toString().toUtf8().constData());
+            continue;
+        }
         std::printf("  %-22s %6d items (%d deleted)\n", c.value(QStringLiteral("title")).toString().toUtf8().constData(),
                     c.value(QStringLiteral("items")).toInt(), c.value(QStringLiteral("deleted")).toInt());
     }
@@ -599,6 +646,12 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
             return unlocked;
         backup.setKeepDecryptedPath(options.keepDecrypted);
     }
+    // A folder that cannot take the output is found out before the extraction, not after it.
+    QString why;
+    if (!makeOutputFolder(options.outDir, &why)) {
+        cli::printError(why);
+        return cli::Failure;
+    }
     ExportOptions exportOptions = options;
     exportOptions.source = &backup;
     KdBackup model;
@@ -616,7 +669,7 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     QStringList errors;
     const bool ok = writeExport(&model, exportOptions, &written, &errors);
     if (summary) {
-        *summary = summarizeExtraction(&model);
+        *summary = summarizeExtraction(&model, options.categories);
         summary->insert(QStringLiteral("completed"), completed);
         summary->insert(QStringLiteral("files"), QJsonArray::fromStringList(written));
         summary->insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));
@@ -636,13 +689,13 @@ bool takeExportOptions(QStringList& args, ExportOptions& options, QString* probl
     QString format, categories;
     bool missing = false;
     cli::takeOption(args, QStringLiteral("--out"), &options.outDir, &missing);
-    cli::takeOption(args, QStringLiteral("--format"), &format, &missing);
-    cli::takeOption(args, QStringLiteral("--categories"), &categories, &missing);
+    const bool formatGiven = cli::takeOption(args, QStringLiteral("--format"), &format, &missing);
+    const bool categoriesGiven = cli::takeOption(args, QStringLiteral("--categories"), &categories, &missing);
     if (missing) {
         *problem = QStringLiteral("an option is missing its value");
         return false;
     }
-    if (!format.isEmpty()) {
+    if (formatGiven) {
         options.json = options.csv = false;
         for (const QString& f : format.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             if (f == QLatin1String("json")) {
@@ -656,6 +709,10 @@ bool takeExportOptions(QStringList& args, ExportOptions& options, QString* probl
                 return false;
             }
         }
+        if (!options.json && !options.csv && !options.html) {
+            *problem = QStringLiteral("--format names no format (json, csv, html)");
+            return false;
+        }
     }
     for (const QString& name : categories.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const int category = KdData::categoryFromName(name.trimmed());
@@ -664,6 +721,11 @@ bool takeExportOptions(QStringList& args, ExportOptions& options, QString* probl
             return false;
         }
         options.categories << category;
+    }
+    // An empty list would otherwise mean every category.
+    if (categoriesGiven && options.categories.isEmpty()) {
+        *problem = QStringLiteral("--categories names no category (%1)").arg(categoryNames().join(QLatin1String(", ")));
+        return false;
     }
     return true;
 }

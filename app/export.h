@@ -50,13 +50,19 @@ QByteArray categoryCsv(KdData* data);
 // attachment names, deleted.
 QByteArray messagesCsv(KdData* data);
 
-// Writes <machine name>.json / .csv per selected category into options.outDir. A file that cannot
+// Creates `path` (and the folders above it) unless it is there, and checks it can be written in;
+// false with the reason (a file in its place, a refusal by the system) in `why`.
+bool makeOutputFolder(const QString& path, QString* why);
+
+// Writes <machine name>.json / .csv per selected category into options.outDir, then the copies of
+// exported files, each listed in `written`. A file that cannot
 // be written (a full disk, a link or folder in its place) is reported in `errors` with its path
 // and the reason, and the others are still written; false when any failed.
 bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors);
 
-// Device properties and per-category counts (items, deleted items).
-QJsonObject summarizeExtraction(KdBackup* model);
+// Device properties and per-category counts (items, deleted items). A category outside
+// `selected` (when not empty) has "extracted": false and no counts.
+QJsonObject summarizeExtraction(KdBackup* model, const QList<int>& selected = QList<int>());
 
 // Text lines for a summary: one line per category in presentation order, then the files written
 // (when the summary lists them) and whether the run was cancelled.

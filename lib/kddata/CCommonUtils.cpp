@@ -95,8 +95,44 @@ bool CCommonUtils::clearDir(const QString& path)
     return ok;
 }
 
+namespace {
+
+// Whether a file in PNG's format ends before its chunks reach IEND. libpng reports such a file
+// on stderr itself, whatever message handler the application has: it is not decoded at all.
+bool pngCutShort(QFile& file)
+{
+    static const QByteArray kSignature("\x89PNG\r\n\x1A\n", 8);
+    if (!file.seek(0) || file.read(kSignature.size()) != kSignature)
+        return false;
+    const qint64 size = file.size();
+    qint64 pos = kSignature.size();
+    while (pos + 12 <= size) {
+        if (!file.seek(pos))
+            return true;
+        const QByteArray head = file.read(8);
+        if (head.size() != 8)
+            return true;
+        const qint64 length = (qint64(quint8(head[0])) << 24) | (quint8(head[1]) << 16) | (quint8(head[2]) << 8) | quint8(head[3]);
+        // Length, type, data and CRC.
+        const qint64 end = pos + 12 + length;
+        if (end > size)
+            return true;
+        if (head.mid(4) == "IEND")
+            return false;
+        pos = end;
+    }
+    return true;
+}
+
+} // namespace
+
 bool CCommonUtils::imageSafeLoad(QImage& image, const QString& path)
 {
+    {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly) && pngCutShort(file))
+            return false;
+    }
     QImageReader reader(path);
     reader.setAutoTransform(false);
     // A hostile header can claim gigapixels; refuse before allocating.

@@ -71,9 +71,10 @@ void CCalllistCollection::collect(const QString& backupDir, const QList<CManifes
     }
     if (callDb.isEmpty() || !readableDatabase(callDb, QStringLiteral("calls"), callDbName, {"call", "ZCALLRECORD"}))
         return;
-    QString addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix);
+    // A missing address book is the contacts' to report.
+    QString addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix, Quiet);
     if (addressBook.isEmpty())
-        addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix);
+        addressBook = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix, Quiet);
     readCallHistory(m_pData, callDb, addressBook, m_pProgress);
 }
 

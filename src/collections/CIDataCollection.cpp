@@ -4,14 +4,37 @@
 #include <QFileInfo>
 
 #include "BackupFiles.h"
+#include "CManifestRecord.h"
 #include "utility/Log.h"
 
+void CIDataCollection::setIndex(const QList<CManifestRecord*>* files, const QString& folder, const QString& category)
+{
+    m_index = files;
+    m_indexFolder = folder;
+    m_category = category;
+}
+
 QString CIDataCollection::databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
-                                       const QString& fileSuffix)
+                                       const QString& fileSuffix, Missing missing)
 {
     const QString data = backupDataFile(backupDir, domain, relativePath, fileSuffix);
-    if (!QFileInfo(data).isFile())
+    if (!QFileInfo(data).isFile()) {
+        // A file the index lists is part of the backup: its absence loses the category's records.
+        // One that is there but was not copied (not decrypted, say) has its line already.
+        if (missing == Report && m_index
+            && !QFileInfo(backupDataFile(m_indexFolder, domain, relativePath, fileSuffix)).isFile()) {
+            for (const CManifestRecord* r : *m_index) {
+                if (!r || r->domain != domain || r->relativePath != relativePath || (r->mode != 0 && (r->mode & 0xF000) != 0x8000))
+                    continue;
+                Log("iTunesBackup", 0, "%s-%s is listed in the index but missing from %s", domain.toUtf8().constData(),
+                    relativePath.toUtf8().constData(), m_indexFolder.toUtf8().constData());
+                m_problems << QStringLiteral("%1: %2 is listed in the backup's index but missing from the folder")
+                                  .arg(m_category, QFileInfo(relativePath).fileName());
+                break;
+            }
+        }
         return QString();
+    }
     const QString wal = backupDataFile(backupDir, domain, relativePath + QStringLiteral("-wal"), fileSuffix);
     QString why;
     const QString path = m_liveCopies.readablePath(data, wal, &why);

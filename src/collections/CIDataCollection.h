@@ -23,6 +23,10 @@ public:
     void setProgress(CIProgressCallback* progress) { m_pProgress = progress; }
     // What collect() found but could not read, one line each: the run reports it as skipped.
     const QStringList& problems() const { return m_problems; }
+    // The index the backup lists its files in, and the folder they belong in (the read folder may
+    // hold decrypted copies only): databaseFile names a database the index lists but the folder
+    // lacks as a problem of `category`. Unset: nothing is checked.
+    void setIndex(const QList<CManifestRecord*>* files, const QString& folder, const QString& category);
 
     // Whether `path` opens as a database holding one of `tables`; when not, one line naming
     // relativePath goes to `problems`: the statements would otherwise fail one by one.
@@ -32,9 +36,11 @@ public:
 protected:
     // The file to read for the device database domain/relativePath: its data file, or a private
     // copy with the newest rows applied when the backup holds a non-empty -wal for it. Empty when
-    // the data file does not exist. Collectors read every database through this.
+    // the data file does not exist; then, with `missing` Report, a file the index lists is named
+    // in problems(). Collectors read every database through this.
+    enum Missing { Report, Quiet };
     QString databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
-                         const QString& fileSuffix);
+                         const QString& fileSuffix, Missing missing = Report);
 
     bool readableDatabase(const QString& path, const QString& category, const QString& relativePath,
                           std::initializer_list<const char*> tables);
@@ -43,5 +49,8 @@ protected:
     QStringList m_problems;
 
 private:
+    const QList<CManifestRecord*>* m_index = nullptr;
+    QString m_indexFolder;
+    QString m_category;
     evidencedb::LiveCopies m_liveCopies; // removed with the collector
 };

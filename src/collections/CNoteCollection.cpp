@@ -476,7 +476,8 @@ bool CNoteQuery::handleRow(sqlite3_stmt* stmt)
 namespace {
 
 // Each div block becomes one line: blocks are joined by line breaks, and a block's own trailing
-// break would otherwise add an empty line after it.
+// break would otherwise add an empty line after it. The empty piece before the first block (and
+// after the last) is no line of the note's.
 QString blocksAsLines(const QString& html)
 {
     QStringList pieces = html.split(QStringLiteral("<div>"), Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -485,6 +486,10 @@ QString blocksAsLines(const QString& html)
         if (piece.endsWith(QLatin1String("<br>")))
             piece.chop(4);
     }
+    while (pieces.size() > 1 && pieces.first().trimmed().isEmpty())
+        pieces.removeFirst();
+    while (pieces.size() > 1 && pieces.last().trimmed().isEmpty())
+        pieces.removeLast();
     return pieces.join(QStringLiteral("<br>"));
 }
 

@@ -235,9 +235,10 @@ void CSMSCollection::collect(const QString& backupDir, const QList<CManifestReco
 void CSMSCollection::findAddressBook(const QString& backupDir, const QString& fileSuffix)
 {
     const QString home = QString::fromLatin1(kHomeDomain);
-    m_addressBookPath = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix);
+    // A missing address book is the contacts' to report.
+    m_addressBookPath = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), fileSuffix, Quiet);
     if (m_addressBookPath.isEmpty())
-        m_addressBookPath = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix);
+        m_addressBookPath = databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBook.db"), fileSuffix, Quiet);
 }
 
 void CSMSCollection::buildAttachmentMap(const QString& backupDir, const QList<CManifestRecord*>& files,

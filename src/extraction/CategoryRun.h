@@ -21,6 +21,8 @@ struct CategorySource {
     QString fileSuffix;
     QString productType; // for the default bookmarks
     CSMSPieceReader* pieceReader = nullptr; // the oldest messages' pieces; null: the files above
+    // Where the index's data files belong when `root` holds copies of them; empty: `root`.
+    QString indexRoot = QString();
 };
 
 // The eleven category readers in their fixed order ("camera roll", "photo stream", "contacts",

@@ -37,45 +37,47 @@ const int kRecoveryShare = 2500;
 
 using Source = CategorySource;
 
-using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped);
+using CategoryRunner = void (*)(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped, int category);
 
-void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const Source& source, QStringList* skipped)
+void runCollector(CIDataCollection& collector, CIProgressCallback* progress, const Source& source, QStringList* skipped, int category)
 {
     collector.setProgress(progress);
+    collector.setIndex(&source.files, source.indexRoot.isEmpty() ? source.root : source.indexRoot,
+                       KdData::machineName(category).replace(QLatin1Char('_'), QLatin1Char(' ')));
     collector.collect(source.root, source.files, source.fileSuffix);
     if (skipped)
         *skipped << collector.problems();
 }
 
-void collectContacts(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
+void collectContacts(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped, int category)
 {
     KdContactData* contacts = backup->getContact();
     if (!contacts)
         return;
     CContactCollection collector(contacts);
-    runCollector(collector, progress, d, skipped);
+    runCollector(collector, progress, d, skipped, category);
 }
 
-void collectMessages(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
+void collectMessages(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped, int category)
 {
     // Contacts come first in the order below, so participants can be named.
     CSMSCollection collector(backup->getMessage(), backup->getContact());
     collector.setPieceReader(d.pieceReader);
-    runCollector(collector, progress, d, skipped);
+    runCollector(collector, progress, d, skipped, category);
 }
 
 // A category whose collector needs nothing but its container.
 template <class Collector, class Container, Container* (KdBackup::*container)() const>
-void collectInto(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
+void collectInto(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped, int category)
 {
     Collector collector((backup->*container)());
-    runCollector(collector, progress, d, skipped);
+    runCollector(collector, progress, d, skipped, category);
 }
 
-void collectSafari(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped)
+void collectSafari(KdBackup* backup, CIProgressCallback* progress, const Source& d, QStringList* skipped, int category)
 {
     CBookmarkCollection collector(backup->getSafariBookmark());
-    runCollector(collector, progress, d, skipped);
+    runCollector(collector, progress, d, skipped, category);
     addDefaultBookmarks(backup->getSafariBookmark(), d.productType);
 }
 
@@ -160,7 +162,7 @@ bool runCategories(KdBackup* backup, CIProgressCallback* categoryProgress, const
             continue;
         categoryProgress->initRange(100);
         if (category.run && backup)
-            category.run(backup, categoryProgress, source, skipped);
+            category.run(backup, categoryProgress, source, skipped, category.category);
         if (!categoryProgress->finish()) {
             Log("iTunesBackup", 1, " collectDatas stopped after %s", category.name);
             return false;
@@ -217,6 +219,7 @@ bool CiTunesBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
 
     const DecryptedFolders cleanup(encrypted, {m_decryptPath, m_tmpPathForRecovery});
     Source source{d->m_path, d->m_files, d->m_fileSuffix, d->m_productType};
+    source.indexRoot = d->m_path;
     if (encrypted) {
         decryptProgress.initRange(100);
         const QString why = !isUnlocked()           ? QStringLiteral("it was not unlocked with its password")

@@ -103,6 +103,8 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
         {{QStringLiteral("info")}, 2, "usage:"},
         {{QStringLiteral("info"), tmp.path(), QStringLiteral("--bogus")}, 2, "unknown option --bogus"},
         {{QStringLiteral("recover-db"), tmp.path()}, 1, "not a file"},
+        {{QStringLiteral("demo"), QStringLiteral("--encrypted"), QStringLiteral("--device"), QStringLiteral("--out"), tmp.filePath(QStringLiteral("d"))},
+         2, "--encrypted and --device cannot be combined"},
         {{QStringLiteral("recover-db"), tmp.filePath(QStringLiteral("none.db"))}, 1, "no such file"},
     };
     for (const auto& c : cases) {

@@ -80,7 +80,15 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
     EXPECT_EQ(missing.exitCode, 6);
     EXPECT_TRUE(missing.err.contains("--password-file")) << missing.err.constData();
     EXPECT_FALSE(QDir(out).exists());
-    // Described without a password.
+    // Described without a password; how many files its index lists is not known without one.
     const auto info = runCli({QStringLiteral("info"), sealed, QStringLiteral("--json")});
+    EXPECT_EQ(info.exitCode, 0) << info.err.constData();
     EXPECT_TRUE(info.out.contains("\"encrypted\": true")) << info.out.constData();
+    EXPECT_TRUE(info.out.contains("\"files\": null")) << info.out.constData();
+    const auto text = runCli({QStringLiteral("info"), sealed});
+    EXPECT_EQ(text.exitCode, 0) << text.err.constData();
+    EXPECT_TRUE(text.out.contains("Files:           unknown (encrypted)\n")) << text.out.constData();
+    const auto list = runCli({QStringLiteral("list"), QStringLiteral("--root"), dir.path(), QStringLiteral("--json")});
+    EXPECT_EQ(list.exitCode, 0) << list.err.constData();
+    EXPECT_TRUE(list.out.contains("\"files\": null")) << list.out.constData();
 }

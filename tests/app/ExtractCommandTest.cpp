@@ -71,6 +71,13 @@ TEST(ExtractCommand, SelectedCategoriesAndFormatsAndBadArguments)
     const QJsonObject summary = QJsonDocument::fromJson(r.out).object();
     EXPECT_TRUE(summary.value(QStringLiteral("completed")).toBool());
     EXPECT_EQ(summary[QStringLiteral("categories")][QStringLiteral("calls")][QStringLiteral("deleted")].toInt(-1), 0);
+    // The others were not searched: no counts of zero for them.
+    EXPECT_EQ(summary[QStringLiteral("categories")][QStringLiteral("messages")].toObject(),
+              (QJsonObject{{QStringLiteral("title"), QStringLiteral("Messages")}, {QStringLiteral("extracted"), false}}));
+    const testsupport::CliRun text = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--categories"),
+                                             QStringLiteral("calls"), QStringLiteral("--no-deleted")});
+    EXPECT_TRUE(text.out.contains(QByteArray("  Messages").leftJustified(25) + "not extracted\n")) << text.out.constData();
+    EXPECT_TRUE(text.out.contains(QByteArray("  Call History").leftJustified(25) + "    18 items (0 deleted)\n")) << text.out.constData();
 
     const auto before = testsupport::snapshotFolder(backup);
     const QString bad = dir.filePath(QStringLiteral("bad"));
@@ -78,11 +85,15 @@ TEST(ExtractCommand, SelectedCategoriesAndFormatsAndBadArguments)
         {},
         {QStringLiteral("--out"), bad, QStringLiteral("--format"), QStringLiteral("xml")},
         {QStringLiteral("--out"), bad, QStringLiteral("--categories"), QStringLiteral("nope")},
+        {QStringLiteral("--out"), bad, QStringLiteral("--categories"), QString()},
+        {QStringLiteral("--out"), bad, QStringLiteral("--categories=,")},
+        {QStringLiteral("--out"), bad, QStringLiteral("--format"), QString()},
         {QStringLiteral("--out"), bad, QStringLiteral("--bogus")},
         {QStringLiteral("--out"), backup + QStringLiteral("/x")}, // never into the evidence
     };
     for (const QStringList& extra : cases)
         EXPECT_EQ(runCli(QStringList{QStringLiteral("extract"), backup} + extra).exitCode, 2) << extra.join(QLatin1Char(' ')).toStdString();
+    EXPECT_FALSE(QFileInfo::exists(bad));
     EXPECT_EQ(testsupport::snapshotFolder(backup), before);
     EXPECT_EQ(runCli({QStringLiteral("extract"), dir.filePath(QStringLiteral("missing")), QStringLiteral("--out"), out}).exitCode, 4);
 }
@@ -111,7 +122,7 @@ TEST(ExtractCommand, DeletedRecordsAndDecryptionFollowTheSelectedCategories)
         const QJsonObject categories = QJsonDocument::fromJson(r.out).object()[QStringLiteral("categories")].toObject();
         EXPECT_GT(categories[QStringLiteral("contacts")][QStringLiteral("deleted")].toInt(), 0) << source;
         for (const char* other : {"messages", "calls", "calendar", "notes"})
-            EXPECT_EQ(categories[QLatin1String(other)][QStringLiteral("deleted")].toInt(-1), 0) << other << " " << source;
+            EXPECT_FALSE(categories[QLatin1String(other)][QStringLiteral("extracted")].toBool(true)) << other << " " << source;
         if (encrypted) {
             EXPECT_TRUE(QFileInfo::exists(kept + QStringLiteral("/HomeDomain/Library/AddressBook/AddressBook.sqlitedb")));
             EXPECT_FALSE(QFileInfo::exists(kept + QStringLiteral("/HomeDomain/Library/SMS/sms.db")));
@@ -158,6 +169,7 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
                                           QStringLiteral("csv"), QStringLiteral("--categories"), QStringLiteral("messages,message_attachments"),
                                           QStringLiteral("--export-files"), QStringLiteral("--no-deleted")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_TRUE(r.out.contains("\n5 file(s) written\n")) << r.out.constData(); // two lists, three copies
     EXPECT_EQ(testsupport::readFile(out + QStringLiteral("/messages.csv")),
               QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions\r\n"
                          "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no,,no,\r\n"
@@ -202,4 +214,67 @@ TEST(ExtractCommand, DeletedCallCutShortIsMarkedPartial)
     EXPECT_TRUE(byNumber[QStringLiteral("2")][QStringLiteral("deleted")].toBool());
     EXPECT_FALSE(byNumber[QStringLiteral("2")].contains(QStringLiteral("partial")));
     EXPECT_FALSE(byNumber[QStringLiteral("1")].contains(QStringLiteral("partial")));
+}
+
+// A database the index lists but the folder lacks is reported as skipped, once, for the category
+// that reads it; the others still come out.
+TEST(ExtractCommand, DatabasesListedButMissingAreNamedAsSkipped)
+{
+    const struct {
+        const char* domain;
+        const char* path;
+        const char* line;
+    } missing[] = {
+        {"HomeDomain", "Library/SMS/sms.db", "skipped: messages: sms.db is listed in the backup's index but missing from the folder"},
+        {"HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
+         "skipped: contacts: AddressBook.sqlitedb is listed in the backup's index but missing from the folder"},
+        {"HomeDomain", "Library/Calendar/Calendar.sqlitedb",
+         "skipped: calendar: Calendar.sqlitedb is listed in the backup's index but missing from the folder"},
+    };
+    for (const int ios : {8, 17}) {
+        SCOPED_TRACE(ios);
+        QTemporaryDir dir;
+        const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+        sample::DemoOptions options;
+        options.iosMajor = ios;
+        ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+        for (const auto& m : missing) {
+            const QString name = sample::hashedName(QLatin1String(m.domain), QLatin1String(m.path));
+            ASSERT_TRUE(QFile::remove(backup + QLatin1Char('/') + name) || QFile::remove(backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name))
+                << m.path;
+        }
+        const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--no-deleted")});
+        EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+        for (const auto& m : missing)
+            EXPECT_EQ(r.err.count(m.line), 1) << r.err.constData();
+        EXPECT_TRUE(r.err.contains("skipped: reminders: Calendar.sqlitedb is listed")) << r.err.constData();
+        EXPECT_EQ(r.err.count("AddressBook.sqlitedb"), 1) << r.err.constData(); // the contacts' line only
+        EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(out + QStringLiteral("/notes.json")))[QStringLiteral("count")].toInt(), 0);
+    }
+}
+
+// An output folder that cannot be made is named with the reason before anything is extracted.
+TEST(ExtractCommand, AnOutputFolderThatCannotBeMadeStopsTheRunFirst)
+{
+    QTemporaryDir dir;
+    const QString backup = dir.filePath(QStringLiteral("backup")), device = dir.filePath(QStringLiteral("device"));
+    ASSERT_TRUE(sample::writeDemoBackup(backup));
+    ASSERT_TRUE(sample::writeDemoDevice(device));
+    const QString file = dir.filePath(QStringLiteral("afile"));
+    ASSERT_TRUE(testsupport::writeFile(file, "x"));
+    const struct {
+        QString out;
+        QByteArray message;
+    } cases[] = {
+        {file, "ibreader: " + file.toUtf8() + " exists and is not a folder\n"},
+        {file + QStringLiteral("/sub"), "ibreader: cannot create " + file.toUtf8() + "/sub: " + file.toUtf8() + " is not a folder\n"},
+    };
+    for (const auto& c : cases)
+        for (const QString& command : {QStringLiteral("extract"), QStringLiteral("device")}) {
+            const testsupport::CliRun r = runCli({command, command == QLatin1String("device") ? device : backup, QStringLiteral("--out"), c.out});
+            EXPECT_EQ(r.exitCode, 1) << command.toStdString();
+            EXPECT_EQ(r.err, c.message) << command.toStdString();
+            EXPECT_EQ(r.out, QByteArray()) << command.toStdString(); // no summary of an extraction
+        }
+    EXPECT_EQ(testsupport::readFile(file), QByteArray("x"));
 }

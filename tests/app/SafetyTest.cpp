@@ -108,6 +108,32 @@ TEST_F(SafetyTest, AFullOutputDiskFailsTheRunAndLeavesOnlyWholeFiles)
     }
 }
 
+// The record lists are written before the exported copies: a disk that fills up costs copies.
+TEST_F(SafetyTest, AFullDiskCostsExportedCopiesNotTheRecordLists)
+{
+    const QStringList options = {QStringLiteral("--export-files"), QStringLiteral("--no-deleted")};
+    const QString roomy = dir.filePath(QStringLiteral("roomy"));
+    ASSERT_EQ(runCli(QStringList{QStringLiteral("extract"), backup, QStringLiteral("--out"), roomy} + options, tmpEnv()).exitCode, 0);
+    qint64 lists = 0, copies = 0;
+    for (QDirIterator it(roomy, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        const QFileInfo f(it.next());
+        (f.suffix() == QLatin1String("json") ? lists : copies) += (f.size() + 4095) / 4096 * 4096;
+    }
+    ASSERT_GT(copies, 16 * 1024);
+    const QString out = dir.filePath(QStringLiteral("small"));
+    SmallDisk disk(out, int(lists + 8 * 1024));
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const CliRun r = runCli(QStringList{QStringLiteral("extract"), backup, QStringLiteral("--out"), out} + options, tmpEnv());
+    EXPECT_EQ(r.exitCode, 1) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.constData();
+    for (const char* name : kOutputNames) {
+        QJsonParseError error{};
+        QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QLatin1String(name) + QStringLiteral(".json"))), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << name;
+    }
+}
+
 TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
 {
     SmallDisk disk(temp, 16 * 1024);

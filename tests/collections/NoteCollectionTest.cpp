@@ -82,14 +82,16 @@ protected:
 TEST(NoteBodyTest, BecomesThePlainTextTheUserReads)
 {
     const std::vector<std::pair<const char*, const char*>> cases = {
-        // The empty piece before the first block is a line; a block's own last break adds none.
-        {"<div>first</div><div>second<br></div>", "\nfirst\nsecond"},
-        {"<div>a<br></div><div><br></div><div>b</div>", "\na\n\nb"},
-        {"<div>x</div>tail", "\nxtail"},
+        // Blocks are lines; a block's own last break adds none, nor do the ends of the markup.
+        {"<div>first</div><div>second<br></div>", "first\nsecond"},
+        {"<div>a<br></div><div><br></div><div>b</div>", "a\n\nb"},
+        {"<div>a</div><div><br></div>", "a"},
+        {"<div>x</div>tail", "xtail"},
+        {"lead<div>x</div>", "lead\nx"},
         {"no blocks<br>", "no blocks"},
         {"two breaks<br><br>", "two breaks\n"},
         {"<DIV>upper</DIV>", "upper"}, // not split: case matters
-        {"<div>Fish &amp; chips &lt;3&nbsp;&#x263A; &eacute;</div>", "\nFish & chips <3 \u263A \u00E9"},
+        {"<div>Fish &amp; chips &lt;3&nbsp;&#x263A; &eacute;</div>", "Fish & chips <3 \u263A \u00E9"},
         {"<ul><li><b>one</b></li><li>two</li></ul>", "one\ntwo"},
         {"a\n  b<img src=\"/etc/hostname\">", "a b\uFFFC"},
         // Markup the document cannot take without a GUI application (it crashed on these).
@@ -124,7 +126,7 @@ TEST(NoteBodyTest, CostlyMarkupIsReadAsPlainMarkupAtOnce)
         EXPECT_LT(timer.elapsed(), 5000);
         EXPECT_EQ(log.lines().size(), logLines);
     }
-    EXPECT_EQ(query.bodyText(QStringLiteral("<div>a&nbsp;b</div>")), QStringLiteral("\na b"));
+    EXPECT_EQ(query.bodyText(QStringLiteral("<div>a&nbsp;b</div>")), QStringLiteral("a b"));
 }
 
 TEST_F(NoteCollectionTest, CoreDataLayoutNewestFirst)
@@ -137,7 +139,7 @@ TEST_F(NoteCollectionTest, CoreDataLayoutNewestFirst)
             "(3, 99, 1, 410000000, 'No body'), (4, NULL, 1, NULL, 'Undated'), (5, 15, 1, 1e300, 'Far future')"));
     });
     EXPECT_EQ(notes, (QStringList{"Far future |  | far", // beyond any calendar: no date
-                                  "Groceries | 2014-04-24 02:40 | \nMilk & eggs",
+                                  "Groceries | 2014-04-24 02:40 | Milk & eggs",
                                   "No body | 2013-12-29 08:53 | ",
                                   "Old | 2013-09-04 15:06 | plain",
                                   "Undated |  | "}));
@@ -153,7 +155,7 @@ TEST_F(NoteCollectionTest, OldLayoutFileIsPreferredToTheCoreDataOne)
                       "INSERT INTO note_bodies (note_id, data) VALUES (7, '<div>Line one</div><div>Line two</div>')"));
                   w.addDatabase("HomeDomain", kCoreData, notesDb(true, "INSERT INTO ZNOTE (ZTITLE) VALUES ('From notes.sqlite')"));
               }),
-              (QStringList{"Second | 2010-07-05 05:21 | ", "First | 2010-07-05 05:20 | \nLine one\nLine two"}));
+              (QStringList{"Second | 2010-07-05 05:21 | ", "First | 2010-07-05 05:20 | Line one\nLine two"}));
 }
 
 TEST_F(NoteCollectionTest, MissingCorruptOrForeignDatabasesAddNothing)

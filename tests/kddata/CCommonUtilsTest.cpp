@@ -6,6 +6,10 @@
 #include <QImageReader>
 #include <QTemporaryDir>
 
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "TestSupport.h"
 #include "kddata/CCommonUtils.h"
 
@@ -134,4 +138,37 @@ TEST(CCommonUtils, ImageSafeLoad)
     ASSERT_TRUE(testsupport::writeFile(bomb, huge));
     ASSERT_EQ(QImageReader(bomb).size(), QSize(200000, 200000)); // the header itself is valid
     EXPECT_FALSE(CCommonUtils::imageSafeLoad(loaded, bomb));
+}
+
+// A PNG whose chunks stop before IEND is refused undecoded: libpng would print its complaint on
+// stderr, past any message handler.
+TEST(CCommonUtils, ImageSafeLoadRefusesAPngCutShortSilently)
+{
+    QTemporaryDir tmp;
+    QImage img(40, 30, QImage::Format_RGB32);
+    img.fill(Qt::blue);
+    const QString whole = tmp.filePath("whole.png");
+    ASSERT_TRUE(img.save(whole, "PNG"));
+    const QByteArray bytes = testsupport::readFile(whole);
+    ASSERT_EQ(bytes.right(8).left(4), QByteArray("IEND"));
+    const QString err = tmp.filePath("stderr");
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int fd = ::open(QFile::encodeName(err).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, 2);
+    ::close(fd);
+    // Cut after the signature, inside IHDR, inside the pixel data, before IEND, inside its CRC.
+    for (const qsizetype keep : {qsizetype(8), qsizetype(20), bytes.size() - 20, bytes.size() - 12, bytes.size() - 2}) {
+        const QString cut = tmp.filePath(QStringLiteral("cut%1.png").arg(keep));
+        ASSERT_TRUE(testsupport::writeFile(cut, bytes.left(keep)));
+        QImage loaded;
+        EXPECT_FALSE(CCommonUtils::imageSafeLoad(loaded, cut)) << keep;
+    }
+    QImage loaded;
+    EXPECT_TRUE(CCommonUtils::imageSafeLoad(loaded, whole));
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    EXPECT_EQ(testsupport::readFile(err), QByteArray());
 }
