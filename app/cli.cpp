@@ -127,8 +127,11 @@ static volatile std::sig_atomic_t g_signal = 0;
 
 static void onStopSignal(int signo)
 {
-    if (g_signal != 0)
+    // A second stop will not wait for the work: the copies (decrypted ones too) go first.
+    if (g_signal != 0) {
+        ibrio::removeWorkFoldersNow();
         _exit(128 + signo);
+    }
     g_signal = signo;
 }
 

@@ -146,6 +146,8 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
         m.insert(QStringLiteral("deleted"), g.isDeleted() || c->isDeleted());
         if (c->isPartial())
             m.insert(QStringLiteral("partial"), true);
+        if (c->isUncertain())
+            m.insert(QStringLiteral("uncertain"), true);
         if (!c->subject().isEmpty())
             m.insert(QStringLiteral("subject"), c->subject());
         if (!c->content().isEmpty())
@@ -292,6 +294,9 @@ QJsonObject categoryJson(KdData* data)
         io.insert(QStringLiteral("deleted"), item->isDeleted());
         if (item->isPartial())
             io.insert(QStringLiteral("partial"), true);
+        // Read from a page no tree of a damaged database reaches: it may as well be live.
+        if (item->isUncertain())
+            io.insert(QStringLiteral("uncertain"), true);
         io.insert(QStringLiteral("size"), double(item->size()));
         if (auto* file = dynamic_cast<const KdFileItem*>(item)) {
             io.insert(QStringLiteral("file"), file->filePath());
@@ -334,8 +339,9 @@ QByteArray categoryCsv(KdData* data)
         QList<QByteArray> fields;
         for (int c = 0; c < titles.size(); ++c)
             fields << csvField(data->data(data->index(row, c), Qt::DisplayRole).toString());
-        // "partial": deleted, and newer data took part of it (a column more would change every file).
-        fields << (!item->isDeleted() ? "no" : item->isPartial() ? "partial" : "yes");
+        // "partial": deleted, and newer data took part of it; "unknown": read from a damaged file's
+        // page no tree reaches, so live or deleted (a column more would change every file).
+        fields << (!item->isDeleted() ? "no" : item->isUncertain() ? "unknown" : item->isPartial() ? "partial" : "yes");
         const auto* file = dynamic_cast<const KdFileItem*>(item);
         fields << csvField(file ? file->filePath() : QString());
         out += fields.join(',') + "\r\n";
@@ -379,7 +385,10 @@ QByteArray messagesCsv(KdData* data)
                    << csvField(c->isFromMe() ? QStringLiteral("me") : g->nameForAddr(c->addr()))
                    << csvField(serviceText(*c)) << csvField(texts.join(QLatin1Char('\n')))
                    << csvField(attachments.join(QStringLiteral("; ")))
-                   << (!(g->isDeleted() || c->isDeleted() || item->isDeleted()) ? "no" : c->isPartial() ? "partial" : "yes");
+                   << (!(g->isDeleted() || c->isDeleted() || item->isDeleted()) ? "no"
+                       : c->isUncertain()                                     ? "unknown"
+                       : c->isPartial()                                       ? "partial"
+                                                                              : "yes");
             QStringList reactions;
             for (const KdSMSReaction& r : c->reactions()) {
                 const QString who = r.fromMe ? QStringLiteral("me") : g->nameForAddr(r.addr);

@@ -78,8 +78,8 @@ function url(path) {
   var encoded = encodeURI(path).replace(/#/g, '%23').replace(/\?/g, '%3F');
   return path.charAt(0) === '/' ? 'file://' + encoded : encoded;
 }
-function badge(parent, partial) {
-  parent.appendChild(el('span', 'badge', 'deleted'));
+function badge(parent, partial, uncertain) {
+  parent.appendChild(el('span', 'badge', uncertain ? 'live or deleted' : 'deleted'));
   if (partial) parent.appendChild(el('span', 'badge partial', 'partial'));
 }
 function media(href, name, cls) {
@@ -167,7 +167,7 @@ function renderCategory() {
       var tr = el('tr', 'row' + (r.item.deleted ? ' deleted' : '') + (r.index === state.selected ? ' selected' : ''));
       columns.forEach(function (c, i) {
         var td = el('td', null, r.item.values[c] || '');
-        if (i === 0 && r.item.deleted) badge(td, r.item.partial);
+        if (i === 0 && r.item.deleted) badge(td, r.item.partial, r.item.uncertain);
         tr.appendChild(td);
       });
       if (hasFiles) {
@@ -239,7 +239,7 @@ function thread(parent, g) {
       var when = (m.date || '').replace('T', ' ').replace('Z', ' UTC');
       if (m.edited) when += ' \u00b7 edited'; if (m.unsent) when += ' \u00b7 unsent';
       b.appendChild(el('span', 'when', when));
-      if (m.deleted) badge(b, m.partial);
+      if (m.deleted) badge(b, m.partial, m.uncertain);
       box.appendChild(b);
     });
     info.textContent = messages.length + ' messages, page ' + (page + 1) + ' of ' + pages;

@@ -38,6 +38,8 @@ WorkFolder::~WorkFolder()
 {
     if (!m_path.isEmpty() && !QDir(m_path).removeRecursively())
         Log("ibreader", 0, "The working folder %s could not be removed", QFile::encodeName(m_path).constData());
+    if (!m_path.isEmpty())
+        ibrio::forgetWorkFolder(QFile::encodeName(m_path).toStdString());
 }
 
 void removeStaleWorkFolders(const QStringList& keep)

@@ -5,8 +5,9 @@
 namespace cli {
 
 // A private working folder under the system's temporary folder for the copies a run scans.
-// Removed when the object goes, which every way out of a command passes through (signals only
-// ask the work to stop); folders of runs that were killed outright are removed by the next run.
+// Removed when the object goes, which every way out of a command passes through (a stop signal
+// only asks the work to stop; a second one removes the folders itself and ends the process);
+// folders of runs that were killed outright are removed by the next run.
 class WorkFolder
 {
 public:

@@ -73,8 +73,10 @@ void Database::close()
     if (m_db)
         sqlite3_close(m_db);
     m_db = nullptr;
-    if (!m_copyFolder.isEmpty())
+    if (!m_copyFolder.isEmpty()) {
         QDir(m_copyFolder).removeRecursively();
+        ibrio::forgetWorkFolder(QFile::encodeName(m_copyFolder).toStdString());
+    }
     m_copyFolder.clear();
 }
 
@@ -120,8 +122,10 @@ bool makeLiveCopy(const QString& database, const QString& wal, const QString& co
 
 LiveCopies::~LiveCopies()
 {
-    if (!m_folder.isEmpty())
+    if (!m_folder.isEmpty()) {
         QDir(m_folder).removeRecursively();
+        ibrio::forgetWorkFolder(QFile::encodeName(m_folder).toStdString());
+    }
 }
 
 QString LiveCopies::readablePath(const QString& database, const QString& wal, QString* error)
@@ -170,8 +174,10 @@ bool Database::openLive(const QString& path, const char* module)
     Log(module, 0, "Live rows of %s read without its WAL: %s", path.toUtf8().constData(), why.c_str());
     const QString folder = m_copyFolder;
     m_copyFolder.clear();
-    if (!folder.isEmpty())
+    if (!folder.isEmpty()) {
         QDir(folder).removeRecursively();
+        ibrio::forgetWorkFolder(QFile::encodeName(folder).toStdString());
+    }
     return open(path, module);
 }
 

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace ibrio {
@@ -347,6 +348,64 @@ const char* workFolderPrefix()
     return "ibreader-work-";
 }
 
+namespace {
+
+// The working folders alive, for removeWorkFoldersNow(): fixed slots it can read from a signal
+// handler. A slot's path is whole before it is marked used.
+constexpr int kWorkSlots = 32;
+char g_workPaths[kWorkSlots][PATH_MAX];
+volatile std::sig_atomic_t g_workUsed[kWorkSlots];
+std::mutex g_workMutex;
+
+void rememberWorkFolder(const std::string& path)
+{
+    if (path.size() >= PATH_MAX)
+        return;
+    std::lock_guard<std::mutex> lock(g_workMutex);
+    for (int i = 0; i < kWorkSlots; ++i) {
+        if (!g_workUsed[i]) {
+            std::memcpy(g_workPaths[i], path.c_str(), path.size() + 1);
+            g_workUsed[i] = 1;
+            return;
+        }
+    }
+}
+
+} // namespace
+
+void forgetWorkFolder(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(g_workMutex);
+    for (int i = 0; i < kWorkSlots; ++i)
+        if (g_workUsed[i] && path == g_workPaths[i])
+            g_workUsed[i] = 0;
+}
+
+void removeWorkFoldersNow()
+{
+    for (int i = 0; i < kWorkSlots; ++i) {
+        if (!g_workUsed[i])
+            continue;
+        // A child that only execs: a recursive walk of our own would need readdir, which a
+        // handler may not call. _Fork runs no fork handlers (malloc's could wait on a lock the
+        // interrupted code holds).
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+        const pid_t pid = ::_Fork();
+#else
+        const pid_t pid = ::fork();
+#endif
+        if (pid == 0) {
+            ::execl("/bin/rm", "rm", "-rf", "--", g_workPaths[i], static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (pid > 0) {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+}
+
 std::string createWorkFolder(std::string* error)
 {
     const char* tmp = std::getenv("TMPDIR");
@@ -360,6 +419,7 @@ std::string createWorkFolder(std::string* error)
         setError(error, "cannot create a working folder in " + base + ": " + reason(errno));
         return std::string();
     }
+    rememberWorkFolder(buffer.data());
     return std::string(buffer.data());
 }
 

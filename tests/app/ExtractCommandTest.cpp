@@ -253,6 +253,33 @@ TEST(ExtractCommand, DatabasesListedButMissingAreNamedAsSkipped)
     }
 }
 
+// A message database cut short: its live rows lie on pages no tree reaches any more. They come back
+// marked as live or deleted unknown, never as deleted; the rows its free space held stay deleted.
+TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)
+{
+    QTemporaryDir dir;
+    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+    const QString name = sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
+    QFile sms(backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name);
+    ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.size() > 50000 && sms.resize(50000));
+    sms.close();
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"), QStringLiteral("csv,json")});
+    EXPECT_TRUE(r.err.contains("skipped: messages: sms.db is not a database that can be read")) << r.err.constData();
+    const QList<QByteArray> lines = testsupport::readFile(out + QStringLiteral("/messages.csv")).split('\n');
+    int unknown = 0;
+    for (const QByteArray& line : lines) {
+        if (line.contains("Message 22 says hello")) { // live in the intact file
+            EXPECT_TRUE(line.contains(",unknown,")) << line.constData();
+        }
+        unknown += line.contains(",unknown,");
+    }
+    EXPECT_GE(unknown, 3);
+    EXPECT_TRUE(testsupport::readFile(out + QStringLiteral("/messages.json")).contains("\"uncertain\": true"));
+}
+
 // An output folder that cannot be made is named with the reason before anything is extracted.
 TEST(ExtractCommand, AnOutputFolderThatCannotBeMadeStopsTheRunFirst)
 {

@@ -70,6 +70,11 @@ int openAppendFile(const std::string& path, std::string* error);
 // the process id lets a later run remove the folders of runs that were killed. Empty on failure.
 std::string createWorkFolder(std::string* error);
 const char* workFolderPrefix(); // "ibreader-work-"
+// Its owner removed it (or is about to): a stop no longer needs to.
+void forgetWorkFolder(const std::string& path);
+// Removes every working folder this process made and still holds, with async-signal-safe calls
+// only: for a signal handler that ends the process at once (their copies may be decrypted data).
+void removeWorkFoldersNow();
 
 // The path with its symbolic links resolved; for a path not created yet, its nearest existing
 // ancestor resolved and the rest appended.
