@@ -4,7 +4,7 @@
 # carver's threaded tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_odr_violation=0
 export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0
