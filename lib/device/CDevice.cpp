@@ -101,6 +101,18 @@ plist_t readPlist(const QString& path)
     return root;
 }
 
+// The folder below `root` that holds "mobile" (private/var, var, mnt2 or root itself); empty when none.
+QString varRootIn(const QString& root)
+{
+    for (const char* r : kVarRoots) {
+        const QString candidate = QDir(root).filePath(QLatin1String(r));
+        const QFileInfo mobile(QDir(candidate).filePath(QStringLiteral("mobile")));
+        if (mobile.isDir() && !mobile.isSymLink())
+            return QDir::cleanPath(candidate);
+    }
+    return QString();
+}
+
 } // namespace
 
 QString CDevice::devicePathOf(const QString& copyRelative)
@@ -132,13 +144,12 @@ std::unique_ptr<CDevice> CDevice::open(const QString& source, const QString& wor
             *why = QStringLiteral("%1: no such folder or archive").arg(source);
         return nullptr;
     }
-    for (const char* root : kVarRoots) {
-        const QString candidate = QDir(device->m_root).filePath(QLatin1String(root));
-        const QFileInfo mobile(QDir(candidate).filePath(QStringLiteral("mobile")));
-        if (mobile.isDir() && !mobile.isSymLink()) {
-            device->m_varRoot = QDir::cleanPath(candidate);
-            break;
-        }
+    device->m_varRoot = varRootIn(device->m_root);
+    if (device->m_varRoot.isEmpty() && !device->m_archive) {
+        // A copy kept in a folder of its own ("phone/private/var/...") given by its parent.
+        const QStringList inside = QDir(device->m_root).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+        if (inside.size() == 1 && !(device->m_varRoot = varRootIn(QDir(device->m_root).filePath(inside.first()))).isEmpty())
+            device->m_root = QDir(device->m_root).filePath(inside.first());
     }
     if (device->m_varRoot.isEmpty()) {
         if (why)
@@ -174,6 +185,9 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         return false;
     }
     int unpacked = 0, refused = 0;
+    // Archives of a copy often keep it in one folder of its own ("phone/private/var/mobile/...");
+    // the first member laid out so below one top folder names that folder, and only it is skipped.
+    QString wrapper;
     archive_entry* entry = nullptr;
     int rc = ARCHIVE_OK;
     std::vector<char> buffer(1 << 20);
@@ -188,7 +202,15 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
             continue;
         }
         QString target;
-        const QString device = devicePathOf(clean);
+        QString device = devicePathOf(clean);
+        const QString top = clean.section(QLatin1Char('/'), 0, 0), below = clean.section(QLatin1Char('/'), 1);
+        if (device.isEmpty() && !below.isEmpty() && (wrapper.isEmpty() || top == wrapper)) {
+            device = devicePathOf(below);
+            if (wrapper.isEmpty() && !device.isEmpty() && isWantedDevicePath(device)) {
+                wrapper = top;
+                Log(kModule, 1, "Archive %s keeps the copy in its folder %s", path.toUtf8().constData(), top.toUtf8().constData());
+            }
+        }
         if (!device.isEmpty() && isWantedDevicePath(device))
             target = QDir(m_root).filePath(QStringLiteral("mnt2") + device.mid(5));
         for (const char* property : {kSystemVersion, kLockdown, kPreferences})

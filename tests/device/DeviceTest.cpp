@@ -89,16 +89,19 @@ TEST(Device, FolderAndArchivesGiveWhatTheBackupOfTheSameDataGives)
         QTemporaryDir dir;
         sample::DemoOptions options;
         options.iosMajor = ios;
-        const QString backup = dir.filePath(QStringLiteral("backup")), root = dir.filePath(QStringLiteral("device"));
+        // The copy lies in a folder of its own, as people keep one.
+        const QString backup = dir.filePath(QStringLiteral("backup")), holder = dir.filePath(QStringLiteral("holder")),
+                      root = holder + QStringLiteral("/device");
         ASSERT_TRUE(sample::writeDemoBackup(backup, options));
         ASSERT_TRUE(sample::writeDemoDevice(root, options));
         ASSERT_TRUE(tar({QStringLiteral("-C"), root, QStringLiteral("-czf"), dir.filePath(QStringLiteral("copy.tar.gz")), QStringLiteral(".")}));
+        ASSERT_TRUE(tar({QStringLiteral("-C"), holder, QStringLiteral("-czf"), dir.filePath(QStringLiteral("wrapped.tar.gz")), QStringLiteral("device")}));
         const auto evidence = testsupport::snapshotFolder(root);
         const auto a = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), dir.filePath(QStringLiteral("a"))});
         ASSERT_EQ(a.exitCode, 0) << a.err.constData();
         const auto wanted = itemsOf(dir.filePath(QStringLiteral("a")));
         EXPECT_EQ(wanted.size(), 12);
-        for (const QString& source : {root, dir.filePath(QStringLiteral("copy.tar.gz"))}) {
+        for (const QString& source : {root, holder, dir.filePath(QStringLiteral("copy.tar.gz")), dir.filePath(QStringLiteral("wrapped.tar.gz"))}) {
             const QString out = dir.filePath(QStringLiteral("out-") + QFileInfo(source).fileName());
             const auto r = runCli({QStringLiteral("device"), source, QStringLiteral("--out"), out});
             ASSERT_EQ(r.exitCode, 0) << r.err.constData();
