@@ -194,8 +194,15 @@ bool isInside(const QString& path, const QString& folder)
 
 int openBackup(const QString& folder, CiTunesBackup& backup, QStringList* skipped)
 {
-    if (!QFileInfo(folder).isDir()) {
-        printError(QStringLiteral("%1: no such folder").arg(terminalText(folder)));
+    const QFileInfo info(folder);
+    if (!info.isDir()) {
+        if (!info.exists())
+            printError(QStringLiteral("%1: no such folder").arg(terminalText(folder)));
+        else // people often pick a file of the backup, its Manifest.plist say
+            printError(QStringLiteral("%1 is a file, not a backup folder: give the folder that holds Manifest.plist%2")
+                           .arg(terminalText(folder), info.fileName().startsWith(QLatin1String("Manifest."))
+                                                          ? QStringLiteral(" (%1)").arg(terminalText(info.absolutePath()))
+                                                          : QString()));
         return NotABackup;
     }
     if (!backup.parseFromPath(QDir(folder).absolutePath())) {

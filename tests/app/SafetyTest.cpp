@@ -325,6 +325,7 @@ TEST_F(SafetyTest, ParseProblemsReachTheUserWithFileReasonAndExitCode)
         const char* message;
     } cases[] = {
         {dir.filePath(QStringLiteral("none")), 4, "no such folder"},
+        {garbled + QStringLiteral("/Manifest.plist"), 4, "is a file, not a backup folder: give the folder that holds Manifest.plist ("},
         {temp, 4, "holds no Manifest.plist"},
         {garbled, 5, "Manifest.plist: not a readable property list"},
         {padded, 3, "skipped: " /* the index ends at the zeros */},
