@@ -387,10 +387,10 @@ private:
             uint32_t cand;
             bool operator<(const GroupKey& o) const
             {
-                if (table != o.table)
-                    return table < o.table;
                 if (tail != o.tail)
                     return tail < o.tail;
+                if (table != o.table)
+                    return table < o.table;
                 return rank != o.rank ? rank < o.rank : cand < o.cand;
             }
         };
@@ -401,12 +401,25 @@ private:
             flagger = std::thread([&] { live = m_live.flags(m_cands); });
         else
             live = m_live.flags(m_cands);
+        // Tails are hashes, spread evenly: the keys go to buckets by their top bits, each then
+        // sorted alone (the groups' order is undone below; only each group's own order counts).
+        constexpr int kBucketBits = 16;
+        std::vector<uint32_t> start(size_t(1) << kBucketBits | 1);
+        for (const Candidate& c : m_cands)
+            ++start[(c.tail >> (64 - kBucketBits)) + 1];
+        for (size_t b = 1; b < start.size(); ++b)
+            start[b] += start[b - 1];
         std::vector<GroupKey> keys = largeVector<GroupKey>(m_cands.size());
-        for (uint32_t i = 0; i < keys.size(); ++i) {
-            const Candidate& c = m_cands[i];
-            keys[i] = {c.table, uint32_t(c.hasRowid ? 0 : 1u << 16) | c.lost, c.tail, i};
+        {
+            std::vector<uint32_t> next(start.begin(), start.end() - 1);
+            for (uint32_t i = 0; i < keys.size(); ++i) {
+                const Candidate& c = m_cands[i];
+                keys[next[c.tail >> (64 - kBucketBits)]++] = {c.table, uint32_t(c.hasRowid ? 0 : 1u << 16) | c.lost, c.tail, i};
+            }
         }
-        std::sort(keys.begin(), keys.end());
+        for (size_t b = 0; b + 1 < start.size(); ++b)
+            if (start[b + 1] - start[b] > 1)
+                std::sort(keys.begin() + start[b], keys.begin() + start[b + 1]);
         std::vector<uint32_t> order = largeVector<uint32_t>(keys.size());
         for (size_t i = 0; i < keys.size(); ++i)
             order[i] = keys[i].cand;
