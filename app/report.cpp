@@ -267,7 +267,9 @@ QString escapeHtml(const QString& text)
 // JSON inside a script element: "</" would end the element early.
 QByteArray embeddedJson(const QJsonObject& o)
 {
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).replace("</", "<\\/");
+    // No "<" at all: "</script" would end the block, and "<!--" with "<script" after it would
+    // make the parser skip the block's own end, leaving a blank page. Only strings hold "<".
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).replace("<", "\\u003c");
 }
 
 QByteArray page(const QString& title, const QString& heading, const QString& meta, bool back, const QJsonObject& data)

@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <sqlite3.h>
+
 #include "SampleBackup.h"
 #include "TestSupport.h"
 
@@ -54,6 +56,13 @@ TEST(Report, EveryPageLoadsShowsItsTextsAndKeepsItsLayout)
     QTemporaryDir dir;
     const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
     ASSERT_TRUE(sample::writeDemoBackup(backup));
+    {
+        // A text that ends a script block, or hides its end behind a comment, must not blank a page.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((backup + QStringLiteral("/3d0d7e5fb2ce288813306e4d4636395e047a3d28")).toUtf8().constData(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "update message set text = text || ' <!--<script> </script> odd'", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
     const auto r = testsupport::runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"),
                                         QStringLiteral("html"), QStringLiteral("--export-files")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
@@ -74,6 +83,7 @@ TEST(Report, EveryPageLoadsShowsItsTextsAndKeepsItsLayout)
         EXPECT_FALSE(shown.log.contains("Uncaught")) << page.toStdString() << ": " << shown.log.constData();
         EXPECT_FALSE(shown.dom.contains("id=\"report-error\"")) << page.toStdString();
         EXPECT_TRUE(shown.dom.contains("</table>")) << page.toStdString();
+        EXPECT_FALSE(testsupport::readFile(report.filePath(page)).contains("<!--<script>")) << page.toStdString();
         for (const QByteArray& text : expected.value(page))
             EXPECT_TRUE(shown.dom.contains(text)) << page.toStdString() << " lacks " << text.constData();
     }
