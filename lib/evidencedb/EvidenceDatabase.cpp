@@ -8,10 +8,53 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "utility/Log.h"
 #include "utility/SafeIo.h"
 
 namespace evidencedb {
+
+namespace {
+
+thread_local uint64_t t_damage = 0;
+
+void logHook(void*, int code, const char*)
+{
+    if ((code & 0xff) == SQLITE_CORRUPT)
+        ++t_damage;
+}
+
+// SQLite takes its log hook only before its first use: set when this library is loaded.
+[[maybe_unused]] const bool kHooked = [] { return sqlite3_config(SQLITE_CONFIG_LOG, logHook, nullptr) == SQLITE_OK; }();
+
+} // namespace
+
+uint64_t damageSeen()
+{
+    return t_damage;
+}
+
+QString firstDamage(const QString& path)
+{
+    const SqlitePtr db(openImmutable(path, nullptr, false));
+    if (!db)
+        return QString();
+    sqlite3_stmt* st = nullptr;
+    QString found;
+    if (sqlite3_prepare_v2(db.get(), "pragma quick_check(1)", -1, &st, nullptr) == SQLITE_OK) {
+        const int rc = sqlite3_step(st);
+        if (rc == SQLITE_ROW) {
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            if (text && strcmp(text, "ok") != 0)
+                found = QString::fromUtf8(text).remove(QStringLiteral("*** in database main ***")).simplified();
+        } else if (rc != SQLITE_DONE) {
+            found = QString::fromUtf8(sqlite3_errmsg(db.get()));
+        }
+    }
+    sqlite3_finalize(st);
+    return found;
+}
 
 QByteArray immutableUri(const QString& path)
 {

@@ -43,7 +43,29 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
             why.toUtf8().constData());
         m_problems << QStringLiteral("%1: the rows only its -wal holds (%2)").arg(relativePath, why);
     }
+    if (!path.isEmpty())
+        m_read << qMakePair(path, relativePath);
     return path;
+}
+
+void CIDataCollection::reportDamage(uint64_t damageBefore)
+{
+    if (evidencedb::damageSeen() == damageBefore)
+        return;
+    QStringList named;
+    for (const auto& [path, relativePath] : m_read) {
+        if (named.contains(path))
+            continue;
+        named << path;
+        const QString damage = evidencedb::firstDamage(path);
+        if (damage.isEmpty())
+            continue;
+        Log("iTunesBackup", 0, "%s (%s) is damaged: %s", relativePath.toUtf8().constData(), path.toUtf8().constData(),
+            damage.toUtf8().constData());
+        m_problems << QStringLiteral("%1: %2 is damaged (%3): what is stored past the damage is not read; "
+                                     "recover-db reads every page of it")
+                          .arg(m_category, QFileInfo(relativePath).fileName(), damage);
+    }
 }
 
 bool CIDataCollection::readableDatabase(const QString& path, const QString& category, const QString& relativePath,

@@ -27,6 +27,9 @@ public:
     // hold decrypted copies only): databaseFile names a database the index lists but the folder
     // lacks as a problem of `category`. Unset: nothing is checked.
     void setIndex(const QList<CManifestRecord*>* files, const QString& folder, const QString& category);
+    // When SQLite met damage on this thread since `damageBefore` (evidencedb::damageSeen()), names
+    // each database collect() read that is damaged in problems(): its queries ended at the damage.
+    void reportDamage(uint64_t damageBefore);
 
     // Whether `path` opens as a database holding one of `tables`; when not, one line naming
     // relativePath goes to `problems`: the statements would otherwise fail one by one.
@@ -52,5 +55,6 @@ private:
     const QList<CManifestRecord*>* m_index = nullptr;
     QString m_indexFolder;
     QString m_category;
+    QList<QPair<QString, QString>> m_read; // databases handed out: the file read, its device path
     evidencedb::LiveCopies m_liveCopies; // removed with the collector
 };

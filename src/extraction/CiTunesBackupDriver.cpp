@@ -44,7 +44,9 @@ void runCollector(CIDataCollection& collector, CIProgressCallback* progress, con
     collector.setProgress(progress);
     collector.setIndex(&source.files, source.indexRoot.isEmpty() ? source.root : source.indexRoot,
                        KdData::machineName(category).replace(QLatin1Char('_'), QLatin1Char(' ')));
+    const uint64_t damageBefore = evidencedb::damageSeen();
     collector.collect(source.root, source.files, source.fileSuffix);
+    collector.reportDamage(damageBefore);
     if (skipped)
         *skipped << collector.problems();
 }

@@ -280,6 +280,41 @@ TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)
     EXPECT_TRUE(testsupport::readFile(out + QStringLiteral("/messages.json")).contains("\"uncertain\": true"));
 }
 
+// A page that is not what its tree says ends SQLite's queries as if the rows ended there: the
+// category says so instead of listing fewer records in silence.
+TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)
+{
+    QTemporaryDir dir;
+    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+    const QString name = sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
+    const QString path = backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name;
+    int root = 0, pageSize = 0;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "select (select rootpage from sqlite_master where name = 'message'), (select page_size from pragma_page_size)", -1, &st, nullptr);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            root = sqlite3_column_int(st, 0);
+            pageSize = sqlite3_column_int(st, 1);
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    }
+    ASSERT_GT(root, 1);
+    QFile sms(path);
+    ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.seek(qint64(root - 1) * pageSize));
+    sms.write(QByteArray(pageSize, '\xff'));
+    sms.close();
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("skipped: messages: sms.db is damaged (Page %1: ").arg(root).toUtf8())) << r.err.constData();
+    EXPECT_EQ(r.err.count("skipped:"), 1) << r.err.constData();
+}
+
 // An output folder that cannot be made is named with the reason before anything is extracted.
 TEST(ExtractCommand, AnOutputFolderThatCannotBeMadeStopsTheRunFirst)
 {

@@ -86,6 +86,14 @@ private:
 // is then a database of its own with no companion. False with *why on failure.
 bool makeLiveCopy(const QString& database, const QString& wal, const QString& copy, std::string* why);
 
+// How often SQLite met damage (a page that is not what its tree says it is) while reading on
+// this thread; it only grows. A query that meets damage ends as if its rows ended, so readers
+// compare this before and after reading to know that rows may be missing.
+uint64_t damageSeen();
+// What `pragma quick_check` finds first in the database at `path` ("ok" aside): empty when it
+// finds nothing, or when the file cannot be opened.
+QString firstDamage(const QString& path);
+
 // One prepared statement, finalized on destruction.
 class Statement
 {
