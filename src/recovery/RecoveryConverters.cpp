@@ -502,11 +502,10 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
                 emails << address;
             else
                 numbers << address;
-            QString name = address;
+            QString name = address; // as live conversations show one no contact names
             auto exact = driver->m_contactIndex.constFind(address);
             if (exact != driver->m_contactIndex.constEnd()) {
                 name = driver->m_contactNames.value(exact.value());
-                names << name;
             } else if (address.startsWith(QLatin1Char('+')) || address.startsWith(QLatin1Char('0'))) {
                 // A number written with its country or trunk prefix finds the contact that
                 // stored only its tail.
@@ -514,10 +513,13 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
                     if (it.key().isEmpty() || !address.endsWith(it.key()))
                         continue;
                     name = driver->m_contactNames.value(it.value());
-                    names << name;
                     break;
                 }
             }
+            if (name.isEmpty())
+                name = address;
+            if (!names.contains(name))
+                names << name;
             addrIds[address] = name;
         }
         group->setAddrIds(addrIds);

@@ -280,6 +280,27 @@ TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)
     EXPECT_TRUE(testsupport::readFile(out + QStringLiteral("/messages.json")).contains("\"uncertain\": true"));
 }
 
+// A conversation names its participants whether it is live or recovered: by contact name, else
+// by number or address.
+TEST(ExtractCommand, EveryConversationNamesItsParticipants)
+{
+    QTemporaryDir dir;
+    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--categories"),
+                                          QStringLiteral("messages")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QJsonArray items = QJsonDocument::fromJson(testsupport::readFile(out + QStringLiteral("/messages.json")))[QStringLiteral("items")].toArray();
+    int deleted = 0;
+    for (const QJsonValue& item : items) {
+        deleted += item[QStringLiteral("deleted")].toBool();
+        EXPECT_FALSE(item[QStringLiteral("values")][QStringLiteral("Participants")].toString().isEmpty()) << QJsonDocument(item.toObject()).toJson().constData();
+    }
+    EXPECT_GE(deleted, 1);
+}
+
 // A page that is not what its tree says ends SQLite's queries as if the rows ended there: the
 // category says so instead of listing fewer records in silence.
 TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)
