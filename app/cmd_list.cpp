@@ -102,9 +102,10 @@ int runList(QStringList args)
     }
     std::fflush(stdout);
 
+    const QStringList unreadable = manager->unreadableBackups();
     CiTunesBackupManager::waitForDeviceTypeDownload(kDownloadWaitMs);
     CiTunesBackupManager::releaseInstance();
-    return cli::Ok;
+    return cli::reportSkipped(unreadable);
 }
 
 QStringList listEvidence(QStringList args)

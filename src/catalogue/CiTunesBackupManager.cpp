@@ -180,6 +180,7 @@ bool CiTunesBackupManager::searchBackups(const QString& backupRoot)
 {
     // QDir("") would list the working directory. The listing's dot entries (the root and what
     // holds it) are tried like any folder and fail for want of a Manifest.plist.
+    m_unreadable.clear();
     const QFileInfoList entries = backupRoot.isEmpty() ? QFileInfoList() : QDir(backupRoot).entryInfoList();
     for (const QFileInfo& entry : entries) {
         if (!entry.isDir())
@@ -201,6 +202,16 @@ bool CiTunesBackupManager::searchBackups(const QString& backupRoot)
             Log(kModule, 1, " append(backup)");
         } else {
             Log("iTunesBackup", 0, "Fail to parse %s", path.toUtf8().constData());
+            // A damaged backup left out in silence would look like one that was never made.
+            const QDir dir(path);
+            bool looksLikeOne = backup->parseFailure() != CiTunesBackup::NotABackup;
+            for (const char* name : {"Manifest.plist", "Info.plist", "Manifest.db", "Manifest.mbdb", "Status.plist"})
+                looksLikeOne = looksLikeOne || (entry.fileName() != QLatin1String(".") && entry.fileName() != QLatin1String("..")
+                                                && QFileInfo::exists(dir.filePath(QLatin1String(name))));
+            if (looksLikeOne) {
+                const QString problem = backup->parseProblem();
+                m_unreadable << (problem.startsWith(path) ? problem : QStringLiteral("%1: %2").arg(path, problem));
+            }
             delete backup;
         }
     }

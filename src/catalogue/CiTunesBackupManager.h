@@ -37,6 +37,10 @@ public:
     // The same under an explicit root; always true.
     bool searchBackups(const QString& backupRoot);
 
+    // Folders of the last search that look like backups (a Manifest or Info property list, a
+    // file index) but could not be read: "<folder>: <reason>", one each.
+    QStringList unreadableBackups() const { return m_unreadable; }
+
     unsigned int numberOfBackups() const;
     const CiTunesBackup* backupByIndex(unsigned int index) const; // null when out of range
 
@@ -74,6 +78,7 @@ private:
     struct BackupPool;
 
     QList<CiTunesBackup*> m_backups;
+    QStringList m_unreadable;
     // Immutable snapshot, swapped whole with std::atomic_store: the download thread installs a
     // new map while the caller's thread reads the old one.
     std::shared_ptr<const DeviceTypeMap> m_deviceTypes;

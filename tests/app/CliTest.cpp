@@ -114,6 +114,18 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
     }
 }
 
+// A backup folder that cannot be read is named, not left out of the list; other folders are.
+TEST(Cli, ListNamesBackupsItCannotRead)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(testsupport::writeFile(tmp.filePath(QStringLiteral("damaged/Manifest.plist")), "<?xml version=\"1.0\"?><plist><di"));
+    ASSERT_TRUE(QDir(tmp.path()).mkpath(QStringLiteral("photos")));
+    const CliRun r = runCli({QStringLiteral("list"), QStringLiteral("--root"), tmp.path()});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err.count("skipped:"), 1) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("damaged/Manifest.plist: not a readable property list")) << r.err.constData();
+}
+
 // Each layout generation of the demo reads back whole: every category the device kept has live
 // items (iOS 9 keeps its calls in the Core Data store), and the backup names its version. Backups
 // of iOS 10 on (Manifest.db, data files in sub-folders, newer message and note layouts) give what
