@@ -38,13 +38,20 @@ void CFileCollection::collect(const QString& backupDir, const QList<CManifestRec
         const QFileInfo dataFile(backupDataFile(backupDir, record->hashName, fileSuffix));
         if (dataFile.exists())
             collectFile(dataFile, *record);
+        else if (wanted(*record))
+            noteMissingFile(*record, fileSuffix);
     }
+    reportMissingFiles();
+}
+
+bool CFileCollection::wanted(const CManifestRecord& record) const
+{
+    return m_suffixes.contains(QFileInfo(record.relativePath).suffix(), Qt::CaseInsensitive);
 }
 
 bool CFileCollection::collectFile(const QFileInfo& dataFile, const CManifestRecord& record)
 {
-    const QString extension = QFileInfo(record.relativePath).suffix();
-    if (!m_suffixes.contains(extension, Qt::CaseInsensitive))
+    if (!wanted(record))
         return false;
     KdFileItem* item = createFileItem(dataFile, record);
     if (!item)

@@ -21,8 +21,10 @@ public:
                  const QString& fileSuffix) override;
 
 protected:
-    // One data file that exists; true when an item was added. The default takes the extensions
-    // in m_suffixes (compared without case).
+    // Whether the category takes the file the record names; the default takes the extensions in
+    // m_suffixes (compared without case). A wanted file the folder lacks is named as missing.
+    virtual bool wanted(const CManifestRecord& record) const;
+    // One data file that exists; true when an item was added.
     virtual bool collectFile(const QFileInfo& dataFile, const CManifestRecord& record);
     // Null for an empty or unreadable data file.
     KdFileItem* createFileItem(const QFileInfo& dataFile, const CManifestRecord& record);

@@ -48,6 +48,43 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
     return path;
 }
 
+void CIDataCollection::noteMissingFile(const CManifestRecord& record, const QString& fileSuffix)
+{
+    // Checked in the backup's own folder: one listed there but not copied (not decrypted, say)
+    // has its line already.
+    if (!m_index || (record.mode != 0 && (record.mode & 0xF000) != 0x8000)
+        || QFileInfo(backupDataFile(m_indexFolder, record.hashName, fileSuffix)).isFile())
+        return;
+    if (m_missingNames.size() < 3)
+        m_missingNames << QFileInfo(record.relativePath).fileName();
+    ++m_missingFiles;
+}
+
+void CIDataCollection::noteMissingFile(const QString& domain, const QString& relativePath, const QString& fileSuffix)
+{
+    if (!m_index)
+        return;
+    for (const CManifestRecord* r : *m_index)
+        if (r && r->domain == domain && r->relativePath == relativePath) {
+            noteMissingFile(*r, fileSuffix);
+            return;
+        }
+}
+
+void CIDataCollection::reportMissingFiles()
+{
+    if (!m_missingFiles)
+        return;
+    Log("iTunesBackup", 0, "%d files of %s are listed in the index but missing from %s", m_missingFiles,
+        m_category.toUtf8().constData(), m_indexFolder.toUtf8().constData());
+    m_problems << QStringLiteral("%1: %2 file(s) listed in the backup's index are missing from the folder (%3%4)")
+                      .arg(m_category)
+                      .arg(m_missingFiles)
+                      .arg(m_missingNames.join(QStringLiteral(", ")), m_missingFiles > m_missingNames.size() ? QStringLiteral(", ...") : QString());
+    m_missingFiles = 0;
+    m_missingNames.clear();
+}
+
 void CIDataCollection::reportDamage(uint64_t damageBefore)
 {
     if (evidencedb::damageSeen() == damageBefore)

@@ -48,6 +48,13 @@ protected:
     bool readableDatabase(const QString& path, const QString& category, const QString& relativePath,
                           std::initializer_list<const char*> tables);
 
+    // Files of the category the index lists but the backup's folder lacks: counted, and named
+    // in one line of problems() by reportMissingFiles().
+    void noteMissingFile(const CManifestRecord& record, const QString& fileSuffix);
+    // The same for domain/relativePath, when the index lists it.
+    void noteMissingFile(const QString& domain, const QString& relativePath, const QString& fileSuffix);
+    void reportMissingFiles();
+
     CIProgressCallback* m_pProgress = nullptr; // not owned
     QStringList m_problems;
 
@@ -55,6 +62,8 @@ private:
     const QList<CManifestRecord*>* m_index = nullptr;
     QString m_indexFolder;
     QString m_category;
+    int m_missingFiles = 0;
+    QStringList m_missingNames; // the first few
     QList<QPair<QString, QString>> m_read; // databases handed out: the file read, its device path
     evidencedb::LiveCopies m_liveCopies; // removed with the collector
 };

@@ -49,12 +49,17 @@ CSMSAttachmentsCollection::CSMSAttachmentsCollection(KdData* attachments)
     m_pData = attachments;
 }
 
+bool CSMSAttachmentsCollection::wanted(const CManifestRecord& record) const
+{
+    // Folders are records too; every attachment file has an extension.
+    return (record.relativePath.startsWith(QLatin1String("Library/SMS/Parts/"))
+            || record.relativePath.startsWith(QLatin1String("Library/SMS/Attachments/")))
+           && !QFileInfo(record.relativePath).suffix().isEmpty();
+}
+
 bool CSMSAttachmentsCollection::collectFile(const QFileInfo& dataFile, const CManifestRecord& record)
 {
-    if (!record.relativePath.startsWith(QLatin1String("Library/SMS/Parts/"))
-        && !record.relativePath.startsWith(QLatin1String("Library/SMS/Attachments/")))
-        return false;
-    return appendItem(m_pData, createFileItem(dataFile, record));
+    return wanted(record) && appendItem(m_pData, createFileItem(dataFile, record));
 }
 
 CPhotoCollection::CPhotoCollection(KdData* cameraRoll) : CFileCollection(QString(), QStringLiteral("Media/DCIM/"))
@@ -63,14 +68,12 @@ CPhotoCollection::CPhotoCollection(KdData* cameraRoll) : CFileCollection(QString
     m_suffixes = mediaSuffixes();
 }
 
-bool CPhotoCollection::collectFile(const QFileInfo& dataFile, const CManifestRecord& record)
+bool CPhotoCollection::wanted(const CManifestRecord& record) const
 {
     // .MISC folders hold the camera's own bookkeeping, not pictures.
-    if (record.relativePath.contains(QLatin1String(".MISC"), Qt::CaseInsensitive))
-        return false;
-    if (record.domain != QLatin1String("CameraRollDomain") && record.domain != QLatin1String("MediaDomain"))
-        return false;
-    return CFileCollection::collectFile(dataFile, record);
+    return !record.relativePath.contains(QLatin1String(".MISC"), Qt::CaseInsensitive)
+           && (record.domain == QLatin1String("CameraRollDomain") || record.domain == QLatin1String("MediaDomain"))
+           && CFileCollection::wanted(record);
 }
 
 void CPhotoCollection::collect(const QString& backupDir, const QList<CManifestRecord*>& files, const QString& fileSuffix)

@@ -10,6 +10,7 @@ public:
     explicit CSMSAttachmentsCollection(KdData* attachments);
 
 protected:
+    bool wanted(const CManifestRecord& record) const override;
     bool collectFile(const QFileInfo& dataFile, const CManifestRecord& record) override;
 };
 
@@ -23,7 +24,7 @@ public:
     void collect(const QString& backupDir, const QList<CManifestRecord*>& files, const QString& fileSuffix) override;
 
 protected:
-    bool collectFile(const QFileInfo& dataFile, const CManifestRecord& record) override;
+    bool wanted(const CManifestRecord& record) const override;
 
 private:
     void describeFromLibrary(const QString& backupDir, const QString& fileSuffix, int firstItem);

@@ -14,6 +14,7 @@
 
 namespace {
 const char kMediaDomain[] = "MediaDomain";
+const char kGroupDomain[] = "AppDomainGroup-group.com.apple.VoiceMemos.shared";
 const char kRecordings[] = "Media/Recordings/";
 } // namespace
 
@@ -71,7 +72,8 @@ void CVoiceMemoCollection::collect(const QString& backupDir, const QList<CManife
     m_fileSuffix = fileSuffix;
     m_times.clear();
     for (const CManifestRecord* r : files)
-        if (r && r->domain == QLatin1String(kMediaDomain) && r->relativePath.startsWith(QLatin1String(kRecordings)))
+        if (r && ((r->domain == QLatin1String(kMediaDomain) && r->relativePath.startsWith(QLatin1String(kRecordings)))
+                  || (r->domain == QLatin1String(kGroupDomain) && r->relativePath.startsWith(QLatin1String("Recordings/")))))
             m_times.insert(r->hashName, r->mtime);
     const int before = m_pData ? m_pData->count() : 0;
     static const struct {
@@ -80,7 +82,7 @@ void CVoiceMemoCollection::collect(const QString& backupDir, const QList<CManife
         bool cloud;
     } kDatabases[] = {{kMediaDomain, "Media/Recordings/Recordings.db", false},
                       {kMediaDomain, "Media/Recordings/CloudRecordings.db", true},
-                      {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/CloudRecordings.db", true}};
+                      {kGroupDomain, "Recordings/CloudRecordings.db", true}};
     bool found = false;
     for (const auto& d : kDatabases) {
         const QString relativePath = QLatin1String(d.path);
@@ -101,6 +103,7 @@ void CVoiceMemoCollection::collect(const QString& backupDir, const QList<CManife
         CVoiceMemoQuery(m_pData, this)
             .run({backupDataFile(backupDir, QLatin1String(kMediaDomain), QStringLiteral("Media/Recordings/Recordings.db"), fileSuffix)},
                  m_pProgress);
+    reportMissingFiles();
     for (int i = before; m_pData && i < m_pData->count(); ++i)
         if (auto* item = dynamic_cast<KdFileItem*>(m_pData->at(i, false)))
             item->setModifiedTime(m_times.value(QFileInfo(item->filePath()).fileName().chopped(m_fileSuffix.size()), 0));
@@ -112,8 +115,10 @@ bool CVoiceMemoCollection::translatePath(QString& path, qint64& size)
     if (name.isEmpty())
         return false;
     const QFileInfo data(backupDataFile(m_backupDir, m_domain, m_folder + name, m_fileSuffix));
-    if (!data.isFile())
+    if (!data.isFile()) {
+        noteMissingFile(m_domain, m_folder + name, m_fileSuffix);
         return false;
+    }
     path = data.absoluteFilePath();
     size = data.size();
     return true;

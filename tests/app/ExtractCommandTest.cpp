@@ -301,6 +301,39 @@ TEST(ExtractCommand, EveryConversationNamesItsParticipants)
     EXPECT_GE(deleted, 1);
 }
 
+// Files the index lists but the folder lacks are named, one line per category; the rest keep
+// the device's modification times, recordings of iOS 14 on (in their app group) too.
+TEST(ExtractCommand, MissingMediaAreNamedAndTheRestKeepTheirTimes)
+{
+    QTemporaryDir dir;
+    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+    const struct {
+        const char* domain;
+        const char* path;
+        const char* line;
+    } missing[] = {
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", "camera roll: 1 file(s) listed in the backup's index are missing from the folder (IMG_0001.JPG)"},
+        {"MediaDomain", "Library/SMS/Attachments/00/IMG_0.JPG", "message attachments: 1 file(s) listed"},
+        {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/20160218 101500.m4a", "voice memos: 1 file(s) listed"},
+    };
+    for (const auto& m : missing) {
+        const QString name = sample::hashedName(QLatin1String(m.domain), QLatin1String(m.path));
+        ASSERT_TRUE(QFile::remove(backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name)) << m.path;
+    }
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--export-files")});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_EQ(r.err.count("skipped:"), 3) << r.err.constData();
+    for (const auto& m : missing)
+        EXPECT_TRUE(r.err.contains(m.line)) << m.line << "\n" << r.err.constData();
+    const QFileInfoList memos = QDir(out + QStringLiteral("/voice_memos")).entryInfoList(QDir::Files);
+    ASSERT_FALSE(memos.isEmpty());
+    for (const QFileInfo& memo : memos)
+        EXPECT_LT(memo.lastModified().date().year(), 2020) << memo.fileName().toStdString();
+}
+
 // A page that is not what its tree says ends SQLite's queries as if the rows ended there: the
 // category says so instead of listing fewer records in silence.
 TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)
