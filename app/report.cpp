@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QUrl>
 
+#include "CiTunesBackup.h"
 #include "export.h"
 #include "kddata/KdBackup.h"
 #include "kddata/KdData.h"
@@ -285,10 +286,11 @@ QByteArray page(const QString& title, const QString& heading, const QString& met
     return html;
 }
 
-// Where a page of DIR/report finds a file: the exported copy beside it, else the data file.
-QString hrefFor(const QString& exported, const QString& file)
+// Where a page of DIR/report finds a file: the exported copy beside it, else the data file;
+// none for an encrypted backup's data file, which would show as a broken picture.
+QString hrefFor(const QString& exported, const QString& file, bool encrypted)
 {
-    return exported.isEmpty() ? file : QStringLiteral("../") + exported;
+    return !exported.isEmpty() ? QStringLiteral("../") + exported : encrypted ? QString() : file;
 }
 
 } // namespace
@@ -324,6 +326,7 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
                 if (auto* file = dynamic_cast<KdFileItem*>(data->at(row, false)); file && !file->exportedPath().isEmpty())
                     exported.insert(file->filePath(), file->exportedPath());
 
+    const bool encrypted = options.source && options.source->isEncrypted();
     QJsonObject summary = summarizeExtraction(model);
     const QJsonObject device = summary.value(QStringLiteral("device")).toObject();
     const QString deviceName = device.value(QStringLiteral("deviceName")).toString();
@@ -337,11 +340,14 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
         shown.insert(data->machineName(), summary.value(QStringLiteral("categories")).toObject().value(data->machineName()));
         QJsonObject o = categoryJson(data);
         QJsonArray items = o.value(QStringLiteral("items")).toArray();
+        bool hidden = false; // files of an encrypted backup not exported
         for (int i = 0; i < items.size(); ++i) {
             QJsonObject item = items[i].toObject();
             const QString file = item.value(QStringLiteral("file")).toString();
-            if (!file.isEmpty())
-                item.insert(QStringLiteral("href"), hrefFor(item.value(QStringLiteral("exported")).toString(), file));
+            const QString href = file.isEmpty() ? QString() : hrefFor(item.value(QStringLiteral("exported")).toString(), file, encrypted);
+            if (!href.isEmpty())
+                item.insert(QStringLiteral("href"), href);
+            hidden = hidden || (!file.isEmpty() && href.isEmpty());
             QJsonObject detail = item.value(QStringLiteral("detail")).toObject();
             if (detail.contains(QStringLiteral("messages"))) {
                 QJsonArray messages = detail.value(QStringLiteral("messages")).toArray();
@@ -351,8 +357,10 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
                     for (int p = 0; p < pieces.size(); ++p) {
                         QJsonObject piece = pieces[p].toObject();
                         const QString dataFile = piece.value(QStringLiteral("dataFile")).toString();
-                        if (!dataFile.isEmpty())
-                            piece.insert(QStringLiteral("href"), hrefFor(exported.value(dataFile), dataFile));
+                        const QString href = dataFile.isEmpty() ? QString() : hrefFor(exported.value(dataFile), dataFile, encrypted);
+                        if (!href.isEmpty())
+                            piece.insert(QStringLiteral("href"), href);
+                        hidden = hidden || (!dataFile.isEmpty() && href.isEmpty());
                         pieces[p] = piece;
                     }
                     message.insert(QStringLiteral("pieces"), pieces);
@@ -366,7 +374,9 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
         o.insert(QStringLiteral("items"), items);
         o.insert(QStringLiteral("kind"), QStringLiteral("category"));
         o.insert(QStringLiteral("openFirst"), category == KdData::Messages);
-        const QString meta = QStringLiteral("%1 items, %2 deleted").arg(data->count(KdData::AllItems)).arg(data->count(KdData::DeletedItems));
+        QString meta = QStringLiteral("%1 items, %2 deleted").arg(data->count(KdData::AllItems)).arg(data->count(KdData::DeletedItems));
+        if (hidden)
+            meta += QStringLiteral("; the backup keeps its files encrypted: --export-files writes readable copies to show here");
         write(data->machineName() + QStringLiteral(".html"),
               page(data->title() + QStringLiteral(" \u2014 ") + deviceName, data->title(), meta, true, o));
     }

@@ -56,6 +56,15 @@ TEST(EncryptedExtract, BothIndexGenerationsGiveWhatTheirUnencryptedTwinGives)
             EXPECT_TRUE(got.value(it.key()) == it.value()) << ios << " " << it.key().toStdString();
         EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList()) << ios;
 
+        // A report without exported copies links none of the encrypted data files, and says why.
+        const auto html = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), dir.filePath(QStringLiteral("c")), QStringLiteral("--format"),
+                                  QStringLiteral("html"), QStringLiteral("--categories"), QStringLiteral("camera_roll"), QStringLiteral("--password-file"),
+                                  dir.filePath(QStringLiteral("pw"))});
+        ASSERT_EQ(html.exitCode, 0) << html.err.constData();
+        const QByteArray page = testsupport::readFile(dir.filePath(QStringLiteral("c/report/camera_roll.html")));
+        EXPECT_FALSE(page.contains("\"href\"")) << ios;
+        EXPECT_TRUE(page.contains("--export-files writes readable copies")) << ios;
+
         // The environment gives it too; the index of iOS 10 on is listed only with it.
         const auto files = runCli({QStringLiteral("files"), sealed}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("pässword")}});
         EXPECT_EQ(files.exitCode, 0) << files.err.constData();
