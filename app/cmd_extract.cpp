@@ -45,6 +45,6 @@ QStringList extractEvidence(QStringList args)
 }
 
 const cli::Registrar extractCommand{
-    {"extract", kExtractUsage, "extract every category of a backup into JSON/CSV files", &runExtract, &extractEvidence, true}};
+    {"extract", kExtractUsage, "extract every category of a backup into JSON files (CSV and an HTML report on request)", &runExtract, &extractEvidence, true}};
 
 } // namespace

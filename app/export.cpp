@@ -600,13 +600,18 @@ void printExtractionSummary(const QJsonObject& summary)
 {
     const QJsonObject device = summary.value(QStringLiteral("device")).toObject();
     const QString date = device.value(QStringLiteral("backupDate")).toString();
-    if (!device.value(QStringLiteral("deviceName")).toString().isEmpty())
-        std::printf("%s (%s, iOS %s)%s\n",
-                    cli::terminalText(device.value(QStringLiteral("deviceName")).toString()).toUtf8().constData(),
-                    cli::terminalText(device.value(QStringLiteral("deviceType")).toString()).toUtf8().constData(),
-                    cli::terminalText(device.value(QStringLiteral("productVersion")).toString()).toUtf8().constData(),
+    if (!device.value(QStringLiteral("deviceName")).toString().isEmpty()) {
+        // A copy may keep no model or version: only what is known is shown.
+        QStringList known;
+        if (!device.value(QStringLiteral("deviceType")).toString().isEmpty())
+            known << cli::terminalText(device.value(QStringLiteral("deviceType")).toString());
+        if (!device.value(QStringLiteral("productVersion")).toString().isEmpty())
+            known << QStringLiteral("iOS ") + cli::terminalText(device.value(QStringLiteral("productVersion")).toString());
+        std::printf("%s%s%s\n", cli::terminalText(device.value(QStringLiteral("deviceName")).toString()).toUtf8().constData(),
+                    known.isEmpty() ? "" : qPrintable(QStringLiteral(" (") + known.join(QStringLiteral(", ")) + QLatin1Char(')')),
                     // A device's own copy has no backup date.
                     date.isEmpty() ? "" : qPrintable(QStringLiteral(", backup of ") + cli::terminalText(date)));
+    }
     const QJsonObject categories = summary.value(QStringLiteral("categories")).toObject();
     for (const QString& name : categoryNames()) {
         const QJsonObject c = categories.value(name).toObject();

@@ -133,7 +133,7 @@ bool CiTunesBackupPrivate::parse(const QString& path)
     }
     if (!parseLegacyIndex()) {
         Log(kModule, 0, "Fail to parse backup data files for: %s", pathUtf8.constData());
-        return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: neither Manifest.mbdb nor a readable .mdinfo index").arg(path));
+        return fail(CiTunesBackup::Unreadable, QStringLiteral("%1: no file index (Manifest.db of iOS 10 on, Manifest.mbdb, or readable .mdinfo files)").arg(path));
     }
     return true;
 }

@@ -21,8 +21,17 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
     if (!QFileInfo(data).isFile()) {
         // A file the index lists is part of the backup: its absence loses the category's records.
         // One that is there but was not copied (not decrypted, say) has its line already.
-        if (missing == Report && m_index
-            && !QFileInfo(backupDataFile(m_indexFolder, domain, relativePath, fileSuffix)).isFile()) {
+        const QFileInfo inIndexFolder(backupDataFile(m_indexFolder, domain, relativePath, fileSuffix));
+        const QString hashName = backupFileName(domain, relativePath);
+        bool irregular = false; // something else lies where the file belongs
+        for (const QString& at : {hashName + fileSuffix, hashName.left(2) + QLatin1Char('/') + hashName + fileSuffix}) {
+            const QFileInfo there(QDir(m_indexFolder).filePath(at));
+            irregular = irregular || ((there.exists() || there.isSymLink()) && !there.isFile());
+        }
+        if (missing == Report && m_index && !inIndexFolder.isFile() && irregular) {
+            m_problems << QStringLiteral("%1: %2 is not a regular file in the backup folder (a folder, pipe or broken link), not read")
+                              .arg(m_category, QFileInfo(relativePath).fileName());
+        } else if (missing == Report && m_index && !inIndexFolder.isFile()) {
             for (const CManifestRecord* r : *m_index) {
                 if (!r || r->domain != domain || r->relativePath != relativePath || (r->mode != 0 && (r->mode & 0xF000) != 0x8000))
                     continue;

@@ -304,6 +304,15 @@ TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
     EXPECT_TRUE(r.err.contains("skipped: contacts: AddressBook.sqlitedb is not a database that can be read")) << r.err.constData();
     EXPECT_TRUE(r.err.contains("skipped: AddressBook.sqlitedb is not a readable SQLite database")) << r.err.constData();
+
+    // A pipe where the data file belongs is named as what it is, not as missing, and never read.
+    const QString name = sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"));
+    const QString data = folder + QLatin1Char('/') + name;
+    ASSERT_TRUE(QFile::remove(QFileInfo::exists(data) ? data : folder + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name));
+    ASSERT_EQ(mkfifo(QFile::encodeName(data).constData(), 0600), 0);
+    const CliRun fifo = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out2"))}, tmpEnv());
+    EXPECT_EQ(fifo.exitCode, 3) << fifo.err.constData();
+    EXPECT_TRUE(fifo.err.contains("skipped: contacts: AddressBook.sqlitedb is not a regular file in the backup folder")) << fifo.err.constData();
 }
 
 TEST_F(SafetyTest, ParseProblemsReachTheUserWithFileReasonAndExitCode)
