@@ -250,6 +250,8 @@ void jsonLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
     p = writeNumber(p, row.offset);
     p = writeText(p, ",\"rowid\":");
     p = row.rowid ? writeNumber(p, *row.rowid) : writeText(p, "null");
+    if (row.mayBeLive)
+        p = writeText(p, ",\"mayBeLive\":true");
     p = writeText(p, ",\"values\":[");
     bool anyLost = false, anyKept = false;
     for (size_t i = 0; i < row.values.size(); ++i) {
@@ -442,7 +444,8 @@ private:
 std::string textLine(const sqlcarve::CarvedRow& row)
 {
     std::string out = printable(row.table) + "  " + sqlcarve::sourceName(row.source) + "  page " + std::to_string(row.page) + "  offset "
-                      + std::to_string(row.offset) + "  rowid " + (row.rowid ? std::to_string(*row.rowid) : "?") + "\n   ";
+                      + std::to_string(row.offset) + "  rowid " + (row.rowid ? std::to_string(*row.rowid) : "?")
+                      + (row.mayBeLive ? "  (may be live)" : "") + "\n   ";
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
         out += i ? " | " : " ";
@@ -537,9 +540,10 @@ int runRecoverDb(QStringList args)
         }
     };
     RowWriter writer(format);
-    uint64_t orphans = 0;
+    uint64_t orphans = 0, mayBeLive = 0;
     opt.onRow = [&](const sqlcarve::CarvedRow& row) {
         orphans += row.source == sqlcarve::Source::Orphan;
+        mayBeLive += row.mayBeLive && row.source != sqlcarve::Source::Orphan;
         writer.add(row);
     };
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
@@ -557,11 +561,14 @@ int runRecoverDb(QStringList args)
     for (const std::string& u : result.unread)
         skipped << QString::fromUtf8(u.c_str());
     if (!json)
-        std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount - orphans));
+        std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount - orphans - mayBeLive));
     // Their pages belong to no tree only because the file is damaged: no one can say they were deleted.
     if (!json && orphans)
         std::fprintf(stderr, "%llu records from pages no tree reaches (source \"orphan\"): live or deleted, the damaged file does not say\n",
                      static_cast<unsigned long long>(orphans));
+    if (!json && mayBeLive)
+        std::fprintf(stderr, "%llu records of rowids whose page the damaged tree lost (marked \"may be live\"): live or deleted, the file does not say\n",
+                     static_cast<unsigned long long>(mayBeLive));
     return cli::reportSkipped(skipped);
 }
 

@@ -488,16 +488,45 @@ private:
             placement.run(winners);
         LinkStage links(m_opt.links, m_schema, m_src, m_geo, m_map, m_live, m_rowids, [this](CarvedRow& row) { hand(row); });
         CarvedRow reused; // the callback sees each row only while it runs
+        std::vector<TreeWalk::LostRange> lost = m_tree.lostRanges();
+        std::sort(lost.begin(), lost.end(), [](const TreeWalk::LostRange& a, const TreeWalk::LostRange& b) {
+            return a.table != b.table ? a.table < b.table : a.hi < b.hi;
+        });
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
             m_decoder.decode(c, reused);
             reused.placement = placement.of(w);
+            reused.mayBeLive = !lost.empty() && mayBeLive(lost, c, reused.rowid);
             links.noteCarved(c.table, reused);
             hand(reused);
         }
         links.run([this] { return m_cancelled; });
+    }
+
+    // Whether a carved row may be one of the live rows a lost page of its table's tree held: its
+    // rowid lies in that page's range; without rowid, the range of the leaf it was found on meets
+    // one (or that leaf has none). `lost` is sorted by table, then by upper bound; a tree's
+    // ranges do not overlap.
+    bool mayBeLive(const std::vector<TreeWalk::LostRange>& lost, const Candidate& c, const std::optional<int64_t>& rowid) const
+    {
+        const int table = int(c.table);
+        int64_t lo = INT64_MIN, hi = INT64_MAX; // the rowids the row may have
+        if (rowid) {
+            lo = *rowid == INT64_MIN ? INT64_MIN : *rowid - 1;
+            hi = *rowid;
+        } else if (c.file == kDb && c.page < m_map.lo.size() && m_map.kindOf(c.page) == kTablePage && m_map.ownerOf(c.page) == table) {
+            lo = m_map.lo[c.page];
+            hi = m_map.hi[c.page];
+        }
+        // The first range of the table that ends at or above lo + 1 is the only one that may
+        // start below hi.
+        auto it = std::lower_bound(lost.begin(), lost.end(), std::make_pair(table, lo == INT64_MAX ? lo : lo + 1),
+                                   [](const TreeWalk::LostRange& r, const std::pair<int, int64_t>& k) {
+                                       return r.table != k.first ? r.table < k.first : r.hi < k.second;
+                                   });
+        return it != lost.end() && it->table == table && it->lo < hi;
     }
 
     // A row cut short is reported only when nothing more complete stands for it: not while its

@@ -83,6 +83,14 @@ public:
     }
 
     size_t leafCount() const { return m_leaves.size(); }
+
+    // Rowids (lo, hi] of table `table` whose page of the live tree could not be read: live rows
+    // there are not known, so a carved copy of one may be a live row.
+    struct LostRange {
+        int table;
+        int64_t lo, hi;
+    };
+    const std::vector<LostRange>& lostRanges() const { return m_lost; }
     size_t indexLeafCount() const
     {
         size_t n = 0;
@@ -161,6 +169,7 @@ private:
         for (uint32_t pg : changed)
             copyPage(copy->walk.m_map, m_map, pg);
         m_live.append(copy->live);
+        m_lost.insert(m_lost.end(), copy->walk.m_lost.begin(), copy->walk.m_lost.end());
         for (const std::string& text : copy->warnings)
             m_warn(text);
         return true;
@@ -356,6 +365,8 @@ private:
             if (!page) {
                 if (notedLeaf)
                     m_map.kind[pg] = kUnknown, m_map.owner[pg] = -1;
+                if (tableTree && !schemaOnly)
+                    m_lost.push_back({table, lo, hi});
                 m_warn("page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
                 continue;
             }
@@ -364,6 +375,8 @@ private:
             if (!isBtreeType(type) || (notedLeaf && isTableType(type) != tableTree)) {
                 if (notedLeaf)
                     m_map.kind[pg] = kUnknown, m_map.owner[pg] = -1;
+                if (tableTree && !schemaOnly)
+                    m_lost.push_back({table, lo, hi});
                 m_warn("page " + std::to_string(pg) + " is not a b-tree page (tree of page " + std::to_string(root) + ")");
                 continue;
             }
@@ -585,6 +598,7 @@ private:
     Warn m_warn;
     PageMap m_map;
     std::vector<Step> m_leaves; // live leaves noted by walkLive(), read by readLeaves()
+    std::vector<LostRange> m_lost;
     uint32_t m_walkPage = 0;    // the page walkSteps() is reading, and its image
     const uint8_t* m_walkPageBase = nullptr;
     std::string m_scratch;

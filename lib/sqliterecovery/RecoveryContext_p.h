@@ -81,7 +81,7 @@ bool isKnown(const Row& row, int col);
 // then partial.
 bool lostSomeValue(const CarvedTable& table, const Row& row);
 // Read from a page that no tree of the damaged file reaches: deleted or not, nothing says.
-inline bool fromOrphanPage(const Row& row) { return row.source == sqlcarve::Source::Orphan; }
+inline bool fromOrphanPage(const Row& row) { return row.source == sqlcarve::Source::Orphan || row.mayBeLive; }
 QString text(const Row& row, int col);
 std::optional<int64_t> integer(const CarvedTable& table, const Row& row, int col);
 std::optional<double> real(const Row& row, int col);

@@ -397,4 +397,40 @@ TEST(CarverOrphanPages, CellsNoTreeReachesAreNeitherLiveNorDeleted)
     EXPECT_FALSE(orphans.count(12) || orphans.count(14));
 }
 
+// A leaf of a live tree that cannot be read hides which rows of its rowid range are live: the
+// old copies the root kept of them (cells stay behind when a root leaf splits) may be live rows.
+// Rows elsewhere keep their answer.
+TEST(CarverLostLeaf, RowsOfItsRangeMayBeLive)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", kTable};
+    for (int i = 1; i <= 40; ++i)
+        sql.push_back(insert(i));
+    sql.push_back("DELETE FROM t WHERE id = 38");
+    const std::string path = build(dir, "l.db", sql);
+    std::string bytes = sqlfixture::readAll(path);
+    ASSERT_EQ(uint8_t(bytes[kPage]), 0x05); // t's root, page 2, is interior
+    auto u16 = [&](size_t at) { return size_t(uint8_t(bytes[at])) << 8 | uint8_t(bytes[at + 1]); };
+    const size_t cell = kPage + u16(kPage + 12);
+    const size_t leaf = size_t(uint8_t(bytes[cell])) << 24 | size_t(uint8_t(bytes[cell + 1])) << 16 | u16(cell + 2);
+    const int lastLost = uint8_t(bytes[cell + 4]); // the divider: rowids up to it were on that leaf
+    ASSERT_LT(lastLost, 0x80);
+    std::fill(bytes.begin() + (leaf - 1) * kPage, bytes.begin() + leaf * kPage, '\xff');
+    sqlfixture::writeAll(path, bytes);
+    const sqlcarve::Result r = sqlcarve::carveFile(path);
+    int inRange = 0, elsewhere = 0;
+    for (const auto& row : r.rows) {
+        const int id = std::atoi(row.values[1].bytes.c_str() + 4);
+        if (id <= lastLost) {
+            EXPECT_TRUE(row.mayBeLive) << id;
+            ++inRange;
+        } else {
+            EXPECT_FALSE(row.mayBeLive) << id;
+            ++elsewhere;
+        }
+    }
+    EXPECT_GE(inRange, 3);
+    EXPECT_EQ(elsewhere, 1); // row 38, deleted
+}
+
 } // namespace

@@ -76,6 +76,9 @@ struct CarvedRow {
     // A deleted entry of an index named in Options::indexEntries, not a table row: `table` is
     // the index's name, `values` its indexed columns followed by the rowid.
     bool indexEntry = false;
+    // Its table's live tree lost the page that held its rowid (or, without rowid, some page):
+    // the live rows there are unknown, so this one may be live.
+    bool mayBeLive = false;
 
     bool isWhole() const;
     bool isPartial() const { return !isWhole(); }
