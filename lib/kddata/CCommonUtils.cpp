@@ -95,12 +95,11 @@ bool CCommonUtils::clearDir(const QString& path)
     return ok;
 }
 
-namespace {
-
-// Whether a file in PNG's format ends before its chunks reach IEND. libpng reports such a file
-// on stderr itself, whatever message handler the application has: it is not decoded at all.
-bool pngCutShort(QFile& file)
+bool CCommonUtils::pngCutShort(const QString& path)
 {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
     static const QByteArray kSignature("\x89PNG\r\n\x1A\n", 8);
     if (!file.seek(0) || file.read(kSignature.size()) != kSignature)
         return false;
@@ -124,15 +123,10 @@ bool pngCutShort(QFile& file)
     return true;
 }
 
-} // namespace
-
 bool CCommonUtils::imageSafeLoad(QImage& image, const QString& path)
 {
-    {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly) && pngCutShort(file))
-            return false;
-    }
+    if (pngCutShort(path))
+        return false;
     QImageReader reader(path);
     reader.setAutoTransform(false);
     // A hostile header can claim gigapixels; refuse before allocating.

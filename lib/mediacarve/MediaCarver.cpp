@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include <unistd.h>
@@ -26,13 +27,29 @@
 
 namespace mediacarve {
 
+namespace {
+
+// Every kind the carver writes and the device folder its files are tied to: a raw image names no
+// files, so pictures and videos go with the camera roll, recordings with the voice memos.
+const char kCameraFolder[] = "/mnt2/mobile/Media/DCIM/carved/";
+const char kRecordingsFolder[] = "/mnt2/mobile/Media/Recordings/carved/";
+const struct {
+    const char* ext;
+    const char* folder;
+} kKinds[] = {{"jpg", kCameraFolder}, {"png", kCameraFolder},      {"ico", kCameraFolder}, {"gif", kCameraFolder},
+              {"tif", kCameraFolder}, {"tiff", kCameraFolder},     {"bmp", kCameraFolder}, {"m4a", kRecordingsFolder},
+              {"mov", kCameraFolder}, {"3gp", kCameraFolder},      {"m4v", kCameraFolder}, {"mp4", kCameraFolder},
+              {"3g2", kCameraFolder}, {"amr", kRecordingsFolder},  {"avi", kCameraFolder}, {"mpg", kCameraFolder},
+              {"wmv", kCameraFolder}};
+
+} // namespace
+
 QStringList supportedExtensions()
 {
-    return {QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("ico"), QStringLiteral("gif"),
-            QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("bmp"), QStringLiteral("m4a"),
-            QStringLiteral("mov"), QStringLiteral("3gp"), QStringLiteral("m4v"), QStringLiteral("mp4"),
-            QStringLiteral("3g2"), QStringLiteral("amr"), QStringLiteral("avi"), QStringLiteral("mpg"),
-            QStringLiteral("wmv")};
+    QStringList out;
+    for (const auto& k : kKinds)
+        out << QLatin1String(k.ext);
+    return out;
 }
 
 namespace {
@@ -814,12 +831,14 @@ bool walkAsf(Image& im, qint64 s, Walk* w)
 
 // ---- AMR
 
+// Bytes after the header byte of a narrow-band frame, by its type; -1 for types there are not.
+const int kAmrFrameBytes[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, -1, -1, -1, -1, -1, -1, 0};
+
 bool walkAmr(Image& im, qint64 s, Walk* w)
 {
     const uint8_t* b = im.at(s, 6);
     if (!b || std::memcmp(b, "#!AMR\n", 6) != 0)
         return false;
-    static const int kSpeech[16] = {12, 13, 15, 17, 19, 20, 26, 31, 5, -1, -1, -1, -1, -1, -1, 0};
     const qint64 limit = std::min(im.size(), s + kMaxPicture);
     qint64 p = s + 6;
     int frames = 0;
@@ -827,9 +846,9 @@ bool walkAmr(Image& im, qint64 s, Walk* w)
     // (quality bit set) count, as phones write them, so a zero run is not taken for frames.
     while (frames < (1 << 24)) {
         const uint8_t* h = im.at(p, 1);
-        if (!h || (*h & 0x87) != 0x04 || kSpeech[(*h >> 3) & 15] < 0)
+        if (!h || (*h & 0x87) != 0x04 || kAmrFrameBytes[(*h >> 3) & 15] < 0)
             break;
-        const qint64 next = p + 1 + kSpeech[(*h >> 3) & 15];
+        const qint64 next = p + 1 + kAmrFrameBytes[(*h >> 3) & 15];
         if (next > limit)
             break;
         p = next;
@@ -1025,13 +1044,10 @@ const Walker kWalkers[KindCount] = {walkJpeg, walkPng, walkGif, walkBmp, walkIco
 
 QString devicePathFor(const QString& name, const QString& ext)
 {
-    static const QStringList camera = {QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("mov"),
-                                       QStringLiteral("mp4"), QStringLiteral("m4v")};
-    if (camera.contains(ext))
-        return QStringLiteral("/mnt2/mobile/Media/DCIM/carved/") + name;
-    if (ext == QLatin1String("m4a"))
-        return QStringLiteral("/mnt2/mobile/Media/Recordings/carved/") + name;
-    return QStringLiteral("/carved/") + name;
+    for (const auto& k : kKinds)
+        if (ext == QLatin1String(k.ext))
+            return QLatin1String(k.folder) + name;
+    return QString();
 }
 
 class Carver
@@ -1202,7 +1218,100 @@ bool checkTarget(const QString& targetDir, QString* why)
     return false;
 }
 
+// ---- recording lengths
+
+// The body of the first box of that type in [from, to), cut at `to`; false when there is none.
+bool findBox(int fd, qint64 from, qint64 to, const char* type, qint64* body, qint64* bodyEnd)
+{
+    for (int steps = 0; from + 8 <= to && steps < 4096; ++steps) {
+        uint8_t h[16];
+        const int64_t got = ibrio::readAt(fd, h, sizeof h, uint64_t(from));
+        if (got < 8)
+            return false;
+        quint64 size = be32(h);
+        qint64 header = 8;
+        if (size == 1) {
+            if (got < 16)
+                return false;
+            size = be64(h + 8);
+            header = 16;
+        } else if (size == 0) {
+            size = quint64(to - from);
+        }
+        if (size < quint64(header))
+            return false;
+        // A box cut short still holds what it began with.
+        const qint64 end = size > quint64(to - from) ? to : from + qint64(size);
+        if (std::memcmp(h + 4, type, 4) == 0) {
+            *body = from + header;
+            *bodyEnd = end;
+            return true;
+        }
+        from = end;
+    }
+    return false;
+}
+
+int isoSeconds(int fd, qint64 size)
+{
+    qint64 moov = 0, moovEnd = 0, mvhd = 0, mvhdEnd = 0;
+    if (!findBox(fd, 0, size, "moov", &moov, &moovEnd) || !findBox(fd, moov, moovEnd, "mvhd", &mvhd, &mvhdEnd))
+        return -1;
+    uint8_t b[32];
+    const qint64 got = std::min<qint64>(ibrio::readAt(fd, b, sizeof b, uint64_t(mvhd)), mvhdEnd - mvhd);
+    quint64 scale = 0, duration = 0;
+    if (got >= 20 && b[0] == 0) {
+        scale = be32(b + 12);
+        duration = be32(b + 16) == 0xFFFFFFFFu ? ~0ull : be32(b + 16);
+    } else if (got >= 32 && b[0] == 1) {
+        scale = be32(b + 20);
+        duration = be64(b + 24);
+    }
+    if (scale == 0 || duration == ~0ull || duration / scale > quint64(std::numeric_limits<int>::max()))
+        return -1;
+    return int(duration / scale);
+}
+
+// Frames of 20 ms each up to the first byte that is not a frame's header, or a frame cut short.
+int amrSeconds(int fd, qint64 size)
+{
+    std::vector<uint8_t> buf(1 << 16);
+    qint64 p = 6, frames = 0;
+    while (p < size) {
+        const int64_t got = ibrio::readAt(fd, buf.data(), buf.size(), uint64_t(p));
+        if (got <= 0)
+            break;
+        qint64 i = 0;
+        for (; i < got; ++frames) {
+            const int bytes = (buf[size_t(i)] & 0x83) == 0 ? kAmrFrameBytes[(buf[size_t(i)] >> 3) & 15] : -1;
+            if (bytes < 0 || p + i + 1 + bytes > size)
+                return int(frames / 50);
+            i += 1 + bytes;
+        }
+        p += i;
+    }
+    return int(frames / 50);
+}
+
 } // namespace
+
+int recordingSeconds(const QString& path)
+{
+    uint64_t size = 0;
+    std::string error;
+    const int fd = ibrio::openRegularFile(QFile::encodeName(path).toStdString(), &size, &error);
+    if (fd < 0)
+        return -1;
+    uint8_t head[8] = {};
+    const int64_t got = ibrio::readAt(fd, head, sizeof head, 0);
+    int seconds = -1;
+    if (got >= 6 && std::memcmp(head, "#!AMR\n", 6) == 0)
+        seconds = amrSeconds(fd, qint64(size));
+    else if (got == 8 && std::memcmp(head + 4, "ftyp", 4) == 0)
+        seconds = isoSeconds(fd, qint64(size));
+    ::close(fd);
+    return seconds;
+}
 
 bool carveImage(const QString& imagePath, const QStringList& extensions, const QString& targetDir,
                 QList<CarvedFile>* found, const Progress& progress, QString* why)

@@ -24,8 +24,10 @@ KdVoiceMemoItem* makeVoiceMemoItem(const QString& localPath, const QString& name
     item->setValue(name, 0);
     item->setValue(CCommonUtils::sizeToString(size), 1);
     item->setSortValue(size, 1);
-    item->setValue(CCommonUtils::durationToString(duration, false), 2);
-    item->setSortValue(duration, 2);
+    if (duration >= 0) {
+        item->setValue(CCommonUtils::durationToString(duration, false), 2);
+        item->setSortValue(duration, 2);
+    }
     item->setFilePath(localPath);
     item->setSize(quint64(qMax<qint64>(size, 0)));
     return item;

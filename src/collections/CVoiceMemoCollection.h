@@ -55,5 +55,5 @@ private:
     QHash<QString, qint64> m_times; // data file -> modification time on the device
 };
 
-// Columns: name, size text (sort: bytes), duration text (sort: seconds).
+// Columns: name, size text (sort: bytes), duration text (sort: seconds; empty when negative, unknown).
 KdVoiceMemoItem* makeVoiceMemoItem(const QString& localPath, const QString& name, qint64 size, int duration);

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 
 #include <unistd.h>
 
@@ -14,12 +15,14 @@
 #include "CategoryRun.h"
 #include "CDeletedRecovery.h"
 #include "CiPhoneReaders.h"
+#include "CVoiceMemoCollection.h"
 #include "CiTunesBackupManager.h"
 #include "Plist.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
+#include "mediacarve/MediaCarver.h"
 #include "utility/Log.h"
 #include "utility/SafeIo.h"
 
@@ -56,11 +59,6 @@ const QStringList kImages = {QStringLiteral("jpg"), QStringLiteral("png"), QStri
                              QStringLiteral("tif"), QStringLiteral("tiff"), QStringLiteral("bmp")};
 const QStringList kIsoMedia = {QStringLiteral("m4a"), QStringLiteral("mov"), QStringLiteral("3gp"),
                                QStringLiteral("m4v"), QStringLiteral("mp4"), QStringLiteral("3g2")};
-
-QStringList carvingList()
-{
-    return kImages + kIsoMedia + QStringList{QStringLiteral("amr"), QStringLiteral("avi"), QStringLiteral("mpg"), QStringLiteral("wmv")};
-}
 
 // Where a backup keeps a device file: the same readers then serve both.
 QPair<QString, QString> backupLocation(const QString& devicePath, const QHash<QString, QString>& groups)
@@ -100,44 +98,121 @@ KdData* carvedFileCategory(KdBackup* backup, const QString& devicePath)
                    {"/Recordings/", &KdBackup::getVoiceMemo}};
     for (const auto& f : folders)
         if (devicePath.contains(QLatin1String(f.marker)))
-            if (KdData* data = (backup->*f.get)())
-                return data;
-    const struct {
-        const char* endings;
-        KdData* (KdBackup::*get)() const;
-    } kinds[] = {{"m4a", &KdBackup::getVoiceMemo},
-                 {"jpg png mov", &KdBackup::getCamareRoll},
-                 {"ico gif tif tiff bmp", &KdBackup::getPhotoLibrary},
-                 {"3gp m4v mp4 amr avi 3g2 mpg wmv", &KdBackup::getMessageAttachment}};
-    for (const auto& k : kinds)
-        for (const QString& ending : QString::fromLatin1(k.endings).split(QLatin1Char(' ')))
-            if (devicePath.endsWith(ending, Qt::CaseInsensitive))
-                return (backup->*k.get)();
+            return (backup->*f.get)();
     return nullptr;
 }
 
-bool carvedFilePlausible(const QString& path)
+namespace {
+
+quint16 u16(const uchar* p, bool little) { return little ? quint16(p[0] | p[1] << 8) : quint16(p[0] << 8 | p[1]); }
+quint32 u32(const uchar* p, bool little)
 {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (kImages.contains(suffix)) {
-        QImage image;
-        return CCommonUtils::imageSafeLoad(image, path);
+    return little ? quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24
+                  : quint32(p[0]) << 24 | quint32(p[1]) << 16 | quint32(p[2]) << 8 | quint32(p[3]);
+}
+
+// The first directory: sorted tags of known types, with the picture's size and where its pixels are.
+bool tiffHeaderValid(QFile& f)
+{
+    const QByteArray head = f.read(8);
+    const bool little = head.startsWith(QByteArray("II*\0", 4));
+    if (!little && !head.startsWith(QByteArray("MM\0*", 4)))
+        return false;
+    const qint64 ifd = u32(reinterpret_cast<const uchar*>(head.constData()) + 4, little);
+    if (ifd < 8 || !f.seek(ifd))
+        return false;
+    const QByteArray count = f.read(2);
+    const int n = count.size() == 2 ? u16(reinterpret_cast<const uchar*>(count.constData()), little) : 0;
+    const QByteArray entries = f.read(12 * n);
+    if (n == 0 || entries.size() != 12 * n)
+        return false;
+    bool width = false, length = false, pixels = false;
+    for (int i = 0, previous = -1; i < n; ++i) {
+        const auto* e = reinterpret_cast<const uchar*>(entries.constData()) + 12 * i;
+        const int tag = u16(e, little), type = u16(e + 2, little);
+        if (tag <= previous || type < 1 || type > 13)
+            return false;
+        previous = tag;
+        width = width || tag == 256;
+        length = length || tag == 257;
+        pixels = pixels || tag == 273 || tag == 324;
     }
-    if (suffix == QLatin1String("mpg"))
-        return true;
+    return width && length && pixels;
+}
+
+bool pngHeaderValid(const QByteArray& head)
+{
+    const auto* b = reinterpret_cast<const uchar*>(head.constData());
+    if (head.size() < 33 || !head.startsWith(QByteArray("\x89PNG\r\n\x1A\n", 8)) || u32(b + 8, false) != 13
+        || head.mid(12, 4) != "IHDR" || u32(b + 16, false) == 0 || u32(b + 20, false) == 0)
+        return false;
+    quint32 crc = 0xFFFFFFFFu;
+    for (int i = 12; i < 29; ++i) {
+        crc ^= b[i];
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc == u32(b + 29, false);
+}
+
+// Whether a picture that is not decoded holds together as far as its header goes.
+bool pictureHeaderValid(const QString& path, const QString& suffix)
+{
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return false;
-    const QByteArray head = f.read(8);
-    if (kIsoMedia.contains(suffix))
-        return head.contains("ftyp");
-    if (suffix == QLatin1String("avi"))
-        return head.contains("RIFF");
-    if (suffix == QLatin1String("amr"))
-        return head.contains("#!AMR");
-    if (suffix == QLatin1String("wmv"))
-        return head.contains(QByteArray::fromHex("3026B2758E66CF11"));
+    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
+        return tiffHeaderValid(f);
+    const QByteArray head = f.read(33);
+    const auto* b = reinterpret_cast<const uchar*>(head.constData());
+    if (suffix == QLatin1String("png"))
+        return pngHeaderValid(head);
+    if (suffix == QLatin1String("jpg"))
+        return head.startsWith("\xFF\xD8\xFF");
+    if (suffix == QLatin1String("gif"))
+        return head.size() >= 10 && (head.startsWith("GIF87a") || head.startsWith("GIF89a")) && u16(b + 6, true) && u16(b + 8, true);
+    if (suffix == QLatin1String("bmp"))
+        return head.size() >= 18 && head.startsWith("BM") && QList<quint32>{12, 40, 52, 56, 108, 124}.contains(u32(b + 14, true));
+    if (suffix == QLatin1String("ico"))
+        return head.size() >= 6 && u16(b, true) == 0 && u16(b + 2, true) == 1 && u16(b + 4, true) > 0 && u16(b + 4, true) <= 64;
     return false;
+}
+
+} // namespace
+
+bool carvedFilePlausible(const QString& path, QString* why)
+{
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const auto refuse = [why](const char* reason) {
+        if (why)
+            *why = QLatin1String(reason);
+        return false;
+    };
+    if (kImages.contains(suffix)) {
+        static const QList<QByteArray> decodable = QImageReader::supportedImageFormats();
+        // libpng reports a file cut short on stderr past any handler, and without a plugin the
+        // picture cannot be decoded at all: the header is what can be checked.
+        if ((suffix == QLatin1String("png") && CCommonUtils::pngCutShort(path)) || !decodable.contains(suffix.toLatin1()))
+            return pictureHeaderValid(path, suffix) || refuse("not a picture: its header does not hold together");
+        QImage image;
+        return CCommonUtils::imageSafeLoad(image, path) || refuse("not a picture: it does not decode");
+    }
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return refuse("it cannot be read");
+    const QByteArray head = f.read(8);
+    bool signature = false;
+    if (kIsoMedia.contains(suffix))
+        signature = head.contains("ftyp");
+    else if (suffix == QLatin1String("avi"))
+        signature = head.contains("RIFF");
+    else if (suffix == QLatin1String("amr"))
+        signature = head.contains("#!AMR");
+    else if (suffix == QLatin1String("wmv"))
+        signature = head.contains(QByteArray::fromHex("3026B2758E66CF11"));
+    else if (suffix == QLatin1String("mpg"))
+        signature = head.startsWith(QByteArray::fromHex("000001BA"));
+    return signature || refuse("it does not begin with its format's signature");
 }
 
 CiPhoneBackup::CiPhoneBackup(CDevice* device, const QString& tmpPath) : m_pDevice(device), m_tmpPath(tmpPath) {}
@@ -208,7 +283,7 @@ bool CiPhoneBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
         {2000, [&](CIProgressCallback* p) { return collectDbDatas(backup, p, skipped); }},
         {4000, [&](CIProgressCallback* p) { return downloadMediaFiles(p); }},
         {1000, [&](CIProgressCallback* p) { return collectFileDatas(backup, p); }},
-        {1000, [&](CIProgressCallback* p) { scanDeletedFiles(backup, p); return true; }},
+        {1000, [&](CIProgressCallback* p) { scanDeletedFiles(backup, p, skipped); return true; }},
     };
     bool completed = true;
     for (const auto& step : steps) {
@@ -474,30 +549,55 @@ bool CiPhoneBackup::searchDeleted(const QString& deviceDir)
     return answer;
 }
 
-void CiPhoneBackup::scanDeletedFiles(KdBackup* backup, CIProgressCallback* progress)
+void CiPhoneBackup::scanDeletedFiles(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped)
 {
     QDir tmp(m_tmpPath);
     if (!m_pDevice || !tmp.mkdir(QStringLiteral("deleted")))
         return;
     DeleteProgressCallback callback(progress);
     QMap<QString, QString> found;
-    m_pDevice->scanDeletedFile(carvingList(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback);
+    m_pDevice->scanDeletedFile(mediacarve::supportedExtensions(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback);
+    QMap<QString, QStringList> dropped; // reason -> file names
     for (auto it = found.constBegin(); it != found.constEnd(); ++it) {
+        const QString name = QFileInfo(it.key()).fileName();
         const qint64 size = QFileInfo(it.key()).size();
-        if (size <= 0 || !carvedFilePlausible(it.key()))
-            continue;
-        KdData* category = backup ? carvedFileCategory(backup, it.value()) : nullptr;
-        if (!category) {
-            Log(kModule, 2, "Could not find category for file %s", it.value().toUtf8().constData());
+        QString why;
+        if (size <= 0) {
+            dropped[QStringLiteral("empty")] << name;
             continue;
         }
-        KdFileItem* item = KdFileItem::createItem();
-        item->setValue(it.value().section(QLatin1Char('/'), -1), 0);
-        item->setFilePath(it.key());
+        if (!carvedFilePlausible(it.key(), &why)) {
+            dropped[why] << name;
+            continue;
+        }
+        KdData* category = backup ? carvedFileCategory(backup, it.value()) : nullptr;
+        if (!category) {
+            dropped[QStringLiteral("no category holds %1").arg(it.value().section(QLatin1Char('/'), 0, -2))] << name;
+            continue;
+        }
+        KdFileItem* item = nullptr;
+        if (category == backup->getVoiceMemo()) {
+            item = makeVoiceMemoItem(it.key(), name, size, mediacarve::recordingSeconds(it.key()));
+        } else {
+            item = KdFileItem::createItem();
+            item->setValue(name, 0);
+            item->setFilePath(it.key());
+            item->setSize(quint64(size));
+        }
         item->setDevicePath(it.value());
         item->setFlag(true, 0);
-        item->setSize(quint64(size));
         category->prepend(item);
+    }
+    if (!skipped)
+        return;
+    for (auto it = dropped.constBegin(); it != dropped.constEnd(); ++it) {
+        const QStringList& names = it.value();
+        QString list = names.mid(0, 10).join(QStringLiteral(", "));
+        if (names.size() > 10)
+            list += QStringLiteral(" and %1 more").arg(names.size() - 10);
+        *skipped << QStringLiteral("%1 carved %2 not listed (%3): %4")
+                        .arg(names.size())
+                        .arg(names.size() == 1 ? QStringLiteral("file") : QStringLiteral("files"), it.key(), list);
     }
 }
 

@@ -53,7 +53,8 @@ public:
     QString tmpPath() const { return m_tmpPath; }
     // The media listing and carving steps on their own (the tests run them over local trees).
     bool collectFileDatas(KdBackup* backup, CIProgressCallback* progress);
-    void scanDeletedFiles(KdBackup* backup, CIProgressCallback* progress);
+    // Carved files that are not listed are named in `skipped`, with why.
+    void scanDeletedFiles(KdBackup* backup, CIProgressCallback* progress, QStringList* skipped = nullptr);
 
 private:
     bool downloadDbFiles(CIProgressCallback* progress);
@@ -111,9 +112,10 @@ private:
     CIProgressCallback* m_pProgress;
 };
 
-// The category a carved file belongs to: by its device folder ("/DCIM/", "/Recordings/", ...),
-// else by its kind; null when neither tells.
+// The category a carved file belongs to, by its device folder ("/DCIM/", "/Recordings/", ...); null
+// when no category holds that folder.
 KdData* carvedFileCategory(KdBackup* backup, const QString& devicePath);
-// Whether a carved file is what its name says: pictures must load, other media must begin with
-// their format's signature.
-bool carvedFilePlausible(const QString& path);
+// Whether a carved file is what its name says: pictures must decode, or where they are not decoded
+// (a PNG cut short, a kind with no image plugin) their header must hold together; other media must
+// begin with their format's signature. *why says what it is not.
+bool carvedFilePlausible(const QString& path, QString* why = nullptr);

@@ -5,10 +5,11 @@
 #include <QFileInfo>
 
 #include "CiPhoneBackup.h"
-#include "kddata/CCommonUtils.h"
+#include "CVoiceMemoCollection.h"
 #include "kddata/KdData.h"
 #include "kddata/KdItems.h"
 #include "kddata/KdSMSChatGroup.h"
+#include "mediacarve/MediaCarver.h"
 
 const QByteArray& CiPhoneSMSPieceReader::readPiece(const QString& location)
 {
@@ -55,13 +56,9 @@ void CiPhoneVoiceMemoTranslater::collectUnreferenced(KdData* voiceMemos)
     for (const QFileInfo& e : recordings.entryInfoList({QStringLiteral("*.m4a")}, QDir::AllEntries | QDir::NoDotAndDotDot)) {
         if (m_translated.contains(e.absoluteFilePath()))
             continue;
-        KdVoiceMemoItem* item = KdVoiceMemoItem::createItem();
-        item->setValue(e.fileName(), 0);
-        item->setValue(CCommonUtils::sizeToString(e.size()), 1);
-        item->setSortValue(e.size(), 1);
-        item->setSortValue(0, 2);
-        item->setFilePath(e.absoluteFilePath());
-        item->setSize(quint64(e.size()));
+        // No row gives its length: the file's own header may.
+        KdVoiceMemoItem* item =
+            makeVoiceMemoItem(e.absoluteFilePath(), e.fileName(), e.size(), mediacarve::recordingSeconds(e.absoluteFilePath()));
         item->setFlag(true, 0);
         voiceMemos->prepend(item);
     }

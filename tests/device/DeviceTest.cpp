@@ -219,7 +219,10 @@ TEST(Device, MessagePiecesAndRecordingsFollowTheCopiedFolders)
     ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/SMS/Attachments/cd/34/IMG_1.jpg")), "other folder"));
     ASSERT_TRUE(testsupport::writeFile(sms + QStringLiteral("note.txt"), "plain bytes"));
     ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("sqlite_dbs/Recordings/a.m4a")), "listed"));
-    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("sqlite_dbs/Recordings/b.m4a")), "deleted"));
+    // A movie header of 6000 units of 1/600 s.
+    const QByteArray m4a = QByteArray::fromHex("00000010" "66747970" "4d344120" "00000000" "00000024" "6d6f6f76" "0000001c" "6d766864"
+                                                "000000000000000000000000" "00000258" "00001770");
+    ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("sqlite_dbs/Recordings/b.m4a")), m4a));
     ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/.hidden.JPG")), "x"));
     ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/empty.JPG")), ""));
     ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("medias/DCIM/100APPLE/IMG_2.JPG")), "y"));
@@ -246,6 +249,8 @@ TEST(Device, MessagePiecesAndRecordingsFollowTheCopiedFolders)
     ASSERT_EQ(model.getVoiceMemo()->count(), 1);
     EXPECT_TRUE(model.getVoiceMemo()->at(0, false)->isDeleted());
     EXPECT_EQ(model.getVoiceMemo()->at(0, false)->value(0), QStringLiteral("b.m4a"));
+    EXPECT_EQ(model.getVoiceMemo()->at(0, false)->value(1), QStringLiteral("52 B"));
+    EXPECT_EQ(model.getVoiceMemo()->at(0, false)->value(2), QStringLiteral("0:10")) << "the length its own header gives";
 
     // Media lists skip hidden and empty files and filter by kind; attachments take any kind.
     CiPhoneFileCollection camera(model.getCamareRoll(), dir.filePath(QStringLiteral("medias/DCIM")), {QStringLiteral("JPG")});
@@ -257,33 +262,78 @@ TEST(Device, MessagePiecesAndRecordingsFollowTheCopiedFolders)
     EXPECT_EQ(model.getMessageAttachment()->count(), 4);
 }
 
-TEST(Device, CarvedFilesAreCheckedAndFiledByFolderThenKind)
+namespace {
+
+// A minimal TIFF: 2 x 2 grey pixels in one strip after its directory; `ifd` moves the directory.
+QByteArray tiffFile(bool bigEndian, quint32 ifd = 8)
+{
+    QByteArray b(bigEndian ? QByteArray("MM\0*", 4) : QByteArray("II*\0", 4));
+    const auto put = [&](quint32 v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            b.append(char(v >> (8 * (bigEndian ? bytes - 1 - i : i))));
+    };
+    put(ifd, 4);
+    put(4, 2);
+    const quint32 entries[][4] = {{256, 3, 1, 2}, {257, 3, 1, 2}, {273, 4, 1, 8 + 2 + 4 * 12 + 4}, {279, 4, 1, 4}};
+    for (const auto& e : entries) {
+        put(e[0], 2);
+        put(e[1], 2);
+        put(e[2], 4);
+        if (e[1] == 3) { // a short sits in the first two bytes of the field
+            put(e[3], 2);
+            put(0, 2);
+        } else {
+            put(e[3], 4);
+        }
+    }
+    put(0, 4);
+    return b + QByteArray("\x10\x40\x80\xC0", 4);
+}
+
+} // namespace
+
+TEST(Device, CarvedFilesAreCheckedAndFiledByFolder)
 {
     QTemporaryDir dir;
     QImage picture(8, 8, QImage::Format_RGB32);
     picture.fill(Qt::green);
     ASSERT_TRUE(picture.save(dir.filePath(QStringLiteral("good.png")), "PNG"));
+    const QByteArray png = testsupport::readFile(dir.filePath(QStringLiteral("good.png")));
+    ASSERT_EQ(png.right(8).left(4), QByteArray("IEND"));
+    QByteArray badIhdr = png.left(png.size() - 12);
+    badIhdr[20] = char(badIhdr[20] ^ 1); // the width, under IHDR's checksum
     const struct {
         const char* name;
-        QByteArray head;
+        QByteArray bytes;
         bool plausible;
     } files[] = {
-        {"good.png", QByteArray(), true},
+        {"good.png", png, true},
         {"bad.png", QByteArray("\x89PNG\r\n\x1a\n garbage"), false},
+        // Cut short: kept on its signature and header, never decoded.
+        {"cut-before-iend.png", png.left(png.size() - 12), true},
+        {"cut-after-ihdr.png", png.left(33), true},
+        {"cut-inside-ihdr.png", png.left(20), false},
+        {"cut-bad-ihdr.png", badIhdr, false},
+        // No image plugin may decode TIFF: its header and first directory are checked.
+        {"little.tif", tiffFile(false), true},
+        {"big.tiff", tiffFile(true), true},
+        {"directory-outside.tif", tiffFile(false, 4096), false},
+        {"not-a.tif", QByteArray("II*\0\x08\0\0\0\0\0", 10), false},
         {"a.mp4", QByteArray::fromHex("00000018") + "ftypmp42", true},
         {"b.mp4", QByteArray::fromHex("00000018") + "moovmp42", false},
         {"c.amr", QByteArray("#!AMR\n\x3c"), true},
-        {"d.avi", QByteArray("RIFF\0\0\0\0AVI "), true},
+        {"d.avi", QByteArray("RIFF\0\0\0\0AVI ", 12), true},
         {"e.wmv", QByteArray::fromHex("3026B2758E66CF11A6D900AA0062CE6C"), true},
         {"f.wmv", QByteArray("not asf at all"), false},
-        {"g.mpg", QByteArray("anything"), true},
+        {"g.mpg", QByteArray::fromHex("000001BA44000400040101"), true},
+        {"h.mpg", QByteArray("anything"), false},
     };
     for (const auto& f : files) {
         const QString path = dir.filePath(QLatin1String(f.name));
-        if (!f.head.isEmpty()) {
-            ASSERT_TRUE(testsupport::writeFile(path, f.head));
-        }
-        EXPECT_EQ(carvedFilePlausible(path), f.plausible) << f.name;
+        ASSERT_TRUE(testsupport::writeFile(path, f.bytes));
+        QString why;
+        EXPECT_EQ(carvedFilePlausible(path, &why), f.plausible) << f.name;
+        EXPECT_EQ(why.isEmpty(), f.plausible) << f.name;
     }
     KdBackup model;
     const struct {
@@ -291,15 +341,43 @@ TEST(Device, CarvedFilesAreCheckedAndFiledByFolderThenKind)
         KdData* category;
     } places[] = {
         {"/mnt2/mobile/Media/Recordings/carved/1.m4a", model.getVoiceMemo()},
-        {"/mnt2/mobile/Media/DCIM/carved/2.mp4", model.getCamareRoll()},
-        {"/carved/3.amr", model.getMessageAttachment()},
-        {"/carved/4.GIF", model.getPhotoLibrary()},
-        {"/carved/5.jpg", model.getCamareRoll()},
-        {"/mnt2/mobile/Library/SMS/Attachments/6.jpg", model.getMessageAttachment()},
-        {"/carved/7.heic", nullptr},
+        {"/mnt2/mobile/Media/Recordings/carved/2.amr", model.getVoiceMemo()},
+        {"/mnt2/mobile/Media/DCIM/carved/3.avi", model.getCamareRoll()},
+        {"/mnt2/mobile/Media/DCIM/carved/4.GIF", model.getCamareRoll()},
+        {"/mnt2/mobile/Library/SMS/Attachments/5.jpg", model.getMessageAttachment()},
+        {"/carved/6.amr", nullptr}, // a folder no category holds
+        {"/carved/7.jpg", nullptr},
     };
     for (const auto& p : places)
         EXPECT_EQ(carvedFileCategory(&model, QLatin1String(p.devicePath)), p.category) << p.devicePath;
+}
+
+// What is carved and not listed is named, with why; what is listed is in its category.
+TEST(Device, CarvedFilesNotListedAreNamedAsSkipped)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("root/private/var/mobile"))) && QDir().mkpath(dir.filePath(QStringLiteral("work"))));
+    // A bitmap header whole to the carver, with a compression no decoder takes for 24-bit pixels.
+    QByteArray bmp = QByteArray::fromHex("424d9a00000000000000360000002800000004000000040000000100180001000000");
+    bmp += QByteArray(154 - bmp.size(), '\x11');
+    QByteArray image(256 << 10, '\0');
+    image.replace(0x10000, bmp.size(), bmp);
+    const QByteArray tiff = tiffFile(false);
+    image.replace(0x20000, tiff.size(), tiff);
+    const QString raw = dir.filePath(QStringLiteral("data.img"));
+    ASSERT_TRUE(testsupport::writeFile(raw, image));
+    QString why;
+    const std::unique_ptr<CDevice> device = CDevice::open(dir.filePath(QStringLiteral("root")), dir.filePath(QStringLiteral("work")), &why);
+    ASSERT_TRUE(device) << why.toStdString();
+    device->setImage(raw);
+    CiPhoneBackup owner(device.get(), dir.filePath(QStringLiteral("work")));
+    KdBackup model;
+    QStringList skipped;
+    owner.scanDeletedFiles(&model, nullptr, &skipped);
+    EXPECT_EQ(skipped, QStringList{QStringLiteral("1 carved file not listed (not a picture: it does not decode): 0000000000010000.bmp")});
+    ASSERT_EQ(model.getCamareRoll()->count(), 1);
+    EXPECT_EQ(model.getCamareRoll()->at(0, false)->value(0), QStringLiteral("0000000000020000.tif"));
+    EXPECT_TRUE(model.getCamareRoll()->at(0, false)->isDeleted());
 }
 
 TEST(Device, DeletedMediaAreCarvedFromTheImageIntoTheirCategories)
@@ -334,13 +412,30 @@ TEST(Device, DeletedMediaAreCarvedFromTheImageIntoTheirCategories)
         }
     }
     EXPECT_GT(intact, 17);
-    int listed = 0;
+    // Every carved file is listed: recordings as voice memos with their size and length,
+    // pictures and videos in the camera roll.
+    QMap<QString, QString> categoryOf;
+    QMap<QString, QJsonObject> valuesOf;
     for (const QString& category : {QStringLiteral("camera_roll"), QStringLiteral("photo_library"), QStringLiteral("message_attachments"),
                                     QStringLiteral("voice_memos")}) {
         const QJsonObject o = QJsonDocument::fromJson(testsupport::readFile(out + QLatin1Char('/') + category + QStringLiteral(".json"))).object();
-        for (const QJsonValue& v : o.value(QStringLiteral("items")).toArray())
-            listed += v.toObject().value(QStringLiteral("file")).toString().contains(QLatin1String("/device-copy/deleted/")) ? 1 : 0;
+        for (const QJsonValue& v : o.value(QStringLiteral("items")).toArray()) {
+            const QString file = v.toObject().value(QStringLiteral("file")).toString();
+            if (file.contains(QLatin1String("/device-copy/deleted/"))) {
+                categoryOf.insert(QFileInfo(file).fileName(), category);
+                valuesOf.insert(QFileInfo(file).fileName(), v.toObject().value(QStringLiteral("values")).toObject());
+            }
+        }
     }
-    EXPECT_GE(listed, intact);
+    const QStringList written = QDir(out + QStringLiteral("/device-copy/deleted")).entryList(QDir::Files);
+    EXPECT_GE(written.size(), intact);
+    for (const QString& name : written) {
+        const bool recording = name.endsWith(QLatin1String(".m4a")) || name.endsWith(QLatin1String(".amr"));
+        EXPECT_EQ(categoryOf.value(name), recording ? QStringLiteral("voice_memos") : QStringLiteral("camera_roll")) << name.toStdString();
+        if (recording) {
+            EXPECT_FALSE(valuesOf.value(name).value(QStringLiteral("Size")).toString().isEmpty()) << name.toStdString();
+            EXPECT_FALSE(valuesOf.value(name).value(QStringLiteral("Duration")).toString().isEmpty()) << name.toStdString();
+        }
+    }
     EXPECT_EQ(QCryptographicHash::hash(testsupport::readFile(image), QCryptographicHash::Sha1), imageHash) << "the image is only read";
 }

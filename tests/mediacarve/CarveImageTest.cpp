@@ -101,12 +101,13 @@ TEST_F(CarveImageTest, NothingButPlantedFilesOrTheirSurvivingStart)
 
 TEST_F(CarveImageTest, NamesAndDevicePathsFollowTheKind)
 {
+    // Pictures and videos with the camera roll, recordings with the voice memos.
+    const char* const camera = "/mnt2/mobile/Media/DCIM/carved/";
+    const char* const recordings = "/mnt2/mobile/Media/Recordings/carved/";
     const struct { const char* ext; const char* folder; } table[] = {
-        {"jpg", "/mnt2/mobile/Media/DCIM/carved/"}, {"png", "/mnt2/mobile/Media/DCIM/carved/"},
-        {"mov", "/mnt2/mobile/Media/DCIM/carved/"}, {"mp4", "/mnt2/mobile/Media/DCIM/carved/"},
-        {"m4v", "/mnt2/mobile/Media/DCIM/carved/"}, {"m4a", "/mnt2/mobile/Media/Recordings/carved/"},
-        {"amr", "/carved/"}, {"3gp", "/carved/"}, {"3g2", "/carved/"}, {"avi", "/carved/"}, {"wmv", "/carved/"},
-        {"mpg", "/carved/"}, {"gif", "/carved/"}, {"ico", "/carved/"}, {"tif", "/carved/"}, {"bmp", "/carved/"}};
+        {"jpg", camera}, {"png", camera}, {"gif", camera}, {"ico", camera}, {"tif", camera}, {"bmp", camera},
+        {"mov", camera}, {"mp4", camera}, {"m4v", camera}, {"3gp", camera}, {"3g2", camera}, {"avi", camera},
+        {"wmv", camera}, {"mpg", camera}, {"m4a", recordings}, {"amr", recordings}};
     for (const auto& row : table) {
         int seen = 0;
         for (const mediacarve::CarvedFile& f : s_found) {
@@ -200,6 +201,44 @@ TEST(CarveImage, RefusesWhatItCannotRead)
     EXPECT_FALSE(mediacarve::carveImage(dir.filePath(QStringLiteral("a.img")), all(), dir.filePath(QStringLiteral("nowhere")), &found, {}, &why));
     EXPECT_FALSE(why.isEmpty());
     EXPECT_TRUE(found.isEmpty());
+}
+
+QByteArray be32(quint32 v) { return QByteArray::fromHex(QByteArray::number(v, 16).rightJustified(8, '0')); }
+QByteArray box(const char* type, const QByteArray& body) { return be32(quint32(8 + body.size())) + type + body; }
+
+TEST(RecordingSeconds, FromTheMovieHeaderOrTheFrames)
+{
+    const QByteArray ftyp = box("ftyp", QByteArray("M4A \0\0\0\0M4A isom", 16));
+    // Version, flags, two dates, then time scale and duration (64-bit dates and duration in version 1).
+    const QByteArray mvhd0 = box("mvhd", QByteArray(12, '\0') + be32(600) + be32(45300) + QByteArray(80, '\0'));
+    const QByteArray mvhd1 = box("mvhd", QByteArray("\x01\0\0\0", 4) + QByteArray(16, '\0') + be32(1000) + be32(1) + be32(0)
+                                             + QByteArray(80, '\0'));
+    const QByteArray unknown = box("mvhd", QByteArray(12, '\0') + be32(600) + be32(0xFFFFFFFFu) + QByteArray(80, '\0'));
+    const QByteArray mdat = box("mdat", QByteArray(5000, 'x'));
+    const QByteArray frame = QByteArray(1, char(7 << 3 | 0x04)) + QByteArray(31, 'a'); // 12.2 kbit/s, 20 ms
+    const QByteArray amr = "#!AMR\n" + frame.repeated(50 * 3 + 20);
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        int seconds;
+    } rows[] = {
+        {"movie header first", ftyp + box("moov", mvhd0) + mdat, 75},
+        {"media data first", ftyp + mdat + box("moov", box("trak", QByteArray(20, '\0')) + mvhd1), 4294967},
+        {"cut inside the media data", ftyp + box("moov", mvhd0) + mdat.left(100), 75},
+        {"no movie header", ftyp + mdat, -1},
+        {"duration unknown", ftyp + box("moov", unknown) + mdat, -1},
+        {"frames", amr, 3},
+        {"last frame cut", amr.left(amr.size() - 5), 3},
+        {"frames then other bytes", "#!AMR\n" + frame.repeated(100) + QByteArray(64, '\xFF'), 2},
+        {"neither", QByteArray(64, 'z'), -1},
+    };
+    QTemporaryDir dir;
+    for (const auto& row : rows) {
+        const QString path = dir.filePath(QLatin1String(row.name));
+        ASSERT_TRUE(writeFile(path, row.bytes));
+        EXPECT_EQ(mediacarve::recordingSeconds(path), row.seconds) << row.name;
+    }
+    EXPECT_EQ(mediacarve::recordingSeconds(dir.filePath(QStringLiteral("missing"))), -1);
 }
 
 } // namespace

@@ -30,4 +30,7 @@ public:
     static bool clearDir(const QString& path);
     // Loads an image without letting a damaged file abort the process; false when unreadable.
     static bool imageSafeLoad(QImage& image, const QString& path);
+    // Whether a file in PNG's format ends before its chunks reach IEND. libpng reports such a file
+    // on stderr itself, whatever message handler the application has: imageSafeLoad refuses it.
+    static bool pngCutShort(const QString& path);
 };

@@ -13,7 +13,7 @@ namespace mediacarve {
 
 struct CarvedFile {
     QString localPath;   // the file written in the target folder
-    QString devicePath;  // the device path it can be tied to (a raw image names no files)
+    QString devicePath;  // by kind: .../Media/DCIM/carved/<name>, recordings .../Media/Recordings/carved/<name>
     QString extension;   // lower case, one of supportedExtensions()
     qint64 offset = 0;   // where it starts in the image
     qint64 size = 0;     // bytes written
@@ -31,5 +31,9 @@ bool carveImage(const QString& imagePath, const QStringList& extensions, const Q
 
 // jpg png ico gif tif tiff bmp m4a mov 3gp m4v mp4 3g2 amr avi mpg wmv
 QStringList supportedExtensions();
+
+// A recording's length in whole seconds as its own bytes give it (an ISO media file's movie
+// header, an AMR file's 20 ms frames); -1 when they do not.
+int recordingSeconds(const QString& path);
 
 } // namespace mediacarve
