@@ -17,6 +17,28 @@
 
 using testsupport::runCli;
 
+namespace {
+
+// An iOS 17 demo backup in a folder of its own, with room for the output beside it.
+struct Demo17 {
+    QTemporaryDir dir;
+    QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
+    Demo17()
+    {
+        sample::DemoOptions options;
+        options.iosMajor = 17;
+        EXPECT_TRUE(sample::writeDemoBackup(backup, options));
+    }
+    // Where the backup keeps domain/path (iOS 10 on: in a sub-folder named by its first two digits).
+    QString dataFile(const char* domain, const char* path) const
+    {
+        const QString name = sample::hashedName(QLatin1String(domain), QLatin1String(path));
+        return backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name;
+    }
+};
+
+} // namespace
+
 // The collected contacts as the command-line program writes them, whatever its locale.
 TEST(ExtractCommand, ContactsInRootCollationOrderWithTheirValues)
 {
@@ -257,13 +279,9 @@ TEST(ExtractCommand, DatabasesListedButMissingAreNamedAsSkipped)
 // marked as live or deleted unknown, never as deleted; the rows its free space held stay deleted.
 TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)
 {
-    QTemporaryDir dir;
-    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
-    sample::DemoOptions options;
-    options.iosMajor = 17;
-    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
-    const QString name = sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
-    QFile sms(backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name);
+    const Demo17 demo;
+    const QString &backup = demo.backup, &out = demo.out;
+    QFile sms(demo.dataFile("HomeDomain", "Library/SMS/sms.db"));
     ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.size() > 50000 && sms.resize(50000));
     sms.close();
     const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"), QStringLiteral("csv,json")});
@@ -284,11 +302,8 @@ TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)
 // by number or address.
 TEST(ExtractCommand, EveryConversationNamesItsParticipants)
 {
-    QTemporaryDir dir;
-    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
-    sample::DemoOptions options;
-    options.iosMajor = 17;
-    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+    const Demo17 demo;
+    const QString &backup = demo.backup, &out = demo.out;
     const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--categories"),
                                           QStringLiteral("messages")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
@@ -305,11 +320,8 @@ TEST(ExtractCommand, EveryConversationNamesItsParticipants)
 // the device's modification times, recordings of iOS 14 on (in their app group) too.
 TEST(ExtractCommand, MissingMediaAreNamedAndTheRestKeepTheirTimes)
 {
-    QTemporaryDir dir;
-    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
-    sample::DemoOptions options;
-    options.iosMajor = 17;
-    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
+    const Demo17 demo;
+    const QString &backup = demo.backup, &out = demo.out;
     const struct {
         const char* domain;
         const char* path;
@@ -319,10 +331,8 @@ TEST(ExtractCommand, MissingMediaAreNamedAndTheRestKeepTheirTimes)
         {"MediaDomain", "Library/SMS/Attachments/00/IMG_0.JPG", "message attachments: 1 file(s) listed"},
         {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/20160218 101500.m4a", "voice memos: 1 file(s) listed"},
     };
-    for (const auto& m : missing) {
-        const QString name = sample::hashedName(QLatin1String(m.domain), QLatin1String(m.path));
-        ASSERT_TRUE(QFile::remove(backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name)) << m.path;
-    }
+    for (const auto& m : missing)
+        ASSERT_TRUE(QFile::remove(demo.dataFile(m.domain, m.path))) << m.path;
     const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--export-files")});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err.count("skipped:"), 3) << r.err.constData();
@@ -338,13 +348,9 @@ TEST(ExtractCommand, MissingMediaAreNamedAndTheRestKeepTheirTimes)
 // category says so instead of listing fewer records in silence.
 TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)
 {
-    QTemporaryDir dir;
-    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
-    sample::DemoOptions options;
-    options.iosMajor = 17;
-    ASSERT_TRUE(sample::writeDemoBackup(backup, options));
-    const QString name = sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"));
-    const QString path = backup + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name;
+    const Demo17 demo;
+    const QString &backup = demo.backup, &out = demo.out;
+    const QString path = demo.dataFile("HomeDomain", "Library/SMS/sms.db");
     int root = 0, pageSize = 0;
     {
         sqlite3* db = nullptr;
