@@ -3,7 +3,7 @@
 #include "mediacarve/MediaCarver.h"
 
 bool CDevice::scanDeletedFile(const QStringList& extensions, const QString& targetDir, QMap<QString, QString>& found,
-                              CDownloadProgress* progress) const
+                              CDownloadProgress* progress, QString* whyNot) const
 {
     if (m_image.isEmpty())
         return false;
@@ -27,5 +27,7 @@ bool CDevice::scanDeletedFile(const QStringList& extensions, const QString& targ
         &why);
     for (const mediacarve::CarvedFile& f : carved)
         found.insert(f.localPath, f.devicePath);
+    if (!ok && whyNot)
+        *whyNot = why;
     return ok;
 }

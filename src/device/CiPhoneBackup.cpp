@@ -556,7 +556,10 @@ void CiPhoneBackup::scanDeletedFiles(KdBackup* backup, CIProgressCallback* progr
         return;
     DeleteProgressCallback callback(progress);
     QMap<QString, QString> found;
-    m_pDevice->scanDeletedFile(mediacarve::supportedExtensions(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback);
+    QString why;
+    if (!m_pDevice->scanDeletedFile(mediacarve::supportedExtensions(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback, &why)
+        && skipped && !why.isEmpty())
+        *skipped << QStringLiteral("deleted media: %1: %2; what lay after it was not searched").arg(m_pDevice->image(), why);
     QMap<QString, QStringList> dropped; // reason -> file names
     for (auto it = found.constBegin(); it != found.constEnd(); ++it) {
         const QString name = QFileInfo(it.key()).fileName();

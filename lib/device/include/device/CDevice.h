@@ -43,9 +43,11 @@ public:
     void setImage(const QString& rawImage) { m_image = rawImage; }
     QString image() const { return m_image; }
     // Carves deleted files of `extensions` out of the raw image into `targetDir`, filling `found`
-    // with local file -> the device path it is tied to. False without an image, or when stopped.
+    // with local file -> the device path it is tied to. False without an image, or when stopped
+    // or the image could not be read to its end (*why says where and why; `found` holds what
+    // was carved before).
     bool scanDeletedFile(const QStringList& extensions, const QString& targetDir, QMap<QString, QString>& found,
-                         CDownloadProgress* progress) const;
+                         CDownloadProgress* progress, QString* why = nullptr) const;
 
     // Where the copy keeps the device path ("/mnt2/mobile/Library/SMS/sms.db"); empty when it
     // does not. The only place device paths meet the copy's own layout.
