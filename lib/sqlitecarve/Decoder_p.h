@@ -64,7 +64,8 @@ public:
         m_types.clear();
         if (c.implied)
             m_types.push_back(c.impliedType);
-        for (const uint8_t* p = typesBegin; p < typesEnd && m_types.size() < n;) {
+        const uint8_t* p = typesBegin;
+        while (p < typesEnd && m_types.size() < n) {
             uint64_t ty = 0;
             const int k = getVarint(p, typesEnd, &ty);
             if (!k)
@@ -72,6 +73,9 @@ public:
             m_types.push_back(ty);
             p += k;
         }
+        // A whole header with fewer types than columns is a row written before ALTER TABLE added
+        // the rest: SQLite reads those as their default, which is NULL unless one was declared.
+        const bool olderRow = p == typesEnd && !c.implied;
         const uint8_t* body = typesEnd;
         size_t avail = std::min<size_t>(c.bodyLocal, f.size - c.bodyOffset);
         if (c.overflowPage) {
@@ -90,6 +94,8 @@ public:
             Value& v = row.values[size_t(sc.tableIndex)];
             if (i >= m_types.size()) {
                 setLost(v);
+                if (olderRow)
+                    v.kind = Value::Kind::Null;
                 continue;
             }
             const uint64_t ty = m_types[i];
