@@ -456,7 +456,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
 
     const int cText = messages.col("text"), cHandle = messages.col("handle_id"), cSubject = messages.col("subject"),
               cService = messages.col("service"), cDate = messages.col("date"), cFromMe = messages.col("is_from_me"),
-              cSent = messages.col("is_sent"), cError = messages.col("error"), cRooms = messages.col("cache_roomnames");
+              cSent = messages.col("is_sent"), cError = messages.col("error"), cRooms = messages.col("cache_roomnames"),
+              cBody = messages.col("attributedBody");
 
     std::vector<PendingMessage> pending;
     // guid is unique per message: rows sharing one are versions of the same message (a trigger
@@ -488,6 +489,11 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         const auto sent = integer(messages, *row, cSent);
         m.failure = error != 0 ? error : (m.fromMe && sent && *sent == 0 ? 1 : 0);
         p.text = text(*row, cText);
+        if (p.text.isEmpty() && out.bodyText && cBody >= 0 && size_t(cBody) < row->values.size()
+            && row->values[size_t(cBody)].kind == sqlcarve::Value::Kind::Blob) {
+            const std::string& body = row->values[size_t(cBody)].bytes;
+            p.text = out.bodyText(QByteArray(body.data(), qsizetype(body.size())));
+        }
 
         if (rowid) {
             std::set<int64_t> attachmentIds;

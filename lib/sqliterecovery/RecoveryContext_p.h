@@ -169,6 +169,7 @@ struct RecordStore {
     std::deque<ReminderRecord> reminders;
     std::deque<NoteRecord> notes;
     std::deque<BookmarkRecord> bookmarks;
+    std::function<QString(const QByteArray&)> bodyText; // see SqliteRecovery::setBodyDecoder
 
     void clearType(int type);
     int countOfType(int type) const;

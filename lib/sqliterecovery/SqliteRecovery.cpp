@@ -94,6 +94,11 @@ SqliteRecovery::SqliteRecovery() : d(std::make_unique<SqliteRecoveryPrivate>()) 
 
 SqliteRecovery::~SqliteRecovery() = default;
 
+void SqliteRecovery::setBodyDecoder(std::function<QString(const QByteArray&)> decoder)
+{
+    d->store.bodyText = std::move(decoder);
+}
+
 QString SqliteRecovery::dbFileForType(int type, const QStringList& files) const
 {
     for (const QString& name : namesForType(type))

@@ -1,5 +1,7 @@
 #include "CDeletedRecovery.h"
 
+#include "AttributedBody.h"
+
 #include <QFileInfo>
 
 #include <algorithm>
@@ -86,6 +88,7 @@ bool CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIPro
                                QStringList* skipped)
 {
     SqliteRecovery recovery;
+    recovery.setBodyDecoder([](const QByteArray& body) { return textFromAttributedBody(body); });
     const auto wanted = [this](int type) { return m_types.isEmpty() || m_types.contains(type); };
     double sizes[sizeof(kSteps) / sizeof(kSteps[0])];
     double total = 1.0; // never zero, so shares need no special case

@@ -344,6 +344,34 @@ TEST(ExtractCommand, MissingMediaAreNamedAndTheRestKeepTheirTimes)
         EXPECT_LT(memo.lastModified().date().year(), 2020) << memo.fileName().toStdString();
 }
 
+// Newer systems keep many message texts only as archived attributed strings: a deleted one still
+// comes back with its text.
+TEST(ExtractCommand, DeletedMessagesKeptAsAttributedStringsKeepTheirText)
+{
+    const Demo17 demo;
+    const QString sms = demo.dataFile("HomeDomain", "Library/SMS/sms.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(sms.toUtf8().constData(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "select ROWID from message where text is null and attributedBody is not null limit 1", -1, &st, nullptr);
+    const int64_t rowid = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
+    sqlite3_finalize(st);
+    const std::string del = "PRAGMA secure_delete=OFF; DELETE FROM chat_message_join WHERE message_id=" + std::to_string(rowid)
+                            + "; DELETE FROM message WHERE ROWID=" + std::to_string(rowid);
+    EXPECT_EQ(sqlite3_exec(db, del.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_GT(rowid, 0);
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), demo.backup, QStringLiteral("--out"), demo.out, QStringLiteral("--categories"),
+                                          QStringLiteral("messages"), QStringLiteral("--format"), QStringLiteral("csv")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QByteArray csv = testsupport::readFile(demo.out + QStringLiteral("/messages.csv"));
+    const QByteArray said = "Message " + QByteArray::number(rowid - 1) + " says hello";
+    bool deleted = false;
+    for (const QByteArray& line : csv.split('\n'))
+        deleted = deleted || (line.contains(said) && line.contains(",yes,"));
+    EXPECT_TRUE(deleted) << said.constData() << "\n" << csv.constData();
+}
+
 // A page that is not what its tree says ends SQLite's queries as if the rows ended there: the
 // category says so instead of listing fewer records in silence.
 TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -149,6 +151,10 @@ public:
     // Scans that database (and its -wal/-journal beside it); returns the number of records found,
     // or -1 when no database of the type is in `files`.
     int scanRecoveryForType(int type, const QStringList& files, ScanProgress* progress);
+    // Reads the text of a message body archived as an attributed string (message.attributedBody,
+    // where newer systems keep the text when message.text is empty); unset, such bodies are not
+    // read and a deleted message without other text is not reported.
+    void setBodyDecoder(std::function<QString(const QByteArray&)> decoder);
     // The tables of the database the last scan read (as its -wal has them), to tell its layout.
     QStringList tables() const;
     // What the scans so far could not read, one line each (database or companion, and why).
