@@ -88,14 +88,22 @@ int main(int argc, char** argv)
     QStringList args = app.arguments().mid(1);
 
     QString level;
-    const bool levelGiven = cli::takeOption(args, QStringLiteral("--log-level"), &level);
+    bool levelMissing = false, fileMissing = false, levelNumber = true;
+    const bool levelGiven = cli::takeOption(args, QStringLiteral("--log-level"), &level, &levelMissing);
     const bool verbose = cli::takeFlag(args, QStringLiteral("--verbose"));
     QString logFile = qEnvironmentVariable("IBREADER_LOG_FILE");
-    cli::takeOption(args, QStringLiteral("--log-file"), &logFile);
+    cli::takeOption(args, QStringLiteral("--log-file"), &logFile, &fileMissing);
+    const int levelValue = level.toInt(&levelNumber);
+    if (levelMissing || fileMissing || (levelGiven && (!levelNumber || levelValue < 0))) {
+        cli::printError(levelMissing || (levelGiven && !fileMissing)
+                            ? QStringLiteral("--log-level takes a level, a number from 0 (errors) up")
+                            : QStringLiteral("--log-file takes a file name"));
+        return cli::Usage;
+    }
     // Quiet unless asked: a user sees progress, results and what was skipped; the trace goes to a
     // log file, or to stderr with --verbose or a level.
     if (levelGiven)
-        ibrlog::setLevel(level.toInt());
+        ibrlog::setLevel(levelValue);
     else if (verbose)
         ibrlog::setLevel(1);
     else if (logFile.isEmpty() && !qEnvironmentVariableIsSet("IBREADER_LOG_LEVEL"))

@@ -106,6 +106,8 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
         {{QStringLiteral("demo"), QStringLiteral("--encrypted"), QStringLiteral("--device"), QStringLiteral("--out"), tmp.filePath(QStringLiteral("d"))},
          2, "--encrypted and --device cannot be combined"},
         {{QStringLiteral("recover-db"), tmp.filePath(QStringLiteral("none.db"))}, 1, "no such file"},
+        {{QStringLiteral("info"), tmp.path(), QStringLiteral("--log-level"), QStringLiteral("abc")}, 2, "--log-level takes a level"},
+        {{QStringLiteral("info"), tmp.path(), QStringLiteral("--log-file")}, 2, "--log-file takes a file name"},
     };
     for (const auto& c : cases) {
         const CliRun r = runCli(c.args);
