@@ -80,6 +80,10 @@ int runDevice(QStringList args)
         skipped << QStringLiteral("the rest of the extraction: stopped");
     QStringList written, errors;
     const bool ok = writeExport(&model, options, &written, &errors);
+    if (completed && cli::interrupted()) {
+        completed = false;
+        skipped << QStringLiteral("the rest of the output: stopped by a signal");
+    }
     QJsonObject summary = summarizeExtraction(&model, options.categories);
     summary.insert(QStringLiteral("completed"), completed);
     summary.insert(QStringLiteral("files"), QJsonArray::fromStringList(written));

@@ -440,7 +440,8 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
             *errors << QStringLiteral("%1 is not a folder of its own; files not copied").arg(folder.path());
         return 0;
     }
-    for (int row = 0; row < data->rowCount(); ++row) {
+    // Copies of a large library take minutes: a stop signal ends them (the lists are written).
+    for (int row = 0; row < data->rowCount() && !cli::interrupted(); ++row) {
         auto* file = dynamic_cast<KdFileItem*>(data->at(row, false));
         if (!file || file->filePath().isEmpty())
             continue;
@@ -682,6 +683,10 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     QStringList written;
     QStringList errors;
     const bool ok = writeExport(&model, exportOptions, &written, &errors);
+    if (completed && cli::interrupted()) {
+        completed = false;
+        skipped << QStringLiteral("the rest of the output: stopped by a signal");
+    }
     if (summary) {
         *summary = summarizeExtraction(&model, options.categories);
         summary->insert(QStringLiteral("completed"), completed);
