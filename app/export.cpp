@@ -275,6 +275,7 @@ QJsonObject categoryJson(KdData* data)
     o.insert(QStringLiteral("columns"), QJsonArray::fromStringList(titles));
     o.insert(QStringLiteral("count"), data->count(KdData::AllItems));
     o.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
+    o.insert(QStringLiteral("uncertain"), data->count(KdData::UncertainItems));
     QJsonArray items;
     for (int row = 0; row < data->rowCount(); ++row) {
         const KdAbstractItem* item = data->at(row, false);
@@ -582,6 +583,7 @@ QJsonObject summarizeExtraction(KdBackup* model, const QList<int>& selected)
         if (extracted) {
             c.insert(QStringLiteral("items"), data->count(KdData::AllItems));
             c.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
+            c.insert(QStringLiteral("uncertain"), data->count(KdData::UncertainItems));
         }
         categories.insert(data->machineName(), c);
     }
@@ -622,8 +624,10 @@ void printExtractionSummary(const QJsonObject& summary)
             std::printf("  %-22s not extracted\n", c.value(QStringLiteral("title")).toString().toUtf8().constData());
             continue;
         }
-        std::printf("  %-22s %6d items (%d deleted)\n", c.value(QStringLiteral("title")).toString().toUtf8().constData(),
-                    c.value(QStringLiteral("items")).toInt(), c.value(QStringLiteral("deleted")).toInt());
+        const int uncertain = c.value(QStringLiteral("uncertain")).toInt();
+        std::printf("  %-22s %6d items (%d deleted%s)\n", c.value(QStringLiteral("title")).toString().toUtf8().constData(),
+                    c.value(QStringLiteral("items")).toInt(), c.value(QStringLiteral("deleted")).toInt(),
+                    uncertain ? qPrintable(QStringLiteral(", %1 of them possibly live").arg(uncertain)) : "");
     }
     if (summary.contains(QStringLiteral("files")))
         std::printf("%d file(s) written\n", int(summary.value(QStringLiteral("files")).toArray().size()));

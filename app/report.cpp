@@ -375,6 +375,8 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
         o.insert(QStringLiteral("kind"), QStringLiteral("category"));
         o.insert(QStringLiteral("openFirst"), category == KdData::Messages);
         QString meta = QStringLiteral("%1 items, %2 deleted").arg(data->count(KdData::AllItems)).arg(data->count(KdData::DeletedItems));
+        if (const int uncertain = data->count(KdData::UncertainItems))
+            meta += QStringLiteral(" (%1 of them possibly live: the database is damaged)").arg(uncertain);
         if (hidden)
             meta += QStringLiteral("; the backup keeps its files encrypted: --export-files writes readable copies to show here");
         write(data->machineName() + QStringLiteral(".html"),

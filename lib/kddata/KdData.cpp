@@ -187,6 +187,8 @@ void KdData::prepend(KdAbstractItem* item)
 
 int KdData::count(int filter) const
 {
+    if (filter == UncertainItems)
+        return int(std::count_if(m_items.cbegin(), m_items.cend(), [](const KdAbstractItem* it) { return it->isUncertain(); }));
     if (filter != DeletedItems && filter != LiveItems)
         return m_items.size();
     const int deleted = int(std::count_if(m_items.cbegin(), m_items.cend(),

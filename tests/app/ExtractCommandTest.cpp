@@ -296,6 +296,9 @@ TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)
     }
     EXPECT_GE(unknown, 3);
     EXPECT_TRUE(testsupport::readFile(out + QStringLiteral("/messages.json")).contains("\"uncertain\": true"));
+    // The counts tell them apart from the deleted.
+    EXPECT_GE(QJsonDocument::fromJson(testsupport::readFile(out + QStringLiteral("/messages.json")))[QStringLiteral("uncertain")].toInt(), 1);
+    EXPECT_TRUE(r.out.contains(" of them possibly live)")) << r.out.constData();
 }
 
 // A conversation names its participants whether it is live or recovered: by contact name, else

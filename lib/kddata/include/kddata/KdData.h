@@ -35,8 +35,9 @@ public:
         CategoryCount = 12
     };
 
-    // Selection of count(): every item, only deleted items (flag 0 set), only live items.
-    enum Filter { AllItems = 0, DeletedItems = 1, LiveItems = 2 };
+    // Selection of count(): every item, only deleted items (flag 0 set), only live items; and of
+    // the deleted, those a damaged database leaves live or deleted (flag 2 set).
+    enum Filter { AllItems = 0, DeletedItems = 1, LiveItems = 2, UncertainItems = 3 };
 
     enum Role {
         SortRole = Qt::UserRole + 1, // the column's sort value, or its text when none was set
