@@ -31,16 +31,11 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
         if (missing == Report && m_index && !inIndexFolder.isFile() && irregular) {
             m_problems << QStringLiteral("%1: %2 is not a regular file in the backup folder (a folder, pipe or broken link), not read")
                               .arg(m_category, QFileInfo(relativePath).fileName());
-        } else if (missing == Report && m_index && !inIndexFolder.isFile()) {
-            for (const CManifestRecord* r : *m_index) {
-                if (!r || r->domain != domain || r->relativePath != relativePath || (r->mode != 0 && (r->mode & 0xF000) != 0x8000))
-                    continue;
-                Log("iTunesBackup", 0, "%s-%s is listed in the index but missing from %s", domain.toUtf8().constData(),
-                    relativePath.toUtf8().constData(), m_indexFolder.toUtf8().constData());
-                m_problems << QStringLiteral("%1: %2 is listed in the backup's index but missing from the folder")
-                                  .arg(m_category, QFileInfo(relativePath).fileName());
-                break;
-            }
+        } else if (missing == Report && !inIndexFolder.isFile() && listedFile(domain, relativePath)) {
+            Log("iTunesBackup", 0, "%s-%s is listed in the index but missing from %s", domain.toUtf8().constData(),
+                relativePath.toUtf8().constData(), m_indexFolder.toUtf8().constData());
+            m_problems << QStringLiteral("%1: %2 is listed in the backup's index but missing from the folder")
+                              .arg(m_category, QFileInfo(relativePath).fileName());
         }
         return QString();
     }
@@ -71,13 +66,18 @@ void CIDataCollection::noteMissingFile(const CManifestRecord& record, const QStr
 
 void CIDataCollection::noteMissingFile(const QString& domain, const QString& relativePath, const QString& fileSuffix)
 {
+    if (const CManifestRecord* r = listedFile(domain, relativePath))
+        noteMissingFile(*r, fileSuffix);
+}
+
+const CManifestRecord* CIDataCollection::listedFile(const QString& domain, const QString& relativePath) const
+{
     if (!m_index)
-        return;
+        return nullptr;
     for (const CManifestRecord* r : *m_index)
-        if (r && r->domain == domain && r->relativePath == relativePath) {
-            noteMissingFile(*r, fileSuffix);
-            return;
-        }
+        if (r && r->domain == domain && r->relativePath == relativePath && (r->mode == 0 || (r->mode & 0xF000) == 0x8000))
+            return r;
+    return nullptr;
 }
 
 void CIDataCollection::reportMissingFiles()

@@ -59,6 +59,9 @@ protected:
     QStringList m_problems;
 
 private:
+    // The index's record of the regular file domain/relativePath; null when it lists none.
+    const CManifestRecord* listedFile(const QString& domain, const QString& relativePath) const;
+
     const QList<CManifestRecord*>* m_index = nullptr;
     QString m_indexFolder;
     QString m_category;

@@ -8,6 +8,7 @@
 #include <QImageReader>
 
 #include <unistd.h>
+#include <zlib.h>
 
 #include "BackupFiles.h"
 #include "CManifestRecord.h"
@@ -146,13 +147,7 @@ bool pngHeaderValid(const QByteArray& head)
     if (head.size() < 33 || !head.startsWith(QByteArray("\x89PNG\r\n\x1A\n", 8)) || u32(b + 8, false) != 13
         || head.mid(12, 4) != "IHDR" || u32(b + 16, false) == 0 || u32(b + 20, false) == 0)
         return false;
-    quint32 crc = 0xFFFFFFFFu;
-    for (int i = 12; i < 29; ++i) {
-        crc ^= b[i];
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc == u32(b + 29, false);
+    return quint32(crc32(0, b + 12, 17)) == u32(b + 29, false); // over the chunk's type and data
 }
 
 // Whether a picture that is not decoded holds together as far as its header goes.
