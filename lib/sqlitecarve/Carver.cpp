@@ -131,6 +131,7 @@ public:
         if (!m_cancelled)
             scanJournal();
         finish();
+        m_res.damage = m_tree.damage();
         if (!m_cancelled && m_opt.progress)
             m_opt.progress(m_total, m_total);
         m_res.cancelled = m_cancelled;

@@ -91,6 +91,9 @@ public:
         int64_t lo, hi;
     };
     const std::vector<LostRange>& lostRanges() const { return m_lost; }
+    // Faults met in the live trees: SQLite reads past them without a word, so rows they held may
+    // be missing from its answers, or answered twice.
+    const std::vector<std::string>& damage() const { return m_damage; }
     size_t indexLeafCount() const
     {
         size_t n = 0;
@@ -170,6 +173,8 @@ private:
             copyPage(copy->walk.m_map, m_map, pg);
         m_live.append(copy->live);
         m_lost.insert(m_lost.end(), copy->walk.m_lost.begin(), copy->walk.m_lost.end());
+        for (const std::string& text : copy->walk.m_damage)
+            noteDamage(text);
         for (const std::string& text : copy->warnings)
             m_warn(text);
         return true;
@@ -337,13 +342,13 @@ private:
             (void)r0, (void)t0, (void)i0;
             stack.pop_back();
             if (++visits > m_geo.pageCount) {
-                m_warn("tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
+                damaged(schemaOnly, "tree at page " + std::to_string(root) + ": more pages than the file holds; walk ended");
                 return;
             }
             const bool notedLeaf = leafPass && visits == 1;
             if (!schemaOnly && !notedLeaf) {
                 if (m_map.kind[pg] != kUnknown) {
-                    m_warn("page " + std::to_string(pg) + " reached twice (tree of page " + std::to_string(root) + ")");
+                    damaged(schemaOnly, "page " + std::to_string(pg) + " reached twice (tree of page " + std::to_string(root) + ")");
                     continue;
                 }
                 if (depth == deferDepth && depth > 0) {
@@ -367,7 +372,7 @@ private:
                     m_map.kind[pg] = kUnknown, m_map.owner[pg] = -1;
                 if (tableTree && !schemaOnly)
                     m_lost.push_back({table, lo, hi});
-                m_warn("page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
+                damaged(schemaOnly, "page " + std::to_string(pg) + " is outside the file (tree of page " + std::to_string(root) + ")");
                 continue;
             }
             const BtreePage b(page, m_geo.usable, pg == 1);
@@ -377,7 +382,7 @@ private:
                     m_map.kind[pg] = kUnknown, m_map.owner[pg] = -1;
                 if (tableTree && !schemaOnly)
                     m_lost.push_back({table, lo, hi});
-                m_warn("page " + std::to_string(pg) + " is not a b-tree page (tree of page " + std::to_string(root) + ")");
+                damaged(schemaOnly, "page " + std::to_string(pg) + " is not a b-tree page (tree of page " + std::to_string(root) + ")");
                 continue;
             }
             if (!schemaOnly) {
@@ -397,13 +402,13 @@ private:
             const bool leaf = isLeafType(type);
             const uint32_t cells = b.cellCount();
             if (!b.countFits()) {
-                m_warn("page " + std::to_string(pg) + ": cell count too large");
+                damaged(schemaOnly, "page " + std::to_string(pg) + ": cell count too large");
                 continue;
             }
             const uint32_t ptrEnd = b.pointersEnd();
             if (!leaf) {
                 if (depth >= kMaxTreeDepth) {
-                    m_warn("tree at page " + std::to_string(root) + " deeper than " + std::to_string(kMaxTreeDepth));
+                    damaged(schemaOnly, "tree at page " + std::to_string(root) + " deeper than " + std::to_string(kMaxTreeDepth));
                     continue;
                 }
                 const uint32_t right = b.rightChild();
@@ -591,11 +596,26 @@ private:
                    uint32_t(local - m_walkPageBase));
     }
 
+    // The schema's own tree is read again with the rest; its faults are noted then.
+    void damaged(bool schemaOnly, const std::string& text)
+    {
+        m_warn(text);
+        if (!schemaOnly)
+            noteDamage(text);
+    }
+    void noteDamage(const std::string& text)
+    {
+        constexpr size_t kMaxDamage = 20;
+        if (m_damage.size() < kMaxDamage)
+            m_damage.push_back(text);
+    }
+
     PageSource& m_src;
     const Geometry& m_geo;
     Catalog& m_schema;
     LiveRows& m_live;
     Warn m_warn;
+    std::vector<std::string> m_damage;
     PageMap m_map;
     std::vector<Step> m_leaves; // live leaves noted by walkLive(), read by readLeaves()
     std::vector<LostRange> m_lost;

@@ -488,7 +488,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         const int error = toInt32(integer(messages, *row, cError));
         const auto sent = integer(messages, *row, cSent);
         m.failure = error != 0 ? error : (m.fromMe && sent && *sent == 0 ? 1 : 0);
-        p.text = text(*row, cText);
+        p.text = shownText(*row, cText);
         if (p.text.isEmpty() && out.bodyText && cBody >= 0 && size_t(cBody) < row->values.size()
             && row->values[size_t(cBody)].kind == sqlcarve::Value::Kind::Blob) {
             const std::string& body = row->values[size_t(cBody)].bytes;
@@ -649,7 +649,7 @@ int mapGroupLayout(ScanContext& ctx, RecordStore& out)
             }
             std::stable_sort(parts.begin(), parts.end(), [](const Piece& a, const Piece& b) { return a.order < b.order; });
         }
-        const QString body = text(*row, cText);
+        const QString body = shownText(*row, cText);
         if (parts.empty() || madrid) {
             std::vector<QString> files;
             for (const Piece& p : parts)

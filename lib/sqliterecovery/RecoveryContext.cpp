@@ -209,6 +209,16 @@ bool isKnown(const Row& row, int col)
     return kind != sqlcarve::Value::Kind::Lost && kind != sqlcarve::Value::Kind::Null;
 }
 
+QString shownText(const Row& row, int col)
+{
+    if (col >= 0 && size_t(col) < row.values.size()) {
+        const sqlcarve::Value& v = row.values[size_t(col)];
+        if (v.isLost() && v.prefixOf == sqlcarve::Value::Kind::Text)
+            return QString::fromUtf8(v.bytes.data(), int(v.bytes.size()));
+    }
+    return text(row, col);
+}
+
 QString text(const Row& row, int col)
 {
     if (!isKnown(row, col))

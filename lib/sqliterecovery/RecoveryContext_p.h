@@ -83,6 +83,9 @@ bool lostSomeValue(const CarvedTable& table, const Row& row);
 // Read from a page that no tree of the damaged file reaches: deleted or not, nothing says.
 inline bool fromOrphanPage(const Row& row) { return row.source == sqlcarve::Source::Orphan || row.mayBeLive; }
 QString text(const Row& row, int col);
+// The same, or the start of a text that survived when the rest was overwritten: for texts shown
+// to the user, never for keys.
+QString shownText(const Row& row, int col);
 std::optional<int64_t> integer(const CarvedTable& table, const Row& row, int col);
 std::optional<double> real(const Row& row, int col);
 std::optional<int64_t> rowidOf(const CarvedTable& table, const Row& row);
@@ -205,5 +208,6 @@ class SqliteRecoveryPrivate
 public:
     sqlrecovery::RecordStore store;
     QStringList problems;
+    QList<QPair<QString, QString>> damaged;
     QStringList tables; // the last scanned database's tables
 };

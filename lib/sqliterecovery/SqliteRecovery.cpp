@@ -159,6 +159,10 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
                 d->tables << QString::fromStdString(t.name);
         for (const std::string& w : result.warnings)
             Log(kModule, 1, " %s: %s", path.toUtf8().constData(), w.c_str());
+        const QString name = QFileInfo(path).fileName();
+        const bool named = std::any_of(d->damaged.begin(), d->damaged.end(), [&](const auto& f) { return f.first == name; });
+        if (!result.damage.empty() && !named)
+            d->damaged << qMakePair(name, QString::fromStdString(result.damage.front()));
         for (const std::string& u : result.unread)
             d->problems << QString::fromUtf8(u.c_str());
         sqlrecovery::LiveDb live(result.image);
@@ -197,6 +201,11 @@ QStringList SqliteRecovery::tables() const
 QStringList SqliteRecovery::problems() const
 {
     return d->problems;
+}
+
+QList<QPair<QString, QString>> SqliteRecovery::damagedFiles() const
+{
+    return d->damaged;
 }
 
 unsigned SqliteRecovery::getContactCount() const { return unsigned(d->store.contacts.size()); }

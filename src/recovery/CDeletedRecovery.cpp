@@ -50,6 +50,24 @@ const RecoveryStep kSteps[] = {
     {5, &convertBookmarks},
 };
 
+// What the scans could not read, and the databases whose trees they found damaged, unless a
+// category already named that damage (SQLite met it there).
+void reportProblems(const SqliteRecovery& recovery, QStringList* skipped)
+{
+    if (!skipped)
+        return;
+    *skipped << recovery.problems();
+    for (const auto& [name, fault] : recovery.damagedFiles()) {
+        const QString named = QStringLiteral(": %1 is damaged").arg(name);
+        if (std::any_of(skipped->begin(), skipped->end(), [&](const QString& line) { return line.contains(named); }))
+            continue;
+        Log("DeletedRecovery", 0, "%s is damaged: %s", name.toUtf8().constData(), fault.toUtf8().constData());
+        *skipped << QStringLiteral("deleted records: %1 is damaged (%2): live items it holds may be missing or listed "
+                                   "twice; recover-db reads every page of it")
+                        .arg(name, fault);
+    }
+}
+
 } // namespace
 
 QList<int> CDeletedRecovery::typesForCategories(const QList<int>& categories)
@@ -115,13 +133,11 @@ bool CDeletedRecovery::recover(const QStringList& files, KdBackup* backup, CIPro
             m_messageLayout = found >= 0 ? messageLayoutOf(recovery.tables()) : MessageLayout::Unknown;
         step.convert(backup, &recovery, this);
         if (!wrapper.finish()) {
-            if (skipped)
-                *skipped << recovery.problems();
+            reportProblems(recovery, skipped);
             return false;
         }
         ++i;
     }
-    if (skipped)
-        *skipped << recovery.problems();
+    reportProblems(recovery, skipped);
     return true;
 }

@@ -116,7 +116,8 @@ void prependAll(KdData* container, const QVector<KdAbstractItem*>& items)
 // Date column: text (empty for 0) and its sort value (set also for 0).
 void setDate2001(KdAbstractItem* item, int column, int seconds, bool withTime)
 {
-    const QDateTime d = CCommonUtils::buildDateTimeBase2001(seconds);
+    // 0 is no date (a record whose date column was lost or never set), not the first second of 2001.
+    const QDateTime d = seconds == 0 ? QDateTime() : CCommonUtils::buildDateTimeBase2001(seconds);
     item->setValue(seconds == 0 ? QString() : CCommonUtils::datetimeToMinute(d, withTime), column);
     item->setSortValue(d, column);
 }
@@ -182,20 +183,9 @@ QDateTime messageDate(const MessageRecord& m, CDeletedRecovery::MessageLayout la
 KdAbstractItem* makeNote(const NoteRecord& r)
 {
     KdNoteItem* item = KdNoteItem::createItem();
-    QString content = r.content;
-    QString title = r.title;
-    if (content.isEmpty() && !r.compressedBody.isEmpty()) {
-        QString error;
-        content = notestore::bodyText(r.compressedBody, &error);
-        if (content.isEmpty() && r.partial)
-            content = noteTextUpToCut(r.compressedBody);
-        // The device titles a note by its first line.
-        if (title.isEmpty())
-            title = content.section(QLatin1Char('\n'), 0, 0).trimmed();
-    }
-    item->setValue(title, 0);
+    item->setValue(r.title, 0);
     setDate2001(item, 1, r.date, true);
-    item->setValue(content, 2);
+    item->setValue(r.content, 2);
     if (r.created)
         setDate2001(item, 3, r.created, true);
     markDeleted(item, r.partial, r.orphan);
@@ -365,8 +355,20 @@ int convertNotes(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery*)
     for (unsigned i = 0; i < n; ++i) {
         if (const NoteRecord* r = recovery->getNote(i)) {
             read[i] = *r;
-            if (r->compressedBody.isEmpty())
-                read[i]->content = CNoteQuery::plainBodyText(r->content);
+            NoteRecord& note = *read[i];
+            if (r->compressedBody.isEmpty()) {
+                note.content = CNoteQuery::plainBodyText(r->content);
+            } else if (note.content.isEmpty()) {
+                // Read before the test against the live notes: a note whose own row is gone has
+                // only its body to tell it by.
+                QString error;
+                note.content = notestore::bodyText(r->compressedBody, &error);
+                if (note.content.isEmpty() && r->partial)
+                    note.content = noteTextUpToCut(r->compressedBody);
+                // The device titles a note by its first line.
+                if (note.title.isEmpty())
+                    note.title = note.content.section(QLatin1Char('\n'), 0, 0).trimmed();
+            }
         }
     }
     auto noteAt = [&read](SqliteRecovery*, unsigned i) { return read[i] ? &*read[i] : nullptr; };

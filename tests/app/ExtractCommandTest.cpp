@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QFileInfo>
+#include <QFile>
+#include <QtEndian>
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
@@ -403,6 +405,51 @@ TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)
     const testsupport::CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_TRUE(r.err.contains(QStringLiteral("skipped: messages: sms.db is damaged (Page %1: ").arg(root).toUtf8())) << r.err.constData();
+    EXPECT_EQ(r.err.count("skipped:"), 1) << r.err.constData();
+}
+
+// A child pointer written over with its neighbour's raises no error in SQLite: the page it
+// pointed to is never read and its sibling is read twice. The search for deleted records walks
+// the trees and names the damage.
+TEST(ExtractCommand, ATreeThatReachesAPageTwiceIsNamedAsSkippedWork)
+{
+    const Demo17 demo;
+    const QString path = demo.dataFile("HomeDomain", "Library/SMS/sms.db");
+    int root = 0, pageSize = 0;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        // Enough messages that their tree has an interior root.
+        ASSERT_EQ(sqlite3_exec(db, "pragma journal_mode = delete; with recursive n(i) as (select 1 union all select i + 1 "
+                                   "from n where i < 400) insert into message (guid, text, date) select 'pad-' || i, "
+                                   "'padding ' || i, 0 from n", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "select (select rootpage from sqlite_master where name = 'message'), (select page_size from pragma_page_size)", -1, &st, nullptr);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            root = sqlite3_column_int(st, 0);
+            pageSize = sqlite3_column_int(st, 1);
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+    }
+    QFile sms(path);
+    ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.seek(qint64(root - 1) * pageSize));
+    QByteArray page = sms.read(pageSize);
+    const auto u16 = [&](int at) { return int(uchar(page[at])) << 8 | int(uchar(page[at + 1])); };
+    ASSERT_EQ(uchar(page[0]), 0x05) << "the messages need an interior root";
+    ASSERT_GE(u16(3), 2);
+    const int first = u16(12), second = u16(14);
+    const int lostPage = int(qFromBigEndian<quint32>(page.constData() + first));
+    const int twice = int(qFromBigEndian<quint32>(page.constData() + second));
+    page.replace(first, 4, page.mid(second, 4));
+    ASSERT_TRUE(sms.seek(qint64(root - 1) * pageSize));
+    sms.write(page);
+    sms.close();
+    ASSERT_NE(lostPage, twice);
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), demo.backup, QStringLiteral("--out"), demo.out});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("skipped: deleted records: sms.db is damaged (page %1 reached twice (tree of page %2)): ")
+                                   .arg(twice).arg(root).toUtf8())) << r.err.constData();
     EXPECT_EQ(r.err.count("skipped:"), 1) << r.err.constData();
 }
 

@@ -142,6 +142,10 @@ struct Result {
     std::vector<Table> tables;
     std::vector<CarvedRow> rows;
     std::vector<std::string> warnings; // walks ended early by damage, with page and reason
+    // Of those, the faults of the live trees (a page reached twice, a child that is no b-tree
+    // page): SQLite reads past them without an error, so rows they held may be missing from its
+    // answers or given twice, and the caller must tell the user.
+    std::vector<std::string> damage;
     // Input that could not be read whole (a companion that does not open, a file that shrank
     // while read): records may be missing, which the caller must tell the user.
     std::vector<std::string> unread;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -159,6 +161,9 @@ public:
     QStringList tables() const;
     // What the scans so far could not read, one line each (database or companion, and why).
     QStringList problems() const;
+    // Databases whose live trees the scans found damaged: the file's name, then the first fault.
+    // SQLite reads past such faults without an error, so live items may be missing or doubled.
+    QList<QPair<QString, QString>> damagedFiles() const;
 
     unsigned getContactCount() const;
     const PersonRecord* getContact(unsigned index) const;
