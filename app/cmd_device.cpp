@@ -33,11 +33,17 @@ int runDevice(QStringList args)
     if (args.size() != 1 || options.outDir.isEmpty())
         return cli::usageError(kDeviceUsage);
     const QString source = args.first();
-    for (const QString& evidence : {source, image})
+    for (const QString& evidence : {source, image}) {
         if (!evidence.isEmpty() && cli::isInside(options.outDir, evidence)) {
             cli::printError(QStringLiteral("the output folder may not lie inside %1").arg(cli::terminalText(evidence)));
             return cli::Usage;
         }
+        // Category folders and the report are made in the output folder: one of them could be the copy.
+        if (!evidence.isEmpty() && cli::isInside(evidence, options.outDir)) {
+            cli::printError(QStringLiteral("%1 may not lie inside the output folder, which is written to").arg(cli::terminalText(evidence)));
+            return cli::Usage;
+        }
+    }
     if (!image.isEmpty() && !QFileInfo(image).isFile()) {
         cli::printError(QStringLiteral("%1: no such image file").arg(cli::terminalText(image)));
         return cli::NotABackup;

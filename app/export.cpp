@@ -645,6 +645,12 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         cli::printError(QStringLiteral("the folder for decrypted databases may not lie inside the backup folder"));
         return cli::Usage;
     }
+    // Category folders and the report are made in the output folder: one of them could be the backup.
+    for (const QString& written : {options.outDir, options.keepDecrypted})
+        if (!written.isEmpty() && cli::isInside(backupFolder, written)) {
+            cli::printError(QStringLiteral("the backup folder may not lie inside %1, which is written to").arg(cli::terminalText(written)));
+            return cli::Usage;
+        }
     CiTunesBackup backup(nullptr);
     QStringList skipped;
     const int opened = cli::openBackup(backupFolder, backup, &skipped);

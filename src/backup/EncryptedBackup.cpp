@@ -63,7 +63,12 @@ CiTunesBackup::UnlockResult CiTunesBackup::unlock(const QByteArray& password, co
     }
 
     const QString manifestDb = QDir(d->m_path).filePath(QStringLiteral("Manifest.db"));
-    if (d->m_indexEncrypted && !d->m_manifestKey.isEmpty()) {
+    if (d->m_indexEncrypted && d->m_manifestKey.isEmpty()) {
+        d->m_keys.clear();
+        fail(why, QStringLiteral("%1 keeps no ManifestKey: the encrypted Manifest.db cannot be decrypted").arg(manifest));
+        return CannotUnlock;
+    }
+    if (d->m_indexEncrypted) {
         const QByteArray key = d->m_keys.fileKey(0, d->m_manifestKey);
         if (key.isEmpty()) {
             d->m_keys.clear();

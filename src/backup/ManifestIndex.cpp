@@ -282,12 +282,22 @@ QString backupFileName(const QString& domain, const QString& relativePath)
 
 QString backupDataFile(const QString& backupDir, const QString& hashName, const QString& fileSuffix)
 {
+    // The sync software stores plain files only: a link could lead anywhere on this machine.
+    const auto stored = [](const QString& path) {
+        const QFileInfo f(path);
+        return f.isFile() && !f.isSymLink();
+    };
     const QDir dir(backupDir);
     const QString flat = dir.absoluteFilePath(hashName + fileSuffix);
-    if (hashName.size() < 2 || QFileInfo(flat).isFile())
+    if (hashName.size() < 2 || stored(flat))
         return flat;
     const QString nested = dir.absoluteFilePath(hashName.left(2) + QLatin1Char('/') + hashName + fileSuffix);
-    return QFileInfo(nested).isFile() ? nested : flat;
+    if (stored(nested))
+        return nested;
+    // No path leads through a link: whoever asks finds no file there.
+    if (QFileInfo(flat).isSymLink() || QFileInfo(nested).isSymLink())
+        return QString();
+    return flat;
 }
 
 QString backupDataFile(const QString& backupDir, const QString& domain, const QString& relativePath,

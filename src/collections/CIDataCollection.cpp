@@ -26,10 +26,10 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
         bool irregular = false; // something else lies where the file belongs
         for (const QString& at : {hashName + fileSuffix, hashName.left(2) + QLatin1Char('/') + hashName + fileSuffix}) {
             const QFileInfo there(QDir(m_indexFolder).filePath(at));
-            irregular = irregular || ((there.exists() || there.isSymLink()) && !there.isFile());
+            irregular = irregular || there.isSymLink() || (there.exists() && !there.isFile());
         }
         if (missing == Report && m_index && !inIndexFolder.isFile() && irregular) {
-            m_problems << QStringLiteral("%1: %2 is not a regular file in the backup folder (a folder, pipe or broken link), not read")
+            m_problems << QStringLiteral("%1: %2 is not a regular file in the backup folder (a folder, pipe or link), not read")
                               .arg(m_category, QFileInfo(relativePath).fileName());
         } else if (missing == Report && !inIndexFolder.isFile() && listedFile(domain, relativePath)) {
             Log("iTunesBackup", 0, "%s-%s is listed in the index but missing from %s", domain.toUtf8().constData(),

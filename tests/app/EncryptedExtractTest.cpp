@@ -2,6 +2,8 @@
 // from each source, clear refusals, and no decrypted file left in the temporary folder.
 #include <gtest/gtest.h>
 
+#include <plist/plist.h>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QTemporaryDir>
@@ -100,4 +102,22 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
     const auto list = runCli({QStringLiteral("list"), QStringLiteral("--root"), dir.path(), QStringLiteral("--json")});
     EXPECT_EQ(list.exitCode, 0) << list.err.constData();
     EXPECT_TRUE(list.out.contains("\"files\": null")) << list.out.constData();
+
+    // Without the index's key in Manifest.plist nothing can be read: said so, not extracted as empty.
+    const QString manifest = QDir(sealed).filePath(QStringLiteral("Manifest.plist"));
+    const QByteArray bytes = testsupport::readFile(manifest);
+    plist_t root = nullptr;
+    plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
+    ASSERT_TRUE(root);
+    plist_dict_remove_item(root, "ManifestKey");
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    plist_free(root);
+    ASSERT_TRUE(testsupport::writeFile(manifest, QByteArray(bin, int(length))));
+    free(bin);
+    const auto keyless = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), out},
+                                {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("right")}});
+    EXPECT_EQ(keyless.exitCode, 5);
+    EXPECT_TRUE(keyless.err.contains("keeps no ManifestKey")) << keyless.err.constData();
 }

@@ -171,6 +171,9 @@ TEST_F(SafetyTest, LogFilesAndTemporaryFoldersMayNotLieInsideTheEvidence)
         {{QStringLiteral("info"), backup}, {{QStringLiteral("IBREADER_LOG_FILE"), info}}, "the log file"},
         {{QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, {{QStringLiteral("TMPDIR"), backupTmp}}, "the temporary folder"},
         {{QStringLiteral("recover-db"), sms, QStringLiteral("--log-file"), sms + QStringLiteral("-wal")}, {}, "the log file"},
+        // A backup folder named like a category's folder would take that category's files.
+        {{QStringLiteral("extract"), backup, QStringLiteral("--out"), dir.path(), QStringLiteral("--export-files")}, {}, "the backup folder may not lie inside"},
+        {{QStringLiteral("device"), backup, QStringLiteral("--out"), dir.path()}, {}, "may not lie inside the output folder"},
     };
     for (const auto& c : cases) {
         const CliRun r = runCli(c.args, c.env);
@@ -313,6 +316,16 @@ TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
     const CliRun fifo = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out2"))}, tmpEnv());
     EXPECT_EQ(fifo.exitCode, 3) << fifo.err.constData();
     EXPECT_TRUE(fifo.err.contains("skipped: contacts: AddressBook.sqlitedb is not a regular file in the backup folder")) << fifo.err.constData();
+
+    // Nor is a link followed, wherever it leads.
+    ASSERT_TRUE(QFile::remove(data));
+    const QString outside = dir.filePath(QStringLiteral("outside"));
+    ASSERT_TRUE(testsupport::writeFile(outside, "read from outside the backup"));
+    ASSERT_TRUE(QFile::link(outside, data));
+    const CliRun link = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out3"))}, tmpEnv());
+    EXPECT_EQ(link.exitCode, 3) << link.err.constData();
+    EXPECT_TRUE(link.err.contains("skipped: contacts: AddressBook.sqlitedb is not a regular file in the backup folder")) << link.err.constData();
+    EXPECT_FALSE(link.err.contains("not a database that can be read")) << link.err.constData();
 }
 
 TEST_F(SafetyTest, ParseProblemsReachTheUserWithFileReasonAndExitCode)
