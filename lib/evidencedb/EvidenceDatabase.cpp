@@ -260,7 +260,21 @@ Statement::~Statement()
 
 bool Statement::next()
 {
-    return m_stmt && sqlite3_step(m_stmt) == SQLITE_ROW;
+    if (!m_stmt)
+        return false;
+    m_last = sqlite3_step(m_stmt);
+    return m_last == SQLITE_ROW;
+}
+
+bool Statement::failed() const
+{
+    return m_last != SQLITE_OK && m_last != SQLITE_ROW && m_last != SQLITE_DONE;
+}
+
+void Statement::bind(int index, qint64 value)
+{
+    if (m_stmt)
+        sqlite3_bind_int64(m_stmt, index, value);
 }
 
 bool Statement::isNull(int column) const

@@ -2,6 +2,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #include <cerrno>
 #include <climits>
@@ -18,6 +19,7 @@
 #include "CiTunesBackupPrivate.h"
 #include "KeyedArchive.h"
 #include "evidencedb/EvidenceDatabase.h"
+#include "sqlitecarve/Carver.h"
 #include "utility/Log.h"
 #include "utility/SafeIo.h"
 
@@ -504,6 +506,44 @@ bool CiTunesBackupPrivate::parseLegacyMetadata(const char* bytes, qint64 length)
     return true;
 }
 
+// The least rowid of Files from *from on that a seek reaches without meeting damage (a seek
+// descends to the leaf its key would be on); false when there is none. Rowids are probed ever
+// further on, then the nearest one reached is found.
+bool reachableFrom(evidencedb::Database& db, qint64* from)
+{
+    evidencedb::Statement probe(db, "select rowid from Files where rowid >= ? order by rowid limit 1");
+    auto reaches = [&](qint64 key, bool* end) {
+        sqlite3_reset(probe.handle());
+        probe.bind(1, key);
+        const bool row = probe.next();
+        *end = !row && !probe.failed();
+        return row || *end;
+    };
+    const qint64 start = *from;
+    if (start == LLONG_MAX)
+        return false;
+    qint64 bad = start - 1, good = 0;
+    bool end = false; // no row past the point probed
+    for (qint64 step = 1;; step *= 2) {
+        if (step > LLONG_MAX / 4 || bad > LLONG_MAX - step)
+            return false;
+        if (reaches(bad + step, &end)) {
+            good = bad + step;
+            break;
+        }
+        bad += step;
+    }
+    while (good - bad > 1) {
+        const qint64 mid = bad + (good - bad) / 2;
+        if (reaches(mid, &end))
+            good = mid;
+        else
+            bad = mid;
+    }
+    *from = good;
+    return reaches(good, &end) && !end;
+}
+
 // Manifest.db (iOS 10 on): table Files (fileID, domain, relativePath, flags, file). `file` is a
 // keyed archive of the record (Size, Mode, LastModified, ProtectionClass, ...); flags say 1 file,
 // 2 folder, 4 symbolic link.
@@ -517,42 +557,31 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
         // An encrypted backup still describes its device.
         return m_isEncrypted;
     }
-    evidencedb::Statement st(db, "select fileID, domain, relativePath, flags, file from Files");
-    if (!st.ok()) {
-        noteProblem(QStringLiteral("%1: not a file index (it has no table of files)").arg(file));
-        return false;
-    }
     int renamed = 0;
     int implausible = 0;
     qint64 rows = 0;
     DomainCache domains;
-    sqlite3_stmt* row = st.handle();
-    auto bytesOf = [row](int column) {
-        const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(row, column));
-        return QByteArrayView(p, p ? sqlite3_column_bytes(row, column) : 0);
-    };
-    while (st.next()) {
+    QSet<QString> ids;
+    // One row of the index: (fileID, domain, relativePath, flags, file).
+    auto take = [&](QByteArrayView id, QByteArrayView domain, QByteArrayView relativePath, qint64 flags, QByteArrayView blob) {
         ++rows;
-        const QByteArrayView domain = bytesOf(1);
         if (!domains.set(domain.data(), int(domain.size()))) {
             ++implausible;
-            continue;
+            return;
         }
         if (startsWithAppDomain(domains.text()))
-            continue;
+            return;
         auto* record = new CManifestRecord;
         record->domain = domains.text();
-        record->relativePath = QString::fromUtf8(bytesOf(2));
+        record->relativePath = QString::fromUtf8(relativePath);
         // The name becomes a path: anything but a hash of the record is not taken as one.
-        const QByteArrayView id = bytesOf(0);
         if (isHashName(id)) {
             record->hashName = QString::fromLatin1(id);
         } else {
             record->hashName = backupFileName(record->domain, record->relativePath);
             ++renamed;
         }
-        const qint64 flags = st.int64(3);
-        const QByteArrayView blob = bytesOf(4);
+        ids.insert(record->hashName);
         const KeyedArchive archive(QByteArray::fromRawData(blob.data(), blob.size())); // used before the next step
         const KeyedArchive::Node object = archive.root();
         qint64 value = 0;
@@ -568,6 +597,65 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
         else
             record->mode = flags == 2 ? 040755 : flags == 4 ? 0120755 : 0100644;
         m_files.append(record);
+    };
+    // In rowid order: a damaged page ends SQLite's scan, and the scan goes on from the first
+    // rowid past it that can be reached.
+    const bool byRowid = evidencedb::Statement(db, "select rowid from Files limit 0").ok();
+    qint64 from = LLONG_MIN, last = LLONG_MIN;
+    int damagedRanges = 0;
+    constexpr int kMaxDamagedRanges = 10000;
+    for (;;) {
+        evidencedb::Statement st(db, byRowid ? "select fileID, domain, relativePath, flags, file, rowid from Files where rowid >= ? order by rowid"
+                                             : "select fileID, domain, relativePath, flags, file from Files");
+        if (!st.ok()) {
+            noteProblem(QStringLiteral("%1: not a file index (it has no table of files)").arg(file));
+            return false;
+        }
+        if (byRowid)
+            st.bind(1, from);
+        sqlite3_stmt* row = st.handle();
+        auto bytesOf = [row](int column) {
+            const char* p = reinterpret_cast<const char*>(sqlite3_column_blob(row, column));
+            return QByteArrayView(p, p ? sqlite3_column_bytes(row, column) : 0);
+        };
+        while (st.next()) {
+            take(bytesOf(0), bytesOf(1), bytesOf(2), st.int64(3), bytesOf(4));
+            if (byRowid)
+                last = st.int64(5);
+        }
+        if (!st.failed() || !byRowid)
+            break;
+        // A row that a seek reaches but that cannot be read is stepped over too.
+        const qint64 next = last >= from ? last + 1 : from + 1;
+        if (++damagedRanges > kMaxDamagedRanges || next < from)
+            break;
+        from = next;
+        if (!reachableFrom(db, &from))
+            break;
+    }
+    if (damagedRanges) {
+        // What the damaged pages held comes back from their bytes, as far as it survives.
+        const int before = int(m_files.size());
+        sqlcarve::Options options;
+        options.onRow = [&](const sqlcarve::CarvedRow& r) {
+            if (r.table != "Files" || !(r.mayBeLive || r.source == sqlcarve::Source::Orphan) || r.values.size() != 5 || !r.isWhole())
+                return;
+            const auto bytes = [&](int i) {
+                const sqlcarve::Value& v = r.values[size_t(i)];
+                return QByteArrayView(v.bytes.data(), qsizetype(v.bytes.size()));
+            };
+            if (ids.contains(QString::fromLatin1(bytes(0))))
+                return;
+            take(bytes(0), bytes(1), bytes(2), r.values[3].integer, bytes(4));
+        };
+        sqlcarve::carveFile(QFile::encodeName(file).toStdString(), options);
+        const QString reason = evidencedb::firstDamage(file);
+        Log(kModule, 0, "Manifest.db %s is damaged (%s): %d records read back from its damaged pages", file.toUtf8().constData(),
+            reason.toUtf8().constData(), int(m_files.size()) - before);
+        noteProblem(QStringLiteral("%1 is damaged (%2): files it lists on its damaged pages may be missing (%3 read back from "
+                                   "their bytes)")
+                        .arg(file, reason)
+                        .arg(int(m_files.size()) - before));
     }
     if (implausible)
         Log(kModule, 0, "Manifest.db %s: %d records without a plausible domain left out", file.toUtf8().constData(), implausible);

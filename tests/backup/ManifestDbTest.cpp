@@ -128,6 +128,55 @@ TEST(ManifestDb, HostileRowsKeepWhatCanBeTrusted)
     EXPECT_TRUE(b.parseProblem().contains(QLatin1String("encrypted"))) << b.parseProblem().toStdString();
 }
 
+// A damaged page ends SQLite's scan of the index without a word: the rest is read past it, and
+// what the page held is read back from its bytes.
+TEST(ManifestDb, ADamagedPageLosesNoFileAndIsSaid)
+{
+    TestBackup f(SampleBackupWriter::IndexKind::ManifestDb, false);
+    fill(f.w);
+    for (int i = 0; i < 200; ++i)
+        f.w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/DCIM/101APPLE/IMG_%1.JPG").arg(i, 4, 10, QLatin1Char('0')), "jpeg");
+    QString error;
+    ASSERT_TRUE(f.w.write(&error)) << error.toStdString();
+    const QString db = f.file(QStringLiteral("Manifest.db"));
+    CiTunesBackup whole;
+    ASSERT_TRUE(whole.parseFromPath(f.folder));
+    QStringList expected = describe(whole);
+    expected.sort();
+    ASSERT_EQ(expected.size(), 204);
+    const QByteArray pristine = testsupport::readFile(db);
+    int root = 0, pageSize = 0;
+    {
+        sqlite3* raw = nullptr;
+        sqlite3_open_v2(QFile::encodeName(db).constData(), &raw, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(raw, "select (select rootpage from sqlite_master where name = 'Files'), (select page_size from pragma_page_size)", -1, &st, nullptr);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            root = sqlite3_column_int(st, 0);
+            pageSize = sqlite3_column_int(st, 1);
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(raw);
+    }
+    const int rootAt = (root - 1) * pageSize;
+    ASSERT_EQ(uchar(pristine[rootAt]), 0x05) << "the files need an interior root";
+    const auto u16 = [&](int at) { return int(uchar(pristine[at])) << 8 | int(uchar(pristine[at + 1])); };
+    const int cell = u16(rootAt + 12 + 2);
+    const int middleLeaf = int(uchar(pristine[rootAt + cell + 3])) | int(uchar(pristine[rootAt + cell + 2])) << 8;
+    for (const int page : {middleLeaf, root}) {
+        SCOPED_TRACE(page);
+        QByteArray damaged = pristine;
+        damaged[(page - 1) * pageSize] = '\x99';
+        ASSERT_TRUE(testsupport::writeFile(db, damaged));
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder));
+        QStringList got = describe(b);
+        got.sort();
+        EXPECT_EQ(got, expected);
+        EXPECT_TRUE(b.parseProblem().contains(QStringLiteral("Manifest.db is damaged (Page %1: ").arg(page))) << b.parseProblem().toStdString();
+    }
+}
+
 // References that point nowhere or in circles, and values of the wrong kind, are missing values.
 TEST(KeyedArchiveTest, ReferencesAreResolvedWithinBounds)
 {

@@ -107,6 +107,9 @@ public:
     bool ok() const { return m_stmt != nullptr; }
     sqlite3_stmt* handle() const { return m_stmt; }
     bool next();
+    // Whether the rows ended on an error (a damaged page) rather than at their end.
+    bool failed() const;
+    void bind(int index, qint64 value);
     bool isNull(int column) const;
     qint64 int64(int column) const;
     QByteArray text(int column) const; // UTF-8; null array for NULL
@@ -114,6 +117,7 @@ public:
 
 private:
     sqlite3_stmt* m_stmt = nullptr;
+    int m_last = 0; // what the last step returned
 };
 
 } // namespace evidencedb
