@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "BackupFiles.h"
+#include "CISQLiteQuery.h"
 #include "CManifestRecord.h"
 #include "utility/Log.h"
 
@@ -111,6 +112,24 @@ void CIDataCollection::reportDamage(uint64_t damageBefore)
         m_problems << QStringLiteral("%1: %2 is damaged (%3): what is stored past the damage is not read; "
                                      "recover-db reads every page of it")
                           .arg(m_category, QFileInfo(relativePath).fileName(), damage);
+    }
+}
+
+void CIDataCollection::reportUnfitted()
+{
+    QStringList named;
+    for (const CISQLiteQuery::Unfitted& u : CISQLiteQuery::takeUnfitted()) {
+        QString name = QFileInfo(u.path).fileName();
+        for (const auto& [path, relativePath] : m_read)
+            if (path == u.path)
+                name = QFileInfo(relativePath).fileName();
+        if (named.contains(name))
+            continue;
+        named << name;
+        Log("iTunesBackup", 0, "%s (%s): no statement fits its layout: %s", name.toUtf8().constData(), u.path.toUtf8().constData(),
+            u.reason.toUtf8().constData());
+        m_problems << QStringLiteral("%1: %2 is not laid out as its items are read (%3): those items are not read")
+                          .arg(m_category, name, u.reason);
     }
 }
 

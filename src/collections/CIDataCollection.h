@@ -30,6 +30,8 @@ public:
     // When SQLite met damage on this thread since `damageBefore` (evidencedb::damageSeen()), names
     // each database collect() read that is damaged in problems(): its queries ended at the damage.
     void reportDamage(uint64_t damageBefore);
+    // Names the databases whose layout none of the statements fitted: their items are not read.
+    void reportUnfitted();
 
     // Whether `path` opens as a database holding one of `tables`; when not, one line naming
     // relativePath goes to `problems`: the statements would otherwise fail one by one.

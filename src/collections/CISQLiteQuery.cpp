@@ -12,6 +12,20 @@
 
 static const char kModule[] = "iTunesBackup";
 
+namespace {
+
+thread_local QList<CISQLiteQuery::Unfitted> t_unfitted;
+thread_local QString t_lastPrepareError; // of the last statement that did not prepare
+
+} // namespace
+
+QList<CISQLiteQuery::Unfitted> CISQLiteQuery::takeUnfitted()
+{
+    QList<Unfitted> out;
+    out.swap(t_unfitted);
+    return out;
+}
+
 QByteArray CISQLiteQuery::immutableUri(const QString& path)
 {
     return evidencedb::immutableUri(path);
@@ -50,14 +64,18 @@ void CISQLiteQuery::run(const QStringList& dbPaths, CIProgressCallback* progress
         return;
 
     const int total = countRows(dbPath, m_countSqls);
+    if (total == -1 && !m_optional)
+        t_unfitted.append({dbPath, t_lastPrepareError});
     if (total <= 0)
         return;
     m_pProgress = progress;
     if (progress)
         m_step = double(progress->range()) / double(total);
     for (const QString& sql : m_sqls)
-        if (queryRows(this, dbPath, sql) >= 0)
-            break;
+        if (queryRows(this, dbPath, sql) != -1)
+            return;
+    if (!m_sqls.isEmpty() && !m_optional)
+        t_unfitted.append({dbPath, t_lastPrepareError});
 }
 
 int CISQLiteQuery::countRows(const QString& dbPath, const QStringList& countSqls)
@@ -71,6 +89,7 @@ int CISQLiteQuery::countRows(const QString& dbPath, const QStringList& countSqls
     for (const QString& sql : countSqls) {
         const evidencedb::Statement stmt(db.get(), sql.toUtf8());
         if (!stmt.ok()) {
+            t_lastPrepareError = QString::fromUtf8(sqlite3_errmsg(db.get()));
             Log(kModule, 0, "Fail to query sql \"%s\" for db %s", sql.toUtf8().constData(), path.constData());
             continue;
         }
@@ -105,6 +124,7 @@ int CISQLiteQuery::queryRows(CISQLiteQuery* query, const QString& dbPath, const 
     }
     const evidencedb::Statement stmt(db.get(), sql.toUtf8());
     if (!stmt.ok()) {
+        t_lastPrepareError = QString::fromUtf8(sqlite3_errmsg(db.get()));
         Log(kModule, 0, "Fail to query sql \"%s\" for db %s", sql.toUtf8().constData(), path.constData());
         return -1;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -43,8 +44,18 @@ public:
     static QString columnText(sqlite3_stmt* stmt, int column);
     static int columnInt(sqlite3_stmt* stmt, int column);
 
+    // Databases that opened but whose layout none of a query's statements fitted, since the last
+    // call on this thread: the file and SQLite's reason. Their rows are not read.
+    struct Unfitted {
+        QString path;
+        QString reason;
+    };
+    static QList<Unfitted> takeUnfitted();
+
     QStringList m_sqls;
     QStringList m_countSqls;
+    // A lookup that adds detail to items read elsewhere: a layout without it loses no item.
+    bool m_optional = false;
     CIProgressCallback* m_pProgress = nullptr; // not owned
     double m_step = 0.0;
 };

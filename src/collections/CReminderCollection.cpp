@@ -46,6 +46,7 @@ void appendByList(QList<KdReminderItem*>& items, KdData* target)
 
 CLocationQuery::CLocationQuery()
 {
+    m_optional = true; // reminders without their alarms' places
     m_sqls << QStringLiteral("select alarm.owner_id, title from alarm left join location on alarm.rowid = "
                              "location.alarm_owner_id");
     // From iOS 9 on an alarm names its reminder in calendaritem_owner_id.
@@ -72,6 +73,11 @@ CReminderQuery::CReminderQuery(KdData* target) : m_pLocationQuery(new CLocationQ
         "select count(*) from calendaritem as ci left join location on ci.location_id = location.rowid left join "
         "calendar as c on ci.calendar_id = c.rowid where (8 = supported_entity_types) or (0 = "
         "supported_entity_types and end_date is null)");
+    // iOS 5 kept reminders in a table of their own, each with its place as text.
+    m_sqls << QStringLiteral(
+        "select t.title, null, t.notes, t.priority, 0, t.due_date, t.completed_date, c.title, t.rowid, t.location from "
+        "Task as t left join Calendar as c on t.calendar_id = c.rowid");
+    m_countSqls << QStringLiteral("select count(*) from Task");
 }
 
 CReminderQuery::~CReminderQuery()
@@ -103,7 +109,10 @@ bool CReminderQuery::handleRow(sqlite3_stmt* stmt)
     const QDateTime due = CCommonUtils::buildDateTimeBase2001(dueSeconds);
     item->setValue(dueSeconds == 0 ? QString() : CCommonUtils::datetimeToMinute(due, true), 3);
     item->setSortValue(due, 3);
-    item->setValue(m_pLocationQuery->location(sqlite3_column_int64(stmt, 8)), 4);
+    QString place = m_pLocationQuery->location(sqlite3_column_int64(stmt, 8));
+    if (place.isEmpty() && sqlite3_column_count(stmt) > 9)
+        place = columnText(stmt, 9);
+    item->setValue(place, 4);
     const int priority = clampedInt(stmt, 3);
     item->setValue(priorityText(priority), 5);
     item->setSortValue(priority, 5);

@@ -13,6 +13,7 @@
 #include "CSMSCollection.h"
 #include "CVoiceMemoCollection.h"
 #include "CDeletedRecovery.h"
+#include "CISQLiteQuery.h"
 #include "CSubProgress.h"
 #include "CiTunesBackupManager.h"
 #include "kddata/KdBackup.h"
@@ -45,8 +46,10 @@ void runCollector(CIDataCollection& collector, CIProgressCallback* progress, con
     collector.setIndex(&source.files, source.indexRoot.isEmpty() ? source.root : source.indexRoot,
                        KdData::machineName(category).replace(QLatin1Char('_'), QLatin1Char(' ')));
     const uint64_t damageBefore = evidencedb::damageSeen();
+    CISQLiteQuery::takeUnfitted(); // what earlier work on this thread left
     collector.collect(source.root, source.files, source.fileSuffix);
     collector.reportDamage(damageBefore);
+    collector.reportUnfitted();
     if (skipped)
         *skipped << collector.problems();
 }

@@ -147,8 +147,8 @@ TEST(Cli, DemoOfEachLayoutReadsBackEveryCategory)
         EXPECT_TRUE(demo[QStringLiteral("backup")][QStringLiteral("productVersion")].toString().startsWith(QString::number(ios) + '.'));
         const QJsonObject categories = demo[QStringLiteral("extraction")][QStringLiteral("categories")].toObject();
         for (auto it = categories.begin(); it != categories.end(); ++it) {
-            // No sample has a photo library; iOS 5 kept no reminders.
-            if (it.key() == QLatin1String("photo_library") || (ios == 5 && it.key() == QLatin1String("reminders")))
+            // No sample has a photo library.
+            if (it.key() == QLatin1String("photo_library"))
                 continue;
             EXPECT_GT(it.value()[QStringLiteral("items")].toInt() - it.value()[QStringLiteral("deleted")].toInt(), 0)
                 << it.key().toStdString();

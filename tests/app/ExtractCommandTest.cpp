@@ -453,6 +453,20 @@ TEST(ExtractCommand, ATreeThatReachesAPageTwiceIsNamedAsSkippedWork)
     EXPECT_EQ(r.err.count("skipped:"), 1) << r.err.constData();
 }
 
+// A database whose layout none of the statements fits (a column gone) gives no items: said so.
+TEST(ExtractCommand, ADatabaseLaidOutOtherwiseIsNamedAsSkippedWork)
+{
+    const Demo17 demo;
+    const QString path = demo.dataFile("HomeDomain", "Library/SMS/sms.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "pragma journal_mode = delete; alter table message drop column text", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const testsupport::CliRun r = runCli({QStringLiteral("extract"), demo.backup, QStringLiteral("--out"), demo.out});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_TRUE(r.err.contains("skipped: messages: sms.db is not laid out as its items are read (no such column: m.text)")) << r.err.constData();
+}
+
 // An output folder that cannot be made is named with the reason before anything is extracted.
 TEST(ExtractCommand, AnOutputFolderThatCannotBeMadeStopsTheRunFirst)
 {
