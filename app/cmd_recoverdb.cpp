@@ -417,7 +417,9 @@ private:
             m_formatted.emplace(seq, std::move(batch));
             // Whoever finishes the next batch due writes it, and any done after it.
             for (auto it = m_formatted.find(m_written); it != m_formatted.end(); it = m_formatted.find(m_written)) {
-                std::fwrite(it->second.text.data(), 1, it->second.text.size(), stdout);
+                // After a stop signal nothing more is written: a slow terminal would go on for minutes.
+                if (!cli::interrupted())
+                    std::fwrite(it->second.text.data(), 1, it->second.text.size(), stdout);
                 m_spare.push_back(std::move(it->second));
                 m_formatted.erase(it);
                 ++m_written;
@@ -549,8 +551,11 @@ int runRecoverDb(QStringList args)
     const sqlcarve::Result result = sqlcarve::carveFile(database.toStdString(), opt);
     writer.finish();
     bar.finish();
-    if (result.cancelled)
+    if (result.cancelled || cli::interrupted()) {
+        std::fflush(stdout);
+        cli::printError(QStringLiteral("stopped: the rows printed are those found until then"));
         return cli::cancelledExitCode();
+    }
     if (!result.ok) {
         cli::printError(QStringLiteral("%1: not a SQLite database").arg(database));
         return cli::Failure;

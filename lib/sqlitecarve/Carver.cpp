@@ -493,7 +493,11 @@ private:
         std::sort(lost.begin(), lost.end(), [](const TreeWalk::LostRange& a, const TreeWalk::LostRange& b) {
             return a.table != b.table ? a.table < b.table : a.hi < b.hi;
         });
+        size_t handed = 0;
         for (uint32_t w : winners) {
+            // Rows are handed over as they are decoded: a stop asked for meanwhile ends it here.
+            if (++handed % 4096 == 0 && !progress())
+                return;
             const Candidate& c = m_cands[w];
             if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
