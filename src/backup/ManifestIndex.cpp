@@ -517,6 +517,8 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
         // An encrypted backup still describes its device.
         return m_isEncrypted;
     }
+    for (const QString& why : db.problems())
+        noteProblem(QStringLiteral("%1: %2").arg(file, why));
     evidencedb::Statement st(db, "select fileID, domain, relativePath, flags, file from Files");
     if (!st.ok()) {
         noteProblem(QStringLiteral("%1: not a file index (it has no table of files)").arg(file));
