@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "sqlitecarve/Carver.h"
 #include "utility/Log.h"
 #include "utility/SafeIo.h"
 
@@ -126,6 +127,7 @@ void Database::close()
 bool Database::open(const QString& path, const char* module)
 {
     close();
+    m_problems.clear();
     m_path = path;
     if (path.isEmpty() || !QFileInfo(path).isFile()) {
         Log(module, 1, " database not found: %s", path.toUtf8().constData());
@@ -140,27 +142,113 @@ bool Database::open(const QString& path, const char* module)
     return true;
 }
 
-bool makeLiveCopy(const QString& database, const QString& wal, const QString& copy, std::string* why)
+namespace {
+
+bool nonEmptyFile(const QString& path)
 {
-    std::string reason;
-    const auto copyTo = [&reason](const QString& from, const QString& to) {
-        return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &reason);
-    };
-    bool ok = copyTo(database, copy) && copyTo(wal, copy + QStringLiteral("-wal"));
-    if (ok) {
-        // Read-write on the copy only: SQLite applies the -wal there. Leaving WAL mode folds it
-        // into the copy, so later readers may open the copy immutable like any evidence.
-        sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(QFile::encodeName(copy).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-        const SqlitePtr db(raw);
-        ok = rc == SQLITE_OK && sqlite3_exec(raw, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) == SQLITE_OK
-            && sqlite3_exec(raw, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (!ok)
-            reason = raw ? sqlite3_errmsg(raw) : "out of memory";
+    const QFileInfo info(path);
+    return !path.isEmpty() && info.isFile() && info.size() > 0;
+}
+
+// The page size a database's header names, else the one its -wal's header names; 0 for none.
+uint32_t pageSizeOf(const QString& database, const QByteArray& wal)
+{
+    QFile file(database);
+    const QByteArray h = file.open(QIODevice::ReadOnly) ? file.read(100) : QByteArray();
+    if (h.size() == 100 && h.startsWith("SQLite format 3")) {
+        const uint32_t size = uint32_t(uchar(h[16])) << 8 | uchar(h[17]);
+        return size == 1 ? 65536 : size;
     }
-    if (!ok && why)
-        *why = reason;
-    return ok;
+    if (wal.size() < 12)
+        return 0;
+    return uint32_t(uchar(wal[8])) << 24 | uint32_t(uchar(wal[9])) << 16 | uint32_t(uchar(wal[10])) << 8 | uchar(wal[11]);
+}
+
+// Why SQLite will drop frames of the -wal at `wal` for damage: it does so without a word, and
+// the rows only those frames hold are lost to the reading. Empty when it drops none.
+QString walDamage(const QString& wal, const QString& database)
+{
+    QFile file(wal);
+    if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
+        return QString();
+    const uchar* data = file.map(0, file.size());
+    if (!data)
+        return QString();
+    const QByteArray head = QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(qMin<qint64>(file.size(), 32)));
+    const std::string why = sqlcarve::walBreak({data, size_t(file.size())}, pageSizeOf(database, head));
+    return QString::fromStdString(why);
+}
+
+// SQLite rolls back a journal whose first byte is not zero; one without a journal's header then
+// rolls back nothing, silently.
+bool headerlessHotJournal(const QString& journal)
+{
+    static const char kMagic[8] = {'\xd9', '\xd5', '\x05', '\xf9', '\x20', '\xa1', '\x63', '\xd7'};
+    QFile file(journal);
+    const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(8) : QByteArray();
+    return !head.isEmpty() && head[0] != 0 && head != QByteArray::fromRawData(kMagic, 8);
+}
+
+} // namespace
+
+bool makeLiveCopy(const QString& database, const QString& wal, const QString& journal, const QString& copy,
+                  QStringList* problems)
+{
+    const auto note = [problems](const QString& line) {
+        if (problems)
+            *problems << line;
+    };
+    const auto removeCopy = [&copy] {
+        for (const char* companion : {"", "-wal", "-shm", "-journal"})
+            QFile::remove(copy + QLatin1String(companion));
+    };
+    const bool withWal = nonEmptyFile(wal);
+    bool withJournal = nonEmptyFile(journal);
+    if (withJournal && headerlessHotJournal(journal))
+        note(QStringLiteral("its -journal holds no journal header: nothing is rolled back, and changes of a "
+                            "transaction never committed may be read"));
+    for (;;) {
+        removeCopy();
+        std::string reason;
+        const auto copyTo = [&reason](const QString& from, const QString& to) {
+            return ibrio::copyFile(QFile::encodeName(from).toStdString(), QFile::encodeName(to).toStdString(), &reason);
+        };
+        bool ok = copyTo(database, copy) && (!withWal || copyTo(wal, copy + QStringLiteral("-wal")))
+            && (!withJournal || copyTo(journal, copy + QStringLiteral("-journal")));
+        // Known before SQLite reads the -wal: it folds into the copy and is gone.
+        const QString walDropped = ok && withWal ? walDamage(copy + QStringLiteral("-wal"), copy) : QString();
+        if (ok) {
+            // Read-write on the copy only: SQLite rolls a hot -journal back and applies the -wal
+            // there. Leaving WAL mode folds the -wal into the copy, so later readers may open the
+            // copy immutable like any evidence.
+            sqlite3* raw = nullptr;
+            const int rc = sqlite3_open_v2(QFile::encodeName(copy).constData(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+            const SqlitePtr db(raw);
+            ok = rc == SQLITE_OK && sqlite3_exec(raw, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) == SQLITE_OK
+                && sqlite3_exec(raw, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK;
+            if (!ok)
+                reason = raw ? sqlite3_errmsg(raw) : "out of memory";
+        }
+        if (ok) {
+            if (!walDropped.isEmpty())
+                note(QStringLiteral("its -wal was not applied whole (%1): the rows only the frames left out hold are not read")
+                         .arg(walDropped));
+            return true;
+        }
+        if (withJournal) {
+            note(QStringLiteral("its -journal could not be rolled back (%1): the database is read as a transaction "
+                                "never committed left it")
+                     .arg(QString::fromStdString(reason)));
+            withJournal = false;
+            if (withWal)
+                continue;
+        } else {
+            note(QStringLiteral("its -wal could not be applied (%1): the rows only it holds are not read")
+                     .arg(QString::fromStdString(reason)));
+        }
+        removeCopy();
+        return false;
+    }
 }
 
 LiveCopies::~LiveCopies()
@@ -171,9 +259,9 @@ LiveCopies::~LiveCopies()
     }
 }
 
-QString LiveCopies::readablePath(const QString& database, const QString& wal, QString* error)
+QString LiveCopies::readablePath(const QString& database, const QString& wal, const QString& journal, QStringList* problems)
 {
-    if (wal.isEmpty() || !QFileInfo(wal).isFile() || QFileInfo(wal).size() == 0 || !QFileInfo(database).isFile())
+    if ((!nonEmptyFile(wal) && !nonEmptyFile(journal)) || !QFileInfo(database).isFile())
         return database;
     for (const auto& known : m_copies)
         if (known.first == database)
@@ -181,47 +269,55 @@ QString LiveCopies::readablePath(const QString& database, const QString& wal, QS
     std::string why;
     if (m_folder.isEmpty())
         m_folder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
-    if (!m_folder.isEmpty()) {
-        const QString copy = QDir(m_folder).filePath(QStringLiteral("live-%1.db").arg(m_copies.size()));
-        if (makeLiveCopy(database, wal, copy, &why)) {
-            m_copies.append({database, copy});
-            return copy;
-        }
-        QFile::remove(copy);
-        QFile::remove(copy + QStringLiteral("-wal"));
-        QFile::remove(copy + QStringLiteral("-shm"));
+    if (m_folder.isEmpty()) {
+        if (problems)
+            *problems << QStringLiteral("no private folder to apply its -wal or -journal in (%1): read as it is")
+                             .arg(QString::fromStdString(why));
+        return database;
     }
-    if (error)
-        *error = QString::fromStdString(why);
-    return database;
+    const QString copy = QDir(m_folder).filePath(QStringLiteral("live-%1.db").arg(m_copies.size()));
+    if (!makeLiveCopy(database, wal, journal, copy, problems))
+        return database;
+    m_copies.append({database, copy});
+    return copy;
 }
 
 bool Database::openLive(const QString& path, const char* module)
 {
     close();
+    m_problems.clear();
     const QString wal = path + QStringLiteral("-wal");
-    if (!QFileInfo(path).isFile() || !QFileInfo(wal).isFile() || QFileInfo(wal).size() == 0)
+    const QString journal = path + QStringLiteral("-journal");
+    if (!QFileInfo(path).isFile() || (!nonEmptyFile(wal) && !nonEmptyFile(journal)))
         return open(path, module);
     m_path = path;
     // Named like every working folder, so a run killed meanwhile leaves nothing for good.
     std::string why;
     m_copyFolder = QFile::decodeName(ibrio::createWorkFolder(&why).c_str());
     const QString copy = QDir(m_copyFolder).filePath(QStringLiteral("live.db"));
-    if (!m_copyFolder.isEmpty() && makeLiveCopy(path, wal, copy, &why)) {
+    if (m_copyFolder.isEmpty()) {
+        m_problems << QStringLiteral("no private folder to apply its -wal or -journal in (%1): read as it is")
+                          .arg(QString::fromStdString(why));
+    } else if (makeLiveCopy(path, wal, journal, copy, &m_problems)) {
         QString error;
         m_db = openImmutable(copy, &error);
-        if (m_db)
-            return true;
-        why = error.toStdString();
+        if (!m_db)
+            m_problems << QStringLiteral("its private copy does not open (%1): read as it is").arg(error);
     }
-    Log(module, 0, "Live rows of %s read without its WAL: %s", path.toUtf8().constData(), why.c_str());
+    for (const QString& line : std::as_const(m_problems))
+        Log(module, 0, "%s: %s", path.toUtf8().constData(), line.toUtf8().constData());
+    if (m_db)
+        return true;
     const QString folder = m_copyFolder;
     m_copyFolder.clear();
     if (!folder.isEmpty()) {
         QDir(folder).removeRecursively();
         ibrio::forgetWorkFolder(QFile::encodeName(folder).toStdString());
     }
-    return open(path, module);
+    const QStringList problems = m_problems;
+    const bool opened = open(path, module);
+    m_problems = problems;
+    return opened;
 }
 
 bool Database::hasTable(const char* table) const

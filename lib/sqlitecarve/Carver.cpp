@@ -717,6 +717,20 @@ Result carveBuffers(Bytes database, Bytes wal, Bytes journal, const Options& opt
     return result;
 }
 
+std::string walBreak(Bytes wal, uint32_t pageSize)
+{
+    const WalChain chain = walChain(wal, pageSize);
+    if (!chain.damaged())
+        return std::string();
+    if (chain.end == WalChain::OtherPageSize)
+        return "its header names no page size of this database's; none of it is applied";
+    if (chain.end == WalChain::HeaderChecksum)
+        return "its header's checksum does not hold; none of its " + std::to_string(chain.frames) + " frames is applied";
+    return "frame " + std::to_string(chain.chained + 1) + " of " + std::to_string(chain.frames)
+        + (chain.end == WalChain::Salt ? ": its salt is not the header's" : ": its checksum does not hold")
+        + "; it and the frames after it are not applied";
+}
+
 Result carveFile(const std::string& databasePath, const Options& options)
 {
     Result result;

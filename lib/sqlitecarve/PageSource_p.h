@@ -28,6 +28,93 @@ namespace sqlcarve {
 
 using namespace fmt;
 
+inline void walChecksum(const uint8_t* p, size_t n, bool bigEndian, uint32_t& s0, uint32_t& s1)
+{
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        uint32_t a, b;
+        if (bigEndian) {
+            a = get32(p + i);
+            b = get32(p + i + 4);
+        } else {
+            std::memcpy(&a, p + i, 4);
+            std::memcpy(&b, p + i + 4, 4);
+        }
+        s0 += a + s1;
+        s1 += b + s0;
+    }
+}
+
+// How far SQLite takes a -wal written for `pageSize`-byte pages: from the header, frames count
+// while their salts and checksums chain; the first that does not ends the -wal for it.
+struct WalChain {
+    enum End {
+        Whole,          // every frame chains
+        NotAWal,        // no -wal header
+        OtherPageSize,  // written for other pages: not read at all
+        HeaderChecksum, // no frame is read
+        OlderFrames,    // frames left from before a reset follow: ordinary
+        Salt,           // a frame's salt is no generation's: damage
+        Checksum        // a frame's checksum does not hold: damage
+    };
+    End end = Whole;
+    uint32_t frames = 0;               // whole frames in the file
+    uint32_t chained = 0;              // frames from the first that chain
+    uint32_t lastCommit = UINT32_MAX;  // of those, the last to end a transaction
+    uint32_t dbSize = 0;               // the page count that commit leaves
+    // Whether frames SQLite would have applied are lost: the chain broke by damage.
+    bool damaged() const { return end == OtherPageSize || end == HeaderChecksum || end == Salt || end == Checksum; }
+};
+
+inline WalChain walChain(Bytes wal, uint32_t pageSize)
+{
+    WalChain c;
+    if (wal.size < kWalHeaderSize + kWalFrameHeaderSize) {
+        c.end = wal.size >= kWalHeaderSize ? WalChain::Whole : WalChain::NotAWal;
+        return c;
+    }
+    const WalHeader h(wal.data);
+    const uint32_t magic = h.magic();
+    if (magic != kWalMagicLE && magic != kWalMagicBE) {
+        c.end = WalChain::NotAWal;
+        return c;
+    }
+    if (h.pageSize() != pageSize || pageSize == 0) {
+        c.end = WalChain::OtherPageSize;
+        return c;
+    }
+    const bool bigEndian = h.bigEndianChecksums();
+    const uint64_t frameSize = kWalFrameHeaderSize + pageSize;
+    c.frames = uint32_t((wal.size - kWalHeaderSize) / frameSize);
+    uint32_t s0 = 0, s1 = 0;
+    walChecksum(wal.data, WalHeader::kChecksummed, bigEndian, s0, s1);
+    if (s0 != h.checksum1() || s1 != h.checksum2()) {
+        c.end = WalChain::HeaderChecksum;
+        return c;
+    }
+    for (; c.chained < c.frames; ++c.chained) {
+        const uint8_t* fp = wal.data + kWalHeaderSize + c.chained * frameSize;
+        const WalFrameHeader fh(fp);
+        if (fh.salt1() != h.salt1() || fh.salt2() != h.salt2()) {
+            // A reset of the -wal raises the first salt by one: frames left from before it are
+            // ordinary history, anything else is damage.
+            const uint32_t behind = h.salt1() - fh.salt1();
+            c.end = behind == 0 || behind > 0xffff ? WalChain::Salt : WalChain::OlderFrames;
+            return c;
+        }
+        walChecksum(fp, WalFrameHeader::kChecksummed, bigEndian, s0, s1);
+        walChecksum(fp + kWalFrameHeaderSize, pageSize, bigEndian, s0, s1);
+        if (s0 != fh.checksum1() || s1 != fh.checksum2()) {
+            c.end = WalChain::Checksum;
+            return c;
+        }
+        if (fh.dbSizeAfterCommit()) {
+            c.lastCommit = c.chained;
+            c.dbSize = fh.dbSizeAfterCommit();
+        }
+    }
+    return c;
+}
+
 enum FileId : uint8_t { kDb, kWal, kJournal };
 
 class PageSource
@@ -216,53 +303,31 @@ public:
     {
         if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize)
             return;
-        const WalHeader h(m_wal.data);
-        const uint32_t magic = h.magic();
-        if ((magic != kWalMagicLE && magic != kWalMagicBE) || h.pageSize() != m_pageSize) {
-            // A -wal written with another page size cannot hold this database's pages.
-            if (magic == kWalMagicLE || magic == kWalMagicBE)
-                m_warn("-wal page size differs from the database's; -wal ignored");
-            else
-                scanWalAnyway();
+        const WalChain chain = walChain(m_wal, m_pageSize);
+        if (chain.end == WalChain::NotAWal) {
+            scanWalAnyway();
             return;
         }
-        const bool bigEndian = h.bigEndianChecksums();
-        const uint32_t salt1 = h.salt1(), salt2 = h.salt2();
-        const uint64_t frameSize = kWalFrameHeaderSize + m_pageSize;
-        m_walFrames = uint32_t((m_wal.size - kWalHeaderSize) / frameSize);
-        uint32_t s0 = 0, s1 = 0;
-        walChecksum(m_wal.data, WalHeader::kChecksummed, bigEndian, s0, s1);
-        const bool chainOk = s0 == h.checksum1() && s1 == h.checksum2();
-        if (!chainOk)
-            m_warn("-wal header checksum mismatch; every frame read as an old page");
-        uint32_t lastCommit = UINT32_MAX;
-        uint32_t dbSize = 0;
-        m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
-        for (uint32_t i = 0; i < m_walFrames && chainOk; ++i) {
-            const uint8_t* fp = m_wal.data + kWalHeaderSize + i * frameSize;
-            const WalFrameHeader fh(fp);
-            // Frames from here on are not part of the database (an older generation or damage):
-            // they are still read as old page images, and the user learns where the chain ended.
-            const std::string frame = "-wal frame " + std::to_string(i + 1) + " (page " + std::to_string(fh.page()) + ")";
-            if (fh.salt1() != salt1 || fh.salt2() != salt2) {
-                // A reset of the -wal raises the first salt by one: frames left from before it are
-                // ordinary history, anything else is damage.
-                const uint32_t behind = salt1 - fh.salt1();
-                if (behind == 0 || behind > 0xffff)
-                    m_warn(frame + ": salt differs from the header; it and later frames read as old pages");
-                break;
-            }
-            walChecksum(fp, WalFrameHeader::kChecksummed, bigEndian, s0, s1);
-            walChecksum(fp + kWalFrameHeaderSize, m_pageSize, bigEndian, s0, s1);
-            if (s0 != fh.checksum1() || s1 != fh.checksum2()) {
-                m_warn(frame + ": checksum mismatch; it and later frames read as old pages");
-                break;
-            }
-            if (fh.dbSizeAfterCommit()) {
-                lastCommit = i;
-                dbSize = fh.dbSizeAfterCommit();
-            }
+        // A -wal written with another page size cannot hold this database's pages.
+        if (chain.end == WalChain::OtherPageSize) {
+            m_warn("-wal page size differs from the database's; -wal ignored");
+            return;
         }
+        m_walFrames = chain.frames;
+        // Frames from the break on are not part of the database (an older generation or damage):
+        // they are still read as old page images, and the user learns where the chain ended.
+        const std::string frame = chain.chained < m_walFrames
+            ? "-wal frame " + std::to_string(chain.chained + 1) + " (page " + std::to_string(frameHeader(chain.chained).page()) + ")"
+            : std::string();
+        if (chain.end == WalChain::HeaderChecksum)
+            m_warn("-wal header checksum mismatch; every frame read as an old page");
+        else if (chain.end == WalChain::Salt)
+            m_warn(frame + ": salt differs from the header; it and later frames read as old pages");
+        else if (chain.end == WalChain::Checksum)
+            m_warn(frame + ": checksum mismatch; it and later frames read as old pages");
+        const uint32_t lastCommit = chain.lastCommit;
+        const uint32_t dbSize = chain.dbSize;
+        m_walTxnEnd.assign(m_walFrames, UINT32_MAX);
         // Commit groups: every frame belongs to the transaction that the next commit frame ends.
         uint32_t end = UINT32_MAX;
         for (uint32_t i = m_walFrames; i-- > 0;) {
@@ -305,22 +370,6 @@ public:
         for (uint32_t i = 0; i < m_walFrames; ++i)
             m_walTxnEnd[i] = i;
         m_warn("-wal header unreadable; frames read as old pages");
-    }
-
-    static void walChecksum(const uint8_t* p, size_t n, bool bigEndian, uint32_t& s0, uint32_t& s1)
-    {
-        for (size_t i = 0; i + 8 <= n; i += 8) {
-            uint32_t a, b;
-            if (bigEndian) {
-                a = get32(p + i);
-                b = get32(p + i + 4);
-            } else {
-                std::memcpy(&a, p + i, 4);
-                std::memcpy(&b, p + i + 4, 4);
-            }
-            s0 += a + s1;
-            s1 += b + s0;
-        }
     }
 
     // ---- journal ---------------------------------------------------------------------------

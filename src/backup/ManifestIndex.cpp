@@ -557,6 +557,8 @@ bool CiTunesBackupPrivate::parseManifestDb(const QString& file)
         // An encrypted backup still describes its device.
         return m_isEncrypted;
     }
+    for (const QString& why : db.problems())
+        noteProblem(QStringLiteral("%1: %2").arg(file, why));
     int renamed = 0;
     int implausible = 0;
     qint64 rows = 0;

@@ -40,13 +40,15 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
         }
         return QString();
     }
+    // The backup stores a database's companions as files of their own, indexed by their names.
     const QString wal = backupDataFile(backupDir, domain, relativePath + QStringLiteral("-wal"), fileSuffix);
-    QString why;
-    const QString path = m_liveCopies.readablePath(data, wal, &why);
-    if (!why.isEmpty()) {
-        Log("iTunesBackup", 0, "Live rows of %s read without its WAL: %s", relativePath.toUtf8().constData(),
-            why.toUtf8().constData());
-        m_problems << QStringLiteral("%1: the rows only its -wal holds (%2)").arg(relativePath, why);
+    const QString journal = backupDataFile(backupDir, domain, relativePath + QStringLiteral("-journal"), fileSuffix);
+    QStringList unapplied;
+    const QString path = m_liveCopies.readablePath(data, wal, journal, &unapplied);
+    for (const QString& why : std::as_const(unapplied)) {
+        Log("iTunesBackup", 0, "%s: %s", relativePath.toUtf8().constData(), why.toUtf8().constData());
+        m_problems << (m_category.isEmpty() ? QStringLiteral("%1: %2").arg(relativePath, why)
+                                            : QStringLiteral("%1: %2: %3").arg(m_category, QFileInfo(relativePath).fileName(), why));
     }
     if (!path.isEmpty())
         m_read << qMakePair(path, relativePath);

@@ -40,9 +40,10 @@ public:
 
 protected:
     // The file to read for the device database domain/relativePath: its data file, or a private
-    // copy with the newest rows applied when the backup holds a non-empty -wal for it. Empty when
-    // the data file does not exist; then, with `missing` Report, a file the index lists is named
-    // in problems(). Collectors read every database through this.
+    // copy with the newest rows applied and a transaction never committed rolled back when the
+    // backup holds a non-empty -wal or -journal for it; what of those could not be applied is
+    // named in problems(). Empty when the data file does not exist; then, with `missing` Report,
+    // a file the index lists is named in problems(). Collectors read every database through this.
     enum Missing { Report, Quiet };
     QString databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
                          const QString& fileSuffix, Missing missing = Report);

@@ -177,6 +177,70 @@ TEST(ManifestDb, ADamagedPageLosesNoFileAndIsSaid)
     }
 }
 
+// The index is read as SQLite reads it once a hot -journal is rolled back, on a private copy;
+// what SQLite would skip without a word (-wal frames whose checksum fails, a -journal without its
+// header) is a problem the user sees. The folder is never written.
+TEST(ManifestDb, CompanionsAppliedOnACopyOrTheirLossNamed)
+{
+    TestBackup clean(SampleBackupWriter::IndexKind::ManifestDb, false);
+    fill(clean.w);
+    ASSERT_TRUE(clean.write());
+    CiTunesBackup reference;
+    ASSERT_TRUE(reference.parseFromPath(clean.folder));
+    const QStringList all = describe(reference);
+    ASSERT_EQ(all.size(), 4);
+    const testsupport::HotJournal hot = testsupport::hotJournal(
+        clean.file(QStringLiteral("Manifest.db")),
+        QStringLiteral("UPDATE Files SET relativePath = 'ZZZ' || relativePath; DELETE FROM Files WHERE domain = 'MediaDomain'"));
+    ASSERT_FALSE(hot.journal.isEmpty());
+    QByteArray headerless = hot.journal;
+    headerless[0] = 'X';
+
+    struct Case {
+        const char* name;
+        bool wal;
+        QByteArray journal;
+        int records; // -1: not checked
+        const char* problem; // nullptr: none
+    };
+    const Case cases[] = {
+        {"first -wal frame's checksum flipped", true, {}, 2, "Manifest.db: its -wal was not applied whole (frame 1 of "},
+        {"hot -journal", false, hot.journal, 4, nullptr},
+        {"-journal without its header", false, headerless, -1, "Manifest.db: its -journal holds no journal header"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestBackup f(SampleBackupWriter::IndexKind::ManifestDb, false);
+        f.w.manifestDbWal = c.wal;
+        fill(f.w);
+        ASSERT_TRUE(f.write());
+        const QString db = f.file(QStringLiteral("Manifest.db"));
+        if (c.wal) {
+            QByteArray wal = testsupport::readFile(db + QStringLiteral("-wal"));
+            ASSERT_GT(wal.size(), 48);
+            wal[48] = char(wal[48] ^ 0xff);
+            ASSERT_TRUE(testsupport::writeFile(db + QStringLiteral("-wal"), wal));
+        } else {
+            ASSERT_TRUE(testsupport::writeFile(db, hot.database));
+            ASSERT_TRUE(testsupport::writeFile(db + QStringLiteral("-journal"), c.journal));
+        }
+        const auto before = testsupport::snapshotFolder(f.folder);
+        CiTunesBackup b;
+        ASSERT_TRUE(b.parseFromPath(f.folder));
+        EXPECT_EQ(testsupport::snapshotFolder(f.folder), before);
+        if (c.records == 4) {
+            EXPECT_EQ(describe(b), all);
+        } else if (c.records >= 0) {
+            EXPECT_EQ(b.files().size(), c.records);
+        }
+        if (c.problem) {
+            EXPECT_TRUE(b.parseProblem().contains(QLatin1String(c.problem))) << b.parseProblem().toStdString();
+        } else {
+            EXPECT_EQ(b.parseProblem(), QString());
+        }
+    }
+}
+
 // References that point nowhere or in circles, and values of the wrong kind, are missing values.
 TEST(KeyedArchiveTest, ReferencesAreResolvedWithinBounds)
 {

@@ -283,6 +283,35 @@ TEST_F(SMSCollectionTest, RowsThatOnlyTheWalHoldsAreReadFromACopy)
     EXPECT_EQ(testsupport::snapshotFolder(folder), before); // nothing written, no -shm beside it
 }
 
+// A writer stopped mid-transaction left sms.db half-changed, and the backup keeps its hot
+// -journal as a file of its own: the messages are those SQLite reads once the journal is rolled
+// back, on a copy.
+TEST_F(SMSCollectionTest, HotJournalIsRolledBackOnACopy)
+{
+    QTemporaryDir build;
+    const QString path = build.filePath(QStringLiteral("sms.db"));
+    ASSERT_TRUE(testsupport::makeDatabase(path, {}, [](sqlite3* db) { return buildChatDb(db, sampleMessages()); }));
+    const testsupport::HotJournal hot = testsupport::hotJournal(
+        path, QStringLiteral("UPDATE message SET text = 'TAMPERED ' || text; DELETE FROM chat_message_join"));
+    ASSERT_FALSE(hot.journal.isEmpty());
+    const QString folder = writeBackup([&](sample::SampleBackupWriter& w) {
+        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), hot.database);
+        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-journal"), hot.journal);
+    });
+    const auto before = testsupport::snapshotFolder(folder);
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(folder));
+    CSMSCollection messages(model.getMessage(), nullptr);
+    messages.collect(b.path(), b.files(), b.fileSuffix());
+    EXPECT_EQ(messages.problems(), QStringList());
+    EXPECT_EQ(model.getMessage()->count(), 2);
+    const KdSMSChatGroup* ann = conversation(QStringLiteral("+14155550100"));
+    ASSERT_TRUE(ann);
+    ASSERT_EQ(ann->chats().size(), 4);
+    EXPECT_EQ(ann->chats()[0]->content(), QStringLiteral("Hello"));
+    EXPECT_EQ(testsupport::snapshotFolder(folder), before);
+}
+
 TEST_F(SMSCollectionTest, ReadPieceTakesBaseNamesAtTheirBoundaryAndPrefersPreviews)
 {
     const QString folder = writeBackup([](sample::SampleBackupWriter& w) {

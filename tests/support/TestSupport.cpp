@@ -140,6 +140,28 @@ bool makeDatabase(const QString& path, const QStringList& statements, const std:
     return ok;
 }
 
+HotJournal hotJournal(const QString& path, const QString& sql)
+{
+    sqlite3* raw = nullptr;
+    sqlite3_open(path.toUtf8().constData(), &raw);
+    auto exec = [raw](const QString& s) { return sqlite3_exec(raw, s.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK; };
+    // A cache of one page makes SQLite write changed pages to the file before the commit.
+    const bool ok = exec(QStringLiteral("PRAGMA journal_mode=DELETE")) && exec(QStringLiteral("PRAGMA cache_size=1"))
+        && exec(QStringLiteral("BEGIN")) && exec(sql) && exec(QStringLiteral("CREATE TABLE spill (x)"))
+        && exec(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+                               "INSERT INTO spill SELECT randomblob(500) FROM n"));
+    HotJournal state;
+    if (ok) {
+        state.database = readFile(path);
+        state.journal = readFile(path + QStringLiteral("-journal"));
+    }
+    exec(QStringLiteral("ROLLBACK"));
+    sqlite3_close(raw);
+    if (state.journal.isEmpty())
+        return {};
+    return state;
+}
+
 bool insertDeletedCalls(sqlite3* db, const std::vector<CallhistoryRecord>& calls)
 {
     auto exec = [db](const QString& sql) { return sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK; };

@@ -115,6 +115,14 @@ CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {});
 bool makeDatabase(const QString& path, const QStringList& statements, const std::function<bool(sqlite3*)>& build = {},
                   sqlite3** open = nullptr);
 
+// The database at `path` as a writer stopped mid-transaction leaves it: `sql` and enough more
+// to spill into the file, read with the hot -journal beside it; then rolled back, so `path` is
+// left as it was. Empty arrays when no journal was left.
+struct HotJournal {
+    QByteArray database, journal;
+};
+HotJournal hotJournal(const QString& path, const QString& sql);
+
 // Creates the call table of call_history.db (iOS 8 layout) in `db`, inserts `calls` and deletes
 // them again, so that only deleted-record recovery can find them.
 bool insertDeletedCalls(sqlite3* db, const std::vector<CallhistoryRecord>& calls);

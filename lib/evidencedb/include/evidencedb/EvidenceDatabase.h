@@ -2,13 +2,14 @@
 
 // Read-only access to a database that belongs to a backup or a device copy. The file is
 // evidence: it is opened through an "immutable" URI so SQLite neither creates nor replays
-// -wal/-shm/-journal files next to it. A database whose -wal holds its newest rows is read live
-// from a private copy of both, never from the evidence itself.
+// -wal/-shm/-journal files next to it. A database with a -wal or a hot -journal is read live,
+// as SQLite would read it, from a private copy of it and its companions, never from the evidence.
 
 #include <QByteArray>
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <string>
@@ -42,10 +43,13 @@ public:
 
     // False (with a log line under `module`) when the file is missing or not a database.
     bool open(const QString& path, const char* module = "EvidenceDb");
-    // Like open(), but with a non-empty -wal beside the file the database and its -wal are
-    // copied into a private working folder and opened there, so the rows only the -wal holds are
-    // seen. Falls back to open() (with a log line) when no copy can be made.
+    // Like open(), but with a non-empty -wal or -journal beside the file the database and its
+    // companions are copied into a private working folder and opened there, so the rows only the
+    // -wal holds are seen and a transaction never committed is rolled back. Falls back to open()
+    // when no copy can be made; problems() then says what the reading lacks.
     bool openLive(const QString& path, const char* module = "EvidenceDb");
+    // What openLive() could not apply, one line each, to follow the database's name.
+    const QStringList& problems() const { return m_problems; }
     bool isOpen() const { return m_db != nullptr; }
     sqlite3* handle() const { return m_db; }
     bool hasTable(const char* table) const;
@@ -57,13 +61,15 @@ private:
     void close();
     sqlite3* m_db = nullptr;
     QString m_path;
-    QString m_copyFolder; // the private copy of a database read with its -wal
+    QString m_copyFolder; // the private copy of a database read with its companions
+    QStringList m_problems;
 };
 
 // Copies of evidence databases whose newest rows live in a -wal (some main files hold nothing
-// but their first page). The database and its -wal are copied into a private working folder,
-// SQLite applies the -wal to the copy, and the copy is read instead; the evidence is never
-// opened for writing. Every copy is removed with this object.
+// but their first page), or that a hot -journal leaves mid-transaction. The database and its
+// companions are copied into a private working folder, SQLite applies them to the copy, and the
+// copy is read instead; the evidence is never opened for writing. Every copy is removed with
+// this object.
 class LiveCopies
 {
 public:
@@ -72,19 +78,24 @@ public:
     LiveCopies(const LiveCopies&) = delete;
     LiveCopies& operator=(const LiveCopies&) = delete;
 
-    // The file to read for `database`: a copy with `wal` applied when `wal` is a non-empty file,
-    // `database` itself otherwise. When no copy can be made the evidence path comes back and
-    // *error says why (the rows only the -wal holds are then missing). One copy per database.
-    QString readablePath(const QString& database, const QString& wal, QString* error = nullptr);
+    // The file to read for `database`: a copy with `journal` rolled back and `wal` applied when
+    // either is a non-empty file, `database` itself otherwise. What could not be applied goes to
+    // `problems`, one line each to follow the database's name; when no copy can be made at all
+    // the evidence path comes back. One copy per database.
+    QString readablePath(const QString& database, const QString& wal, const QString& journal,
+                         QStringList* problems = nullptr);
 
 private:
     QString m_folder;
     QList<QPair<QString, QString>> m_copies; // database -> copy
 };
 
-// Copies `database` and `wal` to `copy` and `copy`-wal and folds the -wal into the copy, which
-// is then a database of its own with no companion. False with *why on failure.
-bool makeLiveCopy(const QString& database, const QString& wal, const QString& copy, std::string* why);
+// Copies `database` to `copy`, with `journal` and `wal` (either may be empty) beside it, and lets
+// SQLite roll the -journal back and fold the -wal in: the copy is then a database of its own
+// with no companion. A -journal that does not roll back is left out; -wal frames SQLite drops
+// for damage are named. What was not applied goes to `problems`; false when no copy opens.
+bool makeLiveCopy(const QString& database, const QString& wal, const QString& journal, const QString& copy,
+                  QStringList* problems);
 
 // How often SQLite met damage (a page that is not what its tree says it is) while reading on
 // this thread; it only grows. A query that meets damage ends as if its rows ended, so readers
