@@ -84,6 +84,7 @@ int runDevice(QStringList args)
     }
     if (!completed)
         skipped << QStringLiteral("the rest of the extraction: stopped");
+    options.stopped = !completed;
     QStringList written, errors;
     const bool ok = writeExport(&model, options, &written, &errors);
     if (completed && cli::interrupted()) {
@@ -92,6 +93,8 @@ int runDevice(QStringList args)
     }
     QJsonObject summary = summarizeExtraction(&model, options.categories);
     summary.insert(QStringLiteral("completed"), completed);
+    if (options.stopped)
+        markIncomplete(&summary);
     summary.insert(QStringLiteral("files"), QJsonArray::fromStringList(written));
     summary.insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));
     summary.insert(QStringLiteral("errors"), QJsonArray::fromStringList(errors));

@@ -264,7 +264,7 @@ bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallb
     return run.collectDatas(model, progress, skipped);
 }
 
-QJsonObject categoryJson(KdData* data)
+QJsonObject categoryJson(KdData* data, bool stopped)
 {
     QJsonObject o;
     if (!data)
@@ -276,6 +276,8 @@ QJsonObject categoryJson(KdData* data)
     o.insert(QStringLiteral("count"), data->count(KdData::AllItems));
     o.insert(QStringLiteral("deleted"), data->count(KdData::DeletedItems));
     o.insert(QStringLiteral("uncertain"), data->count(KdData::UncertainItems));
+    if (stopped)
+        o.insert(QStringLiteral("complete"), false);
     QJsonArray items;
     for (int row = 0; row < data->rowCount(); ++row) {
         const KdAbstractItem* item = data->at(row, false);
@@ -520,7 +522,7 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
     };
     const auto writeJson = [&](KdData* data, bool count) {
         const QString path = out.filePath(data->machineName() + QStringLiteral(".json"));
-        if (!writeBytes(path, QJsonDocument(categoryJson(data)).toJson(QJsonDocument::Indented), errors))
+        if (!writeBytes(path, QJsonDocument(categoryJson(data, options.stopped)).toJson(QJsonDocument::Indented), errors))
             ok = false;
         else if (written && count)
             *written << path;
@@ -589,6 +591,19 @@ QJsonObject summarizeExtraction(KdBackup* model, const QList<int>& selected)
     }
     o.insert(QStringLiteral("categories"), categories);
     return o;
+}
+
+void markIncomplete(QJsonObject* summary)
+{
+    // Counts of a stopped run are what was read until then, not what the source holds.
+    QJsonObject categories = summary->value(QStringLiteral("categories")).toObject();
+    for (auto it = categories.begin(); it != categories.end(); ++it) {
+        QJsonObject c = it.value().toObject();
+        if (c.value(QStringLiteral("extracted")).toBool())
+            c.insert(QStringLiteral("complete"), false);
+        it.value() = c;
+    }
+    summary->insert(QStringLiteral("categories"), categories);
 }
 
 QStringList categoryNames()
@@ -689,6 +704,7 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     }
     if (!completed)
         skipped << QStringLiteral("the rest of the extraction: stopped by a signal");
+    exportOptions.stopped = !completed;
     // What was extracted before a cancellation is still written.
     QStringList written;
     QStringList errors;
@@ -700,6 +716,8 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     if (summary) {
         *summary = summarizeExtraction(&model, options.categories);
         summary->insert(QStringLiteral("completed"), completed);
+        if (exportOptions.stopped)
+            markIncomplete(summary);
         summary->insert(QStringLiteral("files"), QJsonArray::fromStringList(written));
         summary->insert(QStringLiteral("skipped"), QJsonArray::fromStringList(skipped));
         summary->insert(QStringLiteral("errors"), QJsonArray::fromStringList(errors));

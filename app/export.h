@@ -28,6 +28,8 @@ struct ExportOptions {
     QString keepDecrypted;
     // The backup the files are copied from (decrypted when it is encrypted); null: copied as they are.
     const CiTunesBackup* source = nullptr;
+    // The extraction was stopped before its end: any category may hold fewer items than the source.
+    bool stopped = false;
 };
 
 // Names sort the way people expect even under the C locale; called before items are collected.
@@ -43,7 +45,9 @@ bool extractBackup(const CiTunesBackup& backup, KdBackup* model, CIProgressCallb
 // One category: {"category", "title", "columns", "count", "deleted", "items": [...]}. Each item
 // has "values" (by column header), "sort" (sort values by header, where set), "deleted", "size",
 // "file" (file items) and "detail" (contact and conversation details).
-QJsonObject categoryJson(KdData* data);
+QJsonObject categoryJson(KdData* data, bool stopped = false);
+// Marks each extracted category of a summary as read only in part (the run was stopped).
+void markIncomplete(QJsonObject* summary);
 // Header row (columns, then "Deleted", "File") and one row per item; RFC 4180 quoting.
 QByteArray categoryCsv(KdData* data);
 // One row per message: conversation, date (ISO 8601 UTC), direction, sender, service, text,

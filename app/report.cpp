@@ -338,7 +338,7 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
             continue;
         order.append(data->machineName());
         shown.insert(data->machineName(), summary.value(QStringLiteral("categories")).toObject().value(data->machineName()));
-        QJsonObject o = categoryJson(data);
+        QJsonObject o = categoryJson(data, options.stopped);
         QJsonArray items = o.value(QStringLiteral("items")).toArray();
         bool hidden = false; // files of an encrypted backup not exported
         for (int i = 0; i < items.size(); ++i) {
@@ -379,6 +379,8 @@ bool writeReport(KdBackup* model, const ExportOptions& options, QStringList* wri
             meta += QStringLiteral(" (%1 of them possibly live: the database is damaged)").arg(uncertain);
         if (hidden)
             meta += QStringLiteral("; the backup keeps its files encrypted: --export-files writes readable copies to show here");
+        if (options.stopped)
+            meta += QStringLiteral("; the extraction was stopped before its end: this list may be incomplete");
         write(data->machineName() + QStringLiteral(".html"),
               page(data->title() + QStringLiteral(" \u2014 ") + deviceName, data->title(), meta, true, o));
     }
