@@ -410,13 +410,28 @@ QString exportedFileName(const QDir& folder, const QString& devicePath, const QS
     // Only the last component is used, whatever the index says: "../x" or "/etc/x" name "x".
     QString name = devicePath.mid(devicePath.lastIndexOf(QLatin1Char('/')) + 1);
     name.remove(QChar(0));
-    name.replace(QLatin1Char('\\'), QLatin1Char('_'));
+    // Line breaks and other control characters make names that scripts and listings misread.
+    for (QChar& c : name)
+        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('_');
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         name = fallback;
     const QFileInfo info(name);
-    const QString stem = info.completeBaseName().isEmpty() ? name : info.completeBaseName();
-    const QString suffix = info.completeBaseName().isEmpty() || info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
-    QString candidate = name;
+    QString stem = info.completeBaseName().isEmpty() ? name : info.completeBaseName();
+    QString suffix = info.completeBaseName().isEmpty() || info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    if (suffix.size() > 16) {
+        stem += suffix;
+        suffix.clear();
+    }
+    // File systems take names of 255 bytes at most: a longer stem is cut at a whole character,
+    // leaving room for a " (n)" that tells copies apart.
+    constexpr int kMaxNameBytes = 255 - 12;
+    while (!stem.isEmpty() && (stem + suffix).toUtf8().size() > kMaxNameBytes) {
+        stem.chop(stem.size() >= 2 && stem.at(stem.size() - 1).isLowSurrogate() ? 2 : 1);
+    }
+    if (stem.isEmpty())
+        stem = fallback;
+    QString candidate = stem + suffix;
     for (int n = 2; QFileInfo::exists(folder.filePath(candidate)) || QFileInfo(folder.filePath(candidate)).isSymLink(); ++n)
         candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix);
     return candidate;

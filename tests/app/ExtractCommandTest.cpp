@@ -184,6 +184,9 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
     w.addFile(media, QStringLiteral("Library/SMS/Attachments/01/A/IMG_1.JPG"), QByteArray("first\0bytes", 11));
     w.addFile(media, QStringLiteral("Library/SMS/Attachments/02/B/IMG_1.JPG"), QByteArray("second"));
     w.addFile(media, QStringLiteral("Library/SMS/Attachments/03/a\\..\\..\\escape.JPG"), QByteArray("third"));
+    // Names no file system or listing takes as they are: a line break, more than 255 bytes.
+    w.addFile(media, QStringLiteral("Library/SMS/Attachments/04/line\nbreak.JPG"), QByteArray("fourth"));
+    w.addFile(media, QStringLiteral("Library/SMS/Attachments/05/%1.JPG").arg(QString(130, QChar(0x00e9))), QByteArray("fifth"));
     ASSERT_TRUE(w.write());
 
     const QString out = dir.filePath(QStringLiteral("out"));
@@ -193,14 +196,15 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
                                           QStringLiteral("csv"), QStringLiteral("--categories"), QStringLiteral("messages,message_attachments"),
                                           QStringLiteral("--export-files"), QStringLiteral("--no-deleted")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
-    EXPECT_TRUE(r.out.contains("\n5 file(s) written\n")) << r.out.constData(); // two lists, three copies
+    EXPECT_TRUE(r.out.contains("\n7 file(s) written\n")) << r.out.constData(); // two lists, five copies
     EXPECT_EQ(testsupport::readFile(out + QStringLiteral("/messages.csv")),
               QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions\r\n"
                          "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no,,no,\r\n"
                          "5550100,2001-01-01T00:01:00Z,sent,me,iMessage,,IMG_1.JPG,no,,no,\r\n"));
     const QDir copies(out + QStringLiteral("/message_attachments"));
     EXPECT_EQ(copies.entryList(QDir::Files, QDir::Name),
-              (QStringList{QStringLiteral("IMG_1 (2).JPG"), QStringLiteral("IMG_1 (3).JPG"), QStringLiteral("IMG_1.JPG"), QStringLiteral("a_.._.._escape.JPG")}));
+              (QStringList{QStringLiteral("IMG_1 (2).JPG"), QStringLiteral("IMG_1 (3).JPG"), QStringLiteral("IMG_1.JPG"),
+                           QStringLiteral("a_.._.._escape.JPG"), QStringLiteral("line_break.JPG"), QString(119, QChar(0x00e9)) + QStringLiteral(".JPG")}));
     EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("IMG_1.JPG"))), QByteArray("already here"));
     EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("IMG_1 (2).JPG"))), QByteArray("first\0bytes", 11));
     EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))), QByteArray("third"));
