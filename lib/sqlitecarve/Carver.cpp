@@ -117,6 +117,11 @@ public:
         m_res.ok = true;
         m_src.readWal();
         m_src.readJournal();
+        // Without a -wal to hold them, pages the header counts past the file's end are lost.
+        if (m_src.claimedPages() && !m_src.walFrames())
+            m_res.unread.push_back("it ends before its last " + std::to_string(m_src.claimedPages() - m_src.pageCount())
+                                   + " pages (" + std::to_string(m_src.pageCount()) + " of " + std::to_string(m_src.claimedPages())
+                                   + "): what they held is not read");
         m_geo = {m_src.pageSize(), m_src.usable(), m_src.encoding(), m_src.pageCount(), m_src.walFrames()};
         readSchema();
         walkLive();
@@ -751,7 +756,10 @@ Result carveFile(const std::string& databasePath, const Options& options)
         result.unread.push_back("cannot open " + journalPath);
     Engine engine(db->bytes(), wal->bytes(), journal.bytes(), options, result);
     engine.m_src.useFiles(db->fd(), wal->fd(), journal.fd());
+    const size_t before = result.unread.size();
     engine.run();
+    for (size_t i = before; i < result.unread.size(); ++i)
+        result.unread[i] = databasePath + ": " + result.unread[i];
     const std::pair<const MappedFile*, const std::string*> files[] = {
         {db.get(), &databasePath}, {wal.get(), &walPath}, {&journal, &journalPath}};
     for (const auto& f : files)

@@ -145,6 +145,8 @@ public:
     uint32_t freelistTrunk() const { return m_freelistTrunk; }
     uint32_t walFrames() const { return m_walFrames; }
     // The committed frame holding the page's current image; UINT32_MAX when the file holds it.
+    // The page count the header claims when the file holds fewer pages; 0 otherwise.
+    uint32_t claimedPages() const { return m_claimedPages; }
     uint32_t finalFrame(uint32_t pg) const { return pg < m_finalFrame.size() ? m_finalFrame[pg] : UINT32_MAX; }
     // The last frame of the transaction a frame belongs to.
     uint32_t txnEnd(uint32_t frame) const { return frame < m_walTxnEnd.size() ? m_walTxnEnd[frame] : frame; }
@@ -289,6 +291,7 @@ public:
             count = fromFile;
         if (count > fromFile) {
             m_warn("file is shorter than its header says (" + std::to_string(fromFile) + " of " + std::to_string(count) + " pages)");
+            m_claimedPages = count;
         }
         // Pages past the end of the file do not exist, whatever the header claims; sizing tables
         // by the claim would let a forged header ask for gigabytes.
@@ -301,8 +304,11 @@ public:
 
     void readWal()
     {
-        if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize)
+        if (m_wal.size < kWalHeaderSize + kWalFrameHeaderSize) {
+            if (m_wal.size)
+                m_warn("-wal too short to hold a frame; not read");
             return;
+        }
         const WalChain chain = walChain(m_wal, m_pageSize);
         if (chain.end == WalChain::NotAWal) {
             scanWalAnyway();
@@ -376,8 +382,11 @@ public:
 
     void readJournal()
     {
-        if (m_journal.size < kJournalHeaderSize)
+        if (m_journal.size < kJournalHeaderSize) {
+            if (m_journal.size)
+                m_warn("-journal too short to hold a header; not read");
             return;
+        }
         const uint8_t* h = m_journal.data;
         std::vector<uint32_t> sectors;
         uint32_t pageSize = m_pageSize;
@@ -409,8 +418,10 @@ public:
             m_journalStart = s;
             break;
         }
-        if (!m_journalStart)
+        if (!m_journalStart) {
+            m_warn("-journal holds no page record; not read");
             return;
+        }
         for (uint64_t off = m_journalStart; off + recSize <= m_journal.size; off += recSize) {
             const uint32_t pg = PageView(h + off, 4).u32(0);
             if (pg < 1 || pg > m_pageCount + 1024)
@@ -449,6 +460,7 @@ private:
     uint32_t m_usable = 0;
     uint32_t m_encoding = Utf8;
     uint32_t m_pageCount = 0;
+    uint32_t m_claimedPages = 0;
     uint32_t m_freelistTrunk = 0;
 
     uint32_t m_walFrames = 0;

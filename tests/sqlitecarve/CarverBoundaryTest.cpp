@@ -229,6 +229,22 @@ TEST(CarverWalShrink, AFramePastTheCommittedEndIsReadAsDeleted)
     EXPECT_EQ(got.count("40|40|'" + text(40) + "'|7"), 1u) << ::testing::PrintToString(got);
 }
 
+// A file cut short loses the pages past its end: said, since the header counts them.
+TEST(CarverTruncated, PagesPastTheEndAreNamedAsUnread)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{kTable, "BEGIN"};
+    for (int i = 1; i <= 40; ++i)
+        sql.push_back(insert(i));
+    sql.push_back("COMMIT");
+    const std::string path = build(dir, "cut.db", sql, false);
+    ASSERT_TRUE(QFile::resize(QString::fromStdString(path), 2 * 4096));
+    const sqlcarve::Result r = sqlcarve::carveFile(path);
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.unread.size(), 1u);
+    EXPECT_NE(r.unread[0].find(path + ": it ends before its last "), std::string::npos) << r.unread[0];
+}
+
 namespace {
 
 // Pages freed while the -wal was open are carried in its frames as freelist trunks: their list of
