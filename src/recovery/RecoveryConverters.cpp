@@ -116,8 +116,7 @@ void prependAll(KdData* container, const QVector<KdAbstractItem*>& items)
 // Date column: text (empty for 0) and its sort value (set also for 0).
 void setDate2001(KdAbstractItem* item, int column, int seconds, bool withTime)
 {
-    // 0 is no date (a record whose date column was lost or never set), not the first second of 2001.
-    const QDateTime d = seconds == 0 ? QDateTime() : CCommonUtils::buildDateTimeBase2001(seconds);
+    const QDateTime d = CCommonUtils::buildDateTimeBase2001(seconds);
     item->setValue(seconds == 0 ? QString() : CCommonUtils::datetimeToMinute(d, withTime), column);
     item->setSortValue(d, column);
 }
