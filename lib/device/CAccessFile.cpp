@@ -14,6 +14,7 @@
 bool CAccessFile::searchDeleted(const QString&) { return false; }
 bool CAccessFile::stepIntoDir(const QString&) { return false; }
 bool CAccessFile::handleFile(const QString&, const QString&) { return true; }
+void CAccessFile::cannotRead(const QString&) {}
 
 namespace {
 
@@ -32,9 +33,14 @@ bool walk(const QString& local, const QString& deviceDir, const QString& localDi
     for (const QFileInfo& e : entries(local)) {
         const QString devicePath = deviceDir + QLatin1Char('/') + e.fileName();
         if (e.isDir()) {
-            if (handler->stepIntoDir(devicePath)
-                && !walk(e.filePath(), devicePath, QDir(localDir).filePath(e.fileName()), handler, depth + 1))
+            if (!handler->stepIntoDir(devicePath))
+                continue;
+            if (!e.isReadable() || !e.isExecutable())
+                handler->cannotRead(devicePath + QLatin1Char('/'));
+            else if (!walk(e.filePath(), devicePath, QDir(localDir).filePath(e.fileName()), handler, depth + 1))
                 return false;
+        } else if (e.isFile() && !e.isReadable()) {
+            handler->cannotRead(devicePath);
         } else if (e.isFile() && !handler->handleFile(devicePath, localDir)) {
             return false;
         }
@@ -60,6 +66,10 @@ bool CAccessFile::scanDir(CDevice* device, const QString& deviceDir, const QStri
     const QFileInfo info(local);
     if (local.isEmpty() || !info.isDir() || info.isSymLink())
         return false;
+    if (!info.isReadable() || !info.isExecutable()) {
+        handler->cannotRead(deviceDir + QLatin1Char('/'));
+        return false;
+    }
     return walk(local, deviceDir, localDir, handler, 0);
 }
 

@@ -67,6 +67,8 @@ KdFileItem* CFileCollection::createFileItem(const QFileInfo& dataFile, const CMa
 {
     const QFileInfo fresh(dataFile.absoluteFilePath()); // not the caller's cached values
     const qint64 size = fresh.size();
+    if (size > 0 && !fresh.isReadable())
+        noteUnreadableFile(record.relativePath);
     if (size <= 0 || !fresh.isReadable())
         return nullptr;
     KdFileItem* item = KdFileItem::createItem();

@@ -83,8 +83,25 @@ const CManifestRecord* CIDataCollection::listedFile(const QString& domain, const
     return nullptr;
 }
 
+void CIDataCollection::noteUnreadableFile(const QString& relativePath)
+{
+    if (m_unreadableNames.size() < 3)
+        m_unreadableNames << QFileInfo(relativePath).fileName();
+    ++m_unreadableFiles;
+}
+
 void CIDataCollection::reportMissingFiles()
 {
+    if (m_unreadableFiles) {
+        Log("iTunesBackup", 0, "%d files of %s cannot be read", m_unreadableFiles, m_category.toUtf8().constData());
+        m_problems << QStringLiteral("%1: %2 file(s) in the backup folder cannot be read (%3%4)")
+                          .arg(m_category)
+                          .arg(m_unreadableFiles)
+                          .arg(m_unreadableNames.join(QStringLiteral(", ")),
+                               m_unreadableFiles > m_unreadableNames.size() ? QStringLiteral(", ...") : QString());
+        m_unreadableFiles = 0;
+        m_unreadableNames.clear();
+    }
     if (!m_missingFiles)
         return;
     Log("iTunesBackup", 0, "%d files of %s are listed in the index but missing from %s", m_missingFiles,

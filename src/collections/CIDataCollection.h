@@ -57,6 +57,8 @@ protected:
     // The same for domain/relativePath, when the index lists it.
     void noteMissingFile(const QString& domain, const QString& relativePath, const QString& fileSuffix);
     void reportMissingFiles();
+    // A data file that is there but cannot be read (its permissions): named with the missing ones.
+    void noteUnreadableFile(const QString& relativePath);
 
     CIProgressCallback* m_pProgress = nullptr; // not owned
     QStringList m_problems;
@@ -69,6 +71,8 @@ private:
     QString m_indexFolder;
     QString m_category;
     int m_missingFiles = 0;
+    int m_unreadableFiles = 0;
+    QStringList m_unreadableNames; // the first few
     QStringList m_missingNames; // the first few
     QList<QPair<QString, QString>> m_read; // databases handed out: the file read, its device path
     evidencedb::LiveCopies m_liveCopies; // removed with the collector

@@ -264,6 +264,7 @@ bool CiPhoneBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
         progress->initRange(10000);
     clearFileInfos();
     m_groups.clear();
+    m_unreadable.clear();
     const QDir tmp(m_tmpPath);
     if (m_tmpPath.isEmpty() || (tmp.exists() ? !CCommonUtils::clearDir(m_tmpPath) : !QDir().mkpath(m_tmpPath))) {
         Log(kModule, 0, "Temporary folder %s cannot be prepared", m_tmpPath.toUtf8().constData());
@@ -291,6 +292,10 @@ bool CiPhoneBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
     }
     // The view only stood in for an index; the copies stay for the items to name.
     QDir(tmp.filePath(QStringLiteral("view"))).removeRecursively();
+    if (skipped && !m_unreadable.isEmpty())
+        *skipped << QStringLiteral("%1 file(s) or folder(s) of the copy cannot be read (%2%3): what they hold is not read")
+                        .arg(m_unreadable.size())
+                        .arg(m_unreadable.mid(0, 3).join(QStringLiteral(", ")), m_unreadable.size() > 3 ? QStringLiteral(", ...") : QString());
     if (!completed)
         return false;
     if (progress)
@@ -394,6 +399,14 @@ bool CiPhoneBackup::handleFile(const QString& devicePath, const QString& localDi
     if (ensureFileDirExists(local) && downloadFile(m_pDevice, devicePath, local, this) > 0)
         m_fileInfos.append(new CiPhoneFileInfo{local, false, devicePath});
     return m_pProgress ? m_pProgress->progress(0.0) : true;
+}
+
+void CiPhoneBackup::cannotRead(const QString& devicePath)
+{
+    if (m_unreadable.contains(devicePath))
+        return; // the databases' folders are walked again for their attachments
+    Log(kModule, 0, "%s cannot be read: not copied", devicePath.toUtf8().constData());
+    m_unreadable << devicePath;
 }
 
 bool CiPhoneBackup::downloaded(qint64 bytes)

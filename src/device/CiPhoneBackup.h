@@ -44,6 +44,7 @@ public:
     bool searchDeleted(const QString& deviceDir) override;
     bool stepIntoDir(const QString& deviceDir) override;
     bool handleFile(const QString& devicePath, const QString& localDir) override;
+    void cannotRead(const QString& devicePath) override;
     bool downloaded(qint64 bytes) override;
     void allSize(qint64 total) override;
 
@@ -74,6 +75,7 @@ private:
     bool m_searchDeleted = false;
     bool m_recursive = false;
     QList<CiPhoneFileInfo*> m_fileInfos; // owned
+    QStringList m_unreadable; // device paths the copy would not give up
     qint64 m_totalSize = 0;
     CIProgressCallback* m_pProgress = nullptr;
     QHash<QString, QString> m_groups;       // group container folder on the device -> its identifier

@@ -18,6 +18,8 @@ public:
     // Called for each file; `localDir` is the local counterpart of the file's device folder.
     // False ends the walk.
     virtual bool handleFile(const QString& devicePath, const QString& localDir);
+    // Told of a file or folder the walk would take but cannot read (its permissions).
+    virtual void cannotRead(const QString& devicePath);
 
     // Walks `deviceDir` (in name order) with `handler`; false when the folder is not in the copy
     // or the handler ended the walk. Links are neither followed nor reported.
