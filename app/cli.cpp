@@ -34,8 +34,16 @@ const QList<Command>& commands()
     return registry();
 }
 
+namespace {
+
+QStringList g_taken; // options a command took: a second one is a repeat, not an unknown option
+
+} // namespace
+
 bool takeOption(QStringList& args, const QString& name, QString* value, bool* missingValue)
 {
+    if (!g_taken.contains(name))
+        g_taken << name;
     const QString prefix = name + QLatin1Char('=');
     for (int i = 0; i < args.size(); ++i) {
         if (args[i] == name) {
@@ -87,7 +95,9 @@ bool rejectUnknownOptions(const QStringList& args, const char* usage)
 {
     for (const QString& a : args) {
         if (a.startsWith(QLatin1String("--"))) {
-            usageError(usage, QStringLiteral("unknown option %1").arg(a));
+            const QString name = a.section(QLatin1Char('='), 0, 0);
+            usageError(usage, g_taken.contains(name) ? QStringLiteral("%1 given more than once").arg(name)
+                                                     : QStringLiteral("unknown option %1").arg(a));
             return true;
         }
     }

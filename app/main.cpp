@@ -118,6 +118,11 @@ int main(int argc, char** argv)
     for (const cli::Command& c : cli::commands()) {
         if (name != QLatin1String(c.name))
             continue;
+        // A command's own help: its usage line and what it does.
+        if (args.size() == 1 && (args.first() == QLatin1String("--help") || args.first() == QLatin1String("-h"))) {
+            std::printf("usage: ibreader %s\n    %s\n", c.usage, c.summary);
+            return cli::Ok;
+        }
         const QStringList evidence = c.evidence ? c.evidence(args) : QStringList();
         if (!checkWritableLocations(logFile, evidence, c.usesWorkFolder))
             return cli::Usage;

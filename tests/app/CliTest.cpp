@@ -117,6 +117,20 @@ TEST(Cli, ErrorsGiveMessagesAndExitCodes)
 }
 
 // A backup folder that cannot be read is named, not left out of the list; other folders are.
+// Each command answers --help with its own usage; an option given twice is named as such.
+TEST(Cli, CommandHelpAndRepeatedOptions)
+{
+    for (const char* command : {"extract", "device", "recover-db", "demo", "info", "files", "list"}) {
+        const CliRun help = runCli({QLatin1String(command), QStringLiteral("--help")});
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_TRUE(help.out.startsWith(QByteArray("usage: ibreader ") + command)) << help.out.constData();
+    }
+    const CliRun twice = runCli({QStringLiteral("extract"), QStringLiteral("b"), QStringLiteral("--out"), QStringLiteral("x"),
+                                 QStringLiteral("--out=y")});
+    EXPECT_EQ(twice.exitCode, 2);
+    EXPECT_TRUE(twice.err.contains("--out given more than once")) << twice.err.constData();
+}
+
 TEST(Cli, ListNamesBackupsItCannotRead)
 {
     QTemporaryDir tmp;
