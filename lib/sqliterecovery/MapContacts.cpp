@@ -98,6 +98,7 @@ int mapContacts(ScanContext& ctx, RecordStore& out)
             personText(p.person, i) = text(*row, people.col(kPersonColumns[i]));
         p.person.partial = lostSomeValue(people, *row);
         p.person.orphan = fromOrphanPage(*row);
+        p.person.created = seconds(real(*row, people.col("CreationDate")));
         const auto id = rowidOf(people, *row);
         if (id)
             deletedPeople[*id] = std::move(p);

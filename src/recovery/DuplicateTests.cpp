@@ -221,6 +221,10 @@ bool isDuplicateContact(const DuplicateCandidates& c, const PersonRecord* record
         texts[i] = personText(*record, i);
     return c.any(texts, [record](const KdAbstractItem* item) {
         const KdContactPrivate* detail = contactDetail(item);
+        // An older copy of a contact keeps its creation date: another one is another person.
+        if (detail && record->created && detail->creationDate.isValid()
+            && qAbs(detail->creationDate.secsTo(CCommonUtils::buildDateTimeBase2001(record->created))) > 1)
+            return false;
         return detail && propertiesMatch(record, detail);
     });
 }

@@ -346,6 +346,14 @@ TEST(DuplicateTests, ContactsCompareNamesAndProperties)
         same.properties = c.properties;
         EXPECT_EQ(isDuplicateContact(&backup, none, &same), c.duplicate) << c.properties.size();
     }
+
+    // A person of the same name created at another time is someone else, however little survives.
+    live->detailContent()->creationDate = CCommonUtils::buildDateTimeBase2001(400000000);
+    same.properties.clear();
+    for (const auto& [created, duplicate] : {std::pair{0, true}, {400000000, true}, {400000001, true}, {450000000, false}}) {
+        same.created = created;
+        EXPECT_EQ(isDuplicateContact(&backup, none, &same), duplicate) << created;
+    }
 }
 
 TEST(RecoveryConverters, UrlHostAndCompletenessKeys)

@@ -94,6 +94,7 @@ struct PersonRecord {
     std::vector<PersonPropertyRecord*> properties; // owned by the SqliteRecovery that made it
     bool partial = false;
     bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
+    int created = 0; // 2001 seconds of its creation; 0 when unknown
 };
 
 // The thirteen texts by position, 0 (first) to 12 (note), in the order above.
