@@ -43,6 +43,41 @@ const char* const kAppGroups = "/mnt2/mobile/Containers/Shared/AppGroup";
 const char* const kGroups[] = {"group.com.apple.notes", "group.com.apple.reminders", "group.com.apple.VoiceMemos.shared"};
 const char* const kContainerMetadata = ".com.apple.mobile_container_manager.metadata.plist";
 
+// Whether any of `categories` is to be read: with a selection, the copy holds nothing else.
+bool selected(std::initializer_list<int> categories)
+{
+    const QList<int> chosen = CategorySelection::current();
+    if (chosen.isEmpty())
+        return true;
+    const QList<int> read = categoriesToRead(chosen);
+    return std::any_of(categories.begin(), categories.end(), [&](int c) { return read.contains(c); });
+}
+
+// The categories read from a database folder of the copy; none known: copied only without selection.
+bool folderSelected(const QString& folder)
+{
+    static const struct {
+        const char* tail;
+        std::initializer_list<int> categories;
+    } kFolders[] = {
+        {"/Library/Calendar", {KdData::Calendar, KdData::Reminders}},
+        {"/Library/SMS", {KdData::Messages, KdData::MessageAttachments}},
+        {"/Library/AddressBook", {KdData::Contacts}},
+        {"/Library/CallHistory", {KdData::CallHistory}},
+        {"/Library/CallHistoryDB", {KdData::CallHistory}},
+        {"/Library/Safari", {KdData::SafariBookmarks}},
+        {"/Library/Notes", {KdData::Notes}},
+        {"/Media/Recordings", {KdData::VoiceMemos}},
+        {"group.com.apple.notes", {KdData::Notes}},
+        {"group.com.apple.reminders", {KdData::Reminders}},
+        {"group.com.apple.VoiceMemos.shared", {KdData::VoiceMemos}},
+    };
+    for (const auto& f : kFolders)
+        if (folder.endsWith(QLatin1String(f.tail)))
+            return selected(f.categories);
+    return selected({});
+}
+
 const char* const kMediaFolders[] = {"/mnt2/mobile/Media/DCIM", "/mnt2/mobile/Media/Photos", "/mnt2/mobile/Media/PhotoData",
                                      "/mnt2/mobile/Media/PhotoStreamsData"};
 const char* const kSmsFolder[] = {"/mnt2/mobile/Library/SMS"};
@@ -275,11 +310,20 @@ bool CiPhoneBackup::collectDatas(KdBackup* backup, CIProgressCallback* progress,
         std::function<bool(CIProgressCallback*)> run;
     } steps[] = {
         {1000, [&](CIProgressCallback* p) { return downloadDbFiles(p); }},
-        {1000, [&](CIProgressCallback* p) { return downloadMediaFiles2(const_cast<const char**>(kSmsFolder), 1, p); }},
+        // Only what the selected categories read is copied or carved out of the source.
+        {1000, [&](CIProgressCallback* p) {
+             return !selected({KdData::Messages, KdData::MessageAttachments}) || downloadMediaFiles2(const_cast<const char**>(kSmsFolder), 1, p);
+         }},
         {2000, [&](CIProgressCallback* p) { return collectDbDatas(backup, p, skipped); }},
-        {4000, [&](CIProgressCallback* p) { return downloadMediaFiles(p); }},
+        {4000, [&](CIProgressCallback* p) {
+             return !selected({KdData::CameraRoll, KdData::PhotoStream, KdData::PhotoLibrary}) || downloadMediaFiles(p);
+         }},
         {1000, [&](CIProgressCallback* p) { return collectFileDatas(backup, p); }},
-        {1000, [&](CIProgressCallback* p) { scanDeletedFiles(backup, p, skipped); return true; }},
+        {1000, [&](CIProgressCallback* p) {
+             if (selected({KdData::CameraRoll, KdData::VoiceMemos}))
+                 scanDeletedFiles(backup, p, skipped);
+             return true;
+         }},
     };
     bool completed = true;
     for (const auto& step : steps) {
@@ -314,10 +358,12 @@ bool CiPhoneBackup::downloadDbFiles(CIProgressCallback* progress)
     m_pProgress = progress;
     m_totalSize = 0;
     for (const char* folder : kDbFolders)
-        m_totalSize += dirSize(m_pDevice, QLatin1String(folder));
+        if (folderSelected(QLatin1String(folder)))
+            m_totalSize += dirSize(m_pDevice, QLatin1String(folder));
     for (const char* folder : kDbFolders) {
         const QString device = QLatin1String(folder);
-        scanDir(m_pDevice, device, dbs.absoluteFilePath(device.section(QLatin1Char('/'), -1)), this);
+        if (folderSelected(device))
+            scanDir(m_pDevice, device, dbs.absoluteFilePath(device.section(QLatin1Char('/'), -1)), this);
     }
     const bool ok = downloadGroupContainers(progress);
     m_pProgress = nullptr;
@@ -345,7 +391,8 @@ bool CiPhoneBackup::downloadGroupContainers(CIProgressCallback* progress)
             readPlistString(root.get(), "MCMMetadataIdentifier", identifier);
         }
         QFile::remove(metadata);
-        if (!std::any_of(std::begin(kGroups), std::end(kGroups), [&](const char* g) { return identifier == QLatin1String(g); }))
+        if (!std::any_of(std::begin(kGroups), std::end(kGroups), [&](const char* g) { return identifier == QLatin1String(g); })
+            || !folderSelected(identifier))
             continue;
         m_groups.insert(container.fileName(), identifier);
         m_recursive = true;
@@ -565,7 +612,15 @@ void CiPhoneBackup::scanDeletedFiles(KdBackup* backup, CIProgressCallback* progr
     DeleteProgressCallback callback(progress);
     QMap<QString, QString> found;
     QString why;
-    if (!m_pDevice->scanDeletedFile(mediacarve::supportedExtensions(), tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback, &why)
+    // Recordings go to the voice memos, pictures and videos to the camera roll: only the kinds
+    // of the selected ones are carved.
+    QStringList kinds;
+    for (const QString& ext : mediacarve::supportedExtensions()) {
+        const bool recording = ext.compare(QLatin1String("m4a"), Qt::CaseInsensitive) == 0 || ext.compare(QLatin1String("amr"), Qt::CaseInsensitive) == 0;
+        if (selected({recording ? KdData::VoiceMemos : KdData::CameraRoll}))
+            kinds << ext;
+    }
+    if (!m_pDevice->scanDeletedFile(kinds, tmp.absoluteFilePath(QStringLiteral("deleted")), found, &callback, &why)
         && skipped && !why.isEmpty())
         *skipped << QStringLiteral("deleted media: %1: %2; what lay after it was not searched").arg(m_pDevice->image(), why);
     QMap<QString, QStringList> dropped; // reason -> file names

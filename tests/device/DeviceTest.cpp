@@ -380,6 +380,28 @@ TEST(Device, CarvedFilesNotListedAreNamedAsSkipped)
     EXPECT_TRUE(model.getCamareRoll()->at(0, false)->isDeleted());
 }
 
+// With a selection of categories, nothing else of the source is copied or carved out of it.
+TEST(Device, OnlyWhatTheSelectedCategoriesReadIsCopied)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath(QStringLiteral("device")), image = dir.filePath(QStringLiteral("data.img"));
+    ASSERT_TRUE(sample::writeDemoDevice(root));
+    ASSERT_TRUE(sample::writeMediaImage(image, 8 << 20, 7, nullptr));
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const auto r = runCli({QStringLiteral("device"), root, QStringLiteral("--image"), image, QStringLiteral("--out"), out,
+                           QStringLiteral("--categories"), QStringLiteral("calendar,voice_memos")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    QStringList copied;
+    QDirIterator it(out + QStringLiteral("/device-copy"), QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        copied << QDir(out + QStringLiteral("/device-copy")).relativeFilePath(it.next());
+    ASSERT_FALSE(copied.isEmpty());
+    for (const QString& f : copied)
+        EXPECT_TRUE(f.startsWith(QLatin1String("sqlite_dbs/Calendar/")) || f.startsWith(QLatin1String("sqlite_dbs/Recordings/"))
+                    || f.endsWith(QLatin1String(".m4a")) || f.endsWith(QLatin1String(".amr")))
+            << f.toStdString();
+}
+
 TEST(Device, DeletedMediaAreCarvedFromTheImageIntoTheirCategories)
 {
     QTemporaryDir dir;
