@@ -346,6 +346,22 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
               cCreated = objects.col({"ZCREATIONDATE3", "ZCREATIONDATE1", "ZCREATIONDATE"}),
               cData = objects.col("ZNOTEDATA");
     const int dNote = data.col("ZNOTE"), dData = data.col("ZDATA");
+    const int cFolder = objects.col("ZFOLDER"), cFolderTitle = objects.col({"ZTITLE2", "ZTITLE"});
+    // The folder a deleted note was in: live still, or deleted with it.
+    auto folderOf = [&](const Row& note) {
+        const auto folder = integer(objects, note, cFolder);
+        if (!folder)
+            return QString();
+        if (const Row* row = ctx.deletedByRowid("ZICCLOUDSYNCINGOBJECT", *folder))
+            return text(*row, cFolderTitle);
+        for (const char* column : {"ZTITLE2", "ZTITLE"}) {
+            const QVariant title = ctx.live().value(std::string("SELECT ") + column + " FROM ZICCLOUDSYNCINGOBJECT WHERE Z_PK = ?",
+                                                    {QVariant(qint64(*folder))});
+            if (title.isValid())
+                return title.toString();
+        }
+        return QString();
+    };
     auto isNote = [&](const Row& row) {
         const auto ent = integer(objects, row, cEnt);
         return entity.isValid() ? (ent && *ent == entity.toLongLong()) : isKnown(row, cData) || isKnown(row, cSnippet);
@@ -370,6 +386,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
                 n.title = text(*note, cTitle);
                 n.date = seconds(real(*note, cDate));
                 n.created = seconds(real(*note, cCreated));
+                n.folder = folderOf(*note);
                 n.partial = n.partial || lostSomeValue(objects, *note);
                 usedNotes.insert(note);
             } else if (ctx.live().hasRowid("ZICCLOUDSYNCINGOBJECT", *owner)) {
@@ -390,6 +407,7 @@ int mapNoteStore(ScanContext& ctx, RecordStore& out)
         n.content = text(*row, cSnippet);
         n.date = seconds(real(*row, cDate));
         n.created = seconds(real(*row, cCreated));
+        n.folder = folderOf(*row);
         if (n.title.isEmpty() && n.content.isEmpty())
             continue;
         out.notes.push_back(n);

@@ -187,6 +187,8 @@ KdAbstractItem* makeNote(const NoteRecord& r)
     item->setValue(r.content, 2);
     if (r.created)
         setDate2001(item, 3, r.created, true);
+    if (!r.folder.isEmpty())
+        item->setValue(r.folder, 4);
     markDeleted(item, r.partial, r.orphan);
     return item;
 }
