@@ -388,19 +388,7 @@ TEST(ExtractCommand, ADamagedPageIsNamedAsSkippedWork)
     const Demo17 demo;
     const QString &backup = demo.backup, &out = demo.out;
     const QString path = demo.dataFile("HomeDomain", "Library/SMS/sms.db");
-    int root = 0, pageSize = 0;
-    {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "select (select rootpage from sqlite_master where name = 'message'), (select page_size from pragma_page_size)", -1, &st, nullptr);
-        if (sqlite3_step(st) == SQLITE_ROW) {
-            root = sqlite3_column_int(st, 0);
-            pageSize = sqlite3_column_int(st, 1);
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-    }
+    const auto [root, pageSize] = testsupport::treeRoot(path, "message");
     ASSERT_GT(root, 1);
     QFile sms(path);
     ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.seek(qint64(root - 1) * pageSize));
@@ -419,23 +407,17 @@ TEST(ExtractCommand, ATreeThatReachesAPageTwiceIsNamedAsSkippedWork)
 {
     const Demo17 demo;
     const QString path = demo.dataFile("HomeDomain", "Library/SMS/sms.db");
-    int root = 0, pageSize = 0;
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
         // Enough messages that their tree has an interior root.
-        ASSERT_EQ(sqlite3_exec(db, "pragma journal_mode = delete; with recursive n(i) as (select 1 union all select i + 1 "
-                                   "from n where i < 400) insert into message (guid, text, date) select 'pad-' || i, "
-                                   "'padding ' || i, 0 from n", nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "select (select rootpage from sqlite_master where name = 'message'), (select page_size from pragma_page_size)", -1, &st, nullptr);
-        if (sqlite3_step(st) == SQLITE_ROW) {
-            root = sqlite3_column_int(st, 0);
-            pageSize = sqlite3_column_int(st, 1);
-        }
-        sqlite3_finalize(st);
+        const int rc = sqlite3_exec(db, "pragma journal_mode = delete; with recursive n(i) as (select 1 union all select i + 1 "
+                                        "from n where i < 400) insert into message (guid, text, date) select 'pad-' || i, "
+                                        "'padding ' || i, 0 from n", nullptr, nullptr, nullptr);
         sqlite3_close(db);
+        ASSERT_EQ(rc, SQLITE_OK);
     }
+    const auto [root, pageSize] = testsupport::treeRoot(path, "message");
     QFile sms(path);
     ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.seek(qint64(root - 1) * pageSize));
     QByteArray page = sms.read(pageSize);

@@ -145,19 +145,7 @@ TEST(ManifestDb, ADamagedPageLosesNoFileAndIsSaid)
     expected.sort();
     ASSERT_EQ(expected.size(), 204);
     const QByteArray pristine = testsupport::readFile(db);
-    int root = 0, pageSize = 0;
-    {
-        sqlite3* raw = nullptr;
-        sqlite3_open_v2(QFile::encodeName(db).constData(), &raw, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(raw, "select (select rootpage from sqlite_master where name = 'Files'), (select page_size from pragma_page_size)", -1, &st, nullptr);
-        if (sqlite3_step(st) == SQLITE_ROW) {
-            root = sqlite3_column_int(st, 0);
-            pageSize = sqlite3_column_int(st, 1);
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(raw);
-    }
+    const auto [root, pageSize] = testsupport::treeRoot(db, "Files");
     const int rootAt = (root - 1) * pageSize;
     ASSERT_EQ(uchar(pristine[rootAt]), 0x05) << "the files need an interior root";
     const auto u16 = [&](int at) { return int(uchar(pristine[at])) << 8 | int(uchar(pristine[at + 1])); };

@@ -178,4 +178,22 @@ bool insertDeletedCalls(sqlite3* db, const std::vector<CallhistoryRecord>& calls
     return exec(QStringLiteral("DELETE FROM call")) && ok;
 }
 
+TreeRoot treeRoot(const QString& path, const char* table)
+{
+    TreeRoot root;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "select (select rootpage from sqlite_master where name = ?), (select page_size from pragma_page_size)", -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, table, -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            root.page = sqlite3_column_int(st, 0);
+            root.pageSize = sqlite3_column_int(st, 1);
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return root;
+}
+
 } // namespace testsupport

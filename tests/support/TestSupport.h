@@ -112,6 +112,14 @@ CliRun runCli(const QStringList& args, const QMap<QString, QString>& env = {});
 
 // Creates the database at `path` and runs `statements`, then `build` when given; the connection
 // is closed unless `open` takes it. False on any failure.
+// The root page of `table` in the database at `path` and the database's page size; {0, 0} when
+// they cannot be read.
+struct TreeRoot {
+    int page = 0;
+    int pageSize = 0;
+};
+TreeRoot treeRoot(const QString& path, const char* table);
+
 bool makeDatabase(const QString& path, const QStringList& statements, const std::function<bool(sqlite3*)>& build = {},
                   sqlite3** open = nullptr);
 
