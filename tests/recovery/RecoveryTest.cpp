@@ -453,14 +453,23 @@ TEST(RecoveryConverters, DeletedNotesOfNoteStore)
                             nullptr, nullptr, nullptr) == SQLITE_OK;
     }));
 
-    KdBackup backup;
-    ProgressRecorder progress;
-    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
-    QStringList got;
-    const KdData* notes = backup.getNote();
-    for (int i = 0; i < notes->count(KdData::AllItems); ++i)
-        got << notes->at(i, false)->value(0) + QLatin1Char('|') + notes->at(i, false)->value(2);
-    EXPECT_EQ(got, QStringList{"Title|Title"});
+    // A body whose note row is gone is told from the live notes by its text, read first.
+    for (const bool withLive : {false, true}) {
+        KdBackup backup;
+        if (withLive) {
+            KdNoteItem* live = KdNoteItem::createItem();
+            live->setValue(QStringLiteral("Kept"), 0);
+            live->setValue(QStringLiteral("still here"), 2);
+            backup.getNote()->append(live);
+        }
+        ProgressRecorder progress;
+        ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+        QStringList got;
+        const KdData* notes = backup.getNote();
+        for (int i = 0; i < notes->count(KdData::AllItems); ++i)
+            got << notes->at(i, false)->value(0) + QLatin1Char('|') + notes->at(i, false)->value(2);
+        EXPECT_EQ(got, withLive ? QStringList({"Title|Title", "Kept|still here"}) : QStringList{"Title|Title"});
+    }
 }
 
 // Reminders deleted from a store of iOS 13 on come back with their list, due date and state.
