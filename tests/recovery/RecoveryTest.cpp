@@ -216,6 +216,36 @@ TEST(RecoveryConverters, ChatLayoutMessagesAreDatedFrom2001)
     }
 }
 
+// A long deleted message whose first overflow page became a freelist trunk keeps the start of its
+// text that survived, marked partial, rather than being left out for want of a text.
+TEST(RecoveryConverters, DeletedMessageCutShortKeepsItsStart)
+{
+    QTemporaryDir tmp;
+    const QString db = QDir(tmp.path()).filePath(QStringLiteral("sms.db"));
+    QStringList sql = ibr::iosSchemaStatements(12, QStringLiteral("sms.db")).filter(QStringLiteral("CREATE TABLE"));
+    sql.removeIf([](const QString& s) { return s.contains(QLatin1String("sqlite_")); });
+    sql.prepend(QStringLiteral("PRAGMA secure_delete = OFF"));
+    sql << QStringLiteral("INSERT INTO handle (ROWID, id, service) VALUES (1, '+14155550101', 'SMS')")
+        << QStringLiteral("INSERT INTO message (ROWID, guid, text, handle_id, service, date, is_from_me) VALUES "
+                          "(1, 'kept', 'a short one', 1, 'SMS', 600000000000000000, 0), "
+                          "(3, 'also', 'another one', 1, 'SMS', 600000200000000000, 1), "
+                          "(2, 'long', 'The long one: ' || replace(hex(zeroblob(3000)), '00', 'lorem ipsum '), 1, 'SMS', "
+                          "600000100000000000, 0)")
+        << QStringLiteral("DELETE FROM message WHERE ROWID = 2");
+    ASSERT_TRUE(testsupport::makeDatabase(db, sql));
+    KdBackup backup;
+    ProgressRecorder progress(100);
+    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+    int found = 0;
+    for (int i = 0; i < backup.getMessage()->count(KdData::AllItems); ++i)
+        for (const KdSMSChat* chat : static_cast<const KdSMSItem*>(backup.getMessage()->at(i, false))->detailContent()->chats())
+            if (chat->content().startsWith(QLatin1String("The long one: lorem ipsum"))) {
+                ++found;
+                EXPECT_LT(chat->content().size(), 36014); // its tail is gone
+            }
+    EXPECT_EQ(found, 1);
+}
+
 // Deleted contacts come before the live ones, in name order, whatever order the scan found them in.
 TEST(RecoveryConverters, DeletedContactsInNameOrder)
 {
