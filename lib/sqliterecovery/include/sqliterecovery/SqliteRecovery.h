@@ -24,7 +24,7 @@ struct NoteRecord {
     bool partial = false;
     bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
     int created = 0; // 2001 seconds; 0 when unknown
-    QString folder;  // the title of the folder it was in, when its row or the folder's survives
+    QString folder = {}; // the title of the folder it was in, when its row or the folder's survives
 };
 
 struct BookmarkRecord {
