@@ -1,5 +1,6 @@
 #include "export.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -7,8 +8,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
+#include <QSet>
 
 #include <cerrno>
+#include <functional>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -405,7 +408,8 @@ QByteArray messagesCsv(KdData* data)
     return out;
 }
 
-QString exportedFileName(const QDir& folder, const QString& devicePath, const QString& fallback)
+static QString exportedFileName(const QDir& folder, const QString& devicePath, const QString& fallback,
+                         const std::function<bool(const QString&)>& isCopy)
 {
     // Only the last component is used, whatever the index says: "../x" or "/etc/x" name "x".
     QString name = devicePath.mid(devicePath.lastIndexOf(QLatin1Char('/')) + 1);
@@ -432,9 +436,32 @@ QString exportedFileName(const QDir& folder, const QString& devicePath, const QS
     if (stem.isEmpty())
         stem = fallback;
     QString candidate = stem + suffix;
-    for (int n = 2; QFileInfo::exists(folder.filePath(candidate)) || QFileInfo(folder.filePath(candidate)).isSymLink(); ++n)
+    for (int n = 2; QFileInfo::exists(folder.filePath(candidate)) || QFileInfo(folder.filePath(candidate)).isSymLink(); ++n) {
+        // A copy an earlier run left under this name stands for this one: running again into the
+        // same folder gives the same files, not a second set beside the first.
+        if (isCopy && isCopy(candidate))
+            return candidate;
         candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(n).arg(suffix);
+    }
     return candidate;
+}
+
+// Whether two regular files (not links) hold the same bytes.
+static bool sameContents(const QString& a, const QString& b)
+{
+    const QFileInfo ia(a), ib(b);
+    if (ia.isSymLink() || ib.isSymLink() || !ia.isFile() || !ib.isFile() || ia.size() != ib.size())
+        return false;
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 20;
+    while (!fa.atEnd()) {
+        const QByteArray x = fa.read(kChunk), y = fb.read(kChunk);
+        if (x != y || x.isEmpty())
+            return false;
+    }
+    return fb.atEnd();
 }
 
 static bool copyPlain(const QString& from, const QString& to, QString* why)
@@ -458,6 +485,7 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
             *errors << QStringLiteral("%1 is not a folder of its own; files not copied").arg(folder.path());
         return 0;
     }
+    QSet<QString> claimed; // names this run gave
     // Copies of a large library take minutes: a stop signal ends them (the lists are written).
     for (int row = 0; row < data->rowCount() && !cli::interrupted(); ++row) {
         auto* file = dynamic_cast<KdFileItem*>(data->at(row, false));
@@ -468,15 +496,32 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
                 *errors << QStringLiteral("cannot create %1").arg(folder.path());
             return copied;
         }
-        const QString name = exportedFileName(folder, file->devicePath(), QFileInfo(file->filePath()).fileName());
-        const QString target = folder.filePath(name);
+        // Copied under a name of its own first: only then can it be compared with what an earlier
+        // run left (a decrypted copy is known only once it is made).
+        const QString staged = folder.filePath(QStringLiteral(".ibreader-copy-%1").arg(QCoreApplication::applicationPid()));
+        QFile::remove(staged);
         QString why;
-        const bool done = source ? source->copyDataFile(file->filePath(), target, &why) : copyPlain(file->filePath(), target, &why);
+        const bool done = source ? source->copyDataFile(file->filePath(), staged, &why) : copyPlain(file->filePath(), staged, &why);
         if (!done) {
+            QFile::remove(staged);
             if (errors)
-                *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), target, why);
+                *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), folder.path(), why);
             continue;
         }
+        const QString name = exportedFileName(folder, file->devicePath(), QFileInfo(file->filePath()).fileName(), [&](const QString& existing) {
+            return !claimed.contains(existing) && sameContents(staged, folder.filePath(existing));
+        });
+        const QString target = folder.filePath(name);
+        const bool reused = QFileInfo::exists(target);
+        if (reused)
+            QFile::remove(staged);
+        if (!reused && !QFile::rename(staged, target)) {
+            QFile::remove(staged);
+            if (errors)
+                *errors << QStringLiteral("cannot copy %1 to %2: it could not take its name").arg(file->filePath(), target);
+            continue;
+        }
+        claimed.insert(name);
         if (file->modifiedTime() > 0) {
             QFile stamped(target);
             if (stamped.open(QIODevice::ReadWrite))

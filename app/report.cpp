@@ -34,7 +34,8 @@ header a { color:#0060c0; text-decoration:none; }
 main { padding:16px 24px; }
 .meta { color:var(--muted); margin:0; }
 table { border-collapse:collapse; width:100%; background:#fff; }
-th, td { text-align:left; padding:6px 8px; border-bottom:1px solid var(--line); vertical-align:top; }
+th, td { text-align:start; padding:6px 8px; border-bottom:1px solid var(--line); vertical-align:top; }
+td.long { overflow-wrap:anywhere; min-width:16em; }
 th { cursor:pointer; user-select:none; background:#f2f2f4; position:sticky; top:0; }
 th.sorted-asc::after { content:" \25B2"; } th.sorted-desc::after { content:" \25BC"; }
 tr.row:hover { background:#f5f9ff; cursor:pointer; } tr.selected { background:#e8f1ff; }
@@ -49,7 +50,7 @@ img.thumb { max-width:96px; max-height:72px; border-radius:4px; display:block; }
 .detail { margin-top:16px; background:#fff; border:1px solid var(--line); border-radius:8px; padding:12px 16px; }
 .thread { display:flex; flex-direction:column; gap:4px; max-width:760px; }
 .day { align-self:center; color:var(--muted); font-size:12px; margin:10px 0 4px; }
-.msg { max-width:70%; padding:7px 11px; border-radius:16px; white-space:pre-wrap; word-wrap:break-word; }
+.msg { max-width:70%; padding:7px 11px; border-radius:16px; white-space:pre-wrap; overflow-wrap:anywhere; }
 .msg.me { align-self:flex-end; background:var(--me); color:#fff; }
 .msg.them { align-self:flex-start; background:var(--them); }
 .msg.deleted { outline:2px dashed var(--del); outline-offset:1px; }
@@ -167,7 +168,9 @@ function renderCategory() {
     rows.slice(state.page * PAGE, (state.page + 1) * PAGE).forEach(function (r) {
       var tr = el('tr', 'row' + (r.item.deleted ? ' deleted' : '') + (r.index === state.selected ? ' selected' : ''));
       columns.forEach(function (c, i) {
-        var td = el('td', null, r.item.values[c] || '');
+        var td = el('td', null, r.item.values[c] || ''); td.dir = 'auto';
+        // A long text breaks anywhere rather than push the other columns off the page.
+        if (td.textContent.length > 40) td.className = 'long';
         if (i === 0 && r.item.deleted) badge(td, r.item.partial, r.item.uncertain);
         tr.appendChild(td);
       });
@@ -202,7 +205,7 @@ function renderCategory() {
 
 function properties(parent, d) {
   var t = el('table', 'props');
-  function row(k, v) { if (!v) return; var tr = el('tr'); tr.appendChild(el('td', null, k)); tr.appendChild(el('td', null, v)); t.appendChild(tr); }
+  function row(k, v) { if (!v) return; var tr = el('tr'); tr.appendChild(el('td', null, k)); var td = el('td', String(v).length > 40 ? 'long' : null, v); td.dir = 'auto'; tr.appendChild(td); t.appendChild(tr); }
   row('Name', d.name); row('Organization', d.organization); row('Birthday', d.birthday);
   (d.properties || []).forEach(function (p) { row((p.label || p.type) + '', p.value); });
   row('Created', d.created); row('Modified', d.modified);
@@ -226,7 +229,7 @@ function thread(parent, g) {
     messages.slice(page * THREAD_PAGE, (page + 1) * THREAD_PAGE).forEach(function (m) {
       var day = (m.date || '').slice(0, 10);
       if (day && day !== lastDay) { box.appendChild(el('div', 'day', day)); lastDay = day; }
-      var b = el('div', 'msg ' + (m.fromMe ? 'me' : 'them') + (m.deleted ? ' deleted' : ''));
+      var b = el('div', 'msg ' + (m.fromMe ? 'me' : 'them') + (m.deleted ? ' deleted' : '')); b.dir = 'auto';
       if (!m.fromMe && (m.name || m.address)) b.appendChild(el('span', 'who', m.name || m.address));
       if (m.subject) b.appendChild(el('strong', null, m.subject + '\n'));
       var text = m.text || '';

@@ -210,6 +210,14 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
     EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))), QByteArray("third"));
     EXPECT_EQ(QFileInfo(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))).lastModified().toSecsSinceEpoch(), 1400000000);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("escape.JPG"))));
+    // Again into the same folder: the copies of the first run stand, none is added beside them.
+    const QStringList before = copies.entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    const testsupport::CliRun again = runCli({QStringLiteral("extract"), w.folder(), QStringLiteral("--out"), out, QStringLiteral("--format"),
+                                              QStringLiteral("csv"), QStringLiteral("--categories"), QStringLiteral("message_attachments"),
+                                              QStringLiteral("--export-files"), QStringLiteral("--no-deleted")});
+    ASSERT_EQ(again.exitCode, 0) << again.err.constData();
+    EXPECT_EQ(copies.entryList(QDir::Files | QDir::Hidden, QDir::Name), before);
+    EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("IMG_1 (3).JPG"))), QByteArray("second"));
 }
 
 // A deleted call whose name ran on into pages newer rows took comes back with what survived, and
