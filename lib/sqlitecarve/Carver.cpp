@@ -208,13 +208,14 @@ private:
         // Every live cell first, so the overflow pages live rows hold are known before any
         // deleted row's chain is followed; then the leaves' free space.
         std::vector<uint32_t> pages;
-        if (!m_tree.readLeaves([this] { return progress(); }, &pages, split(m_tree.leafCount())))
+        const bool twoThreads = split(m_tree.leafCount()); // the count is gone once they are read
+        if (!m_tree.readLeaves([this] { return progress(); }, &pages, twoThreads))
             return;
         pages.erase(std::remove_if(pages.begin(), pages.end(), [&](uint32_t pg) { return superseded(pg) || m_carved[pg]; }),
                     pages.end());
         if (!carveLeaves(pages))
             return;
-        m_live.build(split(m_tree.leafCount()));
+        m_live.build(twoThreads);
     }
 
     // Whether work over this many pages goes to two threads.

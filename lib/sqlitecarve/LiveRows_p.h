@@ -42,7 +42,13 @@ public:
     void build(bool twoThreads = false)
     {
         buildSlots(twoThreads);
-        if (!std::is_sorted(m_rowids.begin(), m_rowids.end()))
+        // Leaves are read in file order, by one thread or two: mostly one sorted run per thread.
+        const auto descent = std::is_sorted_until(m_rowids.begin(), m_rowids.end());
+        if (descent == m_rowids.end())
+            return;
+        if (std::is_sorted(descent, m_rowids.end()))
+            std::inplace_merge(m_rowids.begin(), descent, m_rowids.end());
+        else
             std::sort(m_rowids.begin(), m_rowids.end());
     }
     bool built() const { return !m_exact.empty(); }
