@@ -459,6 +459,7 @@ private:
             }
             i = j;
         }
+        dropCopiedFragments(winners);
         // Live-row hashes and the dedup table are done with: their room goes to the rowid passes.
         m_live.releaseContent();
         m_carver.releaseDedup();
@@ -538,6 +539,46 @@ private:
                                        return r.table != k.first ? r.table < k.first : r.hi < k.second;
                                    });
         return it != lost.end() && it->table == table && it->lo < hi;
+    }
+
+    // A row that lost both its cell prefix and its tail has no rowid and no whole content to be
+    // told from a live row by: it is a copy when a live row or another carved one holds the same
+    // serial types and starts with the same bytes. Of such rows alike, the longest is kept.
+    void dropCopiedFragments(std::vector<uint32_t>& winners)
+    {
+        auto isFragment = [this](uint32_t w) { return m_cands[w].cut && !m_cands[w].hasRowid; };
+        std::vector<std::pair<uint64_t, uint32_t>> fragments; // prefix, candidate
+        for (uint32_t w : winners)
+            if (isFragment(w))
+                fragments.emplace_back(m_cands[w].prefix, w);
+        if (fragments.empty())
+            return;
+        std::sort(fragments.begin(), fragments.end(), [this](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : m_cands[a.second].bodyLocal > m_cands[b.second].bodyLocal;
+        });
+        auto known = [&](uint64_t prefix) {
+            auto it = std::lower_bound(fragments.begin(), fragments.end(), std::make_pair(prefix, uint32_t(0)));
+            return it != fragments.end() && it->first == prefix;
+        };
+        std::vector<uint64_t> copied;
+        m_live.forEachPrefix([&](uint64_t prefix) {
+            if (known(prefix))
+                copied.push_back(prefix);
+        });
+        for (uint32_t w : winners)
+            if (!isFragment(w) && known(m_cands[w].prefix))
+                copied.push_back(m_cands[w].prefix);
+        std::sort(copied.begin(), copied.end());
+        std::vector<uint32_t> dropped;
+        for (size_t i = 0; i < fragments.size(); ++i)
+            if ((i && fragments[i].first == fragments[i - 1].first) || std::binary_search(copied.begin(), copied.end(), fragments[i].first))
+                dropped.push_back(fragments[i].second);
+        if (dropped.empty())
+            return;
+        std::sort(dropped.begin(), dropped.end());
+        winners.erase(std::remove_if(winners.begin(), winners.end(),
+                                     [&](uint32_t w) { return std::binary_search(dropped.begin(), dropped.end(), w); }),
+                      winners.end());
     }
 
     // A row cut short is reported only when nothing more complete stands for it: not while its

@@ -25,6 +25,8 @@ constexpr uint64_t kMaxRecordBody = 1u << 30;
 constexpr size_t kMinRebuiltColumns = 3;
 // A rebuilt record this wide whose header survived whole needs no neighbour to vouch for its end.
 constexpr size_t kMinSelfEvidentColumns = 5;
+// A row that lost both its cell prefix and its tail is read only for tables this wide.
+constexpr size_t kMinCutColumns = 8;
 constexpr uint32_t kMinSelfEvidentBody = 32;
 // Free space between cells of a merged freeblock: fragments of at most 3 bytes.
 constexpr int kMaxFragment = 3;
@@ -83,6 +85,10 @@ public:
                 // Last, a record cut short by a newer one: any whole reading of these bytes wins.
                 if (!found)
                     found = tryCell(p, limit, true, prefer, &m, true);
+                // Both ends lost: only where a record or the region ended just before, as where
+                // a freed cell followed the one read last.
+                if (!found && (p == lastEnd || p == page + from))
+                    found = tryLostPrefixCut(p, limit, prefer, &m);
             } else {
                 found = tryCell(p, limit, false, prefer, &m);
             }
@@ -360,8 +366,10 @@ private:
     }
 
     // Finishes a record whose types are in m_types and start at `types` (ending at typesEnd).
+    // With `allowCut`, a record whose tail a newer cell took is kept with the values before it,
+    // as tryCell keeps one whose cell prefix survived.
     bool finishLost(const uint8_t* f, const uint8_t* types, const uint8_t* typesEnd, const uint64_t* implied,
-                    const uint8_t* limit, int prefer, Parsed* out)
+                    const uint8_t* limit, int prefer, Parsed* out, bool allowCut = false)
     {
         uint64_t bodySize = 0;
         m_rebuilding = true;
@@ -389,11 +397,22 @@ private:
         const uint32_t local = localPayload(payload, m_geo.usable, true);
         if (local < hsize)
             return false;
-        const uint32_t bodyLocal = uint32_t(local - hsize);
+        uint32_t bodyLocal = uint32_t(local - hsize);
+        const uint8_t* cutAt = nullptr;
+        if (allowCut) {
+            // Cut where a newer cell starts inside the record's bytes, or where the free region
+            // ends in a live one (not at the page's end: no cell reaches past it). Enough must
+            // survive to say something and to be told from the rows it may be a copy of.
+            cutAt = newerCellAfter(typesEnd, std::min(limit, typesEnd + bodyLocal), prefer);
+            if (cutAt >= typesEnd + bodyLocal || cutAt < typesEnd + kPrefixBytes
+                || (m_regionPage && cutAt >= m_regionPage + m_geo.usable) || !distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
+                return false;
+            bodyLocal = uint32_t(cutAt - typesEnd);
+        }
         if (typesEnd + bodyLocal > limit)
             return false;
         uint32_t ovfl = 0;
-        if (local < payload) {
+        if (local < payload && !cutAt) {
             if (typesEnd + bodyLocal + kOverflowPointerSize > limit)
                 return false;
             ovfl = wordAt(typesEnd + bodyLocal, limit);
@@ -414,7 +433,42 @@ private:
         out->bodyLocal = bodyLocal;
         out->overflowPage = ovfl;
         out->end = typesEnd + bodyLocal + (ovfl ? kOverflowPointerSize : 0);
+        out->cut = cutAt != nullptr;
         return true;
+    }
+
+    // A freed cell whose prefix the freeblock header took and whose tail a newer cell took too:
+    // read only where nothing whole reads, and only for a wide table whose every serial type
+    // survived, so the row's table is beyond doubt. The header may be stale (the page's cells
+    // were moved since), its size no longer fitting.
+    bool tryLostPrefixCut(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
+    {
+        const uint8_t* intact = f + kFreeblockHeaderSize;
+        if (m_lookahead || intact >= limit || !staleFreeblockHeaderAt(f))
+            return false;
+        const ShortRows allow(this, false);
+        // Header size lost with the cell prefix: the serial types start right after the header.
+        for (size_t n = kMinCutColumns; n < m_schema.byCount().size(); ++n) {
+            const uint8_t* typesEnd = nullptr;
+            if (!m_schema.byCount()[n].empty() && readTypes(intact, limit, n, &typesEnd)
+                && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out, true))
+                return true;
+        }
+        // A one-byte header size intact, after the last bytes of the rowid.
+        for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
+            const uint8_t* q = f + shift;
+            uint64_t hsize = 0;
+            if (q >= limit || getVarint(q - 1, q, &hsize) != 1 || hsize < kMinCutColumns + 1)
+                continue;
+            bool tailOk = q - 1 == intact || !(q[-2] & 0x80);
+            for (const uint8_t* r = intact; r + 2 < q && tailOk; ++r)
+                tailOk = (*r & 0x80) != 0;
+            const uint8_t* typesEnd = q - 1 + hsize;
+            if (tailOk && typesEnd <= limit && readAllTypes(q, typesEnd) && m_types.size() >= kMinCutColumns
+                && finishLost(f, q, typesEnd, nullptr, limit, prefer, out, true))
+                return true;
+        }
+        return false;
     }
 
     // Whether the types in m_types hold a text of at least `bytes` bytes: a short record rebuilt on
@@ -694,6 +748,18 @@ private:
         const PageView page(m_regionPage, m_geo.usable);
         const uint32_t next = page.u16(pos), size = page.u16(pos + 2);
         return size >= kFreeblockHeaderSize && pos + size <= m_geo.usable && (next == 0 || (next >= pos + size && next < m_geo.usable));
+    }
+
+    // A header a block had before the page's cells were moved: its size may reach past the page
+    // now, but it still points at no place before itself.
+    bool staleFreeblockHeaderAt(const uint8_t* f) const
+    {
+        if (!m_regionPage)
+            return true;
+        const uint32_t pos = uint32_t(f - m_regionPage);
+        const PageView page(m_regionPage, m_geo.usable);
+        const uint32_t next = page.u16(pos), size = page.u16(pos + 2);
+        return size >= kFreeblockHeaderSize && size <= m_geo.usable && (next == 0 || (next > pos && next < m_geo.usable));
     }
 
     // The size the freeblock header at f gives; 0 when its bytes lie past `limit`.

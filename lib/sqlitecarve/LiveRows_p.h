@@ -61,6 +61,13 @@ public:
         std::vector<uint32_t>().swap(m_exact);
         std::vector<uint32_t>().swap(m_any);
     }
+    // Each live row's Hashes::prefix, until releaseContent().
+    template <class F>
+    void forEachPrefix(F&& f) const
+    {
+        for (const LiveKey& k : m_keys)
+            f(k.prefix);
+    }
     // Live rowids, sorted by (table, rowid).
     const std::vector<LiveRowid>& rowids() const { return m_rowids; }
     const LiveRowid* find(uint32_t table, int64_t rowid) const

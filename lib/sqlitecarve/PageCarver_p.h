@@ -352,6 +352,7 @@ private:
                                     std::min<size_t>(avail, m.bodySize));
         c.tail = h.tail ^ (avail < m.bodySize ? 0x5bd1e995ull * (avail + 1) : 0);
         c.head = h.head;
+        c.prefix = h.prefix;
         if (m_cells.masterOnly()) {
             if (m.table == 0)
                 m_masterCandidates.push_back(c);

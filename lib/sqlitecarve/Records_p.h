@@ -158,10 +158,14 @@ std::vector<T> largeVector(size_t n, const T& value = T())
 // table is folded into the first column's hash (both hashes are seeded with it already) rather
 // than kept beside it.
 struct LiveKey {
-    LiveKey(uint64_t t, uint64_t h, int64_t r, uint32_t table) : tail(t), head(h ^ (uint64_t(table) + 1) * 0x9E3779B97F4A7C15ull), rowid(r) {}
+    LiveKey(uint64_t t, uint64_t h, int64_t r, uint32_t table, uint64_t p = 0)
+        : tail(t), head(h ^ (uint64_t(table) + 1) * 0x9E3779B97F4A7C15ull), rowid(r), prefix(p)
+    {
+    }
     uint64_t tail;
     uint64_t head;
     int64_t rowid;
+    uint64_t prefix; // Hashes::prefix
 };
 
 // 16 bytes: tables are numbered in 16 bits (Catalog), and a record lies inside a page of at most
@@ -199,6 +203,7 @@ struct Candidate {
     bool cut = false; // its tail was overwritten by newer data
     uint8_t rowidHow = kRowidCell;
     uint16_t impliedType = 0;
+    uint64_t prefix = 0; // Hashes::prefix
 };
 using Candidates = PodArray<Candidate>;
 
@@ -321,9 +326,14 @@ inline bool compatible(const StoredColumn& c, uint64_t t)
     return true;
 }
 
+// A record's bytes taken at the start of its body, with every serial type, to tell a row cut
+// short from the rows it may be a copy of (those bytes and types alike).
+constexpr size_t kPrefixBytes = 16;
+
 // Hashes of a record whose serial types are [typesBegin, typesEnd) and whose body is `body`.
 struct Hashes {
     uint64_t tail, head;
+    uint64_t prefix; // the serial types after the first and the body's first kPrefixBytes
 };
 inline Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t* typesEnd, const uint64_t* implied,
                          const uint8_t* body, size_t bodySize)
@@ -342,6 +352,7 @@ inline Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t*
     h.head = hashBytes(body, fs, firstType * 0x100000001b3ull + table);
     const uint64_t ht = hashBytes(restTypes, size_t(typesEnd - restTypes), table + 77);
     h.tail = hashBytes(body + fs, bodySize - fs, ht);
+    h.prefix = hashBytes(body, std::min(bodySize, kPrefixBytes), ht ^ h.head);
     return h;
 }
 

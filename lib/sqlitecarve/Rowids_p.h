@@ -665,10 +665,15 @@ private:
         // every live cell would cost more than the rest of the pass.
         std::vector<uint32_t> rowStart(pages + 1), liveStart(pages + 1);
         size_t missingRows = 0;
+        // A row cut short without its cell prefix may be a copy moved from another page: where
+        // it lies says nothing of its rowid.
+        auto placed = [this](const Candidate& c, uint64_t* base) {
+            return !c.hasRowid && !c.cut && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, base);
+        };
         for (uint32_t w : winners) {
             const Candidate& c = m_cands[w];
             uint64_t base = 0;
-            if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base)) {
+            if (placed(c, &base)) {
                 ++rowStart[c.page + 1];
                 ++missingRows;
             }
@@ -689,7 +694,7 @@ private:
             for (uint32_t w : winners) {
                 const Candidate& c = m_cands[w];
                 uint64_t base = 0;
-                if (!c.hasRowid && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, &base))
+                if (placed(c, &base))
                     rows[at[c.page]++] = {uint32_t(c.offset - base), w};
             }
             at.assign(liveStart.begin(), liveStart.end() - 1);

@@ -592,7 +592,7 @@ private:
         if (!n || hsize < uint64_t(n) || hsize > size)
             return;
         const Hashes h = hashRecord(table, rec + n, rec + hsize, nullptr, rec + hsize, size - hsize);
-        m_live.add({h.tail, h.head, hasRowid ? rowid : INT64_MIN, uint32_t(table)}, uint32_t(table), hasRowid, m_walkPage,
+        m_live.add({h.tail, h.head, hasRowid ? rowid : INT64_MIN, uint32_t(table), h.prefix}, uint32_t(table), hasRowid, m_walkPage,
                    uint32_t(local - m_walkPageBase));
     }
 

@@ -360,3 +360,40 @@ TEST(Carver, RowsFromBeforeColumnsWereAdded)
     ASSERT_TRUE(byText.count(text("new", 41)));
     EXPECT_EQ(byText[text("new", 41)]->values[9].integer, 5);
 }
+
+// A freed cell whose prefix the freeblock header took and whose tail a newer, smaller row took
+// (handed out from the end of the free block) comes back with what lies before the newer row;
+// no row is reported twice for it, and the live rows stay out.
+TEST(Carver, RowWithoutPrefixOrTailKeepsItsSurvivingValues)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql = {"PRAGMA secure_delete=OFF",
+                                    "CREATE TABLE p(id INTEGER PRIMARY KEY, first TEXT, last TEXT, org TEXT, note TEXT, kind INTEGER, "
+                                    "created INTEGER, modified INTEGER, guid TEXT, sort TEXT)"};
+    const auto row = [](int i, int noteLength) {
+        return "INSERT INTO p VALUES(" + std::to_string(i) + ", 'First" + std::to_string(i) + "', 'Last" + std::to_string(i)
+               + "', NULL, '" + std::string(size_t(noteLength), char('a' + i)) + "', 0, " + std::to_string(690000000 + i) + ", "
+               + std::to_string(690000100 + i) + ", 'GUID-" + std::to_string(i) + "', 'Sort" + std::to_string(i) + "')";
+    };
+    for (int i = 1; i <= 6; ++i)
+        sql.push_back(row(i, 600));
+    sql.push_back("DELETE FROM p WHERE id = 3");
+    sql.push_back(row(7, 200));
+    const sqlcarve::Result r = sqlcarve::carveFile(build(dir, "p.db", sql));
+    ASSERT_TRUE(r.ok);
+    std::vector<const sqlcarve::CarvedRow*> third;
+    for (const auto& row : r.rows) {
+        ASSERT_EQ(row.table, "p");
+        ASSERT_EQ(row.values.size(), 10u);
+        if (row.values[1].bytes == "First3")
+            third.push_back(&row);
+        else
+            ADD_FAILURE() << sqlfixture::show(row);
+    }
+    ASSERT_EQ(third.size(), 1u);
+    const sqlcarve::CarvedRow& cut = *third.front();
+    EXPECT_EQ(cut.values[2].bytes, "Last3");
+    EXPECT_EQ(cut.values[3].kind, Value::Kind::Null);
+    EXPECT_FALSE(cut.isWhole());
+    EXPECT_TRUE(cut.values[9].isLost());
+}
