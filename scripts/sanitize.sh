@@ -17,19 +17,39 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug 
 ninja -C build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
+# Two harnesses at a time, one per core: each still runs its full time, the whole takes half.
+fuzz_one() {
+  local f=$1 name=$2 out=$3 work seeds=""
+  work=$(mktemp -d)
+  [ -d "fuzz/corpus/$name" ] && seeds="fuzz/corpus/$name"
+  # A fixed seed keeps the run repeatable; the time bound keeps it short.
+  local rc=0
+  "$f" -seed=1 -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work-" "$work" $seeds > "$out.log" 2>&1 || rc=$?
+  echo "$rc" > "$out.rc"
+  rm -rf "$work"
+}
+fuzzlogs=$(mktemp -d)
+names=()
 for f in build-asan/fuzz/fuzz_*; do
   [ -f "$f" ] && [ -x "$f" ] || continue
   name=$(basename "$f"); name=${name#fuzz_}
-  work=$(mktemp -d)
-  seeds=""
-  [ -d "fuzz/corpus/$name" ] && seeds="fuzz/corpus/$name"
+  names+=("$name")
+  while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
   echo "fuzzing $name for ${FUZZ_SECONDS}s"
-  # A fixed seed keeps the run repeatable; the time bound keeps it short.
-  "$f" -seed=1 -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$work-" "$work" $seeds > "$work.log" 2>&1 || { tail -n 60 "$work.log"; exit 1; }
-  tail -n 3 "$work.log"
-  rm -rf "$work" "$work.log"
+  fuzz_one "$f" "$name" "$fuzzlogs/$name" &
 done
+wait
+failed=0
+for name in "${names[@]}"; do
+  if [ "$(cat "$fuzzlogs/$name.rc")" != 0 ]; then
+    echo "fuzzing $name failed:"; tail -n 60 "$fuzzlogs/$name.log"; failed=1
+  else
+    echo "$name:"; tail -n 3 "$fuzzlogs/$name.log"
+  fi
+done
+rm -rf "$fuzzlogs"
+[ "$failed" = 0 ] || exit 1
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DIBR_SANITIZE=thread -DIBR_BUILD_BENCH=OFF "${WERROR[@]}" >/dev/null

@@ -444,7 +444,7 @@ private:
     bool tryLostPrefixCut(const uint8_t* f, const uint8_t* limit, int prefer, Parsed* out)
     {
         const uint8_t* intact = f + kFreeblockHeaderSize;
-        if (m_lookahead || intact >= limit || !staleFreeblockHeaderAt(f))
+        if (m_lookahead || intact >= limit || !freeblockHeaderAt(f, true))
             return false;
         const ShortRows allow(this, false);
         // Header size lost with the cell prefix: the serial types start right after the header.
@@ -740,26 +740,18 @@ private:
     // What the first 4 bytes of a freed cell hold: the header its freeblock got, current or
     // stale. Freeblocks are kept in ascending order without overlap, so the next one starts past
     // this one's end.
-    bool freeblockHeaderAt(const uint8_t* f) const
+    // With `moved`, a header left from before the page's cells were moved: its size may reach
+    // past the page now, but it still points at no place before itself.
+    bool freeblockHeaderAt(const uint8_t* f, bool moved = false) const
     {
         if (!m_regionPage)
             return true;
         const uint32_t pos = uint32_t(f - m_regionPage);
         const PageView page(m_regionPage, m_geo.usable);
         const uint32_t next = page.u16(pos), size = page.u16(pos + 2);
-        return size >= kFreeblockHeaderSize && pos + size <= m_geo.usable && (next == 0 || (next >= pos + size && next < m_geo.usable));
-    }
-
-    // A header a block had before the page's cells were moved: its size may reach past the page
-    // now, but it still points at no place before itself.
-    bool staleFreeblockHeaderAt(const uint8_t* f) const
-    {
-        if (!m_regionPage)
-            return true;
-        const uint32_t pos = uint32_t(f - m_regionPage);
-        const PageView page(m_regionPage, m_geo.usable);
-        const uint32_t next = page.u16(pos), size = page.u16(pos + 2);
-        return size >= kFreeblockHeaderSize && size <= m_geo.usable && (next == 0 || (next > pos && next < m_geo.usable));
+        const uint32_t end = moved ? pos + 1 : pos + size; // where the next block may start
+        return size >= kFreeblockHeaderSize && size <= m_geo.usable && (moved || pos + size <= m_geo.usable)
+            && (next == 0 || (next >= end && next < m_geo.usable));
     }
 
     // The size the freeblock header at f gives; 0 when its bytes lie past `limit`.
