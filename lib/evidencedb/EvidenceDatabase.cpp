@@ -189,6 +189,16 @@ bool headerlessHotJournal(const QString& journal)
     return !head.isEmpty() && head[0] != 0 && head != QByteArray::fromRawData(kMagic, 8);
 }
 
+// Why SQLite will leave records of the hot -journal at `journal` out of its rollback, silently.
+QString journalDamage(const QString& journal)
+{
+    QFile file(journal);
+    if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
+        return QString();
+    const uchar* data = file.map(0, file.size());
+    return data ? QString::fromStdString(sqlcarve::journalBreak({data, size_t(file.size())})) : QString();
+}
+
 } // namespace
 
 bool makeLiveCopy(const QString& database, const QString& wal, const QString& journal, const QString& copy,
@@ -215,8 +225,9 @@ bool makeLiveCopy(const QString& database, const QString& wal, const QString& jo
         };
         bool ok = copyTo(database, copy) && (!withWal || copyTo(wal, copy + QStringLiteral("-wal")))
             && (!withJournal || copyTo(journal, copy + QStringLiteral("-journal")));
-        // Known before SQLite reads the -wal: it folds into the copy and is gone.
+        // Known before SQLite reads the -wal and the -journal: they fold into the copy and are gone.
         const QString walDropped = ok && withWal ? walDamage(copy + QStringLiteral("-wal"), copy) : QString();
+        const QString journalDropped = ok && withJournal ? journalDamage(copy + QStringLiteral("-journal")) : QString();
         if (ok) {
             // Read-write on the copy only: SQLite rolls a hot -journal back and applies the -wal
             // there. Leaving WAL mode folds the -wal into the copy, so later readers may open the
@@ -233,6 +244,8 @@ bool makeLiveCopy(const QString& database, const QString& wal, const QString& jo
             if (!walDropped.isEmpty())
                 note(QStringLiteral("its -wal was not applied whole (%1): the rows only the frames left out hold are not read")
                          .arg(walDropped));
+            if (!journalDropped.isEmpty())
+                note(QStringLiteral("its -journal was not rolled back whole (%1)").arg(journalDropped));
             return true;
         }
         if (withJournal) {

@@ -778,6 +778,41 @@ std::string walBreak(Bytes wal, uint32_t pageSize)
         + "; it and the frames after it are not applied";
 }
 
+std::string journalBreak(Bytes journal)
+{
+    const uint8_t* j = journal.data;
+    uint64_t header = 0, record = 0;
+    const std::string rest = ": it and the records after it are not rolled back, so the pages they hold keep changes never committed";
+    // Segments, each a header (at a sector boundary) and its records; SQLite reads them in turn.
+    while (j && header + kJournalHeaderSize <= journal.size && std::memcmp(j + header, kJournalMagic, sizeof kJournalMagic) == 0) {
+        uint32_t count = get32(j + header + 8);
+        const uint32_t nonce = get32(j + header + 12);
+        const uint32_t sector = get32(j + header + kJournalOffSectorSize);
+        const uint32_t pageSize = get32(j + header + kJournalOffPageSize);
+        if (sector < 32 || sector > kMaxPageSize || (sector & (sector - 1)) || pageSize < kMinPageSize || pageSize > kMaxPageSize
+            || (pageSize & (pageSize - 1)))
+            break;
+        const uint64_t recordSize = uint64_t(pageSize) + kJournalRecordExtra;
+        uint64_t at = header + sector;
+        if (count == UINT32_MAX) // written without a sync: as many records as the file holds
+            count = at < journal.size ? uint32_t((journal.size - at) / recordSize) : 0;
+        for (uint32_t k = 0; k < count; ++k, at += recordSize, ++record) {
+            if (at + recordSize > journal.size)
+                return "it ends inside record " + std::to_string(record + 1) + rest;
+            const uint8_t* page = j + at + 4;
+            uint32_t sum = nonce;
+            for (uint32_t i = pageSize - 200; i > 0 && i < pageSize; i -= 200)
+                sum += page[i];
+            if (get32(j + at) == 0)
+                return "record " + std::to_string(record + 1) + " names no page" + rest;
+            if (sum != get32(page + pageSize))
+                return "record " + std::to_string(record + 1) + " fails its checksum" + rest;
+        }
+        header = (at + sector - 1) / sector * sector;
+    }
+    return std::string();
+}
+
 Result carveFile(const std::string& databasePath, const Options& options)
 {
     Result result;

@@ -183,6 +183,12 @@ TEST(ManifestDb, CompanionsAppliedOnACopyOrTheirLossNamed)
     ASSERT_FALSE(hot.journal.isEmpty());
     QByteArray headerless = hot.journal;
     headerless[0] = 'X';
+    // A byte the checksum of the first record counts, changed: SQLite stops its rollback there.
+    QByteArray unsummed = hot.journal;
+    const auto be32 = [&](int at) { return uint32_t(uchar(unsummed[at])) << 24 | uint32_t(uchar(unsummed[at + 1])) << 16 | uint32_t(uchar(unsummed[at + 2])) << 8 | uchar(unsummed[at + 3]); };
+    const int flipped = int(be32(20) + 4 + be32(24) - 200);
+    ASSERT_LT(flipped, unsummed.size());
+    unsummed[flipped] = char(unsummed[flipped] ^ 0x5a);
 
     struct Case {
         const char* name;
@@ -195,6 +201,8 @@ TEST(ManifestDb, CompanionsAppliedOnACopyOrTheirLossNamed)
         {"first -wal frame's checksum flipped", true, {}, 2, "Manifest.db: its -wal was not applied whole (frame 1 of "},
         {"hot -journal", false, hot.journal, 4, nullptr},
         {"-journal without its header", false, headerless, -1, "Manifest.db: its -journal holds no journal header"},
+        {"-journal record failing its checksum", false, unsummed, -1,
+         "Manifest.db: its -journal was not rolled back whole (record 1 fails its checksum: it and the records after it"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

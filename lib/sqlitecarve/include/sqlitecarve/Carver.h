@@ -171,5 +171,9 @@ Result carveBuffers(Bytes database, Bytes wal = {}, Bytes journal = {}, const Op
 // later one without a word. Frames left from before a reset of the -wal are ordinary and not
 // named. Empty when nothing is dropped for damage.
 std::string walBreak(Bytes wal, uint32_t pageSize);
+// Why SQLite, rolling back the hot `journal`, leaves records of it out: the first record whose
+// checksum (or page number) does not hold ends the rollback, and the pages it and the later
+// records hold keep what a transaction never committed wrote. Empty when every record holds.
+std::string journalBreak(Bytes journal);
 
 } // namespace sqlcarve
