@@ -16,6 +16,7 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug 
   -DIBR_SANITIZE=address,undefined -DIBR_BUILD_FUZZ=ON -DIBR_BUILD_BENCH=OFF "${WERROR[@]}" >/dev/null
 ninja -C build-asan
 ctest --test-dir build-asan --output-on-failure -j2
+echo "== AddressSanitizer build and tests: $SECONDS s"
 
 # Two harnesses at a time, one per core: each still runs its full time, the whole takes half.
 fuzz_one() {
@@ -50,6 +51,7 @@ for name in "${names[@]}"; do
 done
 rm -rf "$fuzzlogs"
 [ "$failed" = 0 ] || exit 1
+echo "== fuzzing done: $SECONDS s"
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DIBR_SANITIZE=thread -DIBR_BUILD_BENCH=OFF "${WERROR[@]}" >/dev/null
