@@ -281,6 +281,8 @@ public:
                       {6, 8, 0x800000000000ll, INT64_MAX}};
         int strong = 0;
         int64_t value = 0;
+        bool conflict = false, haveChained = false;
+        int64_t chained = 0;
         for (const auto& r : kRowid) {
             const uint8_t* tail = x + bodyLen;
             if (r.size > re - tail)
@@ -312,20 +314,41 @@ public:
             // (the block's end, or an intact entry of the same index) speaks for the rowid's size.
             const bool followed = !intact && len <= kFreeblockHeaderSize && !sizeFits
                                   && (after == re || indexEntryAt(after, re, types, typesLen));
-            const bool confirmed = intact || len > kFreeblockHeaderSize || sizeFits || followed;
+            // So does the next freed entry's own header, when its size runs to where this one's
+            // does: the two were freed one after the other into one block. It outweighs a longer
+            // rowid whose size only happens to fill this header's span.
+            const bool chain = !intact && len <= kFreeblockHeaderSize && !sizeFits && chainedHeaderAt(f, after, re);
+            const bool confirmed = intact || len > kFreeblockHeaderSize || sizeFits || followed || chain;
             if (!confirmed)
                 continue;
-            if (strong && value != v)
-                return false;
+            if (chain) {
+                chained = v;
+                haveChained = true;
+            }
+            conflict = conflict || (strong && value != v);
             value = v;
             strong = 1;
             sizeOnly = !intact && len <= kFreeblockHeaderSize;
         }
+        if (conflict && !haveChained)
+            return false;
+        if (conflict)
+            value = chained;
         if (!strong)
             return false;
         *out = value;
         *weak = sizeOnly;
         return true;
+    }
+
+    // Whether a freeblock header at `after` has the same next pointer as the one at f and a size
+    // that ends where f's does.
+    static bool chainedHeaderAt(const uint8_t* f, const uint8_t* after, const uint8_t* re)
+    {
+        if (after <= f || re - after < ptrdiff_t(kFreeblockHeaderSize))
+            return false;
+        const PageView head(f, uint32_t(re - f)), next(after, uint32_t(re - after));
+        return next.u16(0) == head.u16(0) && size_t(after - f) + next.u16(2) == head.u16(2);
     }
 
     // Whether an intact entry of an index whose entries have as many stored values as `types`

@@ -542,7 +542,24 @@ int mapNotes(ScanContext& ctx, RecordStore& out)
 int mapBookmarks(ScanContext& ctx, RecordStore& out)
 {
     const CarvedTable& t = ctx.table("bookmarks");
-    const int cTitle = t.col("title"), cUrl = t.col("url");
+    const int cTitle = t.col("title"), cUrl = t.col("url"), cParent = t.col("parent");
+    // A folder deleted with its bookmarks still names them. A live folder at the id is that folder
+    // under its name of today (an id is handed out again only to a row after every other).
+    std::unordered_map<int64_t, QString> folders;
+    for (const Row* row : t.rows)
+        if (text(*row, cUrl).isEmpty())
+            if (const auto id = rowidOf(t, *row))
+                folders[*id] = text(*row, cTitle);
+    std::unordered_map<int64_t, QString> titles;
+    const auto folderTitle = [&](int64_t id) -> QString {
+        auto known = titles.find(id);
+        if (known == titles.end()) {
+            const QVariant live = ctx.live().value("SELECT title FROM bookmarks WHERE id = ? AND ifnull(url, '') = ''", {QVariant(qint64(id))});
+            const auto deleted = folders.find(id);
+            known = titles.emplace(id, live.isValid() ? live.toString() : deleted != folders.end() ? deleted->second : QString()).first;
+        }
+        return known->second;
+    };
     int added = 0;
     for (const Row* row : t.rows) {
         BookmarkRecord b{text(*row, cTitle), text(*row, cUrl)};
@@ -550,6 +567,8 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
         b.orphan = fromOrphanPage(*row);
         if (b.url.isEmpty())
             continue; // folders carry no address
+        if (const auto parent = integer(t, *row, cParent))
+            b.folder = folderTitle(*parent);
         out.bookmarks.push_back(b);
         ++added;
     }

@@ -113,6 +113,15 @@ QString translated(const char* text)
 
 // ---- Bookmarks.db ------------------------------------------------------------------------------
 
+QString bookmarkGroup(const QString& folderTitle)
+{
+    if (folderTitle == QLatin1String("Root"))
+        return QString();
+    if (folderTitle == QLatin1String("com.apple.ReadingList"))
+        return QStringLiteral("Reading List");
+    return folderTitle;
+}
+
 CBookmarkQuery::CBookmarkQuery(KdData* target) : m_pTarget(target)
 {
     m_sqls << QStringLiteral("select title, url, id, parent, type from bookmarks");
@@ -127,12 +136,7 @@ bool CBookmarkQuery::handleRow(sqlite3_stmt* stmt)
     const qint64 parent = sqlite3_column_int64(stmt, 3);
 
     // Every row may be someone's folder; which ones are is known only at the end.
-    if (title == QLatin1String("Root"))
-        m_folderTitles[id] = QString();
-    else if (title == QLatin1String("com.apple.ReadingList"))
-        m_folderTitles[id] = QStringLiteral("Reading List");
-    else
-        m_folderTitles[id] = title;
+    m_folderTitles[id] = bookmarkGroup(title);
 
     if (url.isEmpty() || !m_pTarget)
         return true;

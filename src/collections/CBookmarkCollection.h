@@ -51,6 +51,10 @@ private:
     KdData* m_pData;
 };
 
+// The group a bookmark shows for the title of its folder row: none at the top ("Root"),
+// "Reading List" for the reading-list folder.
+QString bookmarkGroup(const QString& folderTitle);
+
 // Appends the top-level "Children" of a binary Bookmarks.plist, group "Reading List". False when
 // the file cannot be read or is not a binary property list (one log line); true otherwise, also
 // when the array is missing.

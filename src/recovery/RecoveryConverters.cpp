@@ -1,4 +1,5 @@
 #include "RecoveryConverters.h"
+#include "CBookmarkCollection.h"
 
 #include "CNoteCollection.h"
 #include "CReminderCollection.h"
@@ -207,6 +208,8 @@ KdAbstractItem* makeBookmark(const BookmarkRecord& r)
             item->setValue(CCommonUtils::datetimeToMinute(visited, true), 3);
             item->setSortValue(visited, 3);
         }
+    } else if (!r.folder.isEmpty()) {
+        item->setBookmarkGroup(bookmarkGroup(r.folder));
     }
     markDeleted(item, r.partial, r.orphan);
     return item;

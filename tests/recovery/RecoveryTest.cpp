@@ -448,6 +448,38 @@ TEST(RecoveryConverters, DeletedVisitsOfHistoryDb)
                                 "Secret page|https://gone.example/secret|History|2016-11-06 01:53"}));
 }
 
+// A deleted bookmark shows the group of its folder as a live one would.
+TEST(RecoveryConverters, DeletedBookmarksKeepTheirFolder)
+{
+    QTemporaryDir tmp;
+    const QString db = QDir(tmp.path()).filePath(QStringLiteral("Bookmarks.db"));
+    QStringList sql{QStringLiteral("PRAGMA secure_delete = OFF")};
+    for (const QString& s : ibr::iosSchemaStatements(8, QStringLiteral("Bookmarks.db")))
+        if (!s.contains(QLatin1String("sqlite_")))
+            sql << s;
+    sql << QStringLiteral("INSERT INTO bookmarks (id, parent, type, title, url, order_index) VALUES "
+                          "(0, NULL, 1, 'Root', NULL, 0), (1, 0, 1, 'BookmarksBar', NULL, 0), "
+                          "(2, 0, 1, 'com.apple.ReadingList', NULL, 1), (3, 0, 1, 'Old trips', NULL, 2), "
+                          "(10, 0, 0, 'Top page', 'https://top.example/', 0), (11, 2, 0, 'Saved article', 'https://read.example/a', 0), "
+                          "(12, 3, 0, 'Lisbon hotel', 'https://hotel.example/lisbon', 0), (13, 1, 0, 'Bar page', 'https://bar.example/', 0), "
+                          "(14, 1, 0, 'Kept', 'https://kept.example/', 1)")
+        << QStringLiteral("DELETE FROM bookmarks WHERE id IN (10, 11, 12, 13)");
+    ASSERT_TRUE(testsupport::makeDatabase(db, sql));
+
+    KdBackup backup;
+    ProgressRecorder progress;
+    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+    QStringList got;
+    const KdData* safari = backup.getSafariBookmark();
+    for (int i = 0; i < safari->count(KdData::AllItems); ++i) {
+        const auto* item = static_cast<const KdSafariBookmarkItem*>(safari->at(i, false));
+        if (item->isDeleted())
+            got << item->value(0) + QLatin1Char('|') + item->bookmarkGroup();
+    }
+    got.sort();
+    EXPECT_EQ(got, (QStringList{"Bar page|BookmarksBar", "Lisbon hotel|Old trips", "Saved article|Reading List", "Top page|"}));
+}
+
 // Notes deleted from NoteStore.sqlite: each body read in its own format and titled by its first
 // line (the note rows, wide as they are, are out of the carver's reach); a deleted body of a
 // note still there is an earlier version of it, not a deleted note.

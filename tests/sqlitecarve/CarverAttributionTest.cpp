@@ -113,6 +113,7 @@ struct IndexCase {
     const char* name;
     std::string create; // table t with INTEGER PRIMARY KEY id and text column tag
     std::string index;  // extra statement, may be empty
+    std::string freed = "id % 3 = 0";
 };
 void PrintTo(const IndexCase& c, std::ostream* os) { *os << c.name; }
 
@@ -120,8 +121,9 @@ class RowidFromIndex : public ::testing::TestWithParam<IndexCase>
 {
 };
 
-// Every third row deleted: each freed cell lost its prefix, but its index entries keep the rowid.
-// Rows go in out of rowid order, so their places on the page tell nothing.
+// Rows deleted (every third, or runs of four whose index entries lie side by side and so are freed
+// into one block): each freed cell lost its prefix, but its index entries keep the rowid. Rows go
+// in out of rowid order, so their places on the page tell nothing.
 TEST_P(RowidFromIndex, DeletedIndexEntryGivesTheRowid)
 {
     QTemporaryDir dir;
@@ -129,7 +131,7 @@ TEST_P(RowidFromIndex, DeletedIndexEntryGivesTheRowid)
     for (int i : shuffled(400))
         sql.push_back("INSERT INTO t(id, tag, note, n) VALUES(" + std::to_string(i) + ", 'k" + std::to_string(i) + " guid-"
                       + std::to_string(i * 7919) + "', 'note " + std::to_string(i % 13) + " about things', " + std::to_string(i * 31) + ")");
-    sql.insert(sql.end(), {"COMMIT", "DELETE FROM t WHERE id % 3 = 0"});
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM t WHERE " + GetParam().freed});
     int rows = 0, withRowid = 0, fromIndex = 0, fromCell = 0; // whole cells: the old leaf cells left in a root
     for (const auto& row : sqlcarve::carveFile(sqlfixture::build(dir, "r.db", sql)).rows) {
         ++rows;
@@ -149,7 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
         IndexCase{"ColumnUnique", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT UNIQUE NOT NULL, note TEXT, n INTEGER)", "SELECT 1"},
         IndexCase{"TableUnique", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT, note TEXT, n INTEGER, UNIQUE(n, tag))", "SELECT 1"},
         IndexCase{"CreateIndex", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT, note TEXT, n INTEGER)",
-                  "CREATE INDEX t_tag ON t(tag COLLATE NOCASE DESC, n)"}));
+                  "CREATE INDEX t_tag ON t(tag COLLATE NOCASE DESC, n)"},
+        IndexCase{"RunsFreedTogether", "CREATE TABLE t(id INTEGER PRIMARY KEY, tag TEXT, note TEXT, n INTEGER)",
+                  "CREATE INDEX t_tag ON t(tag)", "id % 10 < 4"}));
 
 // Without an index, a freed row between two live cells takes the rowid missing between theirs,
 // but only when it is the one missing: row 4 is too short to be read back, so row 5 could be 4 or 5.

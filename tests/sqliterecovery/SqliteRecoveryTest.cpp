@@ -203,6 +203,30 @@ TEST(MappingRules, RowidHandedOutAgainDoesNotHideTheDeletedRow)
                             [](const BookmarkRecord& b) { return b.url == QLatin1String("https://reused.example.org/only-here"); }));
 }
 
+// A deleted bookmark names its folder: a live one by its row, one deleted with it by its carved
+// row (when that kept its rowid).
+TEST(MappingRules, DeletedFolderNamesItsBookmarks)
+{
+    OracleFixture f(5);
+    auto marks = f.rowsOf("bookmarks");
+    ASSERT_GE(marks.size(), 1u);
+    const size_t url = f.column("bookmarks", "url"), parent = f.column("bookmarks", "parent");
+    sqlcarve::CarvedRow folder = *marks.front();
+    folder.rowid = 100000;
+    folder.values[url] = sqlcarve::Value();
+    folder.values[f.column("bookmarks", "title")].bytes = "Old trips";
+    const std::string moved = marks.front()->values[url].bytes;
+    marks.front()->values[parent].integer = 100000;
+    f.carved.rows.push_back(folder);
+    const auto store = f.map(5);
+    ASSERT_EQ(store.bookmarks.size(), f.truth.bookmarks.size());
+    for (const auto& b : store.bookmarks)
+        if (b.url.toStdString() == moved)
+            EXPECT_EQ(b.folder, QLatin1String("Old trips"));
+        else
+            EXPECT_TRUE(b.folder == QLatin1String("BookmarksBar") || b.folder == QLatin1String("Travel")) << b.url.toStdString();
+}
+
 TEST(MappingRules, NanosecondMessageDatesBecomeSeconds)
 {
     OracleFixture f(1, 9);

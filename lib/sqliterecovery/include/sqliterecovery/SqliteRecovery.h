@@ -34,6 +34,7 @@ struct BookmarkRecord {
     bool history = false;
     bool partial = false;
     bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
+    QString folder{};    // title of the folder row it sat in, as stored ("Root", "com.apple.ReadingList", …)
 };
 
 struct CalendarRecord {
