@@ -410,6 +410,34 @@ TEST(RecoveryConverters, UrlHostAndCompletenessKeys)
     EXPECT_EQ(completenessKey(p), 5);
 }
 
+namespace {
+
+// Statements that build a database of an iOS release's layout (SQLite makes its own tables).
+QStringList layoutSql(int ios, const QString& name)
+{
+    QStringList sql{QStringLiteral("PRAGMA secure_delete = OFF")};
+    for (const QString& s : ibr::iosSchemaStatements(ios, name))
+        if (!s.contains(QLatin1String("sqlite_")))
+            sql << s;
+    return sql;
+}
+
+// The deleted Safari items as "title|address|group|visited", sorted.
+QStringList deletedSafari(KdBackup& backup)
+{
+    QStringList got;
+    const KdData* safari = backup.getSafariBookmark();
+    for (int i = 0; i < safari->count(KdData::AllItems); ++i) {
+        const auto* item = static_cast<const KdSafariBookmarkItem*>(safari->at(i, false));
+        if (item->isDeleted())
+            got << QStringList{item->value(0), item->value(1), item->bookmarkGroup(), item->value(3)}.join(QLatin1Char('|'));
+    }
+    got.sort();
+    return got;
+}
+
+} // namespace
+
 // Safari visits deleted from History.db come back in the history group with their time, named
 // by their page whether the page is still there or was deleted too; a visit still live is not
 // reported again.
@@ -417,10 +445,8 @@ TEST(RecoveryConverters, DeletedVisitsOfHistoryDb)
 {
     QTemporaryDir tmp;
     const QString db = QDir(tmp.path()).filePath(QStringLiteral("History.db"));
-    QStringList sql{QStringLiteral("PRAGMA secure_delete = OFF")};
-    for (const QString& s : ibr::iosSchemaStatements(11, QStringLiteral("History.db")))
-        if (!s.contains(QLatin1String("sqlite_")))
-            sql << QString(s).replace(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
+    QStringList sql = layoutSql(11, QStringLiteral("History.db"));
+    sql.replaceInStrings(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
     sql << QStringLiteral("INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
                           "VALUES (1, 'https://kept.example/page', 2, x'', 0), (2, 'https://gone.example/secret', 1, x'', 0)")
         << QStringLiteral("INSERT INTO history_visits (id, history_item, visit_time, title) VALUES "
@@ -436,15 +462,7 @@ TEST(RecoveryConverters, DeletedVisitsOfHistoryDb)
     backup.getSafariBookmark()->append(live);
     ProgressRecorder progress;
     ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
-    QStringList got;
-    const KdData* safari = backup.getSafariBookmark();
-    for (int i = 0; i < safari->count(KdData::AllItems); ++i) {
-        const auto* item = static_cast<const KdSafariBookmarkItem*>(safari->at(i, false));
-        if (item->isDeleted())
-            got << QStringList{item->value(0), item->value(1), item->bookmarkGroup(), item->value(3)}.join(QLatin1Char('|'));
-    }
-    got.sort();
-    EXPECT_EQ(got, (QStringList{"Kept page|https://kept.example/page|History|2016-11-06 00:53",
+    EXPECT_EQ(deletedSafari(backup), (QStringList{"Kept page|https://kept.example/page|History|2016-11-06 00:53",
                                 "Secret page|https://gone.example/secret|History|2016-11-06 01:53"}));
 }
 
@@ -453,10 +471,7 @@ TEST(RecoveryConverters, DeletedBookmarksKeepTheirFolder)
 {
     QTemporaryDir tmp;
     const QString db = QDir(tmp.path()).filePath(QStringLiteral("Bookmarks.db"));
-    QStringList sql{QStringLiteral("PRAGMA secure_delete = OFF")};
-    for (const QString& s : ibr::iosSchemaStatements(8, QStringLiteral("Bookmarks.db")))
-        if (!s.contains(QLatin1String("sqlite_")))
-            sql << s;
+    QStringList sql = layoutSql(8, QStringLiteral("Bookmarks.db"));
     sql << QStringLiteral("INSERT INTO bookmarks (id, parent, type, title, url, order_index) VALUES "
                           "(0, NULL, 1, 'Root', NULL, 0), (1, 0, 1, 'BookmarksBar', NULL, 0), "
                           "(2, 0, 1, 'com.apple.ReadingList', NULL, 1), (3, 0, 1, 'Old trips', NULL, 2), "
@@ -469,15 +484,8 @@ TEST(RecoveryConverters, DeletedBookmarksKeepTheirFolder)
     KdBackup backup;
     ProgressRecorder progress;
     ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
-    QStringList got;
-    const KdData* safari = backup.getSafariBookmark();
-    for (int i = 0; i < safari->count(KdData::AllItems); ++i) {
-        const auto* item = static_cast<const KdSafariBookmarkItem*>(safari->at(i, false));
-        if (item->isDeleted())
-            got << item->value(0) + QLatin1Char('|') + item->bookmarkGroup();
-    }
-    got.sort();
-    EXPECT_EQ(got, (QStringList{"Bar page|BookmarksBar", "Lisbon hotel|Old trips", "Saved article|Reading List", "Top page|"}));
+    EXPECT_EQ(deletedSafari(backup), (QStringList{"Bar page|https://bar.example/|BookmarksBar|", "Lisbon hotel|https://hotel.example/lisbon|Old trips|",
+                                                  "Saved article|https://read.example/a|Reading List|", "Top page|https://top.example/||"}));
 }
 
 // Notes deleted from NoteStore.sqlite: each body read in its own format and titled by its first
@@ -492,10 +500,7 @@ TEST(RecoveryConverters, DeletedNotesOfNoteStore)
     const QByteArray bodies[] = {gzip("url_gzipped.bin"), gzip("url_gzipped.bin"), gzip("simple_note_protobuf_gzipped.bin")};
     QTemporaryDir tmp;
     const QString db = QDir(tmp.path()).filePath(QStringLiteral("NoteStore.sqlite"));
-    QStringList sql{QStringLiteral("PRAGMA secure_delete = OFF")};
-    for (const QString& s : ibr::iosSchemaStatements(15, QStringLiteral("NoteStore.sqlite")))
-        if (!s.contains(QLatin1String("sqlite_")))
-            sql << s;
+    QStringList sql = layoutSql(15, QStringLiteral("NoteStore.sqlite"));
     sql << QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (9, 'ICNote', 0, 3)")
         << QStringLiteral("INSERT INTO ZICCLOUDSYNCINGOBJECT (Z_PK, Z_ENT, ZTITLE1, ZSNIPPET) VALUES (1, 9, 'Kept', 'still here'), "
                           "(2, 9, 'Links', 'Link test'), (3, 9, 'Plain', 'Title')");
