@@ -328,6 +328,17 @@ QJsonObject categoryJson(KdData* data, bool stopped)
     return o;
 }
 
+// A CSV cell holds one value: a date with a time of day is given as the instant, in ISO 8601
+// UTC (the display text is to the minute and, for an event, in its own zone without saying so);
+// a date alone (an all-day event) stays as shown.
+QString csvText(const KdAbstractItem& item, int column, const QString& shown)
+{
+    const QVariant s = item.sortValue(column);
+    if (shown.contains(QLatin1Char(':')) && s.userType() == QMetaType::QDateTime && s.toDateTime().isValid())
+        return dateText(s.toDateTime());
+    return shown;
+}
+
 QByteArray categoryCsv(KdData* data)
 {
     if (!data)
@@ -344,7 +355,7 @@ QByteArray categoryCsv(KdData* data)
             continue;
         QList<QByteArray> fields;
         for (int c = 0; c < titles.size(); ++c)
-            fields << csvField(data->data(data->index(row, c), Qt::DisplayRole).toString());
+            fields << csvField(csvText(*item, c, data->data(data->index(row, c), Qt::DisplayRole).toString()));
         // "partial": deleted, and newer data took part of it; "unknown": read from a damaged file's
         // page no tree reaches, so live or deleted (a column more would change every file).
         fields << (!item->isDeleted() ? "no" : item->isUncertain() ? "unknown" : item->isPartial() ? "partial" : "yes");

@@ -231,5 +231,5 @@ TEST(Cli, CsvQuotesFieldsAndMarksDeletedRows)
                          "Bob,\"Acme, Inc.\",,,,no,\r\n"));
     EXPECT_EQ(testsupport::readFile(QDir(out).filePath(QStringLiteral("calls.csv"))),
               QByteArray("Name,Number,Date,Type,Duration,Deleted,File\r\n"
-                         "\"Ann O\"\"Neil\",+15550100,2011-03-13 07:06,Outgoing Calls,0:01:15,yes,\r\n"));
+                         "\"Ann O\"\"Neil\",+15550100,2011-03-13T07:06:40Z,Outgoing Calls,0:01:15,yes,\r\n"));
 }
