@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -484,6 +485,23 @@ static bool copyPlain(const QString& from, const QString& to, QString* why)
     return ok;
 }
 
+// A staged copy that a run killed outright left behind (its process is gone) is removed; one of a
+// run still going is not touched.
+static void removeLeftStagedCopies(const QDir& folder)
+{
+#ifdef Q_OS_UNIX
+    const QStringList left = folder.entryList({QStringLiteral(".ibreader-copy-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : left) {
+        bool ok = false;
+        const qint64 pid = name.mid(int(std::strlen(".ibreader-copy-"))).toLongLong(&ok);
+        if (ok && pid > 0 && pid != QCoreApplication::applicationPid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(folder.filePath(name));
+    }
+#else
+    Q_UNUSED(folder);
+#endif
+}
+
 // Copies the data files of a category's file items into <out>/<category>/ under their own names.
 static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors, QStringList* written)
 {
@@ -497,6 +515,8 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
         return 0;
     }
     QSet<QString> claimed; // names this run gave
+    if (folder.exists())
+        removeLeftStagedCopies(folder);
     // Copies of a large library take minutes: a stop signal ends them (the lists are written).
     for (int row = 0; row < data->rowCount() && !cli::interrupted(); ++row) {
         auto* file = dynamic_cast<KdFileItem*>(data->at(row, false));

@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QCoreApplication>
+#include <QProcess>
 #include <QFileInfo>
 #include <QFile>
 #include <QtEndian>
@@ -210,8 +212,18 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
     EXPECT_EQ(testsupport::readFile(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))), QByteArray("third"));
     EXPECT_EQ(QFileInfo(copies.filePath(QStringLiteral("a_.._.._escape.JPG"))).lastModified().toSecsSinceEpoch(), 1400000000);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("escape.JPG"))));
-    // Again into the same folder: the copies of the first run stand, none is added beside them.
-    const QStringList before = copies.entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    // Again into the same folder: the copies of the first run stand, none is added beside them. A
+    // staged copy a killed run left is cleared; one of a run still going (this test) is not.
+    QProcess gone;
+    gone.start(QStringLiteral("true"), QStringList());
+    ASSERT_TRUE(gone.waitForStarted());
+    const qint64 gonePid = gone.processId();
+    gone.waitForFinished();
+    const QString running = QStringLiteral(".ibreader-copy-%1").arg(QCoreApplication::applicationPid());
+    for (const QString& name : {QStringLiteral(".ibreader-copy-%1").arg(gonePid), running})
+        ASSERT_TRUE(testsupport::writeFile(copies.filePath(name), "partial copy"));
+    QStringList before = copies.entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    before.removeOne(QStringLiteral(".ibreader-copy-%1").arg(gonePid));
     const testsupport::CliRun again = runCli({QStringLiteral("extract"), w.folder(), QStringLiteral("--out"), out, QStringLiteral("--format"),
                                               QStringLiteral("csv"), QStringLiteral("--categories"), QStringLiteral("message_attachments"),
                                               QStringLiteral("--export-files"), QStringLiteral("--no-deleted")});
