@@ -62,6 +62,11 @@ using namespace fmt;
 constexpr size_t kMaxWarnings = 200;
 // Leaves worth a second thread to carve.
 constexpr size_t kParallelPages = 4096;
+// Leaves carved as one run by one thread when two share them: long enough that copying the
+// engine for each costs nothing, short enough that both threads end close together.
+constexpr size_t kPagesPerRun = 2048;
+constexpr size_t kMinRuns = 8;
+constexpr size_t kMaxRuns = 64;
 
 // A file that shrinks while it is scanned (evidence still being written by something else)
 // reads as zeros past its new end instead of killing the process.
@@ -225,31 +230,78 @@ private:
                                   : m_opt.threads > 1 && pages >= 2;
     }
 
-    // The leaves' free space, on two cores when there is enough of it: the second half of the
-    // pages goes to a copy of the engine that reads what carving needs and nothing the live walk
-    // still writes; its candidates then follow this engine's, as if one had carved them all.
+    // The leaves' free space, on two cores when there is enough of it. The pages are cut into
+    // runs that either thread takes as it comes free (their cost varies too much for halves to
+    // end together); each run after the first goes to a copy of the engine that reads what
+    // carving needs and nothing the live walk still writes. The copies' candidates then follow
+    // this engine's in page order, as if one had carved them all.
     bool carveLeaves(const std::vector<uint32_t>& pages)
     {
-        const size_t mid = split(pages.size()) ? pages.size() / 2 : pages.size();
-        Result workerResult;
-        std::unique_ptr<Engine> worker;
+        if (!split(pages.size()))
+            return carvePages(pages, 0, pages.size(), nullptr);
+        const size_t runs = std::min(std::clamp<size_t>(pages.size() / kPagesPerRun, kMinRuns, kMaxRuns), pages.size());
+        auto runStart = [&](size_t k) { return pages.size() * k / runs; };
+        // Copies are made from this snapshot, not from this engine, which carves and merges meanwhile.
+        Result baseResult;
+        Engine base(Bytes{}, Bytes{}, Bytes{}, m_opt, baseResult);
+        base.forkFrom(*this);
+        std::vector<std::unique_ptr<Engine>> copies(runs);
+        std::vector<Result> copyResults(runs);
+        std::unique_ptr<std::atomic<bool>[]> ready(new std::atomic<bool>[runs]);
+        for (size_t k = 0; k < runs; ++k)
+            ready[k] = false;
+        size_t merged = 1;
+        double mergedBytes = 0;
+        // The runs done so far in page order join this engine's candidates (on this thread
+        // only), so the copies' room is given back as they go.
+        auto mergeDone = [&] {
+            for (; merged < runs && ready[merged].load(std::memory_order_acquire); ++merged) {
+                mergedBytes += copies[merged]->m_done;
+                mergeFrom(*copies[merged], copyResults[merged]);
+                copies[merged].reset();
+            }
+        };
+        std::atomic<size_t> next{1};
         std::atomic<bool> stop{false};
-        std::thread thread;
-        if (mid < pages.size()) {
-            worker = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, workerResult);
-            worker->forkFrom(*this);
-            // Room for a few candidates per page up front; past it they grow without copying.
-            reserveLarge(worker->m_cands, (pages.size() - mid) * 8 + 1024);
-            thread = std::thread([&] { worker->carvePages(pages, mid, pages.size(), &stop); });
-        }
-        const bool done = carvePages(pages, 0, mid, &stop);
+        std::atomic<uint64_t> copiesDone{0}; // bytes the copies carved, for progress
+        // Takes runs until none is left; false once a stop was asked for.
+        auto carveRuns = [&](bool reporting) {
+            for (size_t k = next++; k < runs; k = next++) {
+                auto copy = std::make_unique<Engine>(Bytes{}, Bytes{}, Bytes{}, m_opt, copyResults[k]);
+                copy->forkFrom(base);
+                // Room for a few candidates per page up front; past it they grow without copying.
+                reserveLarge(copy->m_cands, (runStart(k + 1) - runStart(k)) * 8 + 1024);
+                const bool done = copy->carvePages(pages, runStart(k), runStart(k + 1), &stop);
+                copiesDone += uint64_t(copy->m_done);
+                copies[k] = std::move(copy);
+                ready[k].store(true, std::memory_order_release);
+                if (!done || stop)
+                    return false;
+                if (reporting) {
+                    mergeDone();
+                    if (!progressWith(double(copiesDone) - mergedBytes))
+                        return false;
+                }
+            }
+            return true;
+        };
+        std::thread thread([&] { carveRuns(false); });
+        const bool done = carvePages(pages, 0, runStart(1), &stop) && carveRuns(true);
         if (!done)
             stop = true;
-        if (thread.joinable()) {
-            thread.join();
-            mergeFrom(*worker, workerResult);
-        }
+        thread.join();
+        mergeDone();
         return done && !stop;
+    }
+
+    // Progress while copies carve: what they have done and is not merged yet counts too.
+    bool progressWith(double copiesDone)
+    {
+        const double own = m_done;
+        m_done += copiesDone;
+        const bool go = progress();
+        m_done = own;
+        return go;
     }
 
     // Carves pages[from, to). The engine that reports progress is the one with a callback;

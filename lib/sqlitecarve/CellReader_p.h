@@ -78,12 +78,13 @@ public:
                 if (p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p)
                     && (p == chainBlock || !intactCellWithin(p, limit, prefer)))
                     found = tryLostPrefix(p, std::min(limit, p + blockSize(p, limit)), prefer, &m);
+                bool runsOut = false;
                 if (!found)
-                    found = tryCell(p, limit, true, prefer, &m);
+                    found = tryCell(p, limit, true, prefer, &m, false, &runsOut);
                 if (!found && lastEnd && p - lastEnd <= kMaxFragment)
                     found = tryLostPrefix(p, limit, prefer, &m);
                 // Last, a record cut short by a newer one: any whole reading of these bytes wins.
-                if (!found)
+                if (!found && runsOut)
                     found = tryCell(p, limit, true, prefer, &m, true);
                 // Both ends lost: only where a record or the region ended just before, as where
                 // a freed cell followed the one read last.
@@ -259,7 +260,10 @@ public:
     // With `allowCut`, a record whose header and cell prefix survived whole but whose body runs
     // past `limit` (or into a newer cell before it) is taken with the values that lie before the
     // cut, when one of them says something.
-    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out, bool allowCut = false)
+    // runsOut: set when, without allowCut, the only fault found was a body running past limit
+    // (a second try with allowCut can then succeed; otherwise it fails as this one did).
+    bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out, bool allowCut = false,
+                 bool* runsOut = nullptr)
     {
         uint64_t payload = 0, rowid = 0, hsize = 0;
         const uint8_t* p = c;
@@ -295,8 +299,11 @@ public:
         uint32_t ovfl = 0;
         const uint8_t* cutAt = nullptr;
         if (rec + local > limit || (local < payload && rec + local + kOverflowPointerSize > limit)) {
-            if (!allowCut)
+            if (!allowCut) {
+                if (runsOut)
+                    *runsOut = true;
                 return false;
+            }
             cutAt = newerCellAfter(typesEnd, limit, prefer);
             if (!distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
                 return false;
