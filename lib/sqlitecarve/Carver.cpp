@@ -548,6 +548,7 @@ private:
             placement.run(winners);
         LinkStage links(m_opt.links, m_schema, m_src, m_geo, m_map, m_live, m_rowids, [this](CarvedRow& row) { hand(row); });
         CarvedRow reused; // the callback sees each row only while it runs
+        const bool callerRoom = m_opt.onRow && m_opt.rowRoom;
         std::vector<TreeWalk::LostRange> lost = m_tree.lostRanges();
         std::sort(lost.begin(), lost.end(), [](const TreeWalk::LostRange& a, const TreeWalk::LostRange& b) {
             return a.table != b.table ? a.table < b.table : a.hi < b.hi;
@@ -560,11 +561,12 @@ private:
             const Candidate& c = m_cands[w];
             if (c.bodyOffset <= fileOf(c.file).size && c.typesOffset <= c.bodyOffset)
                 advance(c.file, c.typesOffset, c.bodyOffset - c.typesOffset + c.bodyLocal);
-            m_decoder.decode(c, reused);
-            reused.placement = placement.of(w);
-            reused.mayBeLive = !lost.empty() && mayBeLive(lost, c, reused.rowid);
-            links.noteCarved(c.table, reused);
-            hand(reused);
+            CarvedRow& row = callerRoom ? m_opt.rowRoom() : reused;
+            m_decoder.decode(c, row);
+            row.placement = placement.of(w);
+            row.mayBeLive = !lost.empty() && mayBeLive(lost, c, row.rowid);
+            links.noteCarved(c.table, row);
+            hand(row);
         }
         links.run([this] { return m_cancelled; });
     }

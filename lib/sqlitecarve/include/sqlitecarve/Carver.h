@@ -96,6 +96,11 @@ struct Options {
     // Result::rows, so memory stays bounded however many rows a file yields. The row is valid
     // only during the call (its storage is reused for the next one): copy what is kept.
     std::function<void(const CarvedRow&)> onRow;
+    // With onRow: where the next carved row is to be written, for a caller that keeps rows in
+    // room of its own (whose strings keep their capacity from row to row); onRow is then handed
+    // that row. Saves copying each row. Rows read from index entries or link cells still come
+    // in storage of the carver's.
+    std::function<CarvedRow&()> rowRoom;
     // Called once with the tables (live and dropped) before the first row is handed over.
     std::function<void(const std::vector<Table>&)> onTables;
     // Keep Result::image: the database as it stands now, for reading its live rows through
