@@ -136,6 +136,16 @@ char* writeJsonString(char* p, const std::string& s)
     const auto* const end = q + s.size();
     while (q < end) {
         const unsigned char* r = q;
+        // Eight bytes at a time while none needs a look of its own (most text is plain ASCII).
+        constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        auto anyZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+        while (end - r >= 8) {
+            uint64_t w;
+            std::memcpy(&w, r, 8);
+            if ((w & kHighs) | ((w - 0x20 * kOnes) & ~w & kHighs) | anyZero(w ^ ('"' * kOnes)) | anyZero(w ^ ('\\' * kOnes)))
+                break;
+            r += 8;
+        }
         while (r < end && kClass[*r] == 0)
             ++r;
         std::memcpy(p, q, size_t(r - q));
