@@ -254,6 +254,17 @@ private:
     uint32_t m_size;
 };
 
+// Whether `h` holds the freeblock header of a cell freed right after the one whose header is at
+// `g`, in one free block of `blockSize` bytes from g: a cell freed next to a free block gets a
+// header of its own with the block's next pointer and a size running to the block's end.
+inline bool chainedFreeblockHeader(const uint8_t* g, const uint8_t* h, size_t blockSize, const uint8_t* limit)
+{
+    if (h <= g || limit - h < ptrdiff_t(kFreeblockHeaderSize))
+        return false;
+    const PageView head(g, uint32_t(limit - g)), next(h, uint32_t(limit - h));
+    return next.u16(0) == head.u16(0) && size_t(h - g) + next.u16(2) == blockSize;
+}
+
 // The database header (page 1, bytes 0-99), read through a bounded view.
 class DatabaseHeader
 {

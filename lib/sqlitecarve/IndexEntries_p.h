@@ -187,8 +187,7 @@ private:
                     const uint8_t* next = be;
                     std::vector<const uint8_t*> ends;
                     for (const uint8_t* h = g + kFreeblockHeaderSize + 1; h + kFreeblockHeaderSize <= be; ++h) {
-                        const PageView at(h, uint32_t(be - h));
-                        if (at.u16(0) == PageView(g, uint32_t(be - g)).u16(0) && at.u16(2) == be - h) {
+                        if (chainedFreeblockHeader(g, h, size_t(be - g), be)) {
                             next = h;
                             break;
                         }

@@ -317,7 +317,7 @@ public:
             // So does the next freed entry's own header, when its size runs to where this one's
             // does: the two were freed one after the other into one block. It outweighs a longer
             // rowid whose size only happens to fill this header's span.
-            const bool chain = !intact && len <= kFreeblockHeaderSize && !sizeFits && chainedHeaderAt(f, after, re);
+            const bool chain = !intact && len <= kFreeblockHeaderSize && !sizeFits && chainedFreeblockHeader(f, after, PageView(f, uint32_t(re - f)).u16(2), re);
             const bool confirmed = intact || len > kFreeblockHeaderSize || sizeFits || followed || chain;
             if (!confirmed)
                 continue;
@@ -339,16 +339,6 @@ public:
         *out = value;
         *weak = sizeOnly;
         return true;
-    }
-
-    // Whether a freeblock header at `after` has the same next pointer as the one at f and a size
-    // that ends where f's does.
-    static bool chainedHeaderAt(const uint8_t* f, const uint8_t* after, const uint8_t* re)
-    {
-        if (after <= f || re - after < ptrdiff_t(kFreeblockHeaderSize))
-            return false;
-        const PageView head(f, uint32_t(re - f)), next(after, uint32_t(re - after));
-        return next.u16(0) == head.u16(0) && size_t(after - f) + next.u16(2) == head.u16(2);
     }
 
     // Whether an intact entry of an index whose entries have as many stored values as `types`
