@@ -260,8 +260,8 @@ public:
     // With `allowCut`, a record whose header and cell prefix survived whole but whose body runs
     // past `limit` (or into a newer cell before it) is taken with the values that lie before the
     // cut, when one of them says something.
-    // runsOut: set when, without allowCut, the only fault found was a body running past limit
-    // (a second try with allowCut can then succeed; otherwise it fails as this one did).
+    // runsOut: set when, without allowCut, the reading was given up only because its body runs
+    // past limit (with allowCut it may then be read cut short; otherwise it fails as here).
     bool tryCell(const uint8_t* c, const uint8_t* limit, bool tableCell, int prefer, Parsed* out, bool allowCut = false,
                  bool* runsOut = nullptr)
     {
