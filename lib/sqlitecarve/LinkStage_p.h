@@ -48,7 +48,7 @@ public:
                 s.known.emplace(row.values[0].integer, row.values[1].integer);
     }
 
-        void run(const std::function<bool()>& cancelled)
+    void run(const std::function<bool()>& cancelled)
     {
         for (Target& s : m_targets)
             if (!cancelled())
