@@ -319,6 +319,10 @@ QString SampleBackupWriter::addDatabase(const QString& domain, const QString& re
         // Debian's SQLite zeroes freed space by default; a device's does not, and deleted rows
         // must survive in the samples as they do on a phone.
         sqlite3_exec(db.get(), "PRAGMA secure_delete = OFF", nullptr, nullptr, nullptr);
+        // Builders write row by row, each row its own transaction: without a journal file or a
+        // sync per row a large sample takes seconds instead of tens. The file's pages are the same.
+        sqlite3_exec(db.get(), "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
+        sqlite3_exec(db.get(), "PRAGMA journal_mode = MEMORY", nullptr, nullptr, nullptr);
         ok = build(db.get());
     }
     if (!ok)

@@ -43,7 +43,9 @@ public:
         exec("PRAGMA foreign_keys = ON");
         switch (journal) {
         case Journal::Rollback:
-            exec("PRAGMA journal_mode = DELETE");
+            // Nothing is left beside the file either way; kept in memory, a journal costs no
+            // file per row written.
+            exec("PRAGMA journal_mode = MEMORY");
             break;
         case Journal::Persist:
             exec("PRAGMA journal_mode = PERSIST");
