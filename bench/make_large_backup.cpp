@@ -19,7 +19,8 @@
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 2 && argc != 3) {
+    // An option such as --help is not a folder to fill.
+    if ((argc != 2 && argc != 3) || argv[1][0] == '-') {
         std::fprintf(stderr, "usage: make_large_backup FOLDER [IOS_MAJOR]\n");
         return 2;
     }
