@@ -66,8 +66,9 @@ public:
         // Other freeblock starts are recognised by their header like any stale one.
         const uint8_t* chainBlock = prefixLost ? p : nullptr;
         m_chainBlock = chainBlock;
+        // Every reading that succeeds sets all of it: one per region, not one per byte tried.
+        Parsed m;
         while (p + 3 <= limit) {
-            Parsed m;
             bool found = false;
             if (tableRows) {
                 // A freeblock header, current or left behind when its block was merged or given
@@ -319,6 +320,7 @@ public:
         out->hasRowid = tableCell;
         out->rowid = int64_t(rowid);
         out->implied = false;
+        out->impliedType = 0;
         out->start = c;
         out->types = rec + k;
         out->body = typesEnd;
@@ -337,8 +339,8 @@ private:
     {
         const std::vector<uint64_t> types = m_types;
         const uint8_t* at = limit;
+        Parsed m;
         for (const uint8_t* q = from + 1; q + 3 <= limit; ++q) {
-            Parsed m;
             // A newer cell, whole or freed in turn (its prefix under a freeblock header).
             if (tryCell(q, limit, true, prefer, &m)
                 || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
@@ -431,6 +433,7 @@ private:
             return false;
         out->table = table;
         out->hasRowid = false;
+        out->rowid = 0;
         out->implied = implied != nullptr;
         out->impliedType = implied ? *implied : 0;
         out->start = f;
