@@ -479,38 +479,41 @@ private:
         for (size_t b = 0; b + 1 < start.size(); ++b)
             if (start[b + 1] - start[b] > 1)
                 std::sort(keys.begin() + start[b], keys.begin() + start[b + 1]);
-        std::vector<uint32_t> order = largeVector<uint32_t>(keys.size());
-        for (size_t i = 0; i < keys.size(); ++i)
-            order[i] = keys[i].cand;
-        std::vector<GroupKey>().swap(keys);
         if (flagger.joinable())
             flagger.join();
         std::vector<uint32_t> winners;
         reserveLarge(winners, m_cands.size());
-        for (size_t i = 0; i < order.size();) {
-            size_t j = i;
-            const Candidate& first = m_cands[order[i]];
-            while (j < order.size() && m_cands[order[j]].table == first.table && m_cands[order[j]].tail == first.tail)
+        std::vector<int64_t> rowids;
+        // Groups end where the sorted keys change; the candidates themselves lie in another
+        // order, so each is asked for a few steps before it is read.
+        constexpr size_t kAhead = 8;
+        for (size_t i = 0; i < keys.size();) {
+            size_t j = i + 1;
+            while (j < keys.size() && keys[j].table == keys[i].table && keys[j].tail == keys[i].tail)
                 ++j;
             bool anyRowid = false;
-            std::vector<int64_t> rowids;
+            rowids.clear();
             for (size_t k = i; k < j; ++k) {
-                const Candidate& c = m_cands[order[k]];
-                if (live[order[k]] || isOldVersion(c))
+                if (k + kAhead < keys.size())
+                    __builtin_prefetch(&m_cands[keys[k + kAhead].cand]);
+                const uint32_t at = keys[k].cand;
+                const Candidate& c = m_cands[at];
+                if (live[at] || isOldVersion(c))
                     continue;
                 if (c.hasRowid) {
                     if (std::find(rowids.begin(), rowids.end(), c.rowid) != rowids.end())
                         continue;
                     rowids.push_back(c.rowid);
                     anyRowid = true;
-                    winners.push_back(order[k]);
+                    winners.push_back(at);
                 } else if (!anyRowid) {
-                    winners.push_back(order[k]);
+                    winners.push_back(at);
                     anyRowid = true; // one copy without rowid stands for them all
                 }
             }
             i = j;
         }
+        std::vector<GroupKey>().swap(keys);
         dropCopiedFragments(winners);
         // Live-row hashes and the dedup table are done with: their room goes to the rowid passes.
         m_live.releaseContent();
