@@ -68,7 +68,23 @@ public:
         m_chainBlock = chainBlock;
         // Every reading that succeeds sets all of it: one per region, not one per byte tried.
         Parsed m;
+        auto zeroWord = [](const uint8_t* q) {
+            uint32_t w;
+            std::memcpy(&w, q, 4);
+            return w == 0;
+        };
         while (p + 3 <= limit) {
+            // Four zero bytes start no cell (its payload size would be 0) and no freeblock header
+            // (its size would be 0): runs of never-used space are stepped over at once. Where a
+            // record ended or the region starts, a record that lost both ends is still looked for.
+            if (p + 4 <= limit && p != lastEnd && p != page + from && zeroWord(p)) {
+                do
+                    ++p;
+                while (p + 4 <= limit && zeroWord(p));
+                if (cut && p >= cut->end)
+                    emitCut();
+                continue;
+            }
             bool found = false;
             if (tableRows) {
                 // A freeblock header, current or left behind when its block was merged or given
