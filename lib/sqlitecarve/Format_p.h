@@ -46,6 +46,10 @@
 #include <algorithm>
 #include <cstring>
 
+// Inlined: the hash runs once or more for every record read.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace sqlcarve::fmt {
 
 constexpr char kMagic[] = "SQLite format 3";
@@ -382,45 +386,10 @@ private:
     PageView m_v;
 };
 
-// Fast 64-bit hash of a byte range (not cryptographic): equal encodings give equal hashes. Four
-// independent lanes keep the multiplier busy on long texts.
+// 64-bit hash of a byte range (not cryptographic): equal encodings give equal hashes.
 inline uint64_t hashBytes(const uint8_t* p, size_t n, uint64_t seed)
 {
-    constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull, kP2 = 0xC2B2AE3D27D4EB4Full, kP3 = 0x165667B19E3779F9ull;
-    auto rotl = [](uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-    auto round = [&](uint64_t acc, uint64_t w) { return rotl(acc + w * kP2, 31) * kP1; };
-    uint64_t h;
-    if (n >= 32) {
-        uint64_t v1 = seed + kP1 + kP2, v2 = seed + kP2, v3 = seed, v4 = seed - kP1;
-        do {
-            uint64_t w[4];
-            std::memcpy(w, p, 32);
-            v1 = round(v1, w[0]);
-            v2 = round(v2, w[1]);
-            v3 = round(v3, w[2]);
-            v4 = round(v4, w[3]);
-            p += 32;
-            n -= 32;
-        } while (n >= 32);
-        h = rotl(v1, 1) + rotl(v2, 7) + rotl(v3, 12) + rotl(v4, 18);
-    } else {
-        h = seed + kP3;
-    }
-    h += n;
-    while (n >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = rotl(h ^ round(0, w), 27) * kP1 + kP3;
-        p += 8;
-        n -= 8;
-    }
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = rotl(h ^ round(0, w + n), 27) * kP1 + kP3;
-    h ^= h >> 33;
-    h *= kP2;
-    h ^= h >> 29;
-    return h;
+    return XXH3_64bits_withSeed(p, n, seed);
 }
 
 } // namespace sqlcarve::fmt
