@@ -134,33 +134,39 @@ char* writeJsonString(char* p, const std::string& s)
     *p++ = '"';
     const auto* q = reinterpret_cast<const unsigned char*>(s.data());
     const auto* const end = q + s.size();
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    auto anyZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
     while (q < end) {
-        const unsigned char* r = q;
-        // Eight bytes at a time while none needs a look of its own (most text is plain ASCII).
-        constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
-        auto anyZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-        while (end - r >= 8) {
+        // Eight bytes at a time while none needs a look of its own (most text is plain ASCII):
+        // stored whole, without a copy of variable length.
+        if (end - q >= 8) {
             uint64_t w;
-            std::memcpy(&w, r, 8);
-            if ((w & kHighs) | ((w - 0x20 * kOnes) & ~w & kHighs) | anyZero(w ^ ('"' * kOnes)) | anyZero(w ^ ('\\' * kOnes)))
-                break;
-            r += 8;
+            std::memcpy(&w, q, 8);
+            if (!((w & kHighs) | ((w - 0x20 * kOnes) & ~w & kHighs) | anyZero(w ^ ('"' * kOnes)) | anyZero(w ^ ('\\' * kOnes)))) {
+                std::memcpy(p, &w, 8);
+                p += 8;
+                q += 8;
+                continue;
+            }
         }
-        while (r < end && kClass[*r] == 0)
-            ++r;
-        std::memcpy(p, q, size_t(r - q));
-        p += r - q;
-        q = r;
-        if (q == end)
-            break;
         const unsigned char c = *q;
+        if (kClass[c] == 0) {
+            *p++ = char(c);
+            ++q;
+            continue;
+        }
         if (c >= 0x80) {
             const size_t k = utf8Sequence(q, size_t(end - q));
-            if (k) {
-                std::memcpy(p, q, k);
+            switch (k) {
+            case 4: p[3] = char(q[3]); [[fallthrough]];
+            case 3: p[2] = char(q[2]); [[fallthrough]];
+            case 2:
+                p[1] = char(q[1]);
+                p[0] = char(q[0]);
                 p += k;
                 q += k;
-            } else {
+                break;
+            default:
                 std::memcpy(p, "\xEF\xBF\xBD", 3);
                 p += 3;
                 ++q;
