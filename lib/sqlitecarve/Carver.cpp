@@ -541,8 +541,7 @@ private:
             const Candidate& c = m_cands[winners[i]];
             byPlace[i] = {uint64_t(c.file) << 56 | c.offset, winners[i]};
         }
-        if (!std::is_sorted(byPlace.begin(), byPlace.end()))
-            std::sort(byPlace.begin(), byPlace.end());
+        sortNearlySorted(byPlace);
         for (size_t i = 0; i < winners.size(); ++i)
             winners[i] = byPlace[i].second;
         std::vector<std::pair<uint64_t, uint32_t>>().swap(byPlace);
@@ -605,9 +604,14 @@ private:
     {
         auto isFragment = [this](uint32_t w) { return m_cands[w].cut && !m_cands[w].hasRowid; };
         std::vector<std::pair<uint64_t, uint32_t>> fragments; // prefix, candidate
-        for (uint32_t w : winners)
-            if (isFragment(w))
-                fragments.emplace_back(m_cands[w].prefix, w);
+        // The winners are in group order, the candidates in another: each is asked for ahead.
+        constexpr size_t kAhead = 8;
+        for (size_t i = 0; i < winners.size(); ++i) {
+            if (i + kAhead < winners.size())
+                __builtin_prefetch(&m_cands[winners[i + kAhead]]);
+            if (isFragment(winners[i]))
+                fragments.emplace_back(m_cands[winners[i]].prefix, winners[i]);
+        }
         if (fragments.empty())
             return;
         std::sort(fragments.begin(), fragments.end(), [this](const auto& a, const auto& b) {

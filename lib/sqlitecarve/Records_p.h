@@ -356,4 +356,28 @@ inline Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t*
     return h;
 }
 
+// Sorts a vector that is nearly in order, as candidates in page order are (each page's few out
+// of order among themselves): an insertion sort moves only those. One that has to move far more
+// than that hands over to a full sort.
+template <class T>
+void sortNearlySorted(std::vector<T>& v)
+{
+    size_t moves = 0;
+    const size_t budget = 8 * v.size() + 1024;
+    for (size_t i = 1; i < v.size(); ++i) {
+        if (!(v[i] < v[i - 1]))
+            continue;
+        T x = v[i];
+        size_t j = i;
+        for (; j > 0 && x < v[j - 1]; --j)
+            v[j] = v[j - 1];
+        v[j] = x;
+        moves += i - j;
+        if (moves > budget) {
+            std::sort(v.begin(), v.end());
+            return;
+        }
+    }
+}
+
 } // namespace sqlcarve
