@@ -357,27 +357,33 @@ inline Hashes hashRecord(size_t table, const uint8_t* typesBegin, const uint8_t*
 }
 
 // Sorts a vector that is nearly in order, as candidates in page order are (each page's few out
-// of order among themselves): an insertion sort moves only those. One that has to move far more
-// than that hands over to a full sort.
+// of order among themselves, a few more from other scans far away): an insertion sort moves
+// those that belong at most kNear places back; the rest are sorted apart and merged in.
 template <class T>
 void sortNearlySorted(std::vector<T>& v)
 {
-    size_t moves = 0;
-    const size_t budget = 8 * v.size() + 1024;
-    for (size_t i = 1; i < v.size(); ++i) {
-        if (!(v[i] < v[i - 1]))
+    constexpr size_t kNear = 64;
+    std::vector<T> far;
+    size_t n = 0; // v[0, n) is sorted; v[i] is read before v[n] (n <= i) is written
+    for (size_t i = 0; i < v.size(); ++i) {
+        const T x = v[i];
+        size_t j = n;
+        while (j > 0 && n - j < kNear && x < v[j - 1])
+            --j;
+        if (j > 0 && x < v[j - 1]) {
+            far.push_back(x);
             continue;
-        T x = v[i];
-        size_t j = i;
-        for (; j > 0 && x < v[j - 1]; --j)
-            v[j] = v[j - 1];
-        v[j] = x;
-        moves += i - j;
-        if (moves > budget) {
-            std::sort(v.begin(), v.end());
-            return;
         }
+        for (size_t k = n; k > j; --k)
+            v[k] = v[k - 1];
+        v[j] = x;
+        ++n;
     }
+    if (far.empty())
+        return;
+    std::sort(far.begin(), far.end());
+    std::vector<T> near(v.begin(), v.begin() + long(n));
+    std::merge(near.begin(), near.end(), far.begin(), far.end(), v.begin());
 }
 
 } // namespace sqlcarve

@@ -83,9 +83,9 @@ public:
     // serve the rest, before positions are trusted for rows from anywhere else.
     void run(const std::vector<uint32_t>& winners, bool twoThreads)
     {
-        rowidsFromPositions(winners, true);
+        rowidsFromPositions(winners, true, twoThreads);
         rowidsFromIndexes(winners, twoThreads);
-        rowidsFromPositions(winners, false);
+        rowidsFromPositions(winners, false, twoThreads);
         std::vector<IndexRegion>().swap(m_indexRegions);
         std::vector<uint8_t>().swap(m_regionBytes);
         std::vector<uint64_t>().swap(m_freeblockAt);
@@ -667,7 +667,7 @@ private:
     // a smaller rowid. A freed row between two live cells took a rowid between theirs; when the
     // rowids missing there are exactly as many as the rows freed there, each row gets one, in order.
     // freedOnly: only gaps whose rows all came from the page's free chain.
-    void rowidsFromPositions(const std::vector<uint32_t>& winners, bool freedOnly)
+    void rowidsFromPositions(const std::vector<uint32_t>& winners, bool freedOnly, bool twoThreads)
     {
         struct OnPage {
             uint32_t off, cand;
@@ -683,10 +683,13 @@ private:
         auto placed = [this](const Candidate& c, uint64_t* base) {
             return !c.hasRowid && !c.cut && !m_schema.table(c.table).table.withoutRowid && currentLeafImage(c, base);
         };
-        for (uint32_t w : winners) {
-            const Candidate& c = m_cands[w];
+        // Where each winner lies on its page; UINT32_MAX when that says nothing.
+        std::vector<uint32_t> onPage = largeVector<uint32_t>(winners.size(), UINT32_MAX);
+        for (size_t k = 0; k < winners.size(); ++k) {
+            const Candidate& c = m_cands[winners[k]];
             uint64_t base = 0;
             if (placed(c, &base)) {
+                onPage[k] = uint32_t(c.offset - base);
                 ++rowStart[c.page + 1];
                 ++missingRows;
             }
@@ -704,12 +707,10 @@ private:
         std::vector<OnPage> rows = largeVector<OnPage>(missingRows), live = largeVector<OnPage>(liveStart[pages]);
         {
             std::vector<uint32_t> at(rowStart.begin(), rowStart.end() - 1);
-            for (uint32_t w : winners) {
-                const Candidate& c = m_cands[w];
-                uint64_t base = 0;
-                if (placed(c, &base))
-                    rows[at[c.page]++] = {uint32_t(c.offset - base), w};
-            }
+            for (size_t k = 0; k < winners.size(); ++k)
+                if (onPage[k] != UINT32_MAX)
+                    rows[at[m_cands[winners[k]].page]++] = {onPage[k], winners[k]};
+            std::vector<uint32_t>().swap(onPage);
             at.assign(liveStart.begin(), liveStart.end() - 1);
             for (const LiveRowid& l : m_live.rowids())
                 if (l.page < pages && rowStart[l.page + 1] > rowStart[l.page])
@@ -725,61 +726,77 @@ private:
             const int ta = m_map.owner[a], tb = m_map.owner[b];
             return ta != tb ? ta < tb : m_map.lo[a] < m_map.lo[b];
         });
-        std::vector<std::pair<uint32_t, int64_t>> proposals;
-        reserveLarge(proposals, missingRows);
-        std::vector<uint32_t> segRows;
-        std::vector<int64_t> missing;
-        for (uint32_t pg : order) {
-            const size_t i = rowStart[pg], j = rowStart[pg + 1], li = liveStart[pg], lj = liveStart[pg + 1];
-            std::sort(rows.begin() + i, rows.begin() + j, byOffset);
-            std::sort(live.begin() + li, live.begin() + lj, byOffset);
-            const uint32_t table = m_cands[rows[i].cand].table;
-            bool ordered = true;
-            for (size_t k = li + 1; k < lj && ordered; ++k)
-                ordered = m_live.rowids()[live[k].cand].rowid < m_live.rowids()[live[k - 1].cand].rowid;
-            if (!ordered)
-                continue;
-            const int64_t pageLo = m_map.lo[pg] == INT64_MIN ? 0 : m_map.lo[pg];
-            const int64_t pageHi = m_map.hi[pg];
-            const size_t pageFirst = proposals.size();
-            // Segment s lies between live cells s-1 and s by offset; its rowids are in (a, b].
-            size_t r = i;
-            for (size_t s = li; s <= lj; ++s) {
-                const uint32_t offEnd = s < lj ? live[s].off : UINT32_MAX;
-                const int64_t a = s < lj ? m_live.rowids()[live[s].cand].rowid : pageLo;
-                const int64_t b = s > li ? m_live.rowids()[live[s - 1].cand].rowid - 1 : pageHi;
-                segRows.clear();
-                bool freed = true;
-                for (; r < j && rows[r].off < offEnd; ++r) {
-                    segRows.push_back(rows[r].cand);
-                    freed = freed && m_cands[rows[r].cand].source == uint8_t(Source::Freeblock);
-                }
-                if (segRows.empty() || (freedOnly && !freed) || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
+        using Proposals = std::vector<std::pair<uint32_t, int64_t>>;
+        // Pages are independent: [from, to) of `order`, proposals appended in page order.
+        auto proposeFor = [&](size_t from, size_t to, Proposals& proposals) {
+            std::vector<uint32_t> segRows;
+            std::vector<int64_t> missing;
+            for (size_t at = from; at < to; ++at) {
+                const uint32_t pg = order[at];
+                const size_t i = rowStart[pg], j = rowStart[pg + 1], li = liveStart[pg], lj = liveStart[pg + 1];
+                std::sort(rows.begin() + i, rows.begin() + j, byOffset);
+                std::sort(live.begin() + li, live.begin() + lj, byOffset);
+                const uint32_t table = m_cands[rows[i].cand].table;
+                bool ordered = true;
+                for (size_t k = li + 1; k < lj && ordered; ++k)
+                    ordered = m_live.rowids()[live[k].cand].rowid < m_live.rowids()[live[k - 1].cand].rowid;
+                if (!ordered)
                     continue;
-                // The live and claimed rowids of the gap are walked alongside it; the live ones
-                // start right after the cell bounding the gap, when there is one.
-                missing.clear();
-                auto next = s < lj ? m_live.rowids().begin() + live[s].cand + 1
-                                   : std::lower_bound(m_live.rowids().begin(), m_live.rowids().end(), LiveRowid{table, a + 1, 0, 0});
-                auto taken = std::lower_bound(m_claimed.begin(), m_claimed.end(), std::make_pair(table, a + 1));
-                for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
-                    while (next != m_live.rowids().end() && next->table == table && next->rowid < v)
-                        ++next;
-                    while (taken != m_claimed.end() && taken->first == table && taken->second < v)
-                        ++taken;
-                    const bool isLive = next != m_live.rowids().end() && next->table == table && next->rowid == v;
-                    const bool isTaken = taken != m_claimed.end() && taken->first == table && taken->second == v;
-                    if (!isLive && !isTaken)
-                        missing.push_back(v);
+                const int64_t pageLo = m_map.lo[pg] == INT64_MIN ? 0 : m_map.lo[pg];
+                const int64_t pageHi = m_map.hi[pg];
+                const size_t pageFirst = proposals.size();
+                // Segment s lies between live cells s-1 and s by offset; its rowids are in (a, b].
+                size_t r = i;
+                for (size_t s = li; s <= lj; ++s) {
+                    const uint32_t offEnd = s < lj ? live[s].off : UINT32_MAX;
+                    const int64_t a = s < lj ? m_live.rowids()[live[s].cand].rowid : pageLo;
+                    const int64_t b = s > li ? m_live.rowids()[live[s - 1].cand].rowid - 1 : pageHi;
+                    segRows.clear();
+                    bool freed = true;
+                    for (; r < j && rows[r].off < offEnd; ++r) {
+                        segRows.push_back(rows[r].cand);
+                        freed = freed && m_cands[rows[r].cand].source == uint8_t(Source::Freeblock);
+                    }
+                    if (segRows.empty() || (freedOnly && !freed) || b == INT64_MAX || b <= a || b - a > kMaxRowidGap)
+                        continue;
+                    // The live and claimed rowids of the gap are walked alongside it; the live ones
+                    // start right after the cell bounding the gap, when there is one.
+                    missing.clear();
+                    auto next = s < lj ? m_live.rowids().begin() + live[s].cand + 1
+                                       : std::lower_bound(m_live.rowids().begin(), m_live.rowids().end(), LiveRowid{table, a + 1, 0, 0});
+                    auto taken = std::lower_bound(m_claimed.begin(), m_claimed.end(), std::make_pair(table, a + 1));
+                    for (int64_t v = a + 1; v <= b && missing.size() <= segRows.size(); ++v) {
+                        while (next != m_live.rowids().end() && next->table == table && next->rowid < v)
+                            ++next;
+                        while (taken != m_claimed.end() && taken->first == table && taken->second < v)
+                            ++taken;
+                        const bool isLive = next != m_live.rowids().end() && next->table == table && next->rowid == v;
+                        const bool isTaken = taken != m_claimed.end() && taken->first == table && taken->second == v;
+                        if (!isLive && !isTaken)
+                            missing.push_back(v);
+                    }
+                    if (missing.size() != segRows.size())
+                        continue;
+                    // Highest offset first: the earliest insert, the smallest rowid.
+                    for (size_t k = 0; k < segRows.size(); ++k)
+                        proposals.push_back({segRows[segRows.size() - 1 - k], missing[k]});
                 }
-                if (missing.size() != segRows.size())
-                    continue;
-                // Highest offset first: the earliest insert, the smallest rowid.
-                for (size_t k = 0; k < segRows.size(); ++k)
-                    proposals.push_back({segRows[segRows.size() - 1 - k], missing[k]});
+                std::sort(proposals.begin() + pageFirst, proposals.end(),
+                          [](const std::pair<uint32_t, int64_t>& x, const std::pair<uint32_t, int64_t>& y) { return x.second < y.second; });
             }
-            std::sort(proposals.begin() + pageFirst, proposals.end(),
-                      [](const std::pair<uint32_t, int64_t>& x, const std::pair<uint32_t, int64_t>& y) { return x.second < y.second; });
+        };
+        Proposals proposals;
+        reserveLarge(proposals, missingRows);
+        if (twoThreads && order.size() >= 2) {
+            // The second half of the pages on another thread, its proposals then following the first's.
+            Proposals second;
+            const size_t half = order.size() / 2;
+            std::thread thread([&] { proposeFor(half, order.size(), second); });
+            proposeFor(0, half, proposals);
+            thread.join();
+            proposals.insert(proposals.end(), second.begin(), second.end());
+        } else {
+            proposeFor(0, order.size(), proposals);
         }
         assignRowids(proposals, kRowidPosition);
     }

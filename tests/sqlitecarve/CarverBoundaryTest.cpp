@@ -480,7 +480,7 @@ TEST(CarverOlderRows, ColumnsAddedLaterAreNullNotLost)
 TEST(CarverOrder, NearlySortedAndScrambledInputBothComeOutSorted)
 {
     std::mt19937 rng(7);
-    for (int shape = 0; shape < 4; ++shape) {
+    for (int shape = 0; shape < 5; ++shape) {
         std::vector<std::pair<uint64_t, uint32_t>> v(20000);
         for (uint32_t i = 0; i < v.size(); ++i)
             v[i] = {uint64_t(i) * 4096 + (shape == 0 ? 0 : (i * 7919) % 13), i};
@@ -491,6 +491,8 @@ TEST(CarverOrder, NearlySortedAndScrambledInputBothComeOutSorted)
             std::reverse(v.begin(), v.end());
         if (shape == 3)
             std::shuffle(v.begin(), v.end(), rng);
+        if (shape == 4) // a few from a later scan that belong far back
+            std::rotate(v.begin(), v.begin() + 10, v.end());
         auto expected = v;
         std::sort(expected.begin(), expected.end());
         sqlcarve::sortNearlySorted(v);
