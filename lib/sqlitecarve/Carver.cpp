@@ -602,15 +602,20 @@ private:
     // serial types and starts with the same bytes. Of such rows alike, the longest is kept.
     void dropCopiedFragments(std::vector<uint32_t>& winners)
     {
-        auto isFragment = [this](uint32_t w) { return m_cands[w].cut && !m_cands[w].hasRowid; };
         std::vector<std::pair<uint64_t, uint32_t>> fragments; // prefix, candidate
-        // The winners are in group order, the candidates in another: each is asked for ahead.
+        // The winners are in group order, the candidates in another: each is read once, asked
+        // for ahead, and what is needed of it kept in winner order.
+        std::vector<uint64_t> prefixes = largeVector<uint64_t>(winners.size());
+        std::vector<uint8_t> isFragment = largeVector<uint8_t>(winners.size());
         constexpr size_t kAhead = 8;
         for (size_t i = 0; i < winners.size(); ++i) {
             if (i + kAhead < winners.size())
                 __builtin_prefetch(&m_cands[winners[i + kAhead]]);
-            if (isFragment(winners[i]))
-                fragments.emplace_back(m_cands[winners[i]].prefix, winners[i]);
+            const Candidate& c = m_cands[winners[i]];
+            prefixes[i] = c.prefix;
+            isFragment[i] = c.cut && !c.hasRowid;
+            if (isFragment[i])
+                fragments.emplace_back(c.prefix, winners[i]);
         }
         if (fragments.empty())
             return;
@@ -626,9 +631,9 @@ private:
             if (known(prefix))
                 copied.push_back(prefix);
         });
-        for (uint32_t w : winners)
-            if (!isFragment(w) && known(m_cands[w].prefix))
-                copied.push_back(m_cands[w].prefix);
+        for (size_t i = 0; i < winners.size(); ++i)
+            if (!isFragment[i] && known(prefixes[i]))
+                copied.push_back(prefixes[i]);
         std::sort(copied.begin(), copied.end());
         std::vector<uint32_t> dropped;
         for (size_t i = 0; i < fragments.size(); ++i)
