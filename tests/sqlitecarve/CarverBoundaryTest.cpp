@@ -475,6 +475,29 @@ TEST(CarverOlderRows, ColumnsAddedLaterAreNullNotLost)
     EXPECT_EQ(got, (std::multiset<std::string>{"|?|'g1'|1000|'" + older + "'|1|2|3|4|5|NULL", "|?|'g3'|3000|'" + newer + "'|1|2|3|4|5|7"}));
 }
 
+// Texts must decode to be taken as such: each sequence, good or bad, after every length of ASCII
+// run (the run is skipped a word at a time, up to the sequence), and at the text's end.
+TEST(CarverText, Utf8IsCheckedWhereverASequenceFalls)
+{
+    const struct {
+        const char* bytes;
+        bool valid;
+    } sequences[] = {
+        {"\xC3\xA9", true},          {"\xE6\x97\xA5", true},     {"\xF0\x9F\x98\x80", true},
+        {"\xC0\x80", false},         {"\xED\xA0\x80", false},    {"\xF4\x90\x80\x80", false},
+        {"\x80", false},              {"\xE6\x97", false},         {"\xFF", false},
+    };
+    for (const auto& sq : sequences) {
+        for (size_t run = 0; run <= 17; ++run) {
+            for (const char* after : {"", "tail text"}) {
+                const std::string text = std::string(run, 'a') + sq.bytes + after;
+                const bool got = sqlcarve::validText(reinterpret_cast<const uint8_t*>(text.data()), text.size(), sqlcarve::fmt::Utf8);
+                EXPECT_EQ(got, sq.valid) << "run " << run << " after '" << after << "'";
+            }
+        }
+    }
+}
+
 // Rows are read in file order after a sort that moves only the few out of place; input far
 // from that order (reversed, shuffled) must still come out sorted.
 TEST(CarverOrder, NearlySortedAndScrambledInputBothComeOutSorted)
