@@ -66,6 +66,8 @@ constexpr size_t kParallelPages = 4096;
 // engine for each costs nothing, short enough that both threads end close together.
 constexpr size_t kPagesPerRun = 2048;
 constexpr size_t kMinRuns = 8;
+// Candidates read in an order other than their own are asked for this many steps ahead.
+constexpr size_t kPrefetchAhead = 8;
 constexpr size_t kMaxRuns = 64;
 
 // A file that shrinks while it is scanned (evidence still being written by something else)
@@ -484,9 +486,7 @@ private:
         std::vector<uint32_t> winners;
         reserveLarge(winners, m_cands.size());
         std::vector<int64_t> rowids;
-        // Groups end where the sorted keys change; the candidates themselves lie in another
-        // order, so each is asked for a few steps before it is read.
-        constexpr size_t kAhead = 8;
+        // Groups end where the sorted keys change; the candidates themselves lie in another order.
         for (size_t i = 0; i < keys.size();) {
             size_t j = i + 1;
             while (j < keys.size() && keys[j].table == keys[i].table && keys[j].tail == keys[i].tail)
@@ -494,8 +494,8 @@ private:
             bool anyRowid = false;
             rowids.clear();
             for (size_t k = i; k < j; ++k) {
-                if (k + kAhead < keys.size())
-                    __builtin_prefetch(&m_cands[keys[k + kAhead].cand]);
+                if (k + kPrefetchAhead < keys.size())
+                    __builtin_prefetch(&m_cands[keys[k + kPrefetchAhead].cand]);
                 const uint32_t at = keys[k].cand;
                 const Candidate& c = m_cands[at];
                 if (live[at] || isOldVersion(c))
@@ -603,14 +603,13 @@ private:
     void dropCopiedFragments(std::vector<uint32_t>& winners)
     {
         std::vector<std::pair<uint64_t, uint32_t>> fragments; // prefix, candidate
-        // The winners are in group order, the candidates in another: each is read once, asked
-        // for ahead, and what is needed of it kept in winner order.
+        // The winners are in group order, the candidates in another: each is read once, and what
+        // is needed of it kept in winner order.
         std::vector<uint64_t> prefixes = largeVector<uint64_t>(winners.size());
         std::vector<uint8_t> isFragment = largeVector<uint8_t>(winners.size());
-        constexpr size_t kAhead = 8;
         for (size_t i = 0; i < winners.size(); ++i) {
-            if (i + kAhead < winners.size())
-                __builtin_prefetch(&m_cands[winners[i + kAhead]]);
+            if (i + kPrefetchAhead < winners.size())
+                __builtin_prefetch(&m_cands[winners[i + kPrefetchAhead]]);
             const Candidate& c = m_cands[winners[i]];
             prefixes[i] = c.prefix;
             isFragment[i] = c.cut && !c.hasRowid;
