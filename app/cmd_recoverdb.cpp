@@ -142,12 +142,20 @@ char* writeJsonString(char* p, const std::string& s)
         if (end - q >= 8) {
             uint64_t w;
             std::memcpy(&w, q, 8);
-            if (!((w & kHighs) | ((w - 0x20 * kOnes) & ~w & kHighs) | anyZero(w ^ ('"' * kOnes)) | anyZero(w ^ ('\\' * kOnes)))) {
-                std::memcpy(p, &w, 8);
+            const uint64_t look = (w & kHighs) | ((w - 0x20 * kOnes) & ~w & kHighs) | anyZero(w ^ ('"' * kOnes)) | anyZero(w ^ ('\\' * kOnes));
+            std::memcpy(p, &w, 8);
+            if (!look) {
                 p += 8;
                 q += 8;
                 continue;
             }
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            // The plain bytes before the first that needs a look are stored already (the lowest
+            // flag is always a true one: a borrow only runs upwards).
+            const int plain = __builtin_ctzll(look) >> 3;
+            p += plain;
+            q += plain;
+#endif
         }
         const unsigned char c = *q;
         if (kClass[c] == 0) {
