@@ -382,8 +382,8 @@ void sortNearlySorted(std::vector<T>& v)
     if (far.empty())
         return;
     std::sort(far.begin(), far.end());
-    std::vector<T> near(v.begin(), v.begin() + long(n));
-    std::merge(near.begin(), near.end(), far.begin(), far.end(), v.begin());
+    std::copy(far.begin(), far.end(), v.begin() + long(n));
+    std::inplace_merge(v.begin(), v.begin() + long(n), v.end());
 }
 
 } // namespace sqlcarve

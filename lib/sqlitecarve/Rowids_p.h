@@ -19,6 +19,23 @@
 
 namespace sqlcarve {
 
+// fn(from, to, out) over [0, n), the second half on another thread when asked; its output
+// follows the first half's, as if one thread had done it all.
+template <class Out, class Fn>
+void inHalves(size_t n, bool twoThreads, Out& out, Fn&& fn)
+{
+    if (!twoThreads || n < 2) {
+        fn(size_t(0), n, out);
+        return;
+    }
+    Out second;
+    const size_t half = n / 2;
+    std::thread thread([&] { fn(half, n, second); });
+    fn(size_t(0), half, out);
+    thread.join();
+    out.insert(out.end(), second.begin(), second.end());
+}
+
 class RowidStage
 {
 public:
@@ -535,15 +552,8 @@ private:
                         scan(kf, rb, re, found);
             }
         };
-        Found found, second;
-        const size_t mid = twoThreads ? m_indexRegions.size() / 2 : m_indexRegions.size();
-        std::thread helper;
-        if (mid < m_indexRegions.size())
-            helper = std::thread([&] { scanRegions(mid, m_indexRegions.size(), second); });
-        scanRegions(0, mid, found);
-        if (helper.joinable())
-            helper.join();
-        found.insert(found.end(), second.begin(), second.end());
+        Found found;
+        inHalves(m_indexRegions.size(), twoThreads, found, scanRegions);
         m_src.releaseMappings();
         // Rowids of live rows belong to them: checked in one merge instead of a search per find.
         std::sort(found.begin(), found.end(), [&](const std::pair<uint32_t, int64_t>& a, const std::pair<uint32_t, int64_t>& b) {
@@ -787,17 +797,7 @@ private:
         };
         Proposals proposals;
         reserveLarge(proposals, missingRows);
-        if (twoThreads && order.size() >= 2) {
-            // The second half of the pages on another thread, its proposals then following the first's.
-            Proposals second;
-            const size_t half = order.size() / 2;
-            std::thread thread([&] { proposeFor(half, order.size(), second); });
-            proposeFor(0, half, proposals);
-            thread.join();
-            proposals.insert(proposals.end(), second.begin(), second.end());
-        } else {
-            proposeFor(0, order.size(), proposals);
-        }
+        inHalves(order.size(), twoThreads, proposals, proposeFor);
         assignRowids(proposals, kRowidPosition);
     }
 
