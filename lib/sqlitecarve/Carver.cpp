@@ -161,7 +161,10 @@ private:
 
     // Page access, through the source.
     const Bytes& fileOf(uint8_t f) const { return m_src.file(f); }
-    void advance(uint8_t file, uint64_t offset, uint64_t size) { m_src.advance(file, offset, size); }
+    void advance(uint8_t file, uint64_t offset, uint64_t size, uint64_t ahead = PageSource::kReadAhead)
+    {
+        m_src.advance(file, offset, size, ahead);
+    }
     const uint8_t* bytesAt(uint8_t file, uint64_t offset, uint64_t size) { return m_src.bytesAt(file, offset, size); }
     const uint8_t* dbPage(uint32_t pgno) { return m_src.dbPage(pgno); }
     const uint8_t* walFramePage(uint32_t frame) { return m_src.walFramePage(frame); }
@@ -402,7 +405,12 @@ private:
         for (uint32_t pg = 1; pg <= m_geo.pageCount; ++pg) {
             if (m_carved[pg])
                 continue;
-            advance(kDb, uint64_t(pg - 1) * m_geo.pageSize, m_geo.pageSize);
+            // Most pages left here lie alone between carved leaves: each run of them is read, not
+            // a buffer's worth.
+            uint32_t run = 1;
+            while (run < PageSource::kReadAhead / m_geo.pageSize && pg + run <= m_geo.pageCount && !m_carved[pg + run])
+                ++run;
+            advance(kDb, uint64_t(pg - 1) * m_geo.pageSize, m_geo.pageSize, uint64_t(run) * m_geo.pageSize);
             m_carver.carveMainPage(pg);
             m_done += m_geo.pageSize;
             if (pg % kProgressEveryPages == 0 && !progress())

@@ -204,9 +204,16 @@ public:
     static uint64_t mappedReadCost(uint64_t size) { return std::max(size, kFaultAround); }
     static constexpr uint64_t kReleaseEveryPerThread = 64ull << 20;
 
+    // Runs read in file order are copied into a buffer of this size instead of being read
+    // through the mapping: a copy costs far less than mapping each page (more so in a virtual
+    // machine), and one this small is still in the cache when its pages are carved.
+    static constexpr uint64_t kReadAhead = 256u << 10;
+
     // Moves a file's read buffer so it holds [offset, offset + size). Called only by the loops
     // that read a file in order: pointers from bytesAt() stay valid until the next call.
-    void advance(uint8_t file, uint64_t offset, uint64_t size)
+    // `ahead`: how much of what follows the loop reads next; a page read on its own pulls in
+    // only itself, not a whole buffer's worth.
+    void advance(uint8_t file, uint64_t offset, uint64_t size, uint64_t ahead = kReadAhead)
     {
         if (file > kJournal || m_fd[file] < 0)
             return;
@@ -217,7 +224,8 @@ public:
         if (offset >= f.size || size > kReadAhead)
             return;
         const uint64_t begin = offset & ~(kOsPage - 1);
-        const uint64_t len = std::min<uint64_t>(f.size - begin, kReadAhead);
+        const uint64_t want = std::max(size, ahead) + (offset - begin);
+        const uint64_t len = std::min<uint64_t>({f.size - begin, kReadAhead, (want + kOsPage - 1) & ~(kOsPage - 1)});
         w.bytes.resize(len);
         uint64_t got = 0;
         while (got < len) {
@@ -438,10 +446,6 @@ private:
     // A fault on a mapped file maps its neighbours too (up to 64 KB), so a random access is
     // counted as that much.
     static constexpr uint64_t kFaultAround = 64u << 10;
-    // Runs read in file order are copied into a buffer of this size instead: a copy costs far
-    // less than mapping each page (more so in a virtual machine), and one this small is still in
-    // the cache when its pages are carved.
-    static constexpr uint64_t kReadAhead = 256u << 10;
     static constexpr uint64_t kOsPage = 4096;
 
     struct ReadBuffer {
