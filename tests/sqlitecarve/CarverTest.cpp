@@ -397,3 +397,32 @@ TEST(Carver, RowWithoutPrefixOrTailKeepsItsSurvivingValues)
     EXPECT_FALSE(cut.isWhole());
     EXPECT_TRUE(cut.values[9].isLost());
 }
+
+// A freed cell's header outlives its block when the cell below it is freed too and both go back
+// to the unallocated area; a newer, smaller row is then placed at the block's end. The old
+// header still claims those bytes: read through it, the older row's blob would swallow the
+// newer row. The newer row comes back whole, and no reading of the older one takes its bytes.
+TEST(Carver, StaleBlockHeaderDoesNotSwallowTheNewerRow)
+{
+    QTemporaryDir dir;
+    const auto blob = [](int seed, int n) {
+        std::string hex = "X'";
+        for (int k = 0; k < n; ++k) {
+            char b[3];
+            snprintf(b, sizeof b, "%02x", (seed * 7 + k) % 256);
+            hex += b;
+        }
+        return hex + "'";
+    };
+    std::vector<std::string> sql = {"PRAGMA secure_delete=OFF", "CREATE TABLE keep(x)", "INSERT INTO keep VALUES(1)",
+                                    "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT, d BLOB)"};
+    for (int i = 1; i <= 5; ++i)
+        sql.push_back("INSERT INTO t VALUES(" + std::to_string(i) + ", 'row " + std::to_string(i) + "', " + blob(i, 200) + ")");
+    sql.insert(sql.end(), {"DELETE FROM t WHERE id = 4", "DELETE FROM t WHERE id = 5",
+                           "INSERT INTO t VALUES(6, 'row 6', " + blob(6, 100) + ")", "DROP TABLE t"});
+    const std::multiset<std::string> rows = sqlfixture::carved(sqlcarve::carveFile(build(dir, "t.db", sql)), "t");
+    for (const char* whole : {"6|6|'row 6'|blob100", "3|3|'row 3'|blob200", "2|2|'row 2'|blob200", "1|1|'row 1'|blob200"})
+        EXPECT_EQ(rows.count(whole), 1u) << whole;
+    for (const std::string& row : rows)
+        EXPECT_EQ(row.find("'row 4'|blob200"), std::string::npos) << row;
+}
