@@ -268,9 +268,7 @@ public:
             const int64_t s = serialSize(t);
             if (uint64_t(s) > left)
                 return true; // the rest is out of reach here (overflow) and is checked no further
-            if (t >= 13 && (t & 1) && !validText(p, size_t(s), m_geo.encoding))
-                return false;
-            if (t >= 13 && (t & 1) && hasControlCharacter(p, size_t(s), m_geo.encoding))
+            if (t >= 13 && (t & 1) && !plainText(p, size_t(s), m_geo.encoding))
                 return false;
             p += s;
             left -= uint32_t(s);

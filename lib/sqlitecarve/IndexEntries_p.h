@@ -341,7 +341,7 @@ private:
             const uint64_t t = e.types[i];
             const size_t n = size_t(serialSize(t));
             if (t >= 13 && (t & 1)) {
-                if (!validText(p, n, m_geo.encoding) || hasControlCharacter(p, n, m_geo.encoding))
+                if (!plainText(p, n, m_geo.encoding))
                     return false;
                 if (strict && m_geo.encoding == fmt::Utf8)
                     for (size_t b = 0; b < n; ++b)

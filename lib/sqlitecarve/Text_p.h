@@ -30,6 +30,37 @@ inline void putUtf8(std::string& out, uint32_t cp)
 
 inline uint16_t unit16(const uint8_t* p, bool bigEndian) { return bigEndian ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
 
+// The length of the strict UTF-8 sequence (no overlong, no surrogate) that starts at p, whose
+// first byte is 0x80 or more, within `left` bytes; 0 when there is none.
+inline size_t sequenceAt(const uint8_t* p, size_t left)
+{
+    const uint8_t c = p[0];
+    size_t len;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (len > left)
+        return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if ((p[k] & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (p[k] & 0x3F);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return len;
+}
+
 } // namespace detail
 
 // Strict UTF-8 (no overlongs, no surrogates) or well-formed UTF-16 in the given byte order.
@@ -102,37 +133,60 @@ inline bool validText(const uint8_t* p, size_t n, uint32_t encoding)
         }
         if (i >= n)
             break;
-        const uint8_t c = p[i];
-        if (c < 0x80) {
+        if (p[i] < 0x80) {
             ++i;
             continue;
         }
-        size_t len;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > n)
-            return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
-                return false;
-            cp = cp << 6 | (p[i + k] & 0x3F);
-        }
-        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        const size_t len = detail::sequenceAt(p + i, n - i);
+        if (!len)
             return false;
         i += len;
     }
     return true;
+}
+
+// Text a person could have typed: it decodes (validText) and holds no control character
+// (hasControlCharacter). In UTF-8 both are told in one pass, eight bytes at a time where none
+// is a control character or starts a sequence.
+inline bool plainText(const uint8_t* p, size_t n, uint32_t encoding)
+{
+    if (encoding != fmt::Utf8)
+        return validText(p, n, encoding) && !hasControlCharacter(p, n, encoding);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    size_t i = 0;
+    while (i < n) {
+        while (i + 8 <= n) {
+            uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            // Bytes of 0x80 or more, and bytes below 0x20 (a borrow only flags bytes above a
+            // true one, so the lowest flag is always a true one).
+            const uint64_t look = (w & kHighs) | ((w - 0x20 * kOnes) & ~w & kHighs);
+            if (look) {
+                i += size_t(__builtin_ctzll(look) >> 3);
+                break;
+            }
+            i += 8;
+        }
+        if (i >= n)
+            break;
+        const uint8_t c = p[i];
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                return false;
+            ++i;
+            continue;
+        }
+        // A sequence's bytes are all 0x80 or more: none is a control character.
+        const size_t len = detail::sequenceAt(p + i, n - i);
+        if (!len)
+            return false;
+        i += len;
+    }
+    return true;
+#else
+    return validText(p, n, encoding) && !hasControlCharacter(p, n, encoding);
+#endif
 }
 
 // Text from the database encoding to UTF-8; broken UTF-16 units become U+FFFD.

@@ -475,24 +475,27 @@ TEST(CarverOlderRows, ColumnsAddedLaterAreNullNotLost)
     EXPECT_EQ(got, (std::multiset<std::string>{"|?|'g1'|1000|'" + older + "'|1|2|3|4|5|NULL", "|?|'g3'|3000|'" + newer + "'|1|2|3|4|5|7"}));
 }
 
-// Texts must decode to be taken as such: each sequence, good or bad, after every length of ASCII
-// run (the run is skipped a word at a time, up to the sequence), and at the text's end.
+// Texts must decode to be taken as such, and hold no control character but tab and line breaks:
+// each sequence or character, good or bad, after every length of ASCII run (the run is skipped a
+// word at a time, up to the sequence), and at the text's end.
 TEST(CarverText, Utf8IsCheckedWhereverASequenceFalls)
 {
     const struct {
         const char* bytes;
-        bool valid;
+        bool valid, plain;
     } sequences[] = {
-        {"\xC3\xA9", true},          {"\xE6\x97\xA5", true},     {"\xF0\x9F\x98\x80", true},
-        {"\xC0\x80", false},         {"\xED\xA0\x80", false},    {"\xF4\x90\x80\x80", false},
-        {"\x80", false},              {"\xE6\x97", false},         {"\xFF", false},
+        {"\xC3\xA9", true, true},    {"\xE6\x97\xA5", true, true}, {"\xF0\x9F\x98\x80", true, true},
+        {"\xC0\x80", false, false},  {"\xED\xA0\x80", false, false}, {"\xF4\x90\x80\x80", false, false},
+        {"\x80", false, false},        {"\xE6\x97", false, false},     {"\xFF", false, false},
+        {"\x01", true, false},         {"\x1F", true, false},          {"\t\n\r", true, true},
     };
     for (const auto& sq : sequences) {
         for (size_t run = 0; run <= 17; ++run) {
             for (const char* after : {"", "tail text"}) {
                 const std::string text = std::string(run, 'a') + sq.bytes + after;
-                const bool got = sqlcarve::validText(reinterpret_cast<const uint8_t*>(text.data()), text.size(), sqlcarve::fmt::Utf8);
-                EXPECT_EQ(got, sq.valid) << "run " << run << " after '" << after << "'";
+                const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+                EXPECT_EQ(sqlcarve::validText(bytes, text.size(), sqlcarve::fmt::Utf8), sq.valid) << "run " << run << " after '" << after << "'";
+                EXPECT_EQ(sqlcarve::plainText(bytes, text.size(), sqlcarve::fmt::Utf8), sq.plain) << "run " << run << " after '" << after << "'";
             }
         }
     }
