@@ -438,9 +438,9 @@ private:
         std::sort(probes.begin(), probes.end(),
                   [](const Probe& a, const Probe& b) { return a.index != b.index ? a.index < b.index : a.key < b.key; });
         // One set of filters per index, so each region is tested only against the keys its index
-        // can hold: a bit table on the key's first four bytes turns most positions away from the
-        // cache, a bit filter of about 32 bits per probe most of the rest, and an open-addressing
-        // table then finds the first probe of a key.
+        // can hold: a bit table on the key's first two bytes (8 KB) and one on its first four
+        // turn most positions away from the cache, a bit filter of about 32 bits per probe most
+        // of the rest, and an open-addressing table then finds the first probe of a key.
         struct KeyFilter {
             size_t begin = 0, end = 0; // probes of this index
             std::vector<uint64_t> two, four, filter;
@@ -496,7 +496,7 @@ private:
         auto scan = [&](const KeyFilter& kf, const uint8_t* rb, const uint8_t* re, Found& found) {
             const uint64_t* two = kf.two.data();
             for (const uint8_t* x = rb; x + kIndexKeyBytes <= re; ++x) {
-                // Two bytes first, in a table small enough to stay in the nearest cache.
+                // Two bytes first: their table stays in the nearest cache.
                 uint16_t first2;
                 std::memcpy(&first2, x, 2);
                 if (!(two[first2 >> 6] >> (first2 & 63) & 1))
