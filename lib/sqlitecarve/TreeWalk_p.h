@@ -421,6 +421,8 @@ private:
                 }
                 if (right >= 1 && right <= m_geo.pageCount)
                     stack.push_back({right, depth + 1, lastKey, hi, root, table, index});
+                else if (right > m_geo.pageCount && tableTree && !schemaOnly)
+                    m_lost.push_back({table, lastKey, hi});
             }
             // Children are pushed in key order and reversed below, so they are popped in key
             // order: live rowids then arrive sorted and need no sort.
@@ -444,6 +446,8 @@ private:
                     }
                     if (child >= 1 && child <= m_geo.pageCount)
                         stack.push_back({child, depth + 1, prevKey, key, root, table, index});
+                    else if (child > m_geo.pageCount && tableTree && !schemaOnly)
+                        m_lost.push_back({table, prevKey, key}); // past the end of a file cut short, or a pointer gone wrong
                     prevKey = key;
                     if (type == TableInterior)
                         continue;
