@@ -426,14 +426,16 @@ private:
         if (local < hsize)
             return false;
         uint32_t bodyLocal = uint32_t(local - hsize);
+        const uint32_t impliedSize = implied ? uint32_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
         const uint8_t* cutAt = nullptr;
         if (allowCut) {
             // Cut where a newer cell starts inside the record's bytes, or where the free region
             // ends in a live one (not at the page's end: no cell reaches past it). Enough must
             // survive to say something and to be told from the rows it may be a copy of.
             cutAt = newerCellAfter(typesEnd, std::min(limit, typesEnd + bodyLocal), prefer);
-            if (cutAt >= typesEnd + bodyLocal || cutAt < typesEnd + kPrefixBytes
-                || (m_regionPage && cutAt >= m_regionPage + m_geo.usable) || !distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
+            if (cutAt >= typesEnd + bodyLocal || cutAt < typesEnd + impliedSize + kPrefixBytes
+                || (m_regionPage && cutAt >= m_regionPage + m_geo.usable)
+                || !distinctivePrefix(typesEnd + impliedSize, uint32_t(cutAt - typesEnd) - impliedSize))
                 return false;
             bodyLocal = uint32_t(cutAt - typesEnd);
         }
@@ -447,7 +449,6 @@ private:
             if (ovfl < 1 || ovfl > m_geo.pageCount + m_geo.walFrames)
                 return false;
         }
-        const uint32_t impliedSize = implied ? uint32_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
         if (impliedSize > bodyLocal || !plausibleValues(typesEnd + impliedSize, bodyLocal - impliedSize))
             return false;
         out->table = table;
@@ -497,7 +498,43 @@ private:
                 && finishLost(f, q, typesEnd, nullptr, limit, prefer, out, true))
                 return true;
         }
+        // The first serial type lost too, as when a 1-byte payload size, rowid and header size
+        // went with it under the header. A narrower table's row passes only in a block of its own
+        // page's free chain, its first type the one that page's live rows all give that column.
+        if (f == m_chainBlock && prefer >= 0) {
+            const size_t n = m_schema.table(size_t(prefer)).stored.size();
+            const int64_t first = n >= kMinRebuiltColumns ? neighboursFirstType(n) : -1;
+            const uint64_t type = uint64_t(first);
+            const uint8_t* typesEnd = nullptr;
+            if (first >= 0 && readTypes(intact, limit, n - 1, &typesEnd)
+                && finishLost(f, intact, typesEnd, &type, limit, prefer, out, true) && out->table == prefer)
+                return true;
+        }
         return false;
+    }
+
+    // The serial type every live cell on the page being read gives its first column, when each
+    // holds `columns` values; -1 when they differ, hold another count, or there are none.
+    int64_t neighboursFirstType(size_t columns)
+    {
+        const BtreePage page(m_regionPage, m_geo.usable, false);
+        if (!m_regionPage || page.type() != TableLeaf || !page.countFits())
+            return -1;
+        const PageView& v = page.view();
+        int64_t agreed = -1;
+        for (uint32_t i = 0; i < page.cellCount(); ++i) {
+            const uint32_t pos = page.cellPointer(i);
+            uint64_t payload = 0, rowid = 0, hsize = 0;
+            const int a = v.varint(pos, &payload);
+            const int b = a ? v.varint(pos + uint32_t(a), &rowid) : 0;
+            const uint32_t header = pos + uint32_t(a + b);
+            const int c = b ? v.varint(header, &hsize) : 0;
+            if (!c || hsize < uint64_t(c) || hsize > payload || hsize > v.size() - header || !readAllTypes(v.at(header + uint32_t(c)), v.at(header) + hsize)
+                || m_types.size() != columns || (agreed >= 0 && uint64_t(agreed) != m_types[0]))
+                return -1;
+            agreed = int64_t(m_types[0]);
+        }
+        return agreed;
     }
 
     // Whether the types in m_types hold a text of at least `bytes` bytes: a short record rebuilt on
