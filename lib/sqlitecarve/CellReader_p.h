@@ -44,6 +44,8 @@ public:
     CellReader& operator=(const CellReader&) = delete;
 
     const std::vector<uint64_t>& types() const { return m_types; }
+    // Another page image is read from here on: what was learnt of the last one's cells is gone.
+    void startPage() { m_firstTypeColumns = 0; }
     // While on, records match sqlite_master alone (the search for dropped tables' schema rows).
     void setMasterOnly(bool on) { m_masterOnly = on; }
     bool masterOnly() const { return m_masterOnly; }
@@ -515,8 +517,13 @@ private:
 
     // The serial type every live cell on the page being read gives its first column, when each
     // holds `columns` values; -1 when they differ, hold another count, or there are none.
+    // Read once per page: a page may hold thousands of free blocks.
     int64_t neighboursFirstType(size_t columns)
     {
+        if (columns == m_firstTypeColumns)
+            return m_firstType;
+        m_firstTypeColumns = columns;
+        m_firstType = -1;
         const BtreePage page(m_regionPage, m_geo.usable, false);
         if (!m_regionPage || page.type() != TableLeaf || !page.countFits())
             return -1;
@@ -534,6 +541,7 @@ private:
                 return -1;
             agreed = int64_t(m_types[0]);
         }
+        m_firstType = agreed;
         return agreed;
     }
 
@@ -893,6 +901,8 @@ private:
     const uint8_t* m_regionPage = nullptr; // page image readRegion reads
     const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being read
     const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read
+    size_t m_firstTypeColumns = 0;         // what neighboursFirstType read on this page (0: nothing)
+    int64_t m_firstType = -1;
 };
 
 } // namespace sqlcarve

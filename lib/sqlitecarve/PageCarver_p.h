@@ -214,6 +214,7 @@ private:
 
     void carvePageImage(Ctx ctx, bool live)
     {
+        m_cells.startPage();
         const uint8_t* page = ctx.page;
         const BtreePage b(page, m_geo.usable, ctx.pgno == 1);
         const uint32_t hdr = b.headerOffset();
