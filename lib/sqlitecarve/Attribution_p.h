@@ -44,25 +44,14 @@ public:
         cand.clear();
         hits.clear();
         bool first = true;
-        const uint8_t* end = page + m_geo.usable;
         for (uint32_t i = 0; i < cells; ++i) {
             const uint32_t off = PageView(page, m_geo.usable).u16(uint32_t(ptrs + 2 * i));
             if (off < ptrEnd || off >= m_geo.usable)
                 continue;
-            const uint8_t* p = page + off;
-            uint64_t payload = 0, rowid = 0, hsize = 0;
-            int k = getVarint(p, end, &payload);
-            if (!k)
+            CellReader::CellHeader cell;
+            if (!m_cells.readCellHeader(PageView(page, m_geo.usable), off, &cell))
                 continue;
-            p += k;
-            k = getVarint(p, end, &rowid);
-            if (!k)
-                continue;
-            p += k;
-            k = getVarint(p, end, &hsize);
-            // Lengths from a damaged page are compared as sizes: a pointer past the page is undefined.
-            if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(end - p) || !m_cells.readAllTypes(p + k, p + hsize))
-                continue;
+            const uint64_t payload = cell.payload, rowid = cell.rowid, hsize = cell.end - cell.header;
             const std::vector<uint64_t>& types = m_cells.types();
             const size_t n = types.size();
             if (n >= m_schema.byCount().size())
@@ -76,7 +65,7 @@ public:
             }
             if (!sizesOk || hsize + bodySize != payload)
                 continue;
-            const bool whole = localPayload(payload, m_geo.usable, true) == payload && payload <= uint64_t(end - p);
+            const bool whole = localPayload(payload, m_geo.usable, true) == payload && payload <= uint64_t(m_geo.usable - cell.header);
             size_t keep = 0;
             for (size_t c = 0; c < (first ? m_schema.byCount()[n].size() : cand.size()); ++c) {
                 const int ti = first ? m_schema.byCount()[n][c] : cand[c];
@@ -90,7 +79,7 @@ public:
                     continue;
                 int h = first ? 0 : hits[c];
                 if (whole && m_live.built()) {
-                    const Hashes hh = hashRecord(size_t(ti), p + k, p + hsize, nullptr, p + hsize, size_t(bodySize));
+                    const Hashes hh = hashRecord(size_t(ti), page + cell.types, page + cell.end, nullptr, page + cell.end, size_t(bodySize));
                     if (m_live.containsExact(LiveKey{hh.tail, hh.head, int64_t(rowid), uint32_t(ti)}))
                         ++h;
                 }

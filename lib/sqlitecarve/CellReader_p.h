@@ -168,6 +168,28 @@ private:
     }
 
 public:
+    // The header of the table-leaf cell at `off` of a page image: its serial types go to types().
+    struct CellHeader {
+        uint64_t payload = 0, rowid = 0;
+        uint32_t header = 0, types = 0, end = 0; // where its header starts, its serial types start, it ends
+    };
+    // False when the header does not parse or reaches past the page.
+    bool readCellHeader(const PageView& page, uint32_t off, CellHeader* out)
+    {
+        const int a = page.varint(off, &out->payload);
+        const int b = a ? page.varint(off + uint32_t(a), &out->rowid) : 0;
+        const uint32_t header = off + uint32_t(a + b);
+        uint64_t hsize = 0;
+        const int c = b ? page.varint(header, &hsize) : 0;
+        // Lengths from a damaged page are compared as sizes: a pointer past the page is undefined.
+        if (!c || hsize < uint64_t(c) + 1 || hsize > out->payload || hsize > page.size() - header)
+            return false;
+        out->header = header;
+        out->types = header + uint32_t(c);
+        out->end = header + uint32_t(hsize);
+        return readAllTypes(page.at(out->types), page.at(out->end));
+    }
+
     // Reads all serial types in [p, end) into types().
     bool readAllTypes(const uint8_t* p, const uint8_t* end)
     {
@@ -527,17 +549,11 @@ private:
         const BtreePage page(m_regionPage, m_geo.usable, false);
         if (!m_regionPage || page.type() != TableLeaf || !page.countFits())
             return -1;
-        const PageView& v = page.view();
         int64_t agreed = -1;
         for (uint32_t i = 0; i < page.cellCount(); ++i) {
-            const uint32_t pos = page.cellPointer(i);
-            uint64_t payload = 0, rowid = 0, hsize = 0;
-            const int a = v.varint(pos, &payload);
-            const int b = a ? v.varint(pos + uint32_t(a), &rowid) : 0;
-            const uint32_t header = pos + uint32_t(a + b);
-            const int c = b ? v.varint(header, &hsize) : 0;
-            if (!c || hsize < uint64_t(c) || hsize > payload || hsize > v.size() - header || !readAllTypes(v.at(header + uint32_t(c)), v.at(header) + hsize)
-                || m_types.size() != columns || (agreed >= 0 && uint64_t(agreed) != m_types[0]))
+            CellHeader cell;
+            if (!readCellHeader(page.view(), page.cellPointer(i), &cell) || m_types.size() != columns
+                || (agreed >= 0 && uint64_t(agreed) != m_types[0]))
                 return -1;
             agreed = int64_t(m_types[0]);
         }
