@@ -161,7 +161,24 @@ int finish(std::map<QString, Group>& groups, RecordStore& store)
 
 bool worthReporting(const MessageRecord& m)
 {
-    return !m.text.isEmpty() || !m.subject.isEmpty() || !m.pieces.empty();
+    return !m.text.isEmpty() || !m.subject.isEmpty() || !m.pieces.empty() || m.reactionType != 0;
+}
+
+// associated_message_type of a reaction given (2000-2006) or taken back (3000-3006); other
+// associated rows (stickers, app balloons) are messages of their own.
+bool isReactionRow(int type)
+{
+    return (type >= 2000 && type <= 2006) || (type >= 3000 && type <= 3006);
+}
+
+// The guid of the message a reaction is for: associated_message_guid is "p:<part>/<guid>" or
+// "bp:<guid>".
+QString reactionTargetGuid(const QString& associated)
+{
+    const int slash = associated.indexOf(QLatin1Char('/'));
+    if (slash >= 0)
+        return associated.mid(slash + 1);
+    return associated.startsWith(QLatin1String("bp:")) ? associated.mid(3) : associated;
 }
 
 // Text split at the object replacement characters, the n-th attachment in the n-th place;
@@ -334,6 +351,7 @@ struct PendingMessage {
     std::vector<QString> files;
     std::optional<int64_t> chat;
     std::optional<int64_t> handle;
+    QString targetGuid; // a reaction's: the message it is for
     int weight = 0; // how much of the row survived: of two versions of one message the fuller wins
 };
 
@@ -457,7 +475,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     const int cText = messages.col("text"), cHandle = messages.col("handle_id"), cSubject = messages.col("subject"),
               cService = messages.col("service"), cDate = messages.col("date"), cFromMe = messages.col("is_from_me"),
               cSent = messages.col("is_sent"), cError = messages.col("error"), cRooms = messages.col("cache_roomnames"),
-              cBody = messages.col("attributedBody");
+              cBody = messages.col("attributedBody"), cAssociated = messages.col("associated_message_type"),
+              cAssociatedGuid = messages.col("associated_message_guid"), cEmoji = messages.col("associated_message_emoji");
 
     std::vector<PendingMessage> pending;
     // guid is unique per message: rows sharing one are versions of the same message (a trigger
@@ -488,6 +507,12 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         const int error = toInt32(integer(messages, *row, cError));
         const auto sent = integer(messages, *row, cSent);
         m.failure = error != 0 ? error : (m.fromMe && sent && *sent == 0 ? 1 : 0);
+        const int associated = toInt32(integer(messages, *row, cAssociated));
+        if (isReactionRow(associated)) {
+            m.reactionType = associated;
+            m.reactionEmoji = text(*row, cEmoji);
+            p.targetGuid = reactionTargetGuid(text(*row, cAssociatedGuid));
+        }
         p.text = shownText(*row, cText);
         if (p.text.isEmpty() && out.bodyText && cBody >= 0 && size_t(cBody) < row->values.size()
             && row->values[size_t(cBody)].kind == sqlcarve::Value::Kind::Blob) {
@@ -529,6 +554,26 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         pending.push_back(std::move(p));
     }
     pairOrphanAttachments(ctx, pending, maj);
+    // A deleted reaction names the message it was for: live, or recovered with it.
+    for (PendingMessage& p : pending) {
+        if (p.targetGuid.isEmpty())
+            continue;
+        QString target;
+        const auto live = ctx.live().rows(cBody >= 0 ? "SELECT text, attributedBody FROM message WHERE guid = ?"
+                                                     : "SELECT text FROM message WHERE guid = ?",
+                                          {p.targetGuid});
+        if (!live.empty()) {
+            target = live.front().front().toString();
+            if (target.isEmpty() && live.front().size() > 1 && out.bodyText)
+                target = out.bodyText(live.front()[1].toByteArray());
+        }
+        if (target.isEmpty()) {
+            auto it = byGuid.find(p.targetGuid);
+            if (it != byGuid.end() && !pending[it->second].record.reactionType)
+                target = pending[it->second].text;
+        }
+        p.record.reactionTarget = target.remove(kObjectReplacement).trimmed();
+    }
 
     std::map<QString, Group> groups;
     std::map<int64_t, bool> chatFilled;

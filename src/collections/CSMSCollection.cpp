@@ -53,24 +53,35 @@ bool isReaction(int type)
         || (type >= kReactionTaken && type < kReactionTaken + kReactionKinds);
 }
 
-QString reactionName(const ChatMessage& m)
+QString reactionName(int type, const QString& emoji)
 {
-    const int kind = m.reactionType % 1000;
-    if (kind == kEmojiKind && !m.reactionEmoji.isEmpty())
-        return m.reactionEmoji;
+    const int kind = type % 1000;
+    if (kind == kEmojiKind && !emoji.isEmpty())
+        return emoji;
     return QString::fromLatin1(kReactionNames[kind]);
 }
 
-// A reaction whose message is not in the database still says what it was.
-QString reactionLine(const ChatMessage& m)
+QString reactionName(const ChatMessage& m)
 {
-    if (m.reactionType >= kReactionTaken)
-        return QStringLiteral("Removed a reaction (%1) from a message").arg(reactionName(m));
-    const int kind = m.reactionType % 1000;
-    if (kind == kEmojiKind && !m.reactionEmoji.isEmpty())
-        return QStringLiteral("Reacted %1 to a message").arg(m.reactionEmoji);
-    return QStringLiteral("%1 a message").arg(QLatin1String(kReactionVerbs[kind]));
+    return reactionName(m.reactionType, m.reactionEmoji);
 }
+
+} // namespace
+
+QString reactionLine(int type, const QString& emoji, const QString& target)
+{
+    if (!isReaction(type))
+        return QString();
+    const QString what = target.isEmpty() ? QStringLiteral("a message") : QStringLiteral("\u201C%1\u201D").arg(target);
+    if (type >= kReactionTaken)
+        return QStringLiteral("Removed a reaction (%1) from %2").arg(reactionName(type, emoji), what);
+    const int kind = type % 1000;
+    if (kind == kEmojiKind && !emoji.isEmpty())
+        return QStringLiteral("Reacted %1 to %2").arg(emoji, what);
+    return QStringLiteral("%1 %2").arg(QLatin1String(kReactionVerbs[kind]), what);
+}
+
+namespace {
 
 // Rows of one second keep the order they were written in.
 bool earlier(const ChatMessage& a, const ChatMessage& b)
@@ -364,7 +375,7 @@ void CSMSCollection::buildConversations(double fraction)
             const auto pieces = m_messagePieces.constFind(m.rowId);
             if (m.reactionType) {
                 // Older releases wrote what the reaction was ("Liked “…”") into the row itself.
-                chat->setContent(m.text.isEmpty() ? reactionLine(m) : m.text);
+                chat->setContent(m.text.isEmpty() ? reactionLine(m.reactionType, m.reactionEmoji) : m.text);
             } else if (pieces != m_messagePieces.constEnd()) {
                 addPieces(chat, m.text, pieces.value(), &sub, step);
             } else {

@@ -58,6 +58,10 @@ struct ChatMessage {
     QString reactionEmoji;
 };
 
+// A reaction shown as a line of its own: "Liked a message", or with the text of the message it
+// is for, "Liked “…”". Empty when `type` is no reaction's associated_message_type.
+QString reactionLine(int type, const QString& emoji, const QString& target = QString());
+
 struct MessagePiece {
     QString fileName; // the attachment's location as recorded
     QString mimeType;

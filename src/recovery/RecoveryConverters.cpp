@@ -3,6 +3,7 @@
 
 #include "CNoteCollection.h"
 #include "CReminderCollection.h"
+#include "CSMSCollection.h"
 
 #include <QCoreApplication>
 #include <QList>
@@ -485,7 +486,9 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setSubject(m->subject);
             chat->setAddr(m->address);
             if (m->pieces.empty())
-                chat->setContent(m->text);
+                // Newer releases leave a reaction's own text empty: it says what it was for.
+                chat->setContent(m->text.isEmpty() && m->reactionType ? reactionLine(m->reactionType, m->reactionEmoji, m->reactionTarget)
+                                                                      : m->text);
             for (const MessagePieceRecord& p : m->pieces) {
                 if (p.data.isEmpty())
                     continue;

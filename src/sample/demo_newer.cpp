@@ -151,6 +151,8 @@ bool upgradeMessages(const QString& smsDb, int iosMajor)
                     {target.chat});
     };
     ok = ok && react(live[1], 2001, false, 30) && react(live[2], 2000, true, 30) && react(live[2], 3000, true, 90);
+    // The partner laughs at another one; the reaction is deleted below.
+    ok = ok && react(live[3], 2003, false, 45);
     if (iosMajor >= 16) {
         ok = ok && exec(db, QStringLiteral("UPDATE message SET date_edited = ? WHERE ROWID = ?"),
                         {(live[3].date + 60) * kNanoseconds, live[3].rowid});
@@ -169,6 +171,9 @@ bool upgradeMessages(const QString& smsDb, int iosMajor)
     for (const LiveMessage& m : live.mid(5, 2))
         ok = ok && exec(db, QStringLiteral("DELETE FROM chat_message_join WHERE message_id = ?"), {m.rowid})
             && exec(db, QStringLiteral("DELETE FROM message WHERE ROWID = ?"), {m.rowid});
+    ok = ok && exec(db, QStringLiteral("DELETE FROM chat_message_join WHERE message_id IN (SELECT ROWID FROM message WHERE "
+                                       "associated_message_type = 2003)"))
+        && exec(db, QStringLiteral("DELETE FROM message WHERE associated_message_type = 2003"));
     return ok;
 }
 

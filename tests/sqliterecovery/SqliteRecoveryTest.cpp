@@ -243,6 +243,59 @@ TEST(MappingRules, NanosecondMessageDatesBecomeSeconds)
         }
 }
 
+// A deleted reaction (newer releases leave its text empty) is reported for what it was: its kind
+// and the text of the message it was for, live or deleted with it; found by either form of
+// associated_message_guid, and named by nothing when that message is gone.
+TEST(MappingRules, DeletedReactionsNameTheirKindAndMessage)
+{
+    // The chat layout as it is from iOS 10 on: with the columns that tie a reaction to its message.
+    OracleFixture f(1, 9);
+    f.live(QStringLiteral("ALTER TABLE message ADD COLUMN associated_message_guid TEXT; "
+                          "ALTER TABLE message ADD COLUMN associated_message_type INTEGER DEFAULT 0; "
+                          "INSERT INTO message (ROWID, guid, text) VALUES (100000, 'LIVE-1', 'See you at noon')"));
+    for (auto& t : f.carved.tables)
+        if (t.name == "message")
+            t.columns.insert(t.columns.end(), {{"associated_message_guid", "TEXT"}, {"associated_message_type", "INTEGER"}});
+    const size_t cText = f.column("message", "text"), cGuid = f.column("message", "guid"),
+                 cType = f.column("message", "associated_message_type"), cTarget = f.column("message", "associated_message_guid");
+    // Deleted messages only: the carve also holds earlier versions of edited live ones.
+    std::set<std::string> deleted;
+    for (const auto& m : f.truth.messages)
+        deleted.insert(m.message.text.toStdString());
+    std::vector<sqlcarve::CarvedRow*> rows;
+    for (auto* r : f.rowsOf("message")) {
+        r->values.resize(r->values.size() + 2);
+        if (deleted.count(r->values[cText].bytes))
+            rows.push_back(r);
+    }
+    ASSERT_GE(rows.size(), 4u);
+    const std::string deletedText = rows[3]->values[cText].bytes;
+    const struct {
+        int type;
+        std::string target, wantTarget;
+    } cases[] = {{2001, "p:0/LIVE-1", "See you at noon"}, {3000, "bp:" + rows[3]->values[cGuid].bytes, deletedText}, {2004, "p:0/GONE", ""}};
+    for (size_t i = 0; i < 3; ++i) {
+        auto& values = rows[i]->values;
+        values[cText] = sqlcarve::Value();
+        values[cType].kind = sqlcarve::Value::Kind::Integer;
+        values[cType].integer = cases[i].type;
+        values[cTarget].kind = sqlcarve::Value::Kind::Text;
+        values[cTarget].bytes = cases[i].target;
+    }
+    std::map<int, const MessageRecord*> reactions;
+    const auto store = f.map(1);
+    for (const auto& g : store.messageGroups)
+        for (const auto& m : g.messages)
+            if (m.reactionType)
+                reactions[m.reactionType] = &m;
+    ASSERT_EQ(reactions.size(), 3u);
+    for (const auto& c : cases) {
+        const MessageRecord& m = *reactions[c.type];
+        EXPECT_EQ(m.reactionTarget, QString::fromStdString(c.wantTarget).remove(QChar(0xFFFC)).trimmed()) << c.type;
+        EXPECT_TRUE(m.text.isEmpty()) << c.type;
+    }
+}
+
 TEST(MappingRules, ConversationsListNewestMessageFirstAndNameTheirParticipants)
 {
     OracleFixture f(1, 8);
