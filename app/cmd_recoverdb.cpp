@@ -17,6 +17,10 @@
 
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "cli.h"
 #include "sqlitecarve/Carver.h"
 
@@ -24,27 +28,25 @@ namespace {
 
 const char kUsage[] = "recover-db DATABASE [--wal FILE] [--journal FILE] [--json]";
 
-// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the bytes there are none.
+// Length of the well-formed UTF-8 sequence at p (1 to 4), or 0 when the bytes there are none:
+// no overlong form, no surrogate, nothing past U+10FFFF.
 size_t utf8Sequence(const unsigned char* p, size_t left)
 {
     const unsigned char c = p[0];
-    size_t n = 0;
-    uint32_t min = 0;
+    auto more = [p](size_t i) { return (p[i] & 0xc0) == 0x80; };
     if (c >= 0xc2 && c <= 0xdf)
-        n = 2, min = 0x80;
-    else if (c >= 0xe0 && c <= 0xef)
-        n = 3, min = 0x800;
-    else if (c >= 0xf0 && c <= 0xf4)
-        n = 4, min = 0x10000;
-    if (!n || n > left)
-        return 0;
-    uint32_t cp = c & (0x7f >> n);
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xc0) != 0x80)
+        return left >= 2 && more(1) ? 2 : 0;
+    if (c >= 0xe0 && c <= 0xef) {
+        if (left < 3 || !more(1) || !more(2) || (c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] >= 0xa0))
             return 0;
-        cp = (cp << 6) | (p[i] & 0x3f);
+        return 3;
     }
-    return cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 0 : n;
+    if (c >= 0xf0 && c <= 0xf4) {
+        if (left < 4 || !more(1) || !more(2) || !more(3) || (c == 0xf0 && p[1] < 0x90) || (c == 0xf4 && p[1] >= 0x90))
+            return 0;
+        return 4;
+    }
+    return 0;
 }
 
 // Text written through a pointer into room taken up front: one check per row instead of one per
@@ -137,8 +139,28 @@ char* writeJsonString(char* p, const std::string& s)
     constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
     auto anyZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
     while (q < end) {
-        // Eight bytes at a time while none needs a look of its own (most text is plain ASCII):
-        // stored whole, without a copy of variable length.
+#if defined(__SSE2__)
+        // Sixteen bytes at a time while none needs a look of its own (most text is plain ASCII):
+        // stored whole, without a copy of variable length. A signed compare below 0x20 flags
+        // control characters and every byte from 0x80 at once.
+        if (end - q >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+            const __m128i look = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                              _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+            const unsigned mask = unsigned(_mm_movemask_epi8(look));
+            if (!mask) {
+                p += 16;
+                q += 16;
+                continue;
+            }
+            const int plain = __builtin_ctz(mask);
+            p += plain;
+            q += plain;
+        } else
+#endif
+        // Eight bytes at a time, the same way, where the wider registers are missing or too few
+        // bytes are left.
         if (end - q >= 8) {
             uint64_t w;
             std::memcpy(&w, q, 8);
@@ -164,21 +186,24 @@ char* writeJsonString(char* p, const std::string& s)
             continue;
         }
         if (c >= 0x80) {
-            const size_t k = utf8Sequence(q, size_t(end - q));
-            switch (k) {
-            case 4: p[3] = char(q[3]); [[fallthrough]];
-            case 3: p[2] = char(q[2]); [[fallthrough]];
-            case 2:
-                p[1] = char(q[1]);
-                p[0] = char(q[0]);
-                p += k;
-                q += k;
-                break;
-            default:
-                std::memcpy(p, "\xEF\xBF\xBD", 3);
-                p += 3;
-                ++q;
-            }
+            // Text in most scripts is one such sequence after another: they are taken in a run.
+            do {
+                const size_t k = utf8Sequence(q, size_t(end - q));
+                switch (k) {
+                case 4: p[3] = char(q[3]); [[fallthrough]];
+                case 3: p[2] = char(q[2]); [[fallthrough]];
+                case 2:
+                    p[1] = char(q[1]);
+                    p[0] = char(q[0]);
+                    p += k;
+                    q += k;
+                    break;
+                default:
+                    std::memcpy(p, "\xEF\xBF\xBD", 3);
+                    p += 3;
+                    ++q;
+                }
+            } while (q < end && *q >= 0x80);
             continue;
         }
         *p++ = '\\';
