@@ -485,10 +485,11 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setMsgDate(messageDate(*m, driver->m_messageLayout));
             chat->setSubject(m->subject);
             chat->setAddr(m->address);
-            if (m->pieces.empty())
-                // Newer releases leave a reaction's own text empty: it says what it was for.
-                chat->setContent(m->text.isEmpty() && m->reactionType ? reactionLine(m->reactionType, m->reactionEmoji, m->reactionTarget)
-                                                                      : m->text);
+            // Newer releases leave a reaction's own text empty: the line says what it was for.
+            if (m->pieces.empty() && m->text.isEmpty() && m->reactionType)
+                chat->setContent(reactionLine(m->reactionType, m->reactionEmoji, m->reactionTarget));
+            else if (m->pieces.empty())
+                chat->setContent(m->text);
             for (const MessagePieceRecord& p : m->pieces) {
                 if (p.data.isEmpty())
                     continue;
