@@ -215,7 +215,9 @@ private:
     };
 
     // Best table for the serial types in m_types (with an implied leading NULL); -1 for none.
-    int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize)
+    // The values start at `body`; bytes up to `limit` may be looked at.
+    int pickTable(const uint64_t* implied, int prefer, bool rowidTable, uint64_t* bodySize, const uint8_t* body,
+                  const uint8_t* limit)
     {
         const size_t n = m_types.size() + (implied ? 1 : 0);
         if (n >= m_schema.byCount().size())
@@ -234,6 +236,8 @@ private:
             if (t.stored.size() != n && (ti != prefer || !m_shortRows))
                 continue;
             if (m_masterOnly && ti != 0)
+                continue;
+            if (ti == 0 && !masterRowFits(implied, body, limit))
                 continue;
             if (implied && !compatible(t.stored[0], *implied))
                 continue;
@@ -273,6 +277,79 @@ private:
             return -1;
         *bodySize = total;
         return best;
+    }
+
+    // SQLite writes its schema rows itself: a kind of object, two names, a root page and the
+    // statement, stored from "CREATE " on (or nothing, for an index it made). A reading whose
+    // values break that is misaligned, whatever its serial types allow, and may be another
+    // table's row. Values past `limit` are judged by their types alone.
+    bool masterRowFits(const uint64_t* implied, const uint8_t* body, const uint8_t* limit) const
+    {
+        const size_t n = m_types.size() + (implied ? 1 : 0);
+        if (n != kMasterColumns)
+            return true; // a row cut short is judged by its own rules
+        const uint8_t* p = body;
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t t = implied ? (i ? m_types[i - 1] : *implied) : m_types[i];
+            const bool text = t >= 13 && (t & 1);
+            const int64_t size = serialSize(t);
+            const bool inReach = size >= 0 && p <= limit && uint64_t(size) <= uint64_t(limit - p);
+            switch (i) {
+            case 0:
+                if (!text || (inReach && !isKindWord(p, size_t(size))))
+                    return false;
+                break;
+            case 1:
+            case 2:
+                if (!text || size == 0)
+                    return false;
+                break;
+            case 3:
+                if (!(t >= 1 && t <= 6) && t != 8 && t != 9)
+                    return false;
+                break;
+            default:
+                if (t != 0 && !text)
+                    return false;
+                if (text && p <= limit
+                    && !textMatches(p, inReach ? size_t(size) : size_t(limit - p), "CREATE ", inReach ? kStarts : kCutShort))
+                    return false;
+            }
+            if (!inReach)
+                return true;
+            p += size;
+        }
+        return true;
+    }
+    static constexpr size_t kMasterColumns = 5;
+
+    bool isKindWord(const uint8_t* p, size_t n) const
+    {
+        for (const char* word : {"table", "index", "view", "trigger"})
+            if (textMatches(p, n, word, kExactly))
+                return true;
+        return false;
+    }
+
+    // How a text of n bytes is held against an ASCII word: it is the word, it starts with it, or
+    // it runs on past the n bytes and the whole characters they hold start as the word does.
+    enum TextMatch { kExactly, kStarts, kCutShort };
+    bool textMatches(const uint8_t* p, size_t n, const char* word, TextMatch how) const
+    {
+        const size_t unit = m_geo.encoding == Utf8 ? 1 : 2;
+        const size_t len = std::strlen(word), chars = n / unit;
+        if (how == kExactly && (n % unit || chars != len))
+            return false;
+        if (how == kStarts && chars < len)
+            return false;
+        for (size_t i = 0; i < std::min(chars, len); ++i) {
+            const uint8_t* c = p + i * unit;
+            const uint8_t low = unit == 1 || m_geo.encoding == Utf16le ? c[0] : c[1];
+            const uint8_t high = unit == 1 ? 0 : m_geo.encoding == Utf16le ? c[1] : c[0];
+            if (low != uint8_t(word[i]) || high)
+                return false;
+        }
+        return true;
     }
 
 public:
@@ -332,7 +409,7 @@ public:
             return false;
         uint64_t bodySize = 0;
         const ShortRows allow(this, true); // the record's own header says how many columns it has
-        const int table = pickTable(nullptr, prefer, tableCell, &bodySize);
+        const int table = pickTable(nullptr, prefer, tableCell, &bodySize, typesEnd, limit);
         if (table < 0 || bodySize == 0 || hsize + bodySize != payload)
             return false;
         if (prefer < 0 && bodySize < kMinRebuiltBody && m_schema.table(size_t(table)).stored.size() < kMinRebuiltColumns)
@@ -425,7 +502,7 @@ private:
     {
         uint64_t bodySize = 0;
         m_rebuilding = true;
-        const int table = pickTable(implied, prefer, true, &bodySize);
+        const int table = pickTable(implied, prefer, true, &bodySize, typesEnd, limit);
         m_rebuilding = false;
         // With its prefix gone, a short record of a narrow table is as likely to be chance bytes;
         // a long one (a note's body, a guid) holds a text that must decode and end in place. A
@@ -824,19 +901,21 @@ private:
                 continue;
             }
             // The last cell of a freed block ends the block: a size taken from the block's end
-            // leaves no slack.
-            for (int frag = 0; endKnown && frag < 1; ++frag) {
+            // leaves no slack. A schema row, whose values prove themselves, may end up to 3 bytes
+            // short of it too: fragments beside a freed cell join its block.
+            for (int frag = 0; endKnown && frag <= kMaxFragment; ++frag) {
                 const uint8_t* cellEnd = limit - frag;
                 const int64_t first = int64_t(cellEnd - typesEnd) - int64_t(known);
                 if (first < 0)
                     break;
                 for (int ti : m_schema.byCount()[n]) {
-                    if (prefer >= 0 && ti != prefer)
+                    if ((prefer >= 0 && ti != prefer) || (frag && ti != 0))
                         continue;
                     uint64_t type = 0;
                     if (!typeForSize(m_schema.table(size_t(ti)).stored[0], first, typesEnd, &type))
                         continue;
-                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
+                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd
+                        && (!frag || out->table == 0))
                         return true;
                     break;
                 }
