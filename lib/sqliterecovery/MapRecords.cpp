@@ -546,32 +546,52 @@ int mapBookmarks(ScanContext& ctx, RecordStore& out)
     // A folder deleted with its bookmarks still names them. A live folder at the id is that folder
     // under its name of today (an id is handed out again only to a row after every other).
     std::unordered_map<int64_t, QString> folders;
-    for (const Row* row : t.rows)
-        if (text(*row, cUrl).isEmpty())
-            if (const auto id = rowidOf(t, *row))
-                folders[*id] = text(*row, cTitle);
+    // A folder whose row lost its id (the first row of a freed block loses its cell prefix) can
+    // still name its bookmarks when it is the only such folder and they the only ones whose
+    // folder is unknown: deleting a folder deletes what it holds.
+    QStringList unnumbered;
+    const int cType = t.col("type");
+    for (const Row* row : t.rows) {
+        if (!text(*row, cUrl).isEmpty())
+            continue;
+        if (const auto id = rowidOf(t, *row))
+            folders[*id] = text(*row, cTitle);
+        else if (integer(t, *row, cType) == 1 && !lostSomeValue(t, *row))
+            unnumbered << text(*row, cTitle);
+    }
     std::unordered_map<int64_t, QString> titles;
+    std::set<int64_t> unknown;
     const auto folderTitle = [&](int64_t id) -> QString {
         auto known = titles.find(id);
         if (known == titles.end()) {
             const QVariant live = ctx.live().value("SELECT title FROM bookmarks WHERE id = ? AND ifnull(url, '') = ''", {QVariant(qint64(id))});
             const auto deleted = folders.find(id);
             known = titles.emplace(id, live.isValid() ? live.toString() : deleted != folders.end() ? deleted->second : QString()).first;
+            if (!live.isValid() && deleted == folders.end())
+                unknown.insert(id);
         }
         return known->second;
     };
     int added = 0;
+    const size_t first = out.bookmarks.size();
+    std::vector<std::optional<int64_t>> parents; // of the bookmarks added, by their place after `first`
     for (const Row* row : t.rows) {
         BookmarkRecord b{text(*row, cTitle), text(*row, cUrl)};
         b.partial = lostSomeValue(t, *row);
         b.orphan = fromOrphanPage(*row);
         if (b.url.isEmpty())
             continue; // folders carry no address
-        if (const auto parent = integer(t, *row, cParent))
+        const auto parent = integer(t, *row, cParent);
+        if (parent)
             b.folder = folderTitle(*parent);
+        parents.push_back(parent);
         out.bookmarks.push_back(b);
         ++added;
     }
+    if (unnumbered.size() == 1 && unknown.size() == 1)
+        for (size_t i = 0; i < parents.size(); ++i)
+            if (parents[i] == *unknown.begin())
+                out.bookmarks[first + i].folder = unnumbered.front();
     // History.db: a deleted visit names its page by id, live or deleted itself; a deleted page
     // whose visits are all gone still says it was visited.
     const CarvedTable& visits = ctx.table("history_visits");

@@ -204,27 +204,47 @@ TEST(MappingRules, RowidHandedOutAgainDoesNotHideTheDeletedRow)
 }
 
 // A deleted bookmark names its folder: a live one by its row, one deleted with it by its carved
-// row (when that kept its rowid).
+// row; when that row lost its id, only while it is the one such folder.
 TEST(MappingRules, DeletedFolderNamesItsBookmarks)
 {
-    OracleFixture f(5);
-    auto marks = f.rowsOf("bookmarks");
-    ASSERT_GE(marks.size(), 1u);
-    const size_t url = f.column("bookmarks", "url"), parent = f.column("bookmarks", "parent");
-    sqlcarve::CarvedRow folder = *marks.front();
-    folder.rowid = 100000;
-    folder.values[url] = sqlcarve::Value();
-    folder.values[f.column("bookmarks", "title")].bytes = "Old trips";
-    const std::string moved = marks.front()->values[url].bytes;
-    marks.front()->values[parent].integer = 100000;
-    f.carved.rows.push_back(folder);
-    const auto store = f.map(5);
-    ASSERT_EQ(store.bookmarks.size(), f.truth.bookmarks.size());
-    for (const auto& b : store.bookmarks)
-        if (b.url.toStdString() == moved)
-            EXPECT_EQ(b.folder, QLatin1String("Old trips"));
-        else
-            EXPECT_TRUE(b.folder == QLatin1String("BookmarksBar") || b.folder == QLatin1String("Travel")) << b.url.toStdString();
+    struct Case {
+        bool keepsId;
+        int folders;
+        const char* named;
+    };
+    for (const Case& c : {Case{true, 1, "Old trips"}, Case{false, 1, "Old trips"}, Case{false, 2, ""}}) {
+        OracleFixture f(5);
+        const size_t url = f.column("bookmarks", "url"), parent = f.column("bookmarks", "parent");
+        auto marks = f.rowsOf("bookmarks");
+        // Deleted bookmarks only: the carve also holds earlier versions of live ones.
+        std::set<std::string> deleted;
+        for (const auto& b : f.truth.bookmarks)
+            deleted.insert(b.url.toStdString());
+        marks.erase(std::remove_if(marks.begin(), marks.end(), [&](const sqlcarve::CarvedRow* r) { return !deleted.count(r->values[url].bytes); }),
+                    marks.end());
+        ASSERT_GE(marks.size(), 1u);
+        sqlcarve::CarvedRow folder = *marks.front();
+        folder.rowid = c.keepsId ? std::optional<int64_t>(100000) : std::nullopt;
+        folder.values[f.column("bookmarks", "id")] = sqlcarve::Value();
+        folder.values[url] = sqlcarve::Value();
+        folder.values[f.column("bookmarks", "type")].kind = sqlcarve::Value::Kind::Integer;
+        folder.values[f.column("bookmarks", "type")].integer = 1;
+        folder.values[f.column("bookmarks", "title")].bytes = "Old trips";
+        const std::string moved = marks.front()->values[url].bytes;
+        marks.front()->values[parent].integer = 100000;
+        f.carved.rows.push_back(folder);
+        if (c.folders == 2) {
+            folder.values[f.column("bookmarks", "title")].bytes = "Recipes";
+            f.carved.rows.push_back(folder);
+        }
+        const auto store = f.map(5);
+        ASSERT_EQ(store.bookmarks.size(), f.truth.bookmarks.size());
+        for (const auto& b : store.bookmarks)
+            if (b.url.toStdString() == moved)
+                EXPECT_EQ(b.folder, QLatin1String(c.named)) << c.keepsId << c.folders;
+            else
+                EXPECT_TRUE(b.folder == QLatin1String("BookmarksBar") || b.folder == QLatin1String("Travel")) << b.url.toStdString();
+    }
 }
 
 TEST(MappingRules, NanosecondMessageDatesBecomeSeconds)
