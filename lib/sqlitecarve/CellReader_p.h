@@ -35,6 +35,11 @@ constexpr size_t kMinCutColumns = 8;
 constexpr uint32_t kMinSelfEvidentBody = 32;
 // Free space between cells of a merged freeblock: fragments of at most 3 bytes.
 constexpr int kMaxFragment = 3;
+// A record narrower than the catalog's short rows, read on its table's own page, has at least
+// this many columns ...
+constexpr size_t kMinNarrowShortColumns = 3;
+// ... and, when its cell prefix is lost, a text of this many bytes at least.
+constexpr int64_t kMinNarrowRebuiltText = 8;
 
 class CellReader
 {
@@ -49,6 +54,15 @@ public:
     // While on, records match sqlite_master alone (the search for dropped tables' schema rows).
     void setMasterOnly(bool on) { m_masterOnly = on; }
     bool masterOnly() const { return m_masterOnly; }
+    // While it lives, a record on its table's own page may be narrower than the catalog's short
+    // rows: written before columns were added to a narrow table. Look-aheads for newer cells turn
+    // it off: a narrow reading there would only cut real rows short.
+    struct NarrowRows {
+        explicit NarrowRows(CellReader& r, bool on = true) : reader(r), was(r.m_narrowRows) { r.m_narrowRows = on; }
+        ~NarrowRows() { reader.m_narrowRows = was; }
+        CellReader& reader;
+        bool was;
+    };
 
     // Reads the records in page[from, to): `emit(parsed, types)` gets each, in page order.
     // prefixLost: the region is a block of the page's free chain, its first 4 bytes its header.
@@ -100,13 +114,19 @@ public:
                 // inside those 4 bytes is the better reading, unless the page's own chain of
                 // free blocks says the 4 bytes are a header.
                 if (p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p)
-                    && (p == chainBlock || !intactCellWithin(p, limit, prefer)))
+                    && (p == chainBlock || !intactCellWithin(p, limit, prefer))) {
+                    const NarrowRows narrow(*this);
                     found = tryLostPrefix(p, std::min(limit, p + blockSize(p, limit)), prefer, &m);
+                }
                 bool runsOut = false;
-                if (!found)
+                if (!found) {
+                    const NarrowRows narrow(*this);
                     found = tryCell(p, limit, true, prefer, &m, false, &runsOut);
-                if (!found && lastEnd && p - lastEnd <= kMaxFragment)
+                }
+                if (!found && lastEnd && p - lastEnd <= kMaxFragment) {
+                    const NarrowRows narrow(*this);
                     found = tryLostPrefix(p, limit, prefer, &m);
+                }
                 // Last, a record cut short by a newer one: any whole reading of these bytes wins.
                 if (!found && runsOut)
                     found = tryCell(p, limit, true, prefer, &m, true);
@@ -245,23 +265,23 @@ private:
             // to be that table's.
             if (m_rebuilding && t.loose && ti != prefer)
                 continue;
-            int score = 0;
-            bool ok = true;
-            for (size_t i = 0; i < m_types.size() && ok; ++i) {
-                const StoredColumn& c = t.stored[i + (implied ? 1 : 0)];
-                const uint64_t ty = m_types[i];
-                ok = compatible(c, ty);
-                score += (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
-            }
-            if (!ok)
+            const int score = typesScore(t, implied);
+            if (score < 0)
                 continue;
-            if (ti == prefer)
-                score += 1 << 20;
-            if (score > bestScore) {
+            if (score + (ti == prefer ? 1 << 20 : 0) > bestScore) {
                 best = ti;
-                bestScore = score;
+                bestScore = score + (ti == prefer ? 1 << 20 : 0);
             }
         }
+        // Narrower still, a row of its table's own page written before columns were added (a
+        // handle of an older release). With its cell prefix lost, only its rowid alias (always
+        // NULL) may be the type it lost, and a text must vouch for the reading: a few numbers
+        // read as easily from any bytes.
+        if (best < 0 && narrowCount(n, prefer) && m_shortRows && m_schema.table(size_t(prefer)).table.withoutRowid != rowidTable
+            && (!implied || (*implied == 0 && m_schema.table(size_t(prefer)).stored[0].rowidAlias))
+            && (!m_rebuilding || holdsText(kMinNarrowRebuiltText))
+            && typesScore(m_schema.table(size_t(prefer)), implied) >= 0)
+            best = prefer;
         if (best < 0)
             return -1;
         uint64_t total = implied ? uint64_t(std::max<int64_t>(0, serialSize(*implied))) : 0;
@@ -349,6 +369,38 @@ private:
             if (low != uint8_t(word[i]) || high)
                 return false;
         }
+        return true;
+    }
+
+    // How well the serial types in m_types (after an implied first one) fit the table's first
+    // columns; -1 when one cannot be that column's.
+    int typesScore(const TableLayout& t, const uint64_t* implied) const
+    {
+        int score = 0;
+        for (size_t i = 0; i < m_types.size(); ++i) {
+            const StoredColumn& c = t.stored[i + (implied ? 1 : 0)];
+            if (!compatible(c, m_types[i]))
+                return -1;
+            score += (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
+        }
+        return score;
+    }
+    // Whether a record of n columns may be read as a narrow row of the page's own table.
+    bool narrowCount(size_t n, int prefer) const
+    {
+        if (!m_narrowRows || prefer <= 0 || m_masterOnly || n < kMinNarrowShortColumns || n >= kMinShortRecordColumns)
+            return false;
+        const TableLayout& t = m_schema.table(size_t(prefer));
+        return n < t.stored.size() && addableFrom(t, n);
+    }
+    // Whether every column from the n-th on could have been added after the row was written.
+    static bool addableFrom(const TableLayout& t, size_t n)
+    {
+        if (t.stored.size() - n > kMaxAddedColumns)
+            return false;
+        for (size_t k = n; k < t.stored.size(); ++k)
+            if (t.stored[k].notNull || t.stored[k].rowidAlias)
+                return false;
         return true;
     }
 
@@ -457,6 +509,7 @@ private:
     // written over its tail), else at the end of its free region. m_types is kept for the caller.
     const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer)
     {
+        const NarrowRows wide(*this, false);
         const std::vector<uint64_t> types = m_types;
         const uint8_t* at = limit;
         Parsed m;
@@ -661,6 +714,7 @@ private:
             return true;
         if (m_lookahead)
             return true;
+        const NarrowRows wide(*this, false);
         // A freed cell that a later free merged into the block keeps its own stale header, which
         // ends the block where the merged header does.
         for (int k = 0; k <= maxGap && !intactNext && m_blockEnd && end + k + kFreeblockHeaderSize <= limit; ++k)
@@ -727,6 +781,7 @@ private:
 
     bool newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
     {
+        const NarrowRows wide(*this, false);
         m_saved = m_types;
         bool found = false;
         const uint8_t* q = from;
@@ -856,7 +911,7 @@ private:
             break;
         const ShortRows allow(this, shortRows);
         for (size_t n = 1; n < m_schema.byCount().size(); ++n) {
-            if (m_schema.byCount()[n].empty())
+            if (m_schema.byCount()[n].empty() && !(shortRows && narrowCount(n, prefer)))
                 continue;
             const uint8_t* typesEnd = nullptr;
             if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
@@ -978,6 +1033,7 @@ private:
 
     bool intactCellWithin(const uint8_t* p, const uint8_t* limit, int prefer)
     {
+        const NarrowRows wide(*this, false);
         Parsed m;
         for (int k = 1; k < int(kFreeblockHeaderSize); ++k)
             if (tryCell(p + k, limit, true, prefer, &m))
@@ -991,6 +1047,7 @@ private:
     std::vector<uint64_t> m_saved;
     bool m_masterOnly = false;
     bool m_shortRows = false;   // pickTable may match a record shorter than its table
+    bool m_narrowRows = false;  // ... and one narrower than the catalog's short rows (NarrowRows)
     bool m_rebuilding = false;  // pickTable is matching a record rebuilt without its prefix
     bool m_lookahead = false;   // endFits is reading on past a record
     const uint8_t* m_regionPage = nullptr; // page image readRegion reads

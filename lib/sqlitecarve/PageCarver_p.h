@@ -249,6 +249,7 @@ private:
                 if (off < ptrEnd || off >= m_geo.usable)
                     continue;
                 Parsed m;
+                const CellReader::NarrowRows narrow(m_cells);
                 if (m_cells.tryCell(page + off, page + m_geo.usable, tableRows, ctx.preferTable, &m))
                     emit(ctx, m, ctx.orphan ? Source::Orphan : ctx.cellSource, m_cells.types());
             }
