@@ -58,12 +58,12 @@ public:
         // Rows written before ALTER TABLE ADD COLUMN keep their shorter records: such a row
         // matches the table by its first columns, when every column after them could have been
         // added (one that is NOT NULL could not have been, without a default, on its own).
-        for (size_t k = n; k-- > 0 && n - k <= kMaxAddedColumns && k >= kMinShortRecordColumns;) {
-            const StoredColumn& c = layout.stored[k];
-            if (c.notNull || c.rowidAlias || layout.table.withoutRowid)
-                break;
+        layout.shortest = n;
+        while (layout.shortest > 0 && n - layout.shortest < kMaxAddedColumns && !layout.table.withoutRowid
+               && !layout.stored[layout.shortest - 1].notNull && !layout.stored[layout.shortest - 1].rowidAlias)
+            --layout.shortest;
+        for (size_t k = std::max(layout.shortest, kMinShortRecordColumns); k < n; ++k)
             m_byCount[k].push_back(int(m_tables.size()));
-        }
         m_maxColumns = std::max(m_maxColumns, n);
         m_hasWithoutRowid = m_hasWithoutRowid || layout.table.withoutRowid;
         m_tables.push_back(std::move(layout));

@@ -391,17 +391,7 @@ private:
         if (!m_narrowRows || prefer <= 0 || m_masterOnly || n < kMinNarrowShortColumns || n >= kMinShortRecordColumns)
             return false;
         const TableLayout& t = m_schema.table(size_t(prefer));
-        return n < t.stored.size() && addableFrom(t, n);
-    }
-    // Whether every column from the n-th on could have been added after the row was written.
-    static bool addableFrom(const TableLayout& t, size_t n)
-    {
-        if (t.stored.size() - n > kMaxAddedColumns)
-            return false;
-        for (size_t k = n; k < t.stored.size(); ++k)
-            if (t.stored[k].notNull || t.stored[k].rowidAlias)
-                return false;
-        return true;
+        return n < t.stored.size() && n >= t.shortest;
     }
 
 public:

@@ -22,6 +22,7 @@ struct TableLayout {
     std::vector<StoredColumn> stored;
     int aliasStored = -1; // stored position of the INTEGER PRIMARY KEY column
     bool loose = false;   // every column takes any type: its records match almost any bytes
+    size_t shortest = 0;  // fewest columns a row written before columns were added may have
 };
 
 // Reads "CREATE TABLE name (columns...) [WITHOUT ROWID]" (no SQL engine involved). False for
