@@ -1,9 +1,11 @@
 // libFuzzer harness: the carver over mutated database bytes, in memory. The input is split
 // into database, -wal and -journal at two 16-bit lengths at its end, so the fuzzer reaches the
 // companion readers too. The database bytes are also read as one page image by the link-row
-// salvage, with bounds wide enough that any cut may count.
+// salvage, with bounds wide enough that any cut may count. Bytes that start like a statement are
+// read as one by the schema parser, which meets the texts of deleted schema rows too.
 
 #include "../lib/sqlitecarve/LinkCells_p.h"
+#include "../lib/sqlitecarve/Schema_p.h"
 #include "sqlitecarve/Carver.h"
 
 #include <cstddef>
@@ -20,6 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     walSize = walSize > size ? 0 : walSize;
     journalSize = journalSize > size - walSize ? 0 : journalSize;
     const size_t dbSize = size - walSize - journalSize;
+    if (dbSize && data[0] == 'C') {
+        sqlcarve::TableLayout layout;
+        if (sqlcarve::parseCreateTable(std::string(reinterpret_cast<const char*>(data), dbSize), &layout))
+            for (const sqlcarve::StoredColumn& c : layout.stored)
+                if (size_t(c.tableIndex) >= layout.table.columns.size())
+                    __builtin_trap();
+    }
     sqlcarve::Bytes db{data, dbSize};
     sqlcarve::Bytes wal{data + dbSize, walSize};
     sqlcarve::Bytes journal{data + dbSize + walSize, journalSize};

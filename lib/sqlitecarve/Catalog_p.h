@@ -57,10 +57,10 @@ public:
         m_byCount[n].push_back(int(m_tables.size()));
         // Rows written before ALTER TABLE ADD COLUMN keep their shorter records: such a row
         // matches the table by its first columns, when every column after them could have been
-        // added (one that is NOT NULL could not have been, without a default, on its own).
+        // added.
         layout.shortest = n;
         while (layout.shortest > 0 && n - layout.shortest < kMaxAddedColumns && !layout.table.withoutRowid
-               && !layout.stored[layout.shortest - 1].notNull && !layout.stored[layout.shortest - 1].rowidAlias)
+               && layout.stored[layout.shortest - 1].addable)
             --layout.shortest;
         for (size_t k = std::max(layout.shortest, kMinShortRecordColumns); k < n; ++k)
             m_byCount[k].push_back(int(m_tables.size()));

@@ -73,9 +73,10 @@ public:
             m_types.push_back(ty);
             p += k;
         }
-        // A whole header with fewer types than columns is a row written before ALTER TABLE added
-        // the rest: SQLite reads those as their default, which is NULL unless one was declared.
-        const bool olderRow = p == typesEnd && !c.implied;
+        // A header with fewer types than columns (whole, or ended where the carver's reading
+        // ended it when its size was lost) is a row written before ALTER TABLE added the rest:
+        // SQLite reads those as their defaults.
+        const bool olderRow = p == typesEnd;
         const uint8_t* body = typesEnd;
         size_t avail = std::min<size_t>(c.bodyLocal, f.size - c.bodyOffset);
         if (c.overflowPage) {
@@ -93,9 +94,10 @@ public:
             const StoredColumn& sc = t.stored[i];
             Value& v = row.values[size_t(sc.tableIndex)];
             if (i >= m_types.size()) {
-                setLost(v);
                 if (olderRow)
-                    v.kind = Value::Kind::Null;
+                    v = sc.predating;
+                else
+                    setLost(v);
                 continue;
             }
             const uint64_t ty = m_types[i];

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdio>
 
 namespace sqlcarve {
 
@@ -112,6 +114,166 @@ bool iequals(const std::string& a, const std::string& b)
 // One column or table-constraint definition, split at top-level commas.
 using Def = std::vector<Token>;
 
+
+// A text that reads as a number, as SQLite reads it: an integer when it has no fraction or
+// exponent and fits, otherwise a real. from_chars, not strtod: the reading must not follow the
+// user's locale.
+bool readNumber(std::string text, Value* out)
+{
+    while (!text.empty() && std::isspace(uint8_t(text.back())))
+        text.pop_back();
+    size_t at = 0;
+    while (at < text.size() && std::isspace(uint8_t(text[at])))
+        ++at;
+    bool negative = false;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+        negative = text[at++] == '-';
+    if (at >= text.size() || !(std::isdigit(uint8_t(text[at])) || text[at] == '.'))
+        return false;
+    const char* b = text.data() + at;
+    const char* e = text.data() + text.size();
+    if (text.find_first_of(".eE", at) == std::string::npos) {
+        uint64_t u = 0;
+        const auto r = std::from_chars(b, e, u);
+        if (r.ec == std::errc() && r.ptr == e && u <= (negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX))) {
+            out->kind = Value::Kind::Integer;
+            out->integer = int64_t(negative ? 0 - u : u);
+            return true;
+        }
+    }
+    double d = 0;
+    const auto r = std::from_chars(b, e, d);
+    if (r.ec != std::errc() || r.ptr != e)
+        return false;
+    out->kind = Value::Kind::Real;
+    out->real = negative ? -d : d;
+    return true;
+}
+
+// A value as a column of that affinity holds it (SQLite's conversions on storing it).
+void applyAffinity(Affinity aff, Value& v)
+{
+    using K = Value::Kind;
+    if (aff == Affinity::Blob)
+        return;
+    if (aff == Affinity::Text) {
+        if (v.kind == K::Integer) {
+            v.bytes = std::to_string(v.integer);
+            v.kind = K::Text;
+        }
+        return;
+    }
+    if (v.kind == K::Text && readNumber(v.bytes, &v))
+        v.bytes.clear();
+    if (v.kind == K::Real && aff != Affinity::Real && v.real > -9.2233720368547758e18 && v.real < 9.2233720368547758e18
+        && v.real == double(int64_t(v.real))) {
+        v.integer = int64_t(v.real);
+        v.kind = K::Integer;
+    } else if (v.kind == K::Integer && aff == Affinity::Real) {
+        v.real = double(v.integer);
+        v.kind = K::Real;
+    }
+}
+
+// A literal SQLite's parser keeps as a 32-bit integer: decimal, or up to eight hexadecimal digits.
+bool int32Literal(const std::string& t, int64_t* out)
+{
+    const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    if (t.empty() || (hex && t.size() > 10))
+        return false;
+    uint64_t u = 0;
+    const auto r = std::from_chars(t.data() + (hex ? 2 : 0), t.data() + t.size(), u, hex ? 16 : 10);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size() || u > uint64_t(INT32_MAX))
+        return false;
+    *out = int64_t(u);
+    return true;
+}
+
+// What SQLite reads for a column from a record that predates it: the DEFAULT clause starting at
+// d[i] (past the word), as SQLite evaluates it there. A number it keeps as written unless it is
+// a small integer, then lets the affinity convert (a typeless column's as a numeric one's).
+// `constant`: whether ALTER TABLE could have added a column with it (it refuses a time of day or
+// a function call). Lost for an expression not read here.
+Value readDefault(const Def& d, size_t i, Affinity aff, bool* constant)
+{
+    Value v;
+    v.kind = Value::Kind::Lost;
+    *constant = true;
+    size_t end = i;
+    for (int depth = 0; end < d.size(); ++end) {
+        if (d[end].text == "(")
+            ++depth;
+        else if (d[end].text == ")")
+            --depth;
+        else if (depth == 0 && end > i && d[end].kind == Token::Word && isConstraintStart(d[end].upper))
+            break;
+    }
+    while (end - i >= 3 && d[i].text == "(" && d[end - 1].text == ")") {
+        ++i;
+        --end;
+    }
+    for (size_t k = i; k + 1 < end; ++k)
+        if (d[k].kind == Token::Word && d[k + 1].text == "(")
+            *constant = false;
+    std::string sign;
+    if (end - i == 2 && d[i].kind == Token::Word && (d[i].text == "-" || d[i].text == "+"))
+        sign = d[i++].text;
+    if (end - i == 2 && sign.empty() && d[i].upper == "X" && d[i + 1].kind == Token::Quoted && d[i + 1].text.size() % 2 == 0) {
+        const std::string& hex = d[i + 1].text;
+        for (size_t k = 0; k < hex.size(); k += 2) {
+            uint8_t b = 0;
+            if (std::from_chars(hex.data() + k, hex.data() + k + 2, b, 16).ptr != hex.data() + k + 2)
+                return v;
+            v.bytes += char(b);
+        }
+        v.kind = Value::Kind::Blob;
+        return v;
+    }
+    if (end - i != 1)
+        return v;
+    const Token& t = d[i];
+    if (t.kind == Token::Quoted) {
+        if (!sign.empty())
+            return v;
+        v.kind = Value::Kind::Text;
+        v.bytes = t.text;
+    } else if (t.upper == "NULL" && sign.empty()) {
+        v.kind = Value::Kind::Null;
+        return v;
+    } else if ((t.upper == "TRUE" || t.upper == "FALSE") && sign.empty()) {
+        v.kind = Value::Kind::Integer;
+        v.integer = t.upper == "TRUE";
+    } else if (t.upper.rfind("CURRENT_", 0) == 0) {
+        *constant = false;
+        return v;
+    } else {
+        std::string number = t.text;
+        if (!number.empty() && (number[0] == '-' || number[0] == '+')) {
+            if (!sign.empty())
+                return v;
+            sign = number.substr(0, 1);
+            number.erase(0, 1);
+        }
+        if (sign == "+")
+            sign.clear();
+        Value probe;
+        if (int32Literal(number, &v.integer)) {
+            v.kind = Value::Kind::Integer;
+            if (!sign.empty())
+                v.integer = -v.integer;
+        } else if (readNumber(number, &probe) && std::isdigit(uint8_t(number.back()))) {
+            v.kind = Value::Kind::Text;
+            v.bytes = sign + number;
+            if (aff == Affinity::Blob)
+                aff = Affinity::Numeric;
+        } else {
+            return v;
+        }
+    }
+    applyAffinity(aff, v);
+    return v;
+}
+
 } // namespace
 
 Affinity affinityOf(const std::string& declaredType)
@@ -189,7 +351,8 @@ bool parseCreateTable(const std::string& sql, TableLayout* out)
     TableLayout layout;
     layout.table.name = name;
     layout.table.withoutRowid = withoutRowid;
-    std::vector<bool> notNull;
+    std::vector<bool> notNull, addable;
+    std::vector<Value> predatingValues;
     std::vector<int> pk;
     bool pkDesc = false;
     for (const Def& d : defs) {
@@ -236,14 +399,27 @@ bool parseCreateTable(const std::string& sql, TableLayout* out)
         }
         col.declaredType = type;
         bool nn = false;
+        bool hasDefault = false, constant = true, keyed = false;
+        Value predating;
         for (; i < d.size(); ++i) {
             if (d[i].upper == "NOT" && i + 1 < d.size() && d[i + 1].upper == "NULL")
                 nn = true;
             if (d[i].upper == "PRIMARY" && i + 1 < d.size() && d[i + 1].upper == "KEY") {
                 pk = {int(layout.table.columns.size())};
                 pkDesc = i + 2 < d.size() && d[i + 2].upper == "DESC";
+                keyed = true;
+            }
+            if (d[i].upper == "UNIQUE")
+                keyed = true;
+            if (d[i].upper == "DEFAULT" && i + 1 < d.size()) {
+                hasDefault = true;
+                predating = readDefault(d, i + 1, affinityOf(type), &constant);
             }
         }
+        // ADD COLUMN refuses a key, a NOT NULL column without a default, and a default that is
+        // not constant.
+        addable.push_back(!keyed && constant && (!nn || hasDefault));
+        predatingValues.push_back(predating);
         notNull.push_back(nn);
         layout.table.columns.push_back(col);
     }
@@ -275,6 +451,8 @@ bool parseCreateTable(const std::string& sql, TableLayout* out)
         s.affinity = affinityOf(layout.table.columns[c].declaredType);
         s.notNull = notNull[c] || (withoutRowid && std::find(pk.begin(), pk.end(), c) != pk.end());
         s.rowidAlias = c == alias;
+        s.addable = addable[c] && !s.rowidAlias && std::find(pk.begin(), pk.end(), c) == pk.end();
+        s.predating = predatingValues[c];
         if (s.rowidAlias) {
             layout.table.columns[c].rowidAlias = true;
             layout.aliasStored = int(layout.stored.size());

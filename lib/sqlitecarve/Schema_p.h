@@ -15,6 +15,11 @@ struct StoredColumn {
     Affinity affinity = Affinity::Blob;
     bool notNull = false;
     bool rowidAlias = false;
+    // Whether ALTER TABLE ADD COLUMN could have added it: a record written before then lacks it.
+    bool addable = true;
+    // What SQLite reads for it from such a record: its default, as its affinity makes it; lost
+    // for a default expression not read here.
+    Value predating;
 };
 
 struct TableLayout {

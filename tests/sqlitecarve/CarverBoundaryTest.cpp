@@ -499,27 +499,62 @@ TEST(CarverLostLeaf, RowsOfItsRangeMayBeLive)
 }
 
 // A row written before ALTER TABLE added columns stores fewer of them; SQLite reads the rest as
-// their default, so the carved row is whole, not missing them.
-TEST(CarverOlderRows, ColumnsAddedLaterAreNullNotLost)
+// their defaults, converted by the column's affinity. The carved rows read as SQLite read them
+// before they were deleted, added columns and all.
+TEST(CarverOlderRows, ColumnsAddedLaterReadAsTheirDefaults)
 {
     QTemporaryDir dir;
     // Rowids and sizes past 127 take two-byte varints: the freeblock header then covers only the
     // cell's sizes and the record header survives whole.
     const std::string older(150, 'o'), newer(150, 'n');
+    const char* const added[] = {"INTEGER DEFAULT 0", "TEXT DEFAULT 'none'", "REAL DEFAULT 1", "INTEGER NOT NULL DEFAULT -1",
+                                 "BLOB DEFAULT x'0a0B'", "TEXT DEFAULT 2.5", "NUMERIC DEFAULT '3.0'", "INTEGER DEFAULT (- 7)",
+                                 "DEFAULT TRUE", "REAL DEFAULT -2.5e3", "TEXT DEFAULT 'it''s' COLLATE NOCASE", "INTEGER DEFAULT 0x10",
+                                 "TEXT DEFAULT 0x10", "INTEGER DEFAULT ' 12 '", "TEXT DEFAULT 1e20", "INTEGER"};
     // Records of fewer than eight columns are not matched by their beginning alone.
-    const std::string path = build(dir, "a.db", {"PRAGMA secure_delete=OFF",
-                                                 "CREATE TABLE m(id INTEGER PRIMARY KEY, guid TEXT, date INTEGER, text TEXT, a, b, c, d, e)",
-                                                 "INSERT INTO m VALUES(1001, 'g1', 1000, '" + older + "', 1, 2, 3, 4, 5), (1002, 'g2', 2000, 'kept', 1, 2, 3, 4, 5)",
-                                                 "ALTER TABLE m ADD COLUMN edited INTEGER",
-                                                 "INSERT INTO m VALUES(1003, 'g3', 3000, '" + newer + "', 1, 2, 3, 4, 5, 7)",
-                                                 "DELETE FROM m WHERE id IN (1001, 1003)"});
-    const sqlcarve::Result r = sqlcarve::carveFile(path);
-    std::multiset<std::string> got;
-    for (const auto& row : r.rows) {
-        got.insert(sqlfixture::show(row).substr(sqlfixture::show(row).find('|'))); // the rowid went with the cell's start
-        EXPECT_FALSE(row.values[9].isLost()) << sqlfixture::show(row);
+    std::vector<std::string> sql = {"PRAGMA secure_delete=OFF", "CREATE TABLE m(id INTEGER PRIMARY KEY, guid TEXT, date INTEGER, text TEXT, a, b, c, d, e)",
+                                    "INSERT INTO m VALUES(1001, 'g1', 1000, '" + older + "', 1, 2, 3, 4, 5), (1002, 'g2', 2000, 'kept', 1, 2, 3, 4, 5)"};
+    for (size_t i = 0; i < std::size(added); ++i)
+        sql.push_back("ALTER TABLE m ADD COLUMN f" + std::to_string(i) + " " + added[i]);
+    sql.push_back("INSERT INTO m(id, guid, date, text, a, b, c, d, e, f15) VALUES(1003, 'g3', 3000, '" + newer + "', 1, 2, 3, 4, 5, 7)");
+    const std::string path = build(dir, "a.db", sql);
+
+    auto shown = [](int kind, int64_t i, double r, const std::string& bytes) {
+        char real[40];
+        std::snprintf(real, sizeof real, "%.17g", r);
+        return kind == SQLITE_NULL ? std::string("NULL") : kind == SQLITE_INTEGER ? "int " + std::to_string(i)
+               : kind == SQLITE_FLOAT ? "real " + std::string(real) : (kind == SQLITE_TEXT ? "text " : "blob ") + bytes;
+    };
+    Rows want, got;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT * FROM m WHERE id IN (1001, 1003)", -1, &st, nullptr), SQLITE_OK);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        std::string line;
+        for (int c = 1; c < sqlite3_column_count(st); ++c) {
+            const auto* b = static_cast<const char*>(sqlite3_column_blob(st, c));
+            line += "|" + shown(sqlite3_column_type(st, c), sqlite3_column_int64(st, c), sqlite3_column_double(st, c),
+                                std::string(b ? b : "", size_t(sqlite3_column_bytes(st, c))));
+        }
+        want.insert(line);
     }
-    EXPECT_EQ(got, (std::multiset<std::string>{"|?|'g1'|1000|'" + older + "'|1|2|3|4|5|NULL", "|?|'g3'|3000|'" + newer + "'|1|2|3|4|5|7"}));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    build(dir, "a.db", {"PRAGMA secure_delete=OFF", "DELETE FROM m WHERE id IN (1001, 1003)"});
+
+    for (const auto& row : sqlcarve::carveFile(path).rows) {
+        std::string line; // the rowid went with the cell's start
+        using K = sqlcarve::Value::Kind;
+        for (size_t c = 1; c < row.values.size(); ++c) {
+            const sqlcarve::Value& v = row.values[c];
+            const int kind = v.kind == K::Null ? SQLITE_NULL : v.kind == K::Integer ? SQLITE_INTEGER : v.kind == K::Real ? SQLITE_FLOAT
+                             : v.kind == K::Text ? SQLITE_TEXT : v.kind == K::Blob ? SQLITE_BLOB : -1;
+            line += "|" + (kind < 0 ? std::string("lost") : shown(kind, v.integer, v.real, v.bytes));
+        }
+        got.insert(line);
+    }
+    EXPECT_EQ(got, want);
 }
 
 // Narrower records of an older release (a handle from before person_centric_id was added) are
@@ -548,7 +583,7 @@ TEST(CarverOlderRows, NarrowRowsOfTheTablesOwnPages)
         const std::string shown = sqlfixture::show(row);
         size_t from = shown.find('|', shown.find('|') + 1) + 1; // past the rowid and its alias
         got.insert(shown.substr(from, shown.rfind('|') - from));
-        EXPECT_TRUE(row.values[5].kind == sqlcarve::Value::Kind::Null || row.values[5].isLost()) << shown;
+        EXPECT_EQ(row.values[5].kind, sqlcarve::Value::Kind::Null) << shown; // added after it: its default
     }
     EXPECT_EQ(got, want);
 }
