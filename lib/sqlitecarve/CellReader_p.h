@@ -233,6 +233,14 @@ private:
         CellReader* reader;
         bool was;
     };
+    // While it lives, endFits lets at most `gap` bytes lie between a reading's end and what
+    // follows it.
+    struct EndGap {
+        EndGap(CellReader* r, int gap) : reader(r), was(r->m_endGap) { r->m_endGap = gap; }
+        ~EndGap() { reader->m_endGap = was; }
+        CellReader* reader;
+        int was;
+    };
 
     // Best table for the serial types in m_types (with an implied leading NULL); -1 for none.
     // The values start at `body`; bytes up to `limit` may be looked at.
@@ -704,6 +712,7 @@ private:
             return true;
         if (m_lookahead)
             return true;
+        maxGap = std::min(maxGap, m_endGap);
         const NarrowRows wide(*this, false);
         // A freed cell that a later free merged into the block keeps its own stale header, which
         // ends the block where the merged header does.
@@ -895,11 +904,19 @@ private:
         }
         // Header size lost too: serial types begin right after the freeblock header. Counts are
         // guessed, so a row shorter than its table (written before columns were added) is tried
-        // only once no count fits whole, and only on its table's own page.
-        for (const bool shortRows : {false, true}) {
+        // only once no count fits whole, and only on its table's own page. Such a row's count is
+        // one of several: a count one short reads the last type byte as a value and ends a byte
+        // early, so counts that end it right where what follows begins are tried first.
+        static constexpr struct {
+            bool shortRows;
+            int endGap;
+        } kPasses[] = {{false, kMaxFragment}, {true, 0}, {true, kMaxFragment}};
+        for (const auto& pass : kPasses) {
+        const bool shortRows = pass.shortRows;
         if (shortRows && prefer < 0)
             break;
         const ShortRows allow(this, shortRows);
+        const EndGap gap(this, pass.endGap);
         for (size_t n = 1; n < m_schema.byCount().size(); ++n) {
             if (m_schema.byCount()[n].empty() && !(shortRows && narrowCount(n, prefer)))
                 continue;
@@ -1037,6 +1054,7 @@ private:
     std::vector<uint64_t> m_saved;
     bool m_masterOnly = false;
     bool m_shortRows = false;   // pickTable may match a record shorter than its table
+    int m_endGap = kMaxFragment; // bytes endFits lets lie after a reading (EndGap)
     bool m_narrowRows = false;  // ... and one narrower than the catalog's short rows (NarrowRows)
     bool m_rebuilding = false;  // pickTable is matching a record rebuilt without its prefix
     bool m_lookahead = false;   // endFits is reading on past a record

@@ -440,30 +440,37 @@ QStringList deletedSafari(KdBackup& backup)
 
 // Safari visits deleted from History.db come back in the history group with their time, named
 // by their page whether the page is still there or was deleted too; a visit still live is not
-// reported again.
+// reported again. On a phone upgraded since, visits written before the upgrade added columns
+// (NOT NULL, with a default) come back the same.
 TEST(RecoveryConverters, DeletedVisitsOfHistoryDb)
 {
-    QTemporaryDir tmp;
-    const QString db = QDir(tmp.path()).filePath(QStringLiteral("History.db"));
-    QStringList sql = layoutSql(11, QStringLiteral("History.db"));
-    sql.replaceInStrings(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
-    sql << QStringLiteral("INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
-                          "VALUES (1, 'https://kept.example/page', 2, x'', 0), (2, 'https://gone.example/secret', 1, x'', 0)")
-        << QStringLiteral("INSERT INTO history_visits (id, history_item, visit_time, title) VALUES "
-                          "(1, 1, 500000000, 'Kept page'), (2, 1, 500086400, 'Kept page'), (3, 2, 500090000, 'Secret page')")
-        << QStringLiteral("DELETE FROM history_visits WHERE id IN (2, 3)") << QStringLiteral("DELETE FROM history_items WHERE id = 2");
-    ASSERT_TRUE(testsupport::makeDatabase(db, sql));
+    for (const bool upgraded : {false, true}) {
+        QTemporaryDir tmp;
+        const QString db = QDir(tmp.path()).filePath(QStringLiteral("History.db"));
+        QStringList sql = layoutSql(upgraded ? 9 : 11, QStringLiteral("History.db"));
+        sql.replaceInStrings(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
+        sql << QStringLiteral("INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
+                              "VALUES (1, 'https://kept.example/page', 2, x'', 0), (2, 'https://gone.example/secret', 1, x'', 0)")
+            << QStringLiteral("INSERT INTO history_visits (id, history_item, visit_time, title) VALUES "
+                              "(1, 1, 500000000, 'Kept page'), (2, 1, 500086400, 'Kept page'), (3, 2, 500090000, 'Secret page')");
+        if (upgraded)
+            sql << QStringLiteral("ALTER TABLE history_visits ADD COLUMN attributes INTEGER NOT NULL DEFAULT 0")
+                << QStringLiteral("ALTER TABLE history_visits ADD COLUMN score INTEGER NOT NULL DEFAULT 0");
+        sql << QStringLiteral("DELETE FROM history_visits WHERE id IN (2, 3)") << QStringLiteral("DELETE FROM history_items WHERE id = 2");
+        ASSERT_TRUE(testsupport::makeDatabase(db, sql));
 
-    KdBackup backup;
-    KdSafariBookmarkItem* live = KdSafariBookmarkItem::createItem();
-    live->setValue(QStringLiteral("Kept page"), 0);
-    live->setValue(QStringLiteral("https://kept.example/page"), 1);
-    live->setSortValue(CCommonUtils::buildDateTimeBase2001(500000000), 3);
-    backup.getSafariBookmark()->append(live);
-    ProgressRecorder progress;
-    ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
-    EXPECT_EQ(deletedSafari(backup), (QStringList{"Kept page|https://kept.example/page|History|2016-11-06 00:53",
-                                "Secret page|https://gone.example/secret|History|2016-11-06 01:53"}));
+        KdBackup backup;
+        KdSafariBookmarkItem* live = KdSafariBookmarkItem::createItem();
+        live->setValue(QStringLiteral("Kept page"), 0);
+        live->setValue(QStringLiteral("https://kept.example/page"), 1);
+        live->setSortValue(CCommonUtils::buildDateTimeBase2001(500000000), 3);
+        backup.getSafariBookmark()->append(live);
+        ProgressRecorder progress;
+        ASSERT_TRUE(CDeletedRecovery().recover({db}, &backup, &progress));
+        EXPECT_EQ(deletedSafari(backup), (QStringList{"Kept page|https://kept.example/page|History|2016-11-06 00:53",
+                                                      "Secret page|https://gone.example/secret|History|2016-11-06 01:53"}))
+            << (upgraded ? "upgraded" : "as created");
+    }
 }
 
 // A deleted bookmark shows the group of its folder as a live one would.
