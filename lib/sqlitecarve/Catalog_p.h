@@ -13,9 +13,9 @@
 
 namespace sqlcarve {
 
-// Columns a later release may have added to a table whose older rows still lie in the file, and
-// the fewest columns a record must have to be matched by its beginning alone.
-constexpr size_t kMaxAddedColumns = 24;
+// The fewest columns a record must have to be matched by its beginning alone (a row written
+// before columns were added to its table). How many were added since is not bounded: a phone
+// kept through many releases holds rows of each (a message table gained 30 from iOS 8 to 12).
 constexpr size_t kMinShortRecordColumns = 8;
 
 struct SchemaRow {
@@ -59,8 +59,7 @@ public:
         // matches the table by its first columns, when every column after them could have been
         // added.
         layout.shortest = n;
-        while (layout.shortest > 0 && n - layout.shortest < kMaxAddedColumns && !layout.table.withoutRowid
-               && layout.stored[layout.shortest - 1].addable)
+        while (layout.shortest > 0 && !layout.table.withoutRowid && layout.stored[layout.shortest - 1].addable)
             --layout.shortest;
         for (size_t k = std::max(layout.shortest, kMinShortRecordColumns); k < n; ++k)
             m_byCount[k].push_back(int(m_tables.size()));

@@ -393,6 +393,30 @@ private:
         }
         return score;
     }
+    // The most columns a record at p read shorter than table t may have: such a reading matches
+    // t column by column from the first (from the second when its first type was lost), so no
+    // count reaches past the first type that does not fit. Bounds the counts tried for a row of
+    // a wide table that gained many columns, each of which would read the types again.
+    size_t shortReach(const uint8_t* p, const uint8_t* limit, const TableLayout& t) const
+    {
+        const size_t n = t.stored.size();
+        size_t reach = 1; // a lost first type alone
+        bool whole = true, lostFirst = n > 1;
+        for (size_t i = 0; (whole || lostFirst) && i < n; ++i) {
+            uint64_t type = 0;
+            const int k = getVarint(p, limit, &type);
+            if (!k)
+                break;
+            p += k;
+            whole = whole && compatible(t.stored[i], type);
+            lostFirst = lostFirst && i + 1 < n && compatible(t.stored[i + 1], type);
+            if (whole)
+                reach = std::max(reach, i + 1);
+            if (lostFirst)
+                reach = std::max(reach, i + 2);
+        }
+        return std::min(reach, n - 1);
+    }
     // Whether a record of n columns may be read as a narrow row of the page's own table.
     bool narrowCount(size_t n, int prefer) const
     {
@@ -917,7 +941,9 @@ private:
             break;
         const ShortRows allow(this, shortRows);
         const EndGap gap(this, pass.endGap);
-        for (size_t n = 1; n < m_schema.byCount().size(); ++n) {
+        // Whole counts were all tried already: only the page's own table's shorter ones are new.
+        const size_t most = shortRows ? shortReach(intact, limit, m_schema.table(size_t(prefer))) : SIZE_MAX;
+        for (size_t n = 1; n < m_schema.byCount().size() && n <= most; ++n) {
             if (m_schema.byCount()[n].empty() && !(shortRows && narrowCount(n, prefer)))
                 continue;
             const uint8_t* typesEnd = nullptr;

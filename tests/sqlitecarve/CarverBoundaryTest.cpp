@@ -516,6 +516,8 @@ TEST(CarverOlderRows, ColumnsAddedLaterReadAsTheirDefaults)
                                     "INSERT INTO m VALUES(1001, 'g1', 1000, '" + older + "', 1, 2, 3, 4, 5), (1002, 'g2', 2000, 'kept', 1, 2, 3, 4, 5)"};
     for (size_t i = 0; i < std::size(added); ++i)
         sql.push_back("ALTER TABLE m ADD COLUMN f" + std::to_string(i) + " " + added[i]);
+    for (int i = 0; i < 20; ++i) // as many as a phone kept through several releases gains
+        sql.push_back("ALTER TABLE m ADD COLUMN g" + std::to_string(i) + (i % 2 ? " TEXT" : " INTEGER DEFAULT 0"));
     sql.push_back("INSERT INTO m(id, guid, date, text, a, b, c, d, e, f15) VALUES(1003, 'g3', 3000, '" + newer + "', 1, 2, 3, 4, 5, 7)");
     const std::string path = build(dir, "a.db", sql);
 
