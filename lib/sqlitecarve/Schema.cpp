@@ -114,7 +114,6 @@ bool iequals(const std::string& a, const std::string& b)
 // One column or table-constraint definition, split at top-level commas.
 using Def = std::vector<Token>;
 
-
 // A text that reads as a number, as SQLite reads it: an integer when it has no fraction or
 // exponent and fits, otherwise a real. from_chars, not strtod: the reading must not follow the
 // user's locale.
@@ -261,7 +260,7 @@ Value readDefault(const Def& d, size_t i, Affinity aff, bool* constant)
             v.kind = Value::Kind::Integer;
             if (!sign.empty())
                 v.integer = -v.integer;
-        } else if (readNumber(number, &probe) && std::isdigit(uint8_t(number.back()))) {
+        } else if (readNumber(number, &probe)) {
             v.kind = Value::Kind::Text;
             v.bytes = sign + number;
             if (aff == Affinity::Blob)

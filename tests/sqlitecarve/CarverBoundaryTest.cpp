@@ -510,7 +510,7 @@ TEST(CarverOlderRows, ColumnsAddedLaterReadAsTheirDefaults)
     const char* const added[] = {"INTEGER DEFAULT 0", "TEXT DEFAULT 'none'", "REAL DEFAULT 1", "INTEGER NOT NULL DEFAULT -1",
                                  "BLOB DEFAULT x'0a0B'", "TEXT DEFAULT 2.5", "NUMERIC DEFAULT '3.0'", "INTEGER DEFAULT (- 7)",
                                  "DEFAULT TRUE", "REAL DEFAULT -2.5e3", "TEXT DEFAULT 'it''s' COLLATE NOCASE", "INTEGER DEFAULT 0x10",
-                                 "TEXT DEFAULT 0x10", "INTEGER DEFAULT ' 12 '", "TEXT DEFAULT 1e20", "INTEGER"};
+                                 "TEXT DEFAULT 0x10", "INTEGER DEFAULT ' 12 '", "TEXT DEFAULT 1e20", "REAL DEFAULT 5.", "INTEGER"};
     // Records of fewer than eight columns are not matched by their beginning alone.
     std::vector<std::string> sql = {"PRAGMA secure_delete=OFF", "CREATE TABLE m(id INTEGER PRIMARY KEY, guid TEXT, date INTEGER, text TEXT, a, b, c, d, e)",
                                     "INSERT INTO m VALUES(1001, 'g1', 1000, '" + older + "', 1, 2, 3, 4, 5), (1002, 'g2', 2000, 'kept', 1, 2, 3, 4, 5)"};
