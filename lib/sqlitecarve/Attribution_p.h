@@ -35,14 +35,19 @@ public:
 
     // The table a table leaf that left its tree belonged to. Its cells were all one table's, and
     // those that were moved to other pages before it was freed are live rows there: a table that
-    // fits every cell and holds some of them live is the owner. -1 when nothing tells.
-    // *fits: whether table `current` could own every cell (true when no cell says otherwise).
+    // fits every cell and holds some of them live is the owner. So is the one table that fits
+    // every cell when some fit it only as rows written before it gained columns: no other table's
+    // first columns take them all (a freed page of an upgraded phone's old messages). -1 when
+    // nothing tells. *fits: whether table `current` could own every cell (true when no cell says
+    // otherwise).
     int inferOwner(const uint8_t* page, size_t ptrs, uint32_t cells, uint32_t ptrEnd, int current, bool* fits)
     {
         std::vector<int>& cand = m_ownerCand;
         std::vector<int>& hits = m_ownerHits;
         cand.clear();
         hits.clear();
+        std::vector<uint8_t>& older = m_ownerOlder; // a cell fits it only as an older row
+        older.clear();
         bool first = true;
         for (uint32_t i = 0; i < cells; ++i) {
             const uint32_t off = PageView(page, m_geo.usable).u16(uint32_t(ptrs + 2 * i));
@@ -70,7 +75,8 @@ public:
             for (size_t c = 0; c < (first ? m_schema.byCount()[n].size() : cand.size()); ++c) {
                 const int ti = first ? m_schema.byCount()[n][c] : cand[c];
                 const TableLayout& t = m_schema.table(size_t(ti));
-                if (t.table.withoutRowid || t.stored.size() != n)
+                // byCount lists a table under the shorter counts of its older rows too.
+                if (t.table.withoutRowid || t.stored.size() < n)
                     continue;
                 bool ok = true;
                 for (size_t j = 0; j < n && ok; ++j)
@@ -83,18 +89,22 @@ public:
                     if (m_live.containsExact(LiveKey{hh.tail, hh.head, int64_t(rowid), uint32_t(ti)}))
                         ++h;
                 }
+                const bool shorter = t.stored.size() != n;
                 if (first) {
                     cand.push_back(ti);
                     hits.push_back(h);
+                    older.push_back(shorter);
                 } else {
                     cand[keep] = ti;
                     hits[keep] = h;
+                    older[keep] = older[c] || shorter;
                 }
                 ++keep;
             }
             if (!first) {
                 cand.resize(keep);
                 hits.resize(keep);
+                older.resize(keep);
             }
             first = false;
             if (cand.empty()) {
@@ -114,6 +124,8 @@ public:
                 tie = true;
             }
         }
+        if (best < 0 && cand.size() == 1 && older[0])
+            return cand[0];
         return tie ? -1 : best;
     }
 
@@ -202,6 +214,7 @@ private:
     const LiveRows& m_live;
     const Geometry& m_geo;
     std::vector<int> m_ownerCand, m_ownerHits;
+    std::vector<uint8_t> m_ownerOlder;
     std::vector<Held> m_held; // rows of the page being carved, while its owner is open
     bool m_holding = false;
 };
