@@ -891,6 +891,19 @@ private:
         // The header's size bounds the block; only when it ends the region too is the region's
         // end the end of a cell (a stale header can claim bytes that live cells took since).
         const bool endKnown = f + blockSize(f, limit) == limit;
+        // A reading with its header size intact that is shorter than its table (a row written
+        // before columns were added) waits until no whole row reads with the header size lost:
+        // a header size of 8 or 9 is also the serial type of a 0 or 1, so a whole row whose first
+        // column holds one reads as an older row one column short, every value moved up by one.
+        Parsed older;
+        std::vector<uint64_t> olderTypes;
+        auto takeOlder = [&] {
+            if (!older.end)
+                return false;
+            *out = older;
+            m_types = olderTypes;
+            return true;
+        };
         // Serial types at q, header size in the bytes just before q, rowid tail before that.
         for (int shift = kFreeblockHeaderSize + 1; shift <= kMaxLostPrefixShift; ++shift) {
             const uint8_t* q = f + shift;
@@ -922,8 +935,14 @@ private:
                 // With its header size and every serial type intact, a wide record is evidence
                 // enough on its own: the free space after it may hold what no longer parses.
                 if (endFits(out->end, limit, prefer)
-                    || (m_schema.table(size_t(out->table)).stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody))
-                    return true;
+                    || (m_schema.table(size_t(out->table)).stored.size() >= kMinSelfEvidentColumns && out->bodySize >= kMinSelfEvidentBody)) {
+                    if (m_types.size() >= m_schema.table(size_t(out->table)).stored.size())
+                        return true;
+                    if (!older.end) {
+                        older = *out;
+                        olderTypes = m_types;
+                    }
+                }
             }
         }
         // Header size lost too: serial types begin right after the freeblock header. Counts are
@@ -937,6 +956,8 @@ private:
         } kPasses[] = {{false, kMaxFragment}, {true, 0}, {true, kMaxFragment}};
         for (const auto& pass : kPasses) {
         const bool shortRows = pass.shortRows;
+        if (shortRows && takeOlder())
+            return true;
         if (shortRows && prefer < 0)
             break;
         const ShortRows allow(this, shortRows);
@@ -1039,7 +1060,7 @@ private:
                 return true;
         }
         }
-        return false;
+        return takeOlder();
     }
 
     // What the first 4 bytes of a freed cell hold: the header its freeblock got, current or

@@ -62,8 +62,11 @@ constexpr size_t kOffChangeCounter = 24;
 constexpr size_t kOffPageCount = 28;
 constexpr size_t kOffFreelistTrunk = 32;
 constexpr size_t kOffFreelistCount = 36;
+constexpr size_t kOffLargestRoot = 52; // non-zero: the file keeps pointer-map pages (auto-vacuum)
 constexpr size_t kOffEncoding = 56;
 constexpr size_t kOffVersionValidFor = 92;
+// The page holding this offset is never used: SQLite locks its bytes.
+constexpr uint64_t kLockBytePage = 0x40000000;
 constexpr uint32_t kMinPageSize = 512;
 constexpr uint32_t kMaxPageSize = 65536;
 
@@ -285,6 +288,7 @@ public:
     uint32_t changeCounter() const { return m_v.u32(kOffChangeCounter); }
     uint32_t pageCount() const { return m_v.u32(kOffPageCount); }
     uint32_t freelistTrunk() const { return m_v.u32(kOffFreelistTrunk); }
+    uint32_t largestRoot() const { return m_v.u32(kOffLargestRoot); }
     uint32_t encoding() const { return m_v.u32(kOffEncoding); }
     uint32_t versionValidFor() const { return m_v.u32(kOffVersionValidFor); }
 

@@ -116,6 +116,7 @@ public:
             carvePage(ctx, true);
             break;
         case kOverflowPage:
+        case kPointerMapPage:
             break;
         case kTrunkPage: {
             ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Freelist;
@@ -156,6 +157,8 @@ public:
         ctx.cellSource = ctx.freeSource = ctx.unallocSource = Source::Wal;
         const bool final = m_src.finalFrame(pg) == f;
         if (final && m_map.kind[pg] == kOverflowPage)
+            return;
+        if (m_src.pointerMapPage(pg) && (pg >= m_map.kind.size() || m_map.kind[pg] == kUnknown || m_map.kind[pg] == kPointerMapPage))
             return;
         if (final && m_map.kind[pg] == kTrunkPage) {
             const TrunkPage t(ctx.page, m_geo.usable);
@@ -233,6 +236,10 @@ private:
         const bool formerLeaf = type == TableInterior;
         if (!tableRows && !formerLeaf && !(m_schema.hasWithoutRowid() && leaf))
             return; // plain index pages hold no table rows
+        // A live index's own page holds its entries, deleted ones too, and an entry (its columns
+        // and a rowid) may read as the row of a WITHOUT ROWID table of alike columns.
+        if (!tableRows && !formerLeaf && ctx.preferTable < 0 && m_map.ownerOf(ctx.pgno) < 0 && m_map.indexOwnerOf(ctx.pgno) >= 0)
+            return;
         const uint32_t cells = b.countFits() ? b.cellCount() : 0;
         const uint32_t ptrEnd = b.pointersEnd();
         const uint32_t content = b.contentStart();
@@ -264,7 +271,10 @@ private:
             }
             const uint32_t size = b.freeblockSize(fb);
             const uint32_t end = std::min<uint32_t>(fb + std::max<uint32_t>(size, kFreeblockHeaderSize), m_geo.usable);
-            carveRegion(ctx, fb, end, true, live || ctx.orphan ? ctx.freeSource : ctx.cellSource, tableRows || formerLeaf);
+            // An interior page's blocks were its own cells (a child page number and a rowid), each
+            // written over whatever lay there before: no row of the leaf it once was survives in them.
+            if (!formerLeaf)
+                carveRegion(ctx, fb, end, true, live || ctx.orphan ? ctx.freeSource : ctx.cellSource, tableRows);
             prevEnd = end;
             fb = b.freeblockNext(fb);
         }

@@ -143,6 +143,19 @@ public:
     uint32_t encoding() const { return m_encoding; }
     uint32_t pageCount() const { return m_pageCount; }
     uint32_t freelistTrunk() const { return m_freelistTrunk; }
+    bool pointerMaps() const { return m_pointerMaps; }
+    // Whether page `pg` is one of the pointer-map pages an auto-vacuum file keeps at fixed places:
+    // page 2, then one every usable/5 + 1 pages, moved past the page that holds the lock byte.
+    bool pointerMapPage(uint32_t pg) const
+    {
+        if (!m_pointerMaps || pg < 2)
+            return false;
+        const uint32_t perMap = m_usable / 5 + 1;
+        uint32_t map = (pg - 2) / perMap * perMap + 2;
+        if (map == kLockBytePage / m_pageSize + 1)
+            ++map;
+        return map == pg;
+    }
     uint32_t walFrames() const { return m_walFrames; }
     // The committed frame holding the page's current image; UINT32_MAX when the file holds it.
     // The page count the header claims when the file holds fewer pages; 0 otherwise.
@@ -305,6 +318,7 @@ public:
         // by the claim would let a forged header ask for gigabytes.
         m_pageCount = fromFile;
         m_freelistTrunk = h.freelistTrunk();
+        m_pointerMaps = h.largestRoot() != 0;
         return true;
     }
 
@@ -466,6 +480,7 @@ private:
     uint32_t m_pageCount = 0;
     uint32_t m_claimedPages = 0;
     uint32_t m_freelistTrunk = 0;
+    bool m_pointerMaps = false;
 
     uint32_t m_walFrames = 0;
     std::vector<uint32_t> m_finalFrame;

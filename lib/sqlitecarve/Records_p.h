@@ -30,7 +30,7 @@ constexpr size_t kIndexKeyBytes = 8;
 // Rowid gaps wider than this are not searched for a position's rowid.
 constexpr int64_t kMaxRowidGap = 4096;
 
-enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage };
+enum PageKind : uint8_t { kUnknown, kTablePage, kIndexPage, kOverflowPage, kTrunkPage, kFreePage, kPointerMapPage };
 
 // Large arrays filled front to back get transparent huge pages where the system offers them on
 // request: one fault per 2 MB instead of one per 4 KB.

@@ -227,6 +227,10 @@ public:
         for (size_t i = 0; i < m_schema.indexRoots().size(); ++i)
             walkTree(m_schema.indexRoots()[i], -1, false, m_schema.indexRootLayout(i));
         walkFreelist();
+        // A pointer map's five-byte entries read as records of small numbers: it holds no rows.
+        for (uint32_t pg = 2; m_src.pointerMaps() && pg <= m_geo.pageCount; ++pg)
+            if (m_map.kind[pg] == kUnknown && m_src.pointerMapPage(pg))
+                m_map.kind[pg] = kPointerMapPage;
     }
 
     // Reads a whole payload (local part plus overflow chain) into `out`; returns the bytes got.
