@@ -148,10 +148,23 @@ inline bool validText(const uint8_t* p, size_t n, uint32_t encoding)
 // Text a person could have typed: it decodes (validText) and holds no control character
 // (hasControlCharacter). In UTF-8 both are told in one pass, eight bytes at a time where none
 // is a control character or starts a sequence.
+// UTF-16 text read one byte off: each ASCII character becomes a unit of the form U+XX00 (the
+// letter a, U+0061, reads as U+6100), which is valid text. Real text holds few such units.
+inline bool shiftedAscii(const uint8_t* p, size_t n, uint32_t encoding)
+{
+    const bool be = encoding == fmt::Utf16be;
+    size_t shifted = 0;
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        const uint16_t u = detail::unit16(p + i, be);
+        shifted += (u & 0xFF) == 0 && (u >> 8) >= 0x20 && (u >> 8) < 0x7F;
+    }
+    return shifted >= 2 && shifted * 4 > n; // more than half of the n / 2 units
+}
+
 inline bool plainText(const uint8_t* p, size_t n, uint32_t encoding)
 {
     if (encoding != fmt::Utf8)
-        return validText(p, n, encoding) && !hasControlCharacter(p, n, encoding);
+        return validText(p, n, encoding) && !hasControlCharacter(p, n, encoding) && !shiftedAscii(p, n, encoding);
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
     size_t i = 0;

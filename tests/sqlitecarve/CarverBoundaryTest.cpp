@@ -646,6 +646,28 @@ TEST(CarverText, Utf8IsCheckedWhereverASequenceFalls)
     }
 }
 
+// UTF-16 text read a byte off is valid text of units U+XX00 (each ASCII letter moved into the
+// high byte); it is refused, real text of such units among others is not.
+TEST(CarverText, Utf16ReadOneByteOffIsNoText)
+{
+    const struct {
+        std::u16string text;
+        bool plain;
+    } cases[] = {
+        {u"row text", true},          {u"\u6100\u6100\u6100", false}, {u"\u6f00\u6b00\u6100x", false},
+        {u"\u4e00", true},             {u"\u4e00\u5341\u65e5\u672c", true}, {u"\u4e00\u4e00ab", true},
+    };
+    for (const auto& c : cases)
+        for (const uint32_t enc : {sqlcarve::fmt::Utf16le, sqlcarve::fmt::Utf16be}) {
+            std::string bytes;
+            for (const char16_t u : c.text)
+                for (const int shift : enc == sqlcarve::fmt::Utf16le ? std::array{0, 8} : std::array{8, 0})
+                    bytes += char(u >> shift);
+            EXPECT_EQ(sqlcarve::plainText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), enc), c.plain)
+                << bytes.size() << " bytes, encoding " << enc;
+        }
+}
+
 // Rows are read in file order after a sort that moves only the few out of place; input far
 // from that order (reversed, shuffled) must still come out sorted.
 TEST(CarverOrder, NearlySortedAndScrambledInputBothComeOutSorted)
