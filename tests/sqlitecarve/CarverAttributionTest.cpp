@@ -72,6 +72,35 @@ TEST(CarverAttribution, RootKeepsRowsFromBeforeItsFirstSplit)
     EXPECT_GE(whole, 15);
 }
 
+// An interior page's free blocks are its own freed cells (a child page and a rowid), written over
+// whatever lay there: a block that holds the bytes of a freed row is still no row.
+TEST(CarverAttribution, InteriorPageBlocksAreNoRows)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE t(id INTEGER PRIMARY KEY, a TEXT, b INTEGER)", "BEGIN"};
+    for (int i = 1; i <= 300; ++i)
+        sql.push_back("INSERT INTO t VALUES(" + std::to_string(i) + ", '" + tag(i) + "', " + std::to_string(i) + ")");
+    sql.push_back("COMMIT");
+    const std::string path = sqlfixture::build(dir, "i.db", sql);
+    std::string file = sqlfixture::readAll(path);
+    const size_t root = 4096; // page 2, the table's root, interior by now
+    ASSERT_EQ(uint8_t(file[root]), 5);
+    // A freed row (rowid 500) just below the interior cells, its first 4 bytes the block's header.
+    const std::string text = "a deleted row that never was";
+    const std::string record = std::string{4, 0, char(13 + 2 * text.size()), 1} + text + "\x07";
+    const std::string cell = std::string{char(record.size()), char(0x83), 0x74} + record;
+    const size_t content = size_t(uint8_t(file[root + 5])) << 8 | uint8_t(file[root + 6]);
+    const size_t start = content - cell.size();
+    file.replace(root + start, cell.size(), cell);
+    file.replace(root + start, 4, std::string{0, 0, 0, char(cell.size())});
+    for (size_t at : {size_t(1), size_t(5)}) {
+        file[root + at] = char(start >> 8);
+        file[root + at + 1] = char(start & 0xff);
+    }
+    sqlfixture::writeAll(path, file);
+    EXPECT_EQ(sqlfixture::carved(sqlcarve::carveFile(path), "t"), std::multiset<std::string>{});
+}
+
 // A two-column table's freed rows lose their cell prefix like any other. On the table's own
 // pages a record whose types survive is rebuilt (with a rowid alias, the lost first type can only
 // have been NULL); one that lost a type of its two is too little to go on and is left out.
