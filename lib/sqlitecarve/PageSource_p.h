@@ -179,29 +179,34 @@ public:
         return it == m_journalByPage.end() ? nullptr : m_journal.data + m_journalRecords[it->second] + 4;
     }
 
-    // Accounts for reading [offset, offset + size) through the mapping.
+    // Accounts for reading [offset, offset + size) through the mapping. One read maps the whole
+    // block of the page cache it falls in (on Linux 6 a file's cached blocks reach 2 MB, and a
+    // fault maps all of one), so what is mapped is counted in such blocks, each once.
     void access(uint8_t file, uint64_t offset, uint64_t size)
     {
-        (void)offset;
         // Only mappings made here may be released; caller buffers are left alone.
         if (!m_ownMappings || file > kJournal)
             return;
-        m_touched += std::max(size, kFaultAround);
-        if (m_touched < kReleaseEvery)
-            return;
-        releaseMappings();
+        std::vector<uint64_t>& seen = m_mapped[file];
+        for (uint64_t b = offset / kMapBlock, last = (offset + std::max<uint64_t>(size, 1) - 1) / kMapBlock; b <= last; ++b) {
+            if (seen.size() <= b / 64)
+                seen.resize(b / 64 + 1, 0);
+            if (seen[b / 64] >> (b % 64) & 1)
+                continue;
+            seen[b / 64] |= uint64_t(1) << (b % 64);
+            m_touched += kMapBlock;
+        }
+        if (m_touched >= kReleaseEvery)
+            releaseMappings();
     }
 
-    // Hands the pages read through this scan's own mappings back to the kernel.
+    // Hands the pages read through this scan's own mappings back to the kernel. Other threads may
+    // be reading them: the files are only read, so a page dropped under a reader is read again.
     void releaseMappings()
     {
         m_touched = 0;
-        dropMappedPages();
-    }
-    // The same from threads reading the mappings at once: the files are only read, so a page
-    // dropped under another reader is simply read again.
-    void dropMappedPages() const
-    {
+        for (std::vector<uint64_t>& seen : m_mapped)
+            std::fill(seen.begin(), seen.end(), 0);
         if (!m_ownMappings)
             return;
         for (uint8_t i = kDb; i <= kJournal; ++i) {
@@ -210,12 +215,6 @@ public:
                 madvise(const_cast<uint8_t*>(b.data), b.size, MADV_DONTNEED);
         }
     }
-    // Bytes a thread reading the mappings itself reads between two dropMappedPages() calls, as
-    // access() counts them. Each call stops the other core to flush its address cache, costly in
-    // a virtual machine: at 64 MB the search of index pages takes an eighth less time than at
-    // 16 MB, and two threads' worth stays well inside the memory a scan may use.
-    static uint64_t mappedReadCost(uint64_t size) { return std::max(size, kFaultAround); }
-    static constexpr uint64_t kReleaseEveryPerThread = 64ull << 20;
 
     // Runs read in file order are copied into a buffer of this size instead of being read
     // through the mapping: a copy costs far less than mapping each page (more so in a virtual
@@ -249,6 +248,26 @@ public:
         }
         w.begin = begin;
         w.end = begin + got;
+    }
+
+    // Copies [offset, offset + size) of a file into `out` by reading its descriptor, which maps
+    // nothing into this process; false when the file is not read that way or holds fewer bytes.
+    // Safe from several threads at once.
+    bool copyOut(uint8_t file, uint64_t offset, size_t size, std::vector<uint8_t>& out) const
+    {
+        if (file > kJournal || m_fd[file] < 0 || offset > this->file(file).size || size > this->file(file).size - offset)
+            return false;
+        out.resize(size);
+        size_t got = 0;
+        while (got < size) {
+            const ssize_t n = pread(m_fd[file], out.data() + got, size - got, off_t(offset + got));
+            if (n <= 0)
+                break;
+            got += size_t(n);
+        }
+        // A file cut short meanwhile reads as zeros past its end, as through the mapping.
+        std::memset(out.data() + got, 0, size - got);
+        return true;
     }
 
     const uint8_t* bytesAt(uint8_t file, uint64_t offset, uint64_t size)
@@ -457,9 +476,7 @@ private:
     // Mapped pages are handed back to the kernel after this many bytes of pages were brought in,
     // so a large file never sits in memory whole.
     static constexpr uint64_t kReleaseEvery = 32ull << 20;
-    // A fault on a mapped file maps its neighbours too (up to 64 KB), so a random access is
-    // counted as that much.
-    static constexpr uint64_t kFaultAround = 64u << 10;
+    static constexpr uint64_t kMapBlock = 2u << 20;
     static constexpr uint64_t kOsPage = 4096;
 
     struct ReadBuffer {
@@ -473,6 +490,7 @@ private:
     int m_fd[3] = {-1, -1, -1}; // files read in order through the read buffers
     ReadBuffer m_buffer[3];
     uint64_t m_touched = 0;
+    std::vector<uint64_t> m_mapped[3]; // per file: the blocks mapped since the last release
 
     uint32_t m_pageSize = 0;
     uint32_t m_usable = 0;

@@ -538,22 +538,44 @@ private:
                     x += entryValues - 1;
             }
         };
-        // Regions are read from the mappings (the read buffers are not shared between threads),
-        // whose pages each thread hands back to the kernel as it goes, so the file is never
-        // mapped whole.
+        // Regions lie in file order: each thread copies runs of them out of the file a window at a
+        // time, so the file's pages are never mapped into the process (mapped, the index pages of
+        // a large file held about 150 MB at once).
         auto scanRegions = [&](size_t from, size_t to, Found& found) {
-            uint64_t touched = 0;
+            std::vector<uint8_t> window;
+            uint8_t windowFile = 0;
+            uint64_t windowBegin = 0, windowEnd = 0;
+            bool copied = false;
             for (size_t i = from; i < to; ++i) {
                 const IndexRegion& r = m_indexRegions[i];
                 if (r.size <= kIndexKeyBytes)
                     continue;
-                const uint8_t* rb = m_entries ? m_regionBytes.data() + r.at : regionInFile(r);
+                const uint8_t* rb = nullptr;
+                if (m_entries) {
+                    rb = m_regionBytes.data() + r.at;
+                } else {
+                    const uint8_t file = uint8_t(r.at >> kFileShift);
+                    const uint64_t offset = r.at & kOffsetMask;
+                    if (!copied || file != windowFile || offset < windowBegin || offset + r.size > windowEnd) {
+                        // The window reaches as far as the regions after this one that fit in it.
+                        uint64_t end = offset + r.size;
+                        for (size_t k = i + 1; k < to; ++k) {
+                            const IndexRegion& n = m_indexRegions[k];
+                            const uint64_t nOffset = n.at & kOffsetMask;
+                            if (uint8_t(n.at >> kFileShift) != file || nOffset < offset
+                                || nOffset + n.size > offset + PageSource::kReadAhead)
+                                break;
+                            end = std::max(end, nOffset + n.size);
+                        }
+                        copied = m_src.copyOut(file, offset, size_t(end - offset), window);
+                        windowFile = file;
+                        windowBegin = offset;
+                        windowEnd = copied ? end : offset;
+                    }
+                    rb = copied ? window.data() + (offset - windowBegin) : regionInFile(r);
+                }
                 if (!rb)
                     continue;
-                if (!m_entries && (touched += PageSource::mappedReadCost(r.size)) >= PageSource::kReleaseEveryPerThread) {
-                    m_src.dropMappedPages();
-                    touched = 0;
-                }
                 const uint8_t* re = rb + r.size;
                 if (r.index >= 0) {
                     if (size_t(r.index) < filters.size() && filters[size_t(r.index)].end > filters[size_t(r.index)].begin)
@@ -567,7 +589,6 @@ private:
         };
         Found found;
         inHalves(m_indexRegions.size(), twoThreads, found, scanRegions);
-        m_src.releaseMappings();
         // Rowids of live rows belong to them: checked in one merge instead of a search per find.
         std::sort(found.begin(), found.end(), [&](const std::pair<uint32_t, int64_t>& a, const std::pair<uint32_t, int64_t>& b) {
             const uint32_t ta = m_cands[a.first].table, tb = m_cands[b.first].table;
