@@ -1,5 +1,6 @@
 #include <QFileInfo>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <condition_variable>
@@ -256,23 +257,20 @@ char* writeNumber(char* p, T v)
     return std::to_chars(p, p + kNumberRoom, v).ptr;
 }
 
-std::string hex(const std::string& bytes)
-{
-    std::string out(bytes.size() * 2, '\0');
-    writeHex(&out[0], bytes);
-    return out;
-}
-
-std::string realText(double v)
-{
-    char buf[kNumberRoom];
-    return std::string(buf, writeNumber(buf, v)); // the shortest text that reads back as the same double
-}
-
 // Texts carved from a file may hold anything; on a terminal they are shown escaped.
 std::string printable(const std::string& s)
 {
     return cli::terminalText(QString::fromUtf8(s.data(), qsizetype(s.size()))).toUtf8().toStdString();
+}
+
+// The same, appended to `out`: printable ASCII, most of what a database holds, is its own escaped
+// form and skips the round trip through UTF-16.
+void appendPrintable(TextBuffer& out, const std::string& s)
+{
+    if (std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '\\'; }))
+        out += s;
+    else
+        out += printable(s);
 }
 
 // {"table":...,"source":...,"page":...,"offset":...,"rowid":...,"values":[...],"lost":[...]}, and
@@ -506,24 +504,44 @@ private:
     std::thread m_threads[2];
 };
 
-std::string textLine(const sqlcarve::CarvedRow& row)
+// table  source  page P  offset O  rowid R, then the values on a line of their own; appended to
+// `out` with its line end.
+void textLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
 {
-    std::string out = printable(row.table) + "  " + sqlcarve::sourceName(row.source) + "  page " + std::to_string(row.page) + "  offset "
-                      + std::to_string(row.offset) + "  rowid " + (row.rowid ? std::to_string(*row.rowid) : "?")
-                      + (row.mayBeLive ? "  (may be live)" : "") + "\n   ";
+    char number[kNumberRoom];
+    auto appendNumber = [&](auto v) { out.append(number, size_t(writeNumber(number, v) - number)); };
+    appendPrintable(out, row.table);
+    out += "  ";
+    out += sqlcarve::sourceName(row.source);
+    out += "  page ";
+    appendNumber(row.page);
+    out += "  offset ";
+    appendNumber(row.offset);
+    out += "  rowid ";
+    if (row.rowid)
+        appendNumber(*row.rowid);
+    else
+        out += '?';
+    if (row.mayBeLive)
+        out += "  (may be live)";
+    out += "\n   ";
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
         out += i ? " | " : " ";
         switch (v.kind) {
         case sqlcarve::Value::Kind::Null: out += "NULL"; break;
         case sqlcarve::Value::Kind::Lost: out += "(lost)"; break;
-        case sqlcarve::Value::Kind::Integer: out += std::to_string(v.integer); break;
-        case sqlcarve::Value::Kind::Real: out += realText(v.real); break;
-        case sqlcarve::Value::Kind::Text: out += printable(v.bytes); break;
-        case sqlcarve::Value::Kind::Blob: out += "x'" + hex(v.bytes) + "'"; break;
+        case sqlcarve::Value::Kind::Integer: appendNumber(v.integer); break;
+        case sqlcarve::Value::Kind::Real: appendNumber(v.real); break;
+        case sqlcarve::Value::Kind::Text: appendPrintable(out, v.bytes); break;
+        case sqlcarve::Value::Kind::Blob:
+            out += "x'";
+            out.commit(writeHex(out.room(2 * v.bytes.size()), v.bytes));
+            out += '\'';
+            break;
         }
     }
-    return out;
+    out += '\n';
 }
 
 int runRecoverDb(QStringList args)
@@ -600,8 +618,7 @@ int runRecoverDb(QStringList args)
         if (json) {
             jsonLine(row, out);
         } else {
-            out += textLine(row);
-            out += '\n';
+            textLine(row, out);
         }
     };
     RowWriter writer(format);
