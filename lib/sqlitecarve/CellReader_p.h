@@ -159,6 +159,23 @@ public:
                 }
                 if (cut && cut->end <= m.start)
                     emitCut();
+                // A cell written into the end of this one's freed slot and freed in turn lies
+                // whole in its tail: the values there are that cell's, read next.
+                if (tableRows && !m.cut) {
+                    if (const uint8_t* newer = newerCellInside(m.body, m.end, prefer)) {
+                        const int64_t implied = m.implied ? std::max<int64_t>(0, serialSize(m.impliedType)) : 0;
+                        const uint8_t* values = m.body + implied;
+                        if (newer > values && distinctivePrefix(values, uint32_t(newer - values))) {
+                            m.bodyLocal = uint32_t(newer - m.body);
+                            m.end = newer;
+                            m.overflowPage = 0;
+                            m.cut = true;
+                            emit(m, m_types);
+                        }
+                        p = newer;
+                        continue;
+                    }
+                }
                 emit(m, m_types);
                 lastEnd = m.end;
                 p = m.end;
@@ -802,11 +819,13 @@ private:
         return m_lookahead || out->overflowPage || f == m_chainBlock || !newerCellInside(out->types, out->end, prefer);
     }
 
-    bool newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
+    // Where a whole table cell starts in [from, end) and ends at `end`; null when none does.
+    // m_types is kept.
+    const uint8_t* newerCellInside(const uint8_t* from, const uint8_t* end, int prefer)
     {
         const NarrowRows wide(*this, false);
         m_saved = m_types;
-        bool found = false;
+        const uint8_t* found = nullptr;
         const uint8_t* q = from;
 #if defined(__SSE2__) || defined(_M_X64)
         // Sixteen positions at a time through what most fail on: a 1-byte payload size must leave
@@ -818,16 +837,28 @@ private:
         auto passing = [&](const uint8_t* at) {
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
             const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 1));
-            // Per lane, (bytes left) - 2 - size, modulo 256: a wrap only lets more through.
-            const __m128i slack = _mm_sub_epi8(_mm_sub_epi8(_mm_set1_epi8(char(uint8_t(end - at - 2))), lanes), b);
             const __m128i high = _mm_cmplt_epi8(b, _mm_setzero_si128());
-            const __m128i oneByte = _mm_andnot_si128(high, _mm_cmpeq_epi8(_mm_min_epu8(slack, _mm_set1_epi8(8)), slack));
-            const __m128i longer = longSizes ? high : _mm_andnot_si128(_mm_cmplt_epi8(next, _mm_setzero_si128()), high);
+            const ptrdiff_t left = end - at;
+            // A 1-byte size leaves at most 2 + 127 + 9 bytes. Per lane, (bytes left) - 2 - size
+            // must be 0 to 8; below 256 bytes left it cannot wrap.
+            __m128i oneByte = _mm_setzero_si128();
+            if (left <= 16 + 138) {
+                const __m128i slack = _mm_sub_epi8(_mm_sub_epi8(_mm_set1_epi8(char(uint8_t(left - 2))), lanes), b);
+                oneByte = _mm_andnot_si128(high, _mm_cmpeq_epi8(_mm_min_epu8(slack, _mm_set1_epi8(8)), slack));
+            }
+            // A 2-byte size of 3 to 11 bytes less than what is left after it: across 16 lanes its
+            // first byte takes one of two values.
+            if (longSizes && left >= (1 << 14))
+                return unsigned(_mm_movemask_epi8(_mm_or_si128(oneByte, high)));
+            const __m128i first = _mm_or_si128(_mm_cmpeq_epi8(b, _mm_set1_epi8(char(0x80 | (std::max<ptrdiff_t>(left - 26, 0) >> 7)))),
+                                               _mm_cmpeq_epi8(b, _mm_set1_epi8(char(0x80 | (std::max<ptrdiff_t>(left - 3, 0) >> 7)))));
+            const __m128i longer = _mm_andnot_si128(_mm_cmplt_epi8(next, _mm_setzero_si128()), first);
             return unsigned(_mm_movemask_epi8(_mm_or_si128(oneByte, longer)));
         };
         auto readPassing = [&](const uint8_t* at, unsigned pass) {
             for (; pass && !found; pass &= pass - 1)
-                found = newerCellAt(at + lowestBit(pass), end, prefer);
+                if (newerCellAt(at + lowestBit(pass), end, prefer))
+                    found = at + lowestBit(pass);
         };
         constexpr ptrdiff_t kBlock = 16 + 2; // 16 positions, each with the 2 bytes a size reads after it
         for (; !found && end - q >= kBlock; q += 16)
@@ -839,7 +870,8 @@ private:
         }
 #endif
         for (; q + 3 <= end && !found; ++q)
-            found = newerCellAt(q, end, prefer);
+            if (newerCellAt(q, end, prefer))
+                found = q;
         m_types.swap(m_saved);
         return found;
     }
@@ -873,9 +905,28 @@ private:
             }
         }
         const uint64_t left = uint64_t(end - q);
-        if (!a || payload + uint64_t(a) >= left || left - uint64_t(a) - payload > kMaxVarint)
+        if (!a || payload < 2 || payload + uint64_t(a) >= left || left - uint64_t(a) - payload > kMaxVarint)
             return false;
-        if (uint64_t(getVarint(q + a, end, &rowid)) != left - uint64_t(a) - payload)
+        const uint64_t rowidBytes = left - uint64_t(a) - payload;
+        if (uint64_t(getVarint(q + a, end, &rowid)) != rowidBytes)
+            return false;
+        // Then its record header's sizes must add up to the payload, before any table is tried:
+        // in text, a size and a rowid read from letters often fit, a header seldom.
+        const uint8_t* rec = q + a + rowidBytes;
+        uint64_t hsize = 0;
+        const int h = getVarint(rec, end, &hsize);
+        if (!h || hsize < uint64_t(h) + 1 || hsize > payload)
+            return false;
+        uint64_t sum = hsize;
+        for (const uint8_t* t = rec + h; t < rec + hsize;) {
+            uint64_t type = 0;
+            const int n = getVarint(t, rec + hsize, &type);
+            const int64_t size = n ? serialSize(type) : -1;
+            if (size < 0 || (sum += uint64_t(size)) > payload)
+                return false;
+            t += n;
+        }
+        if (sum != payload)
             return false;
         Parsed m;
         return tryCell(q, end, true, prefer, &m) && m.end == end;
