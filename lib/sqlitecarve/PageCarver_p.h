@@ -19,6 +19,10 @@
 
 namespace sqlcarve {
 
+// The text a row of another table than the page's own must hold to be read in its unallocated
+// space: as long as a short word, well past what stale pointers and headers give by chance.
+constexpr int64_t kMinForeignText = 8;
+
 // Open-addressing map from a non-zero 64-bit key to an index; no allocation per entry.
 class FlatIndex
 {
@@ -279,8 +283,51 @@ private:
             fb = b.freeblockNext(fb);
         }
         if (content > ptrEnd)
-            carveRegion(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), false, live || ctx.orphan ? ctx.unallocSource : ctx.cellSource,
-                        tableRows || formerLeaf);
+            carveUnallocated(ctx, ptrEnd, std::min<uint32_t>(content, m_geo.usable), live || ctx.orphan ? ctx.unallocSource : ctx.cellSource,
+                             tableRows || formerLeaf);
+    }
+
+    // The space between a page's cell pointers and its cells. Unlike its free blocks, it also
+    // keeps what the page held before it was this table's: a page one table freed is taken by
+    // any other (on a phone, deleted messages' pages by the table that logs their deletion), and
+    // SQLite rewrites only its header. Rows of other tables are read there too, around the
+    // owner's.
+    void carveUnallocated(const Ctx& ctx, uint32_t from, uint32_t to, Source source, bool tableRows)
+    {
+        if (!tableRows || ctx.preferTable < 0 || m_cells.masterOnly()) {
+            carveRegion(ctx, from, to, false, source, tableRows);
+            return;
+        }
+        m_taken.clear();
+        m_cells.readRegion(ctx.page, from, to, false, true, ctx.preferTable, [&](const Parsed& m, const std::vector<uint64_t>& types) {
+            m_taken.push_back({m.start, m.end});
+            emit(ctx, m, source, types);
+        });
+        m_cells.readRegion(ctx.page, from, to, false, true, -1, [&](const Parsed& m, const std::vector<uint64_t>& types) {
+            // Old cell pointers and headers lie there too: another table's row must show itself
+            // by its whole cell prefix and a text of some length.
+            if (m.table == ctx.preferTable || !m.hasRowid || m.implied || !holdsText(m, types, kMinForeignText))
+                return;
+            for (const auto& [start, end] : m_taken)
+                if (m.start < end && start < m.end)
+                    return;
+            emit(ctx, m, source, types);
+        });
+    }
+
+    // Whether a text of at least `bytes` bytes lies whole in the reading's bytes on the page.
+    static bool holdsText(const Parsed& m, const std::vector<uint64_t>& types, int64_t bytes)
+    {
+        uint64_t pos = m.implied ? uint64_t(std::max<int64_t>(serialSize(m.impliedType), 0)) : 0;
+        for (uint64_t t : types) {
+            const int64_t size = serialSize(t);
+            if (size < 0 || pos + uint64_t(size) > m.bodyLocal)
+                return false;
+            if (t >= 13 && (t & 1) && size >= bytes)
+                return true;
+            pos += uint64_t(size);
+        }
+        return false;
     }
 
     // An image that reads as a freelist trunk (an old one in a -wal frame, say): its list of page
@@ -402,6 +449,7 @@ private:
     FlatIndex m_seen;          // -wal and -journal copies: their candidate, by content and rowid
     std::string m_scratch;     // emit()'s assembled payload
     LostRanges m_lostRanges;   // ... and the bytes of it that were overwritten
+    std::vector<std::pair<const uint8_t*, const uint8_t*>> m_taken; // carveUnallocated's owner rows
 };
 
 } // namespace sqlcarve

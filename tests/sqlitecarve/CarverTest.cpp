@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -460,6 +461,39 @@ TEST(Carver, NewerRowFreedInAnOlderRowsSlotIsReadAndCutsIt)
         const std::multiset<std::string> rows = sqlfixture::carved(sqlcarve::carveFile(build(dir, "t.db", sql)), "t");
         EXPECT_EQ(rows, (std::multiset<std::string>{c.olderCut, c.newerWhole})) << c.table;
     }
+}
+
+// A page one table freed and another took keeps the first table's rows in the space the new
+// owner has not written yet: on a phone, the table logging deleted messages takes the pages the
+// messages were on.
+TEST(Carver, AnotherTablesRowsAreReadInAReusedPagesFreeSpace)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql = {"PRAGMA secure_delete=OFF", "CREATE TABLE message(id INTEGER PRIMARY KEY, guid TEXT, body TEXT, date INTEGER)"};
+    const auto guid = [](int i) { return "GUID-" + std::to_string(1000 + i) + "-ABCDEF-0123456789"; };
+    for (int i = 1; i <= 60; ++i) {
+        std::string body;
+        for (int k = 0; k < 8; ++k)
+            body += "message body number " + std::to_string(i) + " with words ";
+        sql.push_back("INSERT INTO message VALUES(" + std::to_string(i) + ", '" + guid(i) + "', '" + body + "', " + std::to_string(600000000000000000LL + i) + ")");
+    }
+    // One leaf emptied and freed; the next table created takes it as its root.
+    sql.insert(sql.end(), {"DELETE FROM message WHERE id BETWEEN 25 AND 40", "CREATE TABLE deleted_messages(id INTEGER PRIMARY KEY, guid TEXT)"});
+    for (int i = 25; i <= 40; ++i)
+        sql.push_back("INSERT INTO deleted_messages(guid) VALUES('" + guid(i) + "')");
+    const sqlcarve::Result r = sqlcarve::carveFile(build(dir, "m.db", sql));
+    std::set<int64_t> whole, found;
+    for (const auto& row : r.rows) {
+        ASSERT_TRUE(row.table == "message" || row.table == "deleted_messages") << row.table;
+        if (row.table != "message" || row.values[1].kind != Value::Kind::Text)
+            continue;
+        const int64_t i = std::stoll(row.values[1].bytes.substr(5, 4)) - 1000;
+        found.insert(i);
+        if (row.rowid && *row.rowid == i && row.values[3].kind == Value::Kind::Integer && row.values[3].integer == 600000000000000000LL + i)
+            whole.insert(i);
+    }
+    EXPECT_TRUE(whole.count(40)) << "the last row of the freed leaf, whole with its rowid";
+    EXPECT_TRUE(found.count(39)) << "the row before it, its tail under the new owner's cells";
 }
 
 TEST(Carver, StaleBlockHeaderDoesNotSwallowTheNewerRow)
