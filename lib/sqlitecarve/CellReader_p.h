@@ -162,7 +162,10 @@ public:
                 // A cell written into the end of this one's freed slot and freed in turn lies
                 // whole in its tail: the values there are that cell's, read next.
                 if (tableRows && !m.cut) {
-                    if (const uint8_t* newer = newerCellInside(m.body, m.end, prefer)) {
+                    const uint8_t* newer = newerCellInside(m.body, m.end, prefer);
+                    if (!newer)
+                        newer = freedNewerCellInside(m.body, m.end, limit, prefer);
+                    if (newer) {
                         const int64_t implied = m.implied ? std::max<int64_t>(0, serialSize(m.impliedType)) : 0;
                         const uint8_t* values = m.body + implied;
                         if (newer > values && distinctivePrefix(values, uint32_t(newer - values))) {
@@ -815,7 +818,8 @@ private:
             return false;
         // Space freed by a cell is handed out again from its end: an intact cell ending where the
         // rebuilt record ends is newer, and the record's tail is that cell's bytes.
-        // A block of the page's own free chain has its true size: nothing newer lies inside.
+        // A block of the page's own free chain has its true size: nothing newer lies inside but
+        // a cell freed in turn, which readRegion looks for once the reading is taken.
         return m_lookahead || out->overflowPage || f == m_chainBlock || !newerCellInside(out->types, out->end, prefer);
     }
 
@@ -1136,6 +1140,50 @@ private:
     // The 4-byte number at p (an overflow page's); 0 when it runs past `limit`.
     static uint32_t wordAt(const uint8_t* p, const uint8_t* limit) { return p < limit ? PageView(p, uint32_t(limit - p)).u32(0) : 0; }
 
+    // The start of a newer cell that was freed on its own inside [from, end): its first 4 bytes
+    // are then the header of a free block (within `limit`), and a row reads from it. Null when
+    // none is.
+    const uint8_t* freedNewerCellInside(const uint8_t* from, const uint8_t* end, const uint8_t* limit, int prefer)
+    {
+        const uint8_t* found = nullptr;
+        bool saved = false;
+        // The block's size must reach from its header to `end` (the older row's end, where the
+        // newer cell's slot ended) or to `limit` (the region's): most places fail on that alone.
+        auto tryAt = [&](const uint8_t* t) {
+            const uint32_t size = uint32_t(t[2]) << 8 | t[3];
+            if ((size != uint32_t(end - t) && size != uint32_t(limit - t)) || size <= kFreeblockHeaderSize || !freeblockHeaderAt(t))
+                return;
+            if (!saved) {
+                m_freedNewerTypes = m_types;
+                saved = true;
+            }
+            Parsed b;
+            if (tryLostPrefix(t, t + size, prefer, &b) && !b.cut && b.end >= end)
+                found = t;
+        };
+        const uint8_t* t = from;
+#if defined(__SSE2__) || defined(_M_X64)
+        // Eight places at a time: each one's size (big-endian, 2 bytes on) plus its lane is how far
+        // its block reaches from the first place.
+        const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m128i zero = _mm_setzero_si128();
+        for (; t + 8 + kFreeblockHeaderSize + 2 < end && !found; t += 8) {
+            const __m128i high = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(t + 2)), zero);
+            const __m128i low = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(t + 3)), zero);
+            const __m128i reach = _mm_add_epi16(_mm_or_si128(_mm_slli_epi16(high, 8), low), lanes);
+            const __m128i toEnd = _mm_cmpeq_epi16(reach, _mm_set1_epi16(short(uint16_t(end - t))));
+            const __m128i toLimit = _mm_cmpeq_epi16(reach, _mm_set1_epi16(short(uint16_t(limit - t))));
+            for (unsigned pass = unsigned(_mm_movemask_epi8(_mm_or_si128(toEnd, toLimit))) & 0x5555u; pass && !found; pass &= pass - 1)
+                tryAt(t + lowestBit(pass) / 2);
+        }
+#endif
+        for (; t + kFreeblockHeaderSize < end && !found; ++t)
+            tryAt(t);
+        if (saved)
+            m_types.swap(m_freedNewerTypes);
+        return found;
+    }
+
     bool intactCellWithin(const uint8_t* p, const uint8_t* limit, int prefer)
     {
         const NarrowRows wide(*this, false);
@@ -1150,6 +1198,7 @@ private:
     const Geometry& m_geo;
     std::vector<uint64_t> m_types;
     std::vector<uint64_t> m_saved;
+    std::vector<uint64_t> m_freedNewerTypes; // m_types kept across freedNewerCellInside's readings
     bool m_masterOnly = false;
     bool m_shortRows = false;   // pickTable may match a record shorter than its table
     int m_endGap = kMaxFragment; // bytes endFits lets lie after a reading (EndGap)

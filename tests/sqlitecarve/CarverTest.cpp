@@ -435,31 +435,40 @@ TEST(Carver, RowWithoutPrefixOrTailKeepsItsSurvivingValues)
 // header still claims those bytes: read through it, the older row's blob would swallow the
 // newer row. The newer row comes back whole, and no reading of the older one takes its bytes.
 // SQLite hands a freed cell's space out again from its end. A smaller row written there and
-// deleted in turn merges back into one free block with the older row's start: the older row's
-// last values would be the newer row's bytes, and the newer row would go unread.
+// deleted in turn lies in the older row's bytes: whole where the two freed blocks merged, or
+// behind the header its own freeing wrote (the last row, at the start of the cell area). The
+// older row's last values would be the newer row's bytes, and the newer row would go unread.
 TEST(Carver, NewerRowFreedInAnOlderRowsSlotIsReadAndCutsIt)
 {
     struct Case {
         const char* table;
-        const char* older; // row 5, deleted first
+        int olderId; // deleted first
+        const char* older;
+        const char* other; // rows 1 to 10 but that one
         const char* newer; // row 11, written into its space, then deleted
         const char* olderCut;
         const char* newerWhole;
     };
     const Case cases[] = {
-        {"t(id INTEGER PRIMARY KEY, c TEXT, a INTEGER, b INTEGER, d BLOB)", "'older row', 1000005, 1099511627781, zeroblob(40)",
-         "'new', 7, 8, x'0102'", "?|?|'older row'|1000005|1099511627781|?", "11|11|'new'|7|8|blob2"},
-        {"t(id INTEGER PRIMARY KEY, c TEXT, d1 INTEGER, d2 INTEGER, d3 INTEGER)", "'message text', 700000005, 1152921504606846981, 1152921504606846982",
-         "'new', 3, 4, 5", "?|?|'message text'|700000005|?|?", "11|11|'new'|3|4|5"},
+        {"t(id INTEGER PRIMARY KEY, c TEXT, a INTEGER, b INTEGER, d BLOB)", 5, "'older row', 1000005, 1099511627781, zeroblob(40)",
+         "'other', 1, 2, x'03'", "'new', 7, 8, x'0102'", "?|?|'older row'|1000005|1099511627781|?", "11|11|'new'|7|8|blob2"},
+        {"t(id INTEGER PRIMARY KEY, c TEXT, d1 INTEGER, d2 INTEGER, d3 INTEGER)", 5,
+         "'message text', 700000005, 1152921504606846981, 1152921504606846982", "'other', 1, 2, 3", "'new', 3, 4, 5",
+         "?|?|'message text'|700000005|?|?", "11|11|'new'|3|4|5"},
+        {"t(id INTEGER PRIMARY KEY, c TEXT, d1 INTEGER, d2 INTEGER, d3 INTEGER)", 10,
+         "'the last row written, with a longer text', 700000010, 1152921504606846981, 1152921504606846982", "'other', 1, 2, 3",
+         "'newer', 3, 4, 5",
+         "?|?|'the last row written, with a longer text'|700000010|?|?", "?|?|'newer'|3|4|5"},
     };
     for (const Case& c : cases) {
         QTemporaryDir dir;
         std::vector<std::string> sql = {"PRAGMA secure_delete=OFF", std::string("CREATE TABLE ") + c.table};
         for (int i = 1; i <= 10; ++i)
-            sql.push_back("INSERT INTO t VALUES(" + std::to_string(i) + ", " + (i == 5 ? c.older : c.newer) + ")");
-        sql.insert(sql.end(), {"DELETE FROM t WHERE id = 5", std::string("INSERT INTO t VALUES(11, ") + c.newer + ")", "DELETE FROM t WHERE id = 11"});
+            sql.push_back("INSERT INTO t VALUES(" + std::to_string(i) + ", " + (i == c.olderId ? c.older : c.other) + ")");
+        sql.insert(sql.end(), {"DELETE FROM t WHERE id = " + std::to_string(c.olderId), std::string("INSERT INTO t VALUES(11, ") + c.newer + ")",
+                               "DELETE FROM t WHERE id = 11"});
         const std::multiset<std::string> rows = sqlfixture::carved(sqlcarve::carveFile(build(dir, "t.db", sql)), "t");
-        EXPECT_EQ(rows, (std::multiset<std::string>{c.olderCut, c.newerWhole})) << c.table;
+        EXPECT_EQ(rows, (std::multiset<std::string>{c.olderCut, c.newerWhole})) << c.table << " row " << c.olderId;
     }
 }
 
