@@ -297,6 +297,12 @@ void jsonLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
     p = writeNumber(p, row.offset);
     p = writeText(p, ",\"rowid\":");
     p = row.rowid ? writeNumber(p, *row.rowid) : writeText(p, "null");
+    // A rowid the cell no longer held: found in a deleted index entry, or a guess from the row's
+    // place among live cells, which slot reuse can make wrong.
+    if (row.rowid && row.rowidFromIndex)
+        p = writeText(p, ",\"rowidFrom\":\"index\"");
+    else if (row.rowid && row.rowidInferred)
+        p = writeText(p, ",\"rowidFrom\":\"position\"");
     if (row.mayBeLive)
         p = writeText(p, ",\"mayBeLive\":true");
     p = writeText(p, ",\"values\":[");
@@ -522,6 +528,10 @@ void textLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
         appendNumber(*row.rowid);
     else
         out += '?';
+    if (row.rowid && row.rowidFromIndex)
+        out += " (from an index entry)";
+    else if (row.rowid && row.rowidInferred)
+        out += " (by its place)";
     if (row.mayBeLive)
         out += "  (may be live)";
     out += "\n   ";

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -78,6 +80,30 @@ TEST(Cli, RecoveredRowsComeAfterTheirTablesColumnNames)
     EXPECT_EQ(values[2].toString(), QString::fromUtf8("Lisbon, \"old town\" \\ plain ascii run\t\n\r café 日 😀 then plain ascii to the end"));
     const CliRun text = runCli({QStringLiteral("recover-db"), db});
     EXPECT_TRUE(text.out.startsWith("columns of people: id | name | city | age\n")) << text.out.constData();
+}
+
+// A rowid the freed cell still holds is given as read; one placed by the row's neighbours says so.
+TEST(Cli, RecoveredRowsSayWhereARowidNotReadCameFrom)
+{
+    QTemporaryDir tmp;
+    const QString db = tmp.filePath(QStringLiteral("t.db"));
+    QStringList sql = {QStringLiteral("PRAGMA secure_delete=OFF"), QStringLiteral("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, n INTEGER)")};
+    for (int i = 1; i <= 10; ++i)
+        sql << QStringLiteral("INSERT INTO t VALUES(%1, 'person number %1 with a longer name', %2)").arg(i).arg(1000 + i);
+    // Row 11 takes row 8's freed space, whole, and is freed in turn; row 5's cell lost its rowid.
+    sql << QStringLiteral("DELETE FROM t WHERE id IN (5, 8)") << QStringLiteral("INSERT INTO t VALUES(11, 'newer eleven', 11)")
+        << QStringLiteral("DELETE FROM t WHERE id = 11");
+    ASSERT_TRUE(testsupport::makeDatabase(db, sql));
+    const CliRun json = runCli({QStringLiteral("recover-db"), db, QStringLiteral("--json")});
+    ASSERT_EQ(json.exitCode, 0) << json.err.constData();
+    std::map<int, QString> from;
+    for (const QByteArray& line : json.out.trimmed().split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o.contains(QStringLiteral("values")))
+            from[o.value(QStringLiteral("rowid")).toInt()] = o.value(QStringLiteral("rowidFrom")).toString(QStringLiteral("cell"));
+    }
+    EXPECT_EQ(from, (std::map<int, QString>{{5, QStringLiteral("position")}, {11, QStringLiteral("cell")}})) << json.out.constData();
+    EXPECT_TRUE(runCli({QStringLiteral("recover-db"), db}).out.contains("rowid 5 (by its place)"));
 }
 
 TEST(Cli, FilesListsTheIndexAndFiltersByDomain)
