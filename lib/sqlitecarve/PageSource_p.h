@@ -13,6 +13,7 @@
 #include "sqlitecarve/Carver.h"
 
 #include "Format_p.h"
+#include "utility/SafeIo.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -239,13 +240,7 @@ public:
         const uint64_t want = std::max(size, ahead) + (offset - begin);
         const uint64_t len = std::min<uint64_t>({f.size - begin, kReadAhead, (want + kOsPage - 1) & ~(kOsPage - 1)});
         w.bytes.resize(len);
-        uint64_t got = 0;
-        while (got < len) {
-            const ssize_t n = pread(m_fd[file], w.bytes.data() + got, len - got, off_t(begin + got));
-            if (n <= 0)
-                break;
-            got += uint64_t(n);
-        }
+        const uint64_t got = uint64_t(std::max<int64_t>(ibrio::readAt(m_fd[file], w.bytes.data(), size_t(len), begin), 0));
         w.begin = begin;
         w.end = begin + got;
     }
@@ -258,13 +253,7 @@ public:
         if (file > kJournal || m_fd[file] < 0 || offset > this->file(file).size || size > this->file(file).size - offset)
             return false;
         out.resize(size);
-        size_t got = 0;
-        while (got < size) {
-            const ssize_t n = pread(m_fd[file], out.data() + got, size - got, off_t(offset + got));
-            if (n <= 0)
-                break;
-            got += size_t(n);
-        }
+        const size_t got = size_t(std::max<int64_t>(ibrio::readAt(m_fd[file], out.data(), size, offset), 0));
         // A file cut short meanwhile reads as zeros past its end, as through the mapping.
         std::memset(out.data() + got, 0, size - got);
         return true;
