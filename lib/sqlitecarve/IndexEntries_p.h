@@ -43,12 +43,17 @@ public:
                 continue;
             const int layout = m_schema.indexRootLayout(root++);
             if (layout >= 0 && wanted(row.name))
-                m_indexes.push_back({layout, row.name, {}, {}});
+                m_indexes.push_back({layout, row.name, {}, {}, {}});
         }
         if (m_indexes.empty())
             return;
-        for (Index& ix : m_indexes)
+        for (Index& ix : m_indexes) {
             learnValues(rowids, ix);
+            for (auto& seen : ix.seen) {
+                ix.wide.emplace_back(seen);
+                std::set<int64_t>().swap(seen);
+            }
+        }
         // Entries that kept their rowid's serial type first: their rowids vouch for the entries
         // of the table's other indexes that lost every serial type.
         for (Index& ix : m_indexes)
@@ -76,6 +81,30 @@ private:
         const IndexRegion* region;
         Entry entry;
     };
+    // The values a column was seen to hold, sorted (searched for every reading of every freed
+    // entry: a tree's nodes cost a cache miss each). A column of many different values (a date,
+    // an id) seldom repeats one: a deleted entry's value is plausible there when it lies near the
+    // range the others span. The other readings of its lost serial type take bytes of its
+    // neighbours and land far outside.
+    struct Wide {
+        std::vector<int64_t> values;
+        bool wide = false;
+        long double from = 0, to = 0;
+
+        explicit Wide(const std::set<int64_t>& seen) : values(seen.begin(), seen.end())
+        {
+            const size_t kWide = 16;
+            auto first = std::upper_bound(values.begin(), values.end(), INT64_MIN); // NULL stands apart
+            if (values.end() - first < std::ptrdiff_t(kWide))
+                return;
+            const long double lo = (long double)*first, hi = (long double)values.back();
+            wide = true;
+            from = lo - (hi - lo);
+            to = hi + (hi - lo);
+        }
+        bool has(int64_t v) const { return std::binary_search(values.begin(), values.end(), v); }
+        bool holds(int64_t v) const { return wide && (long double)v >= from && (long double)v <= to; }
+    };
     struct Index {
         int layout;
         std::string name;
@@ -83,6 +112,7 @@ private:
         // Per indexed column: the integers its live rows and whole deleted entries hold (INT64_MIN
         // stands for NULL), which tell which reading of a lost serial type is plausible.
         std::vector<std::set<int64_t>> seen;
+        std::vector<Wide> wide; // per indexed column, from `seen` once it is complete
     };
 
     bool wanted(const std::string& name) const
@@ -359,7 +389,7 @@ private:
         for (size_t i = 0; i < lostTypes && i + 1 < e.types.size(); ++i) {
             const uint64_t t = e.types[i];
             const bool open = t >= 12 && t != UINT64_MAX; // a text or blob, its length the cell's
-            if (!open && !(t == 0 ? ix.seen[i].count(INT64_MIN) : isInt(t) && ix.seen[i].count(intAt(e, i))))
+            if (!open && !(t == 0 ? ix.wide[i].has(INT64_MIN) : isInt(t) && (ix.wide[i].has(intAt(e, i)) || ix.wide[i].holds(intAt(e, i)))))
                 return false;
         }
         return true;
@@ -480,22 +510,25 @@ private:
         if (uint64_t(lp) + hsize + fixedBody > len)
             return;
         const uint64_t openLen = len - uint64_t(lp) - hsize - fixedBody;
+        // Checked before anything is built: most assignments of lost types miss the cell's length.
+        uint64_t openType = 0;
+        if (open != SIZE_MAX) {
+            // An empty text reads as NULL: the two differ only in the lost type byte.
+            if (openLen == 0)
+                return;
+            openType = openLen * 2 + (column(il, open).affinity == Affinity::Blob ? 12 : 13);
+            if (varintLength(openType) != openBytes)
+                return;
+        } else if (openLen != 0) {
+            return;
+        }
         Entry e;
         e.cell = g;
         e.body = g + kFreeblockHeaderSize + survivorBytes;
         e.types.assign(lostTypes.begin(), lostTypes.begin() + long(j));
         e.types.insert(e.types.end(), survivors.begin(), survivors.end());
-        if (open != SIZE_MAX) {
-            // An empty text reads as NULL: the two differ only in the lost type byte.
-            if (openLen == 0)
-                return;
-            const uint64_t t = openLen * 2 + (column(il, open).affinity == Affinity::Blob ? 12 : 13);
-            if (varintLength(t) != openBytes)
-                return;
-            e.types[open] = t;
-        } else if (openLen != 0) {
-            return;
-        }
+        if (open != SIZE_MAX)
+            e.types[open] = openType;
         if (varintLength(len - uint64_t(lp)) != lp || len - uint64_t(lp) > maxLocal())
             return;
         for (size_t i = 0; i < j; ++i)

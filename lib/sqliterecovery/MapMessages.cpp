@@ -65,6 +65,88 @@ private:
     std::multimap<int64_t, const Row*> m_rows;
 };
 
+// The pairs of a join table that outlive its rows: the rows carved, and the deleted entries of
+// the table's indexes, each read by the columns its definition names. Newer layouts keep the
+// message's date in chat_message_join; such a pair is checked against the message it names,
+// and found by that date when the message lost its rowid.
+class Links
+{
+public:
+    struct Link {
+        int64_t key = 0, value = 0;
+        std::optional<int64_t> date;
+    };
+
+    Links(ScanContext& ctx, const char* table, const char* key, const char* value, const char* date = nullptr)
+    {
+        const CarvedTable& t = ctx.table(table);
+        const int cKey = t.col(key), cValue = t.col(value), cDate = date ? t.col(date) : -1;
+        for (const Row* row : t.rows)
+            add(integer(t, *row, cKey), integer(t, *row, cValue), cDate >= 0 ? integer(t, *row, cDate) : std::nullopt);
+        for (const auto& index : ctx.live().rows("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?",
+                                                 {QString::fromLatin1(table)})) {
+            const std::string name = index.front().toString().toStdString();
+            const std::vector<const Row*>& entries = ctx.indexEntries(name);
+            if (entries.empty())
+                continue;
+            int iKey = -1, iValue = -1, iDate = -1;
+            for (const auto& c : ctx.live().rows("SELECT seqno, name FROM pragma_index_info(?)", {QString::fromStdString(name)})) {
+                const QString column = c[1].toString();
+                const int at = c[0].toInt();
+                iKey = column.compare(QLatin1String(key), Qt::CaseInsensitive) == 0 ? at : iKey;
+                iValue = column.compare(QLatin1String(value), Qt::CaseInsensitive) == 0 ? at : iValue;
+                iDate = date && column.compare(QLatin1String(date), Qt::CaseInsensitive) == 0 ? at : iDate;
+            }
+            if (iKey < 0 || iValue < 0)
+                continue;
+            for (const Row* e : entries)
+                add(integerAt(*e, iKey), integerAt(*e, iValue), iDate >= 0 ? integerAt(*e, iDate) : std::nullopt);
+        }
+        std::sort(m_byKey.begin(), m_byKey.end(), [](const Link& a, const Link& b) { return a.key < b.key; });
+        for (const Link& l : m_byKey)
+            if (l.date && *l.date != 0)
+                m_byDate.emplace(*l.date, &l);
+    }
+
+    // The pairs naming `key`, in the order found.
+    std::vector<const Link*> find(int64_t key) const
+    {
+        std::vector<const Link*> out;
+        auto it = std::lower_bound(m_byKey.begin(), m_byKey.end(), key, [](const Link& l, int64_t k) { return l.key < k; });
+        for (; it != m_byKey.end() && it->key == key; ++it)
+            out.push_back(&*it);
+        return out;
+    }
+    // The pair dated `date` when only one (key, value) is.
+    const Link* dated(int64_t date) const
+    {
+        auto range = m_byDate.equal_range(date);
+        const Link* found = nullptr;
+        for (auto it = range.first; it != range.second; ++it) {
+            if (found && (found->key != it->second->key || found->value != it->second->value))
+                return nullptr;
+            found = it->second;
+        }
+        return found;
+    }
+
+private:
+    static std::optional<int64_t> integerAt(const Row& row, int i)
+    {
+        if (i < 0 || size_t(i) >= row.values.size() || row.values[size_t(i)].kind != sqlcarve::Value::Kind::Integer)
+            return std::nullopt;
+        return row.values[size_t(i)].integer;
+    }
+    void add(std::optional<int64_t> key, std::optional<int64_t> value, std::optional<int64_t> date)
+    {
+        if (key && value)
+            m_byKey.push_back({*key, *value, date});
+    }
+
+    std::vector<Link> m_byKey;
+    std::multimap<int64_t, const Link*> m_byDate;
+};
+
 // The live rows of a two-column join table by their first column, read in one pass on first use:
 // a search per recovered message scans the whole table when the database lacks the index on that
 // column (some do), which made large databases take minutes.
@@ -465,8 +547,9 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     ctx.inferRowids("message", {{"chat_message_join", "message_id"}, {"message_attachment_join", "message_id"}});
     ctx.inferRowids("attachment", {{"message_attachment_join", "attachment_id"}});
     const CarvedTable& messages = ctx.table("message");
-    const CarvedIndex cmj(ctx.table("chat_message_join"), "message_id");
     const CarvedIndex maj(ctx.table("message_attachment_join"), "message_id");
+    const Links chatLinks(ctx, "chat_message_join", "message_id", "chat_id", "message_date");
+    const Links attachmentLinks(ctx, "message_attachment_join", "message_id", "attachment_id");
     ChatDirectory chats(ctx);
     std::map<int64_t, QString> attachmentFiles;
     LiveJoin liveAttachments(ctx, "message_attachment_join", "message_id", "attachment_id");
@@ -480,11 +563,27 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
 
     std::vector<PendingMessage> pending;
     // guid is unique per message: rows sharing one are versions of the same message (a trigger
-    // rewrote it, e.g. to cache its room names), to be reported once.
+    // rewrote it, e.g. to cache its room names), to be reported once. What they tell of its
+    // place counts together: newer layouts clear cache_roomnames in the delete itself, so only
+    // an earlier version keeps it, and one version may have kept the rowid another lost.
+    struct Versions {
+        std::optional<int64_t> rowid; // read, not inferred from the row's place
+        QString rooms;
+    };
     std::map<QString, size_t> byGuid;
+    std::map<QString, Versions> versions;
     const int cGuid = messages.col("guid");
     for (const Row* row : messages.rows) {
-        const auto rowid = rowidOf(messages, *row);
+        const QString guid = text(*row, cGuid);
+        if (guid.isEmpty())
+            continue;
+        Versions& v = versions[guid];
+        if (!v.rowid && !row->rowidInferred)
+            v.rowid = rowidOf(messages, *row);
+        if (v.rooms.isEmpty())
+            v.rooms = text(*row, cRooms);
+    }
+    for (const Row* row : messages.rows) {
         const QString guid = text(*row, cGuid);
         PendingMessage p;
         p.weight = weight(messages, *row);
@@ -492,6 +591,13 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             auto seen = byGuid.find(guid);
             if (seen != byGuid.end() && pending[seen->second].weight >= p.weight)
                 continue;
+        }
+        const Versions* all = guid.isEmpty() ? nullptr : &versions[guid];
+        auto rowid = rowidOf(messages, *row);
+        bool guessed = row->rowidInferred;
+        if (all && all->rowid) {
+            rowid = all->rowid;
+            guessed = false;
         }
         MessageRecord& m = p.record;
         m.partial = lostSomeValue(messages, *row);
@@ -520,11 +626,46 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             p.text = out.bodyText(QByteArray(body.data(), qsizetype(body.size())));
         }
 
+        // A link dated otherwise is another message's: it disproves a rowid that was only
+        // inferred from the row's place, and is passed over for one that was read.
+        const auto date = integer(messages, *row, cDate);
+        auto otherDate = [&date](const Links::Link* l) { return date && *date != 0 && l->date && *l->date != 0 && *l->date != *date; };
+        if (rowid && guessed) {
+            const auto named = chatLinks.find(*rowid);
+            if (std::any_of(named.begin(), named.end(), otherDate))
+                rowid.reset();
+        }
+        if (rowid) {
+            const Links::Link* best = nullptr;
+            for (const Links::Link* l : chatLinks.find(*rowid)) {
+                if (otherDate(l))
+                    continue;
+                if (l->date && date && *l->date == *date) {
+                    best = l;
+                    break;
+                }
+                if (!best)
+                    best = l;
+            }
+            if (best)
+                p.chat = best->value;
+            if (!p.chat) {
+                const std::vector<int64_t>& c = liveChats.find(*rowid);
+                if (!c.empty())
+                    p.chat = c.front();
+            }
+        }
+        if (!p.chat && date && *date != 0) {
+            const Links::Link* l = chatLinks.dated(*date);
+            if (l && (rowid ? *rowid == l->key : !ctx.live().hasRowid("message", l->key))) {
+                p.chat = l->value;
+                rowid = l->key;
+            }
+        }
         if (rowid) {
             std::set<int64_t> attachmentIds;
-            for (const Row* j : maj.find(*rowid))
-                if (const auto a = integer(maj.table(), *j, maj.table().col("attachment_id")))
-                    attachmentIds.insert(*a);
+            for (const Links::Link* l : attachmentLinks.find(*rowid))
+                attachmentIds.insert(l->value);
             for (int64_t a : liveAttachments.find(*rowid))
                 attachmentIds.insert(a);
             for (int64_t a : attachmentIds) {
@@ -532,18 +673,10 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 if (!f.isEmpty())
                     p.files.push_back(f);
             }
-            for (const Row* j : cmj.find(*rowid))
-                if ((p.chat = integer(cmj.table(), *j, cmj.table().col("chat_id"))))
-                    break;
-            if (!p.chat) {
-                const std::vector<int64_t>& c = liveChats.find(*rowid);
-                if (!c.empty())
-                    p.chat = c.front();
-            }
         }
         // The join row is tiny and rarely survives a deletion.
         if (!p.chat)
-            p.chat = chats.chatFor(p.handle, text(*row, cRooms));
+            p.chat = chats.chatFor(p.handle, all ? all->rooms : text(*row, cRooms));
         auto seen = guid.isEmpty() ? byGuid.end() : byGuid.find(guid);
         if (seen != byGuid.end()) {
             pending[seen->second] = std::move(p);

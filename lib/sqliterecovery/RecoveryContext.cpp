@@ -186,6 +186,17 @@ bool LiveDb::hasColumn(const std::string& table, const std::string& column)
     return false;
 }
 
+std::vector<std::string> LiveDb::uniqueColumns(const std::string& table)
+{
+    std::vector<std::string> out;
+    for (const auto& index : rows("SELECT name FROM pragma_index_list(?) WHERE \"unique\"", {QString::fromStdString(table)})) {
+        const auto columns = rows("SELECT name FROM pragma_index_info(?)", {index.front().toString()});
+        if (columns.size() == 1 && columns.front().front().isValid())
+            out.push_back(columns.front().front().toString().toStdString());
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 int CarvedTable::col(std::initializer_list<const char*> names) const
@@ -383,10 +394,16 @@ bool liveEquals(const QVariant& live, const sqlcarve::Value& v)
 // Texts that `common` names (held by several live rows, like a country code) say nothing about
 // which row this is and are left out.
 bool resemblesLive(const std::vector<QVariant>& liveRow, const CarvedTable& table, const Row& row,
-                   const std::function<bool(const std::string&)>& common = {})
+                   const std::function<bool(const std::string&)>& common = {}, const std::vector<size_t>& unique = {})
 {
     if (liveRow.size() != row.values.size())
         return false;
+    // A column no two rows share (a message's guid) names the row on its own.
+    for (size_t i : unique) {
+        const sqlcarve::Value& v = row.values[i];
+        if (!v.isLost() && v.kind != sqlcarve::Value::Kind::Null && !liveEquals(liveRow[i], v))
+            return false;
+    }
     int compared = 0, equal = 0;
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
@@ -578,6 +595,11 @@ bool ScanContext::looksLive(const CarvedTable& table, const Row& row)
                     ++t.rows;
                     t.rowid = r[0].toLongLong();
                 }
+        for (const std::string& name : m_live.uniqueColumns(table.schema->name)) {
+            const int c = table.col(name.c_str());
+            if (c >= 0 && size_t(c) < row.values.size())
+                live.unique.push_back(size_t(c));
+        }
         it = m_liveTextHashes.emplace(key, std::move(live)).first;
     }
     const LiveTexts& live = it->second;
@@ -597,7 +619,7 @@ bool ScanContext::looksLive(const CarvedTable& table, const Row& row)
             : m_live.rows("SELECT * FROM " + quoted(table.schema->name) + " WHERE " + quoted(column) + " = ? LIMIT 16",
                           {QString::fromStdString(text)});
         for (const auto& liveRow : candidates)
-            if (resemblesLive(liveRow, table, row, common))
+            if (resemblesLive(liveRow, table, row, common, live.unique))
                 return true;
         if (++tried == 3)
             break;
@@ -689,10 +711,14 @@ sqlcarve::Options carveOptions(int type)
     // Multi-values whose rows newer data took often survive as deleted entries of their indexes.
     if (type == 0)
         options.indexEntries = {"ABMultiValueRecordIDIndex", "ABMultiValuePropertyValueIndex", "ABMultiValueLabelIndex"};
-    if (type == 1)
+    if (type == 1) {
         options.links = {{"chat_handle_join", "chat", "handle"},
                          {"chat_message_join", "chat", "message"},
                          {"message_attachment_join", "message", "attachment"}};
+        // The join rows' indexes outlive them; the newer layouts' keeps the message's date too.
+        options.indexEntries = {"sqlite_autoindex_chat_message_join_1", "chat_message_join_idx_message_date_id_chat_id",
+                                "chat_message_join_idx_message_id", "sqlite_autoindex_message_attachment_join_1"};
+    }
     return options;
 }
 

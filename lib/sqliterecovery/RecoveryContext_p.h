@@ -49,6 +49,8 @@ public:
     std::vector<QVariant> rowByRowid(const std::string& table, int64_t rowid);
     bool isAutoincrement(const std::string& table);
     bool hasColumn(const std::string& table, const std::string& column);
+    // Columns a single-column UNIQUE constraint or index covers.
+    std::vector<std::string> uniqueColumns(const std::string& table);
 
 private:
     void open(std::shared_ptr<const sqlcarve::Image> image);
@@ -158,6 +160,7 @@ private:
     struct LiveTexts {
         bool byRowid = false;
         std::unordered_map<size_t, LiveText> texts;
+        std::vector<size_t> unique; // columns of single-column unique keys
     };
     std::map<std::string, LiveTexts> m_liveTextHashes;
 };

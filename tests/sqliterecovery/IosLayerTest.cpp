@@ -1,4 +1,5 @@
 #include "RecoveryScore.h"
+#include "ibr/schemas.h"
 
 #include <QTemporaryDir>
 
@@ -7,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <set>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -34,8 +36,10 @@ bool exec(const QString& db, const QString& sql, int* count = nullptr)
     bool ok = sqlite3_open(db.toUtf8().constData(), &h) == SQLITE_OK
         && sqlite3_exec(
                h, sql.toUtf8().constData(),
-               [](void* n, int, char** v, char**) { return *static_cast<int*>(n) = std::atoi(v[0]), 0; }, count, nullptr)
+               [](void* n, int, char** v, char**) { return n && v[0] ? *static_cast<int*>(n) = std::atoi(v[0]), 0 : 0; }, count, nullptr)
             == SQLITE_OK;
+    if (!ok)
+        ADD_FAILURE() << sqlite3_errmsg(h);
     sqlite3_close(h);
     return ok;
 }
@@ -86,5 +90,99 @@ TEST(IosLayer, ChatMessagesAreTheSameWithoutTheMessageIndexes)
             found[indexes] = describe(store);
         }
         EXPECT_EQ(found[0], found[1]) << ios;
+    }
+}
+
+// The newer layout (iOS 11 on) keeps each message's date in its chat_message_join row and in
+// an index of it, and its delete trigger clears the message's cached room names before the row
+// goes. Deleted messages of a group whose senders also have one-to-one chats must land in the
+// group whichever of that survives; a rowid only inferred from the row's place, which a join
+// row dated otherwise disproves, must not take the message to that row's chat. A deleted
+// message that lost its rowid and shares its text with a live one is still no live row: its guid
+// differs.
+TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("sms.db"));
+    QString sql = QStringLiteral("PRAGMA secure_delete = 0; PRAGMA page_size = 4096;");
+    for (const QString& statement : ibr::iosSchemaStatements(12, QStringLiteral("sms.db")))
+        // Skipped: SQLite makes its own sqlite_ tables, and only the device defines those functions.
+        if (!statement.contains(QLatin1String("attachment_path")) && !statement.contains(QLatin1String("sqlite_")))
+            sql += statement + QLatin1Char(';');
+    sql += QStringLiteral("INSERT INTO handle (ROWID, id, service) VALUES (1, '+15550001', 'iMessage'), (2, '+15550002', 'iMessage');"
+                          "INSERT INTO chat (ROWID, guid, style, chat_identifier, service_name, room_name) VALUES "
+                          "(1, 'iMessage;-;+15550001', 45, '+15550001', 'iMessage', NULL), "
+                          "(2, 'iMessage;-;+15550002', 45, '+15550002', 'iMessage', NULL), "
+                          "(3, 'iMessage;+;chat3', 43, 'chat3', 'iMessage', 'chat3');"
+                          "INSERT INTO chat_handle_join VALUES (1, 1), (2, 2), (3, 1), (3, 2);");
+    // Message n goes to chat n % 3 + 1 from handle n % 2 + 1 (chat 1 and 2: their partner).
+    for (int n = 1; n <= 90; ++n) {
+        const int chat = n % 3 + 1, handle = chat == 3 ? n % 2 + 1 : chat;
+        const qint64 date = 600000000000000000LL + qint64(n) * 61000000000LL;
+        sql += QStringLiteral("INSERT INTO message (ROWID, guid, text, handle_id, service, date) VALUES "
+                              "(%1, 'GUID-%1', 'message %1 of chat %2', %3, 'iMessage', %4);"
+                              "INSERT INTO chat_message_join VALUES (%2, %1, %4);")
+                   .arg(n)
+                   .arg(chat)
+                   .arg(handle)
+                   .arg(date);
+    }
+    sql += QStringLiteral("DELETE FROM chat_message_join WHERE message_id % 2 = 0;");
+    ASSERT_TRUE(exec(db, sql));
+
+    const QStringList direct[] = {{QStringLiteral("+15550001")}, {QStringLiteral("+15550002")}};
+    const QStringList group = {QStringLiteral("+15550001"), QStringLiteral("+15550002")};
+    // Messages not named by anything left of their join rows (nor by their room names) may go
+    // to their sender's one-to-one chat: only those that are named are checked.
+    enum Gone { Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText };
+    int reported[5] = {};
+    for (Gone gone : {Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText}) {
+        sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), sqlrecovery::carveOptions(1));
+        const auto& columns = std::find_if(carved.tables.begin(), carved.tables.end(), [](const sqlcarve::Table& t) { return t.name == "message"; })->columns;
+        auto column = [&columns](const char* name) {
+            return size_t(std::find_if(columns.begin(), columns.end(), [name](const sqlcarve::Column& c) { return c.name == name; }) - columns.begin());
+        };
+        const size_t rooms = column("cache_roomnames"), text = column("text");
+        std::set<int64_t> named;
+        for (auto& r : carved.rows) {
+            if (r.table == "message" && gone == JoinRowsAndRoomNames)
+                r.values[rooms] = sqlcarve::Value();
+            if (r.table == "message" && gone == GuessedRowid && r.rowid == 6) {
+                r.rowid = 8; // message 8 (lost below) was of chat 3, and its join row is dated otherwise
+                r.rowidInferred = true;
+            } else if (r.table == "message" && gone == GuessedRowid && r.rowid == 8) {
+                r.table = "lost";
+            } else if (r.table == "message" && gone == LiveText && r.rowid == 2) {
+                r.rowid.reset();
+                r.values[0] = sqlcarve::Value{sqlcarve::Value::Kind::Lost};
+                r.values[text].bytes = "message 1 of chat 2"; // live
+            }
+            if (r.table == "chat_message_join_idx_message_date_id_chat_id" || (r.table == "chat_message_join" && gone != JoinRows && gone != JoinRowsAndRoomNames))
+                named.insert(r.values[r.indexEntry ? 2 : 1].integer);
+            if (r.table == "message" && r.rowid && r.values[rooms].kind == sqlcarve::Value::Kind::Text)
+                named.insert(*r.rowid);
+        }
+        if (gone == JoinRows || gone == JoinRowsAndRoomNames)
+            carved.rows.erase(std::remove_if(carved.rows.begin(), carved.rows.end(),
+                                             [](const sqlcarve::CarvedRow& r) { return r.table == "chat_message_join"; }),
+                              carved.rows.end());
+        sqlrecovery::RecordStore store;
+        sqlrecovery::mapType(1, carved, db, store);
+        int checkedGroup = 0;
+        for (const MessageGroupRecord& g : store.messageGroups)
+            for (const MessageRecord& m : g.messages) {
+                const int n = m.text.section(QLatin1Char(' '), 1, 1).toInt(), chat = m.text.section(QLatin1Char(' '), 4, 4).toInt();
+                ASSERT_TRUE(chat >= 1 && chat <= 3) << m.text.toStdString();
+                ++reported[gone];
+                if ((chat == 3 && !named.count(n)) || n % 2 == 1)
+                    continue;
+                checkedGroup += chat == 3 ? 1 : 0;
+                QStringList got = g.addresses;
+                got.sort();
+                EXPECT_EQ(got.join(QLatin1Char(',')).toStdString(), (chat == 3 ? group : direct[chat - 1]).join(QLatin1Char(',')).toStdString())
+                    << gone << ": " << m.text.toStdString();
+            }
+        EXPECT_EQ(reported[gone] + (gone == GuessedRowid ? 1 : 0), reported[Nothing]) << gone;
+        EXPECT_GE(checkedGroup, 10) << gone;
     }
 }
