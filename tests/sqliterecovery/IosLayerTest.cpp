@@ -154,7 +154,8 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                 r.table = "lost";
             } else if (r.table == "message" && gone == LiveText && r.rowid == 2) {
                 r.rowid.reset();
-                r.values[0] = sqlcarve::Value{sqlcarve::Value::Kind::Lost};
+                r.values[0] = sqlcarve::Value();
+                r.values[0].kind = sqlcarve::Value::Kind::Lost;
                 r.values[text].bytes = "message 1 of chat 2"; // live
             }
             if (r.table == "chat_message_join_idx_message_date_id_chat_id" || (r.table == "chat_message_join" && gone != JoinRows && gone != JoinRowsAndRoomNames))
