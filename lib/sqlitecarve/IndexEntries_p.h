@@ -164,7 +164,8 @@ private:
         ix.seen.assign(il.columns.size(), {});
         auto lr = std::lower_bound(m_live.rowids().begin(), m_live.rowids().end(), LiveRowid{uint32_t(il.table), INT64_MIN, 0, 0});
         for (size_t n = 0; lr != m_live.rowids().end() && lr->table == uint32_t(il.table) && n < kMaxLiveRowsRead; ++lr, ++n) {
-            const CarvedRow live = m_decoder.decode(m_decoder.liveCandidate(*lr));
+            CarvedRow& live = m_liveRow;
+            m_decoder.decode(m_decoder.liveCandidate(*lr), live);
             for (size_t i = 0; i < il.columns.size(); ++i) {
                 const size_t col = size_t(column(il, i).tableIndex);
                 if (col >= live.values.size())
@@ -201,6 +202,7 @@ private:
     {
         const IndexLayout& il = m_schema.indexes()[size_t(ix.layout)];
         const std::vector<uint64_t>& fbs = rowids.freeblockStarts();
+        std::vector<const uint8_t*> ends; // where a cell may end inside a freed block
         forRegions(rowids, ix.layout, [&](const IndexRegion& r, const uint8_t* rb, const uint8_t* re) {
             for (auto it = std::lower_bound(fbs.begin(), fbs.end(), r.at); it != fbs.end() && *it < r.at + r.size; ++it) {
                 const uint8_t* g = rb + (*it - r.at);
@@ -215,7 +217,7 @@ private:
                         continue;
                     }
                     const uint8_t* next = be;
-                    std::vector<const uint8_t*> ends;
+                    ends.clear();
                     for (const uint8_t* h = g + kFreeblockHeaderSize + 1; h + kFreeblockHeaderSize <= be; ++h) {
                         if (chainedFreeblockHeader(g, h, size_t(be - g), be)) {
                             next = h;
@@ -242,11 +244,17 @@ private:
     // The end of an intact entry of this index's shape starting at p, or null.
     static const uint8_t* wholeAt(const IndexLayout& il, const uint8_t* p, const uint8_t* re)
     {
-        // RowidStage's test of an entry's shape, given the columns' count through a stand-in.
-        const std::vector<uint8_t> stand(il.columns.size(), 1);
+        // RowidStage's test of an entry's shape, given the columns' count through a stand-in
+        // (tried at every byte of every freed block: no allocation for the usual few columns).
+        static const uint8_t kStand[32] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                           1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+        const size_t k = il.columns.size();
+        std::vector<uint8_t> many;
+        if (k > sizeof kStand)
+            many.assign(k, 1);
         uint64_t payload = 0;
         const int n1 = getVarint(p, re, &payload);
-        if (!n1 || !RowidStage::indexEntryAt(p, re, stand.data(), stand.size()))
+        if (!n1 || !RowidStage::indexEntryAt(p, re, many.empty() ? kStand : many.data(), k))
             return nullptr;
         return p + n1 + payload;
     }
@@ -631,7 +639,8 @@ private:
         const LiveRowid* lr = m_live.find(uint32_t(il.table), rowid);
         if (!lr)
             return false;
-        const CarvedRow live = m_decoder.decode(m_decoder.liveCandidate(*lr));
+        CarvedRow& live = m_liveRow;
+        m_decoder.decode(m_decoder.liveCandidate(*lr), live);
         for (size_t i = 0; i < il.columns.size(); ++i) {
             const size_t col = size_t(column(il, i).tableIndex);
             if (col >= live.values.size() || live.values[col].isLost())
@@ -654,6 +663,7 @@ private:
     const Geometry& m_geo;
     Decoder& m_decoder;
     std::vector<Index> m_indexes;
+    mutable CarvedRow m_liveRow; // a live row being compared: its storage serves the next
 };
 
 } // namespace sqlcarve

@@ -593,10 +593,13 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 continue;
         }
         const Versions* all = guid.isEmpty() ? nullptr : &versions[guid];
-        auto rowid = rowidOf(messages, *row);
-        bool guessed = row->rowidInferred;
+        // Plain values: with a reset std::optional here GCC warns of a maybe-uninitialized read.
+        const auto own = rowidOf(messages, *row);
+        bool known = own.has_value(), guessed = row->rowidInferred;
+        int64_t rowid = own.value_or(0);
         if (all && all->rowid) {
-            rowid = all->rowid;
+            known = true;
+            rowid = *all->rowid;
             guessed = false;
         }
         MessageRecord& m = p.record;
@@ -628,19 +631,18 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
 
         // A link dated otherwise is another message's: it disproves a rowid that was only
         // inferred from the row's place, and is passed over for one that was read.
-        const auto date = integer(messages, *row, cDate);
-        auto otherDate = [&date](const Links::Link* l) { return date && *date != 0 && l->date && *l->date != 0 && *l->date != *date; };
-        if (rowid && guessed) {
-            const auto named = chatLinks.find(*rowid);
-            if (std::any_of(named.begin(), named.end(), otherDate))
-                rowid.reset();
+        const int64_t date = integer(messages, *row, cDate).value_or(0); // 0: unknown
+        auto otherDate = [date](const Links::Link* l) { return date != 0 && l->date.value_or(0) != 0 && *l->date != date; };
+        if (known && guessed) {
+            const auto named = chatLinks.find(rowid);
+            known = std::none_of(named.begin(), named.end(), otherDate);
         }
-        if (rowid) {
+        if (known) {
             const Links::Link* best = nullptr;
-            for (const Links::Link* l : chatLinks.find(*rowid)) {
+            for (const Links::Link* l : chatLinks.find(rowid)) {
                 if (otherDate(l))
                     continue;
-                if (l->date && date && *l->date == *date) {
+                if (date != 0 && l->date.value_or(0) == date) {
                     best = l;
                     break;
                 }
@@ -650,23 +652,24 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             if (best)
                 p.chat = best->value;
             if (!p.chat) {
-                const std::vector<int64_t>& c = liveChats.find(*rowid);
+                const std::vector<int64_t>& c = liveChats.find(rowid);
                 if (!c.empty())
                     p.chat = c.front();
             }
         }
-        if (!p.chat && date && *date != 0) {
-            const Links::Link* l = chatLinks.dated(*date);
-            if (l && (rowid ? *rowid == l->key : !ctx.live().hasRowid("message", l->key))) {
+        if (!p.chat && date != 0) {
+            const Links::Link* l = chatLinks.dated(date);
+            if (l && (known ? rowid == l->key : !ctx.live().hasRowid("message", l->key))) {
                 p.chat = l->value;
+                known = true;
                 rowid = l->key;
             }
         }
-        if (rowid) {
+        if (known) {
             std::set<int64_t> attachmentIds;
-            for (const Links::Link* l : attachmentLinks.find(*rowid))
+            for (const Links::Link* l : attachmentLinks.find(rowid))
                 attachmentIds.insert(l->value);
-            for (int64_t a : liveAttachments.find(*rowid))
+            for (int64_t a : liveAttachments.find(rowid))
                 attachmentIds.insert(a);
             for (int64_t a : attachmentIds) {
                 const QString f = lookupText(ctx, "attachment", "filename", a, attachmentFiles);
