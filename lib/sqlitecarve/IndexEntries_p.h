@@ -456,8 +456,16 @@ private:
                 }
                 if (!ok)
                     continue;
+                // The bytes the lost columns' values take: the cell's, less its header and the
+                // values whose types survived.
+                const size_t survivorBytes = size_t(t - (g + kFreeblockHeaderSize));
+                int64_t budget = int64_t(len) - lp - int64_t(1 + lost + survivorBytes);
+                for (uint64_t ty : survivors)
+                    budget -= int64_t(serialSize(ty));
+                if (budget < 0)
+                    continue;
                 std::vector<uint64_t> lostTypes(j, 0);
-                tryLost(il, ix, g, len, lp, lost, j, 0, 0, survivors, size_t(t - (g + kFreeblockHeaderSize)), lostTypes, readings, fits);
+                tryLost(il, ix, g, len, lp, lost, j, 0, 0, survivors, survivorBytes, lostTypes, readings, fits, budget, false);
             }
         }
         return pickReading(readings, fits, out);
@@ -468,7 +476,7 @@ private:
     // gives. UINT64_MAX - (bytes - 1) marks that text.
     void tryLost(const IndexLayout& il, const Index& ix, const uint8_t* g, uint64_t len, int lp, size_t lost, size_t j, size_t i,
                  size_t used, const std::vector<uint64_t>& survivors, size_t survivorBytes, std::vector<uint64_t>& lostTypes,
-                 std::vector<Entry>& readings, std::vector<bool>& fits) const
+                 std::vector<Entry>& readings, std::vector<bool>& fits, int64_t budget, bool open) const
     {
         if (i == j) {
             if (used == lost)
@@ -479,7 +487,7 @@ private:
         if (aff == Affinity::Text || aff == Affinity::Blob || aff == Affinity::Numeric) {
             for (size_t bytes = 1; bytes <= 2 && used + bytes <= lost; ++bytes) {
                 lostTypes[i] = UINT64_MAX - (bytes - 1);
-                tryLost(il, ix, g, len, lp, lost, j, i + 1, used + bytes, survivors, survivorBytes, lostTypes, readings, fits);
+                tryLost(il, ix, g, len, lp, lost, j, i + 1, used + bytes, survivors, survivorBytes, lostTypes, readings, fits, budget, true);
             }
         }
         if (used + 1 > lost)
@@ -488,7 +496,12 @@ private:
             if (!typeFits(il, i, t))
                 continue;
             lostTypes[i] = t;
-            tryLost(il, ix, g, len, lp, lost, j, i + 1, used + 1, survivors, survivorBytes, lostTypes, readings, fits);
+            // Values take what is left exactly unless a text takes the rest: other sizes are
+            // not tried (tryReading would turn them down).
+            const int64_t size = int64_t(serialSize(t));
+            if (size > budget || (!open && i + 1 == j && size != budget))
+                continue;
+            tryLost(il, ix, g, len, lp, lost, j, i + 1, used + 1, survivors, survivorBytes, lostTypes, readings, fits, budget - size, open);
         }
     }
 
