@@ -448,8 +448,10 @@ int weight(const CarvedTable& table, const Row& row)
 // Deleted attachments whose message_attachment_join row is gone, paired with the deleted
 // message they were sent with: the message has an attachment place left over and is the only
 // message (deleted or live) dated within the window of the attachment's creation, and the
-// attachment is one of no more candidates than the message has places for.
-void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messages, const CarvedIndex& maj)
+// attachment is one of no more candidates than the message has places for. Attachments in
+// `given` went to a message already.
+void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messages, const CarvedIndex& maj,
+                           const std::set<int64_t>& given)
 {
     const CarvedTable& attachments = ctx.table("attachment");
     const int cFile = attachments.col("filename"), cCreated = attachments.col("created_date");
@@ -472,6 +474,7 @@ void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messag
     }
     for (const auto& r : ctx.live().rows("SELECT attachment_id FROM message_attachment_join"))
         joined.insert(r.front().toLongLong());
+    joined.insert(given.begin(), given.end());
 
     auto openPlaces = [](const PendingMessage& m) {
         return int(m.text.count(kObjectReplacement)) - int(m.files.size());
@@ -572,6 +575,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     };
     std::map<QString, size_t> byGuid;
     std::map<QString, Versions> versions;
+    std::set<int64_t> givenAttachments; // attachments a message found by its rowid
     const int cGuid = messages.col("guid");
     for (const Row* row : messages.rows) {
         const QString guid = text(*row, cGuid);
@@ -676,6 +680,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 if (!f.isEmpty())
                     p.files.push_back(f);
             }
+            givenAttachments.insert(attachmentIds.begin(), attachmentIds.end());
         }
         // The join row is tiny and rarely survives a deletion.
         if (!p.chat)
@@ -689,7 +694,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             byGuid.emplace(guid, pending.size());
         pending.push_back(std::move(p));
     }
-    pairOrphanAttachments(ctx, pending, maj);
+    pairOrphanAttachments(ctx, pending, maj, givenAttachments);
     // A deleted reaction names the message it was for: live, or recovered with it.
     for (PendingMessage& p : pending) {
         if (p.targetGuid.isEmpty())
