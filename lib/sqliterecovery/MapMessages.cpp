@@ -450,7 +450,7 @@ int weight(const CarvedTable& table, const Row& row)
 // message (deleted or live) dated within the window of the attachment's creation, and the
 // attachment is one of no more candidates than the message has places for. Attachments in
 // `given` went to a message already.
-void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messages, const CarvedIndex& maj,
+void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messages, const CarvedTable& jt,
                            const std::set<int64_t>& given)
 {
     const CarvedTable& attachments = ctx.table("attachment");
@@ -465,7 +465,6 @@ void pairOrphanAttachments(ScanContext& ctx, std::vector<PendingMessage>& messag
         if (const auto id = rowidOf(carvedMessages, *row))
             known.insert(*id);
     std::set<int64_t> joined;
-    const CarvedTable& jt = maj.table();
     for (const Row* j : jt.rows) {
         const auto a = integer(jt, *j, jt.col("attachment_id"));
         const auto m = integer(jt, *j, jt.col("message_id"));
@@ -550,7 +549,6 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     ctx.inferRowids("message", {{"chat_message_join", "message_id"}, {"message_attachment_join", "message_id"}});
     ctx.inferRowids("attachment", {{"message_attachment_join", "attachment_id"}});
     const CarvedTable& messages = ctx.table("message");
-    const CarvedIndex maj(ctx.table("message_attachment_join"), "message_id");
     const Links chatLinks(ctx, "chat_message_join", "message_id", "chat_id", "message_date");
     const Links attachmentLinks(ctx, "message_attachment_join", "message_id", "attachment_id");
     ChatDirectory chats(ctx);
@@ -694,7 +692,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             byGuid.emplace(guid, pending.size());
         pending.push_back(std::move(p));
     }
-    pairOrphanAttachments(ctx, pending, maj, givenAttachments);
+    pairOrphanAttachments(ctx, pending, ctx.table("message_attachment_join"), givenAttachments);
     // A deleted reaction names the message it was for: live, or recovered with it.
     for (PendingMessage& p : pending) {
         if (p.targetGuid.isEmpty())
