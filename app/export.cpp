@@ -152,6 +152,8 @@ QJsonObject conversationJson(const KdSMSChatGroup& g)
             m.insert(QStringLiteral("partial"), true);
         if (c->isUncertain())
             m.insert(QStringLiteral("uncertain"), true);
+        if (c->isConversationGuessed())
+            m.insert(QStringLiteral("conversationGuessed"), true);
         if (!c->subject().isEmpty())
             m.insert(QStringLiteral("subject"), c->subject());
         if (!c->content().isEmpty())
@@ -369,7 +371,7 @@ QByteArray categoryCsv(KdData* data)
 
 QByteArray messagesCsv(KdData* data)
 {
-    QByteArray out = "Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions\r\n";
+    QByteArray out = "Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions,Conversation Guessed\r\n";
     if (!data)
         return out;
     for (int row = 0; row < data->rowCount(); ++row) {
@@ -413,7 +415,8 @@ QByteArray messagesCsv(KdData* data)
                 reactions << QStringLiteral("%1 (%2)").arg(r.reaction, who.isEmpty() ? r.addr : who);
             }
             fields << csvField(c->editedDate().isValid() ? dateText(c->editedDate()) : QString())
-                   << (c->isUnsent() ? "yes" : "no") << csvField(reactions.join(QStringLiteral("; ")));
+                   << (c->isUnsent() ? "yes" : "no") << csvField(reactions.join(QStringLiteral("; ")))
+                   << (c->isConversationGuessed() ? "yes" : "no");
             out += fields.join(',') + "\r\n";
         }
     }

@@ -80,9 +80,10 @@ function url(path) {
   var encoded = encodeURI(path).replace(/#/g, '%23').replace(/\?/g, '%3F');
   return path.charAt(0) === '/' ? 'file://' + encoded : encoded;
 }
-function badge(parent, partial, uncertain) {
+function badge(parent, partial, uncertain, guessed) {
   parent.appendChild(el('span', 'badge', uncertain ? 'live or deleted' : 'deleted'));
   if (partial) parent.appendChild(el('span', 'badge partial', 'partial'));
+  if (guessed) parent.appendChild(el('span', 'badge partial', 'conversation guessed'));
 }
 function media(href, name, cls) {
   if (href && IMAGE.test(name || href)) {
@@ -243,7 +244,7 @@ function thread(parent, g) {
       var when = (m.date || '').replace('T', ' ').replace('Z', ' UTC');
       if (m.edited) when += ' \u00b7 edited'; if (m.unsent) when += ' \u00b7 unsent';
       b.appendChild(el('span', 'when', when));
-      if (m.deleted) badge(b, m.partial, m.uncertain);
+      if (m.deleted) badge(b, m.partial, m.uncertain, m.conversationGuessed);
       box.appendChild(b);
     });
     info.textContent = messages.length + ' messages, page ' + (page + 1) + ' of ' + pages;

@@ -681,8 +681,12 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             givenAttachments.insert(attachmentIds.begin(), attachmentIds.end());
         }
         // The join row is tiny and rarely survives a deletion.
-        if (!p.chat)
-            p.chat = chats.chatFor(p.handle, all ? all->rooms : text(*row, cRooms));
+        if (!p.chat) {
+            const QString rooms = all ? all->rooms : text(*row, cRooms);
+            p.chat = chats.chatFor(p.handle, rooms);
+            // A room name is the message's own; a sender is in every conversation of theirs.
+            m.conversationGuessed = p.chat && rooms.isEmpty();
+        }
         auto seen = guid.isEmpty() ? byGuid.end() : byGuid.find(guid);
         if (seen != byGuid.end()) {
             pending[seen->second] = std::move(p);

@@ -482,6 +482,7 @@ int convertMessages(KdBackup* backup, SqliteRecovery* recovery, CDeletedRecovery
             chat->setDeleted(true);
             chat->setPartial(m->partial);
             chat->setUncertain(m->orphan);
+            chat->setConversationGuessed(m->conversationGuessed);
             chat->setMsgDate(messageDate(*m, driver->m_messageLayout));
             chat->setSubject(m->subject);
             chat->setAddr(m->address);

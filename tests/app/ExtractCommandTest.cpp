@@ -200,9 +200,9 @@ TEST(ExtractCommand, MessagesCsvAndExportedFiles)
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_TRUE(r.out.contains("\n7 file(s) written\n")) << r.out.constData(); // two lists, five copies
     EXPECT_EQ(testsupport::readFile(out + QStringLiteral("/messages.csv")),
-              QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions\r\n"
-                         "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no,,no,\r\n"
-                         "5550100,2001-01-01T00:01:00Z,sent,me,iMessage,,IMG_1.JPG,no,,no,\r\n"));
+              QByteArray("Conversation,Date,Direction,Sender,Service,Text,Attachments,Deleted,Edited,Unsent,Reactions,Conversation Guessed\r\n"
+                         "5550100,2001-01-01T00:00:00Z,received,5550100,SMS,\"Hi, \"\"you\"\"\nthere\",,no,,no,,no\r\n"
+                         "5550100,2001-01-01T00:01:00Z,sent,me,iMessage,,IMG_1.JPG,no,,no,,no\r\n"));
     const QDir copies(out + QStringLiteral("/message_attachments"));
     EXPECT_EQ(copies.entryList(QDir::Files, QDir::Name),
               (QStringList{QStringLiteral("IMG_1 (2).JPG"), QStringLiteral("IMG_1 (3).JPG"), QStringLiteral("IMG_1.JPG"),

@@ -104,6 +104,10 @@ public:
     // True for a recovered message that may be live: its page belongs to no tree of a damaged file.
     void setUncertain(bool uncertain) { m_uncertain = uncertain; }
     bool isUncertain() const { return m_uncertain; }
+    // True for a recovered message placed in this conversation by its sender alone: nothing that
+    // named its own conversation survived.
+    void setConversationGuessed(bool guessed) { m_conversationGuessed = guessed; }
+    bool isConversationGuessed() const { return m_conversationGuessed; }
 
     // A party keeps one reaction per message: a new one replaces that party's earlier one.
     void addReaction(const KdSMSReaction& reaction);
@@ -133,6 +137,7 @@ private:
     bool m_unsent = false;
     bool m_partial = false;
     bool m_uncertain = false;
+    bool m_conversationGuessed = false;
 };
 
 // The detail of a conversation item; owns its messages.

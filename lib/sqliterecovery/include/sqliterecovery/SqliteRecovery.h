@@ -120,6 +120,9 @@ struct MessageRecord {
     std::vector<MessagePieceRecord> pieces;
     bool partial = false;
     bool orphan = false; // from a page no tree of a damaged file reaches: it may be live
+    // Shown in its sender's conversation because nothing that named its own survived (no join
+    // row, index entry or room name): a group message may stand in the sender's one-to-one chat.
+    bool conversationGuessed = false;
     // A reaction row: its associated_message_type (2000-2006 given, 3000-3006 taken back), its
     // emoji, and the text of the message it is for when that message is live or recovered.
     int reactionType = 0;
