@@ -31,6 +31,9 @@ struct Group {
     QStringList addresses;
     std::vector<MessageRecord> messages;
     int newest = 0;
+    // A one-to-one chat whose partner is known: a sender of another address is a message placed
+    // here wrongly, and must not rename the whole thread.
+    bool closed = false;
 };
 
 void addAddress(Group& g, const QString& a)
@@ -81,8 +84,9 @@ public:
     {
         const CarvedTable& t = ctx.table(table);
         const int cKey = t.col(key), cValue = t.col(value), cDate = date ? t.col(date) : -1;
-        for (const Row* row : t.rows)
-            add(integer(t, *row, cKey), integer(t, *row, cValue), cDate >= 0 ? integer(t, *row, cDate) : std::nullopt);
+        // Newer layouts index each column alone too. Such an entry gives its column by the join
+        // row's rowid: two of them make a pair, one completes a row that lost the other column.
+        std::map<int64_t, std::set<int64_t>> keyOf, valueOf;
         for (const auto& index : ctx.live().rows("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = ?",
                                                  {QString::fromLatin1(table)})) {
             const std::string name = index.front().toString().toStdString();
@@ -97,10 +101,33 @@ public:
                 iValue = column.compare(QLatin1String(value), Qt::CaseInsensitive) == 0 ? at : iValue;
                 iDate = date && column.compare(QLatin1String(date), Qt::CaseInsensitive) == 0 ? at : iDate;
             }
-            if (iKey < 0 || iValue < 0)
-                continue;
-            for (const Row* e : entries)
-                add(integerAt(*e, iKey), integerAt(*e, iValue), iDate >= 0 ? integerAt(*e, iDate) : std::nullopt);
+            for (const Row* e : entries) {
+                const auto k = integerAt(*e, iKey), v = integerAt(*e, iValue);
+                if (k && v)
+                    add(k, v, iDate >= 0 ? integerAt(*e, iDate) : std::nullopt);
+                else if (e->rowid && (k || v))
+                    (k ? keyOf : valueOf)[*e->rowid].insert(k ? *k : *v);
+            }
+        }
+        // A rowid given again since holds another pair: only a rowid with one value counts.
+        auto only = [](const std::map<int64_t, std::set<int64_t>>& of, int64_t rowid) -> std::optional<int64_t> {
+            auto it = of.find(rowid);
+            return it != of.end() && it->second.size() == 1 ? std::optional<int64_t>(*it->second.begin()) : std::nullopt;
+        };
+        std::set<int64_t> rowsWithPair;
+        for (const Row* row : t.rows) {
+            auto k = integer(t, *row, cKey), v = integer(t, *row, cValue);
+            if (row->rowid) {
+                rowsWithPair.insert(*row->rowid);
+                k = k ? k : only(keyOf, *row->rowid);
+                v = v ? v : only(valueOf, *row->rowid);
+            }
+            add(k, v, cDate >= 0 ? integer(t, *row, cDate) : std::nullopt);
+        }
+        for (const auto& [rowid, keys] : keyOf) {
+            const auto v = only(valueOf, rowid);
+            if (keys.size() == 1 && v && !rowsWithPair.count(rowid))
+                add(*keys.begin(), v, std::nullopt);
         }
         std::sort(m_byKey.begin(), m_byKey.end(), [](const Link& a, const Link& b) { return a.key < b.key; });
         for (const Link& l : m_byKey)
@@ -224,7 +251,8 @@ int finish(std::map<QString, Group>& groups, RecordStore& store)
                          [](const MessageRecord& a, const MessageRecord& b) { return a.date > b.date; });
         g.newest = g.messages.empty() ? 0 : g.messages.front().date;
         for (const MessageRecord& m : g.messages)
-            addAddress(g, m.address);
+            if (!g.closed)
+                addAddress(g, m.address);
         order.push_back(&g);
     }
     std::stable_sort(order.begin(), order.end(), [](const Group* a, const Group* b) { return a->newest > b->newest; });
@@ -377,6 +405,12 @@ public:
     QString handleText(int64_t handle, const char* column)
     {
         return lookupText(m_ctx, "handle", column, handle, m_handleTexts[column]);
+    }
+
+    bool oneToOne(int64_t chat) const
+    {
+        auto it = m_chats.find(chat);
+        return it != m_chats.end() && it->second.style && *it->second.style == kOneToOneStyle;
     }
 
     // The partner a one-to-one chat is named after; a group's identifier is its room, no address.
@@ -580,8 +614,10 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         if (guid.isEmpty())
             continue;
         Versions& v = versions[guid];
-        if (!v.rowid && !row->rowidInferred)
-            v.rowid = rowidOf(messages, *row);
+        // Only a rowid the row's cell or an index entry gave: one inferred from placement is
+        // another row's when the copy was moved.
+        if (!v.rowid && row->rowid && !row->rowidInferred)
+            v.rowid = row->rowid;
         if (v.rooms.isEmpty())
             v.rooms = text(*row, cRooms);
     }
@@ -597,7 +633,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         const Versions* all = guid.isEmpty() ? nullptr : &versions[guid];
         // Plain values: with a reset std::optional here GCC warns of a maybe-uninitialized read.
         const auto own = rowidOf(messages, *row);
-        bool known = own.has_value(), guessed = row->rowidInferred;
+        bool known = own.has_value(), guessed = row->rowidInferred || !row->rowid;
         int64_t rowid = own.value_or(0);
         if (all && all->rowid) {
             known = true;
@@ -739,6 +775,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 addAddress(g, chats.handleText(h, "id"));
             if (g.addresses.isEmpty())
                 addAddress(g, chats.partner(*p.chat));
+            g.closed = chats.oneToOne(*p.chat) && g.addresses.size() == 1;
         }
         g.messages.push_back(std::move(m));
     }

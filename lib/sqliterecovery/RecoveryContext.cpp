@@ -717,7 +717,9 @@ sqlcarve::Options carveOptions(int type)
                          {"message_attachment_join", "message", "attachment"}};
         // The join rows' indexes outlive them; the newer layouts' keeps the message's date too.
         options.indexEntries = {"sqlite_autoindex_chat_message_join_1", "chat_message_join_idx_message_date_id_chat_id",
-                                "chat_message_join_idx_message_id", "sqlite_autoindex_message_attachment_join_1"};
+                                "chat_message_join_idx_message_id", "sqlite_autoindex_message_attachment_join_1",
+                                "chat_message_join_idx_chat_id", "chat_message_join_idx_message_id_only",
+                                "message_attachment_join_idx_message_id", "message_attachment_join_idx_attachment_id"};
     }
     return options;
 }
