@@ -78,6 +78,9 @@ public:
     struct Link {
         int64_t key = 0, value = 0;
         std::optional<int64_t> date;
+        // Read from the bare remains of a two-integer cell: small numbers in any freed bytes read
+        // as such, so a whole row or an index entry naming the key outranks it.
+        bool salvaged = false;
     };
 
     Links(ScanContext& ctx, const char* table, const char* key, const char* value, const char* date = nullptr)
@@ -122,14 +125,14 @@ public:
                 k = k ? k : only(keyOf, *row->rowid);
                 v = v ? v : only(valueOf, *row->rowid);
             }
-            add(k, v, cDate >= 0 ? integer(t, *row, cDate) : std::nullopt);
+            add(k, v, cDate >= 0 ? integer(t, *row, cDate) : std::nullopt, row->salvaged);
         }
         for (const auto& [rowid, keys] : keyOf) {
             const auto v = only(valueOf, rowid);
             if (keys.size() == 1 && v && !rowsWithPair.count(rowid))
                 add(*keys.begin(), v, std::nullopt);
         }
-        std::sort(m_byKey.begin(), m_byKey.end(), [](const Link& a, const Link& b) { return a.key < b.key; });
+        std::stable_sort(m_byKey.begin(), m_byKey.end(), [](const Link& a, const Link& b) { return a.key < b.key; });
         for (const Link& l : m_byKey)
             if (l.date && *l.date != 0)
                 m_byDate.emplace(*l.date, &l);
@@ -164,10 +167,10 @@ private:
             return std::nullopt;
         return row.values[size_t(i)].integer;
     }
-    void add(std::optional<int64_t> key, std::optional<int64_t> value, std::optional<int64_t> date)
+    void add(std::optional<int64_t> key, std::optional<int64_t> value, std::optional<int64_t> date, bool salvaged = false)
     {
         if (key && value)
-            m_byKey.push_back({*key, *value, date});
+            m_byKey.push_back({*key, *value, date, salvaged});
     }
 
     std::vector<Link> m_byKey;
@@ -684,7 +687,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                     best = l;
                     break;
                 }
-                if (!best)
+                if (!best || (best->salvaged && !l->salvaged))
                     best = l;
             }
             if (best)

@@ -142,15 +142,17 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
     // another copy stands.
     // A group message whose join rows name a one-to-one chat does not make its sender a party
     // to that chat's thread.
-    enum Gone { Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink };
-    int reported[10] = {};
-    for (Gone gone : {Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink}) {
+    // Two integers salvaged from freed bytes yield to a whole join row where the message's date
+    // cannot tell them apart.
+    enum Gone { Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink, Salvaged };
+    int reported[11] = {};
+    for (Gone gone : {Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink, Salvaged}) {
         sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), sqlrecovery::carveOptions(1));
         const auto& columns = std::find_if(carved.tables.begin(), carved.tables.end(), [](const sqlcarve::Table& t) { return t.name == "message"; })->columns;
         auto column = [&columns](const char* name) {
             return size_t(std::find_if(columns.begin(), columns.end(), [name](const sqlcarve::Column& c) { return c.name == name; }) - columns.begin());
         };
-        const size_t rooms = column("cache_roomnames"), text = column("text");
+        const size_t rooms = column("cache_roomnames"), text = column("text"), date = column("date");
         std::set<int64_t> named, chatOfRow;
         std::map<int64_t, int64_t> messageOfRow;
         for (const auto& r : carved.rows)
@@ -175,6 +177,12 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                     : r.table == "chat_message_join_idx_message_date_id_chat_id"                        ? r.values[2].integer == 2
                                                                                                           : false))
                 r.values[0].integer = 2; // message 2 was of chat 3, from +15550001
+            if (gone == Salvaged && r.table == "message" && r.rowid == 2)
+                r.values[date].kind = sqlcarve::Value::Kind::Lost;
+            if (gone == Salvaged && r.table == "chat_message_join" && r.values[1].integer == 2) {
+                r.rowid.reset(); // without rowid or date, only being whole tells it from the salvaged pair
+                r.values[2].kind = sqlcarve::Value::Kind::Lost;
+            }
             if (oneColumn)
                 continue;
             if (r.table == "message" && gone == MovedCopy && r.rowid == 8)
@@ -191,7 +199,8 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                 r.values[text].bytes = "message 1 of chat 2"; // live
             }
             // Both keep the chat first: a join whose chat is lost names nothing.
-            if ((r.table == "chat_message_join_idx_message_date_id_chat_id" || (r.table == "chat_message_join" && gone != JoinRows && gone != JoinRowsAndRoomNames))
+            if (((r.table == "chat_message_join_idx_message_date_id_chat_id" && gone != Salvaged)
+                 || (r.table == "chat_message_join" && gone != JoinRows && gone != JoinRowsAndRoomNames))
                 && r.values[0].kind == sqlcarve::Value::Kind::Integer)
                 named.insert(r.values[r.indexEntry ? 2 : 1].integer);
             if (r.table == "message" && r.rowid && r.values[rooms].kind == sqlcarve::Value::Kind::Text)
@@ -212,6 +221,17 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
             moved.placement = sqlcarve::CarvedRow::Placement{7, 9};
             carved.rows.insert(carved.rows.begin(), moved);
         }
+        if (gone == Salvaged) {
+            sqlcarve::CarvedRow junk;
+            junk.table = "chat_message_join";
+            junk.salvaged = true;
+            junk.values.resize(3);
+            junk.values[0].kind = junk.values[1].kind = sqlcarve::Value::Kind::Integer;
+            junk.values[0].integer = 1; // message 2 is of chat 3
+            junk.values[1].integer = 2;
+            junk.values[2].kind = sqlcarve::Value::Kind::Lost;
+            carved.rows.insert(carved.rows.begin(), junk);
+        }
         if (gone == PairsGone)
             for (const auto& [row, message] : messageOfRow)
                 if (chatOfRow.count(row))
@@ -222,7 +242,7 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                                                  return gone == JoinRows || gone == JoinRowsAndRoomNames || gone == Everything || gone == PairsGone;
                                              if (!r.indexEntry)
                                                  return false;
-                                             return gone == Everything || (gone == ChatsLost && r.table != "chat_message_join_idx_chat_id")
+                                             return gone == Everything || gone == Salvaged || (gone == ChatsLost && r.table != "chat_message_join_idx_chat_id")
                                                  || (gone == PairsGone && r.table.find("_only") == std::string::npos
                                                      && r.table != "chat_message_join_idx_chat_id");
                                          }),
