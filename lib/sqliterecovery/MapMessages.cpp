@@ -611,6 +611,19 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     std::map<QString, size_t> byGuid;
     std::map<QString, Versions> versions;
     std::set<int64_t> givenAttachments; // attachments a message found by its rowid
+    // An attachment is made when its message comes: a salvaged pair whose attachment is dated
+    // otherwise is two numbers that only look like one.
+    const CarvedTable& attachments = ctx.table("attachment");
+    const int cCreated = attachments.col("created_date");
+    auto createdNear = [&](int64_t attachment, int date) {
+        std::optional<double> created;
+        const QVariant live = ctx.live().value("SELECT created_date FROM attachment WHERE rowid = ?", {QVariant(qint64(attachment))});
+        if (live.isValid() && !live.isNull())
+            created = live.toDouble();
+        else if (const Row* row = ctx.deletedByRowid("attachment", attachment))
+            created = real(*row, cCreated);
+        return date == 0 || !created || *created == 0 || std::abs(int64_t(seconds(created)) - date) <= kAttachmentWindow;
+    };
     const int cGuid = messages.col("guid");
     for (const Row* row : messages.rows) {
         const QString guid = text(*row, cGuid);
@@ -690,6 +703,13 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 if (!best || (best->salvaged && !l->salvaged))
                     best = l;
             }
+            // Small numbers in freed bytes read as a salvaged pair: one naming a chat its sender
+            // is no party to is not taken.
+            if (best && best->salvaged && p.handle && *p.handle > 0) {
+                const std::set<int64_t> parties = chats.participants(best->value);
+                if (!parties.empty() && !parties.count(*p.handle))
+                    best = nullptr;
+            }
             if (best)
                 p.chat = best->value;
             if (!p.chat) {
@@ -709,7 +729,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         if (known) {
             std::set<int64_t> attachmentIds;
             for (const Links::Link* l : attachmentLinks.find(rowid))
-                attachmentIds.insert(l->value);
+                if (!l->salvaged || createdNear(l->value, m.date))
+                    attachmentIds.insert(l->value);
             for (int64_t a : liveAttachments.find(rowid))
                 attachmentIds.insert(a);
             for (int64_t a : attachmentIds) {

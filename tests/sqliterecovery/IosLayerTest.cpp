@@ -115,7 +115,8 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                           "(1, 'iMessage;-;+15550001', 45, '+15550001', 'iMessage', NULL), "
                           "(2, 'iMessage;-;+15550002', 45, '+15550002', 'iMessage', NULL), "
                           "(3, 'iMessage;+;chat3', 43, 'chat3', 'iMessage', 'chat3');"
-                          "INSERT INTO chat_handle_join VALUES (1, 1), (2, 2), (3, 1), (3, 2);");
+                          "INSERT INTO chat_handle_join VALUES (1, 1), (2, 2), (3, 1), (3, 2);"
+                          "INSERT INTO attachment (ROWID, guid, original_guid, filename, created_date) VALUES (1, 'A1', 'A1', 'old.jpg', 1000);");
     // Message n goes to chat n % 3 + 1 from handle n % 2 + 1 (chat 1 and 2: their partner).
     for (int n = 1; n <= 90; ++n) {
         const int chat = n % 3 + 1, handle = chat == 3 ? n % 2 + 1 : chat;
@@ -143,7 +144,8 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
     // A group message whose join rows name a one-to-one chat does not make its sender a party
     // to that chat's thread.
     // Two integers salvaged from freed bytes yield to a whole join row where the message's date
-    // cannot tell them apart.
+    // cannot tell them apart, and alone they name no chat the sender is not in, nor an
+    // attachment made at another time.
     enum Gone { Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink, Salvaged };
     int reported[11] = {};
     for (Gone gone : {Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink, Salvaged}) {
@@ -177,6 +179,8 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                     : r.table == "chat_message_join_idx_message_date_id_chat_id"                        ? r.values[2].integer == 2
                                                                                                           : false))
                 r.values[0].integer = 2; // message 2 was of chat 3, from +15550001
+            if (gone == Salvaged && r.table == "chat_message_join" && r.values[1].integer == 4)
+                r.table = "gone"; // message 4, of chat 2 from +15550002, keeps only the salvaged pair
             if (gone == Salvaged && r.table == "message" && r.rowid == 2)
                 r.values[date].kind = sqlcarve::Value::Kind::Lost;
             if (gone == Salvaged && r.table == "chat_message_join" && r.values[1].integer == 2) {
@@ -231,6 +235,13 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
             junk.values[1].integer = 2;
             junk.values[2].kind = sqlcarve::Value::Kind::Lost;
             carved.rows.insert(carved.rows.begin(), junk);
+            junk.values[1].integer = 4; // chat 1 is +15550001's alone
+            carved.rows.insert(carved.rows.begin(), junk);
+            junk.table = "message_attachment_join";
+            junk.values.resize(2);
+            junk.values[0].integer = 4;
+            junk.values[1].integer = 1; // made long before message 4
+            carved.rows.insert(carved.rows.begin(), junk);
         }
         if (gone == PairsGone)
             for (const auto& [row, message] : messageOfRow)
@@ -257,6 +268,7 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                 const int n = m.text.section(QLatin1Char(' '), 1, 1).toInt(), chat = m.text.section(QLatin1Char(' '), 4, 4).toInt();
                 ASSERT_TRUE(chat >= 1 && chat <= 3) << m.text.toStdString();
                 ++reported[gone];
+                EXPECT_TRUE(m.pieces.empty()) << gone << ": " << m.text.toStdString();
                 EXPECT_FALSE(m.conversationGuessed && named.count(n)) << gone << ": " << m.text.toStdString();
                 EXPECT_TRUE(gone != Everything || m.conversationGuessed) << m.text.toStdString();
                 if ((chat == 3 && !named.count(n)) || n % 2 == 1 || (gone == WrongLink && n == 2))
