@@ -163,8 +163,13 @@ int SqliteRecovery::scanRecoveryForType(int type, const QStringList& files, Scan
         const bool named = std::any_of(d->damaged.begin(), d->damaged.end(), [&](const auto& f) { return f.first == name; });
         if (!result.damage.empty() && !named)
             d->damaged << qMakePair(name, QString::fromStdString(result.damage.front()));
-        for (const std::string& u : result.unread)
-            d->problems << QString::fromUtf8(u.c_str());
+        // The carver names the file it read, a working copy: the user knows it by its name.
+        for (const std::string& u : result.unread) {
+            QString problem = QString::fromUtf8(u.c_str());
+            if (problem.startsWith(path + QStringLiteral(": ")))
+                problem.replace(0, path.size(), name);
+            d->problems << problem;
+        }
         sqlrecovery::LiveDb live(result.image);
         const int found = sqlrecovery::mapType(type, result, live, d->store);
         Log(kModule, 1, " %d deleted records of type %d in %s (%zu carved rows)", found, type,

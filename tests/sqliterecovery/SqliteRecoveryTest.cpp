@@ -577,6 +577,11 @@ TEST(SqliteRecoveryApi, MissingGarbageOrTruncatedFilesGiveNoRecordsAndNoCrash)
         EXPECT_GE(r.scanRecoveryForType(1, {path}, &progress), 0) << "case " << i;
         EXPECT_TRUE(i >= 4 || r.getMessageGroupCount() == 0) << "case " << i;
         EXPECT_NEAR(progress.sum, 10.0, 1e-9) << "case " << i;
+        // Said of the file by its name, never by the folder it was read from (a working copy).
+        for (const QString& problem : r.problems())
+            EXPECT_FALSE(problem.contains(dir.path())) << problem.toStdString();
+        EXPECT_TRUE(i != 4 || r.problems().join(QLatin1Char('\n')).contains(QLatin1String("sms.db: it ends before")))
+            << r.problems().join(QLatin1Char('\n')).toStdString();
     }
     SqliteRecovery r;
     RecordingProgress progress(250.0);
