@@ -693,8 +693,16 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
         }
         if (known) {
             const Links::Link* best = nullptr;
+            // Small numbers in freed bytes read as a salvaged pair: one naming a chat its sender
+            // is no party to is not taken.
+            auto senderOutside = [&](const Links::Link* l) {
+                if (!l->salvaged || !p.handle || *p.handle <= 0)
+                    return false;
+                const std::set<int64_t> parties = chats.participants(l->value);
+                return !parties.empty() && !parties.count(*p.handle);
+            };
             for (const Links::Link* l : chatLinks.find(rowid)) {
-                if (otherDate(l))
+                if (otherDate(l) || senderOutside(l))
                     continue;
                 if (date != 0 && l->date.value_or(0) == date) {
                     best = l;
@@ -702,13 +710,6 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
                 }
                 if (!best || (best->salvaged && !l->salvaged))
                     best = l;
-            }
-            // Small numbers in freed bytes read as a salvaged pair: one naming a chat its sender
-            // is no party to is not taken.
-            if (best && best->salvaged && p.handle && *p.handle > 0) {
-                const std::set<int64_t> parties = chats.participants(best->value);
-                if (!parties.empty() && !parties.count(*p.handle))
-                    best = nullptr;
             }
             if (best)
                 p.chat = best->value;
