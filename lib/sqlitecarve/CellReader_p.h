@@ -32,6 +32,8 @@ constexpr size_t kMinRebuiltColumns = 3;
 constexpr size_t kMinSelfEvidentColumns = 5;
 // A row that lost both its cell prefix and its tail is read only for tables this wide.
 constexpr size_t kMinCutColumns = 8;
+// The longest header an index entry read as stale is given: a few columns and a rowid.
+constexpr uint64_t kMaxEntryHeader = 64;
 constexpr uint32_t kMinSelfEvidentBody = 32;
 // Free space between cells of a merged freeblock: fragments of at most 3 bytes.
 constexpr int kMaxFragment = 3;
@@ -245,7 +247,50 @@ public:
         return true;
     }
 
+    // Rows of wide tables in the space an index page has not written yet: the page held them
+    // before the index took it from the free list. That space is mostly the index's own stale
+    // entries, so only a record with its cell prefix (cut where the entries begin) or under a
+    // freeblock header is read, and no narrower table's row could be told from an entry.
+    template <class Emit>
+    void readFormerRows(const uint8_t* page, uint32_t from, uint32_t to, Emit&& emit)
+    {
+        m_regionPage = page;
+        m_chainBlock = nullptr;
+        m_blockEnd = nullptr;
+        const uint8_t* limit = page + std::min(to, m_geo.usable);
+        const WideRowsOnly wide(*this);
+        uint64_t entryCounts = 0; // the type counts of the file's index entries
+        for (const IndexLayout& ix : m_schema.indexes())
+            if (ix.columns.size() + 1 < 64)
+                entryCounts |= uint64_t(1) << (ix.columns.size() + 1);
+        Parsed m;
+        for (const uint8_t* p = page + std::min(from, to); p + 3 <= limit;) {
+            // Stale entries are stepped over whole: most of such space is theirs.
+            if (const uint8_t* end = staleEntryEnd(p, limit, entryCounts)) {
+                p = end;
+                continue;
+            }
+            bool runsOut = false;
+            bool found = *p && tryCell(p, limit, true, -1, &m, false, &runsOut);
+            if (!found && runsOut)
+                found = tryCell(p, limit, true, -1, &m, true);
+            if (!found && p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p))
+                found = tryLostPrefix(p, std::min(limit, p + blockSize(p, limit)), -1, &m);
+            if (found)
+                emit(m, m_types);
+            p = found && m.end > p ? m.end : p + 1;
+        }
+    }
+
 private:
+    // While it lives, only rows of tables of kMinCutColumns columns or more are read: where
+    // stale entries of an index fill the space, no narrower row could be told from them.
+    struct WideRowsOnly {
+        explicit WideRowsOnly(CellReader& r) : reader(r), was(r.m_wideOnly) { r.m_wideOnly = true; }
+        ~WideRowsOnly() { reader.m_wideOnly = was; }
+        CellReader& reader;
+        bool was;
+    };
     // Lets pickTable match rows shorter than their table while it lives.
     struct ShortRows {
         ShortRows(CellReader* r, bool on) : reader(r), was(r->m_shortRows) { r->m_shortRows = on; }
@@ -271,6 +316,8 @@ private:
         if (n >= m_schema.byCount().size())
             return -1;
         int best = -1, bestScore = -1;
+        if (m_wideOnly && n < kMinCutColumns)
+            return -1;
         for (int ti : m_schema.byCount()[n]) {
             const TableLayout& t = m_schema.table(size_t(ti));
             if (t.table.withoutRowid == rowidTable)
@@ -494,7 +541,8 @@ public:
         }
         const uint8_t* rec = p;
         k = getVarint(rec, limit, &hsize);
-        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2)
+        if (!k || hsize < uint64_t(k) + 1 || hsize > payload || hsize > uint64_t(m_schema.maxColumns()) * kMaxVarint + 2
+            || (m_wideOnly && hsize < kMinCutColumns + 1))
             return false;
         const uint8_t* typesEnd = rec + hsize;
         if (typesEnd > limit)
@@ -508,6 +556,10 @@ public:
             return false;
         if (prefer < 0 && bodySize < kMinRebuiltBody && m_schema.table(size_t(table)).stored.size() < kMinRebuiltColumns)
             return false; // a narrow row on a page of unknown owner: too little to tell from noise
+        // A wide table's header whose sizes add up to its payload is evidence enough that a cell
+        // begins here, whatever became of its values.
+        if (m_headerOnly)
+            return m_schema.table(size_t(table)).stored.size() >= kMinCutColumns;
         const uint32_t local = localPayload(payload, m_geo.usable, tableCell);
         if (local < hsize)
             return false;
@@ -527,9 +579,24 @@ public:
             if (ovfl < 1 || ovfl > m_geo.pageCount + m_geo.walFrames)
                 return false;
         }
-        const uint32_t bodyLocal = cutAt ? uint32_t(cutAt - typesEnd) : uint32_t(local - hsize);
-        if (!plausibleValues(typesEnd, bodyLocal))
-            return false;
+        uint32_t bodyLocal = cutAt ? uint32_t(cutAt - typesEnd) : uint32_t(local - hsize);
+        if (!plausibleValues(typesEnd, bodyLocal)) {
+            // Values that stop making sense inside the record: a newer cell, freed since, may
+            // have been written over its tail from a merged block's end.
+            if (cutAt || ovfl)
+                return false;
+            if (!allowCut) {
+                if (runsOut)
+                    *runsOut = true;
+                return false;
+            }
+            cutAt = newerCellAfter(typesEnd, limit, prefer, typesEnd + bodyLocal);
+            if (cutAt >= typesEnd + bodyLocal || !distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
+                return false;
+            bodyLocal = uint32_t(cutAt - typesEnd);
+            if (!plausibleValues(typesEnd, bodyLocal))
+                return false;
+        }
         out->table = table;
         out->hasRowid = tableCell;
         out->rowid = int64_t(rowid);
@@ -548,24 +615,63 @@ public:
 
 private:
     // Where a record cut short ends: at the first whole cell after its header (a newer row
-    // written over its tail), else at the end of its free region. m_types is kept for the caller.
-    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer)
+    // written over its tail), else at the end of its free region. A newer cell is looked for
+    // before `before` (the record's own end, when it has one) and may reach past it.
+    // m_types is kept for the caller.
+    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer, const uint8_t* before = nullptr)
     {
         const NarrowRows wide(*this, false);
         const std::vector<uint64_t> types = m_types;
         const uint8_t* at = limit;
+        const uint8_t* last = before ? std::min(before, limit) : limit;
         Parsed m;
-        for (const uint8_t* q = from + 1; q + 3 <= limit; ++q) {
-            // A newer cell, whole or freed in turn (its prefix under a freeblock header).
+        for (const uint8_t* q = from + 1; q < last && q + 3 <= limit; ++q) {
+            // A newer cell, whole or freed in turn (its prefix under a freeblock header), or one
+            // whose own tail a still newer cell took.
             if (tryCell(q, limit, true, prefer, &m)
                 || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
-                    && tryLostPrefix(q, std::min(limit, q + blockSize(q, limit)), prefer, &m))) {
+                    && tryLostPrefix(q, std::min(limit, q + blockSize(q, limit)), prefer, &m))
+                || wideCellHeaderAt(q, limit, prefer)) {
                 at = q;
                 break;
             }
         }
         m_types = types;
         return at;
+    }
+
+    // The end of an index entry that starts at p, whole and of one of `counts` (a bit per count
+    // of serial types); null when none does.
+    const uint8_t* staleEntryEnd(const uint8_t* p, const uint8_t* limit, uint64_t counts) const
+    {
+        uint64_t payload = 0, hsize = 0;
+        const int k = getVarint(p, limit, &payload);
+        if (!k || payload < 2 || payload > uint64_t(limit - p))
+            return nullptr;
+        const uint8_t* rec = p + k;
+        const int h = getVarint(rec, limit, &hsize);
+        if (!h || hsize < uint64_t(h) + 1 || hsize > kMaxEntryHeader || hsize > payload || rec + payload > limit)
+            return nullptr;
+        uint64_t body = 0;
+        size_t n = 0;
+        for (const uint8_t* q = rec + h; q < rec + hsize; ++n) {
+            uint64_t t = 0;
+            const int m = getVarint(q, rec + hsize, &t);
+            if (!m || t == 10 || t == 11)
+                return nullptr;
+            body += uint64_t(serialSize(t));
+            q += m;
+        }
+        return n < 64 && (counts >> n & 1) && hsize + body == payload ? rec + payload : nullptr;
+    }
+
+    bool wideCellHeaderAt(const uint8_t* q, const uint8_t* limit, int prefer)
+    {
+        m_headerOnly = true;
+        Parsed m;
+        const bool found = tryCell(q, limit, true, prefer, &m);
+        m_headerOnly = false;
+        return found;
     }
 
     // Whether the values wholly before the cut (types in m_types) hold one that could not be
@@ -628,7 +734,7 @@ private:
             // Cut where a newer cell starts inside the record's bytes, or where the free region
             // ends in a live one (not at the page's end: no cell reaches past it). Enough must
             // survive to say something and to be told from the rows it may be a copy of.
-            cutAt = newerCellAfter(typesEnd, std::min(limit, typesEnd + bodyLocal), prefer);
+            cutAt = newerCellAfter(typesEnd, limit, prefer, typesEnd + bodyLocal);
             if (cutAt >= typesEnd + bodyLocal || cutAt < typesEnd + impliedSize + kPrefixBytes
                 || (m_regionPage && cutAt >= m_regionPage + m_geo.usable)
                 || !distinctivePrefix(typesEnd + impliedSize, uint32_t(cutAt - typesEnd) - impliedSize))
@@ -697,9 +803,13 @@ private:
         // The first serial type lost too, as when a 1-byte payload size, rowid and header size
         // went with it under the header. A narrower table's row passes only in a block of its own
         // page's free chain, its first type the one that page's live rows all give that column.
-        if (f == m_chainBlock && prefer >= 0) {
+        // A rowid alias is always NULL: a wide table's row whose first column is one needs no
+        // such proof, wherever its block lies.
+        const bool aliasFirst = prefer >= 0 && m_schema.table(size_t(prefer)).stored.size() >= kMinCutColumns
+                                && m_schema.table(size_t(prefer)).stored[0].rowidAlias;
+        if ((f == m_chainBlock || aliasFirst) && prefer >= 0) {
             const size_t n = m_schema.table(size_t(prefer)).stored.size();
-            const int64_t first = n >= kMinRebuiltColumns ? neighboursFirstType(n) : -1;
+            const int64_t first = aliasFirst ? 0 : n >= kMinRebuiltColumns ? neighboursFirstType(n) : -1;
             const uint64_t type = uint64_t(first);
             const uint8_t* typesEnd = nullptr;
             if (first >= 0 && readTypes(intact, limit, n - 1, &typesEnd)
@@ -768,11 +878,28 @@ private:
         bool ok = false;
         for (int k = 0; k <= maxGap && !ok && end + k + 3 <= limit; ++k) {
             Parsed next;
-            ok = tryCell(end + k, limit, true, prefer, &next) || (!intactNext && tryLostPrefix(end + k, limit, prefer, &next));
+            // The next cell may itself have lost its tail to a newer one: its header is enough.
+            ok = tryCell(end + k, limit, true, prefer, &next) || wideCellHeaderAt(end + k, limit, prefer)
+                 || (!intactNext && tryLostPrefix(end + k, limit, prefer, &next));
+            // A small freed block of its own (a fragment's worth, its header stale) before the next cell.
+            if (!ok && !intactNext && end + k + kFreeblockHeaderSize < limit && freeblockHeaderAt(end + k)) {
+                const uint8_t* after = end + k + blockSize(end + k, limit);
+                ok = after > end + k + kFreeblockHeaderSize && after + 3 <= limit
+                     && (tryCell(after, limit, true, prefer, &next) || wideCellHeaderAt(after, limit, prefer));
+            }
         }
         m_lookahead = false;
         m_types.swap(m_saved);
         return ok;
+    }
+
+    // A row of its page's own table whose every column's type survived, wide and long enough to
+    // stand without what follows it: stale bytes of an older cell may lie between it and the next.
+    bool selfEvident(const Parsed& m, int prefer) const
+    {
+        const TableLayout& t = m_schema.table(size_t(m.table));
+        return m.table == prefer && !m.cut && m_types.size() >= t.stored.size() && t.stored.size() >= kMinCutColumns
+               && m.bodySize >= kMinSelfEvidentBody;
     }
 
     // The serial type of a column whose type byte was lost but whose size is known.
@@ -1000,6 +1127,10 @@ private:
                 }
             }
         }
+        // Where stale index entries fill the space, guessed counts would read rows out of them:
+        // only readings with their header size are taken there.
+        if (m_wideOnly)
+            return takeOlder();
         // Header size lost too: serial types begin right after the freeblock header. Counts are
         // guessed, so a row shorter than its table (written before columns were added) is tried
         // only once no count fits whole, and only on its table's own page. Such a row's count is
@@ -1019,12 +1150,12 @@ private:
         const EndGap gap(this, pass.endGap);
         // Whole counts were all tried already: only the page's own table's shorter ones are new.
         const size_t most = shortRows ? shortReach(intact, limit, m_schema.table(size_t(prefer))) : SIZE_MAX;
-        for (size_t n = 1; n < m_schema.byCount().size() && n <= most; ++n) {
+        for (size_t n = m_wideOnly ? kMinCutColumns - 1 : 1; n < m_schema.byCount().size() && n <= most; ++n) {
             if (m_schema.byCount()[n].empty() && !(shortRows && narrowCount(n, prefer)))
                 continue;
             const uint8_t* typesEnd = nullptr;
             if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
-                && endFits(out->end, limit, prefer))
+                && (endFits(out->end, limit, prefer) || (!shortRows && selfEvident(*out, prefer))))
                 return true;
             if (n < 2 || !readTypes(intact, limit, n - 1, &typesEnd))
                 continue;
@@ -1203,8 +1334,10 @@ private:
     bool m_shortRows = false;   // pickTable may match a record shorter than its table
     int m_endGap = kMaxFragment; // bytes endFits lets lie after a reading (EndGap)
     bool m_narrowRows = false;  // ... and one narrower than the catalog's short rows (NarrowRows)
+    bool m_wideOnly = false;    // only wide tables' rows are read (WideRowsOnly)
     bool m_rebuilding = false;  // pickTable is matching a record rebuilt without its prefix
     bool m_lookahead = false;   // endFits is reading on past a record
+    bool m_headerOnly = false;  // tryCell asks only whether a wide table's cell header reads
     const uint8_t* m_regionPage = nullptr; // page image readRegion reads
     const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being read
     const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read

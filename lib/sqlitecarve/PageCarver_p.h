@@ -238,12 +238,18 @@ private:
         // A leaf that became interior (the root of a table that outgrew one page) keeps its old
         // cells in what is now free space; its own cells are no rows.
         const bool formerLeaf = type == TableInterior;
-        if (!tableRows && !formerLeaf && !(m_schema.hasWithoutRowid() && leaf))
-            return; // plain index pages hold no table rows
+        // An index's entries are no table rows; but a page the index took from the free list
+        // keeps the table rows it held before in the space its entries have not reached yet.
+        if (!tableRows && !formerLeaf && !(m_schema.hasWithoutRowid() && leaf)) {
+            carveFormerTableRows(ctx, b, live);
+            return;
+        }
         // A live index's own page holds its entries, deleted ones too, and an entry (its columns
         // and a rowid) may read as the row of a WITHOUT ROWID table of alike columns.
-        if (!tableRows && !formerLeaf && ctx.preferTable < 0 && m_map.ownerOf(ctx.pgno) < 0 && m_map.indexOwnerOf(ctx.pgno) >= 0)
+        if (!tableRows && !formerLeaf && ctx.preferTable < 0 && m_map.ownerOf(ctx.pgno) < 0 && m_map.indexOwnerOf(ctx.pgno) >= 0) {
+            carveFormerTableRows(ctx, b, live);
             return;
+        }
         const uint32_t cells = b.countFits() ? b.cellCount() : 0;
         const uint32_t ptrEnd = b.pointersEnd();
         const uint32_t content = b.contentStart();
@@ -287,6 +293,25 @@ private:
                              tableRows || formerLeaf);
     }
 
+    void carveFormerTableRows(Ctx ctx, const BtreePage& b, bool live)
+    {
+        // Read in the page's current image only: its older images in a -wal or -journal would
+        // each cost as much again, for what the current one mostly holds too.
+        if (m_cells.masterOnly() || (ctx.file != kDb && !live))
+            return;
+        const uint32_t ptrEnd = b.pointersEnd();
+        const uint32_t content = std::min<uint32_t>(b.contentStart(), m_geo.usable);
+        if (content <= ptrEnd)
+            return;
+        ctx.preferTable = -1;
+        const Source source = live || ctx.orphan ? ctx.unallocSource : ctx.cellSource;
+        // A row must also hold a text of some length: a few numbers read as easily from an entry.
+        m_cells.readFormerRows(ctx.page, ptrEnd, content, [&](const Parsed& m, const std::vector<uint64_t>& types) {
+            if (!m.implied && holdsText(m, types, kMinForeignText))
+                emit(ctx, m, source, types);
+        });
+    }
+
     // The space between a page's cell pointers and its cells. Unlike its free blocks, it also
     // keeps what the page held before it was this table's: a page one table freed is taken by
     // any other (on a phone, deleted messages' pages by the table that logs their deletion), and
@@ -305,8 +330,11 @@ private:
         });
         m_cells.readRegion(ctx.page, from, to, false, true, -1, [&](const Parsed& m, const std::vector<uint64_t>& types) {
             // Old cell pointers and headers lie there too: another table's row must show itself
-            // by its whole cell prefix and a text of some length.
-            if (m.table == ctx.preferTable || !m.hasRowid || m.implied || !holdsText(m, types, kMinForeignText))
+            // by its whole cell prefix, or by every type of a wide table's record, and a text of
+            // some length.
+            const size_t columns = m_schema.table(size_t(m.table)).stored.size();
+            const bool wholeWide = columns >= kMinCutColumns && types.size() >= columns;
+            if (m.table == ctx.preferTable || (!m.hasRowid && !wholeWide) || m.implied || !holdsText(m, types, kMinForeignText))
                 return;
             for (const auto& [start, end] : m_taken)
                 if (m.start < end && start < m.end)
