@@ -805,8 +805,7 @@ private:
         // page's free chain, its first type the one that page's live rows all give that column.
         // A rowid alias is always NULL: a wide table's row whose first column is one needs no
         // such proof, wherever its block lies.
-        const bool aliasFirst = prefer >= 0 && m_schema.table(size_t(prefer)).stored.size() >= kMinCutColumns
-                                && m_schema.table(size_t(prefer)).stored[0].rowidAlias;
+        const bool aliasFirst = prefer >= 0 && aliasFirstWide(size_t(prefer));
         if ((f == m_chainBlock || aliasFirst) && prefer >= 0) {
             const size_t n = m_schema.table(size_t(prefer)).stored.size();
             const int64_t first = aliasFirst ? 0 : n >= kMinRebuiltColumns ? neighboursFirstType(n) : -1;
@@ -816,7 +815,23 @@ private:
                 && finishLost(f, intact, typesEnd, &type, limit, prefer, out, true) && out->table == prefer)
                 return true;
         }
+        // On a page whose owner is not assumed, the same for each such table.
+        if (prefer < 0) {
+            const uint64_t type = 0;
+            for (size_t ti = 0; ti < m_schema.size(); ++ti) {
+                const uint8_t* typesEnd = nullptr;
+                if (aliasFirstWide(ti) && readTypes(intact, limit, m_schema.table(ti).stored.size() - 1, &typesEnd)
+                    && finishLost(f, intact, typesEnd, &type, limit, prefer, out, true) && out->table == int(ti))
+                    return true;
+            }
+        }
         return false;
+    }
+
+    bool aliasFirstWide(size_t table) const
+    {
+        const TableLayout& t = m_schema.table(table);
+        return t.stored.size() >= kMinCutColumns && t.stored[0].rowidAlias;
     }
 
     // The serial type every live cell on the page being read gives its first column, when each
@@ -893,13 +908,15 @@ private:
         return ok;
     }
 
-    // A row of its page's own table whose every column's type survived, wide and long enough to
-    // stand without what follows it: stale bytes of an older cell may lie between it and the next.
-    bool selfEvident(const Parsed& m, int prefer) const
+    // A row of its page's own table (or of a page whose owner is not assumed) whose every
+    // column's type survived, wide and long enough to stand without what follows it: stale bytes
+    // of an older cell may lie between it and the next.
+    // No cell may start inside it, though: its tail would then be that cell's bytes.
+    bool selfEvident(const Parsed& m, int prefer, const uint8_t* limit)
     {
         const TableLayout& t = m_schema.table(size_t(m.table));
-        return m.table == prefer && !m.cut && m_types.size() >= t.stored.size() && t.stored.size() >= kMinCutColumns
-               && m.bodySize >= kMinSelfEvidentBody;
+        return (m.table == prefer || prefer < 0) && !m.cut && m_types.size() >= t.stored.size() && t.stored.size() >= kMinCutColumns
+               && m.bodySize >= kMinSelfEvidentBody && newerCellAfter(m.body, limit, prefer, m.end) >= m.end;
     }
 
     // The serial type of a column whose type byte was lost but whose size is known.
@@ -1155,7 +1172,7 @@ private:
                 continue;
             const uint8_t* typesEnd = nullptr;
             if (readTypes(intact, limit, n, &typesEnd) && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
-                && (endFits(out->end, limit, prefer) || (!shortRows && selfEvident(*out, prefer))))
+                && (endFits(out->end, limit, prefer) || (!shortRows && selfEvident(*out, prefer, limit))))
                 return true;
             if (n < 2 || !readTypes(intact, limit, n - 1, &typesEnd))
                 continue;

@@ -117,10 +117,17 @@ public:
                 // A text or blob whose start survived keeps it: readers can still use it.
                 const size_t kept = pos < avail ? (c.overflowPage ? survivingFrom(pos, avail) : avail) - pos : 0;
                 if (ty >= 12 && kept > 0) {
-                    if (ty & 1)
+                    if (ty & 1) {
                         v.bytes = textPrefixToUtf8(body + pos, kept, m_geo.encoding);
-                    else
+                        // A cut placed a little late leaves the next cell's first bytes after the
+                        // text: no plain text holds control characters, so it ends before them.
+                        const auto control = std::find_if(v.bytes.begin(), v.bytes.end(), [](char c) {
+                            return uint8_t(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
+                        });
+                        v.bytes.erase(control, v.bytes.end());
+                    } else {
                         v.bytes.assign(reinterpret_cast<const char*>(body + pos), kept);
+                    }
                     v.prefixOf = v.bytes.empty() ? Value::Kind::Null : (ty & 1) ? Value::Kind::Text : Value::Kind::Blob;
                 }
             } else {

@@ -10,6 +10,7 @@
 #include "LiveRows_p.h"
 #include "PageSource_p.h"
 #include "Records_p.h"
+#include "Text_p.h"
 #include "Rowids_p.h"
 #include "TreeWalk_p.h"
 
@@ -128,7 +129,7 @@ public:
             const uint32_t leaves = std::min(t.leafCount(), t.maxLeaves());
             ctx.preferTable = m_owners.trunkOwner(page, leaves, ctx.preferTable);
             m_owners.hold();
-            carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Freelist, true);
+            carveUnallocated(ctx, 8 + 4 * leaves, m_geo.usable, Source::Freelist, true);
             releaseHeld();
             break;
         }
@@ -169,7 +170,7 @@ public:
             const uint32_t leaves = std::min(t.leafCount(), t.maxLeaves());
             ctx.preferTable = m_owners.trunkOwner(ctx.page, leaves, ctx.preferTable);
             m_owners.hold();
-            carveRegion(ctx, 8 + 4 * leaves, m_geo.usable, false, Source::Wal, true);
+            carveUnallocated(ctx, 8 + 4 * leaves, m_geo.usable, Source::Wal, true);
             releaseHeld();
             return;
         }
@@ -330,11 +331,13 @@ private:
         });
         m_cells.readRegion(ctx.page, from, to, false, true, -1, [&](const Parsed& m, const std::vector<uint64_t>& types) {
             // Old cell pointers and headers lie there too: another table's row must show itself
-            // by its whole cell prefix, or by every type of a wide table's record, and a text of
-            // some length.
-            const size_t columns = m_schema.table(size_t(m.table)).stored.size();
-            const bool wholeWide = columns >= kMinCutColumns && types.size() >= columns;
-            if (m.table == ctx.preferTable || (!m.hasRowid && !wholeWide) || m.implied || !holdsText(m, types, kMinForeignText))
+            // by its whole cell prefix, or by every type of a wide table's record (the first one
+            // may be lost when it can only be a rowid alias's NULL), and a text of some length.
+            const TableLayout& t = m_schema.table(size_t(m.table));
+            const bool wholeWide = t.stored.size() >= kMinCutColumns && types.size() + (m.implied ? 1 : 0) >= t.stored.size();
+            const bool aliasNull = m.implied && m.impliedType == 0 && t.stored[0].rowidAlias;
+            if (m.table == ctx.preferTable || (!m.hasRowid && !wholeWide) || (m.implied && !(wholeWide && aliasNull))
+                || !holdsText(m, types, kMinForeignText))
                 return;
             for (const auto& [start, end] : m_taken)
                 if (m.start < end && start < m.end)
@@ -343,14 +346,23 @@ private:
         });
     }
 
-    // Whether a text of at least `bytes` bytes lies whole in the reading's bytes on the page.
-    static bool holdsText(const Parsed& m, const std::vector<uint64_t>& types, int64_t bytes)
+    // Whether a text of at least `bytes` bytes lies in the reading's bytes on the page: whole,
+    // or, in a row cut short, as the plain start of the text the cut took.
+    bool holdsText(const Parsed& m, const std::vector<uint64_t>& types, int64_t bytes) const
     {
         uint64_t pos = m.implied ? uint64_t(std::max<int64_t>(serialSize(m.impliedType), 0)) : 0;
         for (uint64_t t : types) {
             const int64_t size = serialSize(t);
-            if (size < 0 || pos + uint64_t(size) > m.bodyLocal)
+            if (size < 0)
                 return false;
+            if (pos + uint64_t(size) > m.bodyLocal) {
+                if (!m.cut || t < 13 || !(t & 1) || pos + uint64_t(bytes) > m.bodyLocal)
+                    return false;
+                // Whole characters only: the cut may fall inside one.
+                const std::string start = textPrefixToUtf8(m.body + pos, m.bodyLocal - pos, m_geo.encoding);
+                return int64_t(start.size()) >= bytes
+                       && plainText(reinterpret_cast<const uint8_t*>(start.data()), start.size(), fmt::Utf8);
+            }
             if (t >= 13 && (t & 1) && size >= bytes)
                 return true;
             pos += uint64_t(size);

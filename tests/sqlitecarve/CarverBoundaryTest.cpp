@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <map>
 #include <random>
 
 namespace {
@@ -706,6 +707,7 @@ struct ChurnCase {
     const char* name;
     unsigned seed;
     bool deleteRanges; // runs of neighbours (else rows picked at random)
+    uint32_t lastDelete; // percent of the rows left deleted at the end
 };
 void PrintTo(const ChurnCase& c, std::ostream* os) { *os << c.name; }
 
@@ -728,6 +730,7 @@ TEST_P(CarverChurn, EveryDeletedRowWhoseTextSurvivesIsFound)
     const char* words[] = {"see", "you", "at", "the", "station", "later", "thanks", "call"};
     int id = 0;
     std::vector<int> live;
+    std::map<int, std::string> texts;
     auto insert = [&](int n) {
         sql.push_back("BEGIN");
         for (int k = 0; k < n; ++k) {
@@ -738,6 +741,7 @@ TEST_P(CarverChurn, EveryDeletedRowWhoseTextSurvivesIsFound)
                           + std::to_string(id) + "', '" + text + "', " + std::to_string(next(9)) + ", 0, 'iMessage', "
                           + std::to_string(600000000LL + id * 61) + ")");
             live.push_back(id);
+            texts[id] = text;
         }
         sql.push_back("COMMIT");
     };
@@ -757,7 +761,7 @@ TEST_P(CarverChurn, EveryDeletedRowWhoseTextSurvivesIsFound)
         remove(10 + next(30));
         insert(50 + int(next(200)));
     }
-    remove(30);
+    remove(GetParam().lastDelete);
     const std::string path = build(dir, "churn.db", sql);
     const std::string bytes = sqlfixture::readAll(path);
     // "msg N w" names row N when its number and the start of its first word are there.
@@ -778,17 +782,27 @@ TEST_P(CarverChurn, EveryDeletedRowWhoseTextSurvivesIsFound)
     ASSERT_GT(surviving.size(), 100u);
     const sqlcarve::Result r = sqlcarve::carveFile(path);
     ASSERT_TRUE(r.ok);
+    // What is reported of a row is that row's: its text whole, or the start of it.
     std::set<int> found;
-    for (const auto& row : r.rows)
-        if (row.values.size() > 2 && row.values[2].bytes.rfind("msg ", 0) == 0)
-            found.insert(number(row.values[2].bytes, 0));
+    for (const auto& row : r.rows) {
+        if (row.values.size() < 3 || row.values[2].bytes.rfind("msg ", 0) != 0)
+            continue;
+        const int n = number(row.values[2].bytes, 0);
+        if (!n)
+            continue; // too little of the text is left to name its row
+        found.insert(n);
+        const std::string& text = row.values[2].bytes;
+        EXPECT_TRUE(row.values[2].isLost() ? texts[n].rfind(text, 0) == 0 : texts[n] == text) << text;
+        EXPECT_TRUE(row.values[1].isLost() || row.values[1].bytes == "G-" + std::to_string(n)) << text;
+    }
     std::vector<int> missed;
     std::set_difference(surviving.begin(), surviving.end(), found.begin(), found.end(), std::back_inserter(missed));
     EXPECT_TRUE(missed.empty()) << missed.size() << " of " << surviving.size() << " missed, first " << missed.front();
 }
 
 INSTANTIATE_TEST_SUITE_P(Carver, CarverChurn,
-                         ::testing::Values(ChurnCase{"scattered", 7, false}, ChurnCase{"ranges", 11, true}, ChurnCase{"mixed", 23, false}),
+                         ::testing::Values(ChurnCase{"scattered", 7, false, 30}, ChurnCase{"ranges", 11, true, 30},
+                                           ChurnCase{"mixed", 23, false, 30}, ChurnCase{"pages_freed", 31, true, 85}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
