@@ -590,8 +590,13 @@ public:
                     *runsOut = true;
                 return false;
             }
-            cutAt = newerCellAfter(typesEnd, limit, prefer, typesEnd + bodyLocal);
-            if (cutAt >= typesEnd + bodyLocal || !distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
+            const uint8_t* end = typesEnd + bodyLocal;
+            cutAt = newerCellAfter(typesEnd, limit, prefer, end);
+            // Values still out of place before that cell: another, whose header was written
+            // over in turn, may start sooner.
+            if (cutAt >= end || !plausibleValues(typesEnd, uint32_t(cutAt - typesEnd)))
+                cutAt = newerCellAfter(typesEnd, limit, prefer, end, true);
+            if (cutAt >= end || !distinctivePrefix(typesEnd, uint32_t(cutAt - typesEnd)))
                 return false;
             bodyLocal = uint32_t(cutAt - typesEnd);
             if (!plausibleValues(typesEnd, bodyLocal))
@@ -618,7 +623,9 @@ private:
     // written over its tail), else at the end of its free region. A newer cell is looked for
     // before `before` (the record's own end, when it has one) and may reach past it.
     // m_types is kept for the caller.
-    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer, const uint8_t* before = nullptr)
+    // With `byPrefix`, also a cell known only by its prefix (aliasCellStartAt).
+    const uint8_t* newerCellAfter(const uint8_t* from, const uint8_t* limit, int prefer, const uint8_t* before = nullptr,
+                                  bool byPrefix = false)
     {
         const NarrowRows wide(*this, false);
         const std::vector<uint64_t> types = m_types;
@@ -631,7 +638,7 @@ private:
             if (tryCell(q, limit, true, prefer, &m)
                 || (q + kFreeblockHeaderSize < limit && freeblockHeaderAt(q)
                     && tryLostPrefix(q, std::min(limit, q + blockSize(q, limit)), prefer, &m))
-                || wideCellHeaderAt(q, limit, prefer)) {
+                || wideCellHeaderAt(q, limit, prefer) || (byPrefix && aliasCellStartAt(q, limit))) {
                 at = q;
                 break;
             }
@@ -663,6 +670,29 @@ private:
             q += m;
         }
         return n < 64 && (counts >> n & 1) && hsize + body == payload ? rec + payload : nullptr;
+    }
+
+    // Whether a cell of a wide table whose first column is a rowid alias starts at q, known by its
+    // prefix alone (its header may have been written over in turn): a payload size, a rowid, a
+    // header size that fits the table and the alias's NULL. No plain text holds that 0 byte.
+    bool aliasCellStartAt(const uint8_t* q, const uint8_t* limit) const
+    {
+        uint64_t payload = 0, rowid = 0, hsize = 0;
+        const uint8_t* p = q;
+        for (uint64_t* v : {&payload, &rowid, &hsize}) {
+            const int k = getVarint(p, limit, v);
+            if (!k)
+                return false;
+            p += k;
+        }
+        if (p >= limit || *p != 0 || hsize < kMinCutColumns + 1 || hsize >= payload)
+            return false;
+        for (size_t ti = 0; ti < m_schema.size(); ++ti) {
+            const size_t columns = m_schema.table(ti).stored.size();
+            if (aliasFirstWide(ti) && hsize >= columns + 1 && hsize <= columns * kMaxVarint + 2)
+                return true;
+        }
+        return false;
     }
 
     bool wideCellHeaderAt(const uint8_t* q, const uint8_t* limit, int prefer)
@@ -735,6 +765,9 @@ private:
             // ends in a live one (not at the page's end: no cell reaches past it). Enough must
             // survive to say something and to be told from the rows it may be a copy of.
             cutAt = newerCellAfter(typesEnd, limit, prefer, typesEnd + bodyLocal);
+            if (cutAt >= typesEnd + bodyLocal || cutAt <= typesEnd + impliedSize
+                || !plausibleValues(typesEnd + impliedSize, uint32_t(cutAt - typesEnd) - impliedSize))
+                cutAt = newerCellAfter(typesEnd, limit, prefer, typesEnd + bodyLocal, true);
             if (cutAt >= typesEnd + bodyLocal || cutAt < typesEnd + impliedSize + kPrefixBytes
                 || (m_regionPage && cutAt >= m_regionPage + m_geo.usable)
                 || !distinctivePrefix(typesEnd + impliedSize, uint32_t(cutAt - typesEnd) - impliedSize))
