@@ -802,7 +802,9 @@ TEST_P(CarverChurn, EveryDeletedRowWhoseTextSurvivesIsFound)
 
 INSTANTIATE_TEST_SUITE_P(Carver, CarverChurn,
                          ::testing::Values(ChurnCase{"scattered", 7, false, 30}, ChurnCase{"ranges", 11, true, 30},
-                                           ChurnCase{"mixed", 23, false, 30}, ChurnCase{"pages_freed", 31, true, 85}),
+                                           ChurnCase{"mixed", 23, false, 30}, ChurnCase{"pages_freed", 31, true, 85},
+                                           // a row cut by a newer cell whose own header was written over
+                                           ChurnCase{"rewritten", 380, false, 30}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
