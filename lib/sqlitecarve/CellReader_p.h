@@ -1177,10 +1177,21 @@ private:
                 }
             }
         }
-        // Where stale index entries fill the space, guessed counts would read rows out of them:
-        // only readings with their header size are taken there.
-        if (m_wideOnly)
-            return takeOlder();
+        // Where stale index entries fill the space, every count guessed would cost too much and
+        // read rows out of them: only the wide tables' own counts are tried there.
+        if (m_wideOnly) {
+            if (takeOlder())
+                return true;
+            for (size_t ti = 0; ti < m_schema.size(); ++ti) {
+                const size_t n = m_schema.table(ti).stored.size();
+                const uint8_t* typesEnd = nullptr;
+                if (n >= kMinCutColumns && readTypes(intact, limit, n, &typesEnd)
+                    && finishLost(f, intact, typesEnd, nullptr, limit, prefer, out)
+                    && (endFits(out->end, limit, prefer) || selfEvident(*out, prefer, limit)))
+                    return true;
+            }
+            return false;
+        }
         // Header size lost too: serial types begin right after the freeblock header. Counts are
         // guessed, so a row shorter than its table (written before columns were added) is tried
         // only once no count fits whole, and only on its table's own page. Such a row's count is
