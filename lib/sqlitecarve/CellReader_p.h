@@ -947,9 +947,13 @@ private:
     // No cell may start inside it, though: its tail would then be that cell's bytes.
     bool selfEvident(const Parsed& m, int prefer, const uint8_t* limit)
     {
+        // A first type lost with the prefix counts only as a rowid alias's NULL.
         const TableLayout& t = m_schema.table(size_t(m.table));
-        return (m.table == prefer || prefer < 0) && !m.cut && m_types.size() >= t.stored.size() && t.stored.size() >= kMinCutColumns
-               && m.bodySize >= kMinSelfEvidentBody && newerCellAfter(m.body, limit, prefer, m.end) >= m.end;
+        if (m.implied && !(m.impliedType == 0 && t.stored[0].rowidAlias))
+            return false;
+        return (m.table == prefer || prefer < 0) && !m.cut && m_types.size() + (m.implied ? 1 : 0) >= t.stored.size()
+               && t.stored.size() >= kMinCutColumns && m.bodySize >= kMinSelfEvidentBody
+               && newerCellAfter(m.body, limit, prefer, m.end) >= m.end;
     }
 
     // The serial type of a column whose type byte was lost but whose size is known.
@@ -1227,7 +1231,8 @@ private:
             const uint64_t nullType = 0;
             Parsed asNull;
             bool nullFits = false;
-            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, &asNull) && endFits(asNull.end, limit, prefer)) {
+            if (finishLost(f, intact, typesEnd, &nullType, limit, prefer, &asNull)
+                && (endFits(asNull.end, limit, prefer) || (!shortRows && selfEvident(asNull, prefer, limit)))) {
                 if (asNull.end == limit || m_schema.table(size_t(asNull.table)).stored[0].rowidAlias) {
                     *out = asNull;
                     return true;
