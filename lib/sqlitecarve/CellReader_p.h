@@ -675,8 +675,18 @@ private:
     // Whether a cell of a wide table whose first column is a rowid alias starts at q, known by its
     // prefix alone (its header may have been written over in turn): a payload size, a rowid, a
     // header size that fits the table and the alias's NULL. No plain text holds that 0 byte.
+    // A cell freed in turn is known the same way by its freeblock header and, after it, the
+    // alias's NULL type, before or after the header size the block left.
     bool aliasCellStartAt(const uint8_t* q, const uint8_t* limit) const
     {
+        if (q + kFreeblockHeaderSize + 2 < limit && freeblockHeaderAt(q)) {
+            const uint8_t* after = q + kFreeblockHeaderSize;
+            if (after[0] == 0 && aliasHeaderFits(0))
+                return true;
+            for (int k = 0; k < 3 && after + k + 1 < limit; ++k)
+                if (after[k + 1] == 0 && after[k] >= kMinCutColumns + 1 && after[k] < 0x80 && aliasHeaderFits(after[k]))
+                    return true;
+        }
         uint64_t payload = 0, rowid = 0, hsize = 0;
         const uint8_t* p = q;
         for (uint64_t* v : {&payload, &rowid, &hsize}) {
@@ -685,11 +695,16 @@ private:
                 return false;
             p += k;
         }
-        if (p >= limit || *p != 0 || hsize < kMinCutColumns + 1 || hsize >= payload)
-            return false;
+        return p < limit && *p == 0 && hsize >= kMinCutColumns + 1 && hsize < payload && aliasHeaderFits(hsize);
+    }
+
+    // Whether a wide table whose first column is a rowid alias has a header of this size (any,
+    // for 0).
+    bool aliasHeaderFits(uint64_t hsize) const
+    {
         for (size_t ti = 0; ti < m_schema.size(); ++ti) {
             const size_t columns = m_schema.table(ti).stored.size();
-            if (aliasFirstWide(ti) && hsize >= columns + 1 && hsize <= columns * kMaxVarint + 2)
+            if (aliasFirstWide(ti) && (hsize == 0 || (hsize >= columns + 1 && hsize <= columns * kMaxVarint + 2)))
                 return true;
         }
         return false;
