@@ -9,6 +9,7 @@
 #include "Text_p.h"
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -32,6 +33,9 @@ constexpr size_t kMinRebuiltColumns = 3;
 constexpr size_t kMinSelfEvidentColumns = 5;
 // A row that lost both its cell prefix and its tail is read only for tables this wide.
 constexpr size_t kMinCutColumns = 8;
+// How far into a cell the NULL type of its rowid alias lies at most: after a payload size of up
+// to 3 bytes (a page holds less than 2^21), a rowid of up to 9 and a header size of up to 2.
+constexpr ptrdiff_t kMaxAliasZero = 3 + 9 + 2;
 // The longest header an index entry read as stale is given: a few columns and a rowid.
 constexpr uint64_t kMaxEntryHeader = 64;
 constexpr uint32_t kMinSelfEvidentBody = 32;
@@ -259,23 +263,39 @@ public:
         m_blockEnd = nullptr;
         const uint8_t* limit = page + std::min(to, m_geo.usable);
         const WideRowsOnly wide(*this);
-        uint64_t entryCounts = 0; // the type counts of the file's index entries
+        // Stale entries of the file's indexes (automatic ones too, whose columns are not known
+        // here) and any other record narrower than the rows looked for.
+        uint64_t entryCounts = (uint64_t(1) << kMinCutColumns) - 4; // 2 to kMinCutColumns - 1
         for (const IndexLayout& ix : m_schema.indexes())
             if (ix.columns.size() + 1 < 64)
                 entryCounts |= uint64_t(1) << (ix.columns.size() + 1);
         Parsed m;
         for (const uint8_t* p = page + std::min(from, to); p + 3 <= limit;) {
+            // The alias's NULL is a 0 byte 3 to kMaxAliasZero bytes into such a cell: positions
+            // with none there are passed over at once.
+            const auto* zero = static_cast<const uint8_t*>(std::memchr(p + 3, 0, size_t(limit - p) - 3));
+            if (!zero)
+                break;
+            if (zero - p > kMaxAliasZero) {
+                p = zero - kMaxAliasZero;
+                continue;
+            }
             // Stale entries are stepped over whole: most of such space is theirs.
             if (const uint8_t* end = staleEntryEnd(p, limit, entryCounts)) {
                 p = end;
                 continue;
             }
-            bool runsOut = false;
-            bool found = *p && tryCell(p, limit, true, -1, &m, false, &runsOut);
-            if (!found && runsOut)
-                found = tryCell(p, limit, true, -1, &m, true);
-            if (!found && p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p))
-                found = tryLostPrefix(p, std::min(limit, p + blockSize(p, limit)), -1, &m);
+            // Only a row of a table whose first column is a rowid alias is looked for: its cell
+            // or freed cell shows that alias's NULL within its first bytes, which few places do.
+            bool found = false;
+            if (aliasCellStartAt(p, limit)) {
+                bool runsOut = false;
+                found = tryCell(p, limit, true, -1, &m, false, &runsOut);
+                if (!found && runsOut)
+                    found = tryCell(p, limit, true, -1, &m, true);
+                if (!found && p + kFreeblockHeaderSize < limit && freeblockHeaderAt(p))
+                    found = tryLostPrefix(p, std::min(limit, p + blockSize(p, limit)), -1, &m);
+            }
             if (found)
                 emit(m, m_types);
             p = found && m.end > p ? m.end : p + 1;
@@ -702,11 +722,18 @@ private:
     // for 0).
     bool aliasHeaderFits(uint64_t hsize) const
     {
-        for (size_t ti = 0; ti < m_schema.size(); ++ti) {
-            const size_t columns = m_schema.table(ti).stored.size();
-            if (aliasFirstWide(ti) && (hsize == 0 || (hsize >= columns + 1 && hsize <= columns * kMaxVarint + 2)))
-                return true;
+        if (m_aliasRangesFor != m_schema.size()) {
+            m_aliasRangesFor = m_schema.size();
+            m_aliasRanges.clear();
+            for (size_t ti = 0; ti < m_schema.size(); ++ti) {
+                const uint64_t columns = m_schema.table(ti).stored.size();
+                if (aliasFirstWide(ti))
+                    m_aliasRanges.push_back({columns + 1, columns * kMaxVarint + 2});
+            }
         }
+        for (const auto& [lo, hi] : m_aliasRanges)
+            if (hsize == 0 || (hsize >= lo && hsize <= hi))
+                return true;
         return false;
     }
 
@@ -1419,6 +1446,10 @@ private:
     bool m_rebuilding = false;  // pickTable is matching a record rebuilt without its prefix
     bool m_lookahead = false;   // endFits is reading on past a record
     bool m_headerOnly = false;  // tryCell asks only whether a wide table's cell header reads
+    // Header sizes of the wide tables whose first column is a rowid alias, for a catalog of this
+    // many tables.
+    mutable std::vector<std::pair<uint64_t, uint64_t>> m_aliasRanges;
+    mutable size_t m_aliasRangesFor = SIZE_MAX;
     const uint8_t* m_regionPage = nullptr; // page image readRegion reads
     const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being read
     const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read

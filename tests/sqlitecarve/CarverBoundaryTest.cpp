@@ -582,8 +582,11 @@ TEST(CarverOlderRows, FreedPagesOfOlderRows)
         if (row.table == "sqlite_master")
             continue; // the statement from before the columns were added
         ASSERT_EQ(row.table, "m") << sqlfixture::show(row);
-        const int id = int(row.values[4].integer - 400000000);
-        EXPECT_TRUE(id >= 50 && id <= 250 && row.values[2].bytes == text(id) && row.values[9].integer == 0) << sqlfixture::show(row);
+        // A row a freed newer cell cut short keeps its rowid and its text's start.
+        const int id = row.rowid ? int(*row.rowid) : int(row.values[4].integer - 400000000);
+        const std::string& t = row.values[2].bytes;
+        const bool textOk = row.values[2].isLost() ? !t.empty() && text(id).rfind(t, 0) == 0 : t == text(id);
+        EXPECT_TRUE(id >= 50 && id <= 250 && textOk && row.values[9].integer == 0) << sqlfixture::show(row);
         got.insert(id);
     }
     // 170 of 201: 16 rows' bytes are gone, and the page that became the freelist's trunk lost
