@@ -604,9 +604,12 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     // rewrote it, e.g. to cache its room names), to be reported once. What they tell of its
     // place counts together: newer layouts clear cache_roomnames in the delete itself, so only
     // an earlier version keeps it, and one version may have kept the rowid another lost.
+    // The version kept is the one with its rowid, else the fullest; a copy that kept the text
+    // while another kept the rowid gives it its text.
     struct Versions {
         std::optional<int64_t> rowid; // read, not inferred from the row's place
         QString rooms;
+        QString text; // the longest
     };
     std::map<QString, size_t> byGuid;
     std::map<QString, Versions> versions;
@@ -636,6 +639,9 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             v.rowid = row->rowid;
         if (v.rooms.isEmpty())
             v.rooms = text(*row, cRooms);
+        const QString shown = shownText(*row, cText);
+        if (shown.size() > v.text.size())
+            v.text = shown;
     }
     for (const Row* row : messages.rows) {
         const QString guid = text(*row, cGuid);
@@ -677,6 +683,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             p.targetGuid = reactionTargetGuid(text(*row, cAssociatedGuid));
         }
         p.text = shownText(*row, cText);
+        if (all && all->text.size() > p.text.size())
+            p.text = all->text;
         if (p.text.isEmpty() && out.bodyText && cBody >= 0 && size_t(cBody) < row->values.size()
             && row->values[size_t(cBody)].kind == sqlcarve::Value::Kind::Blob) {
             const std::string& body = row->values[size_t(cBody)].bytes;

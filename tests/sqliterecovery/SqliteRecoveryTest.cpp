@@ -264,6 +264,30 @@ TEST(MappingRules, NanosecondMessageDatesBecomeSeconds)
         }
 }
 
+// Two copies of one deleted message: one kept its rowid and little else, the other its text but
+// not its rowid. The message is reported once, with its text.
+TEST(MappingRules, AFragmentWithTheRowidKeepsTheOtherCopysText)
+{
+    OracleFixture f(1, 9);
+    auto rows = f.rowsOf("message");
+    ASSERT_FALSE(rows.empty());
+    const size_t cGuid = f.column("message", "guid"), cText = f.column("message", "text");
+    sqlcarve::CarvedRow fragment = *rows.front();
+    const std::string text = fragment.values[cText].bytes;
+    ASSERT_FALSE(text.empty());
+    for (size_t i = 0; i < fragment.values.size(); ++i)
+        if (i != cGuid)
+            fragment.values[i] = sqlcarve::Value{sqlcarve::Value::Kind::Lost};
+    rows.front()->rowid.reset();
+    f.carved.rows.push_back(fragment);
+    const auto store = f.map(1);
+    int found = 0;
+    for (const auto& g : store.messageGroups)
+        for (const auto& m : g.messages)
+            found += m.text.toStdString() == text;
+    EXPECT_EQ(found, 1);
+}
+
 // A deleted reaction (newer releases leave its text empty) is reported for what it was: its kind
 // and the text of the message it was for, live or deleted with it; found by either form of
 // associated_message_guid, and named by nothing when that message is gone.
