@@ -605,7 +605,7 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     // place counts together: newer layouts clear cache_roomnames in the delete itself, so only
     // an earlier version keeps it, and one version may have kept the rowid another lost.
     // The version kept is the one with its rowid, else the fullest; a copy that kept the text
-    // while another kept the rowid gives it its text.
+    // while the kept one lost it gives it its text.
     struct Versions {
         std::optional<int64_t> rowid; // read, not inferred from the row's place
         QString rooms;
@@ -683,7 +683,9 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
             p.targetGuid = reactionTargetGuid(text(*row, cAssociatedGuid));
         }
         p.text = shownText(*row, cText);
-        if (all && all->text.size() > p.text.size())
+        // Only a text this copy lost: an edited message's versions hold different texts.
+        const bool textLost = cText < 0 || size_t(cText) >= row->values.size() || row->values[size_t(cText)].isLost();
+        if (all && textLost && all->text.size() > p.text.size())
             p.text = all->text;
         if (p.text.isEmpty() && out.bodyText && cBody >= 0 && size_t(cBody) < row->values.size()
             && row->values[size_t(cBody)].kind == sqlcarve::Value::Kind::Blob) {
