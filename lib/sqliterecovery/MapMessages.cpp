@@ -479,7 +479,8 @@ int weight(const CarvedTable& table, const Row& row)
     int known = 0;
     for (size_t i = 0; i < row.values.size(); ++i)
         known += isKnown(row, int(i)) ? 1 : 0;
-    return (rowidOf(table, row) ? 1 << 16 : 0) + known;
+    // The rowid decides only between copies alike: the versions share one read from any cell.
+    return known * 2 + (rowidOf(table, row) ? 1 : 0);
 }
 
 // Deleted attachments whose message_attachment_join row is gone, paired with the deleted
@@ -604,8 +605,8 @@ int mapChatLayout(ScanContext& ctx, RecordStore& out)
     // rewrote it, e.g. to cache its room names), to be reported once. What they tell of its
     // place counts together: newer layouts clear cache_roomnames in the delete itself, so only
     // an earlier version keeps it, and one version may have kept the rowid another lost.
-    // The version kept is the one with its rowid, else the fullest; a copy that kept the text
-    // while the kept one lost it gives it its text.
+    // The version kept is the fullest; a copy that kept the text while the kept one lost it
+    // gives it its text.
     struct Versions {
         std::optional<int64_t> rowid; // read, not inferred from the row's place
         QString rooms;
