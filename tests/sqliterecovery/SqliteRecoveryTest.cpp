@@ -275,9 +275,11 @@ TEST(MappingRules, AFragmentWithTheRowidKeepsTheOtherCopysText)
     sqlcarve::CarvedRow fragment = *rows.front();
     const std::string text = fragment.values[cText].bytes;
     ASSERT_FALSE(text.empty());
+    sqlcarve::Value lost;
+    lost.kind = sqlcarve::Value::Kind::Lost;
     for (size_t i = 0; i < fragment.values.size(); ++i)
         if (i != cGuid)
-            fragment.values[i] = sqlcarve::Value{sqlcarve::Value::Kind::Lost};
+            fragment.values[i] = lost;
     rows.front()->rowid.reset();
     f.carved.rows.push_back(fragment);
     const auto store = f.map(1);
