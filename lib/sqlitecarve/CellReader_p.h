@@ -476,7 +476,9 @@ private:
             const StoredColumn& c = t.stored[i + (implied ? 1 : 0)];
             if (!compatible(c, m_types[i]))
                 return -1;
-            score += (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
+            // A rowid alias always holds NULL; an ordinary column only may. Where two tables
+            // store alike, the one whose alias explains the NULL is the likelier owner.
+            score += c.rowidAlias ? 3 : (c.affinity == Affinity::Blob || c.affinity == Affinity::Numeric) ? 1 : 2;
         }
         return score;
     }

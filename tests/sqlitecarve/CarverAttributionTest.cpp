@@ -50,6 +50,27 @@ TEST(CarverAttribution, FreedPageOfTwinTablesKeepsItsOwner)
     EXPECT_GT(fromFreelist, 20);
 }
 
+// A rowid alias is stored as NULL: freed rows that fit a keyed table too, whose key may be NULL,
+// are the alias table's, wherever the schema lists it.
+TEST(CarverAttribution, NullFirstValueNamesTheRowidAliasTable)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "CREATE TABLE props(key TEXT, value TEXT, UNIQUE(key))",
+                                 "CREATE TABLE gone(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT NOT NULL)", "BEGIN"};
+    for (int i = 1; i <= 600; ++i)
+        sql.push_back("INSERT INTO gone(guid) VALUES('GUID-" + std::to_string(i) + "')");
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM gone WHERE ROWID > 0"});
+    const sqlcarve::Result r = sqlcarve::carveFile(sqlfixture::build(dir, "g.db", sql));
+    size_t guids = 0;
+    for (const auto& row : r.rows) {
+        if (row.values.size() < 2 || row.values[1].bytes.rfind("GUID-", 0) != 0)
+            continue;
+        ++guids;
+        EXPECT_EQ(row.table, "gone") << row.values[1].bytes;
+    }
+    EXPECT_GT(guids, 500u);
+}
+
 // A table's root keeps the cells it held as a leaf until interior cells need the room: with
 // secure_delete on for the deletes, that old copy is all that is left of the first rows.
 TEST(CarverAttribution, RootKeepsRowsFromBeforeItsFirstSplit)
