@@ -1352,11 +1352,59 @@ private:
                 }
                 break;
             }
+            if (!m_lookahead && textFirstLost(f, intact, n, known, limit, prefer, out))
+                return true;
             if (fallBack())
                 return true;
         }
         }
         return takeOlder();
+    }
+
+    // A record of n columns whose header size and first type (a text's) the freeblock header took,
+    // the first row of a merged block: the text runs from its types up to where the cells freed
+    // with it begin, whole or with their own prefix lost. Each place the text may end is tried,
+    // up to the first byte no one types. `known`: the other columns' sizes.
+    bool textFirstLost(const uint8_t* f, const uint8_t* intact, size_t n, uint64_t known, const uint8_t* limit, int prefer, Parsed* out)
+    {
+        if (m_geo.encoding != Utf8 || n < 4)
+            return false;
+        for (int ti : m_schema.byCount()[n]) {
+            if (prefer >= 0 && ti != prefer)
+                continue;
+            const StoredColumn& c0 = m_schema.table(size_t(ti)).stored[0];
+            if (c0.rowidAlias || c0.affinity != Affinity::Text)
+                continue;
+            m_types.clear();
+            const uint8_t* typesEnd = nullptr;
+            if (!readTypes(intact, limit, n - 1, &typesEnd) || uint64_t(limit - typesEnd) <= known)
+                return false;
+            const uint8_t* const last = limit - known - 1; // the cell must end before the region does
+            for (const bool intactNext : {true, false}) {
+                for (const uint8_t* e = typesEnd; e < last;) {
+                    if (*e < 0x80) {
+                        if (*e < 0x20 && *e != '\t' && *e != '\n' && *e != '\r')
+                            break;
+                        ++e;
+                    } else {
+                        const size_t len = detail::sequenceAt(e, size_t(last - e));
+                        if (!len)
+                            break;
+                        e += len;
+                    }
+                    const uint8_t* cellEnd = e + known;
+                    if (!endFits(cellEnd, limit, prefer, 0, intactNext))
+                        continue;
+                    const uint64_t type = 13 + 2 * uint64_t(e - typesEnd);
+                    m_types.clear();
+                    readTypes(intact, limit, n - 1, &typesEnd);
+                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
+                        return true;
+                }
+            }
+            return false;
+        }
+        return false;
     }
 
     // What the first 4 bytes of a freed cell hold: the header its freeblock got, current or

@@ -430,6 +430,28 @@ TEST(Carver, RowWithoutPrefixOrTailKeepsItsSurvivingValues)
     EXPECT_TRUE(cut.values[9].isLost());
 }
 
+// Small rows of a table without rowid alias, freed in runs: each run is one block, and the header
+// of each cell's own block took its payload size, rowid, header size and the label's type. The
+// label's length is where the next freed cell begins; every row comes back whole.
+TEST(Carver, TextFirstRowsFreedInRunsComeBackWhole)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql = {"PRAGMA secure_delete=OFF", "CREATE TABLE plain(label TEXT, amount INTEGER, ratio REAL, misc TEXT)", "BEGIN"};
+    std::multiset<std::string> deleted;
+    for (int i = 1; i <= 90; ++i) {
+        const std::string label = "label " + std::to_string(i) + std::string(size_t(i % 7), 'x');
+        const std::string misc = "misc of " + std::to_string(i);
+        sql.push_back("INSERT INTO plain VALUES('" + label + "', " + std::to_string(i * 1000) + ", " + std::to_string(i) + ".5, '" + misc + "')");
+        if (i % 30 >= 10 && i % 30 < 20)
+            deleted.insert("|'" + label + "'|" + std::to_string(i * 1000) + "|" + std::to_string(i) + ".5|'" + misc + "'");
+    }
+    sql.insert(sql.end(), {"COMMIT", "DELETE FROM plain WHERE rowid % 30 BETWEEN 10 AND 19"});
+    std::multiset<std::string> rows;
+    for (const std::string& row : sqlfixture::carved(sqlcarve::carveFile(build(dir, "t.db", sql)), "plain"))
+        rows.insert(row.substr(row.find('|')));
+    EXPECT_EQ(rows, deleted);
+}
+
 // A freed cell's header outlives its block when the cell below it is freed too and both go back
 // to the unallocated area; a newer, smaller row is then placed at the block's end. The old
 // header still claims those bytes: read through it, the older row's blob would swallow the
