@@ -33,6 +33,8 @@ constexpr size_t kMinRebuiltColumns = 3;
 constexpr size_t kMinSelfEvidentColumns = 5;
 // A row that lost both its cell prefix and its tail is read only for tables this wide.
 constexpr size_t kMinCutColumns = 8;
+// How many times over a free-chain block the search for a lost text's end may read it.
+constexpr uint64_t kTextScanRounds = 4;
 // How far into a cell the NULL type of its rowid alias lies at most: after a payload size of up
 // to 3 bytes (a page holds less than 2^21), a rowid of up to 9 and a header size of up to 2.
 constexpr ptrdiff_t kMaxAliasZero = 3 + 9 + 2;
@@ -93,6 +95,8 @@ public:
         // Other freeblock starts are recognised by their header like any stale one.
         const uint8_t* chainBlock = prefixLost ? p : nullptr;
         m_chainBlock = chainBlock;
+        m_chainEnd = limit;
+        m_textScanLeft = kTextScanRounds * uint64_t(limit - p);
         // Every reading that succeeds sets all of it: one per region, not one per byte tried.
         Parsed m;
         auto zeroWord = [](const uint8_t* q) {
@@ -1361,13 +1365,17 @@ private:
         return takeOlder();
     }
 
-    // A record of n columns whose header size and first type (a text's) the freeblock header took,
-    // the first row of a merged block: the text runs from its types up to where the cells freed
-    // with it begin, whole or with their own prefix lost. Each place the text may end is tried,
-    // up to the first byte no one types. `known`: the other columns' sizes.
+    // A record of n columns whose header size and first type (a text's) its block's header took:
+    // the first row of a block of the page's free chain, where cells freed one after another
+    // merged. The text runs from its types up to where the next of those cells begins: whole, or
+    // behind its own stale header, whose block ends where the merged block does. Each place the
+    // text may end is tried, up to the first byte no one types. `known`: the other columns' sizes.
     bool textFirstLost(const uint8_t* f, const uint8_t* intact, size_t n, uint64_t known, const uint8_t* limit, int prefer, Parsed* out)
     {
-        if (m_geo.encoding != Utf8 || n < 4)
+        // Only in a block of the page's free chain, at its start or behind a stale header whose
+        // block ended where it ends. Each scan reads the text's bytes once; all of them together
+        // read the block a few times at most, whatever headers a hostile page forges.
+        if (m_geo.encoding != Utf8 || n < 4 || !m_chainBlock || !m_blockEnd || m_blockEnd != m_chainEnd || !m_textScanLeft)
             return false;
         for (int ti : m_schema.byCount()[n]) {
             if (prefer >= 0 && ti != prefer)
@@ -1377,30 +1385,30 @@ private:
                 continue;
             m_types.clear();
             const uint8_t* typesEnd = nullptr;
+            limit = std::min(limit, m_blockEnd);
             if (!readTypes(intact, limit, n - 1, &typesEnd) || uint64_t(limit - typesEnd) <= known)
                 return false;
-            const uint8_t* const last = limit - known - 1; // the cell must end before the region does
-            for (const bool intactNext : {true, false}) {
-                for (const uint8_t* e = typesEnd; e < last;) {
-                    if (*e < 0x80) {
-                        if (*e < 0x20 && *e != '\t' && *e != '\n' && *e != '\r')
-                            break;
-                        ++e;
-                    } else {
-                        const size_t len = detail::sequenceAt(e, size_t(last - e));
-                        if (!len)
-                            break;
-                        e += len;
-                    }
-                    const uint8_t* cellEnd = e + known;
-                    if (!endFits(cellEnd, limit, prefer, 0, intactNext))
-                        continue;
-                    const uint64_t type = 13 + 2 * uint64_t(e - typesEnd);
-                    m_types.clear();
-                    readTypes(intact, limit, n - 1, &typesEnd);
-                    if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == cellEnd)
-                        return true;
+            const uint8_t* const last = limit - known - 1; // the next cell begins before the block ends
+            for (const uint8_t* e = typesEnd; e < last && m_textScanLeft; --m_textScanLeft) {
+                if (*e < 0x80) {
+                    if (*e < 0x20 && *e != '\t' && *e != '\n' && *e != '\r')
+                        break;
+                    ++e;
+                } else {
+                    const size_t len = detail::sequenceAt(e, size_t(last - e));
+                    if (!len)
+                        break;
+                    e += len;
                 }
+                const uint8_t* next = e + known;
+                const bool stale = next + kFreeblockHeaderSize < limit && freeblockHeaderAt(next) && next + blockSize(next, limit) == m_blockEnd;
+                if (!stale && !endFits(next, limit, prefer, 0, true))
+                    continue;
+                const uint64_t type = 13 + 2 * uint64_t(e - typesEnd);
+                m_types.clear();
+                readTypes(intact, limit, n - 1, &typesEnd);
+                if (finishLost(f, intact, typesEnd, &type, limit, prefer, out) && out->end == next)
+                    return true;
             }
             return false;
         }
@@ -1503,6 +1511,8 @@ private:
     const uint8_t* m_regionPage = nullptr; // page image readRegion reads
     const uint8_t* m_chainBlock = nullptr; // start of the free-chain block being read
     const uint8_t* m_blockEnd = nullptr;   // end of the block whose header tryLostPrefix read
+    const uint8_t* m_chainEnd = nullptr;   // end of that free-chain block
+    uint64_t m_textScanLeft = 0;           // places textFirstLost may still try in it
     size_t m_firstTypeColumns = 0;         // what neighboursFirstType read on this page (0: nothing)
     int64_t m_firstType = -1;
 };
