@@ -224,8 +224,6 @@ static const CallingCode kCallingCodes[] = {
     {"+998", "uz"},
 };
 
-static const int kCallingCodeCount = int(sizeof(kCallingCodes) / sizeof(kCallingCodes[0]));
-
 // Filled on first use; every caller runs on the extraction thread.
 static QMap<QString, const char*> g_countryMap;
 
@@ -239,13 +237,6 @@ static const QMap<QString, const char*>& countryMap()
         }
     }
     return g_countryMap;
-}
-
-const CallingCode* callingCodeTable(int* count)
-{
-    if (count)
-        *count = kCallingCodeCount;
-    return kCallingCodes;
 }
 
 QString stripCallingCode(const QString& number, const QString& country)

@@ -8,14 +8,12 @@
 // country is removed, then the contact index is searched exactly and, for numbers still in
 // international or trunk form ("+..." or "0..."), by suffix.
 
+// One row of the calling-code table, kept in ascending text order of the code; a country listed
+// twice keeps its first code (va -> +379, xv -> +882).
 struct CallingCode {
     const char* code;    // "+" and digits
     const char* country; // lower-case two-letter code as handle.country stores it
 };
-
-// The table, in ascending text order of the calling code; a country listed twice keeps its first
-// code in the country map (va -> +379, xv -> +882).
-const CallingCode* callingCodeTable(int* count);
 
 // `number` without the calling code of `country`; unchanged for e-mail addresses, numbers
 // without a leading "+", unknown countries and numbers that do not start with the code.

@@ -8,9 +8,9 @@
 #include <QDirIterator>
 #include <QTemporaryDir>
 
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "AppSample.h"
 
+using appsample::extract;
 using testsupport::runCli;
 
 namespace {
@@ -42,12 +42,10 @@ TEST(EncryptedExtract, BothIndexGenerationsGiveWhatTheirUnencryptedTwinGives)
         ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
         ASSERT_TRUE(testsupport::writeFile(dir.filePath(QStringLiteral("pw")), "pässword\n"));
         const QStringList args = {QStringLiteral("--format"), QStringLiteral("json,csv"), QStringLiteral("--export-files")};
+        const QStringList password = {QStringLiteral("--password-file"), dir.filePath(QStringLiteral("pw"))};
 
-        const auto a = runCli(QStringList{QStringLiteral("extract"), plain, QStringLiteral("--out"), dir.filePath(QStringLiteral("a"))} + args,
-                              {{QStringLiteral("TMPDIR"), tmp}});
-        const auto b = runCli(QStringList{QStringLiteral("extract"), sealed, QStringLiteral("--out"), dir.filePath(QStringLiteral("b")),
-                                          QStringLiteral("--password-file"), dir.filePath(QStringLiteral("pw"))} + args,
-                              {{QStringLiteral("TMPDIR"), tmp}});
+        const auto a = extract(plain, dir.filePath(QStringLiteral("a")), args, {{QStringLiteral("TMPDIR"), tmp}});
+        const auto b = extract(sealed, dir.filePath(QStringLiteral("b")), args + password, {{QStringLiteral("TMPDIR"), tmp}});
         ASSERT_EQ(a.exitCode, 0) << a.err.constData();
         ASSERT_EQ(b.exitCode, 0) << b.err.constData();
         const auto wanted = outputs(dir.filePath(QStringLiteral("a")), plain);
@@ -59,9 +57,9 @@ TEST(EncryptedExtract, BothIndexGenerationsGiveWhatTheirUnencryptedTwinGives)
         EXPECT_EQ(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList()) << ios;
 
         // A report without exported copies links none of the encrypted data files, and says why.
-        const auto html = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), dir.filePath(QStringLiteral("c")), QStringLiteral("--format"),
-                                  QStringLiteral("html"), QStringLiteral("--categories"), QStringLiteral("camera_roll"), QStringLiteral("--password-file"),
-                                  dir.filePath(QStringLiteral("pw"))});
+        const auto html = extract(sealed, dir.filePath(QStringLiteral("c")),
+                                  password + QStringList{QStringLiteral("--format"), QStringLiteral("html"), QStringLiteral("--categories"),
+                                                         QStringLiteral("camera_roll")});
         ASSERT_EQ(html.exitCode, 0) << html.err.constData();
         const QByteArray page = testsupport::readFile(dir.filePath(QStringLiteral("c/report/camera_roll.html")));
         EXPECT_FALSE(page.contains("\"href\"")) << ios;
@@ -83,11 +81,10 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
     const QString sealed = dir.filePath(QStringLiteral("sealed"));
     ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
     const QString out = dir.filePath(QStringLiteral("out"));
-    const auto wrong = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), out},
-                              {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("wrong")}});
+    const auto wrong = extract(sealed, out, {}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("wrong")}});
     EXPECT_EQ(wrong.exitCode, 6);
     EXPECT_TRUE(wrong.err.contains("wrong password")) << wrong.err.constData();
-    const auto missing = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), out});
+    const auto missing = extract(sealed, out);
     EXPECT_EQ(missing.exitCode, 6);
     EXPECT_TRUE(missing.err.contains("--password-file")) << missing.err.constData();
     EXPECT_FALSE(QDir(out).exists());
@@ -116,8 +113,7 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
     plist_free(root);
     ASSERT_TRUE(testsupport::writeFile(manifest, QByteArray(bin, int(length))));
     free(bin);
-    const auto keyless = runCli({QStringLiteral("extract"), sealed, QStringLiteral("--out"), out},
-                                {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("right")}});
+    const auto keyless = extract(sealed, out, {}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("right")}});
     EXPECT_EQ(keyless.exitCode, 5);
     EXPECT_TRUE(keyless.err.contains("keeps no ManifestKey")) << keyless.err.constData();
 }

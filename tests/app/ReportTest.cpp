@@ -10,8 +10,7 @@
 
 #include <sqlite3.h>
 
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "AppSample.h"
 
 namespace {
 
@@ -53,18 +52,16 @@ TEST(Report, EveryPageLoadsShowsItsTextsAndKeepsItsLayout)
     const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
     if (chromium.isEmpty())
         GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
-    QTemporaryDir dir;
-    const QString backup = dir.filePath(QStringLiteral("backup")), out = dir.filePath(QStringLiteral("out"));
-    ASSERT_TRUE(sample::writeDemoBackup(backup));
+    const appsample::Demo demo;
+    const QString &backup = demo.backup, &out = demo.out;
     {
         // A text that ends a script block, or hides its end behind a comment, must not blank a page.
         sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open((backup + QStringLiteral("/3d0d7e5fb2ce288813306e4d4636395e047a3d28")).toUtf8().constData(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(demo.dataFile("HomeDomain", "Library/SMS/sms.db").toUtf8().constData(), &db), SQLITE_OK);
         EXPECT_EQ(sqlite3_exec(db, "update message set text = text || ' <!--<script> </script> odd'", nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
     }
-    const auto r = testsupport::runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"),
-                                        QStringLiteral("html"), QStringLiteral("--export-files")});
+    const auto r = appsample::extract(backup, out, {QStringLiteral("--format"), QStringLiteral("html"), QStringLiteral("--export-files")});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QDir report(out + QStringLiteral("/report"));
     const QStringList pages = report.entryList({QStringLiteral("*.html")});
@@ -94,7 +91,7 @@ TEST(Report, EveryPageLoadsShowsItsTextsAndKeepsItsLayout)
 
     // The owner's messages on the right, the others' on the left.
     const QRgb mine = qRgb(0x0a, 0x7c, 0xff), theirs = qRgb(0xe9, 0xe9, 0xeb);
-    const QString shot = dir.filePath(QStringLiteral("thread.png"));
+    const QString shot = demo.dir.filePath(QStringLiteral("thread.png"));
     for (const QString& conversation : {QStringLiteral("#0"), QStringLiteral("#3")}) {
         QFile::remove(shot);
         render(chromium, QStringLiteral("file://") + report.filePath(QStringLiteral("messages.html")) + conversation,

@@ -14,12 +14,14 @@
 #include <QThread>
 
 #include <csignal>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "AppSample.h"
 
+using appsample::extract;
+using appsample::json;
 using testsupport::CliRun;
 using testsupport::runCli;
 using testsupport::SmallDisk;
@@ -78,8 +80,7 @@ TEST_F(SafetyTest, OutputLinksAreNeverFollowedNorReplaced)
     const auto backupBefore = testsupport::snapshotFolder(backup);
     const auto victimsBefore = testsupport::snapshotFolder(victims);
 
-    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--format"),
-                            QStringLiteral("json,csv")});
+    const CliRun r = extract(backup, out, {QStringLiteral("--format"), QStringLiteral("json,csv")});
     EXPECT_EQ(r.exitCode, 1) << r.err.constData();
     EXPECT_EQ(testsupport::snapshotFolder(backup), backupBefore);
     EXPECT_EQ(testsupport::snapshotFolder(victims), victimsBefore);
@@ -95,7 +96,7 @@ TEST_F(SafetyTest, AFullOutputDiskFailsTheRunAndLeavesOnlyWholeFiles)
     SmallDisk disk(out, 12 * 1024);
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
-    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out}, tmpEnv());
+    const CliRun r = extract(backup, out, {}, tmpEnv());
     EXPECT_EQ(r.exitCode, 1) << r.err.constData();
     EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.constData();
     const QFileInfoList files = QDir(out).entryInfoList(QDir::Files | QDir::Hidden);
@@ -113,7 +114,7 @@ TEST_F(SafetyTest, AFullDiskCostsExportedCopiesNotTheRecordLists)
 {
     const QStringList options = {QStringLiteral("--export-files"), QStringLiteral("--no-deleted")};
     const QString roomy = dir.filePath(QStringLiteral("roomy"));
-    ASSERT_EQ(runCli(QStringList{QStringLiteral("extract"), backup, QStringLiteral("--out"), roomy} + options, tmpEnv()).exitCode, 0);
+    ASSERT_EQ(extract(backup, roomy, options, tmpEnv()).exitCode, 0);
     qint64 lists = 0, copies = 0;
     for (QDirIterator it(roomy, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
         const QFileInfo f(it.next());
@@ -124,7 +125,7 @@ TEST_F(SafetyTest, AFullDiskCostsExportedCopiesNotTheRecordLists)
     SmallDisk disk(out, int(lists + 8 * 1024));
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
-    const CliRun r = runCli(QStringList{QStringLiteral("extract"), backup, QStringLiteral("--out"), out} + options, tmpEnv());
+    const CliRun r = extract(backup, out, options, tmpEnv());
     EXPECT_EQ(r.exitCode, 1) << r.err.constData();
     EXPECT_TRUE(r.err.contains("No space left on device")) << r.err.constData();
     for (const char* name : kOutputNames) {
@@ -140,7 +141,7 @@ TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
     if (!disk.mounted())
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     const QString out = dir.filePath(QStringLiteral("out"));
-    const CliRun r = runCli({QStringLiteral("extract"), backup, QStringLiteral("--out"), out, QStringLiteral("--json")}, tmpEnv());
+    const CliRun r = extract(backup, out, {QStringLiteral("--json")}, tmpEnv());
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
     for (const char* db : {"AddressBook.sqlitedb", "sms.db", "call_history.db"})
         EXPECT_TRUE(r.err.contains(QByteArray("skipped: deleted records in ") + db + ": no working copy"))
@@ -148,7 +149,7 @@ TEST_F(SafetyTest, AFullTemporaryFolderIsReportedAsSkippedWork)
     const QJsonObject summary = QJsonDocument::fromJson(r.out).object();
     EXPECT_FALSE(summary.value(QStringLiteral("skipped")).toArray().isEmpty());
     // The live records are still extracted.
-    EXPECT_GT(QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json"))))[QStringLiteral("count")].toInt(), 0);
+    EXPECT_GT(json(QDir(out).filePath(QStringLiteral("contacts.json")))[QStringLiteral("count")].toInt(), 0);
     EXPECT_TRUE(workFolders().isEmpty());
 }
 
@@ -241,7 +242,7 @@ TEST_F(SafetyTest, StopSignalsWriteWhatWasExtractedAndExitWithTheirCode)
             QJsonDocument::fromJson(testsupport::readFile(f.toString()), &error);
             EXPECT_EQ(error.error, QJsonParseError::NoError) << f.toString().toStdString();
         }
-        const QJsonObject contacts = QJsonDocument::fromJson(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.json")))).object();
+        const QJsonObject contacts = json(QDir(out).filePath(QStringLiteral("contacts.json"))).object();
         EXPECT_GT(contacts.value(QStringLiteral("count")).toInt(), 0);
         EXPECT_EQ(contacts.value(QStringLiteral("count")).toInt(),
                   summary[QStringLiteral("categories")][QStringLiteral("contacts")][QStringLiteral("items")].toInt());
@@ -296,39 +297,38 @@ TEST_F(SafetyTest, NamesFromTheEvidenceArePrintedEscaped)
     EXPECT_FALSE(info.out.contains('\x07'));
 }
 
+// A data file that is no database is named as such; a pipe where the data file belongs, or a link
+// wherever it leads, as what it is: never opened, never followed.
 TEST_F(SafetyTest, AnUnreadableDatabaseIsNamedAsSkipped)
 {
     const QString folder = dir.filePath(QStringLiteral("damaged"));
     sample::SampleBackupWriter w(folder);
     w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone5,2"), QStringLiteral("7.1"),
                 QDateTime(QDate(2014, 1, 2), QTime(3, 4, 5), Qt::UTC));
-    w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"),
-              QByteArray(4096, 'z'));
+    const QString data = w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), QByteArray(4096, 'z'));
     ASSERT_TRUE(w.write());
-    const CliRun r = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out"))},
-                              tmpEnv());
-    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
-    EXPECT_TRUE(r.err.contains("skipped: contacts: AddressBook.sqlitedb is not a database that can be read")) << r.err.constData();
-    EXPECT_TRUE(r.err.contains("skipped: AddressBook.sqlitedb is not a readable SQLite database")) << r.err.constData();
-
-    // A pipe where the data file belongs is named as what it is, not as missing, and never read.
-    const QString name = sample::hashedName(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"));
-    const QString data = folder + QLatin1Char('/') + name;
-    ASSERT_TRUE(QFile::remove(QFileInfo::exists(data) ? data : folder + QLatin1Char('/') + name.left(2) + QLatin1Char('/') + name));
-    ASSERT_EQ(mkfifo(QFile::encodeName(data).constData(), 0600), 0);
-    const CliRun fifo = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out2"))}, tmpEnv());
-    EXPECT_EQ(fifo.exitCode, 3) << fifo.err.constData();
-    EXPECT_TRUE(fifo.err.contains("skipped: contacts: AddressBook.sqlitedb is not a regular file in the backup folder")) << fifo.err.constData();
-
-    // Nor is a link followed, wherever it leads.
-    ASSERT_TRUE(QFile::remove(data));
     const QString outside = dir.filePath(QStringLiteral("outside"));
     ASSERT_TRUE(testsupport::writeFile(outside, "read from outside the backup"));
-    ASSERT_TRUE(QFile::link(outside, data));
-    const CliRun link = runCli({QStringLiteral("extract"), folder, QStringLiteral("--out"), dir.filePath(QStringLiteral("out3"))}, tmpEnv());
-    EXPECT_EQ(link.exitCode, 3) << link.err.constData();
-    EXPECT_TRUE(link.err.contains("skipped: contacts: AddressBook.sqlitedb is not a regular file in the backup folder")) << link.err.constData();
-    EXPECT_FALSE(link.err.contains("not a database that can be read")) << link.err.constData();
+    const QByteArray unreadable = "skipped: contacts: AddressBook.sqlitedb is not a database that can be read";
+    const QByteArray irregular = "skipped: contacts: AddressBook.sqlitedb is not a regular file in the backup folder";
+    const struct {
+        const char* name;
+        std::function<bool()> plant;
+        QByteArrayList lines;
+    } cases[] = {
+        {"garbage", [] { return true; }, {unreadable, "skipped: AddressBook.sqlitedb is not a readable SQLite database"}},
+        {"fifo", [&] { return QFile::remove(data) && ::mkfifo(QFile::encodeName(data).constData(), 0600) == 0; }, {irregular}},
+        {"link", [&] { return QFile::remove(data) && QFile::link(outside, data); }, {irregular}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(c.plant());
+        const CliRun r = extract(folder, dir.filePath(QStringLiteral("out-") + QLatin1String(c.name)), {}, tmpEnv());
+        EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+        for (const QByteArray& line : c.lines)
+            EXPECT_TRUE(r.err.contains(line)) << r.err.constData();
+        EXPECT_EQ(r.err.contains(unreadable), c.lines.contains(unreadable)) << r.err.constData();
+    }
 }
 
 TEST_F(SafetyTest, ParseProblemsReachTheUserWithFileReasonAndExitCode)

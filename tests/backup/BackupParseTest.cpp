@@ -1,3 +1,6 @@
+// Reading a backup folder: the device's description and date from Info.plist and Manifest.plist,
+// the encryption flag, Manifest.mbdb's records and the older .mdinfo index, failures that only the
+// log names, and staging the databases for the deleted-record scan.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -26,13 +29,14 @@ using Fixture = TestBackup;
 
 const QDateTime kBackupDate(QDate(2015, 6, 1), QTime(12, 30, 15), Qt::UTC);
 
-QByteArray binaryPlist(plist_t root)
+// Frees `root`.
+QByteArray serialized(plist_t root, bool xml = false)
 {
-    char* bin = nullptr;
+    char* bytes = nullptr;
     uint32_t len = 0;
-    plist_to_bin(root, &bin, &len);
-    QByteArray out(bin, int(len));
-    free(bin);
+    xml ? plist_to_xml(root, &bytes, &len) : plist_to_bin(root, &bytes, &len);
+    QByteArray out(bytes, int(len));
+    free(bytes);
     plist_free(root);
     return out;
 }
@@ -55,7 +59,6 @@ TEST(BackupParse, ReadsInfoAndManifestPlistsWithoutTouchingTheFolder)
                                QStringLiteral("iPad3,4"),       // raw identifier, never a marketing name
                                QStringLiteral("C39KQ0ABFFT9"), QStringLiteral("7.1.2"), QStringLiteral("12.3.2.35")}));
         EXPECT_EQ(b.backupDateTime(), kBackupDate);
-        EXPECT_FALSE(b.isEncrypted());
         EXPECT_EQ(b.fileSuffix(), QString());
         ASSERT_EQ(b.files().size(), 1);
         EXPECT_EQ(b.files()[0]->hashName, QStringLiteral("3d0d7e5fb2ce288813306e4d4636395e047a3d28")); // SHA-1 of domain-path
@@ -90,20 +93,18 @@ TEST(BackupParse, BackupDates)
     const QDateTime manifestDate(QDate(2014, 2, 3), QTime(4, 5, 6), Qt::UTC);
     const struct {
         bool infoPlist;
-        bool infoDate;
         QDateTime manifest;
         QDateTime expected;
         const char* shown;
     } cases[] = {
-        {false, false, manifestDate, manifestDate, "2014-02-03 04:05"},
-        {false, false, QDateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC), "2001-01-01 00:00"},
-        {true, false, manifestDate, QDateTime(QDate(1970, 1, 1), QTime(0, 0), Qt::UTC), "1970-01-01 00:00"},
+        {false, manifestDate, manifestDate, "2014-02-03 04:05"},
+        {false, QDateTime(), QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC), "2001-01-01 00:00"},
+        {true, manifestDate, QDateTime(QDate(1970, 1, 1), QTime(0, 0), Qt::UTC), "1970-01-01 00:00"},
     };
     for (const auto& c : cases) {
         Fixture f;
         f.w.writeInfoPlist = c.infoPlist;
-        if (!c.infoDate)
-            f.w.info.remove(QStringLiteral("Last Backup Date"));
+        f.w.info.remove(QStringLiteral("Last Backup Date"));
         f.w.manifestDate = c.manifest;
         ASSERT_TRUE(f.write());
         CiTunesBackup b;
@@ -171,35 +172,21 @@ TEST(ManifestMbdb, RecordEdgeCases)
     EXPECT_EQ(files[3]->size, 5);
 }
 
-// A damaged last record is dropped and the records before it kept; a bad header fails.
-TEST(ManifestMbdb, TruncatedTailsAndBadHeaders)
+// A record whose properties the file ends inside is dropped and the records before it kept (tails
+// cut elsewhere are among the hostile index's cases); a bad header fails.
+TEST(ManifestMbdb, TruncatedPropertiesAndBadHeaders)
 {
-    sample::MbdbRecord cutProperty;
-    cutProperty.domain = "HomeDomain";
-    cutProperty.path = "x";
+    Fixture f;
+    sample::MbdbRecord cutProperty = mbdbRecord("HomeDomain", "x");
     cutProperty.propertyCountOverride = 3; // claims three, carries one
     cutProperty.properties.append(qMakePair(QByteArray("a"), QByteArray("b")));
-    const QByteArray tails[] = {
-        QByteArray("\x00", 1),                                                // half a length
-        QByteArray("\x00\x0aHomeDom", 9),                                     // string cut short
-        QByteArray("\x00\x01X\x00\x01Y\xff\xff\xff\xff\xff\xff\x00\x10", 14), // fixed block cut short
-        QByteArray(),                                                         // a property cut short
-    };
-    for (const QByteArray& tail : tails) {
-        Fixture f;
-        if (tail.isEmpty())
-            f.w.addRawRecord(cutProperty);
-        f.w.mbdbTail = tail;
-        ASSERT_TRUE(f.write());
-        CiTunesBackup b;
-        EXPECT_TRUE(b.parseFromPath(f.folder));
-        EXPECT_EQ(b.files().size(), 1) << tail.toHex().constData();
-    }
-    Fixture f;
+    f.w.addRawRecord(cutProperty);
     ASSERT_TRUE(f.write());
+    CiTunesBackup b;
+    EXPECT_TRUE(b.parseFromPath(f.folder));
+    EXPECT_EQ(b.files().size(), 1);
     for (const QByteArray& header : {QByteArray("mbdb\x05", 5), QByteArray("mbdx\x05\x00", 6), QByteArray("mbdb\x04\x00", 6)}) {
         testsupport::writeFile(QDir(f.folder).filePath(QStringLiteral("Manifest.mbdb")), header);
-        CiTunesBackup b;
         EXPECT_FALSE(b.parseFromPath(f.folder)) << header.toHex().constData();
         EXPECT_TRUE(b.files().isEmpty());
     }
@@ -212,22 +199,12 @@ QByteArray mdinfo(const QString& domain, const QString& path, bool encrypted, bo
     plist_t meta = plist_new_dict();
     plist_dict_set_item(meta, "Domain", plist_new_string(domain.toUtf8().constData()));
     plist_dict_set_item(meta, "Path", plist_new_string(path.toUtf8().constData()));
-    QByteArray metaBytes;
-    if (xmlMetadata) {
-        char* xml = nullptr;
-        uint32_t len = 0;
-        plist_to_xml(meta, &xml, &len);
-        metaBytes = QByteArray(xml, int(len));
-        free(xml);
-        plist_free(meta);
-    } else {
-        metaBytes = binaryPlist(meta);
-    }
+    const QByteArray metaBytes = serialized(meta, xmlMetadata);
     plist_t root = plist_new_dict();
     plist_dict_set_item(root, "Metadata", plist_new_data(metaBytes.constData(), uint64_t(metaBytes.size())));
     plist_dict_set_item(root, "IsEncrypted", plist_new_bool(encrypted));
     plist_dict_set_item(root, "Version", plist_new_string("3.0"));
-    return binaryPlist(root);
+    return serialized(root);
 }
 
 } // namespace

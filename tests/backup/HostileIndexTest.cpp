@@ -1,3 +1,6 @@
+// Hostile indexes and property lists: implausible or cut-short Manifest.mbdb records, records far
+// longer than the read window, index files that are no regular files, property lists nested too
+// deep, sharing references explosively or holding a NUL inside a string.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -37,8 +40,8 @@ MbdbRecord with(quint16 mode, qint64 size = 0, bool emptyDomain = false)
 
 } // namespace
 
-// The first implausible record ends the index: zeros padding the file must not become one empty
-// record per 50 bytes (gigabytes of index), nor garbage a record.
+// The first implausible or cut-short record ends the index, and says so: zeros padding the file must
+// not become one empty record per 50 bytes (gigabytes of index), nor garbage a record.
 TEST(HostileIndex, AnImplausibleRecordEndsTheIndexThere)
 {
     const struct {
@@ -61,6 +64,10 @@ TEST(HostileIndex, AnImplausibleRecordEndsTheIndexThere)
         {"socket", with(0140755), {}, "implausible file mode"},
         {"no file type", with(0644), {}, "implausible file mode"},
         {"negative size", with(0100644, -1), {}, "negative file size"},
+        {"half a length", with(0100644), QByteArray("\x00", 1), "record cut short by the end of the file"},
+        {"string cut short", with(0100644), QByteArray("\x00\x0aHomeDom", 9), "record cut short by the end of the file"},
+        {"fixed block cut short", with(0100644), QByteArray("\x00\x01X\x00\x01Y\xff\xff\xff\xff\xff\xff\x00\x10", 14),
+         "record cut short by the end of the file"},
     };
     for (const auto& c : cases) {
         Backup b;

@@ -47,15 +47,6 @@ void fill(SampleBackupWriter& w)
     w.addFile(QStringLiteral("HomeDomain"), QString::fromUtf8("Library/Caf\xc3\xa9.txt"), "u");
 }
 
-bool setRow(const QString& db, const QByteArray& sql)
-{
-    sqlite3* raw = nullptr;
-    sqlite3_open(QFile::encodeName(db).constData(), &raw);
-    const bool ok = sqlite3_exec(raw, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(raw);
-    return ok;
-}
-
 } // namespace
 
 // Both index generations describe the same files alike; the iOS 10 one keeps its data files in
@@ -101,10 +92,10 @@ TEST(ManifestDb, HostileRowsKeepWhatCanBeTrusted)
     fill(f.w);
     ASSERT_TRUE(f.write());
     const QString db = f.file(QStringLiteral("Manifest.db"));
-    ASSERT_TRUE(setRow(db, "UPDATE Files SET fileID = '../../etc/passwd' WHERE relativePath = 'Library/SMS/sms.db';"
-                           "UPDATE Files SET file = x'62706c6973743030ffff' WHERE domain = 'MediaDomain';"
-                           "INSERT INTO Files VALUES ('0123', x'00ff', 'p', 1, NULL);"
-                           "INSERT INTO Files VALUES ('4567', NULL, NULL, NULL, NULL);"));
+    ASSERT_TRUE(testsupport::makeDatabase(db, {"UPDATE Files SET fileID = '../../etc/passwd' WHERE relativePath = 'Library/SMS/sms.db';"
+                                               "UPDATE Files SET file = x'62706c6973743030ffff' WHERE domain = 'MediaDomain';"
+                                               "INSERT INTO Files VALUES ('0123', x'00ff', 'p', 1, NULL);"
+                                               "INSERT INTO Files VALUES ('4567', NULL, NULL, NULL, NULL);"}));
     testsupport::LogCapture log;
     CiTunesBackup b;
     ASSERT_TRUE(b.parseFromPath(f.folder));
@@ -116,7 +107,7 @@ TEST(ManifestDb, HostileRowsKeepWhatCanBeTrusted)
     EXPECT_TRUE(log.contains("2 records without a plausible domain left out"));
 
     // Without a table of files it is no index; an encrypted one still describes the device.
-    ASSERT_TRUE(setRow(db, "DROP TABLE Files"));
+    ASSERT_TRUE(testsupport::makeDatabase(db, {QStringLiteral("DROP TABLE Files")}));
     EXPECT_FALSE(b.parseFromPath(f.folder));
     EXPECT_EQ(b.parseFailure(), CiTunesBackup::Unreadable);
     f.w.isEncrypted = true;

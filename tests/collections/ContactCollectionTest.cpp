@@ -1,15 +1,14 @@
+// Contacts of the address book read from a backup: live contacts with their details in the
+// locale's order, from either file name and index, progress and cancellation.
+
 #include <gtest/gtest.h>
 
 #include <QLocale>
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "AddressBookSample.h"
 #include "CContactCollection.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "CollectionSample.h"
 #include "kddata/KdBackup.h"
 
 using testsupport::ProgressRecorder;
@@ -22,12 +21,9 @@ const QString kBook = QStringLiteral("Library/AddressBook/AddressBook.sqlitedb")
 QString writeAddressBookBackup(const QTemporaryDir& dir, const QString& bookPath,
                                sample::SampleBackupWriter::IndexKind kind = sample::SampleBackupWriter::IndexKind::Mbdb)
 {
-    sample::SampleBackupWriter writer(dir.filePath(QStringLiteral("backup")));
+    sample::SampleBackupWriter writer = collsample::phone(dir.filePath(QStringLiteral("backup")));
     writer.indexKind = kind;
-    writer.setDevice(QStringLiteral("Test Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"),
-                     QDateTime(QDate(2015, 1, 2), QTime(3, 4), Qt::UTC));
-    const QString home = QStringLiteral("HomeDomain");
-    EXPECT_FALSE(writer.addDatabase(home, bookPath, [&](sqlite3* db) {
+    EXPECT_FALSE(writer.addDatabase(QStringLiteral("HomeDomain"), bookPath, [&](sqlite3* db) {
         return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb"))
             && sample::insertPeople(db, sample::addressBookPeople(), true);
     }).isEmpty());
@@ -49,10 +45,7 @@ QStringList expectedNames()
 
 QStringList column(KdData* data, int col)
 {
-    QStringList out;
-    for (int i = 0; i < data->count(); ++i)
-        out << data->at(i, false)->value(col);
-    return out;
+    return collsample::rows(data, [col](const KdAbstractItem* item) { return QStringList{item->value(col)}; });
 }
 
 class ContactCollectionTest : public ::testing::Test
@@ -63,11 +56,7 @@ protected:
 
     KdContactData* collect(const QString& folder, CIProgressCallback* progress = nullptr)
     {
-        CiTunesBackup b;
-        EXPECT_TRUE(b.parseFromPath(folder));
-        CContactCollection c(backup.getContact());
-        c.setProgress(progress);
-        c.collect(b.path(), b.files(), b.fileSuffix());
+        collsample::collect<CContactCollection>(backup.getContact(), folder, progress);
         return backup.getContact();
     }
 
@@ -129,8 +118,7 @@ TEST_F(ContactCollectionTest, ProgressAndCancellation)
 
 TEST_F(ContactCollectionTest, NoAddressBookMeansNoItemsAndNoProgress)
 {
-    sample::SampleBackupWriter writer(dir.filePath(QStringLiteral("empty")));
-    writer.setDevice(QStringLiteral("P"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    sample::SampleBackupWriter writer = collsample::phone(dir.filePath(QStringLiteral("empty")));
     writer.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/Notes/other.txt"), "x");
     ASSERT_TRUE(writer.write());
     ProgressRecorder p;

@@ -1,7 +1,9 @@
+// The index of the address book's phone numbers and e-mail addresses that names participants.
+
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include "ContactIndex.h"
+#include "TestSupport.h"
 #include "kddata/KdBackup.h"
 
 namespace {
@@ -24,10 +26,12 @@ KdContactItem* contact(const QString& first, const QList<QPair<int, QString>>& p
 
 } // namespace
 
+// Items of other classes are passed over; a null container adds nothing.
 TEST(ContactIndex, KeysPhonesWithoutPunctuationAndMailsAsStored)
 {
     KdContactData contacts;
     contacts.append(contact(QStringLiteral("Ann"), {{3, QStringLiteral("(1) 2-3 4")}, {3, QStringLiteral("+1 (415) 555-0100")}}));
+    contacts.append(KdFileItem::createItem());
     contacts.append(contact(QStringLiteral("Bob"), {{4, QStringLiteral("Shared@Example.com")}, {22, QStringLiteral("http://x")}}));
     contacts.append(contact(QStringLiteral("Cy"), {{5, QString()}, {22, QStringLiteral("http://y")}})); // no address
     contacts.append(contact(QStringLiteral("Dee"), {{4, QStringLiteral("Shared@Example.com")}, {3, QStringLiteral("1.2")}}));
@@ -36,6 +40,7 @@ TEST(ContactIndex, KeysPhonesWithoutPunctuationAndMailsAsStored)
     QMap<QString, int> index;
     index.insert(QStringLiteral("kept"), 0);
     buildContactIndex(&contacts, &names, &index);
+    buildContactIndex(nullptr, &names, &index);
 
     EXPECT_EQ(names, (QStringList{QStringLiteral("earlier"), QStringLiteral("Ann"), QStringLiteral("Bob"), QStringLiteral("Dee")}));
     EXPECT_EQ(index.value(QStringLiteral("1234")), 1);
@@ -44,20 +49,5 @@ TEST(ContactIndex, KeysPhonesWithoutPunctuationAndMailsAsStored)
     EXPECT_EQ(index.value(QStringLiteral("1.2")), 3);                 // only "-", " ", "(" and ")" go
     EXPECT_EQ(index.value(QStringLiteral("kept")), 0);
     EXPECT_EQ(index.size(), 5);
-}
-
-TEST(ContactIndex, SkipsItemsOfOtherClassesAndNullContainers)
-{
-    KdData files(KdData::CameraRoll);
-    KdFileItem* file = KdFileItem::createItem();
-    file->setValue(QStringLiteral("x.jpg"), 0);
-    files.append(file);
-    files.append(contact(QStringLiteral("Eve"), {{3, QStringLiteral("555")}}));
-    QStringList names;
-    QMap<QString, int> index;
-    buildContactIndex(&files, &names, &index);
-    EXPECT_EQ(names, QStringList{QStringLiteral("Eve")});
-    buildContactIndex(nullptr, &names, &index);
-    EXPECT_EQ(names.size(), 1);
     EXPECT_EQ(contactIndexPhoneKey(QStringLiteral(" (0) 1-2 ")), QStringLiteral("012"));
 }

@@ -1,3 +1,6 @@
+// The file categories: which indexed files each collection takes (domain, folder, extension,
+// hidden paths, data file present), progress per record and cancellation.
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -7,7 +10,7 @@
 #include "CFileCollection.h"
 #include "CMediaCollections.h"
 #include "CManifestRecord.h"
-#include "TestSupport.h"
+#include "CollectionSample.h"
 #include "kddata/KdBackup.h"
 #include "kddata/KdItems.h"
 
@@ -47,10 +50,7 @@ protected:
         PictureCollection c(&data);
         c.setProgress(progress);
         c.collect(dir.path(), records, suffix);
-        QStringList out;
-        for (int i = 0; i < data.count(); ++i)
-            out << data.at(i, false)->value(0);
-        return out;
+        return collsample::rows(&data, [](const KdAbstractItem* i) { return QStringList{i->value(0)}; });
     }
 
     QTemporaryDir dir;
@@ -61,32 +61,15 @@ protected:
 
 } // namespace
 
-TEST_F(FileCollectionTest, FiltersByDomainPrefixHiddenPathsExtensionAndDataFile)
+// The older index names data files with a suffix: the item points at that file.
+TEST_F(FileCollectionTest, DataFilesOfTheOlderIndexKeepTheirSuffix)
 {
-    const struct {
-        const char* domain;
-        const char* path;
-        const char* data;
-    } rows[] = {
-        {"CameraRollDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", "jpeg"},  // taken: extension case ignored
-        {"CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.png", "png"},   // taken
-        {"camerarolldomain", "Media/DCIM/100APPLE/IMG_0003.jpg", "jpeg"},  // domain case matters
-        {"CameraRollDomain", "Media/DCIM/100APPLE/IMG_0009.mov", "mov"},   // extension not listed
-        {"CameraRollDomain", "Media/DCIM/100APPLE/jpg", "jpeg"},           // no extension at all
-    };
-    for (const auto& r : rows)
-        add(QString::fromUtf8(r.domain), QString::fromUtf8(r.path), r.data);
-    EXPECT_EQ(collectedNames(), (QStringList{QStringLiteral("IMG_0001.JPG"), QStringLiteral("IMG_0002.png")}));
-    const auto* item = static_cast<KdFileItem*>(data.at(0, false));
-    EXPECT_EQ(item->filePath(), QDir(dir.path()).absoluteFilePath(records[0]->hashName));
-    EXPECT_EQ(item->size(), 4u);
-
-    suffix = QStringLiteral(".mddata"); // the older index names data files with a suffix
-    qDeleteAll(records);
-    records.clear();
+    suffix = QStringLiteral(".mddata");
     add(QStringLiteral("CameraRollDomain"), QStringLiteral("Media/DCIM/100APPLE/IMG_0100.PNG"), "png");
     EXPECT_EQ(collectedNames(), QStringList{QStringLiteral("IMG_0100.PNG")});
-    EXPECT_TRUE(static_cast<KdFileItem*>(data.at(0, false))->filePath().endsWith(QLatin1String(".mddata")));
+    const auto* item = static_cast<KdFileItem*>(data.at(0, false));
+    EXPECT_EQ(item->filePath(), QDir(dir.path()).absoluteFilePath(records[0]->hashName + suffix));
+    EXPECT_EQ(item->size(), 3u);
 }
 
 // One report per record, filtered or not, so the range fills exactly; a false answer stops
@@ -111,7 +94,7 @@ TEST_F(FileCollectionTest, ProgressPerRecordAndCancellation)
 }
 
 // Which file ends up in which of the three file categories: prefixes, domains, letter case,
-// bookkeeping folders, hidden paths and empty files.
+// extensions, bookkeeping folders, hidden paths, empty files and files without data.
 TEST_F(FileCollectionTest, AttachmentsCameraRollAndPhotoStreamTakeTheirOwnFiles)
 {
     const QString media = QStringLiteral("MediaDomain");
@@ -138,6 +121,8 @@ TEST_F(FileCollectionTest, AttachmentsCameraRollAndPhotoStreamTakeTheirOwnFiles)
         {"MediaDomain", "Media/DCIM/100APPLE/IMG_0009.JPG", nullptr, ""}, // indexed, no data file
         {"MediaDomain", "Media/PhotoStreamsData/12/100APPLE/IMG_0010.jpg", "xy", "stream"},
         {"CameraRollDomain", "Media/PhotoStreamsData/12/100APPLE/IMG_0011.JPG", "x", ""},
+        {"camerarolldomain", "Media/DCIM/100APPLE/IMG_0012.jpg", "x", ""},
+        {"CameraRollDomain", "Media/DCIM/100APPLE/jpg", "x", ""}, // no extension at all
     };
     for (const auto& f : files)
         add(QLatin1String(f.domain), QLatin1String(f.path), f.data);
@@ -145,12 +130,7 @@ TEST_F(FileCollectionTest, AttachmentsCameraRollAndPhotoStreamTakeTheirOwnFiles)
     CSMSAttachmentsCollection(&attachments).collect(dir.path(), records, suffix);
     CPhotoCollection(&camera).collect(dir.path(), records, suffix);
     CPhotoStreamCollection(&stream).collect(dir.path(), records, suffix);
-    const auto names = [](KdData& d) {
-        QStringList out;
-        for (int i = 0; i < d.count(); ++i)
-            out << d.at(i, false)->value(0);
-        return out;
-    };
+    const auto names = [](const KdData& d) { return collsample::rows(&d, [](const KdAbstractItem* i) { return QStringList{i->value(0)}; }); };
     QStringList expected[3];
     for (const auto& f : files) {
         const QByteArray c(f.category);

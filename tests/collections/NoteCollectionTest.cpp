@@ -6,12 +6,8 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "CNoteCollection.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "CollectionSample.h"
 #include "ibr/schemas.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
@@ -30,10 +26,7 @@ std::function<bool(sqlite3*)> notesDb(bool coreData, const char* rows)
             statements = {"CREATE TABLE Note (creation_date INTEGER, title TEXT, summary TEXT, contains_cjk INTEGER, "
                           "modification_date INTEGER, ROWID INTEGER PRIMARY KEY AUTOINCREMENT)",
                           "CREATE TABLE note_bodies (note_id INTEGER UNIQUE, data, FOREIGN KEY (note_id) REFERENCES Note(ROWID))"};
-        for (const QString& sql : statements << QString::fromUtf8(rows))
-            if (sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
-                return false;
-        return true;
+        return collsample::execAll(db, statements << QString::fromUtf8(rows));
     };
 }
 
@@ -43,27 +36,17 @@ protected:
     // "title | date | body" of every note, in container order; checks each sort value on the way.
     QStringList collect(const std::function<void(sample::SampleBackupWriter&)>& add)
     {
-        sample::SampleBackupWriter w(dir.filePath(QString::number(++backups)));
-        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+        sample::SampleBackupWriter w = collsample::phone(dir.filePath(QString::number(++backups)));
         w.addFile("HomeDomain", "Library/Preferences/com.example.plist", "x");
         add(w);
         EXPECT_TRUE(w.write());
         folder = w.folder();
-        CiTunesBackup b;
-        EXPECT_TRUE(b.parseFromPath(folder));
-        KdData* notes = model.getNote();
-        notes->clear();
-        CNoteCollection collection(notes);
-        collection.setProgress(&progress);
-        collection.collect(b.path(), b.files(), b.fileSuffix());
-        QStringList out;
-        for (int i = 0; i < notes->count(); ++i) {
-            const KdAbstractItem* item = notes->at(i, false);
+        model.getNote()->clear();
+        return collsample::rows(collsample::collect<CNoteCollection>(model.getNote(), folder, &progress), [](const KdAbstractItem* item) {
             EXPECT_EQ(CCommonUtils::datetimeToMinute(item->sortValue(1).toDateTime(), true), item->value(1));
             EXPECT_EQ(item->size(), 0u);
-            out << item->value(0) + " | " + item->value(1) + " | " + item->value(2);
-        }
-        return out;
+            return QStringList{item->value(0) + " | " + item->value(1) + " | " + item->value(2)};
+        });
     }
     QString dataFile(const char* path) const
     {

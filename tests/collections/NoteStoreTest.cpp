@@ -3,18 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "CNoteCollection.h"
-#include "CiTunesBackup.h"
+#include "CollectionSample.h"
 #include "NoteBodyWriter.h"
 #include "NoteStoreBody.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 
@@ -148,30 +143,7 @@ const StoreLayout kLayouts[] = {
     {17, 12, 15, 14, 5, "ZACCOUNT7", "ZCREATIONDATE3"},
 };
 
-bool exec(sqlite3* db, const QString& sql)
-{
-    char* message = nullptr;
-    const bool ok = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message) == SQLITE_OK;
-    EXPECT_TRUE(ok) << sql.toStdString() << ": " << (message ? message : "");
-    sqlite3_free(message);
-    return ok;
-}
-
-bool bindBlobs(sqlite3* db, const char* sql, const QList<QPair<int, QByteArray>>& rows)
-{
-    for (const auto& [note, data] : rows) {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
-            return false;
-        sqlite3_bind_int(stmt, 1, note);
-        sqlite3_bind_blob(stmt, 2, data.constData(), int(data.size()), SQLITE_TRANSIENT);
-        const bool ok = sqlite3_step(stmt) == SQLITE_DONE;
-        sqlite3_finalize(stmt);
-        if (!ok)
-            return false;
-    }
-    return true;
-}
+using collsample::exec;
 
 // The same notes in every layout: a checklist with attachments (one whose type only its row
 // knows) in a folder of an account, a locked note, one marked for deletion, one in Recently
@@ -179,9 +151,8 @@ bool bindBlobs(sqlite3* db, const char* sql, const QList<QPair<int, QByteArray>>
 std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
 {
     return [l](sqlite3* db) {
-        for (const QString& sql : ibr::iosSchemaStatements(l.ios, QLatin1String(kStorePath)))
-            if (!sql.contains(QLatin1String("sqlite_")) && !exec(db, sql))
-                return false;
+        if (!collsample::execAll(db, ibr::iosSchemaStatements(l.ios, QLatin1String(kStorePath))))
+            return false;
         QString sql = QStringLiteral(
             "INSERT INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) VALUES (%1, 'ICNote', 0, 9), (%2, 'ICFolder', 0, 2), "
             "(%3, 'ICAccount', 0, 1), (%4, 'ICAttachment', 0, 9);"
@@ -219,9 +190,9 @@ std::function<bool(sqlite3*)> noteStore(const StoreLayout& l)
                              {plainRun(10), checklistRun(5, true), checklistRun(5, false), attachmentRun(1, "6A1B-ID", "public.jpeg"),
                               field(1, 1) + field(12, field(1, "PDF-1"))}));
         const QByteArray full = gzip(notePayload("Binned\nold text"));
-        return bindBlobs(db, "INSERT INTO ZICNOTEDATA (ZNOTE, ZDATA) VALUES (?, ?)",
-                         {{4, groceries}, {5, QByteArray("\x1f\x8b encrypted bytes \x01\x02")}, {6, full},
-                          {7, full.left(full.size() / 2)}});
+        return exec(db, QStringLiteral("INSERT INTO ZICNOTEDATA (ZNOTE, ZDATA) VALUES (4, x'%1'), (5, x'%2'), (6, x'%3'), (7, x'%4')")
+                            .arg(QLatin1String(groceries.toHex()), QLatin1String(QByteArray("\x1f\x8b encrypted bytes \x01\x02").toHex()),
+                                 QLatin1String(full.toHex()), QLatin1String(full.left(full.size() / 2).toHex())));
     };
 }
 
@@ -231,29 +202,19 @@ protected:
     // "title | modified | body | created | folder | deleted" of every note, in container order.
     QStringList collect(const std::function<void(sample::SampleBackupWriter&)>& add)
     {
-        sample::SampleBackupWriter w(dir.filePath(QString::number(++backups)));
-        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone8,1"), QStringLiteral("9.3"), QDateTime::currentDateTimeUtc());
+        sample::SampleBackupWriter w = collsample::phone(dir.filePath(QString::number(++backups)));
         w.addFile("HomeDomain", "Library/Preferences/com.example.plist", "x");
         add(w);
         EXPECT_TRUE(w.write());
-        CiTunesBackup b;
-        EXPECT_TRUE(b.parseFromPath(w.folder()));
-        KdData* notes = model.getNote();
-        notes->clear();
+        model.getNote()->clear();
         progress.total = 0.0;
-        CNoteCollection collection(notes);
-        collection.setProgress(&progress);
-        collection.collect(b.path(), b.files(), b.fileSuffix());
-        problems = collection.problems();
-        QStringList out;
-        for (int i = 0; i < notes->count(); ++i) {
-            const KdAbstractItem* item = notes->at(i, false);
+        KdData* notes = collsample::collect<CNoteCollection>(model.getNote(), w.folder(), &progress, nullptr, &problems);
+        return collsample::rows(notes, [](const KdAbstractItem* item) {
             QStringList values;
             for (int c = 0; c < 5; ++c)
                 values << item->value(c);
-            out << values.join(QStringLiteral(" | ")) + (item->isDeleted() ? " | deleted" : "");
-        }
-        return out;
+            return QStringList{values.join(QStringLiteral(" | ")) + (item->isDeleted() ? " | deleted" : "")};
+        });
     }
 
     QTemporaryDir dir;
@@ -292,10 +253,8 @@ TEST_F(NoteStoreCollectionTest, OlderNotesBesideTheStoreAreReadToo)
     const QStringList notes = collect([](sample::SampleBackupWriter& w) {
         w.addDatabase(kStoreDomain, kStorePath, noteStore(kLayouts[4]));
         w.addDatabase("HomeDomain", "Library/Notes/notes.sqlite", [](sqlite3* db) {
-            for (const QString& sql : ibr::iosSchemaStatements(9, QStringLiteral("notes.sqlite")).filter(QStringLiteral("CREATE TABLE Z")))
-                if (!exec(db, sql))
-                    return false;
-            return exec(db, "INSERT INTO ZNOTE (ZTITLE, ZMODIFICATIONDATE) VALUES ('Before the move', 300000000)");
+            return collsample::execAll(db, ibr::iosSchemaStatements(9, QStringLiteral("notes.sqlite")).filter(QStringLiteral("CREATE TABLE Z"))
+                                                << "INSERT INTO ZNOTE (ZTITLE, ZMODIFICATIONDATE) VALUES ('Before the move', 300000000)");
         });
     });
     ASSERT_EQ(notes.size(), 6);

@@ -1,18 +1,10 @@
+// Participants' numbers and their contacts: the calling code taken off by the participant's
+// country, then an exact key, else a suffix for numbers in international or trunk form.
+
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include "PhoneNumberMatching.h"
-
-TEST(CallingCodeTable, InCodeOrderWithTwoLetterCountries)
-{
-    int count = 0;
-    const CallingCode* table = callingCodeTable(&count);
-    ASSERT_GT(count, 200);
-    for (int i = 0; i < count; ++i) {
-        EXPECT_LE(qstrcmp(table[i > 0 ? i - 1 : 0].code, table[i].code), 0) << i;
-        EXPECT_EQ(qstrlen(table[i].country), 2u) << i;
-    }
-}
+#include "TestSupport.h"
 
 TEST(StripCallingCode, FollowsTheCountryOfTheParticipant)
 {

@@ -5,11 +5,8 @@
 
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "CMediaCollections.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
+#include "CollectionSample.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 
@@ -21,18 +18,12 @@ void noop(sqlite3_context* context, int, sqlite3_value**) { sqlite3_result_null(
 QStringList pictures(int ios)
 {
     QTemporaryDir dir;
-    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-    if (ios >= 10)
-        w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
-    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone12,1"), QStringLiteral("14.8"), QDateTime::currentDateTimeUtc());
+    sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")), ios >= 10);
     for (const char* name : {"IMG_0001.JPG", "IMG_0002.HEIC", "IMG_0003.JPG", "IMG_0004.MOV"})
         w.addFile(QStringLiteral("CameraRollDomain"), QStringLiteral("Media/DCIM/100APPLE/") + QLatin1String(name), "bytes");
     EXPECT_FALSE(w.addDatabase(QStringLiteral("CameraRollDomain"), QStringLiteral("Media/PhotoData/Photos.sqlite"), [ios](sqlite3* db) {
         sqlite3_create_function_v2(db, "NSCoreDataTriggerUpdateAffectedObjectValue", -1, SQLITE_UTF8, nullptr, &noop, nullptr, nullptr, nullptr);
-        QStringList sql;
-        for (const QString& s : ibr::iosSchemaStatements(qMin(ios, 11), QStringLiteral("Photos.sqlite")))
-            if (!s.contains(QLatin1String("sqlite_")))
-                sql << s;
+        QStringList sql = ibr::iosSchemaStatements(qMin(ios, 11), QStringLiteral("Photos.sqlite"));
         // folder, name, created, trashed, latitude, longitude; columns the layout lacks are left out.
         const char* const rows[][6] = {{"'DCIM/100APPLE'", "'IMG_0001.JPG'", "500000000.7", "0", "48.858370", "2.294481"},
                                        {"'DCIM/100APPLE'", "'IMG_0002.HEIC'", "500000100", "1", "-180", "-180"},
@@ -48,27 +39,14 @@ QStringList pictures(int ios)
         }
         if (ios >= 14)
             sql << QStringLiteral("ALTER TABLE ZGENERICASSET RENAME TO ZASSET");
-        for (const QString& s : sql)
-            if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-                ADD_FAILURE() << s.left(120).toStdString() << ": " << sqlite3_errmsg(db);
-                return false;
-            }
-        return true;
+        return collsample::execAll(db, sql);
     }).isEmpty());
     EXPECT_TRUE(w.write());
-    CiTunesBackup b;
-    EXPECT_TRUE(b.parseFromPath(w.folder()));
     KdBackup model;
-    CPhotoCollection(model.getCamareRoll()).collect(b.path(), b.files(), b.fileSuffix());
-    QStringList out;
-    const KdData* roll = model.getCamareRoll();
-    for (int i = 0; i < roll->count(); ++i) {
-        const KdAbstractItem* item = roll->at(i, false);
-        out << QStringList{item->value(0), item->value(3), item->sortValue(3).toDateTime().toString(Qt::ISODate), item->value(4),
-                           item->isDeleted() ? QStringLiteral("deleted") : QString()}
-                   .join(QLatin1Char('|'));
-    }
-    return out;
+    return collsample::rows(collsample::collect<CPhotoCollection>(model.getCamareRoll(), w.folder()), [](const KdAbstractItem* item) {
+        return QStringList{item->value(0), item->value(3), item->sortValue(3).toDateTime().toString(Qt::ISODate), item->value(4),
+                           item->isDeleted() ? QStringLiteral("deleted") : QString()};
+    });
 }
 
 } // namespace

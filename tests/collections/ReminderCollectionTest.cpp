@@ -6,12 +6,8 @@
 #include <QLocale>
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "CReminderCollection.h"
 #include "CalendarSample.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
 #include "kddata/KdBackup.h"
 
 using namespace calsample;
@@ -95,9 +91,7 @@ TEST_F(ReminderCollectionTest, ProgressAndCancellation)
 TEST(ReminderStore, RemindersOfEveryStoreWithTheirLists)
 {
     QTemporaryDir dir;
-    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-    w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
-    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone12,1"), QStringLiteral("17.6"), QDateTime::currentDateTimeUtc());
+    sample::SampleBackupWriter w = phone(dir.filePath(QStringLiteral("backup")), true);
     const QString group = QStringLiteral("AppDomainGroup-group.com.apple.reminders");
     const char* const stores[][2] = {
         {"Container_v1/Stores/Data-7A3F.sqlite",
@@ -111,31 +105,25 @@ TEST(ReminderStore, RemindersOfEveryStoreWithTheirLists)
     };
     for (const auto& s : stores)
         ASSERT_FALSE(w.addDatabase(group, QLatin1String(s[0]), [&](sqlite3* db) {
-            const QByteArray sql = QByteArray(
+            return exec(db, QStringLiteral(
                 "CREATE TABLE ZREMCDBASELIST (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZNAME VARCHAR, ZMARKEDFORDELETION INTEGER);"
                 "CREATE TABLE ZREMCDREMINDER (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZCOMPLETED INTEGER, ZFLAGGED INTEGER, "
                 "ZMARKEDFORDELETION INTEGER, ZPRIORITY INTEGER, ZLIST INTEGER, ZCOMPLETIONDATE TIMESTAMP, ZDUEDATE TIMESTAMP, "
-                "ZTITLE VARCHAR, ZNOTES VARCHAR);") + s[1];
-            return sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+                "ZTITLE VARCHAR, ZNOTES VARCHAR);") + QLatin1String(s[1]));
         }).isEmpty());
     w.addFile(group, QStringLiteral("Container_v1/Stores/Data-7A3F.sqlite-shm"), QByteArray(32768, '\0'));
     ASSERT_TRUE(w.write());
-    CiTunesBackup b;
-    ASSERT_TRUE(b.parseFromPath(w.folder()));
     KdBackup model;
-    CReminderCollection(model.getReminder()).collect(b.path(), b.files(), b.fileSuffix());
-    QStringList got;
-    const KdData* reminders = model.getReminder();
-    for (int i = 0; i < reminders->count(); ++i) {
-        const KdAbstractItem* r = reminders->at(i, false);
-        got << QStringList{r->value(0), r->value(1), r->value(2), r->value(3), r->value(5), r->value(6),
-                           r->isDeleted() ? QStringLiteral("deleted") : QString()}
-                   .join(QLatin1Char('|'));
-    }
-    EXPECT_EQ(got, (QStringList{"Milk|Groceries|Completed||None||", "Old idea|Groceries|Uncompleted||Low||deleted",
-                                "Report|Work|Uncompleted|2023-03-08 20:26|High|Q3|", "No list||Uncompleted||Medium||"}));
+    EXPECT_EQ(collsample::rows(collect<CReminderCollection>(model.getReminder(), w.folder()), [](const KdAbstractItem* r) {
+                  return QStringList{r->value(0), r->value(1), r->value(2), r->value(3), r->value(5), r->value(6),
+                                     r->isDeleted() ? QStringLiteral("deleted") : QString()};
+              }),
+              (QStringList{"Milk|Groceries|Completed||None||", "Old idea|Groceries|Uncompleted||Low||deleted",
+                           "Report|Work|Uncompleted|2023-03-08 20:26|High|Q3|", "No list||Uncompleted||Medium||"}));
 
     // The whole run also stages every store for the deleted-record scan.
+    CiTunesBackup b;
+    ASSERT_TRUE(b.parseFromPath(w.folder()));
     QTemporaryDir work;
     b.setTmpPathForRecovery(work.path());
     KdBackup full;

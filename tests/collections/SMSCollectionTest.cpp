@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <limits>
+#include <memory>
 
 #include <sqlite3.h>
 
@@ -18,10 +19,7 @@
 #include "AttributedBody.h"
 #include "CContactCollection.h"
 #include "CSMSCollection.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
-#include "evidencedb/EvidenceDatabase.h"
+#include "CollectionSample.h"
 #include "ibr/schemas.h"
 #include "kddata/CCommonUtils.h"
 #include "kddata/KdBackup.h"
@@ -46,14 +44,12 @@ QByteArray jpeg(int w, int h, QRgb left, QRgb right)
     return out;
 }
 
-bool exec(sqlite3* db, const QString& sql)
+using collsample::exec;
+
+// A text as an SQL literal; a null one as NULL.
+QString literal(const QString& text)
 {
-    char* error = nullptr;
-    const bool ok = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &error) == SQLITE_OK;
-    if (!ok)
-        ADD_FAILURE() << sql.toStdString() << ": " << (error ? error : "");
-    sqlite3_free(error);
-    return ok;
+    return text.isNull() ? QStringLiteral("NULL") : QLatin1Char('\'') + QString(text).replace(QLatin1Char('\''), QLatin1String("''")) + QLatin1Char('\'');
 }
 
 struct Msg {
@@ -83,23 +79,9 @@ bool buildChatDb(sqlite3* db, const std::vector<Msg>& messages)
     exec(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (1, 1), (2, 2), (2, 3), (3, 4)");
     int attachment = 0;
     for (const Msg& m : messages) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "INSERT INTO message (guid, text, handle_id, service, date, is_from_me, is_sent) VALUES (?,?,?,?,?,?,?)",
-                           -1, &st, nullptr);
-        const QByteArray text = m.text.toUtf8();
-        sqlite3_bind_text(st, 1, QByteArray::number(qint64(m.date) * 7 + m.handle).constData(), -1, SQLITE_TRANSIENT);
-        if (m.text.isNull())
-            sqlite3_bind_null(st, 2);
-        else
-            sqlite3_bind_text(st, 2, text.constData(), text.size(), SQLITE_TRANSIENT);
-        sqlite3_bind_int(st, 3, m.handle);
-        sqlite3_bind_text(st, 4, m.service, -1, SQLITE_STATIC);
-        sqlite3_bind_int64(st, 5, m.date);
-        sqlite3_bind_int(st, 6, m.fromMe);
-        sqlite3_bind_int(st, 7, m.fromMe);
-        const bool ok = sqlite3_step(st) == SQLITE_DONE;
-        sqlite3_finalize(st);
-        if (!ok)
+        if (!exec(db, QStringLiteral("INSERT INTO message (guid, text, handle_id, service, date, is_from_me, is_sent) VALUES (%1, %2, %3, %4, %5, %6, %6)")
+                          .arg(literal(QString::number(m.date * 7 + m.handle)), literal(m.text), QString::number(m.handle),
+                               literal(QString::fromUtf8(m.service)), QString::number(m.date), QString::number(m.fromMe))))
             return false;
         const qint64 row = sqlite3_last_insert_rowid(db);
         const int chat = QByteArray(m.chat) == "chat77" ? 2 : QByteArray(m.chat) == "+15550000" ? 3 : 1;
@@ -133,10 +115,9 @@ class SMSCollectionTest : public ::testing::Test
 {
 protected:
     // A backup with an address book naming two people, the sms.db, and attachment files.
-    QString writeBackup(const std::function<void(sample::SampleBackupWriter&)>& addSmsDb)
+    QString writeBackup(const std::function<void(sample::SampleBackupWriter&)>& addSmsDb, const QString& name = QStringLiteral("backup"))
     {
-        sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+        sample::SampleBackupWriter w = collsample::phone(dir.filePath(name));
         QList<sample::SamplePerson> people(2);
         people[0].first = QStringLiteral("Ann");
         people[0].last = QStringLiteral("Example");
@@ -157,14 +138,14 @@ protected:
         return w.folder();
     }
 
+    // Keeps the collection, and the backup whose files it holds, for the test to ask.
     KdSMSData* collect(const QString& folder)
     {
-        CiTunesBackup b;
-        EXPECT_TRUE(b.parseFromPath(folder));
+        EXPECT_TRUE(parsed.parseFromPath(folder));
         CContactCollection contacts(model.getContact());
-        contacts.collect(b.path(), b.files(), b.fileSuffix());
-        CSMSCollection messages(model.getMessage(), model.getContact());
-        messages.collect(b.path(), b.files(), b.fileSuffix());
+        contacts.collect(parsed.path(), parsed.files(), parsed.fileSuffix());
+        messages = std::make_unique<CSMSCollection>(model.getMessage(), model.getContact());
+        messages->collect(parsed.path(), parsed.files(), parsed.fileSuffix());
         return model.getMessage();
     }
 
@@ -181,6 +162,8 @@ protected:
 
     QTemporaryDir dir;
     KdBackup model;
+    CiTunesBackup parsed;
+    std::unique_ptr<CSMSCollection> messages;
 };
 
 QStringList pieceTexts(const KdSMSChat* chat)
@@ -250,85 +233,48 @@ TEST_F(SMSCollectionTest, ConversationsMessagesAndPiecesComeOutAsTheDatabaseHold
     EXPECT_EQ(group->nameForAddr(QStringLiteral("+4420794600100")), QStringLiteral("Lon"));
     EXPECT_EQ(group->nameForAddr(QStringLiteral("Bob@Example.com")), QStringLiteral("Bob@Example.com"));
 
+    // A location without a folder takes any folder's file of that base name; "IMG_0002" takes its
+    // preview, never "IMG_00020.JPG".
+    EXPECT_FALSE(messages->readPiece(QStringLiteral("IMG_0001.JPG")).isEmpty());
+    EXPECT_TRUE(shown.loadFromData(messages->readPiece(QStringLiteral("IMG_0002.png"))));
+    EXPECT_TRUE(messages->readPiece(QStringLiteral("~/Library/SMS/Attachments/ff/IMG_0001.JPG")).isEmpty()); // another folder
+    EXPECT_TRUE(messages->readPiece(QStringLiteral("IMG_9")).isEmpty());
     EXPECT_EQ(testsupport::snapshotFolder(folder), before);
 }
 
-// Some main files hold only their first page: the schema and every row are in the -wal.
-TEST_F(SMSCollectionTest, RowsThatOnlyTheWalHoldsAreReadFromACopy)
+// Companions SQLite would apply are applied on a copy, the backup never written: a -wal holding the
+// schema and every row (some main files hold only their first page), and the hot -journal of a
+// writer stopped mid-transaction (rolled back: its half-made change is not read).
+TEST_F(SMSCollectionTest, CompanionsAreAppliedOnACopy)
 {
-    QTemporaryDir build;
-    const QString path = build.filePath(QStringLiteral("sms.db"));
-    sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &raw), SQLITE_OK);
-    const evidencedb::SqlitePtr db(raw);
-    sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    exec(raw, "PRAGMA journal_mode=WAL");
-    exec(raw, "PRAGMA wal_autocheckpoint=0");
-    ASSERT_TRUE(buildChatDb(raw, sampleMessages()));
-    auto read = [](const QString& p) {
-        QFile f(p);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
-    const QByteArray main = read(path), wal = read(path + QStringLiteral("-wal"));
-    ASSERT_LE(main.size(), 4096);
-    ASSERT_GT(wal.size(), 0);
-    const QString folder = writeBackup([&](sample::SampleBackupWriter& w) {
-        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), main);
-        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-wal"), wal);
-    });
-    const auto before = testsupport::snapshotFolder(folder);
-    EXPECT_EQ(collect(folder)->count(), 2);
-    ASSERT_TRUE(conversation(QStringLiteral("+14155550100")));
-    EXPECT_EQ(conversation(QStringLiteral("+14155550100"))->chats().size(), 4);
-    EXPECT_EQ(testsupport::snapshotFolder(folder), before); // nothing written, no -shm beside it
-}
-
-// A writer stopped mid-transaction left sms.db half-changed, and the backup keeps its hot
-// -journal as a file of its own: the messages are those SQLite reads once the journal is rolled
-// back, on a copy.
-TEST_F(SMSCollectionTest, HotJournalIsRolledBackOnACopy)
-{
-    QTemporaryDir build;
-    const QString path = build.filePath(QStringLiteral("sms.db"));
+    const collsample::WalFiles wal = collsample::walDatabase([](sqlite3* db) { return buildChatDb(db, sampleMessages()); });
+    ASSERT_LE(wal.database.size(), 4096);
+    ASSERT_GT(wal.wal.size(), 0);
+    const QString path = dir.filePath(QStringLiteral("sms.db"));
     ASSERT_TRUE(testsupport::makeDatabase(path, {}, [](sqlite3* db) { return buildChatDb(db, sampleMessages()); }));
     const testsupport::HotJournal hot = testsupport::hotJournal(
         path, QStringLiteral("UPDATE message SET text = 'TAMPERED ' || text; DELETE FROM chat_message_join"));
     ASSERT_FALSE(hot.journal.isEmpty());
-    const QString folder = writeBackup([&](sample::SampleBackupWriter& w) {
-        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), hot.database);
-        w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db-journal"), hot.journal);
-    });
-    const auto before = testsupport::snapshotFolder(folder);
-    CiTunesBackup b;
-    ASSERT_TRUE(b.parseFromPath(folder));
-    CSMSCollection messages(model.getMessage(), nullptr);
-    messages.collect(b.path(), b.files(), b.fileSuffix());
-    EXPECT_EQ(messages.problems(), QStringList());
-    EXPECT_EQ(model.getMessage()->count(), 2);
-    const KdSMSChatGroup* ann = conversation(QStringLiteral("+14155550100"));
-    ASSERT_TRUE(ann);
-    ASSERT_EQ(ann->chats().size(), 4);
-    EXPECT_EQ(ann->chats()[0]->content(), QStringLiteral("Hello"));
-    EXPECT_EQ(testsupport::snapshotFolder(folder), before);
-}
-
-TEST_F(SMSCollectionTest, ReadPieceTakesBaseNamesAtTheirBoundaryAndPrefersPreviews)
-{
-    const QString folder = writeBackup([](sample::SampleBackupWriter& w) {
-        w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"),
-                      [](sqlite3* db) { return buildChatDb(db, {}); });
-    });
-    CiTunesBackup b;
-    ASSERT_TRUE(b.parseFromPath(folder));
-    CSMSCollection c(model.getMessage(), nullptr);
-    c.collect(b.path(), b.files(), b.fileSuffix());
-    // No folder in the location: any folder's file of that base name.
-    EXPECT_FALSE(c.readPiece(QStringLiteral("IMG_0001.JPG")).isEmpty());
-    // "IMG_0002" takes its preview, never "IMG_00020.JPG".
-    QImage image;
-    EXPECT_TRUE(image.loadFromData(c.readPiece(QStringLiteral("IMG_0002.png"))));
-    EXPECT_TRUE(c.readPiece(QStringLiteral("~/Library/SMS/Attachments/ff/IMG_0001.JPG")).isEmpty()); // another folder
-    EXPECT_TRUE(c.readPiece(QStringLiteral("IMG_9")).isEmpty());
+    const struct {
+        const char* companion;
+        QByteArray database, bytes;
+    } cases[] = {{"-wal", wal.database, wal.wal}, {"-journal", hot.database, hot.journal}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.companion);
+        model.getMessage()->clear();
+        const QString folder = writeBackup([&](sample::SampleBackupWriter& w) {
+            w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), c.database);
+            w.addFile(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db") + QLatin1String(c.companion), c.bytes);
+        }, QLatin1String(c.companion));
+        const auto before = testsupport::snapshotFolder(folder);
+        EXPECT_EQ(collect(folder)->count(), 2);
+        EXPECT_EQ(messages->problems(), QStringList());
+        const KdSMSChatGroup* ann = conversation(QStringLiteral("+14155550100"));
+        ASSERT_TRUE(ann);
+        ASSERT_EQ(ann->chats().size(), 4);
+        EXPECT_EQ(ann->chats()[0]->content(), QStringLiteral("Hello"));
+        EXPECT_EQ(testsupport::snapshotFolder(folder), before); // nothing written, no -shm beside it
+    }
 }
 
 namespace {
@@ -345,10 +291,8 @@ TEST_F(SMSCollectionTest, OlderLayoutConversationsNewestFirstWithPartsFiles)
     const QString folder = writeBackup([](sample::SampleBackupWriter& w) {
         w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), [](sqlite3* db) {
             sqlite3_create_function_v2(db, "read", 1, SQLITE_UTF8, nullptr, &standInRead, nullptr, nullptr, nullptr);
-            for (const QString& s : ibr::iosSchemaStatements(5, QStringLiteral("sms.db")))
-                if (!s.contains(QLatin1String("sqlite_")) && !exec(db, s))
-                    return false;
-            return exec(db, "INSERT INTO msg_group (ROWID, type) VALUES (1, 0), (2, 0);"
+            return collsample::execAll(db, ibr::iosSchemaStatements(5, QStringLiteral("sms.db")))
+                && exec(db, "INSERT INTO msg_group (ROWID, type) VALUES (1, 0), (2, 0);"
                             "INSERT INTO group_member (group_id, address, country) VALUES (1, '+14155550100', 'us'), (2, 'bob@example.com', 'us');"
                             "INSERT INTO message (ROWID, group_id, date, flags, address, text) VALUES "
                             "(1, 1, 1300000000, 2, '+14155550100', 'Old SMS'), (2, 1, 1300000060, 3, '+14155550100', NULL);"
@@ -492,9 +436,8 @@ bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
     // The layout's triggers call functions only the device has.
     for (const char* name : {"delete_attachment_path", "before_delete_attachment_path"})
         sqlite3_create_function_v2(db, name, -1, SQLITE_UTF8, nullptr, &noOpFunction, nullptr, nullptr, nullptr);
-    for (const QString& statement : ibr::iosSchemaStatements(12, QStringLiteral("sms.db")))
-        if (!statement.contains(QLatin1String("sqlite_")) && !exec(db, statement))
-            return false;
+    if (!collsample::execAll(db, ibr::iosSchemaStatements(12, QStringLiteral("sms.db"))))
+        return false;
     exec(db, "ALTER TABLE message ADD COLUMN date_edited INTEGER DEFAULT 0");
     exec(db, "ALTER TABLE message ADD COLUMN date_retracted INTEGER DEFAULT 0");
     exec(db, "ALTER TABLE message ADD COLUMN associated_message_emoji TEXT"); // iOS 18
@@ -504,26 +447,14 @@ bool buildModernChatDb(sqlite3* db, const std::vector<Row>& rows)
              "(1, 'iMessage;+;chat9', 43, 3, 'chat9', 'iMessage')");
     exec(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (1, 1), (1, 3)");
     for (const Row& r : rows) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "INSERT INTO message (guid, text, attributedBody, handle_id, service, date, date_edited, "
-                               "date_retracted, is_from_me, is_sent, associated_message_type, associated_message_guid) "
-                               "VALUES (?,?,?,?,'iMessage',?,?,?,?,?,?,?)", -1, &st, nullptr);
-        sqlite3_bind_text(st, 1, r.guid, -1, SQLITE_STATIC);
-        sqlite3_bind_text(st, 2, r.text, -1, SQLITE_STATIC); // null binds NULL
-        if (!r.body.isEmpty())
-            sqlite3_bind_blob(st, 3, r.body.constData(), int(r.body.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_int(st, 4, r.handle);
-        sqlite3_bind_int64(st, 5, r.date);
-        sqlite3_bind_int64(st, 6, r.edited);
-        sqlite3_bind_int64(st, 7, r.retracted);
-        sqlite3_bind_int(st, 8, r.fromMe);
-        sqlite3_bind_int(st, 9, r.fromMe);
-        sqlite3_bind_int(st, 10, r.reaction);
-        sqlite3_bind_text(st, 11, r.reactsTo, -1, SQLITE_STATIC);
-        const bool ok = sqlite3_step(st) == SQLITE_DONE;
-        sqlite3_finalize(st);
-        if (!ok || !exec(db, QStringLiteral("INSERT INTO chat_message_join (chat_id, message_id) VALUES (1, %1)")
-                                 .arg(sqlite3_last_insert_rowid(db))))
+        const QString body = r.body.isEmpty() ? QStringLiteral("NULL") : QStringLiteral("x'%1'").arg(QLatin1String(r.body.toHex()));
+        if (!exec(db, QStringLiteral("INSERT INTO message (guid, text, attributedBody, handle_id, service, date, date_edited, date_retracted, "
+                                     "is_from_me, is_sent, associated_message_type, associated_message_guid) "
+                                     "VALUES (%1, %2, %3, %4, 'iMessage', %5, %6, %7, %8, %8, %9, %10)")
+                          .arg(literal(QString::fromUtf8(r.guid)), literal(QString::fromUtf8(r.text)), body, QString::number(r.handle),
+                               QString::number(r.date), QString::number(r.edited), QString::number(r.retracted), QString::number(r.fromMe),
+                               QString::number(r.reaction), literal(QString::fromUtf8(r.reactsTo))))
+            || !exec(db, QStringLiteral("INSERT INTO chat_message_join (chat_id, message_id) VALUES (1, last_insert_rowid())")))
             return false;
     }
     exec(db, "UPDATE message SET associated_message_emoji = '\xf0\x9f\x8e\x89' WHERE associated_message_type % 1000 = 6");

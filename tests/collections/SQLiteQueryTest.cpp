@@ -1,3 +1,6 @@
+// The query base every database collector reads through: first path and statement that work,
+// progress and stops, result codes, and evidence read immutably whatever its path or -wal.
+
 #include <gtest/gtest.h>
 
 #include <QDir>

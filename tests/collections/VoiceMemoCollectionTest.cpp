@@ -1,54 +1,38 @@
+// Voice memos: the recordings the database lists, found by file name, with their durations
+// and sizes; the cloud database of either place, named by title.
+
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <sqlite3.h>
-
 #include "CVoiceMemoCollection.h"
-#include "CiTunesBackup.h"
-#include "SampleBackup.h"
-#include "TestSupport.h"
+#include "CollectionSample.h"
 #include "ibr/schemas.h"
 #include "kddata/KdBackup.h"
 #include "kddata/KdItems.h"
 
-namespace {
-
-KdData* collectVoiceMemos(const QString& folder, KdBackup& model)
-{
-    CiTunesBackup b;
-    EXPECT_TRUE(b.parseFromPath(folder));
-    CVoiceMemoCollection c(model.getVoiceMemo());
-    c.collect(b.path(), b.files(), b.fileSuffix());
-    return model.getVoiceMemo();
-}
-
-} // namespace
+using collsample::collect;
 
 // Recordings are found by file name whatever folder the database stores; durations are whole
 // seconds; sizes sort by bytes, not by their text.
 TEST(VoiceMemoCollection, RecordingsFoundByNameWithTruncatedDurationsAndByteSizes)
 {
     QTemporaryDir dir;
-    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")));
     const QString media = QStringLiteral("MediaDomain");
     ASSERT_FALSE(w.addDatabase(media, QStringLiteral("Media/Recordings/Recordings.db"), [](sqlite3* db) {
-        QStringList sql = ibr::iosSchemaStatements(8, QStringLiteral("Recordings.db"));
-        sql << QStringLiteral("INSERT INTO ZRECORDING (Z_PK, ZDURATION, ZPATH) VALUES (1, 75.9, '/var/mobile/Media/Recordings/a.m4a'), "
-                              "(2, 4, '/private/var/mobile/Elsewhere/b.m4a'), (3, 9, '/var/mobile/Media/Recordings/gone.m4a'), "
-                              "(4, 1, NULL)");
-        for (const QString& s : sql)
-            if (sqlite3_exec(db, s.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
-                return false;
-        return true;
+        return collsample::execAll(db, ibr::iosSchemaStatements(8, QStringLiteral("Recordings.db"))
+                                           << "INSERT INTO ZRECORDING (Z_PK, ZDURATION, ZPATH) VALUES (1, 75.9, "
+                                              "'/var/mobile/Media/Recordings/a.m4a'), (2, 4, '/private/var/mobile/Elsewhere/b.m4a'), "
+                                              "(3, 9, '/var/mobile/Media/Recordings/gone.m4a'), (4, 1, NULL)");
     }).isEmpty());
     const QString a = w.addFile(media, QStringLiteral("Media/Recordings/a.m4a"), QByteArray(2048, 'a'));
     w.addFile(media, QStringLiteral("Media/Recordings/b.m4a"), QByteArray(900, 'b'));
     ASSERT_TRUE(w.write());
 
     KdBackup model;
-    KdData* memos = collectVoiceMemos(w.folder(), model);
+    KdData* memos = collect<CVoiceMemoCollection>(model.getVoiceMemo(), w.folder());
     ASSERT_EQ(memos->count(), 2);
     const auto* first = dynamic_cast<const KdVoiceMemoItem*>(memos->at(0, false));
     ASSERT_TRUE(first);
@@ -67,17 +51,13 @@ TEST(VoiceMemoCollection, RecordingsFoundByNameWithTruncatedDurationsAndByteSize
 TEST(VoiceMemoCollection, NoDatabaseMeansNoItemsAndOneLine)
 {
     QTemporaryDir dir;
-    sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-    w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"), QDateTime::currentDateTimeUtc());
+    sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")));
     w.addFile(QStringLiteral("MediaDomain"), QStringLiteral("Media/Recordings/a.m4a"), QByteArray("x"));
     ASSERT_TRUE(w.write());
-    testsupport::LogCapture log;
     KdBackup model;
-    EXPECT_EQ(collectVoiceMemos(w.folder(), model)->count(), 0);
-    int lines = 0;
-    for (const auto& line : log.lines())
-        lines += line.text.rfind("Not exists: ", 0) == 0 ? 1 : 0;
-    EXPECT_EQ(lines, 1);
+    QStringList lines;
+    EXPECT_EQ(collect<CVoiceMemoCollection>(model.getVoiceMemo(), w.folder(), nullptr, &lines)->count(), 0);
+    EXPECT_EQ(lines.filter(QRegularExpression(QStringLiteral("^Not exists: "))).size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
 }
 
 // CloudRecordings.db of iOS 12-13 (Media/Recordings/) and of iOS 14 on (the app group, titles in
@@ -93,9 +73,7 @@ TEST(VoiceMemoCollection, CloudRecordingsOfEitherPlaceNamedByTitle)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.domain);
         QTemporaryDir dir;
-        sample::SampleBackupWriter w(dir.filePath(QStringLiteral("backup")));
-        w.indexKind = sample::SampleBackupWriter::IndexKind::ManifestDb;
-        w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone12,1"), QStringLiteral("14.8"), QDateTime::currentDateTimeUtc());
+        sample::SampleBackupWriter w = collsample::phone(dir.filePath(QStringLiteral("backup")), true);
         const QString domain = QLatin1String(c.domain), folder = QLatin1String(c.folder);
         ASSERT_FALSE(w.addDatabase(domain, folder + QStringLiteral("CloudRecordings.db"), [&](sqlite3* db) {
             const QString sql = QStringLiteral(
@@ -106,16 +84,14 @@ TEST(VoiceMemoCollection, CloudRecordingsOfEitherPlaceNamedByTitle)
                 "(3, 600000300, 3, NULL, '20200106 110500-C.m4a'%5)")
                 .arg(c.encryptedTitle ? ", ZENCRYPTEDTITLE VARCHAR" : "", c.encryptedTitle ? ", ZENCRYPTEDTITLE" : "",
                      c.encryptedTitle ? ", ''" : "", c.encryptedTitle ? ", 'Lecture'" : "", c.encryptedTitle ? ", NULL" : "");
-            return sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+            return collsample::exec(db, sql);
         }).isEmpty());
         for (const char* name : {"20200106 110140-A.m4a", "20200106 110320-B.m4a", "20200106 110500-C.m4a"})
             w.addFile(domain, folder + QLatin1String(name), QByteArray(100, 'x'));
         ASSERT_TRUE(w.write());
         KdBackup model;
-        KdData* memos = collectVoiceMemos(w.folder(), model);
-        QStringList got;
-        for (int i = 0; i < memos->count(); ++i)
-            got << memos->at(i, false)->value(0) + QLatin1Char('|') + memos->at(i, false)->value(2);
-        EXPECT_EQ(got, (QStringList{c.encryptedTitle ? "Lecture|1:01" : "Label one|1:01", "Label two|0:12", "20200106 110500-C.m4a|0:03"}));
+        EXPECT_EQ(collsample::rows(collect<CVoiceMemoCollection>(model.getVoiceMemo(), w.folder()),
+                                   [](const KdAbstractItem* m) { return QStringList{m->value(0), m->value(2)}; }),
+                  (QStringList{c.encryptedTitle ? "Lecture|1:01" : "Label one|1:01", "Label two|0:12", "20200106 110500-C.m4a|0:03"}));
     }
 }
