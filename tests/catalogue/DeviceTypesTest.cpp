@@ -3,40 +3,34 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "CatalogueFixture.h"
 
 namespace {
 
-// Built-in name, and the name a backup without a catalogue shows (the family on a miss).
-const struct {
-    const char* identifier;
-    const char* builtIn;
-    const char* withoutCatalogue;
-} kNames[] = {
+// Identifiers the built-in table names; a backup without a catalogue shows the same name.
+const std::pair<const char*, const char*> kBuiltIn[] = {
     // One identifier per built-in row, in the table's order; each is exactly the row's prefix or
     // the prefix plus a digit, so a general row placed before a specific one changes an answer.
-    {"iPod1,1", "iPod touch", "iPod touch"}, {"iPod2,1", "iPod touch 2G", "iPod touch 2G"},
-    {"iPod3,1", "iPod touch 3G", "iPod touch 3G"}, {"iPod4,1", "iPod touch 4G", "iPod touch 4G"},
-    {"iPod5,1", "iPod touch 5G", "iPod touch 5G"}, {"iPhone1,1", "iPhone", "iPhone"},
-    {"iPhone1,2", "iPhone 3G", "iPhone 3G"}, {"iPhone2,1", "iPhone 3GS", "iPhone 3GS"},
-    {"iPhone3,1", "iPhone 4", "iPhone 4"}, {"iPhone4,1", "iPhone 4S", "iPhone 4S"},
-    {"iPhone5,1", "iPhone 5", "iPhone 5"}, {"iPhone5,2", "iPhone 5", "iPhone 5"},
-    {"iPhone5,3", "iPhone 5C", "iPhone 5C"}, {"iPhone5,4", "iPhone 5C", "iPhone 5C"},
-    {"iPhone6,1", "iPhone 5S", "iPhone 5S"}, {"iPhone6,2", "iPhone 5S", "iPhone 5S"},
-    {"iPad1,1", "iPad", "iPad"}, {"iPad2,5", "iPad mini", "iPad mini"}, {"iPad2,6", "iPad mini", "iPad mini"},
-    {"iPad2,7", "iPad mini", "iPad mini"}, {"iPad2,1", "iPad 2", "iPad 2"}, {"iPad3,4", "iPad 4", "iPad 4"},
-    {"iPad3,5", "iPad 4", "iPad 4"}, {"iPad3,6", "iPad 4", "iPad 4"}, {"iPad3,1", "The New iPad", "The New iPad"},
-    {"iPad4,1", "iPad Air", "iPad Air"}, {"iPad4,2", "iPad Air", "iPad Air"}, {"iPad4,4", "iPad mini 2", "iPad mini 2"},
-    {"iPad4,5", "iPad mini 2", "iPad mini 2"},
-    // General rows, plain prefixes, and misses.
-    {"iPhone3,3", "iPhone 4", "iPhone 4"}, {"iPad2,4", "iPad 2", "iPad 2"}, {"iPad3,3", "The New iPad", "The New iPad"},
-    {"iPad2,50", "iPad mini", "iPad mini"}, {"iPhone5,10", "iPhone 5", "iPhone 5"}, {"iPod1,", "iPod touch", "iPod touch"},
-    // Past the first table: the table of every model, then the family.
-    {"iPhone7,2", "", "iPhone 6"}, {"iPad4,3", "", "iPad Air"}, {"iPad1,2", "", "iPad"}, {"iPhone1,3", "", "iPhone"},
-    {"iPhone16,1", "", "iPhone 15 Pro"}, {"iPad13,18", "", "iPad (10th generation)"}, {"iPhone99,1", "", "iPhone"},
-    {"iPhone3", "", "iPhone"}, {"iPod7,1", "", "iPod touch (6th generation)"}, {"iPodX", "", "iPod touch"},
-    {"iphone1,1", "", "iphone1,1"}, {" iPhone1,1", "", " iPhone1,1"}, {"Watch1,1", "", "Watch1,1"}, {"", "", ""},
+    {"iPod1,1", "iPod touch"}, {"iPod2,1", "iPod touch 2G"}, {"iPod3,1", "iPod touch 3G"}, {"iPod4,1", "iPod touch 4G"},
+    {"iPod5,1", "iPod touch 5G"}, {"iPhone1,1", "iPhone"}, {"iPhone1,2", "iPhone 3G"}, {"iPhone2,1", "iPhone 3GS"},
+    {"iPhone3,1", "iPhone 4"}, {"iPhone4,1", "iPhone 4S"}, {"iPhone5,1", "iPhone 5"}, {"iPhone5,2", "iPhone 5"},
+    {"iPhone5,3", "iPhone 5C"}, {"iPhone5,4", "iPhone 5C"}, {"iPhone6,1", "iPhone 5S"}, {"iPhone6,2", "iPhone 5S"},
+    {"iPad1,1", "iPad"}, {"iPad2,5", "iPad mini"}, {"iPad2,6", "iPad mini"}, {"iPad2,7", "iPad mini"}, {"iPad2,1", "iPad 2"},
+    {"iPad3,4", "iPad 4"}, {"iPad3,5", "iPad 4"}, {"iPad3,6", "iPad 4"}, {"iPad3,1", "The New iPad"}, {"iPad4,1", "iPad Air"},
+    {"iPad4,2", "iPad Air"}, {"iPad4,4", "iPad mini 2"}, {"iPad4,5", "iPad mini 2"},
+    // General rows and plain prefixes.
+    {"iPhone3,3", "iPhone 4"}, {"iPad2,4", "iPad 2"}, {"iPad3,3", "The New iPad"}, {"iPad2,50", "iPad mini"},
+    {"iPhone5,10", "iPhone 5"}, {"iPod1,", "iPod touch"},
+};
+// Misses of the built-in table, and the name a backup without a catalogue shows for them: from
+// the table of every model, else the family, else the identifier itself.
+const std::pair<const char*, const char*> kNotBuiltIn[] = {
+    {"iPhone7,2", "iPhone 6"}, {"iPad4,3", "iPad Air"}, {"iPad1,2", "iPad"}, {"iPhone1,3", "iPhone"},
+    {"iPhone16,1", "iPhone 15 Pro"}, {"iPad13,18", "iPad (10th generation)"}, {"iPhone99,1", "iPhone"}, {"iPhone3", "iPhone"},
+    {"iPod7,1", "iPod touch (6th generation)"}, {"iPodX", "iPod touch"}, {"iphone1,1", "iphone1,1"}, {" iPhone1,1", " iPhone1,1"},
+    {"Watch1,1", "Watch1,1"}, {"", ""},
 };
 
 class DeviceTypeMapTest : public CatalogueFixture
@@ -47,10 +41,13 @@ class DeviceTypeMapTest : public CatalogueFixture
 
 TEST(BuiltInDeviceTypes, PrefixRulesFamiliesAndMisses)
 {
-    for (const auto& n : kNames) {
-        const QString id = QLatin1String(n.identifier);
-        EXPECT_EQ(CiTunesBackupManager::builtInDeviceType(id), QLatin1String(n.builtIn)) << n.identifier;
-        EXPECT_EQ(CiTunesBackupManager::deviceTypeName(nullptr, id), QLatin1String(n.withoutCatalogue)) << n.identifier;
+    for (const auto& [id, name] : kBuiltIn) {
+        EXPECT_EQ(CiTunesBackupManager::builtInDeviceType(QLatin1String(id)), QLatin1String(name)) << id;
+        EXPECT_EQ(CiTunesBackupManager::deviceTypeName(nullptr, QLatin1String(id)), QLatin1String(name)) << id;
+    }
+    for (const auto& [id, name] : kNotBuiltIn) {
+        EXPECT_EQ(CiTunesBackupManager::builtInDeviceType(QLatin1String(id)), QString()) << id;
+        EXPECT_EQ(CiTunesBackupManager::deviceTypeName(nullptr, QLatin1String(id)), QLatin1String(name)) << id;
     }
     EXPECT_EQ(CiTunesBackupManager::waitForDeviceTypeDownload(0), -1); // no catalogue: no download
 }

@@ -33,6 +33,14 @@ LoopbackHttpServer::Answer answer(int status, const QByteArray& body)
     return a;
 }
 
+// Reads the request and never answers.
+LoopbackHttpServer::Answer silence()
+{
+    LoopbackHttpServer::Answer a;
+    a.neverAnswer = true;
+    return a;
+}
+
 // Joins the thread either way, so a failing test reports instead of destroying a running thread.
 bool finishes(ThreadDownload& thread)
 {
@@ -106,9 +114,7 @@ TEST_F(DownloadTest, FailedTransfersChangeNothing)
         LoopbackHttpServer closed(LoopbackHttpServer::Answer{});
         deadUrl = closed.baseUrl(); // nothing listens there once it is gone
     }
-    LoopbackHttpServer::Answer silent;
-    silent.neverAnswer = true;
-    LoopbackHttpServer silentServer(silent);
+    LoopbackHttpServer silentServer(silence());
     LoopbackHttpServer hugeServer(answer(200, QByteArray(ThreadDownload::kMaxListBytes + 1, ' ')));
     const QString urls[] = {deadUrl, QStringLiteral("file:///etc/"), QStringLiteral("not a url"),
                             silentServer.baseUrl(), hugeServer.baseUrl()};
@@ -131,8 +137,6 @@ TEST_F(DownloadTest, AStopEndsTheTransferWhateverTheServerDoes)
     LoopbackHttpServer::Answer slow = answer(200, newList() + QByteArray(4000, ' '));
     slow.chunkBytes = 32;
     slow.chunkDelayMs = 20;
-    LoopbackHttpServer::Answer silent;
-    silent.neverAnswer = true;
     const struct {
         const char* name;
         LoopbackHttpServer::Answer answer;
@@ -140,7 +144,7 @@ TEST_F(DownloadTest, AStopEndsTheTransferWhateverTheServerDoes)
     } cases[] = {
         {"before the start", answer(200, newList()), true},
         {"during a slow body", slow, false},
-        {"while the server never answers", silent, false}, // no data comes: only the progress check can notice
+        {"while the server never answers", silence(), false}, // no data comes: only the progress check can notice
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,9 +177,7 @@ TEST_F(DownloadTest, AStopEndsTheTransferWhateverTheServerDoes)
 // instead of waiting for its time-outs.
 TEST_F(DownloadTest, ReleaseInstanceStopsAStalledTransfer)
 {
-    LoopbackHttpServer::Answer silent;
-    silent.neverAnswer = true;
-    LoopbackHttpServer server(silent);
+    LoopbackHttpServer server(silence());
     setListAddress(server.baseUrl());
     CiTunesBackupManager::getInstance()->deviceTypeName(kNewModel);
     ASSERT_TRUE(LoopbackHttpServer::waitFor([&] { return server.requests() == 1; }, kHangMs));

@@ -32,33 +32,22 @@ BuiltBook buildSample(const QTemporaryDir& dir, int iosMajor)
         return sample::createAddressBookTables(db, iosMajor, QStringLiteral("AddressBook.sqlitedb"))
                && sample::insertPeople(db, people, true);
     }));
-    EXPECT_TRUE(testsupport::makeDatabase(b.images, {}, [&](sqlite3* db) {
-        if (!sample::createAddressBookTables(db, iosMajor, QStringLiteral("AddressBookImages.sqlitedb")))
-            return false;
-        // People get ROWIDs in insertion order. John (1) has thumbnail formats 2 and 0, Zoë only
-        // a full-size image.
-        int zoe = 1;
-        while (people[zoe - 1].first != QStringLiteral("Zoë"))
-            ++zoe;
-        return execAll(db, {QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values "
-                                           "(1, 2, x'0202'), (1, 0, x'0101'), (99, 0, x'09')"),
-                            QStringLiteral("insert into ABFullSizeImage (record_id, data) values (%1, x'050505'), (1, x'ffff')").arg(zoe)});
-    }));
+    // People get ROWIDs in insertion order. John (1) has thumbnail formats 2 and 0, Zoë only a
+    // full-size image.
+    int zoe = 1;
+    while (people[zoe - 1].first != QStringLiteral("Zoë"))
+        ++zoe;
+    makeBook(dir, iosMajor,
+             {QStringLiteral("insert into ABThumbnailImage (record_id, format, data) values (1, 2, x'0202'), (1, 0, x'0101'), (99, 0, x'09')"),
+              QStringLiteral("insert into ABFullSizeImage (record_id, data) values (%1, x'050505'), (1, x'ffff')").arg(zoe)},
+             QStringLiteral("AddressBookImages.sqlitedb"));
     return b;
-}
-
-std::vector<const ContactMultiValue*> values(const addressbookdb* r)
-{
-    std::vector<const ContactMultiValue*> out;
-    for (const ContactMultiValue* v = r->values; v && out.size() < 1000; v = v->next)
-        out.push_back(v);
-    return out;
 }
 
 QMap<QString, QString> entries(const ContactMultiValue* v)
 {
     QMap<QString, QString> out;
-    for (const ContactValueEntry* e = v->entries; e; e = e->next)
+    for (const ContactValueEntry* e : chain(v->entries))
         out.insert(str(e->key), str(e->value));
     return out;
 }
@@ -126,7 +115,7 @@ TEST_P(AddressBookLayouts, ReadsPeopleValuesLabelsEntriesAndImages)
         QList<sample::SampleValue> wanted = p.values;
         std::stable_sort(wanted.begin(), wanted.end(),
                          [](const sample::SampleValue& a, const sample::SampleValue& b) { return a.property < b.property; });
-        const auto vs = values(r);
+        const auto vs = chain(r->values);
         ASSERT_EQ(int(vs.size()), wanted.size());
         for (int k = 0; k < wanted.size(); ++k) {
             const sample::SampleValue& want = wanted[k];
@@ -162,34 +151,32 @@ INSTANTIATE_TEST_SUITE_P(Ios, AddressBookLayouts, ::testing::Values(5, 8, 15, 16
 TEST(AddressBookReader, OlderLayoutAndDanglingReferences)
 {
     QTemporaryDir dir;
-    const QString old = dir.filePath(QStringLiteral("AddressBook.db")), book = dir.filePath(QStringLiteral("AddressBook.sqlitedb"));
+    const QString old = dir.filePath(QStringLiteral("AddressBook.db"));
     ASSERT_TRUE(testsupport::makeDatabase(
         old, {QStringLiteral("create table ABPerson (ROWID INTEGER PRIMARY KEY, First TEXT, Last TEXT)"),
               QStringLiteral("create table ABMultiValue (UID INTEGER PRIMARY KEY, record_id INTEGER, property INTEGER, value TEXT)"),
               QStringLiteral("insert into ABPerson values (7, 'Ada', 'Lovelace')"),
               QStringLiteral("insert into ABMultiValue values (1, 7, 3, '555-0001')"),
               QStringLiteral("insert into ABMultiValue values (2, 42, 3, 'orphan')")}));
-    ASSERT_TRUE(testsupport::makeDatabase(book, {}, [](sqlite3* db) {
-        return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb"))
-            && execAll(db, {QStringLiteral("insert into ABPerson (ROWID, First) values (1, 'Bo')"),
-                            QStringLiteral("insert into ABMultiValue (UID, record_id, property, identifier, label, value) "
-                                           "values (10, 1, 3, 0, 999, '1')"),
-                            QStringLiteral("insert into ABMultiValueEntry (parent_id, key, value) values (10, 77, 'x')"),
-                            QStringLiteral("insert into ABMultiValueEntry (parent_id, key, value) values (11, 1, 'y')")});
-    }));
+    const QString book = makeBook(dir, 8,
+                                  {QStringLiteral("insert into ABPerson (ROWID, First) values (1, 'Bo')"),
+                                   QStringLiteral("insert into ABMultiValue (UID, record_id, property, identifier, label, value) "
+                                                  "values (10, 1, 3, 0, 999, '1')"),
+                                   QStringLiteral("insert into ABMultiValueEntry (parent_id, key, value) values (10, 77, 'x')"),
+                                   QStringLiteral("insert into ABMultiValueEntry (parent_id, key, value) values (11, 1, 'y')")});
     Reader reader;
     const auto ada = records(reader.contacts(old));
     ASSERT_EQ(ada.size(), 1u);
     EXPECT_EQ(str(ada[0]->person.first), QStringLiteral("Ada"));
     EXPECT_EQ(ada[0]->person.prefix, nullptr);
     EXPECT_EQ(ada[0]->kind, 0);
-    ASSERT_EQ(values(ada[0]).size(), 1u);
+    ASSERT_EQ(chain(ada[0]->values).size(), 1u);
     EXPECT_EQ(str(ada[0]->values->value), QStringLiteral("555-0001"));
     EXPECT_EQ(str(ada[0]->values->label), QString());
 
     const auto bo = records(reader.contacts(book));
     ASSERT_EQ(bo.size(), 1u);
-    ASSERT_EQ(values(bo[0]).size(), 1u);
+    ASSERT_EQ(chain(bo[0]->values).size(), 1u);
     const ContactMultiValue* v = bo[0]->values;
     EXPECT_EQ(str(v->label), QString());    // unknown label id
     ASSERT_NE(v->entries, nullptr);          // unknown key id keeps the value under ""

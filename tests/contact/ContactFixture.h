@@ -6,10 +6,13 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
+
 #include <sqlite3.h>
 
 #include <vector>
 
+#include "AddressBookSample.h"
 #include "TestSupport.h"
 #include "contact/IBackupContact.h"
 
@@ -48,12 +51,29 @@ private:
     IBackupContact* m_reader = nullptr;
 };
 
+// The nodes of a list from `first` on; capped, so that a looped list ends.
+template <typename T>
+std::vector<const T*> chain(const T* first)
+{
+    std::vector<const T*> out;
+    for (const T* n = first; n && out.size() < 100000; n = n->next)
+        out.push_back(n);
+    return out;
+}
+
 inline std::vector<const addressbookdb*> records(const ContactRecordList* list)
 {
-    std::vector<const addressbookdb*> out;
-    for (const addressbookdb* r = list ? list->first : nullptr; r && out.size() < 100000; r = r->next)
-        out.push_back(r);
-    return out;
+    return chain(list ? list->first : nullptr);
+}
+
+// The database `name` of the address book's `iosMajor` layout in `dir`, with `sql` run on it.
+inline QString makeBook(const QTemporaryDir& dir, int iosMajor, const QStringList& sql,
+                        const QString& name = QStringLiteral("AddressBook.sqlitedb"))
+{
+    const QString path = dir.filePath(name);
+    EXPECT_TRUE(testsupport::makeDatabase(
+        path, {}, [&](sqlite3* db) { return sample::createAddressBookTables(db, iosMajor, name) && execAll(db, sql); }));
+    return path;
 }
 
 inline QString str(const char* utf8)

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "AddressBookSample.h"
 #include "ContactFixture.h"
 #include "TestSupport.h"
 #include "ibr/schemas.h"
@@ -39,15 +38,11 @@ QString makeSmsDb(const QTemporaryDir& dir, const QString& sql)
 // Ann (1) and Bob (2) share a number in national and international form.
 QString makeBook(const QTemporaryDir& dir)
 {
-    const QString path = dir.filePath(QStringLiteral("AddressBook.sqlitedb"));
-    EXPECT_TRUE(testsupport::makeDatabase(path, {}, [](sqlite3* db) {
-        return sample::createAddressBookTables(db, 5, QStringLiteral("AddressBook.sqlitedb"))
-               && execAll(db, {QStringLiteral("insert into ABPerson (ROWID, First) values (1, 'Ann'), (2, 'Bob')"),
-                               QStringLiteral("insert into ABMultiValue (record_id, property, identifier, value) values "
-                                              "(2, 3, 0, '+1 415 555 0100'), (1, 3, 0, '4155550100'), "
-                                              "(1, 4, 1, 'Ann@Example.com'), (2, 4, 1, 'friend@example.com')")});
-    }));
-    return path;
+    return contacttest::makeBook(dir, 5,
+                                 {QStringLiteral("insert into ABPerson (ROWID, First) values (1, 'Ann'), (2, 'Bob')"),
+                                  QStringLiteral("insert into ABMultiValue (record_id, property, identifier, value) values "
+                                                 "(2, 3, 0, '+1 415 555 0100'), (1, 3, 0, '4155550100'), "
+                                                 "(1, 4, 1, 'Ann@Example.com'), (2, 4, 1, 'friend@example.com')")});
 }
 
 // Group 1: SMS flags, the iMessage epoch and flags, a date tie. Group 2: an MMS whose text and

@@ -27,12 +27,16 @@ private:
     int* m_deaths;
 };
 
-KdNoteItem* note(const QString& title, bool deleted = false)
+// An item titled `title` in column 0; `sortKey` is column `sortColumn`'s sort value when that is set.
+template <typename T = KdNoteItem>
+T* item(const QString& title, bool deleted = false, int sortColumn = -1, const QVariant& sortKey = {})
 {
-    KdNoteItem* item = KdNoteItem::createItem();
-    item->setValue(title, 0);
-    item->setFlag(deleted, KdAbstractItem::DeletedFlag);
-    return item;
+    T* made = T::createItem();
+    made->setValue(title, 0);
+    made->setFlag(deleted, KdAbstractItem::DeletedFlag);
+    if (sortColumn >= 0)
+        made->setSortValue(sortKey, sortColumn);
+    return made;
 }
 
 QStringList titles(const KdData* data)
@@ -75,9 +79,9 @@ TEST(KdData, AppendPrependTakeCountAndAt)
     QList<int> inserted;
     QObject::connect(&data, &QAbstractItemModel::rowsInserted,
                      [&](const QModelIndex&, int first, int last) { inserted << first << last; });
-    data.append(note("b"));
-    data.append(note("c", true));
-    data.prepend(note("a", true));
+    data.append(item("b"));
+    data.append(item("c", true));
+    data.prepend(item("a", true));
     data.append(nullptr);
     data.prepend(nullptr);
     EXPECT_EQ(titles(&data), QStringList({"a", "b", "c"}));
@@ -128,12 +132,8 @@ TEST(KdData, DeletesTheItemsItHolds)
 TEST(KdData, DataRolesShowTextsSortKeysAndDeletedMarks)
 {
     KdData calls(KdData::CallHistory);
-    KdCallHistoryItem* live = KdCallHistoryItem::createItem();
-    live->setValue("Ann", 0);
-    live->setSortValue(65, 4);
-    KdCallHistoryItem* gone = KdCallHistoryItem::createItem();
-    gone->setFlag(true, 0);
-    calls.append(live);
+    KdCallHistoryItem* gone = item<KdCallHistoryItem>(QString(), true);
+    calls.append(item<KdCallHistoryItem>("Ann", false, 4, 65));
     calls.append(gone);
 
     const QModelIndex name0 = calls.index(0, 0), name1 = calls.index(1, 0);
@@ -176,12 +176,8 @@ TEST(KdData, SortOrdersBySortValueKindAndKeepsTies)
         {"tieA", QDateTime(QDate(2013, 1, 1), QTime(0, 0), Qt::UTC)},
         {"tieB", QDateTime(QDate(2013, 1, 1), QTime(0, 0), Qt::UTC)},
     };
-    for (const auto& [name, key] : rows) {
-        KdCallHistoryItem* item = KdCallHistoryItem::createItem();
-        item->setValue(name, 0);
-        item->setSortValue(key, 2);
-        calls.append(item);
-    }
+    for (const auto& [name, key] : rows)
+        calls.append(item<KdCallHistoryItem>(name, false, 2, key));
     QPersistentModelIndex watched = calls.index(0, 0); // "late"
     calls.sort(2, Qt::AscendingOrder);
     EXPECT_EQ(titles(&calls), QStringList({"none", "early", "tieA", "tieB", "late"}));
@@ -191,18 +187,13 @@ TEST(KdData, SortOrdersBySortValueKindAndKeepsTies)
 
     // Numbers compare as numbers: -1 ("Canceled") < 0 ("Missed") < 9 < 10; sizes by bytes.
     KdData durations(KdData::CallHistory);
-    for (int d : {10, -1, 9, 0}) {
-        KdCallHistoryItem* item = KdCallHistoryItem::createItem();
-        item->setValue(QString::number(d), 0);
-        item->setSortValue(d, 4);
-        durations.append(item);
-    }
+    for (int d : {10, -1, 9, 0})
+        durations.append(item<KdCallHistoryItem>(QString::number(d), false, 4, d));
     durations.sort(4);
     EXPECT_EQ(titles(&durations), QStringList({"-1", "0", "9", "10"}));
     KdData roll(KdData::CameraRoll);
     for (quint64 s : {2048u, 512u, 1048576u}) {
-        KdFileItem* f = KdFileItem::createItem();
-        f->setValue(QString::number(s), 0);
+        KdFileItem* f = item<KdFileItem>(QString::number(s));
         f->setSize(s);
         roll.append(f);
     }
@@ -214,11 +205,8 @@ TEST(KdData, TextSortFollowsTheLocaleCollation)
 {
     const QStringList names = {"b", "A", "\u00e9", "a", "B", "e", "", "z"};
     KdData contacts(KdData::Contacts);
-    for (const QString& n : names) {
-        KdContactItem* item = KdContactItem::createItem();
-        item->setValue(n, 0);
-        contacts.append(item);
-    }
+    for (const QString& n : names)
+        contacts.append(item<KdContactItem>(n));
     QStringList expected = names;
     std::stable_sort(expected.begin(), expected.end(),
                      [](const QString& a, const QString& b) { return QString::localeAwareCompare(a, b) < 0; });

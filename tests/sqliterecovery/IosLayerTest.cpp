@@ -1,18 +1,18 @@
-#include "RecoveryScore.h"
+#include "RecoveryFixture.h"
 #include "ibr/schemas.h"
 
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <map>
 #include <set>
-#include <cstdlib>
 #include <string>
 #include <vector>
+
+using namespace recoverytest;
 
 namespace {
 
@@ -31,20 +31,6 @@ std::vector<std::string> describe(const sqlrecovery::RecordStore& store)
     return out;
 }
 
-bool exec(const QString& db, const QString& sql, int* count = nullptr)
-{
-    sqlite3* h = nullptr;
-    bool ok = sqlite3_open(db.toUtf8().constData(), &h) == SQLITE_OK
-        && sqlite3_exec(
-               h, sql.toUtf8().constData(),
-               [](void* n, int, char** v, char**) { return n && v[0] ? *static_cast<int*>(n) = std::atoi(v[0]), 0 : 0; }, count, nullptr)
-            == SQLITE_OK;
-    if (!ok)
-        ADD_FAILURE() << sqlite3_errmsg(h);
-    sqlite3_close(h);
-    return ok;
-}
-
 } // namespace
 
 // Deleted messages whose join rows the device left behind live: their conversations and
@@ -55,28 +41,22 @@ TEST(IosLayer, ChatMessagesAreTheSameWithoutTheMessageIndexes)
     for (int ios : {6, 8, 9}) {
         std::vector<std::string> found[2];
         for (bool indexes : {false, true}) {
-            QTemporaryDir dir;
             iosrecgen::Options o;
             o.iosMajor = ios;
             o.rows = 120;
             o.messageIndexes = indexes;
-            o.snapshotBefore = dir.filePath(QStringLiteral("before.snapshot"));
-            iosrecgen::Expected truth;
-            const QString db = iosrecgen::generate(1, dir.path(), o, &truth);
+            OracleFixture f(1, o);
+            const QString& db = f.db;
             ASSERT_FALSE(db.isEmpty());
-            sqlcarve::Result carved = iosrecgen::oracleCarve(o.snapshotBefore, db);
-            carved.rows.erase(std::remove_if(carved.rows.begin(), carved.rows.end(),
-                                             [](const sqlcarve::CarvedRow& r) {
-                                                 return r.table == "chat_message_join" || r.table == "message_attachment_join";
-                                             }),
-                              carved.rows.end());
+            f.drop("chat_message_join");
+            f.drop("message_attachment_join");
             int left = -1;
             ASSERT_TRUE(exec(db, QStringLiteral("ATTACH '%1' AS b; "
                                                 "INSERT INTO chat_message_join SELECT * FROM b.chat_message_join WHERE message_id NOT IN "
                                                 "(SELECT message_id FROM chat_message_join); "
                                                 "INSERT INTO message_attachment_join SELECT * FROM b.message_attachment_join WHERE "
                                                 "message_id NOT IN (SELECT message_id FROM message_attachment_join);")
-                                     .arg(o.snapshotBefore)));
+                                     .arg(f.options.snapshotBefore)));
             ASSERT_TRUE(exec(db,
                              QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND "
                                             "tbl_name IN ('message', 'chat_message_join', 'message_attachment_join')"),
@@ -84,9 +64,8 @@ TEST(IosLayer, ChatMessagesAreTheSameWithoutTheMessageIndexes)
             if (!indexes) {
                 EXPECT_EQ(left, 0) << ios;
             }
-            sqlrecovery::RecordStore store;
-            sqlrecovery::mapType(1, carved, db, store);
-            const Score s = score(expectedItems(1, truth), reportedItems(1, store), truth.liveTexts);
+            const sqlrecovery::RecordStore store = f.map(1);
+            const Score s = f.scoreOf(1, store);
             EXPECT_EQ(s.whole, s.expected) << ios << " " << indexes << ": " << s.misses.join(QStringLiteral(", ")).toStdString();
             found[indexes] = describe(store);
         }
@@ -150,11 +129,8 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
     int reported[11] = {};
     for (Gone gone : {Nothing, JoinRows, JoinRowsAndRoomNames, GuessedRowid, LiveText, Everything, PairsGone, ChatsLost, MovedCopy, WrongLink, Salvaged}) {
         sqlcarve::Result carved = sqlcarve::carveFile(db.toStdString(), sqlrecovery::carveOptions(1));
-        const auto& columns = std::find_if(carved.tables.begin(), carved.tables.end(), [](const sqlcarve::Table& t) { return t.name == "message"; })->columns;
-        auto column = [&columns](const char* name) {
-            return size_t(std::find_if(columns.begin(), columns.end(), [name](const sqlcarve::Column& c) { return c.name == name; }) - columns.begin());
-        };
-        const size_t rooms = column("cache_roomnames"), text = column("text"), date = column("date");
+        const size_t rooms = columnOf(carved, "message", "cache_roomnames"), text = columnOf(carved, "message", "text"),
+                     date = columnOf(carved, "message", "date");
         std::set<int64_t> named, chatOfRow;
         std::map<int64_t, int64_t> messageOfRow;
         for (const auto& r : carved.rows)
@@ -169,8 +145,7 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
             if (r.table == "message" && (gone == JoinRowsAndRoomNames || gone == Everything || oneColumn))
                 r.values[rooms] = sqlcarve::Value();
             if (r.table == "chat_message_join" && gone == ChatsLost) {
-                r.values[0] = sqlcarve::Value();
-                r.values[0].kind = sqlcarve::Value::Kind::Lost;
+                r.values[0] = lost();
                 if (r.rowid && chatOfRow.count(*r.rowid))
                     named.insert(r.values[1].integer);
             }
@@ -198,8 +173,7 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
                 r.table = "lost";
             } else if (r.table == "message" && gone == LiveText && r.rowid == 2) {
                 r.rowid.reset();
-                r.values[0] = sqlcarve::Value();
-                r.values[0].kind = sqlcarve::Value::Kind::Lost;
+                r.values[0] = lost();
                 r.values[text].bytes = "message 1 of chat 2"; // live
             }
             // Both keep the chat first: a join whose chat is lost names nothing.
@@ -216,8 +190,7 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
             ASSERT_NE(original, carved.rows.end());
             sqlcarve::CarvedRow moved = *original;
             moved.rowid.reset();
-            moved.values[0] = sqlcarve::Value();
-            moved.values[0].kind = sqlcarve::Value::Kind::Lost;
+            moved.values[0] = lost();
             // Each lost a value the other kept: neither stands for the other.
             moved.values.back().kind = sqlcarve::Value::Kind::Lost;
             original->values[original->values.size() - 2].kind = sqlcarve::Value::Kind::Lost;
@@ -229,18 +202,12 @@ TEST(IosLayer, NewerLayoutDeletedMessagesKeepTheirConversation)
             sqlcarve::CarvedRow junk;
             junk.table = "chat_message_join";
             junk.salvaged = true;
-            junk.values.resize(3);
-            junk.values[0].kind = junk.values[1].kind = sqlcarve::Value::Kind::Integer;
-            junk.values[0].integer = 1; // message 2 is of chat 3
-            junk.values[1].integer = 2;
-            junk.values[2].kind = sqlcarve::Value::Kind::Lost;
+            junk.values = {integer(1), integer(2), lost()}; // message 2 is of chat 3
             carved.rows.insert(carved.rows.begin(), junk);
-            junk.values[1].integer = 4; // chat 1 is +15550001's alone
+            junk.values[1] = integer(4); // chat 1 is +15550001's alone
             carved.rows.insert(carved.rows.begin(), junk);
             junk.table = "message_attachment_join";
-            junk.values.resize(2);
-            junk.values[0].integer = 4;
-            junk.values[1].integer = 1; // made long before message 4
+            junk.values = {integer(4), integer(1)}; // made long before message 4
             carved.rows.insert(carved.rows.begin(), junk);
         }
         if (gone == PairsGone)

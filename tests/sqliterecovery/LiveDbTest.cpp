@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -32,22 +31,13 @@ std::vector<std::vector<QVariant>> reference(const QTemporaryDir& dir, const std
     while (sqlite3_step(st) == SQLITE_ROW) {
         std::vector<QVariant> row;
         for (int i = 0; i < sqlite3_column_count(st); ++i) {
-            switch (sqlite3_column_type(st, i)) {
-            case SQLITE_INTEGER:
-                row.emplace_back(qint64(sqlite3_column_int64(st, i)));
-                break;
-            case SQLITE_FLOAT:
-                row.emplace_back(sqlite3_column_double(st, i));
-                break;
-            case SQLITE_TEXT:
-                row.emplace_back(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, i))));
-                break;
-            case SQLITE_BLOB:
-                row.emplace_back(QByteArray(static_cast<const char*>(sqlite3_column_blob(st, i)), sqlite3_column_bytes(st, i)));
-                break;
-            default:
-                row.emplace_back();
-            }
+            const int type = sqlite3_column_type(st, i);
+            const auto bytes = [&] { return QByteArray(static_cast<const char*>(sqlite3_column_blob(st, i)), sqlite3_column_bytes(st, i)); };
+            row.push_back(type == SQLITE_INTEGER ? QVariant(qint64(sqlite3_column_int64(st, i)))
+                          : type == SQLITE_FLOAT ? QVariant(sqlite3_column_double(st, i))
+                          : type == SQLITE_TEXT  ? QVariant(QString::fromUtf8(bytes()))
+                          : type == SQLITE_BLOB  ? QVariant(bytes())
+                                                 : QVariant());
         }
         out.push_back(std::move(row));
     }
@@ -120,10 +110,7 @@ TEST(LiveDb, NothingToReadIsNotOpen)
 {
     QTemporaryDir dir;
     const QString junk = dir.path() + "/junk.db";
-    QFile f(junk);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(QByteArray(4096, 'j'));
-    f.close();
+    sqlfixture::writeAll(junk.toStdString(), std::string(4096, 'j'));
     for (const QString& path : {QString(), junk, dir.path() + "/missing.db"}) {
         sqlrecovery::LiveDb live(path);
         EXPECT_FALSE(live.isOpen());

@@ -1,13 +1,12 @@
 // Records built from deleted rows newer data overwrote in part say so, and keep what survived:
 // of a note body cut short, the text up to the cut.
-#include "RecoveryScore.h"
+#include "RecoveryFixture.h"
 #include "TestSupport.h"
 
 #include "NoteStoreBody.h"
 #include "RecoveryConverters.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <algorithm>
 
@@ -45,34 +44,24 @@ class PartialRecord : public ::testing::TestWithParam<LostCase>
 TEST_P(PartialRecord, RecordOfARowThatLostAValueIsPartial)
 {
     const LostCase c = GetParam();
-    QTemporaryDir dir;
-    iosrecgen::Options o;
-    o.iosMajor = c.ios;
-    o.snapshotBefore = dir.filePath(QStringLiteral("before.snapshot"));
-    iosrecgen::Expected truth;
-    const QString db = iosrecgen::generate(c.type, dir.path(), o, &truth);
-    sqlcarve::Result carved = iosrecgen::oracleCarve(o.snapshotBefore, db);
-    sqlrecovery::RecordStore whole, cut;
-    sqlrecovery::mapType(c.type, carved, db, whole);
+    recoverytest::OracleFixture f(c.type, c.ios);
+    const sqlrecovery::RecordStore whole = f.map(c.type);
     ASSERT_EQ(partialAndAll(whole).first, 0);
-
-    size_t col = SIZE_MAX;
-    for (const auto& t : carved.tables)
-        for (size_t i = 0; t.name == c.table && i < t.columns.size(); ++i)
-            col = t.columns[i].name == c.column ? i : col;
+    const size_t col = f.column(c.table, c.column);
     ASSERT_NE(col, SIZE_MAX);
     // A row of a deleted record (not an earlier version of a live one) with a value to lose.
-    sqlrecovery::LiveDb live(db);
-    const auto row = std::find_if(carved.rows.begin(), carved.rows.end(), [&](const sqlcarve::CarvedRow& r) {
-        const sqlcarve::Value& v = r.values[col];
-        return r.table == c.table && !live.hasRowid(c.table, r.rowid.value_or(0)) && v.kind != Kind::Null
+    sqlrecovery::LiveDb live(f.db);
+    const auto rows = f.rowsOf(c.table);
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const sqlcarve::CarvedRow* r) {
+        const sqlcarve::Value& v = r->values[col];
+        return !live.hasRowid(c.table, r->rowid.value_or(0)) && v.kind != Kind::Null
             && (!c.keep || (v.kind == Kind::Text && v.bytes.size() > c.keep));
     });
-    ASSERT_NE(row, carved.rows.end());
-    const std::string start = row->values[col].bytes.substr(0, c.keep);
-    row->values[col] = {Kind::Lost, 0, 0.0, c.keep ? start : std::string(), c.keep ? Kind::Text : Kind::Null};
+    ASSERT_NE(row, rows.end());
+    const std::string start = (*row)->values[col].bytes.substr(0, c.keep);
+    (*row)->values[col] = {Kind::Lost, 0, 0.0, c.keep ? start : std::string(), c.keep ? Kind::Text : Kind::Null};
 
-    sqlrecovery::mapType(c.type, carved, db, cut);
+    const sqlrecovery::RecordStore cut = f.map(c.type);
     EXPECT_EQ(partialAndAll(cut), std::make_pair(1, partialAndAll(whole).second));
     for (const NoteRecord& n : cut.notes)
         EXPECT_TRUE(!c.keep || !n.partial || n.content == QString::fromStdString(start)) << n.content.toStdString();

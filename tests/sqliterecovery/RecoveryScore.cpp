@@ -115,20 +115,17 @@ std::vector<ScoredItem> reportedItems(int type, const sqlrecovery::RecordStore& 
 std::vector<ScoredItem> reportedItems(int type, const SqliteRecovery& r)
 {
     sqlrecovery::RecordStore s; // copies: the contacts' properties stay owned by `r`
-    for (unsigned i = 0; i < r.getContactCount(); ++i)
-        s.contacts.push_back(*r.getContact(i));
-    for (unsigned i = 0; i < r.getMessageGroupCount(); ++i)
-        s.messageGroups.push_back(*r.getMessageGroup(i));
-    for (unsigned i = 0; i < r.getCallhistoryCount(); ++i)
-        s.calls.push_back(*r.getCallhistory(i));
-    for (unsigned i = 0; i < r.getCalendarCount(); ++i)
-        s.calendars.push_back(*r.getCalendar(i));
-    for (unsigned i = 0; i < r.getReminderCount(); ++i)
-        s.reminders.push_back(*r.getReminder(i));
-    for (unsigned i = 0; i < r.getNoteCount(); ++i)
-        s.notes.push_back(*r.getNote(i));
-    for (unsigned i = 0; i < r.getBookmarkCount(); ++i)
-        s.bookmarks.push_back(*r.getBookmark(i));
+    const auto copy = [&r](auto& to, unsigned count, auto get) {
+        for (unsigned i = 0; i < count; ++i)
+            to.push_back(*(r.*get)(i));
+    };
+    copy(s.contacts, r.getContactCount(), &SqliteRecovery::getContact);
+    copy(s.messageGroups, r.getMessageGroupCount(), &SqliteRecovery::getMessageGroup);
+    copy(s.calls, r.getCallhistoryCount(), &SqliteRecovery::getCallhistory);
+    copy(s.calendars, r.getCalendarCount(), &SqliteRecovery::getCalendar);
+    copy(s.reminders, r.getReminderCount(), &SqliteRecovery::getReminder);
+    copy(s.notes, r.getNoteCount(), &SqliteRecovery::getNote);
+    copy(s.bookmarks, r.getBookmarkCount(), &SqliteRecovery::getBookmark);
     return reportedItems(type, s);
 }
 

@@ -1,11 +1,9 @@
-#include "RecoveryScore.h"
+#include "RecoveryFixture.h"
 #include "TestSupport.h"
 
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +13,9 @@
 namespace {
 
 using iosrecgen::Journal;
+using recoverytest::OracleFixture;
+using recoverytest::lost;
+using recoverytest::integer;
 
 struct Case {
     int type;
@@ -64,74 +65,12 @@ void scanRollback(int type, iosrecgen::Options o, SqliteRecovery* recovery, iosr
     recovery->scanRecoveryForType(type, {iosrecgen::generate(type, dir.path(), o, truth)}, &progress);
 }
 
-// A generated database of one type and its deleted rows as a perfect carver would give them.
-struct OracleFixture {
-    QTemporaryDir dir;
-    QString db;
-    iosrecgen::Expected truth;
-    sqlcarve::Result carved;
-
-    explicit OracleFixture(int type, int ios = 8, Journal journal = Journal::Rollback)
-    {
-        iosrecgen::Options o;
-        o.iosMajor = ios;
-        o.journal = journal;
-        o.snapshotBefore = dir.filePath(QStringLiteral("before.snapshot"));
-        db = iosrecgen::generate(type, dir.path(), o, &truth);
-        carved = iosrecgen::oracleCarve(o.snapshotBefore, db);
-    }
-    std::vector<sqlcarve::CarvedRow*> rowsOf(const std::string& table)
-    {
-        std::vector<sqlcarve::CarvedRow*> out;
-        for (auto& r : carved.rows)
-            if (r.table == table)
-                out.push_back(&r);
-        return out;
-    }
-    size_t column(const std::string& table, const std::string& name) const
-    {
-        for (const auto& t : carved.tables)
-            for (size_t i = 0; t.name == table && i < t.columns.size(); ++i)
-                if (t.columns[i].name == name)
-                    return i;
-        return SIZE_MAX;
-    }
-    sqlrecovery::RecordStore map(int type, bool salvageLinks = true)
-    {
-        sqlrecovery::RecordStore store;
-        sqlrecovery::mapType(type, carved, db, store, true, salvageLinks);
-        return store;
-    }
-    void drop(const std::string& table)
-    {
-        carved.rows.erase(std::remove_if(carved.rows.begin(), carved.rows.end(), [&](const sqlcarve::CarvedRow& r) { return r.table == table; }),
-                          carved.rows.end());
-    }
-    // Changes the live database (what the device kept) behind the carve result.
-    void live(const QString& sql)
-    {
-        sqlite3* h = nullptr;
-        ASSERT_EQ(sqlite3_open(db.toUtf8().constData(), &h), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(h, sql.toUtf8().constData(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
-        sqlite3_close(h);
-    }
-    Score scoreOf(int type, const sqlrecovery::RecordStore& store)
-    {
-        return score(expectedItems(type, truth), reportedItems(type, store), truth.liveTexts);
-    }
-};
-
-const sqlcarve::Value kLost = [] {
-    sqlcarve::Value v;
-    v.kind = sqlcarve::Value::Kind::Lost;
-    return v;
-}();
-
 class MappingTest : public ::testing::TestWithParam<Case>
 {
 };
 
-// The mapping, fed what a perfect carver would find.
+// The mapping, fed what a perfect carver would find. Conversations list their newest message
+// first.
 TEST_P(MappingTest, RecoversEveryDeletedRowAndNoLiveOne)
 {
     const Case c = GetParam();
@@ -139,10 +78,14 @@ TEST_P(MappingTest, RecoversEveryDeletedRowAndNoLiveOne)
     ASSERT_FALSE(f.db.isEmpty());
     EXPECT_TRUE(f.truth.warnings.isEmpty()) << f.truth.warnings.join(QLatin1Char('\n')).toStdString();
     ASSERT_TRUE(f.carved.ok);
-    const Score s = f.scoreOf(c.type, f.map(c.type));
+    const auto store = f.map(c.type);
+    const Score s = f.scoreOf(c.type, store);
     EXPECT_EQ(s.whole, s.expected) << s.misses.join(QStringLiteral(", ")).toStdString();
     EXPECT_EQ(s.correct, s.reported);
     EXPECT_EQ(s.liveReported, 0);
+    for (const auto& g : store.messageGroups)
+        for (size_t i = 1; i < g.messages.size(); ++i)
+            EXPECT_GE(g.messages[i - 1].date, g.messages[i].date);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, MappingTest, ::testing::ValuesIn(allCases({Journal::Rollback, Journal::Wal})));
@@ -154,8 +97,8 @@ TEST(MappingRules, LostValuesStayEmptyAndAreNeverGuessed)
     OracleFixture f(2);
     auto calls = f.rowsOf("call");
     ASSERT_FALSE(calls.empty());
-    calls.front()->values[f.column("call", "address")] = kLost;
-    calls.front()->values[f.column("call", "duration")] = kLost;
+    calls.front()->values[f.column("call", "address")] = lost();
+    calls.front()->values[f.column("call", "duration")] = lost();
     const auto store = f.map(2);
     ASSERT_EQ(store.calls.size(), f.truth.calls.size());
     EXPECT_TRUE(store.calls.front().address.isEmpty());
@@ -175,7 +118,7 @@ TEST(MappingRules, FragmentsWithoutRowidRepeatNothingAndAreNoLiveRows)
     // The first bytes of a merged freeblock's row are gone: no rowid, first value lost.
     for (sqlcarve::CarvedRow fragment : {*deleted, *edited}) {
         fragment.rowid.reset();
-        fragment.values[0] = kLost;
+        fragment.values[0] = lost();
         f.carved.rows.push_back(fragment);
     }
     const auto store = f.map(5);
@@ -228,8 +171,7 @@ TEST(MappingRules, DeletedFolderNamesItsBookmarks)
         folder.rowid = c.keepsId ? std::optional<int64_t>(100000) : std::nullopt;
         folder.values[f.column("bookmarks", "id")] = sqlcarve::Value();
         folder.values[url] = sqlcarve::Value();
-        folder.values[f.column("bookmarks", "type")].kind = sqlcarve::Value::Kind::Integer;
-        folder.values[f.column("bookmarks", "type")].integer = 1;
+        folder.values[f.column("bookmarks", "type")] = integer(1);
         folder.values[f.column("bookmarks", "title")].bytes = "Old trips";
         const std::string moved = marks.front()->values[url].bytes;
         marks.front()->values[parent].integer = 100000;
@@ -275,11 +217,9 @@ TEST(MappingRules, AFragmentWithTheRowidKeepsTheOtherCopysText)
     sqlcarve::CarvedRow fragment = *rows.front();
     const std::string text = fragment.values[cText].bytes;
     ASSERT_FALSE(text.empty());
-    sqlcarve::Value lost;
-    lost.kind = sqlcarve::Value::Kind::Lost;
     for (size_t i = 0; i < fragment.values.size(); ++i)
         if (i != cGuid)
-            fragment.values[i] = lost;
+            fragment.values[i] = lost();
     rows.front()->rowid.reset();
     f.carved.rows.push_back(fragment);
     const auto store = f.map(1);
@@ -324,10 +264,8 @@ TEST(MappingRules, DeletedReactionsNameTheirKindAndMessage)
     for (size_t i = 0; i < 3; ++i) {
         auto& values = rows[i]->values;
         values[cText] = sqlcarve::Value();
-        values[cType].kind = sqlcarve::Value::Kind::Integer;
-        values[cType].integer = cases[i].type;
-        values[cTarget].kind = sqlcarve::Value::Kind::Text;
-        values[cTarget].bytes = cases[i].target;
+        values[cType] = integer(cases[i].type);
+        values[cTarget] = recoverytest::value(sqlcarve::Value::Kind::Text, 0, cases[i].target);
     }
     std::map<int, const MessageRecord*> reactions;
     const auto store = f.map(1);
@@ -340,18 +278,6 @@ TEST(MappingRules, DeletedReactionsNameTheirKindAndMessage)
         const MessageRecord& m = *reactions[c.type];
         EXPECT_EQ(m.reactionTarget, QString::fromStdString(c.wantTarget).remove(QChar(0xFFFC)).trimmed()) << c.type;
         EXPECT_TRUE(m.text.isEmpty()) << c.type;
-    }
-}
-
-TEST(MappingRules, ConversationsListNewestMessageFirstAndNameTheirParticipants)
-{
-    OracleFixture f(1, 8);
-    const auto store = f.map(1);
-    ASSERT_FALSE(store.messageGroups.empty());
-    for (const auto& g : store.messageGroups) {
-        EXPECT_FALSE(g.addresses.isEmpty());
-        for (size_t i = 1; i < g.messages.size(); ++i)
-            EXPECT_GE(g.messages[i - 1].date, g.messages[i].date);
     }
 }
 
@@ -453,11 +379,7 @@ TEST(MessageLinks, AttachmentPairedByItsCreationTime)
             entry.table = "sqlite_autoindex_message_attachment_join_1";
             entry.indexEntry = true;
             entry.rowid = 1000;
-            for (int64_t v : {*target->rowid, picture, int64_t(1000)}) {
-                entry.values.emplace_back();
-                entry.values.back().kind = sqlcarve::Value::Kind::Integer;
-                entry.values.back().integer = v;
-            }
+            entry.values = {integer(*target->rowid), integer(picture), integer(1000)};
             f.carved.rows.push_back(entry);
         }
         if (n == SecondVersion) {
