@@ -10,7 +10,6 @@
 #include <QTemporaryDir>
 
 #include <functional>
-#include <optional>
 
 #include <sqlite3.h>
 
@@ -70,7 +69,7 @@ inline sample::SampleBackupWriter phone(const QString& folder, bool manifestDb =
 }
 
 // Collects the backup in `folder` into `target`; the collector's log lines and problems go to the
-// out parameters. Without `lines` the log is left to a capture of the caller's (there is one sink).
+// out parameters.
 template <typename Collector>
 KdData* collect(KdData* target, const QString& folder, CIProgressCallback* progress = nullptr,
                 QStringList* lines = nullptr, QStringList* problems = nullptr)
@@ -79,12 +78,10 @@ KdData* collect(KdData* target, const QString& folder, CIProgressCallback* progr
     EXPECT_TRUE(b.parseFromPath(folder));
     Collector c(target);
     c.setProgress(progress);
-    std::optional<testsupport::LogCapture> log;
-    if (lines)
-        log.emplace();
+    const testsupport::LogCapture log;
     c.collect(b.path(), b.files(), b.fileSuffix());
     if (lines)
-        for (const auto& line : log->lines())
+        for (const auto& line : log.lines())
             if (line.module == "iTunesBackup")
                 *lines << QString::fromStdString(line.text);
     if (problems)

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <algorithm>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -15,17 +17,42 @@
 
 namespace testsupport {
 
+namespace {
+// The log has one sink: it feeds every capture alive, so one made inside another (a helper's,
+// say) leaves the outer one seeing the lines too.
+std::mutex g_capturesMutex;
+std::vector<LogCapture*> g_captures;
+} // namespace
+
 LogCapture::LogCapture()
 {
-    ibrlog::setSink([this](const char* module, int level, const std::string& text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.push_back({module, level, text});
-    });
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(g_capturesMutex);
+        g_captures.push_back(this);
+        first = g_captures.size() == 1;
+    }
+    // Set outside the lock: the log calls the sink under its own lock, which the sink follows with ours.
+    if (first)
+        ibrlog::setSink([](const char* module, int level, const std::string& text) {
+            std::lock_guard<std::mutex> all(g_capturesMutex);
+            for (LogCapture* c : g_captures) {
+                std::lock_guard<std::mutex> one(c->m_mutex);
+                c->m_lines.push_back({module, level, text});
+            }
+        });
 }
 
 LogCapture::~LogCapture()
 {
-    ibrlog::setSink(nullptr);
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(g_capturesMutex);
+        g_captures.erase(std::remove(g_captures.begin(), g_captures.end(), this), g_captures.end());
+        last = g_captures.empty();
+    }
+    if (last)
+        ibrlog::setSink(nullptr);
 }
 
 std::vector<LogCapture::Line> LogCapture::lines() const

@@ -25,7 +25,7 @@ inline void PrintTo(const QString& s, std::ostream* os)
 
 namespace testsupport {
 
-// Captures every Log line while alive.
+// Captures every Log line while alive, beside any other capture alive.
 class LogCapture
 {
 public:
