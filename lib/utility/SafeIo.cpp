@@ -470,9 +470,24 @@ std::string resolvedPath(const std::string& path)
         existing.pop_back();
     std::string rest;
     char buffer[PATH_MAX];
+    int links = 0;
     while (!::realpath(existing.c_str(), buffer)) {
         if (existing == "/" || existing.empty())
             return cleanPath(absolutePath(path));
+        // A link to nothing yet is where a write through it would land: its target is followed
+        // (as often as the kernel would), not taken for the name of a file to be made.
+        struct stat st {};
+        char target[PATH_MAX];
+        ssize_t length = 0;
+        if (links < 40 && ::lstat(existing.c_str(), &st) == 0 && S_ISLNK(st.st_mode)
+            && (length = ::readlink(existing.c_str(), target, sizeof target)) > 0 && size_t(length) < sizeof target) {
+            ++links;
+            const std::string to(target, size_t(length));
+            existing = to[0] == '/' ? to : folderOf(existing) + "/" + to;
+            while (existing.size() > 1 && existing.back() == '/')
+                existing.pop_back();
+            continue;
+        }
         const std::string name = nameOf(existing);
         rest = rest.empty() ? name : name + "/" + rest;
         existing = folderOf(existing);

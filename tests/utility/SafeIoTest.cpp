@@ -131,6 +131,11 @@ TEST(Containment, PathsAreComparedWithTheirLinksResolved)
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("backup/sub")));
     ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("backup2")));
     ASSERT_EQ(::symlink(path(dir, "backup").c_str(), path(dir, "alias").c_str()), 0);
+    // Links to files not made yet: writing through them would create the file in the backup.
+    ASSERT_EQ(::symlink(path(dir, "backup/new.log").c_str(), path(dir, "dangling").c_str()), 0);
+    ASSERT_EQ(::symlink("../backup/sub/new.log", path(dir, "backup2/relative").c_str()), 0);
+    ASSERT_EQ(::symlink("dangling", path(dir, "chained").c_str()), 0);
+    ASSERT_EQ(::symlink("loop", path(dir, "loop").c_str()), 0);
     struct Case {
         const char* path;
         const char* folder;
@@ -142,6 +147,10 @@ TEST(Containment, PathsAreComparedWithTheirLinksResolved)
         {"backup/../alias/sub", "backup", true},
         {"backup2/x", "backup", false}, // a shared prefix is no containment
         {"backup", "backup/sub", false},
+        {"dangling", "backup", true},
+        {"backup2/relative", "backup", true},
+        {"chained", "backup", true},
+        {"loop", "backup", false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ibrio::isSameOrInside(path(dir, c.path), path(dir, c.folder)), c.inside) << c.path << " in " << c.folder;
