@@ -140,6 +140,9 @@ static void onStopSignal(int signo)
     // A second stop will not wait for the work: the copies (decrypted ones too) go first.
     if (g_signal != 0) {
         ibrio::removeWorkFoldersNow();
+        // Only write() is safe here. Whatever was being written stays as it was left.
+        static const char kNote[] = "ibreader: stopped at once: files written so far may be incomplete\n";
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kNote, sizeof kNote - 1);
         _exit(128 + signo);
     }
     g_signal = signo;

@@ -506,9 +506,11 @@ static void removeLeftStagedCopies(const QDir& folder)
 }
 
 // Copies the data files of a category's file items into <out>/<category>/ under their own names.
-static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors, QStringList* written)
+// `cut`: set when a stop signal ended the copies with files of this category left uncopied.
+static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors, QStringList* written, bool* cut)
 {
     int copied = 0;
+    *cut = false;
     const QString sub = data->machineName();
     QDir folder(out.filePath(sub));
     // A link in the folder's place would carry the copies out of the output folder.
@@ -521,10 +523,14 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
     if (folder.exists())
         removeLeftStagedCopies(folder);
     // Copies of a large library take minutes: a stop signal ends them (the lists are written).
-    for (int row = 0; row < data->rowCount() && !cli::interrupted(); ++row) {
+    for (int row = 0; row < data->rowCount(); ++row) {
         auto* file = dynamic_cast<KdFileItem*>(data->at(row, false));
         if (!file || file->filePath().isEmpty())
             continue;
+        if (cli::interrupted()) {
+            *cut = true;
+            break;
+        }
         if (!folder.exists() && !out.mkpath(sub)) {
             if (errors)
                 *errors << QStringLiteral("cannot create %1").arg(folder.path());
@@ -614,9 +620,13 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
     const auto selected = [&options](int category) {
         return options.categories.isEmpty() || options.categories.contains(category);
     };
-    const auto writeJson = [&](KdData* data, bool count) {
+    const auto writeJson = [&](KdData* data, bool count, bool filesCut = false) {
         const QString path = out.filePath(data->machineName() + QStringLiteral(".json"));
-        if (!writeBytes(path, QJsonDocument(categoryJson(data, options.stopped)).toJson(QJsonDocument::Indented), errors))
+        QJsonObject o = categoryJson(data, options.stopped);
+        // Every record is listed, but not every file was copied: those without a path were not.
+        if (filesCut)
+            o.insert(QStringLiteral("filesComplete"), false);
+        if (!writeBytes(path, QJsonDocument(o).toJson(QJsonDocument::Indented), errors))
             ok = false;
         else if (written && count)
             *written << path;
@@ -643,12 +653,13 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
             if (!data)
                 continue;
             const int before = errors ? int(errors->size()) : 0;
-            const int copied = exportFiles(data, out, options.source, errors, written);
+            bool cut = false;
+            const int copied = exportFiles(data, out, options.source, errors, written, &cut);
             if (errors && errors->size() > before)
                 ok = false;
             // Again, now saying where each copy went; the first stays if this cannot be written.
-            if (copied && options.json)
-                writeJson(data, false);
+            if ((copied || cut) && options.json)
+                writeJson(data, false, cut);
         }
     if (options.html && !writeReport(model, options, written, errors))
         ok = false;
@@ -665,6 +676,9 @@ QJsonObject summarizeExtraction(KdBackup* model, const QList<int>& selected)
     QJsonObject properties;
     for (int i = 0; i < KdBackup::PropertyCount; ++i)
         properties.insert(QLatin1String(kProperties[i]), model->backupProperty(i));
+    // Files people keep and compare carry the date whole, as every other date in them.
+    if (model->backupDateTime().isValid())
+        properties.insert(QStringLiteral("backupDate"), model->backupDateTime().toUTC().toString(Qt::ISODate));
     o.insert(QStringLiteral("device"), properties);
     QJsonObject categories;
     for (int category : KdBackup::categories()) {

@@ -182,6 +182,7 @@ void CiTunesBackup::collectInfos(KdBackup* backup) const
         return;
     backup->setBackupProperty(d->m_deviceName, KdBackup::DeviceName);
     backup->setBackupProperty(CCommonUtils::datetimeToMinute(backupDateTime(), true), KdBackup::BackupDate);
+    backup->setBackupDateTime(backupDateTime());
     backup->setBackupProperty(d->m_productVersion, KdBackup::ProductVersion);
     backup->setBackupProperty(d->m_serialNumber, KdBackup::SerialNumber);
     backup->setBackupProperty(modelName(), KdBackup::DeviceTypeName);

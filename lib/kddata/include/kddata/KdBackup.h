@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QVector>
@@ -49,6 +50,9 @@ public:
     // Index 0..5 (Property); other indexes are ignored / read as "".
     void setBackupProperty(const QString& value, int index);
     QString backupProperty(int index) const;
+    // The backup's date to the second (BackupDate shows it to the minute); invalid when unknown.
+    void setBackupDateTime(const QDateTime& when) { m_backupDateTime = when; }
+    QDateTime backupDateTime() const { return m_backupDateTime; }
 
     // Every category number in presentation order: contacts, messages, message attachments,
     // calls, calendar, reminders, notes, safari, camera roll, photo stream, photo library,
@@ -58,4 +62,5 @@ public:
 private:
     QVector<KdData*> m_data;
     QString m_properties[PropertyCount];
+    QDateTime m_backupDateTime;
 };
