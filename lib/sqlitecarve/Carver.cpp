@@ -840,6 +840,10 @@ Result carveBuffers(Bytes database, Bytes wal, Bytes journal, const Options& opt
 std::string walBreak(Bytes wal, uint32_t pageSize)
 {
     const WalChain chain = walChain(wal, pageSize);
+    // A header of zeros is a -wal emptied for reuse; anything else without the magic was one once.
+    if (chain.end == WalChain::NotAWal && wal.size >= kWalHeaderSize
+        && std::any_of(wal.data, wal.data + kWalHeaderSize, [](uint8_t b) { return b != 0; }))
+        return "its header is not a -wal's; none of it is applied";
     if (!chain.damaged())
         return std::string();
     if (chain.end == WalChain::OtherPageSize)

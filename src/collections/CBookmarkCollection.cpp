@@ -196,12 +196,15 @@ void CBookmarkCollection::collect(const QString& backupDir, const QList<CManifes
     if (!QFileInfo(database).isFile() || readableDatabase(database, QStringLiteral("safari"), QLatin1String(kBookmarksDb), {"bookmarks"}))
         CBookmarkQuery(m_pData).run({database}, m_pProgress);
 
+    // An empty or damaged list would otherwise pass for one that holds nothing.
     const QString readingList = dataFile(kBookmarksPlist);
-    if (QFileInfo::exists(readingList))
-        parseReadingListPlist(m_pData, readingList);
+    if (QFileInfo::exists(readingList) && !parseReadingListPlist(m_pData, readingList))
+        m_problems << QStringLiteral("safari: %1 is not a property list that can be read: its reading list is not read")
+                          .arg(QLatin1String(kBookmarksPlist));
     const QString history = dataFile(kHistoryPlist);
-    if (QFileInfo::exists(history))
-        parseHistoryPlist(m_pData, history);
+    if (QFileInfo::exists(history) && !parseHistoryPlist(m_pData, history))
+        m_problems << QStringLiteral("safari: %1 is not a property list that can be read: its history is not read")
+                          .arg(QLatin1String(kHistoryPlist));
     // From iOS 8 on every visit is a row of History.db.
     const QString visits = databaseFile(backupDir, home, QLatin1String(kHistoryDb), fileSuffix);
     if (!visits.isEmpty() && readableDatabase(visits, QStringLiteral("safari"), QLatin1String(kHistoryDb), {"history_visits"}))

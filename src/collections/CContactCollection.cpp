@@ -29,8 +29,12 @@ void CContactCollection::collect(const QString& backupDir, const QList<CManifest
     }
     if (addressBook.isEmpty() || !readableDatabase(addressBook, QStringLiteral("contacts"), name, {"ABPerson"}))
         return;
-    const QString images =
-        databaseFile(backupDir, home, QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb"), fileSuffix);
+    const QString imagesName = QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb");
+    QString images = databaseFile(backupDir, home, imagesName, fileSuffix);
+    // Without their pictures the people are still read; the loss is named.
+    if (!images.isEmpty()
+        && !readableDatabase(images, QStringLiteral("contacts"), imagesName, {"ABThumbnailImage", "ABFullSizeImage"}, &m_problems))
+        images.clear();
 
     if (!readContacts(qobject_cast<KdContactData*>(m_pData), addressBook, images, m_pProgress))
         m_problems << QStringLiteral("contacts: the address book %1 could not be read").arg(QFileInfo(name).fileName());

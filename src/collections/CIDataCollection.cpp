@@ -1,6 +1,7 @@
 #include "CIDataCollection.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include "BackupFiles.h"
@@ -162,6 +163,21 @@ bool CIDataCollection::readableDatabase(const QString& path, const QString& cate
                                         std::initializer_list<const char*> tables, QStringList* problems)
 {
     const QString name = QFileInfo(relativePath).fileName();
+    // An empty file opens as an empty database, and one kept from us as no database at all:
+    // either would be named for what it is not.
+    if (QFileInfo(path).isFile() && QFileInfo(path).size() == 0) {
+        Log("iTunesBackup", 0, "%s (%s) is empty", name.toUtf8().constData(), path.toUtf8().constData());
+        if (problems)
+            *problems << QStringLiteral("%1: %2 is empty (0 bytes)").arg(category, name);
+        return false;
+    }
+    if (QFile file(path); QFileInfo(path).isFile() && !file.open(QIODevice::ReadOnly)) {
+        Log("iTunesBackup", 0, "%s (%s) cannot be opened: %s", name.toUtf8().constData(), path.toUtf8().constData(),
+            file.errorString().toUtf8().constData());
+        if (problems)
+            *problems << QStringLiteral("%1: %2 cannot be opened: %3").arg(category, name, file.errorString());
+        return false;
+    }
     evidencedb::Database db;
     if (!db.open(path, "iTunesBackup")) {
         if (problems)

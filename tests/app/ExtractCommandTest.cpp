@@ -377,6 +377,32 @@ TEST(ExtractCommand, DatabasesListedButMissingAreNamedAsSkipped)
     }
 }
 
+// Files that are there but empty or damaged are named too, not read as holding nothing; what
+// else the category holds is still read.
+TEST(ExtractCommand, EmptyOrDamagedFilesAreNamedAsSkipped)
+{
+    const struct {
+        const char* path;
+        QByteArray bytes;
+        const char* line;
+    } damaged[] = {
+        {"Library/SMS/sms.db", "", "skipped: messages: sms.db is empty (0 bytes)"},
+        {"Library/Safari/History.plist", "", "skipped: safari: Library/Safari/History.plist is not a property list that can be read"},
+        {"Library/Safari/Bookmarks.plist", QByteArray(3000, '\x5a'), "skipped: safari: Library/Safari/Bookmarks.plist is not a property list"},
+        {"Library/AddressBook/AddressBookImages.sqlitedb", QByteArray(8192, '\x17'),
+         "skipped: contacts: AddressBookImages.sqlitedb is not a database that can be read"},
+    };
+    const Demo demo(17);
+    for (const auto& d : damaged)
+        ASSERT_TRUE(testsupport::writeFile(demo.dataFile("HomeDomain", d.path), d.bytes)) << d.path;
+    const testsupport::CliRun r = extract(demo.backup, demo.out, {QStringLiteral("--no-deleted")});
+    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+    for (const auto& d : damaged)
+        EXPECT_EQ(r.err.count(d.line), 1) << d.line << "\n" << r.err.constData();
+    EXPECT_GT(json(demo.out + QStringLiteral("/contacts.json"))[QStringLiteral("count")].toInt(), 0);
+    EXPECT_GT(json(demo.out + QStringLiteral("/safari.json"))[QStringLiteral("count")].toInt(), 0);
+}
+
 // A message database cut short: its live rows lie on pages no tree reaches any more. They come back
 // marked as live or deleted unknown, never as deleted; the rows its free space held stay deleted.
 TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)

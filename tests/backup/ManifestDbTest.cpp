@@ -183,29 +183,30 @@ TEST(ManifestDb, CompanionsAppliedOnACopyOrTheirLossNamed)
 
     struct Case {
         const char* name;
-        bool wal;
+        int walFlip; // the -wal's byte changed; -1: no -wal
         QByteArray journal;
         int records; // -1: not checked
         const char* problem; // nullptr: none
     };
     const Case cases[] = {
-        {"first -wal frame's checksum flipped", true, {}, 2, "Manifest.db: its -wal was not applied whole (frame 1 of "},
-        {"hot -journal", false, hot.journal, 4, nullptr},
-        {"-journal without its header", false, headerless, -1, "Manifest.db: its -journal holds no journal header"},
-        {"-journal record failing its checksum", false, unsummed, -1,
+        {"first -wal frame's checksum flipped", 48, {}, 2, "Manifest.db: its -wal was not applied whole (frame 1 of "},
+        {"-wal magic changed", 0, {}, 2, "Manifest.db: its -wal was not applied whole (its header is not a -wal's"},
+        {"hot -journal", -1, hot.journal, 4, nullptr},
+        {"-journal without its header", -1, headerless, -1, "Manifest.db: its -journal holds no journal header"},
+        {"-journal record failing its checksum", -1, unsummed, -1,
          "Manifest.db: its -journal was not rolled back whole (record 1 fails its checksum: it and the records after it"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestBackup f(SampleBackupWriter::IndexKind::ManifestDb, false);
-        f.w.manifestDbWal = c.wal;
+        f.w.manifestDbWal = c.walFlip >= 0;
         fill(f.w);
         ASSERT_TRUE(f.write());
         const QString db = f.file(QStringLiteral("Manifest.db"));
-        if (c.wal) {
+        if (c.walFlip >= 0) {
             QByteArray wal = testsupport::readFile(db + QStringLiteral("-wal"));
             ASSERT_GT(wal.size(), 48);
-            wal[48] = char(wal[48] ^ 0xff);
+            wal[c.walFlip] = char(wal[c.walFlip] ^ 0xff);
             ASSERT_TRUE(testsupport::writeFile(db + QStringLiteral("-wal"), wal));
         } else {
             ASSERT_TRUE(testsupport::writeFile(db, hot.database));

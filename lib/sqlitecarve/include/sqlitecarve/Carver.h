@@ -172,7 +172,7 @@ struct Bytes {
 Result carveBuffers(Bytes database, Bytes wal = {}, Bytes journal = {}, const Options& options = {});
 
 // Why SQLite leaves frames of `wal` unread, for a database of `pageSize`-byte pages: its header
-// does not hold, or a frame's salt or checksum breaks the chain. SQLite drops that frame and every
+// is not a -wal's or does not hold, or a frame's salt or checksum breaks the chain. SQLite drops that frame and every
 // later one without a word. Frames left from before a reset of the -wal are ordinary and not
 // named. Empty when nothing is dropped for damage.
 std::string walBreak(Bytes wal, uint32_t pageSize);
