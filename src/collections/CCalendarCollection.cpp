@@ -47,12 +47,15 @@ QString calendarDatabaseCandidate(const QString& backupDir, const QString& fileS
 
 qint64 calendarSeconds(sqlite3_stmt* stmt, int column)
 {
+    // Events reach back past 1932 and on past 2069 (a birthday kept from its first year): only a
+    // value beyond some 3,000 years either way, which no calendar holds, is held at that bound.
+    constexpr qint64 kBound = 100000000000LL;
     if (sqlite3_column_type(stmt, column) == SQLITE_INTEGER)
-        return std::clamp<qint64>(sqlite3_column_int64(stmt, column), INT_MIN, INT_MAX);
+        return std::clamp<qint64>(sqlite3_column_int64(stmt, column), -kBound, kBound);
     const double v = sqlite3_column_double(stmt, column);
     if (std::isnan(v))
         return 0;
-    return qint64(std::clamp(std::floor(v), double(INT_MIN), double(INT_MAX)));
+    return qint64(std::clamp(std::floor(v), double(-kBound), double(kBound)));
 }
 
 CCalendarQuery::CCalendarQuery(KdData* target) : m_pData(target)

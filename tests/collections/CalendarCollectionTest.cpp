@@ -45,7 +45,9 @@ TEST_P(CalendarCollectionTest, EventsOfEveryCalendaritemLayoutInTheirOwnZone)
                                        "('Task with an end', NULL, NULL, 400000500, NULL, 400000900, 0, 2), "
                                        "('Undated', NULL, NULL, 400000600, NULL, NULL, 0, 3), "
                                        "(NULL, NULL, NULL, NULL, NULL, NULL, NULL, 1), "
-                                       "('Far future', NULL, NULL, 1e15, 'Mars/Olympus', 1e15, 0, 1)")
+                                       "('Far future', NULL, NULL, 1e15, 'Mars/Olympus', 1e15, 0, 1), "
+                                       "('Born', NULL, NULL, -2351160000, NULL, -2351156400, 0, 1), "
+                                       "('Centenary', NULL, NULL, 3160803600.5, NULL, 3160807200, 0, 1)")
                                 .arg(at(2013, 12, 25)).arg(at(2013, 12, 26)).arg(at(2014, 1, 10, 3, 30))
                                 .arg(at(2014, 1, 10, 4, 15)).arg(at(2014, 2, 28, 23)).arg(at(2014, 3, 1, 23)));
     });
@@ -61,12 +63,15 @@ TEST_P(CalendarCollectionTest, EventsOfEveryCalendaritemLayoutInTheirOwnZone)
     tzset();
     EXPECT_EQ(found, (QStringList{
         "||2001-01-01 00:00|2001-01-01 00:00||2001-01-01T00:00:00Z|2001-01-01T00:00:00Z",
+        // Beyond what 32 bits of seconds reach on either side.
+        "Born||1926-07-01 12:00|1926-07-01 13:00||1926-07-01T12:00:00Z|1926-07-01T13:00:00Z",
         "Dentist|Main St 5|2013-09-04 17:06|2013-09-04 18:06|Bring card|2013-09-04T15:06:40Z|2013-09-04T16:06:40Z",
         "Holiday||2013-12-25|2013-12-26||2013-12-25T00:00:00Z|2013-12-26T00:00:00Z",
         "Call NY||2014-01-09 22:30|2014-01-09 23:15||2014-01-10T03:30:00Z|2014-01-10T04:15:00Z",
         "Ski trip||2014-03-01|2014-03-02||2014-02-28T23:00:00Z|2014-03-01T23:00:00Z",
-        // Held at the last second of 32 bits; an unknown zone reads as UTC.
-        "Far future||2069-01-19 03:14|2069-01-19 03:14||2069-01-19T03:14:07Z|2069-01-19T03:14:07Z"}));
+        "Centenary||2101-03-01 09:00|2101-03-01 10:00||2101-03-01T09:00:00Z|2101-03-01T10:00:00Z",
+        // Damage is held at a bound; an unknown zone reads as UTC.
+        "Far future||5169-11-16 09:46|5169-11-16 09:46||5169-11-16T09:46:40Z|5169-11-16T09:46:40Z"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ios, CalendarCollectionTest, ::testing::Values(6, 7, 8, 9, 10, 11));
