@@ -305,6 +305,8 @@ void jsonLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
         p = writeText(p, ",\"rowidFrom\":\"position\"");
     if (row.mayBeLive)
         p = writeText(p, ",\"mayBeLive\":true");
+    if (row.unapplied)
+        p = writeText(p, ",\"unapplied\":true");
     p = writeText(p, ",\"values\":[");
     bool anyLost = false, anyKept = false;
     for (size_t i = 0; i < row.values.size(); ++i) {
@@ -534,6 +536,8 @@ void textLine(const sqlcarve::CarvedRow& row, TextBuffer& out)
         out += " (by its place)";
     if (row.mayBeLive)
         out += "  (may be live)";
+    if (row.unapplied)
+        out += "  (never applied)";
     out += "\n   ";
     for (size_t i = 0; i < row.values.size(); ++i) {
         const sqlcarve::Value& v = row.values[i];
@@ -632,10 +636,11 @@ int runRecoverDb(QStringList args)
         }
     };
     RowWriter writer(format);
-    uint64_t orphans = 0, mayBeLive = 0;
+    uint64_t orphans = 0, mayBeLive = 0, unapplied = 0;
     opt.onRow = [&](const sqlcarve::CarvedRow& row) {
         orphans += row.source == sqlcarve::Source::Orphan;
         mayBeLive += row.mayBeLive && row.source != sqlcarve::Source::Orphan;
+        unapplied += row.unapplied && !row.mayBeLive;
         writer.add(row);
     };
     opt.rowRoom = [&]() -> sqlcarve::CarvedRow& { return writer.room(); };
@@ -657,7 +662,7 @@ int runRecoverDb(QStringList args)
     for (const std::string& u : result.unread)
         skipped << QString::fromUtf8(u.c_str());
     if (!json)
-        std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount - orphans - mayBeLive));
+        std::fprintf(stderr, "%llu deleted records recovered\n", static_cast<unsigned long long>(result.rowCount - orphans - mayBeLive - unapplied));
     // Their pages belong to no tree only because the file is damaged: no one can say they were deleted.
     if (!json && orphans)
         std::fprintf(stderr, "%llu records from pages no tree reaches (source \"orphan\"): live or deleted, the damaged file does not say\n",
@@ -665,6 +670,9 @@ int runRecoverDb(QStringList args)
     if (!json && mayBeLive)
         std::fprintf(stderr, "%llu records of rowids whose page the damaged tree lost (marked \"may be live\"): live or deleted, the file does not say\n",
                      static_cast<unsigned long long>(mayBeLive));
+    if (!json && unapplied)
+        std::fprintf(stderr, "%llu records from -wal frames SQLite does not apply (marked \"never applied\"): after its last commit or past damage, live or deleted the file does not say\n",
+                     static_cast<unsigned long long>(unapplied));
     return cli::reportSkipped(skipped);
 }
 

@@ -575,6 +575,7 @@ private:
             m_decoder.decode(c, row);
             row.placement = placement.of(w);
             row.mayBeLive = !lost.empty() && mayBeLive(lost, c, row.rowid);
+            row.unapplied = c.file == kWal && m_src.unappliedWalByte(c.offset);
             links.noteCarved(c.table, row);
             hand(row);
         }
@@ -844,6 +845,12 @@ std::string walBreak(Bytes wal, uint32_t pageSize)
     if (chain.end == WalChain::NotAWal && wal.size >= kWalHeaderSize
         && std::any_of(wal.data, wal.data + kWalHeaderSize, [](uint8_t b) { return b != 0; }))
         return "its header is not a -wal's; none of it is applied";
+    // Frames no commit closes are dropped as silently: a -wal cut short, or copied mid-write.
+    if (!chain.damaged() && chain.chained && chain.lastCommit == UINT32_MAX)
+        return "none of its " + std::to_string(chain.chained) + " frames ends a transaction, as when it is cut short or copied while written; none of it is applied";
+    if (!chain.damaged() && chain.chained && chain.lastCommit + 1 < chain.chained)
+        return "its last " + std::to_string(chain.chained - chain.lastCommit - 1) + " of " + std::to_string(chain.chained)
+            + " frames end no transaction, as when it is cut short or copied while written; they are not applied";
     if (!chain.damaged())
         return std::string();
     if (chain.end == WalChain::OtherPageSize)

@@ -158,6 +158,22 @@ public:
         return map == pg;
     }
     uint32_t walFrames() const { return m_walFrames; }
+    // Whether the -wal frame holding this byte is of the current generation but not applied: it
+    // follows the last commit (a -wal cut short, or copied mid-write), or damage broke the chain
+    // before it.
+    bool unappliedWalByte(uint64_t offset) const
+    {
+        if (offset < kWalHeaderSize || !m_pageSize || !m_walFrames)
+            return false;
+        const uint64_t frame = (offset - kWalHeaderSize) / (kWalFrameHeaderSize + m_pageSize);
+        if (frame >= m_walFrames || (m_walLastCommit != UINT32_MAX && frame <= m_walLastCommit))
+            return false;
+        if (frame < m_walChained)
+            return true;
+        const WalHeader h(m_wal.data);
+        const WalFrameHeader fh = frameHeader(uint32_t(frame));
+        return m_walDamaged && fh.salt1() == h.salt1() && fh.salt2() == h.salt2();
+    }
     // The committed frame holding the page's current image; UINT32_MAX when the file holds it.
     // The page count the header claims when the file holds fewer pages; 0 otherwise.
     uint32_t claimedPages() const { return m_claimedPages; }
@@ -350,6 +366,9 @@ public:
             return;
         }
         m_walFrames = chain.frames;
+        m_walChained = chain.chained;
+        m_walLastCommit = chain.lastCommit;
+        m_walDamaged = chain.end == WalChain::Checksum || chain.end == WalChain::Salt;
         // Frames from the break on are not part of the database (an older generation or damage):
         // they are still read as old page images, and the user learns where the chain ended.
         const std::string frame = chain.chained < m_walFrames
@@ -490,6 +509,8 @@ private:
     bool m_pointerMaps = false;
 
     uint32_t m_walFrames = 0;
+    uint32_t m_walChained = 0, m_walLastCommit = UINT32_MAX; // WalChain's
+    bool m_walDamaged = false;
     std::vector<uint32_t> m_finalFrame;
     std::vector<uint32_t> m_walTxnEnd;
     std::unordered_map<uint32_t, std::vector<uint32_t>> m_framesByPage;

@@ -82,8 +82,9 @@ bool isKnown(const Row& row, int col);
 // Whether the row lost a value a record shows (a lost rowid alias is never shown): its record is
 // then partial.
 bool lostSomeValue(const CarvedTable& table, const Row& row);
-// Read from a page that no tree of the damaged file reaches: deleted or not, nothing says.
-inline bool fromOrphanPage(const Row& row) { return row.source == sqlcarve::Source::Orphan || row.mayBeLive; }
+// Read from a page that no tree of the damaged file reaches, or from a -wal frame never
+// committed: deleted or not, nothing says.
+inline bool fromOrphanPage(const Row& row) { return row.source == sqlcarve::Source::Orphan || row.mayBeLive || row.unapplied; }
 QString text(const Row& row, int col);
 // The same, or the start of a text that survived when the rest was overwritten: for texts shown
 // to the user, never for keys.

@@ -41,6 +41,7 @@ struct WalCase {
     void (*damage)(std::string& wal);
     std::vector<int> deleted;
     const char* warning = nullptr; // names the damaged frame
+    std::vector<int> unapplied = {}; // of the deleted, those read from frames SQLite does not apply
 };
 void PrintTo(const WalCase& c, std::ostream* os) { *os << c.name; }
 
@@ -63,8 +64,10 @@ TEST_P(CarverWal, CommittedFramesDecideWhatWasDeleted)
         c.damage(wal), sqlfixture::writeAll(path + "-wal", wal);
     const sqlcarve::Result r = sqlcarve::carveFile(path);
     EXPECT_EQ(carved(r, "t"), shown(c.deleted));
-    for (const auto& row : r.rows)
+    for (const auto& row : r.rows) {
         EXPECT_EQ(row.source, sqlcarve::Source::Wal);
+        EXPECT_EQ(row.unapplied, std::count(c.unapplied.begin(), c.unapplied.end(), row.values[0].integer) == 1) << row.values[0].integer;
+    }
     if (c.warning) {
         EXPECT_TRUE(sqlfixture::warned(r, c.warning)) << c.warning;
     } else {
@@ -84,10 +87,20 @@ std::vector<std::string> growThenShrink()
     return sql;
 }
 
-std::vector<int> from11To40()
+// Rows 11 to 30 inserted (over several pages) and row 3 deleted in one transaction.
+std::vector<std::string> oneLongTransaction()
+{
+    std::vector<std::string> sql{"PRAGMA secure_delete=OFF", "PRAGMA wal_checkpoint(TRUNCATE)", "BEGIN", "DELETE FROM t WHERE id = 3"};
+    for (int i = 11; i <= 30; ++i)
+        sql.push_back(insert(i));
+    sql.push_back("COMMIT");
+    return sql;
+}
+
+std::vector<int> range(int from, int to)
 {
     std::vector<int> out;
-    for (int i = 11; i <= 40; ++i)
+    for (int i = from; i <= to; ++i)
         out.push_back(i);
     return out;
 }
@@ -107,7 +120,14 @@ INSTANTIATE_TEST_SUITE_P(
         // no deleted row.
         WalCase{"older_frames_only", {}, {"PRAGMA secure_delete=ON", "DELETE FROM t WHERE id > 7", "UPDATE t SET b = 1 WHERE id = 1"}, nullptr, {8, 9, 10}},
         // Auto-vacuum truncates the database: the frames of the pages past its end hold the rows.
-        WalCase{"frames_past_the_end", {"PRAGMA auto_vacuum=FULL"}, growThenShrink(), nullptr, from11To40()}));
+        WalCase{"frames_past_the_end", {"PRAGMA auto_vacuum=FULL"}, growThenShrink(), nullptr, range(11, 40)},
+        // Never committed, so neither live nor deleted: the rows of the frames left before the
+        // commit frame was cut off (rows 22 to 30 went with it). Row 3 is live in the file.
+        WalCase{"cut_before_its_commit", {}, oneLongTransaction(), [](std::string& w) { w.resize(w.size() - 100); }, range(11, 21),
+                nullptr, range(11, 21)},
+        // Frames of the generation past a damaged one were never applied either.
+        WalCase{"past_a_checksum_break", {}, oneLongTransaction(), [](std::string& w) { w[32 + 24 + 1000] ^= 1; }, range(11, 30),
+                "frame 1 (page 1): checksum mismatch", range(11, 30)}));
 
 struct JournalCase {
     const char* name;
@@ -214,6 +234,37 @@ TEST(CarverBoundary, PayloadAtTheLocalMaximumAndOneByteMore)
 }
 
 } // namespace
+
+// What SQLite drops of a -wal without a word is named: frames after the last commit, frames past
+// a break in the chain, all of one whose header is not a -wal's. A -wal emptied for reuse is not.
+TEST(CarverWalBreak, WhatSqliteDropsSilentlyIsNamed)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> sql{"PRAGMA journal_mode=WAL", "PRAGMA wal_autocheckpoint=0", kTable};
+    for (int i = 1; i <= 10; ++i)
+        sql.push_back(insert(i));
+    const std::vector<std::string> txn = oneLongTransaction();
+    sql.insert(sql.end(), txn.begin(), txn.end());
+    const std::string wal = sqlfixture::readAll(build(dir, "w.db", sql, true) + "-wal");
+    const struct {
+        const char* name;
+        std::string wal;
+        const char* says; // nullptr: nothing
+    } cases[] = {
+        {"whole", wal, nullptr},
+        {"commit frame cut off", wal.substr(0, wal.size() - 100), "frames ends a transaction"},
+        {"emptied header", std::string(32, '\0') + wal.substr(32), nullptr},
+        {"not a -wal", "garbage " + wal.substr(8), "its header is not a -wal's"},
+        {"checksum", [&] { std::string w = wal; w[32 + 24 + 1000] ^= 1; return w; }(), "frame 1 of "},
+    };
+    for (const auto& c : cases) {
+        const std::string why = sqlcarve::walBreak({reinterpret_cast<const uint8_t*>(c.wal.data()), c.wal.size()}, uint32_t(kPage));
+        if (c.says)
+            EXPECT_NE(why.find(c.says), std::string::npos) << c.name << ": " << why;
+        else
+            EXPECT_EQ(why, "") << c.name;
+    }
+}
 
 // A commit that cuts pages off the end after an earlier commit wrote one of them: the earlier
 // frame's page lies past the new end and must be read as a deleted image, not indexed as a page.

@@ -79,6 +79,10 @@ struct CarvedRow {
     // Its table's live tree lost the page that held its rowid (or, without rowid, some page):
     // the live rows there are unknown, so this one may be live.
     bool mayBeLive = false;
+    // Found in a -wal frame SQLite does not apply: after the last commit, or past damage that
+    // breaks the chain (frames of the same generation only; older ones are history). Live or
+    // deleted, the file does not say.
+    bool unapplied = false;
 
     bool isWhole() const;
     bool isPartial() const { return !isWhole(); }
@@ -172,9 +176,9 @@ struct Bytes {
 Result carveBuffers(Bytes database, Bytes wal = {}, Bytes journal = {}, const Options& options = {});
 
 // Why SQLite leaves frames of `wal` unread, for a database of `pageSize`-byte pages: its header
-// is not a -wal's or does not hold, or a frame's salt or checksum breaks the chain. SQLite drops that frame and every
-// later one without a word. Frames left from before a reset of the -wal are ordinary and not
-// named. Empty when nothing is dropped for damage.
+// is not a -wal's or does not hold, a frame's salt or checksum breaks the chain, or the last
+// frames end no transaction. SQLite drops them without a word. Frames left from before a reset
+// of the -wal are ordinary and not named. Empty when nothing is dropped.
 std::string walBreak(Bytes wal, uint32_t pageSize);
 // Why SQLite, rolling back the hot `journal`, leaves records of it out: the first record whose
 // checksum (or page number) does not hold ends the rollback, and the pages it and the later
