@@ -181,6 +181,8 @@ bool CiTunesBackupManager::searchBackups(const QString& backupRoot)
     // QDir("") would list the working directory. The listing's dot entries (the root and what
     // holds it) are tried like any folder and fail for want of a Manifest.plist.
     m_unreadable.clear();
+    if (!backupRoot.isEmpty() && QFileInfo(backupRoot).isDir() && (!QFileInfo(backupRoot).isReadable() || !QFileInfo(backupRoot).isExecutable()))
+        m_unreadable << QStringLiteral("%1: the folder cannot be read (no permission)").arg(backupRoot);
     const QFileInfoList entries = backupRoot.isEmpty() ? QFileInfoList() : QDir(backupRoot).entryInfoList();
     for (const QFileInfo& entry : entries) {
         if (!entry.isDir())
@@ -204,6 +206,13 @@ bool CiTunesBackupManager::searchBackups(const QString& backupRoot)
             Log("iTunesBackup", 0, "Fail to parse %s", path.toUtf8().constData());
             // A damaged backup left out in silence would look like one that was never made.
             const QDir dir(path);
+            const bool dots = entry.fileName() == QLatin1String(".") || entry.fileName() == QLatin1String("..");
+            // A folder closed to this user could hold anything, a backup too.
+            if (!dots && (!entry.isReadable() || !entry.isExecutable())) {
+                m_unreadable << QStringLiteral("%1: the folder cannot be read (no permission)").arg(path);
+                delete backup;
+                continue;
+            }
             bool looksLikeOne = backup->parseFailure() != CiTunesBackup::NotABackup;
             for (const char* name : {"Manifest.plist", "Info.plist", "Manifest.db", "Manifest.mbdb", "Status.plist"})
                 looksLikeOne = looksLikeOne || (entry.fileName() != QLatin1String(".") && entry.fileName() != QLatin1String("..")
