@@ -605,6 +605,27 @@ bool makeOutputFolder(const QString& path, QString* why)
     return true;
 }
 
+// Lists and report pages an earlier run left in the output folder that this run did not
+// replace: read beside this run's, they would pass for this backup's.
+static void noteEarlierOutput(const QString& outDir, const QStringList& written)
+{
+    QSet<QString> ours;
+    for (const QString& w : written)
+        ours.insert(QFileInfo(w).absoluteFilePath());
+    const QDir out(outDir);
+    QStringList left;
+    for (const QString& name : categoryNames())
+        for (const QString& file : {name + QStringLiteral(".json"), name + QStringLiteral(".csv"), QStringLiteral("report/") + name + QStringLiteral(".html")})
+            if (QFileInfo(out.filePath(file)).isFile() && !ours.contains(QFileInfo(out.filePath(file)).absoluteFilePath()))
+                left << file;
+    if (QFileInfo(out.filePath(QStringLiteral("report/index.html"))).isFile()
+        && !ours.contains(QFileInfo(out.filePath(QStringLiteral("report/index.html"))).absoluteFilePath()))
+        left << QStringLiteral("report/index.html");
+    if (!left.isEmpty())
+        cli::printError(QStringLiteral("note: %1 also holds files of an earlier run, not of this one: %2")
+                            .arg(cli::terminalText(outDir), left.join(QStringLiteral(", "))));
+}
+
 bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors)
 {
     if (!model)
@@ -833,6 +854,7 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     const int skippedCode = cli::reportSkipped(skipped);
     for (const QString& e : errors)
         cli::printError(e);
+    noteEarlierOutput(exportOptions.outDir, written);
     if (!ok)
         return cli::Failure;
     return completed ? skippedCode : cli::cancelledExitCode();

@@ -163,6 +163,11 @@ TEST(ExtractCommand, SelectedCategoriesWithoutDeletedRecordsAndBadArguments)
         extract(demo.backup, demo.out, {QStringLiteral("--categories"), QStringLiteral("calls"), QStringLiteral("--no-deleted")});
     EXPECT_TRUE(text.out.contains(QByteArray("  Messages").leftJustified(25) + "not extracted\n")) << text.out.constData();
     EXPECT_TRUE(text.out.contains(QByteArray("  Call History").leftJustified(25) + "    18 items (0 deleted)\n")) << text.out.constData();
+    EXPECT_FALSE(text.err.contains("earlier run")) << text.err.constData();
+    // Lists an earlier run left beside this one's are named, not passed off as this backup's.
+    const testsupport::CliRun again =
+        extract(demo.backup, demo.out, {QStringLiteral("--categories"), QStringLiteral("notes"), QStringLiteral("--no-deleted")});
+    EXPECT_TRUE(again.err.contains("also holds files of an earlier run, not of this one: calls.json\n")) << again.err.constData();
 
     const auto before = testsupport::snapshotFolder(demo.backup);
     const QString bad = demo.dir.filePath(QStringLiteral("bad"));
