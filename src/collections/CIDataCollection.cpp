@@ -60,9 +60,17 @@ void CIDataCollection::noteMissingFile(const CManifestRecord& record, const QStr
 {
     // Checked in the backup's own folder: one listed there but not copied (not decrypted, say)
     // has its line already.
-    if (!m_index || (record.mode != 0 && (record.mode & 0xF000) != 0x8000)
-        || QFileInfo(backupDataFile(m_indexFolder, record.hashName, fileSuffix)).isFile())
+    if (!m_index || (record.mode != 0 && (record.mode & 0xF000) != 0x8000))
         return;
+    if (QFileInfo(backupDataFile(m_indexFolder, record.hashName, fileSuffix)).isFile())
+        return;
+    // A pipe, a folder or a link in its place is there, just not read as the file.
+    const QDir dir(m_indexFolder);
+    for (const QString& place : {record.hashName + fileSuffix, record.hashName.left(2) + QLatin1Char('/') + record.hashName + fileSuffix})
+        if (const QFileInfo there(dir.filePath(place)); there.exists() || there.isSymLink()) {
+            noteUnreadableFile(record.relativePath);
+            return;
+        }
     if (m_missingNames.size() < 3)
         m_missingNames << QFileInfo(record.relativePath).fileName();
     ++m_missingFiles;

@@ -3,6 +3,8 @@
 // of fewer records in silence.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QCollator>
 #include <QCoreApplication>
 #include <QDir>
@@ -483,12 +485,15 @@ TEST(ExtractCommand, MissingMediaAreNamedAndTheRestKeepTheirTimes)
         {"MediaDomain", "Media/DCIM/100APPLE/IMG_0001.JPG", "camera roll: 1 file(s) listed in the backup's index are missing from the folder (IMG_0001.JPG)"},
         {"MediaDomain", "Library/SMS/Attachments/00/IMG_0.JPG", "message attachments: 1 file(s) listed"},
         {"AppDomainGroup-group.com.apple.VoiceMemos.shared", "Recordings/20160218 101500.m4a", "voice memos: 1 file(s) listed"},
+        // There, but a pipe: named as unreadable, not as missing.
+        {"MediaDomain", "Media/DCIM/100APPLE/IMG_0003.JPG", "camera roll: 1 file(s) in the backup folder cannot be read (IMG_0003.JPG)"},
     };
     for (const auto& m : missing)
         ASSERT_TRUE(QFile::remove(demo.dataFile(m.domain, m.path))) << m.path;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(demo.dataFile(missing[3].domain, missing[3].path)).constData(), 0644), 0);
     const testsupport::CliRun r = extract(demo.backup, demo.out, {QStringLiteral("--export-files")});
     EXPECT_EQ(r.exitCode, 3);
-    EXPECT_EQ(r.err.count("skipped:"), 3) << r.err.constData();
+    EXPECT_EQ(r.err.count("skipped:"), 4) << r.err.constData();
     for (const auto& m : missing)
         EXPECT_TRUE(r.err.contains(m.line)) << m.line << "\n" << r.err.constData();
     const QFileInfoList memos = QDir(demo.out + QStringLiteral("/voice_memos")).entryInfoList(QDir::Files);
