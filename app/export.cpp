@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <functional>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -212,9 +213,24 @@ QStringList headers(KdData* data)
     return out;
 }
 
+// Whether a spreadsheet would run the cell as a formula: texts come from anyone who wrote to the
+// phone. A sign followed by digits, spaces, dots and brackets only (a number, a phone number)
+// can call nothing and stays as it is.
+bool startsLikeFormula(const QByteArray& u)
+{
+    if (u.isEmpty() || u[0] == 0 || !std::strchr("=+-@\t\r", u[0]))
+        return false;
+    if (u[0] != '+' && u[0] != '-')
+        return true;
+    return std::any_of(u.begin(), u.end(), [](char c) { return !std::strchr("0123456789 .()+-", c) || c == 0; });
+}
+
 QByteArray csvField(const QString& text)
 {
     QByteArray u = text.toUtf8();
+    // Kept as text by a leading apostrophe, as spreadsheets read it.
+    if (startsLikeFormula(u))
+        u.prepend('\'');
     if (u.contains(',') || u.contains('"') || u.contains('\n') || u.contains('\r')) {
         u.replace("\"", "\"\"");
         u = '"' + u + '"';

@@ -111,15 +111,16 @@ TEST(ExtractCommand, ContactsInRootCollationOrderWithTheirValues)
 }
 
 // CSV files as spreadsheets read them: RFC 4180 quoting (a line break stays inside its field),
-// deleted rows marked, recovered calls named after the live contact with their number. Only the
-// selected categories are written, and the summary gives no counts for the others.
+// cells that would run as formulas kept as text, deleted rows marked, recovered calls named after
+// the live contact with their number. Only the selected categories are written, and the summary
+// gives no counts for the others.
 TEST(ExtractCommand, CsvQuotesFieldsAndMarksDeletedRows)
 {
     QTemporaryDir tmp;
     sample::SampleBackupWriter w(tmp.filePath(QStringLiteral("backup")));
     w.setDevice(QStringLiteral("Phone"), QStringLiteral("iPhone6,1"), QStringLiteral("8.1"),
                 QDateTime(QDate(2015, 1, 2), QTime(3, 4), Qt::UTC));
-    sample::SamplePerson ann, bob;
+    sample::SamplePerson ann, bob, carol;
     ann.first = QStringLiteral("Ann");
     ann.last = QStringLiteral("O\"Neil");
     ann.organization = QStringLiteral("Line one\nLine two");
@@ -127,10 +128,14 @@ TEST(ExtractCommand, CsvQuotesFieldsAndMarksDeletedRows)
                   {4, QString(), QStringLiteral("ann@example.com"), {}}};
     bob.first = QStringLiteral("Bob");
     bob.organization = QStringLiteral("Acme, Inc.");
+    // Cells a spreadsheet would run stay text; a phone number is left as it is.
+    carol.first = QStringLiteral("@SUM(1)");
+    carol.organization = QStringLiteral("-2+3+cmd|' /C calc'!A0");
+    carol.values = {{3, QString(), QStringLiteral("+1 (555) 0101"), {}}, {4, QString(), QStringLiteral("=HYPERLINK(\"x\")"), {}}};
     ASSERT_FALSE(w.addDatabase(QStringLiteral("HomeDomain"), QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"),
                                [&](sqlite3* db) {
                                    return sample::createAddressBookTables(db, 8, QStringLiteral("AddressBook.sqlitedb"))
-                                       && sample::insertPeople(db, {bob, ann}, false);
+                                       && sample::insertPeople(db, {bob, ann, carol}, false);
                                })
                      .isEmpty());
     ASSERT_FALSE(w.addDatabase(QStringLiteral("WirelessDomain"), QStringLiteral("Library/CallHistory/call_history.db"),
@@ -147,6 +152,7 @@ TEST(ExtractCommand, CsvQuotesFieldsAndMarksDeletedRows)
     EXPECT_EQ(QDir(out).entryList(QDir::Files, QDir::Name), (QStringList{QStringLiteral("calls.csv"), QStringLiteral("contacts.csv")}));
     EXPECT_EQ(testsupport::readFile(QDir(out).filePath(QStringLiteral("contacts.csv"))),
               QByteArray("Name,Organization,Phone Numbers,E-mail Addresses,Web Addresses,Deleted,File\r\n"
+                         "'@SUM(1),'-2+3+cmd|' /C calc'!A0,+1 (555) 0101,\"'=HYPERLINK(\"\"x\"\")\",,no,\r\n"
                          "\"Ann O\"\"Neil\",\"Line one\nLine two\",+1 555 0100,ann@example.com,,no,\r\n"
                          "Bob,\"Acme, Inc.\",,,,no,\r\n"));
     EXPECT_EQ(testsupport::readFile(QDir(out).filePath(QStringLiteral("calls.csv"))),
