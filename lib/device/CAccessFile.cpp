@@ -18,11 +18,11 @@ void CAccessFile::cannotRead(const QString&) {}
 
 namespace {
 
-// The folder's entries that are not links: a copy's links point at the acquiring machine.
+// The folder's entries, links and pipes too: those are never followed or read (a copy's links
+// point at the acquiring machine), but one where a file belongs is named.
 QFileInfoList entries(const QString& folder)
 {
-    return QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks | QDir::System,
-                                      QDir::Name);
+    return QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
 
 bool walk(const QString& local, const QString& deviceDir, const QString& localDir, CAccessFile* handler, int depth)
@@ -32,7 +32,9 @@ bool walk(const QString& local, const QString& deviceDir, const QString& localDi
     handler->searchDeleted(deviceDir);
     for (const QFileInfo& e : entries(local)) {
         const QString devicePath = deviceDir + QLatin1Char('/') + e.fileName();
-        if (e.isDir()) {
+        if (e.isSymLink() || (!e.isDir() && !e.isFile())) {
+            handler->cannotRead(devicePath);
+        } else if (e.isDir()) {
             if (!handler->stepIntoDir(devicePath))
                 continue;
             if (!e.isReadable() || !e.isExecutable())
@@ -52,7 +54,8 @@ qint64 sizeBelow(const QString& local, int depth)
 {
     qint64 total = 0;
     for (const QFileInfo& e : entries(local))
-        total += e.isDir() ? (depth < 64 ? sizeBelow(e.filePath(), depth + 1) : 0) : (e.isFile() ? e.size() : 0);
+        if (!e.isSymLink())
+            total += e.isDir() ? (depth < 64 ? sizeBelow(e.filePath(), depth + 1) : 0) : (e.isFile() ? e.size() : 0);
     return total;
 }
 

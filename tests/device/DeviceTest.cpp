@@ -3,6 +3,8 @@
 // (message pieces, recordings, media listing) keep their rules.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QImage>
@@ -122,6 +124,25 @@ TEST(Device, FolderAndArchivesGiveWhatTheBackupOfTheSameDataGives)
         EXPECT_EQ(c.exitCode, 3) << c.err.constData();
         EXPECT_TRUE(c.err.contains("what lay after it is missing")) << c.err.constData();
     }
+}
+
+// A link or a pipe where a database belongs is never followed or read, and is named: the
+// category's records would otherwise be missing in silence.
+TEST(Device, LinksAndPipesInPlaceOfFilesAreNamed)
+{
+    QTemporaryDir dir;
+    const QString root = dir.filePath(QStringLiteral("device"));
+    ASSERT_TRUE(sample::writeDemoDevice(root, sample::DemoOptions()));
+    const QString sms = root + QStringLiteral("/private/var/mobile/Library/SMS/sms.db");
+    const QString calendar = root + QStringLiteral("/private/var/mobile/Library/Calendar/Calendar.sqlitedb");
+    ASSERT_TRUE(QFile::rename(sms, sms + QStringLiteral(".real")) && QFile::link(QStringLiteral("sms.db.real"), sms));
+    ASSERT_TRUE(QFile::remove(calendar));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(calendar).constData(), 0644), 0);
+    const auto r = runCli({QStringLiteral("device"), root, QStringLiteral("--out"), dir.filePath(QStringLiteral("out"))});
+    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("2 file(s) or folder(s) of the copy cannot be read")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("Library/SMS/sms.db")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("Library/Calendar/Calendar.sqlitedb")) << r.err.constData();
 }
 
 TEST(Device, AStoppedRunEndsEarlyAndTheOutputMayNotLieInTheSource)
