@@ -523,7 +523,10 @@ static void removeLeftStagedCopies(const QDir& folder)
 
 // Copies the data files of a category's file items into <out>/<category>/ under their own names.
 // `cut`: set when a stop signal ended the copies with files of this category left uncopied.
-static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors, QStringList* written, bool* cut)
+// A file the backup itself cannot give (its key damaged) goes to `skipped`, when given, not to
+// `errors`: the output is not at fault.
+static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* source, QStringList* errors, QStringList* written, bool* cut,
+                       QStringList* skipped)
 {
     int copied = 0;
     *cut = false;
@@ -557,10 +560,13 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
         const QString staged = folder.filePath(QStringLiteral(".ibreader-copy-%1").arg(QCoreApplication::applicationPid()));
         QFile::remove(staged);
         QString why;
-        const bool done = source ? source->copyDataFile(file->filePath(), staged, &why) : copyPlain(file->filePath(), staged, &why);
+        bool sourceFault = false;
+        const bool done = source ? source->copyDataFile(file->filePath(), staged, &why, &sourceFault) : copyPlain(file->filePath(), staged, &why);
         if (!done) {
             QFile::remove(staged);
-            if (errors)
+            if (sourceFault && skipped)
+                *skipped << QStringLiteral("%1: not copied: %2").arg(data->title(), why);
+            else if (errors)
                 *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), folder.path(), why);
             continue;
         }
@@ -642,7 +648,7 @@ static void noteEarlierOutput(const QString& outDir, const QStringList& written)
                             .arg(cli::terminalText(outDir), left.join(QStringLiteral(", "))));
 }
 
-bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors)
+bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors, QStringList* skipped)
 {
     if (!model)
         return false;
@@ -691,7 +697,7 @@ bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* wri
                 continue;
             const int before = errors ? int(errors->size()) : 0;
             bool cut = false;
-            const int copied = exportFiles(data, out, options.source, errors, written, &cut);
+            const int copied = exportFiles(data, out, options.source, errors, written, &cut, skipped);
             if (errors && errors->size() > before)
                 ok = false;
             // Again, now saying where each copy went; the first stays if this cannot be written.
@@ -829,6 +835,8 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         const int unlocked = cli::unlockBackup(backup, options.passwordFile, work->path());
         if (unlocked != cli::Ok)
             return unlocked;
+        if (!backup.unlockProblem().isEmpty())
+            skipped << backup.unlockProblem();
         backup.setKeepDecryptedPath(options.keepDecrypted);
     }
     // A folder that cannot take the output is found out before the extraction, not after it.
@@ -853,7 +861,7 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
     // What was extracted before a cancellation is still written.
     QStringList written;
     QStringList errors;
-    const bool ok = writeExport(&model, exportOptions, &written, &errors);
+    const bool ok = writeExport(&model, exportOptions, &written, &errors, &skipped);
     if (completed && cli::interrupted()) {
         completed = false;
         skipped << QStringLiteral("the rest of the output: stopped by a signal");

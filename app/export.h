@@ -62,7 +62,8 @@ bool makeOutputFolder(const QString& path, QString* why);
 // exported files, each listed in `written`. A file that cannot
 // be written (a full disk, a link or folder in its place) is reported in `errors` with its path
 // and the reason, and the others are still written; false when any failed.
-bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors);
+bool writeExport(KdBackup* model, const ExportOptions& options, QStringList* written, QStringList* errors,
+                 QStringList* skipped = nullptr);
 
 // Device properties and per-category counts (items, deleted items). A category outside
 // `selected` (when not empty) has "extracted": false and no counts.

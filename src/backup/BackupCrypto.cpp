@@ -174,17 +174,21 @@ BackupKeys::Result BackupKeys::unlock(const Keybag& keybag, const QByteArray& pa
             continue; // a key only the device can unwrap is of no use here
         ++wrappedByPassword;
         const QByteArray key = unwrapKey(kek, c.wrappedKey);
-        if (key.isEmpty()) {
-            // The first key that fails tells: keys wrapped by one password unwrap all or none.
-            clear();
-            fail(why, QStringLiteral("wrong password"));
-            return WrongPassword;
-        }
-        m_keys.append({c.protectionClass, key});
+        if (key.isEmpty())
+            m_damaged.append(c.protectionClass);
+        else
+            m_keys.append({c.protectionClass, key});
     }
     if (!wrappedByPassword) {
         fail(why, QStringLiteral("the keybag holds no key wrapped with a password"));
         return Unusable;
+    }
+    // Keys wrapped by one password unwrap all or none: none is a wrong password, some a keybag
+    // damaged in the others (the files of their classes are lost, the rest are not).
+    if (m_keys.isEmpty()) {
+        clear();
+        fail(why, QStringLiteral("wrong password"));
+        return WrongPassword;
     }
     return Unlocked;
 }
@@ -209,6 +213,7 @@ QByteArray BackupKeys::fileKey(int protectionClass, const QByteArray& stored) co
 
 void BackupKeys::clear()
 {
+    m_damaged.clear();
     for (auto& k : m_keys)
         k.second.fill('\0');
     m_keys.clear();

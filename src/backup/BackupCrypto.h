@@ -67,10 +67,13 @@ public:
     // A file key as the index keeps it: four bytes of protection class (little-endian), then the
     // wrapped key. `protectionClass` of the record wins when it is set; empty on failure.
     QByteArray fileKey(int protectionClass, const QByteArray& stored) const;
+    // The classes whose key the password did not unwrap although others' it did: damaged.
+    const QList<quint32>& damagedClasses() const { return m_damaged; }
     void clear();
 
 private:
     QList<QPair<quint32, QByteArray>> m_keys; // class, key
+    QList<quint32> m_damaged;
 };
 
 // AES-256-CBC with a zero IV, as every encrypted data file and the encrypted Manifest.db are

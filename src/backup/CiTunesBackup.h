@@ -47,6 +47,9 @@ public:
     enum UnlockResult { Unlocked, WrongPassword, CannotUnlock };
     UnlockResult unlock(const QByteArray& password, const QString& workFolder, QString* why = nullptr);
     bool isUnlocked() const; // true for a backup that is not encrypted
+    // What an unlock that succeeded could still not open (class keys the keybag holds damaged);
+    // empty when nothing.
+    QString unlockProblem() const;
     // Whether the file index itself waits for the password (an encrypted Manifest.db).
     bool isIndexLocked() const;
     // Where collectDatas decrypts the files it reads (a private folder outside the backup); it
@@ -57,7 +60,9 @@ public:
     void setKeepDecryptedPath(const QString& path);
     // Copies the data file `dataFile` (a path files() or a file item names) to `target`, which
     // must not exist; decrypted when the backup is encrypted.
-    bool copyDataFile(const QString& dataFile, const QString& target, QString* why = nullptr) const;
+    // `sourceFault`: set when the failure is the backup's (no key, a key that does not unwrap),
+    // not the target's.
+    bool copyDataFile(const QString& dataFile, const QString& target, QString* why = nullptr, bool* sourceFault = nullptr) const;
     void setSuffix(const QString& suffix);
     void setTmpPathForRecovery(const QString& path);
 

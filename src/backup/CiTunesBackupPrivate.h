@@ -64,6 +64,7 @@ public:
     // class keys once unlocked, and the records by data file name.
     QByteArray m_keybag;
     QByteArray m_manifestKey;
+    QString m_unlockProblem;
     bool m_indexEncrypted = false; // Manifest.db could not be read without the password
     backupcrypto::BackupKeys m_keys;
     QHash<QString, const CManifestRecord*> m_byHash;

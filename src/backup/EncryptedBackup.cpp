@@ -61,6 +61,16 @@ CiTunesBackup::UnlockResult CiTunesBackup::unlock(const QByteArray& password, co
         fail(why, reason);
         return result == backupcrypto::BackupKeys::WrongPassword ? WrongPassword : CannotUnlock;
     }
+    d->m_unlockProblem.clear();
+    if (!d->m_keys.damagedClasses().isEmpty()) {
+        QStringList classes;
+        for (quint32 c : d->m_keys.damagedClasses())
+            classes << QString::number(c);
+        d->m_unlockProblem = QStringLiteral("%1: the keybag's key of protection class %2 does not unwrap with the password that "
+                                            "unwraps the others (damaged): files of that class cannot be decrypted")
+                                 .arg(manifest, classes.join(QStringLiteral(", ")));
+        Log(kModule, 0, "%s", d->m_unlockProblem.toUtf8().constData());
+    }
 
     const QString manifestDb = QDir(d->m_path).filePath(QStringLiteral("Manifest.db"));
     if (d->m_indexEncrypted && d->m_manifestKey.isEmpty()) {
@@ -129,8 +139,12 @@ void CiTunesBackup::setDecryptPath(const QString& path)
 
 void CiTunesBackup::setKeepDecryptedPath(const QString& path) { m_keepDecryptedPath = path; }
 
-bool CiTunesBackup::copyDataFile(const QString& dataFile, const QString& target, QString* why) const
+QString CiTunesBackup::unlockProblem() const { return d->m_unlockProblem; }
+
+bool CiTunesBackup::copyDataFile(const QString& dataFile, const QString& target, QString* why, bool* sourceFault) const
 {
+    if (sourceFault)
+        *sourceFault = false;
     if (!d->m_isEncrypted) {
         std::string error;
         if (ibrio::copyFile(QFile::encodeName(dataFile).toStdString(), QFile::encodeName(target).toStdString(), &error))
@@ -141,11 +155,15 @@ bool CiTunesBackup::copyDataFile(const QString& dataFile, const QString& target,
     if (!d->m_fileSuffix.isEmpty() && name.endsWith(d->m_fileSuffix))
         name.chop(d->m_fileSuffix.size());
     const CManifestRecord* record = d->m_byHash.value(name);
+    if (sourceFault)
+        *sourceFault = true;
     if (!record)
         return fail(why, QStringLiteral("%1 is not a file of the backup's index").arg(dataFile));
     const QByteArray key = d->dataFileKey(*record, why);
     if (key.isEmpty())
         return false;
+    if (sourceFault)
+        *sourceFault = false;
     // Read from the backup by the record's own name, whatever folder the caller named.
     const QString source = backupDataFile(d->m_path, record->hashName, d->m_fileSuffix);
     return backupcrypto::decryptFile(source, target, key, record->size, nullptr, why);

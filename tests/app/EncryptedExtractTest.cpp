@@ -117,3 +117,40 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
     EXPECT_EQ(keyless.exitCode, 5);
     EXPECT_TRUE(keyless.err.contains("keeps no ManifestKey")) << keyless.err.constData();
 }
+
+// A class key of the keybag damaged: the password that opens the others is still right, and
+// what only that class's key opens is named as skipped, the rest extracted.
+TEST(EncryptedExtract, ADamagedClassKeyIsNotAWrongPassword)
+{
+    QTemporaryDir dir;
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    options.password = "right";
+    const QString sealed = dir.filePath(QStringLiteral("sealed"));
+    ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
+    const QString manifest = QDir(sealed).filePath(QStringLiteral("Manifest.plist"));
+    const QByteArray bytes = testsupport::readFile(manifest);
+    plist_t root = nullptr;
+    plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
+    ASSERT_TRUE(root);
+    char* bag = nullptr;
+    uint64_t bagLength = 0;
+    plist_get_data_val(plist_dict_get_item(root, "BackupKeyBag"), &bag, &bagLength);
+    QByteArray keybag(bag, qsizetype(bagLength));
+    free(bag);
+    const qsizetype wrapped = keybag.indexOf("WPKY"); // the first class key's
+    ASSERT_GT(wrapped, 0);
+    keybag[wrapped + 8] = char(keybag[wrapped + 8] ^ 1);
+    plist_dict_set_item(root, "BackupKeyBag", plist_new_data(keybag.constData(), uint64_t(keybag.size())));
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    plist_free(root);
+    ASSERT_TRUE(testsupport::writeFile(manifest, QByteArray(bin, int(length))));
+    free(bin);
+    const auto r = extract(sealed, dir.filePath(QStringLiteral("out")), {}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("right")}});
+    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("skipped: " + manifest.toUtf8() + ": the keybag's key of protection class 1 does not unwrap"))
+        << r.err.constData();
+    EXPECT_GT(appsample::json(dir.filePath(QStringLiteral("out/messages.json")))[QStringLiteral("count")].toInt(), 0);
+}

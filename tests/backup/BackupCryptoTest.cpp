@@ -76,6 +76,16 @@ TEST(BackupCrypto, BothGenerationsUnlockWithTheirPasswordOnly)
         EXPECT_EQ(keys.fileKey(0, stored), fileKey);
         EXPECT_EQ(keys.fileKey(2, stored), fileKey);
         EXPECT_TRUE(keys.fileKey(0, stored.left(43)).isEmpty());
+        EXPECT_TRUE(keys.damagedClasses().isEmpty());
+        // One class key damaged: the right password still opens the others, and the damage is
+        // told from a wrong password.
+        Keybag damaged = keybag;
+        damaged.classKeys[0].wrappedKey[9] = char(damaged.classKeys[0].wrappedKey[9] ^ 1);
+        ASSERT_EQ(keys.unlock(damaged, "secret", &why), BackupKeys::Unlocked);
+        EXPECT_EQ(keys.damagedClasses(), QList<quint32>{damaged.classKeys[0].protectionClass});
+        EXPECT_EQ(keys.fileKey(0, stored), fileKey);
+        EXPECT_EQ(keys.unlock(damaged, "wrong", &why), BackupKeys::WrongPassword);
+        EXPECT_TRUE(keys.damagedClasses().isEmpty());
     }
 }
 
