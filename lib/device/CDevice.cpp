@@ -191,7 +191,18 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
     archive_entry* entry = nullptr;
     int rc = ARCHIVE_OK;
     std::vector<char> buffer(1 << 20);
-    while ((rc = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
+    // A damaged header is passed over to the next good one (a tar's checksum): count the runs.
+    int damagedHeaders = 0, retries = 0;
+    constexpr int kMaxRetries = 1 << 22; // 2 GB of 512-byte blocks: past it the reader is stuck
+    for (;;) {
+        rc = archive_read_next_header(a.get(), &entry);
+        if (rc == ARCHIVE_RETRY && retries < kMaxRetries) {
+            damagedHeaders += retries++ == 0 ? 1 : 0;
+            continue;
+        }
+        retries = 0;
+        if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN)
+            break;
         const char* rawName = archive_entry_pathname(entry);
         const QString name = rawName ? QString::fromUtf8(rawName) : QString();
         const QString clean = cleanMemberName(name);
@@ -236,13 +247,21 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         } else {
             Log(kModule, 0, "Member %s not unpacked: %s", name.toUtf8().constData(), out.error().c_str());
         }
-        if (n < 0) {
+        if (n < 0 && n != ARCHIVE_FATAL) {
+            // One member damaged (a zip's checksum): the members after it are still whole.
+            m_problems << QStringLiteral("%1: member %2 is damaged (%3): what was read of it is kept")
+                              .arg(path, name, QString::fromUtf8(archive_error_string(a.get())));
+        } else if (n < 0) {
             m_problems << QStringLiteral("%1 ends inside member %2 (%3): what lay after it is missing")
                               .arg(path, name, QString::fromUtf8(archive_error_string(a.get())));
             rc = ARCHIVE_EOF; // said above; nothing after it can be read
             break;
         }
     }
+    if (damagedHeaders)
+        m_problems << QStringLiteral("%1: %2 damaged member header(s) passed over: the members they named are missing")
+                          .arg(path)
+                          .arg(damagedHeaders);
     if (rc != ARCHIVE_EOF) {
         const QString why = QString::fromUtf8(archive_error_string(a.get()));
         Log(kModule, 0, "Archive %s ends early: %s", path.toUtf8().constData(), why.toUtf8().constData());

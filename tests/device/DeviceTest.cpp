@@ -227,6 +227,60 @@ TEST(Device, HostileArchiveMembersWriteNothingOutsideTheWorkingFolder)
     EXPECT_TRUE(CDevice::open(dir.filePath(QStringLiteral("missing.tar")), work, &why) == nullptr);
 }
 
+// One damaged member of an archive costs that member only: a zip member failing its checksum is
+// kept as read and named, a tar header failing its checksum is passed over to the next.
+TEST(Device, ADamagedArchiveMemberCostsOnlyItself)
+{
+    const char* const names[] = {"private/var/mobile/Library/SMS/sms.db", "private/var/mobile/Library/Notes/notes.sqlite",
+                                 "private/var/mobile/Library/Calendar/Calendar.sqlitedb"};
+    const QByteArray body(3000, 'd');
+    for (const bool zip : {true, false}) {
+        SCOPED_TRACE(zip);
+        QTemporaryDir dir;
+        const QString archivePath = dir.filePath(zip ? QStringLiteral("copy.zip") : QStringLiteral("copy.tar"));
+        archive* a = archive_write_new();
+        if (zip) {
+            archive_write_set_format_zip(a);
+            archive_write_set_options(a, "zip:compression=store");
+        } else {
+            archive_write_set_format_ustar(a);
+        }
+        ASSERT_EQ(archive_write_open_filename(a, QFile::encodeName(archivePath).constData()), ARCHIVE_OK);
+        for (const char* name : names) {
+            archive_entry* e = archive_entry_new();
+            archive_entry_set_pathname(e, name);
+            archive_entry_set_filetype(e, AE_IFREG);
+            archive_entry_set_perm(e, 0644);
+            archive_entry_set_size(e, body.size());
+            archive_write_header(a, e);
+            archive_write_data(a, body.constData(), size_t(body.size()));
+            archive_entry_free(e);
+        }
+        archive_write_close(a);
+        archive_write_free(a);
+        QByteArray bytes = testsupport::readFile(archivePath);
+        // The second member's data (zip) or its header's checksum field (tar).
+        const qsizetype at = zip ? bytes.indexOf(body, bytes.indexOf("notes.sqlite")) + 100 : 512 + 3072 + 148;
+        ASSERT_GT(at, 100);
+        bytes[at] = char(bytes[at] ^ 1);
+        ASSERT_TRUE(testsupport::writeFile(archivePath, bytes));
+
+        const QString work = dir.filePath(QStringLiteral("work"));
+        ASSERT_TRUE(QDir().mkpath(work));
+        QString why;
+        const auto device = CDevice::open(archivePath, work, &why);
+        ASSERT_TRUE(device) << why.toStdString();
+        const QString root = work + QStringLiteral("/device-root/mnt2/mobile/Library/");
+        EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("SMS/sms.db")));
+        EXPECT_TRUE(QFileInfo::exists(root + QStringLiteral("Calendar/Calendar.sqlitedb")));
+        const QString problems = device->problems().join(QLatin1Char('\n'));
+        EXPECT_TRUE(problems.contains(zip ? QStringLiteral("member private/var/mobile/Library/Notes/notes.sqlite is damaged")
+                                          : QStringLiteral("1 damaged member header(s) passed over")))
+            << problems.toStdString();
+        EXPECT_FALSE(problems.contains(QStringLiteral("what lay after it is missing"))) << problems.toStdString();
+    }
+}
+
 TEST(Device, MessagePiecesAndRecordingsFollowTheCopiedFolders)
 {
     QTemporaryDir dir;
