@@ -185,6 +185,7 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         return false;
     }
     int unpacked = 0, refused = 0;
+    QStringList refusedNames; // the first few, to name them
     // Archives of a copy often keep it in one folder of its own ("phone/private/var/mobile/...");
     // the first member laid out so below one top folder names that folder, and only it is skipped.
     QString wrapper;
@@ -208,8 +209,9 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         const QString clean = cleanMemberName(name);
         const bool climbs = clean.isEmpty() && name.split(QLatin1Char('/')).contains(QLatin1String(".."));
         if (clean.isEmpty() || archive_entry_filetype(entry) != AE_IFREG || archive_entry_hardlink(entry)) {
-            if (climbs || archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry))
-                ++refused; // climbing names and links are never written
+            // Climbing names and links are never written.
+            if ((climbs || archive_entry_filetype(entry) == AE_IFLNK || archive_entry_hardlink(entry)) && refused++ < 3)
+                refusedNames << name;
             continue;
         }
         QString target;
@@ -268,8 +270,12 @@ bool CDevice::readArchive(const QString& path, const QString& workDir, QString* 
         m_problems << QStringLiteral("%1 ends early (%2): what lay after it is missing").arg(path, why);
     }
     if (refused) {
-        Log(kModule, 0, "Archive %s: %d links or names leading out of it not unpacked", path.toUtf8().constData(), refused);
-        m_problems << QStringLiteral("%1: %2 links or names leading out of it not unpacked").arg(path).arg(refused);
+        Log(kModule, 0, "Archive %s: %d links or climbing names not unpacked", path.toUtf8().constData(), refused);
+        m_problems << QStringLiteral("%1: %2 member(s) not unpacked, as links are never followed and names may not climb out of "
+                                     "the copy (%3%4)")
+                          .arg(path)
+                          .arg(refused)
+                          .arg(refusedNames.join(QStringLiteral(", ")), refused > refusedNames.size() ? QStringLiteral(", ...") : QString());
     }
     Log(kModule, 1, "Archive %s: %d members unpacked", path.toUtf8().constData(), unpacked);
     return true;

@@ -224,6 +224,12 @@ TEST(Device, HostileArchiveMembersWriteNothingOutsideTheWorkingFolder)
                                                     QStringLiteral("work/device-root/mnt2/mobile/Library/SMS"),
                                                     QStringLiteral("work/device-root/mnt2/mobile/Library/SMS/absolute.db")}));
     EXPECT_FALSE(QFileInfo::exists(QDir::rootPath() + QStringLiteral("escaped.txt")));
+    // Named, the first few by their names.
+    const QString problems = device->problems().join(QLatin1Char('\n'));
+    EXPECT_TRUE(problems.contains(QStringLiteral("5 member(s) not unpacked, as links are never followed and names may not climb "
+                                                 "out of the copy (private/var/mobile/Library/SMS/../../../../../../escaped.txt, "
+                                                 "../escaped2.txt, private/var/mobile/Library/SMS/passwd, ...)")))
+        << problems.toStdString();
     EXPECT_TRUE(CDevice::open(dir.filePath(QStringLiteral("missing.tar")), work, &why) == nullptr);
 }
 
