@@ -570,6 +570,8 @@ static int exportFiles(KdData* data, const QDir& out, const CiTunesBackup* sourc
                 *errors << QStringLiteral("cannot copy %1 to %2: %3").arg(file->filePath(), folder.path(), why);
             continue;
         }
+        if (!why.isEmpty() && skipped) // copied, with what it lacks said
+            *skipped << QStringLiteral("%1: %2 copied, but %3").arg(data->title(), file->devicePath(), why);
         const QString name = exportedFileName(folder, file->devicePath(), QFileInfo(file->filePath()).fileName(), [&](const QString& existing) {
             return !claimed.contains(existing) && sameContents(staged, folder.filePath(existing));
         });

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -271,9 +272,23 @@ bool decryptStream(int fd, quint64 size, const QByteArray& key, qint64 plainSize
         return true; // an empty file
     int keep = kBlock;
     const qint64 total = written + kBlock;
+    // Said, not refused: a damaged end garbles two blocks at most, and what decrypted is kept.
+    const auto note = [why](const QString& text) {
+        if (why)
+            *why = why->isEmpty() ? text : *why + QStringLiteral("; ") + text;
+    };
     if (plainSize >= 0 && plainSize <= total && plainSize > total - kBlock) {
         keep = int(plainSize - written);
+        // The bytes after the data are its padding, each the padding's length: a wrong key (or a
+        // damaged end) leaves anything there.
+        bool padded = true;
+        for (int i = keep; padded && i < kBlock; ++i)
+            padded = last[i] == kBlock - keep;
+        if (!padded)
+            note(QStringLiteral("its padding does not fit the size its index gives (a wrong key, or a damaged end)"));
     } else {
+        if (plainSize > total)
+            note(QStringLiteral("its index gives %1 bytes, it holds %2 (cut short)").arg(plainSize).arg(total));
         const int pad = last[kBlock - 1];
         bool padded = pad >= 1 && pad <= kBlock;
         for (int i = kBlock - pad; padded && i < kBlock; ++i)
@@ -283,6 +298,7 @@ bool decryptStream(int fd, quint64 size, const QByteArray& key, qint64 plainSize
         else if (plainSize >= 0 && plainSize <= written)
             keep = 0; // an index size that ends before the last block: the padding decides nothing
     }
+    keep = std::clamp(keep, 0, int(kBlock));
     std::memset(last + keep, 0, size_t(kBlock - keep));
     if (keep > 0 && !sink(reinterpret_cast<const char*>(last), size_t(keep)))
         return fail(why, QStringLiteral("the decrypted data could not be written"));

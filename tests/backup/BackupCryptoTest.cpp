@@ -135,6 +135,7 @@ TEST(BackupCrypto, StreamedDecryptionKeepsExactlyThePlainBytes)
             const QString target = dir.filePath(QStringLiteral("p%1_%2").arg(size).arg(known));
             QString why;
             ASSERT_TRUE(decryptFile(source, target, key, known, nullptr, &why)) << size << why.toStdString();
+            EXPECT_EQ(why, QString()) << size;
             QFile out(target);
             ASSERT_TRUE(out.open(QIODevice::ReadOnly));
             EXPECT_EQ(out.readAll(), plain) << size << " " << known;
@@ -154,4 +155,19 @@ TEST(BackupCrypto, StreamedDecryptionKeepsExactlyThePlainBytes)
     ASSERT_TRUE(decryptFile(cut.fileName(), dir.filePath(QStringLiteral("cutplain")), key, plain.size(), nullptr, &why));
     EXPECT_TRUE(why.contains(QLatin1String("whole cipher block"))) << why.toStdString();
     EXPECT_TRUE(plain.startsWith(testsupport::readFile(dir.filePath(QStringLiteral("cutplain")))));
+    // Another key, or an index size past the data: kept, and said so.
+    const QString whole = dir.filePath(QStringLiteral("whole"));
+    ASSERT_TRUE(testsupport::writeFile(whole, encrypt(key, plain)));
+    const struct {
+        QByteArray key;
+        qint64 size;
+        const char* says;
+    } wrong[] = {{QByteArray(32, 'w'), plain.size(), "its padding does not fit the size its index gives"},
+                 {key, plain.size() * 10, "its index gives 400 bytes, it holds 48 (cut short)"}};
+    for (const auto& w : wrong) {
+        why.clear();
+        const QString target = dir.filePath(QStringLiteral("w%1").arg(w.size));
+        EXPECT_TRUE(decryptFile(whole, target, w.key, w.size, nullptr, &why));
+        EXPECT_TRUE(why.contains(QLatin1String(w.says))) << why.toStdString();
+    }
 }
