@@ -311,27 +311,44 @@ public:
     bool readHeader()
     {
         const DatabaseHeader h(m_db.data, m_db.size);
-        if (m_db.size < kHeaderSize || !h.hasMagic()) {
+        if (m_db.size < kHeaderSize) {
             m_warn("not a SQLite database (no header)");
             return false;
         }
-        const uint32_t ps = h.pageSize();
-        if (ps < kMinPageSize || ps > kMaxPageSize || (ps & (ps - 1))) {
-            m_warn("bad page size " + std::to_string(ps));
-            return false;
+        uint32_t ps = h.hasMagic() ? h.pageSize() : 0;
+        // A first sector wiped or overwritten leaves every page after it whole: the file is read
+        // with the page size its pages show (when the header's does not read page 1), and what
+        // else the header held is taken as usual.
+        const bool valid = h.hasMagic() && ps >= kMinPageSize && ps <= kMaxPageSize && !(ps & (ps - 1));
+        bool lost = false;
+        if (!valid || m_db.size < ps || !readsAsBtreePage(m_db.data, ps, true)) {
+            const uint32_t shown = pageSizeShown(m_db);
+            if (!shown && !valid) {
+                m_warn(h.hasMagic() ? "bad page size " + std::to_string(ps) : std::string("not a SQLite database (no header)"));
+                return false;
+            }
+            lost = shown && shown != ps;
+            ps = lost ? shown : ps;
         }
+        // Where the header's page size is the one the pages show, only the magic was hit: the
+        // rest of it still holds.
+        const bool trusted = !lost || h.pageSize() == ps;
+        if (lost)
+            m_warn(std::string(h.hasMagic() ? "the header's page size is damaged" : "the header is damaged (no SQLite magic)")
+                   + ": read with the page size its pages show, " + std::to_string(ps) + " bytes"
+                   + (trusted ? std::string() : ", as UTF-8 without reserved bytes or free-page list"));
         m_pageSize = ps;
-        const uint32_t reserved = h.reserved();
+        const uint32_t reserved = trusted ? h.reserved() : 0;
         m_usable = ps - reserved;
         if (m_usable < 480) {
             m_warn("reserved bytes leave too little of each page");
             return false;
         }
-        m_encoding = h.encoding();
+        m_encoding = trusted ? h.encoding() : uint32_t(Utf8);
         if (m_encoding < Utf8 || m_encoding > Utf16be)
             m_encoding = Utf8;
         const uint32_t fromFile = uint32_t(m_db.size / ps);
-        uint32_t count = h.pageCount();
+        uint32_t count = trusted ? h.pageCount() : 0;
         if (count == 0 || h.changeCounter() != h.versionValidFor())
             count = fromFile;
         if (count > fromFile) {
@@ -341,8 +358,54 @@ public:
         // Pages past the end of the file do not exist, whatever the header claims; sizing tables
         // by the claim would let a forged header ask for gigabytes.
         m_pageCount = fromFile;
-        m_freelistTrunk = h.freelistTrunk();
-        m_pointerMaps = h.largestRoot() != 0;
+        m_freelistTrunk = trusted ? h.freelistTrunk() : 0;
+        m_pointerMaps = trusted && h.largestRoot() != 0;
+        return true;
+    }
+
+    // For a header lost to damage: the page size under which the file's first pages read as b-tree
+    // pages (type, cell count, content start, cell pointers all in bounds); 0 when none does, as for
+    // a file that was never a database. The smallest size that reads nearly as well as the best
+    // wins: twice the true size reads every other page, half of it reads cells past the page end.
+    static uint32_t pageSizeShown(const Bytes& db)
+    {
+        constexpr uint64_t kLooked = 8u << 20; // the first 8 MB (at most 4,096 pages) tell
+        double share[9] = {};
+        double best = 0;
+        for (int k = 0; k < 9; ++k) {
+            const uint32_t ps = kMinPageSize << k;
+            const uint64_t pages = std::min<uint64_t>({db.size, kLooked}) / ps;
+            if (pages < 2 || ps > kMaxPageSize)
+                continue;
+            uint64_t shown = 0;
+            const uint64_t looked = std::min<uint64_t>(pages, 4096);
+            for (uint64_t pg = 0; pg < looked; ++pg)
+                shown += readsAsBtreePage(db.data + pg * ps, ps, pg == 0) ? 1 : 0;
+            share[k] = shown >= 2 ? double(shown) / double(looked) : 0;
+            best = std::max(best, share[k]);
+        }
+        if (best < 0.2)
+            return 0;
+        for (int k = 0; k < 9; ++k)
+            if (share[k] >= 0.9 * best)
+                return kMinPageSize << k;
+        return 0;
+    }
+    static bool readsAsBtreePage(const uint8_t* page, uint32_t ps, bool first)
+    {
+        const BtreePage b(page, ps, first);
+        if (!b.isBtree() || !b.countFits())
+            return false;
+        const uint32_t content = b.contentStart();
+        if (b.cellCount() && (content > ps || content < b.pointersEnd()))
+            return false;
+        if (b.firstFreeblock() && (b.firstFreeblock() < b.pointersEnd() || b.firstFreeblock() + kFreeblockHeaderSize > ps))
+            return false;
+        for (uint32_t i = 0; i < std::min<uint32_t>(b.cellCount(), 16); ++i) {
+            const uint32_t at = b.view().u16(b.pointersStart() + 2 * i);
+            if (at < content || at >= ps)
+                return false;
+        }
         return true;
     }
 

@@ -279,6 +279,9 @@ INSTANTIATE_TEST_SUITE_P(
         DamageCase{"truncated", [](std::string& b, uint32_t ps) { return b.resize(b.size() - ps * 3 - 100), 0u; }, false},
         // A page size of 65536: the file is now shorter than one page.
         DamageCase{"page_size_65536", [](std::string& b, uint32_t) { return b[16] = 0, b[17] = 1, 0u; }, false},
+        // The header lost, or its page size: the size the pages show is used.
+        DamageCase{"header_wiped", [](std::string& b, uint32_t) { return std::fill(b.begin(), b.begin() + 100, '\0'), 0u; }, true},
+        DamageCase{"page_size_halved", [](std::string& b, uint32_t) { return b[16] = 2, b[17] = 0, 0u; }, true},
         DamageCase{"random_noise",
                    [](std::string& b, uint32_t ps) {
                        uint32_t x = 12345;
