@@ -108,7 +108,8 @@ bool CReminderQuery::handleRow(sqlite3_stmt* stmt)
         dueSeconds = m_dueDates.value(sqlite3_column_int64(stmt, 8), 0);
     const QDateTime due = CCommonUtils::buildDateTimeBase2001(dueSeconds);
     item->setValue(dueSeconds == 0 ? QString() : CCommonUtils::datetimeToMinute(due, true), 3);
-    item->setSortValue(due, 3);
+    if (dueSeconds != 0) // no due date is no date, not the first moment of 2001
+        item->setSortValue(due, 3);
     QString place = m_pLocationQuery->location(sqlite3_column_int64(stmt, 8));
     if (place.isEmpty() && sqlite3_column_count(stmt) > 9)
         place = columnText(stmt, 9);
@@ -163,7 +164,8 @@ bool CReminderStoreQuery::handleRow(sqlite3_stmt* stmt)
     const qint64 dueSeconds = sqlite3_column_type(stmt, 3) == SQLITE_NULL ? 0 : calendarSeconds(stmt, 3);
     const QDateTime due = CCommonUtils::buildDateTimeBase2001(dueSeconds);
     item->setValue(dueSeconds == 0 ? QString() : CCommonUtils::datetimeToMinute(due, true), 3);
-    item->setSortValue(due, 3);
+    if (dueSeconds != 0) // no due date is no date, not the first moment of 2001
+        item->setSortValue(due, 3);
     const int priority = clampedInt(stmt, 4);
     item->setValue(CReminderQuery::priorityText(priority), 5);
     item->setSortValue(priority, 5);

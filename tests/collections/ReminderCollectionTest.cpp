@@ -62,8 +62,8 @@ TEST_P(ReminderCollectionTest, RemindersOfEveryLayoutByListWithTheirAlarmLocatio
     const QString folder = writeBackup(dir, [](sqlite3* db) { return buildReminders(db, GetParam()); });
     EXPECT_EQ(reminders(model, folder), (QStringList{
         "Renew passport|Errands|Uncompleted|2014-06-01 09:00||Low|form B|2014-06-01T09:00:00Z|9",
-        "Water plants|Mixed|Completed|||7||2001-01-01T00:00:00Z|7",
-        "Pay rent|Reminders|Completed|||High||2001-01-01T00:00:00Z|1",
+        "Water plants|Mixed|Completed|||7|||7",
+        "Pay rent|Reminders|Completed|||High|||1",
         "Call bank|Reminders|Uncompleted|2013-09-06 22:40||None||2013-09-06T22:40:00Z|0",
         "Buy milk|groceries|Uncompleted|2013-09-04 15:06|Corner shop|Medium|2 litres|2013-09-04T15:06:40Z|5"}));
 }
