@@ -164,6 +164,16 @@ uint32_t pageSizeOf(const QString& database, const QByteArray& wal)
     return uint32_t(uchar(wal[8])) << 24 | uint32_t(uchar(wal[9])) << 16 | uint32_t(uchar(wal[10])) << 8 | uchar(wal[11]);
 }
 
+// The header a database whose own is lost needs to be read (empty when its own holds).
+QByteArray rebuiltHeaderOf(const QString& database)
+{
+    QFile file(database);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 100)
+        return QByteArray();
+    const uchar* data = file.map(0, file.size());
+    return data ? QByteArray::fromStdString(sqlcarve::rebuiltHeader({data, size_t(file.size())})) : QByteArray();
+}
+
 // Why SQLite will drop frames of the -wal at `wal` for damage: it does so without a word, and
 // the rows only those frames hold are lost to the reading. Empty when it drops none.
 QString walDamage(const QString& wal, const QString& database)
@@ -214,6 +224,7 @@ bool makeLiveCopy(const QString& database, const QString& wal, const QString& jo
     };
     const bool withWal = nonEmptyFile(wal);
     bool withJournal = nonEmptyFile(journal);
+    const QByteArray header = rebuiltHeaderOf(database);
     if (withJournal && headerlessHotJournal(journal))
         note(QStringLiteral("its -journal holds no journal header: nothing is rolled back, and changes of a "
                             "transaction never committed may be read"));
@@ -225,6 +236,13 @@ bool makeLiveCopy(const QString& database, const QString& wal, const QString& jo
         };
         bool ok = copyTo(database, copy) && (!withWal || copyTo(wal, copy + QStringLiteral("-wal")))
             && (!withJournal || copyTo(journal, copy + QStringLiteral("-journal")));
+        // A header lost to damage is rebuilt on the copy: every page after it still reads.
+        if (ok && !header.isEmpty()) {
+            QFile patched(copy);
+            ok = patched.open(QIODevice::ReadWrite) && patched.write(header) == header.size();
+            if (!ok)
+                reason = patched.errorString().toStdString();
+        }
         // Known before SQLite reads the -wal and the -journal: they fold into the copy and are gone.
         const QString walDropped = ok && withWal ? walDamage(copy + QStringLiteral("-wal"), copy) : QString();
         const QString journalDropped = ok && withJournal ? journalDamage(copy + QStringLiteral("-journal")) : QString();
@@ -241,6 +259,10 @@ bool makeLiveCopy(const QString& database, const QString& wal, const QString& jo
                 reason = raw ? sqlite3_errmsg(raw) : "out of memory";
         }
         if (ok) {
+            if (!header.isEmpty()) {
+                const uint32_t stored = uint32_t(uchar(header[16])) << 8 | uchar(header[17]);
+                note(QStringLiteral("its header is damaged: read with one rebuilt from its pages (%1-byte pages)").arg(stored == 1 ? 65536 : stored));
+            }
             if (!walDropped.isEmpty())
                 note(QStringLiteral("its -wal was not applied whole (%1): the rows only the frames left out hold are not read")
                          .arg(walDropped));
@@ -274,7 +296,7 @@ LiveCopies::~LiveCopies()
 
 QString LiveCopies::readablePath(const QString& database, const QString& wal, const QString& journal, QStringList* problems)
 {
-    if ((!nonEmptyFile(wal) && !nonEmptyFile(journal)) || !QFileInfo(database).isFile())
+    if ((!nonEmptyFile(wal) && !nonEmptyFile(journal) && rebuiltHeaderOf(database).isEmpty()) || !QFileInfo(database).isFile())
         return database;
     for (const auto& known : m_copies)
         if (known.first == database)
@@ -301,7 +323,7 @@ bool Database::openLive(const QString& path, const char* module)
     m_problems.clear();
     const QString wal = path + QStringLiteral("-wal");
     const QString journal = path + QStringLiteral("-journal");
-    if (!QFileInfo(path).isFile() || (!nonEmptyFile(wal) && !nonEmptyFile(journal)))
+    if (!QFileInfo(path).isFile() || (!nonEmptyFile(wal) && !nonEmptyFile(journal) && rebuiltHeaderOf(path).isEmpty()))
         return open(path, module);
     m_path = path;
     // Named like every working folder, so a run killed meanwhile leaves nothing for good.

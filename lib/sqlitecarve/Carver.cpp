@@ -755,6 +755,31 @@ private:
 
 };
 
+// A header for a file whose own was lost (PageSource::headerLost), written over `h`'s 100 bytes:
+// the page size its pages show; the rest of the old one where it holds, else a new database's.
+void rebuildHeader(const PageSource& src, uint8_t* h)
+{
+    const auto put32 = [h](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            h[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
+    };
+    if (!src.headerTrusted()) {
+        std::memset(h, 0, kHeaderSize);
+        h[kOffWriteVersion] = h[kOffWriteVersion + 1] = 1; // rollback journal: no -wal asked for
+        h[21] = 64, h[22] = 32, h[23] = 32; // payload fractions, fixed
+        put32(kOffChangeCounter, 1);
+        put32(kOffPageCount, src.pageCount());
+        put32(40, 1); // schema cookie
+        put32(44, 4); // schema format
+        put32(kOffEncoding, 1);
+        put32(kOffVersionValidFor, 1);
+        put32(96, 3040001); // the library version that wrote it; any will do
+    }
+    std::memcpy(h, kMagic, kMagicSize);
+    const uint32_t stored = src.pageSize() == kMaxPageSize ? 1 : src.pageSize();
+    h[kOffPageSize] = uint8_t(stored >> 8), h[kOffPageSize + 1] = uint8_t(stored);
+}
+
 // The image a carve leaves behind: where each page's current bytes are, in the files (or
 // buffers) the carve read, whose mappings it keeps (a file that shrinks reads as zeros).
 class FileImage : public Image
@@ -773,6 +798,8 @@ public:
         m_first.assign(m_pageSize, 0);
         if (m_pageCount >= 1)
             readPage(1, 0, m_first.data(), m_pageSize);
+        if (src.headerLost() && m_pageSize >= kHeaderSize)
+            rebuildHeader(src, m_first.data());
         if (m_pageSize >= 100) {
             m_first[18] = m_first[19] = 1;
             for (int i = 0; i < 4; ++i) {
@@ -836,6 +863,16 @@ Result carveBuffers(Bytes database, Bytes wal, Bytes journal, const Options& opt
     if (options.keepImage && result.ok)
         result.image = std::make_shared<FileImage>(engine.m_src, database, wal, nullptr, nullptr);
     return result;
+}
+
+std::string rebuiltHeader(Bytes database)
+{
+    PageSource src(database, Bytes{}, Bytes{}, [](const std::string&) {});
+    if (!src.readHeader() || !src.headerLost())
+        return std::string();
+    std::string h(reinterpret_cast<const char*>(database.data), kHeaderSize);
+    rebuildHeader(src, reinterpret_cast<uint8_t*>(&h[0]));
+    return h;
 }
 
 std::string walBreak(Bytes wal, uint32_t pageSize)

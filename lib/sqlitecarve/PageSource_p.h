@@ -158,6 +158,10 @@ public:
         return map == pg;
     }
     uint32_t walFrames() const { return m_walFrames; }
+    // Whether readHeader took the page size from the pages, the header's not reading them; and
+    // whether the rest of the header still held then.
+    bool headerLost() const { return m_headerLost; }
+    bool headerTrusted() const { return m_headerTrusted; }
     // Whether the -wal frame holding this byte is of the current generation but not applied: it
     // follows the last commit (a -wal cut short, or copied mid-write), or damage broke the chain
     // before it.
@@ -333,6 +337,8 @@ public:
         // Where the header's page size is the one the pages show, only the magic was hit: the
         // rest of it still holds.
         const bool trusted = !lost || h.pageSize() == ps;
+        m_headerLost = lost;
+        m_headerTrusted = trusted;
         if (lost)
             m_warn(std::string(h.hasMagic() ? "the header's page size is damaged" : "the header is damaged (no SQLite magic)")
                    + ": read with the page size its pages show, " + std::to_string(ps) + " bytes"
@@ -573,6 +579,7 @@ private:
 
     uint32_t m_walFrames = 0;
     uint32_t m_walChained = 0, m_walLastCommit = UINT32_MAX; // WalChain's
+    bool m_headerLost = false, m_headerTrusted = true; // readHeader's
     bool m_walDamaged = false;
     std::vector<uint32_t> m_finalFrame;
     std::vector<uint32_t> m_walTxnEnd;

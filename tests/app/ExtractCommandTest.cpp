@@ -416,6 +416,28 @@ TEST(ExtractCommand, EmptyOrDamagedFilesAreNamedAsSkipped)
     EXPECT_GT(json(demo.out + QStringLiteral("/safari.json"))[QStringLiteral("count")].toInt(), 0);
 }
 
+// A database whose header was wiped is read with one rebuilt from its pages, live and deleted
+// records alike, and says so.
+TEST(ExtractCommand, ADatabaseWithItsHeaderWipedReadsAsBefore)
+{
+    const Demo demo(17);
+    const testsupport::CliRun before = extract(demo.backup, demo.out, {QStringLiteral("--categories"), QStringLiteral("messages")});
+    ASSERT_EQ(before.exitCode, 0) << before.err.constData();
+    const QJsonDocument intact = json(demo.out + QStringLiteral("/messages.json"));
+    QFile sms(demo.dataFile("HomeDomain", "Library/SMS/sms.db"));
+    ASSERT_TRUE(sms.open(QIODevice::ReadWrite) && sms.write(QByteArray(100, '\0')) == 100);
+    sms.close();
+    const QString out = demo.out + QStringLiteral("-wiped");
+    const testsupport::CliRun r = extract(demo.backup, out, {QStringLiteral("--categories"), QStringLiteral("messages")});
+    EXPECT_EQ(r.exitCode, 3) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("skipped: messages: sms.db: its header is damaged: read with one rebuilt from its pages (4096-byte pages)"))
+        << r.err.constData();
+    const QJsonDocument read = json(out + QStringLiteral("/messages.json"));
+    EXPECT_EQ(read[QStringLiteral("count")].toInt(), intact[QStringLiteral("count")].toInt());
+    EXPECT_EQ(read[QStringLiteral("deleted")].toInt(), intact[QStringLiteral("deleted")].toInt());
+    EXPECT_GT(read[QStringLiteral("deleted")].toInt(), 0);
+}
+
 // A message database cut short: its live rows lie on pages no tree reaches any more. They come back
 // marked as live or deleted unknown, never as deleted; the rows its free space held stay deleted.
 TEST(ExtractCommand, RowsOfADamagedDatabaseAreNotCalledDeleted)

@@ -175,6 +175,11 @@ struct Bytes {
 };
 Result carveBuffers(Bytes database, Bytes wal = {}, Bytes journal = {}, const Options& options = {});
 
+// The 100 header bytes a database whose own header is lost needs for SQLite to read it: the page
+// size its pages show, the rest as the old header still holds it or as a new database's. Empty
+// when the header holds, or no page size reads the pages.
+std::string rebuiltHeader(Bytes database);
+
 // Why SQLite leaves frames of `wal` unread, for a database of `pageSize`-byte pages: its header
 // is not a -wal's or does not hold, a frame's salt or checksum breaks the chain, or the last
 // frames end no transaction. SQLite drops them without a word. Frames left from before a reset
