@@ -8,6 +8,8 @@
 #include <QDirIterator>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include "AppSample.h"
 
 using appsample::extract;
@@ -24,6 +26,35 @@ QMap<QString, QByteArray> outputs(const QString& out, const QString& backup)
         files.insert(QDir(out).relativeFilePath(path), testsupport::readFile(path).replace(backup.toUtf8(), "BACKUP"));
     }
     return files;
+}
+
+// An iOS 17 sample sealed with the password "right".
+QString sealedDemo(const QTemporaryDir& dir)
+{
+    sample::DemoOptions options;
+    options.iosMajor = 17;
+    options.password = "right";
+    const QString sealed = dir.filePath(QStringLiteral("sealed"));
+    return sample::writeDemoBackup(sealed, options) ? sealed : QString();
+}
+
+// Rewrites the backup's Manifest.plist after `edit` changed its root.
+bool editManifest(const QString& backup, const std::function<void(plist_t)>& edit)
+{
+    const QString manifest = QDir(backup).filePath(QStringLiteral("Manifest.plist"));
+    const QByteArray bytes = testsupport::readFile(manifest);
+    plist_t root = nullptr;
+    plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
+    if (!root)
+        return false;
+    edit(root);
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    plist_free(root);
+    const bool written = testsupport::writeFile(manifest, QByteArray(bin, int(length)));
+    free(bin);
+    return written;
 }
 
 } // namespace
@@ -75,11 +106,8 @@ TEST(EncryptedExtract, BothIndexGenerationsGiveWhatTheirUnencryptedTwinGives)
 TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
 {
     QTemporaryDir dir;
-    sample::DemoOptions options;
-    options.iosMajor = 17;
-    options.password = "right";
-    const QString sealed = dir.filePath(QStringLiteral("sealed"));
-    ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
+    const QString sealed = sealedDemo(dir);
+    ASSERT_FALSE(sealed.isEmpty());
     const QString out = dir.filePath(QStringLiteral("out"));
     const auto wrong = extract(sealed, out, {}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("wrong")}});
     EXPECT_EQ(wrong.exitCode, 6);
@@ -101,18 +129,7 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
     EXPECT_TRUE(list.out.contains("\"files\": null")) << list.out.constData();
 
     // Without the index's key in Manifest.plist nothing can be read: said so, not extracted as empty.
-    const QString manifest = QDir(sealed).filePath(QStringLiteral("Manifest.plist"));
-    const QByteArray bytes = testsupport::readFile(manifest);
-    plist_t root = nullptr;
-    plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
-    ASSERT_TRUE(root);
-    plist_dict_remove_item(root, "ManifestKey");
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bin, &length);
-    plist_free(root);
-    ASSERT_TRUE(testsupport::writeFile(manifest, QByteArray(bin, int(length))));
-    free(bin);
+    ASSERT_TRUE(editManifest(sealed, [](plist_t root) { plist_dict_remove_item(root, "ManifestKey"); }));
     const auto keyless = extract(sealed, out, {}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("right")}});
     EXPECT_EQ(keyless.exitCode, 5);
     EXPECT_TRUE(keyless.err.contains("keeps no ManifestKey")) << keyless.err.constData();
@@ -123,31 +140,20 @@ TEST(EncryptedExtract, AWrongOrMissingPasswordEndsWithItsOwnCode)
 TEST(EncryptedExtract, ADamagedClassKeyIsNotAWrongPassword)
 {
     QTemporaryDir dir;
-    sample::DemoOptions options;
-    options.iosMajor = 17;
-    options.password = "right";
-    const QString sealed = dir.filePath(QStringLiteral("sealed"));
-    ASSERT_TRUE(sample::writeDemoBackup(sealed, options));
+    const QString sealed = sealedDemo(dir);
+    ASSERT_FALSE(sealed.isEmpty());
     const QString manifest = QDir(sealed).filePath(QStringLiteral("Manifest.plist"));
-    const QByteArray bytes = testsupport::readFile(manifest);
-    plist_t root = nullptr;
-    plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
-    ASSERT_TRUE(root);
-    char* bag = nullptr;
-    uint64_t bagLength = 0;
-    plist_get_data_val(plist_dict_get_item(root, "BackupKeyBag"), &bag, &bagLength);
-    QByteArray keybag(bag, qsizetype(bagLength));
-    free(bag);
-    const qsizetype wrapped = keybag.indexOf("WPKY"); // the first class key's
-    ASSERT_GT(wrapped, 0);
-    keybag[wrapped + 8] = char(keybag[wrapped + 8] ^ 1);
-    plist_dict_set_item(root, "BackupKeyBag", plist_new_data(keybag.constData(), uint64_t(keybag.size())));
-    char* bin = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &bin, &length);
-    plist_free(root);
-    ASSERT_TRUE(testsupport::writeFile(manifest, QByteArray(bin, int(length))));
-    free(bin);
+    ASSERT_TRUE(editManifest(sealed, [](plist_t root) {
+        char* bag = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(plist_dict_get_item(root, "BackupKeyBag"), &bag, &length);
+        QByteArray keybag(bag, qsizetype(length));
+        free(bag);
+        const qsizetype wrapped = keybag.indexOf("WPKY"); // the first class key's
+        if (wrapped > 0)
+            keybag[wrapped + 8] = char(keybag[wrapped + 8] ^ 1);
+        plist_dict_set_item(root, "BackupKeyBag", plist_new_data(keybag.constData(), uint64_t(keybag.size())));
+    }));
     const auto r = extract(sealed, dir.filePath(QStringLiteral("out")), {}, {{QStringLiteral("IBREADER_PASSWORD"), QStringLiteral("right")}});
     EXPECT_EQ(r.exitCode, 3) << r.err.constData();
     EXPECT_TRUE(r.err.contains("skipped: " + manifest.toUtf8() + ": the keybag's key of protection class 1 does not unwrap"))
