@@ -45,7 +45,10 @@ int runDevice(QStringList args)
         }
     }
     if (!image.isEmpty() && !QFileInfo(image).isFile()) {
-        cli::printError(QStringLiteral("%1: no such image file").arg(cli::terminalText(image)));
+        // A pipe or a device file could be read for ever; a folder is no image.
+        cli::printError(QFileInfo::exists(image)
+                            ? QStringLiteral("%1 is not a regular file: give a raw image file").arg(cli::terminalText(image))
+                            : QStringLiteral("%1: no such image file").arg(cli::terminalText(image)));
         return cli::NotABackup;
     }
     cli::WorkFolder work; // an archive's unpacked part

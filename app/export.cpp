@@ -840,6 +840,8 @@ int runExtraction(const QString& backupFolder, const ExportOptions& options, boo
         if (!backup.unlockProblem().isEmpty())
             skipped << backup.unlockProblem();
         backup.setKeepDecryptedPath(options.keepDecrypted);
+    } else if (!options.keepDecrypted.isEmpty()) {
+        cli::printError(QStringLiteral("note: --keep-decrypted is ignored: the backup is not encrypted, its databases are read as they are"));
     }
     // A folder that cannot take the output is found out before the extraction, not after it.
     QString why;

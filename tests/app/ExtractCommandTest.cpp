@@ -176,6 +176,13 @@ TEST(ExtractCommand, SelectedCategoriesWithoutDeletedRecordsAndBadArguments)
     const testsupport::CliRun again =
         extract(demo.backup, demo.out, {QStringLiteral("--categories"), QStringLiteral("notes"), QStringLiteral("--no-deleted")});
     EXPECT_TRUE(again.err.contains("also holds files of an earlier run, not of this one: calls.json\n")) << again.err.constData();
+    // Nothing to keep decrypted in a backup that is not encrypted: said, and nothing made.
+    const QString kept = demo.dir.filePath(QStringLiteral("kept"));
+    const testsupport::CliRun plain = extract(demo.backup, demo.out, {QStringLiteral("--categories"), QStringLiteral("calls"),
+                                                                     QStringLiteral("--no-deleted"), QStringLiteral("--keep-decrypted"), kept});
+    EXPECT_EQ(plain.exitCode, 0) << plain.err.constData();
+    EXPECT_TRUE(plain.err.contains("note: --keep-decrypted is ignored: the backup is not encrypted")) << plain.err.constData();
+    EXPECT_FALSE(QFileInfo::exists(kept));
 
     const auto before = testsupport::snapshotFolder(demo.backup);
     const QString bad = demo.dir.filePath(QStringLiteral("bad"));

@@ -492,6 +492,12 @@ TEST(Device, DeletedMediaAreCarvedFromTheImageIntoTheirCategories)
     ASSERT_TRUE(sample::writeMediaImage(image, 24 << 20, 7, &truth));
     const QByteArray imageHash = QCryptographicHash::hash(testsupport::readFile(image), QCryptographicHash::Sha1);
     const QString out = dir.filePath(QStringLiteral("out"));
+    // A pipe would be read for ever: refused before anything is read.
+    const QString pipe = dir.filePath(QStringLiteral("pipe.img"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0644), 0);
+    const auto refused = runCli({QStringLiteral("device"), root, QStringLiteral("--image"), pipe, QStringLiteral("--out"), out});
+    EXPECT_EQ(refused.exitCode, 4);
+    EXPECT_TRUE(refused.err.contains("pipe.img is not a regular file: give a raw image file")) << refused.err.constData();
     const auto r = runCli({QStringLiteral("device"), root, QStringLiteral("--image"), image, QStringLiteral("--out"), out});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     // Cut-short pictures among the planted ones make the image decoders complain: into the trace
