@@ -637,14 +637,14 @@ static void noteEarlierOutput(const QString& outDir, const QStringList& written)
     for (const QString& w : written)
         ours.insert(QFileInfo(w).absoluteFilePath());
     const QDir out(outDir);
-    QStringList left;
+    QStringList names;
     for (const QString& name : categoryNames())
-        for (const QString& file : {name + QStringLiteral(".json"), name + QStringLiteral(".csv"), QStringLiteral("report/") + name + QStringLiteral(".html")})
-            if (QFileInfo(out.filePath(file)).isFile() && !ours.contains(QFileInfo(out.filePath(file)).absoluteFilePath()))
-                left << file;
-    if (QFileInfo(out.filePath(QStringLiteral("report/index.html"))).isFile()
-        && !ours.contains(QFileInfo(out.filePath(QStringLiteral("report/index.html"))).absoluteFilePath()))
-        left << QStringLiteral("report/index.html");
+        names << name + QStringLiteral(".json") << name + QStringLiteral(".csv") << QStringLiteral("report/") + name + QStringLiteral(".html");
+    names << QStringLiteral("report/index.html");
+    QStringList left;
+    for (const QString& name : std::as_const(names))
+        if (const QFileInfo f(out.filePath(name)); f.isFile() && !ours.contains(f.absoluteFilePath()))
+            left << name;
     if (!left.isEmpty())
         cli::printError(QStringLiteral("note: %1 also holds files of an earlier run, not of this one: %2")
                             .arg(cli::terminalText(outDir), left.join(QStringLiteral(", "))));

@@ -174,6 +174,13 @@ QByteArray rebuiltHeaderOf(const QString& database)
     return data ? QByteArray::fromStdString(sqlcarve::rebuiltHeader({data, size_t(file.size())})) : QByteArray();
 }
 
+// Whether the database is read through a private copy: SQLite must apply its -wal or roll its
+// -journal back, which it does only in the file itself, or its header must be rebuilt.
+bool needsPrivateCopy(const QString& database, const QString& wal, const QString& journal)
+{
+    return QFileInfo(database).isFile() && (nonEmptyFile(wal) || nonEmptyFile(journal) || !rebuiltHeaderOf(database).isEmpty());
+}
+
 // Why SQLite will drop frames of the -wal at `wal` for damage: it does so without a word, and
 // the rows only those frames hold are lost to the reading. Empty when it drops none.
 QString walDamage(const QString& wal, const QString& database)
@@ -296,7 +303,7 @@ LiveCopies::~LiveCopies()
 
 QString LiveCopies::readablePath(const QString& database, const QString& wal, const QString& journal, QStringList* problems)
 {
-    if ((!nonEmptyFile(wal) && !nonEmptyFile(journal) && rebuiltHeaderOf(database).isEmpty()) || !QFileInfo(database).isFile())
+    if (!needsPrivateCopy(database, wal, journal))
         return database;
     for (const auto& known : m_copies)
         if (known.first == database)
@@ -323,7 +330,7 @@ bool Database::openLive(const QString& path, const char* module)
     m_problems.clear();
     const QString wal = path + QStringLiteral("-wal");
     const QString journal = path + QStringLiteral("-journal");
-    if (!QFileInfo(path).isFile() || (!nonEmptyFile(wal) && !nonEmptyFile(journal) && rebuiltHeaderOf(path).isEmpty()))
+    if (!needsPrivateCopy(path, wal, journal))
         return open(path, module);
     m_path = path;
     // Named like every working folder, so a run killed meanwhile leaves nothing for good.

@@ -155,15 +155,18 @@ bool CiTunesBackup::copyDataFile(const QString& dataFile, const QString& target,
     if (!d->m_fileSuffix.isEmpty() && name.endsWith(d->m_fileSuffix))
         name.chop(d->m_fileSuffix.size());
     const CManifestRecord* record = d->m_byHash.value(name);
-    if (sourceFault)
-        *sourceFault = true;
-    if (!record)
-        return fail(why, QStringLiteral("%1 is not a file of the backup's index").arg(dataFile));
+    const auto backupsFault = [sourceFault] {
+        if (sourceFault)
+            *sourceFault = true;
+        return false;
+    };
+    if (!record) {
+        fail(why, QStringLiteral("%1 is not a file of the backup's index").arg(dataFile));
+        return backupsFault();
+    }
     const QByteArray key = d->dataFileKey(*record, why);
     if (key.isEmpty())
-        return false;
-    if (sourceFault)
-        *sourceFault = false;
+        return backupsFault();
     // Read from the backup by the record's own name, whatever folder the caller named.
     const QString source = backupDataFile(d->m_path, record->hashName, d->m_fileSuffix);
     return backupcrypto::decryptFile(source, target, key, record->size, nullptr, why);

@@ -16,6 +16,23 @@ void CIDataCollection::setIndex(const QList<CManifestRecord*>* files, const QStr
     m_category = category;
 }
 
+namespace {
+
+// Whether something other than a regular file (a folder, a pipe, a link) lies where the data
+// file `hashName` belongs in `folder`, flat or under its two-letter folder.
+bool irregularInPlace(const QString& folder, const QString& hashName, const QString& fileSuffix)
+{
+    const QDir dir(folder);
+    for (const QString& at : {hashName + fileSuffix, hashName.left(2) + QLatin1Char('/') + hashName + fileSuffix}) {
+        const QFileInfo there(dir.filePath(at));
+        if (there.isSymLink() || (there.exists() && !there.isFile()))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 QString CIDataCollection::databaseFile(const QString& backupDir, const QString& domain, const QString& relativePath,
                                        const QString& fileSuffix, Missing missing)
 {
@@ -24,12 +41,7 @@ QString CIDataCollection::databaseFile(const QString& backupDir, const QString& 
         // A file the index lists is part of the backup: its absence loses the category's records.
         // One that is there but was not copied (not decrypted, say) has its line already.
         const QFileInfo inIndexFolder(backupDataFile(m_indexFolder, domain, relativePath, fileSuffix));
-        const QString hashName = backupFileName(domain, relativePath);
-        bool irregular = false; // something else lies where the file belongs
-        for (const QString& at : {hashName + fileSuffix, hashName.left(2) + QLatin1Char('/') + hashName + fileSuffix}) {
-            const QFileInfo there(QDir(m_indexFolder).filePath(at));
-            irregular = irregular || there.isSymLink() || (there.exists() && !there.isFile());
-        }
+        const bool irregular = irregularInPlace(m_indexFolder, backupFileName(domain, relativePath), fileSuffix);
         if (missing == Report && m_index && !inIndexFolder.isFile() && irregular) {
             m_problems << QStringLiteral("%1: %2 is not a regular file in the backup folder (a folder, pipe or link), not read")
                               .arg(m_category, QFileInfo(relativePath).fileName());
@@ -65,12 +77,10 @@ void CIDataCollection::noteMissingFile(const CManifestRecord& record, const QStr
     if (QFileInfo(backupDataFile(m_indexFolder, record.hashName, fileSuffix)).isFile())
         return;
     // A pipe, a folder or a link in its place is there, just not read as the file.
-    const QDir dir(m_indexFolder);
-    for (const QString& place : {record.hashName + fileSuffix, record.hashName.left(2) + QLatin1Char('/') + record.hashName + fileSuffix})
-        if (const QFileInfo there(dir.filePath(place)); there.exists() || there.isSymLink()) {
-            noteUnreadableFile(record.relativePath);
-            return;
-        }
+    if (irregularInPlace(m_indexFolder, record.hashName, fileSuffix)) {
+        noteUnreadableFile(record.relativePath);
+        return;
+    }
     if (m_missingNames.size() < 3)
         m_missingNames << QFileInfo(record.relativePath).fileName();
     ++m_missingFiles;
